@@ -1,0 +1,21 @@
+// The one comparison of registry key and value names: names fold to upper
+// case, as Windows folds them, and fold keys compare by UTF-16 code unit.
+// Pure functions; thread-safe.
+#ifndef ZVT_PLATFORM_NAME_FOLD_H_
+#define ZVT_PLATFORM_NAME_FOLD_H_
+
+#include <string>
+#include <string_view>
+
+namespace zvt::platform {
+
+// Upper-cases ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters;
+// every other code unit stays as it is. Since names fold to upper case, "_"
+// (0x5F) sorts after every letter, as on Windows.
+char16_t FoldChar(char16_t c);
+std::u16string FoldName(std::u16string_view name);
+bool NamesEqual(std::u16string_view a, std::u16string_view b);
+
+}  // namespace zvt::platform
+
+#endif  // ZVT_PLATFORM_NAME_FOLD_H_

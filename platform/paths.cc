@@ -1,0 +1,145 @@
+// Directory resolution and checks for the stand-ins' files.
+#include "platform/paths.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace zvt::platform {
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return (v != nullptr && *v != '\0') ? std::string(v) : std::string();
+}
+
+}  // namespace
+
+std::string StateDirectoryPath() {
+  std::string home = Env("ZVT_HOME");
+  if (!home.empty()) return home;
+  std::string data = Env("XDG_DATA_HOME");
+  if (data.empty()) {
+    std::string user_home = Env("HOME");
+    if (user_home.empty()) user_home = "/tmp/zvt-home-" + std::to_string(getuid());
+    data = user_home + "/.local/share";
+  }
+  return data + "/zvt";
+}
+
+std::string RuntimeDirectoryPath() {
+  std::string runtime = Env("XDG_RUNTIME_DIR");
+  if (!runtime.empty()) return runtime + "/zvt";
+  return "/tmp/zvt-" + std::to_string(getuid());
+}
+
+std::string ClassesStorePath() {
+  std::string path = Env("ZVT_CLASSES_DB");
+  if (!path.empty()) return path;
+  std::string lib_dir = PlatformLibraryDirectory();  // <prefix>/lib/
+  std::string prefix = DirectoryOf(lib_dir.substr(0, lib_dir.size() - 1));
+  return prefix + "/share/zvt/classes.db";
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t cut = path.find_last_of("/\\");
+  if (cut == std::string::npos) return ".";
+  if (cut == 0) return "/";
+  return path.substr(0, cut);
+}
+
+std::string PlatformLibraryDirectory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&PlatformLibraryDirectory), &info) == 0 ||
+      info.dli_fname == nullptr)
+    return "./";
+  char resolved[PATH_MAX];
+  std::string file = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+  return DirectoryOf(file) + "/";
+}
+
+static bool MakeDirectories(const std::string& path, mode_t mode, bool* created_last,
+                            std::string* message) {
+  *created_last = false;
+  std::string partial;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    partial = path.substr(0, next);
+    pos = next + 1;
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), mode) == 0) {
+      *created_last = (next == path.size());
+    } else if (errno != EEXIST) {
+      *message = "cannot create directory " + partial + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EnsureDirectory(const std::string& path, std::string* message) {
+  bool created;
+  if (!MakeDirectories(path, 0755, &created, message)) return false;
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *message = path + " is not a directory";
+    return false;
+  }
+  return true;
+}
+
+bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
+  bool created;
+  if (!MakeDirectories(path, 0700, &created, message)) return false;
+  struct stat st{};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *message = path + " is not a directory";
+    return false;
+  }
+  if (st.st_uid != geteuid()) {
+    *message = path + " belongs to another user";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    *message = path + " is writable by other users";
+    return false;
+  }
+  return true;
+}
+
+bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name) {
+  struct statfs fs{};
+  if (statfs(directory.c_str(), &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969:
+      *fs_name = "NFS";
+      return true;
+    case 0x517B:
+      *fs_name = "SMB";
+      return true;
+    case 0xFF534D42:
+      *fs_name = "CIFS";
+      return true;
+    case 0xFE534D42:
+      *fs_name = "SMB2";
+      return true;
+    case 0x5346414F:
+      *fs_name = "AFS";
+      return true;
+    case 0x01021997:
+      *fs_name = "9P";
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace zvt::platform

@@ -1,0 +1,37 @@
+// Where the stand-ins keep their files: the per-user state directory (the
+// user's registry store, logs), the per-user runtime directory (named mutex
+// lock files) and the machine-wide registry store. Thread-safe.
+#ifndef ZVT_PLATFORM_PATHS_H_
+#define ZVT_PLATFORM_PATHS_H_
+
+#include <string>
+
+namespace zvt::platform {
+
+// $ZVT_HOME, else ${XDG_DATA_HOME:-$HOME/.local/share}/zvt.
+std::string StateDirectoryPath();
+// The machine-wide store: $ZVT_CLASSES_DB, else share/zvt/classes.db under the
+// installation prefix of this library.
+std::string ClassesStorePath();
+// ${XDG_RUNTIME_DIR}/zvt, else /tmp/zvt-$UID.
+std::string RuntimeDirectoryPath();
+
+// Creates `path` and missing parents with mode 0700. Fails when the final
+// directory is not a directory owned by the calling user, or when it is open
+// to other users (for a directory this call did not create: group or other
+// write permission). On failure returns false with a message naming the path.
+bool EnsurePrivateDirectory(const std::string& path, std::string* message);
+bool EnsureDirectory(const std::string& path, std::string* message);
+
+// True when `directory` lies on a network file system (NFS, SMB/CIFS, AFS,
+// 9P), where the store's shared-memory locking is not reliable.
+bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name);
+
+// The directory part of `path`, accepting both "/" and "\" as separators.
+std::string DirectoryOf(const std::string& path);
+// Directory of the shared object that holds this code, ending in "/".
+std::string PlatformLibraryDirectory();
+
+}  // namespace zvt::platform
+
+#endif  // ZVT_PLATFORM_PATHS_H_

@@ -1,0 +1,87 @@
+// Module loading, ordinal lookup and string resources.
+#include "platform/posix_modules.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cstring>
+
+#include "platform/paths.h"
+#include "platform/resource_table.h"
+#include "platform/utf.h"
+
+namespace zvt::platform {
+
+HMODULE PosixModules::LoadLibraryW(const char16_t* file_name, LONG* error) {
+  auto fail = [error](LONG code) -> HMODULE {
+    if (error != nullptr) *error = code;
+    return nullptr;
+  };
+  if (file_name == nullptr || *file_name == u'\0') return fail(kErrorInvalidParameter);
+  std::string path = Utf16ToUtf8(file_name);
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  void* handle = nullptr;
+  if (path.find('/') == std::string::npos) {
+    // A bare name: beside the platform library first, as Windows looks in the
+    // application's directory first, then the loader's search path.
+    std::string beside = PlatformLibraryDirectory() + path;
+    handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  if (handle == nullptr) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return fail(kErrorModNotFound);
+  if (error != nullptr) *error = kErrorSuccess;
+  return reinterpret_cast<HMODULE>(handle);
+}
+
+BOOL PosixModules::FreeLibrary(HMODULE module) {
+  return module != nullptr && dlclose(reinterpret_cast<void*>(module)) == 0;
+}
+
+void* PosixModules::OwnSymbol(HMODULE module, const char* name) {
+  if (module == nullptr || name == nullptr) return nullptr;
+  void* handle = reinterpret_cast<void*>(module);
+  void* symbol = dlsym(handle, name);
+  if (symbol == nullptr) return nullptr;
+  link_map* map = nullptr;
+  Dl_info info{};
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+      dladdr(symbol, &info) == 0)
+    return nullptr;
+  bool same_base = info.dli_fbase == reinterpret_cast<void*>(map->l_addr);
+  bool same_file = info.dli_fname != nullptr && map->l_name != nullptr &&
+                   std::strcmp(info.dli_fname, map->l_name) == 0;
+  return (same_base || same_file) ? symbol : nullptr;
+}
+
+void* PosixModules::GetProcAddress(HMODULE module, const char* name) {
+  return OwnSymbol(module, name);
+}
+
+void* PosixModules::GetProcAddressByOrdinal(HMODULE module, unsigned ordinal) {
+  if (ordinal == 0 || ordinal > 0xFFFF) return nullptr;
+  auto* table = static_cast<const ZvtOrdinalEntry*>(OwnSymbol(module, ZVT_ORDINAL_TABLE_SYMBOL));
+  if (table == nullptr) return nullptr;
+  for (; table->ordinal != 0; ++table) {
+    if (table->ordinal == ordinal) return reinterpret_cast<void*>(table->function);
+  }
+  return nullptr;
+}
+
+int PosixModules::LoadStringW(HMODULE module, UINT id, char16_t* buffer, int buffer_chars) {
+  if (buffer == nullptr || buffer_chars <= 0) return 0;
+  buffer[0] = u'\0';
+  auto* table = static_cast<const ZvtStringEntry*>(OwnSymbol(module, ZVT_STRING_TABLE_SYMBOL));
+  if (table == nullptr) return 0;
+  for (; table->id != 0; ++table) {
+    if (table->id != id) continue;
+    size_t len = std::char_traits<char16_t>::length(table->text);
+    size_t n = len < static_cast<size_t>(buffer_chars - 1) ? len : buffer_chars - 1;
+    std::memcpy(buffer, table->text, n * sizeof(char16_t));
+    buffer[n] = u'\0';
+    return static_cast<int>(n);
+  }
+  return 0;
+}
+
+}  // namespace zvt::platform

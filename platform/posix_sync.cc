@@ -1,0 +1,236 @@
+// Mutex objects behind PosixSync handles, and the lock-file protocol of named
+// mutexes: byte 0 of the file is '1' while an owner holds the mutex and '0'
+// after a release, so finding '1' on acquiring means the owner died.
+#include "platform/posix_sync.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <thread>
+
+#include "platform/paths.h"
+#include "platform/utf.h"
+
+namespace zvt::platform {
+namespace {
+
+constexpr size_t kMaxMutexNameChars = 260;  // Win32 object names: MAX_PATH
+constexpr LONG kErrorFilenameExcedRange = 206;
+constexpr auto kLockPollInterval = std::chrono::milliseconds(2);
+
+class PosixCriticalSection : public CriticalSection {
+ public:
+  void Enter() override { mu_.lock(); }
+  void Leave() override { mu_.unlock(); }
+
+ private:
+  std::recursive_mutex mu_;
+};
+
+// Lock file names: the UTF-8 name with "/", "%" and control bytes escaped as
+// %XX; very long names are replaced by a hash so they fit a file name.
+std::string EscapeName(const std::u16string& name) {
+  std::string utf8 = Utf16ToUtf8(name);
+  std::string out;
+  for (unsigned char c : utf8) {
+    if (c == '/' || c == '%' || c < 0x20 || c == 0x7F) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      out += buf;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  if (out.size() > 200) {
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (unsigned char c : utf8) h = (h ^ c) * 1099511628211ull;
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    out = std::string("h-") + buf;
+  }
+  return out;
+}
+
+}  // namespace
+
+struct PosixSync::MutexObject {
+  std::mutex m;
+  std::condition_variable cv;
+  std::thread::id owner;  // guarded by m; default id: no owner
+  int depth = 0;          // guarded by m
+  int fd = -1;            // named mutexes only
+  std::u16string name;
+
+  ~MutexObject() {
+    if (fd >= 0) ::close(fd);  // also drops the file lock
+  }
+
+  // Takes the file lock of a named mutex. Returns kWaitObject0,
+  // kWaitAbandoned, kWaitTimeout or kWaitFailed.
+  DWORD LockFile(std::chrono::steady_clock::time_point deadline, bool infinite) {
+    for (;;) {
+      int rc = ::flock(fd, infinite ? LOCK_EX : (LOCK_EX | LOCK_NB));
+      if (rc == 0) break;
+      if (errno == EINTR) continue;
+      if (infinite || errno != EWOULDBLOCK) return kWaitFailed;
+      if (std::chrono::steady_clock::now() >= deadline) return kWaitTimeout;
+      std::this_thread::sleep_for(kLockPollInterval);
+    }
+    char marker = '0';
+    bool abandoned = ::pread(fd, &marker, 1, 0) == 1 && marker == '1';
+    char held[32];
+    int n = std::snprintf(held, sizeof held, "1 %ld\n", static_cast<long>(::getpid()));
+    if (::pwrite(fd, held, static_cast<size_t>(n), 0) != n) {
+      ::flock(fd, LOCK_UN);
+      return kWaitFailed;
+    }
+    return abandoned ? kWaitAbandoned : kWaitObject0;
+  }
+
+  void UnlockFile() {
+    static const char kFree[] = "0         \n";
+    (void)!::pwrite(fd, kFree, sizeof kFree - 1, 0);
+    ::flock(fd, LOCK_UN);
+  }
+};
+
+PosixSync::PosixSync(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
+
+PosixSync::~PosixSync() = default;
+
+CriticalSection* PosixSync::NewCriticalSection() { return new PosixCriticalSection(); }
+
+std::string PosixSync::LockFilePath(const std::u16string& name) const {
+  return runtime_dir_ + "/mutex-" + EscapeName(name);
+}
+
+HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* error) {
+  std::u16string key = name != nullptr ? std::u16string(name) : std::u16string();
+  if (key.size() > kMaxMutexNameChars) {
+    if (error != nullptr) *error = kErrorFilenameExcedRange;
+    return nullptr;
+  }
+  std::shared_ptr<MutexObject> object;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!key.empty()) {
+      auto it = named_.find(key);
+      if (it != named_.end()) object = it->second.lock();
+    }
+  }
+  if (!object) {
+    object = std::make_shared<MutexObject>();
+    object->name = key;
+    if (!key.empty()) {
+      std::string message;
+      if (!EnsurePrivateDirectory(runtime_dir_, &message)) {
+        if (error != nullptr) *error = kErrorAccessDenied;
+        return nullptr;
+      }
+      std::string path = LockFilePath(key);
+      object->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (object->fd < 0) {
+        if (error != nullptr) *error = errno == EACCES ? kErrorAccessDenied : kErrorInvalidHandle;
+        return nullptr;
+      }
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = named_.find(key);
+      std::shared_ptr<MutexObject> raced = it != named_.end() ? it->second.lock() : nullptr;
+      if (raced) {
+        object = raced;  // another thread opened the name meanwhile; ours closes
+      } else {
+        named_[key] = object;
+      }
+    }
+  }
+  HANDLE handle;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::uintptr_t value = next_handle_;
+    next_handle_ += 4;
+    handles_.emplace(value, object);
+    handle = reinterpret_cast<HANDLE>(value);
+  }
+  if (initial_owner) {
+    DWORD result = WaitForSingleObject(handle, kInfinite);
+    if (result != kWaitObject0 && result != kWaitAbandoned) {
+      CloseHandle(handle);
+      if (error != nullptr) *error = kErrorAccessDenied;
+      return nullptr;
+    }
+  }
+  if (error != nullptr) *error = kErrorSuccess;
+  return handle;
+}
+
+std::shared_ptr<PosixSync::MutexObject> PosixSync::Find(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == handles_.end() ? nullptr : it->second;
+}
+
+DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
+  std::shared_ptr<MutexObject> object = Find(handle);
+  if (!object) return kWaitFailed;
+  const bool infinite = timeout_ms == kInfinite;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const std::thread::id me = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(object->m);
+  if (object->owner == me) {
+    ++object->depth;
+    return kWaitObject0;
+  }
+  auto free = [&] { return object->owner == std::thread::id(); };
+  if (infinite) {
+    object->cv.wait(lock, free);
+  } else if (!object->cv.wait_until(lock, deadline, free)) {
+    return kWaitTimeout;
+  }
+  object->owner = me;
+  object->depth = 1;
+  if (object->fd < 0) return kWaitObject0;
+  // Other threads of this process now wait on the owner record, so the file
+  // lock can be taken without holding the object's mutex.
+  lock.unlock();
+  DWORD result = object->LockFile(deadline, infinite);
+  if (result != kWaitObject0 && result != kWaitAbandoned) {
+    lock.lock();
+    object->owner = std::thread::id();
+    object->depth = 0;
+    object->cv.notify_one();
+  }
+  return result;
+}
+
+BOOL PosixSync::ReleaseMutex(HANDLE handle) {
+  std::shared_ptr<MutexObject> object = Find(handle);
+  if (!object) return 0;
+  std::lock_guard<std::mutex> lock(object->m);
+  if (object->owner != std::this_thread::get_id()) return 0;
+  if (--object->depth > 0) return 1;
+  if (object->fd >= 0) object->UnlockFile();
+  object->owner = std::thread::id();
+  object->cv.notify_one();
+  return 1;
+}
+
+BOOL PosixSync::CloseHandle(HANDLE handle) {
+  std::shared_ptr<MutexObject> object;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == handles_.end()) return 0;
+    object = std::move(it->second);
+    handles_.erase(it);
+    // The last handle of a name ends the object (and its lock file descriptor).
+    if (!object->name.empty() && object.use_count() == 1) named_.erase(object->name);
+  }
+  return 1;
+}
+
+}  // namespace zvt::platform

@@ -1,0 +1,50 @@
+// Critical sections and Win32-style mutexes. A named mutex is shared by every
+// process of the OS user through a lock file in the user's runtime directory;
+// one descriptor per name per process carries the file lock, and an
+// in-process owner record gives recursion and thread exclusion. The kernel
+// drops the file lock when the owning process dies, and a marker in the file
+// tells the next owner that the mutex was abandoned. Thread-safe.
+#ifndef ZVT_PLATFORM_POSIX_SYNC_H_
+#define ZVT_PLATFORM_POSIX_SYNC_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "services/sync.h"
+
+namespace zvt::platform {
+
+class PosixSync : public SyncApi {
+ public:
+  // `runtime_dir` holds the lock files; it is created private to the user.
+  explicit PosixSync(std::string runtime_dir);
+  ~PosixSync() override;
+
+  CriticalSection* NewCriticalSection() override;
+  HANDLE CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* error) override;
+  DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) override;
+  BOOL ReleaseMutex(HANDLE handle) override;
+  BOOL CloseHandle(HANDLE handle) override;
+
+  // The lock file used for `name` (for tests and diagnostics).
+  std::string LockFilePath(const std::u16string& name) const;
+
+  struct MutexObject;
+
+ private:
+  std::shared_ptr<MutexObject> Find(HANDLE handle);
+
+  std::string runtime_dir_;
+  std::mutex mu_;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<MutexObject>> handles_;  // guarded by mu_
+  std::map<std::u16string, std::weak_ptr<MutexObject>> named_;                // guarded by mu_
+  std::uintptr_t next_handle_ = 0x2000;                                       // guarded by mu_
+};
+
+}  // namespace zvt::platform
+
+#endif  // ZVT_PLATFORM_POSIX_SYNC_H_

@@ -1,0 +1,90 @@
+// Narrow-to-UTF-16 conversion with iconv.
+#include "platform/posix_text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace zvt::platform {
+namespace {
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr const char* kUtf16Native = "UTF-16BE";
+#else
+constexpr const char* kUtf16Native = "UTF-16LE";
+#endif
+
+// One conversion descriptor per thread and code set, reused across calls
+// because opening one costs more than converting a short string.
+class Converter {
+ public:
+  ~Converter() {
+    if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
+  }
+  iconv_t For(const std::string& code_set) {
+    if (code_set != code_set_) {
+      if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
+      cd_ = iconv_open(kUtf16Native, code_set.c_str());
+      code_set_ = cd_ != reinterpret_cast<iconv_t>(-1) ? code_set : std::string();
+    } else {
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // reset shift state
+    }
+    return cd_;
+  }
+
+ private:
+  std::string code_set_;
+  iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
+};
+
+}  // namespace
+
+std::string PosixText::CodeSetName(UINT code_page) {
+  if (code_page == kCpUtf8) return "UTF-8";
+  if (code_page == kCpThreadAcp || code_page == kCpAcp) {
+    locale_t current = code_page == kCpThreadAcp ? uselocale(static_cast<locale_t>(0))
+                                                 : LC_GLOBAL_LOCALE;
+    const char* name =
+        current == LC_GLOBAL_LOCALE ? nl_langinfo(CODESET) : nl_langinfo_l(CODESET, current);
+    return name != nullptr && *name != '\0' ? name : "ANSI_X3.4-1968";
+  }
+  return "CP" + std::to_string(code_page);
+}
+
+int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* source,
+                                   int source_len, char16_t* dest, int dest_chars, LONG* error) {
+  auto fail = [error](LONG code) {
+    if (error != nullptr) *error = code;
+    return 0;
+  };
+  if (source == nullptr || source_len == 0 || source_len < -1 || dest_chars < 0 ||
+      (dest_chars > 0 && dest == nullptr) || flags != 0)
+    return fail(kErrorInvalidParameter);
+  size_t in_len = source_len == -1 ? std::strlen(source) + 1 : static_cast<size_t>(source_len);
+
+  thread_local Converter converter;
+  iconv_t cd = converter.For(CodeSetName(code_page));
+  if (cd == reinterpret_cast<iconv_t>(-1)) return fail(kErrorInvalidParameter);
+
+  // Every input byte yields at most two UTF-16 units.
+  std::vector<char16_t> out(in_len * 2);
+  char* in_ptr = const_cast<char*>(source);
+  size_t in_left = in_len;
+  char* out_ptr = reinterpret_cast<char*>(out.data());
+  size_t out_left = out.size() * sizeof(char16_t);
+  if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1)) {
+    return fail(errno == E2BIG ? kErrorInsufficientBuffer : kErrorNoUnicodeTranslation);
+  }
+  size_t produced = (out.size() * sizeof(char16_t) - out_left) / sizeof(char16_t);
+  if (dest_chars == 0) return static_cast<int>(produced);
+  if (produced > static_cast<size_t>(dest_chars)) return fail(kErrorInsufficientBuffer);
+  std::memcpy(dest, out.data(), produced * sizeof(char16_t));
+  if (error != nullptr) *error = kErrorSuccess;
+  return static_cast<int>(produced);
+}
+
+}  // namespace zvt::platform

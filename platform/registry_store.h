@@ -1,0 +1,153 @@
+// One registry root kept in one SQLite file: keys with case-insensitive names
+// that keep their case, typed values as bytes, Win32 error codes. Any number
+// of processes may share a file; within a process one RegistryStore is safe
+// for concurrent use by several threads (calls are serialised).
+#ifndef ZVT_PLATFORM_REGISTRY_STORE_H_
+#define ZVT_PLATFORM_REGISTRY_STORE_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "services/win_types.h"
+
+namespace zvt::platform {
+
+using KeyId = std::int64_t;
+inline constexpr KeyId kRootKeyId = 1;  // the root key of every store
+
+struct KeyRow {
+  KeyId id = 0;
+  std::u16string name;
+  std::u16string fold;
+};
+
+struct ValueRow {
+  std::int64_t id = 0;  // creation order
+  std::u16string name;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+
+class RegistryStore {
+ public:
+  enum class Journal {
+    kWal,       // per-user stores: readers never wait for writers
+    kRollback,  // the machine-wide store: readable without write permission
+  };
+
+  // Opens `path`, creating file and schema when missing (file mode 0600 for
+  // kWal). On failure returns null with a message naming the file.
+  static std::unique_ptr<RegistryStore> Open(const std::string& path, Journal journal,
+                                             std::string* message);
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
+
+  const std::string& path() const { return path_; }
+  bool read_only() const { return read_only_; }
+
+  // Every call returns a Win32 code. A key id that no longer exists answers
+  // kErrorKeyDeleted; writes to a read-only store kErrorAccessDenied.
+  [[nodiscard]] LONG KeyExists(KeyId key);
+  [[nodiscard]] LONG FindChild(KeyId parent, std::u16string_view name, KeyId* child);
+  [[nodiscard]] LONG CreateChild(KeyId parent, std::u16string_view name, KeyId* child,
+                                 bool* created);
+  // kErrorAccessDenied when `key` has subkeys or is the root.
+  [[nodiscard]] LONG DeleteKey(KeyId key);
+
+  // Reads with RegQueryValueExW's buffer rules: `data` may be null to ask for
+  // the size; kErrorMoreData with the needed size when it does not fit.
+  [[nodiscard]] LONG GetValue(KeyId key, std::u16string_view name, DWORD* type, BYTE* data,
+                              DWORD* data_size);
+  // Replaces a value in place (it keeps its enumeration position).
+  [[nodiscard]] LONG SetValue(KeyId key, std::u16string_view name, DWORD type, const BYTE* data,
+                              DWORD data_size);
+  [[nodiscard]] LONG DeleteValue(KeyId key, std::u16string_view name);
+
+  // Subkeys in case-insensitive name order, values in creation order. The
+  // *After forms continue an enumeration from the last row returned.
+  [[nodiscard]] LONG SubkeyAt(KeyId parent, DWORD index, KeyRow* row);
+  [[nodiscard]] LONG SubkeyAfter(KeyId parent, std::u16string_view after_fold, KeyRow* row);
+  [[nodiscard]] LONG ValueAt(KeyId key, DWORD index, ValueRow* row);
+  [[nodiscard]] LONG ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row);
+
+  // Groups every write until the batch ends into one transaction; nothing of
+  // it is stored unless Commit() succeeds. Other threads of the process wait
+  // for the batch. REQUIRES: one batch at a time per thread.
+  class Batch {
+   public:
+    explicit Batch(RegistryStore* store);
+    ~Batch();  // rolls back if not committed
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    LONG status() const { return status_; }
+    [[nodiscard]] LONG Commit();
+
+   private:
+    RegistryStore* store_;
+    std::unique_lock<std::recursive_mutex> lock_;
+    LONG status_;
+    bool open_;
+  };
+
+  // Changes whenever this store changes, by this process or another, so that
+  // an enumeration cursor can tell that it is still valid.
+  [[nodiscard]] std::uint64_t ChangeStamp();
+
+  // Runs SQLite's integrity check; true when it reports "ok".
+  bool CheckIntegrity(std::string* report);
+  // The SQLite message of the last failed call (for diagnostics).
+  std::string LastErrorMessage();
+
+ private:
+  enum Stmt {
+    kFindChild,
+    kKeyExists,
+    kInsertKey,
+    kCountChildren,
+    kDeleteValues,
+    kDeleteKey,
+    kGetValue,
+    kUpdateValue,
+    kInsertValue,
+    kDeleteValue,
+    kSubkeyAt,
+    kSubkeyAfter,
+    kValueAt,
+    kValueAfter,
+    kBegin,
+    kCommit,
+    kRollback,
+    kDataVersion,
+    kStmtCount
+  };
+
+  RegistryStore(sqlite3* db, std::string path, bool read_only);
+  LONG Prepare();
+  sqlite3_stmt* Statement(Stmt which);
+  LONG Fail(int sqlite_code);
+  LONG KeyExistsLocked(KeyId key);
+  // Runs `body` in a write transaction unless a batch is open.
+  template <typename Body>
+  LONG Write(Body body);
+  LONG ReadKeyRow(sqlite3_stmt* st, KeyRow* row);
+  LONG ReadValueRow(sqlite3_stmt* st, ValueRow* row);
+
+  sqlite3* db_;
+  std::string path_;
+  bool read_only_;
+  std::recursive_mutex mu_;
+  int batch_depth_ = 0;           // guarded by mu_
+  std::uint64_t write_count_ = 0;  // commits of this connection; guarded by mu_
+  sqlite3_stmt* statements_[kStmtCount] = {};
+};
+
+}  // namespace zvt::platform
+
+#endif  // ZVT_PLATFORM_REGISTRY_STORE_H_

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# One entry point for newcomers and CI:
+#   ./run.sh demo   install what is missing, build, run the main job
+#   ./run.sh test   install what is missing, build, run every test (plain and ASan+UBSan)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev)
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+}
+
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+case "${1:-}" in
+  demo)
+    install_packages
+    build build
+    exec ./build/bin/zvtdemo
+    ;;
+  test)
+    install_packages
+    build build
+    (cd build && ctest --output-on-failure -j "$JOBS" --timeout 300)
+    build build-asan -DZVT_SANITIZE=ON
+    (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300)
+    ;;
+  *)
+    echo "usage: $0 demo|test" >&2
+    exit 2
+    ;;
+esac

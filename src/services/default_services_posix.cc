@@ -1,0 +1,41 @@
+// The default binding on POSIX systems: the platform stand-ins, created on
+// first use and never destroyed (they must outlive every static object that
+// might still call them during process exit).
+#include "platform/console_display.h"
+#include "platform/paths.h"
+#include "platform/posix_clock.h"
+#include "platform/posix_modules.h"
+#include "platform/posix_registry.h"
+#include "platform/posix_sync.h"
+#include "platform/posix_text.h"
+#include "services/services.h"
+
+namespace zvt {
+namespace {
+
+// Until the client services and the remote program call library are bound,
+// these hold the places of their interfaces.
+class UnboundClient : public ClientApi {};
+class UnboundProgramCalls : public ProgramCallApi {};
+
+}  // namespace
+
+const Services& DefaultServices() {
+  static const Services* const services = [] {
+    auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
+    auto* bound = new Services;
+    bound->registry = registry;
+    bound->registry_service = registry;
+    bound->sync = new platform::PosixSync(platform::RuntimeDirectoryPath());
+    bound->text = new platform::PosixText;
+    bound->modules = new platform::PosixModules;
+    bound->clock = new platform::PosixClock;
+    bound->client = new UnboundClient;
+    bound->program_calls = new UnboundProgramCalls;
+    bound->display = new platform::ConsoleDisplay;
+    return bound;
+  }();
+  return *services;
+}
+
+}  // namespace zvt
