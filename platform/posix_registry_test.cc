@@ -1,0 +1,317 @@
+// The registry stand-in against the Win32 rules its callers depend on.
+#include "platform/posix_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <vector>
+
+#include "services/scoped_key.h"
+#include "services/services.h"
+#include "services/testing/fault_injection.h"
+#include "services/testing/temp_dir.h"
+
+namespace zvt::platform {
+namespace {
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  RegistryTest() { Reopen(); }
+
+  void Reopen() {
+    RegistryPaths paths;
+    paths.user_store = dir_.File("user/registry.db");
+    paths.classes_store = dir_.File("machine/classes.db");
+    reg_ = std::make_unique<PosixRegistry>(paths);
+  }
+
+  HKEY Create(HKEY parent, const char16_t* path) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    EXPECT_EQ(kErrorSuccess, reg_->CreateRegKeyEx(parent, path, 0, nullptr, 0, kKeyAllAccess,
+                                                  nullptr, &key, &disposition));
+    return key;
+  }
+
+  LONG Open(HKEY parent, const char16_t* path, HKEY* key, REGSAM access = kKeyAllAccess) {
+    return reg_->OpenRegKeyEx(parent, path, 0, access, key);
+  }
+
+  LONG SetBinary(HKEY key, const char16_t* name, std::vector<BYTE> data) {
+    return reg_->RegSetValueExW(key, name, 0, kRegBinary, data.data(),
+                                static_cast<DWORD>(data.size()));
+  }
+
+  std::vector<std::u16string> SubkeyNames(HKEY key) {
+    std::vector<std::u16string> names;
+    for (DWORD i = 0;; ++i) {
+      char16_t name[257];
+      DWORD chars = 257;
+      LONG rc = reg_->RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+      if (rc != kErrorSuccess) {
+        EXPECT_EQ(kErrorNoMoreItems, rc);
+        break;
+      }
+      names.emplace_back(name, chars);
+    }
+    return names;
+  }
+
+  std::vector<std::u16string> ValueNames(HKEY key) {
+    std::vector<std::u16string> names;
+    for (DWORD i = 0;; ++i) {
+      char16_t name[64];
+      DWORD chars = 64;
+      LONG rc = reg_->RegEnumValueW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+      if (rc != kErrorSuccess) {
+        EXPECT_EQ(kErrorNoMoreItems, rc);
+        break;
+      }
+      names.emplace_back(name, chars);
+    }
+    return names;
+  }
+
+  zvt::testing::TempDir dir_;
+  std::unique_ptr<PosixRegistry> reg_;
+};
+
+TEST_F(RegistryTest, NamesCompareIgnoringCaseAndKeepTheirCase) {
+  ScopedKey created(reg_.get(), Create(kHKeyCurrentUser, u"Application_Administration\\HostVals"));
+  DWORD disposition = 0;
+  HKEY again = nullptr;
+  ASSERT_EQ(kErrorSuccess,
+            reg_->CreateRegKeyEx(kHKeyCurrentUser, u"APPLICATION_ADMINISTRATION\\hostvals", 0,
+                                 nullptr, 0, kKeyAllAccess, nullptr, &again, &disposition));
+  ScopedKey again_key(reg_.get(), again);
+  EXPECT_EQ(kRegOpenedExistingKey, disposition);
+
+  ScopedKey opened(reg_.get());
+  ASSERT_EQ(kErrorSuccess,
+            Open(kHKeyCurrentUser, u"application_administration\\hostvals", opened.Receive()));
+  ASSERT_EQ(kErrorSuccess, SetBinary(opened.get(), u"##RepTS", {1, 2, 3, 4, 5, 6, 7, 8}));
+  BYTE data[8];
+  DWORD size = sizeof data;
+  DWORD type = 0;
+  EXPECT_EQ(kErrorSuccess,
+            reg_->RegQueryValueExW(created.get(), u"##repts", nullptr, &type, data, &size));
+  EXPECT_EQ(kRegBinary, type);
+  EXPECT_EQ(8u, size);
+
+  // The registry service resolves HKEY_CURRENT_USER below the client's root,
+  // and the names there keep the case they were created with.
+  ScopedKey root(reg_.get());
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"", root.Receive()));
+  EXPECT_EQ(std::vector<std::u16string>{u"Application_Administration"}, SubkeyNames(root.get()));
+  EXPECT_EQ(std::vector<std::u16string>{u"##RepTS"}, ValueNames(opened.get()));
+}
+
+TEST_F(RegistryTest, QueryFollowsBufferSizeRules) {
+  ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Sizes"));
+  ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"nine", {1, 2, 3, 4, 5, 6, 7, 8, 9}));
+
+  BYTE data[8] = {};
+  DWORD size = sizeof data;
+  DWORD type = 0;
+  EXPECT_EQ(kErrorMoreData,
+            reg_->RegQueryValueExW(key.get(), u"nine", nullptr, &type, data, &size));
+  EXPECT_EQ(9u, size);
+  EXPECT_EQ(kRegBinary, type);
+
+  size = 0;  // no buffer: asks for the size
+  EXPECT_EQ(kErrorSuccess,
+            reg_->RegQueryValueExW(key.get(), u"nine", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(9u, size);
+
+  EXPECT_EQ(kErrorInvalidParameter,
+            reg_->RegQueryValueExW(key.get(), u"nine", nullptr, nullptr, data, nullptr));
+  EXPECT_EQ(kErrorFileNotFound,
+            reg_->RegQueryValueExW(key.get(), u"absent", nullptr, nullptr, data, &size));
+
+  // Empty data and the unnamed default value are values like any other.
+  ASSERT_EQ(kErrorSuccess, reg_->RegSetValueExW(key.get(), nullptr, 0, kRegSz, nullptr, 0));
+  size = sizeof data;
+  EXPECT_EQ(kErrorSuccess, reg_->RegQueryValueExW(key.get(), u"", nullptr, &type, data, &size));
+  EXPECT_EQ(0u, size);
+  EXPECT_EQ(kRegSz, type);
+}
+
+TEST_F(RegistryTest, EnumerationOrdersAndEnds) {
+  ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Order"));
+  for (const char16_t* name : {u"beta", u"Alpha_", u"ALPHA", u"alphaZ", u"Gamma"})
+    ScopedKey child(reg_.get(), Create(key.get(), name));
+  // Upper-case folding puts "_" (0x5F) after "Z" (0x5A).
+  EXPECT_EQ((std::vector<std::u16string>{u"ALPHA", u"alphaZ", u"Alpha_", u"beta", u"Gamma"}),
+            SubkeyNames(key.get()));
+
+  for (const char16_t* name : {u"z", u"a", u"m"}) ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), name, {1}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"A", {2, 2}));  // rewrite keeps the place
+  EXPECT_EQ((std::vector<std::u16string>{u"z", u"a", u"m"}), ValueNames(key.get()));
+
+  // A name that does not fit is ERROR_MORE_DATA, and the index can be retried.
+  char16_t small[3];
+  DWORD chars = 3;
+  EXPECT_EQ(kErrorMoreData,
+            reg_->RegEnumKeyExW(key.get(), 1, small, &chars, nullptr, nullptr, nullptr, nullptr));
+  char16_t name[16];
+  chars = 16;
+  EXPECT_EQ(kErrorSuccess,
+            reg_->RegEnumKeyExW(key.get(), 1, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(u"alphaZ", std::u16string(name, chars));
+
+  // Indexes keep their meaning when keys go away between calls: deleting
+  // index 0 each time empties the key.
+  for (int i = 0; i < 5; ++i) {
+    chars = 16;
+    ASSERT_EQ(kErrorSuccess,
+              reg_->RegEnumKeyExW(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_EQ(kErrorSuccess, reg_->DeleteRegKey(key.get(), name));
+  }
+  chars = 16;
+  EXPECT_EQ(kErrorNoMoreItems,
+            reg_->RegEnumKeyExW(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+}
+
+TEST_F(RegistryTest, EnumerationSkipsAsWindowsDoesWhenDeletingForward) {
+  ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Skip"));
+  for (const char16_t* name : {u"a", u"b", u"c"})
+    ScopedKey child(reg_.get(), Create(key.get(), name));
+  char16_t name[8];
+  DWORD chars = 8;
+  ASSERT_EQ(kErrorSuccess,
+            reg_->RegEnumKeyExW(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_EQ(kErrorSuccess, reg_->DeleteRegKey(key.get(), name));
+  chars = 8;
+  ASSERT_EQ(kErrorSuccess,
+            reg_->RegEnumKeyExW(key.get(), 1, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(u"c", std::u16string(name, chars));  // index 1 of what is left
+}
+
+TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
+  ScopedKey parent(reg_.get(), Create(kHKeyCurrentUser, u"Tree\\Parent"));
+  ScopedKey child(reg_.get(), Create(parent.get(), u"Child"));
+  ASSERT_EQ(kErrorSuccess, SetBinary(child.get(), u"v", {1}));
+
+  ScopedKey tree(reg_.get());
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"Tree", tree.Receive()));
+  EXPECT_EQ(kErrorAccessDenied, reg_->DeleteRegKey(tree.get(), u"Parent"));  // has a subkey
+  EXPECT_EQ(kErrorSuccess, reg_->DeleteRegKey(parent.get(), u"CHILD"));
+  EXPECT_EQ(kErrorFileNotFound, reg_->DeleteRegKey(parent.get(), u"Child"));
+
+  // Every call on a handle of the deleted key says so.
+  BYTE data[4];
+  DWORD size = sizeof data;
+  EXPECT_EQ(kErrorKeyDeleted, reg_->RegQueryValueExW(child.get(), u"v", nullptr, nullptr, data,
+                                                     &size));
+  EXPECT_EQ(kErrorKeyDeleted, SetBinary(child.get(), u"v", {1}));
+  char16_t name[8];
+  DWORD chars = 8;
+  EXPECT_EQ(kErrorKeyDeleted,
+            reg_->RegEnumKeyExW(child.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(kErrorKeyDeleted,
+            reg_->RegEnumValueW(child.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  HKEY below = nullptr;
+  EXPECT_EQ(kErrorKeyDeleted, reg_->CreateRegKeyEx(child.get(), u"x", 0, nullptr, 0,
+                                                   kKeyAllAccess, nullptr, &below, nullptr));
+
+  // A key recreated under the same name is a new key; the old handle stays dead.
+  ScopedKey recreated(reg_.get(), Create(parent.get(), u"Child"));
+  EXPECT_EQ(kErrorKeyDeleted, SetBinary(child.get(), u"v", {1}));
+
+  // An empty sub-key name deletes the key itself.
+  ScopedKey leaf(reg_.get(), Create(kHKeyCurrentUser, u"Tree\\Leaf"));
+  EXPECT_EQ(kErrorSuccess, reg_->DeleteRegKey(leaf.get(), u""));
+  EXPECT_EQ(kErrorFileNotFound, Open(tree.get(), u"Leaf", recreated.Receive()));
+}
+
+TEST_F(RegistryTest, HandlesAreCheckedAndAccessIsEnforced) {
+  BYTE data[4];
+  DWORD size = sizeof data;
+  HKEY bogus = reinterpret_cast<HKEY>(std::uintptr_t{0x7777});
+  EXPECT_EQ(kErrorInvalidHandle,
+            reg_->RegQueryValueExW(bogus, u"v", nullptr, nullptr, data, &size));
+  EXPECT_EQ(kErrorInvalidHandle, reg_->RegCloseKey(bogus));
+
+  HKEY key = Create(kHKeyCurrentUser, u"Access");
+  EXPECT_EQ(kErrorSuccess, reg_->RegCloseKey(key));
+  EXPECT_EQ(kErrorInvalidHandle, reg_->RegCloseKey(key));
+  EXPECT_EQ(0u, reg_->OpenHandleCount());
+
+  ScopedKey read_only(reg_.get());
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"Access", read_only.Receive(), kKeyRead));
+  EXPECT_EQ(kErrorAccessDenied, SetBinary(read_only.get(), u"v", {1}));
+  EXPECT_EQ(kErrorFileNotFound,
+            reg_->RegQueryValueExW(read_only.get(), u"v", nullptr, nullptr, data, &size));
+}
+
+TEST_F(RegistryTest, RootsAreSeparateAndAMissingMachineStoreIsEmpty) {
+  ScopedKey user(reg_.get(), Create(kHKeyCurrentUser, u"Shared"));
+  ScopedKey machine(reg_.get());
+  EXPECT_EQ(kErrorFileNotFound, Open(kHKeyClassesRoot, u"Shared", machine.Receive()));
+  // HKEY_CLASSES_ROOT paths are not put below the client's root.
+  ScopedKey created(reg_.get(), Create(kHKeyClassesRoot, u"VYN.Tarvo.Network\\Plugins"));
+  EXPECT_EQ(kErrorSuccess, Open(kHKeyClassesRoot, u"vyn.tarvo.network", machine.Receive()));
+
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = "/proc/no-such-dir/classes.db";
+  PosixRegistry unreadable(paths);
+  HKEY key = nullptr;
+  EXPECT_EQ(kErrorFileNotFound, unreadable.OpenRegKeyEx(kHKeyClassesRoot, u"VYN.Tarvo.Network",
+                                                        0, kKeyRead, &key));
+  EXPECT_EQ(kErrorAccessDenied, unreadable.CreateRegKeyEx(kHKeyClassesRoot, u"x", 0, nullptr, 0,
+                                                          kKeyAllAccess, nullptr, &key, nullptr));
+}
+
+TEST_F(RegistryTest, WritesSurviveReopening) {
+  {
+    ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Durable"));
+    ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"x", {0x01}));
+  }
+  Reopen();
+  ScopedKey key(reg_.get());
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"DURABLE", key.Receive()));
+  BYTE data = 0;
+  DWORD size = 1;
+  EXPECT_EQ(kErrorSuccess, reg_->RegQueryValueExW(key.get(), u"X", nullptr, nullptr, &data, &size));
+  EXPECT_EQ(0x01, data);
+  std::string report;
+  EXPECT_TRUE(reg_->StoreFor(kHKeyCurrentUser, nullptr)->CheckIntegrity(&report)) << report;
+}
+
+TEST_F(RegistryTest, AStoreThatIsNotADatabaseIsAClearError) {
+  std::filesystem::create_directories(dir_.File("bad"));
+  std::ofstream(dir_.File("bad/registry.db")) << "this is not a registry store, just some text";
+  RegistryPaths paths;
+  paths.user_store = dir_.File("bad/registry.db");
+  paths.classes_store = dir_.File("bad/classes.db");
+  PosixRegistry broken(paths);
+  HKEY key = nullptr;
+  EXPECT_EQ(kErrorRegistryIoFailed, broken.CreateRegKeyEx(kHKeyCurrentUser, u"x", 0, nullptr, 0,
+                                                          kKeyAllAccess, nullptr, &key, nullptr));
+  std::string message;
+  EXPECT_EQ(nullptr, broken.StoreFor(kHKeyCurrentUser, &message));
+  EXPECT_NE(std::string::npos, message.find("is not a registry store")) << message;
+}
+
+TEST_F(RegistryTest, FaultsCanBeInjectedAtTheSeam) {
+  zvt::testing::FaultyRegistry faulty(reg_.get(), reg_.get());
+  ScopedServiceBinding binding({&faulty, &faulty});
+  RegistryApi* registry = CurrentServices().registry;
+  ScopedKey key(registry, Create(kHKeyCurrentUser, u"Faults"));
+  ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"v", {1}));
+
+  faulty.FailCall(zvt::testing::RegCall::kQueryValue, 2, kErrorMoreData);
+  BYTE data = 0;
+  DWORD size = 1;
+  EXPECT_EQ(kErrorSuccess, registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data,
+                                                      &size));
+  EXPECT_EQ(kErrorMoreData, registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data,
+                                                       &size));
+  EXPECT_EQ(kErrorSuccess, registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data,
+                                                      &size));
+  EXPECT_EQ(3, faulty.Calls(zvt::testing::RegCall::kQueryValue));
+}
+
+}  // namespace
+}  // namespace zvt::platform
