@@ -2,6 +2,7 @@
 # One entry point for newcomers and CI:
 #   ./run.sh demo   install what is missing, build, run the main job
 #   ./run.sh test   install what is missing, build, run every test (plain and ASan+UBSan)
+#   ./run.sh bench  build and run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -32,7 +33,20 @@ case "${1:-}" in
   demo)
     install_packages
     build build
-    exec ./build/bin/zvtdemo
+    # A registry round trip in a fresh, throw-away per-user store.
+    ZVT_HOME=$(mktemp -d)
+    export ZVT_HOME ZVT_CLASSES_DB=$ZVT_HOME/classes.db
+    trap 'rm -rf "$ZVT_HOME"' EXIT
+    key='HKEY_CURRENT_USER\Software\VYN\Tarvo.Network\Sample'
+    set -x
+    ./build/bin/zvtadm reg import tools/examples/sample.reg
+    ./build/bin/zvtadm reg list "$key"
+    ./build/bin/zvtadm reg query "$key" Retries
+    ./build/bin/zvtadm reg export "$key" "$ZVT_HOME/exported.reg"
+    diff <(grep -v '^;' tools/examples/sample.reg | grep -v '^$') \
+         <(grep -v '^$' "$ZVT_HOME/exported.reg")
+    { set +x; } 2>/dev/null
+    echo "round trip ok: the exported file matches the imported one"
     ;;
   test)
     install_packages
@@ -41,8 +55,13 @@ case "${1:-}" in
     build build-asan -DZVT_SANITIZE=ON
     (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300)
     ;;
+  bench)
+    install_packages
+    build build -DZVT_BUILD_BENCH=ON
+    for b in build/bin/*_bench; do "$b"; done
+    ;;
   *)
-    echo "usage: $0 demo|test" >&2
+    echo "usage: $0 demo|test|bench" >&2
     exit 2
     ;;
 esac

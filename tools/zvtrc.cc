@@ -20,10 +20,17 @@ bool Unescape(const std::string& in, std::string* out) {
     }
     if (++i == in.size()) return false;
     switch (in[i]) {
-      case 'n': out->push_back('\n'); break;
-      case 't': out->push_back('\t'); break;
-      case '\\': out->push_back('\\'); break;
-      default: return false;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      default:
+        return false;
     }
   }
   return true;
@@ -79,7 +86,8 @@ int main(int argc, char** argv) {
     out << "0};\n";
   }
   out << "}  // namespace\n\nextern \"C\" {\n"
-      << "extern __attribute__((visibility(\"default\"))) const ZvtStringEntry zvt_string_table[];\n"
+      << "extern __attribute__((visibility(\"default\"))) const ZvtStringEntry "
+         "zvt_string_table[];\n"
       << "const ZvtStringEntry zvt_string_table[] = {\n";
   for (const auto& [id, text] : strings) out << "    {" << id << ", s" << id << "},\n";
   out << "    {0, nullptr}};\n}\n";

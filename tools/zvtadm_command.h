@@ -1,0 +1,53 @@
+// What every zvtadm command group shares: the exit codes, the global options
+// and the way results are printed (text for people, JSON with --json).
+#ifndef ZVT_TOOLS_ZVTADM_COMMAND_H_
+#define ZVT_TOOLS_ZVTADM_COMMAND_H_
+
+#include <CLI/CLI.hpp>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/posix_registry.h"
+
+namespace zvt::tools {
+
+// Exit codes of zvtadm.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailed = 1,    // the operation was tried and failed
+  kExitUsage = 2,     // bad command line
+  kExitNotFound = 3,  // the key, value or system asked for does not exist
+};
+
+class CommandContext {
+ public:
+  bool json = false;
+
+  // Storage for parsed arguments that lives as long as the command line.
+  std::string* NewArgument() { return &arguments_.emplace_back(); }
+
+  // The registry stores of the environment, opened on first use.
+  platform::PosixRegistry* registry();
+
+  // Prints `data` as JSON when --json is given, else calls `text`.
+  void Emit(const nlohmann::json& data, const std::function<void()>& text) const;
+  // Prints "zvtadm: message" to standard error and returns `code`.
+  int Fail(int code, const std::string& message) const;
+
+ private:
+  std::unique_ptr<platform::PosixRegistry> registry_;
+  std::deque<std::string> arguments_;
+};
+
+// A command group adds its subcommands to `app`. Each subcommand's callback
+// stores its exit code in `*exit_code`.
+using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_code);
+
+void AddRegCommands(CLI::App* app, CommandContext* context, int* exit_code);
+
+}  // namespace zvt::tools
+
+#endif  // ZVT_TOOLS_ZVTADM_COMMAND_H_
