@@ -1,6 +1,7 @@
 // The default binding on POSIX systems: the platform stand-ins, created on
 // first use and never destroyed (they must outlive every static object that
 // might still call them during process exit).
+#include "pgm/remote_program_calls.h"
 #include "platform/console_display.h"
 #include "platform/paths.h"
 #include "platform/posix_clock.h"
@@ -13,10 +14,8 @@
 namespace zvt {
 namespace {
 
-// Until the client services and the remote program call library are bound,
-// these hold the places of their interfaces.
+// Until the client services are bound, this holds the place of their interface.
 class UnboundClient : public ClientApi {};
-class UnboundProgramCalls : public ProgramCallApi {};
 
 }  // namespace
 
@@ -31,7 +30,9 @@ const Services& DefaultServices() {
     bound->modules = new platform::PosixModules;
     bound->clock = new platform::PosixClock;
     bound->client = new UnboundClient;
-    bound->program_calls = new UnboundProgramCalls;
+    // Until the client services know the configured systems, no system can
+    // be located by name or handle.
+    bound->program_calls = new pgm::RemoteProgramCalls(new pgm::StaticSystemLocator, pgm::ErrorLog());
     bound->display = new platform::ConsoleDisplay;
     return bound;
   }();

@@ -1,0 +1,205 @@
+// Connecting, signing on and calling over one host connection; the pool.
+#include "pgm/connection.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "services/program_calls.h"
+
+namespace zvt::pgm {
+namespace {
+
+std::string Where(const Endpoint& e) { return e.host + ":" + std::to_string(e.port); }
+
+// A non-blocking TCP connection to the endpoint, or -1.
+int ConnectTo(const Endpoint& e, Failure* failure) {
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  std::string port = std::to_string(e.port);
+  int rc = getaddrinfo(e.host.c_str(), port.c_str(), &hints, &found);
+  if (rc != 0) {
+    failure->error_class = kErrorClassCommunication;
+    failure->text = "cannot resolve host " + e.host + ": " + gai_strerror(rc);
+    return -1;
+  }
+  std::string last = "no address";
+  int fd = -1;
+  for (struct addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) {
+      last = std::strerror(errno);
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
+    if (errno == EINPROGRESS) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      int ready;
+      do {
+        ready = poll(&p, 1, e.connect_timeout_ms > 0 ? e.connect_timeout_ms : -1);
+      } while (ready < 0 && errno == EINTR);
+      int so_error = 0;
+      socklen_t len = sizeof so_error;
+      if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 &&
+          so_error == 0)
+        break;
+      last = ready == 0 ? "connect timed out" : std::strerror(so_error != 0 ? so_error : errno);
+    } else {
+      last = std::strerror(errno);
+    }
+    close(fd);
+    fd = -1;
+  }
+  freeaddrinfo(found);
+  if (fd < 0) {
+    failure->error_class = kErrorClassCommunication;
+    failure->text = "cannot connect to " + Where(e) + ": " + last;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* failure) {
+  int fd = ConnectTo(endpoint, failure);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<Connection> c(new Connection(fd, endpoint));
+  wire::Frame frame;
+  if (!c->Exchange(wire::FrameType::kHello, wire::Encode(wire::Hello{}),
+                   wire::FrameType::kHelloReply, &frame, failure))
+    return nullptr;
+  wire::HelloReply hello;
+  std::string error;
+  if (!wire::Decode(frame.payload, &hello, &error)) {
+    failure->error_class = kErrorClassCommunication;
+    failure->text = "bad handshake from " + Where(endpoint) + ": " + error;
+    return nullptr;
+  }
+  if (hello.version != wire::kProtocolVersion) {
+    failure->error_class = kErrorClassCommunication;
+    failure->text = "host " + Where(endpoint) + " speaks protocol version " +
+                    std::to_string(hello.version);
+    return nullptr;
+  }
+  c->host_version_ = hello.host_version;
+  c->host_release_ = hello.host_release;
+  if (!c->Exchange(wire::FrameType::kSignon,
+                   wire::Encode(wire::Signon{endpoint.user, endpoint.password}),
+                   wire::FrameType::kSignonReply, &frame, failure))
+    return nullptr;
+  wire::SignonReply signon;
+  if (!wire::Decode(frame.payload, &signon, &error)) {
+    failure->error_class = kErrorClassCommunication;
+    failure->text = "bad sign-on reply from " + Where(endpoint) + ": " + error;
+    return nullptr;
+  }
+  if (!signon.ok) {
+    failure->error_class = kErrorClassSecurity;
+    failure->text = "sign-on to " + Where(endpoint) + " as " + endpoint.user + " was refused";
+    failure->messages = std::move(signon.messages);
+    return nullptr;
+  }
+  c->user_ = signon.user;
+  return c;
+}
+
+Connection::~Connection() { Close(); }
+
+void Connection::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool Connection::Exchange(wire::FrameType type, const std::string& payload,
+                          wire::FrameType expected, wire::Frame* reply, Failure* failure) {
+  std::string error;
+  failure->error_class = kErrorClassCommunication;
+  if (fd_ < 0) {
+    failure->text = "the connection to " + Where(endpoint_) + " is closed";
+    return false;
+  }
+  if (!wire::WriteAll(fd_, wire::EncodeFrame(type, payload), endpoint_.read_timeout_ms, &error)) {
+    failure->text = "sending to " + Where(endpoint_) + " failed: " + error;
+    Close();
+    return false;
+  }
+  if (!wire::ReadFrame(fd_, endpoint_.max_frame, endpoint_.read_timeout_ms, reply, &error)) {
+    failure->text = "no answer from " + Where(endpoint_) + ": " + error;
+    Close();
+    return false;
+  }
+  if (reply->type == wire::FrameType::kProtocolError) {
+    wire::ProtocolError pe;
+    std::string ignored;
+    wire::Decode(reply->payload, &pe, &ignored);
+    failure->text = "host " + Where(endpoint_) + " closed the connection: " + pe.text;
+    Close();
+    return false;
+  }
+  if (reply->type != expected) {
+    failure->text = "unexpected frame type " + std::to_string(static_cast<int>(reply->type)) +
+                    " from " + Where(endpoint_);
+    Close();
+    return false;
+  }
+  failure->error_class = 0;
+  return true;
+}
+
+bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure) {
+  call.id = next_call_id_++;
+  wire::Frame frame;
+  if (!Exchange(wire::FrameType::kCall, wire::Encode(call), wire::FrameType::kCallReply, &frame,
+                failure))
+    return false;
+  std::string error;
+  if (!wire::Decode(frame.payload, reply, &error) || reply->id != call.id) {
+    failure->error_class = kErrorClassCommunication;
+    failure->text = "bad call reply from " + Where(endpoint_) + ": " +
+                    (error.empty() ? "reply to another call" : error);
+    Close();
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<Connection> ConnectionPool::Acquire(const Endpoint& endpoint, bool* reused,
+                                                    Failure* failure) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = idle_.find(KeyOf(endpoint));
+    if (it != idle_.end() && !it->second.empty()) {
+      std::unique_ptr<Connection> c = std::move(it->second.back());
+      it->second.pop_back();
+      *reused = true;
+      return c;
+    }
+  }
+  *reused = false;
+  return Connection::Open(endpoint, failure);
+}
+
+void ConnectionPool::Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection) {
+  if (!connection || !connection->usable()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto& idle = idle_[KeyOf(endpoint)];
+  if (idle.size() < max_idle_) idle.push_back(std::move(connection));
+}
+
+void ConnectionPool::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  idle_.clear();
+}
+
+}  // namespace zvt::pgm

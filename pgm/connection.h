@@ -1,0 +1,91 @@
+// A signed-on connection to a host server, and the pool that keeps idle
+// connections for the next call to the same host and user. Each connection
+// is used by one caller at a time.
+#ifndef ZVT_PGM_CONNECTION_H_
+#define ZVT_PGM_CONNECTION_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "pgm/wire.h"
+
+namespace zvt::pgm {
+
+// Where a system is and who signs on to it.
+struct Endpoint {
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;
+  std::string user;
+  std::string password;
+  int connect_timeout_ms = 5000;
+  int read_timeout_ms = 30000;
+  uint32_t max_frame = wire::kDefaultMaxFrame;
+};
+
+// Why an operation failed: an error class of the program call library, a
+// text, and the host's messages when it answered with some.
+struct Failure {
+  uint32_t error_class = 0;
+  std::string text;
+  std::vector<wire::Message> messages;
+};
+
+class Connection {
+ public:
+  // Connects, agrees on the protocol version and signs on.
+  static std::unique_ptr<Connection> Open(const Endpoint& endpoint, Failure* failure);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // One program call. `*reply` holds the host's answer when true is returned,
+  // which may itself be a refusal with messages. False: the connection failed
+  // and is no longer usable.
+  bool Call(wire::Call call, wire::CallReply* reply, Failure* failure);
+
+  bool usable() const { return fd_ >= 0; }
+  uint32_t host_version() const { return host_version_; }
+  uint32_t host_release() const { return host_release_; }
+  const std::string& user() const { return user_; }
+
+ private:
+  Connection(int fd, const Endpoint& endpoint) : fd_(fd), endpoint_(endpoint) {}
+  bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,
+                wire::Frame* reply, Failure* failure);
+  void Close();
+
+  int fd_;
+  Endpoint endpoint_;
+  uint32_t next_call_id_ = 1;
+  uint32_t host_version_ = 0;
+  uint32_t host_release_ = 0;
+  std::string user_;
+};
+
+// Idle connections by host, port and user. Thread-safe.
+class ConnectionPool {
+ public:
+  explicit ConnectionPool(size_t max_idle_per_key = 8) : max_idle_(max_idle_per_key) {}
+  // An idle connection, or a new one. `*reused` tells which.
+  std::unique_ptr<Connection> Acquire(const Endpoint& endpoint, bool* reused, Failure* failure);
+  // Keeps a usable connection for later; drops the others.
+  void Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection);
+  void Clear();
+
+ private:
+  using Key = std::tuple<std::string, uint16_t, std::string, std::string>;
+  static Key KeyOf(const Endpoint& e) { return {e.host, e.port, e.user, e.password}; }
+
+  size_t max_idle_;
+  std::mutex mu_;
+  std::map<Key, std::vector<std::unique_ptr<Connection>>> idle_;  // guarded by mu_
+};
+
+}  // namespace zvt::pgm
+
+#endif  // ZVT_PGM_CONNECTION_H_

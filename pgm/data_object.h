@@ -1,0 +1,120 @@
+// Data objects of the remote program call library: the values of one
+// structure (or of the entries of an array) laid out by a static field table,
+// encoded into the host's bytes for a call and decoded from its reply.
+// Received bytes are bounds-checked field by field: whatever the host sends,
+// a read outside what arrived is "not available", never out of range.
+#ifndef ZVT_PGM_DATA_OBJECT_H_
+#define ZVT_PGM_DATA_OBJECT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "services/program_calls.h"
+
+namespace zvt::pgm {
+
+// Checks a table and every table below it: known types, references to
+// binary fields that exist, structures and arrays with their sub-tables.
+bool ValidTable(const FieldTable& table);
+
+class Record;
+
+// What data objects and array data objects have in common.
+class Node {
+ public:
+  virtual ~Node() = default;
+  // The record that field reads and writes address.
+  virtual Record* current() = 0;
+  virtual uint64_t EncodedLength() const = 0;
+  virtual void Encode(std::string* out) const = 0;
+  // Forgets every received value.
+  virtual void ClearReceived() = 0;
+  virtual const FieldTable& table() const = 0;
+};
+
+// One value slot per field.
+struct Slot {
+  bool has_value = false;         // set by the caller or received from the host
+  std::string bytes;              // the host's form: raw, big-endian binary, EBCDIC text
+  std::unique_ptr<DataObject> child;  // structure or array fields
+};
+
+class Record {
+ public:
+  explicit Record(const FieldTable& table);
+
+  const FieldTable& table() const { return table_; }
+  const FieldDescription& field(size_t i) const { return table_.rows[i]; }
+  size_t size() const { return slots_.size(); }
+  Slot& slot(size_t i) { return slots_[i]; }
+  const Slot& slot(size_t i) const { return slots_[i]; }
+
+  // The value of binary field `i` when it holds one.
+  bool BinaryValue(int i, uint32_t* value) const;
+
+  uint64_t EncodedLength() const;
+  // Encoded bytes of field `i` alone, or of all fields.
+  void EncodeField(size_t i, uint64_t offset, std::string* out) const;
+  void Encode(std::string* out) const;
+  // Fills the fields from `in`; returns the bytes consumed.
+  uint64_t Decode(std::string_view in);
+  // Decodes field `i` alone from `in` (a reply's output parameter).
+  void DecodeField(size_t i, std::string_view in);
+  void ClearReceived();
+
+ private:
+  // Width in bytes of a fixed or varying field, given the current values.
+  uint64_t Width(size_t i, uint64_t offset) const;
+  uint64_t DecodeFieldAt(size_t i, std::string_view in, uint64_t offset);
+
+  FieldTable table_;
+  std::vector<Slot> slots_;
+};
+
+class PgmDataObject : public DataObject, public Node {
+ public:
+  explicit PgmDataObject(const FieldTable& table) : record_(table) {}
+  Record* current() override { return &record_; }
+  uint64_t EncodedLength() const override { return record_.EncodedLength(); }
+  void Encode(std::string* out) const override { record_.Encode(out); }
+  void ClearReceived() override { record_.ClearReceived(); }
+  const FieldTable& table() const override { return record_.table(); }
+  Record& record() { return record_; }
+
+ private:
+  Record record_;
+};
+
+class PgmArrayDataObject : public ArrayDataObject, public Node {
+ public:
+  PgmArrayDataObject(const FieldTable& entry, uint16_t capacity);
+  // The selected entry; null before it was received or set.
+  Record* current() override;
+  uint64_t EncodedLength() const override;
+  void Encode(std::string* out) const override;
+  void ClearReceived() override;
+  const FieldTable& table() const override { return entry_; }
+
+  uint16_t capacity() const { return capacity_; }
+  bool Select(uint16_t entry);
+  // Decodes `count` entries `stride` bytes apart from the start of `in`
+  // (entries past the capacity are ignored); returns the bytes consumed.
+  uint64_t DecodeEntries(std::string_view in, uint32_t count, uint32_t stride);
+
+ private:
+  FieldTable entry_;
+  uint16_t capacity_;
+  uint16_t selected_ = 0;
+  std::vector<std::unique_ptr<Record>> entries_;  // created on first use
+};
+
+// The node behind a data object of this library, or null.
+Node* AsNode(DataObject* object);
+const Node* AsNode(const DataObject* object);
+
+}  // namespace zvt::pgm
+
+#endif  // ZVT_PGM_DATA_OBJECT_H_

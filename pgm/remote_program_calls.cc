@@ -1,0 +1,368 @@
+// The operations of the remote program call library.
+#include "pgm/remote_program_calls.h"
+
+#include <cstring>
+
+#include "pgm/ccsid37.h"
+#include "pgm/data_object.h"
+#include "platform/name_fold.h"
+#include "platform/utf.h"
+
+namespace zvt::pgm {
+namespace {
+
+constexpr char16_t kSource[] = u"zvtpgm";
+
+class PgmRemoteAgent : public RemoteAgent {
+ public:
+  PgmRemoteAgent(ConnectionPool* pool, Endpoint endpoint, std::unique_ptr<Connection> connection,
+                 bool reused)
+      : pool_(pool),
+        endpoint_(std::move(endpoint)),
+        connection_(std::move(connection)),
+        reused_(reused) {}
+  ~PgmRemoteAgent() override { pool_->Release(endpoint_, std::move(connection_)); }
+
+  // Calls over the agent's connection. A connection taken from the pool may
+  // have been closed by the host while idle: then the call is made once more
+  // on a new connection (the host programs only read).
+  bool Call(const wire::Call& call, wire::CallReply* reply, Failure* failure) {
+    if (connection_ && connection_->Call(call, reply, failure)) return true;
+    if (!reused_) return false;
+    reused_ = false;
+    connection_ = Connection::Open(endpoint_, failure);
+    return connection_ && connection_->Call(call, reply, failure);
+  }
+
+ private:
+  ConnectionPool* pool_;
+  Endpoint endpoint_;
+  std::unique_ptr<Connection> connection_;
+  bool reused_;
+};
+
+std::u16string Upper(std::u16string_view s) { return platform::FoldName(s); }
+
+std::string FieldName(uint32_t index) { return "field " + std::to_string(index); }
+
+}  // namespace
+
+void StaticSystemLocator::Add(std::u16string system, Endpoint endpoint) {
+  std::lock_guard<std::mutex> lock(mu_);
+  systems_[Upper(system)] = std::move(endpoint);
+}
+
+bool StaticSystemLocator::LocateByHandle(uint64_t handle, Endpoint*, std::string* error) {
+  *error = "no system object with handle " + std::to_string(handle);
+  return false;
+}
+
+bool StaticSystemLocator::LocateByName(std::u16string_view, std::u16string_view system,
+                                       Endpoint* endpoint, std::string* error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = systems_.find(Upper(system));
+  if (it == systems_.end()) {
+    *error = "system " + platform::Utf16ToUtf8(system) + " is not configured";
+    return false;
+  }
+  *endpoint = it->second;
+  return true;
+}
+
+RemoteProgramCalls::RemoteProgramCalls(SystemLocator* locator, ErrorLog log)
+    : locator_(locator), log_(std::move(log)) {}
+
+uint32_t RemoteProgramCalls::Fail(ErrorOut* error, uint32_t code, uint32_t error_class,
+                                  const std::string& text) {
+  if (error != nullptr) {
+    *error = std::make_unique<LoggedErrorObject>(&log_, code, kSource, 0, error_class);
+    (*error)->addText(platform::U16(text));
+  }
+  return code;
+}
+
+std::unique_ptr<DataObject> RemoteProgramCalls::createDataObject(
+    const DataDescription& description) {
+  if (!ValidTable(description.table())) return nullptr;
+  return std::make_unique<PgmDataObject>(description.table());
+}
+
+std::unique_ptr<ArrayDataObject> RemoteProgramCalls::createArrayDataObject(
+    const DataDescription& entry, uint16_t capacity) {
+  if (!ValidTable(entry.table())) return nullptr;
+  return std::make_unique<PgmArrayDataObject>(entry.table(), capacity);
+}
+
+uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const void* bytes,
+                                       uint32_t size, uint32_t type, ErrorOut* error) {
+  Node* node = AsNode(object);
+  Record* record = node != nullptr ? node->current() : nullptr;
+  if (record == nullptr) return Fail(error, kPgmBadObject, kErrorClassLocal, "setBinary: no object");
+  if (index >= record->size())
+    return Fail(error, kPgmBadIndex, kErrorClassLocal, "setBinary: no " + FieldName(index));
+  const FieldDescription& f = record->field(index);
+  if (bytes == nullptr && size != 0)
+    return Fail(error, kPgmBadValue, kErrorClassLocal, "setBinary: no bytes");
+  Slot& slot = record->slot(index);
+  if (type == kFieldBinary && f.type == kFieldBinary && size == 4) {
+    uint32_t v;
+    std::memcpy(&v, bytes, 4);
+    char be[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                  static_cast<char>(v >> 8), static_cast<char>(v)};
+    slot.bytes.assign(be, 4);
+  } else if (type == kFieldRaw && f.type == kFieldRaw && size <= f.length) {
+    slot.bytes.assign(static_cast<const char*>(bytes), size);
+  } else {
+    return Fail(error, kPgmBadValue, kErrorClassLocal,
+                "setBinary: " + std::to_string(size) + " bytes of type " + std::to_string(type) +
+                    " do not fit " + FieldName(index) + " of type " + std::to_string(f.type));
+  }
+  slot.has_value = true;
+  return kPgmOk;
+}
+
+uint32_t RemoteProgramCalls::setText(DataObject* object, uint32_t index, const char16_t* text,
+                                     ErrorOut* error) {
+  Node* node = AsNode(object);
+  Record* record = node != nullptr ? node->current() : nullptr;
+  if (record == nullptr || text == nullptr)
+    return Fail(error, kPgmBadObject, kErrorClassLocal, "setText: no object or no text");
+  if (index >= record->size())
+    return Fail(error, kPgmBadIndex, kErrorClassLocal, "setText: no " + FieldName(index));
+  const FieldDescription& f = record->field(index);
+  std::u16string_view value(text);
+  Slot& slot = record->slot(index);
+  if (f.type == kFieldBinary) {
+    // A decimal number, optionally negative.
+    bool negative = !value.empty() && value[0] == u'-';
+    std::u16string_view digits = negative ? value.substr(1) : value;
+    uint64_t n = 0;
+    bool ok = !digits.empty() && digits.size() <= 10;
+    for (char16_t c : digits) {
+      ok = ok && c >= u'0' && c <= u'9';
+      n = n * 10 + (c - u'0');
+    }
+    if (!ok || n > (negative ? 0x80000000ull : 0xFFFFFFFFull))
+      return Fail(error, kPgmBadValue, kErrorClassLocal,
+                  "setText: \"" + platform::Utf16ToUtf8(value) + "\" is not a number for " +
+                      FieldName(index));
+    uint32_t v = negative ? static_cast<uint32_t>(0 - n) : static_cast<uint32_t>(n);
+    return setBinary(object, index, &v, 4, kFieldBinary, error);
+  }
+  if (f.type != kFieldChar && f.type != kFieldCharVarying)
+    return Fail(error, kPgmBadIndex, kErrorClassLocal,
+                "setText: " + FieldName(index) + " is not a character field");
+  uint32_t limit = f.type == kFieldChar ? f.length : ((f.length & 0xFFFF) ? f.length & 0xFFFF : 0xFFFF);
+  std::string host;
+  if (value.size() > limit || !ToEbcdic(value, &host))
+    return Fail(error, kPgmBadValue, kErrorClassLocal,
+                "setText: \"" + platform::Utf16ToUtf8(value) + "\" does not fit " +
+                    FieldName(index) + " (" + std::to_string(limit) +
+                    " characters of code page 37)");
+  slot.bytes = std::move(host);
+  slot.has_value = true;
+  return kPgmOk;
+}
+
+uint32_t RemoteProgramCalls::setObject(DataObject* object, uint32_t index,
+                                       std::unique_ptr<DataObject>* child, ErrorOut* error) {
+  Node* node = AsNode(object);
+  Record* record = node != nullptr ? node->current() : nullptr;
+  if (record == nullptr || child == nullptr || !*child)
+    return Fail(error, kPgmBadObject, kErrorClassLocal, "setObject: no object or no child");
+  if (index >= record->size())
+    return Fail(error, kPgmBadIndex, kErrorClassLocal, "setObject: no " + FieldName(index));
+  const FieldDescription& f = record->field(index);
+  bool fits = false;
+  if (f.type == kFieldStruct) {
+    auto* c = dynamic_cast<PgmDataObject*>(child->get());
+    fits = c != nullptr && c->table().rows == f.sub_table.rows;
+  } else if (f.type == kFieldArray) {
+    auto* c = dynamic_cast<PgmArrayDataObject*>(child->get());
+    fits = c != nullptr && c->table().rows == f.sub_table.rows;
+  }
+  if (!fits)
+    return Fail(error, kPgmBadValue, kErrorClassLocal,
+                "setObject: the object does not match " + FieldName(index));
+  if (child->get() == object)
+    return Fail(error, kPgmBadValue, kErrorClassLocal, "setObject: an object cannot hold itself");
+  record->slot(index).child = std::move(*child);
+  return kPgmOk;
+}
+
+uint32_t RemoteProgramCalls::length(const DataObject* object) {
+  const Node* node = AsNode(object);
+  if (node == nullptr) return 0;
+  uint64_t n = node->EncodedLength();
+  return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(n);
+}
+
+DataObject* RemoteProgramCalls::childObject(DataObject* object, uint32_t index) {
+  Node* node = AsNode(object);
+  Record* record = node != nullptr ? node->current() : nullptr;
+  if (record == nullptr || index >= record->size()) return nullptr;
+  return record->slot(index).child.get();
+}
+
+std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const Endpoint& endpoint,
+                                                           const std::string& locate_error,
+                                                           ErrorOut* error) {
+  if (!located) {
+    Fail(error, kPgmNoConnection, kErrorClassCommunication, locate_error);
+    return nullptr;
+  }
+  Failure failure;
+  bool reused = false;
+  std::unique_ptr<Connection> connection = pool_.Acquire(endpoint, &reused, &failure);
+  if (!connection) {
+    Fail(error, kPgmNoConnection, failure.error_class, failure.text);
+    for (const wire::Message& m : failure.messages) {
+      (*error)->addHostMessage(
+          HostMessage{platform::U16(m.id), m.severity, platform::U16(m.text)});
+      (*error)->addText(platform::U16(m.id + ": " + m.text));
+    }
+    return nullptr;
+  }
+  return std::make_unique<PgmRemoteAgent>(&pool_, endpoint, std::move(connection), reused);
+}
+
+std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(uint64_t system_handle,
+                                                                   ErrorOut* error, uint32_t) {
+  Endpoint endpoint;
+  std::string why;
+  bool located = locator_->LocateByHandle(system_handle, &endpoint, &why);
+  return MakeAgent(located, endpoint, why, error);
+}
+
+std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(
+    const char16_t* application_name, const char16_t* system_name, ErrorOut* error, uint32_t) {
+  Endpoint endpoint;
+  std::string why = "no system name";
+  bool located = system_name != nullptr &&
+                 locator_->LocateByName(application_name ? application_name : u"", system_name,
+                                        &endpoint, &why);
+  return MakeAgent(located, endpoint, why, error);
+}
+
+uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* program,
+                                         DataObject* parameters, ErrorOut* error) {
+  auto* remote = dynamic_cast<PgmRemoteAgent*>(agent);
+  auto* list = dynamic_cast<PgmDataObject*>(parameters);
+  if (remote == nullptr || list == nullptr || program == nullptr)
+    return Fail(error, kPgmBadObject, kErrorClassLocal, "callProgram: no agent or no parameters");
+  const std::string name = platform::Utf16ToUtf8(program);
+  Record& record = list->record();
+  wire::Call call;
+  call.program = name;
+  for (size_t i = 0; i < record.size(); ++i) {
+    wire::CallParameter p;
+    uint16_t direction = record.field(i).direction;
+    p.direction = static_cast<uint8_t>(direction == kDirectionInner ? kDirectionInput : direction);
+    std::string bytes;
+    record.EncodeField(i, 0, &bytes);
+    if (bytes.size() > wire::kDefaultMaxFrame)
+      return Fail(error, kPgmBadValue, kErrorClassLocal,
+                  "callProgram " + name + ": " + FieldName(i) + " is too long");
+    p.length = static_cast<uint32_t>(bytes.size());
+    if (p.direction != wire::kOutput) p.data = std::move(bytes);
+    call.parameters.push_back(std::move(p));
+  }
+  if (call.parameters.size() > wire::kMaxParameters)
+    return Fail(error, kPgmBadValue, kErrorClassLocal, "callProgram: too many parameters");
+
+  wire::CallReply reply;
+  Failure failure;
+  if (!remote->Call(call, &reply, &failure))
+    return Fail(error, kPgmCallFailed, failure.error_class,
+                "callProgram " + name + ": " + failure.text);
+  if (!reply.ok) {
+    Fail(error, kPgmCallFailed, kErrorClassHostMessages,
+         "callProgram " + name + ": the host program ended with messages");
+    for (const wire::Message& m : reply.messages) {
+      (*error)->addHostMessage(
+          HostMessage{platform::U16(m.id), m.severity, platform::U16(m.text)});
+      (*error)->addText(platform::U16(m.id + ": " + m.text));
+    }
+    return kPgmCallFailed;
+  }
+  size_t out = 0;
+  for (size_t i = 0; i < record.size(); ++i) {
+    if (call.parameters[i].direction == wire::kInput) continue;
+    if (out >= reply.outputs.size()) break;
+    record.DecodeField(i, reply.outputs[out++]);
+  }
+  return kPgmOk;
+}
+
+uint32_t RemoteProgramCalls::getBinary(DataObject* object, uint32_t index, void* destination,
+                                       uint32_t size, uint32_t* bytes_read, uint32_t* field_type) {
+  Node* node = AsNode(object);
+  if (node == nullptr || destination == nullptr) return kPgmBadObject;
+  Record* record = node->current();
+  if (record == nullptr) return kPgmNotAvailable;
+  if (index >= record->size()) return kPgmBadIndex;
+  const FieldDescription& f = record->field(index);
+  const Slot& slot = record->slot(index);
+  if (field_type != nullptr) *field_type = f.type;
+  if (f.type != kFieldBinary && f.type != kFieldRaw) return kPgmBadIndex;
+  if (!slot.has_value) return kPgmNotAvailable;
+  uint32_t n;
+  if (f.type == kFieldBinary) {
+    uint32_t v;
+    if (size < 4 || !record->BinaryValue(static_cast<int>(index), &v)) return kPgmBadValue;
+    std::memcpy(destination, &v, 4);
+    n = 4;
+  } else {
+    n = static_cast<uint32_t>(std::min<size_t>(size, slot.bytes.size()));
+    std::memcpy(destination, slot.bytes.data(), n);
+  }
+  if (bytes_read != nullptr) *bytes_read = n;
+  return kPgmOk;
+}
+
+uint32_t RemoteProgramCalls::selectEntry(ArrayDataObject* array, uint16_t entry) {
+  auto* a = dynamic_cast<PgmArrayDataObject*>(array);
+  if (a == nullptr) return kPgmBadObject;
+  return a->Select(entry) ? kPgmOk : kPgmBadIndex;
+}
+
+uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_t* destination,
+                                     uint32_t destination_bytes) {
+  Node* node = AsNode(object);
+  if (node == nullptr || destination == nullptr || destination_bytes < sizeof(char16_t))
+    return kPgmBadObject;
+  destination[0] = u'\0';
+  Record* record = node->current();
+  if (record == nullptr) return kPgmNotAvailable;
+  if (index >= record->size()) return kPgmBadIndex;
+  const FieldDescription& f = record->field(index);
+  const Slot& slot = record->slot(index);
+  std::u16string text;
+  if (f.type == kFieldBinary) {
+    uint32_t v;
+    if (!record->BinaryValue(static_cast<int>(index), &v)) return kPgmNotAvailable;
+    text = platform::U16(std::to_string(static_cast<int32_t>(v)));
+  } else if (f.type == kFieldChar || f.type == kFieldCharVarying) {
+    if (!slot.has_value) return kPgmNotAvailable;
+    text = FromEbcdic(slot.bytes);
+    size_t end = text.find_last_not_of(u' ');
+    text.resize(end == std::u16string::npos ? 0 : end + 1);
+  } else {
+    return kPgmBadIndex;
+  }
+  size_t room = destination_bytes / sizeof(char16_t) - 1;
+  size_t n = std::min(room, text.size());
+  std::memcpy(destination, text.data(), n * sizeof(char16_t));
+  destination[n] = u'\0';
+  return n < text.size() ? kPgmTruncated : kPgmOk;
+}
+
+std::unique_ptr<ErrorObject> RemoteProgramCalls::createError(uint32_t message_number,
+                                                             const char16_t* source_name,
+                                                             uint32_t line) {
+  return std::make_unique<LoggedErrorObject>(&log_, message_number,
+                                             source_name != nullptr ? source_name : u"", line,
+                                             kErrorClassLocal);
+}
+
+}  // namespace zvt::pgm

@@ -1,0 +1,404 @@
+// Frame and message encoding of the wire protocol, and frame I/O on sockets.
+#include "pgm/wire.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace zvt::wire {
+namespace {
+
+class Writer {
+ public:
+  void U8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void U16(uint16_t v) {
+    U8(static_cast<uint8_t>(v >> 8));
+    U8(static_cast<uint8_t>(v));
+  }
+  void U32(uint32_t v) {
+    U16(static_cast<uint16_t>(v >> 16));
+    U16(static_cast<uint16_t>(v));
+  }
+  // Strings longer than 65535 bytes are cut; no field of the protocol needs more.
+  void Str(std::string_view s) {
+    size_t n = s.size() > 0xFFFF ? 0xFFFF : s.size();
+    U16(static_cast<uint16_t>(n));
+    out_.append(s.substr(0, n));
+  }
+  void Bytes(std::string_view s) { out_.append(s); }
+  void Messages(const std::vector<Message>& messages) {
+    size_t n = messages.size() > kMaxMessages ? kMaxMessages : messages.size();
+    U16(static_cast<uint16_t>(n));
+    for (size_t i = 0; i < n; ++i) {
+      Str(messages[i].id);
+      U8(messages[i].severity);
+      Str(messages[i].text);
+    }
+  }
+  std::string Take() { return std::move(out_); }
+
+ private:
+  std::string out_;
+};
+
+class Reader {
+ public:
+  Reader(std::string_view in, std::string* error) : in_(in), error_(error) {}
+  bool U8(uint8_t* v) {
+    if (!Need(1)) return false;
+    *v = static_cast<uint8_t>(in_[pos_++]);
+    return true;
+  }
+  bool U16(uint16_t* v) {
+    uint8_t a, b;
+    if (!U8(&a) || !U8(&b)) return false;
+    *v = static_cast<uint16_t>((a << 8) | b);
+    return true;
+  }
+  bool U32(uint32_t* v) {
+    uint16_t a, b;
+    if (!U16(&a) || !U16(&b)) return false;
+    *v = (uint32_t{a} << 16) | b;
+    return true;
+  }
+  bool Str(std::string* s) {
+    uint16_t n;
+    return U16(&n) && Bytes(n, s);
+  }
+  bool Bytes(size_t n, std::string* s) {
+    if (!Need(n)) return false;
+    s->assign(in_.substr(pos_, n));
+    pos_ += n;
+    return true;
+  }
+  bool Messages(std::vector<Message>* messages) {
+    uint16_t n;
+    if (!U16(&n)) return false;
+    if (n > kMaxMessages) return Fail("too many messages");
+    messages->resize(n);
+    for (Message& m : *messages)
+      if (!Str(&m.id) || !U8(&m.severity) || !Str(&m.text)) return false;
+    return true;
+  }
+  // The payload must be used up exactly.
+  bool End() {
+    if (pos_ != in_.size()) return Fail("trailing bytes after the message");
+    return true;
+  }
+  bool Fail(const std::string& what) {
+    if (error_->empty()) *error_ = what;
+    return false;
+  }
+
+ private:
+  bool Need(size_t n) {
+    if (in_.size() - pos_ < n) return Fail("truncated message");
+    return true;
+  }
+  std::string_view in_;
+  size_t pos_ = 0;
+  std::string* error_;
+};
+
+bool KnownType(uint8_t t) {
+  switch (static_cast<FrameType>(t)) {
+    case FrameType::kHello:
+    case FrameType::kHelloReply:
+    case FrameType::kSignon:
+    case FrameType::kSignonReply:
+    case FrameType::kCall:
+    case FrameType::kCallReply:
+    case FrameType::kProtocolError:
+      return true;
+  }
+  return false;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` is ready for `events` or the deadline passes.
+bool WaitFor(int fd, short events, bool has_deadline, Clock::time_point deadline,
+             std::string* error) {
+  for (;;) {
+    int wait_ms = -1;
+    if (has_deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) {
+        *error = "timed out";
+        return false;
+      }
+      wait_ms = static_cast<int>(left.count());
+    }
+    struct pollfd p = {fd, events, 0};
+    int rc = poll(&p, 1, wait_ms);
+    if (rc > 0) return true;
+    if (rc == 0) {
+      *error = "timed out";
+      return false;
+    }
+    if (errno != EINTR) {
+      *error = std::string("poll: ") + std::strerror(errno);
+      return false;
+    }
+  }
+}
+
+bool ReadExactly(int fd, char* out, size_t n, bool has_deadline, Clock::time_point deadline,
+                 std::string* error) {
+  size_t got = 0;
+  while (got < n) {
+    if (!WaitFor(fd, POLLIN, has_deadline, deadline, error)) return false;
+    ssize_t r = recv(fd, out + got, n - got, 0);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0) {
+      *error = got == 0 ? "connection closed by the peer"
+                        : "connection closed by the peer inside a frame";
+      return false;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = std::string("receive: ") + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string EncodeFrame(FrameType type, std::string_view payload) {
+  Writer w;
+  w.U32(static_cast<uint32_t>(payload.size() + 1));
+  w.U8(static_cast<uint8_t>(type));
+  w.Bytes(payload);
+  return w.Take();
+}
+
+std::string Encode(const Hello& m) {
+  Writer w;
+  w.Bytes(std::string_view(kMagic, 4));
+  w.U16(m.min_version);
+  w.U16(m.max_version);
+  return w.Take();
+}
+
+std::string Encode(const HelloReply& m) {
+  Writer w;
+  w.U16(m.version);
+  w.U32(m.host_version);
+  w.U32(m.host_release);
+  w.Str(m.server_name);
+  return w.Take();
+}
+
+std::string Encode(const Signon& m) {
+  Writer w;
+  w.Str(m.user);
+  w.Str(m.password);
+  return w.Take();
+}
+
+std::string Encode(const SignonReply& m) {
+  Writer w;
+  w.U8(m.ok ? 1 : 0);
+  if (m.ok) {
+    w.Str(m.user);
+  } else {
+    w.Messages(m.messages);
+  }
+  return w.Take();
+}
+
+std::string Encode(const Call& m) {
+  Writer w;
+  w.U32(m.id);
+  w.Str(m.program);
+  w.U16(static_cast<uint16_t>(m.parameters.size()));
+  for (const CallParameter& p : m.parameters) {
+    w.U8(p.direction);
+    w.U32(p.length);
+    if (p.direction != kOutput) {
+      w.U32(static_cast<uint32_t>(p.data.size()));
+      w.Bytes(p.data);
+    }
+  }
+  return w.Take();
+}
+
+std::string Encode(const CallReply& m) {
+  Writer w;
+  w.U32(m.id);
+  w.U8(m.ok ? 1 : 0);
+  if (m.ok) {
+    w.U16(static_cast<uint16_t>(m.outputs.size()));
+    for (const std::string& o : m.outputs) {
+      w.U32(static_cast<uint32_t>(o.size()));
+      w.Bytes(o);
+    }
+  } else {
+    w.Messages(m.messages);
+  }
+  return w.Take();
+}
+
+std::string Encode(const ProtocolError& m) {
+  Writer w;
+  w.U16(m.code);
+  w.Str(m.text);
+  return w.Take();
+}
+
+bool Decode(std::string_view payload, Hello* m, std::string* error) {
+  Reader r(payload, error);
+  std::string magic;
+  if (!r.Bytes(4, &magic)) return false;
+  if (magic != std::string_view(kMagic, 4)) return r.Fail("not a zvt client (bad magic)");
+  return r.U16(&m->min_version) && r.U16(&m->max_version) && r.End();
+}
+
+bool Decode(std::string_view payload, HelloReply* m, std::string* error) {
+  Reader r(payload, error);
+  return r.U16(&m->version) && r.U32(&m->host_version) && r.U32(&m->host_release) &&
+         r.Str(&m->server_name) && r.End();
+}
+
+bool Decode(std::string_view payload, Signon* m, std::string* error) {
+  Reader r(payload, error);
+  return r.Str(&m->user) && r.Str(&m->password) && r.End();
+}
+
+bool Decode(std::string_view payload, SignonReply* m, std::string* error) {
+  Reader r(payload, error);
+  uint8_t ok;
+  if (!r.U8(&ok)) return false;
+  if (ok > 1) return r.Fail("bad sign-on status");
+  m->ok = ok == 1;
+  if (m->ok) return r.Str(&m->user) && r.End();
+  return r.Messages(&m->messages) && r.End();
+}
+
+bool Decode(std::string_view payload, Call* m, uint32_t max_frame, std::string* error) {
+  Reader r(payload, error);
+  uint16_t n;
+  if (!r.U32(&m->id) || !r.Str(&m->program) || !r.U16(&n)) return false;
+  if (n > kMaxParameters) return r.Fail("too many parameters");
+  m->parameters.resize(n);
+  for (CallParameter& p : m->parameters) {
+    if (!r.U8(&p.direction) || !r.U32(&p.length)) return false;
+    if (p.direction < kInput || p.direction > kInOut) return r.Fail("bad parameter direction");
+    if (p.length > max_frame) return r.Fail("parameter longer than the frame limit");
+    if (p.direction != kOutput) {
+      uint32_t size;
+      if (!r.U32(&size)) return false;
+      if (size > p.length) return r.Fail("parameter data longer than its length");
+      if (!r.Bytes(size, &p.data)) return false;
+    }
+  }
+  return r.End();
+}
+
+bool Decode(std::string_view payload, CallReply* m, std::string* error) {
+  Reader r(payload, error);
+  uint8_t ok;
+  if (!r.U32(&m->id) || !r.U8(&ok)) return false;
+  if (ok > 1) return r.Fail("bad call status");
+  m->ok = ok == 1;
+  if (!m->ok) return r.Messages(&m->messages) && r.End();
+  uint16_t n;
+  if (!r.U16(&n)) return false;
+  if (n > kMaxParameters) return r.Fail("too many outputs");
+  m->outputs.resize(n);
+  for (std::string& o : m->outputs) {
+    uint32_t size;
+    if (!r.U32(&size) || !r.Bytes(size, &o)) return false;
+  }
+  return r.End();
+}
+
+bool Decode(std::string_view payload, ProtocolError* m, std::string* error) {
+  Reader r(payload, error);
+  return r.U16(&m->code) && r.Str(&m->text) && r.End();
+}
+
+size_t FrameReader::Wanted() const {
+  if (buffer_.size() < 4) return 4 - buffer_.size();
+  const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data());
+  uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  size_t total = size_t{length} + 4;
+  return buffer_.size() >= total ? 0 : total - buffer_.size();
+}
+
+FrameReader::Result FrameReader::Next(Frame* frame, std::string* error) {
+  if (buffer_.size() < 5) {
+    if (buffer_.size() >= 4 && Wanted() == 0) {
+      *error = "empty frame";
+      return Result::kError;
+    }
+    return Result::kNeedMore;
+  }
+  const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data());
+  uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  if (length == 0) {
+    *error = "empty frame";
+    return Result::kError;
+  }
+  if (length > max_frame_) {
+    *error = "frame of " + std::to_string(length) + " bytes is over the limit of " +
+             std::to_string(max_frame_);
+    return Result::kError;
+  }
+  if (!KnownType(p[4])) {
+    *error = "unknown frame type " + std::to_string(p[4]);
+    return Result::kError;
+  }
+  if (buffer_.size() < size_t{length} + 4) return Result::kNeedMore;
+  frame->type = static_cast<FrameType>(p[4]);
+  frame->payload.assign(buffer_, 5, length - 1);
+  buffer_.erase(0, size_t{length} + 4);
+  return Result::kFrame;
+}
+
+bool WriteAll(int fd, std::string_view bytes, int timeout_ms, std::string* error) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    if (!WaitFor(fd, POLLOUT, timeout_ms > 0, deadline, error)) return false;
+    ssize_t w = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+    } else if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = std::string("send: ") + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ReadFrame(int fd, uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  char head[5];
+  if (!ReadExactly(fd, head, 5, timeout_ms > 0, deadline, error)) return false;
+  const auto* p = reinterpret_cast<const uint8_t*>(head);
+  uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  if (length == 0) {
+    *error = "empty frame";
+    return false;
+  }
+  if (length > max_frame) {
+    *error = "frame of " + std::to_string(length) + " bytes is over the limit of " +
+             std::to_string(max_frame);
+    return false;
+  }
+  if (!KnownType(p[4])) {
+    *error = "unknown frame type " + std::to_string(p[4]);
+    return false;
+  }
+  frame->type = static_cast<FrameType>(p[4]);
+  frame->payload.resize(length - 1);
+  return ReadExactly(fd, frame->payload.data(), length - 1, timeout_ms > 0, deadline, error);
+}
+
+}  // namespace zvt::wire

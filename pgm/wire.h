@@ -1,0 +1,146 @@
+// The wire protocol between the remote program call library and the host
+// server: length-prefixed frames with a type byte, and the messages carried
+// in them. Decoders check every length against what arrived and against the
+// configured maximum; a malformed frame is an error, never a crash or an
+// allocation larger than the maximum. The frame table is in docs/wire.md.
+#ifndef ZVT_PGM_WIRE_H_
+#define ZVT_PGM_WIRE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zvt::wire {
+
+inline constexpr char kMagic[4] = {'Z', 'V', 'T', 'W'};
+inline constexpr uint16_t kProtocolVersion = 1;
+inline constexpr uint32_t kDefaultMaxFrame = 16u << 20;
+inline constexpr size_t kMaxParameters = 64;
+inline constexpr size_t kMaxMessages = 256;
+
+enum class FrameType : uint8_t {
+  kHello = 0x01,
+  kHelloReply = 0x02,
+  kSignon = 0x03,
+  kSignonReply = 0x04,
+  kCall = 0x05,
+  kCallReply = 0x06,
+  kProtocolError = 0x7F,
+};
+
+struct Frame {
+  FrameType type;
+  std::string payload;
+};
+
+struct Hello {
+  uint16_t min_version = kProtocolVersion;
+  uint16_t max_version = kProtocolVersion;
+};
+
+struct HelloReply {
+  uint16_t version = kProtocolVersion;
+  uint32_t host_version = 0;
+  uint32_t host_release = 0;
+  std::string server_name;
+};
+
+struct Signon {
+  std::string user;
+  std::string password;
+};
+
+// A host message: identifier (as "CPF2204"), severity, text (UTF-8).
+struct Message {
+  std::string id;
+  uint8_t severity = 0;
+  std::string text;
+};
+
+struct SignonReply {
+  bool ok = false;
+  std::string user;               // the profile signed on, when ok
+  std::vector<Message> messages;  // why not, otherwise
+};
+
+enum Direction : uint8_t { kInput = 1, kOutput = 2, kInOut = 3 };
+
+struct CallParameter {
+  uint8_t direction = kInput;
+  uint32_t length = 0;  // bytes the caller provides for it
+  std::string data;     // input and in/out parameters only; at most `length` bytes
+};
+
+struct Call {
+  uint32_t id = 0;
+  std::string program;  // "LIBRARY/PROGRAM"
+  std::vector<CallParameter> parameters;
+};
+
+struct CallReply {
+  uint32_t id = 0;
+  bool ok = false;
+  std::vector<std::string> outputs;  // one per output or in/out parameter, in order
+  std::vector<Message> messages;     // when not ok
+};
+
+struct ProtocolError {
+  uint16_t code = 0;
+  std::string text;
+};
+
+// Codes of ProtocolError.
+enum : uint16_t {
+  kErrorMalformed = 1,
+  kErrorTooLarge = 2,
+  kErrorUnexpected = 3,
+  kErrorVersion = 4,
+  kErrorNotSignedOn = 5,
+};
+
+// Frame bytes: 4-byte big-endian length of what follows, type byte, payload.
+std::string EncodeFrame(FrameType type, std::string_view payload);
+
+std::string Encode(const Hello& m);
+std::string Encode(const HelloReply& m);
+std::string Encode(const Signon& m);
+std::string Encode(const SignonReply& m);
+std::string Encode(const Call& m);
+std::string Encode(const CallReply& m);
+std::string Encode(const ProtocolError& m);
+
+// Each fails, with `*error` saying what is wrong, on a payload that is
+// truncated, too long, or breaks a limit.
+bool Decode(std::string_view payload, Hello* m, std::string* error);
+bool Decode(std::string_view payload, HelloReply* m, std::string* error);
+bool Decode(std::string_view payload, Signon* m, std::string* error);
+bool Decode(std::string_view payload, SignonReply* m, std::string* error);
+bool Decode(std::string_view payload, Call* m, uint32_t max_frame, std::string* error);
+bool Decode(std::string_view payload, CallReply* m, std::string* error);
+bool Decode(std::string_view payload, ProtocolError* m, std::string* error);
+
+// Incremental frame splitting: feed bytes, take whole frames.
+class FrameReader {
+ public:
+  explicit FrameReader(uint32_t max_frame = kDefaultMaxFrame) : max_frame_(max_frame) {}
+  // How many more bytes are needed before Next() can make progress.
+  size_t Wanted() const;
+  void Feed(std::string_view bytes) { buffer_.append(bytes); }
+  enum class Result { kFrame, kNeedMore, kError };
+  // kError: the frame is over the maximum, empty, or of an unknown type.
+  Result Next(Frame* frame, std::string* error);
+
+ private:
+  uint32_t max_frame_;
+  std::string buffer_;
+};
+
+// Blocking frame I/O on a socket with a time-out per operation (0: none).
+// Return false with `*error` set on failure, time-out or a closed peer.
+bool WriteAll(int fd, std::string_view bytes, int timeout_ms, std::string* error);
+bool ReadFrame(int fd, uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error);
+
+}  // namespace zvt::wire
+
+#endif  // ZVT_PGM_WIRE_H_
