@@ -257,7 +257,7 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
   for (size_t i = 0; i < record.size(); ++i) {
     wire::CallParameter p;
     uint16_t direction = record.field(i).direction;
-    p.direction = static_cast<uint8_t>(direction == kDirectionInner ? kDirectionInput : direction);
+    p.direction = static_cast<uint8_t>(direction == kDirectionInner ? uint16_t{kDirectionInput} : direction);
     std::string bytes;
     record.EncodeField(i, 0, &bytes);
     if (bytes.size() > wire::kDefaultMaxFrame)
