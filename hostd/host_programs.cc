@@ -1,0 +1,304 @@
+// The three host programs and the list paging they share.
+#include "hostd/host_programs.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "pgm/ccsid37.h"
+#include "platform/utf.h"
+
+namespace zvt::hostd {
+namespace {
+
+constexpr uint8_t kBlankHandle[20] = {0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
+                                      0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
+constexpr char kHandleTag[4] = {'Z', 'V', 'T', 'C'};
+
+wire::CallReply Refuse(const wire::Call& call, const std::string& id, const std::string& text) {
+  wire::CallReply reply;
+  reply.id = call.id;
+  reply.ok = false;
+  reply.messages.push_back(wire::Message{id, 40, text});
+  return reply;
+}
+
+wire::CallReply Failed(const wire::Call& call, const std::string& error) {
+  return Refuse(call, "CPF9999", "Function check. Internal failure: " + error);
+}
+
+uint32_t Be32(const std::string& b, size_t at = 0) {
+  if (b.size() < at + 4) return 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(b.data() + at);
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+void PutBe32(std::string* out, size_t at, uint32_t v) {
+  (*out)[at] = static_cast<char>(v >> 24);
+  (*out)[at + 1] = static_cast<char>(v >> 16);
+  (*out)[at + 2] = static_cast<char>(v >> 8);
+  (*out)[at + 3] = static_cast<char>(v);
+}
+
+// Host text of a character field: UTF-8 in, EBCDIC blank-padded to `width`
+// out. Characters without a code in page 37 become the substitute 0x3F.
+void PutText(std::string* out, size_t at, size_t width, const std::string& utf8) {
+  std::u16string text = platform::U16(utf8);
+  for (size_t i = 0; i < width; ++i) {
+    uint8_t b = pgm::kEbcdicBlank;
+    if (i < text.size() && !pgm::UnicodeToEbcdic(text[i], &b)) b = 0x3F;
+    (*out)[at + i] = static_cast<char>(b);
+  }
+}
+
+// A character parameter as UTF-8, trailing blanks removed.
+std::string TextOf(const std::string& ebcdic) {
+  std::u16string t = pgm::FromEbcdic(ebcdic);
+  size_t end = t.find_last_not_of(u' ');
+  t.resize(end == std::u16string::npos ? 0 : end + 1);
+  return platform::Utf16ToUtf8(t);
+}
+
+// Checks the shape of a call: the number of parameters and each one's
+// direction and, for inputs, exact length.
+struct Shape {
+  uint8_t direction;
+  uint32_t length;  // 0: any
+};
+
+bool Matches(const wire::Call& call, std::initializer_list<Shape> shapes) {
+  if (call.parameters.size() != shapes.size()) return false;
+  size_t i = 0;
+  for (const Shape& s : shapes) {
+    const wire::CallParameter& p = call.parameters[i++];
+    if (p.direction != s.direction) return false;
+    if (s.length != 0 && p.direction != wire::kOutput &&
+        (p.length != s.length || p.data.size() != s.length))
+      return false;
+  }
+  return true;
+}
+
+wire::CallReply Mismatch(const wire::Call& call) {
+  return Refuse(call, "CPD0172", "Parameters passed on CALL do not match those required.");
+}
+
+// The receiver length a caller may use: the length parameter, which must not
+// be above the room the output parameter really has.
+bool ReceiverLength(const wire::Call& call, size_t receiver, size_t length_param, uint32_t minimum,
+                    uint32_t* length) {
+  *length = Be32(call.parameters[length_param].data);
+  return *length >= minimum && *length <= call.parameters[receiver].length;
+}
+
+// The category code of a function selection structure: "9" (all) when no
+// selection is given.
+bool SelectionCategory(const std::string& s, std::string* category) {
+  uint32_t count = Be32(s, 0);
+  *category = "9";
+  if (count == 0) return true;
+  // One selection: record length, operator, control key, data length, data.
+  if (s.size() < 20) return false;
+  uint32_t op = Be32(s, 8), key = Be32(s, 12), data_length = Be32(s, 16);
+  if (op != 1 || key != 1 || data_length != 1 || s.size() < 21) return false;
+  *category = TextOf(s.substr(20, 1));
+  return category->size() == 1;
+}
+
+// Fills a list receiver of `entries` (each `entry_length` bytes) from the
+// position in `handle`.
+wire::CallReply ListPart(const wire::Call& call, const std::vector<std::string>& entries,
+                         uint32_t entry_length, const std::string& handle, uint32_t length) {
+  uint64_t position = 0;
+  if (std::memcmp(handle.data(), kBlankHandle, 20) != 0) {
+    if (std::memcmp(handle.data(), kHandleTag, 4) != 0)
+      return Refuse(call, "CPF3C82", "Continuation handle not valid.");
+    for (int i = 4; i < 12; ++i) position = (position << 8) | static_cast<uint8_t>(handle[i]);
+    if (position > entries.size())
+      return Refuse(call, "CPF3C82", "Continuation handle not valid.");
+  }
+  uint64_t remaining = entries.size() - position;
+  uint64_t room = (length - kListHeaderLength) / entry_length;
+  uint64_t n = std::min(remaining, room);
+  if (remaining > 0 && n == 0)
+    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
+  uint64_t after = remaining - n;
+  std::string out(kListHeaderLength + n * entry_length, '\0');
+  uint64_t returned = out.size();
+  // Bytes available are what a receiver for the rest would need beyond this
+  // one, so that (available - returned - offset) / entry length is the
+  // number of entries still to come.
+  uint64_t available = after == 0 ? returned : returned + kListHeaderLength + after * entry_length;
+  PutBe32(&out, 0, static_cast<uint32_t>(returned));
+  PutBe32(&out, 4, static_cast<uint32_t>(std::min<uint64_t>(available, 0xFFFFFFFFu)));
+  if (after == 0) {
+    std::memcpy(&out[8], kBlankHandle, 20);
+  } else {
+    std::memcpy(&out[8], kHandleTag, 4);
+    uint64_t next = position + n;
+    for (int i = 11; i >= 4; --i, next >>= 8) out[8 + i] = static_cast<char>(next);
+    std::memset(&out[8 + 12], 0, 8);
+  }
+  PutBe32(&out, 28, kListHeaderLength);
+  PutBe32(&out, 32, static_cast<uint32_t>(n));
+  PutBe32(&out, 36, entry_length);
+  for (uint64_t i = 0; i < n; ++i)
+    std::memcpy(&out[kListHeaderLength + i * entry_length], entries[position + i].data(),
+                entry_length);
+  wire::CallReply reply;
+  reply.id = call.id;
+  reply.ok = true;
+  reply.outputs.push_back(std::move(out));
+  return reply;
+}
+
+std::string FunctionEntry(const FunctionRow& f) {
+  std::string e(kFunctionEntryLength, static_cast<char>(pgm::kEbcdicBlank));
+  PutText(&e, 0, 30, f.id);
+  PutText(&e, 30, 1, f.category);
+  PutText(&e, 31, 1, f.type);
+  PutText(&e, 32, 10, "*SYSTEM");
+  PutText(&e, 42, 10, "");
+  PutText(&e, 52, 7, "");
+  PutText(&e, 59, 330, f.name);
+  std::memset(&e[389], 0, 3);
+  PutBe32(&e, 392, 37);
+  PutText(&e, 396, 330, f.name2);
+  std::memset(&e[726], 0, 2);
+  PutBe32(&e, 728, 37);
+  PutText(&e, 759, 330, f.description);
+  std::memset(&e[1089], 0, 3);
+  PutBe32(&e, 1092, 37);
+  PutText(&e, 1096, 330, f.description2);
+  std::memset(&e[1426], 0, 2);
+  PutBe32(&e, 1428, 37);
+  PutText(&e, 1432, 30, f.root);
+  PutText(&e, 1462, 30, f.parent);
+  PutText(&e, 1492, 1, f.indicator1);
+  PutText(&e, 1493, 1, f.indicator2);
+  PutText(&e, 1494, 1, f.indicator3);
+  return e;
+}
+
+bool CheckFormat(const wire::CallParameter& p, const char* format) {
+  return TextOf(p.data) == format;
+}
+
+wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
+  if (!Matches(call, {{wire::kInput, 20},
+                      {wire::kOutput, 0},
+                      {wire::kInput, 4},
+                      {wire::kInput, 8},
+                      {wire::kInput, 0},
+                      {wire::kInput, 4},
+                      {wire::kInOut, 4}}))
+    return Mismatch(call);
+  if (!CheckFormat(call.parameters[3], "LSTA0100"))
+    return Refuse(call, "CPF3C21", "Format name " + TextOf(call.parameters[3].data) +
+                                       " is not valid.");
+  uint32_t length;
+  if (!ReceiverLength(call, 1, 2, kListHeaderLength, &length))
+    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
+  std::string category;
+  if (!SelectionCategory(call.parameters[4].data, &category))
+    return Refuse(call, "CPF3C1D", "Function selection not valid.");
+  std::vector<FunctionRow> rows;
+  std::string error;
+  if (!store->ListFunctions(category, &rows, &error)) return Failed(call, error);
+  std::vector<std::string> entries;
+  entries.reserve(rows.size());
+  for (const FunctionRow& f : rows) entries.push_back(FunctionEntry(f));
+  wire::CallReply reply =
+      ListPart(call, entries, kFunctionEntryLength, call.parameters[0].data, length);
+  if (reply.ok) reply.outputs.push_back(call.parameters[6].data);
+  return reply;
+}
+
+wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
+  if (!Matches(call, {{wire::kInput, 20},
+                      {wire::kOutput, 0},
+                      {wire::kInput, 4},
+                      {wire::kInput, 8},
+                      {wire::kInput, 10},
+                      {wire::kInput, 0},
+                      {wire::kInput, 4},
+                      {wire::kInOut, 4}}))
+    return Mismatch(call);
+  if (!CheckFormat(call.parameters[3], "USGA0100"))
+    return Refuse(call, "CPF3C21", "Format name " + TextOf(call.parameters[3].data) +
+                                       " is not valid.");
+  uint32_t length;
+  if (!ReceiverLength(call, 1, 2, kListHeaderLength, &length))
+    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
+  std::string category;
+  if (!SelectionCategory(call.parameters[5].data, &category))
+    return Refuse(call, "CPF3C1D", "Function selection not valid.");
+  std::string profile = TextOf(call.parameters[4].data);
+  std::vector<UsageRow> rows;
+  bool known = false;
+  std::string error;
+  if (!store->ListUsage(profile, category, &rows, &known, &error)) return Failed(call, error);
+  if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
+  std::vector<std::string> entries;
+  entries.reserve(rows.size());
+  for (const UsageRow& u : rows) {
+    std::string e(kUsageEntryLength, static_cast<char>(pgm::kEbcdicBlank));
+    PutText(&e, 0, 30, u.function);
+    PutText(&e, 30, 1, u.usage);
+    entries.push_back(std::move(e));
+  }
+  wire::CallReply reply =
+      ListPart(call, entries, kUsageEntryLength, call.parameters[0].data, length);
+  if (reply.ok) reply.outputs.push_back(call.parameters[7].data);
+  return reply;
+}
+
+wire::CallReply ChangeTimestamps(HostStore* store, const wire::Call& call) {
+  if (!Matches(call, {{wire::kOutput, 0},
+                      {wire::kInput, 4},
+                      {wire::kInput, 8},
+                      {wire::kInput, 10},
+                      {wire::kInOut, 4}}))
+    return Mismatch(call);
+  if (!CheckFormat(call.parameters[2], "TSTA0100"))
+    return Refuse(call, "CPF3C21", "Format name " + TextOf(call.parameters[2].data) +
+                                       " is not valid.");
+  uint32_t length;
+  if (!ReceiverLength(call, 0, 1, 8, &length))
+    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
+  std::string profile = TextOf(call.parameters[3].data);
+  Timestamps stamps;
+  bool known = false;
+  std::string error;
+  if (!store->GetTimestamps(profile, &stamps, &known, &error)) return Failed(call, error);
+  if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
+  std::string out(kTimestampsLength, '\0');
+  PutBe32(&out, 0, std::min(length, kTimestampsLength));
+  PutBe32(&out, 4, kTimestampsLength);
+  std::memcpy(&out[8], stamps.user.data(), 8);
+  std::memcpy(&out[16], stamps.rep.data(), 8);
+  std::memcpy(&out[24], stamps.hier.data(), 8);
+  out.resize(std::min(length, kTimestampsLength));
+  wire::CallReply reply;
+  reply.id = call.id;
+  reply.ok = true;
+  reply.outputs.push_back(std::move(out));
+  reply.outputs.push_back(call.parameters[4].data);
+  return reply;
+}
+
+}  // namespace
+
+wire::CallReply RunProgram(HostStore* store, const std::string& /*user*/, const wire::Call& call) {
+  std::string program = call.program;
+  std::transform(program.begin(), program.end(), program.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  if (program == "KLIB/KRFNLST") return FunctionList(store, call);
+  if (program == "KLIB/KRUSRFN") return UsageList(store, call);
+  if (program == "KLIB/KRCHGTS") return ChangeTimestamps(store, call);
+  size_t slash = program.find('/');
+  std::string library = slash == std::string::npos ? "*LIBL" : program.substr(0, slash);
+  std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
+  return Refuse(call, "CPF9811", "Program " + name + " in library " + library + " not found.");
+}
+
+}  // namespace zvt::hostd

@@ -1,0 +1,27 @@
+// The host programs that clients call: "KLIB/KRFNLST" (the function list,
+// format "LSTA0100"), "KLIB/KRUSRFN" (a profile's usage, "USGA0100") and
+// "KLIB/KRCHGTS" (the change timestamps, "TSTA0100"). Each takes the
+// parameters of a call as bytes and answers with the output parameters or
+// with host messages; no input can make one read outside what it was given.
+#ifndef ZVT_HOSTD_HOST_PROGRAMS_H_
+#define ZVT_HOSTD_HOST_PROGRAMS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "hostd/host_store.h"
+#include "pgm/wire.h"
+
+namespace zvt::hostd {
+
+inline constexpr uint32_t kListHeaderLength = 40;
+inline constexpr uint32_t kFunctionEntryLength = 1495;
+inline constexpr uint32_t kUsageEntryLength = 32;
+inline constexpr uint32_t kTimestampsLength = 32;
+
+// Runs `call` for the signed-on profile `user` against `store`.
+wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call);
+
+}  // namespace zvt::hostd
+
+#endif  // ZVT_HOSTD_HOST_PROGRAMS_H_

@@ -1,0 +1,238 @@
+// Accepting clients and serving the wire protocol.
+#include "hostd/host_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "hostd/host_programs.h"
+#include "pgm/wire.h"
+
+namespace zvt::hostd {
+namespace {
+
+void SendProtocolError(int fd, uint16_t code, const std::string& text) {
+  std::string ignored;
+  wire::WriteAll(fd, wire::EncodeFrame(wire::FrameType::kProtocolError,
+                                       wire::Encode(wire::ProtocolError{code, text})),
+                 1000, &ignored);
+}
+
+bool Send(int fd, wire::FrameType type, const std::string& payload) {
+  std::string ignored;
+  return wire::WriteAll(fd, wire::EncodeFrame(type, payload), 30000, &ignored);
+}
+
+}  // namespace
+
+HostServer::HostServer(ServerOptions options) : options_(std::move(options)) {}
+
+HostServer::~HostServer() { Stop(); }
+
+bool HostServer::Start(std::string* error) {
+  std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, error);
+  if (!store || !store->GetHostInfo(&info_, error)) return false;
+  if (options_.version != 0) info_.version = options_.version;
+  if (options_.release != 0 || options_.version != 0) info_.release = options_.release;
+
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(options_.port);
+  if (inet_pton(AF_INET, options_.listen_address.c_str(), &addr.sin_addr) != 1) {
+    *error = "not an IPv4 address: " + options_.listen_address;
+    return false;
+  }
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listen_fd_, 128) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+    *error = "cannot listen on " + options_.listen_address + ":" + std::to_string(options_.port) +
+             ": " + std::strerror(errno);
+    return false;
+  }
+  socklen_t len = sizeof addr;
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  acceptor_ = std::thread(&HostServer::AcceptLoop, this);
+  return true;
+}
+
+void HostServer::Stop() {
+  if (stopping_.exchange(true)) return;
+  if (wake_[1] >= 0) {
+    char b = 1;
+    ssize_t ignored = write(wake_[1], &b, 1);
+    (void)ignored;
+  }
+  if (acceptor_.joinable()) acceptor_.join();
+  std::unique_lock<std::mutex> lock(mu_);
+  for (auto& [id, fd] : clients_) shutdown(fd, SHUT_RDWR);
+  cv_.notify_all();
+  cv_.wait(lock, [this] { return threads_.empty(); });
+  for (std::thread& t : finished_) t.join();
+  finished_.clear();
+  lock.unlock();
+  for (int fd : {listen_fd_, wake_[0], wake_[1]})
+    if (fd >= 0) close(fd);
+  listen_fd_ = wake_[0] = wake_[1] = -1;
+}
+
+uint64_t HostServer::calls_of(const std::string& program) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = program_calls_.find(program);
+  return it == program_calls_.end() ? 0 : it->second;
+}
+
+void HostServer::AcceptLoop() {
+  uint64_t next_id = 1;
+  while (!stopping_) {
+    struct pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (std::thread& t : finished_) t.join();
+      finished_.clear();
+    }
+    if (stopping_ || (p[0].revents & POLLIN) == 0) continue;
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (static_cast<int>(clients_.size()) >= options_.max_clients) {
+      SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
+      close(fd);
+      continue;
+    }
+    accepted_++;
+    uint64_t id = next_id++;
+    clients_[id] = fd;
+    threads_[id] = std::thread(&HostServer::Serve, this, fd, id);
+  }
+}
+
+void HostServer::Finish(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  clients_.erase(id);
+  auto it = threads_.find(id);
+  if (it != threads_.end()) {
+    finished_.push_back(std::move(it->second));
+    threads_.erase(it);
+  }
+  cv_.notify_all();
+}
+
+void HostServer::Serve(int fd, uint64_t id) {
+  std::string error;
+  std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, &error);
+  if (!store) {
+    SendProtocolError(fd, wire::kErrorUnexpected, "host store unavailable: " + error);
+  } else {
+    std::string user;
+    bool signed_on = false;
+    while (!stopping_ && ServeOne(fd, store.get(), &user, &signed_on)) {
+    }
+  }
+  close(fd);
+  Finish(id);
+}
+
+bool HostServer::ServeOne(int fd, HostStore* store, std::string* user, bool* signed_on) {
+  wire::Frame frame;
+  std::string error;
+  if (!wire::ReadFrame(fd, options_.max_frame, options_.idle_timeout_ms, &frame, &error)) {
+    if (error.rfind("connection closed", 0) != 0 && error.rfind("receive", 0) != 0)
+      SendProtocolError(fd, wire::kErrorMalformed, error);
+    return false;
+  }
+  static constexpr char kHelloDone[] = "\x01";
+  switch (frame.type) {
+    case wire::FrameType::kHello: {
+      wire::Hello hello;
+      if (!user->empty() || !wire::Decode(frame.payload, &hello, &error)) {
+        SendProtocolError(fd, wire::kErrorMalformed, error.empty() ? "second hello" : error);
+        return false;
+      }
+      if (hello.min_version > wire::kProtocolVersion || hello.max_version < wire::kProtocolVersion) {
+        SendProtocolError(fd, wire::kErrorVersion, "protocol version 1 only");
+        return false;
+      }
+      *user = kHelloDone;
+      return Send(fd, wire::FrameType::kHelloReply,
+                  wire::Encode(wire::HelloReply{wire::kProtocolVersion, info_.version,
+                                                info_.release, info_.name}));
+    }
+    case wire::FrameType::kSignon: {
+      wire::Signon signon;
+      if (*user != kHelloDone || *signed_on || !wire::Decode(frame.payload, &signon, &error)) {
+        SendProtocolError(fd, wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
+        return false;
+      }
+      bool known = false;
+      std::string profile = HostStore::CanonicalProfile(signon.user);
+      bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
+      wire::SignonReply reply;
+      reply.ok = ok;
+      if (ok) {
+        reply.user = profile;
+        *user = profile;
+        *signed_on = true;
+      } else if (!known) {
+        reply.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
+      } else {
+        reply.messages.push_back(
+            {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
+      }
+      return Send(fd, wire::FrameType::kSignonReply, wire::Encode(reply)) && ok;
+    }
+    case wire::FrameType::kCall: {
+      wire::Call call;
+      if (!*signed_on) {
+        SendProtocolError(fd, wire::kErrorNotSignedOn, "program call before sign-on");
+        return false;
+      }
+      if (!wire::Decode(frame.payload, &call, options_.max_frame, &error)) {
+        SendProtocolError(fd, wire::kErrorMalformed, error);
+        return false;
+      }
+      int64_t n = fault_counter_++;
+      if (options_.reset_after_calls >= 0 && n >= options_.reset_after_calls) {
+        struct linger hard = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        return false;
+      }
+      if (options_.stall_after_calls >= 0 && n >= options_.stall_after_calls) {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return stopping_.load(); });
+        return false;
+      }
+      wire::CallReply reply = RunProgram(store, *user, call);
+      std::string payload = wire::Encode(reply);
+      if (payload.size() + 1 > options_.max_frame) {
+        reply = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
+        payload = wire::Encode(reply);
+      }
+      calls_++;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        std::string program = call.program;
+        program_calls_[program]++;
+      }
+      return Send(fd, wire::FrameType::kCallReply, payload);
+    }
+    default:
+      SendProtocolError(fd, wire::kErrorUnexpected,
+                        "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
+      return false;
+  }
+}
+
+}  // namespace zvt::hostd

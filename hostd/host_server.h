@@ -1,0 +1,82 @@
+// The host server: accepts clients on a TCP address, one thread per
+// connection, and runs the handshake, sign-on and program calls against the
+// host store. A client that sends a malformed frame gets a protocol error
+// and is disconnected; the others are not affected.
+#ifndef ZVT_HOSTD_HOST_SERVER_H_
+#define ZVT_HOSTD_HOST_SERVER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "hostd/host_store.h"
+
+namespace zvt::hostd {
+
+struct ServerOptions {
+  std::string listen_address = "127.0.0.1";
+  uint16_t port = 0;  // 0: an ephemeral port
+  std::string store_path;
+  uint32_t max_frame = 16u << 20;
+  int idle_timeout_ms = 10 * 60 * 1000;  // a client silent this long is disconnected
+  int max_clients = 256;
+  // Overrides of the store's version and release (0: keep the store's).
+  uint32_t version = 0;
+  uint32_t release = 0;
+
+  // Faults for tests, counted over all connections: after this many program
+  // calls have been answered, the next one is answered by resetting the
+  // connection, or not at all until the server stops (-1: never).
+  int reset_after_calls = -1;
+  int stall_after_calls = -1;
+};
+
+class HostServer {
+ public:
+  explicit HostServer(ServerOptions options);
+  ~HostServer();  // stops the server
+  HostServer(const HostServer&) = delete;
+  HostServer& operator=(const HostServer&) = delete;
+
+  // Opens the store and the listening socket and starts accepting.
+  bool Start(std::string* error);
+  void Stop();
+  uint16_t port() const { return port_; }
+
+  uint64_t calls_answered() const { return calls_.load(); }
+  uint64_t calls_of(const std::string& program) const;
+  uint64_t connections_accepted() const { return accepted_.load(); }
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd, uint64_t id);
+  bool ServeOne(int fd, HostStore* store, std::string* user, bool* signed_on);
+  void Finish(uint64_t id);
+
+  ServerOptions options_;
+  HostInfo info_;
+  int listen_fd_ = -1;
+  int wake_[2] = {-1, -1};  // a pipe that ends the accept loop
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> calls_{0};
+  std::atomic<uint64_t> accepted_{0};
+  std::atomic<int64_t> fault_counter_{0};
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<uint64_t, int> clients_;  // connection id -> fd; guarded by mu_
+  std::map<uint64_t, std::thread> threads_;  // guarded by mu_
+  std::vector<std::thread> finished_;  // guarded by mu_
+  std::map<std::string, uint64_t> program_calls_;  // guarded by mu_
+};
+
+}  // namespace zvt::hostd
+
+#endif  // ZVT_HOSTD_HOST_SERVER_H_
