@@ -47,6 +47,7 @@ class CommandContext {
 using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_code);
 
 void AddRegCommands(CLI::App* app, CommandContext* context, int* exit_code);
+void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
 
 }  // namespace zvt::tools
 

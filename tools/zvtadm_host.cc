@@ -1,0 +1,288 @@
+// zvtadm host: manage a host store that zvthostd serves: the host's version,
+// user profiles, registered functions, usage settings, and whole-registry
+// JSON import and export. Changes are seen by a running server at once.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "hostd/host_store.h"
+#include "tools/zvtadm_command.h"
+
+namespace zvt::tools {
+namespace {
+
+struct HostArgs {
+  std::string store;
+  std::string name, password_env, password_file, profile, function, usage, file;
+  bool fast_hash = false;
+  hostd::FunctionRow row;
+  hostd::HostInfo info;
+};
+
+std::unique_ptr<hostd::HostStore> OpenStore(const CommandContext& context, const HostArgs& a,
+                                            int* exit_code) {
+  std::string error;
+  if (a.store.empty()) {
+    *exit_code = context.Fail(kExitUsage, "host: --store FILE (or ZVT_HOST_STORE) is required");
+    return nullptr;
+  }
+  auto store = hostd::HostStore::Open(a.store, &error);
+  if (!store) *exit_code = context.Fail(kExitFailed, error);
+  return store;
+}
+
+int ExitForError(const std::string& error) {
+  return error.find("not found") != std::string::npos ||
+                 error.find("not registered") != std::string::npos
+             ? kExitNotFound
+             : kExitFailed;
+}
+
+// The password from an environment variable or a file readable only by its
+// owner; never from the command line, where other users could see it.
+bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) {
+  if (!a.password_env.empty()) {
+    const char* v = std::getenv(a.password_env.c_str());
+    if (v == nullptr) return *error = "environment variable " + a.password_env + " is not set", false;
+    *password = v;
+    return true;
+  }
+  if (!a.password_file.empty()) {
+    std::ifstream in(a.password_file);
+    if (!in || !std::getline(in, *password))
+      return *error = "cannot read a password from " + a.password_file, false;
+    return true;
+  }
+  *error = "give the password with --password-env or --password-file";
+  return false;
+}
+
+nlohmann::json FunctionJson(const hostd::FunctionRow& f) {
+  return {{"id", f.id},           {"category", f.category},   {"type", f.type},
+          {"root", f.root},       {"parent", f.parent},       {"name", f.name},
+          {"name2", f.name2},     {"description", f.description},
+          {"description2", f.description2},
+          {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
+          {"default_usage", f.default_usage}};
+}
+
+void AddFunctionOptions(CLI::App* cmd, HostArgs* a) {
+  cmd->add_option("ID", a->row.id, "function ID, 1 to 30 characters")->required();
+  cmd->add_option("--category", a->row.category, "category indicator (one character)");
+  cmd->add_option("--type", a->row.type, "1 root, 2 group, 3 item");
+  cmd->add_option("--root", a->row.root, "root function ID (default: the function itself)");
+  cmd->add_option("--parent", a->row.parent, "parent function ID (default *NONE)");
+  cmd->add_option("--name", a->row.name, "first name text");
+  cmd->add_option("--name2", a->row.name2, "second name text");
+  cmd->add_option("--description", a->row.description, "first description text");
+  cmd->add_option("--description2", a->row.description2, "second description text");
+  cmd->add_option("--indicator1", a->row.indicator1, "indicator 1 (one character)");
+  cmd->add_option("--indicator2", a->row.indicator2, "indicator 2 (one character)");
+  cmd->add_option("--indicator3", a->row.indicator3, "indicator 3 (one character)");
+  cmd->add_option("--default-usage", a->row.default_usage, "1 denied, 2 allowed (default)");
+}
+
+std::string StampHex(const hostd::Stamp& s) {
+  std::string out;
+  char b[3];
+  for (uint8_t v : s) {
+    std::snprintf(b, sizeof b, "%02x", v);
+    out += b;
+  }
+  return out;
+}
+
+}  // namespace
+
+void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
+  CLI::App* host = app->add_subcommand("host", "manage the host store that zvthostd serves");
+  host->require_subcommand(1);
+  auto a = std::make_shared<HostArgs>();
+  if (const char* env = std::getenv("ZVT_HOST_STORE")) a->store = env;
+  host->add_option("--store", a->store, "host store file (default $ZVT_HOST_STORE)");
+
+  // Runs `body` on the opened store, turning its error into an exit code.
+  auto run = [=](std::function<bool(hostd::HostStore*, std::string*)> body) {
+    return [=] {
+      auto store = OpenStore(*context, *a, exit_code);
+      if (!store) return;
+      std::string error;
+      *exit_code = body(store.get(), &error) ? kExitOk
+                                               : context->Fail(ExitForError(error), error);
+    };
+  };
+
+  auto* info = host->add_subcommand("info", "show or set the version, release and name reported");
+  info->add_option("--version", a->info.version, "host version");
+  info->add_option("--release", a->info.release, "host release");
+  info->add_option("--name", a->info.name, "host name");
+  info->callback(run([=](hostd::HostStore* s, std::string* e) {
+    if (info->count("--version") + info->count("--release") + info->count("--name") > 0) {
+      hostd::HostInfo current;
+      if (!s->GetHostInfo(&current, e)) return false;
+      if (info->count("--version")) current.version = a->info.version;
+      if (info->count("--release")) current.release = a->info.release;
+      if (info->count("--name")) current.name = a->info.name;
+      if (!s->SetHostInfo(current, e)) return false;
+    }
+    hostd::HostInfo now;
+    if (!s->GetHostInfo(&now, e)) return false;
+    context->Emit({{"version", now.version}, {"release", now.release}, {"name", now.name}}, [&] {
+      std::cout << now.name << ": version " << now.version << " release " << now.release << "\n";
+    });
+    return true;
+  }));
+
+  // Profiles.
+  auto* user = host->add_subcommand("user", "user profiles");
+  user->require_subcommand(1);
+  auto* user_add = user->add_subcommand("add", "create a user profile with a password");
+  auto* user_passwd = user->add_subcommand("passwd", "change a profile's password");
+  for (auto* cmd : {user_add, user_passwd}) {
+    cmd->add_option("NAME", a->name, "profile name, 1 to 10 characters")->required();
+    cmd->add_option("--password-env", a->password_env, "read the password from this variable");
+    cmd->add_option("--password-file", a->password_file, "read the password from this file");
+    cmd->add_flag("--fast-hash", a->fast_hash, "cheap password hash (for tests only)");
+  }
+  auto strength = [=] {
+    return a->fast_hash ? hostd::HashStrength::kFast : hostd::HashStrength::kInteractive;
+  };
+  user_add->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::string password;
+    if (!ReadPassword(*a, &password, e)) return false;
+    return s->AddProfile(a->name, password, strength(), e);
+  }));
+  user_passwd->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::string password;
+    if (!ReadPassword(*a, &password, e)) return false;
+    return s->SetPassword(a->name, password, strength(), e);
+  }));
+  auto* user_remove = user->add_subcommand("remove", "delete a profile and its usage settings");
+  user_remove->add_option("NAME", a->name, "profile name")->required();
+  user_remove->callback(run(
+      [=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); }));
+  auto* user_list = user->add_subcommand("list", "list the profiles");
+  user_list->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::vector<std::string> names;
+    if (!s->ListProfiles(&names, e)) return false;
+    context->Emit(names, [&] {
+      for (const auto& n : names) std::cout << n << "\n";
+    });
+    return true;
+  }));
+
+  // Functions.
+  auto* function = host->add_subcommand("function", "registered functions");
+  function->require_subcommand(1);
+  auto* fn_add = function->add_subcommand("add", "register a function");
+  AddFunctionOptions(fn_add, a.get());
+  fn_add->callback(run([=](hostd::HostStore* s, std::string* e) {
+    if (a->row.root.empty()) a->row.root = a->row.id;
+    return s->AddFunction(a->row, e);
+  }));
+  auto* fn_update = function->add_subcommand(
+      "update", "change a registered function (fields not given keep their values)");
+  AddFunctionOptions(fn_update, a.get());
+  fn_update->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::vector<hostd::FunctionRow> rows;
+    if (!s->ListFunctions("9", &rows, e)) return false;
+    for (hostd::FunctionRow row : rows) {
+      if (row.id != a->row.id) continue;
+      auto take = [&](const char* option, std::string* field, const std::string& value) {
+        if (fn_update->count(option) > 0) *field = value;
+      };
+      take("--category", &row.category, a->row.category);
+      take("--type", &row.type, a->row.type);
+      take("--root", &row.root, a->row.root);
+      take("--parent", &row.parent, a->row.parent);
+      take("--name", &row.name, a->row.name);
+      take("--name2", &row.name2, a->row.name2);
+      take("--description", &row.description, a->row.description);
+      take("--description2", &row.description2, a->row.description2);
+      take("--indicator1", &row.indicator1, a->row.indicator1);
+      take("--indicator2", &row.indicator2, a->row.indicator2);
+      take("--indicator3", &row.indicator3, a->row.indicator3);
+      take("--default-usage", &row.default_usage, a->row.default_usage);
+      return s->UpdateFunction(row, e);
+    }
+    *e = "function " + a->row.id + " is not registered";
+    return false;
+  }));
+  auto* fn_remove = function->add_subcommand("remove", "unregister a function");
+  fn_remove->add_option("ID", a->function, "function ID")->required();
+  fn_remove->callback(run(
+      [=](hostd::HostStore* s, std::string* e) { return s->RemoveFunction(a->function, e); }));
+  auto* fn_list = function->add_subcommand("list", "list the registered functions");
+  fn_list->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::vector<hostd::FunctionRow> rows;
+    if (!s->ListFunctions("9", &rows, e)) return false;
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& f : rows) out.push_back(FunctionJson(f));
+    context->Emit(out, [&] {
+      for (const auto& f : rows)
+        std::cout << f.id << "  type " << f.type << "  root " << f.root << "  parent " << f.parent
+                  << "  " << f.name << "\n";
+    });
+    return true;
+  }));
+
+  // Usage.
+  auto* usage = host->add_subcommand("usage", "set a profile's usage of a function");
+  usage->add_option("PROFILE", a->profile, "user profile")->required();
+  usage->add_option("FUNCTION", a->function, "function ID")->required();
+  usage->add_option("USAGE", a->usage, "1 denied, 2 allowed, default: back to the default")
+      ->required();
+  usage->callback(run([=](hostd::HostStore* s, std::string* e) {
+    return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
+  }));
+
+  auto* stamps = host->add_subcommand("timestamps", "show a profile's three change timestamps");
+  stamps->add_option("PROFILE", a->profile, "user profile")->required();
+  stamps->callback(run([=](hostd::HostStore* s, std::string* e) {
+    hostd::Timestamps t;
+    bool known = false;
+    if (!s->GetTimestamps(a->profile, &t, &known, e)) return false;
+    if (!known) return *e = "user profile " + a->profile + " not found", false;
+    context->Emit({{"user", StampHex(t.user)}, {"rep", StampHex(t.rep)}, {"hier", StampHex(t.hier)}},
+                  [&] {
+                    std::cout << "user " << StampHex(t.user) << "\nrep  " << StampHex(t.rep)
+                              << "\nhier " << StampHex(t.hier) << "\n";
+                  });
+    return true;
+  }));
+
+  auto* import = host->add_subcommand("import", "replace the whole registry from a JSON file");
+  import->add_option("FILE", a->file, "JSON file, or - for standard input")->required();
+  import->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::string json;
+    if (a->file == "-") {
+      json.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+      std::ifstream in(a->file, std::ios::binary);
+      if (!in) return *e = "cannot read " + a->file, false;
+      json.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (!s->ImportJson(json, e)) return *e = a->file + ": " + *e + "; nothing was imported", false;
+    return true;
+  }));
+  auto* exp = host->add_subcommand("export", "write the whole registry as JSON");
+  exp->add_option("FILE", a->file, "output file (default: standard output)");
+  exp->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::string json;
+    if (!s->ExportJson(&json, e)) return false;
+    if (a->file.empty() || a->file == "-") {
+      std::cout << json;
+      return true;
+    }
+    std::ofstream out(a->file, std::ios::binary | std::ios::trunc);
+    out << json;
+    out.close();
+    if (!out) return *e = "cannot write " + a->file, false;
+    return true;
+  }));
+}
+
+}  // namespace zvt::tools
