@@ -113,8 +113,7 @@ wire::CallReply ListPart(const wire::Call& call, const std::vector<std::string>&
     if (std::memcmp(handle.data(), kHandleTag, 4) != 0)
       return Refuse(call, "CPF3C82", "Continuation handle not valid.");
     for (int i = 4; i < 12; ++i) position = (position << 8) | static_cast<uint8_t>(handle[i]);
-    if (position > entries.size())
-      return Refuse(call, "CPF3C82", "Continuation handle not valid.");
+    if (position > entries.size()) return Refuse(call, "CPF3C82", "Continuation handle not valid.");
   }
   uint64_t remaining = entries.size() - position;
   uint64_t room = (length - kListHeaderLength) / entry_length;
@@ -193,8 +192,8 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
                       {wire::kInOut, 4}}))
     return Mismatch(call);
   if (!CheckFormat(call.parameters[3], "LSTA0100"))
-    return Refuse(call, "CPF3C21", "Format name " + TextOf(call.parameters[3].data) +
-                                       " is not valid.");
+    return Refuse(call, "CPF3C21",
+                  "Format name " + TextOf(call.parameters[3].data) + " is not valid.");
   uint32_t length;
   if (!ReceiverLength(call, 1, 2, kListHeaderLength, &length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
@@ -224,8 +223,8 @@ wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
                       {wire::kInOut, 4}}))
     return Mismatch(call);
   if (!CheckFormat(call.parameters[3], "USGA0100"))
-    return Refuse(call, "CPF3C21", "Format name " + TextOf(call.parameters[3].data) +
-                                       " is not valid.");
+    return Refuse(call, "CPF3C21",
+                  "Format name " + TextOf(call.parameters[3].data) + " is not valid.");
   uint32_t length;
   if (!ReceiverLength(call, 1, 2, kListHeaderLength, &length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
@@ -260,8 +259,8 @@ wire::CallReply ChangeTimestamps(HostStore* store, const wire::Call& call) {
                       {wire::kInOut, 4}}))
     return Mismatch(call);
   if (!CheckFormat(call.parameters[2], "TSTA0100"))
-    return Refuse(call, "CPF3C21", "Format name " + TextOf(call.parameters[2].data) +
-                                       " is not valid.");
+    return Refuse(call, "CPF3C21",
+                  "Format name " + TextOf(call.parameters[2].data) + " is not valid.");
   uint32_t length;
   if (!ReceiverLength(call, 0, 1, 8, &length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");

@@ -20,8 +20,9 @@ namespace {
 
 void SendProtocolError(int fd, uint16_t code, const std::string& text) {
   std::string ignored;
-  wire::WriteAll(fd, wire::EncodeFrame(wire::FrameType::kProtocolError,
-                                       wire::Encode(wire::ProtocolError{code, text})),
+  wire::WriteAll(fd,
+                 wire::EncodeFrame(wire::FrameType::kProtocolError,
+                                   wire::Encode(wire::ProtocolError{code, text})),
                  1000, &ignored);
 }
 
@@ -161,7 +162,8 @@ bool HostServer::ServeOne(int fd, HostStore* store, std::string* user, bool* sig
         SendProtocolError(fd, wire::kErrorMalformed, error.empty() ? "second hello" : error);
         return false;
       }
-      if (hello.min_version > wire::kProtocolVersion || hello.max_version < wire::kProtocolVersion) {
+      if (hello.min_version > wire::kProtocolVersion ||
+          hello.max_version < wire::kProtocolVersion) {
         SendProtocolError(fd, wire::kErrorVersion, "protocol version 1 only");
         return false;
       }
@@ -173,7 +175,8 @@ bool HostServer::ServeOne(int fd, HostStore* store, std::string* user, bool* sig
     case wire::FrameType::kSignon: {
       wire::Signon signon;
       if (*user != kHelloDone || *signed_on || !wire::Decode(frame.payload, &signon, &error)) {
-        SendProtocolError(fd, wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
+        SendProtocolError(fd, wire::kErrorUnexpected,
+                          error.empty() ? "sign-on out of order" : error);
         return false;
       }
       bool known = false;

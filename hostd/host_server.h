@@ -71,9 +71,9 @@ class HostServer {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  std::map<uint64_t, int> clients_;  // connection id -> fd; guarded by mu_
-  std::map<uint64_t, std::thread> threads_;  // guarded by mu_
-  std::vector<std::thread> finished_;  // guarded by mu_
+  std::map<uint64_t, int> clients_;                // connection id -> fd; guarded by mu_
+  std::map<uint64_t, std::thread> threads_;        // guarded by mu_
+  std::vector<std::thread> finished_;              // guarded by mu_
   std::map<std::string, uint64_t> program_calls_;  // guarded by mu_
 };
 

@@ -88,13 +88,15 @@ class Stmt {
   // SQLITE_ROW, SQLITE_DONE, or an error (then `*error` is set).
   int Step(std::string* error) {
     int rc = sqlite3_step(st_);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) *error = std::string("host store: ") + sqlite3_errmsg(db_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      *error = std::string("host store: ") + sqlite3_errmsg(db_);
     return rc;
   }
   std::string Col(int i) const {
     const auto* p = sqlite3_column_text(st_, i);
-    return p != nullptr ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st_, i))
-                        : std::string();
+    return p != nullptr
+               ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st_, i))
+               : std::string();
   }
   Stamp ColStamp(int i) const {
     Stamp s{};
@@ -212,9 +214,8 @@ bool WriteTransaction::Commit(std::string* error) {
 
 std::unique_ptr<HostStore> HostStore::Open(const std::string& path, std::string* error) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     *error = "cannot open host store " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
@@ -291,8 +292,10 @@ bool HostStore::GetHostInfo(HostInfo* info, std::string* error) {
   int rc;
   while ((rc = st.Step(error)) == SQLITE_ROW) {
     std::string key = st.Col(0), value = st.Col(1);
-    if (key == "version") info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "release") info->release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    if (key == "version")
+      info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    if (key == "release")
+      info->release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
     if (key == "name") info->name = value;
   }
   return rc == SQLITE_DONE;
@@ -485,8 +488,9 @@ bool HostStore::SetUsage(const std::string& profile, const std::string& function
     return false;
   }
   Stmt st(db_,
-          usage.empty() ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
-                        : "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
+          usage.empty()
+              ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
+              : "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
           error);
   if (!st.ok()) return false;
   st.Text(1, canonical).Text(2, function);
@@ -639,9 +643,10 @@ bool HostStore::ImportJson(const std::string& json, std::string* error) {
     std::string name = CanonicalProfile(p.is_object() ? text(p, "name", "") : "");
     std::string hash = p.is_object() ? text(p, "password_hash", "") : "";
     if (p.is_object() && hash.empty() && p.contains("password") && p["password"].is_string() &&
-        !HashPassword(p["password"].get<std::string>(),
-                      p.value("fast_hash", false) ? HashStrength::kFast : HashStrength::kInteractive,
-                      &hash, error))
+        !HashPassword(
+            p["password"].get<std::string>(),
+            p.value("fast_hash", false) ? HashStrength::kFast : HashStrength::kInteractive, &hash,
+            error))
       return false;
     if (name.empty() || name.size() > 10 || hash.empty()) {
       *error = "profile \"" + name + "\" needs a name of 1 to 10 characters and a password";

@@ -19,12 +19,12 @@ namespace zvt::hostd {
 using Stamp = std::array<uint8_t, 8>;
 
 struct FunctionRow {
-  std::string id;                 // 1 to 30 characters
-  std::string category = "1";     // category indicator, one character
-  std::string type = "3";         // "1" root, "2" group, other item
-  std::string root;               // root function ID
-  std::string parent = "*NONE";   // parent function ID
-  std::string name, name2;        // up to 330 characters each
+  std::string id;                // 1 to 30 characters
+  std::string category = "1";    // category indicator, one character
+  std::string type = "3";        // "1" root, "2" group, other item
+  std::string root;              // root function ID
+  std::string parent = "*NONE";  // parent function ID
+  std::string name, name2;       // up to 330 characters each
   std::string description, description2;
   std::string indicator1 = "1", indicator2 = "0", indicator3 = "0";
   std::string default_usage = "2";  // "1" denied, "2" allowed

@@ -31,8 +31,9 @@ int main(int argc, char** argv) {
   zvt::hostd::ServerOptions options;
   std::string listen = "127.0.0.1:0", config, port_file;
   CLI::App app{"zvthostd: host server for the function registry"};
-  app.add_option("--config", config, "JSON file with any of: listen, store, version, release, "
-                                     "max_frame, idle_timeout_ms, max_clients");
+  app.add_option("--config", config,
+                 "JSON file with any of: listen, store, version, release, "
+                 "max_frame, idle_timeout_ms, max_clients");
   app.add_option("--listen", listen, "address and port to listen on (port 0: any free port)");
   app.add_option("--store", options.store_path, "host store file (created when missing)");
   app.add_option("--version", options.version, "host version to report (default: the store's)");
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
       options.version = j["version"];
     if (j.contains("release") && j["release"].is_number_unsigned() && app.count("--release") == 0)
       options.release = j["release"];
-    if (j.contains("max_frame") && j["max_frame"].is_number_unsigned()) options.max_frame = j["max_frame"];
+    if (j.contains("max_frame") && j["max_frame"].is_number_unsigned())
+      options.max_frame = j["max_frame"];
     if (j.contains("idle_timeout_ms") && j["idle_timeout_ms"].is_number_integer())
       options.idle_timeout_ms = j["idle_timeout_ms"];
     if (j.contains("max_clients") && j["max_clients"].is_number_integer())

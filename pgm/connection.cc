@@ -51,8 +51,7 @@ int ConnectTo(const Endpoint& e, Failure* failure) {
       } while (ready < 0 && errno == EINTR);
       int so_error = 0;
       socklen_t len = sizeof so_error;
-      if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 &&
-          so_error == 0)
+      if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 && so_error == 0)
         break;
       last = ready == 0 ? "connect timed out" : std::strerror(so_error != 0 ? so_error : errno);
     } else {
@@ -88,8 +87,8 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
   }
   if (hello.version != wire::kProtocolVersion) {
     failure->error_class = kErrorClassCommunication;
-    failure->text = "host " + Where(endpoint) + " speaks protocol version " +
-                    std::to_string(hello.version);
+    failure->text =
+        "host " + Where(endpoint) + " speaks protocol version " + std::to_string(hello.version);
     return nullptr;
   }
   c->host_version_ = hello.host_version;

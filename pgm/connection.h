@@ -78,8 +78,13 @@ class ConnectionPool {
   void Clear();
 
  private:
-  using Key = std::tuple<std::string, uint16_t, std::string, std::string>;
-  static Key KeyOf(const Endpoint& e) { return {e.host, e.port, e.user, e.password}; }
+  // Connections are shared only between identical endpoints, so that a
+  // connection's limits and time-outs are always those its user asked for.
+  using Key = std::tuple<std::string, uint16_t, std::string, std::string, int, int, uint32_t>;
+  static Key KeyOf(const Endpoint& e) {
+    return {e.host,     e.port, e.user, e.password, e.connect_timeout_ms, e.read_timeout_ms,
+            e.max_frame};
+  }
 
   size_t max_idle_;
   std::mutex mu_;

@@ -14,7 +14,7 @@ constexpr int kMaxNesting = 8;
 
 uint64_t SatAdd(uint64_t a, uint64_t b) {
   return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
-                                                       : a + b;
+                                                      : a + b;
 }
 
 uint32_t ReadBigEndian(const std::string& bytes) {
@@ -160,8 +160,8 @@ uint64_t Record::DecodeFieldAt(size_t i, std::string_view in, uint64_t offset) {
       BinaryValue(ReferencedField(f.length), &count);
       auto* array = dynamic_cast<PgmArrayDataObject*>(s.child.get());
       if (f.link == 0 || !BinaryValue(f.link - 1, &stride))
-        stride = static_cast<uint32_t>(std::min<uint64_t>(Record(f.sub_table).EncodedLength(),
-                                                           0xFFFFFFFFu));
+        stride = static_cast<uint32_t>(
+            std::min<uint64_t>(Record(f.sub_table).EncodedLength(), 0xFFFFFFFFu));
       if (array != nullptr) array->DecodeEntries(rest, count, stride);
       return uint64_t{count} * stride;
     }

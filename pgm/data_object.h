@@ -37,8 +37,8 @@ class Node {
 
 // One value slot per field.
 struct Slot {
-  bool has_value = false;         // set by the caller or received from the host
-  std::string bytes;              // the host's form: raw, big-endian binary, EBCDIC text
+  bool has_value = false;             // set by the caller or received from the host
+  std::string bytes;                  // the host's form: raw, big-endian binary, EBCDIC text
   std::unique_ptr<DataObject> child;  // structure or array fields
 };
 

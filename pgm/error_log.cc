@@ -46,8 +46,8 @@ void ErrorLog::Append(const std::u16string& source, uint32_t line, uint32_t mess
   char stamp[64];
   strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
   char head[160];
-  std::snprintf(head, sizeof head, "%s.%03ld pid=%ld ", stamp, static_cast<long>(now.tv_usec / 1000),
-                static_cast<long>(getpid()));
+  std::snprintf(head, sizeof head, "%s.%03ld pid=%ld ", stamp,
+                static_cast<long>(now.tv_usec / 1000), static_cast<long>(getpid()));
   std::string record = head;
   record += Escape(source) + ":" + std::to_string(line) + " msg=" + std::to_string(message_number) +
             " class=" + std::to_string(error_class) + " " + Escape(text) + "\n";

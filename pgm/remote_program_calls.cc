@@ -97,7 +97,8 @@ uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const
                                        uint32_t size, uint32_t type, ErrorOut* error) {
   Node* node = AsNode(object);
   Record* record = node != nullptr ? node->current() : nullptr;
-  if (record == nullptr) return Fail(error, kPgmBadObject, kErrorClassLocal, "setBinary: no object");
+  if (record == nullptr)
+    return Fail(error, kPgmBadObject, kErrorClassLocal, "setBinary: no object");
   if (index >= record->size())
     return Fail(error, kPgmBadIndex, kErrorClassLocal, "setBinary: no " + FieldName(index));
   const FieldDescription& f = record->field(index);
@@ -107,8 +108,8 @@ uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const
   if (type == kFieldBinary && f.type == kFieldBinary && size == 4) {
     uint32_t v;
     std::memcpy(&v, bytes, 4);
-    char be[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                  static_cast<char>(v >> 8), static_cast<char>(v)};
+    char be[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                  static_cast<char>(v)};
     slot.bytes.assign(be, 4);
   } else if (type == kFieldRaw && f.type == kFieldRaw && size <= f.length) {
     slot.bytes.assign(static_cast<const char*>(bytes), size);
@@ -152,7 +153,8 @@ uint32_t RemoteProgramCalls::setText(DataObject* object, uint32_t index, const c
   if (f.type != kFieldChar && f.type != kFieldCharVarying)
     return Fail(error, kPgmBadIndex, kErrorClassLocal,
                 "setText: " + FieldName(index) + " is not a character field");
-  uint32_t limit = f.type == kFieldChar ? f.length : ((f.length & 0xFFFF) ? f.length & 0xFFFF : 0xFFFF);
+  uint32_t limit =
+      f.type == kFieldChar ? f.length : ((f.length & 0xFFFF) ? f.length & 0xFFFF : 0xFFFF);
   std::string host;
   if (value.size() > limit || !ToEbcdic(value, &host))
     return Fail(error, kPgmBadValue, kErrorClassLocal,
@@ -217,8 +219,7 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const E
   if (!connection) {
     Fail(error, kPgmNoConnection, failure.error_class, failure.text);
     for (const wire::Message& m : failure.messages) {
-      (*error)->addHostMessage(
-          HostMessage{platform::U16(m.id), m.severity, platform::U16(m.text)});
+      (*error)->addHostMessage(HostMessage{platform::U16(m.id), m.severity, platform::U16(m.text)});
       (*error)->addText(platform::U16(m.id + ": " + m.text));
     }
     return nullptr;
@@ -234,13 +235,14 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(uint64_t syst
   return MakeAgent(located, endpoint, why, error);
 }
 
-std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(
-    const char16_t* application_name, const char16_t* system_name, ErrorOut* error, uint32_t) {
+std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(const char16_t* application_name,
+                                                                   const char16_t* system_name,
+                                                                   ErrorOut* error, uint32_t) {
   Endpoint endpoint;
   std::string why = "no system name";
-  bool located = system_name != nullptr &&
-                 locator_->LocateByName(application_name ? application_name : u"", system_name,
-                                        &endpoint, &why);
+  bool located =
+      system_name != nullptr && locator_->LocateByName(application_name ? application_name : u"",
+                                                       system_name, &endpoint, &why);
   return MakeAgent(located, endpoint, why, error);
 }
 
@@ -257,7 +259,8 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
   for (size_t i = 0; i < record.size(); ++i) {
     wire::CallParameter p;
     uint16_t direction = record.field(i).direction;
-    p.direction = static_cast<uint8_t>(direction == kDirectionInner ? uint16_t{kDirectionInput} : direction);
+    p.direction =
+        static_cast<uint8_t>(direction == kDirectionInner ? uint16_t{kDirectionInput} : direction);
     std::string bytes;
     record.EncodeField(i, 0, &bytes);
     if (bytes.size() > wire::kDefaultMaxFrame)
@@ -279,8 +282,7 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
     Fail(error, kPgmCallFailed, kErrorClassHostMessages,
          "callProgram " + name + ": the host program ended with messages");
     for (const wire::Message& m : reply.messages) {
-      (*error)->addHostMessage(
-          HostMessage{platform::U16(m.id), m.severity, platform::U16(m.text)});
+      (*error)->addHostMessage(HostMessage{platform::U16(m.id), m.severity, platform::U16(m.text)});
       (*error)->addText(platform::U16(m.id + ": " + m.text));
     }
     return kPgmCallFailed;
@@ -360,9 +362,8 @@ uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_
 std::unique_ptr<ErrorObject> RemoteProgramCalls::createError(uint32_t message_number,
                                                              const char16_t* source_name,
                                                              uint32_t line) {
-  return std::make_unique<LoggedErrorObject>(&log_, message_number,
-                                             source_name != nullptr ? source_name : u"", line,
-                                             kErrorClassLocal);
+  return std::make_unique<LoggedErrorObject>(
+      &log_, message_number, source_name != nullptr ? source_name : u"", line, kErrorClassLocal);
 }
 
 }  // namespace zvt::pgm

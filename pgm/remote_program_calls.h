@@ -30,8 +30,8 @@ class StaticSystemLocator : public SystemLocator {
  public:
   void Add(std::u16string system, Endpoint endpoint);
   bool LocateByHandle(uint64_t handle, Endpoint* endpoint, std::string* error) override;
-  bool LocateByName(std::u16string_view application, std::u16string_view system,
-                    Endpoint* endpoint, std::string* error) override;
+  bool LocateByName(std::u16string_view application, std::u16string_view system, Endpoint* endpoint,
+                    std::string* error) override;
 
  private:
   std::mutex mu_;

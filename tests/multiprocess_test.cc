@@ -39,8 +39,8 @@ class MultiProcessTest : public ::testing::Test {
                          int report_fd) {
     PosixRegistry reg(paths);
     HKEY key = nullptr;
-    if (reg.CreateRegKeyEx(kHKeyCurrentUser, u"Shared", 0, nullptr, 0, kKeyAllAccess, nullptr,
-                           &key, nullptr) != kErrorSuccess)
+    if (reg.CreateRegKeyEx(kHKeyCurrentUser, u"Shared", 0, nullptr, 0, kKeyAllAccess, nullptr, &key,
+                           nullptr) != kErrorSuccess)
       return 1;
     ScopedKey owned(&reg, key);
     for (int i = 0; i < count; ++i) {
@@ -119,8 +119,8 @@ TEST_F(MultiProcessTest, ConcurrentWritersLoseNoValue) {
 
   PosixRegistry reg(Paths());
   ScopedKey key(&reg);
-  ASSERT_EQ(kErrorSuccess, reg.OpenRegKeyEx(kHKeyCurrentUser, u"Shared", 0, kKeyRead,
-                                            key.Receive()));
+  ASSERT_EQ(kErrorSuccess,
+            reg.OpenRegKeyEx(kHKeyCurrentUser, u"Shared", 0, kKeyRead, key.Receive()));
   int found = 0;
   for (int w = 0; w < kWriters; ++w)
     for (int i = 0; i < kPerWriter; ++i)

@@ -46,7 +46,8 @@ int ExitForError(const std::string& error) {
 bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) {
   if (!a.password_env.empty()) {
     const char* v = std::getenv(a.password_env.c_str());
-    if (v == nullptr) return *error = "environment variable " + a.password_env + " is not set", false;
+    if (v == nullptr)
+      return *error = "environment variable " + a.password_env + " is not set", false;
     *password = v;
     return true;
   }
@@ -61,9 +62,14 @@ bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) 
 }
 
 nlohmann::json FunctionJson(const hostd::FunctionRow& f) {
-  return {{"id", f.id},           {"category", f.category},   {"type", f.type},
-          {"root", f.root},       {"parent", f.parent},       {"name", f.name},
-          {"name2", f.name2},     {"description", f.description},
+  return {{"id", f.id},
+          {"category", f.category},
+          {"type", f.type},
+          {"root", f.root},
+          {"parent", f.parent},
+          {"name", f.name},
+          {"name2", f.name2},
+          {"description", f.description},
           {"description2", f.description2},
           {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
           {"default_usage", f.default_usage}};
@@ -110,8 +116,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       auto store = OpenStore(*context, *a, exit_code);
       if (!store) return;
       std::string error;
-      *exit_code = body(store.get(), &error) ? kExitOk
-                                               : context->Fail(ExitForError(error), error);
+      *exit_code = body(store.get(), &error) ? kExitOk : context->Fail(ExitForError(error), error);
     };
   };
 
@@ -162,8 +167,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   }));
   auto* user_remove = user->add_subcommand("remove", "delete a profile and its usage settings");
   user_remove->add_option("NAME", a->name, "profile name")->required();
-  user_remove->callback(run(
-      [=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); }));
+  user_remove->callback(
+      run([=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); }));
   auto* user_list = user->add_subcommand("list", "list the profiles");
   user_list->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::vector<std::string> names;
@@ -213,8 +218,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   }));
   auto* fn_remove = function->add_subcommand("remove", "unregister a function");
   fn_remove->add_option("ID", a->function, "function ID")->required();
-  fn_remove->callback(run(
-      [=](hostd::HostStore* s, std::string* e) { return s->RemoveFunction(a->function, e); }));
+  fn_remove->callback(
+      run([=](hostd::HostStore* s, std::string* e) { return s->RemoveFunction(a->function, e); }));
   auto* fn_list = function->add_subcommand("list", "list the registered functions");
   fn_list->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::vector<hostd::FunctionRow> rows;
@@ -246,11 +251,11 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     bool known = false;
     if (!s->GetTimestamps(a->profile, &t, &known, e)) return false;
     if (!known) return *e = "user profile " + a->profile + " not found", false;
-    context->Emit({{"user", StampHex(t.user)}, {"rep", StampHex(t.rep)}, {"hier", StampHex(t.hier)}},
-                  [&] {
-                    std::cout << "user " << StampHex(t.user) << "\nrep  " << StampHex(t.rep)
-                              << "\nhier " << StampHex(t.hier) << "\n";
-                  });
+    context->Emit(
+        {{"user", StampHex(t.user)}, {"rep", StampHex(t.rep)}, {"hier", StampHex(t.hier)}}, [&] {
+          std::cout << "user " << StampHex(t.user) << "\nrep  " << StampHex(t.rep) << "\nhier "
+                    << StampHex(t.hier) << "\n";
+        });
     return true;
   }));
 
@@ -258,31 +263,31 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   import->add_option("FILE", a->file, "JSON file, or - for standard input")->required();
   import->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::string json;
-    if (a->file == "-") {
-      json.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-      std::ifstream in(a->file, std::ios::binary);
-      if (!in) return *e = "cannot read " + a->file, false;
-      json.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    if (!s->ImportJson(json, e)) return *e = a->file + ": " + *e + "; nothing was imported", false;
+  if (a->file == "-") {
+    json.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(a->file, std::ios::binary);
+    if (!in) return *e = "cannot read " + a->file, false;
+    json.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (!s->ImportJson(json, e)) return *e = a->file + ": " + *e + "; nothing was imported", false;
+  return true;
+}));
+auto* exp = host->add_subcommand("export", "write the whole registry as JSON");
+exp->add_option("FILE", a->file, "output file (default: standard output)");
+exp->callback(run([=](hostd::HostStore* s, std::string* e) {
+  std::string json;
+  if (!s->ExportJson(&json, e)) return false;
+  if (a->file.empty() || a->file == "-") {
+    std::cout << json;
     return true;
-  }));
-  auto* exp = host->add_subcommand("export", "write the whole registry as JSON");
-  exp->add_option("FILE", a->file, "output file (default: standard output)");
-  exp->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::string json;
-    if (!s->ExportJson(&json, e)) return false;
-    if (a->file.empty() || a->file == "-") {
-      std::cout << json;
-      return true;
-    }
-    std::ofstream out(a->file, std::ios::binary | std::ios::trunc);
-    out << json;
-    out.close();
-    if (!out) return *e = "cannot write " + a->file, false;
-    return true;
-  }));
-}
+  }
+  std::ofstream out(a->file, std::ios::binary | std::ios::trunc);
+  out << json;
+  out.close();
+  if (!out) return *e = "cannot write " + a->file, false;
+  return true;
+}));
+}  // namespace zvt::tools
 
 }  // namespace zvt::tools

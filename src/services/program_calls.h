@@ -16,14 +16,14 @@ namespace zvt {
 
 // Field types.
 enum : uint16_t {
-  kFieldRaw = 1,             // `length` bytes, passed unchanged
-  kFieldBinary = 6,          // 4-byte integer, big-endian towards the host
-  kFieldChar = 7,            // `length` characters, converted to the host's encoding
-  kFieldCharVarying = 19,    // characters; count held in field (length >> 16) - 1
-  kFieldStruct = 20,         // a structure described by `sub_table`
-  kFieldArray = 28,          // entries of `sub_table`; count in field (length >> 16) - 1,
-                             // stride in field link - 1
-  kFieldFiller = 33,         // skips up to the offset held in field (length >> 16) - 1
+  kFieldRaw = 1,           // `length` bytes, passed unchanged
+  kFieldBinary = 6,        // 4-byte integer, big-endian towards the host
+  kFieldChar = 7,          // `length` characters, converted to the host's encoding
+  kFieldCharVarying = 19,  // characters; count held in field (length >> 16) - 1
+  kFieldStruct = 20,       // a structure described by `sub_table`
+  kFieldArray = 28,        // entries of `sub_table`; count in field (length >> 16) - 1,
+                           // stride in field link - 1
+  kFieldFiller = 33,       // skips up to the offset held in field (length >> 16) - 1
 };
 
 // Field directions.
@@ -137,13 +137,13 @@ class RemoteAgent {
 // Return codes of the library: 0 success, else one of these.
 enum : uint32_t {
   kPgmOk = 0,
-  kPgmBadIndex = 4001,         // no such field, or not a field of that kind
-  kPgmBadValue = 4002,         // the value does not fit the field
-  kPgmNotAvailable = 4003,     // the field holds no value (not set, not received)
-  kPgmTruncated = 4004,        // the text did not fit the destination and was cut
-  kPgmBadObject = 4005,        // a null or foreign object
-  kPgmCallFailed = 4010,       // the program call failed; see the error object
-  kPgmNoConnection = 4011,     // the remote agent could not be built
+  kPgmBadIndex = 4001,      // no such field, or not a field of that kind
+  kPgmBadValue = 4002,      // the value does not fit the field
+  kPgmNotAvailable = 4003,  // the field holds no value (not set, not received)
+  kPgmTruncated = 4004,     // the text did not fit the destination and was cut
+  kPgmBadObject = 4005,     // a null or foreign object
+  kPgmCallFailed = 4010,    // the program call failed; see the error object
+  kPgmNoConnection = 4011,  // the remote agent could not be built
 };
 
 class ProgramCallApi {
@@ -153,8 +153,8 @@ class ProgramCallApi {
   // Null when the description is not valid (a reference to a missing field,
   // an unknown type, a structure without its table).
   virtual std::unique_ptr<DataObject> createDataObject(const DataDescription& description) = 0;
-  virtual std::unique_ptr<ArrayDataObject> createArrayDataObject(
-      const DataDescription& entry, uint16_t capacity) = 0;
+  virtual std::unique_ptr<ArrayDataObject> createArrayDataObject(const DataDescription& entry,
+                                                                 uint16_t capacity) = 0;
 
   // `type` 6: `bytes` holds a native 32-bit integer (size 4); type 1: raw bytes.
   virtual uint32_t setBinary(DataObject* object, uint32_t index, const void* bytes, uint32_t size,
@@ -164,8 +164,8 @@ class ProgramCallApi {
                            ErrorOut* error) = 0;
   // On success the object owns the child and `*child` is empty; on failure
   // `*child` is left to the caller.
-  virtual uint32_t setObject(DataObject* object, uint32_t index,
-                             std::unique_ptr<DataObject>* child, ErrorOut* error) = 0;
+  virtual uint32_t setObject(DataObject* object, uint32_t index, std::unique_ptr<DataObject>* child,
+                             ErrorOut* error) = 0;
   virtual uint32_t length(const DataObject* object) = 0;
   virtual DataObject* childObject(DataObject* object, uint32_t index) = 0;
 
@@ -191,8 +191,7 @@ class ProgramCallApi {
                            uint32_t destination_bytes) = 0;
 
   virtual std::unique_ptr<ErrorObject> createError(uint32_t message_number,
-                                                   const char16_t* source_name,
-                                                   uint32_t line) = 0;
+                                                   const char16_t* source_name, uint32_t line) = 0;
 };
 
 }  // namespace zvt

@@ -1,0 +1,316 @@
+// The test host server and the parameter lists of the host programs.
+#include "tests/host_call_fixture.h"
+
+#include <cstring>
+
+#include "platform/utf.h"
+
+namespace zvt::testing {
+namespace {
+
+constexpr uint8_t kBlankHandle[20] = {0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
+                                      0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
+
+constexpr FieldDescription kSelectionRows[] = {
+    {kFieldBinary, 4, 0, kDirectionInner, {}},
+    {kFieldBinary, 4, 0, kDirectionInner, {}},
+    {kFieldBinary, 4, 0, kDirectionInner, {}},
+    {kFieldBinary, 4, 0, kDirectionInner, {}},
+    {kFieldCharVarying, (4u << 16), 0, kDirectionInner, {}},
+};
+constexpr FieldTable kSelectionTable = MakeFieldTable(kSelectionRows);
+constexpr FieldDescription kSelectionsRows[] = {
+    {kFieldBinary, 4, 0, kDirectionInner, {}},
+    {kFieldStruct, 0, 0, kDirectionInner, kSelectionTable},
+};
+constexpr FieldTable kSelectionsTable = MakeFieldTable(kSelectionsRows);
+
+constexpr FieldDescription kFunctionEntryRows[] = {
+    {kFieldChar, 30, 0, 0, {}},  {kFieldChar, 1, 0, 0, {}},  {kFieldChar, 1, 0, 0, {}},
+    {kFieldChar, 10, 0, 0, {}},  {kFieldChar, 10, 0, 0, {}}, {kFieldChar, 7, 0, 0, {}},
+    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 3, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
+    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 2, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
+    {kFieldChar, 10, 0, 0, {}},  {kFieldChar, 10, 0, 0, {}}, {kFieldChar, 7, 0, 0, {}},
+    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 3, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
+    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 2, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
+    {kFieldChar, 30, 0, 0, {}},  {kFieldChar, 30, 0, 0, {}}, {kFieldChar, 1, 0, 0, {}},
+    {kFieldChar, 1, 0, 0, {}},   {kFieldChar, 1, 0, 0, {}},
+};
+constexpr FieldTable kFunctionEntryTable = MakeFieldTable(kFunctionEntryRows);
+constexpr FieldDescription kUsageEntryRows[] = {
+    {kFieldChar, 30, 0, 0, {}},
+    {kFieldChar, 1, 0, 0, {}},
+    {kFieldChar, 1, 0, 0, {}},
+};
+constexpr FieldTable kUsageEntryTable = MakeFieldTable(kUsageEntryRows);
+
+// The list receiver header, then the entries after a filler.
+#define ZVT_LIST_RECEIVER(entry)                                                               \
+  {                                                                                            \
+    {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, {kFieldRaw, 20, 0, 0, {}},       \
+        {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, \
+        {kFieldFiller, (4u << 16), 0, 0, {}}, {kFieldArray, (5u << 16), 6, 0, entry},          \
+  }
+constexpr FieldDescription kFunctionReceiverRows[] = ZVT_LIST_RECEIVER(kFunctionEntryTable);
+constexpr FieldDescription kUsageReceiverRows[] = ZVT_LIST_RECEIVER(kUsageEntryTable);
+#undef ZVT_LIST_RECEIVER
+constexpr FieldTable kFunctionReceiverTable = MakeFieldTable(kFunctionReceiverRows);
+constexpr FieldTable kUsageReceiverTable = MakeFieldTable(kUsageReceiverRows);
+
+constexpr FieldDescription kFunctionListRows[] = {
+    {kFieldRaw, 20, 0, kDirectionInput, {}},
+    {kFieldStruct, 0, 0, kDirectionOutput, kFunctionReceiverTable},
+    {kFieldBinary, 4, 0, kDirectionInput, {}},
+    {kFieldChar, 8, 0, kDirectionInput, {}},
+    {kFieldStruct, 0, 0, kDirectionInput, kSelectionsTable},
+    {kFieldBinary, 4, 0, kDirectionInput, {}},
+    {kFieldBinary, 4, 0, kDirectionInOut, {}},
+};
+constexpr FieldDescription kUsageListRows[] = {
+    {kFieldRaw, 20, 0, kDirectionInput, {}},
+    {kFieldStruct, 0, 0, kDirectionOutput, kUsageReceiverTable},
+    {kFieldBinary, 4, 0, kDirectionInput, {}},
+    {kFieldChar, 8, 0, kDirectionInput, {}},
+    {kFieldChar, 10, 0, kDirectionInput, {}},
+    {kFieldStruct, 0, 0, kDirectionInput, kSelectionsTable},
+    {kFieldBinary, 4, 0, kDirectionInput, {}},
+    {kFieldBinary, 4, 0, kDirectionInOut, {}},
+};
+constexpr FieldDescription kTimestampReceiverRows[] = {
+    {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, {kFieldRaw, 8, 0, 0, {}},
+    {kFieldRaw, 8, 0, 0, {}},    {kFieldRaw, 8, 0, 0, {}},
+};
+constexpr FieldTable kTimestampReceiverTable = MakeFieldTable(kTimestampReceiverRows);
+constexpr FieldDescription kTimestampRows[] = {
+    {kFieldStruct, 0, 0, kDirectionOutput, kTimestampReceiverTable},
+    {kFieldBinary, 4, 0, kDirectionInput, {}},
+    {kFieldChar, 8, 0, kDirectionInput, {}},
+    {kFieldChar, 10, 0, kDirectionInput, {}},
+    {kFieldBinary, 4, 0, kDirectionInOut, {}},
+};
+
+std::u16string Text(ProgramCallApi* c, DataObject* o, uint32_t index) {
+  char16_t buf[400];
+  c->getText(o, index, buf, sizeof buf);
+  return buf;
+}
+
+uint32_t Binary(ProgramCallApi* c, DataObject* o, uint32_t index) {
+  uint32_t v = 0, n = 0, t = 0;
+  c->getBinary(o, index, &v, 4, &n, &t);
+  return v;
+}
+
+// Attaches a selection of category `code` at `index` of `list`.
+uint32_t AttachSelection(ProgramCallApi* c, DataObject* list, uint32_t index,
+                         const std::u16string& code, ErrorOut* error) {
+  DataDescription selections_dd(kSelectionsTable), selection_dd(kSelectionTable);
+  std::unique_ptr<DataObject> selections = c->createDataObject(selections_dd);
+  std::unique_ptr<DataObject> selection = c->createDataObject(selection_dd);
+  uint32_t rc = 0;
+  uint32_t one = 1, seventeen = 17;
+  if (rc == 0) rc = c->setBinary(selection.get(), 0, &seventeen, 4, kFieldBinary, error);
+  if (rc == 0) rc = c->setBinary(selection.get(), 1, &one, 4, kFieldBinary, error);
+  if (rc == 0) rc = c->setBinary(selection.get(), 2, &one, 4, kFieldBinary, error);
+  if (rc == 0) rc = c->setBinary(selection.get(), 3, &one, 4, kFieldBinary, error);
+  if (rc == 0) rc = c->setText(selection.get(), 4, code.c_str(), error);
+  if (rc == 0) rc = c->setBinary(selections.get(), 0, &one, 4, kFieldBinary, error);
+  if (rc == 0) rc = c->setObject(selections.get(), 1, &selection, error);
+  if (rc == 0) rc = c->setObject(list, index, &selections, error);
+  return rc;
+}
+
+}  // namespace
+
+const FieldTable kFunctionListParameters = MakeFieldTable(kFunctionListRows);
+const FieldTable kUsageListParameters = MakeFieldTable(kUsageListRows);
+const FieldTable kTimestampParameters = MakeFieldTable(kTimestampRows);
+const FieldTable kFunctionReceiver = kFunctionReceiverTable;
+const FieldTable kUsageReceiver = kUsageReceiverTable;
+const FieldTable kFunctionEntry = kFunctionEntryTable;
+const FieldTable kUsageEntry = kUsageEntryTable;
+const FieldTable kTimestampReceiver = kTimestampReceiverTable;
+const FieldTable kSelections = kSelectionsTable;
+const FieldTable kSelection = kSelectionTable;
+
+HostCallTest::HostCallTest() {
+  std::string error;
+  store_ = hostd::HostStore::Open(dir_.File("host.db"), &error);
+  EXPECT_TRUE(store_ != nullptr) << error;
+  calls_ =
+      std::make_unique<pgm::RemoteProgramCalls>(&locator_, pgm::ErrorLog(dir_.File("error.log")));
+}
+
+HostCallTest::~HostCallTest() {
+  calls_.reset();
+  if (server_) server_->Stop();
+}
+
+void HostCallTest::StartServer(hostd::ServerOptions options) {
+  options.store_path = dir_.File("host.db");
+  server_ = std::make_unique<hostd::HostServer>(options);
+  std::string error;
+  ASSERT_TRUE(server_->Start(&error)) << error;
+}
+
+void HostCallTest::AddProfile(const std::string& name) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile(name, "pw-" + name, hostd::HashStrength::kFast, &error)) << error;
+}
+
+void HostCallTest::AddFunctions(int count, const std::string& prefix) {
+  std::string error;
+  for (int i = 0; i < count; ++i) {
+    hostd::FunctionRow f;
+    f.id = prefix + std::to_string(i);
+    f.root = prefix + "0";
+    f.type = i == 0 ? "1" : "3";
+    f.parent = i == 0 ? "*NONE" : prefix + "0";
+    f.name = "Function " + std::to_string(i);
+    ASSERT_TRUE(store_->AddFunction(f, &error)) << error;
+  }
+}
+
+std::unique_ptr<RemoteAgent> HostCallTest::Agent(const std::string& user, ErrorOut* error,
+                                                 const std::string& password, int read_timeout_ms) {
+  pgm::Endpoint e;
+  e.port = server_ ? server_->port() : 1;
+  e.user = user;
+  e.password = password.empty() ? "pw-" + user : password;
+  e.read_timeout_ms = read_timeout_ms;
+  e.connect_timeout_ms = 2000;
+  std::u16string system = platform::U16("HOST-" + user + "-" + e.password);
+  locator_.Add(system, e);
+  return calls_->createRemoteAgent(u"ZVWIN", system.c_str(), error, 1);
+}
+
+uint32_t HostCallTest::ListFunctions(const std::string& user, const std::u16string& category,
+                                     std::vector<ListedFunction>* out, std::vector<uint32_t>* parts,
+                                     ErrorOut* error) {
+  ProgramCallApi* c = calls_.get();
+  DataDescription list_dd(kFunctionListParameters), receiver_dd(kFunctionReceiverTable),
+      entry_dd(kFunctionEntryTable);
+  std::unique_ptr<DataObject> list = c->createDataObject(list_dd);
+  std::unique_ptr<DataObject> receiver = c->createDataObject(receiver_dd);
+  uint32_t rc = c->setBinary(list.get(), 0, kBlankHandle, 20, kFieldRaw, error);
+  if (rc == 0) rc = c->setText(list.get(), 3, u"LSTA0100", error);
+  if (rc == 0) rc = AttachSelection(c, list.get(), 4, category, error);
+  DataObject* receiver_ptr = receiver.get();
+  if (rc == 0) rc = c->setObject(list.get(), 1, &receiver, error);
+  for (bool last = false; rc == 0 && !last;) {
+    std::unique_ptr<DataObject> array = c->createArrayDataObject(entry_dd, 64);
+    auto* entries = static_cast<ArrayDataObject*>(array.get());
+    rc = c->setObject(receiver_ptr, 7, &array, error);
+    uint32_t length = c->length(receiver_ptr);
+    if (rc == 0) rc = c->setBinary(list.get(), 2, &length, 4, kFieldBinary, error);
+    if (rc == 0) rc = c->setText(list.get(), 6, u"0", error);
+    if (rc != 0) break;
+    std::unique_ptr<RemoteAgent> agent = Agent(user, error);
+    if (!agent) return 1;
+    rc = c->callProgram(agent.get(), u"KLIB/KRFNLST", list.get(), error);
+    agent.reset();
+    if (rc != 0) break;
+    uint8_t handle[20];
+    uint32_t n = 0, t = 0;
+    c->getBinary(receiver_ptr, 2, handle, 20, &n, &t);
+    last = std::memcmp(handle, kBlankHandle, 20) == 0;
+    uint32_t count = Binary(c, receiver_ptr, 4);
+    parts->push_back(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      c->selectEntry(entries, static_cast<uint16_t>(i));
+      ListedFunction f;
+      f.id = Text(c, entries, 0);
+      f.category = Text(c, entries, 1);
+      f.type = Text(c, entries, 2);
+      f.name = Text(c, entries, 6);
+      if (f.name.empty()) f.name = Text(c, entries, 9);
+      f.description = Text(c, entries, 15);
+      if (f.description.empty()) f.description = Text(c, entries, 18);
+      f.root = Text(c, entries, 21);
+      f.parent = Text(c, entries, 22);
+      out->push_back(f);
+    }
+    if (!last) rc = c->setBinary(list.get(), 0, handle, 20, kFieldRaw, error);
+  }
+  return rc;
+}
+
+uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& profile,
+                                 const std::u16string& category, std::vector<ListedUsage>* out,
+                                 std::vector<uint32_t>* capacities, ErrorOut* error) {
+  ProgramCallApi* c = calls_.get();
+  DataDescription list_dd(kUsageListParameters), receiver_dd(kUsageReceiverTable),
+      entry_dd(kUsageEntryTable);
+  std::unique_ptr<DataObject> list = c->createDataObject(list_dd);
+  std::unique_ptr<DataObject> receiver = c->createDataObject(receiver_dd);
+  uint32_t rc = c->setBinary(list.get(), 0, kBlankHandle, 20, kFieldRaw, error);
+  if (rc == 0) rc = c->setText(list.get(), 7, u"0", error);
+  if (rc == 0) rc = c->setText(list.get(), 3, u"USGA0100", error);
+  if (rc == 0) rc = c->setText(list.get(), 4, profile.c_str(), error);
+  DataObject* receiver_ptr = receiver.get();
+  if (rc == 0) rc = c->setObject(list.get(), 1, &receiver, error);
+  if (rc == 0) rc = AttachSelection(c, list.get(), 5, category, error);
+  uint32_t capacity = 250;
+  for (bool last = false; rc == 0 && !last;) {
+    capacities->push_back(capacity);
+    std::unique_ptr<DataObject> array =
+        c->createArrayDataObject(entry_dd, static_cast<uint16_t>(capacity));
+    auto* entries = static_cast<ArrayDataObject*>(array.get());
+    rc = c->setObject(receiver_ptr, 7, &array, error);
+    uint32_t length = c->length(receiver_ptr);
+    if (rc == 0) rc = c->setBinary(list.get(), 2, &length, 4, kFieldBinary, error);
+    if (rc == 0) rc = c->setText(list.get(), 7, u"0", error);
+    if (rc != 0) break;
+    std::unique_ptr<RemoteAgent> agent = Agent(user, error);
+    if (!agent) return 1;
+    rc = c->callProgram(agent.get(), u"KLIB/KRUSRFN", list.get(), error);
+    agent.reset();
+    if (rc != 0) break;
+    uint8_t handle[20];
+    uint32_t n = 0, t = 0;
+    c->getBinary(receiver_ptr, 2, handle, 20, &n, &t);
+    last = std::memcmp(handle, kBlankHandle, 20) == 0;
+    uint32_t returned = Binary(c, receiver_ptr, 0), available = Binary(c, receiver_ptr, 1),
+             offset = Binary(c, receiver_ptr, 3), count = Binary(c, receiver_ptr, 4),
+             entry_length = Binary(c, receiver_ptr, 5);
+    for (uint32_t i = 0; i < count; ++i) {
+      c->selectEntry(entries, static_cast<uint16_t>(i));
+      out->push_back(ListedUsage{Text(c, entries, 0), Text(c, entries, 1)});
+    }
+    if (!last) {
+      int64_t next =
+          entry_length == 0 ? 1 : (int64_t{available} - returned - offset) / entry_length;
+      capacity = static_cast<uint32_t>(std::max<int64_t>(1, std::min<int64_t>(next, 0xFFFF)));
+      rc = c->setBinary(list.get(), 0, handle, 20, kFieldRaw, error);
+    }
+  }
+  return rc;
+}
+
+uint32_t HostCallTest::Timestamps(const std::string& user, const std::u16string& profile,
+                                  std::array<uint8_t, 24>* stamps, ErrorOut* error) {
+  ProgramCallApi* c = calls_.get();
+  DataDescription list_dd(kTimestampParameters), receiver_dd(kTimestampReceiverTable);
+  std::unique_ptr<DataObject> list = c->createDataObject(list_dd);
+  std::unique_ptr<DataObject> receiver = c->createDataObject(receiver_dd);
+  DataObject* receiver_ptr = receiver.get();
+  uint32_t rc = c->setText(list.get(), 2, u"TSTA0100", error);
+  if (rc == 0) rc = c->setText(list.get(), 3, profile.c_str(), error);
+  if (rc == 0) rc = c->setObject(list.get(), 0, &receiver, error);
+  uint32_t length = c->length(receiver_ptr);
+  if (rc == 0) rc = c->setBinary(list.get(), 1, &length, 4, kFieldBinary, error);
+  if (rc != 0) return rc;
+  std::unique_ptr<RemoteAgent> agent = Agent(user, error, "", read_timeout_ms_);
+  if (!agent) return 1;
+  rc = c->callProgram(agent.get(), u"KLIB/KRCHGTS", list.get(), error);
+  agent.reset();
+  if (rc != 0) return rc;
+  uint32_t n = 0, t = 0;
+  for (uint32_t i = 0; i < 3; ++i) {
+    rc = c->getBinary(receiver_ptr, 2 + i, stamps->data() + 8 * i, 8, &n, &t);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+}  // namespace zvt::testing

@@ -1,0 +1,80 @@
+// A host server on an ephemeral loopback port with a private store, and the
+// parameter lists of the three host programs, built the way the library
+// builds them, for end-to-end tests of the program call path.
+#ifndef ZVT_TESTS_HOST_CALL_FIXTURE_H_
+#define ZVT_TESTS_HOST_CALL_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostd/host_server.h"
+#include "hostd/host_store.h"
+#include "pgm/remote_program_calls.h"
+#include "services/testing/temp_dir.h"
+
+namespace zvt::testing {
+
+// Field tables of "KLIB/KRFNLST", "KLIB/KRUSRFN" and "KLIB/KRCHGTS".
+extern const FieldTable kFunctionListParameters;
+extern const FieldTable kUsageListParameters;
+extern const FieldTable kTimestampParameters;
+extern const FieldTable kFunctionReceiver;
+extern const FieldTable kUsageReceiver;
+extern const FieldTable kFunctionEntry;
+extern const FieldTable kUsageEntry;
+extern const FieldTable kTimestampReceiver;
+extern const FieldTable kSelections;
+extern const FieldTable kSelection;
+
+struct ListedFunction {
+  std::u16string id, category, type, name, description, root, parent;
+};
+struct ListedUsage {
+  std::u16string id, usage;
+};
+
+class HostCallTest : public ::testing::Test {
+ protected:
+  HostCallTest();
+  ~HostCallTest() override;
+
+  // Starts a server with `options` (store and port filled in).
+  void StartServer(hostd::ServerOptions options = {});
+  hostd::HostStore* store() { return store_.get(); }
+  ProgramCallApi* calls() { return calls_.get(); }
+  hostd::HostServer* server() { return server_.get(); }
+  // Adds a profile with a cheap password hash; its password is "pw-NAME".
+  void AddProfile(const std::string& name);
+  void AddFunctions(int count, const std::string& prefix);
+
+  // Signs on as `user` (password "pw-USER" unless given) to system "HOST".
+  std::unique_ptr<RemoteAgent> Agent(const std::string& user, ErrorOut* error,
+                                     const std::string& password = "", int read_timeout_ms = 5000);
+
+  // The whole function list, calling again while the host hands out a
+  // continuation handle. `parts` gets the entry count of each call.
+  uint32_t ListFunctions(const std::string& user, const std::u16string& category,
+                         std::vector<ListedFunction>* out, std::vector<uint32_t>* parts,
+                         ErrorOut* error);
+  // The usage list; `capacities` gets the entry capacity asked for on each call.
+  uint32_t ListUsage(const std::string& user, const std::u16string& profile,
+                     const std::u16string& category, std::vector<ListedUsage>* out,
+                     std::vector<uint32_t>* capacities, ErrorOut* error);
+  uint32_t Timestamps(const std::string& user, const std::u16string& profile,
+                      std::array<uint8_t, 24>* stamps, ErrorOut* error);
+
+  TempDir dir_;
+  std::unique_ptr<hostd::HostStore> store_;
+  std::unique_ptr<hostd::HostServer> server_;
+  pgm::StaticSystemLocator locator_;
+  std::unique_ptr<pgm::RemoteProgramCalls> calls_;
+  int read_timeout_ms_ = 5000;
+};
+
+}  // namespace zvt::testing
+
+#endif  // ZVT_TESTS_HOST_CALL_FIXTURE_H_
