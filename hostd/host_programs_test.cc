@@ -1,1 +1,101 @@
+#include "hostd/host_programs.h"
+
 #include <gtest/gtest.h>
+
+#include "pgm/ccsid37.h"
+#include "services/testing/temp_dir.h"
+
+namespace zvt::hostd {
+namespace {
+
+std::string Be(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+std::string Host(const std::u16string& text, size_t width) {
+  std::string out;
+  pgm::ToEbcdic(text, &out);
+  out.resize(width, '\x40');
+  return out;
+}
+
+wire::CallParameter In(std::string data) {
+  uint32_t n = static_cast<uint32_t>(data.size());
+  return {wire::kInput, n, std::move(data)};
+}
+
+class HostProgramsTest : public ::testing::Test {
+ protected:
+  HostProgramsTest() {
+    std::string error;
+    store_ = HostStore::Open(dir_.File("host.db"), &error);
+    EXPECT_TRUE(store_->AddProfile("U", "p", HashStrength::kFast, &error));
+    for (int i = 0; i < 5; ++i) {
+      FunctionRow f;
+      f.id = "F" + std::to_string(i);
+      f.root = "F0";
+      EXPECT_TRUE(store_->AddFunction(f, &error)) << error;
+    }
+  }
+  // A usage list call with the given handle and receiver room.
+  wire::Call UsageCall(const std::string& handle, uint32_t room, std::string selections) {
+    wire::Call c;
+    c.id = 1;
+    c.program = "klib/krusrfn";  // program names ignore case
+    c.parameters = {
+        In(handle),         {wire::kOutput, room, ""}, In(Be(room)), In(Host(u"USGA0100", 8)),
+        In(Host(u"U", 10)), In(std::move(selections)), In(Be(0)),    {wire::kInOut, 4, Be(0)}};
+    return c;
+  }
+  std::string AllSelection() { return Be(1) + Be(17) + Be(1) + Be(1) + Be(1) + "\xF9"; }
+
+  testing::TempDir dir_;
+  std::unique_ptr<HostStore> store_;
+};
+
+TEST_F(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
+  std::string blank(20, '\x40');
+  wire::CallReply r = RunProgram(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
+  ASSERT_TRUE(r.ok) << r.messages.at(0).text;
+  const std::string& out = r.outputs.at(0);
+  ASSERT_EQ(out.size(), 40u + 2 * 32);
+  auto be = [&](size_t at) {
+    return (uint32_t(uint8_t(out[at])) << 24) | (uint32_t(uint8_t(out[at + 1])) << 16) |
+           (uint32_t(uint8_t(out[at + 2])) << 8) | uint8_t(out[at + 3]);
+  };
+  EXPECT_EQ(be(32), 2u);                             // entries returned
+  EXPECT_EQ((be(4) - be(0) - be(28)) / be(36), 3u);  // three still to come
+  std::string handle = out.substr(8, 20);
+  EXPECT_NE(handle, blank);
+  r = RunProgram(store_.get(), "U", UsageCall(handle, 40 + 3 * 32, AllSelection()));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.outputs[0].substr(8, 20), blank);
+}
+
+TEST_F(HostProgramsTest, BadRequestsGetHostMessages) {
+  std::string blank(20, '\x40');
+  auto id = [&](const wire::Call& c) {
+    wire::CallReply r = RunProgram(store_.get(), "U", c);
+    return r.ok ? std::string("ok") : r.messages.at(0).id;
+  };
+  EXPECT_EQ(id(UsageCall(blank, 40, AllSelection())), "CPF3C24");  // no room for an entry
+  EXPECT_EQ(id(UsageCall(blank, 20, AllSelection())), "CPF3C24");  // not even a header
+  EXPECT_EQ(
+      id(UsageCall("ZVTC" + std::string(8, '\xFF') + std::string(8, '\0'), 200, AllSelection())),
+      "CPF3C82");
+  EXPECT_EQ(id(UsageCall(std::string(20, 'x'), 200, AllSelection())), "CPF3C82");
+  EXPECT_EQ(id(UsageCall(blank, 200, Be(1) + Be(17))), "CPF3C1D");  // selection cut short
+  wire::Call c = UsageCall(blank, 200, AllSelection());
+  c.parameters.pop_back();
+  EXPECT_EQ(id(c), "CPD0172");
+  c = UsageCall(blank, 200, AllSelection());
+  c.parameters[2] = In(Be(300));  // more than the output parameter's room
+  EXPECT_EQ(id(c), "CPF3C24");
+  c = UsageCall(blank, 200, AllSelection());
+  c.parameters[4] = In(Host(u"NOBODY", 10));
+  EXPECT_EQ(id(c), "CPF2204");
+}
+
+}  // namespace
+}  // namespace zvt::hostd

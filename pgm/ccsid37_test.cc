@@ -1,1 +1,35 @@
+#include "pgm/ccsid37.h"
+
 #include <gtest/gtest.h>
+#include <iconv.h>
+
+namespace zvt::pgm {
+namespace {
+
+TEST(Ccsid37Test, AgreesWithTheSystemsCodePage37AndRoundTrips) {
+  iconv_t cd = iconv_open("UTF-16LE", "IBM037");
+  if (cd == reinterpret_cast<iconv_t>(-1)) GTEST_SKIP() << "iconv has no IBM037 here";
+  for (int b = 0; b < 256; ++b) {
+    char in = static_cast<char>(b);
+    char out[4] = {};
+    char* ip = &in;
+    char* op = out;
+    size_t il = 1, ol = sizeof out;
+    ASSERT_NE(iconv(cd, &ip, &il, &op, &ol), static_cast<size_t>(-1)) << b;
+    char16_t expected =
+        static_cast<char16_t>(static_cast<uint8_t>(out[0]) | (static_cast<uint8_t>(out[1]) << 8));
+    EXPECT_EQ(EbcdicToUnicode(static_cast<uint8_t>(b)), expected) << b;
+    uint8_t back = 0;
+    ASSERT_TRUE(UnicodeToEbcdic(expected, &back));
+    EXPECT_EQ(back, b);
+  }
+  iconv_close(cd);
+  EXPECT_EQ(EbcdicToUnicode(kEbcdicBlank), u' ');
+  std::string host;
+  EXPECT_TRUE(ToEbcdic(u"LSTA0100", &host));
+  EXPECT_EQ(host, "\xD3\xE2\xE3\xC1\xF0\xF1\xF0\xF0");
+  EXPECT_FALSE(ToEbcdic(u"\u20ac", &host));  // the euro sign is not in page 37
+}
+
+}  // namespace
+}  // namespace zvt::pgm
