@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev)
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev
+          clang libclang-rt-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_packages() {
@@ -54,6 +55,19 @@ case "${1:-}" in
     (cd build && ctest --output-on-failure -j "$JOBS" --timeout 300)
     build build-asan -DZVT_SANITIZE=ON
     (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300)
+    # The fuzz targets, each for a short bounded time.
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DZVT_FUZZ=ON -DZVT_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j "$JOBS" --target wire_fuzz receiver_fuzz
+    for f in wire_fuzz receiver_fuzz; do
+      if ! ./build-fuzz/bin/$f -max_total_time="${ZVT_FUZZ_SECONDS:-15}" >build-fuzz/$f.log 2>&1
+      then
+        tail -40 build-fuzz/$f.log >&2
+        echo "$f found a fault" >&2
+        exit 1
+      fi
+      echo "$f: $(grep -E '^Done' build-fuzz/$f.log)"
+    done
     ;;
   bench)
     install_packages

@@ -139,17 +139,19 @@ void HostServer::Serve(int fd, uint64_t id) {
   } else {
     std::string user;
     bool signed_on = false;
-    while (!stopping_ && ServeOne(fd, store.get(), &user, &signed_on)) {
+    wire::FrameSocket reader(fd);
+    while (!stopping_ && ServeOne(fd, &reader, store.get(), &user, &signed_on)) {
     }
   }
   close(fd);
   Finish(id);
 }
 
-bool HostServer::ServeOne(int fd, HostStore* store, std::string* user, bool* signed_on) {
+bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
+                          bool* signed_on) {
   wire::Frame frame;
   std::string error;
-  if (!wire::ReadFrame(fd, options_.max_frame, options_.idle_timeout_ms, &frame, &error)) {
+  if (!reader->Read(options_.max_frame, options_.idle_timeout_ms, &frame, &error)) {
     if (error.rfind("connection closed", 0) != 0 && error.rfind("receive", 0) != 0)
       SendProtocolError(fd, wire::kErrorMalformed, error);
     return false;

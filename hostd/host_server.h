@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "hostd/host_store.h"
+#include "pgm/wire.h"
 
 namespace zvt::hostd {
 
@@ -55,7 +56,8 @@ class HostServer {
  private:
   void AcceptLoop();
   void Serve(int fd, uint64_t id);
-  bool ServeOne(int fd, HostStore* store, std::string* user, bool* signed_on);
+  bool ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
+                bool* signed_on);
   void Finish(uint64_t id);
 
   ServerOptions options_;

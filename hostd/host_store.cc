@@ -67,15 +67,37 @@ HashGate& Gate() {
   return *gate;
 }
 
+}  // namespace
+
+StatementCache::~StatementCache() {
+  for (auto& [sql, st] : idle) sqlite3_finalize(st);
+}
+
+namespace {
+
+// A prepared statement borrowed from the store's cache for one use, and
+// returned to it reset.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql, std::string* error) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK) {
-      *error = std::string("host store: ") + sqlite3_errmsg(db);
+  Stmt(StatementCache* cache, const char* sql, std::string* error)
+      : cache_(cache), db_(cache->db), sql_(sql) {
+    auto it = cache->idle.find(sql_);
+    if (it != cache->idle.end()) {
+      st_ = it->second;
+      cache->idle.erase(it);
+    } else if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
+      *error = std::string("host store: ") + sqlite3_errmsg(db_);
       st_ = nullptr;
     }
   }
-  ~Stmt() { sqlite3_finalize(st_); }
+  ~Stmt() {
+    if (st_ == nullptr) return;
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    if (!cache_->idle.emplace(sql_, st_).second) sqlite3_finalize(st_);
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
   bool ok() const { return st_ != nullptr; }
   Stmt& Text(int i, const std::string& s) {
     sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
@@ -106,7 +128,9 @@ class Stmt {
   int Changes() const { return sqlite3_changes(db_); }
 
  private:
+  StatementCache* cache_;
   sqlite3* db_;
+  std::string sql_;
   sqlite3_stmt* st_ = nullptr;
 };
 
@@ -232,7 +256,11 @@ std::unique_ptr<HostStore> HostStore::Open(const std::string& path, std::string*
   return store;
 }
 
-HostStore::~HostStore() { sqlite3_close(db_); }
+HostStore::~HostStore() {
+  for (auto& [sql, st] : cache_.idle) sqlite3_finalize(st);
+  cache_.idle.clear();
+  sqlite3_close(db_);
+}
 
 std::string HostStore::CanonicalProfile(const std::string& name) { return Upper(name); }
 
@@ -245,7 +273,7 @@ bool HostStore::Exec(const char* sql, std::string* error) {
 }
 
 bool HostStore::NextStamp(Stamp* stamp, std::string* error) {
-  Stmt get(db_, "SELECT value FROM meta WHERE key = 'last_stamp'", error);
+  Stmt get(&cache_, "SELECT value FROM meta WHERE key = 'last_stamp'", error);
   if (!get.ok()) return false;
   int rc = get.Step(error);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
@@ -260,7 +288,7 @@ bool HostStore::NextStamp(Stamp* stamp, std::string* error) {
 }
 
 bool HostStore::SetMetaStamp(const char* key, const Stamp& stamp, std::string* error) {
-  Stmt put(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", error);
+  Stmt put(&cache_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", error);
   return put.ok() && put.Text(1, key).Blob(2, stamp).Step(error) == SQLITE_DONE;
 }
 
@@ -275,7 +303,7 @@ bool HostStore::PutHostInfo(const HostInfo& info, std::string* error) {
        {std::pair<const char*, std::string>{"version", std::to_string(info.version)},
         {"release", std::to_string(info.release)},
         {"name", info.name}}) {
-    Stmt one(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", error);
+    Stmt one(&cache_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", error);
     if (!one.ok() || one.Text(1, key).Text(2, value).Step(error) != SQLITE_DONE) return false;
   }
   return true;
@@ -287,7 +315,8 @@ bool HostStore::SetHostInfo(const HostInfo& info, std::string* error) {
 }
 
 bool HostStore::GetHostInfo(HostInfo* info, std::string* error) {
-  Stmt st(db_, "SELECT key, value FROM meta WHERE key IN ('version', 'release', 'name')", error);
+  Stmt st(&cache_, "SELECT key, value FROM meta WHERE key IN ('version', 'release', 'name')",
+          error);
   if (!st.ok()) return false;
   int rc;
   while ((rc = st.Step(error)) == SQLITE_ROW) {
@@ -302,7 +331,7 @@ bool HostStore::GetHostInfo(HostInfo* info, std::string* error) {
 }
 
 bool HostStore::ProfileExists(const std::string& name, bool* exists, std::string* error) {
-  Stmt st(db_, "SELECT 1 FROM profiles WHERE name = ?1", error);
+  Stmt st(&cache_, "SELECT 1 FROM profiles WHERE name = ?1", error);
   if (!st.ok()) return false;
   int rc = st.Text(1, CanonicalProfile(name)).Step(error);
   *exists = rc == SQLITE_ROW;
@@ -310,7 +339,7 @@ bool HostStore::ProfileExists(const std::string& name, bool* exists, std::string
 }
 
 bool HostStore::FunctionExists(const std::string& id, bool* exists, std::string* error) {
-  Stmt st(db_, "SELECT 1 FROM functions WHERE id = ?1", error);
+  Stmt st(&cache_, "SELECT 1 FROM functions WHERE id = ?1", error);
   if (!st.ok()) return false;
   int rc = st.Text(1, id).Step(error);
   *exists = rc == SQLITE_ROW;
@@ -335,7 +364,7 @@ bool HostStore::AddProfile(const std::string& name, const std::string& password,
   }
   Stamp s;
   if (!NextStamp(&s, error)) return false;
-  Stmt st(db_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
+  Stmt st(&cache_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
   if (!st.ok() || st.Text(1, canonical).Text(2, hash).Blob(3, s).Step(error) != SQLITE_DONE)
     return false;
   return tx.Commit(error);
@@ -345,7 +374,7 @@ bool HostStore::SetPassword(const std::string& name, const std::string& password
                             HashStrength strength, std::string* error) {
   std::string hash;
   if (!HashPassword(password, strength, &hash, error)) return false;
-  Stmt st(db_, "UPDATE profiles SET hash = ?2 WHERE name = ?1", error);
+  Stmt st(&cache_, "UPDATE profiles SET hash = ?2 WHERE name = ?1", error);
   if (!st.ok() || st.Text(1, CanonicalProfile(name)).Text(2, hash).Step(error) != SQLITE_DONE)
     return false;
   if (st.Changes() == 0) {
@@ -359,20 +388,20 @@ bool HostStore::RemoveProfile(const std::string& name, std::string* error) {
   std::string canonical = CanonicalProfile(name);
   WriteTransaction tx(db_, error);
   if (!tx.ok()) return false;
-  Stmt del(db_, "DELETE FROM profiles WHERE name = ?1", error);
+  Stmt del(&cache_, "DELETE FROM profiles WHERE name = ?1", error);
   if (!del.ok() || del.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
   if (del.Changes() == 0) {
     *error = "user profile " + canonical + " not found";
     return false;
   }
-  Stmt usage(db_, "DELETE FROM usage WHERE profile = ?1", error);
+  Stmt usage(&cache_, "DELETE FROM usage WHERE profile = ?1", error);
   if (!usage.ok() || usage.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
   return tx.Commit(error);
 }
 
 bool HostStore::ListProfiles(std::vector<std::string>* names, std::string* error) {
   names->clear();
-  Stmt st(db_, "SELECT name FROM profiles ORDER BY name", error);
+  Stmt st(&cache_, "SELECT name FROM profiles ORDER BY name", error);
   if (!st.ok()) return false;
   int rc;
   while ((rc = st.Step(error)) == SQLITE_ROW) names->push_back(st.Col(0));
@@ -382,7 +411,7 @@ bool HostStore::ListProfiles(std::vector<std::string>* names, std::string* error
 bool HostStore::VerifyPassword(const std::string& name, const std::string& password, bool* known,
                                std::string* error) {
   *known = false;
-  Stmt st(db_, "SELECT hash FROM profiles WHERE name = ?1", error);
+  Stmt st(&cache_, "SELECT hash FROM profiles WHERE name = ?1", error);
   if (!st.ok()) return false;
   int rc = st.Text(1, CanonicalProfile(name)).Step(error);
   if (rc != SQLITE_ROW) return false;
@@ -406,7 +435,7 @@ bool HostStore::AddFunction(const FunctionRow& row, std::string* error) {
   }
   std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +
                     ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
-  Stmt st(db_, sql.c_str(), error);
+  Stmt st(&cache_, sql.c_str(), error);
   if (!st.ok()) return false;
   BindFunction(st, row);
   if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(true, error)) return false;
@@ -418,7 +447,7 @@ bool HostStore::UpdateFunction(const FunctionRow& row, std::string* error) {
   WriteTransaction tx(db_, error);
   if (!tx.ok()) return false;
   std::string old_sql = std::string("SELECT ") + kFunctionColumns + " FROM functions WHERE id = ?1";
-  Stmt old(db_, old_sql.c_str(), error);
+  Stmt old(&cache_, old_sql.c_str(), error);
   if (!old.ok()) return false;
   int rc = old.Text(1, row.id).Step(error);
   if (rc != SQLITE_ROW) {
@@ -428,7 +457,7 @@ bool HostStore::UpdateFunction(const FunctionRow& row, std::string* error) {
   FunctionRow before = ReadFunction(old);
   bool moved = before.root != row.root || before.parent != row.parent || before.type != row.type ||
                before.category != row.category;
-  Stmt st(db_,
+  Stmt st(&cache_,
           "UPDATE functions SET category = ?2, type = ?3, root = ?4, parent = ?5, name = ?6, "
           "name2 = ?7, description = ?8, description2 = ?9, indicator1 = ?10, indicator2 = ?11, "
           "indicator3 = ?12, default_usage = ?13 WHERE id = ?1",
@@ -442,13 +471,13 @@ bool HostStore::UpdateFunction(const FunctionRow& row, std::string* error) {
 bool HostStore::RemoveFunction(const std::string& id, std::string* error) {
   WriteTransaction tx(db_, error);
   if (!tx.ok()) return false;
-  Stmt del(db_, "DELETE FROM functions WHERE id = ?1", error);
+  Stmt del(&cache_, "DELETE FROM functions WHERE id = ?1", error);
   if (!del.ok() || del.Text(1, id).Step(error) != SQLITE_DONE) return false;
   if (del.Changes() == 0) {
     *error = "function " + id + " is not registered";
     return false;
   }
-  Stmt usage(db_, "DELETE FROM usage WHERE function = ?1", error);
+  Stmt usage(&cache_, "DELETE FROM usage WHERE function = ?1", error);
   if (!usage.ok() || usage.Text(1, id).Step(error) != SQLITE_DONE) return false;
   if (!MoveRegistryStamps(true, error)) return false;
   return tx.Commit(error);
@@ -459,7 +488,7 @@ bool HostStore::ListFunctions(const std::string& category, std::vector<FunctionR
   rows->clear();
   std::string sql = std::string("SELECT ") + kFunctionColumns +
                     " FROM functions WHERE ?1 = '9' OR category = ?1 ORDER BY seq";
-  Stmt st(db_, sql.c_str(), error);
+  Stmt st(&cache_, sql.c_str(), error);
   if (!st.ok()) return false;
   st.Text(1, category);
   int rc;
@@ -487,7 +516,7 @@ bool HostStore::SetUsage(const std::string& profile, const std::string& function
     *error = "function " + function + " is not registered";
     return false;
   }
-  Stmt st(db_,
+  Stmt st(&cache_,
           usage.empty()
               ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
               : "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
@@ -497,7 +526,7 @@ bool HostStore::SetUsage(const std::string& profile, const std::string& function
   if (!usage.empty()) st.Text(3, usage);
   Stamp s;
   if (st.Step(error) != SQLITE_DONE || !NextStamp(&s, error)) return false;
-  Stmt ts(db_, "UPDATE profiles SET user_ts = ?2 WHERE name = ?1", error);
+  Stmt ts(&cache_, "UPDATE profiles SET user_ts = ?2 WHERE name = ?1", error);
   if (!ts.ok() || ts.Text(1, canonical).Blob(2, s).Step(error) != SQLITE_DONE) return false;
   return tx.Commit(error);
 }
@@ -508,7 +537,7 @@ bool HostStore::ListUsage(const std::string& profile, const std::string& categor
   std::string canonical = CanonicalProfile(profile);
   if (!ProfileExists(canonical, known, error)) return false;
   if (!*known) return true;
-  Stmt st(db_,
+  Stmt st(&cache_,
           "SELECT f.id, COALESCE(u.usage, f.default_usage) FROM functions f "
           "LEFT JOIN usage u ON u.function = f.id AND u.profile = ?2 "
           "WHERE ?1 = '9' OR f.category = ?1 ORDER BY f.seq",
@@ -523,7 +552,7 @@ bool HostStore::ListUsage(const std::string& profile, const std::string& categor
 bool HostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                               std::string* error) {
   *stamps = Timestamps{};
-  Stmt st(db_,
+  Stmt st(&cache_,
           "SELECT (SELECT user_ts FROM profiles WHERE name = ?1), "
           "(SELECT value FROM meta WHERE key = 'rep_ts'), "
           "(SELECT value FROM meta WHERE key = 'hier_ts'), "
@@ -561,14 +590,14 @@ bool HostStore::ExportJson(std::string* json, std::string* error) {
                                 {"default_usage", f.default_usage}});
   }
   out["profiles"] = nlohmann::ordered_json::array();
-  Stmt p(db_, "SELECT name, hash FROM profiles ORDER BY name", error);
+  Stmt p(&cache_, "SELECT name, hash FROM profiles ORDER BY name", error);
   if (!p.ok()) return false;
   int rc;
   while ((rc = p.Step(error)) == SQLITE_ROW)
     out["profiles"].push_back({{"name", p.Col(0)}, {"password_hash", p.Col(1)}});
   if (rc != SQLITE_DONE) return false;
   out["usage"] = nlohmann::ordered_json::array();
-  Stmt u(db_, "SELECT profile, function, usage FROM usage ORDER BY profile, function", error);
+  Stmt u(&cache_, "SELECT profile, function, usage FROM usage ORDER BY profile, function", error);
   if (!u.ok()) return false;
   while ((rc = u.Step(error)) == SQLITE_ROW)
     out["usage"].push_back({{"profile", u.Col(0)}, {"function", u.Col(1)}, {"usage", u.Col(2)}});
@@ -630,7 +659,7 @@ bool HostStore::ImportJson(const std::string& json, std::string* error) {
       *error = "functions entry " + std::to_string(n) + ": " + *error;
       return false;
     }
-    Stmt st(db_, sql.c_str(), error);
+    Stmt st(&cache_, sql.c_str(), error);
     if (!st.ok()) return false;
     BindFunction(st, row);
     if (st.Step(error) != SQLITE_DONE) {
@@ -652,7 +681,7 @@ bool HostStore::ImportJson(const std::string& json, std::string* error) {
       *error = "profile \"" + name + "\" needs a name of 1 to 10 characters and a password";
       return false;
     }
-    Stmt st(db_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
+    Stmt st(&cache_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
     if (!NextStamp(&s, error) || !st.ok() ||
         st.Text(1, name).Text(2, hash).Blob(3, s).Step(error) != SQLITE_DONE) {
       *error = "profile " + name + ": " + *error;
@@ -667,7 +696,7 @@ bool HostStore::ImportJson(const std::string& json, std::string* error) {
       *error = "usage of " + function + " by " + profile + " must be 1 or 2";
       return false;
     }
-    Stmt st(db_,
+    Stmt st(&cache_,
             "INSERT OR REPLACE INTO usage(profile, function, usage) "
             "SELECT ?1, ?2, ?3 WHERE EXISTS(SELECT 1 FROM profiles WHERE name = ?1) "
             "AND EXISTS(SELECT 1 FROM functions WHERE id = ?2)",

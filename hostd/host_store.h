@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,13 @@ struct HostInfo {
   uint32_t version = 7;
   uint32_t release = 5;
   std::string name = "ZVTHOST";
+};
+
+// Prepared statements of one connection, by SQL text.
+struct StatementCache {
+  sqlite3* db = nullptr;
+  std::map<std::string, sqlite3_stmt*> idle;
+  ~StatementCache();
 };
 
 enum class HashStrength { kInteractive, kFast };
@@ -98,7 +106,7 @@ class HostStore {
   static std::string CanonicalProfile(const std::string& name);
 
  private:
-  explicit HostStore(sqlite3* db) : db_(db) {}
+  explicit HostStore(sqlite3* db) : db_(db) { cache_.db = db; }
   bool Exec(const char* sql, std::string* error);
   bool PutHostInfo(const HostInfo& info, std::string* error);
   // A fresh stamp, strictly above every stamp issued before.
@@ -109,6 +117,7 @@ class HostStore {
   bool FunctionExists(const std::string& id, bool* exists, std::string* error);
 
   sqlite3* db_;
+  StatementCache cache_;
 };
 
 // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails.

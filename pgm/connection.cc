@@ -133,7 +133,7 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
     Close();
     return false;
   }
-  if (!wire::ReadFrame(fd_, endpoint_.max_frame, endpoint_.read_timeout_ms, reply, &error)) {
+  if (!reader_.Read(endpoint_.max_frame, endpoint_.read_timeout_ms, reply, &error)) {
     failure->text = "no answer from " + Where(endpoint_) + ": " + error;
     Close();
     return false;

@@ -54,13 +54,14 @@ class Connection {
   const std::string& user() const { return user_; }
 
  private:
-  Connection(int fd, const Endpoint& endpoint) : fd_(fd), endpoint_(endpoint) {}
+  Connection(int fd, const Endpoint& endpoint) : fd_(fd), endpoint_(endpoint), reader_(fd) {}
   bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,
                 wire::Frame* reply, Failure* failure);
   void Close();
 
   int fd_;
   Endpoint endpoint_;
+  wire::FrameSocket reader_;
   uint32_t next_call_id_ = 1;
   uint32_t host_version_ = 0;
   uint32_t host_release_ = 0;

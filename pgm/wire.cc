@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -365,11 +366,12 @@ bool WriteAll(int fd, std::string_view bytes, int timeout_ms, std::string* error
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    if (!WaitFor(fd, POLLOUT, timeout_ms > 0, deadline, error)) return false;
-    ssize_t w = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t w = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w > 0) {
       sent += static_cast<size_t>(w);
-    } else if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+    } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd, POLLOUT, timeout_ms > 0, deadline, error)) return false;
+    } else if (w < 0 && errno != EINTR) {
       *error = std::string("send: ") + std::strerror(errno);
       return false;
     }
@@ -399,6 +401,65 @@ bool ReadFrame(int fd, uint32_t max_frame, int timeout_ms, Frame* frame, std::st
   frame->type = static_cast<FrameType>(p[4]);
   frame->payload.resize(length - 1);
   return ReadExactly(fd, frame->payload.data(), length - 1, timeout_ms > 0, deadline, error);
+}
+
+bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    size_t have = buffer_.size() - start_;
+    size_t want = 5;
+    if (have >= 5) {
+      const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data() + start_);
+      uint32_t length =
+          (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+      if (length == 0) {
+        *error = "empty frame";
+        return false;
+      }
+      if (length > max_frame) {
+        *error = "frame of " + std::to_string(length) + " bytes is over the limit of " +
+                 std::to_string(max_frame);
+        return false;
+      }
+      if (!KnownType(p[4])) {
+        *error = "unknown frame type " + std::to_string(p[4]);
+        return false;
+      }
+      want = size_t{length} + 4;
+      if (have >= want) {
+        frame->type = static_cast<FrameType>(p[4]);
+        frame->payload.assign(buffer_, start_ + 5, length - 1);
+        start_ += want;
+        if (start_ == buffer_.size()) {
+          buffer_.clear();
+          start_ = 0;
+        }
+        return true;
+      }
+    }
+    if (start_ > 0) {
+      buffer_.erase(0, start_);
+      start_ = 0;
+    }
+    // Room for the rest of this frame, and a little more for the next one.
+    size_t room = std::max<size_t>(want - have, 4096);
+    size_t old = buffer_.size();
+    buffer_.resize(old + room);
+    ssize_t r = recv(fd_, &buffer_[old], room, MSG_DONTWAIT);
+    buffer_.resize(old + (r > 0 ? static_cast<size_t>(r) : 0));
+    if (r > 0) continue;
+    if (r == 0) {
+      *error = old == 0 ? "connection closed by the peer"
+                        : "connection closed by the peer inside a frame";
+      return false;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = std::string("receive: ") + std::strerror(errno);
+      return false;
+    }
+    if (!WaitFor(fd_, POLLIN, timeout_ms > 0, deadline, error)) return false;
+  }
 }
 
 }  // namespace zvt::wire
