@@ -287,11 +287,21 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
     }
     return kPgmCallFailed;
   }
-  size_t out = 0;
-  for (size_t i = 0; i < record.size(); ++i) {
+  size_t expected = 0;
+  for (const wire::CallParameter& p : call.parameters) expected += p.direction != wire::kInput;
+  if (reply.outputs.size() != expected)
+    return Fail(error, kPgmCallFailed, kErrorClassCommunication,
+                "callProgram " + name + ": the host answered " +
+                    std::to_string(reply.outputs.size()) + " output parameters for " +
+                    std::to_string(expected));
+  for (size_t i = 0, out = 0; i < record.size(); ++i) {
     if (call.parameters[i].direction == wire::kInput) continue;
-    if (out >= reply.outputs.size()) break;
-    record.DecodeField(i, reply.outputs[out++]);
+    if (reply.outputs[out++].size() > call.parameters[i].length)
+      return Fail(error, kPgmCallFailed, kErrorClassCommunication,
+                  "callProgram " + name + ": the host sent more than " + FieldName(i) + " holds");
+  }
+  for (size_t i = 0, out = 0; i < record.size(); ++i) {
+    if (call.parameters[i].direction != wire::kInput) record.DecodeField(i, reply.outputs[out++]);
   }
   return kPgmOk;
 }
