@@ -30,9 +30,11 @@ int ConnectTo(const Endpoint& e, Failure* failure) {
   if (rc != 0) {
     failure->error_class = kErrorClassCommunication;
     failure->text = "cannot resolve host " + e.host + ": " + gai_strerror(rc);
+    failure->cause = Failure::Cause::kUnreachable;
     return -1;
   }
   std::string last = "no address";
+  bool timed_out = false;
   int fd = -1;
   for (struct addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
     fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
@@ -53,6 +55,7 @@ int ConnectTo(const Endpoint& e, Failure* failure) {
       socklen_t len = sizeof so_error;
       if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 && so_error == 0)
         break;
+      timed_out = ready == 0;
       last = ready == 0 ? "connect timed out" : std::strerror(so_error != 0 ? so_error : errno);
     } else {
       last = std::strerror(errno);
@@ -64,6 +67,7 @@ int ConnectTo(const Endpoint& e, Failure* failure) {
   if (fd < 0) {
     failure->error_class = kErrorClassCommunication;
     failure->text = "cannot connect to " + Where(e) + ": " + last;
+    failure->cause = timed_out ? Failure::Cause::kTimedOut : Failure::Cause::kUnreachable;
   }
   return fd;
 }
@@ -104,6 +108,7 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
     return nullptr;
   }
   if (!signon.ok) {
+    failure->cause = Failure::Cause::kRefused;
     failure->error_class = kErrorClassSecurity;
     failure->text = "sign-on to " + Where(endpoint) + " as " + endpoint.user + " was refused";
     failure->messages = std::move(signon.messages);
@@ -124,6 +129,7 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
                           wire::FrameType expected, wire::Frame* reply, Failure* failure) {
   std::string error;
   failure->error_class = kErrorClassCommunication;
+  failure->cause = Failure::Cause::kProtocol;
   if (fd_ < 0) {
     failure->text = "the connection to " + Where(endpoint_) + " is closed";
     return false;
@@ -135,6 +141,7 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
   }
   if (!reader_.Read(endpoint_.max_frame, endpoint_.read_timeout_ms, reply, &error)) {
     failure->text = "no answer from " + Where(endpoint_) + ": " + error;
+    if (error == "timed out") failure->cause = Failure::Cause::kTimedOut;
     Close();
     return false;
   }
@@ -153,6 +160,7 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
     return false;
   }
   failure->error_class = 0;
+  failure->cause = Failure::Cause::kNone;
   return true;
 }
 

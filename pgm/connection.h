@@ -17,6 +17,8 @@
 namespace zvt::pgm {
 
 // Where a system is and who signs on to it.
+class ConnectionPool;
+
 struct Endpoint {
   std::string host = "127.0.0.1";
   uint16_t port = 0;
@@ -25,11 +27,15 @@ struct Endpoint {
   int connect_timeout_ms = 5000;
   int read_timeout_ms = 30000;
   uint32_t max_frame = wire::kDefaultMaxFrame;
+  // Where agents take their connection from; null: the library's own pool.
+  ConnectionPool* pool = nullptr;
 };
 
 // Why an operation failed: an error class of the program call library, a
 // text, and the host's messages when it answered with some.
 struct Failure {
+  enum class Cause { kNone, kUnreachable, kTimedOut, kRefused, kProtocol };
+  Cause cause = Cause::kNone;
   uint32_t error_class = 0;
   std::string text;
   std::vector<wire::Message> messages;

@@ -215,7 +215,8 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const E
   }
   Failure failure;
   bool reused = false;
-  std::unique_ptr<Connection> connection = pool_.Acquire(endpoint, &reused, &failure);
+  ConnectionPool* pool = endpoint.pool != nullptr ? endpoint.pool : &pool_;
+  std::unique_ptr<Connection> connection = pool->Acquire(endpoint, &reused, &failure);
   if (!connection) {
     Fail(error, kPgmNoConnection, failure.error_class, failure.text);
     for (const wire::Message& m : failure.messages) {
@@ -224,7 +225,7 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const E
     }
     return nullptr;
   }
-  return std::make_unique<PgmRemoteAgent>(&pool_, endpoint, std::move(connection), reused);
+  return std::make_unique<PgmRemoteAgent>(pool, endpoint, std::move(connection), reused);
 }
 
 std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(uint64_t system_handle,

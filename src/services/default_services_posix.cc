@@ -1,8 +1,9 @@
 // The default binding on POSIX systems: the platform stand-ins, created on
 // first use and never destroyed (they must outlive every static object that
 // might still call them during process exit).
+#include "client/client_display.h"
+#include "client/client_services.h"
 #include "pgm/remote_program_calls.h"
-#include "platform/console_display.h"
 #include "platform/paths.h"
 #include "platform/posix_clock.h"
 #include "platform/posix_modules.h"
@@ -12,12 +13,6 @@
 #include "services/services.h"
 
 namespace zvt {
-namespace {
-
-// Until the client services are bound, this holds the place of their interface.
-class UnboundClient : public ClientApi {};
-
-}  // namespace
 
 const Services& DefaultServices() {
   static const Services* const services = [] {
@@ -29,11 +24,13 @@ const Services& DefaultServices() {
     bound->text = new platform::PosixText;
     bound->modules = new platform::PosixModules;
     bound->clock = new platform::PosixClock;
-    bound->client = new UnboundClient;
-    // Until the client services know the configured systems, no system can
-    // be located by name or handle.
-    bound->program_calls = new pgm::RemoteProgramCalls(new pgm::StaticSystemLocator, pgm::ErrorLog());
-    bound->display = new platform::ConsoleDisplay;
+    auto* client = new client::ClientServices(registry, registry, client::MessageLog());
+    bound->client = client;
+    // Remote agents find their systems through the client's system objects
+    // and configuration.
+    bound->program_calls = new pgm::RemoteProgramCalls(client, pgm::ErrorLog());
+    client::ClientDisplay::Instance().SetLog(client->message_log());
+    bound->display = &client::ClientDisplay::Instance();
     return bound;
   }();
   return *services;

@@ -12,8 +12,7 @@ class DisplayApi {
  public:
   virtual ~DisplayApi() = default;
   // Returns the button chosen (1 for OK), 0 when nothing could be shown.
-  virtual int MessageBox(const std::u16string& text, const std::u16string& caption,
-                         UINT style) = 0;
+  virtual int MessageBox(const std::u16string& text, const std::u16string& caption, UINT style) = 0;
 };
 
 }  // namespace zvt

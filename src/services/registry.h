@@ -16,17 +16,16 @@ class RegistryApi {
  public:
   virtual ~RegistryApi() = default;
 
-  [[nodiscard]] virtual LONG RegQueryValueExW(HKEY key, const char16_t* value_name,
-                                              DWORD* reserved, DWORD* type, BYTE* data,
-                                              DWORD* data_size) = 0;
+  [[nodiscard]] virtual LONG RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD* reserved,
+                                              DWORD* type, BYTE* data, DWORD* data_size) = 0;
   [[nodiscard]] virtual LONG RegSetValueExW(HKEY key, const char16_t* value_name, DWORD reserved,
                                             DWORD type, const BYTE* data, DWORD data_size) = 0;
-  [[nodiscard]] virtual LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name,
-                                           DWORD* name_chars, DWORD* reserved, char16_t* class_name,
+  [[nodiscard]] virtual LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* name_chars,
+                                           DWORD* reserved, char16_t* class_name,
                                            DWORD* class_chars, FILETIME* last_write) = 0;
-  [[nodiscard]] virtual LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name,
-                                           DWORD* name_chars, DWORD* reserved, DWORD* type,
-                                           BYTE* data, DWORD* data_size) = 0;
+  [[nodiscard]] virtual LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* name_chars,
+                                           DWORD* reserved, DWORD* type, BYTE* data,
+                                           DWORD* data_size) = 0;
   [[nodiscard]] virtual LONG RegDeleteValueW(HKEY key, const char16_t* value_name) = 0;
   virtual LONG RegCloseKey(HKEY key) = 0;
 };

@@ -16,19 +16,18 @@ class RegistryWrapper : public RegistryApi, public RegistryServiceApi {
                         DWORD* data_size) override {
     return registry_->RegQueryValueExW(key, name, reserved, type, data, data_size);
   }
-  LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type,
-                      const BYTE* data, DWORD data_size) override {
+  LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,
+                      DWORD data_size) override {
     return registry_->RegSetValueExW(key, name, reserved, type, data, data_size);
   }
   LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* name_chars, DWORD* reserved,
                      char16_t* class_name, DWORD* class_chars, FILETIME* last_write) override {
-    return registry_->RegEnumKeyExW(key, index, name, name_chars, reserved, class_name,
-                                    class_chars, last_write);
+    return registry_->RegEnumKeyExW(key, index, name, name_chars, reserved, class_name, class_chars,
+                                    last_write);
   }
   LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* name_chars, DWORD* reserved,
                      DWORD* type, BYTE* data, DWORD* data_size) override {
-    return registry_->RegEnumValueW(key, index, name, name_chars, reserved, type, data,
-                                    data_size);
+    return registry_->RegEnumValueW(key, index, name, name_chars, reserved, type, data, data_size);
   }
   LONG RegDeleteValueW(HKEY key, const char16_t* name) override {
     return registry_->RegDeleteValueW(key, name);

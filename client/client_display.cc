@@ -1,0 +1,44 @@
+// Showing message boxes: the installed handler, the terminal, or the log.
+#include "client/client_display.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/utf.h"
+
+namespace zvt::client {
+
+ClientDisplay& ClientDisplay::Instance() {
+  static ClientDisplay* display = new ClientDisplay;
+  return *display;
+}
+
+void ClientDisplay::SetHandler(zvtclient_DisplayHandler handler, void* context) {
+  std::lock_guard<std::mutex> lock(mu_);
+  handler_ = handler;
+  context_ = context;
+}
+
+void ClientDisplay::SetLog(MessageLog log) {
+  std::lock_guard<std::mutex> lock(mu_);
+  log_ = std::move(log);
+}
+
+int ClientDisplay::MessageBox(const std::u16string& text, const std::u16string& caption,
+                              UINT style) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (handler_ != nullptr) return handler_(text.c_str(), caption.c_str(), style, context_);
+  std::string t = platform::Utf16ToUtf8(text), c = platform::Utf16ToUtf8(caption);
+  if (isatty(STDERR_FILENO)) {
+    std::string out = "[" + c + "] " + t + "\n";
+    return std::fwrite(out.data(), 1, out.size(), stderr) == out.size() ? 1 : 0;
+  }
+  return log_.Append(style, "display", c, t) ? 1 : 0;
+}
+
+}  // namespace zvt::client
+
+extern "C" void zvtclient_SetDisplayHandler(zvtclient_DisplayHandler handler, void* context) {
+  zvt::client::ClientDisplay::Instance().SetHandler(handler, context);
+}

@@ -1,0 +1,466 @@
+// System objects, sign-on, configuration, install directory, message log.
+#include "client/client_services.h"
+
+#include <dirent.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "pgm/ccsid37.h"
+#include "platform/name_fold.h"
+#include "platform/paths.h"
+#include "platform/utf.h"
+
+namespace zvt::client {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+constexpr size_t kMaxInstallDirName = 15;  // 16 characters with the terminator
+
+std::string Be32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+std::string HostText(const std::string& utf8, size_t width) {
+  std::string out;
+  if (!pgm::ToEbcdic(U16(utf8), &out)) out.clear();
+  out.resize(width, static_cast<char>(pgm::kEbcdicBlank));
+  return out;
+}
+
+uint32_t CodeFor(const pgm::Failure& f) {
+  switch (f.cause) {
+    case pgm::Failure::Cause::kRefused:
+      return !f.messages.empty() && f.messages[0].id == "CPF2204" ? kClientUnknownProfile
+                                                                  : kClientPasswordRefused;
+    case pgm::Failure::Cause::kUnreachable:
+      return kClientHostUnreachable;
+    case pgm::Failure::Cause::kTimedOut:
+      return kClientTimedOut;
+    default:
+      return kClientCommunication;
+  }
+}
+
+// Resolves a host address to the set of its socket addresses.
+std::vector<std::string> Addresses(const std::string& host, uint32_t port) {
+  std::vector<std::string> out;
+  struct addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return out;
+  for (auto* a = found; a != nullptr; a = a->ai_next)
+    out.emplace_back(reinterpret_cast<const char*>(a->ai_addr), a->ai_addrlen);
+  freeaddrinfo(found);
+  return out;
+}
+
+}  // namespace
+
+struct ClientServices::SystemObject {
+  std::u16string name;
+  std::mutex mu;
+  bool signed_on = false;             // guarded by mu
+  uint32_t validate_mode = 0;         // guarded by mu
+  SystemConfig config;                // as read at the last sign-on; guarded by mu
+  std::u16string user_id;             // guarded by mu
+  uint32_t version = 0, release = 0;  // guarded by mu
+  bool has_timestamps = false;        // guarded by mu
+  uint8_t timestamps[3][8] = {};      // user, registry, hierarchy; in-memory form
+  int connects = 0;                   // guarded by mu
+  pgm::ConnectionPool pool{4};
+};
+
+ClientServices::ClientServices(RegistryApi* registry, RegistryServiceApi* service, MessageLog log,
+                               std::string install_directory)
+    : config_(registry, service),
+      log_(std::move(log)),
+      install_directory_(std::move(install_directory)) {
+  // Handles start at a random point so that a made-up value is rejected.
+  std::random_device seed;
+  next_handle_ = ((uint64_t{seed()} << 32) | seed()) & 0x7FFFFFFF00000000ull;
+  next_handle_ |= 0x1000;
+}
+
+ClientServices::~ClientServices() = default;
+
+void ClientServices::Report(const std::string& text) { log_.Append(3, "zvtbase", "", text); }
+
+ClientServices::SystemObject* ClientServices::Find(SystemHandle handle) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = systems_.find(handle);
+  return it == systems_.end() ? nullptr : it->second.get();
+}
+
+uint32_t ClientServices::CopyOut(const std::u16string& text, char16_t* buffer,
+                                 uint32_t size_bytes) {
+  if (buffer == nullptr) return kClientBadParameter;
+  if ((text.size() + 1) * sizeof(char16_t) > size_bytes) return kClientBufferTooSmall;
+  std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+  return kClientOk;
+}
+
+uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
+                                         const char16_t* application_name, SystemHandle* handle) {
+  if (system_name == nullptr || application_name == nullptr || handle == nullptr)
+    return kClientBadParameter;
+  SystemConfig config;
+  std::string error;
+  uint32_t rc = config_.Read(system_name, &config, &error);
+  if (rc != kClientOk) {
+    Report(error);
+    return rc;
+  }
+  auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = by_name_.find(key);
+  if (it != by_name_.end()) {
+    *handle = it->second;
+    return kClientOk;
+  }
+  auto object = std::make_unique<SystemObject>();
+  object->name = config.name;
+  object->config = config;
+  SystemHandle h = next_handle_++;
+  systems_[h] = std::move(object);
+  by_name_[key] = h;
+  *handle = h;
+  return kClientOk;
+}
+
+uint32_t ClientServices::QuerySignedOn(SystemHandle handle, uint32_t* signed_on) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  if (signed_on == nullptr) return kClientBadParameter;
+  std::lock_guard<std::mutex> lock(s->mu);
+  *signed_on = s->signed_on ? 1 : 0;
+  return kClientOk;
+}
+
+uint32_t ClientServices::zvtCO_SetValidateMode(SystemHandle handle, uint32_t mode) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  std::lock_guard<std::mutex> lock(s->mu);
+  s->validate_mode = mode;
+  return kClientOk;
+}
+
+bool ClientServices::EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint,
+                                 std::string* error) {
+  std::string password;
+  if (SystemConfigStore::ReadPassword(config, &password, error) != kClientOk) return false;
+  endpoint->host = config.host_address;
+  endpoint->port = static_cast<uint16_t>(config.port);
+  endpoint->user = config.user_profile;
+  endpoint->password = std::move(password);
+  endpoint->connect_timeout_ms = static_cast<int>(config.connect_timeout_ms);
+  endpoint->read_timeout_ms = static_cast<int>(config.read_timeout_ms);
+  return true;
+}
+
+uint32_t ClientServices::SignOn(SystemObject* s) {
+  std::string error;
+  SystemConfig config;
+  uint32_t rc = config_.Read(s->name, &config, &error);
+  pgm::Endpoint endpoint;
+  if (rc == kClientOk && !EndpointFor(config, &endpoint, &error)) rc = kClientNoPassword;
+  if (rc != kClientOk) {
+    Report(error);
+    return rc;
+  }
+  pgm::Failure failure;
+  std::unique_ptr<pgm::Connection> connection = pgm::Connection::Open(endpoint, &failure);
+  if (!connection) {
+    std::string text = "sign-on to system " + Utf16ToUtf8(s->name) + " failed: " + failure.text;
+    for (const auto& m : failure.messages) text += "; " + m.id + " " + m.text;
+    Report(text);
+    return CodeFor(failure);
+  }
+  s->config = config;
+  s->version = connection->host_version();
+  s->release = connection->host_release();
+  s->user_id = U16(connection->user());
+  s->has_timestamps = false;
+  if (config.supply_timestamps) {
+    // The profile's change timestamps, as "KLIB/KRCHGTS" reports them.
+    wire::Call call;
+    call.program = "KLIB/KRCHGTS";
+    call.parameters = {{wire::kOutput, 32, ""},
+                       {wire::kInput, 4, Be32(32)},
+                       {wire::kInput, 8, HostText("TSTA0100", 8)},
+                       {wire::kInput, 10, HostText(connection->user(), 10)},
+                       {wire::kInOut, 4, Be32(0)}};
+    wire::CallReply reply;
+    if (connection->Call(call, &reply, &failure) && reply.ok && !reply.outputs.empty() &&
+        reply.outputs[0].size() >= 32) {
+      for (int i = 0; i < 3; ++i) std::memcpy(s->timestamps[i], &reply.outputs[0][8 + 8 * i], 8);
+      // The in-memory form has bytes 0 and 1 exchanged against the host's.
+      for (auto& t : s->timestamps) std::swap(t[0], t[1]);
+      s->has_timestamps = true;
+    } else {
+      Report("system " + Utf16ToUtf8(s->name) + ": the change timestamps are not available");
+    }
+  }
+  s->signed_on = true;
+  s->pool.Release(endpoint, std::move(connection));
+  return kClientOk;
+}
+
+uint32_t ClientServices::zvtCO_Signon(SystemHandle handle, uint32_t /*flags*/) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  std::lock_guard<std::mutex> lock(s->mu);
+  return SignOn(s);
+}
+
+uint32_t ClientServices::zvtCO_GetHostVRM(SystemHandle handle, uint32_t* version,
+                                          uint32_t* release) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  if (version == nullptr || release == nullptr) return kClientBadParameter;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!s->signed_on) return kClientNotSignedOn;
+  *version = s->version;
+  *release = s->release;
+  return kClientOk;
+}
+
+uint32_t ClientServices::zvtCO_GetUserIDEx(SystemHandle handle, char16_t* buffer, uint32_t size) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!s->signed_on) return kClientNotSignedOn;
+  return CopyOut(s->user_id, buffer, size);
+}
+
+uint32_t ClientServices::zvtCO_GetSystemName(SystemHandle handle, char16_t* buffer, uint32_t size) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  return CopyOut(s->name, buffer, size);
+}
+
+uint32_t ClientServices::QueryChangeTimestamps(SystemHandle handle, uint8_t* user_timestamp,
+                                               uint8_t* rep_timestamp, uint8_t* hier_timestamp) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  if (user_timestamp == nullptr || rep_timestamp == nullptr || hier_timestamp == nullptr)
+    return kClientBadParameter;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!s->signed_on) return kClientNotSignedOn;
+  if (!s->has_timestamps) return kClientNoTimestamps;
+  std::memcpy(user_timestamp, s->timestamps[0], 8);
+  std::memcpy(rep_timestamp, s->timestamps[1], 8);
+  std::memcpy(hier_timestamp, s->timestamps[2], 8);
+  return kClientOk;
+}
+
+uint32_t ClientServices::zvtCO_Connect(SystemHandle handle, uint32_t service, uint32_t) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  if (service != kServiceRemoteCommand) return kClientBadService;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!s->signed_on) {
+    uint32_t rc = SignOn(s);
+    if (rc != kClientOk) return rc;
+  }
+  // Make sure a connection is ready for the first agent.
+  pgm::Endpoint endpoint;
+  std::string error;
+  if (!EndpointFor(s->config, &endpoint, &error)) {
+    Report(error);
+    return kClientNoPassword;
+  }
+  bool reused = false;
+  pgm::Failure failure;
+  std::unique_ptr<pgm::Connection> c = s->pool.Acquire(endpoint, &reused, &failure);
+  if (!c) {
+    Report("system " + Utf16ToUtf8(s->name) + ": connecting service 7 failed: " + failure.text);
+    return CodeFor(failure);
+  }
+  s->pool.Release(endpoint, std::move(c));
+  ++s->connects;
+  return kClientOk;
+}
+
+uint32_t ClientServices::zvtCO_Disconnect(SystemHandle handle, uint32_t service, uint32_t) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  if (service != kServiceRemoteCommand) return kClientBadService;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (s->connects == 0) return kClientNotSignedOn;
+  // The connections stay for the next connect; they are dropped when the
+  // host closes them or this object goes away.
+  --s->connects;
+  return kClientOk;
+}
+
+uint32_t ClientServices::QueryInteractionMode(SystemHandle handle, uint32_t* mode) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) return kClientBadHandle;
+  if (mode == nullptr) return kClientBadParameter;
+  std::lock_guard<std::mutex> lock(s->mu);
+  *mode = s->config.interaction_mode;
+  return kClientOk;
+}
+
+bool ClientServices::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) {
+  SystemObject* s = Find(handle);
+  if (s == nullptr) {
+    *error = "no system object has handle " + std::to_string(handle);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (s->connects == 0) {
+    *error = "system " + Utf16ToUtf8(s->name) + " is not connected for remote program calls";
+    return false;
+  }
+  if (!EndpointFor(s->config, endpoint, error)) return false;
+  endpoint->pool = &s->pool;
+  return true;
+}
+
+bool ClientServices::LocateByName(std::u16string_view, std::u16string_view system,
+                                  pgm::Endpoint* endpoint, std::string* error) {
+  SystemConfig config;
+  if (config_.Read(system, &config, error) != kClientOk) return false;
+  return EndpointFor(config, endpoint, error);
+}
+
+uint32_t ClientServices::EnumConfiguredSystems(char16_t* buffer, uint32_t* size, uint32_t index) {
+  if (buffer == nullptr || size == nullptr) return kClientBadParameter;
+  std::u16string name;
+  uint32_t rc = config_.NameAt(index, &name);
+  if (rc != kClientOk) return rc;
+  uint32_t needed = static_cast<uint32_t>((name.size() + 1) * sizeof(char16_t));
+  rc = CopyOut(name, buffer, *size);
+  if (rc == kClientBufferTooSmall) *size = needed;
+  return rc;
+}
+
+uint32_t ClientServices::IsSameSystem(const char16_t* system1, const char16_t* system2) {
+  if (system1 == nullptr || system2 == nullptr) return 0;
+  if (platform::FoldName(system1) == platform::FoldName(system2)) return 1;
+  SystemConfig a, b;
+  std::string error;
+  if (config_.Read(system1, &a, &error) != kClientOk ||
+      config_.Read(system2, &b, &error) != kClientOk)
+    return 0;
+  if (a.port != b.port) return 0;
+  if (platform::FoldName(U16(a.host_address)) == platform::FoldName(U16(b.host_address))) return 1;
+  std::vector<std::string> x = Addresses(a.host_address, a.port),
+                           y = Addresses(b.host_address, b.port);
+  for (const std::string& p : x)
+    if (std::find(y.begin(), y.end(), p) != y.end()) return 1;
+  return 0;
+}
+
+uint32_t ClientServices::AdjustMessageBoxStyle(uint32_t style) { return style; }
+
+std::string ClientServices::InstallDirectory() {
+  std::string dir = install_directory_;
+  if (dir.empty()) {
+    const char* env = std::getenv("ZVT_INSTALL_DIR");
+    dir = env != nullptr && *env != '\0' ? env : platform::PlatformLibraryDirectory();
+  }
+  if (!dir.empty() && dir.back() != '/') dir.push_back('/');
+  return dir;
+}
+
+uint32_t ClientServices::GetInstallPath(uint32_t, char16_t* buffer, uint32_t chars,
+                                        uint32_t* length, uint32_t) {
+  std::string dir = InstallDirectory();
+  if (dir.empty()) return kClientNoInstallDir;
+  std::u16string wide = U16(dir);
+  uint32_t rc = CopyOut(wide, buffer, chars * sizeof(char16_t));
+  if (rc == kClientOk && length != nullptr) *length = static_cast<uint32_t>(wide.size());
+  return rc;
+}
+
+std::vector<std::string> ClientServices::InstallSiblings() {
+  std::vector<std::string> names;
+  std::string dir = InstallDirectory();
+  if (dir.size() < 2) return names;
+  std::string parent = platform::DirectoryOf(dir.substr(0, dir.size() - 1));
+  if (parent.empty()) parent = "/";
+  DIR* d = opendir(parent.c_str());
+  if (d == nullptr) return names;
+  while (struct dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == ".." || name.size() > kMaxInstallDirName) continue;
+    struct stat st;
+    if (stat((parent + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+uint32_t ClientServices::FindFirstInstallDir(uint32_t, char16_t* buffer, uint32_t chars,
+                                             uint32_t* length, uint64_t* cursor, uint32_t) {
+  if (cursor == nullptr) return kClientBadParameter;
+  *cursor = 0;
+  return FindNextInstallDir(buffer, chars, length, cursor, 0);
+}
+
+uint32_t ClientServices::FindNextInstallDir(char16_t* buffer, uint32_t chars, uint32_t* length,
+                                            uint64_t* cursor, uint32_t) {
+  if (cursor == nullptr || buffer == nullptr) return kClientBadParameter;
+  std::vector<std::string> names = InstallSiblings();
+  if (*cursor >= names.size()) return kClientNoInstallDir;
+  std::u16string name = U16(names[*cursor]);
+  uint32_t rc = CopyOut(name, buffer, chars * sizeof(char16_t));
+  if (rc != kClientOk) return rc;
+  if (length != nullptr) *length = static_cast<uint32_t>(name.size());
+  ++*cursor;
+  return kClientOk;
+}
+
+uint32_t ClientServices::CreateMessageHandle(const char16_t* text1, const char16_t* text2,
+                                             MessageLogHandle* log) {
+  if (log == nullptr) return kClientBadParameter;
+  std::lock_guard<std::mutex> lock(mu_);
+  MessageLogHandle h = next_handle_++;
+  logs_[h] = LogHandle{text1 != nullptr ? Utf16ToUtf8(text1) : "",
+                       text2 != nullptr ? Utf16ToUtf8(text2) : "", 0};
+  *log = h;
+  return kClientOk;
+}
+
+uint32_t ClientServices::SetMessageClass(MessageLogHandle log, uint32_t message_class) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = logs_.find(log);
+  if (it == logs_.end()) return kClientBadHandle;
+  it->second.message_class = message_class;
+  return kClientOk;
+}
+
+uint32_t ClientServices::LogMessageText(MessageLogHandle log, const char16_t* text, uint32_t size) {
+  if (text == nullptr || size < sizeof(char16_t)) return kClientBadParameter;
+  LogHandle h;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = logs_.find(log);
+    if (it == logs_.end()) return kClientBadHandle;
+    h = it->second;
+  }
+  // The text ends at its terminator or at the size given, whichever comes first.
+  std::u16string_view view(text, size / sizeof(char16_t));
+  view = view.substr(0, view.find(u'\0'));
+  return log_.Append(h.message_class, h.text1, h.text2, Utf16ToUtf8(view)) ? kClientOk
+                                                                           : kClientLogFailed;
+}
+
+uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return logs_.erase(log) == 1 ? kClientOk : kClientBadHandle;
+}
+
+}  // namespace zvt::client

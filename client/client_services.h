@@ -1,0 +1,98 @@
+// The client's connection and system services: system objects by handle,
+// sign-on to the host server, the change timestamps the host reports at
+// sign-on, the program-call connection (service 7) that remote agents by
+// handle use, the configured systems, the install directory and the message
+// log. Thread-safe; system objects live as long as this object.
+#ifndef ZVT_CLIENT_CLIENT_SERVICES_H_
+#define ZVT_CLIENT_CLIENT_SERVICES_H_
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "client/message_log.h"
+#include "client/system_config.h"
+#include "pgm/connection.h"
+#include "pgm/remote_program_calls.h"
+#include "services/client.h"
+#include "services/registry.h"
+
+namespace zvt::client {
+
+class ClientServices : public ClientApi, public pgm::SystemLocator {
+ public:
+  // `install_directory` empty: $ZVT_INSTALL_DIR, else the directory of the
+  // installed libraries.
+  ClientServices(RegistryApi* registry, RegistryServiceApi* service, MessageLog log,
+                 std::string install_directory = std::string());
+  ~ClientServices() override;
+
+  uint32_t QuerySignedOn(SystemHandle handle, uint32_t* signed_on) override;
+  uint32_t zvtCO_SetValidateMode(SystemHandle handle, uint32_t mode) override;
+  uint32_t zvtCO_Signon(SystemHandle handle, uint32_t flags) override;
+  uint32_t zvtCO_GetHostVRM(SystemHandle handle, uint32_t* version, uint32_t* release) override;
+  uint32_t zvtCO_GetUserIDEx(SystemHandle handle, char16_t* buffer, uint32_t size) override;
+  uint32_t zvtCO_GetSystemName(SystemHandle handle, char16_t* buffer, uint32_t size) override;
+  uint32_t QueryChangeTimestamps(SystemHandle handle, uint8_t* user_timestamp,
+                                 uint8_t* rep_timestamp, uint8_t* hier_timestamp) override;
+  uint32_t zvtCO_Connect(SystemHandle handle, uint32_t service, uint32_t flags) override;
+  uint32_t zvtCO_Disconnect(SystemHandle handle, uint32_t service, uint32_t flags) override;
+  uint32_t QueryInteractionMode(SystemHandle handle, uint32_t* mode) override;
+  uint32_t EnumConfiguredSystems(char16_t* buffer, uint32_t* size, uint32_t index) override;
+  uint32_t IsSameSystem(const char16_t* system1, const char16_t* system2) override;
+  uint32_t AdjustMessageBoxStyle(uint32_t style) override;
+  uint32_t GetInstallPath(uint32_t reserved, char16_t* buffer, uint32_t chars, uint32_t* length,
+                          uint32_t reserved2) override;
+  uint32_t FindFirstInstallDir(uint32_t reserved, char16_t* buffer, uint32_t chars,
+                               uint32_t* length, uint64_t* cursor, uint32_t reserved2) override;
+  uint32_t FindNextInstallDir(char16_t* buffer, uint32_t chars, uint32_t* length, uint64_t* cursor,
+                              uint32_t reserved) override;
+  uint32_t CreateMessageHandle(const char16_t* text1, const char16_t* text2,
+                               MessageLogHandle* log) override;
+  uint32_t SetMessageClass(MessageLogHandle log, uint32_t message_class) override;
+  uint32_t LogMessageText(MessageLogHandle log, const char16_t* text, uint32_t size) override;
+  uint32_t DeleteMessageHandle(MessageLogHandle log) override;
+  uint32_t GetSystemHandle(const char16_t* system_name, const char16_t* application_name,
+                           SystemHandle* handle) override;
+
+  // Remote agents: by handle through the system's program-call connection,
+  // by name through the configuration.
+  bool LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) override;
+  bool LocateByName(std::u16string_view application, std::u16string_view system,
+                    pgm::Endpoint* endpoint, std::string* error) override;
+
+  SystemConfigStore* config() { return &config_; }
+  const MessageLog& message_log() const { return log_; }
+
+ private:
+  struct SystemObject;
+  // The system object of `handle`, or null.
+  SystemObject* Find(SystemHandle handle);
+  uint32_t SignOn(SystemObject* system);
+  // Writes `text` with its terminator into a buffer of `size` bytes.
+  static uint32_t CopyOut(const std::u16string& text, char16_t* buffer, uint32_t size_bytes);
+  bool EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint, std::string* error);
+  std::vector<std::string> InstallSiblings();
+  std::string InstallDirectory();
+  void Report(const std::string& text);
+
+  SystemConfigStore config_;
+  MessageLog log_;
+  std::string install_directory_;
+
+  std::mutex mu_;
+  std::map<SystemHandle, std::unique_ptr<SystemObject>> systems_;              // guarded by mu_
+  std::map<std::pair<std::u16string, std::u16string>, SystemHandle> by_name_;  // guarded by mu_
+  struct LogHandle {
+    std::string text1, text2;
+    uint32_t message_class = 0;
+  };
+  std::map<MessageLogHandle, LogHandle> logs_;  // guarded by mu_
+  uint64_t next_handle_;                        // guarded by mu_
+};
+
+}  // namespace zvt::client
+
+#endif  // ZVT_CLIENT_CLIENT_SERVICES_H_

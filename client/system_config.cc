@@ -1,0 +1,252 @@
+// Reading, checking and writing the configured systems.
+#include "client/system_config.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/utf.h"
+#include "services/client.h"
+#include "services/scoped_key.h"
+
+namespace zvt::client {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+std::string Quoted(std::u16string_view name) { return "system \"" + Utf16ToUtf8(name) + "\""; }
+
+// A REG_SZ value as UTF-8; false when absent or of another type.
+bool ReadString(RegistryApi* r, HKEY key, const char16_t* name, std::string* out, bool* present) {
+  DWORD type = 0, size = 0;
+  *present = false;
+  LONG rc = r->RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+  if (rc == kErrorFileNotFound) return true;
+  if (rc != kErrorSuccess || type != kRegSz || size % 2 != 0 || size > 8192) return false;
+  std::u16string text(size / 2, u'\0');
+  rc = r->RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+  if (rc != kErrorSuccess) return false;
+  while (!text.empty() && text.back() == u'\0') text.pop_back();
+  *out = Utf16ToUtf8(text);
+  *present = true;
+  return true;
+}
+
+bool ReadDword(RegistryApi* r, HKEY key, const char16_t* name, uint32_t* out, bool* present) {
+  DWORD type = 0, value = 0, size = sizeof value;
+  *present = false;
+  LONG rc = r->RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  if (rc == kErrorFileNotFound) return true;
+  if (rc != kErrorSuccess || type != kRegDword || size != 4) return false;
+  *out = value;
+  *present = true;
+  return true;
+}
+
+LONG WriteString(RegistryApi* r, HKEY key, const char16_t* name, const std::string& value) {
+  std::u16string text = U16(value);
+  return r->RegSetValueExW(key, name, 0, kRegSz, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * 2));
+}
+
+LONG WriteDword(RegistryApi* r, HKEY key, const char16_t* name, uint32_t value) {
+  return r->RegSetValueExW(key, name, 0, kRegDword, reinterpret_cast<const BYTE*>(&value), 4);
+}
+
+bool ValidName(std::u16string_view name) {
+  if (name.empty() || name.size() > 255) return false;
+  for (char16_t c : name)
+    if (c == u'\\' || c < 0x20) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string SystemConfigStore::Check(const SystemConfig& c) {
+  std::string who = Quoted(c.name);
+  if (!ValidName(c.name)) return who + ": a name of 1 to 255 characters without \"\\\" is needed";
+  if (c.host_address.empty()) return who + ": \"HostAddress\" is missing";
+  if (c.port == 0 || c.port > 65535) return who + ": \"Port\" must be 1 to 65535";
+  if (c.user_profile.empty() || c.user_profile.size() > 10)
+    return who + ": \"UserProfile\" must have 1 to 10 characters";
+  if (c.password_file.empty() == c.password_environment.empty())
+    return who + ": exactly one of \"PasswordFile\" and \"PasswordEnvironment\" is needed";
+  if (c.connect_timeout_ms == 0 || c.read_timeout_ms == 0)
+    return who + ": time-outs must be above 0 ms";
+  return "";
+}
+
+uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
+                                 std::string* error) {
+  if (!ValidName(name)) {
+    *error = Quoted(name) + " is not configured";
+    return kClientNotConfigured;
+  }
+  std::u16string path = std::u16string(kSystemsKey) + u"\\" + std::u16string(name);
+  ScopedKey key(registry_);
+  LONG rc = service_->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
+  if (rc != kErrorSuccess) {
+    *error = Quoted(name) + (rc == kErrorFileNotFound
+                                 ? " is not configured"
+                                 : " cannot be read (registry error " + std::to_string(rc) + ")");
+    return kClientNotConfigured;
+  }
+  SystemConfig c;
+  c.name = std::u16string(name);
+  struct StringField {
+    const char16_t* value;
+    std::string* out;
+  } strings[] = {{u"HostAddress", &c.host_address},
+                 {u"UserProfile", &c.user_profile},
+                 {u"PasswordFile", &c.password_file},
+                 {u"PasswordEnvironment", &c.password_environment}};
+  bool present;
+  for (const StringField& f : strings) {
+    if (!ReadString(registry_, key.get(), f.value, f.out, &present)) {
+      *error = Quoted(name) + ": \"" + Utf16ToUtf8(f.value) + "\" is not a REG_SZ text";
+      return kClientBadConfiguration;
+    }
+  }
+  uint32_t supply = 0;
+  struct DwordField {
+    const char16_t* value;
+    uint32_t* out;
+  } dwords[] = {{u"Port", &c.port},
+                {u"InteractionMode", &c.interaction_mode},
+                {u"SupplyTimestamps", &supply},
+                {u"ConnectTimeoutMs", &c.connect_timeout_ms},
+                {u"ReadTimeoutMs", &c.read_timeout_ms}};
+  for (const DwordField& f : dwords) {
+    if (!ReadDword(registry_, key.get(), f.value, f.out, &present)) {
+      *error = Quoted(name) + ": \"" + Utf16ToUtf8(f.value) + "\" is not a REG_DWORD";
+      return kClientBadConfiguration;
+    }
+  }
+  c.supply_timestamps = supply != 0;
+  std::string wrong = Check(c);
+  if (!wrong.empty()) {
+    *error = wrong;
+    return kClientBadConfiguration;
+  }
+  *config = std::move(c);
+  return kClientOk;
+}
+
+uint32_t SystemConfigStore::NameAt(uint32_t index, std::u16string* name) {
+  ScopedKey key(registry_);
+  if (service_->OpenRegKeyEx(kHKeyCurrentUser, kSystemsKey, 0, kKeyRead, key.Receive()) !=
+      kErrorSuccess)
+    return kClientNoMoreSystems;
+  char16_t buffer[256];
+  DWORD chars = 256;
+  LONG rc = registry_->RegEnumKeyExW(key.get(), index, buffer, &chars, nullptr, nullptr, nullptr,
+                                     nullptr);
+  if (rc == kErrorNoMoreItems) return kClientNoMoreSystems;
+  if (rc != kErrorSuccess) return kClientBadConfiguration;
+  name->assign(buffer, chars);
+  return kClientOk;
+}
+
+uint32_t SystemConfigStore::List(std::vector<std::u16string>* names, std::string* error) {
+  names->clear();
+  std::u16string name;
+  uint32_t rc;
+  for (uint32_t i = 0; (rc = NameAt(i, &name)) == kClientOk; ++i) names->push_back(name);
+  if (rc != kClientNoMoreSystems) {
+    *error = "the list of configured systems cannot be read";
+    return rc;
+  }
+  return kClientOk;
+}
+
+uint32_t SystemConfigStore::Write(const SystemConfig& c, std::string* error) {
+  std::string wrong = Check(c);
+  if (!wrong.empty()) {
+    *error = wrong;
+    return kClientBadConfiguration;
+  }
+  std::u16string path = std::u16string(kSystemsKey) + u"\\" + c.name;
+  ScopedKey key(registry_);
+  DWORD disposition = 0;
+  LONG rc = service_->CreateRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, nullptr, 0, kKeyAllAccess,
+                                     nullptr, key.Receive(), &disposition);
+  auto fail = [&](LONG code) {
+    *error =
+        Quoted(c.name) + ": the registry cannot be written (error " + std::to_string(code) + ")";
+    return kClientBadConfiguration;
+  };
+  if (rc != kErrorSuccess) return fail(rc);
+  // The password source is written last but one and the other source is
+  // removed, so that a half-written entry never points at a stale password.
+  LONG results[] = {
+      WriteString(registry_, key.get(), u"HostAddress", c.host_address),
+      WriteDword(registry_, key.get(), u"Port", c.port),
+      WriteString(registry_, key.get(), u"UserProfile", c.user_profile),
+      WriteDword(registry_, key.get(), u"InteractionMode", c.interaction_mode),
+      WriteDword(registry_, key.get(), u"SupplyTimestamps", c.supply_timestamps ? 1 : 0),
+      WriteDword(registry_, key.get(), u"ConnectTimeoutMs", c.connect_timeout_ms),
+      WriteDword(registry_, key.get(), u"ReadTimeoutMs", c.read_timeout_ms),
+  };
+  for (LONG r : results)
+    if (r != kErrorSuccess) return fail(r);
+  const char16_t* unused = c.password_file.empty() ? u"PasswordFile" : u"PasswordEnvironment";
+  LONG del = registry_->RegDeleteValueW(key.get(), unused);
+  if (del != kErrorSuccess && del != kErrorFileNotFound) return fail(del);
+  rc = c.password_file.empty()
+           ? WriteString(registry_, key.get(), u"PasswordEnvironment", c.password_environment)
+           : WriteString(registry_, key.get(), u"PasswordFile", c.password_file);
+  return rc == kErrorSuccess ? kClientOk : fail(rc);
+}
+
+uint32_t SystemConfigStore::Remove(std::u16string_view name, std::string* error) {
+  ScopedKey systems(registry_);
+  LONG rc =
+      service_->OpenRegKeyEx(kHKeyCurrentUser, kSystemsKey, 0, kKeyAllAccess, systems.Receive());
+  std::u16string key_name(name);
+  if (rc == kErrorSuccess) rc = service_->DeleteRegKey(systems.get(), key_name.c_str());
+  if (rc == kErrorFileNotFound) {
+    *error = Quoted(name) + " is not configured";
+    return kClientNotConfigured;
+  }
+  if (rc != kErrorSuccess) {
+    *error = Quoted(name) + " cannot be removed (registry error " + std::to_string(rc) + ")";
+    return kClientBadConfiguration;
+  }
+  return kClientOk;
+}
+
+uint32_t SystemConfigStore::ReadPassword(const SystemConfig& c, std::string* password,
+                                         std::string* error) {
+  std::string who = Quoted(c.name);
+  if (!c.password_environment.empty()) {
+    const char* v = std::getenv(c.password_environment.c_str());
+    if (v == nullptr) {
+      *error = who + ": the environment variable " + c.password_environment + " is not set";
+      return kClientNoPassword;
+    }
+    *password = v;
+    return kClientOk;
+  }
+  struct stat st;
+  if (stat(c.password_file.c_str(), &st) != 0) {
+    *error = who + ": the password file " + c.password_file + " does not exist";
+    return kClientNoPassword;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+    *error = who + ": the password file " + c.password_file +
+             " must be a file that only its owner can read (chmod 600)";
+    return kClientNoPassword;
+  }
+  std::ifstream in(c.password_file);
+  if (!in || !std::getline(in, *password)) {
+    *error = who + ": the password file " + c.password_file + " cannot be read";
+    return kClientNoPassword;
+  }
+  if (!password->empty() && password->back() == '\r') password->pop_back();
+  return kClientOk;
+}
+
+}  // namespace zvt::client

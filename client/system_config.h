@@ -1,0 +1,73 @@
+// The client's configured systems, kept in the registry below the client's
+// root in HKEY_CURRENT_USER:
+//
+//   Systems\<NAME>            one key per system, named as the user named it
+//     "HostAddress"           REG_SZ     host name or address of the host server
+//     "Port"                  REG_DWORD  its TCP port
+//     "UserProfile"           REG_SZ     the profile to sign on with
+//     "PasswordFile"          REG_SZ     a file readable only by its owner, or
+//     "PasswordEnvironment"   REG_SZ     an environment variable holding the password
+//     "InteractionMode"       REG_DWORD  2: nothing may be shown to the user (default 1)
+//     "SupplyTimestamps"      REG_DWORD  1: the system object fetches the change
+//                                        timestamps at sign-on (default 0)
+//     "ConnectTimeoutMs"      REG_DWORD  optional (default 5000)
+//     "ReadTimeoutMs"         REG_DWORD  optional (default 30000)
+//
+// The password itself is never kept in the registry.
+#ifndef ZVT_CLIENT_SYSTEM_CONFIG_H_
+#define ZVT_CLIENT_SYSTEM_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "services/registry.h"
+
+namespace zvt::client {
+
+inline constexpr char16_t kSystemsKey[] = u"Systems";
+
+struct SystemConfig {
+  std::u16string name;
+  std::string host_address;
+  uint32_t port = 0;
+  std::string user_profile;
+  std::string password_file;
+  std::string password_environment;
+  uint32_t interaction_mode = 1;
+  bool supply_timestamps = false;
+  uint32_t connect_timeout_ms = 5000;
+  uint32_t read_timeout_ms = 30000;
+};
+
+class SystemConfigStore {
+ public:
+  SystemConfigStore(RegistryApi* registry, RegistryServiceApi* service)
+      : registry_(registry), service_(service) {}
+
+  // Reads and checks one system (the name's letter case is ignored). Returns
+  // kClientNotConfigured or kClientBadConfiguration with `*error` naming the
+  // system and what is wrong.
+  uint32_t Read(std::u16string_view name, SystemConfig* config, std::string* error);
+  // The names of the configured systems in enumeration order.
+  uint32_t List(std::vector<std::u16string>* names, std::string* error);
+  // The index-th name, or kClientNoMoreSystems.
+  uint32_t NameAt(uint32_t index, std::u16string* name);
+  // Writes a checked configuration, replacing what the system had.
+  uint32_t Write(const SystemConfig& config, std::string* error);
+  uint32_t Remove(std::u16string_view name, std::string* error);
+
+  // The password from the configured source.
+  static uint32_t ReadPassword(const SystemConfig& config, std::string* password,
+                               std::string* error);
+  // What is wrong with a configuration, or "" when nothing is.
+  static std::string Check(const SystemConfig& config);
+
+ private:
+  RegistryApi* registry_;
+  RegistryServiceApi* service_;
+};
+
+}  // namespace zvt::client
+
+#endif  // ZVT_CLIENT_SYSTEM_CONFIG_H_

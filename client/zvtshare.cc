@@ -1,0 +1,18 @@
+// zvtshare.dll: the client's shared dialogs. Its entry "AppAdminHostError"
+// shows a failed host call: the caller's text, the system, and every message
+// the host sent, as one message box of the client display.
+#include "client/client_display.h"
+#include "platform/utf.h"
+#include "services/program_calls.h"
+
+extern "C" __attribute__((visibility("default"))) int AppAdminHostError(
+    const zvt::ErrorObject* error, const char16_t* text, const char16_t* system_name) {
+  std::u16string body = text != nullptr ? text : u"";
+  if (error != nullptr) {
+    for (const zvt::HostMessage& m : error->hostMessages()) body += u"\n" + m.id + u": " + m.text;
+  }
+  std::u16string caption = u"Host error";
+  if (system_name != nullptr && *system_name != u'\0')
+    caption += std::u16string(u" - ") + system_name;
+  return zvt::client::ClientDisplay::Instance().MessageBox(body, caption, 0x10 /* MB_ICONERROR */);
+}

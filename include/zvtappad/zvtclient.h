@@ -1,0 +1,26 @@
+/* The client services' own API for programs that embed the client: how the
+ * messages the client wants to show reach the user. */
+#ifndef ZVTAPPAD_ZVTCLIENT_H_
+#define ZVTAPPAD_ZVTCLIENT_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Shows one message box; returns the button chosen (1 for OK), 0 when
+ * nothing was shown. Texts are UTF-16 and zero-terminated. */
+typedef int (*zvtclient_DisplayHandler)(const char16_t* text, const char16_t* caption,
+                                        uint32_t style, void* context);
+
+/* Installs `handler` (NULL: the default, standard error of an interactive
+ * process, else the message log). */
+__attribute__((visibility("default"))) void zvtclient_SetDisplayHandler(
+    zvtclient_DisplayHandler handler, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZVTAPPAD_ZVTCLIENT_H_ */
