@@ -1,1 +1,330 @@
+#include "client/client_services.h"
+
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "client/client_display.h"
+#include "platform/posix_registry.h"
+#include "platform/utf.h"
+#include "tests/host_call_fixture.h"
+
+namespace zvt::client {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+class ClientServicesTest : public testing::HostCallTest {
+ protected:
+  ClientServicesTest()
+      : registry_(platform::RegistryPaths{dir_.File("user.db"), dir_.File("classes.db")}),
+        client_(&registry_, &registry_, MessageLog(dir_.File("messages.log")),
+                dir_.File("install/current")),
+        agents_(&client_, pgm::ErrorLog(dir_.File("error.log"))) {}
+
+  // A configured system pointing at the test server, signing on as `user`
+  // with the password in a private file.
+  void Configure(const std::u16string& name, const std::string& user,
+                 const std::string& password = "") {
+    std::string file = dir_.File("pw-" + Utf16ToUtf8(name));
+    std::ofstream(file) << (password.empty() ? "pw-" + hostd::HostStore::CanonicalProfile(user)
+                                             : password)
+                        << "\n";
+    chmod(file.c_str(), 0600);
+    SystemConfig c;
+    c.name = name;
+    c.host_address = "127.0.0.1";
+    c.port = server() ? server()->port() : 1;
+    c.user_profile = user;
+    c.password_file = file;
+    c.supply_timestamps = true;
+    c.read_timeout_ms = 2000;
+    std::string error;
+    ASSERT_EQ(client_.config()->Write(c, &error), kClientOk) << error;
+  }
+  SystemHandle Handle(const std::u16string& name) {
+    SystemHandle h = 0;
+    EXPECT_EQ(client_.GetSystemHandle(name.c_str(), u"ZVWIN", &h), kClientOk);
+    return h;
+  }
+  std::string LastLogText() {
+    std::vector<LogEntry> entries;
+    std::string error;
+    client_.message_log().Read(&entries, &error);
+    return entries.empty() ? "" : entries.back().text;
+  }
+
+  platform::PosixRegistry registry_;
+  ClientServices client_;
+  pgm::RemoteProgramCalls agents_;
+};
+
+TEST_F(ClientServicesTest, SignOnAndCallAProgramThroughTheSystemObject) {
+  AddProfile("ALICE");
+  AddFunctions(3, "F");
+  hostd::ServerOptions options;
+  options.version = 4;
+  options.release = 2;
+  StartServer(options);
+  Configure(u"Sys1", "alice");
+
+  SystemHandle h = Handle(u"SYS1");  // names ignore letter case
+  EXPECT_EQ(Handle(u"sys1"), h);
+  uint32_t flag = 7;
+  ASSERT_EQ(client_.QuerySignedOn(h, &flag), kClientOk);
+  EXPECT_EQ(flag, 0u);
+  EXPECT_EQ(client_.zvtCO_SetValidateMode(h, 1), kClientOk);
+  ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk) << LastLogText();
+  ASSERT_EQ(client_.QuerySignedOn(h, &flag), kClientOk);
+  EXPECT_NE(flag, 0u);
+  uint32_t version = 0, release = 0;
+  ASSERT_EQ(client_.zvtCO_GetHostVRM(h, &version, &release), kClientOk);
+  EXPECT_EQ(version, 4u);
+  EXPECT_EQ(release, 2u);
+  char16_t user[11];
+  ASSERT_EQ(client_.zvtCO_GetUserIDEx(h, user, 22), kClientOk);
+  EXPECT_EQ(std::u16string(user), u"ALICE");
+  char16_t name[256];
+  ASSERT_EQ(client_.zvtCO_GetSystemName(h, name, 512), kClientOk);
+  EXPECT_EQ(std::u16string(name), u"Sys1");
+
+  // The triple in the in-memory form: the host's bytes with 0 and 1 exchanged.
+  uint8_t ts[3][8];
+  ASSERT_EQ(client_.QueryChangeTimestamps(h, ts[0], ts[1], ts[2]), kClientOk);
+  hostd::Timestamps host;
+  bool known = false;
+  std::string error;
+  ASSERT_TRUE(store()->GetTimestamps("ALICE", &host, &known, &error));
+  const hostd::Stamp* expected[] = {&host.user, &host.rep, &host.hier};
+  for (int i = 0; i < 3; ++i) {
+    hostd::Stamp s = *expected[i];
+    std::swap(s[0], s[1]);
+    EXPECT_EQ(std::memcmp(ts[i], s.data(), 8), 0) << i;
+  }
+
+  // Service 7, then a program call by handle, then disconnect.
+  ErrorOut err;
+  EXPECT_EQ(agents_.createRemoteAgent(h, &err, 1), nullptr);  // not connected yet
+  EXPECT_EQ(client_.zvtCO_Connect(h, 3, 0), kClientBadService);
+  ASSERT_EQ(client_.zvtCO_Connect(h, kServiceRemoteCommand, 0), kClientOk);
+  uint64_t calls_before = server()->calls_answered();
+  DataDescription list_dd(testing::kTimestampParameters), receiver_dd(testing::kTimestampReceiver);
+  auto list = agents_.createDataObject(list_dd);
+  auto receiver = agents_.createDataObject(receiver_dd);
+  DataObject* r = receiver.get();
+  ASSERT_EQ(agents_.setText(list.get(), 2, u"TSTA0100", &err), 0u);
+  ASSERT_EQ(agents_.setText(list.get(), 3, u"ALICE", &err), 0u);
+  ASSERT_EQ(agents_.setObject(list.get(), 0, &receiver, &err), 0u);
+  uint32_t length = agents_.length(r);
+  ASSERT_EQ(agents_.setBinary(list.get(), 1, &length, 4, kFieldBinary, &err), 0u);
+  err.reset();
+  auto agent = agents_.createRemoteAgent(h, &err, 1);
+  ASSERT_TRUE(agent) << Utf16ToUtf8(err->texts().at(0));
+  ASSERT_EQ(agents_.callProgram(agent.get(), u"KLIB/KRCHGTS", list.get(), &err), 0u);
+  agent.reset();
+  uint8_t rep[8];
+  uint32_t n, t;
+  ASSERT_EQ(agents_.getBinary(r, 3, rep, 8, &n, &t), 0u);
+  EXPECT_EQ(std::memcmp(rep, host.rep.data(), 8), 0);
+  EXPECT_EQ(server()->calls_answered(), calls_before + 1);
+  EXPECT_EQ(client_.zvtCO_Disconnect(h, kServiceRemoteCommand, 0), kClientOk);
+  EXPECT_EQ(client_.zvtCO_Disconnect(h, kServiceRemoteCommand, 0), kClientNotSignedOn);
+  EXPECT_EQ(agents_.createRemoteAgent(h, &err, 1), nullptr);
+
+  uint32_t mode = 0;
+  ASSERT_EQ(client_.QueryInteractionMode(h, &mode), kClientOk);
+  EXPECT_EQ(mode, 1u);
+}
+
+TEST_F(ClientServicesTest, SignOnFailuresEachHaveTheirOwnCode) {
+  AddProfile("BOB");
+  StartServer();
+  Configure(u"Wrong", "bob", "not-the-password");
+  Configure(u"Nobody", "nobody");
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Wrong"), 0), kClientPasswordRefused);
+  EXPECT_NE(LastLogText().find("CPF22E2"), std::string::npos) << LastLogText();
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Nobody"), 0), kClientUnknownProfile);
+
+  // A password file that others can read is refused before any connection.
+  Configure(u"Open", "bob");
+  chmod(dir_.File("pw-Open").c_str(), 0644);
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Open"), 0), kClientNoPassword);
+  EXPECT_NE(LastLogText().find("chmod 600"), std::string::npos);
+
+  // The host goes down.
+  SystemHandle down = Handle(u"Wrong");
+  Configure(u"Down", "bob");
+  SystemHandle h = Handle(u"Down");
+  server()->Stop();
+  EXPECT_EQ(client_.zvtCO_Signon(h, 0), kClientHostUnreachable);
+  uint32_t flag = 1;
+  ASSERT_EQ(client_.QuerySignedOn(down, &flag), kClientOk);
+  EXPECT_EQ(flag, 0u);
+  uint8_t ts[3][8];
+  EXPECT_EQ(client_.QueryChangeTimestamps(h, ts[0], ts[1], ts[2]), kClientNotSignedOn);
+}
+
+TEST_F(ClientServicesTest, UnknownHandlesAndSmallBuffersAreRefusedWithoutWriting) {
+  AddProfile("CAROL");
+  StartServer();
+  Configure(u"S", "carol");
+  SystemHandle h = Handle(u"S");
+  ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk);
+
+  const SystemHandle bad = h + 12345;
+  uint32_t v = 0, w = 0;
+  char16_t buf[64];
+  uint8_t ts[3][8];
+  EXPECT_EQ(client_.QuerySignedOn(bad, &v), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_SetValidateMode(bad, 1), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_Signon(bad, 0), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_GetHostVRM(bad, &v, &w), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_GetUserIDEx(bad, buf, sizeof buf), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_GetSystemName(bad, buf, sizeof buf), kClientBadHandle);
+  EXPECT_EQ(client_.QueryChangeTimestamps(bad, ts[0], ts[1], ts[2]), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_Connect(bad, 7, 0), kClientBadHandle);
+  EXPECT_EQ(client_.zvtCO_Disconnect(bad, 7, 0), kClientBadHandle);
+  EXPECT_EQ(client_.QueryInteractionMode(bad, &v), kClientBadHandle);
+  EXPECT_EQ(client_.SetMessageClass(bad, 1), kClientBadHandle);
+
+  // "CAROL" needs 12 bytes with its terminator.
+  std::fill(std::begin(buf), std::end(buf), u'#');
+  EXPECT_EQ(client_.zvtCO_GetUserIDEx(h, buf, 10), kClientBufferTooSmall);
+  EXPECT_EQ(buf[0], u'#');
+  EXPECT_EQ(client_.zvtCO_GetUserIDEx(h, buf, 12), kClientOk);
+  EXPECT_EQ(client_.zvtCO_GetSystemName(h, buf, 2), kClientBufferTooSmall);
+  EXPECT_EQ(client_.zvtCO_GetUserIDEx(h, nullptr, 22), kClientBadParameter);
+  uint32_t size = 2;
+  EXPECT_EQ(client_.EnumConfiguredSystems(buf, &size, 0), kClientBufferTooSmall);
+  EXPECT_EQ(size, 4u);
+}
+
+TEST_F(ClientServicesTest, TheConfigurationListsComparesAndForgetsSystems) {
+  StartServer();
+  Configure(u"Alpha", "a");
+  Configure(u"beta", "b");
+  Configure(u"Gamma", "c");
+  std::vector<std::u16string> names;
+  char16_t buf[257];
+  for (uint32_t i = 0;; ++i) {
+    uint32_t size = sizeof buf;
+    uint32_t rc = client_.EnumConfiguredSystems(buf, &size, i);
+    if (rc == kClientNoMoreSystems) break;
+    ASSERT_EQ(rc, kClientOk);
+    names.push_back(buf);
+  }
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"Alpha", u"beta", u"Gamma"}));
+
+  EXPECT_EQ(client_.IsSameSystem(u"ALPHA", u"alpha"), 1u);
+  EXPECT_EQ(client_.IsSameSystem(u"Alpha", u"beta"), 1u);  // the same host and port
+  EXPECT_EQ(client_.IsSameSystem(u"Alpha", u"Elsewhere"), 0u);
+  SystemConfig other;
+  std::string error;
+  ASSERT_EQ(client_.config()->Read(u"GAMMA", &other, &error), kClientOk);
+  other.port = other.port == 1 ? 2 : 1;
+  ASSERT_EQ(client_.config()->Write(other, &error), kClientOk);
+  EXPECT_EQ(client_.IsSameSystem(u"Alpha", u"Gamma"), 0u);
+
+  // Removed: gone from the list, and no new handle for it.
+  ASSERT_EQ(client_.config()->Remove(u"BETA", &error), kClientOk) << error;
+  uint32_t size = sizeof buf;
+  ASSERT_EQ(client_.EnumConfiguredSystems(buf, &size, 1), kClientOk);
+  EXPECT_EQ(std::u16string(buf), u"Gamma");
+  size = sizeof buf;
+  EXPECT_EQ(client_.EnumConfiguredSystems(buf, &size, 2), kClientNoMoreSystems);
+  SystemHandle h;
+  EXPECT_EQ(client_.GetSystemHandle(u"beta", u"ZVWIN", &h), kClientNotConfigured);
+  EXPECT_EQ(client_.config()->Remove(u"beta", &error), kClientNotConfigured);
+
+  // A half-written entry names the system and what is missing.
+  HKEY key;
+  DWORD disposition;
+  ASSERT_EQ(registry_.CreateRegKeyEx(kHKeyCurrentUser, u"Systems\\Half", 0, nullptr, 0,
+                                     kKeyAllAccess, nullptr, &key, &disposition),
+            0);
+  std::u16string host = u"127.0.0.1";
+  ASSERT_EQ(
+      registry_.RegSetValueExW(key, u"HostAddress", 0, kRegSz,
+                               reinterpret_cast<const BYTE*>(host.c_str()), (host.size() + 1) * 2),
+      0);
+  registry_.RegCloseKey(key);
+  EXPECT_EQ(client_.GetSystemHandle(u"Half", u"ZVWIN", &h), kClientBadConfiguration);
+  EXPECT_EQ(LastLogText(), "system \"Half\": \"Port\" must be 1 to 65535");
+}
+
+TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {
+  MessageLogHandle log = 0;
+  ASSERT_EQ(client_.CreateMessageHandle(u"zvtappad", u"Application administration", &log), 0u);
+  ASSERT_EQ(client_.SetMessageClass(log, 2), 0u);
+  std::u16string text = u"Definition of QVYN_X\tloaded\nfine";
+  ASSERT_EQ(client_.LogMessageText(log, text.c_str(), (text.size() + 1) * 2), 0u);
+  // A size that stops before the terminator ends the text there.
+  ASSERT_EQ(client_.LogMessageText(log, u"cut here", 6), 0u);
+  ASSERT_EQ(client_.DeleteMessageHandle(log), 0u);
+  EXPECT_EQ(client_.DeleteMessageHandle(log), kClientBadHandle);
+  EXPECT_EQ(client_.LogMessageText(log, u"x", 4), kClientBadHandle);
+  std::vector<LogEntry> entries;
+  std::string error;
+  ASSERT_TRUE(client_.message_log().Read(&entries, &error));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].message_class, 2u);
+  EXPECT_EQ(entries[0].source, "zvtappad");
+  EXPECT_EQ(entries[0].component, "Application administration");
+  EXPECT_EQ(entries[0].text, Utf16ToUtf8(text));
+  EXPECT_EQ(entries[1].text, "cut");
+
+  namespace fs = std::filesystem;
+  for (const char* d :
+       {"install/current", "install/older", "install/a-name-of-16-chars", "install/x"})
+    fs::create_directories(dir_.File(d));
+  char16_t path[256];
+  uint32_t length = 0;
+  ASSERT_EQ(client_.GetInstallPath(0, path, 256, &length, 0), 0u);
+  EXPECT_EQ(std::u16string(path), U16(dir_.File("install/current/")));
+  EXPECT_EQ(length, std::u16string(path).size());
+  EXPECT_EQ(client_.GetInstallPath(0, path, 4, &length, 0), kClientBufferTooSmall);
+  std::vector<std::u16string> siblings;
+  char16_t name[16];
+  uint64_t cursor = 0;
+  for (uint32_t rc = client_.FindFirstInstallDir(0, name, 16, &length, &cursor, 0); rc == 0;
+       rc = client_.FindNextInstallDir(name, 16, &length, &cursor, 0))
+    siblings.push_back(name);
+  EXPECT_EQ(siblings, (std::vector<std::u16string>{u"current", u"older", u"x"}));
+
+  // An installed handler sees message boxes, also those of zvtshare.dll.
+  struct Seen {
+    std::u16string text, caption;
+  } seen;
+  ClientDisplay::Instance().SetHandler(
+      [](const char16_t* t, const char16_t* c, uint32_t, void* context) {
+        auto* s = static_cast<Seen*>(context);
+        s->text = t;
+        s->caption = c;
+        return 1;
+      },
+      &seen);
+  EXPECT_EQ(ClientDisplay::Instance().MessageBox(u"hello", u"Box", 0), 1);
+  EXPECT_EQ(seen.text, u"hello");
+  const char* bin = std::getenv("ZVT_TEST_BIN");
+  ASSERT_NE(bin, nullptr);
+  std::string lib = std::string(bin) + "/../lib/zvtshare.dll";
+  void* share = dlopen(lib.c_str(), RTLD_NOW);
+  ASSERT_NE(share, nullptr) << dlerror();
+  using Entry = int (*)(const ErrorObject*, const char16_t*, const char16_t*);
+  auto entry = reinterpret_cast<Entry>(dlsym(share, "AppAdminHostError"));
+  ASSERT_NE(entry, nullptr);
+  ErrorObject e(0, u"test", 0, kErrorClassHostMessages);
+  e.addHostMessage({u"CPF2204", 40, u"User profile X not found."});
+  EXPECT_EQ(entry(&e, u"The host call failed.", u"SYS1"), 1);
+  EXPECT_EQ(seen.text, u"The host call failed.\nCPF2204: User profile X not found.");
+  EXPECT_EQ(seen.caption, u"Host error - SYS1");
+  ClientDisplay::Instance().SetHandler(nullptr, nullptr);
+}
+
+}  // namespace
+}  // namespace zvt::client

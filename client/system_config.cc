@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/name_fold.h"
 #include "platform/utf.h"
 #include "services/client.h"
 #include "services/scoped_key.h"
@@ -96,6 +97,14 @@ uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
   }
   SystemConfig c;
   c.name = std::u16string(name);
+  // The name as the system was configured, whatever the caller's letter case.
+  std::u16string stored;
+  for (uint32_t i = 0; NameAt(i, &stored) == kClientOk; ++i) {
+    if (platform::FoldName(stored) == platform::FoldName(name)) {
+      c.name = stored;
+      break;
+    }
+  }
   struct StringField {
     const char16_t* value;
     std::string* out;
