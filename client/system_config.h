@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "services/client.h"
 #include "services/registry.h"
 
 namespace zvt::client {

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   int exit_code = kExitOk;
   app.add_flag("--json", context.json, "print results as JSON");
 
-  const CommandGroup groups[] = {AddRegCommands, AddHostCommands};
+  const CommandGroup groups[] = {AddSystemCommands, AddHostCommands, AddRegCommands};
   for (CommandGroup add : groups) add(&app, &context, &exit_code);
 
   try {

@@ -48,6 +48,7 @@ using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_
 
 void AddRegCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
+void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code);
 
 }  // namespace zvt::tools
 

@@ -1,0 +1,137 @@
+// zvtadm system: the client's configured systems; zvtadm log: its message log.
+#include <iostream>
+
+#include "client/message_log.h"
+#include "client/system_config.h"
+#include "platform/utf.h"
+#include "tools/zvtadm_command.h"
+
+namespace zvt::tools {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+int ExitFor(uint32_t rc) { return rc == kClientNotConfigured ? kExitNotFound : kExitFailed; }
+
+nlohmann::json ConfigJson(const client::SystemConfig& c) {
+  nlohmann::json j = {{"name", Utf16ToUtf8(c.name)},
+                      {"host", c.host_address},
+                      {"port", c.port},
+                      {"user", c.user_profile},
+                      {"interaction_mode", c.interaction_mode},
+                      {"supply_timestamps", c.supply_timestamps},
+                      {"connect_timeout_ms", c.connect_timeout_ms},
+                      {"read_timeout_ms", c.read_timeout_ms}};
+  if (!c.password_file.empty()) j["password_file"] = c.password_file;
+  if (!c.password_environment.empty()) j["password_env"] = c.password_environment;
+  return j;
+}
+
+}  // namespace
+
+void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
+  CLI::App* system = app->add_subcommand("system", "the host systems the client is configured for");
+  system->require_subcommand(1);
+  auto c = std::make_shared<client::SystemConfig>();
+  auto name = std::make_shared<std::string>();
+  auto store = [context] {
+    return client::SystemConfigStore(context->registry(), context->registry());
+  };
+
+  auto* add = system->add_subcommand("add", "configure a system (replaces an existing one)");
+  add->add_option("NAME", *name, "system name")->required();
+  add->add_option("--host", c->host_address, "host name or address of zvthostd")->required();
+  add->add_option("--port", c->port, "its port")->required();
+  add->add_option("--user", c->user_profile, "user profile to sign on with")->required();
+  auto* file = add->add_option("--password-file", c->password_file,
+                               "file holding the password, readable only by you");
+  auto* env = add->add_option("--password-env", c->password_environment,
+                              "environment variable holding the password");
+  file->excludes(env);
+  add->add_option("--interaction-mode", c->interaction_mode, "2: never show anything to the user");
+  add->add_flag("--supply-timestamps", c->supply_timestamps,
+                "fetch the change timestamps at sign-on");
+  add->add_option("--connect-timeout-ms", c->connect_timeout_ms, "connect time-out");
+  add->add_option("--read-timeout-ms", c->read_timeout_ms, "time-out for each answer");
+  add->callback([=] {
+    c->name = U16(*name);
+    std::string error;
+    uint32_t rc = store().Write(*c, &error);
+    *exit_code = rc == kClientOk ? kExitOk : context->Fail(kExitFailed, error);
+  });
+
+  auto* list = system->add_subcommand("list", "list the configured systems and check each");
+  list->callback([=] {
+    std::vector<std::u16string> names;
+    std::string error;
+    client::SystemConfigStore s = store();
+    if (s.List(&names, &error) != kClientOk) {
+      *exit_code = context->Fail(kExitFailed, error);
+      return;
+    }
+    nlohmann::json out = nlohmann::json::array();
+    std::vector<std::string> lines;
+    for (const auto& n : names) {
+      client::SystemConfig config;
+      std::string problem, password;
+      uint32_t rc = s.Read(n, &config, &problem);
+      if (rc == kClientOk) client::SystemConfigStore::ReadPassword(config, &password, &problem);
+      nlohmann::json j =
+          rc == kClientOk ? ConfigJson(config) : nlohmann::json{{"name", Utf16ToUtf8(n)}};
+      j["problem"] = problem.empty() ? nlohmann::json() : nlohmann::json(problem);
+      out.push_back(j);
+      lines.push_back(rc == kClientOk
+                          ? Utf16ToUtf8(n) + "  " + config.user_profile + "@" +
+                                config.host_address + ":" + std::to_string(config.port) +
+                                (problem.empty() ? "" : "  ! " + problem)
+                          : Utf16ToUtf8(n) + "  ! " + problem);
+    }
+    context->Emit(out, [&] {
+      for (const auto& l : lines) std::cout << l << "\n";
+    });
+    *exit_code = kExitOk;
+  });
+
+  auto* remove = system->add_subcommand("remove", "forget a configured system");
+  remove->add_option("NAME", *name, "system name")->required();
+  remove->callback([=] {
+    std::string error;
+    uint32_t rc = store().Remove(U16(*name), &error);
+    *exit_code = rc == kClientOk ? kExitOk : context->Fail(ExitFor(rc), error);
+  });
+
+  // The message log.
+  auto* log = app->add_subcommand("log", "show the client's message log");
+  auto tail = std::make_shared<size_t>(0);
+  log->add_option("--tail", *tail, "only the last N entries");
+  log->callback([=] {
+    client::MessageLog messages;
+    std::vector<client::LogEntry> entries;
+    std::string error;
+    if (!messages.Read(&entries, &error)) {
+      *exit_code = context->Fail(kExitFailed, error);
+      return;
+    }
+    size_t first = *tail > 0 && entries.size() > *tail ? entries.size() - *tail : 0;
+    nlohmann::json out = nlohmann::json::array();
+    for (size_t i = first; i < entries.size(); ++i) {
+      const auto& e = entries[i];
+      out.push_back({{"time", e.time},
+                     {"class", e.message_class},
+                     {"source", e.source},
+                     {"component", e.component},
+                     {"text", e.text}});
+    }
+    context->Emit(out, [&] {
+      for (size_t i = first; i < entries.size(); ++i) {
+        const auto& e = entries[i];
+        std::cout << e.time << "  [" << e.message_class << "] " << e.source
+                  << (e.component.empty() ? "" : " / " + e.component) << ": " << e.text << "\n";
+      }
+    });
+    *exit_code = kExitOk;
+  });
+}
+
+}  // namespace zvt::tools
