@@ -14,6 +14,7 @@
 #include "pgm/ccsid37.h"
 #include "platform/name_fold.h"
 #include "platform/paths.h"
+#include "platform/posix_registry.h"
 #include "platform/utf.h"
 
 namespace zvt::client {
@@ -91,6 +92,14 @@ ClientServices::ClientServices(RegistryApi* registry, RegistryServiceApi* servic
 }
 
 ClientServices::~ClientServices() = default;
+
+ClientServices& ClientServices::Default() {
+  static ClientServices* services = [] {
+    auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
+    return new ClientServices(registry, registry, MessageLog());
+  }();
+  return *services;
+}
 
 void ClientServices::Report(const std::string& text) { log_.Append(3, "zvtbase", "", text); }
 
@@ -464,3 +473,11 @@ uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
 }
 
 }  // namespace zvt::client
+
+// The system-object service for C callers: a handle of the process's system
+// objects, which the library's `Ex` exports accept.
+extern "C" __attribute__((visibility("default"))) uint32_t zvtsvc_GetSystemHandle(
+    const char16_t* system_name, const char16_t* application_name, uint64_t* handle) {
+  return zvt::client::ClientServices::Default().GetSystemHandle(system_name, application_name,
+                                                                 handle);
+}

@@ -29,6 +29,10 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
                  std::string install_directory = std::string());
   ~ClientServices() override;
 
+  // The process's system objects, over the default registry stores: the
+  // one instance that the library and its embedding program share.
+  static ClientServices& Default();
+
   uint32_t QuerySignedOn(SystemHandle handle, uint32_t* signed_on) override;
   uint32_t zvtCO_SetValidateMode(SystemHandle handle, uint32_t mode) override;
   uint32_t zvtCO_Signon(SystemHandle handle, uint32_t flags) override;

@@ -4,6 +4,9 @@
 #define ZVTAPPAD_ZVTCLIENT_H_
 
 #include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -18,6 +21,11 @@ typedef int (*zvtclient_DisplayHandler)(const char16_t* text, const char16_t* ca
  * process, else the message log). */
 __attribute__((visibility("default"))) void zvtclient_SetDisplayHandler(
     zvtclient_DisplayHandler handler, void* context);
+
+/* A handle of the process's system object for a configured system (0 on
+ * success), for the library's `Ex` exports. Texts are UTF-16. */
+__attribute__((visibility("default"))) uint32_t zvtsvc_GetSystemHandle(
+    const char16_t* system_name, const char16_t* application_name, uint64_t* handle);
 
 #ifdef __cplusplus
 }

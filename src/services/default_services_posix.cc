@@ -24,7 +24,9 @@ const Services& DefaultServices() {
     bound->text = new platform::PosixText;
     bound->modules = new platform::PosixModules;
     bound->clock = new platform::PosixClock;
-    auto* client = new client::ClientServices(registry, registry, client::MessageLog());
+    // The client services keep their own stores: they are shared with the
+    // embedding program, which may bind them before the library is loaded.
+    auto* client = &client::ClientServices::Default();
     bound->client = client;
     // Remote agents find their systems through the client's system objects
     // and configuration.
