@@ -1,0 +1,70 @@
+// The five exports of libzvtappad and its ordinal table. Ordinal 16 has no
+// exported name; ordinals 3 to 13 are unassigned.
+#define ZVTAPPAD_BUILDING 1
+#include "include/zvtappad/zvtappad.h"
+
+#include "api/app.h"
+#include "api/exports.h"
+#include "api/locked_frame.h"
+
+namespace zvt {
+namespace {
+
+// Constructed at load, destroyed at unload.
+CAIProcessCache g_processCache;
+// The application object exists from load on.
+[[maybe_unused]] CZvtappadApp& g_app = CZvtappadApp::instance();
+
+const char16_t* OrNull(const std::unique_ptr<std::u16string>& s) {
+  return s ? s->c_str() : nullptr;
+}
+
+uint32_t GetAdminValueBypass(const uint64_t* system_handle, const char* function_id,
+                             uint32_t* admin_value) {
+  auto function = NarrowToWide(function_id);
+  return zvtUN_GetAdminValueBypassW(system_handle, OrNull(function), admin_value);
+}
+
+}  // namespace
+
+CAIProcessCache& ProcessCache() { return g_processCache; }
+
+}  // namespace zvt
+
+extern "C" {
+
+uint32_t zvtUN_GetAdminValue(const char* system_name, const char* function_id,
+                             uint32_t* admin_value) {
+  auto function = zvt::NarrowToWide(function_id);
+  auto system = zvt::NarrowToWide(system_name);
+  return zvt::zvtUN_GetAdminValueW(zvt::OrNull(system), zvt::OrNull(function), admin_value);
+}
+
+uint32_t zvtUN_GetAdminCacheState(const char* system_name, uint32_t* cache_state) {
+  auto system = zvt::NarrowToWide(system_name);
+  return zvt::zvtUN_GetAdminCacheStateW(zvt::OrNull(system), cache_state);
+}
+
+uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* function_id,
+                               uint32_t* admin_value) {
+  auto function = zvt::NarrowToWide(function_id);
+  return zvt::zvtUN_GetAdminValueExW(system_handle, zvt::OrNull(function), admin_value);
+}
+
+uint32_t zvtUN_GetAdminCacheStateEx(const uint64_t* system_handle, uint32_t* cache_state) {
+  if (cache_state == nullptr) return 1;
+  zvt::LockedFrame frame;
+  return zvt::ProcessCache().getCacheState(system_handle, cache_state);
+}
+
+__attribute__((visibility("default"))) extern const zvtappad_OrdinalEntry zvt_ordinal_table[];
+const zvtappad_OrdinalEntry zvt_ordinal_table[] = {
+    {1, reinterpret_cast<void (*)()>(&zvtUN_GetAdminValue)},
+    {2, reinterpret_cast<void (*)()>(&zvtUN_GetAdminCacheState)},
+    {14, reinterpret_cast<void (*)()>(&zvtUN_GetAdminValueEx)},
+    {15, reinterpret_cast<void (*)()>(&zvtUN_GetAdminCacheStateEx)},
+    {16, reinterpret_cast<void (*)()>(&zvt::GetAdminValueBypass)},
+    {0, nullptr},
+};
+
+}  // extern "C"

@@ -1,0 +1,30 @@
+// The wide inner operations behind the exports, and the process cache they
+// share. Each runs in the locked frame.
+#ifndef ZVT_API_EXPORTS_H_
+#define ZVT_API_EXPORTS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "cache/process_cache.h"
+
+namespace zvt {
+
+// The library's one process cache, constructed at load.
+CAIProcessCache& ProcessCache();
+
+// Narrow to wide in the calling thread's code set; null when `narrow` is
+// null, too long or cannot be converted.
+std::unique_ptr<std::u16string> NarrowToWide(const char* narrow);
+
+uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const char16_t* function_id,
+                              uint32_t* admin_value);
+uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state);
+uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* function_id,
+                                uint32_t* admin_value);
+uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,
+                                    uint32_t* admin_value);
+
+}  // namespace zvt
+
+#endif  // ZVT_API_EXPORTS_H_
