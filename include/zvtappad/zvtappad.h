@@ -54,7 +54,7 @@ ZVTAPPAD_EXPORT uint32_t zvtUN_GetAdminCacheStateEx(const uint64_t* system_handl
  * keeps answering when the persistent cache cannot be used. Reach it through
  * the ordinal table below. */
 typedef uint32_t (*zvtUN_GetAdminValueBypass_t)(const uint64_t* system_handle,
-                                               const char* function_id, uint32_t* admin_value);
+                                                const char* function_id, uint32_t* admin_value);
 
 /* The library's ordinal table, exported as the data symbol
  * "zvt_ordinal_table": (ordinal, entry) pairs ending with ordinal 0. */

@@ -1,11 +1,11 @@
 // The five exports of libzvtappad and its ordinal table. Ordinal 16 has no
 // exported name; ordinals 3 to 13 are unassigned.
 #define ZVTAPPAD_BUILDING 1
-#include "include/zvtappad/zvtappad.h"
+#include "api/exports.h"
 
 #include "api/app.h"
-#include "api/exports.h"
 #include "api/locked_frame.h"
+#include "include/zvtappad/zvtappad.h"
 
 namespace zvt {
 namespace {

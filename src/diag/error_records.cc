@@ -58,8 +58,8 @@ void showHostError(const ErrorObject* error, const std::u16string& user_id,
   HMODULE previous = setMFCMRIdll(u"ZVTPGMRS.DLL");
   char16_t pattern[1024] = {};
   int n = s.modules->LoadStringW(CurrentResourceLibrary(), kHostErrorMessage, pattern, 1024);
-  std::u16string text = FormatMessageText(std::u16string(pattern, n > 0 ? n : 0),
-                                          {user_id, system_name});
+  std::u16string text =
+      FormatMessageText(std::u16string(pattern, n > 0 ? n : 0), {user_id, system_name});
   if (error != nullptr && error->errorClass() == kErrorClassHostMessages) {
     HMODULE share = s.modules->LoadLibraryW(u"zvtshare.dll", nullptr);
     auto entry = share != nullptr ? reinterpret_cast<HostErrorEntry>(

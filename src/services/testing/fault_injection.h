@@ -46,8 +46,8 @@ class FaultyRegistry : public RegistryWrapper {
     if (Fault(RegCall::kQueryValue, &code)) return code;
     return RegistryWrapper::RegQueryValueExW(key, name, reserved, type, data, data_size);
   }
-  LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type,
-                      const BYTE* data, DWORD data_size) override {
+  LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,
+                      DWORD data_size) override {
     LONG code;
     if (Fault(RegCall::kSetValue, &code)) return code;
     return RegistryWrapper::RegSetValueExW(key, name, reserved, type, data, data_size);
