@@ -1,1 +1,127 @@
+#include "diag/error_records.h"
+
 #include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "client/client_display.h"
+#include "pgm/remote_program_calls.h"
+#include "platform/utf.h"
+#include "services/resource_context.h"
+#include "services/services.h"
+#include "services/testing/fake_client.h"
+#include "services/testing/temp_dir.h"
+
+namespace zvt {
+namespace {
+
+class RecordingDisplay : public DisplayApi {
+ public:
+  int MessageBox(const std::u16string& text, const std::u16string&, UINT style) override {
+    texts.push_back(text);
+    styles.push_back(style);
+    return 1;
+  }
+  std::vector<std::u16string> texts;
+  std::vector<UINT> styles;
+};
+
+class ErrorRecordsTest : public ::testing::Test {
+ protected:
+  ErrorRecordsTest()
+      : calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))), binding_(Bind()) {
+    const char* bin = std::getenv("ZVT_TEST_BIN");
+    client_.install_path = platform::U16(std::string(bin != nullptr ? bin : ".") + "/../lib/");
+    testing::FakeSystem s;
+    s.name = u"SYS1";
+    s.user = u"JOE";
+    handle_ = client_.Add(s);
+    client::ClientDisplay::Instance().SetHandler(
+        [](const char16_t* t, const char16_t*, uint32_t, void* self) {
+          static_cast<ErrorRecordsTest*>(self)->shared_.push_back(t);
+          return 1;
+        },
+        this);
+  }
+  ~ErrorRecordsTest() override { client::ClientDisplay::Instance().SetHandler(nullptr, nullptr); }
+  Services Bind() {
+    Services s;
+    s.client = &client_;
+    s.program_calls = &calls_;
+    s.display = &display_;
+    return s;
+  }
+  std::vector<std::string> Records() {
+    std::ifstream in(dir_.File("error.log"));
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+  }
+
+  testing::TempDir dir_;
+  testing::FakeClient client_;
+  RecordingDisplay display_;
+  pgm::StaticSystemLocator locator_;
+  pgm::RemoteProgramCalls calls_;
+  ScopedServiceBinding binding_;
+  SystemHandle handle_;
+  std::vector<std::u16string> shared_;
+};
+
+TEST_F(ErrorRecordsTest, TheTwoUnitsDifferInSeparatorAndLine) {
+  writeErrorRecord(ErrorUnit::kCache, u"CRegistryCache::getCacheTS -> Open User key failed", 321, 0);
+  writeErrorRecord(ErrorUnit::kCache, u"step failed", 77, 2);
+  writeErrorRecord(ErrorUnit::kBypass, u"step failed", 99, 0x80000005u);
+  std::vector<std::string> r = Records();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_NE(r[0].find("unadmappadmincache:321 msg=16646"), std::string::npos) << r[0];
+  EXPECT_NE(r[0].find(" CRegistryCache::getCacheTS -> Open User key failed"), std::string::npos);
+  EXPECT_EQ(r[0].find("Rtcd"), std::string::npos);  // code 0: no separator
+  EXPECT_NE(r[1].find("step failed  Rtcd=>2"), std::string::npos) << r[1];
+  EXPECT_NE(r[2].find("unadmbypassregistry:0 "), std::string::npos) << r[2];
+  EXPECT_NE(r[2].find("step failed  Rtcd=-2147483643"), std::string::npos) << r[2];
+}
+
+TEST_F(ErrorRecordsTest, HostErrorsGoToTheDialogOrTheMessageBox) {
+  HMODULE before = CurrentResourceLibrary();
+  ErrorObject host(0, u"zvtpgm", 0, kErrorClassHostMessages);
+  host.addHostMessage({u"CPF2204", 40, u"User profile JOE not found."});
+  showHostError(&host, u"JOE", u"SYS1", &handle_);
+  ASSERT_EQ(shared_.size(), 1u);
+  EXPECT_NE(shared_[0].find(u"for user JOE on system SYS1"), std::u16string::npos);
+  EXPECT_NE(shared_[0].find(u"CPF2204: User profile JOE not found."), std::u16string::npos);
+  EXPECT_TRUE(display_.texts.empty());
+  EXPECT_EQ(CurrentResourceLibrary(), before);  // restored
+
+  ErrorObject local(0, u"zvtpgm", 0, kErrorClassCommunication);
+  showHostError(&local, u"JOE", u"SYS1", nullptr);  // no handle: shown anyway
+  ASSERT_EQ(display_.texts.size(), 1u);
+  EXPECT_NE(display_.texts[0].find(u"for user JOE on system SYS1"), std::u16string::npos);
+  EXPECT_EQ(client_.last_style, 0x10u);          // the style went through the client
+  EXPECT_EQ(display_.styles[0], 0x10u | 0x1000u);  // and came back adjusted
+
+  client_.system(handle_).interaction_mode = kInteractionModeSilent;
+  showHostError(&host, u"JOE", u"SYS1", &handle_);
+  showHostError(&local, u"JOE", u"SYS1", &handle_);
+  EXPECT_EQ(shared_.size(), 1u);
+  EXPECT_EQ(display_.texts.size(), 1u);
+  SystemHandle unknown = 0xBAD;
+  showHostError(&local, u"JOE", u"SYS1", &unknown);  // the query fails: nothing shown
+  EXPECT_EQ(display_.texts.size(), 1u);
+}
+
+TEST_F(ErrorRecordsTest, AResourceLibraryThatCannotLoadKeepsTheCurrentOne) {
+  HMODULE before = CurrentResourceLibrary();
+  EXPECT_EQ(setMFCMRIdll(u"nothere.dll"), before);
+  EXPECT_EQ(CurrentResourceLibrary(), before);
+  std::vector<std::string> r = Records();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_NE(r[0].find("setMFCMRIdll -> AfxLoad Library failed "), std::string::npos);
+  HMODULE previous = setMFCMRIdll(u"ZVTPGMRS.DLL");
+  EXPECT_EQ(previous, before);
+  EXPECT_NE(CurrentResourceLibrary(), before);
+  SetCurrentResourceLibrary(previous);
+}
+
+}  // namespace
+}  // namespace zvt
