@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs the C test program against a zvthostd on a loopback port, and checks
+# that the library's dynamic symbol table holds only the exports.
+# Usage: exports_c_test.sh BIN_DIR LIB_DIR
+set -euo pipefail
+bin=$1 lib=$2
+work=$(mktemp -d)
+host_pid=""
+cleanup() {
+  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
+export XDG_RUNTIME_DIR=$work/run ZVT_TEST_PASSWORD=secret-1
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+
+"$bin/zvtadm" host user add JOE --password-env ZVT_TEST_PASSWORD --fast-hash
+"$bin/zvtadm" host function add QVYN_XD1_ZENTA --type 1 --name "Console"
+"$bin/zvtadm" host function add QVYN_XD1_ITEM --type 3 --root QVYN_XD1_ZENTA \
+  --parent QVYN_XD1_ZENTA --name "An item"
+"$bin/zvtadm" host usage JOE QVYN_XD1_ITEM 1
+"$bin/zvthostd" --listen 127.0.0.1:0 --store "$ZVT_HOST_STORE" --port-file "$work/port" >/dev/null &
+host_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+"$bin/zvtadm" system add HOSTA --host 127.0.0.1 --port "$(cat "$work/port")" --user joe \
+  --password-env ZVT_TEST_PASSWORD --supply-timestamps
+
+# Until the persistent cache loads from the host, nothing is denied.
+"$bin/exports_c_test" "$lib/libzvtappad.so" HOSTA QVYN_XD1_ITEM 0
+
+symbols=$(nm -D --defined-only "$lib/libzvtappad.so" | awk '{print $3}' | sort | tr '\n' ' ')
+expected="zvtUN_GetAdminCacheState zvtUN_GetAdminCacheStateEx zvtUN_GetAdminValue zvtUN_GetAdminValueEx zvt_ordinal_table "
+if [ "$symbols" != "$expected" ]; then
+  echo "unexpected exports: $symbols" >&2
+  exit 1
+fi
+if nm -D "$lib/libzvtappad.so" | grep -Eq 'GetAdminValueW|GetAdminValueBypass|CAIProcessCache'; then
+  echo "inner names are visible" >&2
+  exit 1
+fi
+echo "exports ok"
