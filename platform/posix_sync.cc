@@ -178,7 +178,9 @@ DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
   std::shared_ptr<MutexObject> object = Find(handle);
   if (!object) return kWaitFailed;
   const bool infinite = timeout_ms == kInfinite;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline =
+      infinite ? std::chrono::steady_clock::time_point::max()
+               : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const std::thread::id me = std::this_thread::get_id();
   std::unique_lock<std::mutex> lock(object->m);
   if (object->owner == me) {

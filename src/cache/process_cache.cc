@@ -1,6 +1,7 @@
 // Answering admin values and cache states from the process cache.
 #include "cache/process_cache.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "api/locked_frame.h"
@@ -48,7 +49,9 @@ uint32_t UserAndSystem(ClientApi* client, SystemHandle h, std::u16string* user,
 
 std::u16string CAIProcessCache::cacheKey(const std::u16string& user_id,
                                          const std::u16string& system_name) {
-  std::u16string key = user_id;
+  std::u16string key;
+  key.reserve(std::max<size_t>(user_id.size(), 10) + system_name.size());
+  key = user_id;
   if (key.size() < 10) key.append(10 - key.size(), u'*');
   key += system_name;
   for (char16_t& c : key) c = UpperChar(c);
