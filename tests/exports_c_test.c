@@ -2,6 +2,7 @@
  * through the ordinal table, then calls them for a configured system.
  * Usage: exports_c_test LIBRARY SYSTEM FUNCTION EXPECTED_VALUE */
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +24,28 @@ static int failures = 0;
       ++failures;                                                              \
     }                                                                          \
   } while (0)
+
+struct Caller {
+  ValueExFn value_ex;
+  ValueExFn bypass;
+  const uint64_t* handle;
+  const char* function;
+  uint32_t expected;
+  int wrong;
+};
+
+/* Calls the Ex export and ordinal 16 (which enters the locked frame twice)
+ * over and over, alongside another thread doing the same. */
+static void* Hammer(void* arg) {
+  struct Caller* c = arg;
+  for (int i = 0; i < 300; ++i) {
+    uint32_t v = 77;
+    if (c->value_ex(c->handle, c->function, &v) != 0 || v != c->expected) ++c->wrong;
+    v = 77;
+    if (c->bypass(c->handle, c->function, &v) != 0 || v != c->expected) ++c->wrong;
+  }
+  return NULL;
+}
 
 static void (*ByOrdinal(void* lib, unsigned ordinal))(void) {
   const zvtappad_OrdinalEntry* table = dlsym(lib, ZVTAPPAD_ORDINAL_TABLE_SYMBOL);
@@ -93,6 +116,13 @@ int main(int argc, char** argv) {
   CHECK(value_ex(&handle, NULL, &v) == 0 && v == 0);
   uint32_t s2 = 77;
   CHECK(state_ex(&handle, &s2) == 0 && s2 == s);
+  struct Caller a = {value_ex, bypass, &handle, function, expected, 0}, b = a;
+  pthread_t ta, tb;
+  CHECK(pthread_create(&ta, NULL, Hammer, &a) == 0);
+  CHECK(pthread_create(&tb, NULL, Hammer, &b) == 0);
+  pthread_join(ta, NULL);
+  pthread_join(tb, NULL);
+  CHECK(a.wrong == 0 && b.wrong == 0);
   uint64_t made_up = handle ^ 0x5555;
   v = 77;
   CHECK(value_ex(&made_up, function, &v) != 0 && v == 77);
