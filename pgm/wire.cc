@@ -119,6 +119,26 @@ bool KnownType(uint8_t t) {
   return false;
 }
 
+// Checks a frame header (length and type, 5 bytes at `p`); on success
+// `*length` is the length of type byte and payload.
+bool CheckHeader(const uint8_t* p, uint32_t max_frame, uint32_t* length, std::string* error) {
+  *length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  if (*length == 0) {
+    *error = "empty frame";
+    return false;
+  }
+  if (*length > max_frame) {
+    *error = "frame of " + std::to_string(*length) + " bytes is over the limit of " +
+             std::to_string(max_frame);
+    return false;
+  }
+  if (!KnownType(p[4])) {
+    *error = "unknown frame type " + std::to_string(p[4]);
+    return false;
+  }
+  return true;
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Waits until `fd` is ready for `events` or the deadline passes.
@@ -341,20 +361,8 @@ FrameReader::Result FrameReader::Next(Frame* frame, std::string* error) {
     return Result::kNeedMore;
   }
   const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data());
-  uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-  if (length == 0) {
-    *error = "empty frame";
-    return Result::kError;
-  }
-  if (length > max_frame_) {
-    *error = "frame of " + std::to_string(length) + " bytes is over the limit of " +
-             std::to_string(max_frame_);
-    return Result::kError;
-  }
-  if (!KnownType(p[4])) {
-    *error = "unknown frame type " + std::to_string(p[4]);
-    return Result::kError;
-  }
+  uint32_t length;
+  if (!CheckHeader(p, max_frame_, &length, error)) return Result::kError;
   if (buffer_.size() < size_t{length} + 4) return Result::kNeedMore;
   frame->type = static_cast<FrameType>(p[4]);
   frame->payload.assign(buffer_, 5, length - 1);
@@ -384,20 +392,8 @@ bool ReadFrame(int fd, uint32_t max_frame, int timeout_ms, Frame* frame, std::st
   char head[5];
   if (!ReadExactly(fd, head, 5, timeout_ms > 0, deadline, error)) return false;
   const auto* p = reinterpret_cast<const uint8_t*>(head);
-  uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-  if (length == 0) {
-    *error = "empty frame";
-    return false;
-  }
-  if (length > max_frame) {
-    *error = "frame of " + std::to_string(length) + " bytes is over the limit of " +
-             std::to_string(max_frame);
-    return false;
-  }
-  if (!KnownType(p[4])) {
-    *error = "unknown frame type " + std::to_string(p[4]);
-    return false;
-  }
+  uint32_t length;
+  if (!CheckHeader(p, max_frame, &length, error)) return false;
   frame->type = static_cast<FrameType>(p[4]);
   frame->payload.resize(length - 1);
   return ReadExactly(fd, frame->payload.data(), length - 1, timeout_ms > 0, deadline, error);
@@ -410,21 +406,8 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
     size_t want = 5;
     if (have >= 5) {
       const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data() + start_);
-      uint32_t length =
-          (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-      if (length == 0) {
-        *error = "empty frame";
-        return false;
-      }
-      if (length > max_frame) {
-        *error = "frame of " + std::to_string(length) + " bytes is over the limit of " +
-                 std::to_string(max_frame);
-        return false;
-      }
-      if (!KnownType(p[4])) {
-        *error = "unknown frame type " + std::to_string(p[4]);
-        return false;
-      }
+      uint32_t length;
+      if (!CheckHeader(p, max_frame, &length, error)) return false;
       want = size_t{length} + 4;
       if (have >= want) {
         frame->type = static_cast<FrameType>(p[4]);
