@@ -568,6 +568,20 @@ bool HostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bo
   return true;
 }
 
+nlohmann::ordered_json FunctionToJson(const FunctionRow& f) {
+  return {{"id", f.id},
+          {"category", f.category},
+          {"type", f.type},
+          {"root", f.root},
+          {"parent", f.parent},
+          {"name", f.name},
+          {"name2", f.name2},
+          {"description", f.description},
+          {"description2", f.description2},
+          {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
+          {"default_usage", f.default_usage}};
+}
+
 bool HostStore::ExportJson(std::string* json, std::string* error) {
   nlohmann::ordered_json out;
   HostInfo info;
@@ -577,17 +591,7 @@ bool HostStore::ExportJson(std::string* json, std::string* error) {
   if (!ListFunctions("9", &functions, error)) return false;
   out["functions"] = nlohmann::ordered_json::array();
   for (const FunctionRow& f : functions) {
-    out["functions"].push_back({{"id", f.id},
-                                {"category", f.category},
-                                {"type", f.type},
-                                {"root", f.root},
-                                {"parent", f.parent},
-                                {"name", f.name},
-                                {"name2", f.name2},
-                                {"description", f.description},
-                                {"description2", f.description2},
-                                {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
-                                {"default_usage", f.default_usage}});
+    out["functions"].push_back(FunctionToJson(f));
   }
   out["profiles"] = nlohmann::ordered_json::array();
   Stmt p(&cache_, "SELECT name, hash FROM profiles ORDER BY name", error);

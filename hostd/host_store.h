@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct StatementCache {
 };
 
 enum class HashStrength { kInteractive, kFast };
+
+// A function as it stands in the registry's JSON form.
+nlohmann::ordered_json FunctionToJson(const FunctionRow& row);
 
 class HostStore {
  public:

@@ -61,20 +61,6 @@ bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) 
   return false;
 }
 
-nlohmann::json FunctionJson(const hostd::FunctionRow& f) {
-  return {{"id", f.id},
-          {"category", f.category},
-          {"type", f.type},
-          {"root", f.root},
-          {"parent", f.parent},
-          {"name", f.name},
-          {"name2", f.name2},
-          {"description", f.description},
-          {"description2", f.description2},
-          {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
-          {"default_usage", f.default_usage}};
-}
-
 void AddFunctionOptions(CLI::App* cmd, HostArgs* a) {
   cmd->add_option("ID", a->row.id, "function ID, 1 to 30 characters")->required();
   cmd->add_option("--category", a->row.category, "category indicator (one character)");
@@ -224,8 +210,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   fn_list->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::vector<hostd::FunctionRow> rows;
     if (!s->ListFunctions("9", &rows, e)) return false;
-    nlohmann::json out = nlohmann::json::array();
-    for (const auto& f : rows) out.push_back(FunctionJson(f));
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const auto& f : rows) out.push_back(hostd::FunctionToJson(f));
     context->Emit(out, [&] {
       for (const auto& f : rows)
         std::cout << f.id << "  type " << f.type << "  root " << f.root << "  parent " << f.parent
