@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "pgm/ccsid37.h"
 #include "platform/utf.h"
@@ -182,6 +183,22 @@ bool CheckFormat(const wire::CallParameter& p, const char* format) {
   return TextOf(p.data) == format;
 }
 
+// The checks both list programs make of a request whose format name is
+// parameter 3, receiver parameter 1 and its length parameter 2: a refusal,
+// or nothing with the receiver length and the selected category filled.
+std::optional<wire::CallReply> CheckListRequest(const wire::Call& call, const char* format,
+                                                size_t selection, uint32_t* length,
+                                                std::string* category) {
+  if (!CheckFormat(call.parameters[3], format))
+    return Refuse(call, "CPF3C21",
+                  "Format name " + TextOf(call.parameters[3].data) + " is not valid.");
+  if (!ReceiverLength(call, 1, 2, kListHeaderLength, length))
+    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
+  if (!SelectionCategory(call.parameters[selection].data, category))
+    return Refuse(call, "CPF3C1D", "Function selection not valid.");
+  return std::nullopt;
+}
+
 wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
   if (!Matches(call, {{wire::kInput, 20},
                       {wire::kOutput, 0},
@@ -191,15 +208,9 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
                       {wire::kInput, 4},
                       {wire::kInOut, 4}}))
     return Mismatch(call);
-  if (!CheckFormat(call.parameters[3], "LSTA0100"))
-    return Refuse(call, "CPF3C21",
-                  "Format name " + TextOf(call.parameters[3].data) + " is not valid.");
   uint32_t length;
-  if (!ReceiverLength(call, 1, 2, kListHeaderLength, &length))
-    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
   std::string category;
-  if (!SelectionCategory(call.parameters[4].data, &category))
-    return Refuse(call, "CPF3C1D", "Function selection not valid.");
+  if (auto refusal = CheckListRequest(call, "LSTA0100", 4, &length, &category)) return *refusal;
   std::vector<FunctionRow> rows;
   std::string error;
   if (!store->ListFunctions(category, &rows, &error)) return Failed(call, error);
@@ -222,15 +233,9 @@ wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
                       {wire::kInput, 4},
                       {wire::kInOut, 4}}))
     return Mismatch(call);
-  if (!CheckFormat(call.parameters[3], "USGA0100"))
-    return Refuse(call, "CPF3C21",
-                  "Format name " + TextOf(call.parameters[3].data) + " is not valid.");
   uint32_t length;
-  if (!ReceiverLength(call, 1, 2, kListHeaderLength, &length))
-    return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
   std::string category;
-  if (!SelectionCategory(call.parameters[5].data, &category))
-    return Refuse(call, "CPF3C1D", "Function selection not valid.");
+  if (auto refusal = CheckListRequest(call, "USGA0100", 5, &length, &category)) return *refusal;
   std::string profile = TextOf(call.parameters[4].data);
   std::vector<UsageRow> rows;
   bool known = false;
