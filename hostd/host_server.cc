@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "hostd/host_programs.h"
 #include "pgm/wire.h"
@@ -219,6 +221,8 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         cv_.wait(lock, [this] { return stopping_.load(); });
         return false;
       }
+      if (options_.call_delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
       wire::CallReply reply = RunProgram(store, *user, call);
       std::string payload = wire::Encode(reply);
       if (payload.size() + 1 > options_.max_frame) {

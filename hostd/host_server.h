@@ -35,6 +35,8 @@ struct ServerOptions {
   // connection, or not at all until the server stops (-1: never).
   int reset_after_calls = -1;
   int stall_after_calls = -1;
+  // Every program call is answered this much later (a slow host).
+  int call_delay_ms = 0;
 };
 
 class HostServer {

@@ -313,4 +313,13 @@ uint32_t HostCallTest::Timestamps(const std::string& user, const std::u16string&
   return 0;
 }
 
+bool HandleLocator::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) {
+  char16_t name[256] = {};
+  if (client_->zvtCO_GetSystemName(handle, name, sizeof name) != kClientOk) {
+    *error = "no system object for the handle";
+    return false;
+  }
+  return names_->LocateByName(u"ZVWIN", name, endpoint, error);
+}
+
 }  // namespace zvt::testing

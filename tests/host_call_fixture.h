@@ -14,6 +14,7 @@
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
 #include "pgm/remote_program_calls.h"
+#include "services/client.h"
 #include "services/testing/temp_dir.h"
 
 namespace zvt::testing {
@@ -29,6 +30,22 @@ extern const FieldTable kUsageEntry;
 extern const FieldTable kTimestampReceiver;
 extern const FieldTable kSelections;
 extern const FieldTable kSelection;
+
+// Finds systems by the handles of a client's system objects: the handle's
+// system name, looked up in a table of names.
+class HandleLocator : public pgm::SystemLocator {
+ public:
+  HandleLocator(ClientApi* client, pgm::SystemLocator* names) : client_(client), names_(names) {}
+  bool LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) override;
+  bool LocateByName(std::u16string_view application, std::u16string_view system,
+                    pgm::Endpoint* endpoint, std::string* error) override {
+    return names_->LocateByName(application, system, endpoint, error);
+  }
+
+ private:
+  ClientApi* client_;
+  pgm::SystemLocator* names_;
+};
 
 struct ListedFunction {
   std::u16string id, category, type, name, description, root, parent;

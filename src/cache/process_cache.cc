@@ -5,16 +5,12 @@
 #include <cstring>
 
 #include "api/locked_frame.h"
+#include "cache/upper_case.h"
 #include "diag/error_records.h"
 #include "services/services.h"
 
 namespace zvt {
 namespace {
-
-char16_t UpperChar(char16_t c) {
-  if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
 
 // Holds `mutex` for a scope.
 class MutexHold {
@@ -54,7 +50,7 @@ std::u16string CAIProcessCache::cacheKey(const std::u16string& user_id,
   key = user_id;
   if (key.size() < 10) key.append(10 - key.size(), u'*');
   key += system_name;
-  for (char16_t& c : key) c = UpperChar(c);
+  UpperCaseInPlace(&key);
   return key;
 }
 

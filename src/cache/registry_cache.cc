@@ -1,28 +1,138 @@
-// The registry cache's entry points. Until the persistent cache is built,
-// it keeps nothing: every user has no denied functions and nothing is
-// stored, so every cache state is stale.
+// Start-up pruning, the stored change timestamps, and the value refresh that
+// compares them with the host's and decides what is stale.
 #include "cache/registry_cache.h"
 
-#include <algorithm>
+#include "cache/registry_layout.h"
+#include "cache/registry_slots.h"
+#include "cache/upper_case.h"
+#include "diag/error_records.h"
+#include "host/admin_host_apis.h"
+#include "services/app_adm_mutex.h"
+#include "services/scoped_key.h"
+#include "services/services.h"
 
 namespace zvt {
 namespace {
 
 RegistryCacheOverride* g_override = nullptr;
+HostLoadOverride* g_load_override = nullptr;
+
+// Configured systems are enumerated until the service says there are no
+// more; this bound only stops a service that never says so.
+constexpr uint32_t kMaxConfiguredIndex = 1u << 16;
+
+// Holds the registry-cache mutex for one operation, or runs unguarded when it
+// cannot be created. On release it first empties the system, user and
+// hierarchy slots, which are only valid under the mutex.
+class RegistryCacheHold {
+ public:
+  explicit RegistryCacheHold(bool take = true) : take_(take) {
+    if (take_) {
+      mutex_ = std::make_unique<CAppAdmMutex>(kRegCacheMutexName);
+      locked_ = mutex_->lock();
+    }
+  }
+  ~RegistryCacheHold() {
+    if (!take_) return;
+    closeRegKeys();
+    if (locked_) mutex_->unlock();
+  }
+  RegistryCacheHold(const RegistryCacheHold&) = delete;
+  RegistryCacheHold& operator=(const RegistryCacheHold&) = delete;
+
+ private:
+  bool take_;
+  bool locked_ = false;
+  std::unique_ptr<CAppAdmMutex> mutex_;
+};
+
+bool IsZero(const Timestamp& t) { return t == Timestamp{}; }
+
+// A stored timestamp equals an in-memory one with its bytes 0 and 1 exchanged.
+bool SameTimestamp(const Timestamp& stored, const Timestamp& memory) {
+  return stored == ExchangeFirstBytes(memory);
+}
+
+NameList ConfiguredSystems(ClientApi* client) {
+  NameList names;
+  for (uint32_t index = 0; index < kMaxConfiguredIndex; ++index) {
+    char16_t buffer[257] = {};
+    uint32_t size = sizeof buffer;
+    uint32_t rc = client->EnumConfiguredSystems(buffer, &size, index);
+    if (rc == kClientNoMoreSystems) break;
+    if (rc != kClientOk) continue;
+    buffer[256] = u'\0';
+    names.emplace_back(buffer);
+  }
+  return names;
+}
+
+// Deletes the whole entry of a system, its hierarchy and all its users.
+void DeleteSystemEntry(const std::u16string& system_name) {
+  if (CRegistryCache::openCacheRegKey() == 0) {
+    deleteRegTree(CRegistryCache::cacheKey(), system_name);
+  } else {
+    ZVT_CACHE_ERROR(u"CRegistryCache::getUserValues -> delete system registry entry failed", 0);
+  }
+  closeRegKeys();
+}
+
+// Deletes every user key of a system; its hierarchy stays.
+void DeleteUserKeys(const std::u16string& system_name) {
+  NameList users;
+  (void)CRegistryCache::getUserList(system_name, &users);
+  if (CRegistryCache::systemKey() == nullptr) (void)CRegistryCache::openSysRegKey(system_name);
+  for (const std::u16string& user : users) deleteRegTree(CRegistryCache::systemKey(), user);
+  CRegistryCache::closeUserKeySlot();
+}
+
+void DeleteUserKey(const std::u16string& system_name, const std::u16string& user_id) {
+  if (CRegistryCache::openUserRegKey(system_name, user_id) != 0) {
+    ZVT_CACHE_ERROR(u"CRegistryCache::getUserValues -> delete profile registry entry failed", 0);
+    return;
+  }
+  deleteRegTree(CRegistryCache::userKey(), u"");
+  CRegistryCache::closeUserKeySlot();
+}
 
 }  // namespace
 
 void SetRegistryCacheOverride(RegistryCacheOverride* o) { g_override = o; }
+void SetHostLoadOverride(HostLoadOverride* o) { g_load_override = o; }
 
-uint32_t CRegistryCache::startUp() { return g_override != nullptr ? g_override->startUp() : 0; }
+void ResetRegistryCacheForTesting() {
+  closeRegKeys();
+  CRegistryCache::closeCacheKeySlot();
+  RegistryCacheGlobals().cache_on = true;
+}
 
-uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
-                                       const std::u16string& system_name, std::u16string& user_id,
-                                       std::unique_ptr<DeniedSet>* denied) {
-  if (g_override != nullptr) return g_override->getUserValues(handle, system_name, user_id, denied);
-  std::transform(user_id.begin(), user_id.end(), user_id.begin(),
-                 [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; });
-  denied->reset();
+uint32_t CRegistryCache::startUp() {
+  if (g_override != nullptr) return g_override->startUp();
+  RegistryCacheHold hold;
+  RegistryApi* registry = CurrentServices().registry;
+  ScopedKey top(registry);
+  if (uint32_t rc = openRegKey(kHostValsKey, top.Receive()); rc != 0) {
+    ZVT_CACHE_ERROR(u"CRegistryCache::startUp -> Open AppAdmin Registry path failed", 0);
+    return rc;
+  }
+  if (CacheSwitchedOff(registry, top.get())) RegistryCacheGlobals().cache_on = false;
+
+  NameList cached;
+  if (getSystemList(&cached) == 0 && !cached.empty()) {
+    ClientApi* client = CurrentServices().client;
+    NameList configured = ConfiguredSystems(client);
+    for (const std::u16string& name : cached) {
+      bool kept = false;
+      for (const std::u16string& c : configured) {
+        if (client->IsSameSystem(name.c_str(), c.c_str()) == 1) {
+          kept = true;
+          break;
+        }
+      }
+      if (!kept) deleteRegTree(cacheKey(), name);
+    }
+  }
+  closeCacheKeySlot();
   return 0;
 }
 
@@ -32,14 +142,158 @@ uint32_t CRegistryCache::getCacheTS(const std::u16string& system_name,
                                     bool take_mutex) {
   if (g_override != nullptr)
     return g_override->getCacheTS(system_name, user_id, rep_ts, hier_ts, user_ts, take_mutex);
-  rep_ts->fill(0);
-  hier_ts->fill(0);
-  user_ts->reset();
+  RegistryCacheHold hold(take_mutex);
+  RegistryApi* registry = CurrentServices().registry;
+  if (rep_ts != nullptr) {
+    if (uint32_t rc = openSysRegKey(system_name); rc != 0) {
+      ZVT_CACHE_ERROR(u"CRegistryCache::getCacheTS -> Open Sys key failed #1", 0);
+      return rc;
+    }
+    if (!ReadStoredTimestamp(registry, systemKey(), kRepTsValue, rep_ts)) rep_ts->fill(0);
+  }
+  if (hier_ts != nullptr) {
+    if (uint32_t rc = openSysRegKey(system_name); rc != 0) {
+      ZVT_CACHE_ERROR(u"CRegistryCache::getCacheTS -> Open Sys key failed #2", 0);
+      return rc;
+    }
+    if (!ReadStoredTimestamp(registry, systemKey(), kHierTsValue, hier_ts)) hier_ts->fill(0);
+  }
+  if (user_ts != nullptr && *user_ts) {
+    if (uint32_t rc = openUserRegKey(system_name, user_id); rc != 0) {
+      ZVT_CACHE_ERROR(u"CRegistryCache::getCacheTS -> Open User key failed", 0);
+      return rc;
+    }
+    if (!ReadStoredTimestamp(registry, userKey(), kUserTsValue, user_ts->get())) user_ts->reset();
+  }
   return 0;
 }
 
-void CRegistryCache::closeCacheKeySlot() {
-  if (g_override != nullptr) g_override->closeCacheKeySlot();
+uint32_t CRegistryCache::setCacheTS(const std::u16string& system_name,
+                                    const std::u16string& user_id, const Timestamp* rep_ts,
+                                    const Timestamp* hier_ts, const Timestamp* user_ts) {
+  struct Step {
+    const Timestamp* value;
+    bool user_key;
+    const char16_t* name;
+    const char16_t* open_failed;
+    const char16_t* set_failed;
+  };
+  const Step steps[] = {
+      {rep_ts, false, kRepTsValue, u"CRegistryCache::setCacheTS -> Open Sys key failed #1",
+       u"CRegistryCache::setCacheTS -> Set Rep TS failed"},
+      {hier_ts, false, kHierTsValue, u"CRegistryCache::setCacheTS -> Open Sys key failed #2",
+       u"CRegistryCache::setCacheTS -> Set Hier TS failed"},
+      {user_ts, true, kUserTsValue, u"CRegistryCache::setCacheTS -> Open User key failed",
+       u"CRegistryCache::setCacheTS -> Set User TS failed"},
+  };
+  RegistryApi* registry = CurrentServices().registry;
+  for (const Step& step : steps) {
+    if (step.value == nullptr) continue;
+    uint32_t rc = step.user_key ? openUserRegKey(system_name, user_id) : openSysRegKey(system_name);
+    if (rc != 0) {
+      ZVT_CACHE_ERROR(step.open_failed, 0);
+      return rc;
+    }
+    HKEY key = step.user_key ? userKey() : systemKey();
+    if (LONG set = WriteStoredTimestamp(registry, key, step.name, *step.value); set != 0) {
+      ZVT_CACHE_ERROR(step.set_failed, 0);
+      return static_cast<uint32_t>(set);
+    }
+  }
+  return 0;
+}
+
+uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
+                                       const std::u16string& system_name, std::u16string& user_id,
+                                       std::unique_ptr<DeniedSet>* denied) {
+  if (g_override != nullptr) return g_override->getUserValues(handle, system_name, user_id, denied);
+  RegistryCacheHold hold;
+  UpperCaseInPlace(&user_id);
+  ClientApi* client = CurrentServices().client;
+  const SystemHandle h = handle != nullptr ? *handle : 0;
+
+  uint32_t version = 0, release = 0;
+  if (client->zvtCO_GetHostVRM(h, &version, &release) != kClientOk) {
+    ZVT_CACHE_ERROR(u"CRegistryCache::getUserValues -> zvtCO_GetHostVRM not successful", 0);
+    denied->reset();
+    return 0;
+  }
+  if (version < 4 || (version == 4 && release < 3)) {
+    denied->reset();
+    return 0;
+  }
+
+  // The host's triple, in the in-memory form.
+  Timestamp user_ts{}, rep_ts{}, hier_ts{};
+  {
+    Timestamp u{}, r{}, hi{};
+    if (client->QueryChangeTimestamps(h, u.data(), r.data(), hi.data()) == kClientOk) {
+      user_ts = u, rep_ts = r, hier_ts = hi;
+    } else {
+      ErrorOut error;
+      uint32_t rc = CAdminHostAPIs::getAdminTimestamps(system_name, user_id, u.data(), r.data(),
+                                                       hi.data(), &error, handle);
+      if (rc != 0 || error) {
+        if (error) showHostError(error.get(), user_id, system_name, handle);
+        ZVT_CACHE_ERROR(
+            u"CRegistryCache::getUserValues -> CAdminHostAPIs::getAdminTimestamps not successful",
+            0);
+        return 1;
+      }
+      user_ts = ExchangeFirstBytes(u);
+      rep_ts = ExchangeFirstBytes(r);
+      hier_ts = ExchangeFirstBytes(hi);
+    }
+  }
+
+  Timestamp stored_rep{}, stored_hier{};
+  auto stored_user = std::make_unique<Timestamp>();
+  uint32_t read_rc = 0;
+  if (!IsZero(hier_ts))
+    read_rc = getCacheTS(system_name, user_id, &stored_rep, &stored_hier, &stored_user, false);
+  if (!cacheSwitchOn()) {
+    denied->reset();
+    return 0;
+  }
+  if (IsZero(hier_ts)) return 0;
+
+  const bool rep_same = SameTimestamp(stored_rep, rep_ts);
+  const bool hier_same = SameTimestamp(stored_hier, hier_ts);
+  const bool user_same = stored_user && SameTimestamp(*stored_user, user_ts);
+  bool system_deleted = false;
+  if (read_rc != 0) {
+    DeleteSystemEntry(system_name);
+    system_deleted = true;
+  } else if (rep_same && hier_same && user_same) {
+    return getRegistryAIValues(system_name, user_id, denied);
+  } else if (!hier_same) {
+    DeleteSystemEntry(system_name);
+    system_deleted = true;
+  } else if (!rep_same) {
+    DeleteUserKeys(system_name);
+  } else {
+    DeleteUserKey(system_name, user_id);
+  }
+
+  const uint32_t reuse = hier_same && !IsZero(stored_hier) && !system_deleted ? 1 : 0;
+  uint32_t rc = getTarvoAIValues(system_name, user_id, denied, reuse, handle);
+  if (rc != 0) return rc;
+  const Timestamp rep_stored = ExchangeFirstBytes(rep_ts);
+  const Timestamp hier_stored = ExchangeFirstBytes(hier_ts);
+  const Timestamp user_stored = ExchangeFirstBytes(user_ts);
+  (void)setCacheTS(system_name, user_id, &rep_stored, &hier_stored, &user_stored);
+  return 0;
+}
+
+uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
+                                          const std::u16string& user_id,
+                                          std::unique_ptr<DeniedSet>* denied,
+                                          uint32_t reuse_hierarchy, const SystemHandle* handle) {
+  if (g_load_override != nullptr)
+    return g_load_override->getTarvoAIValues(system_name, user_id, denied, reuse_hierarchy, handle);
+  // Until the host load exists, a reload finds nothing denied.
+  denied->reset();
+  return 0;
 }
 
 }  // namespace zvt

@@ -1,5 +1,10 @@
-// The entry points of the persistent registry cache that the process cache
-// relies on. Callers hold the process lock.
+// The persistent registry cache: per host system and user, the change
+// timestamps the cached values reflect and the user's denied functions,
+// shared by every process of the OS user under a named mutex. Its state is
+// process-wide: the cache switch and four open-key slots (cache, system,
+// user, hierarchy). The slots are valid only while the registry-cache mutex
+// is held; every operation that fills the system, user or hierarchy slot
+// empties them before it releases the mutex. Callers hold the process lock.
 #ifndef ZVT_CACHE_REGISTRY_CACHE_H_
 #define ZVT_CACHE_REGISTRY_CACHE_H_
 
@@ -8,32 +13,87 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "services/client.h"
+#include "services/win_types.h"
 
 namespace zvt {
 
 // The function IDs denied to one user on one system, compared exactly.
 using DeniedSet = std::unordered_set<std::u16string>;
 using Timestamp = std::array<uint8_t, 8>;
+// Key names in the order the registry enumerates them; empty means none.
+using NameList = std::vector<std::u16string>;
 
 class CRegistryCache {
  public:
-  // Prunes the cache of systems no longer configured; run once at load.
+  // Reads the "Activate" switch and deletes the cached systems that match no
+  // configured system; run once at load, under the registry-cache mutex.
   static uint32_t startUp();
-  // The user's denied set, newly allocated, or left empty when nothing is
-  // denied. Upper-cases `user_id` in place.
+
+  // The user's denied set, newly allocated, or none when nothing is denied.
+  // Upper-cases `user_id` in place. Validates the stored timestamps against
+  // the host's, deletes what is stale and reloads it.
   static uint32_t getUserValues(const SystemHandle* handle, const std::u16string& system_name,
                                 std::u16string& user_id, std::unique_ptr<DeniedSet>* denied);
-  // The stored "##RepTS", "##HierTS" (all zero when not stored) and
-  // "##UserTS" (`*user_ts` reset when not stored), in the stored form. With
-  // `take_mutex` true it takes the registry-cache mutex itself.
+
+  // The stored "##RepTS" and "##HierTS" (all zero when not stored) and
+  // "##UserTS" (`*user_ts` reset when not stored), in the stored form. Null
+  // pointers (or a null `*user_ts`) skip that value. With `take_mutex` it
+  // takes the registry-cache mutex itself and empties the slots before
+  // releasing it.
   static uint32_t getCacheTS(const std::u16string& system_name, const std::u16string& user_id,
                              Timestamp* rep_ts, Timestamp* hier_ts,
                              std::unique_ptr<Timestamp>* user_ts, bool take_mutex);
+  // Writes the given timestamps (stored form) in the order rep, hier, user,
+  // stopping at the first failure.
+  static uint32_t setCacheTS(const std::u16string& system_name, const std::u16string& user_id,
+                             const Timestamp* rep_ts, const Timestamp* hier_ts,
+                             const Timestamp* user_ts);
+
+  static uint32_t getSystemList(NameList* names);
+  // The user keys of a system, without its "Hierarchy" key.
+  static uint32_t getUserList(const std::u16string& system_name, NameList* names);
+
+  // Opens (creating) `path` below the client registry root of the current user.
+  static uint32_t openRegKey(const std::u16string& path, HKEY* key);
+  // Fill their slot, or succeed at once when it is already filled.
+  static uint32_t openCacheRegKey();
+  static uint32_t openSysRegKey(const std::u16string& system_name);
+  static uint32_t openUserRegKey(const std::u16string& system_name, const std::u16string& user_id);
+  static uint32_t openHierRegKey(const std::u16string& system_name);
+
+  // The user's denied set as the user key holds it.
+  static uint32_t getRegistryAIValues(const std::u16string& system_name,
+                                      const std::u16string& user_id,
+                                      std::unique_ptr<DeniedSet>* denied);
+  // Loads the user's denied set from the host and writes it to the user key.
+  // `reuse_hierarchy` 1 lets the stored "Hierarchy" key stand in for the
+  // host's function list.
+  static uint32_t getTarvoAIValues(const std::u16string& system_name, const std::u16string& user_id,
+                                   std::unique_ptr<DeniedSet>* denied, uint32_t reuse_hierarchy,
+                                   const SystemHandle* handle);
+
+  // The open slots (null when empty).
+  static HKEY cacheKey();
+  static HKEY systemKey();
+  static HKEY userKey();
+  static HKEY hierarchyKey();
+  static bool cacheSwitchOn();
+
   // Closes the open "Application_Administration\HostVals" key, if any.
   static void closeCacheKeySlot();
+  // Closes the user key slot, if filled.
+  static void closeUserKeySlot();
 };
+
+// Closes the system, user and hierarchy slots that are filled.
+void closeRegKeys();
+// Deletes `name` below `parent` with everything below it; with an empty
+// `name`, deletes `parent` itself. Reports nothing: what cannot be opened or
+// deleted stays.
+void deleteRegTree(HKEY parent, const std::u16string& name);
 
 // Tests stand in for the registry cache through this.
 class RegistryCacheOverride {
@@ -49,6 +109,21 @@ class RegistryCacheOverride {
 };
 // Installs `o` (null: none) for the registry cache's entry points.
 void SetRegistryCacheOverride(RegistryCacheOverride* o);
+
+// Tests stand in for the host load through this.
+class HostLoadOverride {
+ public:
+  virtual ~HostLoadOverride() = default;
+  virtual uint32_t getTarvoAIValues(const std::u16string& system_name,
+                                    const std::u16string& user_id,
+                                    std::unique_ptr<DeniedSet>* denied, uint32_t reuse_hierarchy,
+                                    const SystemHandle* handle) = 0;
+};
+void SetHostLoadOverride(HostLoadOverride* o);
+
+// Empties every slot and turns the cache switch on again, as in a newly
+// loaded library; for tests that bind a new registry.
+void ResetRegistryCacheForTesting();
 
 }  // namespace zvt
 

@@ -26,11 +26,11 @@ LONG WriteStoredTimestamp(RegistryApi* registry, HKEY key, const char16_t* name,
 }
 
 bool CacheSwitchedOff(RegistryApi* registry, HKEY top_key) {
-  char16_t data[2] = {};
+  char16_t data[1] = {};
   DWORD type = 0, size = sizeof data;
   LONG rc = registry->RegQueryValueExW(top_key, kActivateValue, nullptr, &type,
                                        reinterpret_cast<BYTE*>(data), &size);
-  return rc == kErrorSuccess && type == kRegSz && size == 2 && data[0] == u'2';
+  return rc == kErrorSuccess && type == kRegSz && size == sizeof data && data[0] == u'2';
 }
 
 bool IsDeniedFunctionValue(std::u16string_view name, DWORD type, const BYTE* data, DWORD size) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "services/client.h"
 
@@ -95,11 +96,20 @@ class FakeClient : public ClientApi {
     *mode = s->interaction_mode;
     return 0;
   }
-  uint32_t EnumConfiguredSystems(char16_t*, uint32_t*, uint32_t) override {
-    return kClientNoMoreSystems;
+  uint32_t EnumConfiguredSystems(char16_t* b, uint32_t* size, uint32_t index) override {
+    if (index >= configured.size()) return kClientNoMoreSystems;
+    return Copy(configured[index], b, *size);
   }
+  // Names that differ only in ASCII letter case are the same system.
   uint32_t IsSameSystem(const char16_t* a, const char16_t* b) override {
-    return std::u16string(a) == b ? 1 : 0;
+    std::u16string x(a), y(b);
+    if (x.size() != y.size()) return 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+      char16_t p = x[i] >= u'a' && x[i] <= u'z' ? x[i] - 32 : x[i];
+      char16_t q = y[i] >= u'a' && y[i] <= u'z' ? y[i] - 32 : y[i];
+      if (p != q) return 0;
+    }
+    return 1;
   }
   uint32_t AdjustMessageBoxStyle(uint32_t style) override {
     last_style = style;
@@ -136,7 +146,8 @@ class FakeClient : public ClientApi {
     return kClientNotConfigured;
   }
 
-  std::u16string install_path;  // with the trailing "/"; empty: none
+  std::u16string install_path;             // with the trailing "/"; empty: none
+  std::vector<std::u16string> configured;  // what EnumConfiguredSystems lists
 
  private:
   FakeSystem* Find(SystemHandle h) {

@@ -1,0 +1,26 @@
+// The registry cache's process-wide state: the cache switch and the four
+// open-key slots. Only code holding the process lock and the registry-cache
+// mutex touches it.
+#ifndef ZVT_CACHE_REGISTRY_SLOTS_H_
+#define ZVT_CACHE_REGISTRY_SLOTS_H_
+
+#include "services/win_types.h"
+
+namespace zvt {
+
+struct RegistryCacheState {
+  bool cache_on = true;
+  HKEY cache_key = nullptr;
+  HKEY system_key = nullptr;
+  HKEY user_key = nullptr;
+  HKEY hierarchy_key = nullptr;
+};
+
+RegistryCacheState& RegistryCacheGlobals();
+
+// Closes `*slot` if it is filled and empties it.
+void CloseSlot(HKEY* slot);
+
+}  // namespace zvt
+
+#endif  // ZVT_CACHE_REGISTRY_SLOTS_H_
