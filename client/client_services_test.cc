@@ -113,7 +113,7 @@ TEST_F(ClientServicesTest, SignOnAndCallAProgramThroughTheSystemObject) {
   EXPECT_EQ(client_.zvtCO_Connect(h, 3, 0), kClientBadService);
   ASSERT_EQ(client_.zvtCO_Connect(h, kServiceRemoteCommand, 0), kClientOk);
   uint64_t calls_before = server()->calls_answered();
-  DataDescription list_dd(testing::kTimestampParameters), receiver_dd(testing::kTimestampReceiver);
+  DataDescription list_dd(kTimestampListTable), receiver_dd(kTimestampReceiverTable);
   auto list = agents_.createDataObject(list_dd);
   auto receiver = agents_.createDataObject(receiver_dd);
   DataObject* r = receiver.get();

@@ -1,93 +1,13 @@
-// The test host server and the parameter lists of the host programs.
+// The test host server and raw calls of the host programs.
 #include "tests/host_call_fixture.h"
 
 #include <cstring>
 
+#include "host/list_formats.h"
 #include "platform/utf.h"
 
 namespace zvt::testing {
 namespace {
-
-constexpr uint8_t kBlankHandle[20] = {0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
-                                      0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
-
-constexpr FieldDescription kSelectionRows[] = {
-    {kFieldBinary, 4, 0, kDirectionInner, {}},
-    {kFieldBinary, 4, 0, kDirectionInner, {}},
-    {kFieldBinary, 4, 0, kDirectionInner, {}},
-    {kFieldBinary, 4, 0, kDirectionInner, {}},
-    {kFieldCharVarying, (4u << 16), 0, kDirectionInner, {}},
-};
-constexpr FieldTable kSelectionTable = MakeFieldTable(kSelectionRows);
-constexpr FieldDescription kSelectionsRows[] = {
-    {kFieldBinary, 4, 0, kDirectionInner, {}},
-    {kFieldStruct, 0, 0, kDirectionInner, kSelectionTable},
-};
-constexpr FieldTable kSelectionsTable = MakeFieldTable(kSelectionsRows);
-
-constexpr FieldDescription kFunctionEntryRows[] = {
-    {kFieldChar, 30, 0, 0, {}},  {kFieldChar, 1, 0, 0, {}},  {kFieldChar, 1, 0, 0, {}},
-    {kFieldChar, 10, 0, 0, {}},  {kFieldChar, 10, 0, 0, {}}, {kFieldChar, 7, 0, 0, {}},
-    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 3, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
-    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 2, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
-    {kFieldChar, 10, 0, 0, {}},  {kFieldChar, 10, 0, 0, {}}, {kFieldChar, 7, 0, 0, {}},
-    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 3, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
-    {kFieldChar, 330, 0, 0, {}}, {kFieldRaw, 2, 0, 0, {}},   {kFieldBinary, 4, 0, 0, {}},
-    {kFieldChar, 30, 0, 0, {}},  {kFieldChar, 30, 0, 0, {}}, {kFieldChar, 1, 0, 0, {}},
-    {kFieldChar, 1, 0, 0, {}},   {kFieldChar, 1, 0, 0, {}},
-};
-constexpr FieldTable kFunctionEntryTable = MakeFieldTable(kFunctionEntryRows);
-constexpr FieldDescription kUsageEntryRows[] = {
-    {kFieldChar, 30, 0, 0, {}},
-    {kFieldChar, 1, 0, 0, {}},
-    {kFieldChar, 1, 0, 0, {}},
-};
-constexpr FieldTable kUsageEntryTable = MakeFieldTable(kUsageEntryRows);
-
-// The list receiver header, then the entries after a filler.
-#define ZVT_LIST_RECEIVER(entry)                                                               \
-  {                                                                                            \
-    {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, {kFieldRaw, 20, 0, 0, {}},       \
-        {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, \
-        {kFieldFiller, (4u << 16), 0, 0, {}}, {kFieldArray, (5u << 16), 6, 0, entry},          \
-  }
-constexpr FieldDescription kFunctionReceiverRows[] = ZVT_LIST_RECEIVER(kFunctionEntryTable);
-constexpr FieldDescription kUsageReceiverRows[] = ZVT_LIST_RECEIVER(kUsageEntryTable);
-#undef ZVT_LIST_RECEIVER
-constexpr FieldTable kFunctionReceiverTable = MakeFieldTable(kFunctionReceiverRows);
-constexpr FieldTable kUsageReceiverTable = MakeFieldTable(kUsageReceiverRows);
-
-constexpr FieldDescription kFunctionListRows[] = {
-    {kFieldRaw, 20, 0, kDirectionInput, {}},
-    {kFieldStruct, 0, 0, kDirectionOutput, kFunctionReceiverTable},
-    {kFieldBinary, 4, 0, kDirectionInput, {}},
-    {kFieldChar, 8, 0, kDirectionInput, {}},
-    {kFieldStruct, 0, 0, kDirectionInput, kSelectionsTable},
-    {kFieldBinary, 4, 0, kDirectionInput, {}},
-    {kFieldBinary, 4, 0, kDirectionInOut, {}},
-};
-constexpr FieldDescription kUsageListRows[] = {
-    {kFieldRaw, 20, 0, kDirectionInput, {}},
-    {kFieldStruct, 0, 0, kDirectionOutput, kUsageReceiverTable},
-    {kFieldBinary, 4, 0, kDirectionInput, {}},
-    {kFieldChar, 8, 0, kDirectionInput, {}},
-    {kFieldChar, 10, 0, kDirectionInput, {}},
-    {kFieldStruct, 0, 0, kDirectionInput, kSelectionsTable},
-    {kFieldBinary, 4, 0, kDirectionInput, {}},
-    {kFieldBinary, 4, 0, kDirectionInOut, {}},
-};
-constexpr FieldDescription kTimestampReceiverRows[] = {
-    {kFieldBinary, 4, 0, 0, {}}, {kFieldBinary, 4, 0, 0, {}}, {kFieldRaw, 8, 0, 0, {}},
-    {kFieldRaw, 8, 0, 0, {}},    {kFieldRaw, 8, 0, 0, {}},
-};
-constexpr FieldTable kTimestampReceiverTable = MakeFieldTable(kTimestampReceiverRows);
-constexpr FieldDescription kTimestampRows[] = {
-    {kFieldStruct, 0, 0, kDirectionOutput, kTimestampReceiverTable},
-    {kFieldBinary, 4, 0, kDirectionInput, {}},
-    {kFieldChar, 8, 0, kDirectionInput, {}},
-    {kFieldChar, 10, 0, kDirectionInput, {}},
-    {kFieldBinary, 4, 0, kDirectionInOut, {}},
-};
 
 std::u16string Text(ProgramCallApi* c, DataObject* o, uint32_t index) {
   char16_t buf[400];
@@ -95,43 +15,10 @@ std::u16string Text(ProgramCallApi* c, DataObject* o, uint32_t index) {
   return buf;
 }
 
-uint32_t Binary(ProgramCallApi* c, DataObject* o, uint32_t index) {
-  uint32_t v = 0, n = 0, t = 0;
-  c->getBinary(o, index, &v, 4, &n, &t);
-  return v;
-}
-
-// Attaches a selection of category `code` at `index` of `list`.
-uint32_t AttachSelection(ProgramCallApi* c, DataObject* list, uint32_t index,
-                         const std::u16string& code, ErrorOut* error) {
-  DataDescription selections_dd(kSelectionsTable), selection_dd(kSelectionTable);
-  std::unique_ptr<DataObject> selections = c->createDataObject(selections_dd);
-  std::unique_ptr<DataObject> selection = c->createDataObject(selection_dd);
-  uint32_t rc = 0;
-  uint32_t one = 1, seventeen = 17;
-  if (rc == 0) rc = c->setBinary(selection.get(), 0, &seventeen, 4, kFieldBinary, error);
-  if (rc == 0) rc = c->setBinary(selection.get(), 1, &one, 4, kFieldBinary, error);
-  if (rc == 0) rc = c->setBinary(selection.get(), 2, &one, 4, kFieldBinary, error);
-  if (rc == 0) rc = c->setBinary(selection.get(), 3, &one, 4, kFieldBinary, error);
-  if (rc == 0) rc = c->setText(selection.get(), 4, code.c_str(), error);
-  if (rc == 0) rc = c->setBinary(selections.get(), 0, &one, 4, kFieldBinary, error);
-  if (rc == 0) rc = c->setObject(selections.get(), 1, &selection, error);
-  if (rc == 0) rc = c->setObject(list, index, &selections, error);
-  return rc;
-}
+constexpr char16_t kStep[] = u"selection step";
+constexpr SelectionMessages kMessages = {kStep, kStep, kStep, kStep, kStep, kStep, kStep, kStep};
 
 }  // namespace
-
-const FieldTable kFunctionListParameters = MakeFieldTable(kFunctionListRows);
-const FieldTable kUsageListParameters = MakeFieldTable(kUsageListRows);
-const FieldTable kTimestampParameters = MakeFieldTable(kTimestampRows);
-const FieldTable kFunctionReceiver = kFunctionReceiverTable;
-const FieldTable kUsageReceiver = kUsageReceiverTable;
-const FieldTable kFunctionEntry = kFunctionEntryTable;
-const FieldTable kUsageEntry = kUsageEntryTable;
-const FieldTable kTimestampReceiver = kTimestampReceiverTable;
-const FieldTable kSelections = kSelectionsTable;
-const FieldTable kSelection = kSelectionTable;
 
 HostCallTest::HostCallTest() {
   std::string error;
@@ -142,6 +29,7 @@ HostCallTest::HostCallTest() {
 }
 
 HostCallTest::~HostCallTest() {
+  binding_.reset();
   calls_.reset();
   if (server_) server_->Stop();
 }
@@ -171,6 +59,21 @@ void HostCallTest::AddFunctions(int count, const std::string& prefix) {
   }
 }
 
+void HostCallTest::BindLibrary(const std::u16string& system, const std::string& user) {
+  if (!binding_) {
+    Services s;
+    s.program_calls = calls_.get();
+    binding_ = std::make_unique<ScopedServiceBinding>(s);
+  }
+  pgm::Endpoint e;
+  e.port = server_->port();
+  e.user = user;
+  e.password = "pw-" + user;
+  e.read_timeout_ms = read_timeout_ms_;
+  e.connect_timeout_ms = 2000;
+  locator_.Add(system, e);
+}
+
 std::unique_ptr<RemoteAgent> HostCallTest::Agent(const std::string& user, ErrorOut* error,
                                                  const std::string& password, int read_timeout_ms) {
   pgm::Endpoint e;
@@ -188,13 +91,13 @@ uint32_t HostCallTest::ListFunctions(const std::string& user, const std::u16stri
                                      std::vector<ListedFunction>* out, std::vector<uint32_t>* parts,
                                      ErrorOut* error) {
   ProgramCallApi* c = calls_.get();
-  DataDescription list_dd(kFunctionListParameters), receiver_dd(kFunctionReceiverTable),
+  DataDescription list_dd(kFunctionListTable), receiver_dd(kFunctionReceiverTable),
       entry_dd(kFunctionEntryTable);
   std::unique_ptr<DataObject> list = c->createDataObject(list_dd);
   std::unique_ptr<DataObject> receiver = c->createDataObject(receiver_dd);
   uint32_t rc = c->setBinary(list.get(), 0, kBlankHandle, 20, kFieldRaw, error);
   if (rc == 0) rc = c->setText(list.get(), 3, u"LSTA0100", error);
-  if (rc == 0) rc = AttachSelection(c, list.get(), 4, category, error);
+  if (rc == 0) rc = AttachCategorySelection(c, list.get(), 4, category.c_str(), kMessages, error);
   DataObject* receiver_ptr = receiver.get();
   if (rc == 0) rc = c->setObject(list.get(), 1, &receiver, error);
   for (bool last = false; rc == 0 && !last;) {
@@ -214,7 +117,7 @@ uint32_t HostCallTest::ListFunctions(const std::string& user, const std::u16stri
     uint32_t n = 0, t = 0;
     c->getBinary(receiver_ptr, 2, handle, 20, &n, &t);
     last = std::memcmp(handle, kBlankHandle, 20) == 0;
-    uint32_t count = Binary(c, receiver_ptr, 4);
+    uint32_t count = ReadBinaryField(c, receiver_ptr, 4);
     parts->push_back(count);
     for (uint32_t i = 0; i < count; ++i) {
       c->selectEntry(entries, static_cast<uint16_t>(i));
@@ -239,7 +142,7 @@ uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& 
                                  const std::u16string& category, std::vector<ListedUsage>* out,
                                  std::vector<uint32_t>* capacities, ErrorOut* error) {
   ProgramCallApi* c = calls_.get();
-  DataDescription list_dd(kUsageListParameters), receiver_dd(kUsageReceiverTable),
+  DataDescription list_dd(kUsageListTable), receiver_dd(kUsageReceiverTable),
       entry_dd(kUsageEntryTable);
   std::unique_ptr<DataObject> list = c->createDataObject(list_dd);
   std::unique_ptr<DataObject> receiver = c->createDataObject(receiver_dd);
@@ -249,7 +152,7 @@ uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& 
   if (rc == 0) rc = c->setText(list.get(), 4, profile.c_str(), error);
   DataObject* receiver_ptr = receiver.get();
   if (rc == 0) rc = c->setObject(list.get(), 1, &receiver, error);
-  if (rc == 0) rc = AttachSelection(c, list.get(), 5, category, error);
+  if (rc == 0) rc = AttachCategorySelection(c, list.get(), 5, category.c_str(), kMessages, error);
   uint32_t capacity = 250;
   for (bool last = false; rc == 0 && !last;) {
     capacities->push_back(capacity);
@@ -270,9 +173,11 @@ uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& 
     uint32_t n = 0, t = 0;
     c->getBinary(receiver_ptr, 2, handle, 20, &n, &t);
     last = std::memcmp(handle, kBlankHandle, 20) == 0;
-    uint32_t returned = Binary(c, receiver_ptr, 0), available = Binary(c, receiver_ptr, 1),
-             offset = Binary(c, receiver_ptr, 3), count = Binary(c, receiver_ptr, 4),
-             entry_length = Binary(c, receiver_ptr, 5);
+    uint32_t returned = ReadBinaryField(c, receiver_ptr, 0),
+             available = ReadBinaryField(c, receiver_ptr, 1),
+             offset = ReadBinaryField(c, receiver_ptr, 3),
+             count = ReadBinaryField(c, receiver_ptr, 4),
+             entry_length = ReadBinaryField(c, receiver_ptr, 5);
     for (uint32_t i = 0; i < count; ++i) {
       c->selectEntry(entries, static_cast<uint16_t>(i));
       out->push_back(ListedUsage{Text(c, entries, 0), Text(c, entries, 1)});
@@ -290,7 +195,7 @@ uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& 
 uint32_t HostCallTest::Timestamps(const std::string& user, const std::u16string& profile,
                                   std::array<uint8_t, 24>* stamps, ErrorOut* error) {
   ProgramCallApi* c = calls_.get();
-  DataDescription list_dd(kTimestampParameters), receiver_dd(kTimestampReceiverTable);
+  DataDescription list_dd(kTimestampListTable), receiver_dd(kTimestampReceiverTable);
   std::unique_ptr<DataObject> list = c->createDataObject(list_dd);
   std::unique_ptr<DataObject> receiver = c->createDataObject(receiver_dd);
   DataObject* receiver_ptr = receiver.get();

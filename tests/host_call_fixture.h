@@ -1,6 +1,6 @@
-// A host server on an ephemeral loopback port with a private store, and the
-// parameter lists of the three host programs, built the way the library
-// builds them, for end-to-end tests of the program call path.
+// A host server on an ephemeral loopback port with a private store, and
+// calls of the three host programs over the library's parameter lists, for
+// end-to-end tests of the program call path.
 #ifndef ZVT_TESTS_HOST_CALL_FIXTURE_H_
 #define ZVT_TESTS_HOST_CALL_FIXTURE_H_
 
@@ -11,25 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "host/list_formats.h"
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
 #include "pgm/remote_program_calls.h"
 #include "services/client.h"
+#include "services/services.h"
 #include "services/testing/temp_dir.h"
 
 namespace zvt::testing {
-
-// Field tables of "KLIB/KRFNLST", "KLIB/KRUSRFN" and "KLIB/KRCHGTS".
-extern const FieldTable kFunctionListParameters;
-extern const FieldTable kUsageListParameters;
-extern const FieldTable kTimestampParameters;
-extern const FieldTable kFunctionReceiver;
-extern const FieldTable kUsageReceiver;
-extern const FieldTable kFunctionEntry;
-extern const FieldTable kUsageEntry;
-extern const FieldTable kTimestampReceiver;
-extern const FieldTable kSelections;
-extern const FieldTable kSelection;
 
 // Finds systems by the handles of a client's system objects: the handle's
 // system name, looked up in a table of names.
@@ -68,6 +58,10 @@ class HostCallTest : public ::testing::Test {
   void AddProfile(const std::string& name);
   void AddFunctions(int count, const std::string& prefix);
 
+  // Binds this fixture's program call library as the library's, and names
+  // the server `system`, signed on to as `user` (password "pw-USER").
+  void BindLibrary(const std::u16string& system, const std::string& user);
+
   // Signs on as `user` (password "pw-USER" unless given) to system "HOST".
   std::unique_ptr<RemoteAgent> Agent(const std::string& user, ErrorOut* error,
                                      const std::string& password = "", int read_timeout_ms = 5000);
@@ -90,6 +84,7 @@ class HostCallTest : public ::testing::Test {
   pgm::StaticSystemLocator locator_;
   std::unique_ptr<pgm::RemoteProgramCalls> calls_;
   int read_timeout_ms_ = 5000;
+  std::unique_ptr<ScopedServiceBinding> binding_;
 };
 
 }  // namespace zvt::testing

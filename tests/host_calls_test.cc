@@ -215,7 +215,7 @@ TEST_F(HostCallTest, HostRefusalsBecomeErrorObjectsWithTheHostsMessages) {
   EXPECT_EQ(err->hostMessages()[0].id, u"CPF2204");
   EXPECT_EQ(stamps[0], 0xAB);  // the caller's buffers keep what they held
 
-  DataDescription list_dd(kTimestampParameters), receiver_dd(kTimestampReceiver);
+  DataDescription list_dd(kTimestampListTable), receiver_dd(kTimestampReceiverTable);
   auto list = calls()->createDataObject(list_dd);
   auto receiver = calls()->createDataObject(receiver_dd);
   ASSERT_EQ(calls()->setText(list.get(), 2, u"TSTA0200", &err), 0u);

@@ -8,31 +8,14 @@
 namespace zvt {
 namespace {
 
-class AdminTimestampsTest : public testing::HostCallTest {
- protected:
-  void Bind() {
-    Services s;
-    s.program_calls = calls();
-    binding_ = std::make_unique<ScopedServiceBinding>(s);
-  }
-  void Configure(const std::u16string& system, const std::string& user) {
-    pgm::Endpoint e;
-    e.port = server()->port();
-    e.user = user;
-    e.password = "pw-" + user;
-    e.read_timeout_ms = 2000;
-    locator_.Add(system, e);
-  }
-  std::unique_ptr<ScopedServiceBinding> binding_;
-};
+using AdminTimestampsTest = testing::HostCallTest;
 
 TEST_F(AdminTimestampsTest, ReturnsTheHostsBytesAndNamesTheFailingStep) {
   AddProfile("JOE");
   AddProfile("1ABC");
   AddFunctions(2, "F");
   StartServer();
-  Bind();
-  Configure(u"SYS", "JOE");
+  BindLibrary(u"SYS", "JOE");
   uint8_t u[8] = {}, r[8] = {}, h[8] = {};
   ErrorOut error;
   ASSERT_EQ(CAdminHostAPIs::getAdminTimestamps(u"SYS", u"JOE", u, r, h, &error), 0u)

@@ -1,0 +1,69 @@
+// The parameter lists and receivers of the host's two list programs,
+// "KLIB/KRFNLST" (functions) and "KLIB/KRUSRFN" (a profile's usage), their
+// shared selection, and the steps both calls make alike.
+#ifndef ZVT_HOST_LIST_FORMATS_H_
+#define ZVT_HOST_LIST_FORMATS_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "services/client.h"
+#include "services/program_calls.h"
+
+namespace zvt {
+
+extern const FieldTable kSelectionTable;
+extern const FieldTable kSelectionsTable;
+extern const FieldTable kFunctionEntryTable;
+extern const FieldTable kUsageEntryTable;
+extern const FieldTable kFunctionReceiverTable;
+extern const FieldTable kUsageReceiverTable;
+extern const FieldTable kFunctionListTable;
+extern const FieldTable kUsageListTable;
+extern const FieldTable kTimestampReceiverTable;
+extern const FieldTable kTimestampListTable;
+
+// The host's blank continuation handle: 20 bytes of 0x40.
+extern const uint8_t kBlankHandle[20];
+constexpr uint32_t kFunctionListCapacity = 64;
+constexpr uint32_t kUsageListFirstCapacity = 250;
+
+// The category code sent for a `categorySelector` of 0 to 7; null beyond.
+const char16_t* CategoryCode(uint32_t category_selector);
+
+// Adds `message` to the component's error object, or to a new one of the
+// host-call unit when the component gave none; returns 1.
+uint32_t FailHostCall(ErrorOut* error, uint32_t line, const char16_t* message);
+
+// The messages of the selection steps, which the two list calls word alike
+// but for two.
+struct SelectionMessages {
+  const char16_t* selections_attached;
+  const char16_t* count;
+  const char16_t* selection_attached;
+  const char16_t* record_length;
+  const char16_t* comparison_operator;
+  const char16_t* control_key;
+  const char16_t* comparison_length;
+  const char16_t* comparison_data;
+};
+
+// Builds the one selection of category `code` and attaches it at `index` of
+// `list`; on failure returns 1 with the step's message in `*error`.
+uint32_t AttachCategorySelection(ProgramCallApi* pgm, DataObject* list, uint32_t index,
+                                 const char16_t* code, const SelectionMessages& messages,
+                                 ErrorOut* error);
+
+// The agent of one call: from the system object when a handle is given,
+// otherwise from "ZVWIN" and the system name.
+std::unique_ptr<RemoteAgent> MakeHostAgent(ProgramCallApi* pgm, const std::u16string& system_name,
+                                           const SystemHandle* handle, ErrorOut* error);
+
+// A 4-byte binary field; 0 with `*read` false when it cannot be read.
+uint32_t ReadBinaryField(ProgramCallApi* pgm, DataObject* object, uint32_t index,
+                         bool* read = nullptr);
+
+}  // namespace zvt
+
+#endif  // ZVT_HOST_LIST_FORMATS_H_
