@@ -114,9 +114,7 @@ uint32_t HostCallTest::ListFunctions(const std::string& user, const std::u16stri
     agent.reset();
     if (rc != 0) break;
     uint8_t handle[20];
-    uint32_t n = 0, t = 0;
-    c->getBinary(receiver_ptr, 2, handle, 20, &n, &t);
-    last = std::memcmp(handle, kBlankHandle, 20) == 0;
+    last = ReadContinuation(c, receiver_ptr, handle);
     uint32_t count = ReadBinaryField(c, receiver_ptr, 4);
     parts->push_back(count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -170,9 +168,7 @@ uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& 
     agent.reset();
     if (rc != 0) break;
     uint8_t handle[20];
-    uint32_t n = 0, t = 0;
-    c->getBinary(receiver_ptr, 2, handle, 20, &n, &t);
-    last = std::memcmp(handle, kBlankHandle, 20) == 0;
+    last = ReadContinuation(c, receiver_ptr, handle);
     uint32_t returned = ReadBinaryField(c, receiver_ptr, 0),
              available = ReadBinaryField(c, receiver_ptr, 1),
              offset = ReadBinaryField(c, receiver_ptr, 3),
@@ -183,9 +179,7 @@ uint32_t HostCallTest::ListUsage(const std::string& user, const std::u16string& 
       out->push_back(ListedUsage{Text(c, entries, 0), Text(c, entries, 1)});
     }
     if (!last) {
-      int64_t next =
-          entry_length == 0 ? 1 : (int64_t{available} - returned - offset) / entry_length;
-      capacity = static_cast<uint32_t>(std::max<int64_t>(1, std::min<int64_t>(next, 0xFFFF)));
+      capacity = NextCapacity(available, returned, offset, entry_length);
       rc = c->setBinary(list.get(), 0, handle, 20, kFieldRaw, error);
     }
   }

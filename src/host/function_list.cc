@@ -110,9 +110,7 @@ uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t
     if (rc != 0)
       return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
 
-    uint32_t bytes = 0, type = 0;
-    bool last = pgm->getBinary(r, 2, continuation, 20, &bytes, &type) != 0 || bytes != 20 ||
-                std::memcmp(continuation, kBlankHandle, 20) == 0;
+    bool last = ReadContinuation(pgm, r, continuation);
     // Entries go after those of the earlier parts, in host order; a count
     // beyond the array is the host's error and is cut to the array.
     uint32_t count = ReadBinaryField(pgm, r, 4);

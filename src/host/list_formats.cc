@@ -1,6 +1,9 @@
 // Field tables of the host programs and the steps the list calls share.
 #include "host/list_formats.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "services/services.h"
 
 namespace zvt {
@@ -168,6 +171,19 @@ std::unique_ptr<RemoteAgent> MakeHostAgent(ProgramCallApi* pgm, const std::u16st
                                            const SystemHandle* handle, ErrorOut* error) {
   return handle != nullptr ? pgm->createRemoteAgent(*handle, error, 1)
                            : pgm->createRemoteAgent(u"ZVWIN", system_name.c_str(), error, 1);
+}
+
+bool ReadContinuation(ProgramCallApi* pgm, DataObject* receiver, uint8_t handle[20]) {
+  uint32_t bytes = 0, type = 0;
+  return pgm->getBinary(receiver, 2, handle, 20, &bytes, &type) != 0 || bytes != 20 ||
+         std::memcmp(handle, kBlankHandle, 20) == 0;
+}
+
+uint16_t NextCapacity(uint32_t available, uint32_t returned, uint32_t offset,
+                      uint32_t entry_length) {
+  if (entry_length == 0) return 1;
+  int64_t next = (int64_t{available} - returned - offset) / entry_length;
+  return static_cast<uint16_t>(std::clamp<int64_t>(next, 1, 0xFFFF));
 }
 
 uint32_t ReadBinaryField(ProgramCallApi* pgm, DataObject* object, uint32_t index, bool* read) {

@@ -60,6 +60,15 @@ uint32_t AttachCategorySelection(ProgramCallApi* pgm, DataObject* list, uint32_t
 std::unique_ptr<RemoteAgent> MakeHostAgent(ProgramCallApi* pgm, const std::u16string& system_name,
                                            const SystemHandle* handle, ErrorOut* error);
 
+// Reads the continuation handle a list receiver came back with into
+// `handle`; true when this was the last part (a blank or unreadable handle).
+bool ReadContinuation(ProgramCallApi* pgm, DataObject* receiver, uint8_t handle[20]);
+
+// The entries the next part of a list can hold: what the host still has
+// after this part, in entries, kept to one entry at least and to 16 bits.
+uint16_t NextCapacity(uint32_t available, uint32_t returned, uint32_t offset,
+                      uint32_t entry_length);
+
 // A 4-byte binary field; 0 with `*read` false when it cannot be read.
 uint32_t ReadBinaryField(ProgramCallApi* pgm, DataObject* object, uint32_t index,
                          bool* read = nullptr);

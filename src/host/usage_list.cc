@@ -29,15 +29,6 @@ constexpr char16_t kHandleMessage[] =
     u"getUsersFuncInfo:  Unable to set Continuation handle in DO.";
 constexpr char16_t kCallMessage[] = u"getUsersFuncInfo:  Error returned from KRUSRFN API.";
 
-// The entries the next part can hold: what the host still has after this
-// part, in entries, kept to one entry at least and to 16 bits.
-uint16_t NextCapacity(uint32_t available, uint32_t returned, uint32_t offset,
-                      uint32_t entry_length) {
-  if (entry_length == 0) return 1;
-  int64_t next = (int64_t{available} - returned - offset) / entry_length;
-  return static_cast<uint16_t>(std::clamp<int64_t>(next, 1, 0xFFFF));
-}
-
 }  // namespace
 
 uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
@@ -93,9 +84,7 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
     agent.reset();
     if (rc != 0) return FailHostCall(error, __LINE__, kCallMessage);
 
-    uint32_t bytes = 0, type = 0;
-    bool last = pgm->getBinary(r, 2, continuation, 20, &bytes, &type) != 0 || bytes != 20 ||
-                std::memcmp(continuation, kBlankHandle, 20) == 0;
+    bool last = ReadContinuation(pgm, r, continuation);
     bool readable = false;
     uint32_t available = ReadBinaryField(pgm, r, 1, &readable);
     uint32_t count = 0, returned = 0, offset = 0, entry_length = 0;
