@@ -1,7 +1,7 @@
 # zvt_add_resource_library(TARGET FILE_NAME SOURCE)
 #
 # Builds a resource library named FILE_NAME (for example zvtadmrs.dll) from a
-# text file of string resources:
+# text file of string resources, with any further sources given after it:
 #   # a comment
 #   16100 The function %1 of provider %2 has no name.
 # Each line is a resource number, blanks, and the text (UTF-8; \n, \t and \\
@@ -14,7 +14,7 @@ function(zvt_add_resource_library target file_name source)
     COMMAND zvtrc ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${generated}
     DEPENDS zvtrc ${CMAKE_CURRENT_SOURCE_DIR}/${source}
     COMMENT "Compiling string resources ${source}")
-  add_library(${target} MODULE ${generated})
+  add_library(${target} MODULE ${generated} ${ARGN})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME ${file_name})
 endfunction()

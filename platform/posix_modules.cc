@@ -1,8 +1,11 @@
 // Module loading, ordinal lookup and string resources.
 #include "platform/posix_modules.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <link.h>
+#include <strings.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -11,6 +14,61 @@
 #include "platform/utf.h"
 
 namespace zvt::platform {
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The entry of `directory` whose name equals `name` ignoring ASCII letter
+// case, or empty.
+std::string FindIgnoringCase(const std::string& directory, const std::string& name) {
+  DIR* d = opendir(directory.empty() ? "." : directory.c_str());
+  if (d == nullptr) return std::string();
+  std::string found;
+  while (struct dirent* e = readdir(d)) {
+    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+      found = e->d_name;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+// `path` as it exists on disk when it exists exactly or differs from an
+// existing path only in letter case; otherwise `path` unchanged.
+std::string ResolveIgnoringCase(const std::string& path) {
+  if (path.empty() || Exists(path)) return path;
+  std::string resolved = path[0] == '/' ? "/" : "";
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    start = end + 1;
+    if (part.empty()) continue;
+    std::string candidate = resolved + part;
+    if (!Exists(candidate)) {
+      std::string entry = FindIgnoringCase(resolved, part);
+      if (entry.empty()) return path;
+      candidate = resolved + entry;
+    }
+    resolved = candidate;
+    if (end < path.size()) resolved.push_back('/');
+  }
+  return resolved;
+}
+
+std::string SlashPath(const char16_t* file_name) {
+  std::string path = Utf16ToUtf8(file_name);
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
+}  // namespace
 
 HMODULE PosixModules::LoadLibraryW(const char16_t* file_name, LONG* error) {
   auto fail = [error](LONG code) -> HMODULE {
@@ -18,17 +76,17 @@ HMODULE PosixModules::LoadLibraryW(const char16_t* file_name, LONG* error) {
     return nullptr;
   };
   if (file_name == nullptr || *file_name == u'\0') return fail(kErrorInvalidParameter);
-  std::string path = Utf16ToUtf8(file_name);
-  for (char& c : path)
-    if (c == '\\') c = '/';
+  std::string path = SlashPath(file_name);
   void* handle = nullptr;
   if (path.find('/') == std::string::npos) {
     // A bare name: beside the platform library first, as Windows looks in the
     // application's directory first, then the loader's search path.
-    std::string beside = PlatformLibraryDirectory() + path;
+    std::string beside = ResolveIgnoringCase(PlatformLibraryDirectory() + path);
     handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  } else {
+    handle = dlopen(ResolveIgnoringCase(path).c_str(), RTLD_NOW | RTLD_LOCAL);
   }
-  if (handle == nullptr) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return fail(kErrorModNotFound);
   if (error != nullptr) *error = kErrorSuccess;
   return reinterpret_cast<HMODULE>(handle);
@@ -45,8 +103,7 @@ void* PosixModules::OwnSymbol(HMODULE module, const char* name) {
   if (symbol == nullptr) return nullptr;
   link_map* map = nullptr;
   Dl_info info{};
-  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
-      dladdr(symbol, &info) == 0)
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || dladdr(symbol, &info) == 0)
     return nullptr;
   bool same_base = info.dli_fbase == reinterpret_cast<void*>(map->l_addr);
   bool same_file = info.dli_fname != nullptr && map->l_name != nullptr &&
@@ -82,6 +139,11 @@ int PosixModules::LoadStringW(HMODULE module, UINT id, char16_t* buffer, int buf
     return static_cast<int>(n);
   }
   return 0;
+}
+
+bool PosixModules::PathExists(const char16_t* path) {
+  if (path == nullptr || *path == u'\0') return false;
+  return Exists(ResolveIgnoringCase(SlashPath(path)));
 }
 
 }  // namespace zvt::platform

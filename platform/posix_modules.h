@@ -17,6 +17,7 @@ class PosixModules : public ModuleApi {
   void* GetProcAddress(HMODULE module, const char* name) override;
   void* GetProcAddressByOrdinal(HMODULE module, unsigned ordinal) override;
   int LoadStringW(HMODULE module, UINT id, char16_t* buffer, int buffer_chars) override;
+  bool PathExists(const char16_t* path) override;
 
  private:
   // dlsym restricted to `module`'s own definitions.

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/paths.h"
+#include "platform/utf.h"
+
 namespace zvt::platform {
 namespace {
 
@@ -63,6 +66,28 @@ TEST(ModulesTest, MissingModulesAreReported) {
   EXPECT_EQ(nullptr, modules.LoadLibraryW(u"C:\\Program Files\\x\\zvtrs_sample.dll", &error));
   EXPECT_EQ(nullptr, modules.LoadLibraryW(nullptr, &error));
   EXPECT_EQ(kErrorInvalidParameter, error);
+}
+
+// Libraries named in the registry by paths that differ from the files in
+// letter case, or use backslashes, are found as they would be on Windows.
+TEST(ModulesTest, PathsMatchIgnoringLetterCase) {
+  PosixModules modules;
+  std::u16string dir;
+  ASSERT_TRUE(Utf8ToUtf16(PlatformLibraryDirectory(), &dir));
+  std::u16string upper;
+  for (char16_t c : dir + u"ZVTRS_SAMPLE.DLL")
+    upper.push_back(c >= u'a' && c <= u'z' ? c - 0x20 : (c == u'/' ? u'\\' : c));
+  EXPECT_TRUE(modules.PathExists(upper.c_str()));
+  EXPECT_TRUE(modules.PathExists(dir.c_str()));
+  HMODULE rs = modules.LoadLibraryW(upper.c_str(), nullptr);
+  ASSERT_NE(nullptr, rs);
+  char16_t buffer[16];
+  EXPECT_EQ(12, modules.LoadStringW(rs, 1, buffer, 16));
+  modules.FreeLibrary(rs);
+  EXPECT_NE(nullptr, modules.LoadLibraryW(u"ZvtRs_Sample.dll", nullptr));
+  EXPECT_FALSE(modules.PathExists((dir + u"zvtrs_sample.dl").c_str()));
+  EXPECT_FALSE(modules.PathExists(u""));
+  EXPECT_FALSE(modules.PathExists(nullptr));
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 "$bin/zvtadm" system add HOSTA --host 127.0.0.1 --port "$(cat "$work/port")" --user joe \
   --password-env ZVT_TEST_PASSWORD --supply-timestamps
 
-# Until the persistent cache loads from the host, nothing is denied.
-"$bin/exports_c_test" "$lib/libzvtappad.so" HOSTA QVYN_XD1_ITEM 0
+# JOE is denied the item on the host: the first query loads it from there.
+"$bin/exports_c_test" "$lib/libzvtappad.so" HOSTA QVYN_XD1_ITEM 1
 
 # (AddressSanitizer builds add their own __asan and __odr_asan symbols.)
 symbols=$(nm -D --defined-only "$lib/libzvtappad.so" | awk '{print $3}' | grep -v '^__\(odr_\)\?asan' |

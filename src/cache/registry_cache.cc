@@ -2,6 +2,8 @@
 // compares them with the host's and decides what is stale.
 #include "cache/registry_cache.h"
 
+#include "cache/host_value_load.h"
+
 #include "cache/registry_layout.h"
 #include "cache/registry_slots.h"
 #include "cache/upper_case.h"
@@ -99,6 +101,7 @@ void DeleteUserKey(const std::u16string& system_name, const std::u16string& user
 
 void SetRegistryCacheOverride(RegistryCacheOverride* o) { g_override = o; }
 void SetHostLoadOverride(HostLoadOverride* o) { g_load_override = o; }
+HostLoadOverride* CurrentHostLoadOverride() { return g_load_override; }
 
 void ResetRegistryCacheForTesting() {
   closeRegKeys();
@@ -282,17 +285,6 @@ uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
   const Timestamp hier_stored = ExchangeFirstBytes(hier_ts);
   const Timestamp user_stored = ExchangeFirstBytes(user_ts);
   (void)setCacheTS(system_name, user_id, &rep_stored, &hier_stored, &user_stored);
-  return 0;
-}
-
-uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
-                                          const std::u16string& user_id,
-                                          std::unique_ptr<DeniedSet>* denied,
-                                          uint32_t reuse_hierarchy, const SystemHandle* handle) {
-  if (g_load_override != nullptr)
-    return g_load_override->getTarvoAIValues(system_name, user_id, denied, reuse_hierarchy, handle);
-  // Until the host load exists, a reload finds nothing denied.
-  denied->reset();
   return 0;
 }
 

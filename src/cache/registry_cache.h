@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -25,6 +26,12 @@ using DeniedSet = std::unordered_set<std::u16string>;
 using Timestamp = std::array<uint8_t, 8>;
 // Key names in the order the registry enumerates them; empty means none.
 using NameList = std::vector<std::u16string>;
+// Each root and group function's direct children, in the order attached.
+using HierarchyMap = std::unordered_map<std::u16string, std::vector<std::u16string>>;
+// The function IDs a hierarchy build has placed, compared exactly.
+using KnownSet = std::unordered_set<std::u16string>;
+
+struct ClientFunctionList;
 
 class CRegistryCache {
  public:
@@ -74,6 +81,19 @@ class CRegistryCache {
   static uint32_t getTarvoAIValues(const std::u16string& system_name, const std::u16string& user_id,
                                    std::unique_ptr<DeniedSet>* denied, uint32_t reuse_hierarchy,
                                    const SystemHandle* handle);
+
+  // Fills `map`, passed empty, with the client-defined functions and the
+  // host's: from the host's function list (saving the host part in the
+  // "Hierarchy" key) or, with `reuse_hierarchy` 1, from that key. Returns 0,
+  // 1 when the function list failed, or the code of a failed key opening;
+  // the map is usable as far as it was filled in every case.
+  static uint32_t buildHierMap(HierarchyMap* map, const std::u16string& system_name,
+                               const std::u16string& user_id, uint32_t reuse_hierarchy,
+                               const SystemHandle* handle);
+  // Pass 0 adds the list's roots and groups to `map`; pass 1 attaches its
+  // groups and items to their parents. Always 0.
+  static uint32_t loadHierMap(HierarchyMap* map, KnownSet* known, ClientFunctionList* list,
+                              uint32_t pass);
 
   // The open slots (null when empty).
   static HKEY cacheKey();

@@ -1,5 +1,6 @@
 // Module loading and string resources: LoadLibraryW, GetProcAddress by name
-// and by ordinal, and LoadStringW over resource libraries.
+// and by ordinal, LoadStringW over resource libraries, and the existence test
+// of the files and directories that libraries are looked for in.
 #ifndef ZVT_SERVICES_MODULES_H_
 #define ZVT_SERVICES_MODULES_H_
 
@@ -13,6 +14,8 @@ class ModuleApi {
 
   // A module stays loaded until freed as often as it was loaded. A bare file
   // name is searched for beside the platform library, then the platform's way.
+  // A path whose letter case differs from the file's is found as well, as
+  // file names compare ignoring case where these libraries come from.
   // On failure returns null and `*error` (if given) holds kErrorModNotFound.
   [[nodiscard]] virtual HMODULE LoadLibraryW(const char16_t* file_name, LONG* error) = 0;
   virtual BOOL FreeLibrary(HMODULE module) = 0;
@@ -24,6 +27,10 @@ class ModuleApi {
   // module has no such string.
   [[nodiscard]] virtual int LoadStringW(HMODULE module, UINT id, char16_t* buffer,
                                         int buffer_chars) = 0;
+
+  // True when a file or a directory exists at `path`. File names compare
+  // as the platform's file system compares them for library lookup.
+  [[nodiscard]] virtual bool PathExists(const char16_t* path) = 0;
 };
 
 }  // namespace zvt

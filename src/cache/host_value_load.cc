@@ -1,0 +1,134 @@
+// Reloading a user's denied functions from the host: the usage list, the
+// function hierarchy, the groups denied through all their children, and the
+// user key that keeps the result.
+#include "cache/host_value_load.h"
+
+#include "cache/registry_cache.h"
+#include "diag/error_records.h"
+#include "host/admin_host_apis.h"
+#include "services/services.h"
+
+namespace zvt {
+namespace {
+
+// Every category, at the list's only format level.
+constexpr uint32_t kAllCategories = 0;
+constexpr int32_t kUsageFormatLevel = 0;
+// Users whose keys a system keeps besides the one being loaded.
+constexpr size_t kOtherUsersKept = 2;
+
+// The connection of one load: made if it can be, and undone only if made.
+class LoadConnection {
+ public:
+  explicit LoadConnection(const SystemHandle* handle) : handle_(handle) {
+    if (handle_ == nullptr) return;
+    uint32_t rc = CurrentServices().client->zvtCO_Connect(*handle_, kServiceRemoteCommand, 0);
+    if (rc != kClientOk) {
+      ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> zvtCO_Connect failed", rc);
+      return;
+    }
+    connected_ = true;
+  }
+  ~LoadConnection() { Disconnect(); }
+  LoadConnection(const LoadConnection&) = delete;
+  LoadConnection& operator=(const LoadConnection&) = delete;
+
+  void Disconnect() {
+    if (!connected_) return;
+    connected_ = false;
+    uint32_t rc = CurrentServices().client->zvtCO_Disconnect(*handle_, kServiceRemoteCommand, 0);
+    if (rc != kClientOk)
+      ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> zvtCO_Disconnect failed", rc);
+  }
+
+ private:
+  const SystemHandle* handle_;
+  bool connected_ = false;
+};
+
+// Deletes the keys of the system's users after the first two listed.
+void PruneOtherUsers(const std::u16string& system_name) {
+  NameList users;
+  (void)CRegistryCache::getUserList(system_name, &users);
+  if (users.size() <= kOtherUsersKept) return;
+  if (CRegistryCache::systemKey() == nullptr) (void)CRegistryCache::openSysRegKey(system_name);
+  for (size_t i = kOtherUsersKept; i < users.size(); ++i)
+    deleteRegTree(CRegistryCache::systemKey(), users[i]);
+}
+
+}  // namespace
+
+void resolveGroupDenials(DeniedSet* denied, HierarchyMap* map) {
+  bool settled_some = true;
+  while (!map->empty() && settled_some) {
+    std::vector<std::u16string> settled;
+    for (const auto& [group, children] : *map) {
+      bool pending = false, allowed_child = false;
+      for (const std::u16string& child : children) {
+        if (denied->count(child) != 0) continue;
+        (map->count(child) != 0 ? pending : allowed_child) = true;
+        break;
+      }
+      if (pending) continue;
+      if (!children.empty() && !allowed_child) denied->insert(group);
+      settled.push_back(group);
+    }
+    for (const std::u16string& group : settled) map->erase(group);
+    settled_some = !settled.empty();
+  }
+  map->clear();  // groups on a cycle, or waiting on one, are not denied
+}
+
+uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
+                                          const std::u16string& user_id,
+                                          std::unique_ptr<DeniedSet>* denied,
+                                          uint32_t reuse_hierarchy, const SystemHandle* handle) {
+  if (HostLoadOverride* o = CurrentHostLoadOverride(); o != nullptr)
+    return o->getTarvoAIValues(system_name, user_id, denied, reuse_hierarchy, handle);
+
+  LoadConnection connection(handle);
+  UsageRecordList usage;
+  ErrorOut error;
+  // The host call may put a "Q" before a profile name that begins with a
+  // digit; the keys stay under the user ID itself.
+  std::u16string profile = user_id;
+  uint32_t rc = CAdminHostAPIs::getUsersFuncInfo(system_name, profile, kAllCategories,
+                                                 kUsageFormatLevel, &usage, &error, handle);
+  if (rc != 0 || error) {
+    if (error) showHostError(error.get(), user_id, system_name, handle);
+    ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> getUsersFuncInfo failed", 0);
+    return 1;
+  }
+  if (usage.empty()) {
+    denied->reset();
+    return 0;
+  }
+
+  auto set = std::make_unique<DeniedSet>();
+  for (const auto& record : usage)
+    if (record->allowed == 0) set->insert(record->functionId);
+  usage.clear();
+
+  HierarchyMap hierarchy;
+  (void)buildHierMap(&hierarchy, system_name, user_id, reuse_hierarchy, handle);
+  connection.Disconnect();
+  resolveGroupDenials(set.get(), &hierarchy);
+
+  PruneOtherUsers(system_name);
+  if (uint32_t open = openUserRegKey(system_name, user_id); open != 0) {
+    ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Open User key failed - User save", 0);
+    return open;
+  }
+  RegistryApi* registry = CurrentServices().registry;
+  const BYTE denied_flag = 1;
+  for (const std::u16string& id : *set)
+    (void)registry->RegSetValueExW(userKey(), id.c_str(), 0, kRegBinary, &denied_flag, 1);
+  if (set->empty()) {
+    denied->reset();
+  } else {
+    *denied = std::move(set);
+  }
+  return 0;
+}
+
+}  // namespace zvt
