@@ -342,11 +342,16 @@ uint32_t loadClientFunctions(ClientFunctionList* list) {
 
 void ResetClientFunctionListsForTesting() {
   LockedFrame frame;
-  CAppAdmMutexLock lock(ListMutex());
-  for (ClientFunctionList*& list : g_lists) {
-    delete list;
-    list = nullptr;
+  {
+    CAppAdmMutexLock lock(ListMutex());
+    for (ClientFunctionList*& list : g_lists) {
+      delete list;
+      list = nullptr;
+    }
   }
+  // The mutex belongs to the sync service it was made with, which a test
+  // may be about to unbind.
+  ListMutex().reset();
 }
 
 }  // namespace zvt

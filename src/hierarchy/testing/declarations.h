@@ -1,0 +1,109 @@
+// A fixture for tests of the client-defined declarations: a private registry
+// store that .reg text is imported into, the client services with a private
+// message log and an install directory that holds zvtadmrs.dll, and both
+// function lists emptied before and after each test.
+#ifndef ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
+#define ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/client_services.h"
+#include "client/message_log.h"
+#include "hierarchy/client_functions.h"
+#include "platform/paths.h"
+#include "platform/posix_registry.h"
+#include "platform/posix_sync.h"
+#include "services/services.h"
+#include "services/testing/temp_dir.h"
+#include "tools/reg_file.h"
+
+namespace zvt::testing {
+
+class DeclarationsTest : public ::testing::Test {
+ protected:
+  DeclarationsTest()
+      : install_(dir_.File("client/bin/")),
+        store_(Paths()),
+        sync_(dir_.File("run")),
+        client_(&store_, &store_, client::MessageLog(dir_.File("messages.log")), install_),
+        binding_(Bind()) {
+    std::filesystem::create_directories(install_);
+    std::filesystem::create_symlink(platform::PlatformLibraryDirectory() + "zvtadmrs.dll",
+                                    install_ + "zvtadmrs.dll");
+    ResetClientFunctionListsForTesting();
+  }
+  ~DeclarationsTest() override { ResetClientFunctionListsForTesting(); }
+
+  platform::RegistryPaths Paths() const {
+    platform::RegistryPaths paths;
+    paths.user_store = dir_.File("home/registry.db");
+    paths.classes_store = dir_.File("classes.db");
+    return paths;
+  }
+  Services Bind() {
+    Services s;
+    s.registry = &store_;
+    s.registry_service = &store_;
+    s.sync = &sync_;
+    s.client = &client_;
+    return s;
+  }
+
+  // Imports .reg text; `body` follows the header line.
+  void Import(const std::string& body) {
+    tools::RegFile file;
+    std::string error;
+    ASSERT_TRUE(
+        tools::ParseRegFile("Windows Registry Editor Version 5.00\n\n" + body, &file, &error))
+        << error;
+    tools::ImportCounts counts;
+    ASSERT_TRUE(tools::ApplyRegFile(&store_, file, &counts, &error)) << error;
+  }
+
+  // The texts written to the message log, in order.
+  std::vector<std::string> Messages() {
+    std::vector<client::LogEntry> entries;
+    std::string error;
+    std::vector<std::string> texts;
+    if (!client_.message_log().Read(&entries, &error)) return texts;
+    for (const client::LogEntry& e : entries) texts.push_back(e.text);
+    return texts;
+  }
+  std::vector<client::LogEntry> Entries() {
+    std::vector<client::LogEntry> entries;
+    std::string error;
+    (void)client_.message_log().Read(&entries, &error);
+    return entries;
+  }
+
+  const std::vector<std::unique_ptr<ClientFunctionProvider>>& Providers(bool plug_in) {
+    const std::vector<std::unique_ptr<ClientFunctionProvider>>* providers = nullptr;
+    EXPECT_EQ(0u, getProviders(getClientFunctionList(plug_in), &providers));
+    return *providers;
+  }
+
+  TempDir dir_;
+  std::string install_;
+  platform::PosixRegistry store_;
+  platform::PosixSync sync_;
+  client::ClientServices client_;
+  ScopedServiceBinding binding_;
+};
+
+// The registry paths of the two lists, in .reg form.
+inline const char kPlugins[] =
+    "HKEY_CLASSES_ROOT\\VYN.Tarvo.Network\\Application_Administration\\Client_Defined_"
+    "Functions\\Plugins";
+inline const char kNonPlugins[] =
+    "HKEY_CLASSES_ROOT\\VYN.Tarvo.Network\\Application_Administration\\Client_Defined_"
+    "Functions\\Non-Plugins";
+
+}  // namespace zvt::testing
+
+#endif  // ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
