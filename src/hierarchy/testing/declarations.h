@@ -1,7 +1,8 @@
-// A fixture for tests of the client-defined declarations: a private registry
-// store that .reg text is imported into, the client services with a private
-// message log and an install directory that holds zvtadmrs.dll, and both
-// function lists emptied before and after each test.
+// The setting of tests of the client-defined declarations: a private
+// registry store (behind a wrapper that can be told to fail) that .reg text
+// is imported into, the client services with a private message log and an
+// install directory that holds zvtadmrs.dll, and both function lists emptied
+// before and after. Bound for its lifetime.
 #ifndef ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
 #define ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
 
@@ -20,16 +21,18 @@
 #include "platform/posix_registry.h"
 #include "platform/posix_sync.h"
 #include "services/services.h"
+#include "services/testing/fault_injection.h"
 #include "services/testing/temp_dir.h"
 #include "tools/reg_file.h"
 
 namespace zvt::testing {
 
-class DeclarationsTest : public ::testing::Test {
- protected:
-  DeclarationsTest()
+class DeclarationEnvironment {
+ public:
+  DeclarationEnvironment()
       : install_(dir_.File("client/bin/")),
         store_(Paths()),
+        registry_(&store_, &store_),
         sync_(dir_.File("run")),
         client_(&store_, &store_, client::MessageLog(dir_.File("messages.log")), install_),
         binding_(Bind()) {
@@ -38,7 +41,9 @@ class DeclarationsTest : public ::testing::Test {
                                     install_ + "zvtadmrs.dll");
     ResetClientFunctionListsForTesting();
   }
-  ~DeclarationsTest() override { ResetClientFunctionListsForTesting(); }
+  ~DeclarationEnvironment() { ResetClientFunctionListsForTesting(); }
+  DeclarationEnvironment(const DeclarationEnvironment&) = delete;
+  DeclarationEnvironment& operator=(const DeclarationEnvironment&) = delete;
 
   platform::RegistryPaths Paths() const {
     platform::RegistryPaths paths;
@@ -48,8 +53,8 @@ class DeclarationsTest : public ::testing::Test {
   }
   Services Bind() {
     Services s;
-    s.registry = &store_;
-    s.registry_service = &store_;
+    s.registry = &registry_;
+    s.registry_service = &registry_;
     s.sync = &sync_;
     s.client = &client_;
     return s;
@@ -91,10 +96,13 @@ class DeclarationsTest : public ::testing::Test {
   TempDir dir_;
   std::string install_;
   platform::PosixRegistry store_;
+  FaultyRegistry registry_;
   platform::PosixSync sync_;
   client::ClientServices client_;
   ScopedServiceBinding binding_;
 };
+
+class DeclarationsTest : public ::testing::Test, public DeclarationEnvironment {};
 
 // The registry paths of the two lists, in .reg form.
 inline const char kPlugins[] =

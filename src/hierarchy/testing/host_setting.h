@@ -1,0 +1,106 @@
+// The setting of tests of a reload from the host: the test host server and
+// its store, the declaration registry and message log, a fake client whose
+// system objects the program calls locate by handle, and a display that
+// records what the host-error presentation shows.
+#ifndef ZVT_HIERARCHY_TESTING_HOST_SETTING_H_
+#define ZVT_HIERARCHY_TESTING_HOST_SETTING_H_
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cache/registry_cache.h"
+#include "client/client_display.h"
+#include "hierarchy/testing/declarations.h"
+#include "services/testing/fake_client.h"
+#include "tests/host_call_fixture.h"
+
+namespace zvt::testing {
+
+class RecordingDisplay : public DisplayApi {
+ public:
+  int MessageBox(const std::u16string& text, const std::u16string&, UINT) override {
+    texts.push_back(text);
+    return 1;
+  }
+  std::vector<std::u16string> texts;
+};
+
+class HostSettingTest : public HostCallTest {
+ protected:
+  void SetUp() override {
+    StartServer(options_);
+    AddProfile("JOE");
+    BindLibrary(u"SYS1", "JOE");
+    env_ = std::make_unique<DeclarationEnvironment>();
+    handle_calls_ =
+        std::make_unique<pgm::RemoteProgramCalls>(&handles_, pgm::ErrorLog(dir_.File("error.log")));
+    Services s;
+    s.client = &client_;
+    s.program_calls = handle_calls_.get();
+    s.display = &display_;
+    own_binding_ = std::make_unique<ScopedServiceBinding>(s);
+    client::ClientDisplay::Instance().SetHandler(
+        [](const char16_t* t, const char16_t*, uint32_t, void* self) {
+          static_cast<HostSettingTest*>(self)->display_.texts.push_back(t);
+          return 1;
+        },
+        this);
+    ResetRegistryCacheForTesting();
+    FakeSystem system;
+    system.name = u"SYS1";
+    system.user = u"JOE";
+    system.signed_on = true;
+    joe_ = client_.Add(system);
+  }
+  void TearDown() override {
+    ResetRegistryCacheForTesting();
+    client::ClientDisplay::Instance().SetHandler(nullptr, nullptr);
+    own_binding_.reset();
+    handle_calls_.reset();
+    env_.reset();
+  }
+
+  // A function of the host's registry; `type` "1" root, "2" group, "3" item.
+  void HostFunction(const std::string& id, const std::string& type, const std::string& root,
+                    const std::string& parent = "*NONE", const std::string& category = "2") {
+    hostd::FunctionRow f;
+    f.id = id;
+    f.type = type;
+    f.root = root;
+    f.parent = parent;
+    f.category = category;
+    f.name = id;
+    std::string error;
+    ASSERT_TRUE(store()->AddFunction(f, &error)) << error;
+  }
+  void Deny(const std::string& profile, const std::string& function) {
+    std::string error;
+    ASSERT_TRUE(store()->SetUsage(profile, function, "1", &error)) << error;
+  }
+  std::vector<std::string> Records() {
+    std::ifstream in(dir_.File("error.log"));
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+  }
+  bool HasRecord(const std::string& text) {
+    for (const std::string& r : Records())
+      if (r.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  hostd::ServerOptions options_;
+  std::unique_ptr<DeclarationEnvironment> env_;
+  FakeClient client_;
+  HandleLocator handles_{&client_, &locator_};
+  std::unique_ptr<pgm::RemoteProgramCalls> handle_calls_;
+  RecordingDisplay display_;
+  std::unique_ptr<ScopedServiceBinding> own_binding_;
+  SystemHandle joe_ = 0;
+};
+
+}  // namespace zvt::testing
+
+#endif  // ZVT_HIERARCHY_TESTING_HOST_SETTING_H_
