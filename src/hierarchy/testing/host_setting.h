@@ -27,6 +27,22 @@ class RecordingDisplay : public DisplayApi {
   std::vector<std::u16string> texts;
 };
 
+// Counts the connections a load makes and undoes, and fails them on demand.
+class CountingClient : public FakeClient {
+ public:
+  uint32_t zvtCO_Connect(SystemHandle h, uint32_t service, uint32_t flags) override {
+    ++connects;
+    return connect_result != 0 ? connect_result : FakeClient::zvtCO_Connect(h, service, flags);
+  }
+  uint32_t zvtCO_Disconnect(SystemHandle h, uint32_t service, uint32_t flags) override {
+    ++disconnects;
+    return disconnect_result != 0 ? disconnect_result
+                                  : FakeClient::zvtCO_Disconnect(h, service, flags);
+  }
+  uint32_t connect_result = 0, disconnect_result = 0;
+  int connects = 0, disconnects = 0;
+};
+
 class HostSettingTest : public HostCallTest {
  protected:
   void SetUp() override {
@@ -53,6 +69,14 @@ class HostSettingTest : public HostCallTest {
     system.user = u"JOE";
     system.signed_on = true;
     joe_ = client_.Add(system);
+  }
+  // A system object of SYS1 signed on as `user`.
+  SystemHandle SignedOn(const std::u16string& user) {
+    FakeSystem system;
+    system.name = u"SYS1";
+    system.user = user;
+    system.signed_on = true;
+    return client_.Add(system);
   }
   void TearDown() override {
     ResetRegistryCacheForTesting();
@@ -93,7 +117,7 @@ class HostSettingTest : public HostCallTest {
 
   hostd::ServerOptions options_;
   std::unique_ptr<DeclarationEnvironment> env_;
-  FakeClient client_;
+  CountingClient client_;
   HandleLocator handles_{&client_, &locator_};
   std::unique_ptr<pgm::RemoteProgramCalls> handle_calls_;
   RecordingDisplay display_;
