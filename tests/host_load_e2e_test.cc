@@ -1,0 +1,172 @@
+// The main job end to end: client processes that load the library and ask
+// through its exports, a host server with a registry of nested groups and
+// items, and the persistent cache they share. Each client is a process of
+// its own (admin_query), started with the test's private stores.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tests/host_call_fixture.h"
+
+extern char** environ;
+
+namespace zvt {
+namespace {
+
+std::string BinDir() {
+  const char* bin = std::getenv("ZVT_TEST_BIN");
+  return bin != nullptr ? bin : ".";
+}
+
+// One admin_query process, asked through pipes.
+class Client {
+ public:
+  explicit Client(const std::string& system) {
+    int to_child[2], from_child[2];
+    if (pipe(to_child) != 0 || pipe(from_child) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
+    posix_spawn_file_actions_addclose(&actions, to_child[1]);
+    posix_spawn_file_actions_addclose(&actions, from_child[0]);
+    std::string program = BinDir() + "/admin_query";
+    std::string library = BinDir() + "/../lib/libzvtappad.so";
+    char* args[] = {program.data(), library.data(), const_cast<char*>(system.c_str()), nullptr};
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, args, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(to_child[0]);
+    close(from_child[1]);
+    in_ = to_child[1];
+    out_ = fdopen(from_child[0], "r");
+  }
+  ~Client() {
+    if (in_ >= 0) close(in_);
+    if (out_ != nullptr) fclose(out_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // The admin value of `function`, or -1 when the call failed.
+  int Value(const std::string& function) { return Ask("v " + function); }
+  int State() { return Ask("s"); }
+
+ private:
+  int Ask(const std::string& command) {
+    std::string line = command + "\n";
+    if (in_ < 0 || out_ == nullptr ||
+        write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+      return -2;
+    unsigned rc = 0, value = 0;
+    if (std::fscanf(out_, "%u %u", &rc, &value) != 2) return -2;
+    return rc == 0 ? static_cast<int>(value) : -1;
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  FILE* out_ = nullptr;
+};
+
+class HostLoadEndToEndTest : public testing::HostCallTest {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"home", "run"}) ASSERT_EQ(0, mkdir(dir_.File(d).c_str(), 0700));
+    setenv("ZVT_HOME", dir_.File("home").c_str(), 1);
+    setenv("ZVT_CLASSES_DB", dir_.File("classes.db").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir_.File("run").c_str(), 1);
+    setenv("ZVT_TEST_PASSWORD", "pw-JOE", 1);
+
+    AddProfile("JOE");
+    // PROD holds G1, which holds G2 {A, B} and C; D stands under PROD.
+    Function("PROD", "1", "*NONE");
+    Function("G1", "2", "*NONE");
+    Function("G2", "2", "G1");
+    Function("A", "3", "G2");
+    Function("B", "3", "G2");
+    Function("C", "3", "G1");
+    Function("D", "3", "*NONE");
+    for (const char* f : {"A", "B", "C"}) Usage("JOE", f, "1");
+    StartServer();
+    std::string command = BinDir() + "/zvtadm system add HOSTA --host 127.0.0.1 --port " +
+                          std::to_string(server()->port()) +
+                          " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps";
+    ASSERT_EQ(0, std::system(command.c_str()));
+  }
+  void Function(const std::string& id, const std::string& type, const std::string& parent) {
+    hostd::FunctionRow f;
+    f.id = id;
+    f.type = type;
+    f.root = "PROD";
+    f.parent = parent;
+    f.category = "2";
+    f.name = id;
+    std::string error;
+    ASSERT_TRUE(store()->AddFunction(f, &error)) << error;
+  }
+  void Usage(const std::string& profile, const std::string& function, const std::string& usage) {
+    std::string error;
+    ASSERT_TRUE(store()->SetUsage(profile, function, usage, &error)) << error;
+  }
+  std::map<std::string, int> Values(Client* client) {
+    std::map<std::string, int> values;
+    for (const char* f : {"PROD", "G1", "G2", "A", "B", "C", "D", "UNKNOWN"})
+      values[f] = client->Value(f);
+    return values;
+  }
+  // The library's load calls so far: usage lists and function lists.
+  std::array<uint64_t, 2> Loads() {
+    return {server()->calls_of("KLIB/KRUSRFN"), server()->calls_of("KLIB/KRFNLST")};
+  }
+};
+
+TEST_F(HostLoadEndToEndTest, ProcessesShareTheStoreAndFollowTheHostsChanges) {
+  const std::map<std::string, int> before = {{"PROD", 0}, {"G1", 1}, {"G2", 1}, {"A", 1},
+                                             {"B", 1},    {"C", 1},  {"D", 0},  {"UNKNOWN", 0}};
+  Client first("HOSTA");
+  EXPECT_EQ(before, Values(&first));
+  EXPECT_EQ(0, first.State());
+  EXPECT_EQ((std::array<uint64_t, 2>{1, 1}), Loads());
+
+  // A second process answers from the store: no list is asked for again,
+  // and the only program call is its system object's timestamp query at
+  // sign-on.
+  {
+    uint64_t answered = server()->calls_answered();
+    Client second("HOSTA");
+    EXPECT_EQ(before, Values(&second));
+    EXPECT_EQ((std::array<uint64_t, 2>{1, 1}), Loads());
+    EXPECT_EQ(answered + 1, server()->calls_answered());
+  }
+
+  // Allowing C moves only JOE's usage timestamp on the host.
+  std::array<uint8_t, 24> stamps{}, moved{};
+  ErrorOut error;
+  ASSERT_EQ(0u, Timestamps("JOE", u"JOE", &stamps, &error));
+  Usage("JOE", "C", "2");
+  ASSERT_EQ(0u, Timestamps("JOE", u"JOE", &moved, &error));
+  EXPECT_NE(0, std::memcmp(stamps.data(), moved.data(), 8));
+  EXPECT_EQ(0, std::memcmp(stamps.data() + 8, moved.data() + 8, 16));
+
+  // A new process sees the change, reloading the usage but not the
+  // hierarchy; the first keeps the answers it has.
+  Client third("HOSTA");
+  std::map<std::string, int> after = before;
+  after["C"] = 0;
+  after["G1"] = 0;
+  EXPECT_EQ(after, Values(&third));
+  EXPECT_EQ((std::array<uint64_t, 2>{2, 1}), Loads());
+  EXPECT_EQ(before, Values(&first));
+  EXPECT_EQ(2, first.State());  // the first process's knowledge is stale
+}
+
+}  // namespace
+}  // namespace zvt
