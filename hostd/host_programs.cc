@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include "pgm/ccsid37.h"
@@ -105,45 +106,82 @@ bool SelectionCategory(const std::string& s, std::string* category) {
   return category->size() == 1;
 }
 
-// Fills a list receiver of `entries` (each `entry_length` bytes) from the
-// position in `handle`.
-wire::CallReply ListPart(const wire::Call& call, const std::vector<std::string>& entries,
-                         uint32_t entry_length, const std::string& handle, uint32_t length) {
+// One page of a list as a reader gives it: the encoded entries, where the
+// page ends and how many entries the whole list has.
+struct Page {
+  std::vector<std::string> entries;
+  ListPage where;
+};
+// Reads at most `limit` entries after sequence number `after` (0: from the
+// first), counting the whole list only when `count` is set; false with
+// `*error` when the store fails.
+using PageReader =
+    std::function<bool(int64_t after, uint64_t limit, bool count, Page* page, std::string* error)>;
+
+uint64_t Be64(const std::string& s, size_t at) {
+  uint64_t v = 0;
+  for (size_t i = at; i < at + 8; ++i) v = (v << 8) | static_cast<uint8_t>(s[i]);
+  return v;
+}
+
+void PutBe64(std::string* s, size_t at, uint64_t v) {
+  for (size_t i = at + 8; i-- > at; v >>= 8) (*s)[i] = static_cast<char>(v);
+}
+
+// Fills a list receiver from the position in `handle`: the number of entries
+// handed out before, the size of the list when its first part was read, and
+// the sequence number of the last entry handed out. Each part reads only its
+// own entries from the store.
+wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_t entry_length,
+                         const std::string& handle, uint32_t length) {
   uint64_t position = 0;
-  if (std::memcmp(handle.data(), kBlankHandle, 20) != 0) {
+  int64_t after = 0;
+  const bool first = std::memcmp(handle.data(), kBlankHandle, 20) == 0;
+  Page page;
+  if (!first) {
     if (std::memcmp(handle.data(), kHandleTag, 4) != 0)
       return Refuse(call, "CPF3C82", "Continuation handle not valid.");
-    for (int i = 4; i < 12; ++i) position = (position << 8) | static_cast<uint8_t>(handle[i]);
-    if (position > entries.size()) return Refuse(call, "CPF3C82", "Continuation handle not valid.");
+    position = Be32(handle, 4);
+    page.where.total = Be32(handle, 8);
+    uint64_t seq = Be64(handle, 12);
+    // A handle is only handed out while entries remain.
+    if (seq > static_cast<uint64_t>(INT64_MAX) || position >= page.where.total)
+      return Refuse(call, "CPF3C82", "Continuation handle not valid.");
+    after = static_cast<int64_t>(seq);
   }
-  uint64_t remaining = entries.size() - position;
   uint64_t room = (length - kListHeaderLength) / entry_length;
-  uint64_t n = std::min(remaining, room);
-  if (remaining > 0 && n == 0)
+  std::string error;
+  if (!read(after, room, first, &page, &error)) return Failed(call, error);
+  if (page.where.total > 0xFFFFFFFFu) return Failed(call, "the list is too long");
+  if (position > page.where.total) return Refuse(call, "CPF3C82", "Continuation handle not valid.");
+  uint64_t remaining = page.where.total - position;
+  if (remaining > 0 && room == 0)
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  uint64_t after = remaining - n;
+  uint64_t n = std::min<uint64_t>(page.entries.size(), remaining);
+  // A short page means the list ends here, whatever the count said before.
+  uint64_t after_part = page.entries.size() < room ? 0 : remaining - n;
   std::string out(kListHeaderLength + n * entry_length, '\0');
   uint64_t returned = out.size();
   // Bytes available are what a receiver for the rest would need beyond this
   // one, so that (available - returned - offset) / entry length is the
   // number of entries still to come.
-  uint64_t available = after == 0 ? returned : returned + kListHeaderLength + after * entry_length;
+  uint64_t available =
+      after_part == 0 ? returned : returned + kListHeaderLength + after_part * entry_length;
   PutBe32(&out, 0, static_cast<uint32_t>(returned));
   PutBe32(&out, 4, static_cast<uint32_t>(std::min<uint64_t>(available, 0xFFFFFFFFu)));
-  if (after == 0) {
+  if (after_part == 0 || n == 0) {
     std::memcpy(&out[8], kBlankHandle, 20);
   } else {
     std::memcpy(&out[8], kHandleTag, 4);
-    uint64_t next = position + n;
-    for (int i = 11; i >= 4; --i, next >>= 8) out[8 + i] = static_cast<char>(next);
-    std::memset(&out[8 + 12], 0, 8);
+    PutBe32(&out, 8 + 4, static_cast<uint32_t>(position + n));
+    PutBe32(&out, 8 + 8, static_cast<uint32_t>(page.where.total));
+    PutBe64(&out, 8 + 12, static_cast<uint64_t>(page.where.last_seq));
   }
   PutBe32(&out, 28, kListHeaderLength);
   PutBe32(&out, 32, static_cast<uint32_t>(n));
   PutBe32(&out, 36, entry_length);
   for (uint64_t i = 0; i < n; ++i)
-    std::memcpy(&out[kListHeaderLength + i * entry_length], entries[position + i].data(),
-                entry_length);
+    std::memcpy(&out[kListHeaderLength + i * entry_length], page.entries[i].data(), entry_length);
   wire::CallReply reply;
   reply.id = call.id;
   reply.ok = true;
@@ -211,14 +249,16 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
   uint32_t length;
   std::string category;
   if (auto refusal = CheckListRequest(call, "LSTA0100", 4, &length, &category)) return *refusal;
-  std::vector<FunctionRow> rows;
-  std::string error;
-  if (!store->ListFunctions(category, &rows, &error)) return Failed(call, error);
-  std::vector<std::string> entries;
-  entries.reserve(rows.size());
-  for (const FunctionRow& f : rows) entries.push_back(FunctionEntry(f));
+  PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
+    std::vector<FunctionRow> rows;
+    if (!store->ListFunctionsPage(category, after, limit, count, &rows, &page->where, error))
+      return false;
+    page->entries.reserve(rows.size());
+    for (const FunctionRow& f : rows) page->entries.push_back(FunctionEntry(f));
+    return true;
+  };
   wire::CallReply reply =
-      ListPart(call, entries, kFunctionEntryLength, call.parameters[0].data, length);
+      ListPart(call, read, kFunctionEntryLength, call.parameters[0].data, length);
   if (reply.ok) reply.outputs.push_back(call.parameters[6].data);
   return reply;
 }
@@ -237,21 +277,23 @@ wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
   std::string category;
   if (auto refusal = CheckListRequest(call, "USGA0100", 5, &length, &category)) return *refusal;
   std::string profile = TextOf(call.parameters[4].data);
-  std::vector<UsageRow> rows;
-  bool known = false;
-  std::string error;
-  if (!store->ListUsage(profile, category, &rows, &known, &error)) return Failed(call, error);
+  bool known = true;
+  PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
+    std::vector<UsageRow> rows;
+    if (!store->ListUsagePage(profile, category, after, limit, count, &rows, &page->where, &known,
+                              error))
+      return false;
+    page->entries.reserve(rows.size());
+    for (const UsageRow& u : rows) {
+      std::string e(kUsageEntryLength, static_cast<char>(pgm::kEbcdicBlank));
+      PutText(&e, 0, 30, u.function);
+      PutText(&e, 30, 1, u.usage);
+      page->entries.push_back(std::move(e));
+    }
+    return true;
+  };
+  wire::CallReply reply = ListPart(call, read, kUsageEntryLength, call.parameters[0].data, length);
   if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
-  std::vector<std::string> entries;
-  entries.reserve(rows.size());
-  for (const UsageRow& u : rows) {
-    std::string e(kUsageEntryLength, static_cast<char>(pgm::kEbcdicBlank));
-    PutText(&e, 0, 30, u.function);
-    PutText(&e, 30, 1, u.usage);
-    entries.push_back(std::move(e));
-  }
-  wire::CallReply reply =
-      ListPart(call, entries, kUsageEntryLength, call.parameters[0].data, length);
   if (reply.ok) reply.outputs.push_back(call.parameters[7].data);
   return reply;
 }

@@ -73,6 +73,36 @@ TEST_F(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
   EXPECT_EQ(r.outputs[0].substr(8, 20), blank);
 }
 
+// Parts continue after the last function handed out, so a function removed
+// or added between parts neither repeats nor shifts an entry.
+TEST_F(HostProgramsTest, PartsContinueAfterTheLastEntryHandedOut) {
+  std::string blank(20, '\x40');
+  auto ids = [](const std::string& out) {
+    std::string listed;
+    uint32_t n = uint8_t(out[35]);
+    for (uint32_t i = 0; i < n; ++i) listed += out.substr(40 + i * 32, 2) + " ";
+    return listed;
+  };
+  wire::CallReply r = RunProgram(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(Host(u"F0", 2) + " " + Host(u"F1", 2) + " ", ids(r.outputs[0]));
+  std::string error;
+  ASSERT_TRUE(store_->RemoveFunction("F1", &error)) << error;
+  ASSERT_TRUE(store_->RemoveFunction("F2", &error)) << error;
+  r = RunProgram(store_.get(), "U",
+                 UsageCall(r.outputs[0].substr(8, 20), 40 + 2 * 32, AllSelection()));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(Host(u"F3", 2) + " " + Host(u"F4", 2) + " ", ids(r.outputs[0]));
+  // The list was five long when it began: a third part is offered, and it
+  // ends the list with what is left.
+  std::string handle = r.outputs[0].substr(8, 20);
+  ASSERT_NE(blank, handle);
+  r = RunProgram(store_.get(), "U", UsageCall(handle, 40 + 2 * 32, AllSelection()));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ("", ids(r.outputs[0]));
+  EXPECT_EQ(blank, r.outputs[0].substr(8, 20));
+}
+
 TEST_F(HostProgramsTest, BadRequestsGetHostMessages) {
   std::string blank(20, '\x40');
   auto id = [&](const wire::Call& c) {

@@ -103,6 +103,10 @@ class Stmt {
     sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     return *this;
   }
+  Stmt& Int(int i, int64_t v) {
+    sqlite3_bind_int64(st_, i, v);
+    return *this;
+  }
   Stmt& Blob(int i, const Stamp& s) {
     sqlite3_bind_blob(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     return *this;
@@ -120,6 +124,7 @@ class Stmt {
                ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st_, i))
                : std::string();
   }
+  int64_t ColInt(int i) const { return sqlite3_column_int64(st_, i); }
   Stamp ColStamp(int i) const {
     Stamp s{};
     if (sqlite3_column_bytes(st_, i) == 8) std::memcpy(s.data(), sqlite3_column_blob(st_, i), 8);
@@ -493,6 +498,72 @@ bool HostStore::ListFunctions(const std::string& category, std::vector<FunctionR
   st.Text(1, category);
   int rc;
   while ((rc = st.Step(error)) == SQLITE_ROW) rows->push_back(ReadFunction(st));
+  return rc == SQLITE_DONE;
+}
+
+namespace {
+
+// The number of functions of `category` ("9": all).
+bool CountFunctions(StatementCache* cache, const std::string& category, uint64_t* total,
+                    std::string* error) {
+  const bool all = category == "9";
+  Stmt st(
+      cache,
+      all ? "SELECT COUNT(*) FROM functions" : "SELECT COUNT(*) FROM functions WHERE category = ?1",
+      error);
+  if (!st.ok()) return false;
+  if (!all) st.Text(1, category);
+  if (st.Step(error) != SQLITE_ROW) return false;
+  *total = static_cast<uint64_t>(st.ColInt(0));
+  return true;
+}
+
+constexpr int64_t kMaxPage = int64_t{1} << 31;
+
+}  // namespace
+
+bool HostStore::ListFunctionsPage(const std::string& category, int64_t after, uint64_t limit,
+                                  bool count, std::vector<FunctionRow>* rows, ListPage* page,
+                                  std::string* error) {
+  rows->clear();
+  page->last_seq = 0;
+  if (count && !CountFunctions(&cache_, category, &page->total, error)) return false;
+  std::string sql = std::string("SELECT ") + kFunctionColumns +
+                    ", seq FROM functions WHERE (?1 = '9' OR category = ?1) AND seq > ?2 "
+                    "ORDER BY seq LIMIT ?3";
+  Stmt st(&cache_, sql.c_str(), error);
+  if (!st.ok()) return false;
+  st.Text(1, category).Int(2, after).Int(3, std::min<int64_t>(limit, kMaxPage));
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) {
+    rows->push_back(ReadFunction(st));
+    page->last_seq = st.ColInt(13);
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool HostStore::ListUsagePage(const std::string& profile, const std::string& category,
+                              int64_t after, uint64_t limit, bool count,
+                              std::vector<UsageRow>* rows, ListPage* page, bool* known,
+                              std::string* error) {
+  rows->clear();
+  page->last_seq = 0;
+  std::string canonical = CanonicalProfile(profile);
+  if (!ProfileExists(canonical, known, error)) return false;
+  if (!*known) return true;
+  if (count && !CountFunctions(&cache_, category, &page->total, error)) return false;
+  Stmt st(&cache_,
+          "SELECT f.id, COALESCE(u.usage, f.default_usage), f.seq FROM functions f "
+          "LEFT JOIN usage u ON u.function = f.id AND u.profile = ?2 "
+          "WHERE (?1 = '9' OR f.category = ?1) AND f.seq > ?3 ORDER BY f.seq LIMIT ?4",
+          error);
+  if (!st.ok()) return false;
+  st.Text(1, category).Text(2, canonical).Int(3, after).Int(4, std::min<int64_t>(limit, kMaxPage));
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) {
+    rows->push_back(UsageRow{st.Col(0), st.Col(1)});
+    page->last_seq = st.ColInt(2);
+  }
   return rc == SQLITE_DONE;
 }
 

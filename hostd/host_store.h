@@ -37,6 +37,13 @@ struct UsageRow {
   std::string usage;  // "1" denied, "2" allowed
 };
 
+// Where one page of a list stands: the number of all entries selected, and
+// the sequence number of the last entry on the page (0 when it is empty).
+struct ListPage {
+  uint64_t total = 0;
+  int64_t last_seq = 0;
+};
+
 struct Timestamps {
   Stamp user{}, rep{}, hier{};
 };
@@ -92,6 +99,13 @@ class HostStore {
   bool ListFunctions(const std::string& category, std::vector<FunctionRow>* rows,
                      std::string* error);
 
+  // One page of ListFunctions: the functions registered after sequence
+  // number `after` (0: from the first), at most `limit` of them. Reading a
+  // page costs its own length, not the list's; with `count` the whole list
+  // is counted into `page->total` as well, and otherwise that stays as given.
+  bool ListFunctionsPage(const std::string& category, int64_t after, uint64_t limit, bool count,
+                         std::vector<FunctionRow>* rows, ListPage* page, std::string* error);
+
   // usage "1" denies, "2" allows, "" returns the user to the default.
   bool SetUsage(const std::string& profile, const std::string& function, const std::string& usage,
                 std::string* error);
@@ -100,6 +114,10 @@ class HostStore {
   // `*known` false; likewise GetTimestamps.
   bool ListUsage(const std::string& profile, const std::string& category,
                  std::vector<UsageRow>* rows, bool* known, std::string* error);
+  // One page of ListUsage, as ListFunctionsPage pages the functions.
+  bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
+                     uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page,
+                     bool* known, std::string* error);
   bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                      std::string* error);
 

@@ -14,6 +14,7 @@
 #include "services/services.h"
 #include "services/testing/fake_client.h"
 #include "services/testing/fault_injection.h"
+#include "services/testing/recording_display.h"
 #include "services/testing/temp_dir.h"
 
 namespace zvt {
@@ -53,15 +54,6 @@ class FakeLoad : public HostLoadOverride {
     if (!denied[user].empty()) *out = std::make_unique<DeniedSet>(denied[user]);
     return 0;
   }
-};
-
-class RecordingDisplay : public DisplayApi {
- public:
-  int MessageBox(const std::u16string& text, const std::u16string&, UINT) override {
-    texts.push_back(text);
-    return 1;
-  }
-  std::vector<std::u16string> texts;
 };
 
 class RegistryCacheTest : public ::testing::Test {
@@ -171,7 +163,7 @@ class RegistryCacheTest : public ::testing::Test {
   testing::FakeClient client_;
   pgm::StaticSystemLocator locator_;
   pgm::RemoteProgramCalls calls_;
-  RecordingDisplay display_;
+  testing::RecordingDisplay display_;
   ScopedServiceBinding binding_;
   FakeLoad load_;
   SystemHandle joe_, ann_, bob_;

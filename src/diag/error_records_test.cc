@@ -10,26 +10,15 @@
 #include "services/resource_context.h"
 #include "services/services.h"
 #include "services/testing/fake_client.h"
+#include "services/testing/recording_display.h"
 #include "services/testing/temp_dir.h"
 
 namespace zvt {
 namespace {
 
-class RecordingDisplay : public DisplayApi {
- public:
-  int MessageBox(const std::u16string& text, const std::u16string&, UINT style) override {
-    texts.push_back(text);
-    styles.push_back(style);
-    return 1;
-  }
-  std::vector<std::u16string> texts;
-  std::vector<UINT> styles;
-};
-
 class ErrorRecordsTest : public ::testing::Test {
  protected:
-  ErrorRecordsTest()
-      : calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))), binding_(Bind()) {
+  ErrorRecordsTest() : calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))), binding_(Bind()) {
     const char* bin = std::getenv("ZVT_TEST_BIN");
     client_.install_path = platform::U16(std::string(bin != nullptr ? bin : ".") + "/../lib/");
     testing::FakeSystem s;
@@ -60,7 +49,7 @@ class ErrorRecordsTest : public ::testing::Test {
 
   testing::TempDir dir_;
   testing::FakeClient client_;
-  RecordingDisplay display_;
+  testing::RecordingDisplay display_;
   pgm::StaticSystemLocator locator_;
   pgm::RemoteProgramCalls calls_;
   ScopedServiceBinding binding_;
@@ -69,7 +58,8 @@ class ErrorRecordsTest : public ::testing::Test {
 };
 
 TEST_F(ErrorRecordsTest, TheTwoUnitsDifferInSeparatorAndLine) {
-  writeErrorRecord(ErrorUnit::kCache, u"CRegistryCache::getCacheTS -> Open User key failed", 321, 0);
+  writeErrorRecord(ErrorUnit::kCache, u"CRegistryCache::getCacheTS -> Open User key failed", 321,
+                   0);
   writeErrorRecord(ErrorUnit::kCache, u"step failed", 77, 2);
   writeErrorRecord(ErrorUnit::kBypass, u"step failed", 99, 0x80000005u);
   std::vector<std::string> r = Records();
@@ -97,7 +87,7 @@ TEST_F(ErrorRecordsTest, HostErrorsGoToTheDialogOrTheMessageBox) {
   showHostError(&local, u"JOE", u"SYS1", nullptr);  // no handle: shown anyway
   ASSERT_EQ(display_.texts.size(), 1u);
   EXPECT_NE(display_.texts[0].find(u"for user JOE on system SYS1"), std::u16string::npos);
-  EXPECT_EQ(client_.last_style, 0x10u);          // the style went through the client
+  EXPECT_EQ(client_.last_style, 0x10u);            // the style went through the client
   EXPECT_EQ(display_.styles[0], 0x10u | 0x1000u);  // and came back adjusted
 
   client_.system(handle_).interaction_mode = kInteractionModeSilent;

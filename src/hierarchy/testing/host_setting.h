@@ -14,18 +14,10 @@
 #include "client/client_display.h"
 #include "hierarchy/testing/declarations.h"
 #include "services/testing/fake_client.h"
+#include "services/testing/recording_display.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt::testing {
-
-class RecordingDisplay : public DisplayApi {
- public:
-  int MessageBox(const std::u16string& text, const std::u16string&, UINT) override {
-    texts.push_back(text);
-    return 1;
-  }
-  std::vector<std::u16string> texts;
-};
 
 // Counts the connections a load makes and undoes, and fails them on demand.
 class CountingClient : public FakeClient {

@@ -1,0 +1,196 @@
+// A full reload of one user's denied functions from the host: N functions
+// (a root, groups of 63 items) and a usage entry for each, loaded through the
+// registry cache into a fresh cache entry. Counts the program calls on the
+// host against what the list continuation rules give, and sets the wall
+// time against the calls made times the measured loopback round trip.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "cache/registry_cache.h"
+#include "hierarchy/client_functions.h"
+#include "host/admin_host_apis.h"
+#include "hostd/host_server.h"
+#include "hostd/host_store.h"
+#include "pgm/remote_program_calls.h"
+#include "platform/posix_registry.h"
+#include "platform/posix_sync.h"
+#include "services/services.h"
+#include "services/testing/fake_client.h"
+#include "services/testing/temp_dir.h"
+
+namespace {
+
+using namespace zvt;
+
+// Every system handle names the one host.
+class OneHost : public pgm::SystemLocator {
+ public:
+  explicit OneHost(pgm::Endpoint e) : endpoint_(std::move(e)) {}
+  bool LocateByHandle(uint64_t, pgm::Endpoint* e, std::string*) override {
+    *e = endpoint_;
+    return true;
+  }
+  bool LocateByName(std::u16string_view, std::u16string_view, pgm::Endpoint* e,
+                    std::string*) override {
+    *e = endpoint_;
+    return true;
+  }
+
+ private:
+  pgm::Endpoint endpoint_;
+};
+
+// The host's registry as JSON: root R, then per group G<k> 63 items I<k>_<j>;
+// every tenth item is denied to BENCH.
+std::string Registry(int functions) {
+  std::string json = "{\"functions\":[{\"id\":\"R\",\"type\":\"1\",\"category\":\"2\"}";
+  std::string usage;
+  std::string group;
+  for (int i = 1; i < functions; ++i) {
+    if (i % 64 == 1) {
+      group = "G" + std::to_string(i / 64);
+      json += ",{\"id\":\"" + group + "\",\"type\":\"2\",\"root\":\"R\",\"category\":\"2\"}";
+      continue;
+    }
+    std::string id = "I" + std::to_string(i);
+    json += ",{\"id\":\"" + id + "\",\"type\":\"3\",\"root\":\"R\",\"parent\":\"" + group +
+            "\",\"category\":\"2\"}";
+    if (i % 10 == 0)
+      usage += std::string(usage.empty() ? "" : ",") + "{\"profile\":\"BENCH\",\"function\":\"" +
+               id + "\",\"usage\":\"1\"}";
+  }
+  return json + "],\"profiles\":[{\"name\":\"BENCH\",\"password\":\"pw\",\"fast_hash\":true}]," +
+         "\"usage\":[" + usage + "]}";
+}
+
+// The usage-list calls for `entries` entries: 250 on the first call, then
+// as many as are left, at most 65535 per call.
+uint64_t ExpectedUsageCalls(uint64_t entries) {
+  uint64_t calls = 1;
+  uint64_t left = entries > 250 ? entries - 250 : 0;
+  for (; left > 0; ++calls) left -= std::min<uint64_t>(left, 0xFFFF);
+  return calls;
+}
+
+void BM_FullReload(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  testing::TempDir dir;
+  std::string error;
+  {
+    auto store = hostd::HostStore::Open(dir.File("host.db"), &error);
+    if (!store || !store->ImportJson(Registry(n), &error)) {
+      state.SkipWithError(error.c_str());
+      return;
+    }
+  }
+  hostd::ServerOptions options;
+  options.store_path = dir.File("host.db");
+  hostd::HostServer server(options);
+  if (!server.Start(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  pgm::Endpoint endpoint;
+  endpoint.port = server.port();
+  endpoint.user = "BENCH";
+  endpoint.password = "pw";
+  OneHost host(endpoint);
+  pgm::RemoteProgramCalls calls(&host, pgm::ErrorLog(dir.File("error.log")));
+  platform::RegistryPaths paths;
+  paths.user_store = dir.File("home/registry.db");
+  paths.classes_store = dir.File("classes.db");
+  platform::PosixRegistry registry(paths);
+  platform::PosixSync sync(dir.File("run"));
+  testing::FakeClient client;
+  testing::FakeSystem system;
+  system.name = u"SYS1";
+  system.user = u"BENCH";
+  system.signed_on = true;
+  system.has_timestamps = false;  // the library asks the host for them
+  SystemHandle handle = client.Add(system);
+  Services bound;
+  bound.registry = &registry;
+  bound.registry_service = &registry;
+  bound.sync = &sync;
+  bound.client = &client;
+  bound.program_calls = &calls;
+  ScopedServiceBinding binding(bound);
+  ResetClientFunctionListsForTesting();
+
+  // The loopback round trip of one program call, as the library makes it.
+  double round_trip_us = 0;
+  {
+    uint8_t u[8], r[8], h[8];
+    constexpr int kProbes = 200;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kProbes; ++i) {
+      ErrorOut e;
+      CAdminHostAPIs::getAdminTimestamps(u"SYS1", u"BENCH", u, r, h, &e, &handle);
+    }
+    round_trip_us =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count() /
+        kProbes;
+  }
+
+  uint64_t answered = 0, function_calls = 0, usage_calls = 0, timestamp_calls = 0;
+  size_t denied_count = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ResetRegistryCacheForTesting();
+    if (CRegistryCache::openCacheRegKey() == 0) deleteRegTree(CRegistryCache::cacheKey(), u"SYS1");
+    ResetRegistryCacheForTesting();
+    const uint64_t a0 = server.calls_answered(), f0 = server.calls_of("KLIB/KRFNLST"),
+                   u0 = server.calls_of("KLIB/KRUSRFN"), t0 = server.calls_of("KLIB/KRCHGTS");
+    state.ResumeTiming();
+
+    std::unique_ptr<DeniedSet> denied;
+    std::u16string user = u"BENCH";
+    if (CRegistryCache::getUserValues(&handle, u"SYS1", user, &denied) != 0 || !denied)
+      state.SkipWithError("the reload failed");
+
+    state.PauseTiming();
+    denied_count = denied ? denied->size() : 0;
+    answered = server.calls_answered() - a0;
+    function_calls = server.calls_of("KLIB/KRFNLST") - f0;
+    usage_calls = server.calls_of("KLIB/KRUSRFN") - u0;
+    timestamp_calls = server.calls_of("KLIB/KRCHGTS") - t0;
+    state.ResumeTiming();
+  }
+  ResetRegistryCacheForTesting();
+  ResetClientFunctionListsForTesting();
+
+  const uint64_t expected_function_calls = (n + 63) / 64;
+  const uint64_t expected_usage_calls = ExpectedUsageCalls(n);
+  if (function_calls != expected_function_calls || usage_calls != expected_usage_calls ||
+      timestamp_calls > 1)
+    state.SkipWithError("unexpected number of host calls");
+  state.SetComplexityN(n);
+  state.counters["calls"] = static_cast<double>(answered);
+  state.counters["function_calls"] = static_cast<double>(function_calls);
+  state.counters["usage_calls"] = static_cast<double>(usage_calls);
+  state.counters["timestamp_calls"] = static_cast<double>(timestamp_calls);
+  state.counters["denied"] = static_cast<double>(denied_count);
+  state.counters["rtt_us"] = round_trip_us;
+  // The wall time of the round trips alone, to set against the reload's.
+  state.counters["calls_x_rtt_ms"] = static_cast<double>(answered) * round_trip_us / 1000;
+  state.counters["ns_per_function"] =
+      benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate |
+                                                     benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_FullReload)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3)
+    ->Complexity(benchmark::oN);
+
+}  // namespace
+
+BENCHMARK_MAIN();
