@@ -66,7 +66,12 @@ void resolveGroupDenials(DeniedSet* denied, HierarchyMap* map) {
       bool pending = false, allowed_child = false;
       for (const std::u16string& child : children) {
         if (denied->count(child) != 0) continue;
-        (map->count(child) != 0 ? pending : allowed_child) = true;
+        // The first child not denied decides: a group still open waits.
+        if (map->count(child) != 0) {
+          pending = true;
+        } else {
+          allowed_child = true;
+        }
         break;
       }
       if (pending) continue;
