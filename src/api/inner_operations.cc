@@ -3,6 +3,7 @@
 
 #include "api/exports.h"
 #include "api/locked_frame.h"
+#include "bypass/app_adm_reg_bypass.h"
 #include "services/services.h"
 
 namespace zvt {
@@ -60,10 +61,10 @@ uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* f
 
 uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,
                                     uint32_t* admin_value) {
-  // The registry-bypass lookup is not built yet; until it is, ordinal 16
-  // answers through the ordinary path.
+  if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;
-  return zvtUN_GetAdminValueExW(system_handle, function_id, admin_value);
+  return CAppAdmRegBypass::getAdminValue(system_handle, function_id != nullptr ? function_id : u"",
+                                         admin_value);
 }
 
 }  // namespace zvt

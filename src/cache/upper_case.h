@@ -1,4 +1,5 @@
-// The upper-casing of user IDs and cache keys: ASCII and Latin-1 letters.
+// The upper-casing of user IDs, cache keys and function IDs, and the
+// comparison that ignores it: ASCII and Latin-1 letters.
 #ifndef ZVT_CACHE_UPPER_CASE_H_
 #define ZVT_CACHE_UPPER_CASE_H_
 
@@ -13,6 +14,13 @@ inline char16_t UpperChar(char16_t c) {
 
 inline void UpperCaseInPlace(std::u16string* s) {
   for (char16_t& c : *s) c = UpperChar(c);
+}
+
+inline bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+  return true;
 }
 
 }  // namespace zvt

@@ -30,13 +30,6 @@ constexpr char16_t kSeparator = u'/';
 
 size_t LastSeparator(const std::u16string& path) { return path.find_last_of(u"/\\"); }
 
-bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-  return true;
-}
-
 bool EndsWithDll(const std::u16string& upper) {
   return upper.size() >= 4 && upper.compare(upper.size() - 4, 4, u".DLL") == 0;
 }
