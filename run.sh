@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One entry point for newcomers and CI:
-#   ./run.sh demo   install what is missing, build, run the main job
+#   ./run.sh demo   install what is missing, build, run the main job (tools/demo.sh)
 #   ./run.sh test   install what is missing, build, run every test (plain and ASan+UBSan)
 #   ./run.sh bench  build and run the benchmarks
 set -euo pipefail
@@ -34,20 +34,9 @@ case "${1:-}" in
   demo)
     install_packages
     build build
-    # A registry round trip in a fresh, throw-away per-user store.
-    ZVT_HOME=$(mktemp -d)
-    export ZVT_HOME ZVT_CLASSES_DB=$ZVT_HOME/classes.db
-    trap 'rm -rf "$ZVT_HOME"' EXIT
-    key='HKEY_CURRENT_USER\Software\VYN\Tarvo.Network\Sample'
-    set -x
-    ./build/bin/zvtadm reg import tools/examples/sample.reg
-    ./build/bin/zvtadm reg list "$key"
-    ./build/bin/zvtadm reg query "$key" Retries
-    ./build/bin/zvtadm reg export "$key" "$ZVT_HOME/exported.reg"
-    diff <(grep -v '^;' tools/examples/sample.reg | grep -v '^$') \
-         <(grep -v '^$' "$ZVT_HOME/exported.reg")
-    { set +x; } 2>/dev/null
-    echo "round trip ok: the exported file matches the imported one"
+    # The main job: a host server with a sample registry, a fresh per-user
+    # store, and the library asked through its exports what is denied.
+    ./tools/demo.sh build/bin
     ;;
   test)
     install_packages

@@ -327,8 +327,10 @@ bool ClientServices::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, st
     return false;
   }
   std::lock_guard<std::mutex> lock(s->mu);
-  if (s->connects == 0) {
-    *error = "system " + Utf16ToUtf8(s->name) + " is not connected for remote program calls";
+  // A signed-on system object serves remote program calls; a connection
+  // made for them (zvtCO_Connect) only keeps one ready.
+  if (s->connects == 0 && !s->signed_on) {
+    *error = "system " + Utf16ToUtf8(s->name) + " is not signed on for remote program calls";
     return false;
   }
   if (!EndpointFor(s->config, endpoint, error)) return false;
@@ -479,5 +481,5 @@ uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
 extern "C" __attribute__((visibility("default"))) uint32_t zvtsvc_GetSystemHandle(
     const char16_t* system_name, const char16_t* application_name, uint64_t* handle) {
   return zvt::client::ClientServices::Default().GetSystemHandle(system_name, application_name,
-                                                                 handle);
+                                                                handle);
 }

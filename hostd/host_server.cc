@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "hostd/host_programs.h"
@@ -234,6 +235,7 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         std::lock_guard<std::mutex> lock(mu_);
         std::string program = call.program;
         program_calls_[program]++;
+        if (!options_.call_log.empty()) LogCall(*user, program, reply);
       }
       return Send(fd, wire::FrameType::kCallReply, payload);
     }
@@ -242,6 +244,21 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
                         "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
       return false;
   }
+}
+
+void HostServer::LogCall(const std::string& user, const std::string& program,
+                         const wire::CallReply& reply) {
+  char when[32];
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::string outcome = reply.ok || reply.messages.empty() ? "ok" : reply.messages[0].id;
+  std::string line = std::string(when) + " " + user + " " + program + " " + outcome + "\n";
+  int fd = open(options_.call_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  (void)!write(fd, line.data(), line.size());
+  close(fd);
 }
 
 }  // namespace zvt::hostd

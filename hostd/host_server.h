@@ -37,6 +37,10 @@ struct ServerOptions {
   int stall_after_calls = -1;
   // Every program call is answered this much later (a slow host).
   int call_delay_ms = 0;
+
+  // When set, one line per answered program call is appended to this file:
+  // UTC time, signed-on profile, program, and "ok" or the first host message.
+  std::string call_log;
 };
 
 class HostServer {
@@ -61,6 +65,8 @@ class HostServer {
   bool ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
                 bool* signed_on);
   void Finish(uint64_t id);
+  // Appends one line to the call log. REQUIRES: mu_ held.
+  void LogCall(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
   ServerOptions options_;
   HostInfo info_;

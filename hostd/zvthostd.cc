@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   CLI::App app{"zvthostd: host server for the function registry"};
   app.add_option("--config", config,
                  "JSON file with any of: listen, store, version, release, "
-                 "max_frame, idle_timeout_ms, max_clients");
+                 "max_frame, idle_timeout_ms, max_clients, call_log");
   app.add_option("--listen", listen, "address and port to listen on (port 0: any free port)");
   app.add_option("--store", options.store_path, "host store file (created when missing)");
   app.add_option("--version", options.version, "host version to report (default: the store's)");
@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
   app.add_option("--max-frame", options.max_frame, "largest frame accepted, in bytes");
   app.add_option("--idle-timeout-ms", options.idle_timeout_ms, "disconnect silent clients after");
   app.add_option("--port-file", port_file, "write the port listened on to this file");
+  app.add_option("--call-log", options.call_log,
+                 "append a line per program call (time, profile, program, outcome)");
   CLI11_PARSE(app, argc, argv);
 
   if (!config.empty()) {
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
       options.idle_timeout_ms = j["idle_timeout_ms"];
     if (j.contains("max_clients") && j["max_clients"].is_number_integer())
       options.max_clients = j["max_clients"];
+    if (j.contains("call_log") && j["call_log"].is_string() && options.call_log.empty())
+      options.call_log = j["call_log"];
   }
   if (options.store_path.empty()) {
     std::cerr << "zvthostd: --store (or \"store\" in the config file) is required\n";

@@ -1,8 +1,17 @@
 // zvtadm: the administrator's tool for what the client library keeps.
 // Each command group lives in its own file and registers its subcommands here.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
+#include <thread>
 
+#include "services/client.h"
+#include "services/win_types.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {
@@ -26,6 +35,109 @@ int CommandContext::Fail(int code, const std::string& message) const {
   return code;
 }
 
+struct Progress::Shown {
+  std::string what;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  uint64_t step = 0, total = 0;
+  std::thread thread;
+};
+
+Progress::Progress(const CommandContext* context, std::string what) {
+  if (context->json || isatty(STDOUT_FILENO) == 0 || isatty(STDERR_FILENO) == 0) return;
+  shown_ = std::make_unique<Shown>();
+  shown_->what = std::move(what);
+  Shown* s = shown_.get();
+  s->thread = std::thread([s] {
+    auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(s->mu);
+    bool drawn = false;
+    // Quick work shows nothing; after half a second the line appears.
+    while (!s->cv.wait_for(lock, std::chrono::milliseconds(drawn ? 200 : 500),
+                           [s] { return s->done; })) {
+      double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::fprintf(stderr, "\r\033[K%s ... %.1f s", s->what.c_str(), seconds);
+      if (s->total > 0)
+        std::fprintf(stderr, " (%llu of %llu)", static_cast<unsigned long long>(s->step),
+                     static_cast<unsigned long long>(s->total));
+      std::fflush(stderr);
+      drawn = true;
+    }
+    if (drawn) std::fprintf(stderr, "\r\033[K");
+  });
+}
+
+Progress::~Progress() { Done(); }
+
+void Progress::Step(uint64_t done, uint64_t total) {
+  if (!shown_) return;
+  std::lock_guard<std::mutex> lock(shown_->mu);
+  shown_->step = done;
+  shown_->total = total;
+}
+
+void Progress::Done() {
+  if (!shown_) return;
+  {
+    std::lock_guard<std::mutex> lock(shown_->mu);
+    shown_->done = true;
+  }
+  shown_->cv.notify_all();
+  shown_->thread.join();
+  shown_.reset();
+}
+
+std::string DescribeCode(uint32_t rc) {
+  switch (rc) {
+    case 0:
+      return "done";
+    case 1:
+      return "the library could not obtain the user's values; see `zvtadm log` and "
+             "$ZVT_HOME/error.log";
+    case kErrorFileNotFound:
+      return "a registry key or value was not found";
+    case kErrorAccessDenied:
+      return "the registry store refused access";
+    case kErrorInvalidHandle:
+      return "a registry key handle was not valid";
+    case kErrorRegistryCorrupt:
+      return "the registry store is damaged";
+    case kErrorRegistryIoFailed:
+      return "the registry store could not be read or written";
+    case kErrorKeyDeleted:
+      return "a registry key was deleted while in use";
+    case kClientBadHandle:
+      return "the system handle is not one of this process";
+    case kClientNotConfigured:
+      return "the system is not configured";
+    case kClientBadConfiguration:
+      return "the system's configuration is incomplete or wrong (see `zvtadm system list`)";
+    case kClientNotSignedOn:
+      return "not signed on to the system";
+    case kClientPasswordRefused:
+      return "the host refused the password";
+    case kClientUnknownProfile:
+      return "the host does not know the user profile";
+    case kClientHostUnreachable:
+      return "nothing answered at the host's address";
+    case kClientTimedOut:
+      return "the host did not answer in time";
+    case kClientCommunication:
+      return "the connection to the host failed";
+    case kClientNoPassword:
+      return "the password source cannot be read";
+    case kClientBufferTooSmall:
+      return "an answer did not fit its buffer";
+    case kClientBadParameter:
+      return "a parameter was not valid";
+    case kClientNoTimestamps:
+      return "the system object supplies no change timestamps";
+  }
+  return "failed";
+}
+
 }  // namespace zvt::tools
 
 int main(int argc, char** argv) {
@@ -36,7 +148,8 @@ int main(int argc, char** argv) {
   int exit_code = kExitOk;
   app.add_flag("--json", context.json, "print results as JSON");
 
-  const CommandGroup groups[] = {AddSystemCommands, AddHostCommands, AddRegCommands};
+  const CommandGroup groups[] = {AddLibraryCommands, AddCacheCommands, AddSystemCommands,
+                                 AddHostCommands, AddRegCommands};
   for (CommandGroup add : groups) add(&app, &context, &exit_code);
 
   try {

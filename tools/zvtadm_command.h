@@ -42,6 +42,27 @@ class CommandContext {
   std::deque<std::string> arguments_;
 };
 
+// A line on standard error that counts the seconds of long work, shown only
+// when both standard output and standard error are terminals and no JSON
+// is asked for. It goes away when the work is done.
+class Progress {
+ public:
+  Progress(const CommandContext* context, std::string what);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  // Also "n of total" for work that can count its steps.
+  void Step(uint64_t done, uint64_t total);
+  void Done();
+
+ private:
+  struct Shown;
+  std::unique_ptr<Shown> shown_;
+};
+
+// A return code of the library, the client services or the registry in words.
+std::string DescribeCode(uint32_t rc);
+
 // A command group adds its subcommands to `app`. Each subcommand's callback
 // stores its exit code in `*exit_code`.
 using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_code);
@@ -49,6 +70,8 @@ using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_
 void AddRegCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code);
+void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code);
+void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code);
 
 }  // namespace zvt::tools
 

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The main job on the embedded defaults: a host server on a loopback port
+# with a sample function registry, a fresh per-user store, and the library
+# asked through its exports (by zvtadm) what is denied to whom.
+# Usage: tools/demo.sh BIN_DIR
+set -euo pipefail
+bin=${1:-build/bin}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+host_pid=""
+cleanup() {
+  if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null || true; wait "$host_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+[ -n "${ZVT_DEMO_KEEP:-}" ] && trap - EXIT && echo "work: $work"
+export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
+export XDG_RUNTIME_DIR=$work/run ZVT_DEMO_PASSWORD=demo-password
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+adm() { "$bin/zvtadm" "$@"; }
+calls=$work/calls.log
+: >"$calls"
+seen=0
+# The program calls the host answered since the last report.
+report_calls() {
+  local now
+  now=$(wc -l <"$calls")
+  if [ "$now" -eq "$seen" ]; then
+    echo "   host program calls: none"
+  else
+    echo "   host program calls: $(sed -n "$((seen + 1)),${now}p" "$calls" | awk '{print $3}' |
+      sort | uniq -c | awk '{printf "%s%s x %s", sep, $1, $2; sep=", "}')"
+  fi
+  seen=$now
+}
+
+adm host import "$here/examples/demo_host.json" >/dev/null
+"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
+  --call-log "$calls" >/dev/null &
+host_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+port=$(cat "$work/port")
+for user in JOE ANN BOB; do
+  adm system add "DEMO_$user" --host 127.0.0.1 --port "$port" --user "$user" \
+    --password-env ZVT_DEMO_PASSWORD
+done
+echo "zvthostd is serving the sample registry on 127.0.0.1:$port; systems DEMO_JOE, DEMO_ANN"
+echo "and DEMO_BOB sign on to it as JOE, ANN and BOB."
+
+functions=(QACME_PAY QACME_PAY_REPORTS QACME_PAY_RPT_TAX QACME_PAY_TAXFORM QACME_PAY_PAYROLL
+           QACME_PAY_RUN QACME_PAY_SETTINGS QVYN_XD1_ZENTA_RUNCMD QVYN_XD1_ZENTA_USERS)
+echo
+echo "1. First questions, each user in a new process: the library loads from the host."
+for user in JOE ANN BOB; do
+  echo "-- $user"
+  adm value "DEMO_$user" "${functions[@]}" | sed 's/^/   /'
+  report_calls
+done
+
+echo
+echo "2. The same question in another new process is answered from the persistent cache."
+adm value DEMO_JOE QACME_PAY_RPT_TAX QACME_PAY_TAXFORM | sed 's/^/   /'
+report_calls
+echo "   (the one timestamp call is the check that the cache is still current)"
+
+echo
+echo "3. JOE's tree, with what is denied to him marked:"
+adm tree DEMO_JOE | grep -E 'QACME|QVYN_XD1_ZENTA  |RUNCMD' | sed 's/^/   /'
+seen=$(wc -l <"$calls")
+
+echo
+echo "4. On the host, JOE is allowed to file taxes again."
+adm host usage JOE QACME_PAY_TAXFILE 2 >/dev/null
+echo "   cache state for JOE: $(adm state DEMO_JOE | sed 's/^DEMO_JOE: //')"
+seen=$(wc -l <"$calls")
+adm value DEMO_JOE QACME_PAY_TAXFILE QACME_PAY_RPT_TAX QACME_PAY_TAXFORM | sed 's/^/   /'
+report_calls
+echo "   (only JOE's usage was read again; the function tree came from the cache)"
+echo
+adm cache show DEMO_JOE | sed 's/^/   /'

@@ -1,0 +1,244 @@
+// zvtadm cache show|clear: what the persistent cache holds for each system
+// and user (change timestamps, denied functions, the saved hierarchy), and
+// removing it under the cache's own mutex.
+#include <ctime>
+#include <iostream>
+
+#include "cache/registry_layout.h"
+#include "platform/utf.h"
+#include "services/app_adm_mutex.h"
+#include "services/scoped_key.h"
+#include "tools/zvtadm_command.h"
+
+namespace zvt::tools {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::vector<std::u16string> Subkeys(platform::PosixRegistry* r, HKEY key) {
+  std::vector<std::u16string> names;
+  for (DWORD i = 0;; ++i) {
+    char16_t name[256];
+    DWORD chars = 256;
+    if (r->RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) != kErrorSuccess)
+      break;
+    names.emplace_back(name, chars);
+  }
+  return names;
+}
+
+struct Value {
+  std::u16string name;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+
+std::vector<Value> Values(platform::PosixRegistry* r, HKEY key) {
+  std::vector<Value> values;
+  for (DWORD i = 0;; ++i) {
+    char16_t name[256];
+    DWORD chars = 256, type = 0, size = 0;
+    LONG rc = r->RegEnumValueW(key, i, name, &chars, nullptr, &type, nullptr, &size);
+    if (rc != kErrorSuccess) break;
+    Value v{std::u16string(name, chars), type, std::vector<BYTE>(size)};
+    DWORD got = size;
+    if (r->RegQueryValueExW(key, v.name.c_str(), nullptr, &v.type, v.data.data(), &got) ==
+        kErrorSuccess)
+      v.data.resize(got);
+    values.push_back(std::move(v));
+  }
+  return values;
+}
+
+// A stored change timestamp as the host sent it: big-endian microseconds
+// since 1970, shown as UTC when it reads as a date of this century. Stored
+// values in the in-memory form (bytes 0 and 1 exchanged) are read too.
+nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored) {
+  std::string hex;
+  char b[3];
+  for (BYTE c : stored) {
+    std::snprintf(b, sizeof b, "%02x", c);
+    hex += b;
+  }
+  nlohmann::json out = {{"stored", hex}};
+  if (stored.size() != 8) return out;
+  for (bool exchanged : {false, true}) {
+    std::vector<BYTE> host = stored;
+    if (exchanged) std::swap(host[0], host[1]);
+    uint64_t micros = 0;
+    for (BYTE c : host) micros = (micros << 8) | c;
+    std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+    std::tm tm{};
+    if (gmtime_r(&seconds, &tm) == nullptr || tm.tm_year < 100 || tm.tm_year > 200) continue;
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    char frac[16];
+    std::snprintf(frac, sizeof frac, ".%06llu UTC",
+                  static_cast<unsigned long long>(micros % 1000000));
+    out["time"] = std::string(text) + frac;
+    break;
+  }
+  return out;
+}
+
+std::string TimeText(const nlohmann::json& ts) {
+  return ts.contains("time") ? ts["time"].get<std::string>() : ts["stored"].get<std::string>();
+}
+
+nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key) {
+  nlohmann::json user = {{"denied", nlohmann::json::array()}};
+  for (const Value& v : Values(r, key)) {
+    if (v.name == kUserTsValue) {
+      user["usage_changed"] = DecodeTimestamp(v.data);
+    } else if (IsDeniedFunctionValue(v.name, v.type, v.data.data(),
+                                     static_cast<DWORD>(v.data.size()))) {
+      user["denied"].push_back(Utf16ToUtf8(v.name));
+    }
+  }
+  return user;
+}
+
+nlohmann::json SystemJson(platform::PosixRegistry* r, HKEY key, const std::string& only_user) {
+  nlohmann::json system = {{"users", nlohmann::json::object()},
+                           {"hierarchy", nlohmann::json::object()}};
+  for (const Value& v : Values(r, key)) {
+    if (v.name == kRepTsValue) system["registry_changed"] = DecodeTimestamp(v.data);
+    if (v.name == kHierTsValue) system["hierarchy_changed"] = DecodeTimestamp(v.data);
+  }
+  for (const std::u16string& name : Subkeys(r, key)) {
+    ScopedKey sub(r);
+    if (r->OpenRegKeyEx(key, name.c_str(), 0, kKeyRead, sub.Receive()) != kErrorSuccess) continue;
+    if (IsHierarchyKeyName(name)) {
+      for (const Value& v : Values(r, sub.get())) {
+        std::u16string text(v.data.size() / 2, u'\0');
+        for (size_t i = 0; i < text.size(); ++i) text[i] = v.data[2 * i] | (v.data[2 * i + 1] << 8);
+        system["hierarchy"][Utf16ToUtf8(v.name)] = Utf16ToUtf8(text.substr(0, text.find(u'\0')));
+      }
+    } else if (only_user.empty() || Upper(Utf16ToUtf8(name)) == only_user) {
+      system["users"][Utf16ToUtf8(name)] = UserJson(r, sub.get());
+    }
+  }
+  return system;
+}
+
+void PrintSystem(const std::string& name, const nlohmann::json& s) {
+  std::cout << name << "\n";
+  if (s.contains("registry_changed"))
+    std::cout << "  function registry changed  " << TimeText(s["registry_changed"]) << "\n";
+  if (s.contains("hierarchy_changed"))
+    std::cout << "  hierarchy changed          " << TimeText(s["hierarchy_changed"]) << "\n";
+  std::cout << "  saved hierarchy            " << s["hierarchy"].size() << " parents\n";
+  for (const auto& [user, u] : s["users"].items()) {
+    std::cout << "  " << user;
+    if (u.contains("usage_changed"))
+      std::cout << "  usage changed " << TimeText(u["usage_changed"]);
+    std::cout << "\n    denied: ";
+    if (u["denied"].empty()) std::cout << "nothing";
+    for (size_t i = 0; i < u["denied"].size(); ++i)
+      std::cout << (i ? ", " : "") << u["denied"][i].get<std::string>();
+    std::cout << "\n";
+  }
+}
+
+void DeleteTree(platform::PosixRegistry* r, HKEY parent, const std::u16string& name) {
+  {
+    ScopedKey key(r);
+    if (r->OpenRegKeyEx(parent, name.c_str(), 0, kKeyAllAccess, key.Receive()) != kErrorSuccess)
+      return;
+    for (const std::u16string& sub : Subkeys(r, key.get())) DeleteTree(r, key.get(), sub);
+  }
+  (void)r->DeleteRegKey(parent, name.c_str());
+}
+
+}  // namespace
+
+void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
+  CLI::App* cache = app->add_subcommand("cache", "the library's persistent cache of this OS user");
+  cache->require_subcommand(1);
+  auto system = std::make_shared<std::string>();
+  auto user = std::make_shared<std::string>();
+
+  CLI::App* show = cache->add_subcommand("show", "timestamps, denied functions and hierarchy");
+  show->add_option("SYSTEM", *system, "only this system");
+  show->add_option("USER", *user, "only this user");
+  show->callback([=] {
+    platform::PosixRegistry* r = context->registry();
+    ScopedKey top(r);
+    nlohmann::json out = nlohmann::json::object();
+    if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) ==
+        kErrorSuccess) {
+      for (const std::u16string& name : Subkeys(r, top.get())) {
+        if (!system->empty() && Upper(Utf16ToUtf8(name)) != Upper(*system)) continue;
+        ScopedKey key(r);
+        if (r->OpenRegKeyEx(top.get(), name.c_str(), 0, kKeyRead, key.Receive()) != kErrorSuccess)
+          continue;
+        out[Utf16ToUtf8(name)] = SystemJson(r, key.get(), Upper(*user));
+      }
+    }
+    if (!system->empty() && (out.empty() || (!user->empty() && out.begin()->at("users").empty()))) {
+      *exit_code =
+          context->Fail(kExitNotFound, "the persistent cache holds nothing for " +
+                                           (user->empty() ? "" : Upper(*user) + " on ") + *system);
+      return;
+    }
+    context->Emit(out, [&] {
+      if (out.empty()) std::cout << "the persistent cache is empty\n";
+      for (const auto& [name, s] : out.items()) PrintSystem(name, s);
+    });
+  });
+
+  CLI::App* clear = cache->add_subcommand("clear", "remove what the cache holds");
+  clear->add_option("SYSTEM", *system, "only this system");
+  clear->add_option("USER", *user, "only this user of the system");
+  clear->callback([=] {
+    platform::PosixRegistry* r = context->registry();
+    // Running libraries refresh under this mutex; clearing waits its turn.
+    CAppAdmMutex mutex(kRegCacheMutexName);
+    bool locked = mutex.lock();
+    std::u16string path = kHostValsKey;
+    std::u16string target;
+    if (!system->empty()) {
+      target = U16(*system);
+      if (!user->empty()) {
+        path += u"\\" + U16(*system);
+        target = U16(Upper(*user));
+      }
+    }
+    ScopedKey parent(r);
+    bool found = r->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyAllAccess,
+                                 parent.Receive()) == kErrorSuccess;
+    int removed = 0;
+    if (found) {
+      std::vector<std::u16string> names =
+          target.empty() ? Subkeys(r, parent.get()) : std::vector<std::u16string>{target};
+      for (const std::u16string& name : names) {
+        ScopedKey probe(r);
+        if (r->OpenRegKeyEx(parent.get(), name.c_str(), 0, kKeyRead, probe.Receive()) !=
+            kErrorSuccess)
+          continue;
+        probe.Reset();
+        DeleteTree(r, parent.get(), name);
+        ++removed;
+      }
+    }
+    if (locked) mutex.unlock();
+    if (!target.empty() && removed == 0) {
+      *exit_code = context->Fail(kExitNotFound, "the persistent cache holds nothing for " +
+                                                    Utf16ToUtf8(target) +
+                                                    (user->empty() ? "" : " on " + *system));
+      return;
+    }
+    context->Emit({{"removed", removed}}, [&] {
+      std::cout << "removed " << removed << (target.empty() || !user->empty() ? "" : " system")
+                << (removed == 1 ? " entry" : " entries") << "\n";
+    });
+  });
+}
+
+}  // namespace zvt::tools

@@ -1,0 +1,287 @@
+// zvtadm value, state and tree: asking the library through its exports, as
+// a client component does, and drawing the function tree it works on.
+#include <unistd.h>
+
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "cache/registry_layout.h"
+#include "client/client_services.h"
+#include "client/system_config.h"
+#include "hierarchy/client_functions.h"
+#include "host/admin_host_apis.h"
+#include "include/zvtappad/zvtappad.h"
+#include "include/zvtappad/zvtclient.h"
+#include "platform/utf.h"
+#include "services/scoped_key.h"
+#include "tools/zvtadm_command.h"
+
+namespace zvt::tools {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+// Checks that `system` is configured; otherwise prints why and returns false.
+bool Configured(CommandContext* context, const std::string& system, int* exit_code) {
+  client::SystemConfig config;
+  std::string error;
+  uint32_t rc = client::SystemConfigStore(context->registry(), context->registry())
+                    .Read(U16(system), &config, &error);
+  if (rc == kClientOk) return true;
+  *exit_code = context->Fail(rc == kClientNotConfigured ? kExitNotFound : kExitFailed, error);
+  return false;
+}
+
+int FailCall(CommandContext* context, const std::string& system, uint32_t rc) {
+  return context->Fail(kExitFailed,
+                       system + ": " + DescribeCode(rc) + " (code " + std::to_string(rc) + ")");
+}
+
+// A signed-on system object of `system`, as a client component holds one.
+uint32_t SignedOnHandle(const std::string& system, uint64_t* handle) {
+  uint32_t rc = zvtsvc_GetSystemHandle(U16(system).c_str(), u"ZVWIN", handle);
+  if (rc != kClientOk) return rc;
+  client::ClientServices& services = client::ClientServices::Default();
+  uint32_t signed_on = 0;
+  if (services.QuerySignedOn(*handle, &signed_on) == kClientOk && signed_on == 1) return 0;
+  return services.zvtCO_Signon(*handle, 0);
+}
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case ZVTAPPAD_CACHE_CURRENT:
+      return "current";
+    case ZVTAPPAD_CACHE_NOT_SIGNED_ON:
+      return "not signed on";
+    case ZVTAPPAD_CACHE_STALE:
+      return "stale";
+  }
+  return "unknown";
+}
+
+// One function of the tree: host-registered or declared by a client provider.
+struct Node {
+  std::u16string name;
+  std::u16string provider;  // empty for host functions
+  uint32_t type = kClientFunctionItem;
+  std::vector<std::u16string> children;
+  bool placed = false;  // has a parent in the tree
+};
+
+using Tree = std::map<std::u16string, Node>;
+
+void Attach(Tree* tree, const std::u16string& id, const std::u16string& parent) {
+  auto it = tree->find(parent);
+  if (it == tree->end() || parent == id) return;
+  it->second.children.push_back(id);
+  (*tree)[id].placed = true;
+}
+
+// The host's functions and the declared ones, each below its parent as the
+// library places them.
+uint32_t BuildTree(const std::string& system, const uint64_t* handle, Tree* tree,
+                   std::vector<std::u16string>* order) {
+  FunctionInfoList functions;
+  ErrorOut error;
+  uint32_t rc = CAdminHostAPIs::getFuncList(U16(system), 0, &functions, &error, handle);
+  if (rc != 0) return rc;
+  for (const auto& f : functions) {
+    Node& n = (*tree)[f->functionId];
+    n.name = f->functionName;
+    n.type = f->functionType;
+    order->push_back(f->functionId);
+  }
+  for (bool plug_in : {false, true}) {
+    const std::vector<std::unique_ptr<ClientFunctionProvider>>* providers = nullptr;
+    (void)getProviders(getClientFunctionList(plug_in), &providers);
+    for (const auto& p : *providers) {
+      for (const auto& d : p->definitions) {
+        if (tree->count(d->functionId) != 0) continue;
+        Node& n = (*tree)[d->functionId];
+        n.provider = p->name;
+        n.type = d->type;
+        order->push_back(d->functionId);
+      }
+    }
+  }
+  for (const auto& f : functions) {
+    if (f->functionType == kClientFunctionRoot) continue;
+    std::u16string parent = f->parentFunctionId;
+    if (parent.empty() || parent == u"*NONE")
+      parent = f->functionCategory == 1 && f->rootFunctionId != kConsoleRootId
+                   ? std::u16string(kConsoleRootId)
+                   : f->rootFunctionId;
+    Attach(tree, f->functionId, parent);
+  }
+  for (bool plug_in : {false, true}) {
+    const std::vector<std::unique_ptr<ClientFunctionProvider>>* providers = nullptr;
+    (void)getProviders(getClientFunctionList(plug_in), &providers);
+    for (const auto& p : *providers) {
+      for (const auto& d : p->definitions) {
+        if ((*tree)[d->functionId].provider != p->name || d->type == kClientFunctionRoot) continue;
+        std::u16string parent = d->container;
+        if (parent.empty()) parent = plug_in ? std::u16string(kConsoleRootId) : p->rootFunctionId;
+        Attach(tree, d->functionId, parent);
+      }
+    }
+  }
+  return 0;
+}
+
+// The denied functions a user's key in the persistent cache holds.
+std::set<std::u16string> CachedDenials(CommandContext* context, const std::string& system,
+                                       const std::string& user, bool* found) {
+  std::set<std::u16string> denied;
+  platform::PosixRegistry* registry = context->registry();
+  ScopedKey key(registry);
+  std::u16string path = std::u16string(kHostValsKey) + u"\\" + U16(system) + u"\\" + U16(user);
+  *found = registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) ==
+           kErrorSuccess;
+  for (DWORD i = 0; *found; ++i) {
+    char16_t name[32];
+    DWORD chars = 32, type = 0, size = 1;
+    BYTE data[1] = {};
+    LONG rc = registry->RegEnumValueW(key.get(), i, name, &chars, nullptr, &type, data, &size);
+    if (rc == kErrorMoreData) continue;
+    if (rc != kErrorSuccess) break;
+    std::u16string id(name, chars);
+    if (IsDeniedFunctionValue(id, type, data, size)) denied.insert(id);
+  }
+  return denied;
+}
+
+void DrawTree(const Tree& tree, const std::u16string& id, const std::set<std::u16string>& denied,
+              const std::string& prefix, bool last, bool top, nlohmann::json* json,
+              std::ostream& out) {
+  const Node& n = tree.at(id);
+  const bool is_denied = denied.count(id) != 0;
+  std::string label = Utf16ToUtf8(id);
+  if (!n.name.empty()) label += "  " + Utf16ToUtf8(n.name);
+  if (!n.provider.empty()) label += "  [" + Utf16ToUtf8(n.provider) + "]";
+  if (is_denied) label += "  (denied)";
+  out << (top ? "" : prefix + (last ? "└── " : "├── ")) << label << "\n";
+  *json = {{"id", Utf16ToUtf8(id)},
+           {"type", n.type == kClientFunctionRoot    ? "root"
+                    : n.type == kClientFunctionGroup ? "group"
+                                                     : "item"},
+           {"denied", is_denied}};
+  if (!n.name.empty()) (*json)["name"] = Utf16ToUtf8(n.name);
+  if (!n.provider.empty()) (*json)["provider"] = Utf16ToUtf8(n.provider);
+  if (n.children.empty()) return;
+  nlohmann::json& kids = (*json)["children"] = nlohmann::json::array();
+  std::string next = top ? "" : prefix + (last ? "    " : "│   ");
+  for (size_t i = 0; i < n.children.size(); ++i) {
+    kids.push_back(nullptr);
+    DrawTree(tree, n.children[i], denied, next, i + 1 == n.children.size(), false, &kids.back(),
+             out);
+  }
+}
+
+}  // namespace
+
+void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) {
+  auto system = std::make_shared<std::string>();
+  auto functions = std::make_shared<std::vector<std::string>>();
+  CLI::App* value = app->add_subcommand(
+      "value", "is each function denied to the user signed on to SYSTEM? (through the library)");
+  value->add_option("SYSTEM", *system, "configured system")->required();
+  value->add_option("FUNCTION", *functions, "function IDs")->required();
+  value->callback([=] {
+    if (!Configured(context, *system, exit_code)) return;
+    nlohmann::json out = {{"system", *system}, {"values", nlohmann::json::array()}};
+    std::vector<std::pair<std::string, uint32_t>> answers;
+    {
+      Progress progress(context, "asking " + *system);
+      for (const std::string& f : *functions) {
+        uint32_t v = 0;
+        uint32_t rc = zvtUN_GetAdminValue(system->c_str(), f.c_str(), &v);
+        if (rc != 0) {
+          progress.Done();
+          *exit_code = FailCall(context, *system, rc);
+          return;
+        }
+        answers.emplace_back(f, v);
+        out["values"].push_back({{"function", f}, {"denied", v == ZVTAPPAD_DENIED}});
+      }
+    }
+    context->Emit(out, [&] {
+      for (const auto& [f, v] : answers)
+        std::cout << f << "  " << (v == ZVTAPPAD_DENIED ? "denied" : "allowed") << "\n";
+    });
+  });
+
+  CLI::App* state = app->add_subcommand(
+      "state", "is the persistent cache current for SYSTEM and its user? (signs on first)");
+  state->add_option("SYSTEM", *system, "configured system")->required();
+  state->callback([=] {
+    if (!Configured(context, *system, exit_code)) return;
+    uint64_t handle = 0;
+    uint32_t cache_state = 0;
+    uint32_t rc = SignedOnHandle(*system, &handle);
+    if (rc == 0) rc = zvtUN_GetAdminCacheStateEx(&handle, &cache_state);
+    if (rc != 0) {
+      *exit_code = FailCall(context, *system, rc);
+      return;
+    }
+    context->Emit(
+        {{"system", *system}, {"state", cache_state}, {"meaning", StateName(cache_state)}},
+        [&] { std::cout << *system << ": " << StateName(cache_state) << "\n"; });
+  });
+
+  auto user = std::make_shared<std::string>();
+  CLI::App* tree = app->add_subcommand(
+      "tree", "the function tree of SYSTEM, marking what is denied to its user (or to --user)");
+  tree->add_option("SYSTEM", *system, "configured system")->required();
+  tree->add_option("--user", *user,
+                   "mark what the persistent cache holds as denied to this user instead");
+  tree->callback([=] {
+    if (!Configured(context, *system, exit_code)) return;
+    uint64_t handle = 0;
+    uint32_t rc = SignedOnHandle(*system, &handle);
+    Tree functions;
+    std::vector<std::u16string> order;
+    {
+      Progress progress(context, "reading the function registry of " + *system);
+      if (rc == 0) rc = BuildTree(*system, &handle, &functions, &order);
+    }
+    if (rc != 0) {
+      *exit_code = FailCall(context, *system, rc);
+      return;
+    }
+    std::set<std::u16string> denied;
+    if (!user->empty()) {
+      bool found = false;
+      std::string upper = *user;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      denied = CachedDenials(context, *system, upper, &found);
+      if (!found) {
+        *exit_code = context->Fail(kExitNotFound, "the persistent cache holds nothing for user " +
+                                                      upper + " on " + *system);
+        return;
+      }
+    } else {
+      for (const std::u16string& id : order) {
+        uint32_t v = 0;
+        rc = zvtUN_GetAdminValueEx(&handle, Utf16ToUtf8(id).c_str(), &v);
+        if (rc != 0) {
+          *exit_code = FailCall(context, *system, rc);
+          return;
+        }
+        if (v == ZVTAPPAD_DENIED) denied.insert(id);
+      }
+    }
+    nlohmann::json roots = nlohmann::json::array();
+    std::ostringstream text;
+    for (const std::u16string& id : order) {
+      if (functions[id].placed) continue;
+      roots.push_back(nullptr);
+      DrawTree(functions, id, denied, "", true, true, &roots.back(), text);
+    }
+    context->Emit({{"system", *system}, {"roots", roots}}, [&] { std::cout << text.str(); });
+  });
+}
+
+}  // namespace zvt::tools
