@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev
-          clang libclang-rt-dev)
+          clang libclang-rt-dev python3)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_packages() {

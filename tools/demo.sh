@@ -42,7 +42,7 @@ for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 port=$(cat "$work/port")
 for user in JOE ANN BOB; do
   adm system add "DEMO_$user" --host 127.0.0.1 --port "$port" --user "$user" \
-    --password-env ZVT_DEMO_PASSWORD
+    --password-env ZVT_DEMO_PASSWORD --supply-timestamps
 done
 echo "zvthostd is serving the sample registry on 127.0.0.1:$port; systems DEMO_JOE, DEMO_ANN"
 echo "and DEMO_BOB sign on to it as JOE, ANN and BOB."
@@ -61,7 +61,7 @@ echo
 echo "2. The same question in another new process is answered from the persistent cache."
 adm value DEMO_JOE QACME_PAY_RPT_TAX QACME_PAY_TAXFORM | sed 's/^/   /'
 report_calls
-echo "   (the one timestamp call is the check that the cache is still current)"
+echo "   (the one timestamp call is the system object checking at sign-on that the cache is current)"
 
 echo
 echo "3. JOE's tree, with what is denied to him marked:"
