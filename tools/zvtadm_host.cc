@@ -256,6 +256,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     if (!in) return *e = "cannot read " + a->file, false;
     json.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
+  Progress progress(context, "importing " + a->file);
   if (!s->ImportJson(json, e)) return *e = a->file + ": " + *e + "; nothing was imported", false;
   return true;
 }));

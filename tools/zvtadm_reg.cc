@@ -43,11 +43,17 @@ int Import(CommandContext* context, const std::string& file) {
   std::string bytes, error;
   if (!ReadInput(file, &bytes, &error)) return context->Fail(kExitFailed, error);
   RegFile parsed;
-  if (!ParseRegFile(bytes, &parsed, &error))
-    return context->Fail(kExitFailed, file + ": " + error + "; nothing was imported");
   ImportCounts counts;
-  if (!ApplyRegFile(context->registry(), parsed, &counts, &error))
-    return context->Fail(kExitFailed, file + ": " + error);
+  {
+    Progress progress(context, "importing " + file);
+    if (!ParseRegFile(bytes, &parsed, &error))
+      error = file + ": " + error + "; nothing was imported";
+    else if (!ApplyRegFile(context->registry(), parsed, &counts, &error))
+      error = file + ": " + error;
+    else
+      error.clear();
+  }
+  if (!error.empty()) return context->Fail(kExitFailed, error);
   context->Emit({{"file", file},
                  {"keys", counts.keys},
                  {"values", counts.values},
