@@ -2,10 +2,6 @@
 // through its exports, a host server with a registry of nested groups and
 // items, and the persistent cache they share. Each client is a process of
 // its own (admin_query), started with the test's private stores.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -14,67 +10,14 @@
 #include <map>
 #include <string>
 
+#include "tests/admin_client.h"
 #include "tests/host_call_fixture.h"
-
-extern char** environ;
 
 namespace zvt {
 namespace {
 
-std::string BinDir() {
-  const char* bin = std::getenv("ZVT_TEST_BIN");
-  return bin != nullptr ? bin : ".";
-}
-
-// One admin_query process, asked through pipes.
-class Client {
- public:
-  explicit Client(const std::string& system) {
-    int to_child[2], from_child[2];
-    if (pipe(to_child) != 0 || pipe(from_child) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
-    posix_spawn_file_actions_addclose(&actions, to_child[1]);
-    posix_spawn_file_actions_addclose(&actions, from_child[0]);
-    std::string program = BinDir() + "/admin_query";
-    std::string library = BinDir() + "/../lib/libzvtappad.so";
-    char* args[] = {program.data(), library.data(), const_cast<char*>(system.c_str()), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, args, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(to_child[0]);
-    close(from_child[1]);
-    in_ = to_child[1];
-    out_ = fdopen(from_child[0], "r");
-  }
-  ~Client() {
-    if (in_ >= 0) close(in_);
-    if (out_ != nullptr) fclose(out_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  // The admin value of `function`, or -1 when the call failed.
-  int Value(const std::string& function) { return Ask("v " + function); }
-  int State() { return Ask("s"); }
-
- private:
-  int Ask(const std::string& command) {
-    std::string line = command + "\n";
-    if (in_ < 0 || out_ == nullptr ||
-        write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-      return -2;
-    unsigned rc = 0, value = 0;
-    if (std::fscanf(out_, "%u %u", &rc, &value) != 2) return -2;
-    return rc == 0 ? static_cast<int>(value) : -1;
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1;
-  FILE* out_ = nullptr;
-};
+using testing::BinDir;
+using testing::Client;
 
 class HostLoadEndToEndTest : public testing::HostCallTest {
  protected:
