@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "cache/registry_layout.h"
 #include "hierarchy/testing/host_setting.h"
 #include "services/scoped_key.h"
@@ -142,6 +144,47 @@ TEST_F(HostValueLoadTest, AFailedFunctionListLeavesTheDirectDenialsOnly) {
   ASSERT_TRUE(denied);
   EXPECT_EQ((DeniedSet{u"A", u"B"}), *denied);
   EXPECT_TRUE(HasRecord("CRegistryCache::getTarvoAIValues -> getFuncList failed"));
+}
+
+// A host that stalls in the middle of a paged usage list, or resets the
+// connection during the timestamp call: the query fails within the read
+// time-out, nothing is stored as current, and once the host is back the next
+// query answers right.
+TEST_F(HostValueLoadTest, AHostFailingMidListLeavesNothingCurrent) {
+  server()->Stop();
+  options_.stall_after_calls = 1;  // the first part of the usage list comes, then nothing
+  read_timeout_ms_ = 300;
+  StartServer(options_);
+  BindLibrary(u"SYS1", "JOE");
+  AddFunctions(400, "F");  // two parts of usage entries
+  Deny("JOE", "F300");
+  auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<DeniedSet> denied;
+  EXPECT_EQ(1u, Query(joe_, &denied));
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_FALSE(denied);
+  EXPECT_EQ(1u, display_.texts.size());
+  EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
+
+  // The timestamp call is reset: the same.
+  server()->Stop();
+  options_ = hostd::ServerOptions();
+  options_.reset_after_calls = 0;
+  StartServer(options_);
+  BindLibrary(u"SYS1", "JOE");
+  client_.system(joe_).has_timestamps = false;
+  EXPECT_EQ(1u, Query(joe_, &denied));
+  EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
+
+  // The host is back.
+  server()->Stop();
+  StartServer();
+  BindLibrary(u"SYS1", "JOE");
+  ASSERT_EQ(0u, Query(joe_, &denied));
+  ASSERT_TRUE(denied);
+  EXPECT_EQ(1u, denied->count(u"F300"));
+  EXPECT_TRUE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
 }
 
 TEST_F(HostValueLoadTest, NothingDeniedOrNoListStillCompletesTheLoad) {
