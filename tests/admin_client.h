@@ -65,6 +65,13 @@ class Client {
     return rc == 0 ? static_cast<int>(value) : -1;
   }
 
+  // The next whole line of answer.
+  std::string ReceiveLine() {
+    char buffer[4096];
+    if (out_ == nullptr || std::fgets(buffer, sizeof buffer, out_) == nullptr) return "";
+    return buffer;
+  }
+
   ~Client() {
     if (in_ >= 0) close(in_);
     if (out_ != nullptr) fclose(out_);

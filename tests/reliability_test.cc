@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -139,6 +140,43 @@ TEST_F(ReliabilityTest, AStampedeOnAStaleCacheMakesOneReload) {
   for (auto& c : clients) ASSERT_TRUE(c->Send("v C"));
   for (auto& c : clients) EXPECT_EQ(1, c->Receive());
   EXPECT_EQ(reloads + 1, server()->calls_of("KLIB/KRUSRFN"));
+}
+
+// Eight processes of eight threads ask for values and cache states while the
+// host's usage settings change under them: every call succeeds, and every
+// answer is one the host gave at some moment (A is always denied, D never).
+TEST_F(ReliabilityTest, ProcessesAndThreadsAskWhileTheHostChanges) {
+  const int millis = Trials(10000, 60000);
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.push_back(std::make_unique<Client>("HOSTA"));
+    ASSERT_TRUE(clients.back()->Send("h 8 " + std::to_string(millis) + " A C G1 D"));
+  }
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+  for (bool denied = true; std::chrono::steady_clock::now() < end; denied = !denied) {
+    Usage("C", denied ? "1" : "2");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  uint64_t answers = 0;
+  for (auto& c : clients) {
+    std::istringstream line(c->ReceiveLine());
+    uint64_t errors = 99;
+    line >> errors;
+    EXPECT_EQ(0u, errors);
+    std::map<std::string, std::pair<uint64_t, uint64_t>> counts;
+    std::string f;
+    uint64_t allowed = 0, denied = 0;
+    while (line >> f >> allowed >> denied) {
+      counts[f] = {allowed, denied};
+      answers += allowed + denied;
+    }
+    ASSERT_EQ(4u, counts.size());
+    EXPECT_EQ(0u, counts["A"].first) << "A answered as allowed";
+    EXPECT_EQ(0u, counts["D"].second) << "D answered as denied";
+  }
+  EXPECT_GT(answers, 0u);
+  std::printf("%llu answers from 64 threads in %d ms\n", static_cast<unsigned long long>(answers),
+              millis);
 }
 
 }  // namespace
