@@ -47,14 +47,21 @@ case "${1:-}" in
     # The fuzz targets, each for a short bounded time.
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZVT_FUZZ=ON -DZVT_BUILD_BENCH=OFF >/dev/null
-    cmake --build build-fuzz -j "$JOBS" --target wire_fuzz receiver_fuzz
-    for f in wire_fuzz receiver_fuzz; do
-      if ! ./build-fuzz/bin/$f -max_total_time="${ZVT_FUZZ_SECONDS:-15}" >build-fuzz/$f.log 2>&1
+    fuzzers=(wire_fuzz receiver_fuzz reg_file_fuzz declarations_fuzz)
+    cmake --build build-fuzz -j "$JOBS" --target "${fuzzers[@]}"
+    for f in "${fuzzers[@]}"; do
+      # New inputs go to a scratch directory; the seeds in fuzz/corpus stay as they are.
+      seeds=()
+      [ -d "fuzz/corpus/${f%_fuzz}" ] && seeds=("fuzz/corpus/${f%_fuzz}")
+      scratch=$(mktemp -d)
+      if ! ./build-fuzz/bin/$f -max_total_time="${ZVT_FUZZ_SECONDS:-15}" "$scratch" "${seeds[@]}" \
+          >build-fuzz/$f.log 2>&1
       then
         tail -40 build-fuzz/$f.log >&2
         echo "$f found a fault" >&2
         exit 1
       fi
+      rm -rf "$scratch"
       echo "$f: $(grep -E '^Done' build-fuzz/$f.log)"
     done
     ;;
