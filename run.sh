@@ -3,6 +3,7 @@
 #   ./run.sh demo   install what is missing, build, run the main job (tools/demo.sh)
 #   ./run.sh test   install what is missing, build, run every test (plain and ASan+UBSan)
 #   ./run.sh bench  build and run the benchmarks
+#   ./run.sh report build, then regenerate docs/PERFORMANCE.md and docs/RELIABILITY.md
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -65,13 +66,18 @@ case "${1:-}" in
       echo "$f: $(grep -E '^Done' build-fuzz/$f.log)"
     done
     ;;
+  report)
+    install_packages
+    build build
+    ./tools/report.sh build
+    ;;
   bench)
     install_packages
     build build -DZVT_BUILD_BENCH=ON
     for b in build/bin/*_bench; do "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|bench" >&2
+    echo "usage: $0 demo|test|bench|report" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Regenerates docs/PERFORMANCE.md and docs/RELIABILITY.md from one run of the
+# benchmarks and the reliability tests on this machine.
+# Usage: tools/report.sh BUILD_DIR   (ZVT_LONG_TESTS=1 for the long variants)
+set -euo pipefail
+build=${1:-build}
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for b in registry_bench program_call_bench process_cache_bench reload_bench; do
+  "$build/bin/$b" --benchmark_format=json --benchmark_out="$work/$b.json" \
+    --benchmark_out_format=json >/dev/null
+done
+ZVT_TEST_BIN=$build/bin "$build/bin/reliability_test" >"$work/reliability.txt" 2>&1 || true
+
+python3 - "$work" "$root/docs" <<'PY'
+import json, os, re, sys, datetime
+work, docs = sys.argv[1], sys.argv[2]
+def bench(name):
+    with open(os.path.join(work, name + ".json")) as f:
+        return {b["name"]: b for b in json.load(f)["benchmarks"]}
+def ns(b):
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+    return b["real_time"] * scale
+reg, pgm, pc, rl = (bench(n) for n in ("registry_bench", "program_call_bench",
+                                       "process_cache_bench", "reload_bench"))
+when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+cores = os.cpu_count()
+p1 = ns(pc["BM_ProcessCacheAdminValue"]) / ns(pc["BM_TwoBareMapLookups"])
+rq = ns(reg["BM_RegQueryValueExW"]) / ns(reg["BM_BareSqliteSelect"])
+call = ns(pgm["BM_ProgramCallRoundTrip/real_time"]) / ns(pgm["BM_BareTcpEcho/real_time"])
+tp = pgm["BM_HostThroughput64Clients/iterations:1/real_time"]
+rows = []
+for n in (1000, 10000, 100000):
+    b = rl["BM_FullReload/%d/iterations:3/real_time" % n]
+    wall = ns(b) / 1e6
+    rows.append((n, int(b["function_calls"]), int(b["usage_calls"]), int(b["timestamp_calls"]),
+                 wall, b["calls_x_rtt_ms"], wall / b["calls_x_rtt_ms"], wall * 1e3 / n))
+out = ["# Performance", "",
+       "Measured on %d cores, %s. Every ratio compares two figures of the same run." %
+       (cores, when),
+       "Regenerate with `./run.sh report`.", "",
+       "| | measure | result | target |", "|---|---|---|---|",
+       "| P1 | admin value from the process cache vs two bare `unordered_map` lookups | %.1f× (%.0f ns vs %.0f ns) | ≤ 5× |"
+       % (p1, ns(pc["BM_ProcessCacheAdminValue"]), ns(pc["BM_TwoBareMapLookups"])),
+       "| – | one registry value read through `RegQueryValueExW` vs a bare prepared SQLite `SELECT` of the same row | %.2f× | – |" % rq,
+       "| P2 | a fresh process with a current cache: registry work vs raw SQLite reads | not measured yet (the end-to-end test shows zero list calls) | ≤ 3× |",
+       "| – | program call through the library vs a bare loopback TCP exchange | %.2f× | – |" % call,
+       "| P4 | zvthostd, 64 clients | %.0f calls/s, p99 %.1f ms | ≥ 20,000 calls/s |"
+       % (tp["calls_per_s"], tp["p99_us"] / 1000), "",
+       "## P3: full reload of one user", "",
+       "| functions | function-list calls | usage calls | timestamp calls | wall time | calls × round trip | ratio | per function |",
+       "|---|---|---|---|---|---|---|---|"]
+for r in rows:
+    out.append("| %d | %d | %d | %d | %.1f ms | %.1f ms | %.1f× | %.1f µs |" % r)
+out += ["", "Function-list calls are ⌈N/64⌉, usage calls follow the continuation capacity rule "
+        "(250, then all that remain, at most 65,535 a call). The time per function stays flat "
+        "from 1,000 to 100,000 functions. The rest of the wall time beyond the round trips is "
+        "decoding the entries, building the hierarchy and writing the store; the target "
+        "(≤ 1.5× of round trips plus store writes) needs the store writes measured on their own, "
+        "which this report does not do yet.", ""]
+open(os.path.join(docs, "PERFORMANCE.md"), "w").write("\n".join(out))
+
+text = open(os.path.join(work, "reliability.txt")).read()
+def status(test):
+    return "passed" if re.search(r"\[       OK \] ReliabilityTest\.%s" % test, text) else "FAILED"
+m = re.search(r"(\d+) trials, (\d+) refreshes cut", text)
+a = re.search(r"(\d+) answers from 64 threads in (\d+) ms", text)
+out = ["# Reliability", "", "From one run of `reliability_test` on %s (%d cores). "
+       "Regenerate with `./run.sh report`; `ZVT_LONG_TESTS=1` runs the long variants." % (when, cores), "",
+       "| | test | result |", "|---|---|---|",
+       "| 1 | refresh killed with SIGKILL at a random instant: store integrity, next answer, fail-open answers | %s: %s trials, %s refreshes cut after the usage list arrived, 0 fail-open |"
+       % (status("ARefreshKilledAtAnyInstantNeverFailsOpen"), m.group(1) if m else "?", m.group(2) if m else "?"),
+       "| 3 | 8 processes × 8 threads asking while the host's usage changes | %s: %s answers in %s ms, every one the host gave |"
+       % (status("ProcessesAndThreadsAskWhileTheHostChanges"), a.group(1) if a else "?", a.group(2) if a else "?"),
+       "| 4 | 16 processes start at once on a stale cache | %s: exactly 1 reload on the host |"
+       % status("AStampedeOnAStaleCacheMakesOneReload"), "",
+       "Host faults in the middle of a paged list or of the timestamp call are covered by "
+       "`HostValueLoadTest.AHostFailingMidListLeavesNothingCurrent` (ctest): the query fails "
+       "within the read time-out and nothing is stored as current. Bad input is fuzzed by "
+       "`fuzz/` (wire frames, list receivers, `.reg` files, client-defined declarations and "
+       "saved hierarchy values); `./run.sh test` runs each for a short bounded time.", ""]
+open(os.path.join(docs, "RELIABILITY.md"), "w").write("\n".join(out))
+PY
+echo "wrote docs/PERFORMANCE.md and docs/RELIABILITY.md"
