@@ -350,20 +350,27 @@ uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_
   if (index >= record->size()) return kPgmBadIndex;
   const FieldDescription& f = record->field(index);
   const Slot& slot = record->slot(index);
+  size_t room = destination_bytes / sizeof(char16_t) - 1;
+  if (f.type == kFieldChar || f.type == kFieldCharVarying) {
+    if (!slot.has_value) return kPgmNotAvailable;
+    // Trailing blanks go before conversion (0x40 is the only byte that
+    // becomes a blank), and only what fits is converted.
+    std::string_view bytes = slot.bytes;
+    size_t end = bytes.find_last_not_of(static_cast<char>(kEbcdicBlank));
+    bytes = bytes.substr(0, end == std::string_view::npos ? 0 : end + 1);
+    size_t n = std::min(room, bytes.size());
+    for (size_t i = 0; i < n; ++i) destination[i] = EbcdicToUnicode(static_cast<uint8_t>(bytes[i]));
+    destination[n] = u'\0';
+    return n < bytes.size() ? kPgmTruncated : kPgmOk;
+  }
   std::u16string text;
   if (f.type == kFieldBinary) {
     uint32_t v;
     if (!record->BinaryValue(static_cast<int>(index), &v)) return kPgmNotAvailable;
     text = platform::U16(std::to_string(static_cast<int32_t>(v)));
-  } else if (f.type == kFieldChar || f.type == kFieldCharVarying) {
-    if (!slot.has_value) return kPgmNotAvailable;
-    text = FromEbcdic(slot.bytes);
-    size_t end = text.find_last_not_of(u' ');
-    text.resize(end == std::u16string::npos ? 0 : end + 1);
   } else {
     return kPgmBadIndex;
   }
-  size_t room = destination_bytes / sizeof(char16_t) - 1;
   size_t n = std::min(room, text.size());
   std::memcpy(destination, text.data(), n * sizeof(char16_t));
   destination[n] = u'\0';

@@ -34,8 +34,9 @@ rows = []
 for n in (1000, 10000, 100000):
     b = rl["BM_FullReload/%d/iterations:3/real_time" % n]
     wall = ns(b) / 1e6
+    floor = b["calls_x_rtt_ms"] + b["store_writes_ms"]
     rows.append((n, int(b["function_calls"]), int(b["usage_calls"]), int(b["timestamp_calls"]),
-                 wall, b["calls_x_rtt_ms"], wall / b["calls_x_rtt_ms"], wall * 1e3 / n))
+                 wall, b["calls_x_rtt_ms"], b["store_writes_ms"], wall / floor, wall * 1e3 / n))
 out = ["# Performance", "",
        "Measured on %d cores, %s. Every ratio compares two figures of the same run." %
        (cores, when),
@@ -49,16 +50,16 @@ out = ["# Performance", "",
        "| P4 | zvthostd, 64 clients | %.0f calls/s, p99 %.1f ms | ≥ 20,000 calls/s |"
        % (tp["calls_per_s"], tp["p99_us"] / 1000), "",
        "## P3: full reload of one user", "",
-       "| functions | function-list calls | usage calls | timestamp calls | wall time | calls × round trip | ratio | per function |",
-       "|---|---|---|---|---|---|---|---|"]
+       "| functions | function-list calls | usage calls | timestamp calls | wall time | calls × round trip | store writes alone | wall / (round trips + writes) | per function |",
+       "|---|---|---|---|---|---|---|---|---|"]
 for r in rows:
-    out.append("| %d | %d | %d | %d | %.1f ms | %.1f ms | %.1f× | %.1f µs |" % r)
+    out.append("| %d | %d | %d | %d | %.1f ms | %.1f ms | %.1f ms | %.2f× | %.1f µs |" % r)
 out += ["", "Function-list calls are ⌈N/64⌉, usage calls follow the continuation capacity rule "
         "(250, then all that remain, at most 65,535 a call). The time per function stays flat "
-        "from 1,000 to 100,000 functions. The rest of the wall time beyond the round trips is "
-        "decoding the entries, building the hierarchy and writing the store; the target "
-        "(≤ 1.5× of round trips plus store writes) needs the store writes measured on their own, "
-        "which this report does not do yet.", ""]
+        "from 1,000 to 100,000 functions. Store writes alone are as many single-value writes as "
+        "the reload made (its denied functions and saved hierarchy values) into a scratch key of "
+        "the same store; the target is a ratio of at most 1.5. What the ratio leaves is decoding "
+        "the host's entries and building the hierarchy.", ""]
 open(os.path.join(docs, "PERFORMANCE.md"), "w").write("\n".join(out))
 
 text = open(os.path.join(work, "reliability.txt")).read()
