@@ -186,8 +186,19 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
       }
       bool known = false;
       std::string profile = HostStore::CanonicalProfile(signon.user);
-      bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
       wire::SignonReply reply;
+      int64_t wait_ms = 0;
+      if (LockedOut(profile, &wait_ms)) {
+        reply.ok = false;
+        reply.messages.push_back({"CPF22E5", 40,
+                                  "Too many failed sign-on attempts for user profile " + profile +
+                                      "; try again in " + std::to_string((wait_ms + 999) / 1000) +
+                                      " s."});
+        (void)Send(fd, wire::FrameType::kSignonReply, wire::Encode(reply));
+        return false;
+      }
+      bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
+      if (known) CountSignon(profile, ok);
       reply.ok = ok;
       if (ok) {
         reply.user = profile;
@@ -244,6 +255,30 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
                         "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
       return false;
   }
+}
+
+bool HostServer::LockedOut(const std::string& profile, int64_t* wait_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = signon_failures_.find(profile);
+  if (it == signon_failures_.end()) return false;
+  auto now = std::chrono::steady_clock::now();
+  if (now >= it->second.until) return false;
+  *wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(it->second.until - now).count();
+  return true;
+}
+
+void HostServer::CountSignon(const std::string& profile, bool ok) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (ok) {
+    signon_failures_.erase(profile);
+    return;
+  }
+  Failures& f = signon_failures_[profile];
+  ++f.count;
+  int over = f.count - options_.signon_failures_allowed;
+  if (over < 0) return;
+  int64_t ms = int64_t{options_.signon_lockout_ms} << std::min(over, 6);
+  f.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
 void HostServer::LogCall(const std::string& user, const std::string& program,

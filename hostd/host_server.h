@@ -6,6 +6,7 @@
 #define ZVT_HOSTD_HOST_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -38,6 +39,12 @@ struct ServerOptions {
   // Every program call is answered this much later (a slow host).
   int call_delay_ms = 0;
 
+  // Repeated failed sign-ons of one profile: after this many in a row, the
+  // profile's sign-ons are refused unchecked for the lockout time, which
+  // doubles with every further failure (up to 64 times). A success resets it.
+  int signon_failures_allowed = 3;
+  int signon_lockout_ms = 1000;
+
   // When set, one line per answered program call is appended to this file:
   // UTC time, signed-on profile, program, and "ok" or the first host message.
   std::string call_log;
@@ -65,6 +72,9 @@ class HostServer {
   bool ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
                 bool* signed_on);
   void Finish(uint64_t id);
+  // The time until which `profile` is locked out, or none.
+  bool LockedOut(const std::string& profile, int64_t* wait_ms);
+  void CountSignon(const std::string& profile, bool ok);
   // Appends one line to the call log. REQUIRES: mu_ held.
   void LogCall(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
@@ -85,6 +95,11 @@ class HostServer {
   std::map<uint64_t, std::thread> threads_;        // guarded by mu_
   std::vector<std::thread> finished_;              // guarded by mu_
   std::map<std::string, uint64_t> program_calls_;  // guarded by mu_
+  struct Failures {
+    int count = 0;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::map<std::string, Failures> signon_failures_;  // by profile; guarded by mu_
 };
 
 }  // namespace zvt::hostd

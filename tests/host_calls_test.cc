@@ -258,6 +258,44 @@ TEST_F(HostCallTest, HostRefusalsBecomeErrorObjectsWithTheHostsMessages) {
   EXPECT_TRUE(has_host_message);
 }
 
+// Guessing a password is slowed down: after three failures in a row the
+// profile's sign-ons are refused unchecked for a while, the right password
+// included; other profiles are not affected, and no password reaches a log.
+TEST_F(HostCallTest, RepeatedWrongPasswordsLockTheProfileOutForAWhile) {
+  AddProfile("ERIN");
+  AddProfile("FRED");
+  hostd::ServerOptions options;
+  options.signon_lockout_ms = 300;
+  options.call_log = dir_.File("calls.log");
+  StartServer(options);
+  for (int i = 0; i < 3; ++i) {
+    ErrorOut err;
+    EXPECT_EQ(Agent("ERIN", &err, "guess-" + std::to_string(i)), nullptr);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->hostMessages().at(0).id, u"CPF22E2");
+  }
+  ErrorOut err;
+  EXPECT_EQ(Agent("ERIN", &err), nullptr);  // the right password, refused unchecked
+  ASSERT_TRUE(err);
+  EXPECT_EQ(err->hostMessages().at(0).id, u"CPF22E5");
+  err.reset();
+  EXPECT_NE(Agent("FRED", &err), nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  err.reset();
+  auto agent = Agent("ERIN", &err);
+  ASSERT_NE(agent, nullptr);
+  std::array<uint8_t, 24> stamps{};
+  ASSERT_EQ(0u, Timestamps("ERIN", u"ERIN", &stamps, &err));
+  agent.reset();
+
+  for (const char* log : {"calls.log", "error.log"}) {
+    std::ifstream in(dir_.File(log));
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::string::npos, all.find("guess-")) << log;
+    EXPECT_EQ(std::string::npos, all.find("pw-ERIN")) << log;
+  }
+}
+
 TEST_F(HostCallTest, HostNotListening) {
   // A port that nothing listens on: bind one, then close it.
   int s = socket(AF_INET, SOCK_STREAM, 0);
