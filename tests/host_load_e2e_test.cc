@@ -11,54 +11,16 @@
 #include <string>
 
 #include "tests/admin_client.h"
-#include "tests/host_call_fixture.h"
+#include "tests/client_process_fixture.h"
 
 namespace zvt {
 namespace {
 
-using testing::BinDir;
 using testing::Client;
 
-class HostLoadEndToEndTest : public testing::HostCallTest {
+class HostLoadEndToEndTest : public testing::ClientProcessTest {
  protected:
-  void SetUp() override {
-    for (const char* d : {"home", "run"}) ASSERT_EQ(0, mkdir(dir_.File(d).c_str(), 0700));
-    setenv("ZVT_HOME", dir_.File("home").c_str(), 1);
-    setenv("ZVT_CLASSES_DB", dir_.File("classes.db").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir_.File("run").c_str(), 1);
-    setenv("ZVT_TEST_PASSWORD", "pw-JOE", 1);
-
-    AddProfile("JOE");
-    // PROD holds G1, which holds G2 {A, B} and C; D stands under PROD.
-    Function("PROD", "1", "*NONE");
-    Function("G1", "2", "*NONE");
-    Function("G2", "2", "G1");
-    Function("A", "3", "G2");
-    Function("B", "3", "G2");
-    Function("C", "3", "G1");
-    Function("D", "3", "*NONE");
-    for (const char* f : {"A", "B", "C"}) Usage("JOE", f, "1");
-    StartServer();
-    std::string command = BinDir() + "/zvtadm system add HOSTA --host 127.0.0.1 --port " +
-                          std::to_string(server()->port()) +
-                          " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps";
-    ASSERT_EQ(0, std::system(command.c_str()));
-  }
-  void Function(const std::string& id, const std::string& type, const std::string& parent) {
-    hostd::FunctionRow f;
-    f.id = id;
-    f.type = type;
-    f.root = "PROD";
-    f.parent = parent;
-    f.category = "2";
-    f.name = id;
-    std::string error;
-    ASSERT_TRUE(store()->AddFunction(f, &error)) << error;
-  }
-  void Usage(const std::string& profile, const std::string& function, const std::string& usage) {
-    std::string error;
-    ASSERT_TRUE(store()->SetUsage(profile, function, usage, &error)) << error;
-  }
+  void SetUp() override { SetUpHost({"A", "B", "C"}); }
   std::map<std::string, int> Values(Client* client) {
     std::map<std::string, int> values;
     for (const char* f : {"PROD", "G1", "G2", "A", "B", "C", "D", "UNKNOWN"})
@@ -94,7 +56,7 @@ TEST_F(HostLoadEndToEndTest, ProcessesShareTheStoreAndFollowTheHostsChanges) {
   std::array<uint8_t, 24> stamps{}, moved{};
   ErrorOut error;
   ASSERT_EQ(0u, Timestamps("JOE", u"JOE", &stamps, &error));
-  Usage("JOE", "C", "2");
+  Usage("C", "2");
   ASSERT_EQ(0u, Timestamps("JOE", u"JOE", &moved, &error));
   EXPECT_NE(0, std::memcmp(stamps.data(), moved.data(), 8));
   EXPECT_EQ(0, std::memcmp(stamps.data() + 8, moved.data() + 8, 16));

@@ -14,53 +14,20 @@
 #include <vector>
 
 #include "tests/admin_client.h"
-#include "tests/host_call_fixture.h"
+#include "tests/client_process_fixture.h"
 
 namespace zvt {
 namespace {
 
-using testing::BinDir;
 using testing::Client;
 
-class ReliabilityTest : public testing::HostCallTest {
+class ReliabilityTest : public testing::ClientProcessTest {
  protected:
+  // A and B are denied to JOE; the tests toggle C.
   void SetUp() override {
-    for (const char* d : {"home", "run"}) ASSERT_EQ(0, mkdir(dir_.File(d).c_str(), 0700));
-    setenv("ZVT_HOME", dir_.File("home").c_str(), 1);
-    setenv("ZVT_CLASSES_DB", dir_.File("classes.db").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir_.File("run").c_str(), 1);
-    setenv("ZVT_TEST_PASSWORD", "pw-JOE", 1);
-    AddProfile("JOE");
-    // PROD holds G1 {G2 {A, B}, C}; A and B are denied to JOE, C is toggled.
-    Function("PROD", "1", "*NONE");
-    Function("G1", "2", "*NONE");
-    Function("G2", "2", "G1");
-    Function("A", "3", "G2");
-    Function("B", "3", "G2");
-    Function("C", "3", "G1");
-    Function("D", "3", "*NONE");
-    for (const char* f : {"A", "B"}) Usage(f, "1");
     hostd::ServerOptions options;
     options.call_delay_ms = 3;  // a refresh takes long enough to be cut into
-    StartServer(options);
-    std::string command = BinDir() + "/zvtadm system add HOSTA --host 127.0.0.1 --port " +
-                          std::to_string(server()->port()) +
-                          " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps";
-    ASSERT_EQ(0, std::system(command.c_str()));
-  }
-  void Function(const std::string& id, const std::string& type, const std::string& parent) {
-    hostd::FunctionRow f;
-    f.id = id;
-    f.type = type;
-    f.root = "PROD";
-    f.parent = parent;
-    f.category = "2";
-    std::string error;
-    ASSERT_TRUE(store()->AddFunction(f, &error)) << error;
-  }
-  void Usage(const std::string& function, const std::string& usage) {
-    std::string error;
-    ASSERT_TRUE(store()->SetUsage("JOE", function, usage, &error)) << error;
+    SetUpHost({"A", "B"}, options);
   }
   // What the host says of JOE for each function asked.
   static std::map<std::string, int> Truth(bool c_denied) {
