@@ -11,6 +11,7 @@
 #include "client/client_services.h"
 #include "client/system_config.h"
 #include "hierarchy/client_functions.h"
+#include "hierarchy/parents.h"
 #include "host/admin_host_apis.h"
 #include "include/zvtappad/zvtappad.h"
 #include "include/zvtappad/zvtclient.h"
@@ -109,12 +110,7 @@ uint32_t BuildTree(const std::string& system, const uint64_t* handle, Tree* tree
   }
   for (const auto& f : functions) {
     if (f->functionType == kClientFunctionRoot) continue;
-    std::u16string parent = f->parentFunctionId;
-    if (parent.empty() || parent == u"*NONE")
-      parent = f->functionCategory == 1 && f->rootFunctionId != kConsoleRootId
-                   ? std::u16string(kConsoleRootId)
-                   : f->rootFunctionId;
-    Attach(tree, f->functionId, parent);
+    Attach(tree, f->functionId, HostFunctionParent(*f));
   }
   for (bool plug_in : {false, true}) {
     const std::vector<std::unique_ptr<ClientFunctionProvider>>* providers = nullptr;
@@ -122,9 +118,7 @@ uint32_t BuildTree(const std::string& system, const uint64_t* handle, Tree* tree
     for (const auto& p : *providers) {
       for (const auto& d : p->definitions) {
         if ((*tree)[d->functionId].provider != p->name || d->type == kClientFunctionRoot) continue;
-        std::u16string parent = d->container;
-        if (parent.empty()) parent = plug_in ? std::u16string(kConsoleRootId) : p->rootFunctionId;
-        Attach(tree, d->functionId, parent);
+        Attach(tree, d->functionId, DeclaredFunctionParent(*d, *p, plug_in));
       }
     }
   }

@@ -6,6 +6,7 @@
 #include "cache/registry_cache.h"
 #include "diag/error_records.h"
 #include "hierarchy/client_functions.h"
+#include "hierarchy/parents.h"
 #include "hierarchy/registry_reads.h"
 #include "host/admin_host_apis.h"
 #include "services/services.h"
@@ -18,8 +19,6 @@ constexpr uint32_t kAllCategories = 0;
 constexpr DWORD kHierarchyNameChars = 32;  // 31 and the terminator
 constexpr DWORD kHierarchyDataBytes = 8192;
 constexpr DWORD kMaxValueIndex = 1u << 20;
-
-bool MeansNoParent(const std::u16string& parent) { return parent.empty() || parent == u"*NONE"; }
 
 // The host part of the tree: every host root and group with all its host
 // children, in function-list order, and the order the parents came in.
@@ -90,12 +89,7 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
   }
   for (const auto& f : functions) {
     if (f->functionType == kClientFunctionRoot) continue;
-    std::u16string parent = f->parentFunctionId;
-    if (MeansNoParent(parent)) {
-      parent = f->functionCategory == 1 && f->rootFunctionId != kConsoleRootId
-                   ? std::u16string(kConsoleRootId)
-                   : f->rootFunctionId;
-    }
+    const std::u16string parent = HostFunctionParent(*f);
     AppendChild(&host.children, parent, f->functionId, kHostNoParent);
     if (f->functionType == kClientFunctionItem && known->count(f->functionId) == 0)
       AppendChild(map, parent, f->functionId, kHostNoParent);
@@ -167,10 +161,7 @@ uint32_t CRegistryCache::loadHierMap(HierarchyMap* map, KnownSet* known, ClientF
         continue;
       }
       if (def->type == kClientFunctionRoot) continue;
-      std::u16string parent = def->container;
-      if (MeansNoParent(parent))
-        parent = plug_in ? std::u16string(kConsoleRootId) : provider->rootFunctionId;
-      AppendChild(map, parent, def->functionId,
+      AppendChild(map, DeclaredFunctionParent(*def, *provider, plug_in), def->functionId,
                   u"CRegistryCache::loadHierMap -> AI Error-No Parent");
       if (def->type == kClientFunctionItem) known->insert(def->functionId);
     }
