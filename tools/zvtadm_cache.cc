@@ -91,13 +91,16 @@ std::string TimeText(const nlohmann::json& ts) {
   return ts.contains("time") ? ts["time"].get<std::string>() : ts["stored"].get<std::string>();
 }
 
+bool IsDenied(const Value& v) {
+  return IsDeniedFunctionValue(v.name, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
+}
+
 nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key) {
   nlohmann::json user = {{"denied", nlohmann::json::array()}};
   for (const Value& v : Values(r, key)) {
     if (v.name == kUserTsValue) {
       user["usage_changed"] = DecodeTimestamp(v.data);
-    } else if (IsDeniedFunctionValue(v.name, v.type, v.data.data(),
-                                     static_cast<DWORD>(v.data.size()))) {
+    } else if (IsDenied(v)) {
       user["denied"].push_back(Utf16ToUtf8(v.name));
     }
   }
@@ -157,6 +160,17 @@ void DeleteTree(platform::PosixRegistry* r, HKEY parent, const std::u16string& n
 }
 
 }  // namespace
+
+bool CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system,
+                           const std::string& user, std::set<std::u16string>* denied) {
+  ScopedKey key(r);
+  std::u16string path = std::u16string(kHostValsKey) + u"\\" + U16(system) + u"\\" + U16(user);
+  if (r->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) != kErrorSuccess)
+    return false;
+  for (const Value& v : Values(r, key.get()))
+    if (IsDenied(v)) denied->insert(v.name);
+  return true;
+}
 
 void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   CLI::App* cache = app->add_subcommand("cache", "the library's persistent cache of this OS user");

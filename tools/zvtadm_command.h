@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "platform/posix_registry.h"
@@ -59,6 +60,11 @@ class Progress {
   struct Shown;
   std::unique_ptr<Shown> shown_;
 };
+
+// The functions that a user's key in the persistent cache holds as denied;
+// false when the cache has no key for that user on that system.
+bool CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string& system,
+                           const std::string& user, std::set<std::u16string>* denied);
 
 // A return code of the library, the client services or the registry in words.
 std::string DescribeCode(uint32_t rc);

@@ -125,28 +125,6 @@ uint32_t BuildTree(const std::string& system, const uint64_t* handle, Tree* tree
   return 0;
 }
 
-// The denied functions a user's key in the persistent cache holds.
-std::set<std::u16string> CachedDenials(CommandContext* context, const std::string& system,
-                                       const std::string& user, bool* found) {
-  std::set<std::u16string> denied;
-  platform::PosixRegistry* registry = context->registry();
-  ScopedKey key(registry);
-  std::u16string path = std::u16string(kHostValsKey) + u"\\" + U16(system) + u"\\" + U16(user);
-  *found = registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) ==
-           kErrorSuccess;
-  for (DWORD i = 0; *found; ++i) {
-    char16_t name[32];
-    DWORD chars = 32, type = 0, size = 1;
-    BYTE data[1] = {};
-    LONG rc = registry->RegEnumValueW(key.get(), i, name, &chars, nullptr, &type, data, &size);
-    if (rc == kErrorMoreData) continue;
-    if (rc != kErrorSuccess) break;
-    std::u16string id(name, chars);
-    if (IsDeniedFunctionValue(id, type, data, size)) denied.insert(id);
-  }
-  return denied;
-}
-
 void DrawTree(const Tree& tree, const std::u16string& id, const std::set<std::u16string>& denied,
               const std::string& prefix, bool last, bool top, nlohmann::json* json,
               std::ostream& out) {
@@ -247,11 +225,9 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
     }
     std::set<std::u16string> denied;
     if (!user->empty()) {
-      bool found = false;
       std::string upper = *user;
       for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      denied = CachedDenials(context, *system, upper, &found);
-      if (!found) {
+      if (!CachedDeniedFunctions(context->registry(), *system, upper, &denied)) {
         *exit_code = context->Fail(kExitNotFound, "the persistent cache holds nothing for user " +
                                                       upper + " on " + *system);
         return;
