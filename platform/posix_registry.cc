@@ -2,12 +2,34 @@
 // path walking, buffer-size rules and enumeration cursors.
 #include "platform/posix_registry.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "platform/paths.h"
 
 namespace zvt::platform {
+
+// Enumerating values by handle reads ahead: a run of values in one
+// statement, handed out for the indexes that follow while this process has
+// not written to the store. Each read of the store costs a lock of the file,
+// so a long enumeration reads it a few times instead of once per index.
+// Values that another process commits in the middle of a run show from the
+// next run on, as if committed a moment later; writers that need readers to
+// see a whole change at once hold a named mutex around both sides.
+struct ValueWindow {
+  std::vector<ValueRow> rows;  // the values at indexes first_index, first_index + 1, ...
+  DWORD first_index = 0;
+  std::uint64_t writes = 0;  // this connection's write count when read
+  std::uint64_t stamp = 0;   // the store's change stamp when read
+  size_t next_limit = 8;     // runs grow while the enumeration goes on
+};
+
 namespace {
+
+constexpr size_t kMaxValuesAhead = 256;
+constexpr size_t kMaxBytesAhead = 256 * 1024;
 
 std::u16string_view NameOf(const char16_t* name) {
   return name == nullptr ? std::u16string_view() : std::u16string_view(name);
@@ -99,13 +121,14 @@ LONG PosixRegistry::AddHandle(const OpenKey& key, HKEY* result) {
   std::lock_guard<std::mutex> lock(handles_mu_);
   std::uintptr_t value = next_handle_;
   next_handle_ += 4;  // handle values look like Win32 ones: multiples of 4
-  handles_.emplace(value, key);
+  auto it = handles_.emplace(value, key).first;
+  it->second.values_ahead = std::make_shared<ValueWindow>();
   *result = reinterpret_cast<HKEY>(value);
   return kErrorSuccess;
 }
 
-LONG PosixRegistry::Walk(RegistryStore* store, KeyId from, const std::u16string& path,
-                         bool create, KeyId* result, bool* created) {
+LONG PosixRegistry::Walk(RegistryStore* store, KeyId from, const std::u16string& path, bool create,
+                         KeyId* result, bool* created) {
   *created = false;
   KeyId current = from;
   size_t pos = 0;
@@ -217,8 +240,8 @@ LONG PosixRegistry::RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD
   return store->GetValue(k.id, NameOf(value_name), type, data, data_size);
 }
 
-LONG PosixRegistry::RegSetValueExW(HKEY key, const char16_t* value_name, DWORD reserved,
-                                   DWORD type, const BYTE* data, DWORD data_size) {
+LONG PosixRegistry::RegSetValueExW(HKEY key, const char16_t* value_name, DWORD reserved, DWORD type,
+                                   const BYTE* data, DWORD data_size) {
   if (reserved != 0) return kErrorInvalidParameter;
   OpenKey k{};
   RegistryStore* store;
@@ -274,6 +297,43 @@ LONG PosixRegistry::RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* 
   return kErrorSuccess;
 }
 
+LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index,
+                                    ValueRow* row, std::uint64_t* stamp) {
+  const bool by_handle = k.values_ahead != nullptr;
+  const std::uint64_t writes = by_handle ? store->WriteCount() : 0;
+  size_t limit = 1;
+  if (by_handle) {
+    std::lock_guard<std::mutex> lock(handles_mu_);
+    ValueWindow& w = *k.values_ahead;
+    if (w.writes == writes && index >= w.first_index && index - w.first_index < w.rows.size()) {
+      *row = w.rows[index - w.first_index];
+      *stamp = w.stamp;
+      return kErrorSuccess;
+    }
+    limit = index == 0 ? 8 : w.next_limit;
+  }
+  *stamp = store->ChangeStamp();
+  const bool continues = index > 0 && index == k.next_value_index && *stamp == k.value_stamp;
+  std::vector<ValueRow> rows;
+  LONG rc = continues ? store->ValuesAfter(k.id, k.last_value_id, limit, kMaxBytesAhead, &rows)
+                      : store->ValuesAt(k.id, index, limit, kMaxBytesAhead, &rows);
+  if (rc != kErrorSuccess) return rc;
+  *row = rows.front();
+  if (by_handle) {
+    std::lock_guard<std::mutex> lock(handles_mu_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+    if (it != handles_.end() && it->second.values_ahead == k.values_ahead) {
+      ValueWindow& w = *k.values_ahead;
+      w.rows = std::move(rows);
+      w.first_index = index;
+      w.writes = writes;
+      w.stamp = *stamp;
+      w.next_limit = std::min(limit * 2, kMaxValuesAhead);
+    }
+  }
+  return kErrorSuccess;
+}
+
 LONG PosixRegistry::RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* name_chars,
                                   DWORD* reserved, DWORD* type, BYTE* data, DWORD* data_size) {
   if (name == nullptr || name_chars == nullptr) return kErrorInvalidParameter;
@@ -286,10 +346,8 @@ LONG PosixRegistry::RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* 
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeyQueryValue)) return kErrorAccessDenied;
   ValueRow row;
-  std::uint64_t stamp = store->ChangeStamp();
-  bool continues = index > 0 && index == k.next_value_index && stamp == k.value_stamp;
-  rc = continues ? store->ValueAfter(k.id, k.last_value_id, &row)
-                 : store->ValueAt(k.id, index, &row);
+  std::uint64_t stamp = 0;
+  rc = EnumeratedValue(key, k, store, index, &row, &stamp);
   if (rc != kErrorSuccess) return rc;
   rc = CopyName(row.name, name, name_chars);
   if (rc != kErrorSuccess) return rc;
@@ -319,7 +377,7 @@ LONG PosixRegistry::RegCloseKey(HKEY key) {
   if (key == kHKeyCurrentUser || key == kHKeyClassesRoot) return kErrorSuccess;
   std::lock_guard<std::mutex> lock(handles_mu_);
   return handles_.erase(reinterpret_cast<std::uintptr_t>(key)) == 1 ? kErrorSuccess
-                                                                     : kErrorInvalidHandle;
+                                                                    : kErrorInvalidHandle;
 }
 
 }  // namespace zvt::platform

@@ -26,6 +26,8 @@ struct RegistryPaths {
   std::u16string client_root = kClientRegistryRoot;
 };
 
+struct ValueWindow;
+
 class PosixRegistry : public RegistryApi, public RegistryServiceApi {
  public:
   // The stores of the environment: registry.db in the state directory and
@@ -75,6 +77,9 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
     DWORD next_value_index = 0;
     std::int64_t last_value_id = 0;
     std::uint64_t value_stamp = 0;
+    // Values read ahead of the enumeration (see RegEnumValueW); shared by
+    // the copies Resolve hands out, guarded by handles_mu_.
+    std::shared_ptr<ValueWindow> values_ahead;
   };
   struct RootState {
     std::mutex mu;
@@ -88,6 +93,10 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   LONG Walk(RegistryStore* store, KeyId from, const std::u16string& path, bool create,
             KeyId* result, bool* created);
   LONG AddHandle(const OpenKey& key, HKEY* result);
+  // The value at `index` of an enumeration through `key`, from the values
+  // read ahead when they are still good, else from the store.
+  LONG EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index, ValueRow* row,
+                       std::uint64_t* stamp);
   // The parent and path to resolve a registry-service call against.
   LONG ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from, RegistryStore** store,
                      std::u16string* path);

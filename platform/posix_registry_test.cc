@@ -144,7 +144,8 @@ TEST_F(RegistryTest, EnumerationOrdersAndEnds) {
   EXPECT_EQ((std::vector<std::u16string>{u"ALPHA", u"alphaZ", u"Alpha_", u"beta", u"Gamma"}),
             SubkeyNames(key.get()));
 
-  for (const char16_t* name : {u"z", u"a", u"m"}) ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), name, {1}));
+  for (const char16_t* name : {u"z", u"a", u"m"})
+    ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), name, {1}));
   ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"A", {2, 2}));  // rewrite keeps the place
   EXPECT_EQ((std::vector<std::u16string>{u"z", u"a", u"m"}), ValueNames(key.get()));
 
@@ -187,6 +188,78 @@ TEST_F(RegistryTest, EnumerationSkipsAsWindowsDoesWhenDeletingForward) {
   EXPECT_EQ(u"c", std::u16string(name, chars));  // index 1 of what is left
 }
 
+// Value enumeration reads runs of values ahead; none of that may show.
+TEST_F(RegistryTest, ValueEnumerationReadingAheadKeepsTheWin32Meaning) {
+  ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Ahead"));
+  std::vector<std::u16string> expected;
+  for (int i = 0; i < 700; ++i) {
+    expected.push_back(u"v" + std::u16string(1, u'A' + i % 26) + std::u16string(1, u'a' + i / 26));
+    ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), expected.back().c_str(), {BYTE(i)}));
+  }
+  EXPECT_EQ(expected, ValueNames(key.get()));
+
+  // Data too large for the caller's buffer: ERROR_MORE_DATA, same index again.
+  ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"vBa", std::vector<BYTE>(300, 7)));
+  char16_t name[64];
+  DWORD chars = 64, size = 16;
+  BYTE data[300];
+  EXPECT_EQ(kErrorMoreData,
+            reg_->RegEnumValueW(key.get(), 1, name, &chars, nullptr, nullptr, data, &size));
+  EXPECT_EQ(300u, size);
+  chars = 64;
+  EXPECT_EQ(kErrorSuccess,
+            reg_->RegEnumValueW(key.get(), 1, name, &chars, nullptr, nullptr, data, &size));
+  EXPECT_EQ(u"vBa", std::u16string(name, chars));
+
+  // This process's own changes show at once: deleting index 0 each time
+  // walks the whole key.
+  for (size_t i = 0; i < expected.size(); ++i) {
+    chars = 64;
+    ASSERT_EQ(kErrorSuccess,
+              reg_->RegEnumValueW(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_EQ(expected[i], std::u16string(name, chars));
+    ASSERT_EQ(kErrorSuccess, reg_->RegDeleteValueW(key.get(), name));
+  }
+  chars = 64;
+  EXPECT_EQ(kErrorNoMoreItems,
+            reg_->RegEnumValueW(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+
+  // Another connection's value appears in the same enumeration, at the latest
+  // when the run read ahead ends; large values cut the runs short.
+  for (int i = 0; i < 40; ++i)
+    ASSERT_EQ(
+        kErrorSuccess,
+        SetBinary(
+            key.get(),
+            (u"big" + std::u16string(1, u'0' + i / 10) + std::u16string(1, u'0' + i % 10)).c_str(),
+            std::vector<BYTE>(64 * 1024, BYTE(i))));
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  std::vector<std::u16string> seen;
+  for (DWORD i = 0;; ++i) {
+    chars = 64;
+    LONG rc = reg_->RegEnumValueW(key.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (rc != kErrorSuccess) {
+      EXPECT_EQ(kErrorNoMoreItems, rc);
+      break;
+    }
+    seen.emplace_back(name, chars);
+    if (i == 0) {
+      HKEY theirs = nullptr;
+      ASSERT_EQ(kErrorSuccess,
+                other.OpenRegKeyEx(kHKeyCurrentUser, u"Ahead", 0, kKeyAllAccess, &theirs));
+      const BYTE one = 1;
+      ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(theirs, u"late", 0, kRegBinary, &one, 1));
+      other.RegCloseKey(theirs);
+    }
+  }
+  ASSERT_EQ(41u, seen.size());
+  EXPECT_EQ(u"big00", seen.front());
+  EXPECT_EQ(u"late", seen.back());
+}
+
 TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   ScopedKey parent(reg_.get(), Create(kHKeyCurrentUser, u"Tree\\Parent"));
   ScopedKey child(reg_.get(), Create(parent.get(), u"Child"));
@@ -201,8 +274,8 @@ TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   // Every call on a handle of the deleted key says so.
   BYTE data[4];
   DWORD size = sizeof data;
-  EXPECT_EQ(kErrorKeyDeleted, reg_->RegQueryValueExW(child.get(), u"v", nullptr, nullptr, data,
-                                                     &size));
+  EXPECT_EQ(kErrorKeyDeleted,
+            reg_->RegQueryValueExW(child.get(), u"v", nullptr, nullptr, data, &size));
   EXPECT_EQ(kErrorKeyDeleted, SetBinary(child.get(), u"v", {1}));
   char16_t name[8];
   DWORD chars = 8;
@@ -211,8 +284,8 @@ TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   EXPECT_EQ(kErrorKeyDeleted,
             reg_->RegEnumValueW(child.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
   HKEY below = nullptr;
-  EXPECT_EQ(kErrorKeyDeleted, reg_->CreateRegKeyEx(child.get(), u"x", 0, nullptr, 0,
-                                                   kKeyAllAccess, nullptr, &below, nullptr));
+  EXPECT_EQ(kErrorKeyDeleted, reg_->CreateRegKeyEx(child.get(), u"x", 0, nullptr, 0, kKeyAllAccess,
+                                                   nullptr, &below, nullptr));
 
   // A key recreated under the same name is a new key; the old handle stays dead.
   ScopedKey recreated(reg_.get(), Create(parent.get(), u"Child"));
@@ -257,8 +330,8 @@ TEST_F(RegistryTest, RootsAreSeparateAndAMissingMachineStoreIsEmpty) {
   paths.classes_store = "/proc/no-such-dir/classes.db";
   PosixRegistry unreadable(paths);
   HKEY key = nullptr;
-  EXPECT_EQ(kErrorFileNotFound, unreadable.OpenRegKeyEx(kHKeyClassesRoot, u"VYN.Tarvo.Network",
-                                                        0, kKeyRead, &key));
+  EXPECT_EQ(kErrorFileNotFound,
+            unreadable.OpenRegKeyEx(kHKeyClassesRoot, u"VYN.Tarvo.Network", 0, kKeyRead, &key));
   EXPECT_EQ(kErrorAccessDenied, unreadable.CreateRegKeyEx(kHKeyClassesRoot, u"x", 0, nullptr, 0,
                                                           kKeyAllAccess, nullptr, &key, nullptr));
 }
@@ -304,12 +377,12 @@ TEST_F(RegistryTest, FaultsCanBeInjectedAtTheSeam) {
   faulty.FailCall(zvt::testing::RegCall::kQueryValue, 2, kErrorMoreData);
   BYTE data = 0;
   DWORD size = 1;
-  EXPECT_EQ(kErrorSuccess, registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data,
-                                                      &size));
-  EXPECT_EQ(kErrorMoreData, registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data,
-                                                       &size));
-  EXPECT_EQ(kErrorSuccess, registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data,
-                                                      &size));
+  EXPECT_EQ(kErrorSuccess,
+            registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data, &size));
+  EXPECT_EQ(kErrorMoreData,
+            registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data, &size));
+  EXPECT_EQ(kErrorSuccess,
+            registry->RegQueryValueExW(key.get(), u"v", nullptr, nullptr, &data, &size));
   EXPECT_EQ(3, faulty.Calls(zvt::testing::RegCall::kQueryValue));
 }
 

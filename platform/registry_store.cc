@@ -35,6 +35,7 @@ CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id);
 INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, x'', x'');
 PRAGMA user_version = 1;
 )sql";
+constexpr int kSchemaVersion = 1;  // the user_version the schema above sets
 
 constexpr const char* kStatementText[] = {
     "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
@@ -49,8 +50,8 @@ constexpr const char* kStatementText[] = {
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT id, name, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
     "SELECT id, name, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?3 OFFSET ?2",
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT ?3",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -95,11 +96,14 @@ void BindBytes(sqlite3_stmt* st, int index, const std::string& bytes) {
                     static_cast<int>(bytes.size()), SQLITE_STATIC);
 }
 
-// Resets a statement and clears its bindings when the use ends.
+// Resets a statement and clears its bindings when the use ends. A statement
+// that could not be prepared is null; SQLite turns every use of it into
+// SQLITE_MISUSE, which callers report as a failed read or write.
 class StmtUse {
  public:
   explicit StmtUse(sqlite3_stmt* st) : st_(st) {}
   ~StmtUse() {
+    if (st_ == nullptr) return;
     sqlite3_reset(st_);
     sqlite3_clear_bindings(st_);
   }
@@ -177,6 +181,22 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
     sqlite3_free(err);
     return code == SQLITE_OK;
   };
+  // A store already laid out (the usual case) is only read here; the write
+  // transaction that lays it out is taken for a new file alone.
+  int version = -1;
+  {
+    sqlite3_stmt* st = nullptr;
+    int code = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
+    if (code == SQLITE_OK) code = sqlite3_step(st);
+    if (code == SQLITE_ROW) version = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    if (code != SQLITE_ROW) {
+      *message = (code & 0xFF) == SQLITE_NOTADB
+                     ? path + " is not a registry store"
+                     : "registry store " + path + ": " + sqlite3_errmsg(db);
+      return nullptr;
+    }
+  }
   if (!read_only) {
     if (journal == Journal::kWal) {
       // A process killed at any instant leaves the last committed state; only
@@ -185,15 +205,18 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
     } else {
       if (!exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;")) return nullptr;
     }
-    if (!exec("BEGIN IMMEDIATE")) return nullptr;
-    if (!exec(kSchema)) {
-      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-      return nullptr;
+    if (version != kSchemaVersion) {
+      if (!exec("BEGIN IMMEDIATE")) return nullptr;
+      if (!exec(kSchema)) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return nullptr;
+      }
+      if (!exec("COMMIT")) return nullptr;
+      version = kSchemaVersion;
     }
-    if (!exec("COMMIT")) return nullptr;
   }
-  if (store->Prepare() != kErrorSuccess) {
-    *message = "registry store " + path + " has no usable schema: " + sqlite3_errmsg(db);
+  if (version != kSchemaVersion) {
+    *message = "registry store " + path + " has no usable schema";
     return nullptr;
   }
   return store;
@@ -207,16 +230,17 @@ RegistryStore::~RegistryStore() {
   sqlite3_close(db_);
 }
 
-LONG RegistryStore::Prepare() {
-  for (int i = 0; i < kStmtCount; ++i) {
-    int rc = sqlite3_prepare_v3(db_, kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT,
-                                &statements_[i], nullptr);
-    if (rc != SQLITE_OK) return MapSqliteCode(rc);
+// Statements are prepared on first use: a process that only reads a few
+// values does not pay for parsing every statement the store has.
+sqlite3_stmt* RegistryStore::Statement(Stmt which) {
+  if (statements_[which] == nullptr &&
+      sqlite3_prepare_v3(db_, kStatementText[which], -1, SQLITE_PREPARE_PERSISTENT,
+                         &statements_[which], nullptr) != SQLITE_OK) {
+    sqlite3_finalize(statements_[which]);
+    statements_[which] = nullptr;
   }
-  return kErrorSuccess;
+  return statements_[which];
 }
-
-sqlite3_stmt* RegistryStore::Statement(Stmt which) { return statements_[which]; }
 
 LONG RegistryStore::Fail(int sqlite_code) { return MapSqliteCode(sqlite_code); }
 
@@ -447,32 +471,53 @@ LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, Ke
   return result;
 }
 
-LONG RegistryStore::ValueAt(KeyId key, DWORD index, ValueRow* row) {
+LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit,
+                                  size_t byte_limit, std::vector<ValueRow>* rows) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  LONG result;
+  rows->clear();
+  LONG result = kErrorSuccess;
   {
-    StmtUse st(Statement(kValueAt));
+    StmtUse st(Statement(which));
     sqlite3_bind_int64(st.get(), 1, key);
-    sqlite3_bind_int64(st.get(), 2, index);
-    result = ReadValueRow(st.get(), row);
+    sqlite3_bind_int64(st.get(), 2, from);
+    sqlite3_bind_int64(st.get(), 3, static_cast<sqlite3_int64>(limit));
+    size_t bytes = 0;
+    while (rows->size() < limit && bytes < byte_limit) {
+      ValueRow row;
+      result = ReadValueRow(st.get(), &row);
+      if (result != kErrorSuccess) break;
+      bytes += row.data.size() + row.name.size() * 2;
+      rows->push_back(std::move(row));
+    }
   }
+  if (!rows->empty()) return kErrorSuccess;
   if (result == kErrorNoMoreItems && KeyExistsLocked(key) == kErrorKeyDeleted)
     return kErrorKeyDeleted;
   return result;
 }
 
+LONG RegistryStore::ValuesAt(KeyId key, DWORD index, size_t limit, size_t byte_limit,
+                             std::vector<ValueRow>* rows) {
+  return ReadValueRows(kValueAt, key, index, limit, byte_limit, rows);
+}
+
+LONG RegistryStore::ValuesAfter(KeyId key, std::int64_t after_id, size_t limit, size_t byte_limit,
+                                std::vector<ValueRow>* rows) {
+  return ReadValueRows(kValueAfter, key, after_id, limit, byte_limit, rows);
+}
+
+LONG RegistryStore::ValueAt(KeyId key, DWORD index, ValueRow* row) {
+  std::vector<ValueRow> rows;
+  LONG rc = ValuesAt(key, index, 1, 1, &rows);
+  if (rc == kErrorSuccess) *row = std::move(rows.front());
+  return rc;
+}
+
 LONG RegistryStore::ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  LONG result;
-  {
-    StmtUse st(Statement(kValueAfter));
-    sqlite3_bind_int64(st.get(), 1, key);
-    sqlite3_bind_int64(st.get(), 2, after_id);
-    result = ReadValueRow(st.get(), row);
-  }
-  if (result == kErrorNoMoreItems && KeyExistsLocked(key) == kErrorKeyDeleted)
-    return kErrorKeyDeleted;
-  return result;
+  std::vector<ValueRow> rows;
+  LONG rc = ValuesAfter(key, after_id, 1, 1, &rows);
+  if (rc == kErrorSuccess) *row = std::move(rows.front());
+  return rc;
 }
 
 RegistryStore::Batch::Batch(RegistryStore* store)
@@ -516,6 +561,11 @@ std::uint64_t RegistryStore::ChangeStamp() {
   if (sqlite3_step(st.get()) == SQLITE_ROW)
     others = static_cast<std::uint64_t>(sqlite3_column_int64(st.get(), 0));
   return (others << 32) ^ write_count_;
+}
+
+std::uint64_t RegistryStore::WriteCount() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return write_count_;
 }
 
 bool RegistryStore::CheckIntegrity(std::string* report) {

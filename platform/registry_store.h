@@ -76,6 +76,13 @@ class RegistryStore {
   [[nodiscard]] LONG SubkeyAfter(KeyId parent, std::u16string_view after_fold, KeyRow* row);
   [[nodiscard]] LONG ValueAt(KeyId key, DWORD index, ValueRow* row);
   [[nodiscard]] LONG ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row);
+  // The same for a run of up to `limit` values read in one statement; the
+  // run stops early once it holds `byte_limit` bytes of data, but always
+  // holds at least one value. kErrorNoMoreItems when there is none.
+  [[nodiscard]] LONG ValuesAt(KeyId key, DWORD index, size_t limit, size_t byte_limit,
+                              std::vector<ValueRow>* rows);
+  [[nodiscard]] LONG ValuesAfter(KeyId key, std::int64_t after_id, size_t limit, size_t byte_limit,
+                                 std::vector<ValueRow>* rows);
 
   // Groups every write until the batch ends into one transaction; nothing of
   // it is stored unless Commit() succeeds. Other threads of the process wait
@@ -99,6 +106,9 @@ class RegistryStore {
   // Changes whenever this store changes, by this process or another, so that
   // an enumeration cursor can tell that it is still valid.
   [[nodiscard]] std::uint64_t ChangeStamp();
+  // The commits of this connection so far: a change stamp for this
+  // process's own writes that needs no read of the file.
+  [[nodiscard]] std::uint64_t WriteCount();
 
   // Runs SQLite's integrity check; true when it reports "ok".
   bool CheckIntegrity(std::string* report);
@@ -129,7 +139,6 @@ class RegistryStore {
   };
 
   RegistryStore(sqlite3* db, std::string path, bool read_only);
-  LONG Prepare();
   sqlite3_stmt* Statement(Stmt which);
   LONG Fail(int sqlite_code);
   LONG KeyExistsLocked(KeyId key);
@@ -138,12 +147,14 @@ class RegistryStore {
   LONG Write(Body body);
   LONG ReadKeyRow(sqlite3_stmt* st, KeyRow* row);
   LONG ReadValueRow(sqlite3_stmt* st, ValueRow* row);
+  LONG ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit, size_t byte_limit,
+                     std::vector<ValueRow>* rows);
 
   sqlite3* db_;
   std::string path_;
   bool read_only_;
   std::recursive_mutex mu_;
-  int batch_depth_ = 0;           // guarded by mu_
+  int batch_depth_ = 0;            // guarded by mu_
   std::uint64_t write_count_ = 0;  // commits of this connection; guarded by mu_
   sqlite3_stmt* statements_[kStmtCount] = {};
 };
