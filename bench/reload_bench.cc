@@ -10,62 +10,15 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_host.h"
 #include "cache/registry_cache.h"
 #include "hierarchy/client_functions.h"
 #include "host/admin_host_apis.h"
-#include "hostd/host_server.h"
-#include "hostd/host_store.h"
-#include "pgm/remote_program_calls.h"
-#include "platform/posix_registry.h"
-#include "platform/posix_sync.h"
-#include "services/services.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/temp_dir.h"
 
 namespace {
 
 using namespace zvt;
-
-// Every system handle names the one host.
-class OneHost : public pgm::SystemLocator {
- public:
-  explicit OneHost(pgm::Endpoint e) : endpoint_(std::move(e)) {}
-  bool LocateByHandle(uint64_t, pgm::Endpoint* e, std::string*) override {
-    *e = endpoint_;
-    return true;
-  }
-  bool LocateByName(std::u16string_view, std::u16string_view, pgm::Endpoint* e,
-                    std::string*) override {
-    *e = endpoint_;
-    return true;
-  }
-
- private:
-  pgm::Endpoint endpoint_;
-};
-
-// The host's registry as JSON: root R, then per group G<k> 63 items I<k>_<j>;
-// every tenth item is denied to BENCH.
-std::string Registry(int functions) {
-  std::string json = "{\"functions\":[{\"id\":\"R\",\"type\":\"1\",\"category\":\"2\"}";
-  std::string usage;
-  std::string group;
-  for (int i = 1; i < functions; ++i) {
-    if (i % 64 == 1) {
-      group = "G" + std::to_string(i / 64);
-      json += ",{\"id\":\"" + group + "\",\"type\":\"2\",\"root\":\"R\",\"category\":\"2\"}";
-      continue;
-    }
-    std::string id = "I" + std::to_string(i);
-    json += ",{\"id\":\"" + id + "\",\"type\":\"3\",\"root\":\"R\",\"parent\":\"" + group +
-            "\",\"category\":\"2\"}";
-    if (i % 10 == 0)
-      usage += std::string(usage.empty() ? "" : ",") + "{\"profile\":\"BENCH\",\"function\":\"" +
-               id + "\",\"usage\":\"1\"}";
-  }
-  return json + "],\"profiles\":[{\"name\":\"BENCH\",\"password\":\"pw\",\"fast_hash\":true}]," +
-         "\"usage\":[" + usage + "]}";
-}
+using bench::HostedUser;
 
 // The usage-list calls for `entries` entries: 250 on the first call, then
 // as many as are left, at most 65535 per call.
@@ -78,47 +31,14 @@ uint64_t ExpectedUsageCalls(uint64_t entries) {
 
 void BM_FullReload(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
-  testing::TempDir dir;
-  std::string error;
-  {
-    auto store = hostd::HostStore::Open(dir.File("host.db"), &error);
-    if (!store || !store->ImportJson(Registry(n), &error)) {
-      state.SkipWithError(error.c_str());
-      return;
-    }
-  }
-  hostd::ServerOptions options;
-  options.store_path = dir.File("host.db");
-  hostd::HostServer server(options);
-  if (!server.Start(&error)) {
-    state.SkipWithError(error.c_str());
+  HostedUser hosted(n);
+  if (!hosted.ok()) {
+    state.SkipWithError(hosted.error().c_str());
     return;
   }
-  pgm::Endpoint endpoint;
-  endpoint.port = server.port();
-  endpoint.user = "BENCH";
-  endpoint.password = "pw";
-  OneHost host(endpoint);
-  pgm::RemoteProgramCalls calls(&host, pgm::ErrorLog(dir.File("error.log")));
-  platform::RegistryPaths paths;
-  paths.user_store = dir.File("home/registry.db");
-  paths.classes_store = dir.File("classes.db");
-  platform::PosixRegistry registry(paths);
-  platform::PosixSync sync(dir.File("run"));
-  testing::FakeClient client;
-  testing::FakeSystem system;
-  system.name = u"SYS1";
-  system.user = u"BENCH";
-  system.signed_on = true;
-  system.has_timestamps = false;  // the library asks the host for them
-  SystemHandle handle = client.Add(system);
-  Services bound;
-  bound.registry = &registry;
-  bound.registry_service = &registry;
-  bound.sync = &sync;
-  bound.client = &client;
-  bound.program_calls = &calls;
-  ScopedServiceBinding binding(bound);
+  hostd::HostServer& server = hosted.server();
+  platform::PosixRegistry& registry = hosted.registry();
+  SystemHandle& handle = *hosted.handle();
   ResetClientFunctionListsForTesting();
 
   // The loopback round trip of one program call, as the library makes it.
@@ -183,8 +103,6 @@ void BM_FullReload(benchmark::State& state) {
       registry.RegCloseKey(scratch);
     }
   }
-  ResetRegistryCacheForTesting();
-  ResetClientFunctionListsForTesting();
 
   const uint64_t expected_function_calls = (n + 63) / 64;
   const uint64_t expected_usage_calls = ExpectedUsageCalls(n);

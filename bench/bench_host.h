@@ -1,0 +1,145 @@
+// The environment the reload and current-cache benchmarks share: a host
+// server with a registry of N functions and a user BENCH, a per-user store,
+// and the library's services bound to them with one signed-on system SYS1.
+#ifndef ZVT_BENCH_BENCH_HOST_H_
+#define ZVT_BENCH_BENCH_HOST_H_
+
+#include <memory>
+#include <string>
+
+#include "cache/registry_cache.h"
+#include "hierarchy/client_functions.h"
+#include "hostd/host_server.h"
+#include "hostd/host_store.h"
+#include "pgm/remote_program_calls.h"
+#include "platform/posix_registry.h"
+#include "platform/posix_sync.h"
+#include "services/services.h"
+#include "services/testing/fake_client.h"
+#include "services/testing/temp_dir.h"
+
+namespace zvt::bench {
+
+// Every system handle names the one host.
+class OneHost : public pgm::SystemLocator {
+ public:
+  explicit OneHost(pgm::Endpoint e) : endpoint_(std::move(e)) {}
+  bool LocateByHandle(uint64_t, pgm::Endpoint* e, std::string*) override {
+    *e = endpoint_;
+    return true;
+  }
+  bool LocateByName(std::u16string_view, std::u16string_view, pgm::Endpoint* e,
+                    std::string*) override {
+    *e = endpoint_;
+    return true;
+  }
+
+ private:
+  pgm::Endpoint endpoint_;
+};
+
+// The host's registry as JSON: root R, then per group G<k> 63 items I<k>_<j>;
+// every tenth item is denied to BENCH.
+inline std::string Registry(int functions) {
+  std::string json = "{\"functions\":[{\"id\":\"R\",\"type\":\"1\",\"category\":\"2\"}";
+  std::string usage;
+  std::string group;
+  for (int i = 1; i < functions; ++i) {
+    if (i % 64 == 1) {
+      group = "G" + std::to_string(i / 64);
+      json += ",{\"id\":\"" + group + "\",\"type\":\"2\",\"root\":\"R\",\"category\":\"2\"}";
+      continue;
+    }
+    std::string id = "I" + std::to_string(i);
+    json += ",{\"id\":\"" + id + "\",\"type\":\"3\",\"root\":\"R\",\"parent\":\"" + group +
+            "\",\"category\":\"2\"}";
+    if (i % 10 == 0)
+      usage += std::string(usage.empty() ? "" : ",") + "{\"profile\":\"BENCH\",\"function\":\"" +
+               id + "\",\"usage\":\"1\"}";
+  }
+  return json + "],\"profiles\":[{\"name\":\"BENCH\",\"password\":\"pw\",\"fast_hash\":true}]," +
+         "\"usage\":[" + usage + "]}";
+}
+
+// The host, the store and the bound services. `ok()` is false (with
+// `error()` saying why) when the host could not be set up.
+class HostedUser {
+ public:
+  explicit HostedUser(int functions) {
+    {
+      auto store = hostd::HostStore::Open(dir_.File("host.db"), &error_);
+      if (!store || !store->ImportJson(Registry(functions), &error_)) return;
+    }
+    hostd::ServerOptions options;
+    options.store_path = dir_.File("host.db");
+    server_ = std::make_unique<hostd::HostServer>(options);
+    if (!server_->Start(&error_)) return;
+    pgm::Endpoint endpoint;
+    endpoint.port = server_->port();
+    endpoint.user = "BENCH";
+    endpoint.password = "pw";
+    host_ = std::make_unique<OneHost>(endpoint);
+    calls_ = std::make_unique<pgm::RemoteProgramCalls>(host_.get(),
+                                                       pgm::ErrorLog(dir_.File("error.log")));
+    paths_.user_store = dir_.File("home/registry.db");
+    paths_.classes_store = dir_.File("classes.db");
+    registry_ = std::make_unique<platform::PosixRegistry>(paths_);
+    sync_ = std::make_unique<platform::PosixSync>(dir_.File("run"));
+    testing::FakeSystem system;
+    system.name = u"SYS1";
+    system.user = u"BENCH";
+    system.signed_on = true;
+    system.has_timestamps = false;  // the library asks the host for them
+    handle_ = client_.Add(system);
+    Bind(registry_.get());
+    ok_ = true;
+  }
+
+  // The process-wide cache state and list mutex belong to these services;
+  // they go before the services do.
+  ~HostedUser() {
+    ResetRegistryCacheForTesting();
+    ResetClientFunctionListsForTesting();
+  }
+  HostedUser(const HostedUser&) = delete;
+  HostedUser& operator=(const HostedUser&) = delete;
+
+  // Binds the services to `registry` (the shared one or a fresh connection
+  // to the same store).
+  void Bind(platform::PosixRegistry* registry) {
+    binding_.reset();
+    Services bound;
+    bound.registry = registry;
+    bound.registry_service = registry;
+    bound.sync = sync_.get();
+    bound.client = &client_;
+    bound.program_calls = calls_.get();
+    binding_ = std::make_unique<ScopedServiceBinding>(bound);
+  }
+
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+  hostd::HostServer& server() { return *server_; }
+  platform::PosixRegistry& registry() { return *registry_; }
+  const platform::RegistryPaths& paths() const { return paths_; }
+  testing::FakeSystem& system() { return client_.system(handle_); }
+  SystemHandle* handle() { return &handle_; }
+
+ private:
+  testing::TempDir dir_;
+  std::string error_;
+  bool ok_ = false;
+  std::unique_ptr<hostd::HostServer> server_;
+  std::unique_ptr<OneHost> host_;
+  std::unique_ptr<pgm::RemoteProgramCalls> calls_;
+  platform::RegistryPaths paths_;
+  std::unique_ptr<platform::PosixRegistry> registry_;
+  std::unique_ptr<platform::PosixSync> sync_;
+  testing::FakeClient client_;
+  SystemHandle handle_ = 0;
+  std::unique_ptr<ScopedServiceBinding> binding_;
+};
+
+}  // namespace zvt::bench
+
+#endif  // ZVT_BENCH_BENCH_HOST_H_
