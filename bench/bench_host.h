@@ -4,6 +4,7 @@
 #ifndef ZVT_BENCH_BENCH_HOST_H_
 #define ZVT_BENCH_BENCH_HOST_H_
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "pgm/remote_program_calls.h"
 #include "platform/posix_registry.h"
 #include "platform/posix_sync.h"
+#include "services/program_calls.h"
 #include "services/services.h"
 #include "services/testing/fake_client.h"
 #include "services/testing/temp_dir.h"
@@ -36,6 +38,66 @@ class OneHost : public pgm::SystemLocator {
 
  private:
   pgm::Endpoint endpoint_;
+};
+
+// The remote program call library with a clock around every program call:
+// the time the caller spent waiting for the host, transfer included.
+class TimedProgramCalls : public ProgramCallApi {
+ public:
+  explicit TimedProgramCalls(ProgramCallApi* inner) : inner_(inner) {}
+  std::chrono::nanoseconds waited() const { return waited_; }
+
+  uint32_t callProgram(RemoteAgent* agent, const char16_t* program, DataObject* parameters,
+                       ErrorOut* error) override {
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t rc = inner_->callProgram(agent, program, parameters, error);
+    waited_ += std::chrono::steady_clock::now() - start;
+    return rc;
+  }
+  std::unique_ptr<DataObject> createDataObject(const DataDescription& d) override {
+    return inner_->createDataObject(d);
+  }
+  std::unique_ptr<ArrayDataObject> createArrayDataObject(const DataDescription& entry,
+                                                         uint16_t capacity) override {
+    return inner_->createArrayDataObject(entry, capacity);
+  }
+  uint32_t setBinary(DataObject* o, uint32_t i, const void* b, uint32_t size, uint32_t type,
+                     ErrorOut* e) override {
+    return inner_->setBinary(o, i, b, size, type, e);
+  }
+  uint32_t setText(DataObject* o, uint32_t i, const char16_t* t, ErrorOut* e) override {
+    return inner_->setText(o, i, t, e);
+  }
+  uint32_t setObject(DataObject* o, uint32_t i, std::unique_ptr<DataObject>* c,
+                     ErrorOut* e) override {
+    return inner_->setObject(o, i, c, e);
+  }
+  uint32_t length(const DataObject* o) override { return inner_->length(o); }
+  DataObject* childObject(DataObject* o, uint32_t i) override { return inner_->childObject(o, i); }
+  std::unique_ptr<RemoteAgent> createRemoteAgent(uint64_t h, ErrorOut* e, uint32_t f) override {
+    return inner_->createRemoteAgent(h, e, f);
+  }
+  std::unique_ptr<RemoteAgent> createRemoteAgent(const char16_t* a, const char16_t* s, ErrorOut* e,
+                                                 uint32_t f) override {
+    return inner_->createRemoteAgent(a, s, e, f);
+  }
+  uint32_t getBinary(DataObject* o, uint32_t i, void* d, uint32_t size, uint32_t* read,
+                     uint32_t* type) override {
+    return inner_->getBinary(o, i, d, size, read, type);
+  }
+  uint32_t selectEntry(ArrayDataObject* a, uint16_t entry) override {
+    return inner_->selectEntry(a, entry);
+  }
+  uint32_t getText(DataObject* o, uint32_t i, char16_t* d, uint32_t bytes) override {
+    return inner_->getText(o, i, d, bytes);
+  }
+  std::unique_ptr<ErrorObject> createError(uint32_t n, const char16_t* s, uint32_t l) override {
+    return inner_->createError(n, s, l);
+  }
+
+ private:
+  ProgramCallApi* inner_;
+  std::chrono::nanoseconds waited_{0};
 };
 
 // The host's registry as JSON: root R, then per group G<k> 63 items I<k>_<j>;
@@ -81,6 +143,7 @@ class HostedUser {
     host_ = std::make_unique<OneHost>(endpoint);
     calls_ = std::make_unique<pgm::RemoteProgramCalls>(host_.get(),
                                                        pgm::ErrorLog(dir_.File("error.log")));
+    timed_calls_ = std::make_unique<TimedProgramCalls>(calls_.get());
     paths_.user_store = dir_.File("home/registry.db");
     paths_.classes_store = dir_.File("classes.db");
     registry_ = std::make_unique<platform::PosixRegistry>(paths_);
@@ -113,7 +176,7 @@ class HostedUser {
     bound.registry_service = registry;
     bound.sync = sync_.get();
     bound.client = &client_;
-    bound.program_calls = calls_.get();
+    bound.program_calls = timed_calls_.get();
     binding_ = std::make_unique<ScopedServiceBinding>(bound);
   }
 
@@ -124,6 +187,8 @@ class HostedUser {
   const platform::RegistryPaths& paths() const { return paths_; }
   testing::FakeSystem& system() { return client_.system(handle_); }
   SystemHandle* handle() { return &handle_; }
+  // The time spent waiting for program calls so far.
+  std::chrono::nanoseconds waited_for_host() const { return timed_calls_->waited(); }
 
  private:
   testing::TempDir dir_;
@@ -132,6 +197,7 @@ class HostedUser {
   std::unique_ptr<hostd::HostServer> server_;
   std::unique_ptr<OneHost> host_;
   std::unique_ptr<pgm::RemoteProgramCalls> calls_;
+  std::unique_ptr<TimedProgramCalls> timed_calls_;
   platform::RegistryPaths paths_;
   std::unique_ptr<platform::PosixRegistry> registry_;
   std::unique_ptr<platform::PosixSync> sync_;

@@ -2,13 +2,30 @@
 #ifndef ZVT_PGM_CCSID37_H_
 #define ZVT_PGM_CCSID37_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace zvt::pgm {
 
 inline constexpr uint8_t kEbcdicBlank = 0x40;
+
+// The length of `bytes` without its trailing EBCDIC blanks. Host fields are
+// fixed-width and mostly blank, so whole words of blanks are skipped first.
+inline size_t LengthWithoutTrailingBlanks(std::string_view bytes) {
+  constexpr uint64_t kBlankWord = 0x4040404040404040ull;
+  size_t end = bytes.size();
+  while (end >= 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + end - 8, 8);
+    if (word != kBlankWord) break;
+    end -= 8;
+  }
+  while (end > 0 && static_cast<uint8_t>(bytes[end - 1]) == kEbcdicBlank) --end;
+  return end;
+}
 
 char16_t EbcdicToUnicode(uint8_t byte);
 // False when `c` has no code in page 37 (anything above U+00FF).

@@ -31,5 +31,18 @@ TEST(Ccsid37Test, AgreesWithTheSystemsCodePage37AndRoundTrips) {
   EXPECT_FALSE(ToEbcdic(u"\u20ac", &host));  // the euro sign is not in page 37
 }
 
+TEST(Ccsid37Test, TrailingBlanksAreCutAtEveryLengthAndPosition) {
+  for (size_t size = 0; size <= 20; ++size) {
+    const std::string blanks(size, '\x40');
+    EXPECT_EQ(0u, LengthWithoutTrailingBlanks(blanks)) << size;
+    for (size_t last = 0; last < size; ++last) {
+      std::string field = blanks;
+      field[last] = '\xC1';             // "A"
+      if (last > 0) field[0] = '\x00';  // a NUL is not a blank
+      EXPECT_EQ(last + 1, LengthWithoutTrailingBlanks(field)) << size << " " << last;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zvt::pgm

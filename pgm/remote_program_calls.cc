@@ -356,8 +356,7 @@ uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_
     // Trailing blanks go before conversion (0x40 is the only byte that
     // becomes a blank), and only what fits is converted.
     std::string_view bytes = slot.bytes;
-    size_t end = bytes.find_last_not_of(static_cast<char>(kEbcdicBlank));
-    bytes = bytes.substr(0, end == std::string_view::npos ? 0 : end + 1);
+    bytes = bytes.substr(0, LengthWithoutTrailingBlanks(bytes));
     size_t n = std::min(room, bytes.size());
     for (size_t i = 0; i < n; ++i) destination[i] = EbcdicToUnicode(static_cast<uint8_t>(bytes[i]));
     destination[n] = u'\0';

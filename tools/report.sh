@@ -40,9 +40,10 @@ rows = []
 for n in (1000, 10000, 100000):
     b = rl["BM_FullReload/%d/iterations:3/real_time" % n]
     wall = ns(b) / 1e6
-    floor = b["calls_x_rtt_ms"] + b["store_writes_ms"]
     rows.append((n, int(b["function_calls"]), int(b["usage_calls"]), int(b["timestamp_calls"]),
-                 wall, b["calls_x_rtt_ms"], b["store_writes_ms"], wall / floor, wall * 1e3 / n))
+                 wall, b["waited_for_host_ms"], b["calls_x_rtt_ms"], b["store_writes_ms"],
+                 wall / (b["waited_for_host_ms"] + b["store_writes_ms"]),
+                 wall / (b["calls_x_rtt_ms"] + b["store_writes_ms"]), wall * 1e3 / n))
 out = ["# Performance", "",
        "Measured on %d cores, %s. Every ratio compares two figures of the same run." %
        (cores, when),
@@ -56,16 +57,22 @@ out = ["# Performance", "",
        "| P4 | zvthostd, 64 clients | %.0f calls/s, p99 %.1f ms | ≥ 20,000 calls/s |"
        % (tp["calls_per_s"], tp["p99_us"] / 1000), "",
        "## P3: full reload of one user", "",
-       "| functions | function-list calls | usage calls | timestamp calls | wall time | calls × round trip | store writes alone | wall / (round trips + writes) | per function |",
-       "|---|---|---|---|---|---|---|---|---|"]
+       "| functions | function-list calls | usage calls | timestamp calls | wall time | the calls' own round trips | calls × smallest round trip | store writes alone | wall / (own round trips + writes) | wall / (smallest round trips + writes) | per function |",
+       "|---|---|---|---|---|---|---|---|---|---|---|"]
 for r in rows:
-    out.append("| %d | %d | %d | %d | %.1f ms | %.1f ms | %.1f ms | %.2f× | %.1f µs |" % r)
+    out.append("| %d | %d | %d | %d | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.2f× | %.2f× | %.1f µs |" % r)
 out += ["", "Function-list calls are ⌈N/64⌉, usage calls follow the continuation capacity rule "
         "(250, then all that remain, at most 65,535 a call). The time per function stays flat "
-        "from 1,000 to 100,000 functions. Store writes alone are as many single-value writes as "
-        "the reload made (its denied functions and saved hierarchy values) into a scratch key of "
-        "the same store; the target is a ratio of at most 1.5. What the ratio leaves is decoding "
-        "the host's entries and building the hierarchy.", ""]
+        "from 1,000 to 100,000 functions.", "",
+        "The floor is the time the reload cannot avoid: its program calls and its store writes. "
+        "The calls' own round trips are the time the reload waited inside each program call "
+        "(a clock around the program-call seam): the host's work for the call and the transfer "
+        "of up to 64 entries over loopback. The smallest round trip is that of the timestamp "
+        "call, measured beforehand, times the number of calls; it leaves out what a list call "
+        "costs the host, so the ratio against it is also shown. Store writes alone are as many "
+        "single-value writes as the reload made (its denied functions and saved hierarchy "
+        "values) into a scratch key of the same store. The target is at most 1.5× the floor; "
+        "what the ratio leaves is decoding the host's entries and building the hierarchy.", ""]
 open(os.path.join(docs, "PERFORMANCE.md"), "w").write("\n".join(out))
 
 text = open(os.path.join(work, "reliability.txt")).read()
