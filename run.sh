@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for newcomers and CI:
 #   ./run.sh demo   install what is missing, build, run the main job (tools/demo.sh)
-#   ./run.sh test   install what is missing, build, run every test (plain and ASan+UBSan)
+#   ./run.sh test   install what is missing, build, run every test (plain, ASan+UBSan, TSan)
 #   ./run.sh bench  build and run the benchmarks
 #   ./run.sh report build, then regenerate docs/PERFORMANCE.md and docs/RELIABILITY.md
 set -euo pipefail
@@ -43,8 +43,14 @@ case "${1:-}" in
     install_packages
     build build
     (cd build && ctest --output-on-failure -j "$JOBS" --timeout 300)
-    build build-asan -DZVT_SANITIZE=ON
+    build build-asan -DZVT_SANITIZE=ON -DZVT_BUILD_BENCH=OFF
     (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300)
+    # Once more under ThreadSanitizer; the first race found fails the test.
+    # Address-space randomisation is switched off for it, as kernels with
+    # many random bits leave ThreadSanitizer no room for its shadow memory.
+    build build-tsan -DZVT_TSAN=ON -DZVT_BUILD_BENCH=OFF
+    (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
+      setarch "$(uname -m)" -R ctest --output-on-failure -j "$JOBS" --timeout 300)
     # The fuzz targets, each for a short bounded time.
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZVT_FUZZ=ON -DZVT_BUILD_BENCH=OFF >/dev/null
