@@ -428,6 +428,12 @@ bool ParseRegFile(std::string_view bytes, RegFile* file, std::string* error) {
         *error = LineError(number, "a root itself cannot be created or deleted");
         return false;
       }
+      // Callers open keys by NUL-terminated name; one with a NUL inside
+      // could never be opened again.
+      if (key.path.find(u'\0') != std::u16string::npos) {
+        *error = LineError(number, "a key name cannot hold a NUL character");
+        return false;
+      }
       for (size_t p = 0, n; p <= key.path.size(); p = n + 1) {
         n = key.path.find(u'\\', p);
         if (n == std::u16string::npos) n = key.path.size();

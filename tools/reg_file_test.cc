@@ -132,6 +132,10 @@ TEST_F(RegFileTest, BadLineImportsNothingAndNamesTheLine) {
     EXPECT_EQ(Read(kHKeyCurrentUser, u"A", &listing), kErrorFileNotFound) << c.body;
   }
   std::string error;
+  const char kNulInName[] =
+      "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A\\B\0C]\n";
+  EXPECT_FALSE(Import(std::string(kNulInName, sizeof kNulInName - 1), &error));
+  EXPECT_NE(error.find("line 3: a key name cannot hold a NUL"), std::string::npos) << error;
   EXPECT_FALSE(Import("REGEDIT5\n[HKEY_CURRENT_USER\\A]\n", &error));
   EXPECT_NE(error.find("line 1:"), std::string::npos) << error;
   EXPECT_FALSE(Import("", &error));

@@ -341,11 +341,32 @@ TEST_F(RegistryCacheTest, StartUpPrunesSystemsNoLongerConfigured) {
   Put(kTop + u"\\GONE\\Hierarchy", u"G", kRegSz, {'A', 0});
   Put(kTop + u"\\GONE\\ANN", kUserTsValue, kRegBinary, {0, 1, 0, 0, 0, 0, 0, 0});
   Put(kTop + u"\\Other", kRepTsValue, kRegBinary, {0, 1, 0, 0, 0, 0, 0, 0});
+  // A damaged or foreign store may hold a key whose name has a NUL inside,
+  // which no NUL-terminated name can open: it must not turn the deletion
+  // back onto its parent (that recursed without end). What can be reached
+  // goes; the key holding it stays, as a key with subkeys does.
+  Put(kTop + u"\\BROKEN\\ANN", kUserTsValue, kRegBinary, {0, 1, 0, 0, 0, 0, 0, 0});
+  {
+    std::string message;
+    platform::RegistryStore* raw = store_.StoreFor(kHKeyCurrentUser, &message);
+    ASSERT_NE(raw, nullptr) << message;
+    platform::KeyId id = platform::kRootKeyId;
+    for (std::u16string_view part :
+         {std::u16string_view(u"Software"), std::u16string_view(u"VYN"),
+          std::u16string_view(u"Tarvo.Network"), std::u16string_view(u"Application_Administration"),
+          std::u16string_view(u"HostVals"), std::u16string_view(u"BROKEN")})
+      ASSERT_EQ(raw->FindChild(id, part, &id), kErrorSuccess);
+    platform::KeyId child = 0;
+    bool created = false;
+    ASSERT_EQ(raw->CreateChild(id, std::u16string(u"\0X", 2), &child, &created), kErrorSuccess);
+  }
   client_.configured = {u"SYS1", u"OTHER"};
   ASSERT_EQ(CRegistryCache::startUp(), 0u);
   EXPECT_TRUE(Exists(kTop + u"\\sys1\\JOE"));  // matched in other letter case
   EXPECT_TRUE(Exists(kTop + u"\\Other"));
   EXPECT_FALSE(Exists(kTop + u"\\GONE"));
+  EXPECT_FALSE(Exists(kTop + u"\\BROKEN\\ANN"));
+  EXPECT_TRUE(Exists(kTop + u"\\BROKEN"));
   EXPECT_EQ(CRegistryCache::cacheKey(), nullptr);
 
   // Nothing configured: every cached system goes.

@@ -18,7 +18,9 @@ constexpr DWORD kKeyNameChars = 257;
 RegistryApi* Registry() { return CurrentServices().registry; }
 
 // Appends the subkey names of `key` in enumeration order. Names that do not
-// fit are skipped; the first other failure ends the list.
+// fit are skipped, and so are names that cannot be opened by name again
+// (empty, or holding a NUL, which would open a different key); the first
+// other failure ends the list.
 void ListSubkeys(HKEY key, NameList* names) {
   for (DWORD index = 0;; ++index) {
     char16_t name[kKeyNameChars];
@@ -27,7 +29,9 @@ void ListSubkeys(HKEY key, NameList* names) {
         Registry()->RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
     if (rc == kErrorMoreData) continue;
     if (rc != kErrorSuccess) break;
-    names->emplace_back(name, std::min<DWORD>(chars, kKeyNameChars - 1));
+    std::u16string_view found(name, std::min<DWORD>(chars, kKeyNameChars - 1));
+    if (found.empty() || found.find(u'\0') != std::u16string_view::npos) continue;
+    names->emplace_back(found);
   }
 }
 
