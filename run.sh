@@ -51,17 +51,20 @@ case "${1:-}" in
     build build-tsan -DZVT_TSAN=ON -DZVT_BUILD_BENCH=OFF
     (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
       setarch "$(uname -m)" -R ctest --output-on-failure -j "$JOBS" --timeout 300)
-    # The fuzz targets, each for a short bounded time.
+    # The fuzz targets, each for a short bounded time; ZVT_FUZZ_RUNS=10000000
+    # runs each for that many executions instead (the long variant).
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZVT_FUZZ=ON -DZVT_BUILD_BENCH=OFF >/dev/null
-    fuzzers=(wire_fuzz receiver_fuzz reg_file_fuzz declarations_fuzz)
+    fuzzers=(wire_fuzz receiver_fuzz reg_file_fuzz declarations_fuzz cache_values_fuzz exports_fuzz)
+    limit=(-max_total_time="${ZVT_FUZZ_SECONDS:-10}")
+    [ -n "${ZVT_FUZZ_RUNS:-}" ] && limit=(-runs="$ZVT_FUZZ_RUNS")
     cmake --build build-fuzz -j "$JOBS" --target "${fuzzers[@]}"
     for f in "${fuzzers[@]}"; do
       # New inputs go to a scratch directory; the seeds in fuzz/corpus stay as they are.
       seeds=()
       [ -d "fuzz/corpus/${f%_fuzz}" ] && seeds=("fuzz/corpus/${f%_fuzz}")
       scratch=$(mktemp -d)
-      if ! ./build-fuzz/bin/$f -max_total_time="${ZVT_FUZZ_SECONDS:-15}" "$scratch" "${seeds[@]}" \
+      if ! ./build-fuzz/bin/$f "${limit[@]}" -artifact_prefix=build-fuzz/ "$scratch" "${seeds[@]}" \
           >build-fuzz/$f.log 2>&1
       then
         tail -40 build-fuzz/$f.log >&2

@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zvt::tools::RegFile file;
   std::string error;
-  bool ok = zvt::tools::ParseRegFile(
-      std::string_view(reinterpret_cast<const char*>(data), size), &file, &error);
+  bool ok = zvt::tools::ParseRegFile(std::string_view(reinterpret_cast<const char*>(data), size),
+                                     &file, &error);
   if (!ok && error.rfind("line ", 0) != 0 && !error.empty()) __builtin_trap();
   return 0;
 }
