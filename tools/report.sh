@@ -89,11 +89,13 @@ out = ["# Reliability", "", "From one run of `reliability_test` on %s (%d cores)
        % (status("ProcessesAndThreadsAskWhileTheHostChanges"), a.group(1) if a else "?", a.group(2) if a else "?"),
        "| 4 | 16 processes start at once on a stale cache | %s: exactly 1 reload on the host |"
        % status("AStampedeOnAStaleCacheMakesOneReload"), "",
-       "Host faults in the middle of a paged list or of the timestamp call are covered by "
-       "`HostValueLoadTest.AHostFailingMidListLeavesNothingCurrent` (ctest): the query fails "
-       "within the read time-out and nothing is stored as current. Bad input is fuzzed by "
-       "`fuzz/` (wire frames, list receivers, `.reg` files, client-defined declarations and "
-       "saved hierarchy values); `./run.sh test` runs each for a short bounded time.", ""]
+       "The other parts run in every `./run.sh test` rather than here:", "",
+       "| | what | where |", "|---|---|---|",
+       "| 2 | the host stalls in the timestamp call or the middle of a paged list, resets the connection, or dies mid-list: the query fails within the read time-out (at once when the connection closes), nothing is stored as current, the next query after recovery is right | `HostValueLoadTest.AHostStallingResettingOrDyingMidCallLeavesNothingCurrent` |",
+       "| 3 | the whole suite, these threaded tests included, under ThreadSanitizer | `build-tsan/` in `./run.sh test` |",
+       "| 5 | libFuzzer under ASan and UBSan: wire frames, list receivers, `.reg` files, client-defined declarations and saved hierarchy values, the cache's timestamps and denied-function values, the narrow-string exports | `fuzz/`; 10 s each in `./run.sh test`, `ZVT_FUZZ_RUNS=10000000 ./run.sh test` for the long variant |",
+       "| 6 | another OS user can neither read the store nor open, lock or enter the named mutex; files 0600, directories 0700 | `OtherUserTest.TheStoreAndTheMutexAreTheirOwnersAlone` (the user switch needs root) |",
+       "| 6 | wrong passwords refused, a profile locked out after 3 failures in a row (doubling), no password in any log | `HostCallTest.RepeatedWrongPasswordsLockTheProfileOutForAWhile` |", ""]
 open(os.path.join(docs, "RELIABILITY.md"), "w").write("\n".join(out))
 PY
 echo "wrote docs/PERFORMANCE.md and docs/RELIABILITY.md"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "cache/registry_layout.h"
 #include "hierarchy/testing/host_setting.h"
@@ -150,7 +151,7 @@ TEST_F(HostValueLoadTest, AFailedFunctionListLeavesTheDirectDenialsOnly) {
 // connection during the timestamp call: the query fails within the read
 // time-out, nothing is stored as current, and once the host is back the next
 // query answers right.
-TEST_F(HostValueLoadTest, AHostFailingMidListLeavesNothingCurrent) {
+TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurrent) {
   server()->Stop();
   options_.stall_after_calls = 1;  // the first part of the usage list comes, then nothing
   read_timeout_ms_ = 300;
@@ -161,8 +162,7 @@ TEST_F(HostValueLoadTest, AHostFailingMidListLeavesNothingCurrent) {
   auto start = std::chrono::steady_clock::now();
   std::unique_ptr<DeniedSet> denied;
   EXPECT_EQ(1u, Query(joe_, &denied));
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_FALSE(denied);
   EXPECT_EQ(1u, display_.texts.size());
   EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
@@ -177,7 +177,39 @@ TEST_F(HostValueLoadTest, AHostFailingMidListLeavesNothingCurrent) {
   EXPECT_EQ(1u, Query(joe_, &denied));
   EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
 
+  // The timestamp call stalls: bounded by the read time-out as well.
+  server()->Stop();
+  options_ = hostd::ServerOptions();
+  options_.stall_after_calls = 0;
+  StartServer(options_);
+  BindLibrary(u"SYS1", "JOE");
+  client_.system(joe_).has_timestamps = false;
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(1u, Query(joe_, &denied));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
+
+  // The host dies in the middle of the usage list: the closed connection
+  // ends the query long before a read time-out would.
+  server()->Stop();
+  options_.stall_after_calls = 1;
+  read_timeout_ms_ = 60000;
+  StartServer(options_);
+  BindLibrary(u"SYS1", "JOE");
+  client_.system(joe_).has_timestamps = true;
+  std::thread host_dies([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    server()->Stop();
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(1u, Query(joe_, &denied));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  host_dies.join();
+  EXPECT_FALSE(denied);
+  EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
+
   // The host is back.
+  read_timeout_ms_ = 300;
   server()->Stop();
   StartServer();
   BindLibrary(u"SYS1", "JOE");
