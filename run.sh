@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for newcomers and CI:
 #   ./run.sh demo   install what is missing, build, run the main job (tools/demo.sh)
-#   ./run.sh test   install what is missing, build, run every test (plain, ASan+UBSan, TSan)
+#   ./run.sh test   install what is missing, build, run every test (plain, ASan+UBSan, TSan,
+#                   the Windows build under Wine, the fuzzers briefly)
 #   ./run.sh bench  build and run the benchmarks
 #   ./run.sh report build, then regenerate docs/PERFORMANCE.md and docs/RELIABILITY.md
 set -euo pipefail
@@ -9,7 +10,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev
-          clang libclang-rt-dev python3)
+          clang libclang-rt-dev python3 g++-mingw-w64-x86-64-posix wine wine64)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_packages() {
@@ -51,6 +52,12 @@ case "${1:-}" in
     build build-tsan -DZVT_TSAN=ON -DZVT_BUILD_BENCH=OFF
     (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
       setarch "$(uname -m)" -R ctest --output-on-failure -j "$JOBS" --timeout 300)
+    # The Windows build of the platform binding, its tests run under Wine.
+    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build-win -j "$JOBS"
+    (cd build-win && WINEDEBUG=-all WINEPREFIX="$PWD/wine" \
+      ctest --output-on-failure --timeout 300)
     # The fuzz targets, each for a short bounded time; ZVT_FUZZ_RUNS=10000000
     # runs each for that many executions instead (the long variant).
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
