@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win32/win32_clock.h"
+#include "platform/win32/win32_modules.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_sync.h"
 #include "platform/win32/win32_text.h"
@@ -157,6 +159,47 @@ TEST(Win32TextTest, ConvertsInTheGivenCodePage) {
   EXPECT_EQ(static_cast<LONG>(ERROR_INSUFFICIENT_BUFFER), error);
   EXPECT_EQ(7, text.MultiByteToWideChar(CP_UTF8, 0, "abcdef", -1, nullptr, 0, &error))
       << "the size needed";
+}
+
+// The test module lies beside the test program, which holds this code.
+TEST(Win32ModulesTest, OrdinalsNamesAndStringsOfARealModule) {
+  Win32Modules modules;
+  LONG error = 1;
+  HMODULE m = modules.LoadLibraryW(u"ORDINAL_MODULE.DLL", &error);  // names ignore case
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ(kErrorSuccess, error);
+  using Entry = int (*)();
+  auto one = reinterpret_cast<Entry>(modules.GetProcAddressByOrdinal(m, 1));
+  auto sixteen = reinterpret_cast<Entry>(modules.GetProcAddressByOrdinal(m, 16));
+  ASSERT_NE(nullptr, one);
+  ASSERT_NE(nullptr, sixteen);
+  EXPECT_EQ(1, one());
+  EXPECT_EQ(16, sixteen());
+  EXPECT_EQ(reinterpret_cast<void*>(one), modules.GetProcAddress(m, "zvt_named_entry"));
+  EXPECT_EQ(nullptr, modules.GetProcAddress(m, "zvt_sixteen")) << "16 has no name";
+  for (unsigned ordinal = 2; ordinal <= 15; ++ordinal)
+    EXPECT_EQ(nullptr, modules.GetProcAddressByOrdinal(m, ordinal)) << ordinal;
+
+  char16_t text[64];
+  ASSERT_GT(modules.LoadStringW(m, 5634, text, 64), 0);
+  EXPECT_EQ(u"Function %1 is not defined: \u00e9t\u00e9", std::u16string(text));
+  EXPECT_EQ(3, modules.LoadStringW(m, 5635, text, 4)) << "cut to the buffer, terminated";
+  EXPECT_EQ(u"Sec", std::u16string(text));
+  EXPECT_EQ(0, modules.LoadStringW(m, 9999, text, 64));
+  EXPECT_EQ(0, modules.LoadStringW(m, 5635, text, 0));
+  EXPECT_NE(0, modules.FreeLibrary(m));
+
+  EXPECT_EQ(nullptr, modules.LoadLibraryW(u"no_such_module.dll", &error));
+  EXPECT_EQ(kErrorModNotFound, error);
+  EXPECT_FALSE(modules.PathExists(u"C:\\no\\such\\path"));
+  EXPECT_TRUE(modules.PathExists(u"C:\\windows"));
+}
+
+TEST(Win32ClockTest, TodayIsADayOfThisCentury) {
+  LocalDay day = Win32Clock().Today();
+  EXPECT_GE(day.years_since_1900, 100);
+  EXPECT_GE(day.day_of_year, 0);
+  EXPECT_LE(day.day_of_year, 365);
 }
 
 }  // namespace
