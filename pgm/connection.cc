@@ -1,15 +1,6 @@
 // Connecting, signing on and calling over one host connection; the pool.
 #include "pgm/connection.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "services/program_calls.h"
@@ -19,55 +10,15 @@ namespace {
 
 std::string Where(const Endpoint& e) { return e.host + ":" + std::to_string(e.port); }
 
-// A non-blocking TCP connection to the endpoint, or -1.
-int ConnectTo(const Endpoint& e, Failure* failure) {
-  struct addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  std::string port = std::to_string(e.port);
-  int rc = getaddrinfo(e.host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) {
+// A non-blocking TCP connection to the endpoint, or kNoSocket.
+sockets::Handle ConnectTo(const Endpoint& e, Failure* failure) {
+  sockets::ConnectFailure why;
+  sockets::Handle fd = sockets::Connect(e.host, e.port, e.connect_timeout_ms, &why);
+  if (fd == sockets::kNoSocket) {
     failure->error_class = kErrorClassCommunication;
-    failure->text = "cannot resolve host " + e.host + ": " + gai_strerror(rc);
-    failure->cause = Failure::Cause::kUnreachable;
-    return -1;
-  }
-  std::string last = "no address";
-  bool timed_out = false;
-  int fd = -1;
-  for (struct addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) {
-      last = std::strerror(errno);
-      continue;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
-    if (errno == EINPROGRESS) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      int ready;
-      do {
-        ready = poll(&p, 1, e.connect_timeout_ms > 0 ? e.connect_timeout_ms : -1);
-      } while (ready < 0 && errno == EINTR);
-      int so_error = 0;
-      socklen_t len = sizeof so_error;
-      if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 && so_error == 0)
-        break;
-      timed_out = ready == 0;
-      last = ready == 0 ? "connect timed out" : std::strerror(so_error != 0 ? so_error : errno);
-    } else {
-      last = std::strerror(errno);
-    }
-    close(fd);
-    fd = -1;
-  }
-  freeaddrinfo(found);
-  if (fd < 0) {
-    failure->error_class = kErrorClassCommunication;
-    failure->text = "cannot connect to " + Where(e) + ": " + last;
-    failure->cause = timed_out ? Failure::Cause::kTimedOut : Failure::Cause::kUnreachable;
+    failure->text = why.unresolved ? "cannot resolve host " + e.host + ": " + why.text
+                                   : "cannot connect to " + Where(e) + ": " + why.text;
+    failure->cause = why.timed_out ? Failure::Cause::kTimedOut : Failure::Cause::kUnreachable;
   }
   return fd;
 }
@@ -75,8 +26,8 @@ int ConnectTo(const Endpoint& e, Failure* failure) {
 }  // namespace
 
 std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* failure) {
-  int fd = ConnectTo(endpoint, failure);
-  if (fd < 0) return nullptr;
+  sockets::Handle fd = ConnectTo(endpoint, failure);
+  if (fd == sockets::kNoSocket) return nullptr;
   std::unique_ptr<Connection> c(new Connection(fd, endpoint));
   wire::Frame frame;
   if (!c->Exchange(wire::FrameType::kHello, wire::Encode(wire::Hello{}),
@@ -121,8 +72,8 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
 Connection::~Connection() { Close(); }
 
 void Connection::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  sockets::Close(fd_);
+  fd_ = sockets::kNoSocket;
 }
 
 bool Connection::Exchange(wire::FrameType type, const std::string& payload,
@@ -130,7 +81,7 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
   std::string error;
   failure->error_class = kErrorClassCommunication;
   failure->cause = Failure::Cause::kProtocol;
-  if (fd_ < 0) {
+  if (!usable()) {
     failure->text = "the connection to " + Where(endpoint_) + " is closed";
     return false;
   }

@@ -54,18 +54,19 @@ class Connection {
   // and is no longer usable.
   bool Call(wire::Call call, wire::CallReply* reply, Failure* failure);
 
-  bool usable() const { return fd_ >= 0; }
+  bool usable() const { return fd_ != sockets::kNoSocket; }
   uint32_t host_version() const { return host_version_; }
   uint32_t host_release() const { return host_release_; }
   const std::string& user() const { return user_; }
 
  private:
-  Connection(int fd, const Endpoint& endpoint) : fd_(fd), endpoint_(endpoint), reader_(fd) {}
+  Connection(sockets::Handle fd, const Endpoint& endpoint)
+      : fd_(fd), endpoint_(endpoint), reader_(fd) {}
   bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,
                 wire::Frame* reply, Failure* failure);
   void Close();
 
-  int fd_;
+  sockets::Handle fd_;
   Endpoint endpoint_;
   wire::FrameSocket reader_;
   uint32_t next_call_id_ = 1;

@@ -1,11 +1,6 @@
 // Frame and message encoding of the wire protocol, and frame I/O on sockets.
 #include "pgm/wire.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -141,47 +136,36 @@ bool CheckHeader(const uint8_t* p, uint32_t max_frame, uint32_t* length, std::st
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until `fd` is ready for `events` or the deadline passes.
-bool WaitFor(int fd, short events, bool has_deadline, Clock::time_point deadline,
+// Waits until `fd` is ready or the deadline passes.
+bool WaitFor(sockets::Handle fd, sockets::Ready what, bool has_deadline, Clock::time_point deadline,
              std::string* error) {
-  for (;;) {
-    int wait_ms = -1;
-    if (has_deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) {
-        *error = "timed out";
-        return false;
-      }
-      wait_ms = static_cast<int>(left.count());
-    }
-    struct pollfd p = {fd, events, 0};
-    int rc = poll(&p, 1, wait_ms);
-    if (rc > 0) return true;
-    if (rc == 0) {
+  int wait_ms = -1;
+  if (has_deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
       *error = "timed out";
       return false;
     }
-    if (errno != EINTR) {
-      *error = std::string("poll: ") + std::strerror(errno);
-      return false;
-    }
+    wait_ms = static_cast<int>(left.count());
   }
+  int rc = sockets::WaitFor(fd, what, wait_ms, error);
+  if (rc == 0) *error = "timed out";
+  return rc > 0;
 }
 
-bool ReadExactly(int fd, char* out, size_t n, bool has_deadline, Clock::time_point deadline,
-                 std::string* error) {
+bool ReadExactly(sockets::Handle fd, char* out, size_t n, bool has_deadline,
+                 Clock::time_point deadline, std::string* error) {
   size_t got = 0;
   while (got < n) {
-    if (!WaitFor(fd, POLLIN, has_deadline, deadline, error)) return false;
-    ssize_t r = recv(fd, out + got, n - got, 0);
+    long r = sockets::Receive(fd, out + got, n - got, error);
     if (r > 0) {
       got += static_cast<size_t>(r);
-    } else if (r == 0) {
+    } else if (r == sockets::kClosed) {
       *error = got == 0 ? "connection closed by the peer"
                         : "connection closed by the peer inside a frame";
       return false;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = std::string("receive: ") + std::strerror(errno);
+    } else if (r == sockets::kFailed ||
+               !WaitFor(fd, sockets::Ready::kRead, has_deadline, deadline, error)) {
       return false;
     }
   }
@@ -370,24 +354,23 @@ FrameReader::Result FrameReader::Next(Frame* frame, std::string* error) {
   return Result::kFrame;
 }
 
-bool WriteAll(int fd, std::string_view bytes, int timeout_ms, std::string* error) {
+bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::string* error) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t w = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    long w = sockets::Send(fd, bytes.data() + sent, bytes.size() - sent, error);
     if (w > 0) {
       sent += static_cast<size_t>(w);
-    } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLOUT, timeout_ms > 0, deadline, error)) return false;
-    } else if (w < 0 && errno != EINTR) {
-      *error = std::string("send: ") + std::strerror(errno);
+    } else if (w == sockets::kFailed ||
+               !WaitFor(fd, sockets::Ready::kWrite, timeout_ms > 0, deadline, error)) {
       return false;
     }
   }
   return true;
 }
 
-bool ReadFrame(int fd, uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error) {
+bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* frame,
+               std::string* error) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   char head[5];
   if (!ReadExactly(fd, head, 5, timeout_ms > 0, deadline, error)) return false;
@@ -428,20 +411,16 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
     size_t room = std::max<size_t>(want - have, 4096);
     size_t old = buffer_.size();
     buffer_.resize(old + room);
-    ssize_t r = recv(fd_, &buffer_[old], room, MSG_DONTWAIT);
+    long r = sockets::Receive(fd_, &buffer_[old], room, error);
     buffer_.resize(old + (r > 0 ? static_cast<size_t>(r) : 0));
     if (r > 0) continue;
-    if (r == 0) {
+    if (r == sockets::kClosed) {
       *error = old == 0 ? "connection closed by the peer"
                         : "connection closed by the peer inside a frame";
       return false;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = std::string("receive: ") + std::strerror(errno);
-      return false;
-    }
-    if (!WaitFor(fd_, POLLIN, timeout_ms > 0, deadline, error)) return false;
+    if (r == sockets::kFailed) return false;
+    if (!WaitFor(fd_, sockets::Ready::kRead, timeout_ms > 0, deadline, error)) return false;
   }
 }
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "pgm/sockets.h"
+
 namespace zvt::wire {
 
 inline constexpr char kMagic[4] = {'Z', 'V', 'T', 'W'};
@@ -138,20 +140,21 @@ class FrameReader {
 
 // Blocking frame I/O on a socket with a time-out per operation (0: none).
 // Return false with `*error` set on failure, time-out or a closed peer.
-bool WriteAll(int fd, std::string_view bytes, int timeout_ms, std::string* error);
+bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::string* error);
 // Reads exactly one frame and nothing after it.
-bool ReadFrame(int fd, uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error);
+bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* frame,
+               std::string* error);
 
 // Reads frames from a socket through a buffer, so that a frame usually
 // costs one receive. The buffer never holds more than one frame's worth
 // beyond the maximum. Does not own the socket.
 class FrameSocket {
  public:
-  explicit FrameSocket(int fd) : fd_(fd) {}
+  explicit FrameSocket(sockets::Handle fd) : fd_(fd) {}
   bool Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error);
 
  private:
-  int fd_;
+  sockets::Handle fd_;
   std::string buffer_;
   size_t start_ = 0;
 };

@@ -1,0 +1,188 @@
+// POSIX and Winsock forms of the socket operations.
+#include "pgm/sockets.h"
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#endif
+
+namespace zvt::sockets {
+namespace {
+
+#ifdef _WIN32
+int LastError() { return WSAGetLastError(); }
+bool Interrupted(int e) { return e == WSAEINTR; }
+bool WouldBlock(int e) { return e == WSAEWOULDBLOCK; }
+bool InProgress(int e) { return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS; }
+std::string Describe(int e) { return "Winsock error " + std::to_string(e); }
+int PollOne(Handle s, short events, int timeout_ms) {
+  WSAPOLLFD p = {static_cast<SOCKET>(s), events, 0};
+  return WSAPoll(&p, 1, timeout_ms);
+}
+constexpr short kIn = POLLRDNORM;
+constexpr short kOut = POLLWRNORM;
+
+bool Started() {
+  static bool ok = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return ok;
+}
+#else
+int LastError() { return errno; }
+bool Interrupted(int e) { return e == EINTR; }
+bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+bool InProgress(int e) { return e == EINPROGRESS; }
+std::string Describe(int e) { return std::strerror(e); }
+int PollOne(Handle s, short events, int timeout_ms) {
+  struct pollfd p = {s, events, 0};
+  return poll(&p, 1, timeout_ms);
+}
+constexpr short kIn = POLLIN;
+constexpr short kOut = POLLOUT;
+bool Started() { return true; }
+#endif
+
+}  // namespace
+
+int WaitFor(Handle s, Ready what, int timeout_ms, std::string* error) {
+  for (;;) {
+    int rc = PollOne(s, what == Ready::kRead ? kIn : kOut, timeout_ms);
+    if (rc >= 0) return rc > 0 ? 1 : 0;
+    int e = LastError();
+    if (!Interrupted(e)) {
+      *error = "poll: " + Describe(e);
+      return -1;
+    }
+  }
+}
+
+long Receive(Handle s, char* out, size_t n, std::string* error) {
+  for (;;) {
+#ifdef _WIN32
+    int r = recv(static_cast<SOCKET>(s), out, static_cast<int>(std::min<size_t>(n, 1 << 30)), 0);
+#else
+    ssize_t r = recv(s, out, n, MSG_DONTWAIT);
+#endif
+    if (r > 0) return static_cast<long>(r);
+    if (r == 0) return kClosed;
+    int e = LastError();
+    if (Interrupted(e)) continue;
+    if (WouldBlock(e)) return kWouldBlock;
+    *error = "receive: " + Describe(e);
+    return kFailed;
+  }
+}
+
+long Send(Handle s, const char* data, size_t n, std::string* error) {
+  for (;;) {
+#ifdef _WIN32
+    int w = send(static_cast<SOCKET>(s), data, static_cast<int>(std::min<size_t>(n, 1 << 30)), 0);
+#else
+    ssize_t w = send(s, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+#endif
+    if (w >= 0) return w > 0 ? static_cast<long>(w) : kWouldBlock;
+    int e = LastError();
+    if (Interrupted(e)) continue;
+    if (WouldBlock(e)) return kWouldBlock;
+    *error = "send: " + Describe(e);
+    return kFailed;
+  }
+}
+
+Handle Connect(const std::string& host, uint16_t port, int timeout_ms, ConnectFailure* failure) {
+  *failure = ConnectFailure();
+  std::string* error = &failure->text;
+  if (!Started()) {
+    *error = "the socket library could not be started";
+    return kNoSocket;
+  }
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
+#ifdef _WIN32
+    *error = Describe(rc);  // resolver errors are Winsock errors there
+#else
+    *error = gai_strerror(rc);
+#endif
+    failure->unresolved = true;
+    return kNoSocket;
+  }
+  *error = "no address";
+  Handle s = kNoSocket;
+  for (struct addrinfo* a = found; a != nullptr && s == kNoSocket; a = a->ai_next) {
+#ifdef _WIN32
+    SOCKET raw = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (raw == INVALID_SOCKET) {
+      *error = Describe(LastError());
+      continue;
+    }
+    s = static_cast<Handle>(raw);
+    u_long non_blocking = 1;
+    ioctlsocket(raw, FIONBIO, &non_blocking);
+    const char one = 1;
+    setsockopt(raw, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int connected = connect(raw, a->ai_addr, static_cast<int>(a->ai_addrlen));
+#else
+    s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (s < 0) {
+      s = kNoSocket;
+      *error = Describe(LastError());
+      continue;
+    }
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int connected = connect(s, a->ai_addr, a->ai_addrlen);
+#endif
+    if (connected == 0) break;
+    int e = LastError();
+    if (InProgress(e)) {
+      std::string wait_error;
+      int ready = WaitFor(s, Ready::kWrite, timeout_ms > 0 ? timeout_ms : -1, &wait_error);
+      int so_error = 0;
+      socklen_t len = sizeof so_error;
+      if (ready > 0 &&
+          getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len) == 0 &&
+          so_error == 0)
+        break;
+      failure->timed_out = ready == 0;
+      *error = ready == 0  ? std::string("connect timed out")
+               : ready < 0 ? wait_error
+                           : Describe(so_error);
+    } else {
+      *error = Describe(e);
+    }
+    Close(s);
+    s = kNoSocket;
+  }
+  freeaddrinfo(found);
+  return s;
+}
+
+void Close(Handle s) {
+  if (s == kNoSocket) return;
+#ifdef _WIN32
+  closesocket(static_cast<SOCKET>(s));
+#else
+  close(s);
+#endif
+}
+
+}  // namespace zvt::sockets

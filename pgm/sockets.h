@@ -1,0 +1,50 @@
+// The few socket operations the wire protocol needs, on POSIX sockets and on
+// Winsock. Every socket is used non-blocking: a read or write that cannot go
+// on says so and the caller waits for readiness with a time-out.
+#ifndef ZVT_PGM_SOCKETS_H_
+#define ZVT_PGM_SOCKETS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zvt::sockets {
+
+#ifdef _WIN32
+using Handle = std::uintptr_t;  // a SOCKET
+#else
+using Handle = int;  // a file descriptor
+#endif
+inline constexpr Handle kNoSocket = static_cast<Handle>(-1);
+
+enum class Ready { kRead, kWrite };
+
+// Waits up to `timeout_ms` (-1: no limit) for `s` to become ready. 1 when it
+// is, 0 when the time ran out, -1 on failure with `*error` set.
+int WaitFor(Handle s, Ready what, int timeout_ms, std::string* error);
+
+// Results of Receive and Send besides a byte count.
+inline constexpr long kClosed = 0;       // Receive: the peer closed the connection
+inline constexpr long kWouldBlock = -1;  // nothing can be moved now
+inline constexpr long kFailed = -2;      // `*error` says why
+
+long Receive(Handle s, char* out, size_t n, std::string* error);
+// Never raises SIGPIPE on a closed connection.
+long Send(Handle s, const char* data, size_t n, std::string* error);
+
+// Why a connection could not be made.
+struct ConnectFailure {
+  std::string text;
+  bool unresolved = false;  // the host name has no address
+  bool timed_out = false;
+};
+
+// A non-blocking TCP connection with no send delay to `host`:`port`, within
+// `timeout_ms` (<= 0: no limit), or kNoSocket with `*failure` filled.
+Handle Connect(const std::string& host, uint16_t port, int timeout_ms, ConnectFailure* failure);
+
+void Close(Handle s);
+
+}  // namespace zvt::sockets
+
+#endif  // ZVT_PGM_SOCKETS_H_

@@ -1,0 +1,103 @@
+// The socket operations against a real loopback listener: connecting, a
+// frame each way through the frame reader and writer, a refused port, a
+// read time-out, and the peer closing. Runs on POSIX and on Windows.
+#include "pgm/sockets.h"
+
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "pgm/wire.h"
+
+namespace zvt::sockets {
+namespace {
+
+// A listener on an ephemeral loopback port.
+class Listener {
+ public:
+  Listener() {
+    // Connecting once starts the socket library where it needs starting.
+    ConnectFailure ignored;
+    Close(Connect("127.0.0.1", 1, 100, &ignored));
+    fd_ = static_cast<Handle>(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 4);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { Close(fd_); }
+  uint16_t port() const { return port_; }
+  Handle Accept() { return static_cast<Handle>(accept(fd_, nullptr, nullptr)); }
+
+ private:
+  Handle fd_ = kNoSocket;
+  uint16_t port_ = 0;
+};
+
+TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
+  Listener listener;
+  ConnectFailure failure;
+  Handle client = Connect("127.0.0.1", listener.port(), 2000, &failure);
+  ASSERT_NE(kNoSocket, client) << failure.text;
+  Handle server = listener.Accept();
+  ASSERT_NE(kNoSocket, server);
+
+  // A frame larger than a socket buffer, so that writing has to wait.
+  const std::string big(3 << 20, 'x');
+  std::thread writer([&] {
+    std::string error;
+    EXPECT_TRUE(
+        wire::WriteAll(client, wire::EncodeFrame(wire::FrameType::kCall, big), 5000, &error))
+        << error;
+  });
+  wire::Frame frame;
+  std::string error;
+  ASSERT_TRUE(wire::ReadFrame(server, 8u << 20, 5000, &frame, &error)) << error;
+  writer.join();
+  EXPECT_EQ(wire::FrameType::kCall, frame.type);
+  EXPECT_EQ(big, frame.payload);
+
+  // Nothing comes: the read time-out ends the wait.
+  wire::FrameSocket reader(client);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(reader.Read(1024, 200, &frame, &error));
+  EXPECT_EQ("timed out", error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  // The peer closes: said at once.
+  Close(server);
+  EXPECT_FALSE(reader.Read(1024, 5000, &frame, &error));
+  EXPECT_EQ("connection closed by the peer", error);
+  Close(client);
+
+  // No one listens on a port that was just closed; a name that does not
+  // resolve is told apart.
+  uint16_t closed_port = 0;
+  {
+    Listener gone;
+    closed_port = gone.port();
+  }
+  EXPECT_EQ(kNoSocket, Connect("127.0.0.1", closed_port, 2000, &failure));
+  EXPECT_FALSE(failure.unresolved);
+  EXPECT_FALSE(failure.text.empty());
+  EXPECT_EQ(kNoSocket, Connect("no-such-host.invalid", 1, 2000, &failure));
+  EXPECT_TRUE(failure.unresolved);
+}
+
+}  // namespace
+}  // namespace zvt::sockets
