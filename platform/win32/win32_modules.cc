@@ -5,27 +5,14 @@
 
 #include <string>
 
+#include "platform/paths.h"
+#include "platform/utf.h"
+
 namespace zvt::platform {
 namespace {
 
 ::HMODULE Native(HMODULE m) { return reinterpret_cast<::HMODULE>(m); }
 LPCWSTR Wide(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
-
-// The directory of the module this code is linked into, with its trailing
-// backslash; empty when it cannot be found.
-std::u16string OwnDirectory() {
-  ::HMODULE self = nullptr;
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(&OwnDirectory), &self))
-    return std::u16string();
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
-  if (n == 0 || n == MAX_PATH) return std::u16string();
-  std::u16string dir(reinterpret_cast<const char16_t*>(path), n);
-  size_t slash = dir.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? std::u16string() : dir.substr(0, slash + 1);
-}
 
 bool IsBareName(const char16_t* name) {
   for (const char16_t* p = name; *p != u'\0'; ++p)
@@ -42,9 +29,8 @@ HMODULE Win32Modules::LoadLibraryW(const char16_t* file_name, LONG* error) {
   }
   ::HMODULE m = nullptr;
   if (IsBareName(file_name)) {
-    const std::u16string beside = OwnDirectory() + file_name;
-    if (beside.size() > std::char_traits<char16_t>::length(file_name))
-      m = ::LoadLibraryW(Wide(beside.c_str()));
+    const std::u16string beside = U16(PlatformLibraryDirectory()) + file_name;
+    m = ::LoadLibraryW(Wide(beside.c_str()));
   }
   if (m == nullptr) m = ::LoadLibraryW(Wide(file_name));
   if (error != nullptr) *error = m == nullptr ? kErrorModNotFound : kErrorSuccess;
