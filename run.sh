@@ -52,9 +52,10 @@ case "${1:-}" in
     build build-tsan -DZVT_TSAN=ON -DZVT_BUILD_BENCH=OFF
     (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
       setarch "$(uname -m)" -R ctest --output-on-failure -j "$JOBS" --timeout 300)
-    # The Windows build of the platform binding, its tests run under Wine.
+    # The Windows build of the platform binding and the program call library,
+    # its tests run under Wine, one of them against the Linux build's zvthostd.
     cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVT_HOST_BIN="$PWD/build/bin" >/dev/null
     cmake --build build-win -j "$JOBS"
     (cd build-win && WINEDEBUG=-all WINEPREFIX="$PWD/wine" \
       ctest --output-on-failure --timeout 300)

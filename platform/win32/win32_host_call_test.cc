@@ -1,0 +1,49 @@
+// A Windows process as a client of a zvthostd on another system (here: the
+// Linux host under Wine, over loopback): the handshake, a sign-on refused for
+// a wrong password, a signed-on program call and its answer.
+// Usage: win32_host_call_test PORT PROFILE PASSWORD
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "pgm/connection.h"
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s PORT PROFILE PASSWORD\n", argv[0]);
+    return 2;
+  }
+  using namespace zvt::pgm;
+  Endpoint endpoint;
+  endpoint.port = static_cast<uint16_t>(std::atoi(argv[1]));
+  endpoint.user = argv[2];
+  endpoint.password = std::string(argv[3]) + "-wrong";
+  endpoint.read_timeout_ms = 10000;
+  int passed = 0, failures = 0;
+  auto check = [&](bool ok, const char* what, const std::string& detail) {
+    std::printf("%s: %s (%s)\n", ok ? "ok" : "FAILED", what, detail.c_str());
+    ++(ok ? passed : failures);
+  };
+
+  Failure failure;
+  check(
+      Connection::Open(endpoint, &failure) == nullptr && failure.cause == Failure::Cause::kRefused,
+      "a wrong password is refused", failure.text);
+
+  endpoint.password = argv[3];
+  failure = Failure();
+  std::unique_ptr<Connection> connection = Connection::Open(endpoint, &failure);
+  check(connection != nullptr, "signed on", failure.text);
+  if (connection != nullptr) {
+    zvt::wire::Call call;
+    call.program = "NOLIB/NOPGM";
+    zvt::wire::CallReply reply;
+    bool answered = connection->Call(call, &reply, &failure);
+    check(answered && !reply.ok && !reply.messages.empty() && reply.messages[0].id == "CPF9811",
+          "a call to a missing program is answered with CPF9811",
+          reply.messages.empty() ? failure.text : reply.messages[0].text);
+  }
+  std::printf("%d passed, %d failed\n", passed, failures);
+  return failures == 0 ? 0 : 1;
+}
