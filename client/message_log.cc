@@ -1,13 +1,10 @@
 // Writing and reading the message log.
 #include "client/message_log.h"
 
-#include <fcntl.h>
-#include <sys/time.h>
-#include <time.h>
-#include <unistd.h>
-
+#include <filesystem>
 #include <fstream>
 
+#include "platform/log_file.h"
 #include "platform/paths.h"
 
 namespace zvt::client {
@@ -57,29 +54,18 @@ MessageLog::MessageLog(std::string path) : path_(std::move(path)) {
 
 bool MessageLog::Append(uint32_t message_class, const std::string& source,
                         const std::string& component, const std::string& text) const {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  struct tm local;
-  localtime_r(&now.tv_sec, &local);
-  char stamp[64];
-  size_t n = strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-  snprintf(stamp + n, sizeof stamp - n, ".%03ld", static_cast<long>(now.tv_usec / 1000));
-  std::string line = std::string(stamp) + "\t" + std::to_string(message_class) + "\t" +
-                     Escape(source) + "\t" + Escape(component) + "\t" + Escape(text) + "\n";
-  std::string message;
-  if (!platform::EnsurePrivateDirectory(platform::DirectoryOf(path_), &message)) return false;
-  int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  close(fd);
-  return ok;
+  const std::string stamp = platform::LocalTimestamp();
+  std::string line = stamp + "\t" + std::to_string(message_class) + "\t" + Escape(source) + "\t" +
+                     Escape(component) + "\t" + Escape(text) + "\n";
+  return platform::AppendToLogFile(path_, line);
 }
 
 bool MessageLog::Read(std::vector<LogEntry>* entries, std::string* error) const {
   entries->clear();
   std::ifstream in(path_);
   if (!in) {
-    if (access(path_.c_str(), F_OK) != 0) return true;  // nothing logged yet
+    std::error_code ignored;
+    if (!std::filesystem::exists(path_, ignored)) return true;  // nothing logged yet
     *error = "cannot read " + path_;
     return false;
   }
