@@ -1,20 +1,21 @@
 // System objects, sign-on, configuration, install directory, message log.
 #include "client/client_services.h"
 
-#include <dirent.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "pgm/ccsid37.h"
+#include "pgm/sockets.h"
 #include "platform/name_fold.h"
 #include "platform/paths.h"
+#ifdef _WIN32
+#include "platform/win32/win32_registry.h"
+#else
 #include "platform/posix_registry.h"
+#endif
 #include "platform/utf.h"
 
 namespace zvt::client {
@@ -51,19 +52,6 @@ uint32_t CodeFor(const pgm::Failure& f) {
   }
 }
 
-// Resolves a host address to the set of its socket addresses.
-std::vector<std::string> Addresses(const std::string& host, uint32_t port) {
-  std::vector<std::string> out;
-  struct addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return out;
-  for (auto* a = found; a != nullptr; a = a->ai_next)
-    out.emplace_back(reinterpret_cast<const char*>(a->ai_addr), a->ai_addrlen);
-  freeaddrinfo(found);
-  return out;
-}
-
 }  // namespace
 
 struct ClientServices::SystemObject {
@@ -95,7 +83,12 @@ ClientServices::~ClientServices() = default;
 
 ClientServices& ClientServices::Default() {
   static ClientServices* services = [] {
+  // The client's own settings live in the platform's registry.
+#ifdef _WIN32
+    auto* registry = new platform::Win32Registry();
+#else
     auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
+#endif
     return new ClientServices(registry, registry, MessageLog());
   }();
   return *services;
@@ -366,8 +359,8 @@ uint32_t ClientServices::IsSameSystem(const char16_t* system1, const char16_t* s
     return 0;
   if (a.port != b.port) return 0;
   if (platform::FoldName(U16(a.host_address)) == platform::FoldName(U16(b.host_address))) return 1;
-  std::vector<std::string> x = Addresses(a.host_address, a.port),
-                           y = Addresses(b.host_address, b.port);
+  std::vector<std::string> x = sockets::Addresses(a.host_address, a.port),
+                           y = sockets::Addresses(b.host_address, b.port);
   for (const std::string& p : x)
     if (std::find(y.begin(), y.end(), p) != y.end()) return 1;
   return 0;
@@ -401,15 +394,13 @@ std::vector<std::string> ClientServices::InstallSiblings() {
   if (dir.size() < 2) return names;
   std::string parent = platform::DirectoryOf(dir.substr(0, dir.size() - 1));
   if (parent.empty()) parent = "/";
-  DIR* d = opendir(parent.c_str());
-  if (d == nullptr) return names;
-  while (struct dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == ".." || name.size() > kMaxInstallDirName) continue;
-    struct stat st;
-    if (stat((parent + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(name);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+    std::string name = entry.path().filename().string();
+    std::error_code not_a_directory;
+    if (name.size() <= kMaxInstallDirName && entry.is_directory(not_a_directory))
+      names.push_back(name);
   }
-  closedir(d);
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -244,7 +244,13 @@ uint32_t SystemConfigStore::ReadPassword(const SystemConfig& c, std::string* pas
     *error = who + ": the password file " + c.password_file + " does not exist";
     return kClientNoPassword;
   }
-  if (!S_ISREG(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+#ifdef _WIN32
+  // Files in the user's profile are the user's by its access control.
+  const bool private_file = (st.st_mode & S_IFMT) == S_IFREG;
+#else
+  const bool private_file = S_ISREG(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+#endif
+  if (!private_file) {
     *error = who + ": the password file " + c.password_file +
              " must be a file that only its owner can read (chmod 600)";
     return kClientNoPassword;

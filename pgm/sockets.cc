@@ -176,6 +176,19 @@ Handle Connect(const std::string& host, uint16_t port, int timeout_ms, ConnectFa
   return s;
 }
 
+std::vector<std::string> Addresses(const std::string& host, uint32_t port) {
+  std::vector<std::string> out;
+  if (!Started()) return out;
+  struct addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return out;
+  for (auto* a = found; a != nullptr; a = a->ai_next)
+    out.emplace_back(reinterpret_cast<const char*>(a->ai_addr), a->ai_addrlen);
+  freeaddrinfo(found);
+  return out;
+}
+
 void Close(Handle s) {
   if (s == kNoSocket) return;
 #ifdef _WIN32

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zvt::sockets {
 
@@ -44,6 +45,10 @@ struct ConnectFailure {
 Handle Connect(const std::string& host, uint16_t port, int timeout_ms, ConnectFailure* failure);
 
 void Close(Handle s);
+
+// The socket addresses (as raw bytes, comparable) that `host`:`port`
+// resolves to; empty when it does not resolve.
+std::vector<std::string> Addresses(const std::string& host, uint32_t port);
 
 }  // namespace zvt::sockets
 
