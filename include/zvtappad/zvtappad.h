@@ -15,7 +15,9 @@
 extern "C" {
 #endif
 
-#if defined(ZVTAPPAD_BUILDING)
+#if defined(_WIN32)
+#define ZVTAPPAD_EXPORT /* the module-definition file lists the exports */
+#elif defined(ZVTAPPAD_BUILDING)
 #define ZVTAPPAD_EXPORT __attribute__((visibility("default")))
 #else
 #define ZVTAPPAD_EXPORT

@@ -19,12 +19,6 @@ const char16_t* OrNull(const std::unique_ptr<std::u16string>& s) {
   return s ? s->c_str() : nullptr;
 }
 
-uint32_t GetAdminValueBypass(const uint64_t* system_handle, const char* function_id,
-                             uint32_t* admin_value) {
-  auto function = NarrowToWide(function_id);
-  return zvtUN_GetAdminValueBypassW(system_handle, OrNull(function), admin_value);
-}
-
 }  // namespace
 
 CAIProcessCache& ProcessCache() { return g_processCache; }
@@ -51,19 +45,27 @@ uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* functi
   return zvt::zvtUN_GetAdminValueExW(system_handle, zvt::OrNull(function), admin_value);
 }
 
+// Ordinal 16 has no exported name: this symbol is reached through the
+// ordinal table here and through the module-definition file on Windows.
+uint32_t zvtappad_Ordinal16(const uint64_t* system_handle, const char* function_id,
+                            uint32_t* admin_value) {
+  auto function = zvt::NarrowToWide(function_id);
+  return zvt::zvtUN_GetAdminValueBypassW(system_handle, zvt::OrNull(function), admin_value);
+}
+
 uint32_t zvtUN_GetAdminCacheStateEx(const uint64_t* system_handle, uint32_t* cache_state) {
   if (cache_state == nullptr) return 1;
   zvt::LockedFrame frame;
   return zvt::ProcessCache().getCacheState(system_handle, cache_state);
 }
 
-__attribute__((visibility("default"))) extern const zvtappad_OrdinalEntry zvt_ordinal_table[];
+ZVTAPPAD_EXPORT extern const zvtappad_OrdinalEntry zvt_ordinal_table[];
 const zvtappad_OrdinalEntry zvt_ordinal_table[] = {
     {1, reinterpret_cast<void (*)()>(&zvtUN_GetAdminValue)},
     {2, reinterpret_cast<void (*)()>(&zvtUN_GetAdminCacheState)},
     {14, reinterpret_cast<void (*)()>(&zvtUN_GetAdminValueEx)},
     {15, reinterpret_cast<void (*)()>(&zvtUN_GetAdminCacheStateEx)},
-    {16, reinterpret_cast<void (*)()>(&zvt::GetAdminValueBypass)},
+    {16, reinterpret_cast<void (*)()>(&zvtappad_Ordinal16)},
     {0, nullptr},
 };
 

@@ -1,0 +1,24 @@
+# The library's own sources, shared by the POSIX and the Windows builds.
+set(ZVT_CORE_SOURCES
+  api/app.cc
+  api/inner_operations.cc
+  api/locked_frame.cc
+  bypass/app_adm_reg_bypass.cc
+  cache/host_value_load.cc
+  cache/process_cache.cc
+  cache/registry_cache.cc
+  cache/registry_keys.cc
+  cache/registry_values.cc
+  cache/registry_layout.cc
+  diag/error_records.cc
+  hierarchy/builtin_functions.cc
+  hierarchy/client_functions.cc
+  hierarchy/hierarchy_map.cc
+  hierarchy/resource_libraries.cc
+  host/admin_timestamps.cc
+  host/function_list.cc
+  host/list_formats.cc
+  host/usage_list.cc)
+list(TRANSFORM ZVT_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
+set(ZVT_SEAM_SOURCES app_adm_mutex.cc message_format.cc resource_context.cc services.cc)
+list(TRANSFORM ZVT_SEAM_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/services/)
