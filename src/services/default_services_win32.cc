@@ -2,14 +2,12 @@
 // mutexes, text, modules and the clock, and the client and program-call
 // stand-ins; created on first use and never destroyed (they must outlive
 // every static object that might still call them during process exit).
-#include "client/client_display.h"
-#include "client/client_services.h"
-#include "pgm/remote_program_calls.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_modules.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_sync.h"
 #include "platform/win32/win32_text.h"
+#include "services/client_binding.h"
 #include "services/services.h"
 
 namespace zvt {
@@ -24,11 +22,7 @@ const Services& DefaultServices() {
     bound->text = new platform::Win32Text;
     bound->modules = new platform::Win32Modules;
     bound->clock = new platform::Win32Clock;
-    auto* client = &client::ClientServices::Default();
-    bound->client = client;
-    bound->program_calls = new pgm::RemoteProgramCalls(client, pgm::ErrorLog());
-    client::ClientDisplay::Instance().SetLog(client->message_log());
-    bound->display = &client::ClientDisplay::Instance();
+    BindClientStandIns(bound);
     return bound;
   }();
   return *services;
