@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# A Windows client under Wine against a zvthostd of the Linux build on
-# loopback, with the sample registry.
-# Usage: tests/windows_host_test.sh LINUX_BIN_DIR WINDOWS_TEST_EXE
+# Windows clients under Wine against a zvthostd of the Linux build on
+# loopback, with the sample registry: the program call library on its own,
+# then zvtappad.dll asked for admin values of a system configured in Wine's
+# registry, and the cache it wrote read back with Wine's own reg.exe.
+# Usage: tests/windows_host_test.sh LINUX_BIN_DIR WINDOWS_BIN_DIR
 set -euo pipefail
 bin=$1
-exe=$2
+win=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 host_pid=""
@@ -19,4 +21,34 @@ export ZVT_HOME=$work/home ZVT_HOST_STORE=$work/host.db
 host_pid=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || { echo "zvthostd did not start" >&2; exit 1; }
-WINEDEBUG=-all wine "$exe" "$(cat "$work/port")" JOE demo-password
+port=$(cat "$work/port")
+export WINEDEBUG=-all
+wine "$win/win32_host_call_test.exe" "$port" JOE demo-password
+
+# A system for JOE in the client's settings, as the Windows client keeps them.
+client='HKCU\Software\VYN\Tarvo.Network'
+wine reg delete "$client" /f >/dev/null 2>&1 || true
+wine reg add "$client\Systems\WIN_JOE" /v HostAddress /t REG_SZ /d 127.0.0.1 /f >/dev/null
+wine reg add "$client\Systems\WIN_JOE" /v Port /t REG_DWORD /d "$port" /f >/dev/null
+wine reg add "$client\Systems\WIN_JOE" /v UserProfile /t REG_SZ /d JOE /f >/dev/null
+wine reg add "$client\Systems\WIN_JOE" /v PasswordEnvironment /t REG_SZ /d ZVT_WIN_PASSWORD \
+  /f >/dev/null
+export ZVT_WIN_PASSWORD=demo-password WINEDEBUG=-all
+answers=$(wine "$win/win32_admin_value.exe" WIN_JOE QACME_PAY_TAXFORM QACME_PAY_RUN | tr -d '\r')
+echo "$answers"
+expected=$'QACME_PAY_TAXFORM 1 0\nQACME_PAY_RUN 0 0'
+if [ "$(echo "$answers" | head -2)" != "$expected" ]; then
+  echo "unexpected answers from zvtappad.dll" >&2
+  exit 1
+fi
+# The cache the library wrote, in the layout it defines.
+cache="$client\Application_Administration\HostVals\WIN_JOE"
+listing=$(wine reg query "$cache\JOE" | tr -d '\r')
+echo "$listing"
+for value in '##UserTS    REG_BINARY' 'QACME_PAY_TAXFORM    REG_BINARY    01'; do
+  grep -q -- "$value" <<<"$listing" || { echo "the cache lacks: $value" >&2; exit 1; }
+done
+wine reg query "$cache" | tr -d '\r' | grep -q '##HierTS    REG_BINARY' ||
+  { echo "the system key lacks ##HierTS" >&2; exit 1; }
+wine reg delete "$client" /f >/dev/null
+echo "3 passed, 0 failed"
