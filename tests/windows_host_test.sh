@@ -17,7 +17,9 @@ cleanup() {
 trap cleanup EXIT
 export ZVT_HOME=$work/home ZVT_HOST_STORE=$work/host.db
 "$bin/zvtadm" host import "$here/tools/examples/demo_host.json" >/dev/null
-"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" >/dev/null &
+calls=$work/calls.log
+"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
+  --call-log "$calls" >/dev/null &
 host_pid=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || { echo "zvthostd did not start" >&2; exit 1; }
@@ -50,5 +52,21 @@ for value in '##UserTS    REG_BINARY' 'QACME_PAY_TAXFORM    REG_BINARY    01'; d
 done
 wine reg query "$cache" | tr -d '\r' | grep -q '##HierTS    REG_BINARY' ||
   { echo "the system key lacks ##HierTS" >&2; exit 1; }
+
+# Two Windows processes at once on a cache made stale: they share the cache
+# and its named mutex, so the host sees one usage reload, not two.
+wine reg add "$client\Application_Administration\HostVals\WIN_JOE\JOE" /v '##UserTS' \
+  /t REG_BINARY /d 0000000000000000 /f >/dev/null
+before=$(grep -c 'KLIB/KRUSRFN' "$calls" || true)
+wine "$win/win32_admin_value.exe" WIN_JOE QACME_PAY_TAXFORM >"$work/a.out" &
+first=$!
+wine "$win/win32_admin_value.exe" WIN_JOE QACME_PAY_TAXFORM >"$work/b.out"
+wait "$first"
+reloads=$(( $(grep -c 'KLIB/KRUSRFN' "$calls") - before ))
+for out in "$work/a.out" "$work/b.out"; do
+  grep -q '^QACME_PAY_TAXFORM 1 0' "$out" || { echo "a process answered: $(cat "$out")" >&2; exit 1; }
+done
+echo "two processes at once: $reloads usage reload(s) on the host"
+[ "$reloads" -eq 1 ] || { echo "expected exactly one reload" >&2; exit 1; }
 wine reg delete "$client" /f >/dev/null
-echo "3 passed, 0 failed"
+echo "4 passed, 0 failed"
