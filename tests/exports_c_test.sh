@@ -4,13 +4,7 @@
 # Usage: exports_c_test.sh BIN_DIR LIB_DIR
 set -euo pipefail
 bin=$1 lib=$2
-work=$(mktemp -d)
-host_pid=""
-cleanup() {
-  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../tools/host_env.sh"
 export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
 export XDG_RUNTIME_DIR=$work/run ZVT_TEST_PASSWORD=secret-1
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -20,10 +14,8 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$bin/zvtadm" host function add QVYN_XD1_ITEM --type 3 --root QVYN_XD1_ZENTA \
   --parent QVYN_XD1_ZENTA --name "An item"
 "$bin/zvtadm" host usage JOE QVYN_XD1_ITEM 1
-"$bin/zvthostd" --listen 127.0.0.1:0 --store "$ZVT_HOST_STORE" --port-file "$work/port" >/dev/null &
-host_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-"$bin/zvtadm" system add HOSTA --host 127.0.0.1 --port "$(cat "$work/port")" --user joe \
+start_host
+"$bin/zvtadm" system add HOSTA --host 127.0.0.1 --port "$port" --user joe \
   --password-env ZVT_TEST_PASSWORD --supply-timestamps
 
 # JOE is denied the item on the host: the first query loads it from there.

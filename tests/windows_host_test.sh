@@ -8,22 +8,11 @@ set -euo pipefail
 bin=$1
 win=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
-work=$(mktemp -d)
-host_pid=""
-cleanup() {
-  if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null || true; wait "$host_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/tools/host_env.sh"
 export ZVT_HOME=$work/home ZVT_HOST_STORE=$work/host.db
 "$bin/zvtadm" host import "$here/tools/examples/demo_host.json" >/dev/null
 calls=$work/calls.log
-"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
-  --call-log "$calls" >/dev/null &
-host_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-[ -s "$work/port" ] || { echo "zvthostd did not start" >&2; exit 1; }
-port=$(cat "$work/port")
+start_host --call-log "$calls"
 export WINEDEBUG=-all
 wine "$win/win32_host_call_test.exe" "$port" JOE demo-password
 

@@ -5,13 +5,7 @@
 # Usage: zvtadm_cli_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
 bin=$1 source=$2
-work=$(mktemp -d)
-host_pid=""
-cleanup() {
-  if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null || true; wait "$host_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$source/tools/host_env.sh"
 export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
 export XDG_RUNTIME_DIR=$work/run ZVT_DEMO_PASSWORD=demo-password
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -32,10 +26,8 @@ expect() {
 json_check() { python3 -c "import json,sys; d=json.load(open('$work/out')); $1" || fail "$2"; }
 
 adm host import "$source/tools/examples/demo_host.json" >/dev/null
-"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" >/dev/null &
-host_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-adm system add DEMO_JOE --host 127.0.0.1 --port "$(cat "$work/port")" --user joe \
+start_host
+adm system add DEMO_JOE --host 127.0.0.1 --port "$port" --user joe \
   --password-env ZVT_DEMO_PASSWORD --supply-timestamps
 
 # Bad command lines and unknown names.

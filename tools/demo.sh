@@ -6,13 +6,7 @@
 set -euo pipefail
 bin=${1:-build/bin}
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-host_pid=""
-cleanup() {
-  if [ -n "$host_pid" ]; then kill "$host_pid" 2>/dev/null || true; wait "$host_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/host_env.sh"
 [ -n "${ZVT_DEMO_KEEP:-}" ] && trap - EXIT && echo "work: $work"
 export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
 export XDG_RUNTIME_DIR=$work/run ZVT_DEMO_PASSWORD=demo-password
@@ -35,11 +29,7 @@ report_calls() {
 }
 
 adm host import "$here/examples/demo_host.json" >/dev/null
-"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
-  --call-log "$calls" >/dev/null &
-host_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
+start_host --call-log "$calls"
 for user in JOE ANN BOB; do
   adm system add "DEMO_$user" --host 127.0.0.1 --port "$port" --user "$user" \
     --password-env ZVT_DEMO_PASSWORD --supply-timestamps
