@@ -82,8 +82,8 @@ ClientServices::ClientServices(RegistryApi* registry, RegistryServiceApi* servic
 ClientServices::~ClientServices() = default;
 
 ClientServices& ClientServices::Default() {
-  static ClientServices* services = [] {
   // The client's own settings live in the platform's registry.
+  static ClientServices* services = [] {
 #ifdef _WIN32
     auto* registry = new platform::Win32Registry();
 #else

@@ -18,18 +18,21 @@ namespace zvt::platform {
 // Values that another process commits in the middle of a run show from the
 // next run on, as if committed a moment later; writers that need readers to
 // see a whole change at once hold a named mutex around both sides.
+namespace {
+constexpr size_t kFirstValuesAhead = 8;  // the run read at index 0; later runs double
+constexpr size_t kMaxValuesAhead = 256;
+constexpr size_t kMaxBytesAhead = 256 * 1024;
+}  // namespace
+
 struct ValueWindow {
   std::vector<ValueRow> rows;  // the values at indexes first_index, first_index + 1, ...
   DWORD first_index = 0;
-  std::uint64_t writes = 0;  // this connection's write count when read
-  std::uint64_t stamp = 0;   // the store's change stamp when read
-  size_t next_limit = 8;     // runs grow while the enumeration goes on
+  std::uint64_t writes = 0;               // this connection's write count when read
+  std::uint64_t stamp = 0;                // the store's change stamp when read
+  size_t next_limit = kFirstValuesAhead;  // runs grow while the enumeration goes on
 };
 
 namespace {
-
-constexpr size_t kMaxValuesAhead = 256;
-constexpr size_t kMaxBytesAhead = 256 * 1024;
 
 std::u16string_view NameOf(const char16_t* name) {
   return name == nullptr ? std::u16string_view() : std::u16string_view(name);
@@ -310,7 +313,7 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
       *stamp = w.stamp;
       return kErrorSuccess;
     }
-    limit = index == 0 ? 8 : w.next_limit;
+    limit = index == 0 ? kFirstValuesAhead : w.next_limit;
   }
   *stamp = store->ChangeStamp();
   const bool continues = index > 0 && index == k.next_value_index && *stamp == k.value_stamp;

@@ -77,7 +77,7 @@ class RegistryStore {
   [[nodiscard]] LONG ValueAt(KeyId key, DWORD index, ValueRow* row);
   [[nodiscard]] LONG ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row);
   // The same for a run of up to `limit` values read in one statement; the
-  // run stops early once it holds `byte_limit` bytes of data, but always
+  // run stops early once it holds `byte_limit` bytes of names and data, but always
   // holds at least one value. kErrorNoMoreItems when there is none.
   [[nodiscard]] LONG ValuesAt(KeyId key, DWORD index, size_t limit, size_t byte_limit,
                               std::vector<ValueRow>* rows);
