@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 
+#include "include/zvtappad/zvtclient.h"
 #include "pgm/ccsid37.h"
 #include "pgm/sockets.h"
 #include "platform/name_fold.h"
@@ -469,8 +470,9 @@ uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
 
 // The system-object service for C callers: a handle of the process's system
 // objects, which the library's `Ex` exports accept.
-extern "C" __attribute__((visibility("default"))) uint32_t zvtsvc_GetSystemHandle(
-    const char16_t* system_name, const char16_t* application_name, uint64_t* handle) {
+extern "C" ZVTCLIENT_EXPORT uint32_t zvtsvc_GetSystemHandle(const char16_t* system_name,
+                                                            const char16_t* application_name,
+                                                            uint64_t* handle) {
   return zvt::client::ClientServices::Default().GetSystemHandle(system_name, application_name,
                                                                 handle);
 }

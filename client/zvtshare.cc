@@ -5,8 +5,14 @@
 #include "platform/utf.h"
 #include "services/program_calls.h"
 
-extern "C" __attribute__((visibility("default"))) int AppAdminHostError(
-    const zvt::ErrorObject* error, const char16_t* text, const char16_t* system_name) {
+#ifdef _WIN32
+#define ZVTSHARE_ENTRY __declspec(dllexport)
+#else
+#define ZVTSHARE_ENTRY __attribute__((visibility("default")))
+#endif
+
+extern "C" ZVTSHARE_ENTRY int AppAdminHostError(const zvt::ErrorObject* error, const char16_t* text,
+                                                const char16_t* system_name) {
   std::u16string body = text != nullptr ? text : u"";
   if (error != nullptr) {
     for (const zvt::HostMessage& m : error->hostMessages()) body += u"\n" + m.id + u": " + m.text;

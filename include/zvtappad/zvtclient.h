@@ -12,6 +12,12 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+#define ZVTCLIENT_EXPORT /* zvtclient.dll exports its whole interface */
+#else
+#define ZVTCLIENT_EXPORT __attribute__((visibility("default")))
+#endif
+
 /* Shows one message box; returns the button chosen (1 for OK), 0 when
  * nothing was shown. Texts are UTF-16 and zero-terminated. */
 typedef int (*zvtclient_DisplayHandler)(const char16_t* text, const char16_t* caption,
@@ -19,12 +25,12 @@ typedef int (*zvtclient_DisplayHandler)(const char16_t* text, const char16_t* ca
 
 /* Installs `handler` (NULL: the default, standard error of an interactive
  * process, else the message log). */
-__attribute__((visibility("default"))) void zvtclient_SetDisplayHandler(
+ZVTCLIENT_EXPORT void zvtclient_SetDisplayHandler(
     zvtclient_DisplayHandler handler, void* context);
 
 /* A handle of the process's system object for a configured system (0 on
  * success), for the library's `Ex` exports. Texts are UTF-16. */
-__attribute__((visibility("default"))) uint32_t zvtsvc_GetSystemHandle(
+ZVTCLIENT_EXPORT uint32_t zvtsvc_GetSystemHandle(
     const char16_t* system_name, const char16_t* application_name, uint64_t* handle);
 
 #ifdef __cplusplus

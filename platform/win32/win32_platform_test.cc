@@ -195,6 +195,44 @@ TEST(Win32ModulesTest, OrdinalsNamesAndStringsOfARealModule) {
   EXPECT_TRUE(modules.PathExists(u"C:\\windows"));
 }
 
+// The resource libraries built from the text files: the library's own
+// messages, the program call library's, and the sample with the characters
+// a resource script treats specially.
+TEST(Win32ModulesTest, ResourceLibrariesHoldTheirTextFilesStrings) {
+  Win32Modules modules;
+  auto text = [&](const char16_t* library, UINT id) {
+    HMODULE m = modules.LoadLibraryW(library, nullptr);
+    if (m == nullptr) return std::u16string(u"(not loaded)");
+    char16_t buffer[256];
+    std::u16string s(buffer, modules.LoadStringW(m, id, buffer, 256));
+    modules.FreeLibrary(m);
+    return s;
+  };
+  EXPECT_EQ(u"\u00dcn\u00efc\u00f6d\u00e9 and a tab:\tdone", text(u"zvtrs_sample.dll", 40000));
+  EXPECT_EQ(u"A \"quoted\" word; [brackets] and a backslash: \\", text(u"zvtrs_sample.dll", 10));
+  EXPECT_EQ(u"Last", text(u"zvtrs_sample.dll", 65535));
+  EXPECT_EQ(
+      u"The host could not answer a request for user %1 on system %2. The details follow; the "
+      u"answer given may be out of date.",
+      text(u"ZVTPGMRS.DLL", 16650));
+  EXPECT_EQ(u"Provider %1 declares no root function. Its functions were ignored.",
+            text(u"zvtadmrs.dll", 16104));
+  EXPECT_EQ(u"ZENTA console", text(u"zvtadmrs.dll", 17001));
+
+  // The user-group library names itself as the module of the message log's
+  // texts; the shared dialogs export their host-error entry by name.
+  HMODULE usrgp = modules.LoadLibraryW(u"zvtusrgp.dll", nullptr);
+  ASSERT_NE(nullptr, usrgp);
+  auto resource_handle =
+      reinterpret_cast<void* (*)()>(modules.GetProcAddress(usrgp, "_Z19USGetResourceHandlev"));
+  ASSERT_NE(nullptr, resource_handle);
+  EXPECT_EQ(usrgp, resource_handle());
+  EXPECT_EQ(u"Application Administration", text(u"zvtusrgp.dll", 5635));
+  HMODULE share = modules.LoadLibraryW(u"zvtshare.dll", nullptr);
+  ASSERT_NE(nullptr, share);
+  EXPECT_NE(nullptr, modules.GetProcAddress(share, "AppAdminHostError"));
+}
+
 TEST(Win32ClockTest, TodayIsADayOfThisCentury) {
   LocalDay day = Win32Clock().Today();
   EXPECT_GE(day.years_since_1900, 100);
