@@ -1,7 +1,12 @@
-/* Loads libzvtappad.so as a C program would: the four names and ordinal 16
- * through the ordinal table, then calls them for a configured system.
+/* Loads the library (libzvtappad.so, or zvtappad.dll on Windows) as a C
+ * program would: the four names and ordinal 16 (through the ordinal table,
+ * or the DLL's own ordinals), then calls them for a configured system.
  * Usage: exports_c_test LIBRARY SYSTEM FUNCTION EXPECTED_VALUE */
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -47,13 +52,35 @@ static void* Hammer(void* arg) {
   return NULL;
 }
 
-static void (*ByOrdinal(void* lib, unsigned ordinal))(void) {
+#ifdef _WIN32
+typedef HMODULE Library;
+static Library Open(const char* path) { return LoadLibraryA(path); }
+static const char* OpenError(void) { return "LoadLibraryA failed"; }
+static void* Entry(Library lib, const char* name) { return (void*)GetProcAddress(lib, name); }
+static void (*ByOrdinal(Library lib, unsigned ordinal))(void) {
+  return (void (*)(void))GetProcAddress(lib, MAKEINTRESOURCEA(ordinal));
+}
+/* The client's system objects are zvtclient.dll's, which the library loaded. */
+static void* ClientEntry(Library lib, const char* name) {
+  HMODULE client = GetModuleHandleA("zvtclient.dll");
+  (void)lib;
+  return client != NULL ? Entry(client, name) : NULL;
+}
+#else
+typedef void* Library;
+static Library Open(const char* path) { return dlopen(path, RTLD_NOW); }
+static const char* OpenError(void) { return dlerror(); }
+static void* Entry(Library lib, const char* name) { return dlsym(lib, name); }
+static void (*ByOrdinal(Library lib, unsigned ordinal))(void) {
   const zvtappad_OrdinalEntry* table = dlsym(lib, ZVTAPPAD_ORDINAL_TABLE_SYMBOL);
   if (table == NULL) return NULL;
   for (; table->ordinal != 0; ++table)
     if (table->ordinal == ordinal) return table->entry;
   return NULL;
 }
+/* From libzvtclient, loaded with the library. */
+static void* ClientEntry(Library lib, const char* name) { return dlsym(lib, name); }
+#endif
 
 int main(int argc, char** argv) {
   if (argc != 5) {
@@ -63,17 +90,17 @@ int main(int argc, char** argv) {
   const char* system = argv[2];
   const char* function = argv[3];
   uint32_t expected = (uint32_t)strtoul(argv[4], NULL, 10);
-  void* lib = dlopen(argv[1], RTLD_NOW);
+  Library lib = Open(argv[1]);
   if (lib == NULL) {
-    fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+    fprintf(stderr, "cannot load %s: %s\n", argv[1], OpenError());
     return 1;
   }
-  ValueFn value = (ValueFn)dlsym(lib, "zvtUN_GetAdminValue");
-  StateFn state = (StateFn)dlsym(lib, "zvtUN_GetAdminCacheState");
-  ValueExFn value_ex = (ValueExFn)dlsym(lib, "zvtUN_GetAdminValueEx");
-  StateExFn state_ex = (StateExFn)dlsym(lib, "zvtUN_GetAdminCacheStateEx");
+  ValueFn value = (ValueFn)Entry(lib, "zvtUN_GetAdminValue");
+  StateFn state = (StateFn)Entry(lib, "zvtUN_GetAdminCacheState");
+  ValueExFn value_ex = (ValueExFn)Entry(lib, "zvtUN_GetAdminValueEx");
+  StateExFn state_ex = (StateExFn)Entry(lib, "zvtUN_GetAdminCacheStateEx");
   CHECK(value && state && value_ex && state_ex);
-  CHECK(dlsym(lib, "zvtUN_GetAdminValueBypass") == NULL);
+  CHECK(Entry(lib, "zvtUN_GetAdminValueBypass") == NULL);
   CHECK(ByOrdinal(lib, 1) == (void (*)(void))value);
   CHECK(ByOrdinal(lib, 2) == (void (*)(void))state);
   CHECK(ByOrdinal(lib, 14) == (void (*)(void))value_ex);
@@ -97,8 +124,7 @@ int main(int argc, char** argv) {
   CHECK(value(NULL, NULL, &v) == 0 && v == 77);
   CHECK(value(system, function, NULL) != 0);
 
-  HandleFn get_handle =
-      (HandleFn)dlsym(lib, "zvtsvc_GetSystemHandle"); /* from libzvtclient, loaded with it */
+  HandleFn get_handle = (HandleFn)ClientEntry(lib, "zvtsvc_GetSystemHandle");
   CHECK(get_handle != NULL);
   if (get_handle == NULL) return 1;
   char16_t wide[256], app[] = {'Z', 'V', 'W', 'I', 'N', 0};

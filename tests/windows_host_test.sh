@@ -2,7 +2,8 @@
 # Windows clients under Wine against a zvthostd of the Linux build on
 # loopback, with the sample registry: the program call library on its own,
 # then zvtappad.dll asked for admin values of a system configured in Wine's
-# registry, and the cache it wrote read back with Wine's own reg.exe.
+# registry (by the C test program too), and the cache it wrote read back
+# with Wine's own reg.exe.
 # Usage: tests/windows_host_test.sh LINUX_BIN_DIR WINDOWS_BIN_DIR
 set -euo pipefail
 bin=$1
@@ -32,6 +33,10 @@ if [ "$(echo "$answers" | head -2)" != "$expected" ]; then
   echo "unexpected answers from zvtappad.dll" >&2
   exit 1
 fi
+# The C test program: zvtappad.dll loaded by name, its exports by name and
+# ordinal, the Ex exports with a handle from zvtclient.dll, two threads.
+wine "$win/exports_c_test.exe" "$(winepath -w "$win/zvtappad.dll")" WIN_JOE QACME_PAY_TAXFORM 1
+
 # The cache the library wrote, in the layout it defines.
 cache="$client\Application_Administration\HostVals\WIN_JOE"
 listing=$(wine reg query "$cache\JOE" | tr -d '\r')
@@ -58,4 +63,4 @@ done
 echo "two processes at once: $reloads usage reload(s) on the host"
 [ "$reloads" -eq 1 ] || { echo "expected exactly one reload" >&2; exit 1; }
 wine reg delete "$client" /f >/dev/null
-echo "4 passed, 0 failed"
+echo "5 passed, 0 failed"
