@@ -66,7 +66,7 @@ class HostValueLoadTest : public testing::HostSettingTest {
   }
   // The names of the values or subkeys of a cache key, or {"<no key>"}.
   std::vector<std::u16string> Names(const std::u16string& path, bool subkeys = false) {
-    platform::PosixRegistry& store = env_->store_;
+    testing::TestRegistry& store = env_->store_;
     ScopedKey key(&store);
     if (store.OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) !=
         kErrorSuccess)

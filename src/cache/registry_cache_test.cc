@@ -8,14 +8,12 @@
 #include "cache/registry_layout.h"
 #include "client/client_display.h"
 #include "pgm/remote_program_calls.h"
-#include "platform/posix_registry.h"
-#include "platform/posix_sync.h"
 #include "services/scoped_key.h"
 #include "services/services.h"
 #include "services/testing/fake_client.h"
 #include "services/testing/fault_injection.h"
 #include "services/testing/recording_display.h"
-#include "services/testing/temp_dir.h"
+#include "services/testing/test_platform.h"
 
 namespace zvt {
 namespace {
@@ -59,9 +57,9 @@ class FakeLoad : public HostLoadOverride {
 class RegistryCacheTest : public ::testing::Test {
  protected:
   RegistryCacheTest()
-      : store_(Paths()),
+      : store_(dir_),
         registry_(&store_, &store_),
-        sync_(dir_.File("run")),
+        sync_(dir_),
         calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))),
         binding_(Bind()) {
     ResetRegistryCacheForTesting();
@@ -86,12 +84,6 @@ class RegistryCacheTest : public ::testing::Test {
     client::ClientDisplay::Instance().SetHandler(nullptr, nullptr);
     SetHostLoadOverride(nullptr);
     ResetRegistryCacheForTesting();
-  }
-  platform::RegistryPaths Paths() const {
-    platform::RegistryPaths paths;
-    paths.user_store = dir_.File("home/registry.db");
-    paths.classes_store = dir_.File("classes.db");
-    return paths;
   }
   Services Bind() {
     Services s;
@@ -157,9 +149,9 @@ class RegistryCacheTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  platform::PosixRegistry store_;
+  testing::TestRegistry store_;
   testing::FaultyRegistry registry_;
-  platform::PosixSync sync_;
+  testing::TestSync sync_;
   testing::FakeClient client_;
   pgm::StaticSystemLocator locator_;
   pgm::RemoteProgramCalls calls_;
@@ -346,20 +338,7 @@ TEST_F(RegistryCacheTest, StartUpPrunesSystemsNoLongerConfigured) {
   // back onto its parent (that recursed without end). What can be reached
   // goes; the key holding it stays, as a key with subkeys does.
   Put(kTop + u"\\BROKEN\\ANN", kUserTsValue, kRegBinary, {0, 1, 0, 0, 0, 0, 0, 0});
-  {
-    std::string message;
-    platform::RegistryStore* raw = store_.StoreFor(kHKeyCurrentUser, &message);
-    ASSERT_NE(raw, nullptr) << message;
-    platform::KeyId id = platform::kRootKeyId;
-    for (std::u16string_view part :
-         {std::u16string_view(u"Software"), std::u16string_view(u"VYN"),
-          std::u16string_view(u"Tarvo.Network"), std::u16string_view(u"Application_Administration"),
-          std::u16string_view(u"HostVals"), std::u16string_view(u"BROKEN")})
-      ASSERT_EQ(raw->FindChild(id, part, &id), kErrorSuccess);
-    platform::KeyId child = 0;
-    bool created = false;
-    ASSERT_EQ(raw->CreateChild(id, std::u16string(u"\0X", 2), &child, &created), kErrorSuccess);
-  }
+  ASSERT_TRUE(store_.CreateUnreachableSubkey(kTop + u"\\BROKEN"));
   client_.configured = {u"SYS1", u"OTHER"};
   ASSERT_EQ(CRegistryCache::startUp(), 0u);
   EXPECT_TRUE(Exists(kTop + u"\\sys1\\JOE"));  // matched in other letter case

@@ -2,18 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix_registry.h"
 #include "services/scoped_key.h"
-#include "services/testing/temp_dir.h"
+#include "services/testing/test_platform.h"
 
 namespace zvt {
 namespace {
 
 class RegistryLayoutTest : public ::testing::Test {
  protected:
-  RegistryLayoutTest()
-      : registry_(platform::RegistryPaths{dir_.File("user.db"), dir_.File("classes.db")}),
-        key_(&registry_) {
+  RegistryLayoutTest() : registry_(dir_), key_(&registry_) {
     DWORD disposition;
     EXPECT_EQ(registry_.CreateRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, nullptr, 0, kKeyAllAccess,
                                        nullptr, key_.Receive(), &disposition),
@@ -25,7 +22,7 @@ class RegistryLayoutTest : public ::testing::Test {
         kErrorSuccess);
   }
   testing::TempDir dir_;
-  platform::PosixRegistry registry_;
+  testing::TestRegistry registry_;
   ScopedKey key_;
 };
 

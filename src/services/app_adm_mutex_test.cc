@@ -7,10 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/posix_sync.h"
 #include "services/services.h"
 #include "services/testing/fault_injection.h"
-#include "services/testing/temp_dir.h"
+#include "services/testing/test_platform.h"
 
 namespace zvt {
 namespace {
@@ -18,7 +17,7 @@ namespace {
 class AppAdmMutexTest : public ::testing::Test {
  protected:
   zvt::testing::TempDir dir_;
-  platform::PosixSync real_{dir_.File("run")};
+  zvt::testing::TestSync real_{dir_};
   zvt::testing::FaultySync faulty_{&real_};
   ScopedServiceBinding binding_{{.sync = &faulty_}};
 };

@@ -18,11 +18,9 @@
 #include "client/message_log.h"
 #include "hierarchy/client_functions.h"
 #include "platform/paths.h"
-#include "platform/posix_registry.h"
-#include "platform/posix_sync.h"
 #include "services/services.h"
 #include "services/testing/fault_injection.h"
-#include "services/testing/temp_dir.h"
+#include "services/testing/test_platform.h"
 #include "tools/reg_file.h"
 
 namespace zvt::testing {
@@ -31,9 +29,9 @@ class DeclarationEnvironment {
  public:
   DeclarationEnvironment()
       : install_(dir_.File("client/bin/")),
-        store_(Paths()),
+        store_(dir_),
         registry_(&store_, &store_),
-        sync_(dir_.File("run")),
+        sync_(dir_),
         client_(&store_, &store_, client::MessageLog(dir_.File("messages.log")), install_),
         binding_(Bind()) {
     std::filesystem::create_directories(install_);
@@ -45,12 +43,6 @@ class DeclarationEnvironment {
   DeclarationEnvironment(const DeclarationEnvironment&) = delete;
   DeclarationEnvironment& operator=(const DeclarationEnvironment&) = delete;
 
-  platform::RegistryPaths Paths() const {
-    platform::RegistryPaths paths;
-    paths.user_store = dir_.File("home/registry.db");
-    paths.classes_store = dir_.File("classes.db");
-    return paths;
-  }
   Services Bind() {
     Services s;
     s.registry = &registry_;
@@ -95,9 +87,9 @@ class DeclarationEnvironment {
 
   TempDir dir_;
   std::string install_;
-  platform::PosixRegistry store_;
+  TestRegistry store_;
   FaultyRegistry registry_;
-  platform::PosixSync sync_;
+  TestSync sync_;
   client::ClientServices client_;
   ScopedServiceBinding binding_;
 };

@@ -1,0 +1,133 @@
+// The test registry's set-up and clean-up, and its key that no name reaches.
+#include "services/testing/test_platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winternl.h>
+
+#include <string_view>
+
+extern "C" {
+NTSTATUS NTAPI NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                           ULONG title_index, PUNICODE_STRING class_name, ULONG options,
+                           PULONG disposition);
+NTSTATUS NTAPI NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
+NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+}
+
+// The predefined keys name the Win32 type HKEY, which zvt's own shadows
+// inside the namespace.
+static ::HKEY NativeUser() { return HKEY_CURRENT_USER; }
+static ::HKEY NativeClasses() { return HKEY_CLASSES_ROOT; }
+#endif
+
+namespace zvt::testing {
+
+namespace {
+
+// The name of the unreachable key: a NUL, then a letter.
+constexpr std::u16string_view kUnreachableName(u"\0X", 2);
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// A client key of this process's own.
+std::u16string OwnRoot() {
+  std::u16string root = u"Software\\VYN\\Tarvo.Network.Test\\P";
+  for (char c : std::to_string(GetCurrentProcessId())) root += static_cast<char16_t>(c);
+  return root;
+}
+
+LPCWSTR Wide(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
+
+// Opens (create: creates) the child named `kUnreachableName` of `parent`.
+NTSTATUS UnreachableChild(::HKEY parent, bool create, HANDLE* child) {
+  UNICODE_STRING name;
+  name.Buffer = const_cast<PWSTR>(reinterpret_cast<const wchar_t*>(kUnreachableName.data()));
+  name.Length = name.MaximumLength = static_cast<USHORT>(kUnreachableName.size() * 2);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  if (!create) return NtOpenKey(child, KEY_ALL_ACCESS, &attributes);
+  ULONG disposition = 0;
+  return NtCreateKey(child, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition);
+}
+
+}  // namespace
+
+TestRegistry::TestRegistry(const TempDir&) : Win32Registry(OwnRoot()) { Clear(); }
+
+TestRegistry::~TestRegistry() { Clear(); }
+
+bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
+  ::HKEY parent = nullptr;
+  if (::RegOpenKeyExW(NativeUser(), Wide(client_root() + u"\\" + path), 0, KEY_ALL_ACCESS,
+                      &parent) != ERROR_SUCCESS)
+    return false;
+  HANDLE child = nullptr;
+  NTSTATUS status = UnreachableChild(parent, true, &child);
+  ::RegCloseKey(parent);
+  if (status < 0) return false;
+  CloseHandle(child);
+  return true;
+}
+
+// Removes the test's keys. RegDeleteTreeW cannot remove a key below which an
+// unreachable one lies, so those go first, found by walking the tree.
+void TestRegistry::Clear() {
+  struct Walk {
+    static void Unreachable(::HKEY key) {
+      HANDLE child = nullptr;
+      if (UnreachableChild(key, false, &child) >= 0) {
+        NtDeleteKey(child);
+        CloseHandle(child);
+      }
+      wchar_t name[256];
+      for (DWORD i = 0;; ++i) {
+        DWORD chars = 256;
+        if (::RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+          break;
+        ::HKEY sub = nullptr;
+        if (::RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) continue;
+        Unreachable(sub);
+        ::RegCloseKey(sub);
+      }
+    }
+  };
+  ::HKEY root = nullptr;
+  if (::RegOpenKeyExW(NativeUser(), Wide(client_root()), 0, KEY_ALL_ACCESS, &root) ==
+      ERROR_SUCCESS) {
+    Walk::Unreachable(root);
+    ::RegCloseKey(root);
+  }
+  ::RegDeleteTreeW(NativeUser(), Wide(client_root()));
+  ::RegDeleteTreeW(NativeClasses(), L"VYN.Tarvo.Network");
+}
+
+#else
+
+bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
+  std::string message;
+  platform::RegistryStore* raw = StoreFor(kHKeyCurrentUser, &message);
+  if (raw == nullptr) return false;
+  platform::KeyId id = platform::kRootKeyId;
+  const std::u16string full = client_root() + u"\\" + path;
+  for (size_t start = 0; start <= full.size();) {
+    size_t end = full.find(u'\\', start);
+    if (end == std::u16string::npos) end = full.size();
+    if (raw->FindChild(id, std::u16string_view(full).substr(start, end - start), &id) !=
+        kErrorSuccess)
+      return false;
+    start = end + 1;
+  }
+  platform::KeyId child = 0;
+  bool created = false;
+  return raw->CreateChild(id, kUnreachableName, &child, &created) == kErrorSuccess;
+}
+
+#endif
+
+}  // namespace zvt::testing
