@@ -57,7 +57,9 @@ TEST_F(RegistryLayoutTest, OnlyTheExactSwitchTurnsTheCacheOff) {
   EXPECT_FALSE(CacheSwitchedOff(&registry_, key_.get()));
   Set(kActivateValue, kRegSz, u"22", 4);
   EXPECT_FALSE(CacheSwitchedOff(&registry_, key_.get()));
-  Set(kActivateValue, kRegSz, u"2", 2);
+  // Without its terminator. The character after the data is not a NUL:
+  // Windows stores one that follows the data as if it had been counted.
+  Set(kActivateValue, kRegSz, u"2X", 2);
   EXPECT_TRUE(CacheSwitchedOff(&registry_, key_.get()));
 }
 

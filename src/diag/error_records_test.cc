@@ -6,6 +6,7 @@
 
 #include "client/client_display.h"
 #include "pgm/remote_program_calls.h"
+#include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/resource_context.h"
 #include "services/services.h"
@@ -19,8 +20,8 @@ namespace {
 class ErrorRecordsTest : public ::testing::Test {
  protected:
   ErrorRecordsTest() : calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))), binding_(Bind()) {
-    const char* bin = std::getenv("ZVT_TEST_BIN");
-    client_.install_path = platform::U16(std::string(bin != nullptr ? bin : ".") + "/../lib/");
+    // The resource libraries are built beside the platform library.
+    client_.install_path = platform::U16(platform::PlatformLibraryDirectory());
     testing::FakeSystem s;
     s.name = u"SYS1";
     s.user = u"JOE";

@@ -44,7 +44,7 @@ std::u16string OwnRoot() {
 LPCWSTR Wide(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
 
 // Opens (create: creates) the child named `kUnreachableName` of `parent`.
-NTSTATUS UnreachableChild(::HKEY parent, bool create, HANDLE* child) {
+NTSTATUS UnreachableChild(::HKEY parent, bool create, ::HANDLE* child) {
   UNICODE_STRING name;
   name.Buffer = const_cast<PWSTR>(reinterpret_cast<const wchar_t*>(kUnreachableName.data()));
   name.Length = name.MaximumLength = static_cast<USHORT>(kUnreachableName.size() * 2);
@@ -59,14 +59,17 @@ NTSTATUS UnreachableChild(::HKEY parent, bool create, HANDLE* child) {
 
 TestRegistry::TestRegistry(const TempDir&) : Win32Registry(OwnRoot()) { Clear(); }
 
-TestRegistry::~TestRegistry() { Clear(); }
+TestRegistry::~TestRegistry() {
+  Clear();
+  ::RegDeleteKeyW(NativeUser(), L"Software\\VYN\\Tarvo.Network.Test");  // when no other is left
+}
 
 bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
   ::HKEY parent = nullptr;
   if (::RegOpenKeyExW(NativeUser(), Wide(client_root() + u"\\" + path), 0, KEY_ALL_ACCESS,
                       &parent) != ERROR_SUCCESS)
     return false;
-  HANDLE child = nullptr;
+  ::HANDLE child = nullptr;
   NTSTATUS status = UnreachableChild(parent, true, &child);
   ::RegCloseKey(parent);
   if (status < 0) return false;
@@ -79,14 +82,14 @@ bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
 void TestRegistry::Clear() {
   struct Walk {
     static void Unreachable(::HKEY key) {
-      HANDLE child = nullptr;
+      ::HANDLE child = nullptr;
       if (UnreachableChild(key, false, &child) >= 0) {
         NtDeleteKey(child);
         CloseHandle(child);
       }
       wchar_t name[256];
-      for (DWORD i = 0;; ++i) {
-        DWORD chars = 256;
+      for (::DWORD i = 0;; ++i) {
+        ::DWORD chars = 256;
         if (::RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS)
           break;
