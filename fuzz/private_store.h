@@ -15,7 +15,7 @@
 #include "platform/posix_sync.h"
 #include "services/services.h"
 #include "services/testing/fake_client.h"
-#include "tools/reg_file.h"
+#include "tools/reg_store.h"
 
 namespace zvt::fuzz {
 

@@ -1,4 +1,4 @@
-#include "tools/reg_file.h"
+#include "tools/reg_store.h"
 
 #include <gtest/gtest.h>
 

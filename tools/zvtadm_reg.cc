@@ -6,7 +6,7 @@
 
 #include "platform/name_fold.h"
 #include "platform/utf.h"
-#include "tools/reg_file.h"
+#include "tools/reg_store.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {

@@ -1,6 +1,12 @@
 // The test registry's set-up and clean-up, and its key that no name reaches.
 #include "services/testing/test_platform.h"
 
+#include "platform/name_fold.h"
+
+#ifndef _WIN32
+#include "tools/reg_store.h"
+#endif
+
 #ifdef _WIN32
 #include <windows.h>
 #include <winternl.h>
@@ -110,7 +116,49 @@ void TestRegistry::Clear() {
   ::RegDeleteTreeW(NativeClasses(), L"VYN.Tarvo.Network");
 }
 
+bool TestRegistry::Import(const tools::RegFile& file, std::string* error) {
+  const std::u16string client_key = platform::kWin32ClientRegistryRoot;
+  for (const tools::RegKeyEntry& entry : file.keys) {
+    ::HKEY root = entry.root == kHKeyCurrentUser ? NativeUser() : NativeClasses();
+    std::u16string path = entry.path;
+    if (entry.root == kHKeyCurrentUser) {
+      if (!platform::NamesEqual(std::u16string_view(path).substr(0, client_key.size()),
+                                client_key)) {
+        *error = "line " + std::to_string(entry.line) + ": outside the client's key";
+        return false;
+      }
+      path = client_root() + path.substr(client_key.size());
+    }
+    if (entry.remove) {
+      ::RegDeleteTreeW(root, Wide(path));
+      ::RegDeleteKeyW(root, Wide(path));
+      continue;
+    }
+    ::HKEY key = nullptr;
+    LONG rc =
+        ::RegCreateKeyExW(root, Wide(path), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < entry.values.size(); ++i) {
+      const tools::RegValueEntry& value = entry.values[i];
+      rc = value.remove ? ::RegDeleteValueW(key, Wide(value.name))
+                        : ::RegSetValueExW(key, Wide(value.name), 0, value.type, value.data.data(),
+                                           static_cast<::DWORD>(value.data.size()));
+      if (value.remove && rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+    }
+    if (key != nullptr) ::RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) {
+      *error = "line " + std::to_string(entry.line) + ": error " + std::to_string(rc);
+      return false;
+    }
+  }
+  return true;
+}
+
 #else
+
+bool TestRegistry::Import(const tools::RegFile& file, std::string* error) {
+  tools::ImportCounts counts;
+  return tools::ApplyRegFile(this, file, &counts, error);
+}
 
 bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
   std::string message;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "services/testing/temp_dir.h"
+#include "tools/reg_file.h"
 
 #ifdef _WIN32
 #include "platform/win32/win32_registry.h"
@@ -32,6 +33,9 @@ class TestRegistry : public platform::Win32Registry {
   // Creates below `path` (relative to the client's key) a subkey whose name
   // holds a NUL, which no NUL-terminated name can open.
   bool CreateUnreachableSubkey(const std::u16string& path);
+  // Writes the keys and values of a parsed .reg file; the client's key in
+  // it stands for this registry's own.
+  bool Import(const tools::RegFile& file, std::string* error);
 
  private:
   void Clear();
@@ -55,6 +59,7 @@ class TestRegistry : public platform::PosixRegistry {
     return paths;
   }
   bool CreateUnreachableSubkey(const std::u16string& path);
+  bool Import(const tools::RegFile& file, std::string* error);
 };
 
 class TestSync : public platform::PosixSync {
