@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "host/list_formats.h"
+#ifdef _WIN32
+#include "tests/remote_host.h"  // a host server of the Linux build
+#else
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
+#endif
 #include "pgm/remote_program_calls.h"
 #include "services/client.h"
 #include "services/services.h"

@@ -78,7 +78,9 @@ class HierarchyMapTest : public testing::HostSettingTest {
     std::u16string data = text;
     data.push_back(u'\0');
     if (bytes == 0) bytes = data.size() * 2;
-    data.resize((bytes + 1) / 2, u'x');
+    // One character more than is written: Windows would count a NUL that
+    // follows unterminated string data as part of it.
+    data.resize((bytes + 1) / 2 + 1, u'x');
     ASSERT_EQ(kErrorSuccess, env_->store_.RegSetValueExW(key.get(), name.c_str(), 0, type,
                                                          reinterpret_cast<const BYTE*>(data.data()),
                                                          static_cast<DWORD>(bytes)));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "host/admin_host_apis.h"
 #include "platform/utf.h"
 #include "services/services.h"
