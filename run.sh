@@ -52,8 +52,8 @@ case "${1:-}" in
     build build-tsan -DZVT_TSAN=ON -DZVT_BUILD_BENCH=OFF
     (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
       setarch "$(uname -m)" -R ctest --output-on-failure -j "$JOBS" --timeout 300)
-    # The Windows build of the platform binding and the program call library,
-    # its tests run under Wine, one of them against the Linux build's zvthostd.
+    # The Windows build: the library, its client libraries and its tests,
+    # run under Wine; the host-path ones against the Linux build's servers.
     cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVT_HOST_BIN="$PWD/build/bin" >/dev/null
     cmake --build build-win -j "$JOBS"
