@@ -93,6 +93,7 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
     closed_port = gone.port();
   }
   EXPECT_EQ(kNoSocket, Connect("127.0.0.1", closed_port, 2000, &failure));
+  EXPECT_FALSE(failure.timed_out) << "a refused connect is reported as it happens";
   EXPECT_FALSE(failure.unresolved);
   EXPECT_FALSE(failure.text.empty());
   EXPECT_EQ(kNoSocket, Connect("no-such-host.invalid", 1, 2000, &failure));
