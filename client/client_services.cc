@@ -8,6 +8,7 @@
 #include <random>
 
 #include "include/zvtappad/zvtclient.h"
+#include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "pgm/sockets.h"
 #include "platform/name_fold.h"
@@ -26,11 +27,6 @@ using platform::U16;
 using platform::Utf16ToUtf8;
 
 constexpr size_t kMaxInstallDirName = 15;  // 16 characters with the terminator
-
-std::string Be32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
 
 std::string HostText(const std::string& utf8, size_t width) {
   std::string out;
@@ -197,10 +193,10 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     wire::Call call;
     call.program = "KLIB/KRCHGTS";
     call.parameters = {{wire::kOutput, 32, ""},
-                       {wire::kInput, 4, Be32(32)},
+                       {wire::kInput, 4, big_endian::Bytes32(32)},
                        {wire::kInput, 8, HostText("TSTA0100", 8)},
                        {wire::kInput, 10, HostText(connection->user(), 10)},
-                       {wire::kInOut, 4, Be32(0)}};
+                       {wire::kInOut, 4, big_endian::Bytes32(0)}};
     wire::CallReply reply;
     if (connection->Call(call, &reply, &failure) && reply.ok && !reply.outputs.empty() &&
         reply.outputs[0].size() >= 32) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 
+#include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "platform/utf.h"
 
@@ -28,18 +29,10 @@ wire::CallReply Failed(const wire::Call& call, const std::string& error) {
   return Refuse(call, "CPF9999", "Function check. Internal failure: " + error);
 }
 
-uint32_t Be32(const std::string& b, size_t at = 0) {
-  if (b.size() < at + 4) return 0;
-  const auto* p = reinterpret_cast<const uint8_t*>(b.data() + at);
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+using big_endian::Load32;
 
-void PutBe32(std::string* out, size_t at, uint32_t v) {
-  (*out)[at] = static_cast<char>(v >> 24);
-  (*out)[at + 1] = static_cast<char>(v >> 16);
-  (*out)[at + 2] = static_cast<char>(v >> 8);
-  (*out)[at + 3] = static_cast<char>(v);
-}
+// Writes `v` at `at` of `out`, which holds the four bytes there.
+void PutBe32(std::string* out, size_t at, uint32_t v) { big_endian::Store32(out->data() + at, v); }
 
 // Host text of a character field: UTF-8 in, EBCDIC blank-padded to `width`
 // out. Characters without a code in page 37 become the substitute 0x3F.
@@ -88,19 +81,19 @@ wire::CallReply Mismatch(const wire::Call& call) {
 // be above the room the output parameter really has.
 bool ReceiverLength(const wire::Call& call, size_t receiver, size_t length_param, uint32_t minimum,
                     uint32_t* length) {
-  *length = Be32(call.parameters[length_param].data);
+  *length = Load32(call.parameters[length_param].data);
   return *length >= minimum && *length <= call.parameters[receiver].length;
 }
 
 // The category code of a function selection structure: "9" (all) when no
 // selection is given.
 bool SelectionCategory(const std::string& s, std::string* category) {
-  uint32_t count = Be32(s, 0);
+  uint32_t count = Load32(s, 0);
   *category = "9";
   if (count == 0) return true;
   // One selection: record length, operator, control key, data length, data.
   if (s.size() < 20) return false;
-  uint32_t op = Be32(s, 8), key = Be32(s, 12), data_length = Be32(s, 16);
+  uint32_t op = Load32(s, 8), key = Load32(s, 12), data_length = Load32(s, 16);
   if (op != 1 || key != 1 || data_length != 1 || s.size() < 21) return false;
   *category = TextOf(s.substr(20, 1));
   return category->size() == 1;
@@ -141,8 +134,8 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   if (!first) {
     if (std::memcmp(handle.data(), kHandleTag, 4) != 0)
       return Refuse(call, "CPF3C82", "Continuation handle not valid.");
-    position = Be32(handle, 4);
-    page.where.total = Be32(handle, 8);
+    position = Load32(handle, 4);
+    page.where.total = Load32(handle, 8);
     uint64_t seq = Be64(handle, 12);
     // A handle is only handed out while entries remain.
     if (seq > static_cast<uint64_t>(INT64_MAX) || position >= page.where.total)

@@ -2,16 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "services/testing/temp_dir.h"
 
 namespace zvt::hostd {
 namespace {
 
-std::string Be(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
+std::string Be(uint32_t v) { return big_endian::Bytes32(v); }
 
 std::string Host(const std::u16string& text, size_t width) {
   std::string out;

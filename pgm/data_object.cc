@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 
 namespace zvt::pgm {
@@ -15,11 +16,6 @@ constexpr int kMaxNesting = 8;
 uint64_t SatAdd(uint64_t a, uint64_t b) {
   return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
                                                       : a + b;
-}
-
-uint32_t ReadBigEndian(const std::string& bytes) {
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
 bool IsBinaryRow(const FieldTable& table, int index) {
@@ -72,7 +68,7 @@ bool Record::BinaryValue(int i, uint32_t* value) const {
   if (i < 0 || static_cast<size_t>(i) >= slots_.size()) return false;
   const Slot& s = slots_[i];
   if (field(i).type != kFieldBinary || !s.has_value || s.bytes.size() != 4) return false;
-  *value = ReadBigEndian(s.bytes);
+  *value = big_endian::Load32(s.bytes);
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "pgm/big_endian.h"
 #include "pgm/remote_program_calls.h"
 #include "services/testing/temp_dir.h"
 
@@ -35,10 +36,7 @@ constexpr FieldDescription kBadReference[] = {
     {kFieldCharVarying, (1u << 16), 0, 0, {}},  // refers to a character field
 };
 
-std::string Be(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
+std::string Be(uint32_t v) { return big_endian::Bytes32(v); }
 
 class DataObjectTest : public ::testing::Test {
  protected:

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "pgm/data_object.h"
 #include "platform/name_fold.h"
@@ -108,9 +109,7 @@ uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const
   if (type == kFieldBinary && f.type == kFieldBinary && size == 4) {
     uint32_t v;
     std::memcpy(&v, bytes, 4);
-    char be[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                  static_cast<char>(v)};
-    slot.bytes.assign(be, 4);
+    slot.bytes = big_endian::Bytes32(v);
   } else if (type == kFieldRaw && f.type == kFieldRaw && size <= f.length) {
     slot.bytes.assign(static_cast<const char*>(bytes), size);
   } else {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "pgm/big_endian.h"
+
 namespace zvt::wire {
 namespace {
 
@@ -117,7 +119,7 @@ bool KnownType(uint8_t t) {
 // Checks a frame header (length and type, 5 bytes at `p`); on success
 // `*length` is the length of type byte and payload.
 bool CheckHeader(const uint8_t* p, uint32_t max_frame, uint32_t* length, std::string* error) {
-  *length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  *length = big_endian::Load32(p);
   if (*length == 0) {
     *error = "empty frame";
     return false;
@@ -330,8 +332,7 @@ bool Decode(std::string_view payload, ProtocolError* m, std::string* error) {
 
 size_t FrameReader::Wanted() const {
   if (buffer_.size() < 4) return 4 - buffer_.size();
-  const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data());
-  uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  uint32_t length = big_endian::Load32(buffer_.data());
   size_t total = size_t{length} + 4;
   return buffer_.size() >= total ? 0 : total - buffer_.size();
 }
