@@ -1,17 +1,13 @@
 // The test registry's set-up and clean-up, and its key that no name reaches.
 #include "services/testing/test_platform.h"
 
-#include "platform/name_fold.h"
-
-#ifndef _WIN32
-#include "tools/reg_store.h"
-#endif
-
 #ifdef _WIN32
 #include <windows.h>
 #include <winternl.h>
 
 #include <string_view>
+
+#include "platform/name_fold.h"
 
 extern "C" {
 NTSTATUS NTAPI NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
@@ -25,6 +21,8 @@ NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 // inside the namespace.
 static ::HKEY NativeUser() { return HKEY_CURRENT_USER; }
 static ::HKEY NativeClasses() { return HKEY_CLASSES_ROOT; }
+#else
+#include "tools/reg_store.h"
 #endif
 
 namespace zvt::testing {
@@ -61,6 +59,25 @@ NTSTATUS UnreachableChild(::HKEY parent, bool create, ::HANDLE* child) {
   return NtCreateKey(child, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition);
 }
 
+// Deletes the unreachable keys in the tree below `key`.
+void DeleteUnreachableKeys(::HKEY key) {
+  ::HANDLE child = nullptr;
+  if (UnreachableChild(key, false, &child) >= 0) {
+    NtDeleteKey(child);
+    CloseHandle(child);
+  }
+  wchar_t name[256];
+  for (::DWORD i = 0;; ++i) {
+    ::DWORD chars = 256;
+    if (::RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    ::HKEY sub = nullptr;
+    if (::RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) continue;
+    DeleteUnreachableKeys(sub);
+    ::RegCloseKey(sub);
+  }
+}
+
 }  // namespace
 
 TestRegistry::TestRegistry(const TempDir&) : Win32Registry(OwnRoot()) { Clear(); }
@@ -84,32 +101,12 @@ bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
 }
 
 // Removes the test's keys. RegDeleteTreeW cannot remove a key below which an
-// unreachable one lies, so those go first, found by walking the tree.
+// unreachable one lies, so those go first.
 void TestRegistry::Clear() {
-  struct Walk {
-    static void Unreachable(::HKEY key) {
-      ::HANDLE child = nullptr;
-      if (UnreachableChild(key, false, &child) >= 0) {
-        NtDeleteKey(child);
-        CloseHandle(child);
-      }
-      wchar_t name[256];
-      for (::DWORD i = 0;; ++i) {
-        ::DWORD chars = 256;
-        if (::RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-          break;
-        ::HKEY sub = nullptr;
-        if (::RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) continue;
-        Unreachable(sub);
-        ::RegCloseKey(sub);
-      }
-    }
-  };
   ::HKEY root = nullptr;
   if (::RegOpenKeyExW(NativeUser(), Wide(client_root()), 0, KEY_ALL_ACCESS, &root) ==
       ERROR_SUCCESS) {
-    Walk::Unreachable(root);
+    DeleteUnreachableKeys(root);
     ::RegCloseKey(root);
   }
   ::RegDeleteTreeW(NativeUser(), Wide(client_root()));
