@@ -107,6 +107,9 @@ class Controller {
   std::unique_ptr<HostServer> server_;
 };
 
+// No request of the protocol comes near this; a longer line ends the connection.
+constexpr size_t kMaxLine = 1 << 20;
+
 // Answers the requests of one connection until it closes.
 void Serve(int connection, Controller* controller) {
   std::string buffer;
@@ -114,6 +117,7 @@ void Serve(int connection, Controller* controller) {
   for (;;) {
     size_t end;
     while ((end = buffer.find('\n')) == std::string::npos) {
+      if (buffer.size() > kMaxLine) return;
       ssize_t n = recv(connection, chunk, sizeof chunk, 0);
       if (n <= 0) return;
       buffer.append(chunk, static_cast<size_t>(n));
