@@ -18,6 +18,7 @@
 #include "platform/posix_sync.h"
 #include "services/services.h"
 #include "services/testing/fake_client.h"
+#include "services/testing/test_platform.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt {
@@ -51,7 +52,7 @@ class SharedCacheTest : public testing::HostCallTest {
   // The services of one process.
   struct ProcessServices {
     explicit ProcessServices(SharedCacheTest* t)
-        : store(t->Paths()),
+        : store(testing::TestRegistry::Paths(t->dir_)),
           sync(t->dir_.File("run")),
           calls(&t->handles_, pgm::ErrorLog(t->dir_.File("error.log"))),
           binding(Bind(t)) {
@@ -78,12 +79,6 @@ class SharedCacheTest : public testing::HostCallTest {
     DenyF1 load;
   };
 
-  platform::RegistryPaths Paths() const {
-    platform::RegistryPaths paths;
-    paths.user_store = dir_.File("home/registry.db");
-    paths.classes_store = dir_.File("classes.db");
-    return paths;
-  }
   template <typename Body>
   static pid_t Spawn(Body body) {
     pid_t pid = fork();
