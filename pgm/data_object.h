@@ -54,6 +54,8 @@ class Record {
 
   // The value of binary field `i` when it holds one.
   bool BinaryValue(int i, uint32_t* value) const;
+  // Width in bytes of field `i` at `offset`, given the current values.
+  uint64_t FieldWidth(size_t i, uint64_t offset) const { return Width(i, offset); }
 
   uint64_t EncodedLength() const;
   // Encoded bytes of field `i` alone, or of all fields.

@@ -6,6 +6,7 @@
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "pgm/data_object.h"
+#include "pgm/receiver_check.h"
 #include "platform/name_fold.h"
 #include "platform/utf.h"
 
@@ -85,13 +86,21 @@ uint32_t RemoteProgramCalls::Fail(ErrorOut* error, uint32_t code, uint32_t error
 std::unique_ptr<DataObject> RemoteProgramCalls::createDataObject(
     const DataDescription& description) {
   if (!ValidTable(description.table())) return nullptr;
-  return std::make_unique<PgmDataObject>(description.table());
+  try {
+    return std::make_unique<PgmDataObject>(description.table());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 std::unique_ptr<ArrayDataObject> RemoteProgramCalls::createArrayDataObject(
     const DataDescription& entry, uint16_t capacity) {
   if (!ValidTable(entry.table())) return nullptr;
-  return std::make_unique<PgmArrayDataObject>(entry.table(), capacity);
+  try {
+    return std::make_unique<PgmArrayDataObject>(entry.table(), capacity);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const void* bytes,
@@ -248,6 +257,28 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(const char16_
 
 uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* program,
                                          DataObject* parameters, ErrorOut* error) {
+  // An exception (a reply too large for memory, say) fails the call like any
+  // other fault; it never leaves the library.
+  try {
+    return CallProgram(agent, program, parameters, error);
+  } catch (const std::exception& e) {
+    return FailQuietly(error, std::string("callProgram: ") + e.what());
+  } catch (...) {
+    return FailQuietly(error, "callProgram: unknown exception");
+  }
+}
+
+uint32_t RemoteProgramCalls::FailQuietly(ErrorOut* error, const std::string& text) noexcept {
+  try {
+    return Fail(error, kPgmCallFailed, kErrorClassLocal, text);
+  } catch (...) {
+    if (error != nullptr) error->reset();
+    return kPgmCallFailed;
+  }
+}
+
+uint32_t RemoteProgramCalls::CallProgram(RemoteAgent* agent, const char16_t* program,
+                                         DataObject* parameters, ErrorOut* error) {
   auto* remote = dynamic_cast<PgmRemoteAgent*>(agent);
   auto* list = dynamic_cast<PgmDataObject*>(parameters);
   if (remote == nullptr || list == nullptr || program == nullptr)
@@ -261,13 +292,17 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
     uint16_t direction = record.field(i).direction;
     p.direction =
         static_cast<uint8_t>(direction == kDirectionInner ? uint16_t{kDirectionInput} : direction);
-    std::string bytes;
-    record.EncodeField(i, 0, &bytes);
-    if (bytes.size() > wire::kDefaultMaxFrame)
+    // The width is known before any byte is laid out: a value received
+    // earlier (an offset, a count) never makes this call allocate past a frame.
+    const uint64_t width = record.FieldWidth(i, 0);
+    if (width > wire::kDefaultMaxFrame)
       return Fail(error, kPgmBadValue, kErrorClassLocal,
                   "callProgram " + name + ": " + FieldName(i) + " is too long");
-    p.length = static_cast<uint32_t>(bytes.size());
-    if (p.direction != wire::kOutput) p.data = std::move(bytes);
+    p.length = static_cast<uint32_t>(width);
+    if (p.direction != wire::kOutput) {
+      record.EncodeField(i, 0, &p.data);
+      p.length = static_cast<uint32_t>(p.data.size());
+    }
     call.parameters.push_back(std::move(p));
   }
   if (call.parameters.size() > wire::kMaxParameters)
@@ -302,6 +337,23 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
   }
   for (size_t i = 0, out = 0; i < record.size(); ++i) {
     if (call.parameters[i].direction != wire::kInput) record.DecodeField(i, reply.outputs[out++]);
+  }
+  // A receiver whose header describes entries that are not there fails the
+  // call as a whole, and nothing of the reply stays readable.
+  for (size_t i = 0, out = 0; i < record.size(); ++i) {
+    if (call.parameters[i].direction == wire::kInput) continue;
+    const size_t received = reply.outputs[out++].size();
+    auto* receiver = dynamic_cast<PgmDataObject*>(record.slot(i).child.get());
+    if (record.field(i).type != kFieldStruct || receiver == nullptr) continue;
+    std::string why;
+    if (!CheckReceiver(receiver->record(), received, call.parameters[i].length, &why)) {
+      for (size_t j = 0; j < record.size(); ++j)
+        if (call.parameters[j].direction != wire::kInput)
+          if (Node* child = AsNode(record.slot(j).child.get())) child->ClearReceived();
+      return Fail(error, kPgmCallFailed, kErrorClassCommunication,
+                  "callProgram " + name + ": the host returned an inconsistent receiver in " +
+                      FieldName(i) + ": " + why);
+    }
   }
   return kPgmOk;
 }

@@ -74,6 +74,11 @@ class RemoteProgramCalls : public ProgramCallApi {
  private:
   // Sets `*error` to a new error object with one text and returns `code`.
   uint32_t Fail(ErrorOut* error, uint32_t code, uint32_t error_class, const std::string& text);
+  // Fail for a caught exception: never throws, and leaves no error object
+  // when there is no memory for one.
+  uint32_t FailQuietly(ErrorOut* error, const std::string& text) noexcept;
+  uint32_t CallProgram(RemoteAgent* agent, const char16_t* program, DataObject* parameters,
+                       ErrorOut* error);
   std::unique_ptr<RemoteAgent> MakeAgent(bool located, const Endpoint& endpoint,
                                          const std::string& locate_error, ErrorOut* error);
 

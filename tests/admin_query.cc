@@ -6,11 +6,13 @@
 // turn (every fourth call the cache state) for MILLIS milliseconds, then gives
 // "errors" followed by "FUNCTION allowed denied" counts for each.
 #include <dlfcn.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -21,6 +23,13 @@ int main(int argc, char** argv) {
   if (argc != 3) {
     std::fprintf(stderr, "usage: admin_query LIBRARY SYSTEM\n");
     return 2;
+  }
+  // Tests may run the client under an address-space limit, as a user's
+  // "ulimit -v" would.
+  if (const char* limit = std::getenv("ZVT_TEST_ADDRESS_LIMIT")) {
+    rlim_t bytes = std::strtoull(limit, nullptr, 10);
+    rlimit r{bytes, bytes};
+    setrlimit(RLIMIT_AS, &r);
   }
   void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {

@@ -5,6 +5,7 @@
 
 #include "api/app.h"
 #include "api/locked_frame.h"
+#include "diag/boundary_guard.h"
 #include "include/zvtappad/zvtappad.h"
 
 namespace zvt {
@@ -27,36 +28,50 @@ CAIProcessCache& ProcessCache() { return g_processCache; }
 
 extern "C" {
 
+// No exception leaves an export: each body runs guarded, and one thrown
+// (by a failed allocation, say) ends the call with return code 1 and an
+// error record, the output untouched.
+
 uint32_t zvtUN_GetAdminValue(const char* system_name, const char* function_id,
                              uint32_t* admin_value) {
-  auto function = zvt::NarrowToWide(function_id);
-  auto system = zvt::NarrowToWide(system_name);
-  return zvt::zvtUN_GetAdminValueW(zvt::OrNull(system), zvt::OrNull(function), admin_value);
+  return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValue", __LINE__, [&] {
+    auto function = zvt::NarrowToWide(function_id);
+    auto system = zvt::NarrowToWide(system_name);
+    return zvt::zvtUN_GetAdminValueW(zvt::OrNull(system), zvt::OrNull(function), admin_value);
+  });
 }
 
 uint32_t zvtUN_GetAdminCacheState(const char* system_name, uint32_t* cache_state) {
-  auto system = zvt::NarrowToWide(system_name);
-  return zvt::zvtUN_GetAdminCacheStateW(zvt::OrNull(system), cache_state);
+  return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminCacheState", __LINE__, [&] {
+    auto system = zvt::NarrowToWide(system_name);
+    return zvt::zvtUN_GetAdminCacheStateW(zvt::OrNull(system), cache_state);
+  });
 }
 
 uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* function_id,
                                uint32_t* admin_value) {
-  auto function = zvt::NarrowToWide(function_id);
-  return zvt::zvtUN_GetAdminValueExW(system_handle, zvt::OrNull(function), admin_value);
+  return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValueEx", __LINE__, [&] {
+    auto function = zvt::NarrowToWide(function_id);
+    return zvt::zvtUN_GetAdminValueExW(system_handle, zvt::OrNull(function), admin_value);
+  });
 }
 
 // Ordinal 16 has no exported name: this symbol is reached through the
 // ordinal table here and through the module-definition file on Windows.
 uint32_t zvtappad_Ordinal16(const uint64_t* system_handle, const char* function_id,
                             uint32_t* admin_value) {
-  auto function = zvt::NarrowToWide(function_id);
-  return zvt::zvtUN_GetAdminValueBypassW(system_handle, zvt::OrNull(function), admin_value);
+  return zvt::GuardBoundary(zvt::ErrorUnit::kBypass, u"zvtUN_GetAdminValueBypass", 0, [&] {
+    auto function = zvt::NarrowToWide(function_id);
+    return zvt::zvtUN_GetAdminValueBypassW(system_handle, zvt::OrNull(function), admin_value);
+  });
 }
 
 uint32_t zvtUN_GetAdminCacheStateEx(const uint64_t* system_handle, uint32_t* cache_state) {
-  if (cache_state == nullptr) return 1;
-  zvt::LockedFrame frame;
-  return zvt::ProcessCache().getCacheState(system_handle, cache_state);
+  return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminCacheStateEx", __LINE__, [&] {
+    if (cache_state == nullptr) return 1u;
+    zvt::LockedFrame frame;
+    return zvt::ProcessCache().getCacheState(system_handle, cache_state);
+  });
 }
 
 ZVTAPPAD_EXPORT extern const zvtappad_OrdinalEntry zvt_ordinal_table[];

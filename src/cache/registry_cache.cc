@@ -3,7 +3,6 @@
 #include "cache/registry_cache.h"
 
 #include "cache/host_value_load.h"
-
 #include "cache/registry_layout.h"
 #include "cache/registry_slots.h"
 #include "cache/upper_case.h"
@@ -180,26 +179,27 @@ uint32_t CRegistryCache::setCacheTS(const std::u16string& system_name,
     const char16_t* name;
     const char16_t* open_failed;
     const char16_t* set_failed;
+    uint32_t line;  // each step's records carry the line of its own row
   };
   const Step steps[] = {
       {rep_ts, false, kRepTsValue, u"CRegistryCache::setCacheTS -> Open Sys key failed #1",
-       u"CRegistryCache::setCacheTS -> Set Rep TS failed"},
+       u"CRegistryCache::setCacheTS -> Set Rep TS failed", __LINE__},
       {hier_ts, false, kHierTsValue, u"CRegistryCache::setCacheTS -> Open Sys key failed #2",
-       u"CRegistryCache::setCacheTS -> Set Hier TS failed"},
+       u"CRegistryCache::setCacheTS -> Set Hier TS failed", __LINE__},
       {user_ts, true, kUserTsValue, u"CRegistryCache::setCacheTS -> Open User key failed",
-       u"CRegistryCache::setCacheTS -> Set User TS failed"},
+       u"CRegistryCache::setCacheTS -> Set User TS failed", __LINE__},
   };
   RegistryApi* registry = CurrentServices().registry;
   for (const Step& step : steps) {
     if (step.value == nullptr) continue;
     uint32_t rc = step.user_key ? openUserRegKey(system_name, user_id) : openSysRegKey(system_name);
     if (rc != 0) {
-      ZVT_CACHE_ERROR(step.open_failed, 0);
+      writeErrorRecord(ErrorUnit::kCache, step.open_failed, step.line, 0);
       return rc;
     }
     HKEY key = step.user_key ? userKey() : systemKey();
     if (LONG set = WriteStoredTimestamp(registry, key, step.name, *step.value); set != 0) {
-      ZVT_CACHE_ERROR(step.set_failed, 0);
+      writeErrorRecord(ErrorUnit::kCache, step.set_failed, step.line, 0);
       return static_cast<uint32_t>(set);
     }
   }

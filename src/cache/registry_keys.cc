@@ -19,28 +19,31 @@ RegistryApi* Registry() { return CurrentServices().registry; }
 
 // Appends the subkey names of `key` in enumeration order. Names that do not
 // fit are skipped, and so are names that cannot be opened by name again
-// (empty, or holding a NUL, which would open a different key); the first
-// other failure ends the list.
-void ListSubkeys(HKEY key, NameList* names) {
+// (empty, or holding a NUL, which would open a different key). Returns 0 at
+// the end of the list, else the code of the failure that cut it short.
+LONG ListSubkeys(HKEY key, NameList* names) {
   for (DWORD index = 0;; ++index) {
     char16_t name[kKeyNameChars];
     DWORD chars = kKeyNameChars;
     LONG rc =
         Registry()->RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
     if (rc == kErrorMoreData) continue;
-    if (rc != kErrorSuccess) break;
+    if (rc == kErrorNoMoreItems) return kErrorSuccess;
+    if (rc != kErrorSuccess) return rc;
     std::u16string_view found(name, std::min<DWORD>(chars, kKeyNameChars - 1));
     if (found.empty() || found.find(u'\0') != std::u16string_view::npos) continue;
     names->emplace_back(found);
   }
 }
 
-uint32_t OpenSlot(HKEY* slot, const std::u16string& path, const char16_t* failure) {
+// Fills `slot` unless it is filled; a failure is recorded with `failure` and
+// the line of the open function that asked.
+uint32_t OpenSlot(HKEY* slot, const std::u16string& path, const char16_t* failure, uint32_t line) {
   if (*slot != nullptr) return 0;
   uint32_t rc = CRegistryCache::openRegKey(path, slot);
   if (rc != 0) {
     *slot = nullptr;
-    ZVT_CACHE_ERROR(failure, 0);
+    writeErrorRecord(ErrorUnit::kCache, failure, line, 0);
   }
   return rc;
 }
@@ -76,24 +79,24 @@ uint32_t CRegistryCache::openRegKey(const std::u16string& path, HKEY* key) {
 
 uint32_t CRegistryCache::openCacheRegKey() {
   return OpenSlot(&RegistryCacheGlobals().cache_key, kHostValsKey,
-                  u"CRegistryCache::openCacheRegKey -> openRegKey failed ");
+                  u"CRegistryCache::openCacheRegKey -> openRegKey failed ", __LINE__);
 }
 
 uint32_t CRegistryCache::openSysRegKey(const std::u16string& system_name) {
   return OpenSlot(&RegistryCacheGlobals().system_key, SystemPath(system_name),
-                  u"CRegistryCache::openSysRegKey -> openRegKey failed ");
+                  u"CRegistryCache::openSysRegKey -> openRegKey failed ", __LINE__);
 }
 
 uint32_t CRegistryCache::openUserRegKey(const std::u16string& system_name,
                                         const std::u16string& user_id) {
   return OpenSlot(&RegistryCacheGlobals().user_key, SystemPath(system_name) + u"\\" + user_id,
-                  u"CRegistryCache::openUserRegKey -> openRegKey failed ");
+                  u"CRegistryCache::openUserRegKey -> openRegKey failed ", __LINE__);
 }
 
 uint32_t CRegistryCache::openHierRegKey(const std::u16string& system_name) {
   return OpenSlot(&RegistryCacheGlobals().hierarchy_key,
                   SystemPath(system_name) + u"\\" + kHierarchyKey,
-                  u"CRegistryCache::openHierRegKey -> openRegKey failed ");
+                  u"CRegistryCache::openHierRegKey -> openRegKey failed ", __LINE__);
 }
 
 HKEY CRegistryCache::cacheKey() { return RegistryCacheGlobals().cache_key; }
@@ -125,7 +128,8 @@ void deleteRegTree(HKEY parent, const std::u16string& name) {
     key = opened.get();
   }
   NameList children;
-  ListSubkeys(key, &children);
+  if (LONG rc = ListSubkeys(key, &children); rc != kErrorSuccess)
+    ZVT_CACHE_ERROR(u"deleteRegTree -> Enum subkeys failed", static_cast<uint32_t>(rc));
   for (const std::u16string& child : children) deleteRegTree(key, child);
   if (!name.empty()) {
     (void)service->DeleteRegKey(parent, name.c_str());
@@ -140,7 +144,9 @@ uint32_t CRegistryCache::getSystemList(NameList* names) {
     return rc;
   }
   names->clear();
-  ListSubkeys(RegistryCacheGlobals().cache_key, names);
+  if (LONG rc = ListSubkeys(RegistryCacheGlobals().cache_key, names); rc != kErrorSuccess)
+    ZVT_CACHE_ERROR(u"CRegistryCache::getSystemList -> Enum Cache key failed",
+                    static_cast<uint32_t>(rc));
   return 0;
 }
 
@@ -150,7 +156,9 @@ uint32_t CRegistryCache::getUserList(const std::u16string& system_name, NameList
     return rc;
   }
   NameList all;
-  ListSubkeys(RegistryCacheGlobals().system_key, &all);
+  if (LONG rc = ListSubkeys(RegistryCacheGlobals().system_key, &all); rc != kErrorSuccess)
+    ZVT_CACHE_ERROR(u"CRegistryCache::getUserList -> Enum Sys key failed",
+                    static_cast<uint32_t>(rc));
   names->clear();
   for (std::u16string& name : all)
     if (!IsHierarchyKeyName(name)) names->push_back(std::move(name));

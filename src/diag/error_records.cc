@@ -1,6 +1,8 @@
 // Error records, the host-error display and the resource library switch.
 #include "diag/error_records.h"
 
+#include "diag/boundary_guard.h"
+
 #include "api/app.h"
 #include "services/message_format.h"
 #include "services/resource_context.h"
@@ -9,8 +11,9 @@
 namespace zvt {
 namespace {
 
+// The host error is shown with the text and an OK button alone: no icon,
+// no help context.
 constexpr UINT kMbOk = 0x0;
-constexpr UINT kMbIconError = 0x10;
 using HostErrorEntry = int (*)(const ErrorObject*, const char16_t*, const char16_t*);
 
 }  // namespace
@@ -30,13 +33,28 @@ void writeErrorRecord(ErrorUnit unit, std::u16string message, uint32_t line, uin
   record->addText(text);
 }
 
+void RecordException(ErrorUnit unit, const char16_t* where, uint32_t line,
+                     const char* what) noexcept {
+  try {
+    std::u16string text = where;
+    text += u" -> exception: ";
+    for (const char* p = what; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
+    writeErrorRecord(unit, std::move(text), line, 0);
+  } catch (...) {
+    // Out of memory even for the record: the return code says enough.
+  }
+}
+
 HMODULE setMFCMRIdll(const std::u16string& file_name) {
   HMODULE previous = CurrentResourceLibrary();
   const Services& s = CurrentServices();
-  char16_t dir[256] = {};
+  char16_t dir[kInstallPathChars] = {};
   uint32_t length = 0;
   std::u16string path = file_name;
-  if (s.client->GetInstallPath(0, dir, 256, &length, 0) == kClientOk) path = dir + file_name;
+  if (s.client->GetInstallPath(0, dir, kInstallPathChars, &length, 0) == kClientOk) {
+    dir[kInstallPathChars - 1] = u'\0';
+    path = dir + file_name;
+  }
   HMODULE module = s.modules->LoadLibraryW(path.c_str(), nullptr);
   if (module != nullptr) {
     SetCurrentResourceLibrary(module);
@@ -67,7 +85,7 @@ void showHostError(const ErrorObject* error, const std::u16string& user_id,
                                   : nullptr;
     if (entry != nullptr) entry(error, text.c_str(), system_name.c_str());
   } else {
-    CZvtappadApp::instance().DoMessageBox(text, kMbOk | kMbIconError, 0);
+    CZvtappadApp::instance().DoMessageBox(text, kMbOk, 0);
   }
   SetCurrentResourceLibrary(previous);
 }

@@ -88,8 +88,8 @@ TEST_F(ErrorRecordsTest, HostErrorsGoToTheDialogOrTheMessageBox) {
   showHostError(&local, u"JOE", u"SYS1", nullptr);  // no handle: shown anyway
   ASSERT_EQ(display_.texts.size(), 1u);
   EXPECT_NE(display_.texts[0].find(u"for user JOE on system SYS1"), std::u16string::npos);
-  EXPECT_EQ(client_.last_style, 0x10u);            // the style went through the client
-  EXPECT_EQ(display_.styles[0], 0x10u | 0x1000u);  // and came back adjusted
+  EXPECT_EQ(client_.last_style, 0x0u);     // OK button, no icon, through the client
+  EXPECT_EQ(display_.styles[0], 0x1000u);  // and came back adjusted
 
   client_.system(handle_).interaction_mode = kInteractionModeSilent;
   showHostError(&host, u"JOE", u"SYS1", &handle_);

@@ -57,11 +57,13 @@ std::vector<std::u16string> SplitChildren(const std::u16string& text) {
   return pieces;
 }
 
+// Adds `child` to the children of `parent`; a parent that is not in the map
+// is recorded with `no_parent_record` and the line of the caller.
 void AppendChild(HierarchyMap* map, const std::u16string& parent, const std::u16string& child,
-                 const char16_t* no_parent_record) {
+                 const char16_t* no_parent_record, uint32_t line) {
   auto it = map->find(parent);
   if (it == map->end()) {
-    ZVT_CACHE_ERROR(no_parent_record, 0);
+    writeErrorRecord(ErrorUnit::kCache, no_parent_record, line, 0);
     return;
   }
   it->second.push_back(child);
@@ -90,9 +92,9 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
   for (const auto& f : functions) {
     if (f->functionType == kClientFunctionRoot) continue;
     const std::u16string parent = HostFunctionParent(*f);
-    AppendChild(&host.children, parent, f->functionId, kHostNoParent);
+    AppendChild(&host.children, parent, f->functionId, kHostNoParent, __LINE__);
     if (f->functionType == kClientFunctionItem && known->count(f->functionId) == 0)
-      AppendChild(map, parent, f->functionId, kHostNoParent);
+      AppendChild(map, parent, f->functionId, kHostNoParent, __LINE__);
   }
 
   if (uint32_t open = CRegistryCache::openHierRegKey(system_name); open != 0) {
@@ -111,6 +113,8 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
   return 0;
 }
 
+// Reads the saved copy whole before any of it joins the map: a copy that
+// cannot be read to its end leaves the map as it was and returns the code.
 uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16string& system_name) {
   if (uint32_t open = CRegistryCache::openHierRegKey(system_name); open != 0) {
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Open Hier key failed - Hier load", 0);
@@ -119,7 +123,11 @@ uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16str
   RegistryApi* registry = CurrentServices().registry;
   std::vector<std::pair<std::u16string, std::vector<std::u16string>>> saved;
   std::vector<BYTE> data(kHierarchyDataBytes);
-  for (DWORD index = 0; index < kMaxValueIndex; ++index) {
+  for (DWORD index = 0;; ++index) {
+    if (index == kMaxValueIndex) {
+      ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Hier key holds too many values", 0);
+      return 1;
+    }
     char16_t name[kHierarchyNameChars];
     DWORD name_chars = kHierarchyNameChars;
     DWORD size = kHierarchyDataBytes;
@@ -127,19 +135,24 @@ uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16str
     LONG rc = registry->RegEnumValueW(CRegistryCache::hierarchyKey(), index, name, &name_chars,
                                       nullptr, &type, data.data(), &size);
     if (rc == kErrorMoreData) continue;  // a longer name or more data: not ours
-    if (rc != kErrorSuccess) break;
+    if (rc == kErrorNoMoreItems) break;
+    if (rc != kErrorSuccess) {
+      ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Enum Hier values failed",
+                      static_cast<uint32_t>(rc));
+      return static_cast<uint32_t>(rc);
+    }
     if (name_chars == 0 || name_chars >= kHierarchyNameChars || name[0] == u'#' || type != kRegSz)
       continue;
-    std::u16string parent(name, name_chars);
-    if (known->insert(parent).second) (*map)[parent].clear();
     saved.emplace_back(
-        std::move(parent),
+        std::u16string(name, name_chars),
         SplitChildren(DeclarationText(std::vector<BYTE>(data.begin(), data.begin() + size))));
   }
+  for (const auto& entry : saved)
+    if (known->insert(entry.first).second) (*map)[entry.first].clear();
   for (const auto& [parent, children] : saved) {
     for (const std::u16string& child : children) {
       if (known->count(child) != 0) continue;
-      AppendChild(map, parent, child, kHostNoParent);
+      AppendChild(map, parent, child, kHostNoParent, __LINE__);
     }
   }
   return 0;
@@ -162,7 +175,7 @@ uint32_t CRegistryCache::loadHierMap(HierarchyMap* map, KnownSet* known, ClientF
       }
       if (def->type == kClientFunctionRoot) continue;
       AppendChild(map, DeclaredFunctionParent(*def, *provider, plug_in), def->functionId,
-                  u"CRegistryCache::loadHierMap -> AI Error-No Parent");
+                  u"CRegistryCache::loadHierMap -> AI Error-No Parent", __LINE__);
       if (def->type == kClientFunctionItem) known->insert(def->functionId);
     }
   }
@@ -179,8 +192,10 @@ uint32_t CRegistryCache::buildHierMap(HierarchyMap* map, const std::u16string& s
     (void)loadHierMap(map, &known, non_plugins, pass);
     (void)loadHierMap(map, &known, plugins, pass);
   }
-  return reuse_hierarchy == 0 ? BuildFromHost(map, &known, system_name, user_id, handle)
-                              : BuildFromRegistry(map, &known, system_name);
+  // A saved copy that cannot be read whole is not used: the host's list
+  // takes its place, so that no group loses its denial to a damaged store.
+  if (reuse_hierarchy != 0 && BuildFromRegistry(map, &known, system_name) == 0) return 0;
+  return BuildFromHost(map, &known, system_name, user_id, handle);
 }
 
 }  // namespace zvt

@@ -45,11 +45,12 @@ LONG ReadText(HKEY key, const char16_t* name, DWORD capacity, std::u16string* te
 }
 
 bool InstallPath(std::u16string* path) {
-  char16_t buffer[257] = {};
+  char16_t buffer[kInstallPathChars] = {};
   uint32_t length = 0;
-  if (CurrentServices().client->GetInstallPath(0, buffer, 257, &length, 0) != kClientOk)
+  if (CurrentServices().client->GetInstallPath(0, buffer, kInstallPathChars, &length, 0) !=
+      kClientOk)
     return false;
-  buffer[256] = u'\0';
+  buffer[kInstallPathChars - 1] = u'\0';
   *path = buffer;
   return true;
 }
@@ -193,12 +194,13 @@ std::u16string findResourceDirectory(const std::u16string& provider_name) {
   parent.erase(cut == std::u16string::npos ? 0 : cut + 1);
 
   ClientApi* client = CurrentServices().client;
-  char16_t sibling[17] = {};
+  char16_t sibling[kInstallDirChars] = {};
   uint32_t length = 0;
   uint64_t cursor = 0;
-  for (uint32_t rc = client->FindFirstInstallDir(0, sibling, 17, &length, &cursor, 0);
-       rc == kClientOk; rc = client->FindNextInstallDir(sibling, 17, &length, &cursor, 0)) {
-    sibling[16] = u'\0';
+  for (uint32_t rc = client->FindFirstInstallDir(0, sibling, kInstallDirChars, &length, &cursor, 0);
+       rc == kClientOk;
+       rc = client->FindNextInstallDir(sibling, kInstallDirChars, &length, &cursor, 0)) {
+    sibling[kInstallDirChars - 1] = u'\0';
     std::u16string candidate = parent + sibling + kSeparator + provider_name;
     if (modules->PathExists(candidate.c_str())) return candidate + kSeparator;
   }

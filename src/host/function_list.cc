@@ -63,69 +63,73 @@ std::unique_ptr<FunctionInfoRecord> DecodeEntry(ProgramCallApi* pgm, DataObject*
 uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t category_selector,
                                      FunctionInfoList* list, ErrorOut* error,
                                      const SystemHandle* handle) {
-  LockedFrame frame;
-  error->reset();
-  ProgramCallApi* pgm = CurrentServices().program_calls;
-  DataDescription parameters_dd(kFunctionListTable), receiver_dd(kFunctionReceiverTable),
-      entry_dd(kFunctionEntryTable);
-  std::unique_ptr<DataObject> parameters = pgm->createDataObject(parameters_dd);
-  DataObject* p = parameters.get();
-  if (!p) return FailHostCall(error, __LINE__, u"getFuncList:  Unable to create DD or DO.");
-  if (pgm->setBinary(p, 0, kBlankHandle, 20, kFieldRaw, error) != 0)
-    return FailHostCall(error, __LINE__, u"getFuncList:  Unable to set Continuation handle in DO.");
-  if (pgm->setText(p, 3, u"LSTA0100", error) != 0)
-    return FailHostCall(error, __LINE__, u"getFuncList:  Unable to set Format name in DO.");
-  if (AttachCategorySelection(pgm, p, 4, CategoryCode(category_selector), kSelectionMessages,
-                              error) != 0)
-    return 1;
-  std::unique_ptr<DataObject> receiver = pgm->createDataObject(receiver_dd);
-  DataObject* r = receiver.get();
-  if (!r || pgm->setObject(p, 1, &receiver, error) != 0)
-    return FailHostCall(error, __LINE__,
-                        u"getFuncList:  Unable to set Receiver variable DO in DO.");
-
-  uint8_t continuation[20];
-  std::memcpy(continuation, kBlankHandle, sizeof continuation);
-  for (bool first = true;; first = false) {
-    std::unique_ptr<DataObject> array = pgm->createArrayDataObject(entry_dd, kFunctionListCapacity);
-    auto* entries = static_cast<ArrayDataObject*>(array.get());
-    if (!entries || pgm->setObject(r, 7, &array, error) != 0)
-      return FailHostCall(error, __LINE__,
-                          first ? u"getFuncList:  Unable to set Function entry DO in DO."
-                                : u"getFuncList:  Unable to set Function entry ADO in DO.");
-    if (!first && pgm->setBinary(p, 0, continuation, 20, kFieldRaw, error) != 0)
+  return GuardHostCall(error, u"getFuncList", __LINE__, [&]() -> uint32_t {
+    LockedFrame frame;
+    error->reset();
+    ProgramCallApi* pgm = CurrentServices().program_calls;
+    DataDescription parameters_dd(kFunctionListTable), receiver_dd(kFunctionReceiverTable),
+        entry_dd(kFunctionEntryTable);
+    std::unique_ptr<DataObject> parameters = pgm->createDataObject(parameters_dd);
+    DataObject* p = parameters.get();
+    if (!p) return FailHostCall(error, __LINE__, u"getFuncList:  Unable to create DD or DO.");
+    if (pgm->setBinary(p, 0, kBlankHandle, 20, kFieldRaw, error) != 0)
       return FailHostCall(error, __LINE__,
                           u"getFuncList:  Unable to set Continuation handle in DO.");
-    uint32_t length = pgm->length(r);
-    if (pgm->setBinary(p, 2, &length, 4, kFieldBinary, error) != 0)
+    if (pgm->setText(p, 3, u"LSTA0100", error) != 0)
+      return FailHostCall(error, __LINE__, u"getFuncList:  Unable to set Format name in DO.");
+    if (AttachCategorySelection(pgm, p, 4, CategoryCode(category_selector), kSelectionMessages,
+                                error) != 0)
+      return 1;
+    std::unique_ptr<DataObject> receiver = pgm->createDataObject(receiver_dd);
+    DataObject* r = receiver.get();
+    if (!r || pgm->setObject(p, 1, &receiver, error) != 0)
       return FailHostCall(error, __LINE__,
-                          u"getFuncList:  Unable to set Receiver variable length in DO.");
-    if (pgm->setText(p, 6, u"0", error) != 0)
-      return FailHostCall(error, __LINE__, u"getFuncList:  Unable to set Error Code in DO.");
-    std::unique_ptr<RemoteAgent> agent = MakeHostAgent(pgm, system_name, handle, error);
-    if (!agent)
-      return FailHostCall(error, __LINE__, u"getFuncList:  Unable to construct RemoteAgent.");
-    uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRFNLST", p, error);
-    agent.reset();
-    if (rc != 0)
-      return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
+                          u"getFuncList:  Unable to set Receiver variable DO in DO.");
 
-    bool last = ReadContinuation(pgm, r, continuation);
-    // Entries go after those of the earlier parts, in host order; a count
-    // beyond the array is the host's error and is cut to the array.
-    uint32_t count = ReadBinaryField(pgm, r, 4);
-    if (count > kFunctionListCapacity) count = kFunctionListCapacity;
-    if (list->empty()) list->reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-      if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
-      list->push_back(DecodeEntry(pgm, entries));
+    uint8_t continuation[20];
+    std::memcpy(continuation, kBlankHandle, sizeof continuation);
+    for (bool first = true;; first = false) {
+      std::unique_ptr<DataObject> array =
+          pgm->createArrayDataObject(entry_dd, kFunctionListCapacity);
+      auto* entries = static_cast<ArrayDataObject*>(array.get());
+      if (!entries || pgm->setObject(r, 7, &array, error) != 0)
+        return FailHostCall(error, __LINE__,
+                            first ? u"getFuncList:  Unable to set Function entry DO in DO."
+                                  : u"getFuncList:  Unable to set Function entry ADO in DO.");
+      if (!first && pgm->setBinary(p, 0, continuation, 20, kFieldRaw, error) != 0)
+        return FailHostCall(error, __LINE__,
+                            u"getFuncList:  Unable to set Continuation handle in DO.");
+      uint32_t length = pgm->length(r);
+      if (pgm->setBinary(p, 2, &length, 4, kFieldBinary, error) != 0)
+        return FailHostCall(error, __LINE__,
+                            u"getFuncList:  Unable to set Receiver variable length in DO.");
+      if (pgm->setText(p, 6, u"0", error) != 0)
+        return FailHostCall(error, __LINE__, u"getFuncList:  Unable to set Error Code in DO.");
+      std::unique_ptr<RemoteAgent> agent = MakeHostAgent(pgm, system_name, handle, error);
+      if (!agent)
+        return FailHostCall(error, __LINE__, u"getFuncList:  Unable to construct RemoteAgent.");
+      uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRFNLST", p, error);
+      agent.reset();
+      if (rc != 0)
+        return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
+
+      bool last = ReadContinuation(pgm, r, continuation);
+      // Entries go after those of the earlier parts, in host order; a count
+      // beyond the array is the host's error and is cut to the array.
+      uint32_t count = ReadBinaryField(pgm, r, 4);
+      if (count > kFunctionListCapacity) count = kFunctionListCapacity;
+      if (list->empty()) list->reserve(count);
+      for (uint32_t i = 0; i < count; ++i) {
+        if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
+        list->push_back(DecodeEntry(pgm, entries));
+      }
+      if (last) break;
+      // A part without entries that still promises more would ask again forever.
+      if (count == 0)
+        return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
     }
-    if (last) break;
-    // A part without entries that still promises more would ask again forever.
-    if (count == 0)
-      return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
-  }
-  return 0;
+    return 0;
+  });
 }
 
 }  // namespace zvt

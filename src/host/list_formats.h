@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "diag/boundary_guard.h"
 #include "services/client.h"
 #include "services/program_calls.h"
 
@@ -35,6 +36,30 @@ const char16_t* CategoryCode(uint32_t category_selector);
 // Adds `message` to the component's error object, or to a new one of the
 // host-call unit when the component gave none; returns 1.
 uint32_t FailHostCall(ErrorOut* error, uint32_t line, const char16_t* message);
+
+// Runs a host call's body so that no exception leaves it: one thrown ends
+// the call as a failure with an error object whose text names `call` and
+// what was thrown, and an error record.
+template <typename Body>
+uint32_t GuardHostCall(ErrorOut* error, const char16_t* call, uint32_t line, Body&& body) noexcept {
+  const char* what = "unknown";
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  RecordException(ErrorUnit::kCache, call, line, what);
+  try {
+    std::u16string text = call;
+    text += u":  exception: ";
+    for (const char* p = what; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
+    FailHostCall(error, line, text.c_str());
+  } catch (...) {
+    // No memory for the error object either; the return code stands alone.
+  }
+  return 1;
+}
 
 // The messages of the selection steps, which the two list calls word alike
 // but for two.

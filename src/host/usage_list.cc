@@ -35,81 +35,85 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
                                           std::u16string& user_profile, uint32_t category_selector,
                                           int32_t /*format_level*/, UsageRecordList* list,
                                           ErrorOut* error, const SystemHandle* handle) {
-  LockedFrame frame;
-  error->reset();
-  ProgramCallApi* pgm = CurrentServices().program_calls;
-  DataDescription parameters_dd(kUsageListTable), receiver_dd(kUsageReceiverTable),
-      entry_dd(kUsageEntryTable);
-  std::unique_ptr<DataObject> parameters = pgm->createDataObject(parameters_dd);
-  DataObject* p = parameters.get();
-  if (!p) return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to create DD or DO.");
-  if (pgm->setBinary(p, 0, kBlankHandle, 20, kFieldRaw, error) != 0)
-    return FailHostCall(error, __LINE__, kHandleMessage);
-  if (pgm->setText(p, 7, u"0", error) != 0) return FailHostCall(error, __LINE__, kErrorCodeMessage);
-  if (pgm->setText(p, 3, u"USGA0100", error) != 0)
-    return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to set Format name in DO.");
-  // The host's profile names never begin with a digit; such names are
-  // stored with a "Q" in front.
-  if (!user_profile.empty() && user_profile[0] >= u'0' && user_profile[0] <= u'9')
-    user_profile.insert(user_profile.begin(), u'Q');
-  if (pgm->setText(p, 4, user_profile.c_str(), error) != 0)
-    return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to set Profile name in DO.");
-  std::unique_ptr<DataObject> receiver = pgm->createDataObject(receiver_dd);
-  DataObject* r = receiver.get();
-  if (!r || pgm->setObject(p, 1, &receiver, error) != 0)
-    return FailHostCall(error, __LINE__,
-                        u"getUsersFuncInfo:  Unable to set Receiver variable DO in DO.");
-  if (AttachCategorySelection(pgm, p, 5, CategoryCode(category_selector), kSelectionMessages,
-                              error) != 0)
-    return 1;
-
-  uint16_t capacity = kUsageListFirstCapacity;
-  uint8_t continuation[20];
-  for (bool first = true;; first = false) {
-    std::unique_ptr<DataObject> array = pgm->createArrayDataObject(entry_dd, capacity);
-    auto* entries = static_cast<ArrayDataObject*>(array.get());
-    if (!entries || pgm->setObject(r, 7, &array, error) != 0)
-      return FailHostCall(error, __LINE__, kArrayMessage);
-    if (!first && pgm->setBinary(p, 0, continuation, 20, kFieldRaw, error) != 0)
+  return GuardHostCall(error, u"getUsersFuncInfo", __LINE__, [&]() -> uint32_t {
+    LockedFrame frame;
+    error->reset();
+    ProgramCallApi* pgm = CurrentServices().program_calls;
+    DataDescription parameters_dd(kUsageListTable), receiver_dd(kUsageReceiverTable),
+        entry_dd(kUsageEntryTable);
+    std::unique_ptr<DataObject> parameters = pgm->createDataObject(parameters_dd);
+    DataObject* p = parameters.get();
+    if (!p) return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to create DD or DO.");
+    if (pgm->setBinary(p, 0, kBlankHandle, 20, kFieldRaw, error) != 0)
       return FailHostCall(error, __LINE__, kHandleMessage);
-    uint32_t length = pgm->length(r);
-    if (pgm->setBinary(p, 2, &length, 4, kFieldBinary, error) != 0)
-      return FailHostCall(error, __LINE__, kLengthMessage);
     if (pgm->setText(p, 7, u"0", error) != 0)
       return FailHostCall(error, __LINE__, kErrorCodeMessage);
-    std::unique_ptr<RemoteAgent> agent = MakeHostAgent(pgm, system_name, handle, error);
-    if (!agent)
-      return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to construct RemoteAgent.");
-    uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRUSRFN", p, error);
-    agent.reset();
-    if (rc != 0) return FailHostCall(error, __LINE__, kCallMessage);
+    if (pgm->setText(p, 3, u"USGA0100", error) != 0)
+      return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to set Format name in DO.");
+    // The host's profile names never begin with a digit; such names are
+    // stored with a "Q" in front.
+    if (!user_profile.empty() && user_profile[0] >= u'0' && user_profile[0] <= u'9')
+      user_profile.insert(user_profile.begin(), u'Q');
+    if (pgm->setText(p, 4, user_profile.c_str(), error) != 0)
+      return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to set Profile name in DO.");
+    std::unique_ptr<DataObject> receiver = pgm->createDataObject(receiver_dd);
+    DataObject* r = receiver.get();
+    if (!r || pgm->setObject(p, 1, &receiver, error) != 0)
+      return FailHostCall(error, __LINE__,
+                          u"getUsersFuncInfo:  Unable to set Receiver variable DO in DO.");
+    if (AttachCategorySelection(pgm, p, 5, CategoryCode(category_selector), kSelectionMessages,
+                                error) != 0)
+      return 1;
 
-    bool last = ReadContinuation(pgm, r, continuation);
-    bool readable = false;
-    uint32_t available = ReadBinaryField(pgm, r, 1, &readable);
-    uint32_t count = 0, returned = 0, offset = 0, entry_length = 0;
-    if (readable) {
-      offset = ReadBinaryField(pgm, r, 3);
-      entry_length = ReadBinaryField(pgm, r, 5);
-      returned = ReadBinaryField(pgm, r, 0);
-      count = std::min<uint32_t>(ReadBinaryField(pgm, r, 4), capacity);
+    uint16_t capacity = kUsageListFirstCapacity;
+    uint8_t continuation[20];
+    for (bool first = true;; first = false) {
+      std::unique_ptr<DataObject> array = pgm->createArrayDataObject(entry_dd, capacity);
+      auto* entries = static_cast<ArrayDataObject*>(array.get());
+      if (!entries || pgm->setObject(r, 7, &array, error) != 0)
+        return FailHostCall(error, __LINE__, kArrayMessage);
+      if (!first && pgm->setBinary(p, 0, continuation, 20, kFieldRaw, error) != 0)
+        return FailHostCall(error, __LINE__, kHandleMessage);
+      uint32_t length = pgm->length(r);
+      if (pgm->setBinary(p, 2, &length, 4, kFieldBinary, error) != 0)
+        return FailHostCall(error, __LINE__, kLengthMessage);
+      if (pgm->setText(p, 7, u"0", error) != 0)
+        return FailHostCall(error, __LINE__, kErrorCodeMessage);
+      std::unique_ptr<RemoteAgent> agent = MakeHostAgent(pgm, system_name, handle, error);
+      if (!agent)
+        return FailHostCall(error, __LINE__,
+                            u"getUsersFuncInfo:  Unable to construct RemoteAgent.");
+      uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRUSRFN", p, error);
+      agent.reset();
+      if (rc != 0) return FailHostCall(error, __LINE__, kCallMessage);
+
+      bool last = ReadContinuation(pgm, r, continuation);
+      bool readable = false;
+      uint32_t available = ReadBinaryField(pgm, r, 1, &readable);
+      uint32_t count = 0, returned = 0, offset = 0, entry_length = 0;
+      if (readable) {
+        offset = ReadBinaryField(pgm, r, 3);
+        entry_length = ReadBinaryField(pgm, r, 5);
+        returned = ReadBinaryField(pgm, r, 0);
+        count = std::min<uint32_t>(ReadBinaryField(pgm, r, 4), capacity);
+      }
+      for (uint32_t i = 0; i < count; ++i) {
+        if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
+        auto record = std::make_unique<UserFunctionUsageRecord>();
+        char16_t id[31] = {}, usage[3] = {};
+        pgm->getText(entries, 0, id, sizeof id);
+        pgm->getText(entries, 1, usage, sizeof usage);
+        record->functionId = id;
+        record->allowed = (usage[0] == u'1' && usage[1] == 0) ? 0 : 1;
+        list->push_back(std::move(record));
+      }
+      if (last) break;
+      // A part without entries that still promises more would ask again forever.
+      if (count == 0) return FailHostCall(error, __LINE__, kCallMessage);
+      capacity = NextCapacity(available, returned, offset, entry_length);
     }
-    for (uint32_t i = 0; i < count; ++i) {
-      if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
-      auto record = std::make_unique<UserFunctionUsageRecord>();
-      char16_t id[31] = {}, usage[3] = {};
-      pgm->getText(entries, 0, id, sizeof id);
-      pgm->getText(entries, 1, usage, sizeof usage);
-      record->functionId = id;
-      record->allowed = (usage[0] == u'1' && usage[1] == 0) ? 0 : 1;
-      list->push_back(std::move(record));
-    }
-    if (last) break;
-    // A part without entries that still promises more would ask again forever.
-    if (count == 0) return FailHostCall(error, __LINE__, kCallMessage);
-    capacity = NextCapacity(available, returned, offset, entry_length);
-  }
-  return 0;
+    return 0;
+  });
 }
 
 }  // namespace zvt

@@ -36,6 +36,10 @@ enum : uint32_t {
 
 inline constexpr uint32_t kServiceRemoteCommand = 7;
 inline constexpr uint32_t kInteractionModeSilent = 2;
+// Buffer sizes, in characters with the terminator, that callers give the
+// install-directory operations: the install path, and one sibling directory name.
+inline constexpr uint32_t kInstallPathChars = 256;
+inline constexpr uint32_t kInstallDirChars = 16;
 
 class ClientApi {
  public:
