@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev libxxhash-dev
           clang libclang-rt-dev python3 g++-mingw-w64-x86-64-posix wine wine64)
 JOBS=$(nproc 2>/dev/null || echo 2)
 

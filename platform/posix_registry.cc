@@ -1,12 +1,20 @@
 // Win32 registry semantics over RegistryStore: handle table, access rights,
-// path walking, buffer-size rules and enumeration cursors.
+// path walking across hives, checks on open, buffer-size rules, enumeration
+// cursors, and moving a damaged cache hive aside.
 #include "platform/posix_registry.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
+#include "platform/name_fold.h"
 #include "platform/paths.h"
 
 namespace zvt::platform {
@@ -56,23 +64,36 @@ LONG CopyName(const std::u16string& name, char16_t* buffer, DWORD* chars) {
 RegistryPaths PosixRegistry::DefaultPaths() {
   RegistryPaths paths;
   paths.user_store = StateDirectoryPath() + "/registry.db";
+  paths.cache_store = StateDirectoryPath() + "/cache.db";
   paths.classes_store = ClassesStorePath();
   return paths;
 }
 
-PosixRegistry::PosixRegistry(RegistryPaths paths) : paths_(std::move(paths)) {}
+PosixRegistry::PosixRegistry(RegistryPaths paths) : paths_(std::move(paths)) {
+  if (paths_.cache_store.empty()) paths_.cache_store = DirectoryOf(paths_.user_store) + "/cache.db";
+  mount_fold_ = FoldName(paths_.client_root + u"\\" + kCacheHiveKey);
+}
 
 PosixRegistry::~PosixRegistry() = default;
 
-RegistryStore* PosixRegistry::Store(Root root, std::string* message) {
+void PosixRegistry::SetDamageReporter(std::function<void(const std::string&)> reporter) {
+  report_damage_ = std::move(reporter);
+}
+
+PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
+                                             std::uint64_t* generation) {
   RootState& state = roots_[root];
   std::lock_guard<std::mutex> lock(state.mu);
-  if (state.store) return state.store.get();
-  const std::string& file = root == kUser ? paths_.user_store : paths_.classes_store;
+  if (generation != nullptr) *generation = state.generation;
+  if (state.store) return state.store;
+  const std::string& file = root == kUser    ? paths_.user_store
+                            : root == kCache ? paths_.cache_store
+                                             : paths_.classes_store;
   std::string dir = DirectoryOf(file);
   std::string error;
   std::string fs;
-  bool ok = root == kUser ? EnsurePrivateDirectory(dir, &error) : EnsureDirectory(dir, &error);
+  LONG code = kErrorRegistryIoFailed;
+  bool ok = root == kClasses ? EnsureDirectory(dir, &error) : EnsurePrivateDirectory(dir, &error);
   if (ok && IsOnNetworkFileSystem(dir, &fs)) {
     error = "registry store directory " + dir + " is on a network file system (" + fs +
             "); the store needs a local disk: point ZVT_HOME (or ZVT_CLASSES_DB) at a local "
@@ -80,20 +101,34 @@ RegistryStore* PosixRegistry::Store(Root root, std::string* message) {
     ok = false;
   }
   if (ok) {
-    state.store = RegistryStore::Open(
-        file, root == kUser ? RegistryStore::Journal::kWal : RegistryStore::Journal::kRollback,
-        &error);
+    const auto journal = root == kUser    ? RegistryStore::Journal::kWal
+                         : root == kCache ? RegistryStore::Journal::kWalMovable
+                                          : RegistryStore::Journal::kRollback;
+    std::unique_ptr<RegistryStore> opened = RegistryStore::Open(file, journal, &error, &code);
+    if (!opened && code == kErrorRegistryCorrupt && root == kCache) {
+      // A cache hive too damaged to open is moved aside and built anew.
+      MoveCacheAside(nullptr, error);
+      ++state.generation;
+      if (generation != nullptr) *generation = state.generation;
+      opened = RegistryStore::Open(file, journal, &error, &code);
+    }
+    state.store = std::move(opened);
   }
   state.error = error;
+  state.error_code = state.store ? kErrorSuccess : code;
   if (message != nullptr) *message = error;
-  return state.store.get();
+  return state.store;
 }
 
 RegistryStore* PosixRegistry::StoreFor(HKEY root, std::string* message) {
-  if (root == kHKeyCurrentUser) return Store(kUser, message);
-  if (root == kHKeyClassesRoot) return Store(kClasses, message);
+  if (root == kHKeyCurrentUser) return Store(kUser, message).get();
+  if (root == kHKeyClassesRoot) return Store(kClasses, message).get();
   if (message != nullptr) *message = "not a predefined root";
   return nullptr;
+}
+
+RegistryStore* PosixRegistry::CacheStore(std::string* message) {
+  return Store(kCache, message).get();
 }
 
 size_t PosixRegistry::OpenHandleCount() {
@@ -101,21 +136,82 @@ size_t PosixRegistry::OpenHandleCount() {
   return handles_.size();
 }
 
-LONG PosixRegistry::Resolve(HKEY key, OpenKey* out, RegistryStore** store) {
+void PosixRegistry::MoveCacheAside(RegistryStore* store, const std::string& what) {
+  const std::string& file = paths_.cache_store;
+  // One process at a time moves the hive, and only the file it found
+  // damaged: another process may have moved it and started a new one.
+  int lock = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock >= 0) ::flock(lock, LOCK_EX);
+  if (store == nullptr || store->IsFileAt(file)) {
+    char stamp[32];
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    std::string aside = file + ".damaged-" + stamp;
+    for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n)
+      aside = file + ".damaged-" + stamp + "-" + std::to_string(n);
+    if (::rename(file.c_str(), aside.c_str()) == 0) {
+      // The journal goes with the file it belongs to; the shared memory of
+      // the old file is dropped (connections still on it keep their mapping).
+      (void)::rename((file + "-wal").c_str(), (aside + "-wal").c_str());
+      (void)::unlink((file + "-shm").c_str());
+      ++moved_aside_;
+      std::string report = "the cache store " + file + " was damaged (" + what +
+                           "); it was moved to " + aside + " and is rebuilt from the host";
+      {
+        std::lock_guard<std::mutex> moves(moves_mu_);
+        moves_.push_back(report);
+      }
+      if (report_damage_) report_damage_(report);
+    }
+  }
+  if (lock >= 0) ::close(lock);  // closing releases the lock
+}
+
+LONG PosixRegistry::Noted(HKEY key, Root root, RegistryStore* store, LONG rc) {
+  if (rc != kErrorRegistryCorrupt) return rc;
+  if (key != nullptr && key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
+    std::lock_guard<std::mutex> lock(handles_mu_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+    if (it != handles_.end()) it->second.damaged = true;
+  }
+  if (root == kCache && store != nullptr) {
+    RootState& state = roots_[kCache];
+    std::lock_guard<std::mutex> lock(state.mu);
+    if (state.store.get() == store) {
+      MoveCacheAside(store, store->damage().what);
+      state.store.reset();
+      ++state.generation;  // every handle into the old hive is now stale
+    }
+  }
+  return rc;
+}
+
+LONG PosixRegistry::Resolve(HKEY key, OpenKey* out, StorePtr* store) {
   if (key == kHKeyCurrentUser || key == kHKeyClassesRoot) {
     out->root = key == kHKeyCurrentUser ? kUser : kClasses;
     out->id = kRootKeyId;
     out->access = kKeyAllAccess;
+    out->mount = false;
+    out->fold_path.clear();
   } else {
     std::lock_guard<std::mutex> lock(handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it == handles_.end()) return kErrorInvalidHandle;
     *out = it->second;
   }
-  *store = Store(out->root, nullptr);
+  if (out->damaged) return kErrorRegistryCorrupt;
+  std::uint64_t generation = 0;
+  *store = Store(out->root, nullptr, &generation);
+  if (out->root == kCache && out->generation != generation) return kErrorRegistryCorrupt;
   if (*store == nullptr) {
-    // A machine-wide store that cannot be opened is an empty, read-only root.
-    return out->root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
+    // A machine-wide store that cannot be opened is an empty, read-only root;
+    // a damaged configuration says so.
+    if (out->root == kClasses) return kErrorFileNotFound;
+    std::lock_guard<std::mutex> lock(roots_[out->root].mu);
+    return roots_[out->root].error_code == kErrorRegistryCorrupt ? kErrorRegistryCorrupt
+                                                                 : kErrorRegistryIoFailed;
   }
   return kErrorSuccess;
 }
@@ -130,10 +226,28 @@ LONG PosixRegistry::AddHandle(const OpenKey& key, HKEY* result) {
   return kErrorSuccess;
 }
 
-LONG PosixRegistry::Walk(RegistryStore* store, KeyId from, const std::u16string& path, bool create,
-                         KeyId* result, bool* created) {
+PosixRegistry::Position PosixRegistry::SubkeyScope(const Position& at) const {
+  if (!at.mount) return at;
+  Position root;
+  root.root = kCache;
+  root.id = kRootKeyId;
+  return root;
+}
+
+PosixRegistry::Position PosixRegistry::PositionOf(const OpenKey& key) const {
+  Position p;
+  p.root = key.root;
+  p.id = key.id;
+  p.mount = key.mount;
+  p.fold_path = key.fold_path;
+  p.generation = key.generation;
+  return p;
+}
+
+LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool create,
+                         Position* result, bool* created) {
   *created = false;
-  KeyId current = from;
+  Position current = from;
   size_t pos = 0;
   while (pos <= path.size()) {
     size_t next = path.find(u'\\', pos);
@@ -142,22 +256,136 @@ LONG PosixRegistry::Walk(RegistryStore* store, KeyId from, const std::u16string&
     pos = next + 1;
     if (part.empty()) continue;
     if (part.size() > kMaxKeyNameChars) return kErrorInvalidParameter;
+    Position scope = SubkeyScope(current);
+    std::uint64_t generation = 0;
+    StorePtr store = Store(scope.root, nullptr, &generation);
+    if (!store) return scope.root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
+    if (scope.root == kCache) current.generation = generation;
     KeyId child;
-    LONG rc = store->FindChild(current, part, &child);
+    LONG rc = store->FindChild(scope.id, part, &child);
+    if (rc == kErrorFileNotFound) {
+      // Absent, or lost: the key it was looked for in tells.
+      LONG checked = store->VerifyKey(scope.id);
+      if (checked != kErrorSuccess) rc = checked;
+    }
     if (rc == kErrorFileNotFound && create) {
       bool made;
-      rc = store->CreateChild(current, part, &child, &made);
+      rc = store->CreateChild(scope.id, part, &child, &made);
       *created = *created || made;
     }
-    if (rc != kErrorSuccess) return rc;
-    current = child;
+    if (rc != kErrorSuccess) return Noted(nullptr, scope.root, store.get(), rc);
+    current.root = scope.root;
+    current.id = child;
+    if (scope.root == kUser) {
+      if (!current.fold_path.empty()) current.fold_path.push_back(u'\\');
+      current.fold_path += FoldName(part);
+      current.mount = current.fold_path == mount_fold_;
+    } else {
+      current.fold_path.clear();
+      current.mount = false;
+    }
   }
-  *result = current;
+  *result = std::move(current);
   return kErrorSuccess;
 }
 
+LONG PosixRegistry::Verify(const Position& at) {
+  StorePtr store = Store(at.root, nullptr);
+  if (!store) return at.root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
+  LONG rc = Noted(nullptr, at.root, store.get(), store->VerifyKey(at.id));
+  if (rc != kErrorSuccess || !at.mount) return rc;
+  StorePtr hive = Store(kCache, nullptr);
+  if (!hive) return kErrorRegistryIoFailed;
+  return Noted(nullptr, kCache, hive.get(), hive->VerifyKey(kRootKeyId));
+}
+
+LONG PosixRegistry::FindStoreKey(HKEY root, const std::u16string& path, bool create, StoreKey* key,
+                                 std::string* message) {
+  Position from;
+  if (root == kHKeyClassesRoot) {
+    from.root = kClasses;
+  } else if (root != kHKeyCurrentUser) {
+    *message = "not a predefined root";
+    return kErrorInvalidHandle;
+  }
+  StorePtr store = Store(from.root, message);
+  if (!store) return kErrorRegistryIoFailed;
+  Position at;
+  bool created;
+  LONG rc = Walk(from, path, create, &at, &created);
+  if (rc == kErrorSuccess) rc = Verify(at);
+  if (rc != kErrorSuccess) return rc;
+  Position scope = SubkeyScope(at);
+  key->store = Store(at.root, message).get();
+  key->id = at.id;
+  key->subkey_store = Store(scope.root, message).get();
+  key->subkey_parent = scope.id;
+  key->root = at.root;
+  key->fold_path = at.fold_path;
+  return key->store != nullptr && key->subkey_store != nullptr ? kErrorSuccess
+                                                               : kErrorRegistryIoFailed;
+}
+
+LONG PosixRegistry::VerifyStoreKey(const StoreKey& key) {
+  Position at;
+  at.root = static_cast<Root>(key.root);
+  at.id = key.id;
+  at.mount = key.subkey_store != key.store;
+  return Verify(at);
+}
+
+std::string PosixRegistry::DescribeDamage() {
+  std::string text;
+  auto add = [&](const std::string& line) { text += (text.empty() ? "" : "\n") + line; };
+  for (Root root : {kUser, kCache, kClasses}) {
+    RootState& state = roots_[root];
+    StorePtr store;
+    {
+      std::lock_guard<std::mutex> lock(state.mu);
+      store = state.store;
+    }
+    if (!store) continue;
+    StoreDamage damage = store->damage();
+    if (!damage.found) continue;
+    add(store->path() + " is damaged: " + damage.what);
+  }
+  std::lock_guard<std::mutex> lock(moves_mu_);
+  for (const std::string& move : moves_) add(move);
+  return text;
+}
+
+StoreKey PosixRegistry::SubStoreKey(const StoreKey& parent, const KeyRow& row) {
+  Position at;
+  at.root = parent.subkey_store == parent.store ? static_cast<Root>(parent.root) : kCache;
+  at.id = row.id;
+  if (at.root == kUser) {
+    at.fold_path = parent.fold_path.empty() ? row.fold : parent.fold_path + u"\\" + row.fold;
+    at.mount = at.fold_path == mount_fold_;
+  }
+  Position scope = SubkeyScope(at);
+  StoreKey key;
+  key.store = parent.subkey_store;
+  key.id = row.id;
+  key.subkey_store = scope.root == at.root ? key.store : Store(scope.root, nullptr).get();
+  key.subkey_parent = scope.id;
+  key.root = at.root;
+  key.fold_path = at.fold_path;
+  return key;
+}
+
+PosixRegistry::OpenKey PosixRegistry::MakeOpenKey(const Position& at, REGSAM access) const {
+  OpenKey key{};
+  key.root = at.root;
+  key.id = at.id;
+  key.access = access;
+  key.mount = at.mount;
+  key.fold_path = at.fold_path;
+  key.generation = at.generation;
+  return key;
+}
+
 LONG PosixRegistry::ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from,
-                                  RegistryStore** store, std::u16string* path) {
+                                  StorePtr* store, std::u16string* path) {
   LONG rc = Resolve(parent, from, store);
   if (rc != kErrorSuccess) return rc;
   path->assign(NameOf(sub_key));
@@ -169,20 +397,17 @@ LONG PosixRegistry::OpenRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /*o
                                  REGSAM access, HKEY* result) {
   if (result == nullptr) return kErrorInvalidParameter;
   OpenKey from{};
-  RegistryStore* store;
+  StorePtr store;
   std::u16string path;
   LONG rc = ServiceTarget(parent, sub_key, &from, &store, &path);
   if (rc != kErrorSuccess) return rc;
-  KeyId id;
+  Position at;
   bool created;
-  rc = Walk(store, from.id, path, /*create=*/false, &id, &created);
-  if (rc == kErrorSuccess && path.empty()) rc = store->KeyExists(id);
-  if (rc != kErrorSuccess) return rc;
-  OpenKey key{};
-  key.root = from.root;
-  key.id = id;
-  key.access = access;
-  return AddHandle(key, result);
+  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
+  // The key is checked whole before any of it is handed out.
+  if (rc == kErrorSuccess) rc = Verify(at);
+  if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
+  return AddHandle(MakeOpenKey(at, access), result);
 }
 
 LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /*reserved*/,
@@ -190,45 +415,62 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
                                    void* /*security*/, HKEY* result, DWORD* disposition) {
   if (result == nullptr) return kErrorInvalidParameter;
   OpenKey from{};
-  RegistryStore* store;
+  StorePtr store;
   std::u16string path;
   LONG rc = ServiceTarget(parent, sub_key, &from, &store, &path);
   if (rc == kErrorFileNotFound && from.root == kClasses) return kErrorAccessDenied;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(from.access, kKeyCreateSubKey)) return kErrorAccessDenied;
-  KeyId id;
-  bool created;
+  Position at;
+  bool created = false;
   // Opening an existing path writes nothing; only a missing part takes a
   // write transaction, and the whole missing part is created in it.
-  rc = Walk(store, from.id, path, /*create=*/false, &id, &created);
+  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
   if (rc == kErrorFileNotFound) {
-    RegistryStore::Batch batch(store);
+    Position scope = SubkeyScope(PositionOf(from));
+    StorePtr first = Store(scope.root, nullptr);
+    if (!first) return kErrorRegistryIoFailed;
+    // A batch on each hive the path may reach: the one it starts in, and the
+    // cache hive when it crosses the mount point.
+    RegistryStore::Batch batch(first.get());
+    StorePtr hive = scope.root == kUser ? Store(kCache, nullptr) : nullptr;
+    std::unique_ptr<RegistryStore::Batch> hive_batch;
     rc = batch.status();
-    if (rc == kErrorSuccess) rc = Walk(store, from.id, path, /*create=*/true, &id, &created);
+    if (rc == kErrorSuccess && hive) {
+      hive_batch = std::make_unique<RegistryStore::Batch>(hive.get());
+      rc = hive_batch->status();
+    }
+    if (rc == kErrorSuccess) rc = Walk(PositionOf(from), path, /*create=*/true, &at, &created);
+    if (rc == kErrorSuccess && hive_batch) rc = hive_batch->Commit();
     if (rc == kErrorSuccess) rc = batch.Commit();
-  } else if (rc == kErrorSuccess && path.empty()) {
-    rc = store->KeyExists(id);
   }
-  if (rc != kErrorSuccess) return rc;
+  if (rc == kErrorSuccess) rc = Verify(at);
+  if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
   if (disposition != nullptr) *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
-  OpenKey key{};
-  key.root = from.root;
-  key.id = id;
-  key.access = access;
-  return AddHandle(key, result);
+  return AddHandle(MakeOpenKey(at, access), result);
 }
 
 LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
   OpenKey from{};
-  RegistryStore* store;
+  StorePtr store;
   std::u16string path;
   LONG rc = ServiceTarget(parent, sub_key, &from, &store, &path);
   if (rc != kErrorSuccess) return rc;
-  KeyId id;
+  Position at;
   bool created;
-  rc = Walk(store, from.id, path, /*create=*/false, &id, &created);
-  if (rc != kErrorSuccess) return rc;
-  return store->DeleteKey(id);
+  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
+  if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
+  StorePtr target = Store(at.root, nullptr);
+  if (!target) return kErrorRegistryIoFailed;
+  if (at.mount) {
+    // The mount point goes only when the hive below it is empty.
+    StorePtr hive = Store(kCache, nullptr);
+    KeyRow row;
+    LONG below = hive ? hive->SubkeyAt(kRootKeyId, 0, &row) : kErrorRegistryIoFailed;
+    if (below == kErrorSuccess) return kErrorAccessDenied;
+    if (below != kErrorNoMoreItems) return Noted(nullptr, kCache, hive.get(), below);
+  }
+  return Noted(nullptr, at.root, target.get(), target->DeleteKey(at.id));
 }
 
 LONG PosixRegistry::RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD* reserved,
@@ -236,32 +478,34 @@ LONG PosixRegistry::RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD
   if (reserved != nullptr && *reserved != 0) return kErrorInvalidParameter;
   if (data != nullptr && data_size == nullptr) return kErrorInvalidParameter;
   OpenKey k{};
-  RegistryStore* store;
+  StorePtr store;
   LONG rc = Resolve(key, &k, &store);
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeyQueryValue)) return kErrorAccessDenied;
-  return store->GetValue(k.id, NameOf(value_name), type, data, data_size);
+  return Noted(key, k.root, store.get(),
+               store->GetValue(k.id, NameOf(value_name), type, data, data_size));
 }
 
 LONG PosixRegistry::RegSetValueExW(HKEY key, const char16_t* value_name, DWORD reserved, DWORD type,
                                    const BYTE* data, DWORD data_size) {
   if (reserved != 0) return kErrorInvalidParameter;
   OpenKey k{};
-  RegistryStore* store;
+  StorePtr store;
   LONG rc = Resolve(key, &k, &store);
   if (rc == kErrorFileNotFound && k.root == kClasses) return kErrorAccessDenied;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeySetValue)) return kErrorAccessDenied;
-  return store->SetValue(k.id, NameOf(value_name), type, data, data_size);
+  return Noted(key, k.root, store.get(),
+               store->SetValue(k.id, NameOf(value_name), type, data, data_size));
 }
 
 LONG PosixRegistry::RegDeleteValueW(HKEY key, const char16_t* value_name) {
   OpenKey k{};
-  RegistryStore* store;
+  StorePtr store;
   LONG rc = Resolve(key, &k, &store);
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeySetValue)) return kErrorAccessDenied;
-  return store->DeleteValue(k.id, NameOf(value_name));
+  return Noted(key, k.root, store.get(), store->DeleteValue(k.id, NameOf(value_name)));
 }
 
 LONG PosixRegistry::RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* name_chars,
@@ -270,17 +514,24 @@ LONG PosixRegistry::RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* 
   if (name == nullptr || name_chars == nullptr) return kErrorInvalidParameter;
   if (reserved != nullptr && *reserved != 0) return kErrorInvalidParameter;
   OpenKey k{};
-  RegistryStore* store;
+  StorePtr store;
   LONG rc = Resolve(key, &k, &store);
   if (rc == kErrorFileNotFound && k.root == kClasses) return kErrorNoMoreItems;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeyEnumerateSubKeys)) return kErrorAccessDenied;
+  // Below a mount point the subkeys are the cache hive's.
+  const Position scope = SubkeyScope(PositionOf(k));
+  if (scope.root != k.root) {
+    std::uint64_t generation = 0;
+    store = Store(scope.root, nullptr, &generation);
+    if (!store) return kErrorRegistryIoFailed;
+  }
   KeyRow row;
   std::uint64_t stamp = store->ChangeStamp();
   bool continues = index > 0 && index == k.next_subkey_index && stamp == k.subkey_stamp;
-  rc = continues ? store->SubkeyAfter(k.id, k.last_subkey_fold, &row)
-                 : store->SubkeyAt(k.id, index, &row);
-  if (rc != kErrorSuccess) return rc;
+  rc = continues ? store->SubkeyAfter(scope.id, k.last_subkey_fold, &row)
+                 : store->SubkeyAt(scope.id, index, &row);
+  if (rc != kErrorSuccess) return Noted(key, scope.root, store.get(), rc);
   rc = CopyName(row.name, name, name_chars);
   if (rc != kErrorSuccess) return rc;
   if (class_name != nullptr && class_chars != nullptr && *class_chars > 0) {
@@ -343,15 +594,15 @@ LONG PosixRegistry::RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* 
   if (reserved != nullptr && *reserved != 0) return kErrorInvalidParameter;
   if (data != nullptr && data_size == nullptr) return kErrorInvalidParameter;
   OpenKey k{};
-  RegistryStore* store;
+  StorePtr store;
   LONG rc = Resolve(key, &k, &store);
   if (rc == kErrorFileNotFound && k.root == kClasses) return kErrorNoMoreItems;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeyQueryValue)) return kErrorAccessDenied;
   ValueRow row;
   std::uint64_t stamp = 0;
-  rc = EnumeratedValue(key, k, store, index, &row, &stamp);
-  if (rc != kErrorSuccess) return rc;
+  rc = EnumeratedValue(key, k, store.get(), index, &row, &stamp);
+  if (rc != kErrorSuccess) return Noted(key, k.root, store.get(), rc);
   rc = CopyName(row.name, name, name_chars);
   if (rc != kErrorSuccess) return rc;
   if (type != nullptr) *type = row.type;

@@ -1,11 +1,18 @@
 // The registry stand-in: Win32 registry calls and the client's registry
-// service over two RegistryStore files, one per predefined root. Key handles
-// are entries of a handle table, so a stale or made-up handle is an error and
-// never a crash. Safe for concurrent use by several threads.
+// service over RegistryStore files, the way Windows keeps hives: one per
+// predefined root, and one of its own for the library's cache, whose keys
+// (the subkeys of Application_Administration\HostVals) are mounted below the
+// client's configuration. Every key is checked when it is opened; a damaged
+// cache hive is moved aside and built anew, a damaged configuration is never
+// touched. Key handles are entries of a handle table, so a stale or made-up
+// handle is an error and never a crash. Safe for concurrent use by several
+// threads.
 #ifndef ZVT_PLATFORM_POSIX_REGISTRY_H_
 #define ZVT_PLATFORM_POSIX_REGISTRY_H_
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,10 +27,25 @@ namespace zvt::platform {
 // service resolves HKEY_CURRENT_USER paths relative to it.
 inline constexpr char16_t kClientRegistryRoot[] = u"Software\\VYN\\Tarvo.Network";
 
+// The key, relative to the client's root, whose subkeys form the cache hive.
+inline constexpr char16_t kCacheHiveKey[] = u"Application_Administration\\HostVals";
+
 struct RegistryPaths {
-  std::string user_store;     // HKEY_CURRENT_USER
-  std::string classes_store;  // HKEY_CLASSES_ROOT
+  std::string user_store;        // HKEY_CURRENT_USER: the client's configuration
+  std::string classes_store;     // HKEY_CLASSES_ROOT
+  std::string cache_store = {};  // the cache hive; empty: cache.db beside user_store
   std::u16string client_root = kClientRegistryRoot;
+};
+
+// A key that the tools reach by path, with the stores that hold it: its row
+// and values, and its subkeys (another hive's root at a mount point).
+struct StoreKey {
+  RegistryStore* store = nullptr;
+  KeyId id = 0;
+  RegistryStore* subkey_store = nullptr;
+  KeyId subkey_parent = 0;
+  int root = 0;              // internal: which store `store` is
+  std::u16string fold_path;  // internal: the folded path below HKEY_CURRENT_USER
 };
 
 struct ValueWindow;
@@ -58,15 +80,49 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // The store behind a predefined root, opened on first use; null when it
   // cannot be opened (then `*message` says why).
   RegistryStore* StoreFor(HKEY root, std::string* message);
+  // The cache hive's store, opened on first use.
+  RegistryStore* CacheStore(std::string* message);
+  // The key at `path` below a predefined root, crossing into the cache hive
+  // where it is mounted; with `create`, missing keys are made (inside any
+  // batch the caller holds on the stores).
+  LONG FindStoreKey(HKEY root, const std::u16string& path, bool create, StoreKey* key,
+                    std::string* message);
+  // The subkey `row` of `parent`, as listed from parent.subkey_store.
+  StoreKey SubStoreKey(const StoreKey& parent, const KeyRow& row);
+  // Checks `key` whole, as opening it through the registry calls would.
+  LONG VerifyStoreKey(const StoreKey& key);
+  // The damage found in the stores so far, one line per file: which file,
+  // what was found, and what became of it.
+  std::string DescribeDamage();
+
   const std::u16string& client_root() const { return paths_.client_root; }
+  const RegistryPaths& paths() const { return paths_; }
   size_t OpenHandleCount();
 
+  // Where a damaged cache hive that was moved aside is reported: one line
+  // naming the file it was moved to. Set once, before use.
+  void SetDamageReporter(std::function<void(const std::string&)> reporter);
+  // Cache hives moved aside by this object so far.
+  int hives_moved_aside() const { return moved_aside_.load(); }
+
  private:
-  enum Root { kUser = 0, kClasses = 1 };
+  enum Root { kUser = 0, kClasses = 1, kCache = 2, kRootCount = 3 };
+  // A key as the walk over the hives sees it.
+  struct Position {
+    Root root = kUser;
+    KeyId id = kRootKeyId;
+    bool mount = false;            // its subkeys are the cache hive's root's
+    std::u16string fold_path;      // below HKEY_CURRENT_USER, folded; user hive only
+    std::uint64_t generation = 0;  // of the cache hive, when the key is in it
+  };
   struct OpenKey {
     Root root;
     KeyId id;
     REGSAM access;
+    bool mount = false;
+    std::u16string fold_path;
+    std::uint64_t generation = 0;  // of the cache hive, when the key is in it
+    bool damaged = false;          // a call found the key damaged
     // Enumeration cursors, so that walking indexes 0, 1, 2, ... costs one
     // index seek per call instead of a rescan.
     // A cursor is used only while the store is unchanged since it was set,
@@ -83,26 +139,49 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   };
   struct RootState {
     std::mutex mu;
-    std::unique_ptr<RegistryStore> store;
+    std::shared_ptr<RegistryStore> store;
     std::string error;
+    LONG error_code = kErrorSuccess;  // why it could not be opened
+    std::uint64_t generation = 0;     // moves when the store is moved aside
   };
+  using StorePtr = std::shared_ptr<RegistryStore>;
 
-  // Resolves a handle; predefined roots have full access.
-  LONG Resolve(HKEY key, OpenKey* out, RegistryStore** store);
-  RegistryStore* Store(Root root, std::string* message);
-  LONG Walk(RegistryStore* store, KeyId from, const std::u16string& path, bool create,
-            KeyId* result, bool* created);
+  // Resolves a handle; predefined roots have full access. A handle whose key
+  // was found damaged, or that outlived the cache hive it was opened in,
+  // answers kErrorRegistryCorrupt.
+  LONG Resolve(HKEY key, OpenKey* out, StorePtr* store);
+  StorePtr Store(Root root, std::string* message, std::uint64_t* generation = nullptr);
+  // The hive and key that hold the subkeys of `at`.
+  Position SubkeyScope(const Position& at) const;
+  Position PositionOf(const OpenKey& key) const;
+  // Walks `path` from `from`; a miss first checks the key it was looked for
+  // in, so a lost subkey is damage, not absence.
+  LONG Walk(const Position& from, const std::u16string& path, bool create, Position* result,
+            bool* created);
+  // Checks the key at `at` (and the hive root below a mount point).
+  LONG Verify(const Position& at);
+  // Notes a result of a call on `key`: damage marks the handle, and damage
+  // in the cache hive moves that hive aside.
+  LONG Noted(HKEY key, Root root, RegistryStore* store, LONG rc);
+  // Moves the damaged cache hive `store` aside (null: one that would not open).
+  void MoveCacheAside(RegistryStore* store, const std::string& what);
   LONG AddHandle(const OpenKey& key, HKEY* result);
   // The value at `index` of an enumeration through `key`, from the values
   // read ahead when they are still good, else from the store.
   LONG EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index, ValueRow* row,
                        std::uint64_t* stamp);
   // The parent and path to resolve a registry-service call against.
-  LONG ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from, RegistryStore** store,
+  LONG ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from, StorePtr* store,
                      std::u16string* path);
+  OpenKey MakeOpenKey(const Position& at, REGSAM access) const;
 
   RegistryPaths paths_;
-  RootState roots_[2];
+  std::u16string mount_fold_;  // the folded path of the cache hive's mount point
+  RootState roots_[kRootCount];
+  std::function<void(const std::string&)> report_damage_;
+  std::mutex moves_mu_;
+  std::vector<std::string> moves_;  // reports of hives moved aside; guarded by moves_mu_
+  std::atomic<int> moved_aside_{0};
   std::mutex handles_mu_;
   std::unordered_map<std::uintptr_t, OpenKey> handles_;  // guarded by handles_mu_
   std::uintptr_t next_handle_ = 0x1000;                  // guarded by handles_mu_

@@ -360,8 +360,8 @@ TEST_F(RegistryTest, AStoreThatIsNotADatabaseIsAClearError) {
   paths.classes_store = dir_.File("bad/classes.db");
   PosixRegistry broken(paths);
   HKEY key = nullptr;
-  EXPECT_EQ(kErrorRegistryIoFailed, broken.CreateRegKeyEx(kHKeyCurrentUser, u"x", 0, nullptr, 0,
-                                                          kKeyAllAccess, nullptr, &key, nullptr));
+  EXPECT_EQ(kErrorRegistryCorrupt, broken.CreateRegKeyEx(kHKeyCurrentUser, u"x", 0, nullptr, 0,
+                                                         kKeyAllAccess, nullptr, &key, nullptr));
   std::string message;
   EXPECT_EQ(nullptr, broken.StoreFor(kHKeyCurrentUser, &message));
   EXPECT_NE(std::string::npos, message.find("is not a registry store")) << message;

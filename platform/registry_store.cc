@@ -7,21 +7,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <unordered_map>
 
 #include "platform/name_fold.h"
+#include "platform/row_checks.h"
 
 namespace zvt::platform {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;  // how long a writer waits for another process
+constexpr int kJournalRetryMs = 5;     // between tries to switch a new file's journal
 
+// The layout. Each value row keeps the checksum of its key, name, type and
+// data; each key row the xor of its values' checksums, the xor of its
+// subkeys' identities and a checksum over all of that, so a row that is
+// damaged, lost or left over is found when its key is read.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   parent INTEGER NOT NULL,
   name BLOB NOT NULL,
   fold BLOB NOT NULL,
+  vsum INTEGER NOT NULL DEFAULT 0,
+  ksum INTEGER NOT NULL DEFAULT 0,
+  chk INTEGER NOT NULL DEFAULT 0,
   UNIQUE(parent, fold));
 CREATE TABLE IF NOT EXISTS vals(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -30,33 +42,50 @@ CREATE TABLE IF NOT EXISTS vals(
   fold BLOB NOT NULL,
   type INTEGER NOT NULL,
   data BLOB NOT NULL,
+  chk INTEGER NOT NULL DEFAULT 0,
   UNIQUE(key, fold));
 CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id);
 INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, x'', x'');
-PRAGMA user_version = 1;
 )sql";
-constexpr int kSchemaVersion = 1;  // the user_version the schema above sets
+// The first layout had no checksums; Open adds them.
+constexpr const char* kAddChecks = R"sql(
+ALTER TABLE keys ADD COLUMN vsum INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE keys ADD COLUMN ksum INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE keys ADD COLUMN chk INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE vals ADD COLUMN chk INTEGER NOT NULL DEFAULT 0;
+)sql";
+constexpr int kFirstSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;  // the user_version of the layout above
+
+// Columns of a key row and of a value row, as every statement reads them.
+#define ZVT_KEY_COLUMNS "id, parent, name, fold, vsum, ksum, chk"
+#define ZVT_VALUE_COLUMNS "id, name, fold, type, data, chk"
 
 constexpr const char* kStatementText[] = {
-    "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
-    "SELECT 1 FROM keys WHERE id = ?1",
+    "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1 AND fold = ?2",
+    "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE id = ?1",
     "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)",
     "SELECT EXISTS(SELECT 1 FROM keys WHERE parent = ?1)",
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
-    "UPDATE vals SET type = ?3, data = ?4 WHERE key = ?1 AND fold = ?2",
-    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)",
-    "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT id, name, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
-    "SELECT id, name, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?3 OFFSET ?2",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT ?3",
+    "SELECT " ZVT_VALUE_COLUMNS " FROM vals WHERE key = ?1 AND fold = ?2",
+    "UPDATE vals SET type = ?2, data = ?3, chk = ?4 WHERE id = ?1",
+    "INSERT INTO vals(key, name, fold, type, data, chk) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+    "DELETE FROM vals WHERE id = ?1",
+    "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
+    "SELECT " ZVT_VALUE_COLUMNS " FROM vals WHERE key = ?1 ORDER BY id LIMIT ?3 OFFSET ?2",
+    "SELECT " ZVT_VALUE_COLUMNS " FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT ?3",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
     "PRAGMA data_version",
+    "UPDATE keys SET vsum = ?2, ksum = ?3, chk = ?4 WHERE id = ?1",
+    "BEGIN",
+    "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1",
 };
+#undef ZVT_KEY_COLUMNS
+#undef ZVT_VALUE_COLUMNS
 
 // The folded name as big-endian UTF-16 bytes, so that memcmp order is code
 // unit order.
@@ -113,7 +142,13 @@ class StmtUse {
   sqlite3_stmt* st_;
 };
 
+bool IsDamageCode(int rc) {
+  return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB ||
+         rc == SQLITE_IOERR_SHORT_READ;
+}
+
 LONG MapSqliteCode(int rc) {
+  if (IsDamageCode(rc)) return kErrorRegistryCorrupt;
   switch (rc & 0xFF) {
     case SQLITE_OK:
     case SQLITE_DONE:
@@ -126,10 +161,6 @@ LONG MapSqliteCode(int rc) {
     case SQLITE_PERM:
     case SQLITE_AUTH:
       return kErrorAccessDenied;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_SCHEMA:
-      return kErrorRegistryCorrupt;
     case SQLITE_NOMEM:
       return kErrorNotEnoughMemory;
     case SQLITE_TOOBIG:
@@ -139,13 +170,141 @@ LONG MapSqliteCode(int rc) {
   }
 }
 
+bool IsInteger(sqlite3_stmt* st, int column) {
+  return sqlite3_column_type(st, column) == SQLITE_INTEGER;
+}
+bool IsBlob(sqlite3_stmt* st, int column) { return sqlite3_column_type(st, column) == SQLITE_BLOB; }
+std::uint64_t Unsigned(sqlite3_stmt* st, int column) {
+  return static_cast<std::uint64_t>(sqlite3_column_int64(st, column));
+}
+
+// A name column: UTF-16 bytes, so an even count.
+bool ReadName(sqlite3_stmt* st, int column, std::u16string* name) {
+  if (!IsBlob(st, column)) return false;
+  int size = sqlite3_column_bytes(st, column);
+  if (size % 2 != 0) return false;
+  *name = FromNameBytes(sqlite3_column_blob(st, column), size);
+  return true;
+}
+
+// The fold column must be the fold of the name: a fold that is not is a row
+// that lookups would miss.
+bool FoldMatches(sqlite3_stmt* st, int column, std::u16string_view name) {
+  if (!IsBlob(st, column)) return false;
+  std::string expected = FoldBytes(name);
+  int size = sqlite3_column_bytes(st, column);
+  return static_cast<size_t>(size) == expected.size() &&
+         (size == 0 || std::memcmp(sqlite3_column_blob(st, column), expected.data(), size) == 0);
+}
+
+std::string KeyText(KeyId key) { return "key " + std::to_string(key); }
+
+// Gives every row of a store of the first layout its checksum; runs inside
+// the transaction that adds the columns.
+bool AddChecks(sqlite3* db, std::string* error) {
+  std::unordered_map<KeyId, std::uint64_t> value_sums, subkey_sums;
+  struct Key {
+    KeyId id, parent;
+    std::u16string name;
+  };
+  std::vector<Key> keys;
+  auto fail = [&](sqlite3_stmt* st) {
+    *error = sqlite3_errmsg(db);
+    sqlite3_finalize(st);
+    return false;
+  };
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT id, key, name, type, data FROM vals", -1, &st, nullptr) !=
+      SQLITE_OK)
+    return fail(st);
+  sqlite3_stmt* update = nullptr;
+  if (sqlite3_prepare_v2(db, "UPDATE vals SET chk = ?2 WHERE id = ?1", -1, &update, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(update);
+    return fail(st);
+  }
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    std::u16string name = FromNameBytes(sqlite3_column_blob(st, 2), sqlite3_column_bytes(st, 2));
+    std::uint64_t check = ValueCheck(sqlite3_column_int64(st, 1), name,
+                                     static_cast<std::uint32_t>(sqlite3_column_int64(st, 3)),
+                                     sqlite3_column_blob(st, 4), sqlite3_column_bytes(st, 4));
+    value_sums[sqlite3_column_int64(st, 1)] ^= check;
+    sqlite3_bind_int64(update, 1, sqlite3_column_int64(st, 0));
+    sqlite3_bind_int64(update, 2, static_cast<sqlite3_int64>(check));
+    int u = sqlite3_step(update);
+    sqlite3_reset(update);
+    if (u != SQLITE_DONE) break;
+  }
+  sqlite3_finalize(update);
+  if (rc != SQLITE_DONE) return fail(st);
+  sqlite3_finalize(st);
+  if (sqlite3_prepare_v2(db, "SELECT id, parent, name FROM keys", -1, &st, nullptr) != SQLITE_OK)
+    return fail(st);
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    Key k{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1),
+          FromNameBytes(sqlite3_column_blob(st, 2), sqlite3_column_bytes(st, 2))};
+    subkey_sums[k.parent] ^= KeyIdentity(k.id, k.parent, k.name);
+    keys.push_back(std::move(k));
+  }
+  if (rc != SQLITE_DONE) return fail(st);
+  sqlite3_finalize(st);
+  if (sqlite3_prepare_v2(db, "UPDATE keys SET vsum = ?2, ksum = ?3, chk = ?4 WHERE id = ?1", -1,
+                         &st, nullptr) != SQLITE_OK)
+    return fail(st);
+  for (const Key& k : keys) {
+    std::uint64_t vsum = value_sums[k.id], ksum = subkey_sums[k.id];
+    sqlite3_bind_int64(st, 1, k.id);
+    sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(vsum));
+    sqlite3_bind_int64(st, 3, static_cast<sqlite3_int64>(ksum));
+    sqlite3_bind_int64(st, 4,
+                       static_cast<sqlite3_int64>(KeyCheck(k.id, k.parent, k.name, vsum, ksum)));
+    rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE) return fail(st);
+  }
+  sqlite3_finalize(st);
+  return true;
+}
+
 }  // namespace
 
+bool RegistryStore::LayOut(sqlite3* db, int version, std::string* error) {
+  auto exec = [&](const char* sql) {
+    char* err = nullptr;
+    int code = sqlite3_exec(db, sql, nullptr, nullptr, &err);
+    if (code != SQLITE_OK) *error = err != nullptr ? err : sqlite3_errstr(code);
+    sqlite3_free(err);
+    return code == SQLITE_OK;
+  };
+  if (!exec("BEGIN IMMEDIATE")) return false;
+  bool ok;
+  if (version == kFirstSchemaVersion) {
+    ok = exec(kAddChecks) && AddChecks(db, error);
+  } else {
+    // The root's row gets its check like any other.
+    std::string root =
+        "UPDATE keys SET chk = " +
+        std::to_string(static_cast<sqlite3_int64>(KeyCheck(kRootKeyId, 0, u"", 0, 0))) +
+        " WHERE id = 1 AND chk = 0 AND vsum = 0 AND ksum = 0";
+    ok = exec(kSchema) && exec(root.c_str());
+  }
+  ok = ok && exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+  if (!ok) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return exec("COMMIT");
+}
+
 std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Journal journal,
-                                                   std::string* message) {
+                                                   std::string* message, LONG* code) {
+  LONG ignored;
+  if (code == nullptr) code = &ignored;
+  *code = kErrorRegistryIoFailed;
   // Create the file ourselves so that it gets the intended mode: private for a
   // user's store, world-readable for the machine-wide one.
-  mode_t mode = journal == Journal::kWal ? 0600 : 0644;
+  mode_t mode = journal == Journal::kRollback ? 0644 : 0600;
   bool read_only = false;
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
   if (fd >= 0) {
@@ -163,62 +322,94 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
   if (rc != SQLITE_OK) {
     *message = "cannot open registry store " + path + ": " +
                (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    if (IsDamageCode(rc)) *code = kErrorRegistryCorrupt;
     sqlite3_close(db);
     return nullptr;
   }
   if (!read_only && sqlite3_db_readonly(db, "main") == 1) read_only = true;
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
+  if (journal == Journal::kWalMovable) {
+    int persist = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  }
 
   std::unique_ptr<RegistryStore> store(new RegistryStore(db, path, read_only));
-  auto exec = [&](const char* sql) {
+  auto failed = [&](int sqlite_code, const std::string& what) {
+    *code = MapSqliteCode(sqlite_code);
+    *message = *code == kErrorRegistryCorrupt ? "registry store " + path + " is damaged: " + what
+                                              : "registry store " + path + ": " + what;
+    return nullptr;
+  };
+  auto exec = [&](const char* sql, int* result) {
     char* err = nullptr;
-    int code = sqlite3_exec(db, sql, nullptr, nullptr, &err);
-    if (code != SQLITE_OK) {
-      *message = "registry store " + path + ": " + (err != nullptr ? err : sqlite3_errstr(code));
-      if ((code & 0xFF) == SQLITE_NOTADB) *message = path + " is not a registry store";
-    }
+    *result = sqlite3_exec(db, sql, nullptr, nullptr, &err);
+    std::string text = err != nullptr ? err : sqlite3_errstr(*result);
     sqlite3_free(err);
-    return code == SQLITE_OK;
+    return text;
   };
   // A store already laid out (the usual case) is only read here; the write
-  // transaction that lays it out is taken for a new file alone.
+  // transaction that lays it out is taken for a new file alone. SQLite checks
+  // each page's cells as it loads the page.
+  int result = SQLITE_OK;
+  std::string text = exec("PRAGMA cell_size_check = ON", &result);
   int version = -1;
   {
     sqlite3_stmt* st = nullptr;
-    int code = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
-    if (code == SQLITE_OK) code = sqlite3_step(st);
-    if (code == SQLITE_ROW) version = sqlite3_column_int(st, 0);
+    result = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
+    if (result == SQLITE_OK) result = sqlite3_step(st);
+    if (result == SQLITE_ROW) version = sqlite3_column_int(st, 0);
     sqlite3_finalize(st);
-    if (code != SQLITE_ROW) {
-      *message = (code & 0xFF) == SQLITE_NOTADB
-                     ? path + " is not a registry store"
-                     : "registry store " + path + ": " + sqlite3_errmsg(db);
-      return nullptr;
-    }
+    if (result != SQLITE_ROW)
+      return failed(result, (result & 0xFF) == SQLITE_NOTADB ? "it is not a registry store"
+                                                             : sqlite3_errmsg(db));
   }
   if (!read_only) {
-    if (journal == Journal::kWal) {
-      // A process killed at any instant leaves the last committed state; only
-      // a power loss may drop the newest commits, never reorder them.
-      if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) return nullptr;
-    } else {
-      if (!exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;")) return nullptr;
+    // Switching a new file's journal needs it to itself for a moment; when
+    // another process is laying the same file out, SQLite answers "locked"
+    // at once instead of waiting, so the switch is tried again for as long
+    // as a writer would wait.
+    text = exec(journal == Journal::kRollback
+                    // The machine-wide store: readable by users who cannot write it.
+                    ? "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                    // A process killed at any instant leaves the last committed
+                    // state; only a power loss may drop the newest commits, never
+                    // reorder them.
+                    : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;",
+                &result);
+    for (int waited = 0; (result & 0xFF) == SQLITE_BUSY && waited < kBusyTimeoutMs;
+         waited += kJournalRetryMs) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kJournalRetryMs));
+      text = exec(journal == Journal::kRollback
+                      ? "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                      : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;",
+                  &result);
     }
+    if (result != SQLITE_OK) return failed(result, text);
     if (version != kSchemaVersion) {
-      if (!exec("BEGIN IMMEDIATE")) return nullptr;
-      if (!exec(kSchema)) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return nullptr;
-      }
-      if (!exec("COMMIT")) return nullptr;
+      if (version > kSchemaVersion)
+        return failed(SQLITE_ERROR,
+                      "it was written by a newer version (layout " + std::to_string(version) + ")");
+      if (version != 0 && version != kFirstSchemaVersion)
+        return failed(SQLITE_CORRUPT, "unknown layout " + std::to_string(version));
+      std::string error;
+      if (!LayOut(db, version, &error))
+        return failed(
+            sqlite3_errcode(db) != SQLITE_OK ? sqlite3_extended_errcode(db) : SQLITE_ERROR, error);
       version = kSchemaVersion;
     }
   }
   if (version != kSchemaVersion) {
-    *message = "registry store " + path + " has no usable schema";
+    *message =
+        "registry store " + path + " has no usable layout and cannot be written to give it one";
     return nullptr;
   }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    store->device_ = static_cast<std::uint64_t>(info.st_dev);
+    store->inode_ = static_cast<std::uint64_t>(info.st_ino);
+  }
+  *code = kErrorSuccess;
   return store;
 }
 
@@ -242,7 +433,29 @@ sqlite3_stmt* RegistryStore::Statement(Stmt which) {
   return statements_[which];
 }
 
-LONG RegistryStore::Fail(int sqlite_code) { return MapSqliteCode(sqlite_code); }
+LONG RegistryStore::Fail(int sqlite_code) {
+  if (IsDamageCode(sqlite_code)) return Damaged(sqlite3_errstr(sqlite_code));
+  return MapSqliteCode(sqlite_code);
+}
+
+LONG RegistryStore::Damaged(const std::string& what) {
+  if (!damage_.found) {
+    damage_.found = true;
+    damage_.what = what;
+  }
+  return kErrorRegistryCorrupt;
+}
+
+StoreDamage RegistryStore::damage() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return damage_;
+}
+
+bool RegistryStore::IsFileAt(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && static_cast<std::uint64_t>(info.st_dev) == device_ &&
+         static_cast<std::uint64_t>(info.st_ino) == inode_;
+}
 
 std::string RegistryStore::LastErrorMessage() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -274,13 +487,50 @@ LONG RegistryStore::Write(Body body) {
   return result;
 }
 
-LONG RegistryStore::KeyExistsLocked(KeyId key) {
+LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
+  if (!IsInteger(st, 0) || !IsInteger(st, 1) || !IsInteger(st, 4) || !IsInteger(st, 5) ||
+      !IsInteger(st, 6) || !ReadName(st, 2, &record->name))
+    return Damaged("a key row of the wrong shape");
+  record->id = sqlite3_column_int64(st, 0);
+  record->parent = sqlite3_column_int64(st, 1);
+  record->value_sum = Unsigned(st, 4);
+  record->subkey_sum = Unsigned(st, 5);
+  if (!FoldMatches(st, 3, record->name) ||
+      Unsigned(st, 6) !=
+          KeyCheck(record->id, record->parent, record->name, record->value_sum, record->subkey_sum))
+    return Damaged("the row of " + KeyText(record->id) + " does not match its checksum");
+  return kErrorSuccess;
+}
+
+LONG RegistryStore::ReadKeyRecord(KeyId key, KeyRecord* record) {
   StmtUse st(Statement(kKeyExists));
   sqlite3_bind_int64(st.get(), 1, key);
   int rc = sqlite3_step(st.get());
-  if (rc == SQLITE_ROW) return kErrorSuccess;
   if (rc == SQLITE_DONE) return kErrorKeyDeleted;
-  return Fail(rc);
+  if (rc != SQLITE_ROW) return Fail(rc);
+  LONG checked = CheckKeyColumns(st.get(), record);
+  if (checked == kErrorSuccess && record->id != key)
+    return Damaged("a lookup of " + KeyText(key) + " found " + KeyText(record->id));
+  return checked;
+}
+
+LONG RegistryStore::WriteKeySums(const KeyRecord& r) {
+  ++mutations_;
+  StmtUse st(Statement(kUpdateKeySums));
+  sqlite3_bind_int64(st.get(), 1, r.id);
+  sqlite3_bind_int64(st.get(), 2, static_cast<sqlite3_int64>(r.value_sum));
+  sqlite3_bind_int64(st.get(), 3, static_cast<sqlite3_int64>(r.subkey_sum));
+  sqlite3_bind_int64(
+      st.get(), 4,
+      static_cast<sqlite3_int64>(KeyCheck(r.id, r.parent, r.name, r.value_sum, r.subkey_sum)));
+  int rc = sqlite3_step(st.get());
+  if (rc != SQLITE_DONE) return Fail(rc);
+  return sqlite3_changes(db_) == 1 ? kErrorSuccess : kErrorKeyDeleted;
+}
+
+LONG RegistryStore::KeyExistsLocked(KeyId key) {
+  KeyRecord record;
+  return ReadKeyRecord(key, &record);
 }
 
 LONG RegistryStore::KeyExists(KeyId key) {
@@ -296,7 +546,12 @@ LONG RegistryStore::FindChild(KeyId parent, std::u16string_view name, KeyId* chi
   BindBytes(st.get(), 2, fold);
   int rc = sqlite3_step(st.get());
   if (rc == SQLITE_ROW) {
-    *child = sqlite3_column_int64(st.get(), 0);
+    KeyRecord record;
+    LONG checked = CheckKeyColumns(st.get(), &record);
+    if (checked != kErrorSuccess) return checked;
+    if (record.parent != parent)
+      return Damaged("a subkey of " + KeyText(parent) + " names another parent");
+    *child = record.id;
     return kErrorSuccess;
   }
   if (rc != SQLITE_DONE) return Fail(rc);
@@ -311,14 +566,25 @@ LONG RegistryStore::CreateChild(KeyId parent, std::u16string_view name, KeyId* c
   return Write([&]() -> LONG {
     LONG found = FindChild(parent, name, child);
     if (found != kErrorFileNotFound) return found;
+    KeyRecord above;
+    if (LONG rc = ReadKeyRecord(parent, &above); rc != kErrorSuccess) return rc;
     std::string fold = FoldBytes(name);
-    StmtUse st(Statement(kInsertKey));
-    sqlite3_bind_int64(st.get(), 1, parent);
-    BindName(st.get(), 2, name);
-    BindBytes(st.get(), 3, fold);
-    int rc = sqlite3_step(st.get());
-    if (rc != SQLITE_DONE) return Fail(rc);
-    *child = sqlite3_last_insert_rowid(db_);
+    {
+      StmtUse st(Statement(kInsertKey));
+      sqlite3_bind_int64(st.get(), 1, parent);
+      BindName(st.get(), 2, name);
+      BindBytes(st.get(), 3, fold);
+      int rc = sqlite3_step(st.get());
+      if (rc != SQLITE_DONE) return Fail(rc);
+    }
+    KeyRecord made;
+    made.id = sqlite3_last_insert_rowid(db_);
+    made.parent = parent;
+    made.name.assign(name);
+    if (LONG rc = WriteKeySums(made); rc != kErrorSuccess) return rc;
+    above.subkey_sum ^= KeyIdentity(made.id, parent, made.name);
+    if (LONG rc = WriteKeySums(above); rc != kErrorSuccess) return rc;
+    *child = made.id;
     *created = true;
     return kErrorSuccess;
   });
@@ -327,8 +593,8 @@ LONG RegistryStore::CreateChild(KeyId parent, std::u16string_view name, KeyId* c
 LONG RegistryStore::DeleteKey(KeyId key) {
   if (key == kRootKeyId) return kErrorAccessDenied;
   return Write([&]() -> LONG {
-    LONG exists = KeyExistsLocked(key);
-    if (exists != kErrorSuccess) return exists;
+    KeyRecord gone;
+    if (LONG rc = ReadKeyRecord(key, &gone); rc != kErrorSuccess) return rc;
     {
       StmtUse st(Statement(kCountChildren));
       sqlite3_bind_int64(st.get(), 1, key);
@@ -336,14 +602,37 @@ LONG RegistryStore::DeleteKey(KeyId key) {
       if (rc != SQLITE_ROW) return Fail(rc);
       if (sqlite3_column_int(st.get(), 0) != 0) return kErrorAccessDenied;
     }
+    KeyRecord above;
+    if (LONG rc = ReadKeyRecord(gone.parent, &above); rc != kErrorSuccess)
+      return rc == kErrorKeyDeleted ? Damaged(KeyText(key) + " has no parent") : rc;
     for (Stmt which : {kDeleteValues, kDeleteKey}) {
       StmtUse st(Statement(which));
       sqlite3_bind_int64(st.get(), 1, key);
       int rc = sqlite3_step(st.get());
       if (rc != SQLITE_DONE) return Fail(rc);
     }
-    return kErrorSuccess;
+    above.subkey_sum ^= KeyIdentity(gone.id, gone.parent, gone.name);
+    return WriteKeySums(above);
   });
+}
+
+LONG RegistryStore::ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check) {
+  int rc = sqlite3_step(st);
+  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
+  if (rc != SQLITE_ROW) return Fail(rc);
+  if (!IsInteger(st, 0) || !IsInteger(st, 3) || !IsInteger(st, 5) || !IsBlob(st, 4) ||
+      !ReadName(st, 1, &row->name))
+    return Damaged("a value row of " + KeyText(key) + " of the wrong shape");
+  row->id = sqlite3_column_int64(st, 0);
+  row->type = static_cast<DWORD>(sqlite3_column_int64(st, 3));
+  const BYTE* blob = static_cast<const BYTE*>(sqlite3_column_blob(st, 4));
+  row->data.assign(blob, blob + sqlite3_column_bytes(st, 4));
+  *check = Unsigned(st, 5);
+  if (sqlite3_column_int64(st, 3) < 0 || sqlite3_column_int64(st, 3) > 0xFFFFFFFFll ||
+      !FoldMatches(st, 2, row->name) ||
+      *check != ValueCheck(key, row->name, row->type, row->data.data(), row->data.size()))
+    return Damaged("a value of " + KeyText(key) + " does not match its checksum");
+  return kErrorSuccess;
 }
 
 LONG RegistryStore::GetValue(KeyId key, std::u16string_view name, DWORD* type, BYTE* data,
@@ -353,22 +642,23 @@ LONG RegistryStore::GetValue(KeyId key, std::u16string_view name, DWORD* type, B
   StmtUse st(Statement(kGetValue));
   sqlite3_bind_int64(st.get(), 1, key);
   BindBytes(st.get(), 2, fold);
-  int rc = sqlite3_step(st.get());
-  if (rc == SQLITE_DONE) {
+  ValueRow row;
+  std::uint64_t check = 0;
+  LONG rc = ReadValueRow(st.get(), key, &row, &check);
+  if (rc == kErrorNoMoreItems) {
     LONG key_state = KeyExistsLocked(key);
     return key_state == kErrorSuccess ? kErrorFileNotFound : key_state;
   }
-  if (rc != SQLITE_ROW) return Fail(rc);
-  if (type != nullptr) *type = static_cast<DWORD>(sqlite3_column_int64(st.get(), 0));
-  const void* blob = sqlite3_column_blob(st.get(), 1);
-  DWORD size = static_cast<DWORD>(sqlite3_column_bytes(st.get(), 1));
+  if (rc != kErrorSuccess) return rc;
+  if (type != nullptr) *type = row.type;
+  DWORD size = static_cast<DWORD>(row.data.size());
   if (data_size == nullptr) return kErrorSuccess;
   if (data != nullptr) {
     if (*data_size < size) {
       *data_size = size;
       return kErrorMoreData;
     }
-    if (size > 0) std::memcpy(data, blob, size);
+    if (size > 0) std::memcpy(data, row.data.data(), size);
   }
   *data_size = size;
   return kErrorSuccess;
@@ -379,65 +669,84 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
   if (name.size() > kMaxValueNameChars) return kErrorInvalidParameter;
   if (data == nullptr && data_size != 0) return kErrorInvalidParameter;
   return Write([&]() -> LONG {
-    LONG exists = KeyExistsLocked(key);
-    if (exists != kErrorSuccess) return exists;
+    KeyRecord owner;
+    if (LONG rc = ReadKeyRecord(key, &owner); rc != kErrorSuccess) return rc;
     static const BYTE kEmpty = 0;
     const BYTE* bytes = data_size == 0 ? &kEmpty : data;
     std::string fold = FoldBytes(name);
+    ValueRow old;
+    std::uint64_t old_check = 0;
+    LONG found;
     {
-      StmtUse st(Statement(kUpdateValue));
+      StmtUse st(Statement(kGetValue));
       sqlite3_bind_int64(st.get(), 1, key);
       BindBytes(st.get(), 2, fold);
-      sqlite3_bind_int64(st.get(), 3, type);
-      sqlite3_bind_blob(st.get(), 4, bytes, static_cast<int>(data_size), SQLITE_STATIC);
+      found = ReadValueRow(st.get(), key, &old, &old_check);
+    }
+    if (found == kErrorSuccess) {
+      // The value keeps the name it was created with, and its place.
+      std::uint64_t check = ValueCheck(key, old.name, type, bytes, data_size);
+      StmtUse st(Statement(kUpdateValue));
+      sqlite3_bind_int64(st.get(), 1, old.id);
+      sqlite3_bind_int64(st.get(), 2, type);
+      sqlite3_bind_blob(st.get(), 3, bytes, static_cast<int>(data_size), SQLITE_STATIC);
+      sqlite3_bind_int64(st.get(), 4, static_cast<sqlite3_int64>(check));
       int rc = sqlite3_step(st.get());
       if (rc != SQLITE_DONE) return Fail(rc);
-      if (sqlite3_changes(db_) > 0) return kErrorSuccess;
+      owner.value_sum ^= old_check ^ check;
+      return WriteKeySums(owner);
     }
+    if (found != kErrorNoMoreItems) return found;
+    std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
     StmtUse st(Statement(kInsertValue));
     sqlite3_bind_int64(st.get(), 1, key);
     BindName(st.get(), 2, name);
     BindBytes(st.get(), 3, fold);
     sqlite3_bind_int64(st.get(), 4, type);
     sqlite3_bind_blob(st.get(), 5, bytes, static_cast<int>(data_size), SQLITE_STATIC);
+    sqlite3_bind_int64(st.get(), 6, static_cast<sqlite3_int64>(check));
     int rc = sqlite3_step(st.get());
-    return rc == SQLITE_DONE ? kErrorSuccess : Fail(rc);
+    if (rc != SQLITE_DONE) return Fail(rc);
+    owner.value_sum ^= check;
+    return WriteKeySums(owner);
   });
 }
 
 LONG RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
   return Write([&]() -> LONG {
-    LONG exists = KeyExistsLocked(key);
-    if (exists != kErrorSuccess) return exists;
+    KeyRecord owner;
+    if (LONG rc = ReadKeyRecord(key, &owner); rc != kErrorSuccess) return rc;
     std::string fold = FoldBytes(name);
+    ValueRow old;
+    std::uint64_t old_check = 0;
+    {
+      StmtUse st(Statement(kGetValue));
+      sqlite3_bind_int64(st.get(), 1, key);
+      BindBytes(st.get(), 2, fold);
+      LONG found = ReadValueRow(st.get(), key, &old, &old_check);
+      if (found == kErrorNoMoreItems) return kErrorFileNotFound;
+      if (found != kErrorSuccess) return found;
+    }
     StmtUse st(Statement(kDeleteValue));
-    sqlite3_bind_int64(st.get(), 1, key);
-    BindBytes(st.get(), 2, fold);
+    sqlite3_bind_int64(st.get(), 1, old.id);
     int rc = sqlite3_step(st.get());
     if (rc != SQLITE_DONE) return Fail(rc);
-    return sqlite3_changes(db_) > 0 ? kErrorSuccess : kErrorFileNotFound;
+    owner.value_sum ^= old_check;
+    return WriteKeySums(owner);
   });
 }
 
-LONG RegistryStore::ReadKeyRow(sqlite3_stmt* st, KeyRow* row) {
+LONG RegistryStore::ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row) {
   int rc = sqlite3_step(st);
   if (rc == SQLITE_DONE) return kErrorNoMoreItems;
   if (rc != SQLITE_ROW) return Fail(rc);
-  row->id = sqlite3_column_int64(st, 0);
-  row->name = FromNameBytes(sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1));
-  row->fold = FromFoldBytes(sqlite3_column_blob(st, 2), sqlite3_column_bytes(st, 2));
-  return kErrorSuccess;
-}
-
-LONG RegistryStore::ReadValueRow(sqlite3_stmt* st, ValueRow* row) {
-  int rc = sqlite3_step(st);
-  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
-  if (rc != SQLITE_ROW) return Fail(rc);
-  row->id = sqlite3_column_int64(st, 0);
-  row->name = FromNameBytes(sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1));
-  row->type = static_cast<DWORD>(sqlite3_column_int64(st, 2));
-  const BYTE* blob = static_cast<const BYTE*>(sqlite3_column_blob(st, 3));
-  row->data.assign(blob, blob + sqlite3_column_bytes(st, 3));
+  KeyRecord record;
+  if (LONG checked = CheckKeyColumns(st, &record); checked != kErrorSuccess) return checked;
+  if (record.parent != parent)
+    return Damaged("a subkey of " + KeyText(parent) + " names another parent");
+  row->id = record.id;
+  row->name = std::move(record.name);
+  row->fold = FromFoldBytes(sqlite3_column_blob(st, 3), sqlite3_column_bytes(st, 3));
   return kErrorSuccess;
 }
 
@@ -448,7 +757,7 @@ LONG RegistryStore::SubkeyAt(KeyId parent, DWORD index, KeyRow* row) {
     StmtUse st(Statement(kSubkeyAt));
     sqlite3_bind_int64(st.get(), 1, parent);
     sqlite3_bind_int64(st.get(), 2, index);
-    result = ReadKeyRow(st.get(), row);
+    result = ReadKeyRow(st.get(), parent, row);
   }
   if (result == kErrorNoMoreItems && KeyExistsLocked(parent) == kErrorKeyDeleted)
     return kErrorKeyDeleted;
@@ -464,7 +773,7 @@ LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, Ke
     StmtUse st(Statement(kSubkeyAfter));
     sqlite3_bind_int64(st.get(), 1, parent);
     BindBytes(st.get(), 2, fold);
-    result = ReadKeyRow(st.get(), row);
+    result = ReadKeyRow(st.get(), parent, row);
   }
   if (result == kErrorNoMoreItems && KeyExistsLocked(parent) == kErrorKeyDeleted)
     return kErrorKeyDeleted;
@@ -484,11 +793,17 @@ LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size
     size_t bytes = 0;
     while (rows->size() < limit && bytes < byte_limit) {
       ValueRow row;
-      result = ReadValueRow(st.get(), &row);
+      std::uint64_t check;
+      result = ReadValueRow(st.get(), key, &row, &check);
       if (result != kErrorSuccess) break;
       bytes += row.data.size() + row.name.size() * 2;
       rows->push_back(std::move(row));
     }
+  }
+  // Damage ends the run with nothing handed out, never as a shorter run.
+  if (result == kErrorRegistryCorrupt) {
+    rows->clear();
+    return result;
   }
   if (!rows->empty()) return kErrorSuccess;
   if (result == kErrorNoMoreItems && KeyExistsLocked(key) == kErrorKeyDeleted)
@@ -520,6 +835,64 @@ LONG RegistryStore::ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row) 
   return rc;
 }
 
+LONG RegistryStore::VerifyKey(KeyId key) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  // A key verified since the store last changed, here or in another
+  // process, is not read again.
+  const std::uint64_t stamp = ChangeStamp();
+  if (stamp != verified_stamp_ || mutations_ != verified_mutations_) {
+    verified_.clear();
+    verified_stamp_ = stamp;
+    verified_mutations_ = mutations_;
+  }
+  if (verified_.count(key) != 0) return kErrorSuccess;
+  // One read transaction, so that the key and its rows are seen as of one commit.
+  const bool own_transaction = sqlite3_get_autocommit(db_) != 0;
+  if (own_transaction) {
+    StmtUse begin(Statement(kBeginRead));
+    int rc = sqlite3_step(begin.get());
+    if (rc != SQLITE_DONE) return Fail(rc);
+  }
+  auto verify = [&]() -> LONG {
+    KeyRecord record;
+    if (LONG rc = ReadKeyRecord(key, &record); rc != kErrorSuccess) return rc;
+    std::uint64_t values = 0;
+    {
+      StmtUse st(Statement(kValueAt));
+      sqlite3_bind_int64(st.get(), 1, key);
+      sqlite3_bind_int64(st.get(), 2, 0);
+      sqlite3_bind_int64(st.get(), 3, -1);
+      ValueRow row;
+      std::uint64_t check = 0;
+      LONG rc;
+      while ((rc = ReadValueRow(st.get(), key, &row, &check)) == kErrorSuccess) values ^= check;
+      if (rc != kErrorNoMoreItems) return rc;
+    }
+    if (values != record.value_sum)
+      return Damaged("the values of " + KeyText(key) + " are not those it was given");
+    std::uint64_t subkeys = 0;
+    {
+      StmtUse st(Statement(kChildRows));
+      sqlite3_bind_int64(st.get(), 1, key);
+      KeyRow row;
+      LONG rc;
+      while ((rc = ReadKeyRow(st.get(), key, &row)) == kErrorSuccess)
+        subkeys ^= KeyIdentity(row.id, key, row.name);
+      if (rc != kErrorNoMoreItems) return rc;
+    }
+    if (subkeys != record.subkey_sum)
+      return Damaged("the subkeys of " + KeyText(key) + " are not those it was given");
+    return kErrorSuccess;
+  };
+  LONG result = verify();
+  if (own_transaction) {
+    StmtUse commit(Statement(kCommit));
+    sqlite3_step(commit.get());
+  }
+  if (result == kErrorSuccess) verified_.insert(key);
+  return result;
+}
+
 RegistryStore::Batch::Batch(RegistryStore* store)
     : store_(store), lock_(store->mu_), status_(kErrorSuccess), open_(false) {
   if (store_->read_only_) {
@@ -529,7 +902,7 @@ RegistryStore::Batch::Batch(RegistryStore* store)
   StmtUse begin(store_->Statement(kBegin));
   int rc = sqlite3_step(begin.get());
   if (rc != SQLITE_DONE) {
-    status_ = MapSqliteCode(rc);
+    status_ = store_->Fail(rc);
     return;
   }
   open_ = true;
@@ -540,7 +913,7 @@ LONG RegistryStore::Batch::Commit() {
   if (!open_) return status_ == kErrorSuccess ? kErrorInvalidParameter : status_;
   StmtUse commit(store_->Statement(kCommit));
   int rc = sqlite3_step(commit.get());
-  if (rc != SQLITE_DONE) return MapSqliteCode(rc);  // the destructor rolls back
+  if (rc != SQLITE_DONE) return store_->Fail(rc);  // the destructor rolls back
   open_ = false;
   --store_->batch_depth_;
   ++store_->write_count_;
@@ -581,7 +954,19 @@ bool RegistryStore::CheckIntegrity(std::string* report) {
     *report += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
   }
   sqlite3_finalize(st);
-  return *report == "ok";
+  if (*report != "ok") return false;
+  // Every key, and with it every row, against its checksums.
+  std::vector<KeyId> keys;
+  if (sqlite3_prepare_v2(db_, "SELECT id FROM keys", -1, &st, nullptr) == SQLITE_OK)
+    while (sqlite3_step(st) == SQLITE_ROW) keys.push_back(sqlite3_column_int64(st, 0));
+  sqlite3_finalize(st);
+  for (KeyId key : keys) {
+    if (VerifyKey(key) != kErrorSuccess) {
+      *report = damage_.what;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace zvt::platform

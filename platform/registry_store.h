@@ -1,7 +1,10 @@
-// One registry root kept in one SQLite file: keys with case-insensitive names
-// that keep their case, typed values as bytes, Win32 error codes. Any number
-// of processes may share a file; within a process one RegistryStore is safe
-// for concurrent use by several threads (calls are serialised).
+// One registry hive kept in one SQLite file: keys with case-insensitive names
+// that keep their case, typed values as bytes, Win32 error codes. Every row
+// carries a checksum, and every key the checksums of its values and the
+// identities of its subkeys, so that damage is found before damaged data is
+// handed out (ERROR_REGISTRY_CORRUPT). Any number of processes may share a
+// file; within a process one RegistryStore is safe for concurrent use by
+// several threads (calls are serialised).
 #ifndef ZVT_PLATFORM_REGISTRY_STORE_H_
 #define ZVT_PLATFORM_REGISTRY_STORE_H_
 
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "services/win_types.h"
@@ -27,6 +31,12 @@ struct KeyRow {
   std::u16string fold;
 };
 
+// Where the checks of a store stand: rows read and verified, damage found.
+struct StoreDamage {
+  bool found = false;
+  std::string what;  // the first damage found, for the message log and the tools
+};
+
 struct ValueRow {
   std::int64_t id = 0;  // creation order
   std::u16string name;
@@ -39,12 +49,20 @@ class RegistryStore {
   enum class Journal {
     kWal,       // per-user stores: readers never wait for writers
     kRollback,  // the machine-wide store: readable without write permission
+    // A per-user store that may be moved aside while connections of other
+    // processes still have it open: no connection ever removes its journal
+    // files by name, which would be the files of the store recreated there.
+    kWalMovable,
   };
 
   // Opens `path`, creating file and schema when missing (file mode 0600 for
-  // kWal). On failure returns null with a message naming the file.
+  // the per-user kinds). A store of the previous layout gets its checksums.
+  // On failure returns null with a message naming the file and, in `*code`
+  // when given, kErrorRegistryCorrupt when the file is damaged (not a
+  // database, or a database whose pages do not hold together), else another
+  // registry code.
   static std::unique_ptr<RegistryStore> Open(const std::string& path, Journal journal,
-                                             std::string* message);
+                                             std::string* message, LONG* code = nullptr);
   ~RegistryStore();
   RegistryStore(const RegistryStore&) = delete;
   RegistryStore& operator=(const RegistryStore&) = delete;
@@ -110,12 +128,39 @@ class RegistryStore {
   // process's own writes that needs no read of the file.
   [[nodiscard]] std::uint64_t WriteCount();
 
-  // Runs SQLite's integrity check; true when it reports "ok".
+  // Reads `key` whole and checks it: its own row, every value row against
+  // its checksum and against the key's sum of them, every subkey row and the
+  // key's sum of their identities. kErrorRegistryCorrupt on any mismatch.
+  [[nodiscard]] LONG VerifyKey(KeyId key);
+  // Damage found by any call so far.
+  StoreDamage damage();
+  // True while `path` still names the file this store has open (it has not
+  // been moved aside and recreated).
+  bool IsFileAt(const std::string& path);
+
+  // Runs SQLite's integrity check and every row's checksum; true when both
+  // find nothing wrong.
   bool CheckIntegrity(std::string* report);
   // The SQLite message of the last failed call (for diagnostics).
   std::string LastErrorMessage();
 
  private:
+  // A key row as stored, with its sums.
+  struct KeyRecord {
+    KeyId id = 0;
+    KeyId parent = 0;
+    std::u16string name;
+    std::uint64_t value_sum = 0;   // xor of the checksums of its values
+    std::uint64_t subkey_sum = 0;  // xor of the identities of its subkeys
+  };
+  // A value row as stored.
+  struct ValueRecord {
+    std::int64_t id = 0;
+    std::u16string name;
+    DWORD type = 0;
+    std::uint64_t check = 0;
+  };
+
   enum Stmt {
     kFindChild,
     kKeyExists,
@@ -135,18 +180,33 @@ class RegistryStore {
     kCommit,
     kRollback,
     kDataVersion,
+    kUpdateKeySums,
+    kBeginRead,
+    kChildRows,
     kStmtCount
   };
 
   RegistryStore(sqlite3* db, std::string path, bool read_only);
   sqlite3_stmt* Statement(Stmt which);
   LONG Fail(int sqlite_code);
+  // Notes damage (`what`) and returns kErrorRegistryCorrupt.
+  LONG Damaged(const std::string& what);
   LONG KeyExistsLocked(KeyId key);
+  // Reads and checks the row of `key`: kErrorKeyDeleted when there is none.
+  LONG ReadKeyRecord(KeyId key, KeyRecord* record);
+  // Checks a key row the statement `st` stands on (columns id, parent, name,
+  // fold, value sum, subkey sum, check).
+  LONG CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record);
+  LONG WriteKeySums(const KeyRecord& record);
+  // Lays out a new file, or gives a store of the first layout its checksums.
+  static bool LayOut(sqlite3* db, int version, std::string* error);
   // Runs `body` in a write transaction unless a batch is open.
   template <typename Body>
   LONG Write(Body body);
-  LONG ReadKeyRow(sqlite3_stmt* st, KeyRow* row);
-  LONG ReadValueRow(sqlite3_stmt* st, ValueRow* row);
+  // Steps `st` and checks the row it reaches: a subkey of `parent`, or a
+  // value of `key` with its stored checksum in `*check`.
+  LONG ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row);
+  LONG ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check);
   LONG ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit, size_t byte_limit,
                      std::vector<ValueRow>* rows);
 
@@ -156,6 +216,12 @@ class RegistryStore {
   std::recursive_mutex mu_;
   int batch_depth_ = 0;            // guarded by mu_
   std::uint64_t write_count_ = 0;  // commits of this connection; guarded by mu_
+  StoreDamage damage_;             // guarded by mu_
+  std::uint64_t mutations_ = 0;    // row changes made through this connection; guarded by mu_
+  // Keys verified whole since the store last changed; guarded by mu_.
+  std::uint64_t verified_stamp_ = 0, verified_mutations_ = 0;
+  std::unordered_set<KeyId> verified_;
+  std::uint64_t device_ = 0, inode_ = 0;  // the file opened
   sqlite3_stmt* statements_[kStmtCount] = {};
 };
 

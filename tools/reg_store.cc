@@ -1,8 +1,10 @@
 // .reg files applied to and exported from the registry stand-in's stores.
 #include "tools/reg_store.h"
 
+#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/utf.h"
 
@@ -19,38 +21,17 @@ std::string LineError(int line, const std::string& what) {
   return "line " + std::to_string(line) + ": " + what;
 }
 
-// Walks `path` from the root of `store`, creating missing keys when asked.
-LONG WalkStore(RegistryStore* store, const std::u16string& path, bool create, KeyId* id) {
-  KeyId current = platform::kRootKeyId;
-  size_t pos = 0;
-  while (pos <= path.size()) {
-    size_t next = path.find(u'\\', pos);
-    if (next == std::u16string::npos) next = path.size();
-    std::u16string part = path.substr(pos, next - pos);
-    pos = next + 1;
-    if (part.empty()) continue;
-    KeyId child;
-    LONG rc = store->FindChild(current, part, &child);
-    if (rc == kErrorFileNotFound && create) {
-      bool created;
-      rc = store->CreateChild(current, part, &child, &created);
-    }
-    if (rc != kErrorSuccess) return rc;
-    current = child;
-  }
-  *id = current;
-  return kErrorSuccess;
-}
-
-LONG DeleteTree(RegistryStore* store, KeyId id) {
+// Deletes the key `key` and every key below it, across hives.
+LONG DeleteTree(platform::PosixRegistry* registry, const platform::StoreKey& key) {
   platform::KeyRow row;
   LONG rc;
-  while ((rc = store->SubkeyAt(id, 0, &row)) == kErrorSuccess) {
-    rc = DeleteTree(store, row.id);
+  while ((rc = key.subkey_store->SubkeyAt(key.subkey_parent, 0, &row)) == kErrorSuccess) {
+    rc = DeleteTree(registry, registry->SubStoreKey(key, row));
     if (rc != kErrorSuccess) return rc;
   }
   if (rc != kErrorNoMoreItems) return rc;
-  return store->DeleteKey(id);
+  if (key.subkey_store != key.store) return kErrorSuccess;  // a mount point stays
+  return key.store->DeleteKey(key.id);
 }
 
 std::string Escape(const std::u16string& text) {
@@ -111,21 +92,25 @@ void WriteValue(const platform::ValueRow& row, std::string* out) {
   *out += line + "\n";
 }
 
-LONG ExportTree(RegistryStore* store, KeyId id, const std::string& name, std::string* out) {
+LONG ExportTree(platform::PosixRegistry* registry, const platform::StoreKey& key,
+                const std::string& name, std::string* out) {
   *out += "\n[" + name + "]\n";
   platform::ValueRow value;
-  LONG rc = store->ValueAt(id, 0, &value);
+  LONG rc = key.store->ValueAt(key.id, 0, &value);
   while (rc == kErrorSuccess) {
     WriteValue(value, out);
-    rc = store->ValueAfter(id, value.id, &value);
+    rc = key.store->ValueAfter(key.id, value.id, &value);
   }
   if (rc != kErrorNoMoreItems) return rc;
-  platform::KeyRow key;
-  rc = store->SubkeyAt(id, 0, &key);
+  platform::KeyRow row;
+  rc = key.subkey_store->SubkeyAt(key.subkey_parent, 0, &row);
   while (rc == kErrorSuccess) {
-    LONG child = ExportTree(store, key.id, name + "\\" + Utf16ToUtf8(key.name), out);
-    if (child != kErrorSuccess) return child;
-    rc = store->SubkeyAfter(id, key.fold, &key);
+    platform::StoreKey child = registry->SubStoreKey(key, row);
+    std::string child_name = name + "\\" + Utf16ToUtf8(row.name);
+    rc = registry->VerifyStoreKey(child);
+    if (rc == kErrorSuccess) rc = ExportTree(registry, child, child_name, out);
+    if (rc != kErrorSuccess) return rc;
+    rc = key.subkey_store->SubkeyAfter(key.subkey_parent, row.fold, &row);
   }
   return rc == kErrorNoMoreItems ? kErrorSuccess : rc;
 }
@@ -134,48 +119,53 @@ LONG ExportTree(RegistryStore* store, KeyId id, const std::string& name, std::st
 bool ApplyRegFile(platform::PosixRegistry* registry, const RegFile& file, ImportCounts* counts,
                   std::string* error) {
   *counts = ImportCounts{};
-  std::unique_ptr<RegistryStore::Batch> batches[2];
-  auto batch_for = [&](HKEY root, RegistryStore** store) -> LONG {
-    int slot = root == kHKeyClassesRoot ? 1 : 0;
+  // One batch per store written: the import is one transaction per hive.
+  std::map<RegistryStore*, std::unique_ptr<RegistryStore::Batch>> batches;
+  auto batch_for = [&](HKEY root) -> LONG {
     std::string message;
-    *store = registry->StoreFor(root, &message);
-    if (*store == nullptr) {
-      *error = "cannot open the " + RootName(root) + " store: " + message;
-      return kErrorRegistryIoFailed;
+    std::vector<RegistryStore*> stores = {registry->StoreFor(root, &message)};
+    if (root == kHKeyCurrentUser) stores.push_back(registry->CacheStore(&message));
+    for (RegistryStore* store : stores) {
+      if (store == nullptr) {
+        *error = "cannot open the " + RootName(root) + " store: " + message;
+        return kErrorRegistryIoFailed;
+      }
+      auto& batch = batches[store];
+      if (!batch) batch = std::make_unique<RegistryStore::Batch>(store);
+      if (batch->status() != kErrorSuccess) return batch->status();
     }
-    if (!batches[slot]) batches[slot] = std::make_unique<RegistryStore::Batch>(*store);
-    return batches[slot]->status();
+    return kErrorSuccess;
   };
   for (const RegKeyEntry& key : file.keys) {
-    RegistryStore* store;
-    LONG rc = batch_for(key.root, &store);
+    LONG rc = batch_for(key.root);
     std::string where = LineError(key.line, RootName(key.root) + "\\" + Utf16ToUtf8(key.path));
     if (rc != kErrorSuccess) {
       if (error->empty())
         *error = where + ": the store cannot be written (error " + std::to_string(rc) + ")";
       return false;
     }
-    KeyId id;
+    platform::StoreKey at;
+    std::string message;
     if (key.remove) {
-      rc = WalkStore(store, key.path, /*create=*/false, &id);
+      rc = registry->FindStoreKey(key.root, key.path, /*create=*/false, &at, &message);
       if (rc == kErrorSuccess) {
-        rc = DeleteTree(store, id);
+        rc = DeleteTree(registry, at);
         ++counts->deletions;
       } else if (rc == kErrorFileNotFound) {
         rc = kErrorSuccess;  // deleting what is not there is no error
       }
     } else {
-      rc = WalkStore(store, key.path, /*create=*/true, &id);
+      rc = registry->FindStoreKey(key.root, key.path, /*create=*/true, &at, &message);
       ++counts->keys;
       for (const RegValueEntry& value : key.values) {
         if (rc != kErrorSuccess) break;
         if (value.remove) {
-          rc = store->DeleteValue(id, value.name);
+          rc = at.store->DeleteValue(at.id, value.name);
           if (rc == kErrorFileNotFound) rc = kErrorSuccess;
           ++counts->deletions;
         } else {
-          rc = store->SetValue(id, value.name, value.type, value.data.data(),
-                               static_cast<DWORD>(value.data.size()));
+          rc = at.store->SetValue(at.id, value.name, value.type, value.data.data(),
+                                  static_cast<DWORD>(value.data.size()));
           ++counts->values;
         }
       }
@@ -185,8 +175,8 @@ bool ApplyRegFile(platform::PosixRegistry* registry, const RegFile& file, Import
       return false;
     }
   }
-  for (auto& batch : batches) {
-    if (batch && batch->Commit() != kErrorSuccess) {
+  for (auto& [store, batch] : batches) {
+    if (batch->Commit() != kErrorSuccess) {
       *error = "the import could not be committed; nothing was imported";
       return false;
     }
@@ -197,23 +187,18 @@ bool ApplyRegFile(platform::PosixRegistry* registry, const RegFile& file, Import
 bool ExportRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16string& path,
                   std::string* out, std::string* error) {
   std::string message;
-  RegistryStore* store = registry->StoreFor(root, &message);
   std::string name = RootName(root) + (path.empty() ? "" : "\\" + Utf16ToUtf8(path));
-  if (store == nullptr) {
-    *error = "cannot open the " + RootName(root) + " store: " + message;
-    return false;
-  }
-  KeyId id;
-  LONG rc = WalkStore(store, path, /*create=*/false, &id);
+  platform::StoreKey key;
+  LONG rc = registry->FindStoreKey(root, path, /*create=*/false, &key, &message);
   if (rc != kErrorSuccess) {
-    *error =
-        name + ": " + (rc == kErrorFileNotFound ? "no such key" : "error " + std::to_string(rc));
+    *error = name + ": " +
+             StoreError(rc, rc == kErrorRegistryCorrupt ? registry->DescribeDamage() : message);
     return false;
   }
   out->assign("Windows Registry Editor Version 5.00\n");
-  rc = ExportTree(store, id, name, out);
+  rc = ExportTree(registry, key, name, out);
   if (rc != kErrorSuccess) {
-    *error = name + ": export failed with error " + std::to_string(rc);
+    *error = name + ": export stopped: " + StoreError(rc, registry->DescribeDamage());
     return false;
   }
   return true;
@@ -223,34 +208,39 @@ LONG ReadRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16stri
                 RegKeyListing* listing, std::string* error) {
   *listing = RegKeyListing{};
   std::string message;
-  RegistryStore* store = registry->StoreFor(root, &message);
-  if (store == nullptr) {
-    *error = "cannot open the " + RootName(root) + " store: " + message;
-    return kErrorRegistryIoFailed;
-  }
-  KeyId id;
-  LONG rc = WalkStore(store, path, /*create=*/false, &id);
+  platform::StoreKey key;
+  LONG rc = registry->FindStoreKey(root, path, /*create=*/false, &key, &message);
   if (rc != kErrorSuccess) {
-    *error = RootName(root) + "\\" + Utf16ToUtf8(path) + ": " +
-             (rc == kErrorFileNotFound ? "no such key" : "error " + std::to_string(rc));
+    *error = RootName(root) + (path.empty() ? "" : "\\" + Utf16ToUtf8(path)) + ": " +
+             StoreError(rc, rc == kErrorRegistryCorrupt ? registry->DescribeDamage() : message);
     return rc;
   }
-  platform::KeyRow key;
-  rc = store->SubkeyAt(id, 0, &key);
+  platform::KeyRow row;
+  rc = key.subkey_store->SubkeyAt(key.subkey_parent, 0, &row);
   while (rc == kErrorSuccess) {
-    listing->subkeys.push_back(key.name);
-    rc = store->SubkeyAfter(id, key.fold, &key);
+    listing->subkeys.push_back(row.name);
+    rc = key.subkey_store->SubkeyAfter(key.subkey_parent, row.fold, &row);
   }
   platform::ValueRow value;
-  if (rc == kErrorNoMoreItems) rc = store->ValueAt(id, 0, &value);
+  if (rc == kErrorNoMoreItems) rc = key.store->ValueAt(key.id, 0, &value);
   while (rc == kErrorSuccess) {
     listing->values.push_back(value);
-    rc = store->ValueAfter(id, value.id, &value);
+    rc = key.store->ValueAfter(key.id, value.id, &value);
   }
   if (rc != kErrorNoMoreItems) {
-    *error = "reading the key failed with error " + std::to_string(rc);
+    *error = "reading the key failed: " + StoreError(rc, registry->DescribeDamage());
     return rc;
   }
   return kErrorSuccess;
 }
+
+std::string StoreError(LONG rc, const std::string& message) {
+  if (rc == kErrorFileNotFound) return "no such key";
+  if (rc == kErrorRegistryCorrupt)
+    return "the registry store is damaged (error 1015)" +
+           (message.empty() ? std::string() : ": " + message);
+  if (!message.empty()) return message + " (error " + std::to_string(rc) + ")";
+  return "error " + std::to_string(rc);
+}
+
 }  // namespace zvt::tools

@@ -23,6 +23,11 @@ const Services& DefaultServices() {
     bound->modules = new platform::PosixModules;
     bound->clock = new platform::PosixClock;
     BindClientStandIns(bound);
+    // A cache hive that was found damaged and moved aside is told once in
+    // the client's message log, with the name of the file it was moved to.
+    const client::MessageLog* log = &client::ClientServices::Default().message_log();
+    registry->SetDamageReporter(
+        [log](const std::string& text) { log->Append(3, "zvtappad", "registry", text); });
     return bound;
   }();
   return *services;

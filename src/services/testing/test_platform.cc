@@ -159,21 +159,14 @@ bool TestRegistry::Import(const tools::RegFile& file, std::string* error) {
 
 bool TestRegistry::CreateUnreachableSubkey(const std::u16string& path) {
   std::string message;
-  platform::RegistryStore* raw = StoreFor(kHKeyCurrentUser, &message);
-  if (raw == nullptr) return false;
-  platform::KeyId id = platform::kRootKeyId;
-  const std::u16string full = client_root() + u"\\" + path;
-  for (size_t start = 0; start <= full.size();) {
-    size_t end = full.find(u'\\', start);
-    if (end == std::u16string::npos) end = full.size();
-    if (raw->FindChild(id, std::u16string_view(full).substr(start, end - start), &id) !=
-        kErrorSuccess)
-      return false;
-    start = end + 1;
-  }
+  platform::StoreKey key;
+  if (FindStoreKey(kHKeyCurrentUser, client_root() + u"\\" + path, /*create=*/false, &key,
+                   &message) != kErrorSuccess)
+    return false;
   platform::KeyId child = 0;
   bool created = false;
-  return raw->CreateChild(id, kUnreachableName, &child, &created) == kErrorSuccess;
+  return key.subkey_store->CreateChild(key.subkey_parent, kUnreachableName, &child, &created) ==
+         kErrorSuccess;
 }
 
 #endif
