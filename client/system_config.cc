@@ -146,9 +146,10 @@ uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
 
 uint32_t SystemConfigStore::NameAt(uint32_t index, std::u16string* name) {
   ScopedKey key(registry_);
-  if (service_->OpenRegKeyEx(kHKeyCurrentUser, kSystemsKey, 0, kKeyRead, key.Receive()) !=
-      kErrorSuccess)
-    return kClientNoMoreSystems;
+  LONG open = service_->OpenRegKeyEx(kHKeyCurrentUser, kSystemsKey, 0, kKeyRead, key.Receive());
+  // No key is no system; a key that cannot be read is not an empty list.
+  if (open == kErrorFileNotFound) return kClientNoMoreSystems;
+  if (open != kErrorSuccess) return kClientBadConfiguration;
   char16_t buffer[256];
   DWORD chars = 256;
   LONG rc = registry_->RegEnumKeyExW(key.get(), index, buffer, &chars, nullptr, nullptr, nullptr,

@@ -73,5 +73,46 @@ expect 0 adm cache clear
 expect 0 adm --json cache show
 json_check "assert d == {}, d" "an empty cache"
 
+# cache check: each state in which the library may answer 0 although the
+# host denies, found and explained; exit 1 while one is there.
+# code COMMAND...: runs it and prints its exit code.
+code() { local c=0; "$@" >"$work/out" 2>"$work/err" || c=$?; echo "$c"; }
+adm value DEMO_JOE QACME_PAY_TAXFORM >/dev/null
+[ "$(code adm cache check)" = 0 ] || fail "cache check on a sound cache: $(cat "$work/out")"
+hostvals="HKEY_CURRENT_USER\\Software\\VYN\\Tarvo.Network\\Application_Administration\\HostVals"
+printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Activate"="2"\n' "$hostvals" |
+  sed 's/"2"/hex(1):32,00/' | adm reg import - >/dev/null
+[ "$(code adm cache check)" = 1 ] || fail "cache check misses the switch"
+grep -q "switched off" "$work/out" || fail "cache check: $(cat "$work/out")"
+printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Activate"=-\n' "$hostvals" |
+  adm reg import - >/dev/null
+[ "$(code adm cache check)" = 0 ] || fail "the switch is still reported: $(cat "$work/out")"
+printf 'Windows Registry Editor Version 5.00\n\n[-%s\\DEMO_JOE\\Hierarchy]\n' "$hostvals" |
+  adm reg import - >/dev/null
+[ "$(code adm --json cache check DEMO_JOE)" = 1 ] || fail "cache check misses the empty hierarchy"
+json_check "assert any('saved hierarchy is empty' in p['problem'] and p['do'] == 'zvtadm cache clear DEMO_JOE' for p in d['problems']), d" "cache check --json"
+adm cache clear DEMO_JOE >/dev/null
+# A refresh that does not end: another process holds the cache's mutex.
+flock "$XDG_RUNTIME_DIR/zvt/mutex-QVYN_XD1_ZENTA_APPADMIN_REGCACHE_MUTEX" sleep 4 &
+holder=$!
+sleep 0.3
+[ "$(code adm cache check)" = 1 ] || fail "cache check misses the held mutex"
+grep -q "mutex has been held" "$work/out" || fail "cache check: $(cat "$work/out")"
+wait "$holder"
+
+# A damaged configuration is reported with its file and how to restore it,
+# and never moved away; a damaged cache store is moved aside and rebuilt.
+adm value DEMO_JOE QACME_PAY_TAXFORM >/dev/null
+sqlite3 "$ZVT_HOME/registry.db" "UPDATE vals SET data = CAST('x' AS BLOB) WHERE type = 1"
+[ "$(code adm system list)" = 1 ] || fail "system list on a damaged configuration"
+grep -q "$ZVT_HOME/registry.db is damaged" "$work/err" || fail "system list: $(cat "$work/err")"
+grep -q "zvtadm reg export HKEY_CURRENT_USER saved.reg" "$work/err" || fail "no way to restore"
+[ "$(code adm cache check)" = 1 ] || fail "cache check misses the damaged configuration"
+[ -f "$ZVT_HOME/registry.db" ] || fail "the configuration was moved"
+[ "$(code adm reg export HKEY_CURRENT_USER "$work/saved.reg")" = 1 ] || fail "export of a damaged store"
+grep -q "Software" "$work/saved.reg" || fail "nothing readable was exported"
+rm -f "$ZVT_HOME"/registry.db*
+adm reg import "$work/saved.reg" >/dev/null || fail "the readable part does not import"
+
 [ "$failures" = 0 ] || exit 1
 echo "zvtadm ok"

@@ -1,11 +1,10 @@
-#include "tools/reg_store.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "platform/utf.h"
 #include "services/testing/temp_dir.h"
+#include "tools/reg_store.h"
 
 namespace zvt::tools {
 namespace {
@@ -46,7 +45,9 @@ class RegFileTest : public ::testing::Test {
   }
   std::string Export(HKEY root, const std::u16string& path) {
     std::string out, error;
-    EXPECT_TRUE(ExportRegKey(registry_.get(), root, path, &out, &error)) << error;
+    std::vector<std::string> skipped;
+    EXPECT_TRUE(ExportRegKey(registry_.get(), root, path, &out, &skipped, &error)) << error;
+    EXPECT_TRUE(skipped.empty());
     return out;
   }
   LONG Read(HKEY root, const std::u16string& path, RegKeyListing* listing) {

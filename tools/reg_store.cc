@@ -92,24 +92,36 @@ void WriteValue(const platform::ValueRow& row, std::string* out) {
   *out += line + "\n";
 }
 
+// Writes `key` and its subtree. A damaged subkey is left out with a comment
+// naming it, and the export goes on with the rest: what can be read is what
+// a damaged store can still give back.
 LONG ExportTree(platform::PosixRegistry* registry, const platform::StoreKey& key,
-                const std::string& name, std::string* out) {
-  *out += "\n[" + name + "]\n";
+                const std::string& name, std::string* out, std::vector<std::string>* skipped) {
+  std::string text = "\n[" + name + "]\n";
+  const size_t header = text.size();
   platform::ValueRow value;
   LONG rc = key.store->ValueAt(key.id, 0, &value);
   while (rc == kErrorSuccess) {
-    WriteValue(value, out);
+    WriteValue(value, &text);
     rc = key.store->ValueAfter(key.id, value.id, &value);
   }
   if (rc != kErrorNoMoreItems) return rc;
+  // A root is not a key a .reg file can name; it is written only for values.
+  const bool root = name.find('\\') == std::string::npos;
+  if (!root || text.size() > header) *out += text;
   platform::KeyRow row;
   rc = key.subkey_store->SubkeyAt(key.subkey_parent, 0, &row);
   while (rc == kErrorSuccess) {
     platform::StoreKey child = registry->SubStoreKey(key, row);
     std::string child_name = name + "\\" + Utf16ToUtf8(row.name);
-    rc = registry->VerifyStoreKey(child);
-    if (rc == kErrorSuccess) rc = ExportTree(registry, child, child_name, out);
-    if (rc != kErrorSuccess) return rc;
+    LONG child_rc = registry->VerifyStoreKey(child);
+    if (child_rc == kErrorSuccess) child_rc = ExportTree(registry, child, child_name, out, skipped);
+    if (child_rc == kErrorRegistryCorrupt) {
+      *out += "\n; [" + child_name + "] is damaged and was left out\n";
+      skipped->push_back(child_name);
+    } else if (child_rc != kErrorSuccess) {
+      return child_rc;
+    }
     rc = key.subkey_store->SubkeyAfter(key.subkey_parent, row.fold, &row);
   }
   return rc == kErrorNoMoreItems ? kErrorSuccess : rc;
@@ -185,7 +197,8 @@ bool ApplyRegFile(platform::PosixRegistry* registry, const RegFile& file, Import
 }
 
 bool ExportRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16string& path,
-                  std::string* out, std::string* error) {
+                  std::string* out, std::vector<std::string>* skipped, std::string* error) {
+  skipped->clear();
   std::string message;
   std::string name = RootName(root) + (path.empty() ? "" : "\\" + Utf16ToUtf8(path));
   platform::StoreKey key;
@@ -196,7 +209,7 @@ bool ExportRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16st
     return false;
   }
   out->assign("Windows Registry Editor Version 5.00\n");
-  rc = ExportTree(registry, key, name, out);
+  rc = ExportTree(registry, key, name, out, skipped);
   if (rc != kErrorSuccess) {
     *error = name + ": export stopped: " + StoreError(rc, registry->DescribeDamage());
     return false;

@@ -25,8 +25,10 @@ bool ApplyRegFile(platform::PosixRegistry* registry, const RegFile& file, Import
                   std::string* error);
 
 // Writes "root\path" and everything below it in .reg 5.00 form (UTF-8).
+// Damaged subkeys are left out (a comment line marks each) and listed in
+// `*skipped`; the rest is exported.
 bool ExportRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16string& path,
-                  std::string* out, std::string* error);
+                  std::string* out, std::vector<std::string>* skipped, std::string* error);
 
 // One key's direct contents, for listing and querying.
 struct RegKeyListing {

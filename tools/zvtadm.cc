@@ -35,6 +35,27 @@ int CommandContext::Fail(int code, const std::string& message) const {
   return code;
 }
 
+bool CommandContext::ReportDamage() const {
+  if (!registry_) return false;
+  std::string damage = registry_->DescribeDamage();
+  if (damage.empty()) return false;
+  for (size_t start = 0; start < damage.size();) {
+    size_t end = damage.find('\n', start);
+    if (end == std::string::npos) end = damage.size();
+    std::cerr << "zvtadm: " << damage.substr(start, end - start) << "\n";
+    start = end + 1;
+  }
+  const std::string& config = registry_->paths().user_store;
+  if (damage.find(config + " is damaged") == std::string::npos) return false;
+  std::cerr << "zvtadm: the client's configuration in " << config
+            << " is damaged; it is left as it is. To restore it: save what can still be read "
+               "with `zvtadm reg export HKEY_CURRENT_USER saved.reg`, move "
+            << config
+            << " away, and load the saved keys into a new store with "
+               "`zvtadm reg import saved.reg`\n";
+  return true;
+}
+
 struct Progress::Shown {
   std::string what;
   std::mutex mu;
@@ -163,5 +184,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   std::cout.flush();
+  // A damaged configuration fails any command that met it, whatever it printed.
+  if (context.ReportDamage() && exit_code == kExitOk) exit_code = kExitFailed;
   return exit_code;
 }

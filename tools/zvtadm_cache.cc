@@ -207,6 +207,8 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     });
   });
 
+  AddCacheCheckCommand(cache, context, exit_code);
+
   CLI::App* clear = cache->add_subcommand("clear", "remove what the cache holds");
   clear->add_option("SYSTEM", *system, "only this system");
   clear->add_option("USER", *user, "only this user of the system");

@@ -37,6 +37,10 @@ class CommandContext {
   void Emit(const nlohmann::json& data, const std::function<void()>& text) const;
   // Prints "zvtadm: message" to standard error and returns `code`.
   int Fail(int code, const std::string& message) const;
+  // Tells, on standard error, of damage the stores showed while the command
+  // ran: which file, what was found, and how to restore a damaged
+  // configuration. True when the configuration is damaged.
+  bool ReportDamage() const;
 
  private:
   std::unique_ptr<platform::PosixRegistry> registry_;
@@ -78,6 +82,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code);
+// "cache check", part of the cache group.
+void AddCacheCheckCommand(CLI::App* cache, CommandContext* context, int* exit_code);
 
 }  // namespace zvt::tools
 

@@ -1,5 +1,6 @@
 // zvtadm value, state and tree: asking the library through its exports, as
 // a client component does, and drawing the function tree it works on.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -24,6 +25,38 @@ namespace {
 
 using platform::U16;
 using platform::Utf16ToUtf8;
+
+// The library's exports, loaded when a command asks through them and not
+// before: loading the library waits for the cache's mutex (a refresh in
+// another process), which no other command of zvtadm needs to wait for.
+struct Exports {
+  decltype(&zvtUN_GetAdminValue) value = nullptr;
+  decltype(&zvtUN_GetAdminValueEx) value_ex = nullptr;
+  decltype(&zvtUN_GetAdminCacheStateEx) state_ex = nullptr;
+};
+
+const Exports* LoadExports(CommandContext* context, int* exit_code) {
+  static Exports exports;
+  static bool loaded = false;
+  if (loaded) return &exports;
+  void* library = dlopen("libzvtappad.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (library != nullptr) {
+    exports.value =
+        reinterpret_cast<decltype(exports.value)>(dlsym(library, "zvtUN_GetAdminValue"));
+    exports.value_ex =
+        reinterpret_cast<decltype(exports.value_ex)>(dlsym(library, "zvtUN_GetAdminValueEx"));
+    exports.state_ex =
+        reinterpret_cast<decltype(exports.state_ex)>(dlsym(library, "zvtUN_GetAdminCacheStateEx"));
+  }
+  if (exports.value == nullptr || exports.value_ex == nullptr || exports.state_ex == nullptr) {
+    const char* why = dlerror();
+    *exit_code = context->Fail(kExitFailed, std::string("cannot load the library libzvtappad: ") +
+                                                (why != nullptr ? why : "an export is missing"));
+    return nullptr;
+  }
+  loaded = true;
+  return &exports;
+}
 
 // Checks that `system` is configured; otherwise prints why and returns false.
 bool Configured(CommandContext* context, const std::string& system, int* exit_code) {
@@ -163,13 +196,15 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
   value->add_option("FUNCTION", *functions, "function IDs")->required();
   value->callback([=] {
     if (!Configured(context, *system, exit_code)) return;
+    const Exports* library = LoadExports(context, exit_code);
+    if (library == nullptr) return;
     nlohmann::json out = {{"system", *system}, {"values", nlohmann::json::array()}};
     std::vector<std::pair<std::string, uint32_t>> answers;
     {
       Progress progress(context, "asking " + *system);
       for (const std::string& f : *functions) {
         uint32_t v = 0;
-        uint32_t rc = zvtUN_GetAdminValue(system->c_str(), f.c_str(), &v);
+        uint32_t rc = library->value(system->c_str(), f.c_str(), &v);
         if (rc != 0) {
           progress.Done();
           *exit_code = FailCall(context, *system, rc);
@@ -190,10 +225,12 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
   state->add_option("SYSTEM", *system, "configured system")->required();
   state->callback([=] {
     if (!Configured(context, *system, exit_code)) return;
+    const Exports* library = LoadExports(context, exit_code);
+    if (library == nullptr) return;
     uint64_t handle = 0;
     uint32_t cache_state = 0;
     uint32_t rc = SignedOnHandle(*system, &handle);
-    if (rc == 0) rc = zvtUN_GetAdminCacheStateEx(&handle, &cache_state);
+    if (rc == 0) rc = library->state_ex(&handle, &cache_state);
     if (rc != 0) {
       *exit_code = FailCall(context, *system, rc);
       return;
@@ -233,9 +270,11 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
         return;
       }
     } else {
+      const Exports* library = LoadExports(context, exit_code);
+      if (library == nullptr) return;
       for (const std::u16string& id : order) {
         uint32_t v = 0;
-        rc = zvtUN_GetAdminValueEx(&handle, Utf16ToUtf8(id).c_str(), &v);
+        rc = library->value_ex(&handle, Utf16ToUtf8(id).c_str(), &v);
         if (rc != 0) {
           *exit_code = FailCall(context, *system, rc);
           return;

@@ -70,18 +70,22 @@ int Export(CommandContext* context, const std::string& key, const std::string& f
   std::u16string path;
   if (int rc = ParseKey(*context, key, &root, &path); rc != kExitOk) return rc;
   std::string out, error;
-  if (!ExportRegKey(context->registry(), root, path, &out, &error))
+  std::vector<std::string> skipped;
+  if (!ExportRegKey(context->registry(), root, path, &out, &skipped, &error))
     return context->Fail(
         error.find("no such key") != std::string::npos ? kExitNotFound : kExitFailed, error);
   if (file.empty() || file == "-") {
     std::cout << out;
-    return kExitOk;
+  } else {
+    std::ofstream os(file, std::ios::binary | std::ios::trunc);
+    os << out;
+    os.close();
+    if (!os) return context->Fail(kExitFailed, "cannot write " + file);
   }
-  std::ofstream os(file, std::ios::binary | std::ios::trunc);
-  os << out;
-  os.close();
-  if (!os) return context->Fail(kExitFailed, "cannot write " + file);
-  return kExitOk;
+  // What could be read was written; the damaged keys are named.
+  for (const std::string& key : skipped)
+    context->Fail(kExitFailed, key + " is damaged and was left out of the export");
+  return skipped.empty() ? kExitOk : kExitFailed;
 }
 
 nlohmann::json ValueJson(const platform::ValueRow& v) {

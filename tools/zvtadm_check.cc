@@ -1,0 +1,188 @@
+// zvtadm cache check: the states in which the library answers 0 ("not
+// denied") for a function the host may deny, as far as this user's files
+// show them: a damaged or unreadable store, the cache switched off, a saved
+// hierarchy left empty by a failed function list, and the cache's mutex held
+// by a process that does not let go. Each finding says what to do.
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include "cache/registry_layout.h"
+#include "platform/name_fold.h"
+#include "platform/paths.h"
+#include "platform/posix_sync.h"
+#include "platform/registry_store.h"
+#include "platform/utf.h"
+#include "services/scoped_key.h"
+#include "tools/zvtadm_command.h"
+
+namespace zvt::tools {
+namespace {
+
+using platform::U16;
+using platform::Utf16ToUtf8;
+
+// How long the cache's mutex may stay held before the check calls it stuck:
+// a refresh from a responsive host takes far less.
+constexpr DWORD kMutexPatienceMs = 2000;
+
+struct Finding {
+  std::string what;
+  std::string todo;
+};
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+// Checks one store file without creating it and without moving it.
+void CheckStore(const std::string& path, platform::RegistryStore::Journal journal,
+                const std::string& what, const std::string& todo, std::vector<Finding>* findings) {
+  if (!Exists(path)) return;
+  std::string message;
+  auto store = platform::RegistryStore::Open(path, journal, &message);
+  std::string report;
+  if (!store) {
+    findings->push_back({what + " " + path + " cannot be opened: " + message, todo});
+  } else if (!store->CheckIntegrity(&report)) {
+    findings->push_back({what + " " + path + " is damaged: " + report, todo});
+  }
+}
+
+bool ReadValue(platform::PosixRegistry* r, HKEY key, const char16_t* name, DWORD* type,
+               std::vector<BYTE>* data) {
+  DWORD size = 0;
+  if (r->RegQueryValueExW(key, name, nullptr, type, nullptr, &size) != kErrorSuccess) return false;
+  data->resize(size);
+  return r->RegQueryValueExW(key, name, nullptr, type, data->data(), &size) == kErrorSuccess;
+}
+
+// The processes that have `path` open, by their /proc entries.
+std::vector<std::string> Holders(const std::string& path) {
+  std::vector<std::string> pids;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return pids;
+  while (dirent* entry = ::readdir(proc)) {
+    std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string fds = "/proc/" + pid + "/fd";
+    DIR* dir = ::opendir(fds.c_str());
+    if (dir == nullptr) continue;
+    while (dirent* fd = ::readdir(dir)) {
+      char target[PATH_MAX];
+      ssize_t n = ::readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+      if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) {
+        pids.push_back(pid);
+        break;
+      }
+    }
+    ::closedir(dir);
+  }
+  ::closedir(proc);
+  return pids;
+}
+
+void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector<Finding>* found) {
+  ScopedKey top(r);
+  if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) != kErrorSuccess)
+    return;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+  if (CacheSwitchedOff(r, top.get()))
+    found->push_back(
+        {"the cache is switched off (\"Activate\" is \"2\"): every process that starts while it "
+         "is so answers that nothing is denied",
+         "remove the value: printf 'Windows Registry Editor Version 5.00\\n\\n"
+         "[HKEY_CURRENT_USER\\\\" +
+             Utf16ToUtf8(r->client_root()) + "\\\\" + Utf16ToUtf8(kHostValsKey) +
+             "]\\n\"Activate\"=-\\n' | zvtadm reg import -"});
+  for (DWORD i = 0;; ++i) {
+    char16_t name[256];
+    DWORD chars = 256;
+    if (r->RegEnumKeyExW(top.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+        kErrorSuccess)
+      break;
+    std::string system = Utf16ToUtf8(std::u16string(name, chars));
+    if (!only.empty() && platform::FoldName(U16(only)) != platform::FoldName(U16(system))) continue;
+    ScopedKey sys(r);
+    if (r->OpenRegKeyEx(top.get(), name, 0, kKeyRead, sys.Receive()) != kErrorSuccess) continue;
+    if (!ReadValue(r, sys.get(), kHierTsValue, &type, &data) || type != kRegBinary ||
+        data.size() != 8 || data == std::vector<BYTE>(8, 0))
+      continue;
+    ScopedKey hierarchy(r);
+    bool saved = false;
+    if (r->OpenRegKeyEx(sys.get(), kHierarchyKey, 0, kKeyRead, hierarchy.Receive()) ==
+        kErrorSuccess) {
+      char16_t value[64];
+      DWORD value_chars = 64;
+      saved = r->RegEnumValueW(hierarchy.get(), 0, value, &value_chars, nullptr, nullptr, nullptr,
+                               nullptr) != kErrorNoMoreItems;
+    }
+    if (!saved)
+      found->push_back(
+          {system + ": the saved hierarchy is empty although \"##HierTS\" is set: a refresh went "
+                    "on without the host's function list, so a group or root whose children are "
+                    "all denied answers 0 until the host's hierarchy changes",
+           "zvtadm cache clear " + system});
+  }
+}
+
+void CheckMutex(std::vector<Finding>* found) {
+  platform::PosixSync sync(platform::RuntimeDirectoryPath());
+  HANDLE mutex = sync.CreateMutexW(kRegCacheMutexName, 0, nullptr);
+  if (mutex == nullptr) return;
+  DWORD wait = sync.WaitForSingleObject(mutex, kMutexPatienceMs);
+  if (wait == kWaitObject0 || wait == kWaitAbandoned) {
+    sync.ReleaseMutex(mutex);
+  } else if (wait == kWaitTimeout) {
+    std::string pids;
+    for (const std::string& pid : Holders(sync.LockFilePath(kRegCacheMutexName)))
+      if (pid != std::to_string(::getpid())) pids += (pids.empty() ? "" : ", ") + pid;
+    found->push_back(
+        {"the cache's mutex has been held for more than " +
+             std::to_string(kMutexPatienceMs / 1000) + " s" +
+             (pids.empty() ? "" : " (by process " + pids + ")") +
+             ": every process that needs the cache waits for it",
+         "see what that process waits for: a host error shown to a user who has not closed it, "
+         "or a host that does not answer; ending it releases the mutex"});
+  }
+  sync.CloseHandle(mutex);
+}
+
+}  // namespace
+
+void AddCacheCheckCommand(CLI::App* cache, CommandContext* context, int* exit_code) {
+  auto system = std::make_shared<std::string>();
+  CLI::App* check = cache->add_subcommand(
+      "check", "look for states in which the library answers 0 although the host denies");
+  check->add_option("SYSTEM", *system, "only this system's cached entry");
+  check->callback([=] {
+    std::vector<Finding> found;
+    const platform::RegistryPaths& paths = context->registry()->paths();
+    CheckStore(paths.user_store, platform::RegistryStore::Journal::kWal,
+               "the client's configuration",
+               "save what can be read with `zvtadm reg export HKEY_CURRENT_USER saved.reg`, move "
+               "the file away, and `zvtadm reg import saved.reg` into a new one",
+               &found);
+    CheckStore(paths.cache_store, platform::RegistryStore::Journal::kWalMovable, "the cache store",
+               "zvtadm cache clear (the next query also moves the file aside and rebuilds the "
+               "cache from the host)",
+               &found);
+    CheckCache(context->registry(), *system, &found);
+    CheckMutex(&found);
+    nlohmann::json out = nlohmann::json::array();
+    for (const Finding& f : found) out.push_back({{"problem", f.what}, {"do", f.todo}});
+    context->Emit({{"problems", out}}, [&] {
+      if (found.empty()) std::cout << "no problem found\n";
+      for (const Finding& f : found)
+        std::cout << "problem: " << f.what << "\n  do: " << f.todo << "\n";
+    });
+    *exit_code = found.empty() ? kExitOk : kExitFailed;
+  });
+}
+
+}  // namespace zvt::tools
