@@ -124,8 +124,9 @@ uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t
         list->push_back(DecodeEntry(pgm, entries));
       }
       if (last) break;
-      // A part without entries that still promises more would ask again forever.
-      if (count == 0)
+      // A part without entries that still promises more would ask again
+      // forever, and so would a list without end.
+      if (count == 0 || list->size() >= kMaxListEntries)
         return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
     }
     return 0;

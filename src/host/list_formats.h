@@ -29,6 +29,10 @@ extern const FieldTable kTimestampListTable;
 extern const uint8_t kBlankHandle[20];
 constexpr uint32_t kFunctionListCapacity = 64;
 constexpr uint32_t kUsageListFirstCapacity = 250;
+// The most entries one list call takes from a host, over all its parts: far
+// above any real function registry, it ends a host that never stops
+// promising more before it exhausts the caller's memory.
+constexpr size_t kMaxListEntries = size_t{1} << 20;
 
 // The category code sent for a `categorySelector` of 0 to 7; null beyond.
 const char16_t* CategoryCode(uint32_t category_selector);

@@ -108,8 +108,10 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
         list->push_back(std::move(record));
       }
       if (last) break;
-      // A part without entries that still promises more would ask again forever.
-      if (count == 0) return FailHostCall(error, __LINE__, kCallMessage);
+      // A part without entries that still promises more would ask again
+      // forever, and so would a list without end.
+      if (count == 0 || list->size() >= kMaxListEntries)
+        return FailHostCall(error, __LINE__, kCallMessage);
       capacity = NextCapacity(available, returned, offset, entry_length);
     }
     return 0;
