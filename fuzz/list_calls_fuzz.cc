@@ -35,10 +35,10 @@ bool g_first = true;
 
 std::string LastPart() {
   std::string r(40, '\0');
-  r[3] = 40;                                       // bytes returned
-  r[7] = 40;                                       // bytes available
-  for (int i = 8; i < 28; ++i) r[i] = '\x40';      // blank handle
-  r[31] = 40;                                      // offset to the first entry
+  r[3] = 40;                                   // bytes returned
+  r[7] = 40;                                   // bytes available
+  for (int i = 8; i < 28; ++i) r[i] = '\x40';  // blank handle
+  r[31] = 40;                                  // offset to the first entry
   return r;
 }
 

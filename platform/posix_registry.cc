@@ -30,6 +30,10 @@ namespace {
 constexpr size_t kFirstValuesAhead = 8;  // the run read at index 0; later runs double
 constexpr size_t kMaxValuesAhead = 256;
 constexpr size_t kMaxBytesAhead = 256 * 1024;
+// The values read to check a key when it is opened are kept for its handle
+// up to this many bytes of names and data (a user key of some thousand
+// denied functions fits).
+constexpr size_t kMaxBytesVerifiedAhead = 1024 * 1024;
 }  // namespace
 
 struct ValueWindow {
@@ -216,12 +220,25 @@ LONG PosixRegistry::Resolve(HKEY key, OpenKey* out, StorePtr* store) {
   return kErrorSuccess;
 }
 
-LONG PosixRegistry::AddHandle(const OpenKey& key, HKEY* result) {
+LONG PosixRegistry::AddHandle(const OpenKey& key, HKEY* result,
+                              RegistryStore::VerifiedValues* values) {
+  auto window = std::make_shared<ValueWindow>();
+  if (values != nullptr && values->complete && !values->rows.empty()) {
+    // Every value of the key, as checked when it was opened: served to the
+    // enumeration until this process writes to the store.
+    StorePtr store = Store(key.root, nullptr);
+    if (store) {
+      window->rows = std::move(values->rows);
+      window->writes = store->WriteCount();
+      window->stamp = store->ChangeStamp();
+      window->next_limit = kMaxValuesAhead;
+    }
+  }
   std::lock_guard<std::mutex> lock(handles_mu_);
   std::uintptr_t value = next_handle_;
   next_handle_ += 4;  // handle values look like Win32 ones: multiples of 4
   auto it = handles_.emplace(value, key).first;
-  it->second.values_ahead = std::make_shared<ValueWindow>();
+  it->second.values_ahead = std::move(window);
   *result = reinterpret_cast<HKEY>(value);
   return kErrorSuccess;
 }
@@ -289,10 +306,10 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
   return kErrorSuccess;
 }
 
-LONG PosixRegistry::Verify(const Position& at) {
+LONG PosixRegistry::Verify(const Position& at, RegistryStore::VerifiedValues* values) {
   StorePtr store = Store(at.root, nullptr);
   if (!store) return at.root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
-  LONG rc = Noted(nullptr, at.root, store.get(), store->VerifyKey(at.id));
+  LONG rc = Noted(nullptr, at.root, store.get(), store->VerifyKey(at.id, values));
   if (rc != kErrorSuccess || !at.mount) return rc;
   StorePtr hive = Store(kCache, nullptr);
   if (!hive) return kErrorRegistryIoFailed;
@@ -404,10 +421,13 @@ LONG PosixRegistry::OpenRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /*o
   Position at;
   bool created;
   rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
-  // The key is checked whole before any of it is handed out.
-  if (rc == kErrorSuccess) rc = Verify(at);
+  // The key is checked whole before any of it is handed out; the values
+  // read for that are the new handle's first enumeration run.
+  RegistryStore::VerifiedValues read;
+  read.byte_limit = kMaxBytesVerifiedAhead;
+  if (rc == kErrorSuccess) rc = Verify(at, &read);
   if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
-  return AddHandle(MakeOpenKey(at, access), result);
+  return AddHandle(MakeOpenKey(at, access), result, &read);
 }
 
 LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /*reserved*/,
@@ -444,10 +464,12 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
     if (rc == kErrorSuccess && hive_batch) rc = hive_batch->Commit();
     if (rc == kErrorSuccess) rc = batch.Commit();
   }
-  if (rc == kErrorSuccess) rc = Verify(at);
+  RegistryStore::VerifiedValues read;
+  read.byte_limit = kMaxBytesVerifiedAhead;
+  if (rc == kErrorSuccess) rc = Verify(at, &read);
   if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
   if (disposition != nullptr) *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
-  return AddHandle(MakeOpenKey(at, access), result);
+  return AddHandle(MakeOpenKey(at, access), result, &read);
 }
 
 LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {

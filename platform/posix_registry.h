@@ -159,13 +159,14 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   LONG Walk(const Position& from, const std::u16string& path, bool create, Position* result,
             bool* created);
   // Checks the key at `at` (and the hive root below a mount point).
-  LONG Verify(const Position& at);
+  LONG Verify(const Position& at, RegistryStore::VerifiedValues* values = nullptr);
   // Notes a result of a call on `key`: damage marks the handle, and damage
   // in the cache hive moves that hive aside.
   LONG Noted(HKEY key, Root root, RegistryStore* store, LONG rc);
   // Moves the damaged cache hive `store` aside (null: one that would not open).
   void MoveCacheAside(RegistryStore* store, const std::string& what);
-  LONG AddHandle(const OpenKey& key, HKEY* result);
+  // `values`, when complete, become the handle's first values read ahead.
+  LONG AddHandle(const OpenKey& key, HKEY* result, RegistryStore::VerifiedValues* values = nullptr);
   // The value at `index` of an enumeration through `key`, from the values
   // read ahead when they are still good, else from the store.
   LONG EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index, ValueRow* row,

@@ -191,31 +191,56 @@ TEST_F(RegistryDamageTest, DamagedCacheRowsFailTheOpenAndTheHiveIsBuiltAnew) {
 }
 
 // A handle opened before the damage was found answers every later call
-// with the same code, and a handle into a hive that was moved aside is
-// stale: it never reads the new hive's keys by an old key's number.
+// with the same code once the damage is found, and a handle into a hive that
+// was moved aside is stale: it never reads the new hive's keys by an old
+// key's number. A half-read enumeration never ends as "no more items".
 TEST_F(RegistryDamageTest, HandlesOfADamagedOrReplacedHiveKeepFailing) {
   Fill();
   HKEY user = nullptr, sys = nullptr;
   ASSERT_EQ(kErrorSuccess, Open(kUserKey, &user));
   ASSERT_EQ(kErrorSuccess, Open(kSystemKey, &sys));
   Tamper(CacheFile(), "UPDATE vals SET data = x'02' WHERE name = CAST(x'460030003500' AS BLOB)");
+  HKEY again = nullptr;
+  EXPECT_EQ(kErrorRegistryCorrupt, Open(kUserKey, &again));
+  EXPECT_EQ(1, MovedAsideFiles());
   char16_t name[32];
-  BYTE data[4];
+  BYTE data[8];
   LONG rc = kErrorSuccess;
   for (DWORD i = 0; rc == kErrorSuccess; ++i) {
     DWORD chars = 32, size = sizeof data, type = 0;
     rc = reg_->RegEnumValueW(user, i, name, &chars, nullptr, &type, data, &size);
   }
-  // A half-read enumeration never ends as "no more items".
   EXPECT_EQ(kErrorRegistryCorrupt, rc);
   DWORD size = sizeof data;
   EXPECT_EQ(kErrorRegistryCorrupt,
             reg_->RegQueryValueExW(user, u"F00", nullptr, nullptr, data, &size));
+  size = sizeof data;
   EXPECT_EQ(kErrorRegistryCorrupt,
             reg_->RegQueryValueExW(sys, u"##RepTS", nullptr, nullptr, data, &size));
-  EXPECT_EQ(1, MovedAsideFiles());
   reg_->RegCloseKey(user);
   reg_->RegCloseKey(sys);
+
+  // In the configuration, which is never moved, a damaged value fails the
+  // enumeration part way through, and the handle stays failed.
+  HKEY config = Create(kConfigKey);
+  for (const char16_t* v : {u"A", u"B", u"C"})
+    ASSERT_EQ(kErrorSuccess, reg_->RegSetValueExW(config, v, 0, kRegBinary, data, 1));
+  HKEY reader = nullptr;
+  ASSERT_EQ(kErrorSuccess,
+            reg_->OpenRegKeyEx(kHKeyCurrentUser, kConfigKey, 0, kKeyAllAccess, &reader));
+  Tamper(ConfigFile(), "UPDATE vals SET data = x'07' WHERE name = CAST(x'4200' AS BLOB)");
+  // The handle's values were read when it was opened; a new handle sees the damage.
+  HKEY later = nullptr;
+  EXPECT_EQ(kErrorRegistryCorrupt,
+            reg_->OpenRegKeyEx(kHKeyCurrentUser, kConfigKey, 0, kKeyAllAccess, &later));
+  size = sizeof data;
+  EXPECT_EQ(kErrorRegistryCorrupt,
+            reg_->RegQueryValueExW(config, u"B", nullptr, nullptr, data, &size));
+  size = sizeof data;
+  EXPECT_EQ(kErrorRegistryCorrupt,
+            reg_->RegQueryValueExW(config, u"A", nullptr, nullptr, data, &size));
+  reg_->RegCloseKey(config);
+  reg_->RegCloseKey(reader);
 }
 
 // Damage in the configuration is reported, never repaired by removal: the

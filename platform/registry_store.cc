@@ -18,6 +18,15 @@
 namespace zvt::platform {
 namespace {
 
+// Built with ZVT_UNCHECKED_ROWS only for the benchmark that measures what
+// the checks cost: rows are read without being checked. The checksums are
+// still written, so both builds read and write the same files.
+#ifdef ZVT_UNCHECKED_ROWS
+constexpr bool kCheckRows = false;
+#else
+constexpr bool kCheckRows = true;
+#endif
+
 constexpr int kBusyTimeoutMs = 10000;  // how long a writer waits for another process
 constexpr int kJournalRetryMs = 5;     // between tries to switch a new file's journal
 
@@ -495,9 +504,9 @@ LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
   record->parent = sqlite3_column_int64(st, 1);
   record->value_sum = Unsigned(st, 4);
   record->subkey_sum = Unsigned(st, 5);
-  if (!FoldMatches(st, 3, record->name) ||
-      Unsigned(st, 6) !=
-          KeyCheck(record->id, record->parent, record->name, record->value_sum, record->subkey_sum))
+  if (kCheckRows && (!FoldMatches(st, 3, record->name) ||
+                     Unsigned(st, 6) != KeyCheck(record->id, record->parent, record->name,
+                                                 record->value_sum, record->subkey_sum)))
     return Damaged("the row of " + KeyText(record->id) + " does not match its checksum");
   return kErrorSuccess;
 }
@@ -616,23 +625,61 @@ LONG RegistryStore::DeleteKey(KeyId key) {
   });
 }
 
-LONG RegistryStore::ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check) {
+LONG RegistryStore::CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t* check) {
+  // Checked on SQLite's own copies of the columns: nothing is copied for a
+  // row that is only verified.
+  if (!IsInteger(st, 0) || !IsInteger(st, 3) || !IsInteger(st, 5) || !IsBlob(st, 4) ||
+      !IsBlob(st, 1) || sqlite3_column_bytes(st, 1) % 2 != 0)
+    return Damaged("a value row of " + KeyText(key) + " of the wrong shape");
+  *check = Unsigned(st, 5);
+  if (!kCheckRows) return kErrorSuccess;
+  const sqlite3_int64 type = sqlite3_column_int64(st, 3);
+  const auto* name = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+  const size_t name_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 1));
+  bool sound = type >= 0 && type <= 0xFFFFFFFFll && IsBlob(st, 2) &&
+               static_cast<size_t>(sqlite3_column_bytes(st, 2)) == name_bytes;
+  const auto* fold = static_cast<const unsigned char*>(sqlite3_column_blob(st, 2));
+  for (size_t i = 0; sound && i < name_bytes; i += 2) {
+    char16_t c;
+    std::memcpy(&c, name + i, sizeof c);
+    const char16_t f = FoldChar(c);
+    sound = fold[i] == static_cast<unsigned char>(f >> 8) &&
+            fold[i + 1] == static_cast<unsigned char>(f & 0xFF);
+  }
+  if (!sound || *check != ValueCheckBytes(key, name, name_bytes, static_cast<std::uint32_t>(type),
+                                          sqlite3_column_blob(st, 4),
+                                          static_cast<size_t>(sqlite3_column_bytes(st, 4))))
+    return Damaged("a value of " + KeyText(key) + " does not match its checksum");
+  return kErrorSuccess;
+}
+
+LONG RegistryStore::ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check,
+                                 bool checked) {
   int rc = sqlite3_step(st);
   if (rc == SQLITE_DONE) return kErrorNoMoreItems;
   if (rc != SQLITE_ROW) return Fail(rc);
-  if (!IsInteger(st, 0) || !IsInteger(st, 3) || !IsInteger(st, 5) || !IsBlob(st, 4) ||
-      !ReadName(st, 1, &row->name))
+  if (!checked) {
+    if (LONG bad = CheckValueColumns(st, key, check); bad != kErrorSuccess) return bad;
+  } else if (!IsInteger(st, 0) || !IsInteger(st, 3) || !IsBlob(st, 4) || !IsBlob(st, 1)) {
     return Damaged("a value row of " + KeyText(key) + " of the wrong shape");
+  }
+  if (row == nullptr) return kErrorSuccess;
   row->id = sqlite3_column_int64(st, 0);
   row->type = static_cast<DWORD>(sqlite3_column_int64(st, 3));
+  ReadName(st, 1, &row->name);
   const BYTE* blob = static_cast<const BYTE*>(sqlite3_column_blob(st, 4));
   row->data.assign(blob, blob + sqlite3_column_bytes(st, 4));
-  *check = Unsigned(st, 5);
-  if (sqlite3_column_int64(st, 3) < 0 || sqlite3_column_int64(st, 3) > 0xFFFFFFFFll ||
-      !FoldMatches(st, 2, row->name) ||
-      *check != ValueCheck(key, row->name, row->type, row->data.data(), row->data.size()))
-    return Damaged("a value of " + KeyText(key) + " does not match its checksum");
   return kErrorSuccess;
+}
+
+bool RegistryStore::VerifiedSinceLastChange(KeyId key) {
+  const std::uint64_t stamp = ChangeStamp();
+  if (stamp != verified_stamp_ || mutations_ != verified_mutations_) {
+    verified_.clear();
+    verified_stamp_ = stamp;
+    verified_mutations_ = mutations_;
+  }
+  return verified_.count(key) != 0;
 }
 
 LONG RegistryStore::GetValue(KeyId key, std::u16string_view name, DWORD* type, BYTE* data,
@@ -785,6 +832,9 @@ LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size
   std::lock_guard<std::recursive_mutex> lock(mu_);
   rows->clear();
   LONG result = kErrorSuccess;
+  // A key checked whole since the store last changed holds the rows that
+  // were checked then: they are not hashed again.
+  const bool checked = VerifiedSinceLastChange(key);
   {
     StmtUse st(Statement(which));
     sqlite3_bind_int64(st.get(), 1, key);
@@ -794,7 +844,7 @@ LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size
     while (rows->size() < limit && bytes < byte_limit) {
       ValueRow row;
       std::uint64_t check;
-      result = ReadValueRow(st.get(), key, &row, &check);
+      result = ReadValueRow(st.get(), key, &row, &check, checked);
       if (result != kErrorSuccess) break;
       bytes += row.data.size() + row.name.size() * 2;
       rows->push_back(std::move(row));
@@ -835,17 +885,12 @@ LONG RegistryStore::ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row) 
   return rc;
 }
 
-LONG RegistryStore::VerifyKey(KeyId key) {
+LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (values_read != nullptr) values_read->rows.clear();
   // A key verified since the store last changed, here or in another
   // process, is not read again.
-  const std::uint64_t stamp = ChangeStamp();
-  if (stamp != verified_stamp_ || mutations_ != verified_mutations_) {
-    verified_.clear();
-    verified_stamp_ = stamp;
-    verified_mutations_ = mutations_;
-  }
-  if (verified_.count(key) != 0) return kErrorSuccess;
+  if (!kCheckRows || VerifiedSinceLastChange(key)) return kErrorSuccess;
   // One read transaction, so that the key and its rows are seen as of one commit.
   const bool own_transaction = sqlite3_get_autocommit(db_) != 0;
   if (own_transaction) {
@@ -862,11 +907,25 @@ LONG RegistryStore::VerifyKey(KeyId key) {
       sqlite3_bind_int64(st.get(), 1, key);
       sqlite3_bind_int64(st.get(), 2, 0);
       sqlite3_bind_int64(st.get(), 3, -1);
-      ValueRow row;
       std::uint64_t check = 0;
       LONG rc;
-      while ((rc = ReadValueRow(st.get(), key, &row, &check)) == kErrorSuccess) values ^= check;
+      // The rows are kept for the caller while they fit its limit.
+      size_t bytes = 0;
+      bool keep = values_read != nullptr;
+      ValueRow row;
+      while ((rc = ReadValueRow(st.get(), key, keep ? &row : nullptr, &check)) == kErrorSuccess) {
+        values ^= check;
+        if (!keep) continue;
+        bytes += row.data.size() + row.name.size() * 2;
+        if (bytes > values_read->byte_limit) {
+          keep = false;
+          values_read->rows.clear();
+          continue;
+        }
+        values_read->rows.push_back(std::move(row));
+      }
       if (rc != kErrorNoMoreItems) return rc;
+      if (values_read != nullptr) values_read->complete = keep;
     }
     if (values != record.value_sum)
       return Damaged("the values of " + KeyText(key) + " are not those it was given");
@@ -885,6 +944,7 @@ LONG RegistryStore::VerifyKey(KeyId key) {
     return kErrorSuccess;
   };
   LONG result = verify();
+  if (result != kErrorSuccess && values_read != nullptr) values_read->rows.clear();
   if (own_transaction) {
     StmtUse commit(Statement(kCommit));
     sqlite3_step(commit.get());

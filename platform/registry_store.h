@@ -131,7 +131,15 @@ class RegistryStore {
   // Reads `key` whole and checks it: its own row, every value row against
   // its checksum and against the key's sum of them, every subkey row and the
   // key's sum of their identities. kErrorRegistryCorrupt on any mismatch.
-  [[nodiscard]] LONG VerifyKey(KeyId key);
+  // With `values_read`, the values read on the way are handed back, all of
+  // them in creation order, when they fit its byte limit and the key was
+  // read now (not already verified since the last change).
+  struct VerifiedValues {
+    size_t byte_limit = 0;
+    std::vector<ValueRow> rows;
+    bool complete = false;  // `rows` holds every value of the key
+  };
+  [[nodiscard]] LONG VerifyKey(KeyId key, VerifiedValues* values_read = nullptr);
   // Damage found by any call so far.
   StoreDamage damage();
   // True while `path` still names the file this store has open (it has not
@@ -206,7 +214,14 @@ class RegistryStore {
   // Steps `st` and checks the row it reaches: a subkey of `parent`, or a
   // value of `key` with its stored checksum in `*check`.
   LONG ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row);
-  LONG ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check);
+  // `row` may be null to check alone; `checked` skips the check of a row
+  // of a key verified since the last change.
+  LONG ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check,
+                    bool checked = false);
+  LONG CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t* check);
+  // True when `key` was verified whole since the store last changed (here
+  // or in another process); forgets older verifications.
+  bool VerifiedSinceLastChange(KeyId key);
   LONG ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit, size_t byte_limit,
                      std::vector<ValueRow>* rows);
 

@@ -66,6 +66,16 @@ std::uint64_t ValueCheck(std::int64_t key, std::u16string_view name, std::uint32
       .Digest();
 }
 
+std::uint64_t ValueCheckBytes(std::int64_t key, const void* name, size_t name_bytes,
+                              std::uint32_t type, const void* data, size_t size) {
+  return Hasher(kValueSeed)
+      .Number(static_cast<std::uint64_t>(key))
+      .Number(type)
+      .Bytes(name, name_bytes)
+      .Bytes(data, size)
+      .Digest();
+}
+
 std::uint64_t KeyIdentity(std::int64_t id, std::int64_t parent, std::u16string_view name) {
   return Hasher(kIdentitySeed)
       .Number(static_cast<std::uint64_t>(id))

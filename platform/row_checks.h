@@ -16,6 +16,11 @@ namespace zvt::platform {
 std::uint64_t ValueCheck(std::int64_t key, std::u16string_view name, std::uint32_t type,
                          const void* data, size_t size);
 
+// The same, with the name as the bytes of its UTF-16 code units in memory
+// order (as the store keeps them).
+std::uint64_t ValueCheckBytes(std::int64_t key, const void* name, size_t name_bytes,
+                              std::uint32_t type, const void* data, size_t size);
+
 // A key as its parent counts it: its id, its parent and its name.
 std::uint64_t KeyIdentity(std::int64_t id, std::int64_t parent, std::u16string_view name);
 

@@ -1,0 +1,182 @@
+// What the store's row checks cost a user: a fresh process that loads the
+// library, asks one admin value by system name and exits, with the cache
+// current (no program call to the host beyond the system object's sign-on).
+// It is timed twice in the same run: with the library's own platform
+// library, and with a build of it that reads rows without checking them
+// (bench/unchecked, put first on the loader's path). A spawn of a process
+// that exits at once is the floor. Each iteration includes process start,
+// loading the libraries, sign-on to the host over loopback, opening the
+// stores, the checks of the keys opened (1,500 denied values in the user
+// key) and the answer.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostd/host_server.h"
+#include "hostd/host_store.h"
+#include "services/testing/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kGroups = 20;
+constexpr int kItemsPerGroup = 100;  // 2,000 functions, 1,500 of them denied to BENCH
+constexpr char kSystem[] = "BENCHSYS";
+
+std::string Self() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+// Runs this program as a client process; its exit status is 10 + the
+// answer, or 1 when the call failed.
+int Spawn(const std::vector<std::string>& args, const std::string& library_path) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> env_storage;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) env_storage.emplace_back(*e);
+  if (!library_path.empty()) env_storage.push_back("LD_LIBRARY_PATH=" + library_path);
+  std::vector<char*> envp;
+  for (std::string& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Setting {
+  Setting() {
+    for (const char* d : {"home", "run"}) std::system(("mkdir -p -m 700 " + dir.File(d)).c_str());
+    setenv("ZVT_HOME", dir.File("home").c_str(), 1);
+    setenv("ZVT_CLASSES_DB", dir.File("classes.db").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.File("run").c_str(), 1);
+    setenv("ZVT_BENCH_PASSWORD", "pw-BENCH", 1);
+    std::string message;
+    auto store = zvt::hostd::HostStore::Open(dir.File("host.db"), &message);
+    if (!store ||
+        !store->AddProfile("BENCH", "pw-BENCH", zvt::hostd::HashStrength::kFast, &message)) {
+      error = message;
+      return;
+    }
+    auto add = [&](const std::string& id, const std::string& type, const std::string& parent) {
+      zvt::hostd::FunctionRow f;
+      f.id = id;
+      f.type = type;
+      f.root = "ROOT";
+      f.parent = parent;
+      f.category = "2";
+      f.name = id;
+      return store->AddFunction(f, &message);
+    };
+    bool ok = add("ROOT", "1", "*NONE");
+    for (int g = 0; ok && g < kGroups; ++g) {
+      std::string group = "GROUP" + std::to_string(g);
+      ok = add(group, "2", "ROOT");
+      for (int i = 0; ok && i < kItemsPerGroup; ++i) {
+        std::string item = group + "_" + std::to_string(i);
+        ok = add(item, "3", group) &&
+             (i >= kItemsPerGroup * 3 / 4 || store->SetUsage("BENCH", item, "1", &message));
+      }
+    }
+    store.reset();
+    if (!ok) {
+      error = message;
+      return;
+    }
+    zvt::hostd::ServerOptions options;
+    options.store_path = dir.File("host.db");
+    server = std::make_unique<zvt::hostd::HostServer>(options);
+    if (!server->Start(&message)) {
+      error = message;
+      return;
+    }
+    std::string add_system = std::string(ZVT_BIN_DIR) + "/zvtadm system add " + kSystem +
+                             " --host 127.0.0.1 --port " + std::to_string(server->port()) +
+                             " --user bench --password-env ZVT_BENCH_PASSWORD --supply-timestamps";
+    if (std::system(add_system.c_str()) != 0) {
+      error = "zvtadm system add failed";
+      return;
+    }
+    // The first process loads the cache from the host; later ones find it current.
+    if (Ask("") != 11) error = "the first query did not answer denied";
+  }
+  int Ask(const std::string& library_path) {
+    return Spawn(
+        {Self(), "--ask", std::string(ZVT_LIB_DIR) + "/libzvtappad.so.0", kSystem, "GROUP7_42"},
+        library_path);
+  }
+
+  zvt::testing::TempDir dir;
+  std::unique_ptr<zvt::hostd::HostServer> server;
+  std::string error;
+};
+
+Setting& TheSetting() {
+  static Setting* setting = new Setting;
+  return *setting;
+}
+
+void BM_FreshProcessAnswer(benchmark::State& state) {
+  Setting& s = TheSetting();
+  if (!s.error.empty()) {
+    state.SkipWithError(s.error.c_str());
+    return;
+  }
+  const std::string library_path = state.range(0) == 0 ? "" : ZVT_UNCHECKED_DIR;
+  for (auto _ : state) {
+    if (s.Ask(library_path) != 11) {
+      state.SkipWithError("a client did not answer denied");
+      return;
+    }
+  }
+  state.SetLabel(state.range(0) == 0 ? "rows checked" : "rows not checked");
+}
+BENCHMARK(BM_FreshProcessAnswer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// The floor: a process that starts and exits.
+void BM_BareProcess(benchmark::State& state) {
+  for (auto _ : state) {
+    if (Spawn({Self(), "--exit"}, "") != 0) state.SkipWithError("no process");
+  }
+}
+BENCHMARK(BM_BareProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--exit") == 0) return 0;
+  if (argc == 5 && std::strcmp(argv[1], "--ask") == 0) {
+    void* library = dlopen(argv[2], RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return 2;
+    using Value = uint32_t (*)(const char*, const char*, uint32_t*);
+    auto value = reinterpret_cast<Value>(dlsym(library, "zvtUN_GetAdminValue"));
+    uint32_t v = 0;
+    if (value == nullptr || value(argv[3], argv[4], &v) != 0) return 1;
+    return 10 + static_cast<int>(v);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  return 0;
+}
