@@ -469,6 +469,11 @@ uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
 extern "C" ZVTCLIENT_EXPORT uint32_t zvtsvc_GetSystemHandle(const char16_t* system_name,
                                                             const char16_t* application_name,
                                                             uint64_t* handle) {
-  return zvt::client::ClientServices::Default().GetSystemHandle(system_name, application_name,
-                                                                handle);
+  // No exception leaves the client's C interface.
+  try {
+    return zvt::client::ClientServices::Default().GetSystemHandle(system_name, application_name,
+                                                                  handle);
+  } catch (...) {
+    return zvt::kClientFailed;
+  }
 }

@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "client/client_display.h"
+#include "diag/boundary_guard.h"
+#include "host/admin_host_apis.h"
 #include "pgm/remote_program_calls.h"
 #include "platform/paths.h"
 #include "platform/utf.h"
@@ -112,6 +114,52 @@ TEST_F(ErrorRecordsTest, AResourceLibraryThatCannotLoadKeepsTheCurrentOne) {
   EXPECT_EQ(previous, before);
   EXPECT_NE(CurrentResourceLibrary(), before);
   SetCurrentResourceLibrary(previous);
+}
+
+}  // namespace
+}  // namespace zvt
+
+namespace zvt {
+namespace {
+
+// A program call library whose calls throw, as one out of memory would.
+class ThrowingCalls : public pgm::RemoteProgramCalls {
+ public:
+  using pgm::RemoteProgramCalls::RemoteProgramCalls;
+  std::unique_ptr<DataObject> createDataObject(const DataDescription&) override {
+    throw std::bad_alloc();
+  }
+};
+
+TEST_F(ErrorRecordsTest, AnExceptionEndsAtTheBoundaryAsCodeOneWithARecord) {
+  EXPECT_EQ(1u, GuardBoundary(ErrorUnit::kCache, u"zvtUN_GetAdminValue", 77,
+                              []() -> uint32_t { throw std::bad_alloc(); }));
+  EXPECT_EQ(1u, GuardBoundary(ErrorUnit::kBypass, u"zvtUN_GetAdminValueBypass", 0,
+                              []() -> uint32_t { throw 42; }));
+  EXPECT_EQ(7u, GuardBoundary(ErrorUnit::kCache, u"x", 1, [] { return 7u; }));
+
+  // A host call whose program call library throws fails with an error
+  // object, so its caller never takes the failure for an empty list.
+  ThrowingCalls throwing(&locator_, pgm::ErrorLog(dir_.File("error.log")));
+  Services s;
+  s.program_calls = &throwing;
+  ScopedServiceBinding bound(s);
+  FunctionInfoList functions;
+  ErrorOut error;
+  EXPECT_EQ(1u, CAdminHostAPIs::getFuncList(u"SYS1", 0, &functions, &error));
+  ASSERT_TRUE(error);
+  EXPECT_NE(std::u16string::npos, error->texts().back().find(u"getFuncList:  exception"));
+
+  std::vector<std::string> r = Records();
+  ASSERT_GE(r.size(), 3u);
+  EXPECT_NE(r[0].find("unadmappadmincache:77 "), std::string::npos) << r[0];
+  EXPECT_NE(r[0].find("zvtUN_GetAdminValue -> exception: std::bad_alloc"), std::string::npos);
+  EXPECT_NE(r[1].find("unadmbypassregistry:0 "), std::string::npos) << r[1];
+  EXPECT_NE(r[1].find("exception: unknown"), std::string::npos) << r[1];
+  bool host_record = false;
+  for (const std::string& line : r)
+    host_record = host_record || line.find("getFuncList -> exception") != std::string::npos;
+  EXPECT_TRUE(host_record);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ enum : uint32_t {
   kClientBadService = 6023,       // only service 7 (remote program calls) exists
   kClientNoInstallDir = 6024,
   kClientLogFailed = 6030,
+  kClientFailed = 6031,  // an unexpected failure inside the services (out of memory)
 };
 
 inline constexpr uint32_t kServiceRemoteCommand = 7;
