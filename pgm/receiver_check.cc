@@ -43,6 +43,13 @@ bool CheckReceiver(const Record& record, uint64_t received, uint64_t sent_length
              " are fixed";
       return false;
     }
+    // What a receiver for all of it would need is never less than what came.
+    uint32_t available = 0;
+    if (record.BinaryValue(1, &available) && available < returned) {
+      *why = "bytes available " + std::to_string(available) + " are fewer than the " +
+             std::to_string(returned) + " returned";
+      return false;
+    }
     limit = returned;
   }
 

@@ -21,7 +21,8 @@ namespace zvt::pgm {
 // The receiver is sound when:
 //   - the bytes received cover its fixed fields (those before a filler or array);
 //   - bytes returned cover the fixed fields too, and lie within both the bytes
-//     received and the announced receiver length;
+//     received and the announced receiver length; bytes available are at
+//     least bytes returned;
 //   - a filler's offset is at least the filler's own position (the header) and
 //     within the bytes returned;
 //   - an array that holds entries has an entry length of at least the described

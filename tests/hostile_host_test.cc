@@ -63,6 +63,7 @@ std::vector<Malformed> MalformedLists() {
        }},
       {"bytes returned beyond the receiver",
        [](std::string* r) { Put32(r, kReturned, 0xFFFFFFF0u); }},
+      {"bytes available fewer than bytes returned", [](std::string* r) { Put32(r, 4, 12); }},
       {"offset to the first entry inside the header",
        [](std::string* r) { Put32(r, kOffset, 12); }},
       {"a 1 GiB offset and a handle that promises more",
