@@ -46,7 +46,9 @@ class ClientProcessTest : public HostCallTest {
     ASSERT_TRUE(store()->SetUsage("JOE", function, usage, &error)) << error;
   }
 
- private:
+ protected:
+  // Adds `id` of `type` ("1" root, "2" group, "3" item) below `parent` in
+  // the product PROD, category 2.
   void Function(const std::string& id, const std::string& type, const std::string& parent) {
     hostd::FunctionRow f;
     f.id = id;

@@ -36,14 +36,13 @@ bool LongTests() {
 class StoreDamageTest : public testing::ClientProcessTest {
  protected:
   void SetUp() override {
-    std::string error;
     for (int g = 0; g < kGroups; ++g) {
       std::string group = "BIG" + std::to_string(g);
-      ASSERT_TRUE(store()->AddFunction(Row(group, "2", "PROD"), &error)) << error;
+      Function(group, "2", "PROD");
       denied_.push_back(group);
       for (int i = 0; i < kItemsPerGroup; ++i) {
         std::string item = group + "_" + std::to_string(i);
-        ASSERT_TRUE(store()->AddFunction(Row(item, "3", group), &error)) << error;
+        Function(item, "3", group);
         denied_.push_back(item);
       }
     }
@@ -68,17 +67,6 @@ class StoreDamageTest : public testing::ClientProcessTest {
     ASSERT_GT(pristine_.size(), 8 * kPageSize);
   }
 
-  static hostd::FunctionRow Row(const std::string& id, const std::string& type,
-                                const std::string& parent) {
-    hostd::FunctionRow f;
-    f.id = id;
-    f.type = type;
-    f.root = "PROD";
-    f.parent = parent;
-    f.category = "2";
-    f.name = id;
-    return f;
-  }
   std::string CacheFile() { return dir_.File("home/cache.db"); }
 
   // Puts `bytes` in place of the cache store, with no journal beside it.
