@@ -426,7 +426,7 @@ LONG PosixRegistry::OpenRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /*o
   RegistryStore::VerifiedValues read;
   read.byte_limit = kMaxBytesVerifiedAhead;
   if (rc == kErrorSuccess) rc = Verify(at, &read);
-  if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
+  if (rc != kErrorSuccess) return rc;  // damage was noted where it was found
   return AddHandle(MakeOpenKey(at, access), result, &read);
 }
 
@@ -467,7 +467,7 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
   RegistryStore::VerifiedValues read;
   read.byte_limit = kMaxBytesVerifiedAhead;
   if (rc == kErrorSuccess) rc = Verify(at, &read);
-  if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
+  if (rc != kErrorSuccess) return rc;  // damage was noted where it was found
   if (disposition != nullptr) *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
   return AddHandle(MakeOpenKey(at, access), result, &read);
 }
@@ -481,7 +481,7 @@ LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
   Position at;
   bool created;
   rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
-  if (rc != kErrorSuccess) return Noted(parent, from.root, nullptr, rc);
+  if (rc != kErrorSuccess) return rc;  // damage was noted where it was found
   StorePtr target = Store(at.root, nullptr);
   if (!target) return kErrorRegistryIoFailed;
   if (at.mount) {
