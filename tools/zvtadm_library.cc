@@ -16,6 +16,7 @@
 #include "host/admin_host_apis.h"
 #include "include/zvtappad/zvtappad.h"
 #include "include/zvtappad/zvtclient.h"
+#include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/scoped_key.h"
 #include "tools/zvtadm_command.h"
@@ -39,7 +40,11 @@ const Exports* LoadExports(CommandContext* context, int* exit_code) {
   static Exports exports;
   static bool loaded = false;
   if (loaded) return &exports;
-  void* library = dlopen("libzvtappad.so.0", RTLD_NOW | RTLD_LOCAL);
+  // Beside the platform library, as installed and as built; by full path,
+  // since a loader that intercepts dlopen (a sanitizer's) searches no
+  // run path of ours.
+  const std::string path = platform::PlatformLibraryDirectory() + "libzvtappad.so.0";
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library != nullptr) {
     exports.value =
         reinterpret_cast<decltype(exports.value)>(dlsym(library, "zvtUN_GetAdminValue"));
