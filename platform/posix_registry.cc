@@ -181,10 +181,13 @@ LONG PosixRegistry::Noted(HKEY key, Root root, RegistryStore* store, LONG rc) {
     if (it != handles_.end()) it->second.damaged = true;
   }
   if (root == kCache && store != nullptr) {
+    // The store's own lock is taken before the root's, never inside it: a
+    // thread in a batch on the store takes the root's lock to walk.
+    const std::string what = store->damage().what;
     RootState& state = roots_[kCache];
     std::lock_guard<std::mutex> lock(state.mu);
     if (state.store.get() == store) {
-      MoveCacheAside(store, store->damage().what);
+      MoveCacheAside(store, what);
       state.store.reset();
       ++state.generation;  // every handle into the old hive is now stale
     }
