@@ -166,6 +166,38 @@ TEST_F(RegFileTest, DeletionsOfKeysAndValues) {
             kErrorFileNotFound);
 }
 
+// The cache's keys live in a hive of their own, mounted below the client's
+// configuration: an import writes across the mount, an export shows one
+// tree, and deleting a tree above the mount empties the hive below it.
+TEST_F(RegFileTest, TreesAcrossTheCacheHivesMountPoint) {
+  const char kApp[] = "HKEY_CURRENT_USER\\Software\\VYN\\Tarvo.Network\\Application_Administration";
+  std::string error;
+  ASSERT_TRUE(Import(std::string("Windows Registry Editor Version 5.00\n[") + kApp +
+                         "\\HostVals]\n\"Activate\"=\"1\"\n[" + kApp +
+                         "\\HostVals\\SYS1\\JOE]\n\"F1\"=hex:01\n",
+                     &error))
+      << error;
+  std::string tree =
+      Export(kHKeyCurrentUser, u"Software\\VYN\\Tarvo.Network\\Application_Administration");
+  EXPECT_NE(std::string::npos, tree.find("HostVals\\SYS1\\JOE]\n\"F1\"=hex:01")) << tree;
+  EXPECT_NE(std::string::npos, tree.find("\"Activate\"=\"1\"")) << tree;
+  ASSERT_TRUE(
+      Import(std::string("Windows Registry Editor Version 5.00\n[-") + kApp + "]\n", &error))
+      << error;
+  RegKeyListing listing;
+  EXPECT_EQ(kErrorFileNotFound,
+            Read(kHKeyCurrentUser, u"Software\\VYN\\Tarvo.Network\\Application_Administration",
+                 &listing));
+  // Nothing is left in the hive either.
+  ASSERT_TRUE(Import(
+      std::string("Windows Registry Editor Version 5.00\n[") + kApp + "\\HostVals]\n", &error));
+  ASSERT_EQ(kErrorSuccess,
+            Read(kHKeyCurrentUser,
+                 u"Software\\VYN\\Tarvo.Network\\Application_Administration\\HostVals", &listing));
+  EXPECT_TRUE(listing.subkeys.empty());
+  EXPECT_TRUE(listing.values.empty());
+}
+
 TEST_F(RegFileTest, Regedit4AndUtf16Files) {
   std::string error;
   // REGEDIT4 holds expandable and multi strings as narrow bytes.

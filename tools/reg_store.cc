@@ -30,7 +30,8 @@ LONG DeleteTree(platform::PosixRegistry* registry, const platform::StoreKey& key
     if (rc != kErrorSuccess) return rc;
   }
   if (rc != kErrorNoMoreItems) return rc;
-  if (key.subkey_store != key.store) return kErrorSuccess;  // a mount point stays
+  // At a mount point the hive below is now empty, and the key itself, with
+  // its values, goes from the hive above.
   return key.store->DeleteKey(key.id);
 }
 
