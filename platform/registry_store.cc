@@ -311,18 +311,34 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
   LONG ignored;
   if (code == nullptr) code = &ignored;
   *code = kErrorRegistryIoFailed;
-  // Create the file ourselves so that it gets the intended mode: private for a
-  // user's store, world-readable for the machine-wide one.
+  // A missing file is created here so that it gets the intended mode:
+  // private for a user's store, world-readable for the machine-wide one. An
+  // existing file is never opened and closed outside SQLite: closing any
+  // descriptor of a file drops every POSIX lock this process holds on it,
+  // those of another connection to the same store included, and a writer in
+  // another process would then take that connection for gone and remove the
+  // journal it still reads.
   mode_t mode = journal == Journal::kRollback ? 0644 : 0600;
   bool read_only = false;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
-  if (fd >= 0) {
-    ::close(fd);
-  } else if (errno == EACCES || errno == EROFS) {
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) != 0) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      ::close(fd);
+    } else if (errno == EACCES || errno == EROFS) {
+      *message = "cannot create registry store " + path + ": " + std::strerror(errno);
+      return nullptr;
+    } else if (errno != EEXIST) {
+      *message = "cannot open registry store " + path + ": " + std::strerror(errno);
+      return nullptr;
+    }
+  }
+  if (::access(path.c_str(), W_OK) != 0) {
+    if (errno != EACCES && errno != EROFS) {
+      *message = "cannot open registry store " + path + ": " + std::strerror(errno);
+      return nullptr;
+    }
     read_only = true;
-  } else {
-    *message = "cannot open registry store " + path + ": " + std::strerror(errno);
-    return nullptr;
   }
 
   sqlite3* db = nullptr;

@@ -75,3 +75,27 @@ TEST_F(HostLoadEndToEndTest, ProcessesShareTheStoreAndFollowTheHostsChanges) {
 
 }  // namespace
 }  // namespace zvt
+
+namespace zvt {
+namespace {
+
+// The library and the client services each hold a connection to the
+// configuration in the client's process; zvtadm commands come and go
+// meanwhile, each writing and closing its own. The running client keeps
+// reading the configuration soundly: none of its connections loses its
+// locks to another, so no exiting command takes it for gone.
+TEST_F(HostLoadEndToEndTest, ConfigurationWritersComingAndGoingLeaveARunningClientSound) {
+  Client client("HOSTA");
+  ASSERT_EQ(1, client.Value("A"));
+  for (int i = 0; i < 8; ++i) {
+    std::string command = testing::BinDir() + "/zvtadm system add OTHER" + std::to_string(i) +
+                          " --host 127.0.0.1 --port 1 --user x --password-env ZVT_TEST_PASSWORD";
+    ASSERT_EQ(0, std::system(command.c_str()));
+  }
+  EXPECT_EQ(1, client.Value("A"));
+  EXPECT_EQ(0, client.Value("D"));
+  EXPECT_EQ(0, client.State());
+}
+
+}  // namespace
+}  // namespace zvt
