@@ -68,6 +68,7 @@ struct ClientServices::SystemObject {
 ClientServices::ClientServices(RegistryApi* registry, RegistryServiceApi* service, MessageLog log,
                                std::string install_directory)
     : config_(registry, service),
+      service_(service),
       log_(std::move(log)),
       install_directory_(std::move(install_directory)) {
   // Handles start at a random point so that a made-up value is rejected.
@@ -111,6 +112,21 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
                                          const char16_t* application_name, SystemHandle* handle) {
   if (system_name == nullptr || application_name == nullptr || handle == nullptr)
     return kClientBadParameter;
+  auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
+  // A name asked for before answers from memory while the configuration is
+  // unchanged since it was last read, by this process or another; the
+  // counter is read before the configuration, so a change made meanwhile
+  // is read at the next call.
+  uint64_t counter = 0;
+  const bool counted = service_->ChangeCounter(kHKeyCurrentUser, &counter);
+  if (counted) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = by_name_.find(key);
+    if (it != by_name_.end() && it->second.confirmed && it->second.counter == counter) {
+      *handle = it->second.handle;
+      return kClientOk;
+    }
+  }
   SystemConfig config;
   std::string error;
   uint32_t rc = config_.Read(system_name, &config, &error);
@@ -118,20 +134,19 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
     Report(error);
     return rc;
   }
-  auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
   std::lock_guard<std::mutex> lock(mu_);
   auto it = by_name_.find(key);
-  if (it != by_name_.end()) {
-    *handle = it->second;
-    return kClientOk;
+  if (it == by_name_.end()) {
+    auto object = std::make_unique<SystemObject>();
+    object->name = config.name;
+    object->config = config;
+    SystemHandle h = next_handle_++;
+    systems_[h] = std::move(object);
+    it = by_name_.emplace(key, NameEntry{h, false, 0}).first;
   }
-  auto object = std::make_unique<SystemObject>();
-  object->name = config.name;
-  object->config = config;
-  SystemHandle h = next_handle_++;
-  systems_[h] = std::move(object);
-  by_name_[key] = h;
-  *handle = h;
+  it->second.confirmed = counted;
+  it->second.counter = counter;
+  *handle = it->second.handle;
   return kClientOk;
 }
 

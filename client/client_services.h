@@ -83,12 +83,20 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   void Report(const std::string& text);
 
   SystemConfigStore config_;
+  RegistryServiceApi* service_;
   MessageLog log_;
   std::string install_directory_;
 
   std::mutex mu_;
-  std::map<SystemHandle, std::unique_ptr<SystemObject>> systems_;              // guarded by mu_
-  std::map<std::pair<std::u16string, std::u16string>, SystemHandle> by_name_;  // guarded by mu_
+  std::map<SystemHandle, std::unique_ptr<SystemObject>> systems_;  // guarded by mu_
+  // A system object by folded system and application name, and whether its
+  // configuration was found at the configuration's change counter `counter`.
+  struct NameEntry {
+    SystemHandle handle = 0;
+    bool confirmed = false;
+    uint64_t counter = 0;
+  };
+  std::map<std::pair<std::u16string, std::u16string>, NameEntry> by_name_;  // guarded by mu_
   struct LogHandle {
     std::string text1, text2;
     uint32_t message_class = 0;

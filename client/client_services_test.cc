@@ -11,6 +11,7 @@
 #include "client/client_display.h"
 #include "platform/posix_registry.h"
 #include "platform/utf.h"
+#include "services/registry_wrapper.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt::client {
@@ -328,6 +329,53 @@ TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {
   EXPECT_EQ(seen.text, u"The host call failed.\nCPF2204: User profile X not found.");
   EXPECT_EQ(seen.caption, u"Host error - SYS1");
   ClientDisplay::Instance().SetHandler(nullptr, nullptr);
+}
+
+}  // namespace
+}  // namespace zvt::client
+
+namespace zvt::client {
+namespace {
+
+// A registry that counts the keys opened through it.
+class CountingRegistry : public RegistryWrapper {
+ public:
+  using RegistryWrapper::RegistryWrapper;
+  LONG OpenRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD options, REGSAM access,
+                    HKEY* result) override {
+    ++opens;
+    return RegistryWrapper::OpenRegKeyEx(parent, sub_key, options, access, result);
+  }
+  int opens = 0;
+};
+
+// A handle asked for by name again is the one from before, without a read
+// of the configuration while it is unchanged; a change made through another
+// connection to the store (another process) is seen at the next call.
+TEST_F(ClientServicesTest, HandlesByNameAreKeptUntilTheConfigurationChanges) {
+  StartServer();
+  Configure(u"Alpha", "a");
+  Configure(u"Beta", "b");
+  CountingRegistry counting(&registry_, &registry_);
+  ClientServices client(&counting, &counting, MessageLog(dir_.File("messages.log")));
+  SystemHandle first = 0, again = 0;
+  ASSERT_EQ(kClientOk, client.GetSystemHandle(u"ALPHA", u"ZVWIN", &first));
+  const int opens = counting.opens;
+  EXPECT_GT(opens, 0);
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(kClientOk, client.GetSystemHandle(u"alpha", u"zvwin", &again));
+    EXPECT_EQ(first, again);
+  }
+  EXPECT_EQ(opens, counting.opens);
+
+  platform::PosixRegistry other(
+      platform::RegistryPaths{dir_.File("user.db"), dir_.File("classes.db")});
+  SystemConfigStore elsewhere(&other, &other);
+  std::string error;
+  ASSERT_EQ(kClientOk, elsewhere.Remove(u"Alpha", &error)) << error;
+  EXPECT_EQ(kClientNotConfigured, client.GetSystemHandle(u"Alpha", u"ZVWIN", &again));
+  ASSERT_EQ(kClientOk, client.GetSystemHandle(u"Beta", u"ZVWIN", &again));
+  EXPECT_GT(counting.opens, opens);
 }
 
 }  // namespace

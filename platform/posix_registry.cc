@@ -498,6 +498,16 @@ LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
   return Noted(nullptr, at.root, target.get(), target->DeleteKey(at.id));
 }
 
+bool PosixRegistry::ChangeCounter(HKEY root, uint64_t* counter) {
+  if (counter == nullptr || (root != kHKeyCurrentUser && root != kHKeyClassesRoot)) return false;
+  // The configuration's own store; the cache hive below it is not counted.
+  std::uint64_t generation = 0;
+  StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr, &generation);
+  if (!store) return false;
+  *counter = store->ChangeStamp();
+  return true;
+}
+
 LONG PosixRegistry::RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD* reserved,
                                      DWORD* type, BYTE* data, DWORD* data_size) {
   if (reserved != nullptr && *reserved != 0) return kErrorInvalidParameter;

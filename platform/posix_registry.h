@@ -76,6 +76,7 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
                       DWORD options, REGSAM access, void* security, HKEY* result,
                       DWORD* disposition) override;
   LONG DeleteRegKey(HKEY parent, const char16_t* sub_key) override;
+  bool ChangeCounter(HKEY root, uint64_t* counter) override;
 
   // The store behind a predefined root, opened on first use; null when it
   // cannot be opened (then `*message` says why).

@@ -45,6 +45,12 @@ class RegistryServiceApi {
                                             void* security, HKEY* result, DWORD* disposition) = 0;
   // Deletes a key that has no subkeys, with its values.
   virtual LONG DeleteRegKey(HKEY parent, const char16_t* sub_key) = 0;
+
+  // A number that changes whenever anything below `root` changes, in this
+  // process or another, read without reading the keys: callers that keep
+  // what they read can tell when to read again. False when the registry
+  // cannot tell (then read again every time).
+  virtual bool ChangeCounter(HKEY /*root*/, uint64_t* /*counter*/) { return false; }
 };
 
 }  // namespace zvt

@@ -47,6 +47,9 @@ class RegistryWrapper : public RegistryApi, public RegistryServiceApi {
   LONG DeleteRegKey(HKEY parent, const char16_t* sub_key) override {
     return service_->DeleteRegKey(parent, sub_key);
   }
+  bool ChangeCounter(HKEY root, uint64_t* counter) override {
+    return service_->ChangeCounter(root, counter);
+  }
 
  private:
   RegistryApi* registry_;
