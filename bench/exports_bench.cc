@@ -1,0 +1,210 @@
+// What a client component pays for a cached answer: this program dlopens
+// libzvtappad as a component does and asks through its exports, with the
+// real client services (the configuration in SQLite) and a real zvthostd
+// process on loopback. Timed: zvtUN_GetAdminValueEx with a system handle,
+// and zvtUN_GetAdminValue by system name with 1 and with 100 configured
+// systems, each answered from the process cache after a first load. The
+// floor, in the same program: two bare unordered_map<u16string> lookups (the
+// process cache's key and the function in its denied set).
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "hostd/host_store.h"
+#include "services/testing/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char kFunction[] = "ITEM_7";  // denied to BENCH
+
+using ValueByName = uint32_t (*)(const char*, const char*, uint32_t*);
+using ValueByHandle = uint32_t (*)(const uint64_t*, const char*, uint32_t*);
+using SystemHandleOf = uint32_t (*)(const char16_t*, const char16_t*, uint64_t*);
+
+struct Setting {
+  Setting() {
+    for (const char* d : {"home", "run"}) std::system(("mkdir -p -m 700 " + dir.File(d)).c_str());
+    setenv("ZVT_HOME", dir.File("home").c_str(), 1);
+    setenv("ZVT_CLASSES_DB", dir.File("classes.db").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.File("run").c_str(), 1);
+    setenv("ZVT_BENCH_PASSWORD", "pw-BENCH", 1);
+    std::string message;
+    {
+      auto store = zvt::hostd::HostStore::Open(dir.File("host.db"), &message);
+      if (!store ||
+          !store->AddProfile("BENCH", "pw-BENCH", zvt::hostd::HashStrength::kFast, &message)) {
+        error = message;
+        return;
+      }
+      for (int i = 0; i < 20; ++i) {
+        zvt::hostd::FunctionRow f;
+        f.id = "ITEM_" + std::to_string(i);
+        f.type = "3";
+        f.root = "*NONE";
+        f.parent = "*NONE";
+        f.category = "2";
+        f.name = f.id;
+        if (!store->AddFunction(f, &message) ||
+            (i % 2 == 1 && !store->SetUsage("BENCH", f.id, "1", &message))) {
+          error = message;
+          return;
+        }
+      }
+    }
+    // A real zvthostd on an ephemeral port.
+    std::string program = std::string(ZVT_BIN_DIR) + "/zvthostd";
+    std::string store_arg = dir.File("host.db"), port_file = dir.File("port");
+    char* args[] = {program.data(),
+                    const_cast<char*>("--store"),
+                    store_arg.data(),
+                    const_cast<char*>("--listen"),
+                    const_cast<char*>("127.0.0.1:0"),
+                    const_cast<char*>("--port-file"),
+                    port_file.data(),
+                    nullptr};
+    if (posix_spawn(&host, program.c_str(), nullptr, nullptr, args, environ) != 0) {
+      error = "zvthostd does not start";
+      return;
+    }
+    std::string port;
+    for (int i = 0; i < 200 && port.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::ifstream(port_file) >> port;
+    }
+    port_ = port;
+    if (port.empty() || !Configure(1)) {
+      error = "zvtadm system add failed";
+      return;
+    }
+    library = dlopen(ZVT_LIB_DIR "/libzvtappad.so.0", RTLD_NOW | RTLD_LOCAL);
+    void* client = dlopen(ZVT_LIB_DIR "/libzvtclient.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr || client == nullptr) {
+      error = dlerror();
+      return;
+    }
+    by_name = reinterpret_cast<ValueByName>(dlsym(library, "zvtUN_GetAdminValue"));
+    by_handle = reinterpret_cast<ValueByHandle>(dlsym(library, "zvtUN_GetAdminValueEx"));
+    handle_of = reinterpret_cast<SystemHandleOf>(dlsym(client, "zvtsvc_GetSystemHandle"));
+    uint32_t v = 0;
+    if (by_name == nullptr || by_handle == nullptr || handle_of == nullptr ||
+        handle_of(u"SYS0", u"ZVWIN", &handle) != 0 || by_name("SYS0", kFunction, &v) != 0 || v != 1)
+      error = "the first query did not answer denied";
+  }
+  // Configures systems SYS0 .. SYS(n-1), each a name for the one host.
+  bool Configure(int n) {
+    for (; configured < n; ++configured) {
+      std::string add = std::string(ZVT_BIN_DIR) + "/zvtadm system add SYS" +
+                        std::to_string(configured) + " --host 127.0.0.1 --port " + port_ +
+                        " --user bench --password-env ZVT_BENCH_PASSWORD --supply-timestamps";
+      if (std::system(add.c_str()) != 0) return false;
+    }
+    return true;
+  }
+  ~Setting() {
+    if (host > 0) {
+      kill(host, SIGTERM);
+      waitpid(host, nullptr, 0);
+    }
+  }
+
+  zvt::testing::TempDir dir;
+  pid_t host = 0;
+  void* library = nullptr;
+  ValueByName by_name = nullptr;
+  ValueByHandle by_handle = nullptr;
+  SystemHandleOf handle_of = nullptr;
+  uint64_t handle = 0;
+  std::string error;
+  std::string port_;
+  int configured = 0;
+};
+
+// The one setting: the library stays loaded, with its process cache, for
+// the whole program; the number of configured systems only grows.
+Setting& TheSetting() {
+  static Setting* setting = new Setting;
+  return *setting;
+}
+
+void BM_TwoBareMapLookups(benchmark::State& state) {
+  std::unordered_map<std::u16string, std::unordered_set<std::u16string>> cache;
+  for (int i = 0; i < 50; ++i) {
+    std::u16string key = u"BENCH*****SYS" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
+    for (int f = 1; f < 20; f += 2) cache[key].insert(u"ITEM_" + std::u16string(1, u'0' + f % 10));
+  }
+  const std::u16string key = u"BENCH*****SYS0", function = u"ITEM_7";
+  for (auto _ : state) {
+    auto it = cache.find(key);
+    bool denied = it != cache.end() && it->second.count(function) != 0;
+    benchmark::DoNotOptimize(denied);
+  }
+}
+BENCHMARK(BM_TwoBareMapLookups);
+
+void BM_CachedAnswerByHandle(benchmark::State& state) {
+  Setting& s = TheSetting();
+  if (!s.error.empty()) {
+    state.SkipWithError(s.error.c_str());
+    return;
+  }
+  for (auto _ : state) {
+    uint32_t v = 0;
+    if (s.by_handle(&s.handle, kFunction, &v) != 0 || v != 1) state.SkipWithError("wrong answer");
+  }
+}
+BENCHMARK(BM_CachedAnswerByHandle);
+
+void BM_CachedAnswerByName(benchmark::State& state) {
+  Setting& s = TheSetting();
+  if (!s.error.empty() || !s.Configure(static_cast<int>(state.range(0)))) {
+    state.SkipWithError(s.error.empty() ? "zvtadm system add failed" : s.error.c_str());
+    return;
+  }
+  for (auto _ : state) {
+    uint32_t v = 0;
+    uint32_t rc = s.by_name("SYS0", kFunction, &v);
+    if (rc != 0 || v != 1) {
+      state.SkipWithError(
+          ("wrong answer: rc " + std::to_string(rc) + ", value " + std::to_string(v)).c_str());
+      break;
+    }
+  }
+  state.SetLabel(std::to_string(state.range(0)) + " configured systems");
+}
+BENCHMARK(BM_CachedAnswerByName)->Arg(1)->Arg(100);
+
+// The part of the by-name path that finds the system handle, for comparison.
+void BM_SystemHandleByName(benchmark::State& state) {
+  Setting& s = TheSetting();
+  if (!s.error.empty()) {
+    state.SkipWithError(s.error.c_str());
+    return;
+  }
+  for (auto _ : state) {
+    uint64_t h = 0;
+    if (s.handle_of(u"SYS0", u"ZVWIN", &h) != 0) state.SkipWithError("no handle");
+  }
+}
+BENCHMARK(BM_SystemHandleByName);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  delete &TheSetting();  // stops the host server
+  return 0;
+}
