@@ -504,7 +504,9 @@ bool PosixRegistry::ChangeCounter(HKEY root, uint64_t* counter) {
   std::uint64_t generation = 0;
   StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr, &generation);
   if (!store) return false;
-  *counter = store->ChangeStamp();
+  // The count of commits kept beside the store costs one memory read; a
+  // store without one answers from SQLite's data version.
+  if (!store->CommitCounter(counter)) *counter = store->ChangeStamp();
   return true;
 }
 

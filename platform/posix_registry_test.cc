@@ -388,3 +388,35 @@ TEST_F(RegistryTest, FaultsCanBeInjectedAtTheSeam) {
 
 }  // namespace
 }  // namespace zvt::platform
+
+namespace zvt::platform {
+namespace {
+
+// The configuration's change counter moves with every commit made through
+// any registry over the same file, and stays while only reads happen.
+TEST_F(RegistryTest, TheChangeCounterMovesWithEveryCommitAndOnlyThen) {
+  uint64_t before = 0, after = 0;
+  HKEY key = Create(kHKeyCurrentUser, u"Counted");
+  ASSERT_TRUE(reg_->ChangeCounter(kHKeyCurrentUser, &before));
+  DWORD size = 0;
+  (void)reg_->RegQueryValueExW(key, u"v", nullptr, nullptr, nullptr, &size);
+  ASSERT_TRUE(reg_->ChangeCounter(kHKeyCurrentUser, &after));
+  EXPECT_EQ(before, after);
+
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  HKEY elsewhere = nullptr;
+  ASSERT_EQ(kErrorSuccess,
+            other.OpenRegKeyEx(kHKeyCurrentUser, u"Counted", 0, kKeyAllAccess, &elsewhere));
+  const BYTE one = 1;
+  ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(elsewhere, u"v", 0, kRegBinary, &one, 1));
+  ASSERT_TRUE(reg_->ChangeCounter(kHKeyCurrentUser, &after));
+  EXPECT_NE(before, after);
+  other.RegCloseKey(elsewhere);
+  reg_->RegCloseKey(key);
+}
+
+}  // namespace
+}  // namespace zvt::platform

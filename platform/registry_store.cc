@@ -434,6 +434,10 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
     store->device_ = static_cast<std::uint64_t>(info.st_dev);
     store->inode_ = static_cast<std::uint64_t>(info.st_ino);
   }
+  // The configuration's readers keep what they read while no commit was
+  // counted; the count lives beside the store.
+  if (journal == Journal::kWal && !read_only)
+    store->commits_ = ChangeCounter::Open(path + ".changes");
   *code = kErrorSuccess;
   return store;
 }
@@ -503,6 +507,7 @@ LONG RegistryStore::Write(Body body) {
     int rc = sqlite3_step(commit.get());
     if (rc == SQLITE_DONE) {
       ++write_count_;
+      if (commits_) commits_->Bump();
       return kErrorSuccess;
     }
     result = Fail(rc);
@@ -993,6 +998,7 @@ LONG RegistryStore::Batch::Commit() {
   open_ = false;
   --store_->batch_depth_;
   ++store_->write_count_;
+  if (store_->commits_) store_->commits_->Bump();
   return kErrorSuccess;
 }
 
@@ -1010,6 +1016,12 @@ std::uint64_t RegistryStore::ChangeStamp() {
   if (sqlite3_step(st.get()) == SQLITE_ROW)
     others = static_cast<std::uint64_t>(sqlite3_column_int64(st.get(), 0));
   return (others << 32) ^ write_count_;
+}
+
+bool RegistryStore::CommitCounter(std::uint64_t* value) const {
+  if (!commits_) return false;
+  *value = commits_->Load();
+  return true;
 }
 
 std::uint64_t RegistryStore::WriteCount() {

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/change_counter.h"
 #include "services/win_types.h"
 
 namespace zvt::platform {
@@ -127,6 +128,10 @@ class RegistryStore {
   // The commits of this connection so far: a change stamp for this
   // process's own writes that needs no read of the file.
   [[nodiscard]] std::uint64_t WriteCount();
+  // The count of commits made through any RegistryStore of this file, in
+  // any process, read from memory shared beside it (a per-user store only);
+  // false when the store keeps none.
+  bool CommitCounter(std::uint64_t* value) const;
 
   // Reads `key` whole and checks it: its own row, every value row against
   // its checksum and against the key's sum of them, every subkey row and the
@@ -236,7 +241,8 @@ class RegistryStore {
   // Keys verified whole since the store last changed; guarded by mu_.
   std::uint64_t verified_stamp_ = 0, verified_mutations_ = 0;
   std::unordered_set<KeyId> verified_;
-  std::uint64_t device_ = 0, inode_ = 0;  // the file opened
+  std::uint64_t device_ = 0, inode_ = 0;    // the file opened
+  std::unique_ptr<ChangeCounter> commits_;  // counts every commit; null when not kept
   sqlite3_stmt* statements_[kStmtCount] = {};
 };
 
