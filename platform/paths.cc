@@ -88,7 +88,7 @@ static bool MakeDirectories(const std::string& path, mode_t mode, bool* created_
 bool EnsureDirectory(const std::string& path, std::string* message) {
   bool created;
   if (!MakeDirectories(path, 0755, &created, message)) return false;
-  struct stat st {};
+  struct stat st{};
   if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     *message = path + " is not a directory";
     return false;
@@ -99,7 +99,7 @@ bool EnsureDirectory(const std::string& path, std::string* message) {
 bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
   bool created;
   if (!MakeDirectories(path, 0700, &created, message)) return false;
-  struct stat st {};
+  struct stat st{};
   if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     *message = path + " is not a directory";
     return false;
@@ -116,7 +116,7 @@ bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
 }
 
 bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name) {
-  struct statfs fs {};
+  struct statfs fs{};
   if (statfs(directory.c_str(), &fs) != 0) return false;
   switch (static_cast<unsigned long>(fs.f_type)) {
     case 0x6969:

@@ -7,7 +7,7 @@ namespace zvt::platform {
 
 LocalDay PosixClock::Today() {
   time_t now = time(nullptr);
-  struct tm local {};
+  struct tm local{};
   localtime_r(&now, &local);
   return LocalDay{local.tm_year, local.tm_yday};
 }

@@ -46,8 +46,8 @@ class Converter {
 std::string PosixText::CodeSetName(UINT code_page) {
   if (code_page == kCpUtf8) return "UTF-8";
   if (code_page == kCpThreadAcp || code_page == kCpAcp) {
-    locale_t current =
-        code_page == kCpThreadAcp ? uselocale(static_cast<locale_t>(0)) : LC_GLOBAL_LOCALE;
+    locale_t current = code_page == kCpThreadAcp ? uselocale(static_cast<locale_t>(0))
+                                                 : LC_GLOBAL_LOCALE;
     const char* name =
         current == LC_GLOBAL_LOCALE ? nl_langinfo(CODESET) : nl_langinfo_l(CODESET, current);
     return name != nullptr && *name != '\0' ? name : "ANSI_X3.4-1968";
@@ -55,8 +55,8 @@ std::string PosixText::CodeSetName(UINT code_page) {
   return "CP" + std::to_string(code_page);
 }
 
-int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* source, int source_len,
-                                   char16_t* dest, int dest_chars, LONG* error) {
+int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* source,
+                                   int source_len, char16_t* dest, int dest_chars, LONG* error) {
   auto fail = [error](LONG code) {
     if (error != nullptr) *error = code;
     return 0;

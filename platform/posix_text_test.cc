@@ -32,9 +32,7 @@ TEST(TextTest, ConvertsInTheThreadsCodeSet) {
   ASSERT_TRUE(utf8.ok());
   char16_t out[16];
   LONG error = 0;
-  const char* source =
-      "Gr\xC3\xBC\xC3\x9F"
-      "e";  // "Grüße" in UTF-8
+  const char* source = "Gr\xC3\xBC\xC3\x9F" "e";  // "Grüße" in UTF-8
   int n = text.MultiByteToWideChar(kCpThreadAcp, 0, source, -1, out, 16, &error);
   ASSERT_EQ(6, n) << error;  // five characters and the terminator
   EXPECT_EQ(u"Gr\u00fc\u00dfe", std::u16string(out));
