@@ -21,8 +21,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "hostd/host_store.h"
-#include "services/testing/temp_dir.h"
+#include "bench/client_stores.h"
 
 extern char** environ;
 
@@ -36,29 +35,17 @@ using SystemHandleOf = uint32_t (*)(const char16_t*, const char16_t*, uint64_t*)
 
 struct Setting {
   Setting() {
-    for (const char* d : {"home", "run"}) std::system(("mkdir -p -m 700 " + dir.File(d)).c_str());
-    setenv("ZVT_HOME", dir.File("home").c_str(), 1);
-    setenv("ZVT_CLASSES_DB", dir.File("classes.db").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir.File("run").c_str(), 1);
-    setenv("ZVT_BENCH_PASSWORD", "pw-BENCH", 1);
     std::string message;
     {
-      auto store = zvt::hostd::HostStore::Open(dir.File("host.db"), &message);
-      if (!store ||
-          !store->AddProfile("BENCH", "pw-BENCH", zvt::hostd::HashStrength::kFast, &message)) {
+      auto store = zvt::bench::OpenClientStores(dir, &message);
+      if (!store) {
         error = message;
         return;
       }
       for (int i = 0; i < 20; ++i) {
-        zvt::hostd::FunctionRow f;
-        f.id = "ITEM_" + std::to_string(i);
-        f.type = "3";
-        f.root = "*NONE";
-        f.parent = "*NONE";
-        f.category = "2";
-        f.name = f.id;
-        if (!store->AddFunction(f, &message) ||
-            (i % 2 == 1 && !store->SetUsage("BENCH", f.id, "1", &message))) {
+        const std::string id = "ITEM_" + std::to_string(i);
+        if (!store->AddFunction(zvt::bench::BenchFunction(id, "3", "*NONE", "*NONE"), &message) ||
+            (i % 2 == 1 && !store->SetUsage("BENCH", id, "1", &message))) {
           error = message;
           return;
         }
@@ -105,12 +92,8 @@ struct Setting {
   }
   // Configures systems SYS0 .. SYS(n-1), each a name for the one host.
   bool Configure(int n) {
-    for (; configured < n; ++configured) {
-      std::string add = std::string(ZVT_BIN_DIR) + "/zvtadm system add SYS" +
-                        std::to_string(configured) + " --host 127.0.0.1 --port " + port_ +
-                        " --user bench --password-env ZVT_BENCH_PASSWORD --supply-timestamps";
-      if (std::system(add.c_str()) != 0) return false;
-    }
+    for (; configured < n; ++configured)
+      if (!zvt::bench::ConfigureSystem("SYS" + std::to_string(configured), port_)) return false;
     return true;
   }
   ~Setting() {
@@ -139,6 +122,14 @@ Setting& TheSetting() {
   return *setting;
 }
 
+// The setting, or null with the benchmark skipped when it could not be made.
+Setting* Ready(benchmark::State& state) {
+  Setting& s = TheSetting();
+  if (s.error.empty()) return &s;
+  state.SkipWithError(s.error.c_str());
+  return nullptr;
+}
+
 void BM_TwoBareMapLookups(benchmark::State& state) {
   std::unordered_map<std::u16string, std::unordered_set<std::u16string>> cache;
   for (int i = 0; i < 50; ++i) {
@@ -155,27 +146,28 @@ void BM_TwoBareMapLookups(benchmark::State& state) {
 BENCHMARK(BM_TwoBareMapLookups);
 
 void BM_CachedAnswerByHandle(benchmark::State& state) {
-  Setting& s = TheSetting();
-  if (!s.error.empty()) {
-    state.SkipWithError(s.error.c_str());
-    return;
-  }
+  Setting* s = Ready(state);
+  if (s == nullptr) return;
   for (auto _ : state) {
     uint32_t v = 0;
-    if (s.by_handle(&s.handle, kFunction, &v) != 0 || v != 1) state.SkipWithError("wrong answer");
+    if (s->by_handle(&s->handle, kFunction, &v) != 0 || v != 1) {
+      state.SkipWithError("wrong answer");
+      break;
+    }
   }
 }
 BENCHMARK(BM_CachedAnswerByHandle);
 
 void BM_CachedAnswerByName(benchmark::State& state) {
-  Setting& s = TheSetting();
-  if (!s.error.empty() || !s.Configure(static_cast<int>(state.range(0)))) {
-    state.SkipWithError(s.error.empty() ? "zvtadm system add failed" : s.error.c_str());
+  Setting* s = Ready(state);
+  if (s == nullptr) return;
+  if (!s->Configure(static_cast<int>(state.range(0)))) {
+    state.SkipWithError("zvtadm system add failed");
     return;
   }
   for (auto _ : state) {
     uint32_t v = 0;
-    uint32_t rc = s.by_name("SYS0", kFunction, &v);
+    uint32_t rc = s->by_name("SYS0", kFunction, &v);
     if (rc != 0 || v != 1) {
       state.SkipWithError(
           ("wrong answer: rc " + std::to_string(rc) + ", value " + std::to_string(v)).c_str());
@@ -188,14 +180,14 @@ BENCHMARK(BM_CachedAnswerByName)->Arg(1)->Arg(100);
 
 // The part of the by-name path that finds the system handle, for comparison.
 void BM_SystemHandleByName(benchmark::State& state) {
-  Setting& s = TheSetting();
-  if (!s.error.empty()) {
-    state.SkipWithError(s.error.c_str());
-    return;
-  }
+  Setting* s = Ready(state);
+  if (s == nullptr) return;
   for (auto _ : state) {
     uint64_t h = 0;
-    if (s.handle_of(u"SYS0", u"ZVWIN", &h) != 0) state.SkipWithError("no handle");
+    if (s->handle_of(u"SYS0", u"ZVWIN", &h) != 0) {
+      state.SkipWithError("no handle");
+      break;
+    }
   }
 }
 BENCHMARK(BM_SystemHandleByName);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/client_stores.h"
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
 #include "services/testing/temp_dir.h"
@@ -61,27 +62,14 @@ int Spawn(const std::vector<std::string>& args, const std::string& library_path)
 
 struct Setting {
   Setting() {
-    for (const char* d : {"home", "run"}) std::system(("mkdir -p -m 700 " + dir.File(d)).c_str());
-    setenv("ZVT_HOME", dir.File("home").c_str(), 1);
-    setenv("ZVT_CLASSES_DB", dir.File("classes.db").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir.File("run").c_str(), 1);
-    setenv("ZVT_BENCH_PASSWORD", "pw-BENCH", 1);
     std::string message;
-    auto store = zvt::hostd::HostStore::Open(dir.File("host.db"), &message);
-    if (!store ||
-        !store->AddProfile("BENCH", "pw-BENCH", zvt::hostd::HashStrength::kFast, &message)) {
+    auto store = zvt::bench::OpenClientStores(dir, &message);
+    if (!store) {
       error = message;
       return;
     }
     auto add = [&](const std::string& id, const std::string& type, const std::string& parent) {
-      zvt::hostd::FunctionRow f;
-      f.id = id;
-      f.type = type;
-      f.root = "ROOT";
-      f.parent = parent;
-      f.category = "2";
-      f.name = id;
-      return store->AddFunction(f, &message);
+      return store->AddFunction(zvt::bench::BenchFunction(id, type, "ROOT", parent), &message);
     };
     bool ok = add("ROOT", "1", "*NONE");
     for (int g = 0; ok && g < kGroups; ++g) {
@@ -105,10 +93,7 @@ struct Setting {
       error = message;
       return;
     }
-    std::string add_system = std::string(ZVT_BIN_DIR) + "/zvtadm system add " + kSystem +
-                             " --host 127.0.0.1 --port " + std::to_string(server->port()) +
-                             " --user bench --password-env ZVT_BENCH_PASSWORD --supply-timestamps";
-    if (std::system(add_system.c_str()) != 0) {
+    if (!zvt::bench::ConfigureSystem(kSystem, std::to_string(server->port()))) {
       error = "zvtadm system add failed";
       return;
     }

@@ -1,8 +1,6 @@
 // The consistency check of a received receiver variable.
 #include "pgm/receiver_check.h"
 
-#include <algorithm>
-
 namespace zvt::pgm {
 namespace {
 

@@ -67,8 +67,7 @@ LONG CopyName(const std::u16string& name, char16_t* buffer, DWORD* chars) {
 
 RegistryPaths PosixRegistry::DefaultPaths() {
   RegistryPaths paths;
-  paths.user_store = StateDirectoryPath() + "/registry.db";
-  paths.cache_store = StateDirectoryPath() + "/cache.db";
+  paths.user_store = StateDirectoryPath() + "/registry.db";  // cache.db goes beside it
   paths.classes_store = ClassesStorePath();
   return paths;
 }
@@ -363,6 +362,8 @@ std::string PosixRegistry::DescribeDamage() {
     {
       std::lock_guard<std::mutex> lock(state.mu);
       store = state.store;
+      // A store too damaged to open says so in the reason it did not open.
+      if (!store && state.error_code == kErrorRegistryCorrupt) add(state.error);
     }
     if (!store) continue;
     StoreDamage damage = store->damage();
@@ -372,6 +373,18 @@ std::string PosixRegistry::DescribeDamage() {
   std::lock_guard<std::mutex> lock(moves_mu_);
   for (const std::string& move : moves_) add(move);
   return text;
+}
+
+bool PosixRegistry::IsDamaged(HKEY root) {
+  if (root != kHKeyCurrentUser && root != kHKeyClassesRoot) return false;
+  RootState& state = roots_[root == kHKeyCurrentUser ? kUser : kClasses];
+  StorePtr store;
+  {
+    std::lock_guard<std::mutex> lock(state.mu);
+    if (state.error_code == kErrorRegistryCorrupt) return true;
+    store = state.store;
+  }
+  return store && store->damage().found;
 }
 
 StoreKey PosixRegistry::SubStoreKey(const StoreKey& parent, const KeyRow& row) {
@@ -501,8 +514,7 @@ LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
 bool PosixRegistry::ChangeCounter(HKEY root, uint64_t* counter) {
   if (counter == nullptr || (root != kHKeyCurrentUser && root != kHKeyClassesRoot)) return false;
   // The configuration's own store; the cache hive below it is not counted.
-  std::uint64_t generation = 0;
-  StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr, &generation);
+  StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr);
   if (!store) return false;
   // The count of commits kept beside the store costs one memory read; a
   // store without one answers from SQLite's data version.
@@ -559,8 +571,7 @@ LONG PosixRegistry::RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* 
   // Below a mount point the subkeys are the cache hive's.
   const Position scope = SubkeyScope(PositionOf(k));
   if (scope.root != k.root) {
-    std::uint64_t generation = 0;
-    store = Store(scope.root, nullptr, &generation);
+    store = Store(scope.root, nullptr);
     if (!store) return kErrorRegistryIoFailed;
   }
   KeyRow row;

@@ -95,6 +95,8 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // The damage found in the stores so far, one line per file: which file,
   // what was found, and what became of it.
   std::string DescribeDamage();
+  // True when the store behind `root` has shown damage.
+  bool IsDamaged(HKEY root);
 
   const std::u16string& client_root() const { return paths_.client_root; }
   const RegistryPaths& paths() const { return paths_; }

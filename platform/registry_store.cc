@@ -196,14 +196,23 @@ bool ReadName(sqlite3_stmt* st, int column, std::u16string* name) {
   return true;
 }
 
-// The fold column must be the fold of the name: a fold that is not is a row
-// that lookups would miss.
-bool FoldMatches(sqlite3_stmt* st, int column, std::u16string_view name) {
-  if (!IsBlob(st, column)) return false;
-  std::string expected = FoldBytes(name);
-  int size = sqlite3_column_bytes(st, column);
-  return static_cast<size_t>(size) == expected.size() &&
-         (size == 0 || std::memcmp(sqlite3_column_blob(st, column), expected.data(), size) == 0);
+// The fold column must be the fold of the name column: a fold that is not is
+// a row that lookups would miss. Compared on SQLite's own copies of both.
+bool FoldMatches(sqlite3_stmt* st, int fold_column, int name_column) {
+  if (!IsBlob(st, fold_column) || !IsBlob(st, name_column)) return false;
+  const auto* name = static_cast<const unsigned char*>(sqlite3_column_blob(st, name_column));
+  const auto* fold = static_cast<const unsigned char*>(sqlite3_column_blob(st, fold_column));
+  const size_t bytes = static_cast<size_t>(sqlite3_column_bytes(st, name_column));
+  if (static_cast<size_t>(sqlite3_column_bytes(st, fold_column)) != bytes) return false;
+  for (size_t i = 0; i + 1 < bytes; i += 2) {
+    char16_t c;
+    std::memcpy(&c, name + i, sizeof c);
+    const char16_t f = FoldChar(c);
+    if (fold[i] != static_cast<unsigned char>(f >> 8) ||
+        fold[i + 1] != static_cast<unsigned char>(f & 0xFF))
+      return false;
+  }
+  return true;
 }
 
 std::string KeyText(KeyId key) { return "key " + std::to_string(key); }
@@ -394,21 +403,18 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
     // another process is laying the same file out, SQLite answers "locked"
     // at once instead of waiting, so the switch is tried again for as long
     // as a writer would wait.
-    text = exec(journal == Journal::kRollback
-                    // The machine-wide store: readable by users who cannot write it.
-                    ? "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-                    // A process killed at any instant leaves the last committed
-                    // state; only a power loss may drop the newest commits, never
-                    // reorder them.
-                    : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;",
-                &result);
+    const char* journal_mode =
+        journal == Journal::kRollback
+            // The machine-wide store: readable by users who cannot write it.
+            ? "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+            // A process killed at any instant leaves the last committed state;
+            // only a power loss may drop the newest commits, never reorder them.
+            : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;";
+    text = exec(journal_mode, &result);
     for (int waited = 0; (result & 0xFF) == SQLITE_BUSY && waited < kBusyTimeoutMs;
          waited += kJournalRetryMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kJournalRetryMs));
-      text = exec(journal == Journal::kRollback
-                      ? "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-                      : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;",
-                  &result);
+      text = exec(journal_mode, &result);
     }
     if (result != SQLITE_OK) return failed(result, text);
     if (version != kSchemaVersion) {
@@ -525,7 +531,7 @@ LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
   record->parent = sqlite3_column_int64(st, 1);
   record->value_sum = Unsigned(st, 4);
   record->subkey_sum = Unsigned(st, 5);
-  if (kCheckRows && (!FoldMatches(st, 3, record->name) ||
+  if (kCheckRows && (!FoldMatches(st, 3, 2) ||
                      Unsigned(st, 6) != KeyCheck(record->id, record->parent, record->name,
                                                  record->value_sum, record->subkey_sum)))
     return Damaged("the row of " + KeyText(record->id) + " does not match its checksum");
@@ -657,16 +663,7 @@ LONG RegistryStore::CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t
   const sqlite3_int64 type = sqlite3_column_int64(st, 3);
   const auto* name = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
   const size_t name_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 1));
-  bool sound = type >= 0 && type <= 0xFFFFFFFFll && IsBlob(st, 2) &&
-               static_cast<size_t>(sqlite3_column_bytes(st, 2)) == name_bytes;
-  const auto* fold = static_cast<const unsigned char*>(sqlite3_column_blob(st, 2));
-  for (size_t i = 0; sound && i < name_bytes; i += 2) {
-    char16_t c;
-    std::memcpy(&c, name + i, sizeof c);
-    const char16_t f = FoldChar(c);
-    sound = fold[i] == static_cast<unsigned char>(f >> 8) &&
-            fold[i + 1] == static_cast<unsigned char>(f & 0xFF);
-  }
+  const bool sound = type >= 0 && type <= 0xFFFFFFFFll && FoldMatches(st, 2, 1);
   if (!sound || *check != ValueCheckBytes(key, name, name_bytes, static_cast<std::uint32_t>(type),
                                           sqlite3_column_blob(st, 4),
                                           static_cast<size_t>(sqlite3_column_bytes(st, 4))))

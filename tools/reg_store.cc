@@ -17,6 +17,18 @@ using platform::Utf16ToUtf8;
 
 constexpr size_t kExportLineWidth = 80;  // where regedit wraps hex data
 
+// What a failure of the stores means to a user: "no such key", a damaged
+// store with what the registry found, or the code with `message`.
+std::string StoreError(platform::PosixRegistry* registry, LONG rc, const std::string& message) {
+  if (rc == kErrorFileNotFound) return "no such key";
+  if (rc == kErrorRegistryCorrupt) {
+    std::string damage = registry->DescribeDamage();
+    return "the registry store is damaged (error 1015)" + (damage.empty() ? "" : ": " + damage);
+  }
+  if (!message.empty()) return message + " (error " + std::to_string(rc) + ")";
+  return "error " + std::to_string(rc);
+}
+
 std::string LineError(int line, const std::string& what) {
   return "line " + std::to_string(line) + ": " + what;
 }
@@ -205,14 +217,13 @@ bool ExportRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16st
   platform::StoreKey key;
   LONG rc = registry->FindStoreKey(root, path, /*create=*/false, &key, &message);
   if (rc != kErrorSuccess) {
-    *error = name + ": " +
-             StoreError(rc, rc == kErrorRegistryCorrupt ? registry->DescribeDamage() : message);
+    *error = name + ": " + StoreError(registry, rc, message);
     return false;
   }
   out->assign("Windows Registry Editor Version 5.00\n");
   rc = ExportTree(registry, key, name, out, skipped);
   if (rc != kErrorSuccess) {
-    *error = name + ": export stopped: " + StoreError(rc, registry->DescribeDamage());
+    *error = name + ": export stopped: " + StoreError(registry, rc, std::string());
     return false;
   }
   return true;
@@ -226,7 +237,7 @@ LONG ReadRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16stri
   LONG rc = registry->FindStoreKey(root, path, /*create=*/false, &key, &message);
   if (rc != kErrorSuccess) {
     *error = RootName(root) + (path.empty() ? "" : "\\" + Utf16ToUtf8(path)) + ": " +
-             StoreError(rc, rc == kErrorRegistryCorrupt ? registry->DescribeDamage() : message);
+             StoreError(registry, rc, message);
     return rc;
   }
   platform::KeyRow row;
@@ -242,19 +253,10 @@ LONG ReadRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16stri
     rc = key.store->ValueAfter(key.id, value.id, &value);
   }
   if (rc != kErrorNoMoreItems) {
-    *error = "reading the key failed: " + StoreError(rc, registry->DescribeDamage());
+    *error = "reading the key failed: " + StoreError(registry, rc, std::string());
     return rc;
   }
   return kErrorSuccess;
-}
-
-std::string StoreError(LONG rc, const std::string& message) {
-  if (rc == kErrorFileNotFound) return "no such key";
-  if (rc == kErrorRegistryCorrupt)
-    return "the registry store is damaged (error 1015)" +
-           (message.empty() ? std::string() : ": " + message);
-  if (!message.empty()) return message + " (error " + std::to_string(rc) + ")";
-  return "error " + std::to_string(rc);
 }
 
 }  // namespace zvt::tools

@@ -41,10 +41,6 @@ struct RegKeyListing {
 LONG ReadRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16string& path,
                 RegKeyListing* listing, std::string* error);
 
-// What a failure of the stores means to a user: "no such key", a damaged
-// store, or the code with `message`.
-std::string StoreError(LONG rc, const std::string& message);
-
 }  // namespace zvt::tools
 
 #endif  // ZVT_TOOLS_REG_STORE_H_

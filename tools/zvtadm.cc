@@ -45,8 +45,8 @@ bool CommandContext::ReportDamage() const {
     std::cerr << "zvtadm: " << damage.substr(start, end - start) << "\n";
     start = end + 1;
   }
+  if (!registry_->IsDamaged(kHKeyCurrentUser)) return false;
   const std::string& config = registry_->paths().user_store;
-  if (damage.find(config + " is damaged") == std::string::npos) return false;
   std::cerr << "zvtadm: the client's configuration in " << config
             << " is damaged; it is left as it is. To restore it: save what can still be read "
                "with `zvtadm reg export HKEY_CURRENT_USER saved.reg`, move "

@@ -53,14 +53,6 @@ void CheckStore(const std::string& path, platform::RegistryStore::Journal journa
   }
 }
 
-bool ReadValue(platform::PosixRegistry* r, HKEY key, const char16_t* name, DWORD* type,
-               std::vector<BYTE>* data) {
-  DWORD size = 0;
-  if (r->RegQueryValueExW(key, name, nullptr, type, nullptr, &size) != kErrorSuccess) return false;
-  data->resize(size);
-  return r->RegQueryValueExW(key, name, nullptr, type, data->data(), &size) == kErrorSuccess;
-}
-
 // The processes that have `path` open, by their /proc entries.
 std::vector<std::string> Holders(const std::string& path) {
   std::vector<std::string> pids;
@@ -90,8 +82,6 @@ void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector
   ScopedKey top(r);
   if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) != kErrorSuccess)
     return;
-  DWORD type = 0;
-  std::vector<BYTE> data;
   if (CacheSwitchedOff(r, top.get()))
     found->push_back(
         {"the cache is switched off (\"Activate\" is \"2\"): every process that starts while it "
@@ -107,11 +97,12 @@ void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector
         kErrorSuccess)
       break;
     std::string system = Utf16ToUtf8(std::u16string(name, chars));
-    if (!only.empty() && platform::FoldName(U16(only)) != platform::FoldName(U16(system))) continue;
+    if (!only.empty() && !platform::NamesEqual(U16(only), U16(system))) continue;
     ScopedKey sys(r);
     if (r->OpenRegKeyEx(top.get(), name, 0, kKeyRead, sys.Receive()) != kErrorSuccess) continue;
-    if (!ReadValue(r, sys.get(), kHierTsValue, &type, &data) || type != kRegBinary ||
-        data.size() != 8 || data == std::vector<BYTE>(8, 0))
+    Timestamp hierarchy_changed{};
+    if (!ReadStoredTimestamp(r, sys.get(), kHierTsValue, &hierarchy_changed) ||
+        hierarchy_changed == Timestamp{})
       continue;
     ScopedKey hierarchy(r);
     bool saved = false;

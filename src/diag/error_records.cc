@@ -1,9 +1,8 @@
 // Error records, the host-error display and the resource library switch.
 #include "diag/error_records.h"
 
-#include "diag/boundary_guard.h"
-
 #include "api/app.h"
+#include "diag/boundary_guard.h"
 #include "services/message_format.h"
 #include "services/resource_context.h"
 #include "services/services.h"
@@ -33,13 +32,17 @@ void writeErrorRecord(ErrorUnit unit, std::u16string message, uint32_t line, uin
   record->addText(text);
 }
 
+std::u16string ExceptionText(const char16_t* where, const char16_t* separator, const char* what) {
+  std::u16string text = where;
+  text += separator;
+  for (const char* p = what; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
+  return text;
+}
+
 void RecordException(ErrorUnit unit, const char16_t* where, uint32_t line,
                      const char* what) noexcept {
   try {
-    std::u16string text = where;
-    text += u" -> exception: ";
-    for (const char* p = what; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
-    writeErrorRecord(unit, std::move(text), line, 0);
+    writeErrorRecord(unit, ExceptionText(where, u" -> exception: ", what), line, 0);
   } catch (...) {
     // Out of memory even for the record: the return code says enough.
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "diag/boundary_guard.h"
 #include "services/client.h"
@@ -46,23 +47,10 @@ uint32_t FailHostCall(ErrorOut* error, uint32_t line, const char16_t* message);
 // what was thrown, and an error record.
 template <typename Body>
 uint32_t GuardHostCall(ErrorOut* error, const char16_t* call, uint32_t line, Body&& body) noexcept {
-  const char* what = "unknown";
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    what = e.what();
-  } catch (...) {
-  }
-  RecordException(ErrorUnit::kCache, call, line, what);
-  try {
-    std::u16string text = call;
-    text += u":  exception: ";
-    for (const char* p = what; *p != '\0'; ++p) text.push_back(static_cast<unsigned char>(*p));
-    FailHostCall(error, line, text.c_str());
-  } catch (...) {
-    // No memory for the error object either; the return code stands alone.
-  }
-  return 1;
+  return GuardBoundary(
+      ErrorUnit::kCache, call, line, std::forward<Body>(body), [&](const char* what) {
+        FailHostCall(error, line, ExceptionText(call, u":  exception: ", what).c_str());
+      });
 }
 
 // The messages of the selection steps, which the two list calls word alike
