@@ -77,7 +77,51 @@ PosixRegistry::PosixRegistry(RegistryPaths paths) : paths_(std::move(paths)) {
   mount_fold_ = FoldName(paths_.client_root + u"\\" + kCacheHiveKey);
 }
 
-PosixRegistry::~PosixRegistry() = default;
+PosixRegistry::~PosixRegistry() { (void)CommitGroup(); }
+
+LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store) {
+  // Only the cache hive's values are grouped (a key of the cache is never a
+  // predefined root); the configuration keeps each write at once, after
+  // the cache's writes made before it.
+  if (root != kCache) return CommitGroup();
+  {
+    std::lock_guard<std::mutex> lock(group_mu_);
+    if (lost_writes_ != kErrorSuccess) return lost_writes_;
+    if (group_ != store) {
+      if (group_) {
+        LONG rc = group_->CommitGroup();
+        group_.reset();
+        if (rc != kErrorSuccess) return lost_writes_ = rc;
+      }
+      group_ = store;
+    }
+    if (LONG rc = store->OpenGroup(); rc != kErrorSuccess) return rc;
+  }
+  std::lock_guard<std::mutex> lock(handles_mu_);
+  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+  if (it != handles_.end()) it->second.wrote = true;
+  return kErrorSuccess;
+}
+
+LONG PosixRegistry::CommitGroup() {
+  std::lock_guard<std::mutex> lock(group_mu_);
+  if (!group_) return lost_writes_;
+  LONG rc = group_->CommitGroup();
+  group_.reset();
+  if (rc != kErrorSuccess && lost_writes_ == kErrorSuccess) lost_writes_ = rc;
+  return lost_writes_;
+}
+
+LONG PosixRegistry::RegFlushKey(HKEY key) {
+  if (key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
+    std::lock_guard<std::mutex> lock(handles_mu_);
+    if (handles_.count(reinterpret_cast<std::uintptr_t>(key)) == 0) return kErrorInvalidHandle;
+  }
+  LONG rc = CommitGroup();
+  std::lock_guard<std::mutex> lock(group_mu_);
+  lost_writes_ = kErrorSuccess;  // reported now
+  return rc;
+}
 
 void PosixRegistry::SetDamageReporter(std::function<void(const std::string&)> reporter) {
   report_damage_ = std::move(reporter);
@@ -463,6 +507,9 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
   // write transaction, and the whole missing part is created in it.
   rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
   if (rc == kErrorFileNotFound) {
+    // Keys are made in transactions of their own, after the values written
+    // before them.
+    if (rc = CommitGroup(); rc != kErrorSuccess) return rc;
     Position scope = SubkeyScope(PositionOf(from));
     StorePtr first = Store(scope.root, nullptr);
     if (!first) return kErrorRegistryIoFailed;
@@ -500,6 +547,7 @@ LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
   if (rc != kErrorSuccess) return rc;  // damage was noted where it was found
   StorePtr target = Store(at.root, nullptr);
   if (!target) return kErrorRegistryIoFailed;
+  if (rc = CommitGroup(); rc != kErrorSuccess) return rc;
   if (at.mount) {
     // The mount point goes only when the hive below it is empty.
     StorePtr hive = Store(kCache, nullptr);
@@ -517,8 +565,13 @@ bool PosixRegistry::ChangeCounter(HKEY root, uint64_t* counter) {
   StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr);
   if (!store) return false;
   // The count of commits kept beside the store costs one memory read; a
-  // store without one answers from SQLite's data version.
-  if (!store->CommitCounter(counter)) *counter = store->ChangeStamp();
+  // store without one answers from SQLite's data version. This process's
+  // own writes count from when they are made, before their group commits.
+  if (store->CommitCounter(counter)) {
+    *counter += store->WriteCount();
+  } else {
+    *counter = store->ChangeStamp();
+  }
   return true;
 }
 
@@ -544,6 +597,7 @@ LONG PosixRegistry::RegSetValueExW(HKEY key, const char16_t* value_name, DWORD r
   if (rc == kErrorFileNotFound && k.root == kClasses) return kErrorAccessDenied;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeySetValue)) return kErrorAccessDenied;
+  if (rc = BeforeValueWrite(key, k.root, store); rc != kErrorSuccess) return rc;
   return Noted(key, k.root, store.get(),
                store->SetValue(k.id, NameOf(value_name), type, data, data_size));
 }
@@ -554,6 +608,7 @@ LONG PosixRegistry::RegDeleteValueW(HKEY key, const char16_t* value_name) {
   LONG rc = Resolve(key, &k, &store);
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeySetValue)) return kErrorAccessDenied;
+  if (rc = BeforeValueWrite(key, k.root, store); rc != kErrorSuccess) return rc;
   return Noted(key, k.root, store.get(), store->DeleteValue(k.id, NameOf(value_name)));
 }
 
@@ -677,9 +732,18 @@ LONG PosixRegistry::RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* 
 
 LONG PosixRegistry::RegCloseKey(HKEY key) {
   if (key == kHKeyCurrentUser || key == kHKeyClassesRoot) return kErrorSuccess;
-  std::lock_guard<std::mutex> lock(handles_mu_);
-  return handles_.erase(reinterpret_cast<std::uintptr_t>(key)) == 1 ? kErrorSuccess
-                                                                    : kErrorInvalidHandle;
+  bool wrote = false;
+  {
+    std::lock_guard<std::mutex> lock(handles_mu_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+    if (it == handles_.end()) return kErrorInvalidHandle;
+    wrote = it->second.wrote;
+    handles_.erase(it);
+  }
+  // The values written through a key are kept when it is closed, with every
+  // write made before them.
+  if (wrote) (void)CommitGroup();
+  return kErrorSuccess;
 }
 
 }  // namespace zvt::platform

@@ -4,9 +4,12 @@
 // (the subkeys of Application_Administration\HostVals) are mounted below the
 // client's configuration. Every key is checked when it is opened; a damaged
 // cache hive is moved aside and built anew, a damaged configuration is never
-// touched. Key handles are entries of a handle table, so a stale or made-up
-// handle is an error and never a crash. Safe for concurrent use by several
-// threads.
+// touched. The cache hive's value writes are kept back and committed
+// together when a key written through is closed or flushed, as the Windows
+// registry writes lazily; until then other processes see none of them and
+// wait to write to that hive. Key handles are entries of a handle table, so a
+// stale or made-up handle is an error and never a crash. Safe for concurrent
+// use by several threads.
 #ifndef ZVT_PLATFORM_POSIX_REGISTRY_H_
 #define ZVT_PLATFORM_POSIX_REGISTRY_H_
 
@@ -69,6 +72,7 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
                      DWORD* type, BYTE* data, DWORD* data_size) override;
   LONG RegDeleteValueW(HKEY key, const char16_t* value_name) override;
   LONG RegCloseKey(HKEY key) override;
+  LONG RegFlushKey(HKEY key) override;
 
   LONG OpenRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD options, REGSAM access,
                     HKEY* result) override;
@@ -126,6 +130,7 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
     std::u16string fold_path;
     std::uint64_t generation = 0;  // of the cache hive, when the key is in it
     bool damaged = false;          // a call found the key damaged
+    bool wrote = false;            // values were written through it
     // Enumeration cursors, so that walking indexes 0, 1, 2, ... costs one
     // index seek per call instead of a rescan.
     // A cursor is used only while the store is unchanged since it was set,
@@ -178,6 +183,16 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   LONG ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from, StorePtr* store,
                      std::u16string* path);
   OpenKey MakeOpenKey(const Position& at, REGSAM access) const;
+  // The cache hive's value writes are grouped, as the Windows registry
+  // writes lazily: a write through `key` joins the hive's open write group,
+  // which is committed when a key written through is closed or flushed.
+  // Any other write first commits the open group, so that writes become
+  // durable in the order they were made.
+  LONG BeforeValueWrite(HKEY key, Root root, const StorePtr& store);
+  // Commits the open write group. A failure is kept, and every later write
+  // fails with it until RegFlushKey reports it, so that nothing written
+  // after lost writes is kept without them.
+  LONG CommitGroup();
 
   RegistryPaths paths_;
   std::u16string mount_fold_;  // the folded path of the cache hive's mount point
@@ -186,6 +201,9 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   std::mutex moves_mu_;
   std::vector<std::string> moves_;  // reports of hives moved aside; guarded by moves_mu_
   std::atomic<int> moved_aside_{0};
+  std::mutex group_mu_;
+  StorePtr group_;                    // the store whose group is open; guarded by group_mu_
+  LONG lost_writes_ = kErrorSuccess;  // a group's failed commit; guarded by group_mu_
   std::mutex handles_mu_;
   std::unordered_map<std::uintptr_t, OpenKey> handles_;  // guarded by handles_mu_
   std::uintptr_t next_handle_ = 0x1000;                  // guarded by handles_mu_

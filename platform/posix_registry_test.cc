@@ -418,5 +418,65 @@ TEST_F(RegistryTest, TheChangeCounterMovesWithEveryCommitAndOnlyThen) {
   reg_->RegCloseKey(key);
 }
 
+// The cache hive's value writes are kept back, as the Windows registry writes
+// lazily: this process sees them at once, another only once a key written
+// through is closed or flushed, or once a configuration write, which is kept
+// at once, follows them.
+TEST_F(RegistryTest, CacheValueWritesAreKeptTogetherAndInOrder) {
+  const std::u16string cache_path = kCacheHiveKey;  // below the client's root
+  const std::u16string user_path = cache_path + u"\\SYS\\USER";
+  HKEY user = Create(kHKeyCurrentUser, user_path.c_str());
+  HKEY config = Create(kHKeyCurrentUser, u"Config");
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  auto seen_elsewhere = [&](const char16_t* path, const char16_t* name) {
+    ScopedKey key(&other);
+    BYTE data[4];
+    DWORD size = sizeof data;
+    return other.OpenRegKeyEx(kHKeyCurrentUser, path, 0, kKeyRead, key.Receive()) ==
+               kErrorSuccess &&
+           other.RegQueryValueExW(key.get(), name, nullptr, nullptr, data, &size) == kErrorSuccess;
+  };
+  auto seen_here = [&](HKEY key, const char16_t* name) {
+    BYTE data[4];
+    DWORD size = sizeof data;
+    return reg_->RegQueryValueExW(key, name, nullptr, nullptr, data, &size) == kErrorSuccess;
+  };
+
+  // Kept when the key is closed.
+  ASSERT_EQ(kErrorSuccess, SetBinary(user, u"F1", {1}));
+  EXPECT_TRUE(seen_here(user, u"F1"));
+  EXPECT_FALSE(seen_elsewhere(user_path.c_str(), u"F1"));
+  EXPECT_EQ(kErrorSuccess, reg_->RegCloseKey(user));
+  EXPECT_TRUE(seen_elsewhere(user_path.c_str(), u"F1"));
+
+  // Kept when flushed.
+  user = Create(kHKeyCurrentUser, user_path.c_str());
+  ASSERT_EQ(kErrorSuccess, SetBinary(user, u"F2", {1}));
+  EXPECT_FALSE(seen_elsewhere(user_path.c_str(), u"F2"));
+  EXPECT_EQ(kErrorSuccess, reg_->RegFlushKey(kHKeyCurrentUser));
+  EXPECT_TRUE(seen_elsewhere(user_path.c_str(), u"F2"));
+
+  // A configuration write is never kept before the cache writes made first.
+  ASSERT_EQ(kErrorSuccess, reg_->RegDeleteValueW(user, u"F1"));
+  ASSERT_EQ(kErrorSuccess, SetBinary(config, u"Later", {1}));
+  EXPECT_TRUE(seen_elsewhere(u"Config", u"Later"));
+  EXPECT_FALSE(seen_elsewhere(user_path.c_str(), u"F1"));
+
+  // Closing a key that only read keeps nothing back either way; a handle
+  // that never existed is refused.
+  ASSERT_EQ(kErrorSuccess, SetBinary(user, u"F3", {1}));
+  HKEY reader = nullptr;
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, user_path.c_str(), &reader));
+  EXPECT_EQ(kErrorSuccess, reg_->RegCloseKey(reader));
+  EXPECT_FALSE(seen_elsewhere(user_path.c_str(), u"F3"));
+  EXPECT_EQ(kErrorInvalidHandle, reg_->RegFlushKey(reinterpret_cast<HKEY>(std::uintptr_t{0x7770})));
+  EXPECT_EQ(kErrorSuccess, reg_->RegCloseKey(user));
+  EXPECT_TRUE(seen_elsewhere(user_path.c_str(), u"F3"));
+  reg_->RegCloseKey(config);
+}
+
 }  // namespace
 }  // namespace zvt::platform

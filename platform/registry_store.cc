@@ -92,6 +92,9 @@ constexpr const char* kStatementText[] = {
     "UPDATE keys SET vsum = ?2, ksum = ?3, chk = ?4 WHERE id = ?1",
     "BEGIN",
     "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1",
+    "SAVEPOINT one_write",
+    "RELEASE one_write",
+    "ROLLBACK TO one_write",
 };
 #undef ZVT_KEY_COLUMNS
 #undef ZVT_VALUE_COLUMNS
@@ -452,6 +455,7 @@ RegistryStore::RegistryStore(sqlite3* db, std::string path, bool read_only)
     : db_(db), path_(std::move(path)), read_only_(read_only) {}
 
 RegistryStore::~RegistryStore() {
+  (void)CommitGroup();
   for (sqlite3_stmt* st : statements_) sqlite3_finalize(st);
   sqlite3_close(db_);
 }
@@ -502,15 +506,23 @@ LONG RegistryStore::Write(Body body) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (read_only_) return kErrorAccessDenied;
   if (batch_depth_ > 0) return body();
-  {
-    StmtUse begin(Statement(kBegin));
-    int rc = sqlite3_step(begin.get());
-    if (rc != SQLITE_DONE) return Fail(rc);
+  if (group_open_) {
+    // One write inside the open group: undone alone if it fails, so the
+    // group never holds half of it.
+    if (int rc = Step(kSavepoint); rc != SQLITE_DONE) return Fail(rc);
+    LONG result = body();
+    if (result != kErrorSuccess) {
+      Step(kRollbackToSavepoint);
+      ++mutations_;
+    }
+    Step(kReleaseSavepoint);
+    if (result == kErrorSuccess) ++write_count_;
+    return result;
   }
+  if (int rc = Step(kBegin); rc != SQLITE_DONE) return Fail(rc);
   LONG result = body();
   if (result == kErrorSuccess) {
-    StmtUse commit(Statement(kCommit));
-    int rc = sqlite3_step(commit.get());
+    int rc = Step(kCommit);
     if (rc == SQLITE_DONE) {
       ++write_count_;
       if (commits_) commits_->Bump();
@@ -518,9 +530,44 @@ LONG RegistryStore::Write(Body body) {
     }
     result = Fail(rc);
   }
-  StmtUse rollback(Statement(kRollback));
-  sqlite3_step(rollback.get());
+  Step(kRollback);
   return result;
+}
+
+int RegistryStore::Step(Stmt which) {
+  StmtUse st(Statement(which));
+  return sqlite3_step(st.get());
+}
+
+LONG RegistryStore::OpenGroup() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (read_only_) return kErrorAccessDenied;
+  if (group_open_ || batch_depth_ > 0) return kErrorSuccess;
+  if (int rc = Step(kBegin); rc != SQLITE_DONE) return Fail(rc);
+  group_open_ = true;
+  return kErrorSuccess;
+}
+
+LONG RegistryStore::CommitGroup() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (!group_open_) return kErrorSuccess;
+  group_open_ = false;
+  int rc = Step(kCommit);
+  if (rc == SQLITE_DONE) {
+    if (commits_) commits_->Bump();
+    return kErrorSuccess;
+  }
+  // Nothing of the group is kept; what this connection reads changes back.
+  LONG result = Fail(rc);
+  Step(kRollback);
+  ++write_count_;
+  ++mutations_;
+  return result;
+}
+
+bool RegistryStore::group_open() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return group_open_;
 }
 
 LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
@@ -977,6 +1024,9 @@ RegistryStore::Batch::Batch(RegistryStore* store)
     status_ = kErrorAccessDenied;
     return;
   }
+  // Writes grouped so far come first, in their own transaction.
+  status_ = store_->CommitGroup();
+  if (status_ != kErrorSuccess) return;
   StmtUse begin(store_->Statement(kBegin));
   int rc = sqlite3_step(begin.get());
   if (rc != SQLITE_DONE) {

@@ -122,11 +122,24 @@ class RegistryStore {
     bool open_;
   };
 
+  // Groups the writes that follow into one transaction, left open until
+  // CommitGroup(), so that many small writes cost one commit. Each write
+  // stays whole on its own: one that fails leaves nothing in the group.
+  // Other connections see none of it, and wait to write, until the commit;
+  // a process that dies first leaves the store as it was before the group.
+  // A batch commits the open group before it begins.
+  [[nodiscard]] LONG OpenGroup();
+  // Commits the open group (success when none is open). On failure nothing
+  // of the group is kept and the code says why.
+  [[nodiscard]] LONG CommitGroup();
+  bool group_open();
+
   // Changes whenever this store changes, by this process or another, so that
   // an enumeration cursor can tell that it is still valid.
   [[nodiscard]] std::uint64_t ChangeStamp();
-  // The commits of this connection so far: a change stamp for this
-  // process's own writes that needs no read of the file.
+  // The writes made through this connection so far (each counted when it
+  // becomes visible to this connection): a change stamp for this process's
+  // own writes that needs no read of the file.
   [[nodiscard]] std::uint64_t WriteCount();
   // The count of commits made through any RegistryStore of this file, in
   // any process, read from memory shared beside it (a per-user store only);
@@ -196,12 +209,17 @@ class RegistryStore {
     kUpdateKeySums,
     kBeginRead,
     kChildRows,
+    kSavepoint,
+    kReleaseSavepoint,
+    kRollbackToSavepoint,
     kStmtCount
   };
 
   RegistryStore(sqlite3* db, std::string path, bool read_only);
   sqlite3_stmt* Statement(Stmt which);
   LONG Fail(int sqlite_code);
+  // Steps a statement without parameters; the SQLite result.
+  int Step(Stmt which);
   // Notes damage (`what`) and returns kErrorRegistryCorrupt.
   LONG Damaged(const std::string& what);
   LONG KeyExistsLocked(KeyId key);
@@ -235,7 +253,8 @@ class RegistryStore {
   bool read_only_;
   std::recursive_mutex mu_;
   int batch_depth_ = 0;            // guarded by mu_
-  std::uint64_t write_count_ = 0;  // commits of this connection; guarded by mu_
+  bool group_open_ = false;        // a write group's transaction is open; guarded by mu_
+  std::uint64_t write_count_ = 0;  // writes of this connection; guarded by mu_
   StoreDamage damage_;             // guarded by mu_
   std::uint64_t mutations_ = 0;    // row changes made through this connection; guarded by mu_
   // Keys verified whole since the store last changed; guarded by mu_.

@@ -1,6 +1,7 @@
 // Stand-ins shared by several processes: a named mutex whose owner is killed,
 // concurrent writers to one store, and a writer killed in the middle of its
-// writes. Children are forked and build their own stand-ins.
+// writes, one by one or grouped. Children are forked and build their own
+// stand-ins.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -53,6 +54,33 @@ class MultiProcessTest : public ::testing::Test {
     }
     return 0;
   }
+
+  // Writes rounds of the cache's kind: `kValuesPerRound` values under
+  // HostVals\SYS\R<round>, then a stamp written last, then the key closed;
+  // reports each round on `report_fd` once its key is closed.
+  static constexpr int kValuesPerRound = 400;
+  static int WriteRounds(const RegistryPaths& paths, int report_fd) {
+    PosixRegistry reg(paths);
+    for (int round = 0;; ++round) {
+      std::u16string path =
+          platform::U16(std::string(kHostVals) + "\\SYS\\R" + std::to_string(round));
+      HKEY key = nullptr;
+      if (reg.CreateRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, nullptr, 0, kKeyAllAccess, nullptr,
+                             &key, nullptr) != kErrorSuccess)
+        return 1;
+      const BYTE denied = 1;
+      for (int i = 0; i < kValuesPerRound; ++i) {
+        std::u16string name = platform::U16("F" + std::to_string(i));
+        if (reg.RegSetValueExW(key, name.c_str(), 0, kRegBinary, &denied, 1) != kErrorSuccess)
+          return 2;
+      }
+      if (reg.RegSetValueExW(key, u"##Stamp", 0, kRegBinary, &denied, 1) != kErrorSuccess) return 2;
+      if (reg.RegCloseKey(key) != kErrorSuccess) return 3;
+      if (write(report_fd, &round, sizeof round) != sizeof round) return 4;
+    }
+  }
+  static constexpr char kHostVals[] =
+      "Application_Administration\\HostVals";  // below the client's root
 
   static int Wait(pid_t pid) {
     int status = 0;
@@ -160,6 +188,62 @@ TEST_F(MultiProcessTest, AWriterKilledMidWriteLeavesEveryCommittedValue) {
               reg.OpenRegKeyEx(kHKeyCurrentUser, u"Shared", 0, kKeyRead, key.Receive()));
     for (int i = 0; i <= last; ++i)
       ASSERT_TRUE(HasValue(&reg, key.get(), prefix + std::to_string(i), i)) << prefix << i;
+  }
+}
+
+// Values written through an open cache key are committed together when the
+// key is closed. A writer killed anywhere in that leaves each round either
+// whole or absent: never a stamp (written last) without all its values.
+TEST_F(MultiProcessTest, AWriterKilledInsideAGroupedWriteLeavesNoStampWithoutItsValues) {
+  std::mt19937 random(std::random_device{}());
+  for (int trial = 0; trial < 5; ++trial) {
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe(pipe_fds));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(pipe_fds[0]);
+      _exit(WriteRounds(Paths(), pipe_fds[1]));
+    }
+    close(pipe_fds[1]);
+    int last = -1, round;
+    if (read(pipe_fds[0], &round, sizeof round) == sizeof round) last = round;
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 80));
+    kill(child, SIGKILL);
+    while (read(pipe_fds[0], &round, sizeof round) == sizeof round) last = round;
+    close(pipe_fds[0]);
+    EXPECT_EQ(128 + SIGKILL, Wait(child));
+    ASSERT_GE(last, 0) << "the writer closed no key before it was killed";
+
+    PosixRegistry reg(Paths());
+    std::string report;
+    ASSERT_TRUE(reg.CacheStore(nullptr)->CheckIntegrity(&report)) << report;
+    for (int r = 0; r <= last + 2; ++r) {
+      std::u16string path = platform::U16(std::string(kHostVals) + "\\SYS\\R" + std::to_string(r));
+      ScopedKey key(&reg);
+      LONG rc = reg.OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
+      if (r > last && rc == kErrorFileNotFound) continue;
+      ASSERT_EQ(kErrorSuccess, rc) << "round " << r;
+      const bool stamped = HasValue(&reg, key.get(), "##Stamp", 1);
+      int values = 0;
+      for (int i = 0; i < kValuesPerRound; ++i)
+        values += HasValue(&reg, key.get(), "F" + std::to_string(i), 1);
+      if (r <= last) {
+        EXPECT_TRUE(stamped) << "round " << r << " was closed but is not kept";
+      }
+      if (stamped) {
+        EXPECT_EQ(kValuesPerRound, values) << "round " << r << " has its stamp without its values";
+      }
+    }
+    // The next trial starts from an empty hive.
+    ScopedKey sys(&reg);
+    ASSERT_EQ(kErrorSuccess,
+              reg.OpenRegKeyEx(kHKeyCurrentUser, platform::U16(std::string(kHostVals)).c_str(), 0,
+                               kKeyAllAccess, sys.Receive()));
+    for (int r = 0; r <= last + 2; ++r) {
+      std::u16string name = u"SYS\\R" + platform::U16(std::to_string(r));
+      (void)reg.DeleteRegKey(sys.get(), name.c_str());
+    }
   }
 }
 

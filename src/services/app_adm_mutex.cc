@@ -20,7 +20,12 @@ bool CAppAdmMutex::lock() {
 }
 
 void CAppAdmMutex::unlock() {
-  if (handle_ != nullptr) sync_->ReleaseMutex(handle_);
+  if (handle_ == nullptr) return;
+  // What was written under the mutex is kept before another process can
+  // take it and read the store.
+  if (RegistryApi* registry = CurrentServices().registry; registry != nullptr)
+    (void)registry->RegFlushKey(kHKeyCurrentUser);
+  sync_->ReleaseMutex(handle_);
 }
 
 CAppAdmMutexLock::CAppAdmMutexLock(std::unique_ptr<CAppAdmMutex>& holder) {

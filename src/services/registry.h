@@ -28,6 +28,11 @@ class RegistryApi {
                                            DWORD* data_size) = 0;
   [[nodiscard]] virtual LONG RegDeleteValueW(HKEY key, const char16_t* value_name) = 0;
   virtual LONG RegCloseKey(HKEY key) = 0;
+  // Makes every write made so far, through any key, durable and visible to
+  // other processes. A registry may keep writes back until a key that was
+  // written is closed or flushed; one that keeps each write at once has
+  // nothing to do.
+  virtual LONG RegFlushKey(HKEY /*key*/) { return kErrorSuccess; }
 };
 
 // The client's registry service. HKEY_CURRENT_USER paths are relative to the

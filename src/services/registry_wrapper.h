@@ -33,6 +33,7 @@ class RegistryWrapper : public RegistryApi, public RegistryServiceApi {
     return registry_->RegDeleteValueW(key, name);
   }
   LONG RegCloseKey(HKEY key) override { return registry_->RegCloseKey(key); }
+  LONG RegFlushKey(HKEY key) override { return registry_->RegFlushKey(key); }
 
   LONG OpenRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD options, REGSAM access,
                     HKEY* result) override {
