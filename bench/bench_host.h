@@ -101,8 +101,8 @@ class TimedProgramCalls : public ProgramCallApi {
 };
 
 // The host's registry as JSON: root R, then per group G<k> 63 items I<k>_<j>;
-// every tenth item is denied to BENCH.
-inline std::string Registry(int functions) {
+// `denied_percent` of the items, spread evenly, are denied to BENCH.
+inline std::string Registry(int functions, int denied_percent = 10) {
   std::string json = "{\"functions\":[{\"id\":\"R\",\"type\":\"1\",\"category\":\"2\"}";
   std::string usage;
   std::string group;
@@ -115,7 +115,7 @@ inline std::string Registry(int functions) {
     std::string id = "I" + std::to_string(i);
     json += ",{\"id\":\"" + id + "\",\"type\":\"3\",\"root\":\"R\",\"parent\":\"" + group +
             "\",\"category\":\"2\"}";
-    if (i % 10 == 0)
+    if ((i * denied_percent) / 100 != ((i - 1) * denied_percent) / 100)
       usage += std::string(usage.empty() ? "" : ",") + "{\"profile\":\"BENCH\",\"function\":\"" +
                id + "\",\"usage\":\"1\"}";
   }
@@ -127,10 +127,10 @@ inline std::string Registry(int functions) {
 // `error()` saying why) when the host could not be set up.
 class HostedUser {
  public:
-  explicit HostedUser(int functions) {
+  explicit HostedUser(int functions, int denied_percent = 10) {
     {
       auto store = hostd::HostStore::Open(dir_.File("host.db"), &error_);
-      if (!store || !store->ImportJson(Registry(functions), &error_)) return;
+      if (!store || !store->ImportJson(Registry(functions, denied_percent), &error_)) return;
     }
     hostd::ServerOptions options;
     options.store_path = dir_.File("host.db");
@@ -185,6 +185,7 @@ class HostedUser {
   hostd::HostServer& server() { return *server_; }
   platform::PosixRegistry& registry() { return *registry_; }
   const platform::RegistryPaths& paths() const { return paths_; }
+  const testing::TempDir& dir() const { return dir_; }
   testing::FakeSystem& system() { return client_.system(handle_); }
   SystemHandle* handle() { return &handle_; }
   // The time spent waiting for program calls so far.

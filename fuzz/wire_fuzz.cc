@@ -29,7 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // What decodes must encode back to the same bytes.
       if (Encode(call) != frame.payload) __builtin_trap();
     }
-    Decode(frame.payload, &call_reply, &error);
+    for (uint16_t version : {kOldestProtocolVersion, kProtocolVersion}) {
+      if (Decode(frame.payload, &call_reply, &error, version, 1 << 16)) {
+        // What decodes must encode and decode back to the same reply.
+        CallReply again;
+        if (!Decode(Encode(call_reply, version), &again, &error, version, 1 << 16) ||
+            again.outputs != call_reply.outputs ||
+            again.messages.size() != call_reply.messages.size())
+          __builtin_trap();
+      }
+    }
     Decode(frame.payload, &protocol_error, &error);
   }
   return 0;

@@ -36,11 +36,15 @@ void PutBe32(std::string* out, size_t at, uint32_t v) { big_endian::Store32(out-
 
 // Host text of a character field: UTF-8 in, EBCDIC blank-padded to `width`
 // out. Characters without a code in page 37 become the substitute 0x3F.
+// REQUIRES: the field is blank already (entries are laid out blank first),
+// so only the text's own characters are written.
 void PutText(std::string* out, size_t at, size_t width, const std::string& utf8) {
+  if (utf8.empty()) return;
   std::u16string text = platform::U16(utf8);
-  for (size_t i = 0; i < width; ++i) {
-    uint8_t b = pgm::kEbcdicBlank;
-    if (i < text.size() && !pgm::UnicodeToEbcdic(text[i], &b)) b = 0x3F;
+  const size_t n = std::min(width, text.size());
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t b;
+    if (!pgm::UnicodeToEbcdic(text[i], &b)) b = 0x3F;
     (*out)[at + i] = static_cast<char>(b);
   }
 }

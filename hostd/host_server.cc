@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -142,8 +143,9 @@ void HostServer::Serve(int fd, uint64_t id) {
   } else {
     std::string user;
     bool signed_on = false;
+    uint16_t version = wire::kOldestProtocolVersion;
     wire::FrameSocket reader(fd);
-    while (!stopping_ && ServeOne(fd, &reader, store.get(), &user, &signed_on)) {
+    while (!stopping_ && ServeOne(fd, &reader, store.get(), &user, &signed_on, &version)) {
     }
   }
   close(fd);
@@ -151,7 +153,7 @@ void HostServer::Serve(int fd, uint64_t id) {
 }
 
 bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
-                          bool* signed_on) {
+                          bool* signed_on, uint16_t* version) {
   wire::Frame frame;
   std::string error;
   if (!reader->Read(options_.max_frame, options_.idle_timeout_ms, &frame, &error)) {
@@ -168,14 +170,18 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         return false;
       }
       if (hello.min_version > wire::kProtocolVersion ||
-          hello.max_version < wire::kProtocolVersion) {
-        SendProtocolError(fd, wire::kErrorVersion, "protocol version 1 only");
+          hello.max_version < wire::kOldestProtocolVersion ||
+          hello.min_version > hello.max_version) {
+        SendProtocolError(fd, wire::kErrorVersion,
+                          "protocol versions " + std::to_string(wire::kOldestProtocolVersion) +
+                              " to " + std::to_string(wire::kProtocolVersion) + " only");
         return false;
       }
       *user = kHelloDone;
-      return Send(fd, wire::FrameType::kHelloReply,
-                  wire::Encode(wire::HelloReply{wire::kProtocolVersion, info_.version,
-                                                info_.release, info_.name}));
+      *version = std::min(hello.max_version, wire::kProtocolVersion);
+      return Send(
+          fd, wire::FrameType::kHelloReply,
+          wire::Encode(wire::HelloReply{*version, info_.version, info_.release, info_.name}));
     }
     case wire::FrameType::kSignon: {
       wire::Signon signon;
@@ -236,12 +242,15 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
       if (options_.call_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
       wire::CallReply reply = RunProgram(store, *user, call);
-      std::string payload = wire::Encode(reply);
+      std::string payload = wire::Encode(reply, *version);
       if (payload.size() + 1 > options_.max_frame) {
         reply = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
-        payload = wire::Encode(reply);
+        payload = wire::Encode(reply, *version);
       }
       calls_++;
+      constexpr uint64_t kFrameHeader = 5;  // length and type
+      call_bytes_in_ += frame.payload.size() + kFrameHeader;
+      call_bytes_out_ += payload.size() + kFrameHeader;
       {
         std::lock_guard<std::mutex> lock(mu_);
         std::string program = call.program;

@@ -65,12 +65,17 @@ class HostServer {
   uint64_t calls_answered() const { return calls_.load(); }
   uint64_t calls_of(const std::string& program) const;
   uint64_t connections_accepted() const { return accepted_.load(); }
+  // The bytes of program-call frames received and of their replies sent,
+  // frame headers included.
+  uint64_t call_bytes_received() const { return call_bytes_in_.load(); }
+  uint64_t call_bytes_sent() const { return call_bytes_out_.load(); }
 
  private:
   void AcceptLoop();
   void Serve(int fd, uint64_t id);
+  // `version`: the protocol version agreed in the handshake.
   bool ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
-                bool* signed_on);
+                bool* signed_on, uint16_t* version);
   void Finish(uint64_t id);
   // The time until which `profile` is locked out, or none.
   bool LockedOut(const std::string& profile, int64_t* wait_ms);
@@ -86,6 +91,7 @@ class HostServer {
   std::thread acceptor_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> calls_{0};
+  std::atomic<uint64_t> call_bytes_in_{0}, call_bytes_out_{0};
   std::atomic<uint64_t> accepted_{0};
   std::atomic<int64_t> fault_counter_{0};
 

@@ -1,6 +1,7 @@
 // Connecting, signing on and calling over one host connection; the pool.
 #include "pgm/connection.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "services/program_calls.h"
@@ -40,12 +41,13 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
     failure->text = "bad handshake from " + Where(endpoint) + ": " + error;
     return nullptr;
   }
-  if (hello.version != wire::kProtocolVersion) {
+  if (hello.version < wire::kOldestProtocolVersion || hello.version > wire::kProtocolVersion) {
     failure->error_class = kErrorClassCommunication;
     failure->text =
         "host " + Where(endpoint) + " speaks protocol version " + std::to_string(hello.version);
     return nullptr;
   }
+  c->version_ = hello.version;
   c->host_version_ = hello.host_version;
   c->host_release_ = hello.host_release;
   if (!c->Exchange(wire::FrameType::kSignon,
@@ -121,8 +123,13 @@ bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure)
   if (!Exchange(wire::FrameType::kCall, wire::Encode(call), wire::FrameType::kCallReply, &frame,
                 failure))
     return false;
+  // The outputs can hold no more than the call gave its parameters.
+  uint64_t asked = 0;
+  for (const wire::CallParameter& p : call.parameters)
+    if (p.direction != wire::kInput) asked += p.length;
+  const auto max_outputs = static_cast<uint32_t>(std::min<uint64_t>(asked, endpoint_.max_frame));
   std::string error;
-  if (!wire::Decode(frame.payload, reply, &error) || reply->id != call.id) {
+  if (!wire::Decode(frame.payload, reply, &error, version_, max_outputs) || reply->id != call.id) {
     failure->error_class = kErrorClassCommunication;
     failure->text = "bad call reply from " + Where(endpoint_) + ": " +
                     (error.empty() ? "reply to another call" : error);

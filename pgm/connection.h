@@ -70,6 +70,7 @@ class Connection {
   Endpoint endpoint_;
   wire::FrameSocket reader_;
   uint32_t next_call_id_ = 1;
+  uint16_t version_ = wire::kProtocolVersion;  // agreed in the handshake
   uint32_t host_version_ = 0;
   uint32_t host_release_ = 0;
   std::string user_;

@@ -37,9 +37,57 @@ class Writer {
       Str(messages[i].text);
     }
   }
+  // An unsigned number in 7-bit groups, low group first, the high bit of a
+  // byte saying another follows.
+  void Count(uint32_t v) {
+    while (v >= 0x80) {
+      U8(static_cast<uint8_t>(v | 0x80));
+      v >>= 7;
+    }
+    U8(static_cast<uint8_t>(v));
+  }
+  // `s` with its runs of EBCDIC blanks as counts: pairs of (count, bytes)
+  // and (count of blanks) until `s` is used up.
+  void PackedBlanks(std::string_view s) {
+    constexpr size_t kShortestRun = 4;  // shorter runs cost less as they are
+    size_t at = 0;
+    while (at < s.size()) {
+      size_t run = at, blanks = 0;
+      for (;;) {
+        const void* found = std::memchr(s.data() + run, kBlank, s.size() - run);
+        if (found == nullptr) {
+          run = s.size();
+          blanks = 0;
+          break;
+        }
+        run = static_cast<size_t>(static_cast<const char*>(found) - s.data());
+        size_t end = BlankRunEnd(s, run);
+        blanks = end - run;
+        if (blanks >= kShortestRun || end == s.size()) break;
+        run = end;
+      }
+      Count(static_cast<uint32_t>(run - at));
+      Bytes(s.substr(at, run - at));
+      Count(static_cast<uint32_t>(blanks));
+      at = run + blanks;
+    }
+  }
   std::string Take() { return std::move(out_); }
 
  private:
+  static constexpr char kBlank = '\x40';
+  // The end of the run of blanks at `at`, eight bytes at a time.
+  static size_t BlankRunEnd(std::string_view s, size_t at) {
+    constexpr uint64_t kBlanks = 0x4040404040404040ull;
+    while (s.size() - at >= 8) {
+      uint64_t word;
+      std::memcpy(&word, s.data() + at, 8);
+      if (word != kBlanks) break;
+      at += 8;
+    }
+    while (at < s.size() && s[at] == kBlank) ++at;
+    return at;
+  }
   std::string out_;
 };
 
@@ -71,6 +119,39 @@ class Reader {
     if (!Need(n)) return false;
     s->assign(in_.substr(pos_, n));
     pos_ += n;
+    return true;
+  }
+  bool Count(uint32_t* v) {
+    uint64_t value = 0;
+    for (int shift = 0; shift < 35; shift += 7) {
+      uint8_t b;
+      if (!U8(&b)) return false;
+      value |= uint64_t{b & 0x7Fu} << shift;
+      if ((b & 0x80) == 0) {
+        if (value > UINT32_MAX) break;
+        *v = static_cast<uint32_t>(value);
+        return true;
+      }
+    }
+    return Fail("bad count");
+  }
+  // Unpacks what Writer::PackedBlanks wrote, `size` bytes in all. Memory
+  // grows only as packed bytes arrive: a blank run is at most as long as
+  // what is left of `size`, which the caller has bounded.
+  bool PackedBlanks(uint32_t size, std::string* s) {
+    s->clear();
+    s->reserve(std::min<size_t>(size, in_.size() - pos_));
+    while (s->size() < size) {
+      uint32_t literal, blanks;
+      if (!Count(&literal)) return false;
+      if (literal > size - s->size() || !Need(literal)) return Fail("bad packed output");
+      s->append(in_.substr(pos_, literal));
+      pos_ += literal;
+      if (!Count(&blanks)) return false;
+      if (blanks > size - s->size() || (literal == 0 && blanks == 0))
+        return Fail("bad packed output");
+      s->append(blanks, '\x40');
+    }
     return true;
   }
   bool Messages(std::vector<Message>* messages) {
@@ -235,7 +316,7 @@ std::string Encode(const Call& m) {
   return w.Take();
 }
 
-std::string Encode(const CallReply& m) {
+std::string Encode(const CallReply& m, uint16_t version) {
   Writer w;
   w.U32(m.id);
   w.U8(m.ok ? 1 : 0);
@@ -243,7 +324,11 @@ std::string Encode(const CallReply& m) {
     w.U16(static_cast<uint16_t>(m.outputs.size()));
     for (const std::string& o : m.outputs) {
       w.U32(static_cast<uint32_t>(o.size()));
-      w.Bytes(o);
+      if (version >= kPackedOutputsVersion) {
+        w.PackedBlanks(o);
+      } else {
+        w.Bytes(o);
+      }
     }
   } else {
     w.Messages(m.messages);
@@ -307,7 +392,8 @@ bool Decode(std::string_view payload, Call* m, uint32_t max_frame, std::string* 
   return r.End();
 }
 
-bool Decode(std::string_view payload, CallReply* m, std::string* error) {
+bool Decode(std::string_view payload, CallReply* m, std::string* error, uint16_t version,
+            uint32_t max_outputs) {
   Reader r(payload, error);
   uint8_t ok;
   if (!r.U32(&m->id) || !r.U8(&ok)) return false;
@@ -318,9 +404,14 @@ bool Decode(std::string_view payload, CallReply* m, std::string* error) {
   if (!r.U16(&n)) return false;
   if (n > kMaxParameters) return r.Fail("too many outputs");
   m->outputs.resize(n);
+  uint64_t total = 0;
   for (std::string& o : m->outputs) {
     uint32_t size;
-    if (!r.U32(&size) || !r.Bytes(size, &o)) return false;
+    if (!r.U32(&size)) return false;
+    total += size;
+    if (total > max_outputs) return r.Fail("outputs larger than the frame limit");
+    if (version >= kPackedOutputsVersion ? !r.PackedBlanks(size, &o) : !r.Bytes(size, &o))
+      return false;
   }
   return r.End();
 }

@@ -16,7 +16,13 @@
 namespace zvt::wire {
 
 inline constexpr char kMagic[4] = {'Z', 'V', 'T', 'W'};
-inline constexpr uint16_t kProtocolVersion = 1;
+// The newest version this build speaks, and the oldest it still speaks.
+inline constexpr uint16_t kProtocolVersion = 2;
+inline constexpr uint16_t kOldestProtocolVersion = 1;
+// From this version on, a CallReply carries its outputs packed: the runs of
+// EBCDIC blanks that fill most of a list entry's fixed-width fields travel
+// as counts.
+inline constexpr uint16_t kPackedOutputsVersion = 2;
 inline constexpr uint32_t kDefaultMaxFrame = 16u << 20;
 inline constexpr size_t kMaxParameters = 64;
 inline constexpr size_t kMaxMessages = 256;
@@ -37,7 +43,7 @@ struct Frame {
 };
 
 struct Hello {
-  uint16_t min_version = kProtocolVersion;
+  uint16_t min_version = kOldestProtocolVersion;
   uint16_t max_version = kProtocolVersion;
 };
 
@@ -109,7 +115,8 @@ std::string Encode(const HelloReply& m);
 std::string Encode(const Signon& m);
 std::string Encode(const SignonReply& m);
 std::string Encode(const Call& m);
-std::string Encode(const CallReply& m);
+// `version`: the one the connection agreed on.
+std::string Encode(const CallReply& m, uint16_t version = kProtocolVersion);
 std::string Encode(const ProtocolError& m);
 
 // Each fails, with `*error` saying what is wrong, on a payload that is
@@ -119,7 +126,9 @@ bool Decode(std::string_view payload, HelloReply* m, std::string* error);
 bool Decode(std::string_view payload, Signon* m, std::string* error);
 bool Decode(std::string_view payload, SignonReply* m, std::string* error);
 bool Decode(std::string_view payload, Call* m, uint32_t max_frame, std::string* error);
-bool Decode(std::string_view payload, CallReply* m, std::string* error);
+// The outputs together may not exceed `max_outputs` bytes once unpacked.
+bool Decode(std::string_view payload, CallReply* m, std::string* error,
+            uint16_t version = kProtocolVersion, uint32_t max_outputs = kDefaultMaxFrame);
 bool Decode(std::string_view payload, ProtocolError* m, std::string* error);
 
 // Incremental frame splitting: feed bytes, take whole frames.

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace zvt::wire {
 namespace {
 
@@ -70,6 +73,53 @@ TEST(WireTest, FrameReaderSplitsFramesAndRefusesOversizedOnes) {
   FrameReader unknown;
   unknown.Feed(std::string("\x00\x00\x00\x01\x42", 5));
   EXPECT_EQ(unknown.Next(&frame, &error), FrameReader::Result::kError);
+}
+
+// Outputs travel with their blank runs packed from version 2 on and come
+// back byte for byte; version 1 carries them as they are. A packed output
+// that claims more than the caller asked for, or whose runs do not add up
+// to its size, is refused.
+TEST(WireTest, PackedOutputsComeBackByteForByteAndBadOnesAreRefused) {
+  const std::string blanks(1495, '\x40');
+  std::string entry = blanks;
+  entry.replace(0, 10, "\xC1\xC2\xC3\x40\x40\xC4\x40\x40\x40\x40", 10);
+  entry.replace(700, 3, "\x00\x01\x40", 3);
+  const std::vector<std::string> outputs = {"",
+                                            blanks,
+                                            entry + entry,
+                                            std::string("\x40\x40\x40", 3),
+                                            std::string("\xC1\x40", 2),
+                                            std::string(300, '\x00')};
+  for (uint16_t version : {uint16_t{1}, uint16_t{2}}) {
+    CallReply reply{9, true, outputs, {}};
+    CallReply back;
+    std::string error;
+    const std::string payload = Encode(reply, version);
+    ASSERT_TRUE(Decode(payload, &back, &error, version)) << error;
+    EXPECT_EQ(back.outputs, outputs) << "version " << version;
+    if (version == 2) {
+      EXPECT_LT(payload.size() * 10, Encode(reply, 1).size());
+      // Every cut fails, and so does a limit below the outputs' size.
+      for (size_t n = 0; n < payload.size(); ++n)
+        EXPECT_FALSE(Decode(payload.substr(0, n), &back, &error, 2)) << n;
+      EXPECT_FALSE(Decode(payload, &back, &error, 2, 4000));
+    }
+  }
+  auto packed = [](std::string body, uint32_t size) {
+    std::string p("\0\0\0\1\1\0\1", 7);
+    for (int shift = 24; shift >= 0; shift -= 8) p.push_back(static_cast<char>(size >> shift));
+    return p + body;
+  };
+  CallReply back;
+  std::string error;
+  // Runs longer than the size, a pair that makes no progress, an overlong
+  // count, bytes after the last run.
+  EXPECT_FALSE(Decode(packed(std::string("\x00\x05", 2), 4), &back, &error));
+  EXPECT_FALSE(Decode(packed(std::string("\x00\x00\x00\x04", 4), 4), &back, &error));
+  EXPECT_FALSE(Decode(packed(std::string("\x80\x80\x80\x80\x80\x01", 6), 4), &back, &error));
+  EXPECT_FALSE(Decode(packed(std::string("\x00\x04\x00", 3), 4), &back, &error));
+  ASSERT_TRUE(Decode(packed(std::string("\x01\xC1\x03", 3), 4), &back, &error)) << error;
+  EXPECT_EQ(back.outputs.at(0), std::string("\xC1\x40\x40\x40", 4));
 }
 
 }  // namespace
