@@ -158,6 +158,22 @@ void BM_CachedAnswerByHandle(benchmark::State& state) {
 }
 BENCHMARK(BM_CachedAnswerByHandle);
 
+// The same from one and from two threads at once: the calls per second of
+// all threads together (items_per_second), to set two against one.
+void BM_CachedAnswerThreads(benchmark::State& state) {
+  Setting* s = Ready(state);
+  if (s == nullptr) return;
+  for (auto _ : state) {
+    uint32_t v = 0;
+    if (s->by_handle(&s->handle, kFunction, &v) != 0 || v != 1) {
+      state.SkipWithError("wrong answer");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CachedAnswerThreads)->Threads(1)->Threads(2)->UseRealTime();
+
 void BM_CachedAnswerByName(benchmark::State& state) {
   Setting* s = Ready(state);
   if (s == nullptr) return;

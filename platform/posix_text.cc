@@ -41,13 +41,25 @@ class Converter {
   iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
 };
 
+// Code sets in which every byte below 0x80 is the ASCII character: text of
+// such bytes alone converts without iconv. (Shift_JIS, for one, is not:
+// 0x5C is the yen sign.)
+bool AsciiCompatible(const std::string& code_set) {
+  static constexpr const char* kPrefixes[] = {"UTF-8",  "ANSI_X3.4-1968", "ISO-8859-", "CP125",
+                                              "KOI8-",  "EUC-",           "GB18030",   "GBK",
+                                              "GB2312", "US-ASCII"};
+  for (const char* prefix : kPrefixes)
+    if (code_set.compare(0, std::strlen(prefix), prefix) == 0) return true;
+  return false;
+}
+
 }  // namespace
 
 std::string PosixText::CodeSetName(UINT code_page) {
   if (code_page == kCpUtf8) return "UTF-8";
   if (code_page == kCpThreadAcp || code_page == kCpAcp) {
-    locale_t current = code_page == kCpThreadAcp ? uselocale(static_cast<locale_t>(0))
-                                                 : LC_GLOBAL_LOCALE;
+    locale_t current =
+        code_page == kCpThreadAcp ? uselocale(static_cast<locale_t>(0)) : LC_GLOBAL_LOCALE;
     const char* name =
         current == LC_GLOBAL_LOCALE ? nl_langinfo(CODESET) : nl_langinfo_l(CODESET, current);
     return name != nullptr && *name != '\0' ? name : "ANSI_X3.4-1968";
@@ -55,8 +67,8 @@ std::string PosixText::CodeSetName(UINT code_page) {
   return "CP" + std::to_string(code_page);
 }
 
-int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* source,
-                                   int source_len, char16_t* dest, int dest_chars, LONG* error) {
+int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* source, int source_len,
+                                   char16_t* dest, int dest_chars, LONG* error) {
   auto fail = [error](LONG code) {
     if (error != nullptr) *error = code;
     return 0;
@@ -66,8 +78,19 @@ int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* sour
     return fail(kErrorInvalidParameter);
   size_t in_len = source_len == -1 ? std::strlen(source) + 1 : static_cast<size_t>(source_len);
 
+  const std::string code_set = CodeSetName(code_page);
+  if (dest_chars > 0 && AsciiCompatible(code_set)) {
+    size_t i = 0;
+    while (i < in_len && static_cast<unsigned char>(source[i]) < 0x80) ++i;
+    if (i == in_len) {
+      if (in_len > static_cast<size_t>(dest_chars)) return fail(kErrorInsufficientBuffer);
+      for (i = 0; i < in_len; ++i) dest[i] = static_cast<char16_t>(source[i]);
+      if (error != nullptr) *error = kErrorSuccess;
+      return static_cast<int>(in_len);
+    }
+  }
   thread_local Converter converter;
-  iconv_t cd = converter.For(CodeSetName(code_page));
+  iconv_t cd = converter.For(code_set);
   if (cd == reinterpret_cast<iconv_t>(-1)) return fail(kErrorInvalidParameter);
 
   // Every input byte yields at most two UTF-16 units.

@@ -1071,10 +1071,7 @@ bool RegistryStore::CommitCounter(std::uint64_t* value) const {
   return true;
 }
 
-std::uint64_t RegistryStore::WriteCount() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return write_count_;
-}
+std::uint64_t RegistryStore::WriteCount() { return write_count_.load(); }
 
 bool RegistryStore::CheckIntegrity(std::string* report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);

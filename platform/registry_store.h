@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -252,11 +253,12 @@ class RegistryStore {
   std::string path_;
   bool read_only_;
   std::recursive_mutex mu_;
-  int batch_depth_ = 0;            // guarded by mu_
-  bool group_open_ = false;        // a write group's transaction is open; guarded by mu_
-  std::uint64_t write_count_ = 0;  // writes of this connection; guarded by mu_
-  StoreDamage damage_;             // guarded by mu_
-  std::uint64_t mutations_ = 0;    // row changes made through this connection; guarded by mu_
+  int batch_depth_ = 0;      // guarded by mu_
+  bool group_open_ = false;  // a write group's transaction is open; guarded by mu_
+  // Writes of this connection; changed under mu_, read without it.
+  std::atomic<std::uint64_t> write_count_{0};
+  StoreDamage damage_;           // guarded by mu_
+  std::uint64_t mutations_ = 0;  // row changes made through this connection; guarded by mu_
   // Keys verified whole since the store last changed; guarded by mu_.
   std::uint64_t verified_stamp_ = 0, verified_mutations_ = 0;
   std::unordered_set<KeyId> verified_;

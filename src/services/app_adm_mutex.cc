@@ -5,7 +5,8 @@
 
 namespace zvt {
 
-CAppAdmMutex::CAppAdmMutex(const std::u16string& name) : sync_(CurrentServices().sync) {
+CAppAdmMutex::CAppAdmMutex(const std::u16string& name)
+    : sync_(CurrentServices().sync), shared_(!name.empty()) {
   handle_ = sync_->CreateMutexW(name.empty() ? nullptr : name.c_str(), 0, &create_error_);
 }
 
@@ -21,9 +22,9 @@ bool CAppAdmMutex::lock() {
 
 void CAppAdmMutex::unlock() {
   if (handle_ == nullptr) return;
-  // What was written under the mutex is kept before another process can
-  // take it and read the store.
-  if (RegistryApi* registry = CurrentServices().registry; registry != nullptr)
+  // What was written under a mutex other processes share is kept before
+  // another process can take it and read the store.
+  if (RegistryApi* registry = CurrentServices().registry; shared_ && registry != nullptr)
     (void)registry->RegFlushKey(kHKeyCurrentUser);
   sync_->ReleaseMutex(handle_);
 }

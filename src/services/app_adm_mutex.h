@@ -34,6 +34,7 @@ class CAppAdmMutex {
 
  private:
   SyncApi* sync_;
+  bool shared_;  // named: shared with other processes
   HANDLE handle_ = nullptr;
   LONG create_error_ = kErrorSuccess;
 };
