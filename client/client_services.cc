@@ -85,12 +85,21 @@ ClientServices& ClientServices::Default() {
 #ifdef _WIN32
     auto* registry = new platform::Win32Registry();
 #else
-    auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
+    platform::PosixRegistry* registry = &DefaultRegistry();
 #endif
     return new ClientServices(registry, registry, MessageLog());
   }();
   return *services;
 }
+
+#ifndef _WIN32
+platform::PosixRegistry& ClientServices::DefaultRegistry() {
+  // Never destroyed: it must outlive every static object that might still
+  // call it during process exit.
+  static auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
+  return *registry;
+}
+#endif
 
 void ClientServices::Report(const std::string& text) { log_.Append(3, "zvtbase", "", text); }
 

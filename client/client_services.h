@@ -17,6 +17,9 @@
 #include "pgm/connection.h"
 #include "pgm/remote_program_calls.h"
 #include "services/client.h"
+#ifndef _WIN32
+#include "platform/posix_registry.h"
+#endif
 #include "services/registry.h"
 
 namespace zvt::client {
@@ -32,6 +35,11 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   // The process's system objects, over the default registry stores: the
   // one instance that the library and its embedding program share.
   static ClientServices& Default();
+#ifndef _WIN32
+  // The registry over the default stores that Default() reads its settings
+  // from, for the library to use too: one connection per store per process.
+  static platform::PosixRegistry& DefaultRegistry();
+#endif
 
   uint32_t QuerySignedOn(SystemHandle handle, uint32_t* signed_on) override;
   uint32_t zvtCO_SetValidateMode(SystemHandle handle, uint32_t mode) override;

@@ -14,7 +14,9 @@ namespace zvt {
 
 const Services& DefaultServices() {
   static const Services* const services = [] {
-    auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
+    // The client services' own registry: one connection per store in the
+    // process, and the library's writes and the client's in one order.
+    platform::PosixRegistry* registry = &client::ClientServices::DefaultRegistry();
     auto* bound = new Services;
     bound->registry = registry;
     bound->registry_service = registry;
