@@ -31,6 +31,7 @@ def median(b, prefix):
 checked = ns(median(sc, "BM_FreshProcessAnswer/0/")) / 1e6
 unchecked = ns(median(sc, "BM_FreshProcessAnswer/1/")) / 1e6
 bare = ns(next(v for k, v in sc.items() if k.startswith("BM_BareProcess"))) / 1e6
+cli = ns(median(sc, "BM_SqliteCliReadsTheSameRows")) / 1e6
 when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
 cores = os.cpu_count()
 lookups = ns(ex["BM_TwoBareMapLookups"])
@@ -67,7 +68,9 @@ out = ["# Performance", "",
        "| P6 | calls per second of two threads asking at once through the Ex path vs one thread | %.2f× (%.2fM/s vs %.2fM/s) | ≥ 0.9× |"
        % (two / one, two / 1e6, one / 1e6),
        "| – | one registry value read through `RegQueryValueExW` vs a bare prepared SQLite `SELECT` of the same row | %.2f× | – |" % rq,
-       "| P2 | a fresh process with a current cache (new store connection, timestamps checked, denied functions read) vs a fresh SQLite connection reading the same rows | %s | ≤ 3×, 0 host calls |" % "; ".join(p2),
+       "| P2 | a fresh process, start to answer: a C program loads libzvtappad, signs on to zvthostd over loopback and answers by system name from a current cache (1,500 denied values; no list call) vs the `sqlite3` program reading every value row of the same cache file (median of 5) | %.2f× (%.2f ms vs %.2f ms; a bare process start: %.2f ms) | ≤ 1.5× |"
+       % (checked / cli, checked, cli, bare),
+       "| – | inside one process: a new store connection, the timestamps checked, the denied functions read, vs a fresh SQLite connection reading the same rows by prepared statements | %s | – |" % "; ".join(p2),
        "| – | program call through the library vs a bare loopback TCP exchange | %.2f× | – |" % call,
        "| P4 | zvthostd, 64 clients | %.0f calls/s, p99 %.1f ms | ≥ 20,000 calls/s |"
        % (tp["calls_per_s"], tp["p99_us"] / 1000),
