@@ -95,6 +95,8 @@ constexpr const char* kStatementText[] = {
     "SAVEPOINT one_write",
     "RELEASE one_write",
     "ROLLBACK TO one_write",
+    ("INSERT INTO vals(key, name, fold, type, data, chk) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
+     " ON CONFLICT(key, fold) DO NOTHING"),
 };
 #undef ZVT_KEY_COLUMNS
 #undef ZVT_VALUE_COLUMNS
@@ -513,7 +515,7 @@ LONG RegistryStore::Write(Body body) {
     LONG result = body();
     if (result != kErrorSuccess) {
       Step(kRollbackToSavepoint);
-      ++mutations_;
+      ++mutations_;  // forgets what was read of the rows undone
     }
     Step(kReleaseSavepoint);
     if (result == kErrorSuccess) ++write_count_;
@@ -545,6 +547,7 @@ LONG RegistryStore::OpenGroup() {
   if (group_open_ || batch_depth_ > 0) return kErrorSuccess;
   if (int rc = Step(kBegin); rc != SQLITE_DONE) return Fail(rc);
   group_open_ = true;
+  owner_cached_ = false;
   return kErrorSuccess;
 }
 
@@ -552,6 +555,7 @@ LONG RegistryStore::CommitGroup() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (!group_open_) return kErrorSuccess;
   group_open_ = false;
+  owner_cached_ = false;
   int rc = Step(kCommit);
   if (rc == SQLITE_DONE) {
     if (commits_) commits_->Bump();
@@ -597,8 +601,17 @@ LONG RegistryStore::ReadKeyRecord(KeyId key, KeyRecord* record) {
   return checked;
 }
 
+LONG RegistryStore::ReadOwner(KeyId key, KeyRecord* record) {
+  if (group_open_ && owner_cached_ && owner_.id == key && owner_mutations_ == mutations_) {
+    *record = owner_;
+    return kErrorSuccess;
+  }
+  return ReadKeyRecord(key, record);
+}
+
 LONG RegistryStore::WriteKeySums(const KeyRecord& r) {
   ++mutations_;
+  owner_cached_ = false;
   StmtUse st(Statement(kUpdateKeySums));
   sqlite3_bind_int64(st.get(), 1, r.id);
   sqlite3_bind_int64(st.get(), 2, static_cast<sqlite3_int64>(r.value_sum));
@@ -608,7 +621,15 @@ LONG RegistryStore::WriteKeySums(const KeyRecord& r) {
       static_cast<sqlite3_int64>(KeyCheck(r.id, r.parent, r.name, r.value_sum, r.subkey_sum)));
   int rc = sqlite3_step(st.get());
   if (rc != SQLITE_DONE) return Fail(rc);
-  return sqlite3_changes(db_) == 1 ? kErrorSuccess : kErrorKeyDeleted;
+  if (sqlite3_changes(db_) != 1) return kErrorKeyDeleted;
+  if (group_open_) {
+    // Inside a write group no other connection writes: the row just written
+    // is the row, until this connection changes something else.
+    owner_ = r;
+    owner_cached_ = true;
+    owner_mutations_ = mutations_;
+  }
+  return kErrorSuccess;
 }
 
 LONG RegistryStore::KeyExistsLocked(KeyId key) {
@@ -782,10 +803,28 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
   if (data == nullptr && data_size != 0) return kErrorInvalidParameter;
   return Write([&]() -> LONG {
     KeyRecord owner;
-    if (LONG rc = ReadKeyRecord(key, &owner); rc != kErrorSuccess) return rc;
+    if (LONG rc = ReadOwner(key, &owner); rc != kErrorSuccess) return rc;
     static const BYTE kEmpty = 0;
     const BYTE* bytes = data_size == 0 ? &kEmpty : data;
     std::string fold = FoldBytes(name);
+    {
+      // A new value (the usual case when the cache is filled) is one insert;
+      // an existing one is found and replaced below.
+      std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
+      StmtUse st(Statement(kInsertNewValue));
+      sqlite3_bind_int64(st.get(), 1, key);
+      BindName(st.get(), 2, name);
+      BindBytes(st.get(), 3, fold);
+      sqlite3_bind_int64(st.get(), 4, type);
+      sqlite3_bind_blob(st.get(), 5, bytes, static_cast<int>(data_size), SQLITE_STATIC);
+      sqlite3_bind_int64(st.get(), 6, static_cast<sqlite3_int64>(check));
+      int rc = sqlite3_step(st.get());
+      if (rc != SQLITE_DONE) return Fail(rc);
+      if (sqlite3_changes(db_) == 1) {
+        owner.value_sum ^= check;
+        return WriteKeySums(owner);
+      }
+    }
     ValueRow old;
     std::uint64_t old_check = 0;
     LONG found;
@@ -827,7 +866,7 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
 LONG RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
   return Write([&]() -> LONG {
     KeyRecord owner;
-    if (LONG rc = ReadKeyRecord(key, &owner); rc != kErrorSuccess) return rc;
+    if (LONG rc = ReadOwner(key, &owner); rc != kErrorSuccess) return rc;
     std::string fold = FoldBytes(name);
     ValueRow old;
     std::uint64_t old_check = 0;

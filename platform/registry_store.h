@@ -213,6 +213,7 @@ class RegistryStore {
     kSavepoint,
     kReleaseSavepoint,
     kRollbackToSavepoint,
+    kInsertNewValue,
     kStmtCount
   };
 
@@ -229,7 +230,12 @@ class RegistryStore {
   // Checks a key row the statement `st` stands on (columns id, parent, name,
   // fold, value sum, subkey sum, check).
   LONG CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record);
+  // Writes the sums of `record` (and, inside a write group, keeps the row
+  // as the owner of the next value write).
   LONG WriteKeySums(const KeyRecord& record);
+  // The row of the key a value is written to: inside a write group, the one
+  // this connection wrote last when it is that key's, else read and checked.
+  LONG ReadOwner(KeyId key, KeyRecord* record);
   // Lays out a new file, or gives a store of the first layout its checksums.
   static bool LayOut(sqlite3* db, int version, std::string* error);
   // Runs `body` in a write transaction unless a batch is open.
@@ -255,6 +261,10 @@ class RegistryStore {
   std::recursive_mutex mu_;
   int batch_depth_ = 0;      // guarded by mu_
   bool group_open_ = false;  // a write group's transaction is open; guarded by mu_
+  // The key row last written inside the open group; guarded by mu_.
+  KeyRecord owner_;
+  bool owner_cached_ = false;
+  std::uint64_t owner_mutations_ = 0;
   // Writes of this connection; changed under mu_, read without it.
   std::atomic<std::uint64_t> write_count_{0};
   StoreDamage damage_;           // guarded by mu_
