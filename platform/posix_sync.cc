@@ -117,7 +117,28 @@ struct PosixSync::MutexObject {
   }
 };
 
-PosixSync::PosixSync(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
+namespace {
+
+std::atomic<std::uint64_t> g_next_sync_id{1};
+
+// A thread's most recent handles of unnamed mutexes, so that waiting on and
+// releasing one (the process cache's, on every cached answer) reads no
+// memory that other threads write. An entry is good while no handle of its
+// PosixSync was closed since it was made; it keeps its object alive.
+struct CachedHandle {
+  std::uint64_t sync_id = 0;
+  std::uintptr_t handle = 0;
+  std::uint64_t closes = 0;
+  std::shared_ptr<PosixSync::MutexObject> object;
+};
+constexpr int kCachedHandles = 4;
+thread_local CachedHandle t_handles[kCachedHandles];
+thread_local int t_next_handle = 0;
+
+}  // namespace
+
+PosixSync::PosixSync(std::string runtime_dir)
+    : id_(g_next_sync_id.fetch_add(1)), runtime_dir_(std::move(runtime_dir)) {}
 
 PosixSync::~PosixSync() = default;
 
@@ -192,9 +213,25 @@ std::shared_ptr<PosixSync::MutexObject> PosixSync::Find(HANDLE handle) {
   return it == handles_.end() ? nullptr : it->second;
 }
 
+PosixSync::MutexObject* PosixSync::Lookup(HANDLE handle, std::shared_ptr<MutexObject>* keep) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  const std::uint64_t closes = closes_.load(std::memory_order_acquire);
+  for (const CachedHandle& c : t_handles)
+    if (c.sync_id == id_ && c.handle == value && c.closes == closes && c.object)
+      return c.object.get();
+  *keep = Find(handle);
+  if (*keep && (*keep)->name.empty()) {
+    CachedHandle& slot = t_handles[t_next_handle];
+    t_next_handle = (t_next_handle + 1) % kCachedHandles;
+    slot = CachedHandle{id_, value, closes, *keep};
+  }
+  return keep->get();
+}
+
 DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
-  std::shared_ptr<MutexObject> object = Find(handle);
-  if (!object) return kWaitFailed;
+  std::shared_ptr<MutexObject> kept;
+  MutexObject* object = Lookup(handle, &kept);
+  if (object == nullptr) return kWaitFailed;
   const bool infinite = timeout_ms == kInfinite;
   const auto deadline =
       infinite ? std::chrono::steady_clock::time_point::max()
@@ -228,8 +265,9 @@ DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
 }
 
 BOOL PosixSync::ReleaseMutex(HANDLE handle) {
-  std::shared_ptr<MutexObject> object = Find(handle);
-  if (!object) return 0;
+  std::shared_ptr<MutexObject> kept;
+  MutexObject* object = Lookup(handle, &kept);
+  if (object == nullptr) return 0;
   std::lock_guard<std::mutex> lock(object->m);
   if (object->owner != std::this_thread::get_id()) return 0;
   if (--object->depth > 0) return 1;
@@ -247,6 +285,7 @@ BOOL PosixSync::CloseHandle(HANDLE handle) {
     if (it == handles_.end()) return 0;
     object = std::move(it->second);
     handles_.erase(it);
+    closes_.fetch_add(1, std::memory_order_release);
     // The last handle of a name ends the object (and its lock file descriptor).
     if (!object->name.empty() && object.use_count() == 1) named_.erase(object->name);
   }

@@ -7,6 +7,7 @@
 #ifndef ZVT_PLATFORM_POSIX_SYNC_H_
 #define ZVT_PLATFORM_POSIX_SYNC_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -37,7 +38,13 @@ class PosixSync : public SyncApi {
 
  private:
   std::shared_ptr<MutexObject> Find(HANDLE handle);
+  // The same, for the calling thread's most recent handles of unnamed
+  // mutexes without the handle table's lock; `*keep` holds the object for
+  // the call when it came from the table.
+  MutexObject* Lookup(HANDLE handle, std::shared_ptr<MutexObject>* keep);
 
+  const std::uint64_t id_;                // unique among the PosixSync objects of the process
+  std::atomic<std::uint64_t> closes_{0};  // handles closed so far
   std::string runtime_dir_;
   std::mutex mu_;
   std::unordered_map<std::uintptr_t, std::shared_ptr<MutexObject>> handles_;  // guarded by mu_
