@@ -121,7 +121,6 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
                                          const char16_t* application_name, SystemHandle* handle) {
   if (system_name == nullptr || application_name == nullptr || handle == nullptr)
     return kClientBadParameter;
-  auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
   // A name asked for before answers from memory while the configuration is
   // unchanged since it was last read, by this process or another; the
   // counter is read before the configuration, so a change made meanwhile
@@ -130,8 +129,18 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
   const bool counted = service_->ChangeCounter(kHKeyCurrentUser, &counter);
   if (counted) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (last_.valid && last_.counter == counter && last_.system == system_name &&
+        last_.application == application_name) {
+      *handle = last_.handle;
+      return kClientOk;
+    }
+  }
+  auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
+  if (counted) {
+    std::lock_guard<std::mutex> lock(mu_);
     auto it = by_name_.find(key);
     if (it != by_name_.end() && it->second.confirmed && it->second.counter == counter) {
+      last_ = LastLookup{system_name, application_name, it->second.handle, counter, true};
       *handle = it->second.handle;
       return kClientOk;
     }
@@ -155,6 +164,7 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
   }
   it->second.confirmed = counted;
   it->second.counter = counter;
+  if (counted) last_ = LastLookup{system_name, application_name, it->second.handle, counter, true};
   *handle = it->second.handle;
   return kClientOk;
 }

@@ -105,6 +105,15 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
     uint64_t counter = 0;
   };
   std::map<std::pair<std::u16string, std::u16string>, NameEntry> by_name_;  // guarded by mu_
+  // The names of the last confirmed lookup, as the caller spelled them, and
+  // its handle: a caller asking by the same name again is answered without
+  // folding and searching; guarded by mu_.
+  struct LastLookup {
+    std::u16string system, application;
+    SystemHandle handle = 0;
+    uint64_t counter = 0;
+    bool valid = false;
+  } last_;
   struct LogHandle {
     std::string text1, text2;
     uint32_t message_class = 0;
