@@ -2,6 +2,7 @@
 #include "client/client_services.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +23,8 @@
 
 namespace zvt::client {
 namespace {
+
+std::atomic<uint64_t> next_services_id{1};
 
 using platform::U16;
 using platform::Utf16ToUtf8;
@@ -70,7 +73,8 @@ ClientServices::ClientServices(RegistryApi* registry, RegistryServiceApi* servic
     : config_(registry, service),
       service_(service),
       log_(std::move(log)),
-      install_directory_(std::move(install_directory)) {
+      install_directory_(std::move(install_directory)),
+      id_(next_services_id.fetch_add(1)) {
   // Handles start at a random point so that a made-up value is rejected.
   std::random_device seed;
   next_handle_ = ((uint64_t{seed()} << 32) | seed()) & 0x7FFFFFFF00000000ull;
@@ -104,9 +108,21 @@ platform::PosixRegistry& ClientServices::DefaultRegistry() {
 void ClientServices::Report(const std::string& text) { log_.Append(3, "zvtbase", "", text); }
 
 ClientServices::SystemObject* ClientServices::Find(SystemHandle handle) {
+  // System objects live as long as the services, so the calling thread's
+  // last one found is found again without the table's lock, which every
+  // thread asking would otherwise write.
+  struct LastFound {
+    uint64_t services = 0;
+    SystemHandle handle = 0;
+    SystemObject* object = nullptr;
+  };
+  thread_local LastFound last;
+  if (last.services == id_ && last.handle == handle && last.object != nullptr) return last.object;
   std::lock_guard<std::mutex> lock(mu_);
   auto it = systems_.find(handle);
-  return it == systems_.end() ? nullptr : it->second.get();
+  if (it == systems_.end()) return nullptr;
+  last = LastFound{id_, handle, it->second.get()};
+  return it->second.get();
 }
 
 uint32_t ClientServices::CopyOut(const std::u16string& text, char16_t* buffer,

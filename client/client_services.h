@@ -120,6 +120,7 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   };
   std::map<MessageLogHandle, LogHandle> logs_;  // guarded by mu_
   uint64_t next_handle_;                        // guarded by mu_
+  const uint64_t id_;  // unique among the ClientServices objects of the process
 };
 
 }  // namespace zvt::client

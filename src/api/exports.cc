@@ -16,10 +16,6 @@ CAIProcessCache g_processCache;
 // The application object exists from load on.
 [[maybe_unused]] CZvtappadApp& g_app = CZvtappadApp::instance();
 
-const char16_t* OrNull(const std::unique_ptr<std::u16string>& s) {
-  return s ? s->c_str() : nullptr;
-}
-
 }  // namespace
 
 CAIProcessCache& ProcessCache() { return g_processCache; }
@@ -35,24 +31,24 @@ extern "C" {
 uint32_t zvtUN_GetAdminValue(const char* system_name, const char* function_id,
                              uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValue", __LINE__, [&] {
-    auto function = zvt::NarrowToWide(function_id);
-    auto system = zvt::NarrowToWide(system_name);
-    return zvt::zvtUN_GetAdminValueW(zvt::OrNull(system), zvt::OrNull(function), admin_value);
+    const std::u16string function = zvt::NarrowToWide(function_id);
+    const std::u16string system = zvt::NarrowToWide(system_name);
+    return zvt::zvtUN_GetAdminValueW(system, function, admin_value);
   });
 }
 
 uint32_t zvtUN_GetAdminCacheState(const char* system_name, uint32_t* cache_state) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminCacheState", __LINE__, [&] {
-    auto system = zvt::NarrowToWide(system_name);
-    return zvt::zvtUN_GetAdminCacheStateW(zvt::OrNull(system), cache_state);
+    const std::u16string system = zvt::NarrowToWide(system_name);
+    return zvt::zvtUN_GetAdminCacheStateW(system.c_str(), cache_state);
   });
 }
 
 uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* function_id,
                                uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValueEx", __LINE__, [&] {
-    auto function = zvt::NarrowToWide(function_id);
-    return zvt::zvtUN_GetAdminValueExW(system_handle, zvt::OrNull(function), admin_value);
+    const std::u16string function = zvt::NarrowToWide(function_id);
+    return zvt::zvtUN_GetAdminValueExW(system_handle, function, admin_value);
   });
 }
 
@@ -61,8 +57,8 @@ uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* functi
 uint32_t zvtappad_Ordinal16(const uint64_t* system_handle, const char* function_id,
                             uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kBypass, u"zvtUN_GetAdminValueBypass", 0, [&] {
-    auto function = zvt::NarrowToWide(function_id);
-    return zvt::zvtUN_GetAdminValueBypassW(system_handle, zvt::OrNull(function), admin_value);
+    const std::u16string function = zvt::NarrowToWide(function_id);
+    return zvt::zvtUN_GetAdminValueBypassW(system_handle, function.c_str(), admin_value);
   });
 }
 

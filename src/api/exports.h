@@ -13,14 +13,20 @@ namespace zvt {
 // The library's one process cache, constructed at load.
 CAIProcessCache& ProcessCache();
 
-// Narrow to wide in the calling thread's code set; null when `narrow` is
-// null, too long or cannot be converted.
-std::unique_ptr<std::u16string> NarrowToWide(const char* narrow);
+// Narrow to wide in the calling thread's code set; empty when `narrow` is
+// null, too long or cannot be converted (the exports take each of these as
+// the empty string).
+std::u16string NarrowToWide(const char* narrow);
 
+// A null name is taken as the empty one.
 uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const char16_t* function_id,
+                              uint32_t* admin_value);
+uint32_t zvtUN_GetAdminValueW(const std::u16string& system_name, const std::u16string& function_id,
                               uint32_t* admin_value);
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state);
 uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* function_id,
+                                uint32_t* admin_value);
+uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16string& function_id,
                                 uint32_t* admin_value);
 uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,
                                     uint32_t* admin_value);

@@ -16,29 +16,35 @@ constexpr uint32_t kLibraryFailure = 1;
 
 }  // namespace
 
-std::unique_ptr<std::u16string> NarrowToWide(const char* narrow) {
-  if (narrow == nullptr) return nullptr;
+std::u16string NarrowToWide(const char* narrow) {
+  std::u16string wide;
+  if (narrow == nullptr) return wide;
   size_t n = std::strlen(narrow);
-  if (n + 1 >= 0x40000000u) return nullptr;
-  auto wide = std::make_unique<std::u16string>(n + 1, u'\0');
+  if (n + 1 >= 0x40000000u) return wide;
+  wide.resize(n + 1);
   LONG error = 0;
   int written = CurrentServices().text->MultiByteToWideChar(
-      kCpThreadAcp, 0, narrow, -1, wide->data(), static_cast<int>(n + 1), &error);
-  if (written == 0) return nullptr;
-  wide->resize(static_cast<size_t>(written) - 1);
+      kCpThreadAcp, 0, narrow, -1, wide.data(), static_cast<int>(n + 1), &error);
+  wide.resize(written > 0 ? static_cast<size_t>(written) - 1 : 0);
   return wide;
 }
 
-uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const char16_t* function_id,
+uint32_t zvtUN_GetAdminValueW(const std::u16string& system_name, const std::u16string& function_id,
                               uint32_t* admin_value) {
   if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;
   SystemHandle handle = 0;
-  if (CurrentServices().client->GetSystemHandle(system_name != nullptr ? system_name : u"",
-                                                kApplicationName, &handle) != kClientOk)
+  if (CurrentServices().client->GetSystemHandle(system_name.c_str(), kApplicationName, &handle) !=
+      kClientOk)
     return 0;
-  return ProcessCache().getAIvalue(&handle, function_id != nullptr ? function_id : u"",
-                                   admin_value);
+  return ProcessCache().getAIvalue(&handle, function_id, admin_value);
+}
+
+uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const char16_t* function_id,
+                              uint32_t* admin_value) {
+  return zvtUN_GetAdminValueW(std::u16string(system_name != nullptr ? system_name : u""),
+                              std::u16string(function_id != nullptr ? function_id : u""),
+                              admin_value);
 }
 
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state) {
@@ -51,12 +57,17 @@ uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_
   return ProcessCache().getCacheState(&handle, cache_state);
 }
 
-uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* function_id,
+uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16string& function_id,
                                 uint32_t* admin_value) {
   if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;
-  return ProcessCache().getAIvalue(system_handle, function_id != nullptr ? function_id : u"",
-                                   admin_value);
+  return ProcessCache().getAIvalue(system_handle, function_id, admin_value);
+}
+
+uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* function_id,
+                                uint32_t* admin_value) {
+  return zvtUN_GetAdminValueExW(
+      system_handle, std::u16string(function_id != nullptr ? function_id : u""), admin_value);
 }
 
 uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,

@@ -25,32 +25,41 @@ class MutexHold {
   bool locked_;
 };
 
-// Fetches user ID (22 bytes) and system name (512 bytes) of a handle.
-uint32_t UserAndSystem(ClientApi* client, SystemHandle h, std::u16string* user,
-                       std::u16string* system) {
-  char16_t user_buf[11] = {};
-  char16_t system_buf[256] = {};
-  uint32_t rc = client->zvtCO_GetUserIDEx(h, user_buf, sizeof user_buf);
+// The user ID (22 bytes) and system name (512 bytes) of a handle, as the
+// client services give them.
+// (Left uninitialised but for the first character: the client services
+// write a terminated name on success.)
+struct HandleNames {
+  char16_t user[11];
+  char16_t system[256];
+  HandleNames() { user[0] = system[0] = u'\0'; }
+};
+
+uint32_t UserAndSystem(ClientApi* client, SystemHandle h, HandleNames* names) {
+  uint32_t rc = client->zvtCO_GetUserIDEx(h, names->user, sizeof names->user);
   if (rc != kClientOk) return rc;
-  rc = client->zvtCO_GetSystemName(h, system_buf, sizeof system_buf);
+  rc = client->zvtCO_GetSystemName(h, names->system, sizeof names->system);
   if (rc != kClientOk) return rc;
-  user_buf[10] = u'\0';
-  system_buf[255] = u'\0';
-  *user = user_buf;
-  *system = system_buf;
+  names->user[10] = u'\0';
+  names->system[255] = u'\0';
   return kClientOk;
 }
 
 }  // namespace
 
+void CAIProcessCache::cacheKey(std::u16string_view user_id, std::u16string_view system_name,
+                               std::u16string* key) {
+  key->assign(user_id);
+  if (key->size() < 10) key->append(10 - key->size(), u'*');
+  key->append(system_name);
+  UpperCaseInPlace(key);
+}
+
 std::u16string CAIProcessCache::cacheKey(const std::u16string& user_id,
                                          const std::u16string& system_name) {
   std::u16string key;
   key.reserve(std::max<size_t>(user_id.size(), 10) + system_name.size());
-  key = user_id;
-  if (key.size() < 10) key.append(10 - key.size(), u'*');
-  key += system_name;
-  UpperCaseInPlace(&key);
+  cacheKey(user_id, system_name, &key);
   return key;
 }
 
@@ -68,7 +77,7 @@ CAIProcessCache::~CAIProcessCache() {
   keyOrder.clear();
 }
 
-uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, std::u16string function_id,
+uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, const std::u16string& function_id,
                                      uint32_t* admin_value) {
   LockedFrame frame;
   MutexHold hold(&mutex);
@@ -81,12 +90,16 @@ uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, std::u16string 
     uint32_t rc = client->zvtCO_Signon(h, 0);
     if (rc != kClientOk) return rc;
   }
-  std::u16string user, system;
-  if (uint32_t rc = UserAndSystem(client, h, &user, &system); rc != kClientOk) return rc;
+  HandleNames names;
+  if (uint32_t rc = UserAndSystem(client, h, &names); rc != kClientOk) return rc;
 
-  std::u16string key = cacheKey(user, system);
-  auto it = entries.find(key);
+  cacheKey(names.user, names.system, &lookupKey);
+  auto it = entries.find(lookupKey);
   if (it == entries.end()) {
+    // The load below may show a message whose handler asks again on this
+    // thread: what it needs is its own.
+    const std::u16string key = lookupKey, system = names.system;
+    std::u16string user = names.user;
     std::unique_ptr<DeniedSet> denied;
     uint32_t rc = CRegistryCache::getUserValues(handle, system, user, &denied);
     if (rc != 0) {

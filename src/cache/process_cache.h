@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "cache/registry_cache.h"
@@ -35,7 +36,7 @@ class CAIProcessCache {
   CAIProcessCache& operator=(const CAIProcessCache&) = delete;
 
   // 0 with `*admin_value` written (1: denied), or a nonzero code with it untouched.
-  uint32_t getAIvalue(const SystemHandle* handle, std::u16string function_id,
+  uint32_t getAIvalue(const SystemHandle* handle, const std::u16string& function_id,
                       uint32_t* admin_value);
   // 0 with `*cache_state` written (0 current, 1 not signed on, 2 stale), or
   // a nonzero code with it untouched.
@@ -44,6 +45,9 @@ class CAIProcessCache {
   // The key of a user on a system: the user ID padded with "*" to 10
   // characters, then the system name, upper-cased.
   static std::u16string cacheKey(const std::u16string& user_id, const std::u16string& system_name);
+  // The same, written over `*key`.
+  static void cacheKey(std::u16string_view user_id, std::u16string_view system_name,
+                       std::u16string* key);
 
   size_t entryCount() const { return entries.size(); }
   size_t keyedCount() const { return keyOrder.size(); }
@@ -52,6 +56,9 @@ class CAIProcessCache {
   CAppAdmMutex mutex;
   std::unordered_map<std::u16string, std::unique_ptr<CAIUserEntry>> entries;
   std::deque<std::u16string> keyOrder;
+  // The key of the last lookup, kept so that a cached answer allocates
+  // nothing for it; guarded by `mutex`.
+  std::u16string lookupKey;
 };
 
 }  // namespace zvt
