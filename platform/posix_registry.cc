@@ -160,6 +160,7 @@ PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
       opened = RegistryStore::Open(file, journal, &error, &code);
     }
     state.store = std::move(opened);
+    if (root == kUser) user_store_.store(state.store.get(), std::memory_order_release);
   }
   state.error = error;
   state.error_code = state.store ? kErrorSuccess : code;
@@ -562,6 +563,16 @@ LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
 bool PosixRegistry::ChangeCounter(HKEY root, uint64_t* counter) {
   if (counter == nullptr || (root != kHKeyCurrentUser && root != kHKeyClassesRoot)) return false;
   // The configuration's own store; the cache hive below it is not counted.
+  // Once open it stays open as long as this registry (only the cache hive
+  // is ever replaced), so it is asked for without taking its root's lock.
+  if (root == kHKeyCurrentUser) {
+    if (RegistryStore* open = user_store_.load(std::memory_order_acquire); open != nullptr) {
+      if (open->CommitCounter(counter)) {
+        *counter += open->WriteCount();
+        return true;
+      }
+    }
+  }
   StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr);
   if (!store) return false;
   // The count of commits kept beside the store costs one memory read; a

@@ -197,6 +197,8 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   RegistryPaths paths_;
   std::u16string mount_fold_;  // the folded path of the cache hive's mount point
   RootState roots_[kRootCount];
+  // The configuration's store once it is open; it is never replaced.
+  std::atomic<RegistryStore*> user_store_{nullptr};
   std::function<void(const std::string&)> report_damage_;
   std::mutex moves_mu_;
   std::vector<std::string> moves_;  // reports of hives moved aside; guarded by moves_mu_

@@ -45,11 +45,18 @@ class Converter {
 // such bytes alone converts without iconv. (Shift_JIS, for one, is not:
 // 0x5C is the yen sign.)
 bool AsciiCompatible(const std::string& code_set) {
+  // The answer for the thread's last code set is kept: it is asked on
+  // every conversion.
+  thread_local std::string last_set;
+  thread_local bool last_answer = false;
+  if (code_set == last_set) return last_answer;
+  last_set = code_set;
+  last_answer = false;
   static constexpr const char* kPrefixes[] = {"UTF-8",  "ANSI_X3.4-1968", "ISO-8859-", "CP125",
                                               "KOI8-",  "EUC-",           "GB18030",   "GBK",
                                               "GB2312", "US-ASCII"};
   for (const char* prefix : kPrefixes)
-    if (code_set.compare(0, std::strlen(prefix), prefix) == 0) return true;
+    if (code_set.compare(0, std::strlen(prefix), prefix) == 0) return last_answer = true;
   return false;
 }
 
