@@ -41,23 +41,31 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+// A connected pair of TCP sockets on loopback; false when one cannot be made.
+bool LoopbackPair(int* client, int* server) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bool ok = bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            listen(listener, 1) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  *client = ok ? socket(AF_INET, SOCK_STREAM, 0) : -1;
+  ok = ok && connect(*client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  *server = ok ? accept(listener, nullptr, nullptr) : -1;
+  close(listener);
+  if (ok && *server >= 0) return true;
+  if (*client >= 0) close(*client);
+  return false;
+}
+
 // Bytes per second through a TCP connection on loopback: one thread writes
 // 256 MiB in 1 MiB writes, another reads them.
 double LoopbackBytesPerSecond() {
   static const double measured = [] {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      return 0.0;
-    int writer = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(writer, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0.0;
-    int reader = accept(listener, nullptr, nullptr);
-    close(listener);
+    int writer, reader;
+    if (!LoopbackPair(&writer, &reader)) return 0.0;
     constexpr size_t kChunk = 1 << 20, kTotal = size_t{256} << 20;
     std::thread drain([reader] {
       std::vector<char> buffer(kChunk);
@@ -88,19 +96,8 @@ double LoopbackBytesPerSecond() {
 // (TCP_NODELAY, two threads): the least a program call can cost.
 double BareRoundTripMs() {
   static const double measured = [] {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      return 0.0;
-    int client = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0.0;
-    int server = accept(listener, nullptr, nullptr);
-    close(listener);
+    int client, server;
+    if (!LoopbackPair(&client, &server)) return 0.0;
     const int one = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

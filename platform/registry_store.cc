@@ -811,16 +811,12 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
       // A new value (the usual case when the cache is filled) is one insert;
       // an existing one is found and replaced below.
       std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
-      StmtUse st(Statement(kInsertNewValue));
-      sqlite3_bind_int64(st.get(), 1, key);
-      BindName(st.get(), 2, name);
-      BindBytes(st.get(), 3, fold);
-      sqlite3_bind_int64(st.get(), 4, type);
-      sqlite3_bind_blob(st.get(), 5, bytes, static_cast<int>(data_size), SQLITE_STATIC);
-      sqlite3_bind_int64(st.get(), 6, static_cast<sqlite3_int64>(check));
-      int rc = sqlite3_step(st.get());
-      if (rc != SQLITE_DONE) return Fail(rc);
-      if (sqlite3_changes(db_) == 1) {
+      bool inserted = false;
+      if (LONG rc = InsertValue(kInsertNewValue, key, name, fold, type, bytes, data_size, check,
+                                &inserted);
+          rc != kErrorSuccess)
+        return rc;
+      if (inserted) {
         owner.value_sum ^= check;
         return WriteKeySums(owner);
       }
@@ -849,18 +845,30 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
     }
     if (found != kErrorNoMoreItems) return found;
     std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
-    StmtUse st(Statement(kInsertValue));
-    sqlite3_bind_int64(st.get(), 1, key);
-    BindName(st.get(), 2, name);
-    BindBytes(st.get(), 3, fold);
-    sqlite3_bind_int64(st.get(), 4, type);
-    sqlite3_bind_blob(st.get(), 5, bytes, static_cast<int>(data_size), SQLITE_STATIC);
-    sqlite3_bind_int64(st.get(), 6, static_cast<sqlite3_int64>(check));
-    int rc = sqlite3_step(st.get());
-    if (rc != SQLITE_DONE) return Fail(rc);
+    bool inserted = false;
+    if (LONG rc =
+            InsertValue(kInsertValue, key, name, fold, type, bytes, data_size, check, &inserted);
+        rc != kErrorSuccess)
+      return rc;
     owner.value_sum ^= check;
     return WriteKeySums(owner);
   });
+}
+
+LONG RegistryStore::InsertValue(Stmt which, KeyId key, std::u16string_view name,
+                                const std::string& fold, DWORD type, const BYTE* bytes,
+                                DWORD data_size, std::uint64_t check, bool* inserted) {
+  StmtUse st(Statement(which));
+  sqlite3_bind_int64(st.get(), 1, key);
+  BindName(st.get(), 2, name);
+  BindBytes(st.get(), 3, fold);
+  sqlite3_bind_int64(st.get(), 4, type);
+  sqlite3_bind_blob(st.get(), 5, bytes, static_cast<int>(data_size), SQLITE_STATIC);
+  sqlite3_bind_int64(st.get(), 6, static_cast<sqlite3_int64>(check));
+  int rc = sqlite3_step(st.get());
+  if (rc != SQLITE_DONE) return Fail(rc);
+  *inserted = sqlite3_changes(db_) == 1;
+  return kErrorSuccess;
 }
 
 LONG RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {

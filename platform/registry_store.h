@@ -233,6 +233,11 @@ class RegistryStore {
   // Writes the sums of `record` (and, inside a write group, keeps the row
   // as the owner of the next value write).
   LONG WriteKeySums(const KeyRecord& record);
+  // Runs the insert `which` for one value row; `*inserted` says whether a
+  // row was added (an insert that ignores a conflict may add none).
+  LONG InsertValue(Stmt which, KeyId key, std::u16string_view name, const std::string& fold,
+                   DWORD type, const BYTE* bytes, DWORD data_size, std::uint64_t check,
+                   bool* inserted);
   // The row of the key a value is written to: inside a write group, the one
   // this connection wrote last when it is that key's, else read and checked.
   LONG ReadOwner(KeyId key, KeyRecord* record);
