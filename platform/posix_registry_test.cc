@@ -478,5 +478,49 @@ TEST_F(RegistryTest, CacheValueWritesAreKeptTogetherAndInOrder) {
   reg_->RegCloseKey(config);
 }
 
+// A group whose commit fails keeps none of its writes, and every write after
+// it fails until a flush has reported the loss: nothing written later (such
+// as timestamps written after the values they stand for) is kept without
+// the writes lost before it.
+TEST_F(RegistryTest, AFailedGroupCommitKeepsNothingAndFailsLaterWritesUntilFlushed) {
+  const std::u16string user_path = std::u16string(kCacheHiveKey) + u"\\SYS\\USER";
+  const std::u16string system_path = std::u16string(kCacheHiveKey) + u"\\SYS";
+  HKEY user = Create(kHKeyCurrentUser, user_path.c_str());
+  HKEY system = Create(kHKeyCurrentUser, system_path.c_str());
+  ASSERT_EQ(kErrorSuccess, SetBinary(user, u"F1", {1}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(user, u"F2", {1}));
+  reg_->CacheStore(nullptr)->FailNextCommitForTesting();
+  (void)reg_->RegCloseKey(user);  // the commit fails here
+
+  const LONG lost = SetBinary(system, u"##UserTS", {1, 2, 3, 4, 5, 6, 7, 8});
+  EXPECT_NE(kErrorSuccess, lost);
+  EXPECT_EQ(lost, SetBinary(system, u"##RepTS", {1}));
+  EXPECT_EQ(lost, reg_->RegDeleteValueW(system, u"Other"));
+  EXPECT_EQ(lost, reg_->RegFlushKey(kHKeyCurrentUser));  // reported once
+  EXPECT_EQ(kErrorSuccess, SetBinary(system, u"##HierTS", {1}));
+  EXPECT_EQ(kErrorSuccess, reg_->RegFlushKey(system));
+
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  auto seen = [&](const std::u16string& path, const char16_t* name) {
+    ScopedKey key(&other);
+    BYTE data[16];
+    DWORD size = sizeof data;
+    return other.OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) ==
+               kErrorSuccess &&
+           other.RegQueryValueExW(key.get(), name, nullptr, nullptr, data, &size) == kErrorSuccess;
+  };
+  EXPECT_FALSE(seen(user_path, u"F1"));
+  EXPECT_FALSE(seen(user_path, u"F2"));
+  EXPECT_FALSE(seen(system_path, u"##UserTS"));
+  EXPECT_FALSE(seen(system_path, u"##RepTS"));
+  EXPECT_TRUE(seen(system_path, u"##HierTS"));
+  std::string report;
+  EXPECT_TRUE(reg_->CacheStore(nullptr)->CheckIntegrity(&report)) << report;
+  reg_->RegCloseKey(system);
+}
+
 }  // namespace
 }  // namespace zvt::platform

@@ -1120,6 +1120,18 @@ bool RegistryStore::CommitCounter(std::uint64_t* value) const {
 
 std::uint64_t RegistryStore::WriteCount() { return write_count_.load(); }
 
+void RegistryStore::FailNextCommitForTesting() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  // A commit hook that answers nonzero turns the commit into a rollback.
+  sqlite3_commit_hook(
+      db_,
+      [](void* db) {
+        sqlite3_commit_hook(static_cast<sqlite3*>(db), nullptr, nullptr);
+        return 1;
+      },
+      db_);
+}
+
 bool RegistryStore::CheckIntegrity(std::string* report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   report->clear();

@@ -165,6 +165,10 @@ class RegistryStore {
   // been moved aside and recreated).
   bool IsFileAt(const std::string& path);
 
+  // Makes the next commit of this connection fail as a full disk would, so
+  // that tests can see what becomes of the writes it held.
+  void FailNextCommitForTesting();
+
   // Runs SQLite's integrity check and every row's checksum; true when both
   // find nothing wrong.
   bool CheckIntegrity(std::string* report);
