@@ -92,9 +92,6 @@ constexpr const char* kStatementText[] = {
     "UPDATE keys SET vsum = ?2, ksum = ?3, chk = ?4 WHERE id = ?1",
     "BEGIN",
     "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1",
-    "SAVEPOINT one_write",
-    "RELEASE one_write",
-    "ROLLBACK TO one_write",
     ("INSERT INTO vals(key, name, fold, type, data, chk) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
      " ON CONFLICT(key, fold) DO NOTHING"),
 };
@@ -509,16 +506,17 @@ LONG RegistryStore::Write(Body body) {
   if (read_only_) return kErrorAccessDenied;
   if (batch_depth_ > 0) return body();
   if (group_open_) {
-    // One write inside the open group: undone alone if it fails, so the
-    // group never holds half of it.
-    if (int rc = Step(kSavepoint); rc != SQLITE_DONE) return Fail(rc);
+    const int changes = sqlite3_total_changes(db_);
     LONG result = body();
-    if (result != kErrorSuccess) {
-      Step(kRollbackToSavepoint);
-      ++mutations_;  // forgets what was read of the rows undone
+    if (result == kErrorSuccess) {
+      ++write_count_;
+      return result;
     }
-    Step(kReleaseSavepoint);
-    if (result == kErrorSuccess) ++write_count_;
+    // A write that failed before it changed a row leaves the group as it
+    // was. One that failed after (or took SQLite's transaction with it)
+    // cannot be undone alone: the whole group goes, and its commit says so.
+    if (sqlite3_total_changes(db_) != changes || sqlite3_get_autocommit(db_) != 0)
+      LoseGroup(result);
     return result;
   }
   if (int rc = Step(kBegin); rc != SQLITE_DONE) return Fail(rc);
@@ -541,9 +539,19 @@ int RegistryStore::Step(Stmt which) {
   return sqlite3_step(st.get());
 }
 
+void RegistryStore::LoseGroup(LONG why) {
+  if (sqlite3_get_autocommit(db_) == 0) Step(kRollback);
+  group_open_ = false;
+  owner_cached_ = false;
+  if (group_lost_ == kErrorSuccess) group_lost_ = why;
+  ++write_count_;  // what this connection reads changes back
+  ++mutations_;
+}
+
 LONG RegistryStore::OpenGroup() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (read_only_) return kErrorAccessDenied;
+  if (group_lost_ != kErrorSuccess) return group_lost_;  // until the commit reports it
   if (group_open_ || batch_depth_ > 0) return kErrorSuccess;
   if (int rc = Step(kBegin); rc != SQLITE_DONE) return Fail(rc);
   group_open_ = true;
@@ -553,7 +561,11 @@ LONG RegistryStore::OpenGroup() {
 
 LONG RegistryStore::CommitGroup() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (!group_open_) return kErrorSuccess;
+  if (!group_open_) {
+    const LONG lost = group_lost_;
+    group_lost_ = kErrorSuccess;
+    return lost;
+  }
   group_open_ = false;
   owner_cached_ = false;
   int rc = Step(kCommit);
@@ -561,12 +573,11 @@ LONG RegistryStore::CommitGroup() {
     if (commits_) commits_->Bump();
     return kErrorSuccess;
   }
-  // Nothing of the group is kept; what this connection reads changes back.
-  LONG result = Fail(rc);
-  Step(kRollback);
-  ++write_count_;
-  ++mutations_;
-  return result;
+  // Nothing of the group is kept.
+  LoseGroup(Fail(rc));
+  const LONG lost = group_lost_;
+  group_lost_ = kErrorSuccess;
+  return lost;
 }
 
 bool RegistryStore::group_open() {

@@ -124,8 +124,10 @@ class RegistryStore {
   };
 
   // Groups the writes that follow into one transaction, left open until
-  // CommitGroup(), so that many small writes cost one commit. Each write
-  // stays whole on its own: one that fails leaves nothing in the group.
+  // CommitGroup(), so that many small writes cost one commit. A write that
+  // fails before it changes a row leaves the group as it was; one that
+  // fails after loses the whole group: every later OpenGroup() and the
+  // next CommitGroup() answer its code (the commit once, then it is over).
   // Other connections see none of it, and wait to write, until the commit;
   // a process that dies first leaves the store as it was before the group.
   // A batch commits the open group before it begins.
@@ -214,9 +216,6 @@ class RegistryStore {
     kUpdateKeySums,
     kBeginRead,
     kChildRows,
-    kSavepoint,
-    kReleaseSavepoint,
-    kRollbackToSavepoint,
     kInsertNewValue,
     kStmtCount
   };
@@ -226,6 +225,8 @@ class RegistryStore {
   LONG Fail(int sqlite_code);
   // Steps a statement without parameters; the SQLite result.
   int Step(Stmt which);
+  // Ends the open write group without keeping any of it, for `why`.
+  void LoseGroup(LONG why);
   // Notes damage (`what`) and returns kErrorRegistryCorrupt.
   LONG Damaged(const std::string& what);
   LONG KeyExistsLocked(KeyId key);
@@ -268,8 +269,9 @@ class RegistryStore {
   std::string path_;
   bool read_only_;
   std::recursive_mutex mu_;
-  int batch_depth_ = 0;      // guarded by mu_
-  bool group_open_ = false;  // a write group's transaction is open; guarded by mu_
+  int batch_depth_ = 0;              // guarded by mu_
+  bool group_open_ = false;          // a write group's transaction is open; guarded by mu_
+  LONG group_lost_ = kErrorSuccess;  // why the last group was lost; guarded by mu_
   // The key row last written inside the open group; guarded by mu_.
   KeyRecord owner_;
   bool owner_cached_ = false;
