@@ -64,6 +64,21 @@ const Node* AsNode(const DataObject* object) { return dynamic_cast<const Node*>(
 
 Record::Record(const FieldTable& table) : table_(table), slots_(table.count) {}
 
+Slot& Record::slot(size_t i) {
+  Slot& s = slots_[i];
+  if (s.pending) {
+    s.bytes.assign(source_->data() + s.at, s.width);
+    s.pending = false;
+  }
+  return s;
+}
+
+std::string_view Record::FieldBytes(size_t i) const {
+  const Slot& s = slots_[i];
+  if (s.pending) return std::string_view(source_->data() + s.at, s.width);
+  return s.bytes;
+}
+
 bool Record::BinaryValue(int i, uint32_t* value) const {
   if (i < 0 || static_cast<size_t>(i) >= slots_.size()) return false;
   const Slot& s = slots_[i];
@@ -131,8 +146,10 @@ void Record::EncodeField(size_t i, uint64_t offset, std::string* out) const {
                        ? static_cast<char>(kEbcdicBlank)
                        : '\0';
   size_t start = out->size();
-  if (s.has_value && f.type != kFieldFiller)
-    out->append(s.bytes, 0, static_cast<size_t>(std::min<uint64_t>(width, s.bytes.size())));
+  if (s.has_value && f.type != kFieldFiller) {
+    std::string_view bytes = FieldBytes(i);
+    out->append(bytes.substr(0, static_cast<size_t>(std::min<uint64_t>(width, bytes.size()))));
+  }
   out->resize(start + width, pad);
 }
 
@@ -167,8 +184,18 @@ uint64_t Record::DecodeFieldAt(size_t i, std::string_view in, uint64_t offset) {
       break;
   }
   uint64_t width = Width(i, offset);
+  s.pending = false;
   if (offset <= in.size() && width <= in.size() - offset) {
-    s.bytes.assign(in.substr(offset, width));
+    if (lazy_ && f.type != kFieldBinary) {
+      // Read from the source when asked for; binary fields give the widths
+      // of later fields, so they are taken now.
+      s.bytes.clear();
+      s.pending = true;
+      s.at = static_cast<uint32_t>(source_start_ + offset);
+      s.width = static_cast<uint32_t>(width);
+    } else {
+      s.bytes.assign(in.substr(offset, width));
+    }
     s.has_value = true;
   } else {
     s.has_value = false;
@@ -183,6 +210,15 @@ uint64_t Record::Decode(std::string_view in) {
   return offset;
 }
 
+uint64_t Record::DecodeFrom(std::shared_ptr<const std::string> source, size_t start) {
+  source_ = std::move(source);
+  source_start_ = start;
+  lazy_ = true;
+  const uint64_t consumed = Decode(std::string_view(*source_).substr(start));
+  lazy_ = false;
+  return consumed;
+}
+
 void Record::DecodeField(size_t i, std::string_view in) {
   if (Node* child = AsNode(slots_[i].child.get())) child->ClearReceived();
   DecodeFieldAt(i, in, 0);
@@ -194,6 +230,7 @@ void Record::ClearReceived() {
     if (Node* child = AsNode(s.child.get())) child->ClearReceived();
     if (field(i).direction != kDirectionInput) {
       s.has_value = false;
+      s.pending = false;
       s.bytes.clear();
     }
   }
@@ -231,11 +268,15 @@ void PgmArrayDataObject::ClearReceived() { entries_.clear(); }
 uint64_t PgmArrayDataObject::DecodeEntries(std::string_view in, uint32_t count, uint32_t stride) {
   entries_.clear();
   uint32_t n = std::min<uint32_t>(count, capacity_);
+  // One copy of the entries' bytes, which their text fields are read from
+  // when asked for, instead of a copy of every field of every entry.
+  std::shared_ptr<const std::string> source;
   for (uint32_t i = 0; i < n; ++i) {
     uint64_t start = uint64_t{i} * stride;
     if (start >= in.size()) break;
+    if (!source) source = std::make_shared<const std::string>(in);
     auto entry = std::make_unique<Record>(entry_);
-    entry->Decode(in.substr(start));
+    entry->DecodeFrom(source, static_cast<size_t>(start));
     entries_.push_back(std::move(entry));
   }
   return uint64_t{count} * stride;

@@ -40,6 +40,10 @@ struct Slot {
   bool has_value = false;             // set by the caller or received from the host
   std::string bytes;                  // the host's form: raw, big-endian binary, EBCDIC text
   std::unique_ptr<DataObject> child;  // structure or array fields
+  // Received and not yet copied out of the record's source: `width` bytes
+  // at `at` (list entries are decoded a field at a time, when read).
+  bool pending = false;
+  uint32_t at = 0, width = 0;
 };
 
 class Record {
@@ -49,8 +53,11 @@ class Record {
   const FieldTable& table() const { return table_; }
   const FieldDescription& field(size_t i) const { return table_.rows[i]; }
   size_t size() const { return slots_.size(); }
-  Slot& slot(size_t i) { return slots_[i]; }
+  // The slot, with a received value copied into its bytes.
+  Slot& slot(size_t i);
   const Slot& slot(size_t i) const { return slots_[i]; }
+  // The bytes of field `i` as received or set, without copying them.
+  std::string_view FieldBytes(size_t i) const;
 
   // The value of binary field `i` when it holds one.
   bool BinaryValue(int i, uint32_t* value) const;
@@ -63,6 +70,9 @@ class Record {
   void Encode(std::string* out) const;
   // Fills the fields from `in`; returns the bytes consumed.
   uint64_t Decode(std::string_view in);
+  // The same from `*source` at `start`, leaving text and raw fields in
+  // the source until they are read.
+  uint64_t DecodeFrom(std::shared_ptr<const std::string> source, size_t start);
   // Decodes field `i` alone from `in` (a reply's output parameter).
   void DecodeField(size_t i, std::string_view in);
   void ClearReceived();
@@ -74,6 +84,9 @@ class Record {
 
   FieldTable table_;
   std::vector<Slot> slots_;
+  std::shared_ptr<const std::string> source_;  // what pending slots are read from
+  size_t source_start_ = 0;                    // where this record's bytes begin in it
+  bool lazy_ = false;                          // within DecodeFrom
 };
 
 class PgmDataObject : public DataObject, public Node {

@@ -2,6 +2,7 @@
 #include "pgm/remote_program_calls.h"
 
 #include <cstring>
+#include <utility>
 
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
@@ -366,7 +367,7 @@ uint32_t RemoteProgramCalls::getBinary(DataObject* object, uint32_t index, void*
   if (record == nullptr) return kPgmNotAvailable;
   if (index >= record->size()) return kPgmBadIndex;
   const FieldDescription& f = record->field(index);
-  const Slot& slot = record->slot(index);
+  const Slot& slot = std::as_const(*record).slot(index);
   if (field_type != nullptr) *field_type = f.type;
   if (f.type != kFieldBinary && f.type != kFieldRaw) return kPgmBadIndex;
   if (!slot.has_value) return kPgmNotAvailable;
@@ -377,8 +378,9 @@ uint32_t RemoteProgramCalls::getBinary(DataObject* object, uint32_t index, void*
     std::memcpy(destination, &v, 4);
     n = 4;
   } else {
-    n = static_cast<uint32_t>(std::min<size_t>(size, slot.bytes.size()));
-    std::memcpy(destination, slot.bytes.data(), n);
+    std::string_view bytes = record->FieldBytes(index);
+    n = static_cast<uint32_t>(std::min<size_t>(size, bytes.size()));
+    std::memcpy(destination, bytes.data(), n);
   }
   if (bytes_read != nullptr) *bytes_read = n;
   return kPgmOk;
@@ -400,13 +402,13 @@ uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_
   if (record == nullptr) return kPgmNotAvailable;
   if (index >= record->size()) return kPgmBadIndex;
   const FieldDescription& f = record->field(index);
-  const Slot& slot = record->slot(index);
+  const Slot& slot = std::as_const(*record).slot(index);
   size_t room = destination_bytes / sizeof(char16_t) - 1;
   if (f.type == kFieldChar || f.type == kFieldCharVarying) {
     if (!slot.has_value) return kPgmNotAvailable;
     // Trailing blanks go before conversion (0x40 is the only byte that
     // becomes a blank), and only what fits is converted.
-    std::string_view bytes = slot.bytes;
+    std::string_view bytes = record->FieldBytes(index);
     bytes = bytes.substr(0, LengthWithoutTrailingBlanks(bytes));
     size_t n = std::min(room, bytes.size());
     for (size_t i = 0; i < n; ++i) destination[i] = EbcdicToUnicode(static_cast<uint8_t>(bytes[i]));
