@@ -20,6 +20,7 @@
 #include "platform/posix_registry.h"
 #endif
 #include "platform/utf.h"
+#include "services/fast_tls.h"
 
 namespace zvt::client {
 namespace {
@@ -116,7 +117,7 @@ ClientServices::SystemObject* ClientServices::Find(SystemHandle handle) {
     SystemHandle handle = 0;
     SystemObject* object = nullptr;
   };
-  thread_local LastFound last;
+  ZVT_FAST_TLS thread_local LastFound last;
   if (last.services == id_ && last.handle == handle && last.object != nullptr) return last.object;
   std::lock_guard<std::mutex> lock(mu_);
   auto it = systems_.find(handle);

@@ -15,6 +15,7 @@
 
 #include "platform/paths.h"
 #include "platform/utf.h"
+#include "services/fast_tls.h"
 
 namespace zvt::platform {
 namespace {
@@ -132,8 +133,8 @@ struct CachedHandle {
   std::shared_ptr<PosixSync::MutexObject> object;
 };
 constexpr int kCachedHandles = 4;
-thread_local CachedHandle t_handles[kCachedHandles];
-thread_local int t_next_handle = 0;
+ZVT_FAST_TLS thread_local CachedHandle t_handles[kCachedHandles];
+ZVT_FAST_TLS thread_local int t_next_handle = 0;
 
 }  // namespace
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "services/fast_tls.h"
+
 namespace zvt::platform {
 namespace {
 
@@ -47,8 +49,8 @@ class Converter {
 bool AsciiCompatible(const std::string& code_set) {
   // The answer for the thread's last code set is kept: it is asked on
   // every conversion.
-  thread_local std::string last_set;
-  thread_local bool last_answer = false;
+  ZVT_FAST_TLS thread_local std::string last_set;
+  ZVT_FAST_TLS thread_local bool last_answer = false;
   if (code_set == last_set) return last_answer;
   last_set = code_set;
   last_answer = false;

@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "services/fast_tls.h"
 #include "services/services.h"
 
 namespace zvt {
@@ -12,7 +13,7 @@ CriticalSection* g_processLock = nullptr;
 namespace {
 
 ModuleState g_moduleState;
-thread_local const ModuleState* t_currentModuleState = nullptr;
+ZVT_FAST_TLS thread_local const ModuleState* t_currentModuleState = nullptr;
 
 // Two threads entering the very first frame at once must not both create
 // the lock.
