@@ -36,14 +36,23 @@ int main(int argc, char** argv) {
                  "max_frame, idle_timeout_ms, max_clients, call_log");
   app.add_option("--listen", listen, "address and port to listen on (port 0: any free port)");
   app.add_option("--store", options.store_path, "host store file (created when missing)");
-  app.add_option("--version", options.version, "host version to report (default: the store's)");
-  app.add_option("--release", options.release, "host release to report");
+  app.set_version_flag("-V,--version", std::string("zvthostd ") + ZVT_VERSION);
+  app.add_option("--host-version", options.version,
+                 "host version to report (default: the store's)");
+  app.add_option("--host-release", options.release, "host release to report");
   app.add_option("--max-frame", options.max_frame, "largest frame accepted, in bytes");
   app.add_option("--idle-timeout-ms", options.idle_timeout_ms, "disconnect silent clients after");
   app.add_option("--port-file", port_file, "write the port listened on to this file");
   app.add_option("--call-log", options.call_log,
                  "append a line per program call (time, profile, program, outcome)");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {  // --help, --version
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;  // every command-line error
+  }
 
   if (!config.empty()) {
     std::ifstream in(config);
@@ -56,9 +65,11 @@ int main(int argc, char** argv) {
       listen = j["listen"];
     if (j.contains("store") && j["store"].is_string() && options.store_path.empty())
       options.store_path = j["store"];
-    if (j.contains("version") && j["version"].is_number_unsigned() && app.count("--version") == 0)
+    if (j.contains("version") && j["version"].is_number_unsigned() &&
+        app.count("--host-version") == 0)
       options.version = j["version"];
-    if (j.contains("release") && j["release"].is_number_unsigned() && app.count("--release") == 0)
+    if (j.contains("release") && j["release"].is_number_unsigned() &&
+        app.count("--host-release") == 0)
       options.release = j["release"];
     if (j.contains("max_frame") && j["max_frame"].is_number_unsigned())
       options.max_frame = j["max_frame"];

@@ -433,7 +433,7 @@ TEST_F(HostCallTest, TheServerProgramServesAStoreOnAnEphemeralPort) {
     std::string exe = std::string(bin) + "/zvthostd";
     std::string store = dir_.File("host.db");
     execl(exe.c_str(), exe.c_str(), "--listen", "127.0.0.1:0", "--store", store.c_str(),
-          "--version", "4", "--release", "2", "--port-file", port_file.c_str(), nullptr);
+          "--host-version", "4", "--host-release", "2", "--port-file", port_file.c_str(), nullptr);
     _exit(127);
   }
   int port = 0;

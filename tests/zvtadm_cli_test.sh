@@ -30,6 +30,19 @@ start_host
 adm system add DEMO_JOE --host 127.0.0.1 --port "$port" --user joe \
   --password-env ZVT_DEMO_PASSWORD --supply-timestamps
 
+# Both programs name their version; a bad command line exits 2.
+for program in zvtadm zvthostd; do
+  for flag in --version -V; do
+    expect 0 "$bin/$program" "$flag"
+    grep -qx "$program [0-9][0-9.]*" "$work/out" || fail "$program $flag printed: $(cat "$work/out")"
+  done
+done
+expect 2 "$bin/zvthostd" --no-such-option
+expect 2 "$bin/zvthostd" --host-version
+expect 0 adm host info --host-version 7 --host-release 5
+expect 0 adm --json host info
+json_check "assert (d['version'], d['release']) == (7, 5), d" "host info --host-version/--host-release"
+
 # Bad command lines and unknown names.
 expect 2 adm
 expect 2 adm value

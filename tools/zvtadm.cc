@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
   CommandContext context;
   int exit_code = kExitOk;
   app.add_flag("--json", context.json, "print results as JSON");
+  app.set_version_flag("-V,--version", std::string("zvtadm ") + ZVT_VERSION);
 
   const CommandGroup groups[] = {AddLibraryCommands, AddCacheCommands, AddSystemCommands,
                                  AddHostCommands, AddRegCommands};
@@ -175,9 +176,7 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
+  } catch (const CLI::Success& e) {  // --help, --help-all, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

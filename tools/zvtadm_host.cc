@@ -107,15 +107,15 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   };
 
   auto* info = host->add_subcommand("info", "show or set the version, release and name reported");
-  info->add_option("--version", a->info.version, "host version");
-  info->add_option("--release", a->info.release, "host release");
+  info->add_option("--host-version", a->info.version, "host version");
+  info->add_option("--host-release", a->info.release, "host release");
   info->add_option("--name", a->info.name, "host name");
   info->callback(run([=](hostd::HostStore* s, std::string* e) {
-    if (info->count("--version") + info->count("--release") + info->count("--name") > 0) {
+    if (info->count("--host-version") + info->count("--host-release") + info->count("--name") > 0) {
       hostd::HostInfo current;
       if (!s->GetHostInfo(&current, e)) return false;
-      if (info->count("--version")) current.version = a->info.version;
-      if (info->count("--release")) current.release = a->info.release;
+      if (info->count("--host-version")) current.version = a->info.version;
+      if (info->count("--host-release")) current.release = a->info.release;
       if (info->count("--name")) current.name = a->info.name;
       if (!s->SetHostInfo(current, e)) return false;
     }
