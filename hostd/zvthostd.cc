@@ -30,7 +30,7 @@ bool ParseListen(const std::string& text, zvt::hostd::ServerOptions* options) {
 int main(int argc, char** argv) {
   zvt::hostd::ServerOptions options;
   std::string listen = "127.0.0.1:0", config, port_file;
-  CLI::App app{"zvthostd: host server for the function registry"};
+  CLI::App app{"zvthostd: host server for the function registry", "zvthostd"};
   app.add_option("--config", config,
                  "JSON file with any of: listen, store, version, release, "
                  "max_frame, idle_timeout_ms, max_clients, call_log");

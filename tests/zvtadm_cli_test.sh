@@ -37,6 +37,11 @@ for program in zvtadm zvthostd; do
     grep -qx "$program [0-9][0-9.]*" "$work/out" || fail "$program $flag printed: $(cat "$work/out")"
   done
 done
+# Usage lines name the program, not the path it was started by.
+for program in zvtadm zvthostd; do
+  expect 0 "$bin/$program" --help
+  grep -q "^Usage: $program " "$work/out" || fail "$program --help: $(grep Usage "$work/out")"
+done
 expect 2 "$bin/zvthostd" --no-such-option
 expect 2 "$bin/zvthostd" --host-version
 expect 0 adm host info --host-version 7 --host-release 5

@@ -163,7 +163,8 @@ std::string DescribeCode(uint32_t rc) {
 
 int main(int argc, char** argv) {
   using namespace zvt::tools;
-  CLI::App app{"zvtadm: inspect and manage what the zvtappad client library keeps"};
+  // Named here, so that usage lines name the program rather than the path it was started by.
+  CLI::App app{"zvtadm: inspect and manage what the zvtappad client library keeps", "zvtadm"};
   app.require_subcommand(1);
   CommandContext context;
   int exit_code = kExitOk;
