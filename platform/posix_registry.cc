@@ -86,14 +86,11 @@ LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store)
   if (root != kCache) return CommitGroup();
   {
     std::lock_guard<std::mutex> lock(group_mu_);
-    if (lost_writes_ != kErrorSuccess) return lost_writes_;
     if (group_ != store) {
-      if (group_) {
-        LONG rc = group_->CommitGroup();
-        group_.reset();
-        if (rc != kErrorSuccess) return lost_writes_ = rc;
-      }
+      if (LONG rc = CommitGroupLocked(); rc != kErrorSuccess) return rc;
       group_ = store;
+    } else if (lost_writes_ != kErrorSuccess) {
+      return lost_writes_;
     }
     if (LONG rc = store->OpenGroup(); rc != kErrorSuccess) return rc;
   }
@@ -105,10 +102,15 @@ LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store)
 
 LONG PosixRegistry::CommitGroup() {
   std::lock_guard<std::mutex> lock(group_mu_);
-  if (!group_) return lost_writes_;
-  LONG rc = group_->CommitGroup();
-  group_.reset();
-  if (rc != kErrorSuccess && lost_writes_ == kErrorSuccess) lost_writes_ = rc;
+  return CommitGroupLocked();
+}
+
+LONG PosixRegistry::CommitGroupLocked() {
+  if (group_) {
+    LONG rc = group_->CommitGroup();
+    group_.reset();
+    if (rc != kErrorSuccess && lost_writes_ == kErrorSuccess) lost_writes_ = rc;
+  }
   return lost_writes_;
 }
 
@@ -565,16 +567,14 @@ bool PosixRegistry::ChangeCounter(HKEY root, uint64_t* counter) {
   // The configuration's own store; the cache hive below it is not counted.
   // Once open it stays open as long as this registry (only the cache hive
   // is ever replaced), so it is asked for without taking its root's lock.
-  if (root == kHKeyCurrentUser) {
-    if (RegistryStore* open = user_store_.load(std::memory_order_acquire); open != nullptr) {
-      if (open->CommitCounter(counter)) {
-        *counter += open->WriteCount();
-        return true;
-      }
-    }
+  RegistryStore* store =
+      root == kHKeyCurrentUser ? user_store_.load(std::memory_order_acquire) : nullptr;
+  StorePtr opened;
+  if (store == nullptr) {
+    opened = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr);
+    if (!opened) return false;
+    store = opened.get();
   }
-  StorePtr store = Store(root == kHKeyCurrentUser ? kUser : kClasses, nullptr);
-  if (!store) return false;
   // The count of commits kept beside the store costs one memory read; a
   // store without one answers from SQLite's data version. This process's
   // own writes count from when they are made, before their group commits.

@@ -193,6 +193,7 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // fails with it until RegFlushKey reports it, so that nothing written
   // after lost writes is kept without them.
   LONG CommitGroup();
+  LONG CommitGroupLocked();  // REQUIRES: group_mu_ held
 
   RegistryPaths paths_;
   std::u16string mount_fold_;  // the folded path of the cache hive's mount point

@@ -79,7 +79,6 @@ constexpr const char* kStatementText[] = {
     "DELETE FROM keys WHERE id = ?1",
     "SELECT " ZVT_VALUE_COLUMNS " FROM vals WHERE key = ?1 AND fold = ?2",
     "UPDATE vals SET type = ?2, data = ?3, chk = ?4 WHERE id = ?1",
-    "INSERT INTO vals(key, name, fold, type, data, chk) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
     "DELETE FROM vals WHERE id = ?1",
     "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
     "SELECT " ZVT_KEY_COLUMNS " FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
@@ -580,11 +579,6 @@ LONG RegistryStore::CommitGroup() {
   return lost;
 }
 
-bool RegistryStore::group_open() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return group_open_;
-}
-
 LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
   if (!IsInteger(st, 0) || !IsInteger(st, 1) || !IsInteger(st, 4) || !IsInteger(st, 5) ||
       !IsInteger(st, 6) || !ReadName(st, 2, &record->name))
@@ -823,8 +817,7 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
       // an existing one is found and replaced below.
       std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
       bool inserted = false;
-      if (LONG rc = InsertValue(kInsertNewValue, key, name, fold, type, bytes, data_size, check,
-                                &inserted);
+      if (LONG rc = InsertValue(key, name, fold, type, bytes, data_size, check, &inserted);
           rc != kErrorSuccess)
         return rc;
       if (inserted) {
@@ -854,22 +847,18 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
       owner.value_sum ^= old_check ^ check;
       return WriteKeySums(owner);
     }
-    if (found != kErrorNoMoreItems) return found;
-    std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
-    bool inserted = false;
-    if (LONG rc =
-            InsertValue(kInsertValue, key, name, fold, type, bytes, data_size, check, &inserted);
-        rc != kErrorSuccess)
-      return rc;
-    owner.value_sum ^= check;
-    return WriteKeySums(owner);
+    // The insert found the name taken, so a row that cannot be found by it
+    // is a damaged store.
+    if (found == kErrorNoMoreItems)
+      return Damaged("a value of " + KeyText(key) + " is in its index but not among its rows");
+    return found;
   });
 }
 
-LONG RegistryStore::InsertValue(Stmt which, KeyId key, std::u16string_view name,
-                                const std::string& fold, DWORD type, const BYTE* bytes,
-                                DWORD data_size, std::uint64_t check, bool* inserted) {
-  StmtUse st(Statement(which));
+LONG RegistryStore::InsertValue(KeyId key, std::u16string_view name, const std::string& fold,
+                                DWORD type, const BYTE* bytes, DWORD data_size, std::uint64_t check,
+                                bool* inserted) {
+  StmtUse st(Statement(kInsertNewValue));
   sqlite3_bind_int64(st.get(), 1, key);
   BindName(st.get(), 2, name);
   BindBytes(st.get(), 3, fold);

@@ -135,7 +135,6 @@ class RegistryStore {
   // Commits the open group (success when none is open). On failure nothing
   // of the group is kept and the code says why.
   [[nodiscard]] LONG CommitGroup();
-  bool group_open();
 
   // Changes whenever this store changes, by this process or another, so that
   // an enumeration cursor can tell that it is still valid.
@@ -203,7 +202,6 @@ class RegistryStore {
     kDeleteKey,
     kGetValue,
     kUpdateValue,
-    kInsertValue,
     kDeleteValue,
     kSubkeyAt,
     kSubkeyAfter,
@@ -238,11 +236,10 @@ class RegistryStore {
   // Writes the sums of `record` (and, inside a write group, keeps the row
   // as the owner of the next value write).
   LONG WriteKeySums(const KeyRecord& record);
-  // Runs the insert `which` for one value row; `*inserted` says whether a
-  // row was added (an insert that ignores a conflict may add none).
-  LONG InsertValue(Stmt which, KeyId key, std::u16string_view name, const std::string& fold,
-                   DWORD type, const BYTE* bytes, DWORD data_size, std::uint64_t check,
-                   bool* inserted);
+  // Inserts a value row unless its key has one of that name; `*inserted`
+  // says whether it was added.
+  LONG InsertValue(KeyId key, std::u16string_view name, const std::string& fold, DWORD type,
+                   const BYTE* bytes, DWORD data_size, std::uint64_t check, bool* inserted);
   // The row of the key a value is written to: inside a write group, the one
   // this connection wrote last when it is that key's, else read and checked.
   LONG ReadOwner(KeyId key, KeyRecord* record);

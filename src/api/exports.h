@@ -18,14 +18,9 @@ CAIProcessCache& ProcessCache();
 // the empty string).
 std::u16string NarrowToWide(const char* narrow);
 
-// A null name is taken as the empty one.
-uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const char16_t* function_id,
-                              uint32_t* admin_value);
 uint32_t zvtUN_GetAdminValueW(const std::u16string& system_name, const std::u16string& function_id,
                               uint32_t* admin_value);
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state);
-uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* function_id,
-                                uint32_t* admin_value);
 uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16string& function_id,
                                 uint32_t* admin_value);
 uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,

@@ -40,13 +40,6 @@ uint32_t zvtUN_GetAdminValueW(const std::u16string& system_name, const std::u16s
   return ProcessCache().getAIvalue(&handle, function_id, admin_value);
 }
 
-uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const char16_t* function_id,
-                              uint32_t* admin_value) {
-  return zvtUN_GetAdminValueW(std::u16string(system_name != nullptr ? system_name : u""),
-                              std::u16string(function_id != nullptr ? function_id : u""),
-                              admin_value);
-}
-
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state) {
   if (cache_state == nullptr) return kLibraryFailure;
   LockedFrame frame;
@@ -62,12 +55,6 @@ uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16str
   if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;
   return ProcessCache().getAIvalue(system_handle, function_id, admin_value);
-}
-
-uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const char16_t* function_id,
-                                uint32_t* admin_value) {
-  return zvtUN_GetAdminValueExW(
-      system_handle, std::u16string(function_id != nullptr ? function_id : u""), admin_value);
 }
 
 uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,

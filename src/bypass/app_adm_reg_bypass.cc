@@ -129,7 +129,7 @@ uint32_t CAppAdmRegBypass::getAdminValue(const SystemHandle* handle,
     }
   }
 
-  uint32_t rc = zvtUN_GetAdminValueExW(handle, function_id.c_str(), admin_value);
+  uint32_t rc = zvtUN_GetAdminValueExW(handle, function_id, admin_value);
   if (rc == 0) return 0;
 
   ZVT_BYPASS_ERROR(u"CAppAdmRegBypass::getAdminValue=> zvtUN_GetAdminValueEx failed", rc);
