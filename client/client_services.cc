@@ -420,7 +420,7 @@ std::string ClientServices::InstallDirectory() {
   std::string dir = install_directory_;
   if (dir.empty()) {
     const char* env = std::getenv("ZVT_INSTALL_DIR");
-    dir = env != nullptr && *env != '\0' ? env : platform::PlatformLibraryDirectory();
+    dir = env != nullptr && *env != '\0' ? env : platform::ModuleDirectory();
   }
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');
   return dir;

@@ -317,7 +317,7 @@ TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {
   EXPECT_EQ(seen.text, u"hello");
   const char* bin = std::getenv("ZVT_TEST_BIN");
   ASSERT_NE(bin, nullptr);
-  std::string lib = std::string(bin) + "/../lib/zvtshare.dll";
+  std::string lib = std::string(bin) + "/../lib/zvtappad/zvtshare.dll";
   void* share = dlopen(lib.c_str(), RTLD_NOW);
   ASSERT_NE(share, nullptr) << dlerror();
   using Entry = int (*)(const ErrorObject*, const char16_t*, const char16_t*);

@@ -1,35 +1,59 @@
-# Installation: the public headers, the library with its soname and the
-# stand-in libraries it needs, the resource libraries beside them (where the
-# module loader looks for bare file names), zvthostd and zvtadm, pkg-config
-# and CMake package files, and a systemd unit with a sample configuration.
+# Installation, by the GNU directory variables:
+#   libdir/               libzvtappad.so.0 and libzvtclient.so.0, the two public
+#                         libraries (development links in the dev component)
+#   libdir/zvtappad/      the modules they load by bare file name: resource
+#                         libraries, zvtshare.dll, zvtusrgp.dll
+#   bindir/               zvthostd, zvtadm
+#   includedir/zvtappad/  zvtappad.h, zvtclient.h
+#   libdir/pkgconfig/     zvtappad.pc, zvtclient.pc
+#   libdir/cmake/zvtappad targets zvtappad::zvtappad and zvtappad::zvtclient
+#   sysconfdir/zvt/       zvthostd.json (kept when it exists)
+#   lib/systemd/system/   zvthostd.service, its paths those of the install
+#   ZVT_MACHINE_STATE_DIR the machine-wide registry store's directory
 #
-# Libraries go to <prefix>/lib: the stand-ins find the machine-wide registry
-# store at <prefix>/share/zvt relative to it.
-set(CMAKE_INSTALL_LIBDIR lib CACHE PATH "object code libraries")
-include(GNUInstallDirs)
+# The public libraries carry no RUNPATH: libzvtappad finds libzvtclient as the
+# loader finds any library in libdir. The programs carry one to libdir when it
+# is not a directory the loader searches anyway.
 include(CMakePackageConfigHelpers)
 
 set(ZVT_SOVERSION 0)
-foreach(lib zvtappad zvtplatform zvtpgm zvtclient)
+foreach(lib zvtappad zvtclient)
   set_target_properties(${lib} PROPERTIES VERSION ${PROJECT_VERSION}.0 SOVERSION ${ZVT_SOVERSION})
 endforeach()
 target_include_directories(zvtappad INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_include_directories(zvtclient INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# A program using the handle exports gets its handles from the client.
+target_link_libraries(zvtappad PUBLIC zvtclient)
 
-install(TARGETS zvtappad EXPORT zvtappadTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS zvtplatform zvtpgm zvtclient LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS zvtadmrs zvtpgmrs zvtusrgp zvtshare LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS zvthostd zvtadm RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/zvtappad
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+set(ZVT_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/zvtappad)
+install(TARGETS zvtappad zvtclient EXPORT zvtappadTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+                NAMELINK_COMPONENT dev)
+install(TARGETS zvtadmrs zvtpgmrs zvtusrgp zvtshare
+        LIBRARY DESTINATION ${ZVT_MODULE_INSTALL_DIR} COMPONENT runtime)
 
-configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/zvtappad.pc.in
-               ${PROJECT_BINARY_DIR}/zvtappad.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zvtappad.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" zvt_system_libdir)
+if(zvt_system_libdir EQUAL -1)
+  file(RELATIVE_PATH zvt_bin_to_lib "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set_target_properties(zvthostd zvtadm PROPERTIES INSTALL_RPATH "\$ORIGIN/${zvt_bin_to_lib}")
+endif()
+install(TARGETS zvthostd zvtadm RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+
+install(FILES ${PROJECT_SOURCE_DIR}/include/zvtappad/zvtappad.h
+              ${PROJECT_SOURCE_DIR}/include/zvtappad/zvtclient.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zvtappad COMPONENT dev)
+
+file(RELATIVE_PATH ZVT_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
+string(REGEX REPLACE "/$" "" ZVT_PC_TO_PREFIX "${ZVT_PC_TO_PREFIX}")
+foreach(pc zvtappad zvtclient)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc
+                 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
+endforeach()
 
 install(EXPORT zvtappadTargets NAMESPACE zvtappad::
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zvtappad)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zvtappad COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/templates/zvtappadConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/zvtappadConfig.cmake
                               INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zvtappad)
@@ -37,11 +61,21 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/zvtappadConfigVersion.cma
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/zvtappadConfig.cmake
               ${PROJECT_BINARY_DIR}/zvtappadConfigVersion.cmake
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zvtappad)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zvtappad COMPONENT dev)
 
-configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/zvthostd.service.in
-               ${PROJECT_BINARY_DIR}/zvthostd.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zvthostd.service DESTINATION lib/systemd/system)
-install(FILES ${PROJECT_SOURCE_DIR}/hostd/zvthostd.json.sample
-        DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/zvt)
-install(DIRECTORY DESTINATION ${CMAKE_INSTALL_DATADIR}/zvt)
+# The server's unit and configuration get their paths when they are installed,
+# so that `cmake --install --prefix DIR` gives a unit that runs from DIR.
+install(CODE "
+  set(ZVT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(ZVT_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
+  set(ZVT_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
+  set(ZVT_BINARY_DIR \"${PROJECT_BINARY_DIR}\")
+  include(\"${PROJECT_SOURCE_DIR}/cmake/zvt_install_server.cmake\")
+" COMPONENT server)
+
+if(ZVT_MACHINE_STATE_UNDER_PREFIX)
+  file(RELATIVE_PATH zvt_state_dir "${CMAKE_INSTALL_PREFIX}" "${ZVT_MACHINE_STATE_DIR}")
+else()
+  set(zvt_state_dir "${ZVT_MACHINE_STATE_DIR}")
+endif()
+install(DIRECTORY DESTINATION ${zvt_state_dir} COMPONENT runtime)

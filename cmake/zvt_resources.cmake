@@ -33,5 +33,6 @@ function(zvt_add_resource_library target file_name source)
     COMMENT "Compiling string resources ${source}")
   add_library(${target} MODULE ${generated} ${ARGN})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-  set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME ${file_name})
+  set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME ${file_name}
+                                             LIBRARY_OUTPUT_DIRECTORY ${ZVT_MODULE_OUTPUT_DIRECTORY})
 endfunction()

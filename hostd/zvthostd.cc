@@ -1,6 +1,8 @@
 // zvthostd: the host server. Serves the function registry in a host store to
-// clients of the remote program call library until SIGINT or SIGTERM.
+// clients of the remote program call library until SIGINT or SIGTERM. Under
+// systemd (Type=notify) it reports when it listens and when it stops.
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
 #include <fstream>
@@ -106,10 +108,13 @@ int main(int argc, char** argv) {
     std::ofstream(port_file + ".tmp") << server.port() << "\n";
     std::rename((port_file + ".tmp").c_str(), port_file.c_str());
   }
-  std::cout << "zvthostd: listening on " << options.listen_address << ":" << server.port()
-            << " with store " << options.store_path << std::endl;
+  std::string listening = "listening on " + options.listen_address + ":" +
+                          std::to_string(server.port()) + " with store " + options.store_path;
+  std::cout << "zvthostd: " << listening << std::endl;
+  sd_notifyf(0, "READY=1\nSTATUS=%s", listening.c_str());
   int sig = 0;
   sigwait(&signals, &sig);
+  sd_notify(0, "STOPPING=1");
   server.Stop();
   std::cout << "zvthostd: stopped after " << server.calls_answered() << " program calls"
             << std::endl;

@@ -39,13 +39,21 @@ std::string RuntimeDirectoryPath() {
   return "/tmp/zvt-" + std::to_string(getuid());
 }
 
+#ifndef ZVT_MACHINE_STATE_DIR
+#define ZVT_MACHINE_STATE_DIR "../var/lib/zvt"
+#endif
+
 std::string ClassesStorePath() {
   std::string path = Env("ZVT_CLASSES_DB");
   if (!path.empty()) return path;
-  std::string lib_dir = PlatformLibraryDirectory();  // <prefix>/lib/
-  std::string prefix = DirectoryOf(lib_dir.substr(0, lib_dir.size() - 1));
-  return prefix + "/share/zvt/classes.db";
+  // The build gives the directory either absolute or relative to the
+  // directory this library is installed in.
+  std::string dir = ZVT_MACHINE_STATE_DIR;
+  if (dir.empty() || dir.front() != '/') dir = PlatformLibraryDirectory() + dir;
+  return dir + "/classes.db";
 }
+
+std::string ModuleDirectory() { return PlatformLibraryDirectory() + "zvtappad/"; }
 
 std::string DirectoryOf(const std::string& path) {
   size_t cut = path.find_last_of("/\\");

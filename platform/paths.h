@@ -10,8 +10,9 @@ namespace zvt::platform {
 
 // $ZVT_HOME, else ${XDG_DATA_HOME:-$HOME/.local/share}/zvt.
 std::string StateDirectoryPath();
-// The machine-wide store: $ZVT_CLASSES_DB, else share/zvt/classes.db under the
-// installation prefix of this library.
+// The machine-wide store: $ZVT_CLASSES_DB, else classes.db in the machine-wide
+// state directory the build chose (/var/lib/zvt for a system install,
+// var/lib/zvt below any other installation prefix).
 std::string ClassesStorePath();
 // ${XDG_RUNTIME_DIR}/zvt, else /tmp/zvt-$UID.
 std::string RuntimeDirectoryPath();
@@ -31,6 +32,9 @@ bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name);
 std::string DirectoryOf(const std::string& path);
 // Directory of the shared object that holds this code, ending in "/".
 std::string PlatformLibraryDirectory();
+// The private directory of the modules loaded by bare file name (resource
+// libraries, zvtshare.dll): zvtappad/ in the library directory, ending in "/".
+std::string ModuleDirectory();
 
 }  // namespace zvt::platform
 

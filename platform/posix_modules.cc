@@ -79,9 +79,9 @@ HMODULE PosixModules::LoadLibraryW(const char16_t* file_name, LONG* error) {
   std::string path = SlashPath(file_name);
   void* handle = nullptr;
   if (path.find('/') == std::string::npos) {
-    // A bare name: beside the platform library first, as Windows looks in the
-    // application's directory first, then the loader's search path.
-    std::string beside = ResolveIgnoringCase(PlatformLibraryDirectory() + path);
+    // A bare name: in the client's module directory first, as Windows looks
+    // in the application's directory first, then the loader's search path.
+    std::string beside = ResolveIgnoringCase(ModuleDirectory() + path);
     handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   } else {

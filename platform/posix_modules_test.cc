@@ -73,7 +73,7 @@ TEST(ModulesTest, MissingModulesAreReported) {
 TEST(ModulesTest, PathsMatchIgnoringLetterCase) {
   PosixModules modules;
   std::u16string dir;
-  ASSERT_TRUE(Utf8ToUtf16(PlatformLibraryDirectory(), &dir));
+  ASSERT_TRUE(Utf8ToUtf16(ModuleDirectory(), &dir));
   std::u16string upper;
   for (char16_t c : dir + u"ZVTRS_SAMPLE.DLL")
     upper.push_back(c >= u'a' && c <= u'z' ? c - 0x20 : (c == u'/' ? u'\\' : c));

@@ -80,6 +80,10 @@ std::string PlatformLibraryDirectory() {
   return DirectoryOf(Utf16ToUtf8(std::u16string(file, file + n))) + "\\";
 }
 
+// Windows loads modules from the application's own directory: the client's
+// modules sit beside its libraries.
+std::string ModuleDirectory() { return PlatformLibraryDirectory(); }
+
 bool EnsureDirectory(const std::string& path, std::string* message) {
   return MakeDirectories(path, message);
 }

@@ -23,7 +23,7 @@ class ErrorRecordsTest : public ::testing::Test {
  protected:
   ErrorRecordsTest() : calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))), binding_(Bind()) {
     // The resource libraries are built beside the platform library.
-    client_.install_path = platform::U16(platform::PlatformLibraryDirectory());
+    client_.install_path = platform::U16(platform::ModuleDirectory());
     testing::FakeSystem s;
     s.name = u"SYS1";
     s.user = u"JOE";

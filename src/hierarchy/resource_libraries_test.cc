@@ -24,7 +24,7 @@ class ResourceLibrariesTest : public testing::DeclarationsTest {
   std::string PlaceLibrary(const std::string& path) {
     std::string full = dir_.File(path);
     fs::create_directories(fs::path(full).parent_path());
-    fs::copy_file(platform::PlatformLibraryDirectory() + "zvtrs_sample.dll", full);
+    fs::copy_file(platform::ModuleDirectory() + "zvtrs_sample.dll", full);
     return full;
   }
   ClientFunctionProvider Resolve(bool plug_in, const std::string& name) {

@@ -37,7 +37,7 @@ class DeclarationEnvironment {
     std::filesystem::create_directories(install_);
     // The library's resource library in the client's install directory: a
     // link to the one built, or a copy where links cannot be made.
-    const std::string built = platform::PlatformLibraryDirectory() + "zvtadmrs.dll";
+    const std::string built = platform::ModuleDirectory() + "zvtadmrs.dll";
     std::error_code no_link;
     std::filesystem::create_symlink(built, install_ + "zvtadmrs.dll", no_link);
     if (no_link) std::filesystem::copy_file(built, install_ + "zvtadmrs.dll");
