@@ -5,17 +5,23 @@
 #                   the Windows build under Wine, the fuzzers briefly)
 #   ./run.sh bench  build and run the benchmarks
 #   ./run.sh report build, then regenerate docs/PERFORMANCE.md and docs/RELIABILITY.md
+#   ./run.sh package build the Debian packages and check them (tools/package.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libsodium-dev libxxhash-dev
-          clang libclang-rt-dev python3 g++-mingw-w64-x86-64-posix wine wine64)
+# What the libraries and the two programs need to build; the demo needs no more.
+BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlohmann-json3-dev
+                libsodium-dev libxxhash-dev libsystemd-dev)
+# The tests, benchmarks, sanitizers, fuzzers, the Windows build and the packages.
+TEST_PACKAGES=(sqlite3 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev python3
+               g++-mingw-w64-x86-64-posix wine wine64 debhelper lintian dpkg-dev fakeroot
+               systemd man-db git)
+PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-install_packages() {
+install_packages() {  # install_packages PACKAGE...
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -34,22 +40,23 @@ build() {  # build DIR [cmake args...]
 
 case "${1:-}" in
   demo)
-    install_packages
-    build build
+    install_packages "${BUILD_PACKAGES[@]}"
+    build build -DBUILD_TESTING=OFF
+    # The main job needs only the libraries, their modules and the programs.
     # The main job: a host server with a sample registry, a fresh per-user
     # store, and the library asked through its exports what is denied.
     ./tools/demo.sh build/bin
     ;;
   test)
-    install_packages
-    build build
+    install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    build build -DBUILD_TESTING=ON -DZVT_BUILD_BENCH=ON
     (cd build && ctest --output-on-failure -j "$JOBS" --timeout 300)
-    build build-asan -DZVT_SANITIZE=ON -DZVT_BUILD_BENCH=OFF
+    build build-asan -DZVT_SANITIZE=ON
     (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300)
     # Once more under ThreadSanitizer; the first race found fails the test.
     # Address-space randomisation is switched off for it, as kernels with
     # many random bits leave ThreadSanitizer no room for its shadow memory.
-    build build-tsan -DZVT_TSAN=ON -DZVT_BUILD_BENCH=OFF
+    build build-tsan -DZVT_TSAN=ON
     (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
       setarch "$(uname -m)" -R ctest --output-on-failure -j "$JOBS" --timeout 300)
     # The Windows build: the library, its client libraries and its tests,
@@ -62,7 +69,7 @@ case "${1:-}" in
     # The fuzz targets, each for a short bounded time; ZVT_FUZZ_RUNS=10000000
     # runs each for that many executions instead (the long variant).
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DZVT_FUZZ=ON -DZVT_BUILD_BENCH=OFF >/dev/null
+      -DZVT_FUZZ=ON >/dev/null
     fuzzers=(wire_fuzz receiver_fuzz list_calls_fuzz reg_file_fuzz declarations_fuzz cache_values_fuzz
              exports_fuzz)
     limit=(-max_total_time="${ZVT_FUZZ_SECONDS:-10}")
@@ -83,19 +90,25 @@ case "${1:-}" in
       rm -rf "$scratch"
       echo "$f: $(grep -E '^Done' build-fuzz/$f.log)"
     done
+    # The Debian packages, built and checked.
+    ./tools/package.sh build-pkg
+    ;;
+  package)
+    install_packages "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}"
+    ./tools/package.sh build-pkg
     ;;
   report)
-    install_packages
-    build build
+    install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    build build -DBUILD_TESTING=ON -DZVT_BUILD_BENCH=ON
     ./tools/report.sh build
     ;;
   bench)
-    install_packages
-    build build -DZVT_BUILD_BENCH=ON
+    install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    build build -DBUILD_TESTING=ON -DZVT_BUILD_BENCH=ON
     for b in build/bin/*_bench; do "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|bench|report" >&2
+    echo "usage: $0 demo|test|bench|report|package" >&2
     exit 2
     ;;
 esac

@@ -7,8 +7,10 @@
 #   includedir/zvtappad/  zvtappad.h, zvtclient.h
 #   libdir/pkgconfig/     zvtappad.pc, zvtclient.pc
 #   libdir/cmake/zvtappad targets zvtappad::zvtappad and zvtappad::zvtclient
+#   mandir/               zvtadm(1), zvthostd(8), zvtappad(3)
 #   sysconfdir/zvt/       zvthostd.json (kept when it exists)
-#   lib/systemd/system/   zvthostd.service, its paths those of the install
+#   ZVT_SYSTEMD_UNIT_DIR  zvthostd.service, its paths those of the install
+#                         (lib/systemd/system below the prefix by default)
 #   ZVT_MACHINE_STATE_DIR the machine-wide registry store's directory
 #
 # The public libraries carry no RUNPATH: libzvtappad finds libzvtclient as the
@@ -63,6 +65,14 @@ install(FILES ${PROJECT_BINARY_DIR}/zvtappadConfig.cmake
               ${PROJECT_BINARY_DIR}/zvtappadConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zvtappad COMPONENT dev)
 
+set(ZVT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Where zvthostd.service is installed (relative: below the prefix)")
+foreach(page zvtadm.1 zvthostd.8 zvtappad.3)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT doc)
+endforeach()
+
 # The server's unit and configuration get their paths when they are installed,
 # so that `cmake --install --prefix DIR` gives a unit that runs from DIR.
 install(CODE "
@@ -70,6 +80,7 @@ install(CODE "
   set(ZVT_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
   set(ZVT_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
   set(ZVT_BINARY_DIR \"${PROJECT_BINARY_DIR}\")
+  set(ZVT_UNIT_DIR \"${ZVT_SYSTEMD_UNIT_DIR}\")
   include(\"${PROJECT_SOURCE_DIR}/cmake/zvt_install_server.cmake\")
 " COMPONENT server)
 

@@ -1,7 +1,8 @@
 # Run by `cmake --install`: writes zvthostd's systemd unit with the paths of
 # this install, and installs its configuration unless one is there already.
 # Given ZVT_BINDIR, ZVT_SYSCONFDIR (as configured, possibly relative) and
-# ZVT_SOURCE_DIR, ZVT_BINARY_DIR; CMAKE_INSTALL_PREFIX is the prefix installed to.
+# ZVT_SOURCE_DIR, ZVT_BINARY_DIR, ZVT_UNIT_DIR; CMAKE_INSTALL_PREFIX is the
+# prefix installed to.
 set(prefix "${CMAKE_INSTALL_PREFIX}")
 if(IS_ABSOLUTE "${ZVT_BINDIR}")
   set(bindir "${ZVT_BINDIR}")
@@ -21,8 +22,12 @@ set(ZVT_INSTALL_BINDIR "${bindir}")
 set(ZVT_INSTALL_SYSCONFDIR "${sysconfdir}")
 set(unit "${ZVT_BINARY_DIR}/zvthostd.service.installed")
 configure_file("${ZVT_SOURCE_DIR}/cmake/templates/zvthostd.service.in" "${unit}" @ONLY)
-file(INSTALL "${unit}" DESTINATION "${prefix}/lib/systemd/system"
-     RENAME zvthostd.service)
+if(IS_ABSOLUTE "${ZVT_UNIT_DIR}")
+  set(unit_dir "${ZVT_UNIT_DIR}")
+else()
+  set(unit_dir "${prefix}/${ZVT_UNIT_DIR}")
+endif()
+file(INSTALL "${unit}" DESTINATION "${unit_dir}" RENAME zvthostd.service)
 
 set(config "${sysconfdir}/zvt/zvthostd.json")
 if(EXISTS "$ENV{DESTDIR}${config}")
