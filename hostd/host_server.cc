@@ -35,13 +35,52 @@ bool Send(int fd, wire::FrameType type, const std::string& payload) {
   return wire::WriteAll(fd, wire::EncodeFrame(type, payload), 30000, &ignored);
 }
 
+int OpenCallLog(const std::string& path, std::string* error) {
+  if (path.empty()) return -1;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) *error = "cannot open the call log " + path + ": " + std::strerror(errno);
+  return fd;
+}
+
+// Names from the network go into the log as one word of printable ASCII.
+std::string LogWord(const std::string& text) {
+  std::string word = text.empty() ? "-" : text.substr(0, 64);
+  for (char& c : word)
+    if (c <= ' ' || c > '~') c = '?';
+  return word;
+}
+
 }  // namespace
 
-HostServer::HostServer(ServerOptions options) : options_(std::move(options)) {}
+HostServer::HostServer(ServerOptions options)
+    : options_(std::move(options)),
+      max_frame_(options_.max_frame),
+      idle_timeout_ms_(options_.idle_timeout_ms),
+      max_clients_(options_.max_clients) {}
 
-HostServer::~HostServer() { Stop(); }
+HostServer::~HostServer() {
+  Stop();
+  if (call_log_fd_ >= 0) close(call_log_fd_);
+}
+
+bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
+  int log_fd = OpenCallLog(options.call_log, error);
+  if (!options.call_log.empty() && log_fd < 0) return false;
+  max_frame_ = options.max_frame;
+  idle_timeout_ms_ = options.idle_timeout_ms;
+  max_clients_ = options.max_clients;
+  std::lock_guard<std::mutex> lock(log_mu_);
+  if (call_log_fd_ >= 0) close(call_log_fd_);
+  call_log_fd_ = log_fd;
+  return true;
+}
 
 bool HostServer::Start(std::string* error) {
+  if (!options_.call_log.empty()) {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    call_log_fd_ = OpenCallLog(options_.call_log, error);
+    if (call_log_fd_ < 0) return false;
+  }
   std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, error);
   if (!store || !store->GetHostInfo(&info_, error)) return false;
   if (options_.version != 0) info_.version = options_.version;
@@ -112,7 +151,7 @@ void HostServer::AcceptLoop() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::lock_guard<std::mutex> lock(mu_);
-    if (static_cast<int>(clients_.size()) >= options_.max_clients) {
+    if (static_cast<int>(clients_.size()) >= max_clients_.load()) {
       SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
       close(fd);
       continue;
@@ -156,7 +195,7 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
                           bool* signed_on, uint16_t* version) {
   wire::Frame frame;
   std::string error;
-  if (!reader->Read(options_.max_frame, options_.idle_timeout_ms, &frame, &error)) {
+  if (!reader->Read(max_frame_.load(), idle_timeout_ms_.load(), &frame, &error)) {
     if (error.rfind("connection closed", 0) != 0 && error.rfind("receive", 0) != 0)
       SendProtocolError(fd, wire::kErrorMalformed, error);
     return false;
@@ -224,7 +263,7 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         SendProtocolError(fd, wire::kErrorNotSignedOn, "program call before sign-on");
         return false;
       }
-      if (!wire::Decode(frame.payload, &call, options_.max_frame, &error)) {
+      if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error)) {
         SendProtocolError(fd, wire::kErrorMalformed, error);
         return false;
       }
@@ -243,7 +282,7 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
       wire::CallReply reply = RunProgram(store, *user, call);
       std::string payload = wire::Encode(reply, *version);
-      if (payload.size() + 1 > options_.max_frame) {
+      if (payload.size() + 1 > max_frame_.load()) {
         reply = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
         payload = wire::Encode(reply, *version);
       }
@@ -255,7 +294,7 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         std::lock_guard<std::mutex> lock(mu_);
         std::string program = call.program;
         program_calls_[program]++;
-        if (!options_.call_log.empty()) LogCall(*user, program, reply);
+        LogCall(*user, program, reply);
       }
       return Send(fd, wire::FrameType::kCallReply, payload);
     }
@@ -292,17 +331,20 @@ void HostServer::CountSignon(const std::string& profile, bool ok) {
 
 void HostServer::LogCall(const std::string& user, const std::string& program,
                          const wire::CallReply& reply) {
+  {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    if (call_log_fd_ < 0) return;
+  }
   char when[32];
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   gmtime_r(&now, &tm);
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
   std::string outcome = reply.ok || reply.messages.empty() ? "ok" : reply.messages[0].id;
-  std::string line = std::string(when) + " " + user + " " + program + " " + outcome + "\n";
-  int fd = open(options_.call_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  (void)!write(fd, line.data(), line.size());
-  close(fd);
+  std::string line = std::string(when) + " " + LogWord(user) + " " + LogWord(program) + " " +
+                     LogWord(outcome) + "\n";
+  std::lock_guard<std::mutex> lock(log_mu_);
+  if (call_log_fd_ >= 0) (void)!write(call_log_fd_, line.data(), line.size());
 }
 
 }  // namespace zvt::hostd

@@ -60,6 +60,11 @@ class HostServer {
   // Opens the store and the listening socket and starts accepting.
   bool Start(std::string* error);
   void Stop();
+  // Applies what may change while serving: the frame, idle and client
+  // limits (for frames read from now on, connected clients included) and the
+  // call log, which is opened anew (after a rotation, or another path).
+  // Leaves everything as it was when the new call log cannot be opened.
+  bool Reconfigure(const ServerOptions& options, std::string* error);
   uint16_t port() const { return port_; }
 
   uint64_t calls_answered() const { return calls_.load(); }
@@ -84,6 +89,11 @@ class HostServer {
   void LogCall(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
   ServerOptions options_;
+  std::atomic<uint32_t> max_frame_;
+  std::atomic<int> idle_timeout_ms_;
+  std::atomic<int> max_clients_;
+  std::mutex log_mu_;
+  int call_log_fd_ = -1;  // guarded by log_mu_
   HostInfo info_;
   int listen_fd_ = -1;
   int wake_[2] = {-1, -1};  // a pipe that ends the accept loop

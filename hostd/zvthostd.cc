@@ -1,10 +1,13 @@
 // zvthostd: the host server. Serves the function registry in a host store to
-// clients of the remote program call library until SIGINT or SIGTERM. Under
-// systemd (Type=notify) it reports when it listens and when it stops.
+// clients of the remote program call library until SIGINT or SIGTERM; SIGHUP
+// re-reads its configuration file. Under systemd (Type=notify) it reports
+// when it listens, reloads and stops.
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -24,6 +27,77 @@ bool ParseListen(const std::string& text, zvt::hostd::ServerOptions* options) {
   if (n > 65535) return false;
   if (!host.empty()) options->listen_address = host;
   options->port = static_cast<uint16_t>(n);
+  return true;
+}
+
+// The configuration file's keys: each a string or a whole number within
+// limits, and the command-line option that overrides it.
+struct Key {
+  const char* name;
+  const char* option;  // nullptr: the file only
+  bool text;
+  uint64_t max;
+};
+constexpr Key kKeys[] = {
+    {"listen", "--listen", true, 0},
+    {"store", "--store", true, 0},
+    {"call_log", "--call-log", true, 0},
+    {"version", "--host-version", false, 0xFFFFFFFFu},
+    {"release", "--host-release", false, 0xFFFFFFFFu},
+    {"max_frame", "--max-frame", false, 0xFFFFFFFFu},
+    {"idle_timeout_ms", "--idle-timeout-ms", false, 0x7FFFFFFF},
+    {"max_clients", nullptr, false, 0x7FFFFFFF},
+};
+
+// Reads the configuration file into `options` and `listen`, except for the
+// keys whose options `app` was given. Refuses a file that is not a JSON
+// object, unknown keys and values of the wrong type or range, naming them.
+bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::ServerOptions* options,
+                std::string* listen, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  nlohmann::json j;
+  try {
+    j = nlohmann::json::parse(in);
+  } catch (const nlohmann::json::parse_error& e) {
+    *error = path + ": not JSON: " + e.what();
+    return false;
+  }
+  if (!j.is_object()) {
+    *error = path + ": not a JSON object";
+    return false;
+  }
+  for (const auto& [name, value] : j.items()) {
+    const Key* key = nullptr;
+    for (const Key& k : kKeys)
+      if (name == k.name) key = &k;
+    if (key == nullptr) {
+      std::string known;
+      for (const Key& k : kKeys) known += std::string(known.empty() ? "" : ", ") + k.name;
+      *error = path + ": unknown key \"" + name + "\" (known: " + known + ")";
+      return false;
+    }
+    if (key->text ? !value.is_string()
+                  : !value.is_number_unsigned() || value.get<uint64_t>() > key->max) {
+      *error = path + ": \"" + name + "\" must be " +
+               (key->text ? std::string("a string")
+                          : "a whole number from 0 to " + std::to_string(key->max));
+      return false;
+    }
+    if (key->option != nullptr && app.count(key->option) > 0) continue;  // the command line wins
+    std::string n = name;
+    if (n == "listen") *listen = value.get<std::string>();
+    if (n == "store") options->store_path = value.get<std::string>();
+    if (n == "call_log") options->call_log = value.get<std::string>();
+    if (n == "version") options->version = value.get<uint32_t>();
+    if (n == "release") options->release = value.get<uint32_t>();
+    if (n == "max_frame") options->max_frame = value.get<uint32_t>();
+    if (n == "idle_timeout_ms") options->idle_timeout_ms = value.get<int>();
+    if (n == "max_clients") options->max_clients = value.get<int>();
+  }
   return true;
 }
 
@@ -56,31 +130,14 @@ int main(int argc, char** argv) {
     return 2;  // every command-line error
   }
 
-  if (!config.empty()) {
-    std::ifstream in(config);
-    nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
-    if (in.fail() || j.is_discarded() || !j.is_object()) {
-      std::cerr << "zvthostd: " << config << " is not a JSON object\n";
-      return 2;
-    }
-    if (j.contains("listen") && j["listen"].is_string() && app.count("--listen") == 0)
-      listen = j["listen"];
-    if (j.contains("store") && j["store"].is_string() && options.store_path.empty())
-      options.store_path = j["store"];
-    if (j.contains("version") && j["version"].is_number_unsigned() &&
-        app.count("--host-version") == 0)
-      options.version = j["version"];
-    if (j.contains("release") && j["release"].is_number_unsigned() &&
-        app.count("--host-release") == 0)
-      options.release = j["release"];
-    if (j.contains("max_frame") && j["max_frame"].is_number_unsigned())
-      options.max_frame = j["max_frame"];
-    if (j.contains("idle_timeout_ms") && j["idle_timeout_ms"].is_number_integer())
-      options.idle_timeout_ms = j["idle_timeout_ms"];
-    if (j.contains("max_clients") && j["max_clients"].is_number_integer())
-      options.max_clients = j["max_clients"];
-    if (j.contains("call_log") && j["call_log"].is_string() && options.call_log.empty())
-      options.call_log = j["call_log"];
+  // What the command line gave, before the file fills in the rest; read
+  // again on SIGHUP.
+  const zvt::hostd::ServerOptions given = options;
+  const std::string given_listen = listen;
+  std::string error;
+  if (!config.empty() && !ReadConfig(config, app, &options, &listen, &error)) {
+    std::cerr << "zvthostd: " << error << "\n";
+    return 2;
   }
   if (options.store_path.empty()) {
     std::cerr << "zvthostd: --store (or \"store\" in the config file) is required\n";
@@ -95,11 +152,11 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   zvt::hostd::HostServer server(options);
-  std::string error;
   if (!server.Start(&error)) {
     std::cerr << "zvthostd: " << error << "\n";
     return 1;
@@ -113,7 +170,28 @@ int main(int argc, char** argv) {
   std::cout << "zvthostd: " << listening << std::endl;
   sd_notifyf(0, "READY=1\nSTATUS=%s", listening.c_str());
   int sig = 0;
-  sigwait(&signals, &sig);
+  while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {
+    // The configuration file again: the limits and the call log apply at
+    // once; a changed address, store or host version waits for a restart.
+    sd_notify(0, "RELOADING=1");
+    zvt::hostd::ServerOptions reread = given;
+    std::string reread_listen = given_listen;
+    if (!config.empty() && !ReadConfig(config, app, &reread, &reread_listen, &error)) {
+      std::cerr << "zvthostd: reload refused, the configuration stays as it was: " << error
+                << std::endl;
+    } else if (!server.Reconfigure(reread, &error)) {
+      std::cerr << "zvthostd: reload refused, the configuration stays as it was: " << error
+                << std::endl;
+    } else {
+      if (reread_listen != listen || reread.store_path != options.store_path ||
+          reread.version != options.version || reread.release != options.release)
+        std::cerr << "zvthostd: the listen address, store and host version change only at a "
+                     "restart"
+                  << std::endl;
+      std::cout << "zvthostd: configuration reloaded" << std::endl;
+    }
+    sd_notify(0, "READY=1");
+  }
   sd_notify(0, "STOPPING=1");
   server.Stop();
   std::cout << "zvthostd: stopped after " << server.calls_answered() << " program calls"

@@ -3,8 +3,10 @@
 // cursors, and moving a damaged cache hive aside.
 #include "platform/posix_registry.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +144,13 @@ PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
   std::string error;
   std::string fs;
   LONG code = kErrorRegistryIoFailed;
+  struct stat st {};
+  if (!paths_.create_missing && stat(file.c_str(), &st) != 0 && errno == ENOENT) {
+    state.error = "the registry store " + file + " does not exist";
+    state.error_code = kErrorFileNotFound;
+    if (message != nullptr) *message = state.error;
+    return nullptr;
+  }
   bool ok = root == kClasses ? EnsureDirectory(dir, &error) : EnsurePrivateDirectory(dir, &error);
   if (ok && IsOnNetworkFileSystem(dir, &fs)) {
     error = "registry store directory " + dir + " is on a network file system (" + fs +
@@ -168,6 +177,15 @@ PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
   state.error_code = state.store ? kErrorSuccess : code;
   if (message != nullptr) *message = error;
   return state.store;
+}
+
+LONG PosixRegistry::MissingStore(Root root) {
+  // A machine-wide store that cannot be opened is an empty, read-only root,
+  // as is a store not created for a reader; a damaged one says so.
+  std::lock_guard<std::mutex> lock(roots_[root].mu);
+  LONG code = roots_[root].error_code;
+  if (code == kErrorRegistryCorrupt || code == kErrorFileNotFound) return code;
+  return root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
 }
 
 RegistryStore* PosixRegistry::StoreFor(HKEY root, std::string* message) {
@@ -259,12 +277,8 @@ LONG PosixRegistry::Resolve(HKEY key, OpenKey* out, StorePtr* store) {
   *store = Store(out->root, nullptr, &generation);
   if (out->root == kCache && out->generation != generation) return kErrorRegistryCorrupt;
   if (*store == nullptr) {
-    // A machine-wide store that cannot be opened is an empty, read-only root;
-    // a damaged configuration says so.
     if (out->root == kClasses) return kErrorFileNotFound;
-    std::lock_guard<std::mutex> lock(roots_[out->root].mu);
-    return roots_[out->root].error_code == kErrorRegistryCorrupt ? kErrorRegistryCorrupt
-                                                                 : kErrorRegistryIoFailed;
+    return MissingStore(out->root);
   }
   return kErrorSuccess;
 }
@@ -325,7 +339,7 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
     Position scope = SubkeyScope(current);
     std::uint64_t generation = 0;
     StorePtr store = Store(scope.root, nullptr, &generation);
-    if (!store) return scope.root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
+    if (!store) return MissingStore(scope.root);
     if (scope.root == kCache) current.generation = generation;
     KeyId child;
     LONG rc = store->FindChild(scope.id, part, &child);
@@ -357,7 +371,7 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
 
 LONG PosixRegistry::Verify(const Position& at, RegistryStore::VerifiedValues* values) {
   StorePtr store = Store(at.root, nullptr);
-  if (!store) return at.root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
+  if (!store) return MissingStore(at.root);
   LONG rc = Noted(nullptr, at.root, store.get(), store->VerifyKey(at.id, values));
   if (rc != kErrorSuccess || !at.mount) return rc;
   StorePtr hive = Store(kCache, nullptr);
@@ -375,7 +389,7 @@ LONG PosixRegistry::FindStoreKey(HKEY root, const std::u16string& path, bool cre
     return kErrorInvalidHandle;
   }
   StorePtr store = Store(from.root, message);
-  if (!store) return kErrorRegistryIoFailed;
+  if (!store) return MissingStore(from.root);
   Position at;
   bool created;
   LONG rc = Walk(from, path, create, &at, &created);

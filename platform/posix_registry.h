@@ -38,6 +38,9 @@ struct RegistryPaths {
   std::string classes_store;     // HKEY_CLASSES_ROOT
   std::string cache_store = {};  // the cache hive; empty: cache.db beside user_store
   std::u16string client_root = kClientRegistryRoot;
+  // False: a store file that does not exist is not created (nor its
+  // directory); its keys are not found. For programs that only read.
+  bool create_missing = true;
 };
 
 // A key that the tools reach by path, with the stores that hold it: its row
@@ -158,6 +161,8 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // was found damaged, or that outlived the cache hive it was opened in,
   // answers kErrorRegistryCorrupt.
   LONG Resolve(HKEY key, OpenKey* out, StorePtr* store);
+  // The code for a store that Store() could not open.
+  LONG MissingStore(Root root);
   StorePtr Store(Root root, std::string* message, std::uint64_t* generation = nullptr);
   // The hive and key that hold the subkeys of `at`.
   Position SubkeyScope(const Position& at) const;

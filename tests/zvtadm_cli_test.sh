@@ -4,7 +4,7 @@
 # tree that marks exactly the functions denied.
 # Usage: zvtadm_cli_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
-bin=$1 source=$2
+bin=$(cd "$1" && pwd) source=$2
 source "$source/tools/host_env.sh"
 export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
 export XDG_RUNTIME_DIR=$work/run ZVT_DEMO_PASSWORD=demo-password
@@ -52,6 +52,70 @@ json_check "assert (d['version'], d['release']) == (7, 5), d" "host info --host-
 expect 2 adm
 expect 2 adm value
 expect 2 adm no-such-command
+# An unknown command is named, with the nearest one.
+expect 2 adm valu DEMO_JOE QACME_PAY
+grep -q "'valu' is not a command; did you mean 'value'?" "$work/err" || fail "valu: $(cat "$work/err")"
+expect 2 adm cache shw
+grep -q "zvtadm cache: 'shw' is not a command; did you mean 'show'?" "$work/err" ||
+  fail "cache shw: $(cat "$work/err")"
+# --json anywhere on the line; errors as JSON with it.
+expect 0 adm host info --json
+json_check "assert d['version'] == 7, d" "--json after the command"
+got=0
+adm value NO_SUCH_SYSTEM QACME_PAY --json >"$work/out" 2>"$work/err" || got=$?
+[ "$got" = 3 ] && [ ! -s "$work/err" ] || fail "a JSON error: exit $got, $(cat "$work/err")"
+json_check "assert d['code'] == 3 and 'NO_SUCH_SYSTEM' in d['error'], d" "a JSON error"
+# A system of the same name, in any letter case, is replaced only when asked.
+expect 1 adm system add demo_joe --host 127.0.0.1 --port "$port" --user ann \
+  --password-env ZVT_DEMO_PASSWORD
+grep -q "configured already; give --replace" "$work/err" || fail "system add over DEMO_JOE"
+expect 0 adm --json system list
+json_check "assert [s['user'] for s in d] == ['joe'], d" "a refused system add changed the system"
+# A password file must be private when the system is added; its path is kept whole.
+echo "$ZVT_DEMO_PASSWORD" >"$work/password"
+chmod 644 "$work/password"
+expect 1 adm system add FILEPW --host 127.0.0.1 --port "$port" --user joe \
+  --password-file "$work/password"
+grep -q "chmod 600" "$work/err" || fail "an open password file: $(cat "$work/err")"
+chmod 600 "$work/password"
+(cd "$work" && "$bin/zvtadm" system add FILEPW --host 127.0.0.1 --port "$port" --user joe \
+  --password-file password) || fail "system add with a relative password file"
+expect 0 adm --json system list
+json_check "assert {s['name']: s.get('password_file') for s in d}['FILEPW'] == '$work/password', d" \
+  "the password file's absolute path"
+# A system with a problem fails the listing; the reason is also given when asking.
+rm "$work/password"
+expect 1 adm system list
+grep -q "FILEPW.*does not exist" "$work/out" || fail "system list: $(cat "$work/out")"
+expect 1 adm value FILEPW QACME_PAY
+grep -q "password file $work/password does not exist" "$work/err" ||
+  fail "value without its password: $(cat "$work/err")"
+expect 0 adm system remove FILEPW
+# Systems fetch the change timestamps unless told not to; state says why it
+# stays stale without them.
+expect 0 adm system add NOSTAMPS --host 127.0.0.1 --port "$port" --user joe \
+  --password-env ZVT_DEMO_PASSWORD --no-supply-timestamps
+expect 0 adm value NOSTAMPS QACME_PAY
+expect 0 adm state NOSTAMPS
+grep -q "stale (the system does not fetch the change timestamps" "$work/out" ||
+  fail "state without timestamps: $(cat "$work/out")"
+expect 0 adm system remove NOSTAMPS
+expect 0 adm system add STAMPS --host 127.0.0.1 --port "$port" --user joe \
+  --password-env ZVT_DEMO_PASSWORD
+expect 0 adm --json system list
+json_check "assert {s['name']: s['supply_timestamps'] for s in d}['STAMPS'] is True, d" \
+  "timestamps by default"
+expect 0 adm system remove STAMPS
+# Commands that only read create no file in an empty home.
+empty=$work/empty
+for command in "log" "system list" "cache show" "reg list HKCU" "reg list HKCR" \
+               "reg export HKCU" "reg query HKCU\\Software"; do
+  # shellcheck disable=SC2086
+  ZVT_HOME=$empty/home ZVT_CLASSES_DB=$empty/machine/classes.db "$bin/zvtadm" $command \
+    >/dev/null 2>&1 || true
+  [ ! -e "$empty" ] || fail "zvtadm $command created $(find "$empty" | tr '\n' ' ')"
+  rm -rf "$empty"
+done
 expect 3 adm value NO_SUCH_SYSTEM QACME_PAY
 grep -q NO_SUCH_SYSTEM "$work/err" || fail "the error does not name the system"
 expect 3 adm tree NO_SUCH_SYSTEM

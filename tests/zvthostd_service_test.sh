@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # zvthostd as systemd runs it: with NOTIFY_SOCKET set it reports READY=1 only
-# once it listens (a client connects at once) and STOPPING=1 on SIGTERM; a
-# configuration it cannot use ends it with status 2, which the unit does not
-# restart; the configuration file that is installed starts it.
+# once it listens (a client connects at once) and STOPPING=1 on SIGTERM;
+# SIGHUP re-reads its configuration; a configuration it cannot use ends it
+# with status 2, which the unit does not restart.
 # Usage: zvthostd_service_test.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
 bin=$1 source=$2
@@ -41,6 +41,57 @@ host_pid=""
 wait "$listener" || true
 grep -q "STOPPING=1" "$work/notices" || fail "no STOPPING=1"
 
+# SIGHUP re-reads the configuration: a shorter idle time-out applies to the
+# next frame read, while connected clients stay connected; a configuration
+# that cannot be used is refused and the server goes on as it was.
+echo '{"idle_timeout_ms": 60000}' >"$work/reload.json"
+rm -f "$work/port"
+"$bin/zvthostd" --config "$work/reload.json" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
+  --port-file "$work/port" >"$work/reload.out" 2>&1 &
+host_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+port=$(cat "$work/port")
+python3 - "$port" "$host_pid" "$work/reload.json" <<'PY' || fail "reload: see above"
+import os, signal, socket, sys, time
+port, pid, config = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+def connect():
+    return socket.create_connection(("127.0.0.1", port), 2)
+def closed(s, wait):
+    # Closed by the server within `wait` seconds (after any last frame, such
+    # as the protocol error that says it timed out).
+    deadline = time.time() + wait
+    try:
+        while True:
+            s.settimeout(max(0.01, deadline - time.time()))
+            if s.recv(4096) == b"":
+                return True
+    except socket.timeout:
+        return False
+    except ConnectionResetError:
+        return True
+before = connect()
+time.sleep(0.2)
+open(config, "w").write('{"idle_timeout_ms": 500}')
+os.kill(pid, signal.SIGHUP)
+time.sleep(0.3)
+after = connect()
+if not closed(after, 3):
+    sys.exit("a client connected after the reload was not disconnected after 500 ms idle")
+if closed(before, 0.1):
+    sys.exit("the reload dropped a connected client")
+open(config, "w").write('{"idle_timeout_ms": "soon"}')
+os.kill(pid, signal.SIGHUP)
+time.sleep(0.3)
+os.kill(pid, 0)  # still running
+late = connect()
+if not closed(late, 3):
+    sys.exit("a refused reload changed the idle time-out")
+PY
+grep -q "reload refused" "$work/reload.out" || fail "a bad configuration on SIGHUP was not refused"
+kill -TERM "$host_pid"
+wait "$host_pid" || fail "zvthostd exited $? on SIGTERM after reloads"
+host_pid=""
+
 # Configuration errors end it with 2, the status the unit does not restart on.
 expect_exit() {
   local want=$1 got=0
@@ -52,6 +103,12 @@ expect_exit 2 --config "$work/missing.json" --store "$ZVT_HOST_STORE"
 echo '{"listen": ' >"$work/broken.json"
 expect_exit 2 --config "$work/broken.json" --store "$ZVT_HOST_STORE"
 expect_exit 2 --config "$source/hostd/zvthostd.json"
+echo '{"listen": "127.0.0.1:0", "max_frame": -1}' >"$work/wrong.json"
+expect_exit 2 --config "$work/wrong.json" --store "$ZVT_HOST_STORE"
+grep -q '"max_frame"' "$work/err" || fail "a wrong type does not name its key"
+echo '{"listen": "127.0.0.1:0", "idle_timout_ms": 5}' >"$work/wrong.json"
+expect_exit 2 --config "$work/wrong.json" --store "$ZVT_HOST_STORE"
+grep -q 'unknown key "idle_timout_ms"' "$work/err" || fail "an unknown key is not named"
 grep -q '^RestartPreventExitStatus=2$' "$source/cmake/templates/zvthostd.service.in" ||
   fail "the unit restarts on a configuration error"
 

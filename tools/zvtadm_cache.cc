@@ -182,6 +182,7 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   show->add_option("SYSTEM", *system, "only this system");
   show->add_option("USER", *user, "only this user");
   show->callback([=] {
+    context->read_only = true;
     platform::PosixRegistry* r = context->registry();
     ScopedKey top(r);
     nlohmann::json out = nlohmann::json::object();

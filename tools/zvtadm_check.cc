@@ -152,6 +152,7 @@ void AddCacheCheckCommand(CLI::App* cache, CommandContext* context, int* exit_co
       "check", "look for states in which the library answers 0 although the host denies");
   check->add_option("SYSTEM", *system, "only this system's cached entry");
   check->callback([=] {
+    context->read_only = true;
     std::vector<Finding> found;
     const platform::RegistryPaths& paths = context->registry()->paths();
     CheckStore(paths.user_store, platform::RegistryStore::Journal::kWal,

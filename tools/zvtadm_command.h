@@ -26,6 +26,9 @@ enum ExitCode : int {
 class CommandContext {
  public:
   bool json = false;
+  // Set by commands that only read, before they first use registry(): the
+  // stores are then not created when they do not exist.
+  bool read_only = false;
 
   // Storage for parsed arguments that lives as long as the command line.
   std::string* NewArgument() { return &arguments_.emplace_back(); }

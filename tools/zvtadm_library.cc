@@ -75,8 +75,18 @@ bool Configured(CommandContext* context, const std::string& system, int* exit_co
 }
 
 int FailCall(CommandContext* context, const std::string& system, uint32_t rc) {
-  return context->Fail(kExitFailed,
-                       system + ": " + DescribeCode(rc) + " (code " + std::to_string(rc) + ")");
+  std::string why;
+  if (rc == kClientNoPassword) {
+    // The library knows only that the password could not be had; the
+    // configuration tells why.
+    client::SystemConfig config;
+    std::string password;
+    if (client::SystemConfigStore(context->registry(), context->registry())
+            .Read(U16(system), &config, &why) == kClientOk)
+      client::SystemConfigStore::ReadPassword(config, &password, &why);
+  }
+  return context->Fail(kExitFailed, system + ": " + DescribeCode(rc) + " (code " +
+                                        std::to_string(rc) + ")" + (why.empty() ? "" : ": " + why));
 }
 
 // A signed-on system object of `system`, as a client component holds one.
@@ -240,9 +250,26 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
       *exit_code = FailCall(context, *system, rc);
       return;
     }
-    context->Emit(
-        {{"system", *system}, {"state", cache_state}, {"meaning", StateName(cache_state)}},
-        [&] { std::cout << *system << ": " << StateName(cache_state) << "\n"; });
+    // Without the change timestamps at sign-on the library cannot tell that
+    // its cache is current, and says stale.
+    std::string why;
+    client::SystemConfig config;
+    std::string error;
+    if (cache_state == ZVTAPPAD_CACHE_STALE &&
+        client::SystemConfigStore(context->registry(), context->registry())
+                .Read(U16(*system), &config, &error) == kClientOk &&
+        !config.supply_timestamps)
+      why =
+          "the system does not fetch the change timestamps at sign-on, so the cache always "
+          "counts as stale (`zvtadm system add " +
+          *system + " --replace --supply-timestamps ...`)";
+    nlohmann::json out = {
+        {"system", *system}, {"state", cache_state}, {"meaning", StateName(cache_state)}};
+    if (!why.empty()) out["why"] = why;
+    context->Emit(out, [&] {
+      std::cout << *system << ": " << StateName(cache_state)
+                << (why.empty() ? "" : " (" + why + ")") << "\n";
+    });
   });
 
   auto user = std::make_shared<std::string>();

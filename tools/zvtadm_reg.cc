@@ -172,7 +172,10 @@ auto* export_key = context->NewArgument();
 auto* export_file = context->NewArgument();
 exp->add_option("KEY", *export_key, kKeyHelp)->required();
 exp->add_option("FILE", *export_file, "output file (default: standard output)");
-exp->callback([=] { *exit_code = Export(context, *export_key, *export_file); });
+exp->callback([=] {
+  context->read_only = true;
+  *exit_code = Export(context, *export_key, *export_file);
+});
 
 auto* query = reg->add_subcommand("query", "show the values of a key, or one value");
 auto* query_key = context->NewArgument();
@@ -180,13 +183,17 @@ auto* query_value = context->NewArgument();
 query->add_option("KEY", *query_key, kKeyHelp)->required();
 auto* value_opt = query->add_option("VALUE", *query_value, "value name (letter case ignored)");
 query->callback([=] {
+  context->read_only = true;
   *exit_code = Query(context, *query_key, value_opt->count() > 0 ? query_value : nullptr);
 });
 
 auto* list = reg->add_subcommand("list", "show the subkeys and values of a key");
 auto* list_key = context->NewArgument();
 list->add_option("KEY", *list_key, kKeyHelp)->required();
-list->callback([=] { *exit_code = List(context, *list_key); });
+list->callback([=] {
+  context->read_only = true;
+  *exit_code = List(context, *list_key);
+});
 }  // namespace zvt::tools
 
 }  // namespace zvt::tools

@@ -1,8 +1,12 @@
 // zvtadm system: the client's configured systems; zvtadm log: its message log.
+#include <limits.h>
+#include <stdlib.h>
+
 #include <iostream>
 
 #include "client/message_log.h"
 #include "client/system_config.h"
+#include "platform/name_fold.h"
 #include "platform/utf.h"
 #include "tools/zvtadm_command.h"
 
@@ -39,7 +43,8 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     return client::SystemConfigStore(context->registry(), context->registry());
   };
 
-  auto* add = system->add_subcommand("add", "configure a system (replaces an existing one)");
+  auto* add = system->add_subcommand("add", "configure a system");
+  auto replace = std::make_shared<bool>(false);
   add->add_option("NAME", *name, "system name")->required();
   add->add_option("--host", c->host_address, "host name or address of zvthostd")->required();
   add->add_option("--port", c->port, "its port")->required();
@@ -50,19 +55,50 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                               "environment variable holding the password");
   file->excludes(env);
   add->add_option("--interaction-mode", c->interaction_mode, "2: never show anything to the user");
-  add->add_flag("--supply-timestamps", c->supply_timestamps,
-                "fetch the change timestamps at sign-on");
+  // New systems fetch the change timestamps at sign-on, so that the library
+  // can tell whether its cache is current.
+  c->supply_timestamps = true;
+  add->add_flag("--supply-timestamps,!--no-supply-timestamps", c->supply_timestamps,
+                "fetch the change timestamps at sign-on (the default)");
+  add->add_flag("--replace", *replace, "replace a system of the same name");
   add->add_option("--connect-timeout-ms", c->connect_timeout_ms, "connect time-out");
   add->add_option("--read-timeout-ms", c->read_timeout_ms, "time-out for each answer");
   add->callback([=] {
     c->name = U16(*name);
     std::string error;
-    uint32_t rc = store().Write(*c, &error);
+    client::SystemConfigStore s = store();
+    // Names are looked up ignoring letter case: "prod" would replace "PROD".
+    std::vector<std::u16string> names;
+    if (s.List(&names, &error) != kClientOk) {
+      *exit_code = context->Fail(kExitFailed, error);
+      return;
+    }
+    for (const std::u16string& existing : names) {
+      if (!*replace && platform::NamesEqual(existing, c->name)) {
+        *exit_code =
+            context->Fail(kExitFailed, "the system " + Utf16ToUtf8(existing) +
+                                           " is configured already; give --replace to replace it");
+        return;
+      }
+    }
+    // The password file is kept by its absolute path and must be readable
+    // now, by this user only.
+    if (!c->password_file.empty()) {
+      char resolved[PATH_MAX];
+      if (realpath(c->password_file.c_str(), resolved) != nullptr) c->password_file = resolved;
+      std::string password;
+      if (client::SystemConfigStore::ReadPassword(*c, &password, &error) != kClientOk) {
+        *exit_code = context->Fail(kExitFailed, error);
+        return;
+      }
+    }
+    uint32_t rc = s.Write(*c, &error);
     *exit_code = rc == kClientOk ? kExitOk : context->Fail(kExitFailed, error);
   });
 
   auto* list = system->add_subcommand("list", "list the configured systems and check each");
   list->callback([=] {
+    context->read_only = true;
     std::vector<std::u16string> names;
     std::string error;
     client::SystemConfigStore s = store();
@@ -90,7 +126,15 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     context->Emit(out, [&] {
       for (const auto& l : lines) std::cout << l << "\n";
     });
-    *exit_code = kExitOk;
+    // A system with a problem fails the listing, after it was shown.
+    size_t problems = 0;
+    for (const auto& j : out) problems += j["problem"].is_null() ? 0 : 1;
+    // (With --json the listing itself says which.)
+    *exit_code = problems == 0   ? kExitOk
+                 : context->json ? kExitFailed
+                                 : context->Fail(kExitFailed, std::to_string(problems) + " of " +
+                                                                  std::to_string(out.size()) +
+                                                                  " systems have a problem");
   });
 
   auto* remove = system->add_subcommand("remove", "forget a configured system");
