@@ -8,6 +8,7 @@
 #   libdir/pkgconfig/     zvtappad.pc, zvtclient.pc
 #   libdir/cmake/zvtappad targets zvtappad::zvtappad and zvtappad::zvtclient
 #   mandir/               zvtadm(1), zvthostd(8), zvtappad(3)
+#   datadir/bash-completion/completions/zvtadm
 #   sysconfdir/zvt/       zvthostd.json (kept when it exists)
 #   ZVT_SYSTEMD_UNIT_DIR  zvthostd.service, its paths those of the install
 #                         (lib/systemd/system below the prefix by default)
@@ -67,6 +68,10 @@ install(FILES ${PROJECT_BINARY_DIR}/zvtappadConfig.cmake
 
 set(ZVT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where zvthostd.service is installed (relative: below the prefix)")
+install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/zvtadm.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zvtadm
+        COMPONENT runtime)
+
 foreach(page zvtadm.1 zvthostd.8 zvtappad.3)
   string(REGEX REPLACE ".*\\." "" section ${page})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}

@@ -27,7 +27,9 @@ for f in include/zvtappad/zvtappad.h include/zvtappad/zvtclient.h \
          "$libdir/pkgconfig/zvtappad.pc" "$libdir/pkgconfig/zvtclient.pc" \
          "$libdir/cmake/zvtappad/zvtappadConfig.cmake" "$libdir/zvtappad/zvtadmrs.dll" \
          "$libdir/zvtappad/zvtshare.dll" bin/zvthostd bin/zvtadm \
-         lib/systemd/system/zvthostd.service etc/zvt/zvthostd.json var/lib/zvt; do
+         lib/systemd/system/zvthostd.service etc/zvt/zvthostd.json var/lib/zvt \
+         share/man/man1/zvtadm.1 share/man/man3/zvtappad.3 share/man/man8/zvthostd.8 \
+         share/bash-completion/completions/zvtadm; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 

@@ -182,6 +182,29 @@ sleep 0.3
 grep -q "mutex has been held" "$work/out" || fail "cache check: $(cat "$work/out")"
 wait "$holder"
 
+# Shell completion, asked of zvtadm itself: commands, options, configured
+# systems; nothing of its own where a value is expected (the shell then
+# completes file names).
+completion=$source/tools/completion/zvtadm.bash
+bash -n "$completion" || fail "the completion script does not parse"
+complete_line() {  # complete_line WORD...: the candidates for the last word
+  PATH="$bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1));
+    _zvtadm; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
+}
+[ "$(complete_line zvtadm ca)" = cache ] || fail "completing 'ca': $(complete_line zvtadm ca)"
+[ "$(complete_line zvtadm cache s | sort | tr '\n' ' ')" = "show " ] || fail "completing 'cache s'"
+complete_line zvtadm value "" | grep -qx DEMO_JOE || fail "no system names after value"
+complete_line zvtadm system remove D | grep -qx DEMO_JOE || fail "no system names after remove"
+complete_line zvtadm value DEMO_JOE --j | grep -qx -- --json || fail "no --json after a command"
+[ -z "$(complete_line zvtadm host --store "")" ] || fail "words offered for --store's value"
+
+# The manual pages render without warnings.
+for page in "$source"/docs/man/*.[0-9]; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man -l $(basename "$page"): $warnings"
+  MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "^NAME" || fail "$(basename "$page") renders no NAME"
+done
+
 # A damaged configuration is reported with its file and how to restore it,
 # and never moved away; a damaged cache store is moved aside and rebuilt.
 adm value DEMO_JOE QACME_PAY_TAXFORM >/dev/null

@@ -249,6 +249,8 @@ int main(int argc, char** argv) {
                                  AddHostCommands, AddRegCommands};
   for (CommandGroup add : groups) add(&app, &context, &exit_code);
 
+  if (argc >= 2 && std::string(argv[1]) == "__complete")
+    return Complete(&app, &context, argc - 2, argv + 2);
   std::string word, nearest, where;
   if (FindUnknownCommand(&app, argc, argv, &word, &nearest, &where)) {
     std::cerr << where << ": '" << word << "' is not a command"

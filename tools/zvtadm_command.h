@@ -73,6 +73,10 @@ class Progress {
 bool CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string& system,
                            const std::string& user, std::set<std::u16string>* denied);
 
+// Prints the words that may follow the command line `argv` (the command
+// words after "zvtadm"), one per line, for shell completion.
+int Complete(CLI::App* app, CommandContext* context, int argc, char** argv);
+
 // A return code of the library, the client services or the registry in words.
 std::string DescribeCode(uint32_t rc);
 

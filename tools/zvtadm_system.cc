@@ -138,7 +138,7 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   });
 
   auto* remove = system->add_subcommand("remove", "forget a configured system");
-  remove->add_option("NAME", *name, "system name")->required();
+  remove->add_option("SYSTEM", *name, "configured system")->required();
   remove->callback([=] {
     std::string error;
     uint32_t rc = store().Remove(U16(*name), &error);
