@@ -71,7 +71,7 @@ case "${1:-}" in
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZVT_FUZZ=ON >/dev/null
     fuzzers=(wire_fuzz receiver_fuzz list_calls_fuzz reg_file_fuzz declarations_fuzz cache_values_fuzz
-             exports_fuzz)
+             exports_fuzz host_json_fuzz)
     limit=(-max_total_time="${ZVT_FUZZ_SECONDS:-10}")
     [ -n "${ZVT_FUZZ_RUNS:-}" ] && limit=(-runs="$ZVT_FUZZ_RUNS")
     cmake --build build-fuzz -j "$JOBS" --target "${fuzzers[@]}"

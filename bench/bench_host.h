@@ -130,7 +130,9 @@ class HostedUser {
   explicit HostedUser(int functions, int denied_percent = 10) {
     {
       auto store = hostd::HostStore::Open(dir_.File("host.db"), &error_);
-      if (!store || !store->ImportJson(Registry(functions, denied_percent), &error_)) return;
+      if (!store ||
+          !store->ImportJson(Registry(functions, denied_percent), /*replace=*/true, &error_))
+        return;
     }
     hostd::ServerOptions options;
     options.store_path = dir_.File("host.db");

@@ -9,6 +9,10 @@
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <tuple>
+
+#include "hostd/host_json.h"
 
 namespace zvt::hostd {
 namespace {
@@ -639,6 +643,36 @@ bool HostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bo
   return true;
 }
 
+bool HostStore::CheckNothingRemoved(const nlohmann::json& in, std::string* error) {
+  std::set<std::string> functions, profiles;
+  for (const auto& f : in.value("functions", nlohmann::json::array()))
+    functions.insert(f.value("id", ""));
+  for (const auto& p : in.value("profiles", nlohmann::json::array()))
+    profiles.insert(CanonicalProfile(p.value("name", "")));
+  std::vector<std::string> gone_functions, gone_profiles;
+  for (auto [sql, kept, gone] :
+       {std::tuple{"SELECT id FROM functions ORDER BY id", &functions, &gone_functions},
+        std::tuple{"SELECT name FROM profiles ORDER BY name", &profiles, &gone_profiles}}) {
+    Stmt st(&cache_, sql, error);
+    if (!st.ok()) return false;
+    int rc;
+    while ((rc = st.Step(error)) == SQLITE_ROW)
+      if (kept->count(st.Col(0)) == 0) gone->push_back(st.Col(0));
+    if (rc != SQLITE_DONE) return false;
+  }
+  if (gone_functions.empty() && gone_profiles.empty()) return true;
+  auto some = [](const std::vector<std::string>& names, const char* what) {
+    if (names.empty()) return std::string();
+    std::string text = std::to_string(names.size()) + " " + what + " (";
+    for (size_t i = 0; i < names.size() && i < 3; ++i) text += (i ? ", " : "") + names[i];
+    return text + (names.size() > 3 ? ", ...)" : ")");
+  };
+  std::string f = some(gone_functions, "registered functions"), p = some(gone_profiles, "profiles");
+  *error = "the file would remove " + f + (f.empty() || p.empty() ? "" : " and ") + p +
+           "; give --replace to replace the whole registry";
+  return false;
+}
+
 nlohmann::ordered_json FunctionToJson(const FunctionRow& f) {
   return {{"id", f.id},
           {"category", f.category},
@@ -681,25 +715,21 @@ bool HostStore::ExportJson(std::string* json, std::string* error) {
   return true;
 }
 
-bool HostStore::ImportJson(const std::string& json, std::string* error) {
-  nlohmann::json in = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-  if (in.is_discarded() || !in.is_object()) {
-    *error = "the registry file is not a JSON object";
-    return false;
-  }
+bool HostStore::ImportJson(const std::string& json, bool replace, std::string* error) {
+  nlohmann::json in;
+  if (!CheckHostJson(json, &in, error)) return false;
   auto text = [](const nlohmann::json& o, const char* key, const std::string& fallback) {
     auto it = o.find(key);
     return it != o.end() && it->is_string() ? it->get<std::string>() : fallback;
   };
   WriteTransaction tx(db_, error);
   if (!tx.ok()) return false;
+  if (!replace && !CheckNothingRemoved(in, error)) return false;
   if (!Exec("DELETE FROM functions; DELETE FROM usage; DELETE FROM profiles;", error)) return false;
   if (auto h = in.find("host"); h != in.end() && h->is_object()) {
     HostInfo info;
-    if (h->contains("version") && (*h)["version"].is_number_unsigned())
-      info.version = (*h)["version"].get<uint32_t>();
-    if (h->contains("release") && (*h)["release"].is_number_unsigned())
-      info.release = (*h)["release"].get<uint32_t>();
+    if (h->contains("version")) info.version = (*h)["version"].get<uint32_t>();
+    if (h->contains("release")) info.release = (*h)["release"].get<uint32_t>();
     info.name = text(*h, "name", info.name);
     if (!PutHostInfo(info, error)) return false;
   }

@@ -123,7 +123,11 @@ class HostStore {
 
   // The whole registry as JSON text, and a replacement from it.
   bool ExportJson(std::string* json, std::string* error);
-  bool ImportJson(const std::string& json, std::string* error);
+  // Replaces the registry with the JSON file's (docs/host-json.md), in one
+  // transaction: nothing is written when the file does not follow its
+  // schema, or when it would remove registered functions or profiles and
+  // `replace` is false.
+  bool ImportJson(const std::string& json, bool replace, std::string* error);
 
   static std::string CanonicalProfile(const std::string& name);
 
@@ -137,6 +141,9 @@ class HostStore {
   bool MoveRegistryStamps(bool hierarchy, std::string* error);
   bool ProfileExists(const std::string& name, bool* exists, std::string* error);
   bool FunctionExists(const std::string& id, bool* exists, std::string* error);
+  // False, naming them, when registered functions or profiles are missing
+  // from the checked JSON file `in`.
+  bool CheckNothingRemoved(const nlohmann::json& in, std::string* error);
 
   sqlite3* db_;
   StatementCache cache_;

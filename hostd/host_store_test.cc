@@ -39,7 +39,7 @@ TEST_F(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
 
   testing::TempDir other;
   auto copy = HostStore::Open(other.File("copy.db"), &error);
-  ASSERT_TRUE(copy->ImportJson(json, &error)) << error;
+  ASSERT_TRUE(copy->ImportJson(json, /*replace=*/true, &error)) << error;
   std::string again;
   ASSERT_TRUE(copy->ExportJson(&again, &error));
   EXPECT_EQ(again, json);
@@ -51,9 +51,9 @@ TEST_F(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
   // A file with one bad function imports nothing and names the entry.
   std::string bad = json;
   bad.replace(bad.find("\"ITEM\""), 6, "\"HAS BLANK\"");
-  EXPECT_FALSE(copy->ImportJson(bad, &error));
+  EXPECT_FALSE(copy->ImportJson(bad, /*replace=*/true, &error));
   EXPECT_NE(error.find("functions entry 2"), std::string::npos) << error;
-  EXPECT_FALSE(copy->ImportJson("{not json", &error));
+  EXPECT_FALSE(copy->ImportJson("{not json", /*replace=*/true, &error));
   std::string after;
   ASSERT_TRUE(copy->ExportJson(&after, &error));
   EXPECT_EQ(after, json);

@@ -62,7 +62,7 @@ bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::Server
   nlohmann::json j;
   try {
     j = nlohmann::json::parse(in);
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {  // syntax, or a number out of range
     *error = path + ": not JSON: " + e.what();
     return false;
   }

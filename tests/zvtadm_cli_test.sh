@@ -182,6 +182,38 @@ sleep 0.3
 grep -q "mutex has been held" "$work/out" || fail "cache check: $(cat "$work/out")"
 wait "$holder"
 
+# host import is all or nothing, against a schema; it removes registered
+# functions or profiles only with --replace.
+adm host export "$work/before.json"
+refused() {  # refused FILE_TEXT WHAT: import refused, the store unchanged
+  printf '%s' "$1" >"$work/import.json"
+  expect 1 adm host import "$work/import.json"
+  grep -q -- "$2" "$work/err" || fail "import of $1: $(cat "$work/err")"
+  adm host export "$work/after.json"
+  cmp -s "$work/before.json" "$work/after.json" || fail "a refused import of $1 changed the store"
+}
+refused '{}' "would remove .* registered functions .* and 3 profiles.*--replace"
+refused '{"functionz": []}' 'functionz (line 1, column 2): unknown key "functionz"'
+refused '{"functions": [{"id": "QX", "type": 7}]}' 'functions\[0\].type (line 1, column 37): must be one of 1, 2, 3'
+refused '{"functions": [{"id": "QX", "default_usage": "yes"}]}' 'default_usage.*must be one of 1, 2'
+refused '{"functions": [{"name": "no id"}]}' 'functions\[0\].*has no "id"'
+refused '{"host": {"version": -1}}' 'host.version.*whole number'
+refused $'{\n  "functions": [\n    {"id": "QX",}\n  ]\n}' 'not JSON: .*line 3, column 17'
+# Coded fields mean the same as numbers and as strings.
+python3 - "$work/before.json" "$work/numbers.json" <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+d["functions"].append({"id": "QNUMBERED", "type": 1, "default_usage": 1, "category": 2})
+json.dump(d, open(sys.argv[2], "w"))
+PY
+expect 0 adm host import "$work/numbers.json"
+expect 0 adm --json host export
+json_check "f=[f for f in d['functions'] if f['id']=='QNUMBERED'][0]; \
+  assert (f['type'], f['default_usage'], f['category']) == ('1', '1', '2'), f" "coded numbers"
+expect 0 adm host import --replace "$work/before.json"
+adm host export "$work/after.json"
+cmp -s "$work/before.json" "$work/after.json" || fail "import --replace did not restore the store"
+
 # Shell completion, asked of zvtadm itself: commands, options, configured
 # systems; nothing of its own where a value is expected (the shell then
 # completes file names).

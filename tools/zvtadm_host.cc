@@ -245,8 +245,12 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     return true;
   }));
 
-  auto* import = host->add_subcommand("import", "replace the whole registry from a JSON file");
+  auto* import = host->add_subcommand(
+      "import", "load the whole registry from a JSON file (docs/host-json.md); all or nothing");
   import->add_option("FILE", a->file, "JSON file, or - for standard input")->required();
+  auto replace = std::make_shared<bool>(false);
+  import->add_flag("--replace", *replace,
+                   "also when registered functions or profiles are not in the file (removed)");
   import->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::string json;
   if (a->file == "-") {
@@ -257,7 +261,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     json.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   Progress progress(context, "importing " + a->file);
-  if (!s->ImportJson(json, e)) return *e = a->file + ": " + *e + "; nothing was imported", false;
+  if (!s->ImportJson(json, *replace, e))
+    return *e = a->file + ": " + *e + "; nothing was imported", false;
   return true;
 }));
 auto* exp = host->add_subcommand("export", "write the whole registry as JSON");

@@ -1,0 +1,19 @@
+// The host store's JSON file, as `zvtadm host import` reads it: its schema is
+// docs/host-json.md.
+#ifndef ZVT_HOSTD_HOST_JSON_H_
+#define ZVT_HOSTD_HOST_JSON_H_
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace zvt::hostd {
+
+// Parses `text` and checks it against the schema: only known keys, each
+// value of its type and size, required keys present. Coded fields given as
+// numbers (type 1) are turned into the strings they mean ("1"). On a fault
+// returns false with `error` naming the place (path, line and column).
+bool CheckHostJson(const std::string& text, nlohmann::json* document, std::string* error);
+
+}  // namespace zvt::hostd
+
+#endif  // ZVT_HOSTD_HOST_JSON_H_
