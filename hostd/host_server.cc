@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,9 +15,11 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 #include "hostd/host_programs.h"
+#include "hostd/server_log.h"
 #include "pgm/wire.h"
 
 namespace zvt::hostd {
@@ -50,6 +53,22 @@ std::string LogWord(const std::string& text) {
   return word;
 }
 
+std::string AddressText(const sockaddr* a) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (a->sa_family == AF_INET6) {
+    auto* in6 = reinterpret_cast<const sockaddr_in6*>(a);
+    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+  }
+  if (a->sa_family == AF_INET) {
+    auto* in = reinterpret_cast<const sockaddr_in*>(a);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    port = ntohs(in->sin_port);
+  }
+  return std::string(host) + ":" + std::to_string(port);
+}
+
 }  // namespace
 
 HostServer::HostServer(ServerOptions options)
@@ -75,6 +94,49 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   return true;
 }
 
+bool HostServer::Listen(const Endpoint& endpoint, std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const char* host = endpoint.host.empty() ? nullptr : endpoint.host.c_str();
+  uint16_t port = endpoint.port;
+  if (int rc = getaddrinfo(host, std::to_string(port).c_str(), &hints, &found); rc != 0) {
+    *error = "cannot resolve " + endpoint.host + ": " + gai_strerror(rc);
+    return false;
+  }
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(found, freeaddrinfo);
+  for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    // Every address of a name on one port: the first one bound picks it
+    // when the port is 0.
+    if (ai->ai_family == AF_INET6)
+      reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(port);
+    else if (ai->ai_family == AF_INET)
+      reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_port = htons(port);
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd >= 0 && ai->ai_family == AF_INET6)
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (fd < 0 || bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+      *error = "cannot listen on " + AddressText(ai->ai_addr) + ": " + std::strerror(errno);
+      if (fd >= 0) close(fd);
+      return false;
+    }
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    if (listen_fds_.empty()) port_ = port;
+    listen_fds_.push_back(fd);
+    addresses_.push_back(AddressText(reinterpret_cast<sockaddr*>(&bound)));
+    Log(LogLevel::kInfo, "listening on " + addresses_.back());
+  }
+  return true;
+}
+
 bool HostServer::Start(std::string* error) {
   if (!options_.call_log.empty()) {
     std::lock_guard<std::mutex> lock(log_mu_);
@@ -86,25 +148,19 @@ bool HostServer::Start(std::string* error) {
   if (options_.version != 0) info_.version = options_.version;
   if (options_.release != 0 || options_.version != 0) info_.release = options_.release;
 
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(options_.port);
-  if (inet_pton(AF_INET, options_.listen_address.c_str(), &addr.sin_addr) != 1) {
-    *error = "not an IPv4 address: " + options_.listen_address;
+  std::vector<Endpoint> endpoints = {{options_.listen_address, options_.port}};
+  endpoints.insert(endpoints.end(), options_.also_listen.begin(), options_.also_listen.end());
+  for (const Endpoint& e : endpoints) {
+    if (!Listen(e, error)) {
+      for (int fd : listen_fds_) close(fd);
+      listen_fds_.clear();
+      return false;
+    }
+  }
+  if (pipe2(wake_, O_CLOEXEC) != 0) {
+    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return false;
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listen_fd_, 128) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
-    *error = "cannot listen on " + options_.listen_address + ":" + std::to_string(options_.port) +
-             ": " + std::strerror(errno);
-    return false;
-  }
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
   acceptor_ = std::thread(&HostServer::AcceptLoop, this);
   return true;
 }
@@ -124,9 +180,11 @@ void HostServer::Stop() {
   for (std::thread& t : finished_) t.join();
   finished_.clear();
   lock.unlock();
-  for (int fd : {listen_fd_, wake_[0], wake_[1]})
+  for (int fd : {wake_[0], wake_[1]})
     if (fd >= 0) close(fd);
-  listen_fd_ = wake_[0] = wake_[1] = -1;
+  for (int fd : listen_fds_) close(fd);
+  listen_fds_.clear();
+  wake_[0] = wake_[1] = -1;
 }
 
 uint64_t HostServer::calls_of(const std::string& program) const {
@@ -137,29 +195,48 @@ uint64_t HostServer::calls_of(const std::string& program) const {
 
 void HostServer::AcceptLoop() {
   uint64_t next_id = 1;
+  std::vector<pollfd> polled;
+  for (int fd : listen_fds_) polled.push_back({fd, POLLIN, 0});
+  polled.push_back({wake_[0], POLLIN, 0});
+  bool paused = false;
   while (!stopping_) {
-    struct pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
+    if (paused) {
+      // Out of descriptors: accepts pause for a moment rather than spin on a
+      // listening socket that stays ready.
+      (void)poll(&polled.back(), 1, 100);
+      paused = false;
+      continue;
+    }
+    if (poll(polled.data(), polled.size(), 1000) < 0 && errno != EINTR) break;
     {
       std::lock_guard<std::mutex> lock(mu_);
       for (std::thread& t : finished_) t.join();
       finished_.clear();
     }
-    if (stopping_ || (p[0].revents & POLLIN) == 0) continue;
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::lock_guard<std::mutex> lock(mu_);
-    if (static_cast<int>(clients_.size()) >= max_clients_.load()) {
-      SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
-      close(fd);
-      continue;
+    if (stopping_) continue;
+    for (size_t i = 0; i + 1 < polled.size(); ++i) {
+      if ((polled[i].revents & POLLIN) == 0) continue;
+      int fd = accept4(polled[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          Log(LogLevel::kWarning, std::string("accepting paused: ") + std::strerror(errno));
+          paused = true;
+        }
+        continue;
+      }
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::lock_guard<std::mutex> lock(mu_);
+      if (static_cast<int>(clients_.size()) >= max_clients_.load()) {
+        SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
+        close(fd);
+        continue;
+      }
+      accepted_++;
+      uint64_t id = next_id++;
+      clients_[id] = fd;
+      threads_[id] = std::thread(&HostServer::Serve, this, fd, id);
     }
-    accepted_++;
-    uint64_t id = next_id++;
-    clients_[id] = fd;
-    threads_[id] = std::thread(&HostServer::Serve, this, fd, id);
   }
 }
 
@@ -184,15 +261,20 @@ void HostServer::Serve(int fd, uint64_t id) {
     bool signed_on = false;
     uint16_t version = wire::kOldestProtocolVersion;
     wire::FrameSocket reader(fd);
-    while (!stopping_ && ServeOne(fd, &reader, store.get(), &user, &signed_on, &version)) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const std::string peer = getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
+                                 ? AddressText(reinterpret_cast<sockaddr*>(&address))
+                                 : "?";
+    while (!stopping_ && ServeOne(fd, peer, &reader, store.get(), &user, &signed_on, &version)) {
     }
   }
   close(fd);
   Finish(id);
 }
 
-bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
-                          bool* signed_on, uint16_t* version) {
+bool HostServer::ServeOne(int fd, const std::string& peer, wire::FrameSocket* reader,
+                          HostStore* store, std::string* user, bool* signed_on, uint16_t* version) {
   wire::Frame frame;
   std::string error;
   if (!reader->Read(max_frame_.load(), idle_timeout_ms_.load(), &frame, &error)) {
@@ -234,6 +316,9 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
       wire::SignonReply reply;
       int64_t wait_ms = 0;
       if (LockedOut(profile, &wait_ms)) {
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + peer +
+                                   " refused unchecked: locked out for another " +
+                                   std::to_string(wait_ms) + " ms");
         reply.ok = false;
         reply.messages.push_back({"CPF22E5", 40,
                                   "Too many failed sign-on attempts for user profile " + profile +
@@ -243,7 +328,10 @@ bool HostServer::ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, s
         return false;
       }
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
-      if (known) CountSignon(profile, ok);
+      if (known) CountSignon(profile, peer, ok);
+      if (!ok)
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + peer +
+                                   " refused: " + (known ? "wrong password" : "no such profile"));
       reply.ok = ok;
       if (ok) {
         reply.user = profile;
@@ -315,7 +403,7 @@ bool HostServer::LockedOut(const std::string& profile, int64_t* wait_ms) {
   return true;
 }
 
-void HostServer::CountSignon(const std::string& profile, bool ok) {
+void HostServer::CountSignon(const std::string& profile, const std::string& peer, bool ok) {
   std::lock_guard<std::mutex> lock(mu_);
   if (ok) {
     signon_failures_.erase(profile);
@@ -327,6 +415,9 @@ void HostServer::CountSignon(const std::string& profile, bool ok) {
   if (over < 0) return;
   int64_t ms = int64_t{options_.signon_lockout_ms} << std::min(over, 6);
   f.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  Log(LogLevel::kNotice, profile + " locked out for " + std::to_string(ms) + " ms after " +
+                             std::to_string(f.count) + " failed sign-ons in a row, the last from " +
+                             peer);
 }
 
 void HostServer::LogCall(const std::string& user, const std::string& program,

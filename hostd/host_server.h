@@ -14,15 +14,26 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "hostd/host_store.h"
 #include "pgm/wire.h"
 
 namespace zvt::hostd {
 
+// An address to listen on: a host name or an IPv4 or IPv6 address (empty:
+// every address), and a port.
+struct Endpoint {
+  std::string host;
+  uint16_t port = 0;
+};
+
 struct ServerOptions {
   std::string listen_address = "127.0.0.1";
   uint16_t port = 0;  // 0: an ephemeral port
+  // Further addresses to listen on besides the first; a name stands for
+  // every address it resolves to.
+  std::vector<Endpoint> also_listen;
   std::string store_path;
   uint32_t max_frame = 16u << 20;
   int idle_timeout_ms = 10 * 60 * 1000;  // a client silent this long is disconnected
@@ -66,6 +77,8 @@ class HostServer {
   // Leaves everything as it was when the new call log cannot be opened.
   bool Reconfigure(const ServerOptions& options, std::string* error);
   uint16_t port() const { return port_; }
+  // The addresses listened on, as "HOST:PORT" or "[IPV6]:PORT".
+  const std::vector<std::string>& addresses() const { return addresses_; }
 
   uint64_t calls_answered() const { return calls_.load(); }
   uint64_t calls_of(const std::string& program) const;
@@ -79,12 +92,12 @@ class HostServer {
   void AcceptLoop();
   void Serve(int fd, uint64_t id);
   // `version`: the protocol version agreed in the handshake.
-  bool ServeOne(int fd, wire::FrameSocket* reader, HostStore* store, std::string* user,
-                bool* signed_on, uint16_t* version);
+  bool ServeOne(int fd, const std::string& peer, wire::FrameSocket* reader, HostStore* store,
+                std::string* user, bool* signed_on, uint16_t* version);
   void Finish(uint64_t id);
   // The time until which `profile` is locked out, or none.
   bool LockedOut(const std::string& profile, int64_t* wait_ms);
-  void CountSignon(const std::string& profile, bool ok);
+  void CountSignon(const std::string& profile, const std::string& peer, bool ok);
   // Appends one line to the call log. REQUIRES: mu_ held.
   void LogCall(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
@@ -95,7 +108,10 @@ class HostServer {
   std::mutex log_mu_;
   int call_log_fd_ = -1;  // guarded by log_mu_
   HostInfo info_;
-  int listen_fd_ = -1;
+  bool Listen(const Endpoint& endpoint, std::string* error);
+
+  std::vector<int> listen_fds_;
+  std::vector<std::string> addresses_;
   int wake_[2] = {-1, -1};  // a pipe that ends the accept loop
   uint16_t port_ = 0;
   std::thread acceptor_;

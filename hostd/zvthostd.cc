@@ -6,18 +6,21 @@
 #include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "hostd/host_server.h"
+#include "hostd/server_log.h"
 
 namespace {
 
-// "HOST:PORT" or ":PORT" or "PORT".
-bool ParseListen(const std::string& text, zvt::hostd::ServerOptions* options) {
+// "HOST:PORT", "[IPV6]:PORT", ":PORT" or "PORT"; HOST a name or an address.
+bool ParseEndpoint(const std::string& text, zvt::hostd::Endpoint* endpoint) {
   size_t colon = text.rfind(':');
   std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
   std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
@@ -25,8 +28,13 @@ bool ParseListen(const std::string& text, zvt::hostd::ServerOptions* options) {
     return false;
   unsigned long n = std::stoul(port);
   if (n > 65535) return false;
-  if (!host.empty()) options->listen_address = host;
-  options->port = static_cast<uint16_t>(n);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  endpoint->host = host;
+  endpoint->port = static_cast<uint16_t>(n);
   return true;
 }
 
@@ -39,7 +47,7 @@ struct Key {
   uint64_t max;
 };
 constexpr Key kKeys[] = {
-    {"listen", "--listen", true, 0},
+    {"listen", "--listen", true, 0},  // or an array of strings
     {"store", "--store", true, 0},
     {"call_log", "--call-log", true, 0},
     {"version", "--host-version", false, 0xFFFFFFFFu},
@@ -53,7 +61,7 @@ constexpr Key kKeys[] = {
 // keys whose options `app` was given. Refuses a file that is not a JSON
 // object, unknown keys and values of the wrong type or range, naming them.
 bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::ServerOptions* options,
-                std::string* listen, std::string* error) {
+                std::vector<std::string>* listen, std::string* error) {
   std::ifstream in(path);
   if (!in) {
     *error = path + ": " + std::strerror(errno);
@@ -80,16 +88,28 @@ bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::Server
       *error = path + ": unknown key \"" + name + "\" (known: " + known + ")";
       return false;
     }
-    if (key->text ? !value.is_string()
-                  : !value.is_number_unsigned() || value.get<uint64_t>() > key->max) {
+    const bool is_listen = std::string(key->name) == "listen";
+    bool ok;
+    if (is_listen) {
+      ok = value.is_string() ||
+           (value.is_array() && !value.empty() &&
+            std::all_of(value.begin(), value.end(), [](const auto& v) { return v.is_string(); }));
+    } else {
+      ok = key->text ? value.is_string()
+                     : value.is_number_unsigned() && value.get<uint64_t>() <= key->max;
+    }
+    if (!ok) {
       *error = path + ": \"" + name + "\" must be " +
-               (key->text ? std::string("a string")
-                          : "a whole number from 0 to " + std::to_string(key->max));
+               (is_listen   ? std::string("a string or an array of strings")
+                : key->text ? std::string("a string")
+                            : "a whole number from 0 to " + std::to_string(key->max));
       return false;
     }
     if (key->option != nullptr && app.count(key->option) > 0) continue;  // the command line wins
     std::string n = name;
-    if (n == "listen") *listen = value.get<std::string>();
+    if (n == "listen")
+      *listen = value.is_array() ? value.get<std::vector<std::string>>()
+                                 : std::vector<std::string>{value.get<std::string>()};
     if (n == "store") options->store_path = value.get<std::string>();
     if (n == "call_log") options->call_log = value.get<std::string>();
     if (n == "version") options->version = value.get<uint32_t>();
@@ -105,12 +125,17 @@ bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::Server
 
 int main(int argc, char** argv) {
   zvt::hostd::ServerOptions options;
-  std::string listen = "127.0.0.1:0", config, port_file;
+  std::vector<std::string> listen = {"127.0.0.1:0"};
+  std::string config, port_file, log_level = "info";
   CLI::App app{"zvthostd: host server for the function registry", "zvthostd"};
   app.add_option("--config", config,
                  "JSON file with any of: listen, store, version, release, "
                  "max_frame, idle_timeout_ms, max_clients, call_log");
-  app.add_option("--listen", listen, "address and port to listen on (port 0: any free port)");
+  app.add_option("--listen", listen,
+                 "HOST:PORT or [IPV6]:PORT to listen on, several times for several (a name: "
+                 "every address it has; port 0: any free port)")
+      ->take_all();
+  app.add_option("--log-level", log_level, "err, warning, notice, info (default) or debug");
   app.add_option("--store", options.store_path, "host store file (created when missing)");
   app.set_version_flag("-V,--version", std::string("zvthostd ") + ZVT_VERSION);
   app.add_option("--host-version", options.version,
@@ -133,7 +158,7 @@ int main(int argc, char** argv) {
   // What the command line gave, before the file fills in the rest; read
   // again on SIGHUP.
   const zvt::hostd::ServerOptions given = options;
-  const std::string given_listen = listen;
+  const std::vector<std::string> given_listen = listen;
   std::string error;
   if (!config.empty() && !ReadConfig(config, app, &options, &listen, &error)) {
     std::cerr << "zvthostd: " << error << "\n";
@@ -143,9 +168,25 @@ int main(int argc, char** argv) {
     std::cerr << "zvthostd: --store (or \"store\" in the config file) is required\n";
     return 2;
   }
-  if (!ParseListen(listen, &options)) {
-    std::cerr << "zvthostd: --listen wants HOST:PORT, not \"" << listen << "\"\n";
+  zvt::hostd::LogLevel level;
+  if (!zvt::hostd::ParseLogLevel(log_level, &level)) {
+    std::cerr << "zvthostd: --log-level wants err, warning, notice, info or debug\n";
     return 2;
+  }
+  zvt::hostd::SetLogLevel(level);
+  for (size_t i = 0; i < listen.size(); ++i) {
+    zvt::hostd::Endpoint endpoint;
+    if (!ParseEndpoint(listen[i], &endpoint)) {
+      std::cerr << "zvthostd: --listen wants HOST:PORT or [IPV6]:PORT, not \"" << listen[i]
+                << "\"\n";
+      return 2;
+    }
+    if (i == 0) {
+      options.listen_address = endpoint.host;
+      options.port = endpoint.port;
+    } else {
+      options.also_listen.push_back(endpoint);
+    }
   }
 
   sigset_t signals;
@@ -158,43 +199,43 @@ int main(int argc, char** argv) {
 
   zvt::hostd::HostServer server(options);
   if (!server.Start(&error)) {
-    std::cerr << "zvthostd: " << error << "\n";
+    zvt::hostd::Log(zvt::hostd::LogLevel::kError, error);
     return 1;
   }
   if (!port_file.empty()) {
     std::ofstream(port_file + ".tmp") << server.port() << "\n";
     std::rename((port_file + ".tmp").c_str(), port_file.c_str());
   }
-  std::string listening = "listening on " + options.listen_address + ":" +
-                          std::to_string(server.port()) + " with store " + options.store_path;
-  std::cout << "zvthostd: " << listening << std::endl;
-  sd_notifyf(0, "READY=1\nSTATUS=%s", listening.c_str());
+  std::string addresses;
+  for (const std::string& a : server.addresses()) addresses += (addresses.empty() ? "" : ", ") + a;
+  std::string status = "listening on " + addresses + " with store " + options.store_path;
+  zvt::hostd::Log(zvt::hostd::LogLevel::kInfo, "ready, serving " + options.store_path);
+  sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
   int sig = 0;
   while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {
     // The configuration file again: the limits and the call log apply at
     // once; a changed address, store or host version waits for a restart.
     sd_notify(0, "RELOADING=1");
     zvt::hostd::ServerOptions reread = given;
-    std::string reread_listen = given_listen;
+    std::vector<std::string> reread_listen = given_listen;
     if (!config.empty() && !ReadConfig(config, app, &reread, &reread_listen, &error)) {
-      std::cerr << "zvthostd: reload refused, the configuration stays as it was: " << error
-                << std::endl;
+      zvt::hostd::Log(zvt::hostd::LogLevel::kError,
+                      "reload refused, the configuration stays as it was: " + error);
     } else if (!server.Reconfigure(reread, &error)) {
-      std::cerr << "zvthostd: reload refused, the configuration stays as it was: " << error
-                << std::endl;
+      zvt::hostd::Log(zvt::hostd::LogLevel::kError,
+                      "reload refused, the configuration stays as it was: " + error);
     } else {
       if (reread_listen != listen || reread.store_path != options.store_path ||
           reread.version != options.version || reread.release != options.release)
-        std::cerr << "zvthostd: the listen address, store and host version change only at a "
-                     "restart"
-                  << std::endl;
-      std::cout << "zvthostd: configuration reloaded" << std::endl;
+        zvt::hostd::Log(zvt::hostd::LogLevel::kWarning,
+                        "the listen addresses, store and host version change only at a restart");
+      zvt::hostd::Log(zvt::hostd::LogLevel::kInfo, "configuration reloaded");
     }
     sd_notify(0, "READY=1");
   }
   sd_notify(0, "STOPPING=1");
   server.Stop();
-  std::cout << "zvthostd: stopped after " << server.calls_answered() << " program calls"
-            << std::endl;
+  zvt::hostd::Log(zvt::hostd::LogLevel::kInfo,
+                  "stopped after " + std::to_string(server.calls_answered()) + " program calls");
   return 0;
 }

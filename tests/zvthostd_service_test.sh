@@ -92,6 +92,46 @@ kill -TERM "$host_pid"
 wait "$host_pid" || fail "zvthostd exited $? on SIGTERM after reloads"
 host_pid=""
 
+# Several addresses, IPv6 among them where the machine has it; logs with
+# journald's priority prefixes when standard error is the journal's stream,
+# failed sign-ons at notice level.
+listens=(--listen 127.0.0.1:0 --listen localhost:0)
+if python3 -c 'import socket; s=socket.socket(socket.AF_INET6); s.bind(("::1", 0))' 2>/dev/null; then
+  listens+=(--listen '[::1]:0')
+fi
+: >"$work/journal"
+rm -f "$work/port"
+JOURNAL_STREAM=$(stat -c '%d:%i' "$work/journal") "$bin/zvthostd" --store "$ZVT_HOST_STORE" \
+  "${listens[@]}" --port-file "$work/port" 2>>"$work/journal" >/dev/null &
+host_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+for address in $(sed -n 's/^<6>zvthostd: listening on \(.*\)$/\1/p' "$work/journal"); do
+  python3 -c "import socket; h, p = '$address'.rsplit(':', 1); \
+    socket.create_connection((h.strip('[]'), int(p)), 1).close()" || fail "nothing at $address"
+done
+[ "$(grep -c '^<6>zvthostd: listening on ' "$work/journal")" -ge $((${#listens[@]} / 2)) ] ||
+  fail "not every address listened on: $(cat "$work/journal")"
+ZVT_RIGHT=right-password "$bin/zvtadm" host user add JOE --password-env ZVT_RIGHT --fast-hash \
+  >/dev/null
+export ZVT_HOME=$work/home XDG_RUNTIME_DIR=$work/run ZVT_WRONG=wrong-password
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+"$bin/zvtadm" system add WRONG --host 127.0.0.1 --port "$(cat "$work/port")" --user JOE \
+  --password-env ZVT_WRONG --interaction-mode 2 >/dev/null
+"$bin/zvtadm" value WRONG QACME_PAY >/dev/null 2>&1 || true
+grep -q '^<5>zvthostd: sign-on of JOE from 127.0.0.1:[0-9]* refused: wrong password' "$work/journal" ||
+  fail "no failed sign-on at notice level: $(cat "$work/journal")"
+kill -TERM "$host_pid"
+wait "$host_pid" || true
+host_pid=""
+"$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --log-level warning \
+  --port-file "$work/port2" 2>"$work/quiet" >/dev/null &
+host_pid=$!
+for _ in $(seq 100); do [ -s "$work/port2" ] && break; sleep 0.05; done
+kill -TERM "$host_pid"
+wait "$host_pid" || true
+host_pid=""
+[ ! -s "$work/quiet" ] || fail "--log-level warning still logs: $(cat "$work/quiet")"
+
 # Configuration errors end it with 2, the status the unit does not restart on.
 expect_exit() {
   local want=$1 got=0
@@ -103,6 +143,8 @@ expect_exit 2 --config "$work/missing.json" --store "$ZVT_HOST_STORE"
 echo '{"listen": ' >"$work/broken.json"
 expect_exit 2 --config "$work/broken.json" --store "$ZVT_HOST_STORE"
 expect_exit 2 --config "$source/hostd/zvthostd.json"
+expect_exit 2 --store "$ZVT_HOST_STORE" --listen ::1:5
+expect_exit 2 --store "$ZVT_HOST_STORE" --log-level loud
 echo '{"listen": "127.0.0.1:0", "max_frame": -1}' >"$work/wrong.json"
 expect_exit 2 --config "$work/wrong.json" --store "$ZVT_HOST_STORE"
 grep -q '"max_frame"' "$work/err" || fail "a wrong type does not name its key"
