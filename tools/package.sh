@@ -79,7 +79,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$root/usr/bin/zvthostd" --version | grep -qx "zvthostd $version" || fail "zvthostd --version"
 "$root/usr/bin/zvtadm" host import "$source_dir/tools/examples/demo_host.json" >/dev/null
 "$root/usr/bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
-  --port-file "$work/port" >/dev/null &
+  --port-file "$work/port" >/dev/null 2>"$work/zvthostd.log" &
 host_pid=$!
 trap 'kill $host_pid 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
@@ -95,8 +95,12 @@ unset LD_LIBRARY_PATH
 # The unit, checked against the system's own units and the packaged manual.
 verify_root=$out/verify-root
 cp -a "$root" "$verify_root"
-mkdir -p "$verify_root/usr/lib/systemd"
+mkdir -p "$verify_root/usr/lib/systemd" "$verify_root/usr/bin"
 cp -a /usr/lib/systemd/system "$verify_root/usr/lib/systemd/"
+# The programs the unit names besides zvthostd (ExecReload's kill), as a
+# merged /usr has them.
+cp "$(type -P kill)" "$verify_root/usr/bin/kill"
+[ -e "$verify_root/bin" ] || ln -s usr/bin "$verify_root/bin"
 MANPATH=$root/usr/share/man systemd-analyze verify --root="$verify_root" zvthostd.service ||
   fail "systemd-analyze verify"
 exposure=$(systemd-analyze security --offline=yes --root="$root" zvthostd.service 2>/dev/null |
