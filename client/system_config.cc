@@ -80,8 +80,8 @@ std::string SystemConfigStore::Check(const SystemConfig& c) {
   return "";
 }
 
-uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
-                                 std::string* error) {
+uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config, std::string* error,
+                                 LONG* registry_error) {
   if (!ValidName(name)) {
     *error = Quoted(name) + " is not configured";
     return kClientNotConfigured;
@@ -89,6 +89,7 @@ uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
   std::u16string path = std::u16string(kSystemsKey) + u"\\" + std::u16string(name);
   ScopedKey key(registry_);
   LONG rc = service_->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
+  if (registry_error != nullptr) *registry_error = rc;
   if (rc != kErrorSuccess) {
     *error = Quoted(name) + (rc == kErrorFileNotFound
                                  ? " is not configured"

@@ -48,8 +48,11 @@ class SystemConfigStore {
 
   // Reads and checks one system (the name's letter case is ignored). Returns
   // kClientNotConfigured or kClientBadConfiguration with `*error` naming the
-  // system and what is wrong.
-  uint32_t Read(std::u16string_view name, SystemConfig* config, std::string* error);
+  // system and what is wrong. `registry_error`, when given, receives the
+  // registry's code for opening the system's key: kErrorFileNotFound when it
+  // is not configured, another code when the store could not be read.
+  uint32_t Read(std::u16string_view name, SystemConfig* config, std::string* error,
+                LONG* registry_error = nullptr);
   // The names of the configured systems in enumeration order.
   uint32_t List(std::vector<std::u16string>* names, std::string* error);
   // The index-th name, or kClientNoMoreSystems.

@@ -146,14 +146,14 @@ grep -q "└── QACME_PAY_TAXFILE" "$work/out" || fail "tree drawing"
 expect 0 adm --json state DEMO_JOE
 json_check "assert d['state'] == 0 and d['meaning'] == 'current', d" "state --json"
 expect 0 adm --json cache show DEMO_JOE joe
-json_check "u=d['DEMO_JOE']['users']['JOE']; assert set(u['denied']) == $denied, u; \
+json_check "u=d['systems']['DEMO_JOE']['users']['JOE']; assert set(u['denied']) == $denied, u; \
   assert 'time' in u['usage_changed']" "cache show --json"
 expect 0 adm cache clear DEMO_JOE joe
 expect 3 adm cache show DEMO_JOE joe
 expect 3 adm cache clear DEMO_JOE joe
 expect 0 adm cache clear
 expect 0 adm --json cache show
-json_check "assert d == {}, d" "an empty cache"
+json_check "assert d == {'switched_off': False, 'systems': {}}, d" "an empty cache"
 
 # cache check: each state in which the library may answer 0 although the
 # host denies, found and explained; exit 1 while one is there.
@@ -166,6 +166,8 @@ printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Activate"="2"\n' "$hostva
   sed 's/"2"/hex(1):32,00/' | adm reg import - >/dev/null
 [ "$(code adm cache check)" = 1 ] || fail "cache check misses the switch"
 grep -q "switched off" "$work/out" || fail "cache check: $(cat "$work/out")"
+[ "$(code adm --json cache show)" = 0 ] || fail "cache show with the switch"
+json_check "assert d['switched_off'] is True, d" "cache show does not tell the switch"
 printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Activate"=-\n' "$hostvals" |
   adm reg import - >/dev/null
 [ "$(code adm cache check)" = 0 ] || fail "the switch is still reported: $(cat "$work/out")"
@@ -180,6 +182,10 @@ holder=$!
 sleep 0.3
 [ "$(code adm cache check)" = 1 ] || fail "cache check misses the held mutex"
 grep -q "mutex has been held" "$work/out" || fail "cache check: $(cat "$work/out")"
+# On a terminal, a command that waits for the mutex says so and names its holder.
+script -qec "$bin/zvtadm cache clear" /dev/null >"$work/tty" 2>&1 || true
+grep -q "waiting for the cache's mutex, held by process [0-9]* (" "$work/tty" ||
+  fail "no word of the wait: $(cat "$work/tty")"
 wait "$holder"
 
 # host import is all or nothing, against a schema; it removes registered
@@ -236,6 +242,15 @@ for page in "$source"/docs/man/*.[0-9]; do
   [ -z "$warnings" ] || fail "man -l $(basename "$page"): $warnings"
   MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "^NAME" || fail "$(basename "$page") renders no NAME"
 done
+
+# A configuration store that cannot be opened fails with its own message,
+# not as a system that is not configured.
+mv "$ZVT_HOME/registry.db" "$work/registry.db.away"
+mkdir "$ZVT_HOME/registry.db"
+expect 1 adm value DEMO_JOE QACME_PAY
+grep -q "registry.db" "$work/err" || fail "no word of the store: $(cat "$work/err")"
+rmdir "$ZVT_HOME/registry.db"
+mv "$work/registry.db.away" "$ZVT_HOME/registry.db"
 
 # A damaged configuration is reported with its file and how to restore it,
 # and never moved away; a damaged cache store is moved aside and rebuilt.

@@ -10,12 +10,13 @@ stop_host_and_clean() {
 trap stop_host_and_clean EXIT
 
 # start_host [zvthostd options...]: serves $ZVT_HOST_STORE on an ephemeral
-# loopback port and sets $port; exits when the server does not come up.
+# loopback port and sets $port; exits when the server does not come up. Its
+# log goes to $work/zvthostd.log.
 start_host() {
   "$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" "$@" \
-    >/dev/null &
+    >/dev/null 2>"$work/zvthostd.log" &
   host_pid=$!
   for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-  [ -s "$work/port" ] || { echo "zvthostd did not start" >&2; exit 1; }
+  [ -s "$work/port" ] || { cat "$work/zvthostd.log" >&2; echo "zvthostd did not start" >&2; exit 1; }
   port=$(cat "$work/port")
 }

@@ -89,9 +89,17 @@ Progress::Progress(const CommandContext* context, std::string what) {
       double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       std::fprintf(stderr, "\r\033[K%s ... %.1f s", s->what.c_str(), seconds);
-      if (s->total > 0)
-        std::fprintf(stderr, " (%llu of %llu)", static_cast<unsigned long long>(s->step),
+      if (s->total > 0) {
+        std::fprintf(stderr, " (%llu of %llu", static_cast<unsigned long long>(s->step),
                      static_cast<unsigned long long>(s->total));
+        // The rate so far, and the time left at that rate.
+        if (s->step > 0 && seconds > 0) {
+          double rate = s->step / seconds;
+          std::fprintf(stderr, ", %.0f/s, about %.0f s left", rate,
+                       (s->total - std::min(s->step, s->total)) / rate);
+        }
+        std::fprintf(stderr, ")");
+      }
       std::fflush(stderr);
       drawn = true;
     }
@@ -117,6 +125,36 @@ void Progress::Done() {
   shown_->cv.notify_all();
   shown_->thread.join();
   shown_.reset();
+}
+
+struct MutexWaitNotice::Waiting {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool over = false;
+  std::thread thread;
+};
+
+MutexWaitNotice::MutexWaitNotice(const CommandContext* context) {
+  if (context->json || isatty(STDERR_FILENO) == 0) return;
+  waiting_ = std::make_unique<Waiting>();
+  Waiting* w = waiting_.get();
+  w->thread = std::thread([w] {
+    std::unique_lock<std::mutex> lock(w->mu);
+    if (w->cv.wait_for(lock, std::chrono::seconds(1), [w] { return w->over; })) return;
+    std::string holders = CacheMutexHolders();
+    std::fprintf(stderr, "zvtadm: waiting for the cache's mutex%s ...\n",
+                 holders.empty() ? "" : (", held by process " + holders).c_str());
+  });
+}
+
+MutexWaitNotice::~MutexWaitNotice() {
+  if (!waiting_) return;
+  {
+    std::lock_guard<std::mutex> lock(waiting_->mu);
+    waiting_->over = true;
+  }
+  waiting_->cv.notify_all();
+  waiting_->thread.join();
 }
 
 std::string DescribeCode(uint32_t rc) {

@@ -186,8 +186,10 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     platform::PosixRegistry* r = context->registry();
     ScopedKey top(r);
     nlohmann::json out = nlohmann::json::object();
+    bool switched_off = false;
     if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) ==
         kErrorSuccess) {
+      switched_off = CacheSwitchedOff(r, top.get());
       for (const std::u16string& name : Subkeys(r, top.get())) {
         if (!system->empty() && Upper(Utf16ToUtf8(name)) != Upper(*system)) continue;
         ScopedKey key(r);
@@ -202,7 +204,10 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                                            (user->empty() ? "" : Upper(*user) + " on ") + *system);
       return;
     }
-    context->Emit(out, [&] {
+    context->Emit({{"switched_off", switched_off}, {"systems", out}}, [&] {
+      if (switched_off)
+        std::cout << "the cache is switched off (\"Activate\" is \"2\"): processes that start "
+                     "now answer that nothing is denied; see zvtadm cache check\n";
       if (out.empty()) std::cout << "the persistent cache is empty\n";
       for (const auto& [name, s] : out.items()) PrintSystem(name, s);
     });
@@ -217,7 +222,11 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     platform::PosixRegistry* r = context->registry();
     // Running libraries refresh under this mutex; clearing waits its turn.
     CAppAdmMutex mutex(kRegCacheMutexName);
-    bool locked = mutex.lock();
+    bool locked;
+    {
+      MutexWaitNotice notice(context);
+      locked = mutex.lock();
+    }
     std::u16string path = kHostValsKey;
     std::u16string target;
     if (!system->empty()) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <iostream>
 
 #include "cache/registry_layout.h"
@@ -78,6 +79,23 @@ std::vector<std::string> Holders(const std::string& path) {
   return pids;
 }
 
+}  // namespace
+
+std::string CacheMutexHolders() {
+  platform::PosixSync sync(platform::RuntimeDirectoryPath());
+  std::string holders;
+  for (const std::string& pid : Holders(sync.LockFilePath(kRegCacheMutexName))) {
+    if (pid == std::to_string(::getpid())) continue;
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    holders += (holders.empty() ? "" : ", ") + pid + (name.empty() ? "" : " (" + name + ")");
+  }
+  return holders;
+}
+
+namespace {
+
 void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector<Finding>* found) {
   ScopedKey top(r);
   if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) != kErrorSuccess)
@@ -130,9 +148,7 @@ void CheckMutex(std::vector<Finding>* found) {
   if (wait == kWaitObject0 || wait == kWaitAbandoned) {
     sync.ReleaseMutex(mutex);
   } else if (wait == kWaitTimeout) {
-    std::string pids;
-    for (const std::string& pid : Holders(sync.LockFilePath(kRegCacheMutexName)))
-      if (pid != std::to_string(::getpid())) pids += (pids.empty() ? "" : ", ") + pid;
+    std::string pids = CacheMutexHolders();
     found->push_back(
         {"the cache's mutex has been held for more than " +
              std::to_string(kMutexPatienceMs / 1000) + " s" +

@@ -50,9 +50,10 @@ class CommandContext {
   std::deque<std::string> arguments_;
 };
 
-// A line on standard error that counts the seconds of long work, shown only
-// when both standard output and standard error are terminals and no JSON
-// is asked for. It goes away when the work is done.
+// A line on standard error that counts the seconds of long work, and for
+// work that counts its steps "n of N", the rate and the time left; shown
+// only when both standard output and standard error are terminals and no
+// JSON is asked for. It goes away when the work is done.
 class Progress {
  public:
   Progress(const CommandContext* context, std::string what);
@@ -76,6 +77,24 @@ bool CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string&
 // Prints the words that may follow the command line `argv` (the command
 // words after "zvtadm"), one per line, for shell completion.
 int Complete(CLI::App* app, CommandContext* context, int argc, char** argv);
+
+// The processes other than this one that have the cache's mutex open, as
+// "PID (name), ...": its holder among them while it is held.
+std::string CacheMutexHolders();
+
+// Says on a terminal, once the cache's mutex has been waited for a second,
+// that this command waits and which process holds it; quiet otherwise.
+class MutexWaitNotice {
+ public:
+  explicit MutexWaitNotice(const CommandContext* context);
+  ~MutexWaitNotice();  // the wait is over
+  MutexWaitNotice(const MutexWaitNotice&) = delete;
+  MutexWaitNotice& operator=(const MutexWaitNotice&) = delete;
+
+ private:
+  struct Waiting;
+  std::unique_ptr<Waiting> waiting_;
+};
 
 // A return code of the library, the client services or the registry in words.
 std::string DescribeCode(uint32_t rc);

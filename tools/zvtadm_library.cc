@@ -67,9 +67,19 @@ const Exports* LoadExports(CommandContext* context, int* exit_code) {
 bool Configured(CommandContext* context, const std::string& system, int* exit_code) {
   client::SystemConfig config;
   std::string error;
+  LONG registry_rc = kErrorSuccess;
   uint32_t rc = client::SystemConfigStore(context->registry(), context->registry())
-                    .Read(U16(system), &config, &error);
+                    .Read(U16(system), &config, &error, &registry_rc);
   if (rc == kClientOk) return true;
+  // Not configured is "not found"; a store that cannot be read is a failure,
+  // told with the store's own words.
+  if (rc == kClientNotConfigured && registry_rc != kErrorSuccess &&
+      registry_rc != kErrorFileNotFound) {
+    std::string why;
+    (void)context->registry()->StoreFor(kHKeyCurrentUser, &why);
+    *exit_code = context->Fail(kExitFailed, error + (why.empty() ? "" : ": " + why));
+    return false;
+  }
   *exit_code = context->Fail(rc == kClientNotConfigured ? kExitNotFound : kExitFailed, error);
   return false;
 }
@@ -218,6 +228,7 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
     {
       Progress progress(context, "asking " + *system);
       for (const std::string& f : *functions) {
+        progress.Step(answers.size(), functions->size());
         uint32_t v = 0;
         uint32_t rc = library->value(system->c_str(), f.c_str(), &v);
         if (rc != 0) {
