@@ -146,8 +146,16 @@ grep -q "└── QACME_PAY_TAXFILE" "$work/out" || fail "tree drawing"
 expect 0 adm --json state DEMO_JOE
 json_check "assert d['state'] == 0 and d['meaning'] == 'current', d" "state --json"
 expect 0 adm --json cache show DEMO_JOE joe
-json_check "u=d['systems']['DEMO_JOE']['users']['JOE']; assert set(u['denied']) == $denied, u; \
-  assert 'time' in u['usage_changed']" "cache show --json"
+json_check "import re; u=d['systems']['DEMO_JOE']['users']['JOE']; \
+  assert set(u['denied']) == $denied, u; \
+  assert re.fullmatch(r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}\+00:00', u['usage_changed']['time']), u" \
+  "cache show --json"
+# A key as JSON: values of their kind, subkeys as arrays.
+expect 0 adm reg export 'HKCU\Software\VYN\Tarvo.Network\Systems' --json
+json_check "s=[k for k in d['subkeys'] if k['key'].endswith('DEMO_JOE')][0]; \
+  v={x['name']: x['data'] for x in s['values']}; \
+  assert v['Port'] == $port and v['HostAddress'] == '127.0.0.1' and v['SupplyTimestamps'] == 1, v" \
+  "reg export --json"
 expect 0 adm cache clear DEMO_JOE joe
 expect 3 adm cache show DEMO_JOE joe
 expect 3 adm cache clear DEMO_JOE joe

@@ -57,7 +57,8 @@ std::vector<Value> Values(platform::PosixRegistry* r, HKEY key) {
 }
 
 // A stored change timestamp as the host sent it: big-endian microseconds
-// since 1970, shown as UTC when it reads as a date of this century. Stored
+// since 1970, shown in RFC 3339 form (UTC, "+00:00") when it reads as a date
+// of this century. Stored
 // values in the in-memory form (bytes 0 and 1 exchanged) are read too.
 nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored) {
   std::string hex;
@@ -77,9 +78,9 @@ nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored) {
     std::tm tm{};
     if (gmtime_r(&seconds, &tm) == nullptr || tm.tm_year < 100 || tm.tm_year > 200) continue;
     char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
     char frac[16];
-    std::snprintf(frac, sizeof frac, ".%06llu UTC",
+    std::snprintf(frac, sizeof frac, ".%06llu+00:00",
                   static_cast<unsigned long long>(micros % 1000000));
     out["time"] = std::string(text) + frac;
     break;

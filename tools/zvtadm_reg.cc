@@ -65,13 +65,88 @@ int Import(CommandContext* context, const std::string& file) {
   return kExitOk;
 }
 
+// A value's data as JSON of its kind: numbers for REG_DWORD and REG_QWORD,
+// text for REG_SZ and REG_EXPAND_SZ, an array of texts for REG_MULTI_SZ;
+// else (and for data that does not fit its type) the text form of .reg
+// files. "bytes" always holds the stored bytes in hex.
+nlohmann::json ValueJson(const platform::ValueRow& v) {
+  std::string hex;
+  for (BYTE b : v.data) {
+    char byte[3];
+    std::snprintf(byte, sizeof byte, "%02x", b);
+    hex += byte;
+  }
+  auto number = [&v](size_t size) {
+    uint64_t n = 0;
+    for (size_t i = size; i-- > 0;) n = (n << 8) | v.data[i];
+    return n;
+  };
+  auto texts = [&v]() {
+    std::vector<std::string> out;
+    std::u16string current;
+    for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
+      char16_t c = static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8));
+      if (c == u'\0') {
+        out.push_back(platform::Utf16ToUtf8(current));
+        current.clear();
+      } else {
+        current.push_back(c);
+      }
+    }
+    if (!current.empty()) out.push_back(platform::Utf16ToUtf8(current));
+    return out;
+  };
+  nlohmann::json data = FormatValueData(v.type, v.data);
+  if (v.type == kRegDword && v.data.size() == 4) {
+    data = number(4);
+  } else if (v.type == kRegQword && v.data.size() == 8) {
+    data = number(8);
+  } else if ((v.type == kRegSz || v.type == kRegExpandSz) && v.data.size() % 2 == 0) {
+    std::vector<std::string> parts = texts();
+    data = parts.empty() ? std::string() : parts.front();
+  } else if (v.type == kRegMultiSz && v.data.size() % 2 == 0) {
+    std::vector<std::string> parts = texts();
+    while (!parts.empty() && parts.back().empty()) parts.pop_back();  // the list's terminator
+    data = parts;
+  }
+  return {{"name", platform::Utf16ToUtf8(v.name)},
+          {"type", TypeName(v.type)},
+          {"data", data},
+          {"bytes", hex}};
+}
+
+// A key with its values and everything below it, as JSON.
+LONG KeyTreeJson(platform::PosixRegistry* registry, HKEY root, const std::u16string& path,
+                 const std::string& name, nlohmann::json* out, std::string* error) {
+  RegKeyListing listing;
+  if (LONG rc = ReadRegKey(registry, root, path, &listing, error); rc != kErrorSuccess) return rc;
+  *out = {{"key", name}, {"values", nlohmann::json::array()}, {"subkeys", nlohmann::json::array()}};
+  for (const auto& v : listing.values) (*out)["values"].push_back(ValueJson(v));
+  for (const std::u16string& sub : listing.subkeys) {
+    nlohmann::json child;
+    std::u16string below = path.empty() ? sub : path + u"\\" + sub;
+    if (LONG rc = KeyTreeJson(registry, root, below, name + "\\" + platform::Utf16ToUtf8(sub),
+                              &child, error);
+        rc != kErrorSuccess)
+      return rc;
+    (*out)["subkeys"].push_back(std::move(child));
+  }
+  return kErrorSuccess;
+}
+
 int Export(CommandContext* context, const std::string& key, const std::string& file) {
   HKEY root;
   std::u16string path;
   if (int rc = ParseKey(*context, key, &root, &path); rc != kExitOk) return rc;
   std::string out, error;
   std::vector<std::string> skipped;
-  if (!ExportRegKey(context->registry(), root, path, &out, &skipped, &error))
+  if (context->json) {
+    nlohmann::json tree;
+    if (LONG rc = KeyTreeJson(context->registry(), root, path, key, &tree, &error);
+        rc != kErrorSuccess)
+      return context->Fail(ExitFor(rc), error);
+    out = tree.dump(2) + "\n";
+  } else if (!ExportRegKey(context->registry(), root, path, &out, &skipped, &error))
     return context->Fail(
         error.find("no such key") != std::string::npos ? kExitNotFound : kExitFailed, error);
   if (file.empty() || file == "-") {
@@ -86,19 +161,6 @@ int Export(CommandContext* context, const std::string& key, const std::string& f
   for (const std::string& key : skipped)
     context->Fail(kExitFailed, key + " is damaged and was left out of the export");
   return skipped.empty() ? kExitOk : kExitFailed;
-}
-
-nlohmann::json ValueJson(const platform::ValueRow& v) {
-  std::string hex;
-  for (BYTE b : v.data) {
-    char byte[3];
-    std::snprintf(byte, sizeof byte, "%02x", b);
-    hex += byte;
-  }
-  return {{"name", platform::Utf16ToUtf8(v.name)},
-          {"type", TypeName(v.type)},
-          {"data", FormatValueData(v.type, v.data)},
-          {"bytes", hex}};
 }
 
 void PrintValue(const platform::ValueRow& v) {
