@@ -103,7 +103,10 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     std::string error;
     client::SystemConfigStore s = store();
     if (s.List(&names, &error) != kClientOk) {
-      *exit_code = context->Fail(kExitFailed, error);
+      // With the store's own words: damaged, unreadable, a full disk.
+      std::string why;
+      (void)context->registry()->StoreFor(kHKeyCurrentUser, &why);
+      *exit_code = context->Fail(kExitFailed, error + (why.empty() ? "" : ": " + why));
       return;
     }
     nlohmann::json out = nlohmann::json::array();
