@@ -216,7 +216,10 @@ void HostServer::AcceptLoop() {
     if (stopping_) continue;
     for (size_t i = 0; i + 1 < polled.size(); ++i) {
       if ((polled[i].revents & POLLIN) == 0) continue;
-      int fd = accept4(polled[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      sockaddr_storage address{};
+      socklen_t address_length = sizeof address;
+      int fd = accept4(polled[i].fd, reinterpret_cast<sockaddr*>(&address), &address_length,
+                       SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
           Log(LogLevel::kWarning, std::string("accepting paused: ") + std::strerror(errno));
@@ -226,16 +229,29 @@ void HostServer::AcceptLoop() {
       }
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::string source = AddressText(reinterpret_cast<sockaddr*>(&address));
+      source = source.substr(0, source.rfind(':'));
       std::lock_guard<std::mutex> lock(mu_);
       if (static_cast<int>(clients_.size()) >= max_clients_.load()) {
         SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
         close(fd);
         continue;
       }
+      int& waiting = unauthenticated_[source];
+      if (waiting >= options_.max_unauthenticated_per_address) {
+        if (waiting == options_.max_unauthenticated_per_address)
+          Log(LogLevel::kNotice, "refusing connections from " + source + ": " +
+                                     std::to_string(waiting) + " of its connections await sign-on");
+        SendProtocolError(fd, wire::kErrorUnexpected,
+                          "too many connections from this address awaiting sign-on");
+        close(fd);
+        continue;
+      }
+      ++waiting;
       accepted_++;
       uint64_t id = next_id++;
       clients_[id] = fd;
-      threads_[id] = std::thread(&HostServer::Serve, this, fd, id);
+      threads_[id] = std::thread(&HostServer::Serve, this, fd, id, source);
     }
   }
 }
@@ -251,43 +267,87 @@ void HostServer::Finish(uint64_t id) {
   cv_.notify_all();
 }
 
-void HostServer::Serve(int fd, uint64_t id) {
+void HostServer::Serve(int fd, uint64_t id, std::string source) {
   std::string error;
+  Session session;
+  session.source = std::move(source);
+  session.version = wire::kOldestProtocolVersion;
+  session.handshake_deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
   std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, &error);
   if (!store) {
     SendProtocolError(fd, wire::kErrorUnexpected, "host store unavailable: " + error);
   } else {
-    std::string user;
-    bool signed_on = false;
-    uint16_t version = wire::kOldestProtocolVersion;
     wire::FrameSocket reader(fd);
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    const std::string peer = getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
-                                 ? AddressText(reinterpret_cast<sockaddr*>(&address))
-                                 : "?";
-    while (!stopping_ && ServeOne(fd, peer, &reader, store.get(), &user, &signed_on, &version)) {
+    session.peer = getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
+                       ? AddressText(reinterpret_cast<sockaddr*>(&address))
+                       : "?";
+    while (!stopping_ && ServeOne(fd, &session, &reader, store.get())) {
     }
   }
+  if (!session.signed_on) ReleaseUnauthenticated(session.source);
   close(fd);
   Finish(id);
 }
 
-bool HostServer::ServeOne(int fd, const std::string& peer, wire::FrameSocket* reader,
-                          HostStore* store, std::string* user, bool* signed_on, uint16_t* version) {
+void HostServer::ReleaseUnauthenticated(const std::string& source) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = unauthenticated_.find(source);
+  if (it != unauthenticated_.end() && --it->second <= 0) unauthenticated_.erase(it);
+}
+
+bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, HostStore* store) {
+  std::string* user = &session->user;
+  bool* signed_on = &session->signed_on;
+  uint16_t* version = &session->version;
+  const std::string& peer = session->peer;
   wire::Frame frame;
   std::string error;
-  if (!reader->Read(max_frame_.load(), idle_timeout_ms_.load(), &frame, &error)) {
-    if (error.rfind("connection closed", 0) != 0 && error.rfind("receive", 0) != 0)
-      SendProtocolError(fd, wire::kErrorMalformed, error);
+  // Before sign-on: small frames only, and the handshake's deadline.
+  constexpr uint32_t kHandshakeFrameLimit = 4096;
+  uint32_t limit = max_frame_.load();
+  int timeout_ms = idle_timeout_ms_.load();
+  if (!*signed_on) {
+    limit = std::min(limit, kHandshakeFrameLimit);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    session->handshake_deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) {
+      SendProtocolError(fd, wire::kErrorUnexpected, "sign-on not completed in time");
+      return false;
+    }
+    timeout_ms = static_cast<int>(std::min<int64_t>(timeout_ms, left));
+  }
+  if (!reader->Read(limit, timeout_ms, &frame, &error)) {
+    using Fault = wire::FrameSocket::Fault;
+    switch (reader->fault()) {
+      case Fault::kTooLarge:
+        SendProtocolError(fd, wire::kErrorTooLarge, error);
+        break;
+      case Fault::kMalformed:
+        SendProtocolError(fd, wire::kErrorMalformed, error);
+        break;
+      case Fault::kTimedOut:
+        SendProtocolError(fd, wire::kErrorUnexpected,
+                          *signed_on ? "idle for too long" : "sign-on not completed in time");
+        break;
+      default:  // closed, or the connection failed: nobody to tell
+        break;
+    }
     return false;
   }
   static constexpr char kHelloDone[] = "\x01";
   switch (frame.type) {
     case wire::FrameType::kHello: {
       wire::Hello hello;
-      if (!user->empty() || !wire::Decode(frame.payload, &hello, &error)) {
-        SendProtocolError(fd, wire::kErrorMalformed, error.empty() ? "second hello" : error);
+      if (!user->empty()) {
+        SendProtocolError(fd, wire::kErrorUnexpected, "second hello");
+        return false;
+      }
+      if (!wire::Decode(frame.payload, &hello, &error)) {
+        SendProtocolError(fd, wire::kErrorMalformed, error);
         return false;
       }
       if (hello.min_version > wire::kProtocolVersion ||
@@ -337,6 +397,7 @@ bool HostServer::ServeOne(int fd, const std::string& peer, wire::FrameSocket* re
         reply.user = profile;
         *user = profile;
         *signed_on = true;
+        ReleaseUnauthenticated(session->source);
       } else if (!known) {
         reply.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
       } else {
@@ -380,8 +441,12 @@ bool HostServer::ServeOne(int fd, const std::string& peer, wire::FrameSocket* re
       call_bytes_out_ += payload.size() + kFrameHeader;
       {
         std::lock_guard<std::mutex> lock(mu_);
+        // Counted by name for the host's own programs only: names a client
+        // makes up must not grow the table.
         std::string program = call.program;
-        program_calls_[program]++;
+        bool known =
+            program == "KLIB/KRFNLST" || program == "KLIB/KRUSRFN" || program == "KLIB/KRCHGTS";
+        program_calls_[known ? program : "(other)"]++;
         LogCall(*user, program, reply);
       }
       return Send(fd, wire::FrameType::kCallReply, payload);

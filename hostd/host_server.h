@@ -56,6 +56,12 @@ struct ServerOptions {
   int signon_failures_allowed = 3;
   int signon_lockout_ms = 1000;
 
+  // Before sign-on a client may send frames of at most 4 KiB, must complete
+  // Hello and Signon within this time, and may hold at most this many such
+  // connections from one address.
+  int handshake_timeout_ms = 10000;
+  int max_unauthenticated_per_address = 16;
+
   // When set, one line per answered program call is appended to this file:
   // UTC time, signed-on profile, program, and "ok" or the first host message.
   std::string call_log;
@@ -90,10 +96,20 @@ class HostServer {
 
  private:
   void AcceptLoop();
-  void Serve(int fd, uint64_t id);
-  // `version`: the protocol version agreed in the handshake.
-  bool ServeOne(int fd, const std::string& peer, wire::FrameSocket* reader, HostStore* store,
-                std::string* user, bool* signed_on, uint16_t* version);
+  // One client's connection as it goes through the handshake.
+  struct Session {
+    std::string peer;    // "HOST:PORT"
+    std::string source;  // the peer's address alone
+    std::string user;    // "\x01" after Hello, the profile once signed on
+    bool signed_on = false;
+    uint16_t version = 0;  // the protocol version agreed in the handshake
+    std::chrono::steady_clock::time_point handshake_deadline;
+  };
+
+  void Serve(int fd, uint64_t id, std::string source);
+  bool ServeOne(int fd, Session* session, wire::FrameSocket* reader, HostStore* store);
+  // Connections not yet signed on, counted by source address.
+  void ReleaseUnauthenticated(const std::string& source);
   void Finish(uint64_t id);
   // The time until which `profile` is locked out, or none.
   bool LockedOut(const std::string& profile, int64_t* wait_ms);
@@ -127,6 +143,7 @@ class HostServer {
   std::map<uint64_t, std::thread> threads_;        // guarded by mu_
   std::vector<std::thread> finished_;              // guarded by mu_
   std::map<std::string, uint64_t> program_calls_;  // guarded by mu_
+  std::map<std::string, int> unauthenticated_;     // by source address; guarded by mu_
   struct Failures {
     int count = 0;
     std::chrono::steady_clock::time_point until;

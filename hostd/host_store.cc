@@ -1,8 +1,12 @@
 // The host's function registry on SQLite.
 #include "hostd/host_store.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -246,6 +250,15 @@ bool WriteTransaction::Commit(std::string* error) {
 }
 
 std::unique_ptr<HostStore> HostStore::Open(const std::string& path, std::string* error) {
+  // The store holds password hashes: a new one is readable by its owner
+  // alone, and so are the journal files SQLite makes beside it. (Only a
+  // missing file is created here: closing a descriptor of an open store
+  // would drop this process's locks on it.)
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(
       path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -476,13 +476,19 @@ bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* fr
 
 bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto fail = [this](Fault fault) {
+    fault_ = fault;
+    return false;
+  };
+  fault_ = Fault::kNone;
   for (;;) {
     size_t have = buffer_.size() - start_;
     size_t want = 5;
     if (have >= 5) {
       const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data() + start_);
       uint32_t length;
-      if (!CheckHeader(p, max_frame, &length, error)) return false;
+      if (!CheckHeader(p, max_frame, &length, error))
+        return fail(big_endian::Load32(p) > max_frame ? Fault::kTooLarge : Fault::kMalformed);
       want = size_t{length} + 4;
       if (have >= want) {
         frame->type = static_cast<FrameType>(p[4]);
@@ -499,8 +505,10 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
       buffer_.erase(0, start_);
       start_ = 0;
     }
-    // Room for the rest of this frame, and a little more for the next one.
-    size_t room = std::max<size_t>(want - have, 4096);
+    // Room for more of this frame, and a little for the next one; a frame
+    // declared large gets its room as its bytes arrive.
+    constexpr size_t kMaxRoom = 64 * 1024;
+    size_t room = std::clamp<size_t>(want - have, 4096, kMaxRoom);
     size_t old = buffer_.size();
     buffer_.resize(old + room);
     long r = sockets::Receive(fd_, &buffer_[old], room, error);
@@ -509,10 +517,11 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
     if (r == sockets::kClosed) {
       *error = old == 0 ? "connection closed by the peer"
                         : "connection closed by the peer inside a frame";
-      return false;
+      return fail(Fault::kClosed);
     }
-    if (r == sockets::kFailed) return false;
-    if (!WaitFor(fd_, sockets::Ready::kRead, timeout_ms > 0, deadline, error)) return false;
+    if (r == sockets::kFailed) return fail(Fault::kFailed);
+    if (!WaitFor(fd_, sockets::Ready::kRead, timeout_ms > 0, deadline, error))
+      return fail(*error == "timed out" ? Fault::kTimedOut : Fault::kFailed);
   }
 }
 

@@ -159,11 +159,19 @@ bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* fr
 // beyond the maximum. Does not own the socket.
 class FrameSocket {
  public:
+  // Why the last Read failed.
+  enum class Fault { kNone, kClosed, kTimedOut, kTooLarge, kMalformed, kFailed };
+
   explicit FrameSocket(sockets::Handle fd) : fd_(fd) {}
+  // Reads one frame of at most `max_frame` bytes. The buffer grows with the
+  // bytes that arrive (at most 64 KiB ahead of them), never with the length
+  // a header declares.
   bool Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error);
+  Fault fault() const { return fault_; }
 
  private:
   sockets::Handle fd_;
+  Fault fault_ = Fault::kNone;
   std::string buffer_;
   size_t start_ = 0;
 };

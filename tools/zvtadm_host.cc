@@ -1,9 +1,13 @@
 // zvtadm host: manage a host store that zvthostd serves: the host's version,
 // user profiles, registered functions, usage settings, and whole-registry
 // JSON import and export. Changes are seen by a running server at once.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -274,10 +278,14 @@ exp->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::cout << json;
     return true;
   }
-  std::ofstream out(a->file, std::ios::binary | std::ios::trunc);
-  out << json;
-  out.close();
-  if (!out) return *e = "cannot write " + a->file, false;
+  // The export holds the password hashes: readable by its owner alone.
+  int fd = ::open(a->file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || ::fchmod(fd, 0600) != 0 ||
+      ::write(fd, json.data(), json.size()) != static_cast<ssize_t>(json.size())) {
+    if (fd >= 0) ::close(fd);
+    return *e = "cannot write " + a->file + ": " + std::strerror(errno), false;
+  }
+  if (::close(fd) != 0) return *e = "cannot write " + a->file + ": " + std::strerror(errno), false;
   return true;
 }));
 }  // namespace zvt::tools

@@ -1,0 +1,201 @@
+// The server as an attacker on the network meets it: before sign-on only
+// small frames and a short handshake, a cap on waiting connections per
+// address; memory for a frame that grows with its bytes, not its header;
+// made-up program names that leave no trace; a store its owner alone reads.
+#include "hostd/host_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+#include "hostd/host_store.h"
+#include "pgm/big_endian.h"
+#include "pgm/wire.h"
+#include "services/testing/temp_dir.h"
+
+namespace zvt::hostd {
+namespace {
+
+class Client {
+ public:
+  explicit Client(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { close(fd_); }
+
+  bool connected() const { return connected_; }
+  bool Send(const std::string& bytes) {
+    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  bool Send(wire::FrameType type, const std::string& payload) {
+    return Send(wire::EncodeFrame(type, payload));
+  }
+  // The next frame, or false when the connection ends first.
+  bool Receive(wire::Frame* frame, int timeout_ms = 5000) {
+    std::string error;
+    return reader_.Read(16u << 20, timeout_ms, frame, &error);
+  }
+  // The code of the ProtocolError that ends the connection (0: none).
+  uint16_t ProtocolErrorCode(int timeout_ms = 5000) {
+    wire::Frame frame;
+    wire::ProtocolError e;
+    std::string error;
+    if (!Receive(&frame, timeout_ms) || frame.type != wire::FrameType::kProtocolError ||
+        !wire::Decode(frame.payload, &e, &error))
+      return 0;
+    return e.code;
+  }
+  bool SignOn(const std::string& user, const std::string& password) {
+    wire::Frame frame;
+    wire::SignonReply reply;
+    std::string error;
+    return Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})) && Receive(&frame) &&
+           frame.type == wire::FrameType::kHelloReply &&
+           Send(wire::FrameType::kSignon, wire::Encode(wire::Signon{user, password})) &&
+           Receive(&frame) && frame.type == wire::FrameType::kSignonReply &&
+           wire::Decode(frame.payload, &reply, &error) && reply.ok;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+  wire::FrameSocket reader_{fd_};
+};
+
+// A frame header: its length (type byte included) and type.
+std::string Header(uint32_t length, wire::FrameType type) {
+  return big_endian::Bytes32(length) + std::string(1, static_cast<char>(type));
+}
+
+class HostServerTest : public ::testing::Test {
+ protected:
+  void Start(ServerOptions options = {}) {
+    std::string error;
+    auto store = HostStore::Open(dir_.File("host.db"), &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->AddProfile("U", "p", HashStrength::kFast, &error)) << error;
+    options.store_path = dir_.File("host.db");
+    server_ = std::make_unique<HostServer>(options);
+    ASSERT_TRUE(server_->Start(&error)) << error;
+  }
+  uint16_t port() const { return server_->port(); }
+
+  testing::TempDir dir_;
+  std::unique_ptr<HostServer> server_;
+};
+
+TEST_F(HostServerTest, BeforeSignOnOnlySmallFramesAndAShortHandshakeAreAccepted) {
+  ServerOptions options;
+  options.handshake_timeout_ms = 300;
+  Start(options);
+  // A header declaring 16 MiB before anyone signed on: refused at once as too large.
+  Client big(port());
+  ASSERT_TRUE(big.Send(Header(16u << 20, wire::FrameType::kHello)));
+  EXPECT_EQ(wire::kErrorTooLarge, big.ProtocolErrorCode(1000));
+  // Silence after connecting, or after Hello: the handshake's deadline ends it.
+  for (bool hello : {false, true}) {
+    Client slow(port());
+    auto start = std::chrono::steady_clock::now();
+    if (hello) {
+      wire::Frame reply;
+      ASSERT_TRUE(slow.Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
+      ASSERT_TRUE(slow.Receive(&reply));
+    }
+    EXPECT_EQ(wire::kErrorUnexpected, slow.ProtocolErrorCode(3000)) << hello;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << hello;
+  }
+  // A second Hello is an unexpected frame, not a malformed one.
+  Client twice(port());
+  wire::Frame reply;
+  ASSERT_TRUE(twice.Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
+  ASSERT_TRUE(twice.Receive(&reply));
+  ASSERT_TRUE(twice.Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
+  EXPECT_EQ(wire::kErrorUnexpected, twice.ProtocolErrorCode());
+  // Signed on, the same client may then send large frames.
+  Client signed_on(port());
+  ASSERT_TRUE(signed_on.SignOn("U", "p"));
+  ASSERT_TRUE(signed_on.Send(Header(64 * 1024, wire::FrameType::kCall) + std::string(100, 'x')));
+  EXPECT_EQ(0, signed_on.ProtocolErrorCode(200));  // still waiting for the rest
+}
+
+TEST_F(HostServerTest, ConnectionsAwaitingSignOnAreCappedPerAddress) {
+  ServerOptions options;
+  options.max_unauthenticated_per_address = 4;
+  Start(options);
+  std::vector<std::unique_ptr<Client>> waiting;
+  for (int i = 0; i < 4; ++i) {
+    waiting.push_back(std::make_unique<Client>(port()));
+    ASSERT_TRUE(waiting.back()->connected());
+  }
+  wire::Frame frame;
+  // The fifth from the same address is turned away.
+  Client fifth(port());
+  EXPECT_EQ(wire::kErrorUnexpected, fifth.ProtocolErrorCode());
+  // One of the four signs on: its place is free for another.
+  ASSERT_TRUE(waiting[0]->SignOn("U", "p"));
+  Client next(port());
+  EXPECT_TRUE(next.SignOn("U", "p"));
+  // Those that went away free theirs too.
+  waiting.pop_back();
+  waiting.pop_back();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Client after(port());
+  EXPECT_TRUE(after.SignOn("U", "p"));
+}
+
+TEST_F(HostServerTest, AFrameDeclaredLargeTakesMemoryOnlyAsItsBytesArrive) {
+  Start();
+  constexpr int kClients = 40;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<Client>(port()));
+    ASSERT_TRUE(clients.back()->SignOn("U", "p"));
+  }
+  // Heap in use, large blocks (mapped on their own) included.
+  auto in_use = [] {
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+  };
+  size_t before = in_use();
+  for (auto& c : clients)
+    ASSERT_TRUE(c->Send(Header(16u << 20, wire::FrameType::kCall) + std::string(100, 'x')));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  size_t after = in_use();
+  size_t grown = after - std::min(before, after);
+  // 40 declared 16 MiB frames: once 640 MiB zero-filled; now each connection
+  // holds what arrived plus at most 64 KiB of room.
+  EXPECT_LT(grown, size_t{kClients} * 128 * 1024) << grown;
+}
+
+TEST_F(HostServerTest, MadeUpProgramNamesAreNotKeptAndTheStoreIsPrivate) {
+  Start();
+  Client c(port());
+  ASSERT_TRUE(c.SignOn("U", "p"));
+  for (int i = 0; i < 50; ++i) {
+    wire::Call call;
+    call.id = static_cast<uint32_t>(i + 1);
+    call.program = "X/PROG" + std::to_string(i);
+    wire::Frame reply;
+    ASSERT_TRUE(c.Send(wire::FrameType::kCall, wire::Encode(call)));
+    ASSERT_TRUE(c.Receive(&reply));
+  }
+  EXPECT_EQ(50u, server_->calls_of("(other)"));
+  EXPECT_EQ(0u, server_->calls_of("X/PROG1"));
+  struct stat st {};
+  ASSERT_EQ(0, stat(dir_.File("host.db").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+}  // namespace
+}  // namespace zvt::hostd
