@@ -260,6 +260,21 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
   return reply;
 }
 
+// The profile a usage or timestamp call names. The client puts "Q" before a
+// profile name that begins with a digit when it asks for usage (1ABC is
+// asked for as Q1ABC) but not when it asks for timestamps: both name 1ABC
+// here, unless a profile Q1ABC itself exists.
+std::string RequestedProfile(HostStore* store, const std::string& text) {
+  std::string name = HostStore::CanonicalProfile(text);
+  if (name.size() < 2 || name[0] != 'Q' || name[1] < '0' || name[1] > '9') return name;
+  Timestamps stamps;
+  bool known = false;
+  std::string error;
+  if (store->GetTimestamps(name, &stamps, &known, &error) && known) return name;
+  if (store->GetTimestamps(name.substr(1), &stamps, &known, &error) && known) return name.substr(1);
+  return name;
+}
+
 wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
   if (!Matches(call, {{wire::kInput, 20},
                       {wire::kOutput, 0},
@@ -273,7 +288,7 @@ wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
   uint32_t length;
   std::string category;
   if (auto refusal = CheckListRequest(call, "USGA0100", 5, &length, &category)) return *refusal;
-  std::string profile = TextOf(call.parameters[4].data);
+  std::string profile = RequestedProfile(store, TextOf(call.parameters[4].data));
   bool known = true;
   PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
     std::vector<UsageRow> rows;
@@ -308,7 +323,7 @@ wire::CallReply ChangeTimestamps(HostStore* store, const wire::Call& call) {
   uint32_t length;
   if (!ReceiverLength(call, 0, 1, 8, &length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  std::string profile = TextOf(call.parameters[3].data);
+  std::string profile = RequestedProfile(store, TextOf(call.parameters[3].data));
   Timestamps stamps;
   bool known = false;
   std::string error;

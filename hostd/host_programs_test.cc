@@ -37,13 +37,30 @@ class HostProgramsTest : public ::testing::Test {
     }
   }
   // A usage list call with the given handle and receiver room.
-  wire::Call UsageCall(const std::string& handle, uint32_t room, std::string selections) {
+  wire::Call UsageCall(const std::string& handle, uint32_t room, std::string selections,
+                       const std::u16string& profile = u"U") {
     wire::Call c;
     c.id = 1;
     c.program = "klib/krusrfn";  // program names ignore case
-    c.parameters = {
-        In(handle),         {wire::kOutput, room, ""}, In(Be(room)), In(Host(u"USGA0100", 8)),
-        In(Host(u"U", 10)), In(std::move(selections)), In(Be(0)),    {wire::kInOut, 4, Be(0)}};
+    c.parameters = {In(handle),
+                    {wire::kOutput, room, ""},
+                    In(Be(room)),
+                    In(Host(u"USGA0100", 8)),
+                    In(Host(profile, 10)),
+                    In(std::move(selections)),
+                    In(Be(0)),
+                    {wire::kInOut, 4, Be(0)}};
+    return c;
+  }
+  wire::Call TimestampCall(const std::u16string& profile) {
+    wire::Call c;
+    c.id = 2;
+    c.program = "KLIB/KRCHGTS";
+    c.parameters = {{wire::kOutput, 32, ""},
+                    In(Be(32)),
+                    In(Host(u"TSTA0100", 8)),
+                    In(Host(profile, 10)),
+                    {wire::kInOut, 4, Be(0)}};
     return c;
   }
   std::string AllSelection() { return Be(1) + Be(17) + Be(1) + Be(1) + Be(1) + "\xF9"; }
@@ -99,6 +116,26 @@ TEST_F(HostProgramsTest, PartsContinueAfterTheLastEntryHandedOut) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ("", ids(r.outputs[0]));
   EXPECT_EQ(blank, r.outputs[0].substr(8, 20));
+}
+
+// A profile whose name begins with a digit is asked for as Q1ABC for its
+// usage and as 1ABC for its timestamps: both are the same profile.
+TEST_F(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("1ABC", "p", HashStrength::kFast, &error)) << error;
+  std::string blank(20, '\x40');
+  wire::CallReply usage =
+      RunProgram(store_.get(), "1ABC", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q1ABC"));
+  EXPECT_TRUE(usage.ok) << usage.messages.at(0).text;
+  wire::CallReply stamps = RunProgram(store_.get(), "1ABC", TimestampCall(u"1ABC"));
+  EXPECT_TRUE(stamps.ok) << stamps.messages.at(0).text;
+  // A profile that is really called Q2X keeps its name.
+  ASSERT_TRUE(store_->AddProfile("Q2X", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddProfile("2X", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("Q2X", "F1", "1", &error)) << error;
+  usage = RunProgram(store_.get(), "Q2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
+  ASSERT_TRUE(usage.ok);
+  EXPECT_NE(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"1", 1)));
 }
 
 TEST_F(HostProgramsTest, BadRequestsGetHostMessages) {
