@@ -42,8 +42,9 @@ std::string HostText(const std::string& utf8, size_t width) {
 uint32_t CodeFor(const pgm::Failure& f) {
   switch (f.cause) {
     case pgm::Failure::Cause::kRefused:
-      return !f.messages.empty() && f.messages[0].id == "CPF2204" ? kClientUnknownProfile
-                                                                  : kClientPasswordRefused;
+      if (!f.messages.empty() && f.messages[0].id == "CPF2204") return kClientUnknownProfile;
+      if (!f.messages.empty() && f.messages[0].id == "CPF22E5") return kClientProfileLockedOut;
+      return kClientPasswordRefused;
     case pgm::Failure::Cause::kUnreachable:
       return kClientHostUnreachable;
     case pgm::Failure::Cause::kTimedOut:
@@ -226,14 +227,25 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     Report(error);
     return rc;
   }
+  int64_t seconds_left = 0;
+  if (HoldingOff(endpoint, &seconds_left)) {
+    Report("sign-on to system " + Utf16ToUtf8(s->name) +
+           " not tried: the host refused its password for profile " + endpoint.user +
+           "; the same password is tried again in " + std::to_string(seconds_left) + " s");
+    return kClientPasswordRefused;
+  }
   pgm::Failure failure;
   std::unique_ptr<pgm::Connection> connection = pgm::Connection::Open(endpoint, &failure);
   if (!connection) {
     std::string text = "sign-on to system " + Utf16ToUtf8(s->name) + " failed: " + failure.text;
     for (const auto& m : failure.messages) text += "; " + m.id + " " + m.text;
     Report(text);
-    return CodeFor(failure);
+    uint32_t code = CodeFor(failure);
+    if (code == kClientPasswordRefused || code == kClientProfileLockedOut)
+      CountRefusal(endpoint, true, code == kClientProfileLockedOut ? 5000 : 0);
+    return code;
   }
+  CountRefusal(endpoint, false, 0);
   s->config = config;
   s->version = connection->host_version();
   s->release = connection->host_release();
@@ -262,6 +274,41 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
   s->signed_on = true;
   s->pool.Release(endpoint, std::move(connection));
   return kClientOk;
+}
+
+namespace {
+
+std::string RefusalKey(const pgm::Endpoint& e) {
+  // The password only as a hash, and only in this process's memory.
+  return e.host + "\n" + std::to_string(e.port) + "\n" + e.user + "\n" +
+         std::to_string(std::hash<std::string>{}(e.password));
+}
+
+}  // namespace
+
+bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left) {
+  std::lock_guard<std::mutex> lock(refusals_mu_);
+  auto it = refusals_.find(RefusalKey(endpoint));
+  if (it == refusals_.end()) return false;
+  auto left = it->second.until - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return false;
+  *seconds_left = std::chrono::duration_cast<std::chrono::seconds>(left).count() + 1;
+  return true;
+}
+
+void ClientServices::CountRefusal(const pgm::Endpoint& endpoint, bool refused,
+                                  int64_t host_wait_ms) {
+  std::lock_guard<std::mutex> lock(refusals_mu_);
+  const std::string key = RefusalKey(endpoint);
+  if (!refused) {
+    refusals_.erase(key);
+    return;
+  }
+  Refusals& r = refusals_[key];
+  r.count = std::min(r.count + 1, 20);
+  int64_t wait_ms = std::min<int64_t>(int64_t{5000} << std::min(r.count - 1, 7), 600000);
+  r.until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(wait_ms, host_wait_ms));
 }
 
 uint32_t ClientServices::zvtCO_Signon(SystemHandle handle, uint32_t /*flags*/) {

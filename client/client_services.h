@@ -6,6 +6,7 @@
 #ifndef ZVT_CLIENT_CLIENT_SERVICES_H_
 #define ZVT_CLIENT_CLIENT_SERVICES_H_
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -86,6 +87,13 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   // Writes `text` with its terminator into a buffer of `size` bytes.
   static uint32_t CopyOut(const std::u16string& text, char16_t* buffer, uint32_t size_bytes);
   bool EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint, std::string* error);
+  // After the host refused a password, the same password is not tried on the
+  // same host and profile again for a while (5 s, doubling with each further
+  // refusal up to 10 min), so that one system configured wrongly does not
+  // keep the profile locked out for everyone. True, with the time left, while
+  // that is so.
+  bool HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left);
+  void CountRefusal(const pgm::Endpoint& endpoint, bool refused, int64_t host_wait_ms);
   std::vector<std::string> InstallSiblings();
   std::string InstallDirectory();
   void Report(const std::string& text);
@@ -94,6 +102,13 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   RegistryServiceApi* service_;
   MessageLog log_;
   std::string install_directory_;
+
+  struct Refusals {
+    int count = 0;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::mutex refusals_mu_;
+  std::map<std::string, Refusals> refusals_;  // by host, port, profile, password; guarded
 
   std::mutex mu_;
   std::map<SystemHandle, std::unique_ptr<SystemObject>> systems_;  // guarded by mu_

@@ -174,6 +174,35 @@ TEST_F(ClientServicesTest, SignOnFailuresEachHaveTheirOwnCode) {
   EXPECT_EQ(client_.QueryChangeTimestamps(h, ts[0], ts[1], ts[2]), kClientNotSignedOn);
 }
 
+// One system with a wrong password must not lock its profile out for every
+// other client: the refused password is not tried again at once.
+TEST_F(ClientServicesTest, ARefusedPasswordIsNotTriedAgainAtOnce) {
+  AddProfile("DAN");
+  StartServer();
+  Configure(u"Bad", "dan", "wrong");
+  SystemHandle bad = Handle(u"Bad");
+  const uint64_t before = server()->connections_accepted();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(client_.zvtCO_Signon(bad, 0), kClientPasswordRefused);
+  EXPECT_EQ(server()->connections_accepted() - before, 1u);
+  EXPECT_NE(LastLogText().find("tried again in"), std::string::npos) << LastLogText();
+  // The host saw one failure: the right password still signs on.
+  Configure(u"Good", "dan");
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Good"), 0), kClientOk);
+}
+
+TEST_F(ClientServicesTest, ALockedOutProfileHasItsOwnCode) {
+  AddProfile("EVE");
+  hostd::ServerOptions options;
+  options.signon_failures_allowed = 0;  // the first failure locks the profile out
+  options.signon_lockout_ms = 60000;
+  StartServer(options);
+  Configure(u"First", "eve", "wrong-1");
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"First"), 0), kClientPasswordRefused);
+  Configure(u"Second", "eve", "wrong-2");
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Second"), 0), kClientProfileLockedOut);
+  EXPECT_NE(LastLogText().find("CPF22E5"), std::string::npos) << LastLogText();
+}
+
 TEST_F(ClientServicesTest, UnknownHandlesAndSmallBuffersAreRefusedWithoutWriting) {
   AddProfile("CAROL");
   StartServer();

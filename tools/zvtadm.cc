@@ -196,6 +196,8 @@ std::string DescribeCode(uint32_t rc) {
       return "the connection to the host failed";
     case kClientNoPassword:
       return "the password source cannot be read";
+    case kClientProfileLockedOut:
+      return "the host refuses the profile's sign-ons for a while after repeated failures";
     case kClientBufferTooSmall:
       return "an answer did not fit its buffer";
     case kClientBadParameter:
