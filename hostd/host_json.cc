@@ -290,16 +290,18 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
     nlohmann::json& p = (*profiles)[i];
     Path at = {{"profiles", 0, true}, {"", i, false}};
     if (!p.is_object()) return done(check.Fail(at, "must be an object"));
-    if (!check.Keys(p, at, {"name", "password_hash", "password", "fast_hash"}) ||
+    if (!check.Keys(p, at, {"name", "password_hash", "password", "fast_hash", "all_profiles"}) ||
         !check.Text(&p, at, "name", 10) || !check.Text(&p, at, "password_hash", 512) ||
         !check.Text(&p, at, "password", 512))
       return done(false);
     if (!p.contains("name")) return done(check.Fail(at, "has no \"name\""));
     if (!p.contains("password_hash") && !p.contains("password"))
       return done(check.Fail(at, "has neither \"password_hash\" nor \"password\""));
-    if (auto fast = p.find("fast_hash"); fast != p.end() && !fast->is_boolean()) {
-      at.push_back({"fast_hash", 0, true});
-      return done(check.Fail(at, "must be true or false"));
+    for (const char* flag : {"fast_hash", "all_profiles"}) {
+      if (auto it = p.find(flag); it != p.end() && !it->is_boolean()) {
+        at.push_back({flag, 0, true});
+        return done(check.Fail(at, "must be true or false"));
+      }
     }
   }
 

@@ -263,19 +263,30 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
 // The profile a usage or timestamp call names. The client puts "Q" before a
 // profile name that begins with a digit when it asks for usage (1ABC is
 // asked for as Q1ABC) but not when it asks for timestamps: both name 1ABC
-// here, unless a profile Q1ABC itself exists.
-std::string RequestedProfile(HostStore* store, const std::string& text) {
+// here, unless a profile Q1ABC itself exists. A signed-on user may ask only
+// for its own profile unless it has the authority to read all profiles;
+// any other name, known or not, is refused alike (empty result), so that
+// nobody learns which profiles exist.
+std::string RequestedProfile(HostStore* store, const std::string& user, const std::string& text) {
   std::string name = HostStore::CanonicalProfile(text);
-  if (name.size() < 2 || name[0] != 'Q' || name[1] < '0' || name[1] > '9') return name;
-  Timestamps stamps;
-  bool known = false;
   std::string error;
-  if (store->GetTimestamps(name, &stamps, &known, &error) && known) return name;
-  if (store->GetTimestamps(name.substr(1), &stamps, &known, &error) && known) return name.substr(1);
-  return name;
+  if (name.size() >= 2 && name[0] == 'Q' && name[1] >= '0' && name[1] <= '9') {
+    Timestamps stamps;
+    bool known = false;
+    if (name != user && !(store->GetTimestamps(name, &stamps, &known, &error) && known) &&
+        store->GetTimestamps(name.substr(1), &stamps, &known, &error) && known)
+      name = name.substr(1);
+  }
+  if (name == user) return name;
+  bool all = false;
+  return store->ReadsAllProfiles(user, &all, &error) && all ? name : std::string();
 }
 
-wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
+wire::CallReply NotAuthorized(const wire::Call& call, const std::string& requested) {
+  return Refuse(call, "CPF2217", "Not authorized to user profile " + requested + ".");
+}
+
+wire::CallReply UsageList(HostStore* store, const std::string& user, const wire::Call& call) {
   if (!Matches(call, {{wire::kInput, 20},
                       {wire::kOutput, 0},
                       {wire::kInput, 4},
@@ -288,7 +299,8 @@ wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
   uint32_t length;
   std::string category;
   if (auto refusal = CheckListRequest(call, "USGA0100", 5, &length, &category)) return *refusal;
-  std::string profile = RequestedProfile(store, TextOf(call.parameters[4].data));
+  std::string profile = RequestedProfile(store, user, TextOf(call.parameters[4].data));
+  if (profile.empty()) return NotAuthorized(call, TextOf(call.parameters[4].data));
   bool known = true;
   PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
     std::vector<UsageRow> rows;
@@ -310,7 +322,8 @@ wire::CallReply UsageList(HostStore* store, const wire::Call& call) {
   return reply;
 }
 
-wire::CallReply ChangeTimestamps(HostStore* store, const wire::Call& call) {
+wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
+                                 const wire::Call& call) {
   if (!Matches(call, {{wire::kOutput, 0},
                       {wire::kInput, 4},
                       {wire::kInput, 8},
@@ -323,7 +336,8 @@ wire::CallReply ChangeTimestamps(HostStore* store, const wire::Call& call) {
   uint32_t length;
   if (!ReceiverLength(call, 0, 1, 8, &length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  std::string profile = RequestedProfile(store, TextOf(call.parameters[3].data));
+  std::string profile = RequestedProfile(store, user, TextOf(call.parameters[3].data));
+  if (profile.empty()) return NotAuthorized(call, TextOf(call.parameters[3].data));
   Timestamps stamps;
   bool known = false;
   std::string error;
@@ -346,13 +360,13 @@ wire::CallReply ChangeTimestamps(HostStore* store, const wire::Call& call) {
 
 }  // namespace
 
-wire::CallReply RunProgram(HostStore* store, const std::string& /*user*/, const wire::Call& call) {
+wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call) {
   std::string program = call.program;
   std::transform(program.begin(), program.end(), program.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   if (program == "KLIB/KRFNLST") return FunctionList(store, call);
-  if (program == "KLIB/KRUSRFN") return UsageList(store, call);
-  if (program == "KLIB/KRCHGTS") return ChangeTimestamps(store, call);
+  if (program == "KLIB/KRUSRFN") return UsageList(store, user, call);
+  if (program == "KLIB/KRCHGTS") return ChangeTimestamps(store, user, call);
   size_t slash = program.find('/');
   std::string library = slash == std::string::npos ? "*LIBL" : program.substr(0, slash);
   std::string name = slash == std::string::npos ? program : program.substr(slash + 1);

@@ -157,9 +157,32 @@ TEST_F(HostProgramsTest, BadRequestsGetHostMessages) {
   c = UsageCall(blank, 200, AllSelection());
   c.parameters[2] = In(Be(300));  // more than the output parameter's room
   EXPECT_EQ(id(c), "CPF3C24");
-  c = UsageCall(blank, 200, AllSelection());
-  c.parameters[4] = In(Host(u"NOBODY", 10));
-  EXPECT_EQ(id(c), "CPF2204");
+}
+
+// A signed-on profile reads its own usage and timestamps only: another
+// profile's, or one that does not exist, is refused alike, so nothing tells
+// which profiles exist. A profile with the authority to read all profiles
+// reads any, and learns which are unknown.
+TEST_F(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthorized) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("OTHER", "p", HashStrength::kFast, &error)) << error;
+  std::string blank(20, '\x40');
+  auto id = [&](const std::u16string& asked, bool usage) {
+    wire::CallReply r =
+        RunProgram(store_.get(), "U",
+                   usage ? UsageCall(blank, 200, AllSelection(), asked) : TimestampCall(asked));
+    return r.ok ? std::string("ok") : r.messages.at(0).id;
+  };
+  for (bool usage : {true, false}) {
+    EXPECT_EQ("ok", id(u"U", usage));
+    EXPECT_EQ("CPF2217", id(u"OTHER", usage));
+    EXPECT_EQ("CPF2217", id(u"NOBODY", usage));
+  }
+  ASSERT_TRUE(store_->SetAllProfiles("U", true, &error)) << error;
+  for (bool usage : {true, false}) {
+    EXPECT_EQ("ok", id(u"OTHER", usage));
+    EXPECT_EQ("CPF2204", id(u"NOBODY", usage));
+  }
 }
 
 }  // namespace

@@ -271,7 +271,8 @@ std::unique_ptr<HostStore> HostStore::Open(const std::string& path, std::string*
   std::unique_ptr<HostStore> store(new HostStore(db));
   if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) return nullptr;
   WriteTransaction tx(db, error);
-  if (!tx.ok() || !store->Exec(kSchema, error) || !tx.Commit(error)) {
+  if (!tx.ok() || !store->Exec(kSchema, error) || !store->AddColumnsOfLaterVersions(error) ||
+      !tx.Commit(error)) {
     *error = path + ": " + *error;
     return nullptr;
   }
@@ -285,6 +286,39 @@ HostStore::~HostStore() {
 }
 
 std::string HostStore::CanonicalProfile(const std::string& name) { return Upper(name); }
+
+bool HostStore::AddColumnsOfLaterVersions(std::string* error) {
+  // all_profiles: the profile may read every profile's usage and timestamps.
+  Stmt st(&cache_, "SELECT 1 FROM pragma_table_info('profiles') WHERE name = 'all_profiles'",
+          error);
+  if (!st.ok()) return false;
+  int rc = st.Step(error);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) return false;
+  return Exec("ALTER TABLE profiles ADD COLUMN all_profiles INTEGER NOT NULL DEFAULT 0", error);
+}
+
+bool HostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
+  WriteTransaction tx(db_, error);
+  Stmt st(&cache_, "UPDATE profiles SET all_profiles = ?2 WHERE name = ?1", error);
+  if (!tx.ok() || !st.ok() ||
+      st.Text(1, CanonicalProfile(name)).Text(2, all ? "1" : "0").Step(error) != SQLITE_DONE)
+    return false;
+  if (st.Changes() == 0) {
+    *error = "no user profile " + CanonicalProfile(name);
+    return false;
+  }
+  return tx.Commit(error);
+}
+
+bool HostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
+  Stmt st(&cache_, "SELECT all_profiles FROM profiles WHERE name = ?1", error);
+  if (!st.ok()) return false;
+  int rc = st.Text(1, CanonicalProfile(name)).Step(error);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  *all = rc == SQLITE_ROW && st.Col(0) == "1";
+  return true;
+}
 
 bool HostStore::Exec(const char* sql, std::string* error) {
   char* message = nullptr;
@@ -712,11 +746,14 @@ bool HostStore::ExportJson(std::string* json, std::string* error) {
     out["functions"].push_back(FunctionToJson(f));
   }
   out["profiles"] = nlohmann::ordered_json::array();
-  Stmt p(&cache_, "SELECT name, hash FROM profiles ORDER BY name", error);
+  Stmt p(&cache_, "SELECT name, hash, all_profiles FROM profiles ORDER BY name", error);
   if (!p.ok()) return false;
   int rc;
-  while ((rc = p.Step(error)) == SQLITE_ROW)
-    out["profiles"].push_back({{"name", p.Col(0)}, {"password_hash", p.Col(1)}});
+  while ((rc = p.Step(error)) == SQLITE_ROW) {
+    nlohmann::ordered_json profile = {{"name", p.Col(0)}, {"password_hash", p.Col(1)}};
+    if (p.Col(2) == "1") profile["all_profiles"] = true;
+    out["profiles"].push_back(std::move(profile));
+  }
   if (rc != SQLITE_DONE) return false;
   out["usage"] = nlohmann::ordered_json::array();
   Stmt u(&cache_, "SELECT profile, function, usage FROM usage ORDER BY profile, function", error);
@@ -799,9 +836,13 @@ bool HostStore::ImportJson(const std::string& json, bool replace, std::string* e
       *error = "profile \"" + name + "\" needs a name of 1 to 10 characters and a password";
       return false;
     }
-    Stmt st(&cache_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
+    Stmt st(&cache_,
+            "INSERT INTO profiles(name, hash, user_ts, all_profiles) VALUES(?1, ?2, ?3, ?4)",
+            error);
+    const bool all = p.value("all_profiles", false);
     if (!NextStamp(&s, error) || !st.ok() ||
-        st.Text(1, name).Text(2, hash).Blob(3, s).Step(error) != SQLITE_DONE) {
+        st.Text(1, name).Text(2, hash).Blob(3, s).Text(4, all ? "1" : "0").Step(error) !=
+            SQLITE_DONE) {
       *error = "profile " + name + ": " + *error;
       return false;
     }

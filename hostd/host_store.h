@@ -85,6 +85,10 @@ class HostStore {
                    std::string* error);
   bool RemoveProfile(const std::string& name, std::string* error);
   bool ListProfiles(std::vector<std::string>* names, std::string* error);
+  // A profile may read its own usage and timestamps; one with this authority
+  // may read every profile's (an administrator's, or a test harness's).
+  bool SetAllProfiles(const std::string& name, bool all, std::string* error);
+  bool ReadsAllProfiles(const std::string& name, bool* all, std::string* error);
   // True when the profile exists and the password matches. Unknown profiles
   // and wrong passwords are told apart in `*known`.
   bool VerifyPassword(const std::string& name, const std::string& password, bool* known,
@@ -139,6 +143,8 @@ class HostStore {
   bool NextStamp(Stamp* stamp, std::string* error);
   bool SetMetaStamp(const char* key, const Stamp& stamp, std::string* error);
   bool MoveRegistryStamps(bool hierarchy, std::string* error);
+  // Brings a store made by an earlier version up to this one's columns.
+  bool AddColumnsOfLaterVersions(std::string* error);
   bool ProfileExists(const std::string& name, bool* exists, std::string* error);
   bool FunctionExists(const std::string& id, bool* exists, std::string* error);
   // False, naming them, when registered functions or profiles are missing

@@ -44,6 +44,8 @@ void HostCallTest::StartServer(hostd::ServerOptions options) {
 void HostCallTest::AddProfile(const std::string& name) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile(name, "pw-" + name, hostd::HashStrength::kFast, &error)) << error;
+  // The tests sign on as one profile and read others' usage through it.
+  ASSERT_TRUE(store_->SetAllProfiles(name, true, &error)) << error;
 }
 
 void HostCallTest::AddFunctions(int count, const std::string& prefix) {

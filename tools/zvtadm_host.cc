@@ -145,10 +145,14 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   auto strength = [=] {
     return a->fast_hash ? hostd::HashStrength::kFast : hostd::HashStrength::kInteractive;
   };
+  auto all_profiles = std::make_shared<bool>(false);
+  user_add->add_flag("--all-profiles", *all_profiles,
+                     "may read every profile's usage and timestamps (else its own only)");
   user_add->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::string password;
     if (!ReadPassword(*a, &password, e)) return false;
-    return s->AddProfile(a->name, password, strength(), e);
+    return s->AddProfile(a->name, password, strength(), e) &&
+           (!*all_profiles || s->SetAllProfiles(a->name, true, e));
   }));
   user_passwd->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::string password;
