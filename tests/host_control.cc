@@ -37,11 +37,10 @@ class Controller {
     if (!control::Parse(line, &word, &a)) return Error("malformed request: " + line);
     if (word == "reset" && a.empty()) return Reset();
     if (!store_) return Error("no store: reset first");
-    // The tests sign on as one profile and read others' usage through it.
     if (word == "profile" && a.size() == 2)
-      return Done(store_->AddProfile(a[0], a[1], zvt::hostd::HashStrength::kFast, &error) &&
-                      store_->SetAllProfiles(a[0], true, &error),
-                  error);
+      return Done(store_->AddProfile(a[0], a[1], zvt::hostd::HashStrength::kFast, &error), error);
+    if (word == "all_profiles" && a.size() == 1)
+      return Done(store_->SetAllProfiles(a[0], true, &error), error);
     if (word == "function" && a.size() == 13) {
       zvt::hostd::FunctionRow f{a[0], a[1], a[2], a[3],  a[4],  a[5], a[6],
                                 a[7], a[8], a[9], a[10], a[11], a[12]};

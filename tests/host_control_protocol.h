@@ -5,6 +5,7 @@
 // any text fits in a word:
 //   reset                          a new, empty store; any server stops
 //   profile NAME PASSWORD          a profile (cheap password hash)
+//   all_profiles NAME              let it read every profile's usage and timestamps
 //   function ID CATEGORY TYPE ROOT PARENT NAME NAME2 DESCRIPTION
 //            DESCRIPTION2 INDICATOR1 INDICATOR2 INDICATOR3 DEFAULT_USAGE
 //   usage PROFILE FUNCTION USAGE

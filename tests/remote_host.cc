@@ -130,6 +130,12 @@ bool HostStore::AddProfile(const std::string& name, const std::string& password,
   return Request("profile", {name, password}, nullptr, error);
 }
 
+// Only granting is needed by the tests.
+bool HostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
+  if (!all) return *error = "only granting the all-profiles authority is supported", false;
+  return Request("all_profiles", {name}, nullptr, error);
+}
+
 bool HostStore::AddFunction(const FunctionRow& f, std::string* error) {
   return Request("function",
                  {f.id, f.category, f.type, f.root, f.parent, f.name, f.name2, f.description,

@@ -51,6 +51,7 @@ class HostStore {
   // Profiles get the cheap password hash whatever `strength` says.
   bool AddProfile(const std::string& name, const std::string& password, HashStrength strength,
                   std::string* error);
+  bool SetAllProfiles(const std::string& name, bool all, std::string* error);
   bool AddFunction(const FunctionRow& row, std::string* error);
   bool SetUsage(const std::string& profile, const std::string& function, const std::string& usage,
                 std::string* error);
