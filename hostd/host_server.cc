@@ -237,8 +237,10 @@ void HostServer::AcceptLoop() {
         close(fd);
         continue;
       }
+      const bool loopback = source.rfind("127.", 0) == 0 || source == "[::1]";
       int& waiting = unauthenticated_[source];
-      if (waiting >= options_.max_unauthenticated_per_address) {
+      if ((!loopback || options_.limit_loopback) &&
+          waiting >= options_.max_unauthenticated_per_address) {
         if (waiting == options_.max_unauthenticated_per_address)
           Log(LogLevel::kNotice, "refusing connections from " + source + ": " +
                                      std::to_string(waiting) + " of its connections await sign-on");

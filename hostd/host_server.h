@@ -58,9 +58,11 @@ struct ServerOptions {
 
   // Before sign-on a client may send frames of at most 4 KiB, must complete
   // Hello and Signon within this time, and may hold at most this many such
-  // connections from one address.
+  // connections from one address; loopback addresses (clients on this
+  // machine, and the benchmarks' bursts) are not counted unless asked.
   int handshake_timeout_ms = 10000;
-  int max_unauthenticated_per_address = 16;
+  int max_unauthenticated_per_address = 32;
+  bool limit_loopback = false;
 
   // When set, one line per answered program call is appended to this file:
   // UTC time, signed-on profile, program, and "ok" or the first host message.

@@ -132,6 +132,7 @@ TEST_F(HostServerTest, BeforeSignOnOnlySmallFramesAndAShortHandshakeAreAccepted)
 TEST_F(HostServerTest, ConnectionsAwaitingSignOnAreCappedPerAddress) {
   ServerOptions options;
   options.max_unauthenticated_per_address = 4;
+  options.limit_loopback = true;  // the test's clients all come from loopback
   Start(options);
   std::vector<std::unique_ptr<Client>> waiting;
   for (int i = 0; i < 4; ++i) {

@@ -55,6 +55,8 @@ constexpr Key kKeys[] = {
     {"max_frame", "--max-frame", false, 0xFFFFFFFFu},
     {"idle_timeout_ms", "--idle-timeout-ms", false, 0x7FFFFFFF},
     {"max_clients", nullptr, false, 0x7FFFFFFF},
+    {"handshake_timeout_ms", nullptr, false, 0x7FFFFFFF},
+    {"max_unauthenticated_per_address", nullptr, false, 0x7FFFFFFF},
 };
 
 // Reads the configuration file into `options` and `listen`, except for the
@@ -117,6 +119,9 @@ bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::Server
     if (n == "max_frame") options->max_frame = value.get<uint32_t>();
     if (n == "idle_timeout_ms") options->idle_timeout_ms = value.get<int>();
     if (n == "max_clients") options->max_clients = value.get<int>();
+    if (n == "handshake_timeout_ms") options->handshake_timeout_ms = value.get<int>();
+    if (n == "max_unauthenticated_per_address")
+      options->max_unauthenticated_per_address = value.get<int>();
   }
   return true;
 }
@@ -129,8 +134,9 @@ int main(int argc, char** argv) {
   std::string config, port_file, log_level = "info";
   CLI::App app{"zvthostd: host server for the function registry", "zvthostd"};
   app.add_option("--config", config,
-                 "JSON file with any of: listen, store, version, release, "
-                 "max_frame, idle_timeout_ms, max_clients, call_log");
+                 "JSON file with any of: listen, store, version, release, max_frame, "
+                 "idle_timeout_ms, max_clients, call_log, handshake_timeout_ms, "
+                 "max_unauthenticated_per_address");
   app.add_option("--listen", listen,
                  "HOST:PORT or [IPV6]:PORT to listen on, several times for several (a name: "
                  "every address it has; port 0: any free port)")
