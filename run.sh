@@ -41,7 +41,7 @@ build() {  # build DIR [cmake args...]
 case "${1:-}" in
   demo)
     install_packages "${BUILD_PACKAGES[@]}"
-    build build -DBUILD_TESTING=OFF
+    build build -DBUILD_TESTING=OFF -DZVT_BUILD_BENCH=OFF
     # The main job needs only the libraries, their modules and the programs.
     # The main job: a host server with a sample registry, a fresh per-user
     # store, and the library asked through its exports what is denied.
