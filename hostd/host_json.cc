@@ -133,6 +133,19 @@ class Locator {
   size_t found_ = 0;
 };
 
+// The path of `key` within the object at `path`.
+Path Within(const Path& path, const std::string& key) {
+  Path at = path;
+  at.push_back({key, 0, true});
+  return at;
+}
+
+// A coded field given as a digit number means the digit as text: 1 is "1".
+void DigitAsText(nlohmann::json* value) {
+  if (value->is_number_unsigned() && value->get<uint64_t>() <= 9)
+    *value = std::to_string(value->get<int>());
+}
+
 class Checker {
  public:
   explicit Checker(const std::string& text) : text_(text) {}
@@ -154,9 +167,7 @@ class Checker {
       if (!ok) {
         std::string list;
         for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
-        Path at = path;
-        at.push_back({key, 0, true});
-        return Fail(at, "unknown key \"" + key + "\" (known: " + list + ")", true);
+        return Fail(Within(path, key), "unknown key \"" + key + "\" (known: " + list + ")", true);
       }
     }
     return true;
@@ -166,8 +177,7 @@ class Checker {
   bool Text(nlohmann::json* object, const Path& path, const char* key, size_t max) {
     auto it = object->find(key);
     if (it == object->end()) return true;
-    Path at = path;
-    at.push_back({key, 0, true});
+    const Path at = Within(path, key);
     if (!it->is_string()) return Fail(at, "must be a string");
     if (it->get_ref<const std::string&>().size() > max)
       return Fail(at, "must have at most " + std::to_string(max) + " characters");
@@ -180,9 +190,8 @@ class Checker {
             std::initializer_list<const char*> allowed) {
     auto it = object->find(key);
     if (it == object->end()) return true;
-    Path at = path;
-    at.push_back({key, 0, true});
-    if (it->is_number_unsigned() && it->get<uint64_t>() <= 9) *it = std::to_string(it->get<int>());
+    const Path at = Within(path, key);
+    DigitAsText(&*it);
     std::string list;
     for (const char* a : allowed) list += std::string(list.empty() ? "" : ", ") + a;
     if (!it->is_string()) return Fail(at, "must be one of " + list + " (a string or a number)");
@@ -194,19 +203,26 @@ class Checker {
   bool UnsignedField(nlohmann::json* object, const Path& path, const char* key, uint64_t max) {
     auto it = object->find(key);
     if (it == object->end()) return true;
-    Path at = path;
-    at.push_back({key, 0, true});
+    const Path at = Within(path, key);
     if (!it->is_number_unsigned() || it->get<uint64_t>() > max)
       return Fail(at, "must be a whole number from 0 to " + std::to_string(max));
     return true;
   }
 
-  bool Array(nlohmann::json* document, const char* key, nlohmann::json** out) {
-    *out = nullptr;
+  // Calls `each` with every entry of the array `key` of the document, when
+  // there is one, and the entry's path; every entry must be an object.
+  // False at the first fault.
+  template <typename Each>
+  bool Entries(nlohmann::json* document, const char* key, Each each) {
     auto it = document->find(key);
     if (it == document->end()) return true;
     if (!it->is_array()) return Fail({{key, 0, true}}, "must be an array");
-    *out = &*it;
+    for (size_t i = 0; i < it->size(); ++i) {
+      Path at = {{key, 0, true}, {"", i, false}};
+      nlohmann::json& entry = (*it)[i];
+      if (!entry.is_object()) return Fail(at, "must be an object");
+      if (!each(entry, at)) return false;
+    }
     return true;
   }
 
@@ -222,8 +238,9 @@ class Checker {
 bool CheckHostJson(const std::string& text, nlohmann::json* document, std::string* error) {
   try {
     *document = nlohmann::json::parse(text);
-  } catch (const nlohmann::json::exception& e) {  // syntax, or a number out of range
-                                                  // The parser's message names the line and column.
+  } catch (const nlohmann::json::exception& e) {
+    // Bad syntax or a number out of range; the parser's message names the
+    // line and column.
     std::string what = e.what();
     size_t cut = what.find("] ");
     *error = "not JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2));
@@ -246,79 +263,63 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
       return done(false);
   }
 
-  nlohmann::json* functions;
-  if (!check.Array(document, "functions", &functions)) return done(false);
-  for (size_t i = 0; functions != nullptr && i < functions->size(); ++i) {
-    nlohmann::json& f = (*functions)[i];
-    Path at = {{"functions", 0, true}, {"", i, false}};
-    if (!f.is_object()) return done(check.Fail(at, "must be an object"));
+  auto function = [&](nlohmann::json& f, const Path& at) {
     if (!check.Keys(f, at,
                     {"id", "category", "type", "root", "parent", "name", "name2", "description",
                      "description2", "indicators", "default_usage"}))
-      return done(false);
-    if (!f.contains("id")) return done(check.Fail(at, "has no \"id\""));
+      return false;
+    if (!f.contains("id")) return check.Fail(at, "has no \"id\"");
     if (!check.Text(&f, at, "id", 30) || !check.Text(&f, at, "root", 30) ||
         !check.Text(&f, at, "parent", 30) || !check.Text(&f, at, "name", 330) ||
         !check.Text(&f, at, "name2", 330) || !check.Text(&f, at, "description", 330) ||
         !check.Text(&f, at, "description2", 330) || !check.Code(&f, at, "type", {"1", "2", "3"}) ||
         !check.Code(&f, at, "default_usage", {"1", "2"}))
-      return done(false);
+      return false;
     if (auto c = f.find("category"); c != f.end()) {
-      if (c->is_number_unsigned() && c->get<uint64_t>() <= 9) *c = std::to_string(c->get<int>());
-      Path cat = at;
-      cat.push_back({"category", 0, true});
+      DigitAsText(&*c);
       if (!c->is_string() || c->get_ref<const std::string&>().size() != 1)
-        return done(check.Fail(cat, "must be one character (a string, or a digit as a number)"));
+        return check.Fail(Within(at, "category"),
+                          "must be one character (a string, or a digit as a number)");
     }
     if (auto ind = f.find("indicators"); ind != f.end()) {
-      Path in = at;
-      in.push_back({"indicators", 0, true});
       bool ok = ind->is_array() && ind->size() == 3;
       for (size_t k = 0; ok && k < 3; ++k) {
         nlohmann::json& one = (*ind)[k];
-        if (one.is_number_unsigned() && one.get<uint64_t>() <= 9)
-          one = std::to_string(one.get<int>());
+        DigitAsText(&one);
         ok = one.is_string() && one.get_ref<const std::string&>().size() == 1;
       }
-      if (!ok) return done(check.Fail(in, "must be an array of three one-character indicators"));
+      if (!ok)
+        return check.Fail(Within(at, "indicators"),
+                          "must be an array of three one-character indicators");
     }
-  }
-
-  nlohmann::json* profiles;
-  if (!check.Array(document, "profiles", &profiles)) return done(false);
-  for (size_t i = 0; profiles != nullptr && i < profiles->size(); ++i) {
-    nlohmann::json& p = (*profiles)[i];
-    Path at = {{"profiles", 0, true}, {"", i, false}};
-    if (!p.is_object()) return done(check.Fail(at, "must be an object"));
+    return true;
+  };
+  auto profile = [&](nlohmann::json& p, const Path& at) {
     if (!check.Keys(p, at, {"name", "password_hash", "password", "fast_hash", "all_profiles"}) ||
         !check.Text(&p, at, "name", 10) || !check.Text(&p, at, "password_hash", 512) ||
         !check.Text(&p, at, "password", 512))
-      return done(false);
-    if (!p.contains("name")) return done(check.Fail(at, "has no \"name\""));
+      return false;
+    if (!p.contains("name")) return check.Fail(at, "has no \"name\"");
     if (!p.contains("password_hash") && !p.contains("password"))
-      return done(check.Fail(at, "has neither \"password_hash\" nor \"password\""));
+      return check.Fail(at, "has neither \"password_hash\" nor \"password\"");
     for (const char* flag : {"fast_hash", "all_profiles"}) {
-      if (auto it = p.find(flag); it != p.end() && !it->is_boolean()) {
-        at.push_back({flag, 0, true});
-        return done(check.Fail(at, "must be true or false"));
-      }
+      if (auto it = p.find(flag); it != p.end() && !it->is_boolean())
+        return check.Fail(Within(at, flag), "must be true or false");
     }
-  }
-
-  nlohmann::json* usage;
-  if (!check.Array(document, "usage", &usage)) return done(false);
-  for (size_t i = 0; usage != nullptr && i < usage->size(); ++i) {
-    nlohmann::json& u = (*usage)[i];
-    Path at = {{"usage", 0, true}, {"", i, false}};
-    if (!u.is_object()) return done(check.Fail(at, "must be an object"));
+    return true;
+  };
+  auto usage = [&](nlohmann::json& u, const Path& at) {
     if (!check.Keys(u, at, {"profile", "function", "usage"}) ||
         !check.Text(&u, at, "profile", 10) || !check.Text(&u, at, "function", 30) ||
         !check.Code(&u, at, "usage", {"1", "2"}))
-      return done(false);
+      return false;
     for (const char* key : {"profile", "function", "usage"})
-      if (!u.contains(key)) return done(check.Fail(at, std::string("has no \"") + key + "\""));
-  }
-  return true;
+      if (!u.contains(key)) return check.Fail(at, std::string("has no \"") + key + "\"");
+    return true;
+  };
+  return done(check.Entries(document, "functions", function) &&
+              check.Entries(document, "profiles", profile) &&
+              check.Entries(document, "usage", usage));
 }
 
 }  // namespace zvt::hostd

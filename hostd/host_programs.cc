@@ -270,11 +270,10 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
 std::string RequestedProfile(HostStore* store, const std::string& user, const std::string& text) {
   std::string name = HostStore::CanonicalProfile(text);
   std::string error;
-  if (name.size() >= 2 && name[0] == 'Q' && name[1] >= '0' && name[1] <= '9') {
-    Timestamps stamps;
-    bool known = false;
-    if (name != user && !(store->GetTimestamps(name, &stamps, &known, &error) && known) &&
-        store->GetTimestamps(name.substr(1), &stamps, &known, &error) && known)
+  if (name != user && name.size() >= 2 && name[0] == 'Q' && name[1] >= '0' && name[1] <= '9') {
+    bool exists = false, stripped_exists = false;
+    if (store->ProfileExists(name, &exists, &error) && !exists &&
+        store->ProfileExists(name.substr(1), &stripped_exists, &error) && stripped_exists)
       name = name.substr(1);
   }
   if (name == user) return name;

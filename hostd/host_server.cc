@@ -53,6 +53,7 @@ std::string LogWord(const std::string& text) {
   return word;
 }
 
+// "HOST:PORT" or "[IPV6]:PORT".
 std::string AddressText(const sockaddr* a) {
   char host[INET6_ADDRSTRLEN] = "?";
   uint16_t port = 0;
@@ -68,6 +69,9 @@ std::string AddressText(const sockaddr* a) {
   }
   return std::string(host) + ":" + std::to_string(port);
 }
+
+// The address of a peer given as AddressText has it, without the port.
+std::string SourceOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
 }  // namespace
 
@@ -229,8 +233,8 @@ void HostServer::AcceptLoop() {
       }
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      std::string source = AddressText(reinterpret_cast<sockaddr*>(&address));
-      source = source.substr(0, source.rfind(':'));
+      std::string peer = AddressText(reinterpret_cast<sockaddr*>(&address));
+      const std::string source = SourceOf(peer);
       std::lock_guard<std::mutex> lock(mu_);
       if (static_cast<int>(clients_.size()) >= max_clients_.load()) {
         SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
@@ -253,7 +257,7 @@ void HostServer::AcceptLoop() {
       accepted_++;
       uint64_t id = next_id++;
       clients_[id] = fd;
-      threads_[id] = std::thread(&HostServer::Serve, this, fd, id, source);
+      threads_[id] = std::thread(&HostServer::Serve, this, fd, id, std::move(peer));
     }
   }
 }
@@ -269,10 +273,11 @@ void HostServer::Finish(uint64_t id) {
   cv_.notify_all();
 }
 
-void HostServer::Serve(int fd, uint64_t id, std::string source) {
+void HostServer::Serve(int fd, uint64_t id, std::string peer) {
   std::string error;
   Session session;
-  session.source = std::move(source);
+  session.source = SourceOf(peer);
+  session.peer = std::move(peer);
   session.version = wire::kOldestProtocolVersion;
   session.handshake_deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
@@ -281,11 +286,6 @@ void HostServer::Serve(int fd, uint64_t id, std::string source) {
     SendProtocolError(fd, wire::kErrorUnexpected, "host store unavailable: " + error);
   } else {
     wire::FrameSocket reader(fd);
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    session.peer = getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
-                       ? AddressText(reinterpret_cast<sockaddr*>(&address))
-                       : "?";
     while (!stopping_ && ServeOne(fd, &session, &reader, store.get())) {
     }
   }
@@ -301,17 +301,13 @@ void HostServer::ReleaseUnauthenticated(const std::string& source) {
 }
 
 bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, HostStore* store) {
-  std::string* user = &session->user;
-  bool* signed_on = &session->signed_on;
-  uint16_t* version = &session->version;
-  const std::string& peer = session->peer;
   wire::Frame frame;
   std::string error;
   // Before sign-on: small frames only, and the handshake's deadline.
   constexpr uint32_t kHandshakeFrameLimit = 4096;
   uint32_t limit = max_frame_.load();
   int timeout_ms = idle_timeout_ms_.load();
-  if (!*signed_on) {
+  if (!session->signed_on) {
     limit = std::min(limit, kHandshakeFrameLimit);
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     session->handshake_deadline - std::chrono::steady_clock::now())
@@ -332,8 +328,9 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
         SendProtocolError(fd, wire::kErrorMalformed, error);
         break;
       case Fault::kTimedOut:
-        SendProtocolError(fd, wire::kErrorUnexpected,
-                          *signed_on ? "idle for too long" : "sign-on not completed in time");
+        SendProtocolError(
+            fd, wire::kErrorUnexpected,
+            session->signed_on ? "idle for too long" : "sign-on not completed in time");
         break;
       default:  // closed, or the connection failed: nobody to tell
         break;
@@ -344,7 +341,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
   switch (frame.type) {
     case wire::FrameType::kHello: {
       wire::Hello hello;
-      if (!user->empty()) {
+      if (!session->user.empty()) {
         SendProtocolError(fd, wire::kErrorUnexpected, "second hello");
         return false;
       }
@@ -360,15 +357,16 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
                               " to " + std::to_string(wire::kProtocolVersion) + " only");
         return false;
       }
-      *user = kHelloDone;
-      *version = std::min(hello.max_version, wire::kProtocolVersion);
-      return Send(
-          fd, wire::FrameType::kHelloReply,
-          wire::Encode(wire::HelloReply{*version, info_.version, info_.release, info_.name}));
+      session->user = kHelloDone;
+      session->version = std::min(hello.max_version, wire::kProtocolVersion);
+      return Send(fd, wire::FrameType::kHelloReply,
+                  wire::Encode(wire::HelloReply{session->version, info_.version, info_.release,
+                                                info_.name}));
     }
     case wire::FrameType::kSignon: {
       wire::Signon signon;
-      if (*user != kHelloDone || *signed_on || !wire::Decode(frame.payload, &signon, &error)) {
+      if (session->user != kHelloDone || session->signed_on ||
+          !wire::Decode(frame.payload, &signon, &error)) {
         SendProtocolError(fd, wire::kErrorUnexpected,
                           error.empty() ? "sign-on out of order" : error);
         return false;
@@ -378,7 +376,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
       wire::SignonReply reply;
       int64_t wait_ms = 0;
       if (LockedOut(profile, &wait_ms)) {
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + peer +
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session->peer +
                                    " refused unchecked: locked out for another " +
                                    std::to_string(wait_ms) + " ms");
         reply.ok = false;
@@ -390,15 +388,15 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
         return false;
       }
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
-      if (known) CountSignon(profile, peer, ok);
+      if (known) CountSignon(profile, session->peer, ok);
       if (!ok)
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + peer +
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session->peer +
                                    " refused: " + (known ? "wrong password" : "no such profile"));
       reply.ok = ok;
       if (ok) {
         reply.user = profile;
-        *user = profile;
-        *signed_on = true;
+        session->user = profile;
+        session->signed_on = true;
         ReleaseUnauthenticated(session->source);
       } else if (!known) {
         reply.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
@@ -410,7 +408,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
     }
     case wire::FrameType::kCall: {
       wire::Call call;
-      if (!*signed_on) {
+      if (!session->signed_on) {
         SendProtocolError(fd, wire::kErrorNotSignedOn, "program call before sign-on");
         return false;
       }
@@ -431,11 +429,11 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
       }
       if (options_.call_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
-      wire::CallReply reply = RunProgram(store, *user, call);
-      std::string payload = wire::Encode(reply, *version);
+      wire::CallReply reply = RunProgram(store, session->user, call);
+      std::string payload = wire::Encode(reply, session->version);
       if (payload.size() + 1 > max_frame_.load()) {
         reply = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
-        payload = wire::Encode(reply, *version);
+        payload = wire::Encode(reply, session->version);
       }
       calls_++;
       constexpr uint64_t kFrameHeader = 5;  // length and type
@@ -449,7 +447,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
         bool known =
             program == "KLIB/KRFNLST" || program == "KLIB/KRUSRFN" || program == "KLIB/KRCHGTS";
         program_calls_[known ? program : "(other)"]++;
-        LogCall(*user, program, reply);
+        LogCall(session->user, program, reply);
       }
       return Send(fd, wire::FrameType::kCallReply, payload);
     }

@@ -108,7 +108,8 @@ class HostServer {
     std::chrono::steady_clock::time_point handshake_deadline;
   };
 
-  void Serve(int fd, uint64_t id, std::string source);
+  // `peer`: the client's address, "HOST:PORT".
+  void Serve(int fd, uint64_t id, std::string peer);
   bool ServeOne(int fd, Session* session, wire::FrameSocket* reader, HostStore* store);
   // Connections not yet signed on, counted by source address.
   void ReleaseUnauthenticated(const std::string& source);

@@ -85,6 +85,7 @@ class HostStore {
                    std::string* error);
   bool RemoveProfile(const std::string& name, std::string* error);
   bool ListProfiles(std::vector<std::string>* names, std::string* error);
+  bool ProfileExists(const std::string& name, bool* exists, std::string* error);
   // A profile may read its own usage and timestamps; one with this authority
   // may read every profile's (an administrator's, or a test harness's).
   bool SetAllProfiles(const std::string& name, bool all, std::string* error);
@@ -145,7 +146,6 @@ class HostStore {
   bool MoveRegistryStamps(bool hierarchy, std::string* error);
   // Brings a store made by an earlier version up to this one's columns.
   bool AddColumnsOfLaterVersions(std::string* error);
-  bool ProfileExists(const std::string& name, bool* exists, std::string* error);
   bool FunctionExists(const std::string& id, bool* exists, std::string* error);
   // False, naming them, when registered functions or profiles are missing
   // from the checked JSON file `in`.

@@ -38,26 +38,57 @@ bool ParseEndpoint(const std::string& text, zvt::hostd::Endpoint* endpoint) {
   return true;
 }
 
-// The configuration file's keys: each a string or a whole number within
-// limits, and the command-line option that overrides it.
+// What the configuration file sets: the server's options and the addresses
+// to listen on.
+struct Settings {
+  zvt::hostd::ServerOptions* options;
+  std::vector<std::string>* listen;
+};
+
+// The configuration file's keys: the kind of value each takes (a string, a
+// whole number up to `max`, or for "listen" also an array of strings), the
+// command-line option that overrides it, and where it goes.
 struct Key {
   const char* name;
   const char* option;  // nullptr: the file only
   bool text;
   uint64_t max;
+  void (*apply)(const nlohmann::json& value, const Settings& to);
 };
 constexpr Key kKeys[] = {
-    {"listen", "--listen", true, 0},  // or an array of strings
-    {"store", "--store", true, 0},
-    {"call_log", "--call-log", true, 0},
-    {"version", "--host-version", false, 0xFFFFFFFFu},
-    {"release", "--host-release", false, 0xFFFFFFFFu},
-    {"max_frame", "--max-frame", false, 0xFFFFFFFFu},
-    {"idle_timeout_ms", "--idle-timeout-ms", false, 0x7FFFFFFF},
-    {"max_clients", nullptr, false, 0x7FFFFFFF},
-    {"handshake_timeout_ms", nullptr, false, 0x7FFFFFFF},
-    {"max_unauthenticated_per_address", nullptr, false, 0x7FFFFFFF},
+    {"listen", "--listen", true, 0,
+     [](const nlohmann::json& v, const Settings& to) {
+       *to.listen = v.is_array() ? v.get<std::vector<std::string>>()
+                                 : std::vector<std::string>{v.get<std::string>()};
+     }},
+    {"store", "--store", true, 0,
+     [](const nlohmann::json& v, const Settings& to) { to.options->store_path = v; }},
+    {"call_log", "--call-log", true, 0,
+     [](const nlohmann::json& v, const Settings& to) { to.options->call_log = v; }},
+    {"version", "--host-version", false, 0xFFFFFFFFu,
+     [](const nlohmann::json& v, const Settings& to) { to.options->version = v; }},
+    {"release", "--host-release", false, 0xFFFFFFFFu,
+     [](const nlohmann::json& v, const Settings& to) { to.options->release = v; }},
+    {"max_frame", "--max-frame", false, 0xFFFFFFFFu,
+     [](const nlohmann::json& v, const Settings& to) { to.options->max_frame = v; }},
+    {"idle_timeout_ms", "--idle-timeout-ms", false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) { to.options->idle_timeout_ms = v; }},
+    {"max_clients", nullptr, false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) { to.options->max_clients = v; }},
+    {"handshake_timeout_ms", nullptr, false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) { to.options->handshake_timeout_ms = v; }},
+    {"max_unauthenticated_per_address", nullptr, false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) {
+       to.options->max_unauthenticated_per_address = v;
+     }},
 };
+
+// The keys' names, "a, b, c".
+std::string KeyNames() {
+  std::string names;
+  for (const Key& k : kKeys) names += std::string(names.empty() ? "" : ", ") + k.name;
+  return names;
+}
 
 // Reads the configuration file into `options` and `listen`, except for the
 // keys whose options `app` was given. Refuses a file that is not a JSON
@@ -85,9 +116,7 @@ bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::Server
     for (const Key& k : kKeys)
       if (name == k.name) key = &k;
     if (key == nullptr) {
-      std::string known;
-      for (const Key& k : kKeys) known += std::string(known.empty() ? "" : ", ") + k.name;
-      *error = path + ": unknown key \"" + name + "\" (known: " + known + ")";
+      *error = path + ": unknown key \"" + name + "\" (known: " + KeyNames() + ")";
       return false;
     }
     const bool is_listen = std::string(key->name) == "listen";
@@ -108,20 +137,7 @@ bool ReadConfig(const std::string& path, const CLI::App& app, zvt::hostd::Server
       return false;
     }
     if (key->option != nullptr && app.count(key->option) > 0) continue;  // the command line wins
-    std::string n = name;
-    if (n == "listen")
-      *listen = value.is_array() ? value.get<std::vector<std::string>>()
-                                 : std::vector<std::string>{value.get<std::string>()};
-    if (n == "store") options->store_path = value.get<std::string>();
-    if (n == "call_log") options->call_log = value.get<std::string>();
-    if (n == "version") options->version = value.get<uint32_t>();
-    if (n == "release") options->release = value.get<uint32_t>();
-    if (n == "max_frame") options->max_frame = value.get<uint32_t>();
-    if (n == "idle_timeout_ms") options->idle_timeout_ms = value.get<int>();
-    if (n == "max_clients") options->max_clients = value.get<int>();
-    if (n == "handshake_timeout_ms") options->handshake_timeout_ms = value.get<int>();
-    if (n == "max_unauthenticated_per_address")
-      options->max_unauthenticated_per_address = value.get<int>();
+    key->apply(value, {options, listen});
   }
   return true;
 }
@@ -133,10 +149,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> listen = {"127.0.0.1:0"};
   std::string config, port_file, log_level = "info";
   CLI::App app{"zvthostd: host server for the function registry", "zvthostd"};
-  app.add_option("--config", config,
-                 "JSON file with any of: listen, store, version, release, max_frame, "
-                 "idle_timeout_ms, max_clients, call_log, handshake_timeout_ms, "
-                 "max_unauthenticated_per_address");
+  app.add_option("--config", config, "JSON file with any of: " + KeyNames());
   app.add_option("--listen", listen,
                  "HOST:PORT or [IPV6]:PORT to listen on, several times for several (a name: "
                  "every address it has; port 0: any free port)")
@@ -224,10 +237,8 @@ int main(int argc, char** argv) {
     sd_notify(0, "RELOADING=1");
     zvt::hostd::ServerOptions reread = given;
     std::vector<std::string> reread_listen = given_listen;
-    if (!config.empty() && !ReadConfig(config, app, &reread, &reread_listen, &error)) {
-      zvt::hostd::Log(zvt::hostd::LogLevel::kError,
-                      "reload refused, the configuration stays as it was: " + error);
-    } else if (!server.Reconfigure(reread, &error)) {
+    if ((!config.empty() && !ReadConfig(config, app, &reread, &reread_listen, &error)) ||
+        !server.Reconfigure(reread, &error)) {
       zvt::hostd::Log(zvt::hostd::LogLevel::kError,
                       "reload refused, the configuration stays as it was: " + error);
     } else {
