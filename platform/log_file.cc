@@ -68,8 +68,8 @@ bool AppendToLogFile(const std::string& path, const std::string& record) {
       close(fd);
       return false;
     }
-    struct stat open_file {
-    }, named{};
+    struct stat open_file {};
+    struct stat named {};
     if (fstat(fd, &open_file) != 0 || stat(path.c_str(), &named) != 0 ||
         open_file.st_ino != named.st_ino || open_file.st_dev != named.st_dev) {
       close(fd);  // rotated while we waited: write to the file that took its place

@@ -10,7 +10,6 @@
 #include <iostream>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "services/client.h"
 #include "services/win_types.h"
@@ -33,6 +32,12 @@ void CommandContext::Emit(const nlohmann::json& data, const std::function<void()
   } else {
     text();
   }
+}
+
+std::string CommandContext::WithConfigurationStoreProblem(const std::string& error) {
+  std::string why;
+  (void)registry()->StoreFor(kHKeyCurrentUser, &why);
+  return error + (why.empty() ? "" : ": " + why);
 }
 
 int CommandContext::Fail(int code, const std::string& message) const {
@@ -207,69 +212,6 @@ std::string DescribeCode(uint32_t rc) {
   }
   return "failed";
 }
-
-namespace {
-
-size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// The first word of the command line that names no command where one is
-// expected, with the nearest command's name; false when every command word
-// is known. Options, and the words after a command without subcommands,
-// are not looked at.
-bool FindUnknownCommand(CLI::App* app, int argc, char** argv, std::string* word,
-                        std::string* nearest, std::string* where) {
-  CLI::App* current = app;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--") return false;
-    if (arg.rfind("-", 0) == 0) {
-      // An option that takes a value consumes the next word.
-      if (arg.find('=') == std::string::npos) {
-        for (CLI::App* a = current; a != nullptr; a = a->get_parent()) {
-          const CLI::Option* o = a->get_option_no_throw(arg);
-          if (o != nullptr) {
-            if (o->get_items_expected_max() != 0 && i + 1 < argc) ++i;
-            break;
-          }
-        }
-      }
-      continue;
-    }
-    std::vector<CLI::App*> subs = current->get_subcommands([](CLI::App*) { return true; });
-    if (subs.empty()) return false;
-    CLI::App* match = nullptr;
-    for (CLI::App* sub : subs)
-      if (sub->get_name() == arg) match = sub;
-    if (match == nullptr) {
-      size_t best = std::string::npos;
-      for (CLI::App* sub : subs) {
-        size_t d = EditDistance(arg, sub->get_name());
-        if (d < best) best = d, *nearest = sub->get_name();
-      }
-      if (best > std::max<size_t>(2, arg.size() / 2)) nearest->clear();
-      *word = arg;
-      *where = current == app ? "zvtadm" : "zvtadm " + current->get_name();
-      return true;
-    }
-    current = match;
-  }
-  return false;
-}
-
-}  // namespace
 
 }  // namespace zvt::tools
 

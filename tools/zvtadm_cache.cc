@@ -58,8 +58,8 @@ std::vector<Value> Values(platform::PosixRegistry* r, HKEY key) {
 
 // A stored change timestamp as the host sent it: big-endian microseconds
 // since 1970, shown in RFC 3339 form (UTC, "+00:00") when it reads as a date
-// of this century. Stored
-// values in the in-memory form (bytes 0 and 1 exchanged) are read too.
+// of this century. Stored values in the in-memory form (bytes 0 and 1
+// exchanged) are read too.
 nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored) {
   std::string hex;
   char b[3];

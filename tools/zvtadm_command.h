@@ -38,6 +38,9 @@ class CommandContext {
 
   // Prints `data` as JSON when --json is given, else calls `text`.
   void Emit(const nlohmann::json& data, const std::function<void()>& text) const;
+  // `error` with what the configuration store itself says when it could not
+  // be opened (damaged, unreadable, a full disk).
+  std::string WithConfigurationStoreProblem(const std::string& error);
   // Prints "zvtadm: message" to standard error and returns `code`.
   int Fail(int code, const std::string& message) const;
   // Tells, on standard error, of damage the stores showed while the command
@@ -77,6 +80,13 @@ bool CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string&
 // Prints the words that may follow the command line `argv` (the command
 // words after "zvtadm"), one per line, for shell completion.
 int Complete(CLI::App* app, CommandContext* context, int argc, char** argv);
+// The first word of the command line that names no command where one is
+// expected, with the nearest command's name (empty when none is near) and
+// the command it was given to; false when every command word is known.
+// Options, and the words after a command without subcommands, are not
+// looked at.
+bool FindUnknownCommand(CLI::App* app, int argc, char** argv, std::string* word,
+                        std::string* nearest, std::string* where);
 
 // The processes other than this one that have the cache's mutex open, as
 // "PID (name), ...": its holder among them while it is held.

@@ -75,9 +75,7 @@ bool Configured(CommandContext* context, const std::string& system, int* exit_co
   // told with the store's own words.
   if (rc == kClientNotConfigured && registry_rc != kErrorSuccess &&
       registry_rc != kErrorFileNotFound) {
-    std::string why;
-    (void)context->registry()->StoreFor(kHKeyCurrentUser, &why);
-    *exit_code = context->Fail(kExitFailed, error + (why.empty() ? "" : ": " + why));
+    *exit_code = context->Fail(kExitFailed, context->WithConfigurationStoreProblem(error));
     return false;
   }
   *exit_code = context->Fail(rc == kClientNotConfigured ? kExitNotFound : kExitFailed, error);

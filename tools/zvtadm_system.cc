@@ -103,10 +103,7 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     std::string error;
     client::SystemConfigStore s = store();
     if (s.List(&names, &error) != kClientOk) {
-      // With the store's own words: damaged, unreadable, a full disk.
-      std::string why;
-      (void)context->registry()->StoreFor(kHKeyCurrentUser, &why);
-      *exit_code = context->Fail(kExitFailed, error + (why.empty() ? "" : ": " + why));
+      *exit_code = context->Fail(kExitFailed, context->WithConfigurationStoreProblem(error));
       return;
     }
     nlohmann::json out = nlohmann::json::array();
