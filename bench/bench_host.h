@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_tls.h"
 #include "cache/registry_cache.h"
 #include "hierarchy/client_functions.h"
 #include "hostd/host_server.h"
@@ -136,9 +137,14 @@ class HostedUser {
     }
     hostd::ServerOptions options;
     options.store_path = dir_.File("host.db");
+    if (!ServeTls(dir_, &options)) {
+      error_ = "no certificate";
+      return;
+    }
     server_ = std::make_unique<hostd::HostServer>(options);
     if (!server_->Start(&error_)) return;
     pgm::Endpoint endpoint;
+    endpoint.tls_ca_file = options.tls_certificate;
     endpoint.port = server_->port();
     endpoint.user = "BENCH";
     endpoint.password = "pw";

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_tls.h"
 #include "hostd/host_store.h"
 #include "services/testing/temp_dir.h"
 
@@ -45,11 +46,14 @@ inline hostd::FunctionRow BenchFunction(const std::string& id, const std::string
   return f;
 }
 
-// Configures `system` for BENCH at 127.0.0.1:`port` with zvtadm.
-inline bool ConfigureSystem(const std::string& system, const std::string& port) {
+// Configures `system` for BENCH at 127.0.0.1:`port` with zvtadm, trusting
+// the certificate `ca_file`.
+inline bool ConfigureSystem(const std::string& system, const std::string& port,
+                            const std::string& ca_file) {
   std::string command = std::string(ZVT_BIN_DIR) + "/zvtadm system add " + system +
                         " --host 127.0.0.1 --port " + port +
-                        " --user bench --password-env ZVT_BENCH_PASSWORD --supply-timestamps";
+                        " --user bench --password-env ZVT_BENCH_PASSWORD --supply-timestamps" +
+                        " --tls-ca " + ca_file;
   return std::system(command.c_str()) == 0;
 }
 

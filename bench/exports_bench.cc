@@ -54,7 +54,13 @@ struct Setting {
     // A real zvthostd on an ephemeral port.
     std::string program = std::string(ZVT_BIN_DIR) + "/zvthostd";
     std::string store_arg = dir.File("host.db"), port_file = dir.File("port");
+    ca_file_ = zvt::bench::BenchCertificate(dir);
+    std::string key_file = dir.File("host-key.pem");
     char* args[] = {program.data(),
+                    const_cast<char*>("--tls-cert"),
+                    ca_file_.data(),
+                    const_cast<char*>("--tls-key"),
+                    key_file.data(),
                     const_cast<char*>("--store"),
                     store_arg.data(),
                     const_cast<char*>("--listen"),
@@ -93,7 +99,8 @@ struct Setting {
   // Configures systems SYS0 .. SYS(n-1), each a name for the one host.
   bool Configure(int n) {
     for (; configured < n; ++configured)
-      if (!zvt::bench::ConfigureSystem("SYS" + std::to_string(configured), port_)) return false;
+      if (!zvt::bench::ConfigureSystem("SYS" + std::to_string(configured), port_, ca_file_))
+        return false;
     return true;
   }
   ~Setting() {
@@ -112,6 +119,7 @@ struct Setting {
   uint64_t handle = 0;
   std::string error;
   std::string port_;
+  std::string ca_file_;  // the host's certificate, which the systems trust
   int configured = 0;
 };
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_tls.h"
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
 #include "pgm/remote_program_calls.h"
@@ -56,9 +57,11 @@ struct Host {
     }
     hostd::ServerOptions options;
     options.store_path = dir.File("host.db");
+    if (!bench::ServeTls(dir, &options)) std::abort();
     server = std::make_unique<hostd::HostServer>(options);
     if (!server->Start(&error)) std::abort();
     pgm::Endpoint e;
+    e.tls_ca_file = options.tls_certificate;
     e.port = server->port();
     e.user = "BENCH";
     e.password = "pw";

@@ -96,12 +96,17 @@ struct Setting {
     }
     zvt::hostd::ServerOptions options;
     options.store_path = dir.File("host.db");
+    if (!zvt::bench::ServeTls(dir, &options)) {
+      error = "no certificate";
+      return;
+    }
     server = std::make_unique<zvt::hostd::HostServer>(options);
     if (!server->Start(&message)) {
       error = message;
       return;
     }
-    if (!zvt::bench::ConfigureSystem(kSystem, std::to_string(server->port()))) {
+    if (!zvt::bench::ConfigureSystem(kSystem, std::to_string(server->port()),
+                                     options.tls_certificate)) {
       error = "zvtadm system add failed";
       return;
     }

@@ -49,6 +49,8 @@ uint32_t CodeFor(const pgm::Failure& f) {
       return kClientHostUnreachable;
     case pgm::Failure::Cause::kTimedOut:
       return kClientTimedOut;
+    case pgm::Failure::Cause::kTls:
+      return kClientTlsFailed;
     default:
       return kClientCommunication;
   }
@@ -214,6 +216,8 @@ bool ClientServices::EndpointFor(const SystemConfig& config, pgm::Endpoint* endp
   endpoint->password = std::move(password);
   endpoint->connect_timeout_ms = static_cast<int>(config.connect_timeout_ms);
   endpoint->read_timeout_ms = static_cast<int>(config.read_timeout_ms);
+  endpoint->tls = config.tls_mode != "off";
+  endpoint->tls_ca_file = config.tls_ca_file;
   return true;
 }
 
@@ -235,6 +239,7 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     return kClientPasswordRefused;
   }
   pgm::Failure failure;
+  endpoint.pool = &s->pool;  // keeps the loaded TLS trust for the next sign-on
   std::unique_ptr<pgm::Connection> connection = pgm::Connection::Open(endpoint, &failure);
   if (!connection) {
     std::string text = "sign-on to system " + Utf16ToUtf8(s->name) + " failed: " + failure.text;

@@ -45,6 +45,8 @@ class ClientServicesTest : public testing::HostCallTest {
     c.password_file = file;
     c.supply_timestamps = true;
     c.read_timeout_ms = 2000;
+    c.tls_mode = tls_ ? "required" : "off";
+    c.tls_ca_file = tls_ ? TlsCaFile() : "";
     std::string error;
     ASSERT_EQ(client_.config()->Write(c, &error), kClientOk) << error;
   }

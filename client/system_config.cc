@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "pgm/sockets.h"
 #include "platform/name_fold.h"
 #include "platform/utf.h"
 #include "services/client.h"
@@ -57,6 +58,11 @@ LONG WriteDword(RegistryApi* r, HKEY key, const char16_t* name, uint32_t value) 
   return r->RegSetValueExW(key, name, 0, kRegDword, reinterpret_cast<const BYTE*>(&value), 4);
 }
 
+LONG DeleteIfPresent(RegistryApi* r, HKEY key, const char16_t* name) {
+  LONG rc = r->RegDeleteValueW(key, name);
+  return rc == kErrorFileNotFound ? kErrorSuccess : rc;
+}
+
 bool ValidName(std::u16string_view name) {
   if (name.empty() || name.size() > 255) return false;
   for (char16_t c : name)
@@ -77,6 +83,13 @@ std::string SystemConfigStore::Check(const SystemConfig& c) {
     return who + ": exactly one of \"PasswordFile\" and \"PasswordEnvironment\" is needed";
   if (c.connect_timeout_ms == 0 || c.read_timeout_ms == 0)
     return who + ": time-outs must be above 0 ms";
+  if (c.tls_mode != "required" && c.tls_mode != "off")
+    return who + ": \"TlsMode\" must be \"required\" or \"off\"";
+  if (c.tls_mode == "off" && !sockets::IsLoopbackName(c.host_address))
+    return who +
+           ": \"TlsMode\" \"off\" is accepted only for a host on this machine (a "
+           "loopback address); " +
+           c.host_address + " is not one, so the password would cross the network in clear";
   return "";
 }
 
@@ -109,10 +122,10 @@ uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
   struct StringField {
     const char16_t* value;
     std::string* out;
-  } strings[] = {{u"HostAddress", &c.host_address},
-                 {u"UserProfile", &c.user_profile},
-                 {u"PasswordFile", &c.password_file},
-                 {u"PasswordEnvironment", &c.password_environment}};
+  } strings[] = {
+      {u"HostAddress", &c.host_address},   {u"UserProfile", &c.user_profile},
+      {u"PasswordFile", &c.password_file}, {u"PasswordEnvironment", &c.password_environment},
+      {u"TlsMode", &c.tls_mode},           {u"TlsCaFile", &c.tls_ca_file}};
   bool present;
   for (const StringField& f : strings) {
     if (!ReadString(registry_, key.get(), f.value, f.out, &present)) {
@@ -200,6 +213,9 @@ uint32_t SystemConfigStore::Write(const SystemConfig& c, std::string* error) {
       WriteDword(registry_, key.get(), u"SupplyTimestamps", c.supply_timestamps ? 1 : 0),
       WriteDword(registry_, key.get(), u"ConnectTimeoutMs", c.connect_timeout_ms),
       WriteDword(registry_, key.get(), u"ReadTimeoutMs", c.read_timeout_ms),
+      WriteString(registry_, key.get(), u"TlsMode", c.tls_mode),
+      c.tls_ca_file.empty() ? DeleteIfPresent(registry_, key.get(), u"TlsCaFile")
+                            : WriteString(registry_, key.get(), u"TlsCaFile", c.tls_ca_file),
   };
   for (LONG r : results)
     if (r != kErrorSuccess) return fail(r);

@@ -12,6 +12,11 @@
 //                                        timestamps at sign-on (default 0)
 //     "ConnectTimeoutMs"      REG_DWORD  optional (default 5000)
 //     "ReadTimeoutMs"         REG_DWORD  optional (default 30000)
+//     "TlsMode"               REG_SZ     "required" (the default): TLS, with the host's
+//                                        certificate and name checked; "off": plaintext,
+//                                        accepted for a loopback host address only
+//     "TlsCaFile"             REG_SZ     optional: the CA certificates (PEM) the host's
+//                                        certificate must chain to; else the system's
 //
 // The password itself is never kept in the registry.
 #ifndef ZVT_CLIENT_SYSTEM_CONFIG_H_
@@ -39,6 +44,8 @@ struct SystemConfig {
   bool supply_timestamps = false;
   uint32_t connect_timeout_ms = 5000;
   uint32_t read_timeout_ms = 30000;
+  std::string tls_mode = "required";
+  std::string tls_ca_file;
 };
 
 class SystemConfigStore {

@@ -25,17 +25,38 @@
 namespace zvt::hostd {
 namespace {
 
-void SendProtocolError(int fd, uint16_t code, const std::string& text) {
-  std::string ignored;
-  wire::WriteAll(fd,
-                 wire::EncodeFrame(wire::FrameType::kProtocolError,
-                                   wire::Encode(wire::ProtocolError{code, text})),
-                 1000, &ignored);
+std::string ProtocolErrorFrame(uint16_t code, const std::string& text) {
+  return wire::EncodeFrame(wire::FrameType::kProtocolError,
+                           wire::Encode(wire::ProtocolError{code, text}));
 }
 
-bool Send(int fd, wire::FrameType type, const std::string& payload) {
+// Refusals before a stream exists go out on the bare socket.
+void SendProtocolError(int fd, uint16_t code, const std::string& text) {
   std::string ignored;
-  return wire::WriteAll(fd, wire::EncodeFrame(type, payload), 30000, &ignored);
+  wire::WriteAll(fd, ProtocolErrorFrame(code, text), 1000, &ignored);
+}
+
+void SendProtocolError(sockets::Stream* stream, uint16_t code, const std::string& text) {
+  std::string ignored;
+  wire::WriteAll(stream, ProtocolErrorFrame(code, text), 1000, &ignored);
+}
+
+bool Send(sockets::Stream* stream, wire::FrameType type, const std::string& payload) {
+  std::string ignored;
+  return wire::WriteAll(stream, wire::EncodeFrame(type, payload), 30000, &ignored);
+}
+
+// The server's TLS context from `options`, or null without a certificate.
+bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* context,
+             std::string* error) {
+  context->reset();
+  if (options.tls_certificate.empty() && options.tls_key.empty()) return true;
+  if (options.tls_certificate.empty() || options.tls_key.empty()) {
+    *error = "TLS needs both a certificate and its key";
+    return false;
+  }
+  *context = tls::LoadServerContext(options.tls_certificate, options.tls_key, error);
+  return *context != nullptr;
 }
 
 int OpenCallLog(const std::string& path, std::string* error) {
@@ -87,8 +108,21 @@ HostServer::~HostServer() {
 }
 
 bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
+  std::shared_ptr<tls::ServerContext> tls;
+  if (!LoadTls(options, &tls, error)) return false;
+  {
+    std::lock_guard<std::mutex> lock(tls_mu_);
+    if (tls_ && !tls) {
+      *error = "TLS cannot be switched off while serving";
+      return false;
+    }
+  }
   int log_fd = OpenCallLog(options.call_log, error);
   if (!options.call_log.empty() && log_fd < 0) return false;
+  {
+    std::lock_guard<std::mutex> lock(tls_mu_);
+    tls_ = std::move(tls);
+  }
   max_frame_ = options.max_frame;
   idle_timeout_ms_ = options.idle_timeout_ms;
   max_clients_ = options.max_clients;
@@ -142,6 +176,7 @@ bool HostServer::Listen(const Endpoint& endpoint, std::string* error) {
 }
 
 bool HostServer::Start(std::string* error) {
+  if (!LoadTls(options_, &tls_, error)) return false;
   if (!options_.call_log.empty()) {
     std::lock_guard<std::mutex> lock(log_mu_);
     call_log_fd_ = OpenCallLog(options_.call_log, error);
@@ -282,16 +317,49 @@ void HostServer::Serve(int fd, uint64_t id, std::string peer) {
   session.handshake_deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
   std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, &error);
+  std::unique_ptr<sockets::Stream> stream;
   if (!store) {
     SendProtocolError(fd, wire::kErrorUnexpected, "host store unavailable: " + error);
-  } else {
-    wire::FrameSocket reader(fd);
-    while (!stopping_ && ServeOne(fd, &session, &reader, store.get())) {
+    close(fd);
+  } else if ((stream = StreamFor(fd, session)) != nullptr) {
+    wire::FrameSocket reader(stream.get());
+    while (!stopping_ && ServeOne(stream.get(), &session, &reader, store.get())) {
     }
+    stream.reset();  // closes the socket
   }
   if (!session.signed_on) ReleaseUnauthenticated(session.source);
-  close(fd);
   Finish(id);
+}
+
+std::unique_ptr<sockets::Stream> HostServer::StreamFor(int fd, const Session& session) {
+  std::shared_ptr<tls::ServerContext> context;
+  {
+    std::lock_guard<std::mutex> lock(tls_mu_);
+    context = tls_;
+  }
+  if (!context) return sockets::PlainStream(fd);
+  // A client that does not open with a TLS handshake is told so in plain
+  // words rather than left to a handshake failure it cannot read.
+  std::string error;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  session.handshake_deadline - std::chrono::steady_clock::now())
+                  .count();
+  unsigned char first = 0;
+  if (sockets::WaitFor(fd, sockets::Ready::kRead, static_cast<int>(std::max<int64_t>(left, 0)),
+                       &error) <= 0 ||
+      recv(fd, &first, 1, MSG_PEEK) != 1) {
+    close(fd);
+    return nullptr;
+  }
+  if (first != tls::kHandshakeRecord) {
+    Log(LogLevel::kNotice, "refused a plaintext client from " + session.peer);
+    SendProtocolError(fd, wire::kErrorUnexpected,
+                      "this host server accepts TLS connections only; configure the system "
+                      "with TLS");
+    close(fd);
+    return nullptr;
+  }
+  return tls::Accept(std::move(context), fd);
 }
 
 void HostServer::ReleaseUnauthenticated(const std::string& source) {
@@ -300,7 +368,8 @@ void HostServer::ReleaseUnauthenticated(const std::string& source) {
   if (it != unauthenticated_.end() && --it->second <= 0) unauthenticated_.erase(it);
 }
 
-bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, HostStore* store) {
+bool HostServer::ServeOne(sockets::Stream* stream, Session* session, wire::FrameSocket* reader,
+                          HostStore* store) {
   wire::Frame frame;
   std::string error;
   // Before sign-on: small frames only, and the handshake's deadline.
@@ -313,7 +382,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
                     session->handshake_deadline - std::chrono::steady_clock::now())
                     .count();
     if (left <= 0) {
-      SendProtocolError(fd, wire::kErrorUnexpected, "sign-on not completed in time");
+      SendProtocolError(stream, wire::kErrorUnexpected, "sign-on not completed in time");
       return false;
     }
     timeout_ms = static_cast<int>(std::min<int64_t>(timeout_ms, left));
@@ -322,17 +391,21 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
     using Fault = wire::FrameSocket::Fault;
     switch (reader->fault()) {
       case Fault::kTooLarge:
-        SendProtocolError(fd, wire::kErrorTooLarge, error);
+        SendProtocolError(stream, wire::kErrorTooLarge, error);
         break;
       case Fault::kMalformed:
-        SendProtocolError(fd, wire::kErrorMalformed, error);
+        SendProtocolError(stream, wire::kErrorMalformed, error);
         break;
       case Fault::kTimedOut:
         SendProtocolError(
-            fd, wire::kErrorUnexpected,
+            stream, wire::kErrorUnexpected,
             session->signed_on ? "idle for too long" : "sign-on not completed in time");
         break;
-      default:  // closed, or the connection failed: nobody to tell
+      case Fault::kFailed:  // a failed TLS handshake, or the connection failed
+        if (!session->signed_on)
+          Log(LogLevel::kNotice, "connection from " + session->peer + " failed: " + error);
+        break;
+      default:  // closed: nobody to tell
         break;
     }
     return false;
@@ -342,24 +415,24 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
     case wire::FrameType::kHello: {
       wire::Hello hello;
       if (!session->user.empty()) {
-        SendProtocolError(fd, wire::kErrorUnexpected, "second hello");
+        SendProtocolError(stream, wire::kErrorUnexpected, "second hello");
         return false;
       }
       if (!wire::Decode(frame.payload, &hello, &error)) {
-        SendProtocolError(fd, wire::kErrorMalformed, error);
+        SendProtocolError(stream, wire::kErrorMalformed, error);
         return false;
       }
       if (hello.min_version > wire::kProtocolVersion ||
           hello.max_version < wire::kOldestProtocolVersion ||
           hello.min_version > hello.max_version) {
-        SendProtocolError(fd, wire::kErrorVersion,
+        SendProtocolError(stream, wire::kErrorVersion,
                           "protocol versions " + std::to_string(wire::kOldestProtocolVersion) +
                               " to " + std::to_string(wire::kProtocolVersion) + " only");
         return false;
       }
       session->user = kHelloDone;
       session->version = std::min(hello.max_version, wire::kProtocolVersion);
-      return Send(fd, wire::FrameType::kHelloReply,
+      return Send(stream, wire::FrameType::kHelloReply,
                   wire::Encode(wire::HelloReply{session->version, info_.version, info_.release,
                                                 info_.name}));
     }
@@ -367,7 +440,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
       wire::Signon signon;
       if (session->user != kHelloDone || session->signed_on ||
           !wire::Decode(frame.payload, &signon, &error)) {
-        SendProtocolError(fd, wire::kErrorUnexpected,
+        SendProtocolError(stream, wire::kErrorUnexpected,
                           error.empty() ? "sign-on out of order" : error);
         return false;
       }
@@ -384,7 +457,7 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
                                   "Too many failed sign-on attempts for user profile " + profile +
                                       "; try again in " + std::to_string((wait_ms + 999) / 1000) +
                                       " s."});
-        (void)Send(fd, wire::FrameType::kSignonReply, wire::Encode(reply));
+        (void)Send(stream, wire::FrameType::kSignonReply, wire::Encode(reply));
         return false;
       }
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
@@ -404,22 +477,22 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
         reply.messages.push_back(
             {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
       }
-      return Send(fd, wire::FrameType::kSignonReply, wire::Encode(reply)) && ok;
+      return Send(stream, wire::FrameType::kSignonReply, wire::Encode(reply)) && ok;
     }
     case wire::FrameType::kCall: {
       wire::Call call;
       if (!session->signed_on) {
-        SendProtocolError(fd, wire::kErrorNotSignedOn, "program call before sign-on");
+        SendProtocolError(stream, wire::kErrorNotSignedOn, "program call before sign-on");
         return false;
       }
       if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error)) {
-        SendProtocolError(fd, wire::kErrorMalformed, error);
+        SendProtocolError(stream, wire::kErrorMalformed, error);
         return false;
       }
       int64_t n = fault_counter_++;
       if (options_.reset_after_calls >= 0 && n >= options_.reset_after_calls) {
         struct linger hard = {1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        setsockopt(stream->handle(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         return false;
       }
       if (options_.stall_after_calls >= 0 && n >= options_.stall_after_calls) {
@@ -449,10 +522,10 @@ bool HostServer::ServeOne(int fd, Session* session, wire::FrameSocket* reader, H
         program_calls_[known ? program : "(other)"]++;
         LogCall(session->user, program, reply);
       }
-      return Send(fd, wire::FrameType::kCallReply, payload);
+      return Send(stream, wire::FrameType::kCallReply, payload);
     }
     default:
-      SendProtocolError(fd, wire::kErrorUnexpected,
+      SendProtocolError(stream, wire::kErrorUnexpected,
                         "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
       return false;
   }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hostd/host_store.h"
+#include "pgm/tls.h"
 #include "pgm/wire.h"
 
 namespace zvt::hostd {
@@ -64,6 +65,11 @@ struct ServerOptions {
   int max_unauthenticated_per_address = 32;
   bool limit_loopback = false;
 
+  // TLS: the server's certificate chain and private key, PEM files. With
+  // them every client must speak TLS; without them none may.
+  std::string tls_certificate;
+  std::string tls_key;
+
   // When set, one line per answered program call is appended to this file:
   // UTC time, signed-on profile, program, and "ok" or the first host message.
   std::string call_log;
@@ -80,9 +86,11 @@ class HostServer {
   bool Start(std::string* error);
   void Stop();
   // Applies what may change while serving: the frame, idle and client
-  // limits (for frames read from now on, connected clients included) and the
-  // call log, which is opened anew (after a rotation, or another path).
-  // Leaves everything as it was when the new call log cannot be opened.
+  // limits (for frames read from now on, connected clients included), the
+  // call log, which is opened anew (after a rotation, or another path), and
+  // the TLS certificate and key, read anew for the connections accepted from
+  // then on. Leaves everything as it was when the new call log or
+  // certificate cannot be read, or when TLS would be switched off.
   bool Reconfigure(const ServerOptions& options, std::string* error);
   uint16_t port() const { return port_; }
   // The addresses listened on, as "HOST:PORT" or "[IPV6]:PORT".
@@ -110,7 +118,11 @@ class HostServer {
 
   // `peer`: the client's address, "HOST:PORT".
   void Serve(int fd, uint64_t id, std::string peer);
-  bool ServeOne(int fd, Session* session, wire::FrameSocket* reader, HostStore* store);
+  // The client's stream: a TLS session when the server has a certificate,
+  // or null when the client is not to be served.
+  std::unique_ptr<sockets::Stream> StreamFor(int fd, const Session& session);
+  bool ServeOne(sockets::Stream* stream, Session* session, wire::FrameSocket* reader,
+                HostStore* store);
   // Connections not yet signed on, counted by source address.
   void ReleaseUnauthenticated(const std::string& source);
   void Finish(uint64_t id);
@@ -126,6 +138,8 @@ class HostServer {
   std::atomic<int> max_clients_;
   std::mutex log_mu_;
   int call_log_fd_ = -1;  // guarded by log_mu_
+  std::mutex tls_mu_;
+  std::shared_ptr<tls::ServerContext> tls_;  // null: plaintext; guarded by tls_mu_
   HostInfo info_;
   bool Listen(const Endpoint& endpoint, std::string* error);
 

@@ -32,7 +32,6 @@ class Client {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
-  ~Client() { close(fd_); }
 
   bool connected() const { return connected_; }
   bool Send(const std::string& bytes) {
@@ -70,7 +69,8 @@ class Client {
  private:
   int fd_;
   bool connected_ = false;
-  wire::FrameSocket reader_{fd_};
+  std::unique_ptr<sockets::Stream> stream_ = sockets::PlainStream(fd_);  // closes fd_
+  wire::FrameSocket reader_{stream_.get()};
 };
 
 // A frame header: its length (type byte included) and type.

@@ -65,6 +65,10 @@ constexpr Key kKeys[] = {
      [](const nlohmann::json& v, const Settings& to) { to.options->store_path = v; }},
     {"call_log", "--call-log", true, 0,
      [](const nlohmann::json& v, const Settings& to) { to.options->call_log = v; }},
+    {"tls_cert", "--tls-cert", true, 0,
+     [](const nlohmann::json& v, const Settings& to) { to.options->tls_certificate = v; }},
+    {"tls_key", "--tls-key", true, 0,
+     [](const nlohmann::json& v, const Settings& to) { to.options->tls_key = v; }},
     {"version", "--host-version", false, 0xFFFFFFFFu,
      [](const nlohmann::json& v, const Settings& to) { to.options->version = v; }},
     {"release", "--host-release", false, 0xFFFFFFFFu,
@@ -162,6 +166,10 @@ int main(int argc, char** argv) {
   app.add_option("--host-release", options.release, "host release to report");
   app.add_option("--max-frame", options.max_frame, "largest frame accepted, in bytes");
   app.add_option("--idle-timeout-ms", options.idle_timeout_ms, "disconnect silent clients after");
+  app.add_option("--tls-cert", options.tls_certificate,
+                 "the server's certificate chain, PEM; with --tls-key, every client must use TLS "
+                 "(read again on SIGHUP)");
+  app.add_option("--tls-key", options.tls_key, "the certificate's private key, PEM");
   app.add_option("--port-file", port_file, "write the port listened on to this file");
   app.add_option("--call-log", options.call_log,
                  "append a line per program call (time, profile, program, outcome)");
@@ -208,6 +216,21 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Without a certificate the password crosses the wire in clear: only
+  // clients on this machine may be served so.
+  if (options.tls_certificate.empty() && options.tls_key.empty()) {
+    std::vector<zvt::hostd::Endpoint> all = {{options.listen_address, options.port}};
+    all.insert(all.end(), options.also_listen.begin(), options.also_listen.end());
+    for (const zvt::hostd::Endpoint& e : all) {
+      if (!zvt::sockets::IsLoopbackName(e.host)) {
+        std::cerr << "zvthostd: listening on " << (e.host.empty() ? "every address" : e.host)
+                  << " needs TLS: give --tls-cert and --tls-key (\"tls_cert\", \"tls_key\"), "
+                     "or listen on a loopback address\n";
+        return 2;
+      }
+    }
+  }
+
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
@@ -232,8 +255,8 @@ int main(int argc, char** argv) {
   sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
   int sig = 0;
   while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {
-    // The configuration file again: the limits and the call log apply at
-    // once; a changed address, store or host version waits for a restart.
+    // The configuration file again: the limits, the call log and the TLS
+    // certificate apply at once; a changed address, store or host version waits for a restart.
     sd_notify(0, "RELOADING=1");
     zvt::hostd::ServerOptions reread = given;
     std::vector<std::string> reread_listen = given_listen;

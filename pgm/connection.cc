@@ -1,6 +1,8 @@
 // Connecting, signing on and calling over one host connection; the pool.
 #include "pgm/connection.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,12 +26,48 @@ sockets::Handle ConnectTo(const Endpoint& e, Failure* failure) {
   return fd;
 }
 
+// The connected socket as the endpoint's stream: a TLS session whose
+// handshake has completed, or the socket itself.
+std::unique_ptr<sockets::Stream> StreamTo(const Endpoint& e, Failure* failure) {
+  if (!e.tls && !sockets::IsLoopbackName(e.host)) {
+    failure->error_class = kErrorClassSecurity;
+    failure->cause = Failure::Cause::kTls;
+    failure->text = "refusing to connect to " + Where(e) +
+                    " without TLS: plaintext is used only with a host on this machine";
+    return nullptr;
+  }
+  std::shared_ptr<tls::ClientContext> trust;
+  std::string error;
+  if (e.tls) {
+    trust = e.pool != nullptr ? e.pool->Trust(e.tls_ca_file, &error)
+                              : tls::LoadClientContext(e.tls_ca_file, &error);
+    if (!trust) {
+      failure->error_class = kErrorClassSecurity;
+      failure->cause = Failure::Cause::kTls;
+      failure->text = "cannot connect to " + Where(e) + " with TLS: " + error;
+      return nullptr;
+    }
+  }
+  sockets::Handle fd = ConnectTo(e, failure);
+  if (fd == sockets::kNoSocket) return nullptr;
+  if (!e.tls) return sockets::PlainStream(fd);
+  std::unique_ptr<sockets::Stream> stream =
+      tls::Connect(trust.get(), fd, e.host, e.connect_timeout_ms, &error);
+  if (!stream) {
+    const bool timed_out = error == "timed out";
+    failure->error_class = timed_out ? kErrorClassCommunication : kErrorClassSecurity;
+    failure->cause = timed_out ? Failure::Cause::kTimedOut : Failure::Cause::kTls;
+    failure->text = "TLS with " + Where(e) + " failed: " + error;
+  }
+  return stream;
+}
+
 }  // namespace
 
 std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* failure) {
-  sockets::Handle fd = ConnectTo(endpoint, failure);
-  if (fd == sockets::kNoSocket) return nullptr;
-  std::unique_ptr<Connection> c(new Connection(fd, endpoint));
+  std::unique_ptr<sockets::Stream> stream = StreamTo(endpoint, failure);
+  if (!stream) return nullptr;
+  std::unique_ptr<Connection> c(new Connection(std::move(stream), endpoint));
   wire::Frame frame;
   if (!c->Exchange(wire::FrameType::kHello, wire::Encode(wire::Hello{}),
                    wire::FrameType::kHelloReply, &frame, failure))
@@ -73,10 +111,7 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
 
 Connection::~Connection() { Close(); }
 
-void Connection::Close() {
-  sockets::Close(fd_);
-  fd_ = sockets::kNoSocket;
-}
+void Connection::Close() { stream_.reset(); }
 
 bool Connection::Exchange(wire::FrameType type, const std::string& payload,
                           wire::FrameType expected, wire::Frame* reply, Failure* failure) {
@@ -87,7 +122,8 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
     failure->text = "the connection to " + Where(endpoint_) + " is closed";
     return false;
   }
-  if (!wire::WriteAll(fd_, wire::EncodeFrame(type, payload), endpoint_.read_timeout_ms, &error)) {
+  if (!wire::WriteAll(stream_.get(), wire::EncodeFrame(type, payload), endpoint_.read_timeout_ms,
+                      &error)) {
     failure->text = "sending to " + Where(endpoint_) + " failed: " + error;
     Close();
     return false;
@@ -152,7 +188,9 @@ std::unique_ptr<Connection> ConnectionPool::Acquire(const Endpoint& endpoint, bo
     }
   }
   *reused = false;
-  return Connection::Open(endpoint, failure);
+  Endpoint e = endpoint;
+  if (e.pool == nullptr) e.pool = this;
+  return Connection::Open(e, failure);
 }
 
 void ConnectionPool::Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection) {
@@ -165,6 +203,22 @@ void ConnectionPool::Release(const Endpoint& endpoint, std::unique_ptr<Connectio
 void ConnectionPool::Clear() {
   std::lock_guard<std::mutex> lock(mu_);
   idle_.clear();
+}
+
+std::shared_ptr<tls::ClientContext> ConnectionPool::Trust(const std::string& ca_file,
+                                                          std::string* error) {
+  std::string stamp;
+  struct stat st;
+  if (!ca_file.empty() && stat(ca_file.c_str(), &st) == 0)
+    stamp = std::to_string(st.st_size) + "/" + std::to_string(st.st_mtime) + "/" +
+            std::to_string(st.st_ino);
+  std::lock_guard<std::mutex> lock(mu_);
+  Trusted& t = trust_[ca_file];
+  if (!t.context || t.stamp != stamp) {
+    t.context = tls::LoadClientContext(ca_file, error);
+    t.stamp = stamp;
+  }
+  return t.context;
 }
 
 }  // namespace zvt::pgm

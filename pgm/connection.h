@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "pgm/tls.h"
 #include "pgm/wire.h"
 
 namespace zvt::pgm {
@@ -27,6 +28,11 @@ struct Endpoint {
   int connect_timeout_ms = 5000;
   int read_timeout_ms = 30000;
   uint32_t max_frame = wire::kDefaultMaxFrame;
+  // TLS, with the host's certificate checked against the CA file (empty:
+  // the system's trust store) and the host name; false: plaintext, which
+  // only a host on this machine is trusted with.
+  bool tls = true;
+  std::string tls_ca_file;
   // Where agents take their connection from; null: the library's own pool.
   ConnectionPool* pool = nullptr;
 };
@@ -34,7 +40,7 @@ struct Endpoint {
 // Why an operation failed: an error class of the program call library, a
 // text, and the host's messages when it answered with some.
 struct Failure {
-  enum class Cause { kNone, kUnreachable, kTimedOut, kRefused, kProtocol };
+  enum class Cause { kNone, kUnreachable, kTimedOut, kRefused, kProtocol, kTls };
   Cause cause = Cause::kNone;
   uint32_t error_class = 0;
   std::string text;
@@ -54,19 +60,19 @@ class Connection {
   // and is no longer usable.
   bool Call(wire::Call call, wire::CallReply* reply, Failure* failure);
 
-  bool usable() const { return fd_ != sockets::kNoSocket; }
+  bool usable() const { return stream_ != nullptr; }
   uint32_t host_version() const { return host_version_; }
   uint32_t host_release() const { return host_release_; }
   const std::string& user() const { return user_; }
 
  private:
-  Connection(sockets::Handle fd, const Endpoint& endpoint)
-      : fd_(fd), endpoint_(endpoint), reader_(fd) {}
+  Connection(std::unique_ptr<sockets::Stream> stream, const Endpoint& endpoint)
+      : stream_(std::move(stream)), endpoint_(endpoint), reader_(stream_.get()) {}
   bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,
                 wire::Frame* reply, Failure* failure);
   void Close();
 
-  sockets::Handle fd_;
+  std::unique_ptr<sockets::Stream> stream_;
   Endpoint endpoint_;
   wire::FrameSocket reader_;
   uint32_t next_call_id_ = 1;
@@ -81,23 +87,32 @@ class ConnectionPool {
  public:
   explicit ConnectionPool(size_t max_idle_per_key = 8) : max_idle_(max_idle_per_key) {}
   // An idle connection, or a new one. `*reused` tells which.
+  // A new connection takes its TLS trust from this pool.
   std::unique_ptr<Connection> Acquire(const Endpoint& endpoint, bool* reused, Failure* failure);
   // Keeps a usable connection for later; drops the others.
   void Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection);
   void Clear();
+  // The TLS trust of `ca_file`, loaded once and again when the file changes.
+  std::shared_ptr<tls::ClientContext> Trust(const std::string& ca_file, std::string* error);
 
  private:
   // Connections are shared only between identical endpoints, so that a
   // connection's limits and time-outs are always those its user asked for.
-  using Key = std::tuple<std::string, uint16_t, std::string, std::string, int, int, uint32_t>;
+  using Key = std::tuple<std::string, uint16_t, std::string, std::string, int, int, uint32_t, bool,
+                         std::string>;
   static Key KeyOf(const Endpoint& e) {
-    return {e.host,     e.port, e.user, e.password, e.connect_timeout_ms, e.read_timeout_ms,
-            e.max_frame};
+    return {e.host,      e.port, e.user,       e.password, e.connect_timeout_ms, e.read_timeout_ms,
+            e.max_frame, e.tls,  e.tls_ca_file};
   }
+  struct Trusted {
+    std::string stamp;  // the CA file's size and modification time when loaded
+    std::shared_ptr<tls::ClientContext> context;
+  };
 
   size_t max_idle_;
   std::mutex mu_;
   std::map<Key, std::vector<std::unique_ptr<Connection>>> idle_;  // guarded by mu_
+  std::map<std::string, Trusted> trust_;                          // by CA file; guarded by mu_
 };
 
 }  // namespace zvt::pgm

@@ -208,6 +208,48 @@ std::vector<std::string> Addresses(const std::string& host, uint32_t port) {
   return out;
 }
 
+namespace {
+
+class Plain : public Stream {
+ public:
+  explicit Plain(Handle s) : s_(s) {}
+  ~Plain() override { Close(s_); }
+  Handle handle() const override { return s_; }
+  long Receive(char* out, size_t n, Ready* wait, std::string* error) override {
+    *wait = Ready::kRead;
+    return sockets::Receive(s_, out, n, error);
+  }
+  long Send(const char* data, size_t n, Ready* wait, std::string* error) override {
+    *wait = Ready::kWrite;
+    return sockets::Send(s_, data, n, error);
+  }
+
+ private:
+  Handle s_;
+};
+
+}  // namespace
+
+std::unique_ptr<Stream> PlainStream(Handle s) { return std::make_unique<Plain>(s); }
+
+bool IsLoopbackName(const std::string& host) {
+  std::string h = host;
+  for (char& c : h) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (h == "localhost" || h == "::1" || h == "[::1]") return true;
+  // 127.x.y.z in dotted decimal, each part 0..255.
+  if (h.rfind("127.", 0) != 0) return false;
+  int parts = 0;
+  for (size_t i = 0; i <= h.size();) {
+    size_t end = h.find('.', i);
+    if (end == std::string::npos) end = h.size();
+    if (end == i || end - i > 3 || h.find_first_not_of("0123456789", i) < end) return false;
+    if (std::stoi(h.substr(i, end - i)) > 255) return false;
+    ++parts;
+    i = end + 1;
+  }
+  return parts == 4;
+}
+
 void Close(Handle s) {
   if (s == kNoSocket) return;
 #ifdef _WIN32

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,25 @@ void Close(Handle s);
 // The socket addresses (as raw bytes, comparable) that `host`:`port`
 // resolves to; empty when it does not resolve.
 std::vector<std::string> Addresses(const std::string& host, uint32_t port);
+
+// A connected stream the wire protocol runs over: the socket itself, or a
+// TLS session on it. A stream owns its socket and closes it when destroyed.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  virtual Handle handle() const = 0;
+  // As Receive and Send above; on kWouldBlock `*wait` says what the stream
+  // waits for (a TLS session may need to write while reading).
+  virtual long Receive(char* out, size_t n, Ready* wait, std::string* error) = 0;
+  virtual long Send(const char* data, size_t n, Ready* wait, std::string* error) = 0;
+};
+
+// The socket as a stream of its own bytes.
+std::unique_ptr<Stream> PlainStream(Handle s);
+
+// Whether `host` names this machine's loopback interface: "localhost", or
+// an address in 127.0.0.0/8 or ::1, written as such.
+bool IsLoopbackName(const std::string& host);
 
 }  // namespace zvt::sockets
 

@@ -73,7 +73,8 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   EXPECT_EQ(big, frame.payload);
 
   // Nothing comes: the read time-out ends the wait.
-  wire::FrameSocket reader(client);
+  std::unique_ptr<Stream> stream = PlainStream(client);
+  wire::FrameSocket reader(stream.get());
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(reader.Read(1024, 200, &frame, &error));
   EXPECT_EQ("timed out", error);
@@ -83,7 +84,7 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   Close(server);
   EXPECT_FALSE(reader.Read(1024, 5000, &frame, &error));
   EXPECT_EQ("connection closed by the peer", error);
-  Close(client);
+  stream.reset();
 
   // No one listens on a port that was just closed; a name that does not
   // resolve is told apart.

@@ -461,6 +461,23 @@ bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::s
   return true;
 }
 
+bool WriteAll(sockets::Stream* stream, std::string_view bytes, int timeout_ms, std::string* error) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    sockets::Ready wait;
+    long w = stream->Send(bytes.data() + sent, bytes.size() - sent, &wait, error);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+    } else if (w == sockets::kFailed || w == sockets::kClosed ||
+               !WaitFor(stream->handle(), wait, timeout_ms > 0, deadline, error)) {
+      if (w == sockets::kClosed) *error = "connection closed by the peer";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* frame,
                std::string* error) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -511,7 +528,8 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
     size_t room = std::clamp<size_t>(want - have, 4096, kMaxRoom);
     size_t old = buffer_.size();
     buffer_.resize(old + room);
-    long r = sockets::Receive(fd_, &buffer_[old], room, error);
+    sockets::Ready wait;
+    long r = stream_->Receive(&buffer_[old], room, &wait, error);
     buffer_.resize(old + (r > 0 ? static_cast<size_t>(r) : 0));
     if (r > 0) continue;
     if (r == sockets::kClosed) {
@@ -520,7 +538,7 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
       return fail(Fault::kClosed);
     }
     if (r == sockets::kFailed) return fail(Fault::kFailed);
-    if (!WaitFor(fd_, sockets::Ready::kRead, timeout_ms > 0, deadline, error))
+    if (!WaitFor(stream_->handle(), wait, timeout_ms > 0, deadline, error))
       return fail(*error == "timed out" ? Fault::kTimedOut : Fault::kFailed);
   }
 }

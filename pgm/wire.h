@@ -150,19 +150,21 @@ class FrameReader {
 // Blocking frame I/O on a socket with a time-out per operation (0: none).
 // Return false with `*error` set on failure, time-out or a closed peer.
 bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::string* error);
+// The same over a stream.
+bool WriteAll(sockets::Stream* stream, std::string_view bytes, int timeout_ms, std::string* error);
 // Reads exactly one frame and nothing after it.
 bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* frame,
                std::string* error);
 
-// Reads frames from a socket through a buffer, so that a frame usually
+// Reads frames from a stream through a buffer, so that a frame usually
 // costs one receive. The buffer never holds more than one frame's worth
-// beyond the maximum. Does not own the socket.
+// beyond the maximum. Does not own the stream.
 class FrameSocket {
  public:
   // Why the last Read failed.
   enum class Fault { kNone, kClosed, kTimedOut, kTooLarge, kMalformed, kFailed };
 
-  explicit FrameSocket(sockets::Handle fd) : fd_(fd) {}
+  explicit FrameSocket(sockets::Stream* stream) : stream_(stream) {}
   // Reads one frame of at most `max_frame` bytes. The buffer grows with the
   // bytes that arrive (at most 64 KiB ahead of them), never with the length
   // a header declares.
@@ -170,7 +172,7 @@ class FrameSocket {
   Fault fault() const { return fault_; }
 
  private:
-  sockets::Handle fd_;
+  sockets::Stream* stream_;
   Fault fault_ = Fault::kNone;
   std::string buffer_;
   size_t start_ = 0;

@@ -37,7 +37,8 @@ class ClientProcessTest : public HostCallTest {
     StartServer(options);
     std::string command = BinDir() + "/zvtadm system add HOSTA --host 127.0.0.1 --port " +
                           std::to_string(server()->port()) +
-                          " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps";
+                          " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps" +
+                          TlsOptions();
     ASSERT_EQ(0, std::system(command.c_str()));
   }
   // JOE's usage of `function` on the host: "1" denied, "2" allowed.

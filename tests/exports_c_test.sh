@@ -16,7 +16,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$bin/zvtadm" host usage JOE QVYN_XD1_ITEM 1
 start_host
 "$bin/zvtadm" system add HOSTA --host 127.0.0.1 --port "$port" --user joe \
-  --password-env ZVT_TEST_PASSWORD --supply-timestamps
+  --password-env ZVT_TEST_PASSWORD --supply-timestamps --tls-ca "$tls_ca"
 
 # JOE is denied the item on the host: the first query loads it from there.
 "$bin/exports_c_test" "$lib/libzvtappad.so" HOSTA QVYN_XD1_ITEM 1

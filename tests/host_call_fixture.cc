@@ -2,8 +2,12 @@
 #include "tests/host_call_fixture.h"
 
 #include <cstring>
+#include <fstream>
 
 #include "host/list_formats.h"
+#ifndef _WIN32
+#include "hostd/self_signed.h"
+#endif
 #include "platform/utf.h"
 
 namespace zvt::testing {
@@ -36,10 +40,33 @@ HostCallTest::~HostCallTest() {
 
 void HostCallTest::StartServer(hostd::ServerOptions options) {
   options.store_path = dir_.File("host.db");
+#ifndef _WIN32
+  ServeTls(&options);
+#endif
   server_ = std::make_unique<hostd::HostServer>(options);
   std::string error;
   ASSERT_TRUE(server_->Start(&error)) << error;
 }
+
+#ifndef _WIN32
+void HostCallTest::ServeTls(hostd::ServerOptions* options) {
+  if (!tls_) return;
+  std::string error;
+  if (!std::ifstream(TlsCaFile())) {
+    ASSERT_TRUE(hostd::WriteSelfSigned({}, TlsCaFile(), dir_.File("host-key.pem"), false, &error))
+        << error;
+  }
+  options->tls_certificate = TlsCaFile();
+  options->tls_key = dir_.File("host-key.pem");
+}
+#endif
+
+void HostCallTest::ConfigureTls(pgm::Endpoint* e) {
+  e->tls = tls_;
+  e->tls_ca_file = tls_ ? TlsCaFile() : "";
+}
+
+std::string HostCallTest::TlsOptions() { return tls_ ? " --tls-ca " + TlsCaFile() : " --tls off"; }
 
 void HostCallTest::AddProfile(const std::string& name) {
   std::string error;
@@ -73,6 +100,7 @@ void HostCallTest::BindLibrary(const std::u16string& system, const std::string& 
   e.password = "pw-" + user;
   e.read_timeout_ms = read_timeout_ms_;
   e.connect_timeout_ms = 2000;
+  ConfigureTls(&e);
   locator_.Add(system, e);
 }
 
@@ -84,6 +112,7 @@ std::unique_ptr<RemoteAgent> HostCallTest::Agent(const std::string& user, ErrorO
   e.password = password.empty() ? "pw-" + user : password;
   e.read_timeout_ms = read_timeout_ms;
   e.connect_timeout_ms = 2000;
+  ConfigureTls(&e);
   std::u16string system = platform::U16("HOST-" + user + "-" + e.password);
   locator_.Add(system, e);
   return calls_->createRemoteAgent(u"ZVWIN", system.c_str(), error, 1);

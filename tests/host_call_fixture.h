@@ -53,8 +53,19 @@ class HostCallTest : public ::testing::Test {
   HostCallTest();
   ~HostCallTest() override;
 
-  // Starts a server with `options` (store and port filled in).
+  // Starts a server with `options` (store and port filled in), serving TLS
+  // with a self-signed certificate unless `tls_` was cleared before.
   void StartServer(hostd::ServerOptions options = {});
+  // The certificate the server presents, which clients trust.
+  std::string TlsCaFile() { return dir_.File("host-cert.pem"); }
+#ifndef _WIN32
+  // Gives a server's options this fixture's certificate when `tls_` is set.
+  void ServeTls(hostd::ServerOptions* options);
+#endif
+  // Sets an endpoint's TLS as the server serves it.
+  void ConfigureTls(pgm::Endpoint* e);
+  // The same as options of `zvtadm system add`.
+  std::string TlsOptions();
   hostd::HostStore* store() { return store_.get(); }
   ProgramCallApi* calls() { return calls_.get(); }
   hostd::HostServer* server() { return server_.get(); }
@@ -88,6 +99,11 @@ class HostCallTest : public ::testing::Test {
   pgm::StaticSystemLocator locator_;
   std::unique_ptr<pgm::RemoteProgramCalls> calls_;
   int read_timeout_ms_ = 5000;
+#ifdef _WIN32
+  bool tls_ = false;  // the Windows build's client speaks plaintext to a loopback host
+#else
+  bool tls_ = true;
+#endif
   std::unique_ptr<ScopedServiceBinding> binding_;
 };
 

@@ -373,6 +373,7 @@ int RawSignedOn(uint16_t port, const std::string& user) {
 }
 
 TEST_F(HostCallTest, OversizedFramesAndGarbageCloseOnlyTheirOwnConnection) {
+  tls_ = false;  // the raw clients below write frames in plaintext
   AddProfile("HANK");
   hostd::ServerOptions options;
   options.max_frame = 64 * 1024;
@@ -415,6 +416,7 @@ TEST_F(HostCallTest, OversizedFramesAndGarbageCloseOnlyTheirOwnConnection) {
   e.user = "HANK";
   e.password = "pw-HANK";
   e.max_frame = 16;  // smaller than the handshake reply
+  ConfigureTls(&e);
   locator_.Add(u"TINY", e);
   ErrorOut err;
   EXPECT_EQ(calls()->createRemoteAgent(u"ZVWIN", u"TINY", &err, 1), nullptr);
@@ -428,12 +430,15 @@ TEST_F(HostCallTest, TheServerProgramServesAStoreOnAnEphemeralPort) {
   const char* bin = std::getenv("ZVT_TEST_BIN");
   ASSERT_NE(bin, nullptr);
   std::string port_file = dir_.File("port");
+  hostd::ServerOptions tls;
+  ServeTls(&tls);
   pid_t child = fork();
   if (child == 0) {
     std::string exe = std::string(bin) + "/zvthostd";
     std::string store = dir_.File("host.db");
     execl(exe.c_str(), exe.c_str(), "--listen", "127.0.0.1:0", "--store", store.c_str(),
-          "--host-version", "4", "--host-release", "2", "--port-file", port_file.c_str(), nullptr);
+          "--host-version", "4", "--host-release", "2", "--port-file", port_file.c_str(),
+          "--tls-cert", tls.tls_certificate.c_str(), "--tls-key", tls.tls_key.c_str(), nullptr);
     _exit(127);
   }
   int port = 0;
@@ -446,6 +451,7 @@ TEST_F(HostCallTest, TheServerProgramServesAStoreOnAnEphemeralPort) {
   e.port = static_cast<uint16_t>(port);
   e.user = "iris";  // profiles are not case-sensitive
   e.password = "pw-IRIS";
+  ConfigureTls(&e);
   bool reused;
   pgm::Failure failure;
   auto connection = pgm::Connection::Open(e, &failure);

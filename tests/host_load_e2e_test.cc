@@ -88,8 +88,9 @@ TEST_F(HostLoadEndToEndTest, ConfigurationWritersComingAndGoingLeaveARunningClie
   Client client("HOSTA");
   ASSERT_EQ(1, client.Value("A"));
   for (int i = 0; i < 8; ++i) {
-    std::string command = testing::BinDir() + "/zvtadm system add OTHER" + std::to_string(i) +
-                          " --host 127.0.0.1 --port 1 --user x --password-env ZVT_TEST_PASSWORD";
+    std::string command =
+        testing::BinDir() + "/zvtadm system add OTHER" + std::to_string(i) +
+        " --host 127.0.0.1 --port 1 --user x --password-env ZVT_TEST_PASSWORD --tls off";
     ASSERT_EQ(0, std::system(command.c_str()));
   }
   EXPECT_EQ(1, client.Value("A"));

@@ -77,12 +77,14 @@ std::vector<Malformed> MalformedLists() {
 class HostileHostTest : public testing::ClientProcessTest {
  protected:
   void SetUp() override {
+    tls_ = false;  // the relay reads and rewrites the frames
     SetUpHost({"A", "B", "C"});
     relay_ = std::make_unique<TamperingRelay>(server()->port());
     ASSERT_TRUE(relay_->Start());
-    std::string command = testing::BinDir() + "/zvtadm system add EVIL --host 127.0.0.1 --port " +
-                          std::to_string(relay_->port()) +
-                          " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps";
+    std::string command =
+        testing::BinDir() + "/zvtadm system add EVIL --host 127.0.0.1 --port " +
+        std::to_string(relay_->port()) +
+        " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps --tls off";
     ASSERT_EQ(0, std::system(command.c_str()));
   }
   // Forgets what the clients stored, so that the next one loads again.

@@ -65,14 +65,15 @@ printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\InstallT
 # A host server from the prefix, and a system configured to sign on to it.
 adm() { "$prefix/bin/zvtadm" "$@"; }
 adm host import "$source/tools/examples/demo_host.json" >/dev/null
+adm host cert "$work/cert.pem" "$work/key.pem" >/dev/null
 "$prefix/bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
-  >/dev/null &
+  --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" >/dev/null &
 host_pid=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || fail "the installed zvthostd did not start"
 export ZVT_DEMO_PASSWORD=demo-password
 adm system add INSTALLED --host 127.0.0.1 --port "$(cat "$work/port")" --user JOE \
-  --password-env ZVT_DEMO_PASSWORD --supply-timestamps >/dev/null
+  --password-env ZVT_DEMO_PASSWORD --supply-timestamps --tls-ca "$work/cert.pem" >/dev/null
 
 ask() {  # ask CONSUMER: the unconfigured system, then JOE's answers both ways
   "$1" >/dev/null

@@ -117,6 +117,7 @@ class SharedCacheTest : public testing::HostCallTest {
     int port_pipe[2];
     if (pipe(port_pipe) != 0 || pipe(command_) != 0 || pipe(answer_) != 0) return 0;
     options.store_path = dir_.File("host.db");
+    ServeTls(&options);
     server_pid_ = Spawn([&] {
       hostd::HostServer server(options);
       std::string error;
@@ -167,6 +168,7 @@ TEST_F(SharedCacheTest, ALoadingLibraryWaitsForARefreshAndThenAnswersFromTheStor
   e.user = "JOE";
   e.password = "pw-JOE";
   e.read_timeout_ms = 5000;
+  ConfigureTls(&e);
   locator_.Add(u"SYS1", e);
   client_.configured = {u"SYS1"};
 

@@ -28,7 +28,7 @@ json_check() { python3 -c "import json,sys; d=json.load(open('$work/out')); $1" 
 adm host import "$source/tools/examples/demo_host.json" >/dev/null
 start_host
 adm system add DEMO_JOE --host 127.0.0.1 --port "$port" --user joe \
-  --password-env ZVT_DEMO_PASSWORD --supply-timestamps
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca" --supply-timestamps
 
 # Both programs name their version; a bad command line exits 2.
 for program in zvtadm zvthostd; do
@@ -67,7 +67,7 @@ adm value NO_SUCH_SYSTEM QACME_PAY --json >"$work/out" 2>"$work/err" || got=$?
 json_check "assert d['code'] == 3 and 'NO_SUCH_SYSTEM' in d['error'], d" "a JSON error"
 # A system of the same name, in any letter case, is replaced only when asked.
 expect 1 adm system add demo_joe --host 127.0.0.1 --port "$port" --user ann \
-  --password-env ZVT_DEMO_PASSWORD
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca"
 grep -q "configured already; give --replace" "$work/err" || fail "system add over DEMO_JOE"
 expect 0 adm --json system list
 json_check "assert [s['user'] for s in d] == ['joe'], d" "a refused system add changed the system"
@@ -75,11 +75,11 @@ json_check "assert [s['user'] for s in d] == ['joe'], d" "a refused system add c
 echo "$ZVT_DEMO_PASSWORD" >"$work/password"
 chmod 644 "$work/password"
 expect 1 adm system add FILEPW --host 127.0.0.1 --port "$port" --user joe \
-  --password-file "$work/password"
+  --password-file "$work/password" --tls-ca "$tls_ca"
 grep -q "chmod 600" "$work/err" || fail "an open password file: $(cat "$work/err")"
 chmod 600 "$work/password"
 (cd "$work" && "$bin/zvtadm" system add FILEPW --host 127.0.0.1 --port "$port" --user joe \
-  --password-file password) || fail "system add with a relative password file"
+  --password-file password --tls-ca "$tls_ca") || fail "system add with a relative password file"
 expect 0 adm --json system list
 json_check "assert {s['name']: s.get('password_file') for s in d}['FILEPW'] == '$work/password', d" \
   "the password file's absolute path"
@@ -94,18 +94,42 @@ expect 0 adm system remove FILEPW
 # Systems fetch the change timestamps unless told not to; state says why it
 # stays stale without them.
 expect 0 adm system add NOSTAMPS --host 127.0.0.1 --port "$port" --user joe \
-  --password-env ZVT_DEMO_PASSWORD --no-supply-timestamps
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca" --no-supply-timestamps
 expect 0 adm value NOSTAMPS QACME_PAY
 expect 0 adm state NOSTAMPS
 grep -q "stale (the system does not fetch the change timestamps" "$work/out" ||
   fail "state without timestamps: $(cat "$work/out")"
 expect 0 adm system remove NOSTAMPS
 expect 0 adm system add STAMPS --host 127.0.0.1 --port "$port" --user joe \
-  --password-env ZVT_DEMO_PASSWORD
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca"
 expect 0 adm --json system list
 json_check "assert {s['name']: s['supply_timestamps'] for s in d}['STAMPS'] is True, d" \
   "timestamps by default"
 expect 0 adm system remove STAMPS
+# TLS: plaintext only with a host on this machine; a CA file that cannot be
+# read is refused when the system is added; a plaintext client of a TLS host
+# and a client trusting another certificate are told why, in the message log.
+expect 1 adm system add FAR --host 192.0.2.1 --port 1 --user joe \
+  --password-env ZVT_DEMO_PASSWORD --tls off
+grep -q '"off" is accepted only for a host on this machine' "$work/err" ||
+  fail "plaintext to another machine: $(cat "$work/err")"
+expect 1 adm system add NOCA --host 127.0.0.1 --port "$port" --user joe \
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$work/no-such-ca.pem"
+grep -q "cannot read the CA file" "$work/err" || fail "a missing CA file: $(cat "$work/err")"
+adm host cert "$work/other-cert.pem" "$work/other-key.pem" >/dev/null
+expect 0 adm system add PLAIN --host 127.0.0.1 --port "$port" --user joe \
+  --password-env ZVT_DEMO_PASSWORD --tls off
+expect 0 adm system add OTHERCA --host 127.0.0.1 --port "$port" --user joe \
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$work/other-cert.pem"
+expect 1 adm value PLAIN QACME_PAY
+expect 1 adm value OTHERCA QACME_PAY
+grep -q "code 6017" "$work/err" || fail "an untrusted host's code: $(cat "$work/err")"
+adm log >"$work/log.txt"
+grep -q "accepts TLS connections only" "$work/log.txt" || fail "plaintext client: $(cat "$work/log.txt")"
+grep -q "certificate was not accepted: self-signed certificate" "$work/log.txt" ||
+  fail "untrusted certificate: $(cat "$work/log.txt")"
+expect 0 adm system remove PLAIN
+expect 0 adm system remove OTHERCA
 # Commands that only read create no file in an empty home.
 empty=$work/empty
 for command in "log" "system list" "cache show" "reg list HKCU" "reg list HKCR" \

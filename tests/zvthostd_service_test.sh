@@ -116,7 +116,7 @@ ZVT_RIGHT=right-password "$bin/zvtadm" host user add JOE --password-env ZVT_RIGH
 export ZVT_HOME=$work/home XDG_RUNTIME_DIR=$work/run ZVT_WRONG=wrong-password
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$bin/zvtadm" system add WRONG --host 127.0.0.1 --port "$(cat "$work/port")" --user JOE \
-  --password-env ZVT_WRONG --interaction-mode 2 >/dev/null
+  --password-env ZVT_WRONG --interaction-mode 2 --tls off >/dev/null
 "$bin/zvtadm" value WRONG QACME_PAY >/dev/null 2>&1 || true
 grep -q '^<5>zvthostd: sign-on of JOE from 127.0.0.1:[0-9]* refused: wrong password' "$work/journal" ||
   fail "no failed sign-on at notice level: $(cat "$work/journal")"

@@ -32,9 +32,10 @@ adm host import "$here/examples/demo_host.json" >/dev/null
 start_host --call-log "$calls"
 for user in JOE ANN BOB; do
   adm system add "DEMO_$user" --host 127.0.0.1 --port "$port" --user "$user" \
-    --password-env ZVT_DEMO_PASSWORD --supply-timestamps
+    --password-env ZVT_DEMO_PASSWORD --supply-timestamps --tls-ca "$tls_ca"
 done
-echo "zvthostd is serving the sample registry on 127.0.0.1:$port; systems DEMO_JOE, DEMO_ANN"
+echo "zvthostd is serving the sample registry over TLS on 127.0.0.1:$port (a self-signed"
+echo "certificate made by zvtadm host cert); systems DEMO_JOE, DEMO_ANN"
 echo "and DEMO_BOB sign on to it as JOE, ANN and BOB."
 
 functions=(QACME_PAY QACME_PAY_REPORTS QACME_PAY_RPT_TAX QACME_PAY_TAXFORM QACME_PAY_PAYROLL

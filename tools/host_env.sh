@@ -9,12 +9,23 @@ stop_host_and_clean() {
 }
 trap stop_host_and_clean EXIT
 
-# start_host [zvthostd options...]: serves $ZVT_HOST_STORE on an ephemeral
-# loopback port and sets $port; exits when the server does not come up. Its
-# log goes to $work/zvthostd.log.
+# start_host [--plaintext] [zvthostd options...]: serves $ZVT_HOST_STORE on
+# an ephemeral loopback port and sets $port; exits when the server does not
+# come up. Its log goes to $work/zvthostd.log. It serves TLS with a
+# self-signed certificate made for it, $tls_ca, which clients are to trust
+# (zvtadm system add --tls-ca "$tls_ca"), unless --plaintext is given.
+tls_ca=$work/host-cert.pem
 start_host() {
-  "$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" "$@" \
-    >/dev/null 2>"$work/zvthostd.log" &
+  local tls=(--tls-cert "$tls_ca" --tls-key "$work/host-key.pem")
+  if [ "${1:-}" = --plaintext ]; then
+    tls=()
+    shift
+  elif [ ! -s "$tls_ca" ]; then
+    "$bin/zvtadm" host cert "$tls_ca" "$work/host-key.pem" >/dev/null
+  fi
+  rm -f "$work/port"
+  "$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
+    "${tls[@]}" "$@" >/dev/null 2>"$work/zvthostd.log" &
   host_pid=$!
   for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
   [ -s "$work/port" ] || { cat "$work/zvthostd.log" >&2; echo "zvthostd did not start" >&2; exit 1; }

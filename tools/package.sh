@@ -78,14 +78,16 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$root/usr/bin/zvtadm" --version | grep -qx "zvtadm $version" || fail "zvtadm --version"
 "$root/usr/bin/zvthostd" --version | grep -qx "zvthostd $version" || fail "zvthostd --version"
 "$root/usr/bin/zvtadm" host import "$source_dir/tools/examples/demo_host.json" >/dev/null
+"$root/usr/bin/zvtadm" host cert "$work/cert.pem" "$work/key.pem" >/dev/null
 "$root/usr/bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
+  --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" \
   --port-file "$work/port" >/dev/null 2>"$work/zvthostd.log" &
 host_pid=$!
 trap 'kill $host_pid 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || fail "the packaged zvthostd did not start"
 "$root/usr/bin/zvtadm" system add PKG --host 127.0.0.1 --port "$(cat "$work/port")" --user JOE \
-  --password-env ZVT_PKG_PASSWORD --supply-timestamps >/dev/null
+  --password-env ZVT_PKG_PASSWORD --supply-timestamps --tls-ca "$work/cert.pem" >/dev/null
 answer=$("$root/usr/bin/zvtadm" value PKG QACME_PAY_TAXFORM QACME_PAY)
 [ "$answer" = "QACME_PAY_TAXFORM  denied
 QACME_PAY  allowed" ] || fail "the packaged programs answered: $answer"

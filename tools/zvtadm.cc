@@ -203,6 +203,8 @@ std::string DescribeCode(uint32_t rc) {
       return "the password source cannot be read";
     case kClientProfileLockedOut:
       return "the host refuses the profile's sign-ons for a while after repeated failures";
+    case kClientTlsFailed:
+      return "no TLS session with the host (its certificate, the CA file, or a host without TLS)";
     case kClientBufferTooSmall:
       return "an answer did not fit its buffer";
     case kClientBadParameter:

@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "hostd/host_store.h"
+#include "hostd/self_signed.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {
@@ -130,6 +131,42 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     });
     return true;
   }));
+
+  // A certificate for zvthostd --tls-cert/--tls-key.
+  auto* cert = host->add_subcommand(
+      "cert",
+      "make a self-signed certificate and key for zvthostd (clients trust the certificate "
+      "with zvtadm system add --tls-ca)");
+  auto request = std::make_shared<hostd::CertificateRequest>();
+  auto cert_files = std::make_shared<std::pair<std::string, std::string>>();
+  auto cert_replace = std::make_shared<bool>(false);
+  auto cert_days = std::make_shared<int64_t>(825);
+  cert->add_option("CERT", cert_files->first, "certificate file to write (PEM)")->required();
+  cert->add_option("KEY", cert_files->second, "key file to write (PEM, mode 0600)")->required();
+  cert->add_option("--name", request->names,
+                   "a DNS name or IP address clients use for the host, several times for several "
+                   "(default: localhost, 127.0.0.1, ::1)")
+      ->take_all();
+  cert->add_option("--days", *cert_days, "days of validity (default 825)")
+      ->check(CLI::Range(1, 36500));
+  cert->add_flag("--replace", *cert_replace, "replace existing files");
+  cert->callback([=] {
+    request->valid_for_s = *cert_days * 24 * 3600;
+    std::string error;
+    if (!hostd::WriteSelfSigned(*request, cert_files->first, cert_files->second, *cert_replace,
+                                &error)) {
+      *exit_code = context->Fail(kExitFailed, error);
+      return;
+    }
+    context->Emit({{"certificate", cert_files->first},
+                   {"key", cert_files->second},
+                   {"names", request->names}},
+                  [&] {
+                    std::cout << "wrote " << cert_files->first << " and " << cert_files->second
+                              << "\n";
+                  });
+    *exit_code = kExitOk;
+  });
 
   // Profiles.
   auto* user = host->add_subcommand("user", "user profiles");

@@ -6,6 +6,7 @@
 
 #include "client/message_log.h"
 #include "client/system_config.h"
+#include "pgm/tls.h"
 #include "platform/name_fold.h"
 #include "platform/utf.h"
 #include "tools/zvtadm_command.h"
@@ -29,6 +30,8 @@ nlohmann::json ConfigJson(const client::SystemConfig& c) {
                       {"read_timeout_ms", c.read_timeout_ms}};
   if (!c.password_file.empty()) j["password_file"] = c.password_file;
   if (!c.password_environment.empty()) j["password_env"] = c.password_environment;
+  j["tls"] = c.tls_mode;
+  if (!c.tls_ca_file.empty()) j["tls_ca"] = c.tls_ca_file;
   return j;
 }
 
@@ -63,6 +66,13 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   add->add_flag("--replace", *replace, "replace a system of the same name");
   add->add_option("--connect-timeout-ms", c->connect_timeout_ms, "connect time-out");
   add->add_option("--read-timeout-ms", c->read_timeout_ms, "time-out for each answer");
+  add->add_option("--tls", c->tls_mode,
+                  "required (the default): TLS with the host's certificate checked; off: "
+                  "plaintext, for a host on this machine only")
+      ->check(CLI::IsMember({"required", "off"}));
+  add->add_option("--tls-ca", c->tls_ca_file,
+                  "CA certificates (PEM) the host's certificate must chain to (default: the "
+                  "system's trust store)");
   add->callback([=] {
     c->name = U16(*name);
     std::string error;
@@ -78,6 +88,15 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
         *exit_code =
             context->Fail(kExitFailed, "the system " + Utf16ToUtf8(existing) +
                                            " is configured already; give --replace to replace it");
+        return;
+      }
+    }
+    // The CA file is kept by its absolute path and must hold a certificate.
+    if (!c->tls_ca_file.empty()) {
+      char resolved[PATH_MAX];
+      if (realpath(c->tls_ca_file.c_str(), resolved) != nullptr) c->tls_ca_file = resolved;
+      if (!tls::LoadClientContext(c->tls_ca_file, &error)) {
+        *exit_code = context->Fail(kExitFailed, error);
         return;
       }
     }

@@ -1,6 +1,8 @@
 // A Windows process as a client of a zvthostd on another system (here: the
 // Linux host under Wine, over loopback): the handshake, a sign-on refused for
-// a wrong password, a signed-on program call and its answer.
+// a wrong password, a signed-on program call and its answer. This build has
+// no TLS: it speaks plaintext to a host on this machine and refuses to send
+// a password in clear to any other.
 // Usage: win32_host_call_test PORT PROFILE PASSWORD
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@ int main(int argc, char** argv) {
   endpoint.user = argv[2];
   endpoint.password = std::string(argv[3]) + "-wrong";
   endpoint.read_timeout_ms = 10000;
+  endpoint.tls = false;
   int passed = 0, failures = 0;
   auto check = [&](bool ok, const char* what, const std::string& detail) {
     std::printf("%s: %s (%s)\n", ok ? "ok" : "FAILED", what, detail.c_str());
@@ -27,6 +30,16 @@ int main(int argc, char** argv) {
   };
 
   Failure failure;
+  Endpoint remote = endpoint;
+  remote.host = "192.0.2.1";  // a documentation address: nothing is sent there
+  check(Connection::Open(remote, &failure) == nullptr && failure.cause == Failure::Cause::kTls,
+        "plaintext to another machine is refused", failure.text);
+  remote.tls = true;
+  failure = Failure();
+  check(Connection::Open(remote, &failure) == nullptr && failure.cause == Failure::Cause::kTls,
+        "TLS is refused as unavailable", failure.text);
+
+  failure = Failure();
   check(
       Connection::Open(endpoint, &failure) == nullptr && failure.cause == Failure::Cause::kRefused,
       "a wrong password is refused", failure.text);

@@ -27,6 +27,8 @@ enum : uint32_t {
   kClientCommunication = 6014,     // the connection failed or the host broke the protocol
   kClientNoPassword = 6015,        // the password source cannot be read
   kClientProfileLockedOut = 6016,  // the host refuses the profile's sign-ons for a while
+  kClientTlsFailed = 6017,         // no TLS session: the host's certificate was not accepted,
+                                   // the trusted CA file cannot be read, or the host has no TLS
   kClientBufferTooSmall = 6020,    // nothing was written
   kClientBadParameter = 6021,      // a null pointer or a value out of range
   kClientNoTimestamps = 6022,      // the system object does not supply change timestamps
