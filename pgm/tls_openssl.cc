@@ -322,11 +322,12 @@ std::shared_ptr<ServerContext> LoadServerContext(const std::string& certificate_
     *error = "no certificate in " + certificate_file + ": " + QueuedErrors();
     return nullptr;
   }
-  if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+  const bool key_loaded = SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+  if (!key_loaded && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
     *error = "no private key in " + key_file + ": " + QueuedErrors();
     return nullptr;
   }
-  if (SSL_CTX_check_private_key(ctx) != 1) {
+  if (!key_loaded || SSL_CTX_check_private_key(ctx) != 1) {
     *error =
         "the key in " + key_file + " does not belong to the certificate in " + certificate_file;
     ERR_clear_error();

@@ -215,6 +215,36 @@ TEST_F(TlsTest, NoPasswordByteCrossesTheWireInClear) {
   EXPECT_NE(plain_relay.Captured().find("pw-JOE"), std::string::npos);
 }
 
+// A reload presents the new certificate to the connections accepted from
+// then on; a pair that cannot be loaded, or none, leaves the old one.
+TEST_F(TlsTest, AReloadedCertificateServesNewConnections) {
+  AddProfile("JOE");
+  StartServer();
+  hostd::CertificateRequest request;
+  ASSERT_TRUE(Serve(&request, "next"));  // writes next-cert.pem and next-key.pem
+  const std::string next_ca = dir_.File("next-cert.pem");
+  hostd::ServerOptions options;
+  options.store_path = dir_.File("host.db");
+  std::string error;
+  pgm::Failure failure;
+
+  options.tls_certificate = next_ca;
+  options.tls_key = dir_.File("host-key.pem");  // the old key: not the new certificate's
+  EXPECT_FALSE(server()->Reconfigure(options, &error));
+  EXPECT_NE(error.find("does not belong to the certificate"), std::string::npos) << error;
+  options.tls_certificate.clear();
+  options.tls_key.clear();
+  EXPECT_FALSE(server()->Reconfigure(options, &error));
+  EXPECT_NE(error.find("cannot be switched off"), std::string::npos) << error;
+  EXPECT_EQ("", SignOn(server()->port(), "127.0.0.1", true, TlsCaFile(), &failure));
+
+  options.tls_certificate = next_ca;
+  options.tls_key = dir_.File("next-key.pem");
+  ASSERT_TRUE(server()->Reconfigure(options, &error)) << error;
+  EXPECT_EQ("", SignOn(server()->port(), "127.0.0.1", true, next_ca, &failure));
+  EXPECT_NE("", SignOn(server()->port(), "127.0.0.1", true, TlsCaFile(), &failure));
+}
+
 class TlsFlipTest : public testing::ClientProcessTest {};
 
 // One flipped byte anywhere in what the host sends, in the handshake or in
