@@ -7,7 +7,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <unordered_map>
 
 #include "hostd/host_programs.h"
 #include "hostd/server_log.h"
@@ -28,22 +30,6 @@ namespace {
 std::string ProtocolErrorFrame(uint16_t code, const std::string& text) {
   return wire::EncodeFrame(wire::FrameType::kProtocolError,
                            wire::Encode(wire::ProtocolError{code, text}));
-}
-
-// Refusals before a stream exists go out on the bare socket.
-void SendProtocolError(int fd, uint16_t code, const std::string& text) {
-  std::string ignored;
-  wire::WriteAll(fd, ProtocolErrorFrame(code, text), 1000, &ignored);
-}
-
-void SendProtocolError(sockets::Stream* stream, uint16_t code, const std::string& text) {
-  std::string ignored;
-  wire::WriteAll(stream, ProtocolErrorFrame(code, text), 1000, &ignored);
-}
-
-bool Send(sockets::Stream* stream, wire::FrameType type, const std::string& payload) {
-  std::string ignored;
-  return wire::WriteAll(stream, wire::EncodeFrame(type, payload), 30000, &ignored);
 }
 
 // The server's TLS context from `options`, or null without a certificate.
@@ -175,6 +161,61 @@ bool HostServer::Listen(const Endpoint& endpoint, std::string* error) {
   return true;
 }
 
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kHandshakeFrameLimit = 4096;  // before sign-on
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr int kTickMs = 100;
+constexpr int kClosingGraceMs = 1000;  // for a last frame to leave
+constexpr uint64_t kWakeTag = 0;
+constexpr uint64_t kListenerTag = uint64_t{1} << 63;
+
+int Processors() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+
+}  // namespace
+
+// One client's connection, owned by its loop's thread.
+struct HostServer::Connection {
+  uint64_t id = 0;
+  int fd = -1;
+  std::shared_ptr<tls::ServerContext> tls;  // the context to accept with
+  std::unique_ptr<sockets::Stream> stream;  // null until the first byte says how
+  Session session;
+  wire::FrameReader reader{kHandshakeFrameLimit};
+  std::string out;  // bytes to send
+  size_t sent = 0;
+  bool busy = false;     // a frame is with a worker
+  bool closing = false;  // closed once `out` has left
+  bool stalled = false;
+  sockets::Ready waits_for = sockets::Ready::kRead;
+  uint32_t events = 0;  // what the loop waits for now
+  Clock::time_point deadline;
+};
+
+// An event loop: its thread, its epoll set and its connections.
+struct HostServer::Loop {
+  int epoll = -1;
+  int wake = -1;  // an eventfd that other threads write to
+  std::thread thread;
+  std::mutex mu;
+  std::vector<std::unique_ptr<Connection>> arriving;  // guarded by mu
+  std::vector<std::pair<uint64_t, Outcome>> done;     // guarded by mu
+  // The loop's thread alone touches the following.
+  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
+  uint64_t next_id = 1;
+  Clock::time_point accept_paused_until{};
+  bool accepting_paused = false;
+  Clock::time_point last_tick{};
+
+  void Wake() {
+    uint64_t one = 1;
+    (void)!write(wake, &one, sizeof one);
+  }
+};
+
 bool HostServer::Start(std::string* error) {
   if (!LoadTls(options_, &tls_, error)) return false;
   if (!options_.call_log.empty()) {
@@ -189,41 +230,64 @@ bool HostServer::Start(std::string* error) {
 
   std::vector<Endpoint> endpoints = {{options_.listen_address, options_.port}};
   endpoints.insert(endpoints.end(), options_.also_listen.begin(), options_.also_listen.end());
-  for (const Endpoint& e : endpoints) {
-    if (!Listen(e, error)) {
-      for (int fd : listen_fds_) close(fd);
-      listen_fds_.clear();
-      return false;
+  auto fail = [&](const std::string& why) {
+    *error = why;
+    for (int fd : listen_fds_) close(fd);
+    listen_fds_.clear();
+    for (auto& loop : loops_) {
+      if (loop->epoll >= 0) close(loop->epoll);
+      if (loop->wake >= 0) close(loop->wake);
     }
-  }
-  if (pipe2(wake_, O_CLOEXEC) != 0) {
-    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    loops_.clear();
     return false;
+  };
+  for (const Endpoint& e : endpoints)
+    if (!Listen(e, error)) return fail(*error);
+  for (int fd : listen_fds_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+
+  const int loops = options_.event_loops > 0 ? options_.event_loops : std::min(2, Processors());
+  for (int i = 0; i < loops; ++i) {
+    auto loop = std::make_unique<Loop>();
+    loop->epoll = epoll_create1(EPOLL_CLOEXEC);
+    loop->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake = {EPOLLIN, {}};
+    wake.data.u64 = kWakeTag;
+    if (loop->epoll < 0 || loop->wake < 0 ||
+        epoll_ctl(loop->epoll, EPOLL_CTL_ADD, loop->wake, &wake) != 0)
+      return fail(std::string("cannot make an event loop: ") + std::strerror(errno));
+    loops_.push_back(std::move(loop));
   }
-  acceptor_ = std::thread(&HostServer::AcceptLoop, this);
+  for (size_t i = 0; i < listen_fds_.size(); ++i) {
+    epoll_event e = {EPOLLIN, {}};
+    e.data.u64 = kListenerTag | i;
+    if (epoll_ctl(loops_[0]->epoll, EPOLL_CTL_ADD, listen_fds_[i], &e) != 0)
+      return fail(std::string("cannot watch a listening socket: ") + std::strerror(errno));
+  }
+  const int workers = options_.workers > 0 ? options_.workers : std::max(4, Processors());
+  for (int i = 0; i < workers; ++i) workers_.emplace_back(&HostServer::Work, this);
+  for (auto& loop : loops_) loop->thread = std::thread(&HostServer::RunLoop, this, loop.get());
   return true;
 }
 
 void HostServer::Stop() {
   if (stopping_.exchange(true)) return;
-  if (wake_[1] >= 0) {
-    char b = 1;
-    ssize_t ignored = write(wake_[1], &b, 1);
-    (void)ignored;
+  for (auto& loop : loops_) {
+    loop->Wake();
+    if (loop->thread.joinable()) loop->thread.join();
   }
-  if (acceptor_.joinable()) acceptor_.join();
-  std::unique_lock<std::mutex> lock(mu_);
-  for (auto& [id, fd] : clients_) shutdown(fd, SHUT_RDWR);
-  cv_.notify_all();
-  cv_.wait(lock, [this] { return threads_.empty(); });
-  for (std::thread& t : finished_) t.join();
-  finished_.clear();
-  lock.unlock();
-  for (int fd : {wake_[0], wake_[1]})
-    if (fd >= 0) close(fd);
+  {
+    std::lock_guard<std::mutex> lock(work_mu_);
+    workers_stop_ = true;
+  }
+  work_cv_.notify_all();
+  for (std::thread& t : workers_)
+    if (t.joinable()) t.join();
+  for (auto& loop : loops_) {
+    close(loop->epoll);
+    close(loop->wake);
+  }
   for (int fd : listen_fds_) close(fd);
   listen_fds_.clear();
-  wake_[0] = wake_[1] = -1;
 }
 
 uint64_t HostServer::calls_of(const std::string& program) const {
@@ -232,50 +296,82 @@ uint64_t HostServer::calls_of(const std::string& program) const {
   return it == program_calls_.end() ? 0 : it->second;
 }
 
-void HostServer::AcceptLoop() {
-  uint64_t next_id = 1;
-  std::vector<pollfd> polled;
-  for (int fd : listen_fds_) polled.push_back({fd, POLLIN, 0});
-  polled.push_back({wake_[0], POLLIN, 0});
-  bool paused = false;
+void HostServer::RunLoop(Loop* loop) {
+  std::vector<epoll_event> events(256);
   while (!stopping_) {
-    if (paused) {
-      // Out of descriptors: accepts pause for a moment rather than spin on a
-      // listening socket that stays ready.
-      (void)poll(&polled.back(), 1, 100);
-      paused = false;
+    int n = epoll_wait(loop->epoll, events.data(), static_cast<int>(events.size()), kTickMs);
+    if (n < 0 && errno != EINTR) {
+      Log(LogLevel::kError, std::string("event loop: ") + std::strerror(errno));
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      const uint64_t tag = events[i].data.u64;
+      if (tag == kWakeTag) {
+        uint64_t count;
+        (void)!read(loop->wake, &count, sizeof count);
+      } else if (tag & kListenerTag) {
+        AcceptClients(loop, static_cast<size_t>(tag & ~kListenerTag));
+      } else {
+        auto it = loop->connections.find(tag);
+        if (it != loop->connections.end()) Pump(loop, it->second.get());
+      }
+    }
+    // Connections handed over by the accepting loop, and answers of workers.
+    std::vector<std::unique_ptr<Connection>> arriving;
+    std::vector<std::pair<uint64_t, Outcome>> done;
+    {
+      std::lock_guard<std::mutex> lock(loop->mu);
+      arriving.swap(loop->arriving);
+      done.swap(loop->done);
+    }
+    for (auto& c : arriving) Adopt(loop, std::move(c));
+    for (auto& [id, outcome] : done) {
+      auto it = loop->connections.find(id);
+      if (it != loop->connections.end()) Finish(loop, it->second.get(), std::move(outcome));
+    }
+    if (Clock::now() - loop->last_tick >= std::chrono::milliseconds(kTickMs)) Tick(loop);
+  }
+  while (!loop->connections.empty()) Close(loop, loop->connections.begin()->second.get());
+  std::lock_guard<std::mutex> lock(loop->mu);
+  loop->arriving.clear();
+}
+
+void HostServer::AcceptClients(Loop* loop, size_t listener) {
+  // Drains a burst: as many as are waiting, up to a bound per wake-up.
+  for (int i = 0; i < 512 && !loop->accepting_paused; ++i) {
+    sockaddr_storage address{};
+    socklen_t address_length = sizeof address;
+    int fd = accept4(listen_fds_[listener], reinterpret_cast<sockaddr*>(&address),
+                     &address_length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: accepting pauses for a moment rather than spin
+        // on a listening socket that stays ready.
+        Log(LogLevel::kWarning, std::string("accepting paused: ") + std::strerror(errno));
+        for (int l : listen_fds_) {
+          epoll_event none = {0, {}};
+          epoll_ctl(loop->epoll, EPOLL_CTL_MOD, l, &none);
+        }
+        loop->accepting_paused = true;
+        loop->accept_paused_until = Clock::now() + std::chrono::milliseconds(100);
+      }
+      return;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::string peer = AddressText(reinterpret_cast<sockaddr*>(&address));
+    const std::string source = SourceOf(peer);
+    auto refuse = [fd](const std::string& text) {
+      std::string frame = ProtocolErrorFrame(wire::kErrorUnexpected, text), ignored;
+      (void)sockets::Send(fd, frame.data(), frame.size(), &ignored);  // one try, never a wait
+      close(fd);
+    };
+    if (clients_.load() >= max_clients_.load()) {
+      refuse("too many clients");
       continue;
     }
-    if (poll(polled.data(), polled.size(), 1000) < 0 && errno != EINTR) break;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      for (std::thread& t : finished_) t.join();
-      finished_.clear();
-    }
-    if (stopping_) continue;
-    for (size_t i = 0; i + 1 < polled.size(); ++i) {
-      if ((polled[i].revents & POLLIN) == 0) continue;
-      sockaddr_storage address{};
-      socklen_t address_length = sizeof address;
-      int fd = accept4(polled[i].fd, reinterpret_cast<sockaddr*>(&address), &address_length,
-                       SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          Log(LogLevel::kWarning, std::string("accepting paused: ") + std::strerror(errno));
-          paused = true;
-        }
-        continue;
-      }
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      std::string peer = AddressText(reinterpret_cast<sockaddr*>(&address));
-      const std::string source = SourceOf(peer);
-      std::lock_guard<std::mutex> lock(mu_);
-      if (static_cast<int>(clients_.size()) >= max_clients_.load()) {
-        SendProtocolError(fd, wire::kErrorUnexpected, "too many clients");
-        close(fd);
-        continue;
-      }
       const bool loopback = source.rfind("127.", 0) == 0 || source == "[::1]";
       int& waiting = unauthenticated_[source];
       if ((!loopback || options_.limit_loopback) &&
@@ -283,232 +379,343 @@ void HostServer::AcceptLoop() {
         if (waiting == options_.max_unauthenticated_per_address)
           Log(LogLevel::kNotice, "refusing connections from " + source + ": " +
                                      std::to_string(waiting) + " of its connections await sign-on");
-        SendProtocolError(fd, wire::kErrorUnexpected,
-                          "too many connections from this address awaiting sign-on");
-        close(fd);
+        refuse("too many connections from this address awaiting sign-on");
         continue;
       }
       ++waiting;
-      accepted_++;
-      uint64_t id = next_id++;
-      clients_[id] = fd;
-      threads_[id] = std::thread(&HostServer::Serve, this, fd, id, std::move(peer));
+    }
+    accepted_++;
+    clients_++;
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->session.source = source;
+    c->session.peer = std::move(peer);
+    c->session.version = wire::kOldestProtocolVersion;
+    c->session.handshake_deadline =
+        Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
+    c->deadline = std::min(c->session.handshake_deadline,
+                           Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load()));
+    {
+      std::lock_guard<std::mutex> lock(tls_mu_);
+      c->tls = tls_;
+    }
+    Loop* to = loops_[next_loop_++ % loops_.size()].get();
+    if (to == loop) {
+      Adopt(loop, std::move(c));
+    } else {
+      {
+        std::lock_guard<std::mutex> lock(to->mu);
+        to->arriving.push_back(std::move(c));
+      }
+      to->Wake();
     }
   }
 }
 
-void HostServer::Finish(uint64_t id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  clients_.erase(id);
-  auto it = threads_.find(id);
-  if (it != threads_.end()) {
-    finished_.push_back(std::move(it->second));
-    threads_.erase(it);
+void HostServer::Adopt(Loop* loop, std::unique_ptr<Connection> c) {
+  c->id = loop->next_id++;
+  if (!c->tls) c->stream = sockets::PlainStream(c->fd);
+  c->events = EPOLLIN;
+  epoll_event e = {c->events, {}};
+  e.data.u64 = c->id;
+  if (epoll_ctl(loop->epoll, EPOLL_CTL_ADD, c->fd, &e) != 0) {
+    Log(LogLevel::kWarning, std::string("cannot watch a client: ") + std::strerror(errno));
+    ReleaseUnauthenticated(c->session.source);
+    if (!c->stream) close(c->fd);
+    clients_--;
+    return;
   }
-  cv_.notify_all();
+  Connection* raw = c.get();
+  loop->connections.emplace(c->id, std::move(c));
+  Pump(loop, raw);
 }
 
-void HostServer::Serve(int fd, uint64_t id, std::string peer) {
+void HostServer::Refuse(Connection* c, uint16_t code, const std::string& text) {
+  c->out += ProtocolErrorFrame(code, text);
+  c->closing = true;
+  c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
+}
+
+void HostServer::Pump(Loop* loop, Connection* c) {
   std::string error;
-  Session session;
-  session.source = SourceOf(peer);
-  session.peer = std::move(peer);
-  session.version = wire::kOldestProtocolVersion;
-  session.handshake_deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
+  if (!c->stream) {
+    // A client that does not open with a TLS handshake is told so in plain
+    // words rather than left to a handshake failure it cannot read.
+    unsigned char first = 0;
+    ssize_t r = recv(c->fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (r <= 0) return Close(loop, c);
+    if (first == tls::kHandshakeRecord) {
+      c->stream = tls::Accept(c->tls, c->fd);
+      if (!c->stream) {
+        c->fd = -1;  // closed by the failed accept
+        return Close(loop, c);
+      }
+    } else {
+      Log(LogLevel::kNotice, "refused a plaintext client from " + c->session.peer);
+      c->stream = sockets::PlainStream(c->fd);
+      Refuse(c, wire::kErrorUnexpected,
+             "this host server accepts TLS connections only; configure the system with TLS");
+    }
+    c->tls.reset();
+  }
+  for (;;) {
+    // What is to be sent goes first.
+    while (c->sent < c->out.size()) {
+      long w = c->stream->Send(c->out.data() + c->sent, c->out.size() - c->sent, &c->waits_for,
+                               &error);
+      if (w > 0) {
+        c->sent += static_cast<size_t>(w);
+      } else if (w == sockets::kWouldBlock) {
+        break;
+      } else {
+        return Close(loop, c);
+      }
+    }
+    if (c->sent < c->out.size()) break;
+    c->out.clear();
+    c->sent = 0;
+    if (c->closing) return Close(loop, c);
+    if (c->busy || stopping_) break;
+    // Then a whole frame, if one is there, goes to a worker.
+    const uint32_t limit = c->session.signed_on
+                               ? max_frame_.load()
+                               : std::min(max_frame_.load(), kHandshakeFrameLimit);
+    c->reader.set_max_frame(limit);
+    wire::Frame frame;
+    wire::FrameReader::Result r = c->reader.Next(&frame, &error);
+    if (r == wire::FrameReader::Result::kFrame) {
+      c->busy = true;
+      {
+        std::lock_guard<std::mutex> lock(work_mu_);
+        jobs_.push_back(Job{loop, c->id, c->session, std::move(frame)});
+      }
+      work_cv_.notify_one();
+      c->reader.Shrink();
+      break;
+    }
+    if (r == wire::FrameReader::Result::kError) {
+      Refuse(c, c->reader.DeclaredLength() > limit ? wire::kErrorTooLarge : wire::kErrorMalformed,
+             error);
+      continue;
+    }
+    // Or more bytes of it: as many as arrived, never more than a chunk ahead.
+    char buffer[kReadChunk];
+    long n = c->stream->Receive(buffer, sizeof buffer, &c->waits_for, &error);
+    if (n > 0) {
+      c->reader.Feed(std::string_view(buffer, static_cast<size_t>(n)));
+      continue;
+    }
+    if (n == sockets::kWouldBlock) break;
+    if (n == sockets::kFailed && !c->session.signed_on)
+      Log(LogLevel::kNotice, "connection from " + c->session.peer + " failed: " + error);
+    return Close(loop, c);
+  }
+  // What to wait for: a stalled or busy connection waits for nothing but
+  // its worker, unless bytes are still to leave.
+  uint32_t want = 0;
+  if (!c->out.empty() || !(c->busy || c->stalled))
+    want = c->waits_for == sockets::Ready::kWrite ? EPOLLOUT : EPOLLIN;
+  if (want != c->events) {
+    epoll_event e = {want, {}};
+    e.data.u64 = c->id;
+    epoll_ctl(loop->epoll, EPOLL_CTL_MOD, c->fd, &e);
+    c->events = want;
+  }
+}
+
+void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
+  c->busy = false;
+  c->session = std::move(outcome.session);
+  if (outcome.stall) {
+    c->stalled = c->busy = true;
+    c->deadline = Clock::time_point::max();
+    return Pump(loop, c);
+  }
+  if (outcome.reset) {
+    struct linger hard = {1, 0};
+    setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    return Close(loop, c);
+  }
+  c->out += outcome.bytes;
+  if (outcome.close) {
+    c->closing = true;
+    c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
+  } else if (c->session.signed_on) {
+    c->deadline = Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load());
+  } else {
+    c->deadline = std::min(c->session.handshake_deadline,
+                           Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load()));
+  }
+  Pump(loop, c);
+}
+
+void HostServer::Close(Loop* loop, Connection* c) {
+  if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
+  if (!c->session.signed_on) ReleaseUnauthenticated(c->session.source);
+  if (!c->stream && c->fd >= 0) close(c->fd);
+  clients_--;
+  loop->connections.erase(c->id);  // the stream closes the socket
+}
+
+void HostServer::Tick(Loop* loop) {
+  const Clock::time_point now = Clock::now();
+  loop->last_tick = now;
+  if (loop->accepting_paused && now >= loop->accept_paused_until) {
+    loop->accepting_paused = false;
+    for (size_t i = 0; i < listen_fds_.size(); ++i) {
+      epoll_event e = {EPOLLIN, {}};
+      e.data.u64 = kListenerTag | i;
+      epoll_ctl(loop->epoll, EPOLL_CTL_MOD, listen_fds_[i], &e);
+    }
+  }
+  std::vector<Connection*> late;
+  for (auto& [id, c] : loop->connections)
+    if (!c->busy && now >= c->deadline) late.push_back(c.get());
+  for (Connection* c : late) {
+    if (c->closing || !c->stream) {
+      Close(loop, c);
+      continue;
+    }
+    Refuse(c, wire::kErrorUnexpected,
+           c->session.signed_on ? "idle for too long" : "sign-on not completed in time");
+    Pump(loop, c);
+  }
+}
+
+void HostServer::Work() {
+  std::string error;
   std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, &error);
-  std::unique_ptr<sockets::Stream> stream;
-  if (!store) {
-    SendProtocolError(fd, wire::kErrorUnexpected, "host store unavailable: " + error);
-    close(fd);
-  } else if ((stream = StreamFor(fd, session)) != nullptr) {
-    wire::FrameSocket reader(stream.get());
-    while (!stopping_ && ServeOne(stream.get(), &session, &reader, store.get())) {
+  if (!store) Log(LogLevel::kError, "a worker has no host store: " + error);
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(work_mu_);
+      work_cv_.wait(lock, [this] { return workers_stop_ || !jobs_.empty(); });
+      if (workers_stop_) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
     }
-    stream.reset();  // closes the socket
+    Outcome outcome;
+    if (!store) {
+      outcome.session = job.session;
+      outcome.bytes = ProtocolErrorFrame(wire::kErrorUnexpected, "host store unavailable: " + error);
+      outcome.close = true;
+    } else {
+      outcome = Handle(std::move(job.session), job.frame, store.get());
+    }
+    {
+      std::lock_guard<std::mutex> lock(job.loop->mu);
+      job.loop->done.emplace_back(job.id, std::move(outcome));
+    }
+    job.loop->Wake();
   }
-  if (!session.signed_on) ReleaseUnauthenticated(session.source);
-  Finish(id);
 }
 
-std::unique_ptr<sockets::Stream> HostServer::StreamFor(int fd, const Session& session) {
-  std::shared_ptr<tls::ServerContext> context;
-  {
-    std::lock_guard<std::mutex> lock(tls_mu_);
-    context = tls_;
-  }
-  if (!context) return sockets::PlainStream(fd);
-  // A client that does not open with a TLS handshake is told so in plain
-  // words rather than left to a handshake failure it cannot read.
+HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame,
+                                       HostStore* store) {
+  Outcome out;
   std::string error;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  session.handshake_deadline - std::chrono::steady_clock::now())
-                  .count();
-  unsigned char first = 0;
-  if (sockets::WaitFor(fd, sockets::Ready::kRead, static_cast<int>(std::max<int64_t>(left, 0)),
-                       &error) <= 0 ||
-      recv(fd, &first, 1, MSG_PEEK) != 1) {
-    close(fd);
-    return nullptr;
-  }
-  if (first != tls::kHandshakeRecord) {
-    Log(LogLevel::kNotice, "refused a plaintext client from " + session.peer);
-    SendProtocolError(fd, wire::kErrorUnexpected,
-                      "this host server accepts TLS connections only; configure the system "
-                      "with TLS");
-    close(fd);
-    return nullptr;
-  }
-  return tls::Accept(std::move(context), fd);
-}
-
-void HostServer::ReleaseUnauthenticated(const std::string& source) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = unauthenticated_.find(source);
-  if (it != unauthenticated_.end() && --it->second <= 0) unauthenticated_.erase(it);
-}
-
-bool HostServer::ServeOne(sockets::Stream* stream, Session* session, wire::FrameSocket* reader,
-                          HostStore* store) {
-  wire::Frame frame;
-  std::string error;
-  // Before sign-on: small frames only, and the handshake's deadline.
-  constexpr uint32_t kHandshakeFrameLimit = 4096;
-  uint32_t limit = max_frame_.load();
-  int timeout_ms = idle_timeout_ms_.load();
-  if (!session->signed_on) {
-    limit = std::min(limit, kHandshakeFrameLimit);
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    session->handshake_deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) {
-      SendProtocolError(stream, wire::kErrorUnexpected, "sign-on not completed in time");
-      return false;
-    }
-    timeout_ms = static_cast<int>(std::min<int64_t>(timeout_ms, left));
-  }
-  if (!reader->Read(limit, timeout_ms, &frame, &error)) {
-    using Fault = wire::FrameSocket::Fault;
-    switch (reader->fault()) {
-      case Fault::kTooLarge:
-        SendProtocolError(stream, wire::kErrorTooLarge, error);
-        break;
-      case Fault::kMalformed:
-        SendProtocolError(stream, wire::kErrorMalformed, error);
-        break;
-      case Fault::kTimedOut:
-        SendProtocolError(
-            stream, wire::kErrorUnexpected,
-            session->signed_on ? "idle for too long" : "sign-on not completed in time");
-        break;
-      case Fault::kFailed:  // a failed TLS handshake, or the connection failed
-        if (!session->signed_on)
-          Log(LogLevel::kNotice, "connection from " + session->peer + " failed: " + error);
-        break;
-      default:  // closed: nobody to tell
-        break;
-    }
-    return false;
-  }
-  static constexpr char kHelloDone[] = "\x01";
+  auto reply = [&](wire::FrameType type, const std::string& payload) {
+    out.bytes = wire::EncodeFrame(type, payload);
+  };
+  auto refuse = [&](uint16_t code, const std::string& text) {
+    out.bytes = ProtocolErrorFrame(code, text);
+    out.close = true;
+  };
   switch (frame.type) {
     case wire::FrameType::kHello: {
       wire::Hello hello;
-      if (!session->user.empty()) {
-        SendProtocolError(stream, wire::kErrorUnexpected, "second hello");
-        return false;
+      if (session.said_hello) {
+        refuse(wire::kErrorUnexpected, "second hello");
+      } else if (!wire::Decode(frame.payload, &hello, &error)) {
+        refuse(wire::kErrorMalformed, error);
+      } else if (hello.min_version > wire::kProtocolVersion ||
+                 hello.max_version < wire::kOldestProtocolVersion ||
+                 hello.min_version > hello.max_version) {
+        refuse(wire::kErrorVersion, "protocol versions " +
+                                        std::to_string(wire::kOldestProtocolVersion) + " to " +
+                                        std::to_string(wire::kProtocolVersion) + " only");
+      } else {
+        session.said_hello = true;
+        session.version = std::min(hello.max_version, wire::kProtocolVersion);
+        reply(wire::FrameType::kHelloReply,
+              wire::Encode(
+                  wire::HelloReply{session.version, info_.version, info_.release, info_.name}));
       }
-      if (!wire::Decode(frame.payload, &hello, &error)) {
-        SendProtocolError(stream, wire::kErrorMalformed, error);
-        return false;
-      }
-      if (hello.min_version > wire::kProtocolVersion ||
-          hello.max_version < wire::kOldestProtocolVersion ||
-          hello.min_version > hello.max_version) {
-        SendProtocolError(stream, wire::kErrorVersion,
-                          "protocol versions " + std::to_string(wire::kOldestProtocolVersion) +
-                              " to " + std::to_string(wire::kProtocolVersion) + " only");
-        return false;
-      }
-      session->user = kHelloDone;
-      session->version = std::min(hello.max_version, wire::kProtocolVersion);
-      return Send(stream, wire::FrameType::kHelloReply,
-                  wire::Encode(wire::HelloReply{session->version, info_.version, info_.release,
-                                                info_.name}));
+      break;
     }
     case wire::FrameType::kSignon: {
       wire::Signon signon;
-      if (session->user != kHelloDone || session->signed_on ||
+      if (!session.said_hello || session.signed_on ||
           !wire::Decode(frame.payload, &signon, &error)) {
-        SendProtocolError(stream, wire::kErrorUnexpected,
-                          error.empty() ? "sign-on out of order" : error);
-        return false;
+        refuse(wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
+        break;
       }
-      bool known = false;
       std::string profile = HostStore::CanonicalProfile(signon.user);
-      wire::SignonReply reply;
+      wire::SignonReply answer;
       int64_t wait_ms = 0;
       if (LockedOut(profile, &wait_ms)) {
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session->peer +
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
                                    " refused unchecked: locked out for another " +
                                    std::to_string(wait_ms) + " ms");
-        reply.ok = false;
-        reply.messages.push_back({"CPF22E5", 40,
-                                  "Too many failed sign-on attempts for user profile " + profile +
-                                      "; try again in " + std::to_string((wait_ms + 999) / 1000) +
-                                      " s."});
-        (void)Send(stream, wire::FrameType::kSignonReply, wire::Encode(reply));
-        return false;
+        answer.messages.push_back({"CPF22E5", 40,
+                                   "Too many failed sign-on attempts for user profile " + profile +
+                                       "; try again in " + std::to_string((wait_ms + 999) / 1000) +
+                                       " s."});
+        reply(wire::FrameType::kSignonReply, wire::Encode(answer));
+        out.close = true;
+        break;
       }
+      bool known = false;
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
-      if (known) CountSignon(profile, session->peer, ok);
+      if (known) CountSignon(profile, session.peer, ok);
       if (!ok)
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session->peer +
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
                                    " refused: " + (known ? "wrong password" : "no such profile"));
-      reply.ok = ok;
+      answer.ok = ok;
       if (ok) {
-        reply.user = profile;
-        session->user = profile;
-        session->signed_on = true;
-        ReleaseUnauthenticated(session->source);
+        answer.user = profile;
+        session.user = profile;
+        session.signed_on = true;
+        ReleaseUnauthenticated(session.source);
       } else if (!known) {
-        reply.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
+        answer.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
       } else {
-        reply.messages.push_back(
+        answer.messages.push_back(
             {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
       }
-      return Send(stream, wire::FrameType::kSignonReply, wire::Encode(reply)) && ok;
+      reply(wire::FrameType::kSignonReply, wire::Encode(answer));
+      out.close = !ok;
+      break;
     }
     case wire::FrameType::kCall: {
       wire::Call call;
-      if (!session->signed_on) {
-        SendProtocolError(stream, wire::kErrorNotSignedOn, "program call before sign-on");
-        return false;
+      if (!session.signed_on) {
+        refuse(wire::kErrorNotSignedOn, "program call before sign-on");
+        break;
       }
       if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error)) {
-        SendProtocolError(stream, wire::kErrorMalformed, error);
-        return false;
+        refuse(wire::kErrorMalformed, error);
+        break;
       }
       int64_t n = fault_counter_++;
       if (options_.reset_after_calls >= 0 && n >= options_.reset_after_calls) {
-        struct linger hard = {1, 0};
-        setsockopt(stream->handle(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        return false;
+        out.reset = true;
+        break;
       }
       if (options_.stall_after_calls >= 0 && n >= options_.stall_after_calls) {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stopping_.load(); });
-        return false;
+        out.stall = true;
+        break;
       }
       if (options_.call_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
-      wire::CallReply reply = RunProgram(store, session->user, call);
-      std::string payload = wire::Encode(reply, session->version);
+      wire::CallReply answer = RunProgram(store, session.user, call);
+      std::string payload = wire::Encode(answer, session.version);
       if (payload.size() + 1 > max_frame_.load()) {
-        reply = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
-        payload = wire::Encode(reply, session->version);
+        answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
+        payload = wire::Encode(answer, session.version);
       }
-      calls_++;
       constexpr uint64_t kFrameHeader = 5;  // length and type
       call_bytes_in_ += frame.payload.size() + kFrameHeader;
       call_bytes_out_ += payload.size() + kFrameHeader;
@@ -516,19 +723,29 @@ bool HostServer::ServeOne(sockets::Stream* stream, Session* session, wire::Frame
         std::lock_guard<std::mutex> lock(mu_);
         // Counted by name for the host's own programs only: names a client
         // makes up must not grow the table.
-        std::string program = call.program;
+        const std::string& program = call.program;
         bool known =
             program == "KLIB/KRFNLST" || program == "KLIB/KRUSRFN" || program == "KLIB/KRCHGTS";
         program_calls_[known ? program : "(other)"]++;
-        LogCall(session->user, program, reply);
       }
-      return Send(stream, wire::FrameType::kCallReply, payload);
+      calls_++;
+      LogCall(session.user, call.program, answer);
+      reply(wire::FrameType::kCallReply, payload);
+      break;
     }
     default:
-      SendProtocolError(stream, wire::kErrorUnexpected,
-                        "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
-      return false;
+      refuse(wire::kErrorUnexpected,
+             "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
+      break;
   }
+  out.session = std::move(session);
+  return out;
+}
+
+void HostServer::ReleaseUnauthenticated(const std::string& source) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = unauthenticated_.find(source);
+  if (it != unauthenticated_.end() && --it->second <= 0) unauthenticated_.erase(it);
 }
 
 bool HostServer::LockedOut(const std::string& profile, int64_t* wait_ms) {

@@ -1,7 +1,10 @@
-// The host server: accepts clients on a TCP address, one thread per
-// connection, and runs the handshake, sign-on and program calls against the
-// host store. A client that sends a malformed frame gets a protocol error
-// and is disconnected; the others are not affected.
+// The host server: accepts clients on TCP addresses and serves the wire
+// protocol, plain or over TLS, to each. A few event loops move the bytes of
+// every connection without blocking; a small pool of workers, each with its
+// own connection to the host store, runs the handshake, sign-on and program
+// calls, so that ten thousand connected clients cost a few threads. A client
+// that sends a malformed frame gets a protocol error and is disconnected;
+// the others are not affected.
 #ifndef ZVT_HOSTD_HOST_SERVER_H_
 #define ZVT_HOSTD_HOST_SERVER_H_
 
@@ -9,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,7 +42,11 @@ struct ServerOptions {
   std::string store_path;
   uint32_t max_frame = 16u << 20;
   int idle_timeout_ms = 10 * 60 * 1000;  // a client silent this long is disconnected
-  int max_clients = 256;
+  int max_clients = 16384;
+  // Event loops moving bytes and workers running the programs (0: chosen
+  // from the processors).
+  int event_loops = 0;
+  int workers = 0;
   // Overrides of the store's version and release (0: keep the store's).
   uint32_t version = 0;
   uint32_t release = 0;
@@ -105,31 +113,54 @@ class HostServer {
   uint64_t call_bytes_sent() const { return call_bytes_out_.load(); }
 
  private:
-  void AcceptLoop();
   // One client's connection as it goes through the handshake.
   struct Session {
     std::string peer;    // "HOST:PORT"
     std::string source;  // the peer's address alone
-    std::string user;    // "\x01" after Hello, the profile once signed on
+    bool said_hello = false;
     bool signed_on = false;
+    std::string user;      // the profile, once signed on
     uint16_t version = 0;  // the protocol version agreed in the handshake
     std::chrono::steady_clock::time_point handshake_deadline;
   };
+  // What a worker made of one frame: the bytes to send, what the session
+  // became, and how the connection goes on.
+  struct Outcome {
+    std::string bytes;
+    Session session;
+    bool close = false;  // after the bytes are sent
+    bool reset = false;  // at once, with a reset (a test's fault)
+    bool stall = false;  // never answered (a test's fault)
+  };
+  struct Connection;
+  struct Loop;
+  struct Job {
+    Loop* loop;
+    uint64_t id;
+    Session session;
+    wire::Frame frame;
+  };
 
-  // `peer`: the client's address, "HOST:PORT".
-  void Serve(int fd, uint64_t id, std::string peer);
-  // The client's stream: a TLS session when the server has a certificate,
-  // or null when the client is not to be served.
-  std::unique_ptr<sockets::Stream> StreamFor(int fd, const Session& session);
-  bool ServeOne(sockets::Stream* stream, Session* session, wire::FrameSocket* reader,
-                HostStore* store);
+  bool Listen(const Endpoint& endpoint, std::string* error);
+  void RunLoop(Loop* loop);
+  void AcceptClients(Loop* loop, size_t listener);
+  void Adopt(Loop* loop, std::unique_ptr<Connection> c);
+  // Moves the connection's bytes as far as its stream allows, hands a whole
+  // frame to a worker, and sets what the loop waits for. May close it.
+  void Pump(Loop* loop, Connection* c);
+  void Finish(Loop* loop, Connection* c, Outcome outcome);
+  void Close(Loop* loop, Connection* c);
+  // Ends connections past their deadline; resumes paused accepting.
+  void Tick(Loop* loop);
+  void Refuse(Connection* c, uint16_t code, const std::string& text);
+  void Work();
+  Outcome Handle(Session session, const wire::Frame& frame, HostStore* store);
   // Connections not yet signed on, counted by source address.
   void ReleaseUnauthenticated(const std::string& source);
-  void Finish(uint64_t id);
   // The time until which `profile` is locked out, or none.
   bool LockedOut(const std::string& profile, int64_t* wait_ms);
   void CountSignon(const std::string& profile, const std::string& peer, bool ok);
-  // Appends one line to the call log. REQUIRES: mu_ held.
+  // Appends one line to the call log.
   void LogCall(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
   ServerOptions options_;
@@ -141,24 +172,27 @@ class HostServer {
   std::mutex tls_mu_;
   std::shared_ptr<tls::ServerContext> tls_;  // null: plaintext; guarded by tls_mu_
   HostInfo info_;
-  bool Listen(const Endpoint& endpoint, std::string* error);
 
   std::vector<int> listen_fds_;
   std::vector<std::string> addresses_;
-  int wake_[2] = {-1, -1};  // a pipe that ends the accept loop
   uint16_t port_ = 0;
-  std::thread acceptor_;
+  std::vector<std::unique_ptr<Loop>> loops_;  // the first one also accepts
+  std::atomic<size_t> next_loop_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> calls_{0};
   std::atomic<uint64_t> call_bytes_in_{0}, call_bytes_out_{0};
   std::atomic<uint64_t> accepted_{0};
+  std::atomic<int> clients_{0};
   std::atomic<int64_t> fault_counter_{0};
 
+  // Program work: frames wait here for the workers, each with its store.
+  std::mutex work_mu_;
+  std::condition_variable work_cv_;
+  std::deque<Job> jobs_;  // guarded by work_mu_
+  bool workers_stop_ = false;  // guarded by work_mu_
+  std::vector<std::thread> workers_;
+
   mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::map<uint64_t, int> clients_;                // connection id -> fd; guarded by mu_
-  std::map<uint64_t, std::thread> threads_;        // guarded by mu_
-  std::vector<std::thread> finished_;              // guarded by mu_
   std::map<std::string, uint64_t> program_calls_;  // guarded by mu_
   std::map<std::string, int> unauthenticated_;     // by source address; guarded by mu_
   struct Failures {

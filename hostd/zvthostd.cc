@@ -3,6 +3,7 @@
 // re-reads its configuration file. Under systemd (Type=notify) it reports
 // when it listens, reloads and stops.
 #include <signal.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
@@ -229,6 +230,13 @@ int main(int argc, char** argv) {
         return 2;
       }
     }
+  }
+
+  // A descriptor for each client: the soft limit goes up to the hard one.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
   }
 
   sigset_t signals;

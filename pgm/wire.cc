@@ -428,6 +428,14 @@ size_t FrameReader::Wanted() const {
   return buffer_.size() >= total ? 0 : total - buffer_.size();
 }
 
+uint32_t FrameReader::DeclaredLength() const {
+  return buffer_.size() < 4 ? 0 : big_endian::Load32(buffer_.data());
+}
+
+void FrameReader::Shrink() {
+  if (buffer_.capacity() > 64 * 1024 && buffer_.size() < 4096) buffer_.shrink_to_fit();
+}
+
 FrameReader::Result FrameReader::Next(Frame* frame, std::string* error) {
   if (buffer_.size() < 5) {
     if (buffer_.size() >= 4 && Wanted() == 0) {

@@ -141,6 +141,12 @@ class FrameReader {
   enum class Result { kFrame, kNeedMore, kError };
   // kError: the frame is over the maximum, empty, or of an unknown type.
   Result Next(Frame* frame, std::string* error);
+  // The maximum for the frames taken from now on.
+  void set_max_frame(uint32_t max_frame) { max_frame_ = max_frame; }
+  // The length the buffered header declares (0 before one is there).
+  uint32_t DeclaredLength() const;
+  // Gives back the memory of a large frame once it is taken.
+  void Shrink();
 
  private:
   uint32_t max_frame_;
