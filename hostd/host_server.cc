@@ -161,7 +161,6 @@ bool HostServer::Listen(const Endpoint& endpoint, std::string* error) {
   return true;
 }
 
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -341,8 +340,8 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
   for (int i = 0; i < 512 && !loop->accepting_paused; ++i) {
     sockaddr_storage address{};
     socklen_t address_length = sizeof address;
-    int fd = accept4(listen_fds_[listener], reinterpret_cast<sockaddr*>(&address),
-                     &address_length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = accept4(listen_fds_[listener], reinterpret_cast<sockaddr*>(&address), &address_length,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         // Out of descriptors: accepting pauses for a moment rather than spin
@@ -462,8 +461,8 @@ void HostServer::Pump(Loop* loop, Connection* c) {
   for (;;) {
     // What is to be sent goes first.
     while (c->sent < c->out.size()) {
-      long w = c->stream->Send(c->out.data() + c->sent, c->out.size() - c->sent, &c->waits_for,
-                               &error);
+      long w =
+          c->stream->Send(c->out.data() + c->sent, c->out.size() - c->sent, &c->waits_for, &error);
       if (w > 0) {
         c->sent += static_cast<size_t>(w);
       } else if (w == sockets::kWouldBlock) {
@@ -478,9 +477,8 @@ void HostServer::Pump(Loop* loop, Connection* c) {
     if (c->closing) return Close(loop, c);
     if (c->busy || stopping_) break;
     // Then a whole frame, if one is there, goes to a worker.
-    const uint32_t limit = c->session.signed_on
-                               ? max_frame_.load()
-                               : std::min(max_frame_.load(), kHandshakeFrameLimit);
+    const uint32_t limit = c->session.signed_on ? max_frame_.load()
+                                                : std::min(max_frame_.load(), kHandshakeFrameLimit);
     c->reader.set_max_frame(limit);
     wire::Frame frame;
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
@@ -599,7 +597,8 @@ void HostServer::Work() {
     Outcome outcome;
     if (!store) {
       outcome.session = job.session;
-      outcome.bytes = ProtocolErrorFrame(wire::kErrorUnexpected, "host store unavailable: " + error);
+      outcome.bytes =
+          ProtocolErrorFrame(wire::kErrorUnexpected, "host store unavailable: " + error);
       outcome.close = true;
     } else {
       outcome = Handle(std::move(job.session), job.frame, store.get());

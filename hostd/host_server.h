@@ -188,7 +188,7 @@ class HostServer {
   // Program work: frames wait here for the workers, each with its store.
   std::mutex work_mu_;
   std::condition_variable work_cv_;
-  std::deque<Job> jobs_;  // guarded by work_mu_
+  std::deque<Job> jobs_;       // guarded by work_mu_
   bool workers_stop_ = false;  // guarded by work_mu_
   std::vector<std::thread> workers_;
 
