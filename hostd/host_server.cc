@@ -115,6 +115,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   std::lock_guard<std::mutex> lock(log_mu_);
   if (call_log_fd_ >= 0) close(call_log_fd_);
   call_log_fd_ = log_fd;
+  logging_calls_ = log_fd >= 0;
   return true;
 }
 
@@ -202,6 +203,7 @@ struct HostServer::Loop {
   std::mutex mu;
   std::vector<std::unique_ptr<Connection>> arriving;  // guarded by mu
   std::vector<std::pair<uint64_t, Outcome>> done;     // guarded by mu
+  bool waiting = false;  // in epoll_wait with nothing posted; guarded by mu
   // The loop's thread alone touches the following.
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
   uint64_t next_id = 1;
@@ -213,6 +215,19 @@ struct HostServer::Loop {
     uint64_t one = 1;
     (void)!write(wake, &one, sizeof one);
   }
+  // Hands over a connection or a worker's answer, waking the loop only when
+  // it waits: under load it finds them on its way round without a syscall.
+  template <typename Fill>
+  void Post(Fill fill) {
+    bool wake_up;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      fill();
+      wake_up = waiting;
+      waiting = false;
+    }
+    if (wake_up) Wake();
+  }
 };
 
 bool HostServer::Start(std::string* error) {
@@ -221,6 +236,7 @@ bool HostServer::Start(std::string* error) {
     std::lock_guard<std::mutex> lock(log_mu_);
     call_log_fd_ = OpenCallLog(options_.call_log, error);
     if (call_log_fd_ < 0) return false;
+    logging_calls_ = true;
   }
   std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, error);
   if (!store || !store->GetHostInfo(&info_, error)) return false;
@@ -289,16 +305,39 @@ void HostServer::Stop() {
   listen_fds_.clear();
 }
 
+namespace {
+
+// The programs counted by name; the calls of any other name a client makes
+// up are counted together, so that no name from the network grows a table.
+constexpr const char* kCountedPrograms[] = {"KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS"};
+constexpr size_t kOtherPrograms = 3;
+
+size_t ProgramSlot(const std::string& program) {
+  for (size_t i = 0; i < kOtherPrograms; ++i)
+    if (program == kCountedPrograms[i]) return i;
+  return kOtherPrograms;
+}
+
+}  // namespace
+
 uint64_t HostServer::calls_of(const std::string& program) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = program_calls_.find(program);
-  return it == program_calls_.end() ? 0 : it->second;
+  return program == "(other)"                     ? program_calls_[kOtherPrograms].load()
+         : ProgramSlot(program) == kOtherPrograms ? 0
+                                                  : program_calls_[ProgramSlot(program)].load();
 }
 
 void HostServer::RunLoop(Loop* loop) {
   std::vector<epoll_event> events(256);
   while (!stopping_) {
-    int n = epoll_wait(loop->epoll, events.data(), static_cast<int>(events.size()), kTickMs);
+    int timeout = kTickMs;
+    {
+      std::lock_guard<std::mutex> lock(loop->mu);
+      if (loop->arriving.empty() && loop->done.empty())
+        loop->waiting = true;
+      else
+        timeout = 0;
+    }
+    int n = epoll_wait(loop->epoll, events.data(), static_cast<int>(events.size()), timeout);
     if (n < 0 && errno != EINTR) {
       Log(LogLevel::kError, std::string("event loop: ") + std::strerror(errno));
       break;
@@ -312,7 +351,13 @@ void HostServer::RunLoop(Loop* loop) {
         AcceptClients(loop, static_cast<size_t>(tag & ~kListenerTag));
       } else {
         auto it = loop->connections.find(tag);
-        if (it != loop->connections.end()) Pump(loop, it->second.get());
+        if (it == loop->connections.end()) continue;
+        // A peer gone while its frame is with a worker: nothing is waited
+        // for then, and a hang-up would be reported again and again.
+        if (it->second->busy && (events[i].events & (EPOLLHUP | EPOLLERR)))
+          Close(loop, it->second.get());
+        else
+          Pump(loop, it->second.get());
       }
     }
     // Connections handed over by the accepting loop, and answers of workers.
@@ -320,6 +365,7 @@ void HostServer::RunLoop(Loop* loop) {
     std::vector<std::pair<uint64_t, Outcome>> done;
     {
       std::lock_guard<std::mutex> lock(loop->mu);
+      loop->waiting = false;
       arriving.swap(loop->arriving);
       done.swap(loop->done);
     }
@@ -402,11 +448,7 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     if (to == loop) {
       Adopt(loop, std::move(c));
     } else {
-      {
-        std::lock_guard<std::mutex> lock(to->mu);
-        to->arriving.push_back(std::move(c));
-      }
-      to->Wake();
+      to->Post([&] { to->arriving.push_back(std::move(c)); });
     }
   }
 }
@@ -524,6 +566,7 @@ void HostServer::Pump(Loop* loop, Connection* c) {
 
 void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
   c->busy = false;
+  if (!c->session.signed_on && outcome.session.signed_on) ReleaseUnauthenticated(c->session.source);
   c->session = std::move(outcome.session);
   if (outcome.stall) {
     c->stalled = c->busy = true;
@@ -603,11 +646,7 @@ void HostServer::Work() {
     } else {
       outcome = Handle(std::move(job.session), job.frame, store.get());
     }
-    {
-      std::lock_guard<std::mutex> lock(job.loop->mu);
-      job.loop->done.emplace_back(job.id, std::move(outcome));
-    }
-    job.loop->Wake();
+    job.loop->Post([&] { job.loop->done.emplace_back(job.id, std::move(outcome)); });
   }
 }
 
@@ -677,7 +716,6 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
         answer.user = profile;
         session.user = profile;
         session.signed_on = true;
-        ReleaseUnauthenticated(session.source);
       } else if (!known) {
         answer.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
       } else {
@@ -718,17 +756,10 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
       constexpr uint64_t kFrameHeader = 5;  // length and type
       call_bytes_in_ += frame.payload.size() + kFrameHeader;
       call_bytes_out_ += payload.size() + kFrameHeader;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        // Counted by name for the host's own programs only: names a client
-        // makes up must not grow the table.
-        const std::string& program = call.program;
-        bool known =
-            program == "KLIB/KRFNLST" || program == "KLIB/KRUSRFN" || program == "KLIB/KRCHGTS";
-        program_calls_[known ? program : "(other)"]++;
-      }
+      program_calls_[ProgramSlot(call.program)]++;
       calls_++;
-      LogCall(session.user, call.program, answer);
+      if (logging_calls_.load(std::memory_order_relaxed))
+        LogCall(session.user, call.program, answer);
       reply(wire::FrameType::kCallReply, payload);
       break;
     }

@@ -168,7 +168,8 @@ class HostServer {
   std::atomic<int> idle_timeout_ms_;
   std::atomic<int> max_clients_;
   std::mutex log_mu_;
-  int call_log_fd_ = -1;  // guarded by log_mu_
+  int call_log_fd_ = -1;                    // guarded by log_mu_
+  std::atomic<bool> logging_calls_{false};  // whether there is a call log
   std::mutex tls_mu_;
   std::shared_ptr<tls::ServerContext> tls_;  // null: plaintext; guarded by tls_mu_
   HostInfo info_;
@@ -184,6 +185,8 @@ class HostServer {
   std::atomic<uint64_t> accepted_{0};
   std::atomic<int> clients_{0};
   std::atomic<int64_t> fault_counter_{0};
+  // Calls of "KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS" and of any other name.
+  std::atomic<uint64_t> program_calls_[4] = {};
 
   // Program work: frames wait here for the workers, each with its store.
   std::mutex work_mu_;
@@ -193,8 +196,7 @@ class HostServer {
   std::vector<std::thread> workers_;
 
   mutable std::mutex mu_;
-  std::map<std::string, uint64_t> program_calls_;  // guarded by mu_
-  std::map<std::string, int> unauthenticated_;     // by source address; guarded by mu_
+  std::map<std::string, int> unauthenticated_;  // by source address; guarded by mu_
   struct Failures {
     int count = 0;
     std::chrono::steady_clock::time_point until;

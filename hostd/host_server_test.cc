@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "hostd/host_store.h"
@@ -34,6 +36,11 @@ class Client {
   }
 
   bool connected() const { return connected_; }
+  // Makes the close a reset rather than an orderly end.
+  void ResetOnClose() {
+    struct linger hard = {1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
   bool Send(const std::string& bytes) {
     return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
@@ -196,6 +203,31 @@ TEST_F(HostServerTest, MadeUpProgramNamesAreNotKeptAndTheStoreIsPrivate) {
   struct stat st {};
   ASSERT_EQ(0, stat(dir_.File("host.db").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+// A client that resets its connection while its call is held (here: never
+// answered) is let go at once; the server does not keep waking for it.
+TEST_F(HostServerTest, AClientGoneWhileItsCallIsHeldCostsNothing) {
+  ServerOptions options;
+  options.stall_after_calls = 0;
+  Start(options);
+  {
+    Client c(port());
+    ASSERT_TRUE(c.SignOn("U", "p"));
+    ASSERT_TRUE(c.Send(wire::FrameType::kCall, wire::Encode(wire::Call{1, "KLIB/KRCHGTS", {}})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    c.ResetOnClose();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto cpu_ms = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+  };
+  const long before = cpu_ms();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(cpu_ms() - before, 100) << "ms of CPU in half a second with nothing to do";
 }
 
 }  // namespace
