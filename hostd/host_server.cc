@@ -707,7 +707,7 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
       }
       bool known = false;
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
-      if (known) CountSignon(profile, session.peer, ok);
+      CountSignon(profile, session.peer, ok);
       if (!ok)
         Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
                                    " refused: " + (known ? "wrong password" : "no such profile"));
@@ -716,9 +716,9 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
         answer.user = profile;
         session.user = profile;
         session.signed_on = true;
-      } else if (!known) {
-        answer.messages.push_back({"CPF2204", 40, "User profile " + profile + " not found."});
       } else {
+        // An unknown profile is answered as a wrong password is, so that
+        // names cannot be tried out; the log says which it was.
         answer.messages.push_back(
             {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
       }
@@ -793,6 +793,15 @@ void HostServer::CountSignon(const std::string& profile, const std::string& peer
   if (ok) {
     signon_failures_.erase(profile);
     return;
+  }
+  // Names that do not exist are counted as well (so that they lock out as a
+  // profile does); made-up names must not grow the table without bound.
+  constexpr size_t kMaxCounted = 4096;
+  if (signon_failures_.size() >= kMaxCounted && signon_failures_.count(profile) == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = signon_failures_.begin(); it != signon_failures_.end();)
+      it = it->second.until <= now ? signon_failures_.erase(it) : std::next(it);
+    if (signon_failures_.size() >= kMaxCounted) return;
   }
   Failures& f = signon_failures_[profile];
   ++f.count;

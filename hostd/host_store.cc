@@ -470,6 +470,21 @@ bool HostStore::VerifyPassword(const std::string& name, const std::string& passw
   Stmt st(&cache_, "SELECT hash FROM profiles WHERE name = ?1", error);
   if (!st.ok()) return false;
   int rc = st.Text(1, CanonicalProfile(name)).Step(error);
+  if (rc == SQLITE_DONE) {
+    // An unknown name costs what a known one does: a stored hash is checked
+    // (and the result ignored), so that the time of the answer does not tell
+    // which names exist.
+    Stmt any(&cache_, "SELECT hash FROM profiles LIMIT 1", error);
+    if (any.ok() && any.Step(error) == SQLITE_ROW && sodium_init() >= 0) {
+      std::string hash = any.Col(0);
+      Gate().Enter();
+      const bool matched =
+          crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+      (void)matched;  // a known profile's password given with an unknown name
+      Gate().Leave();
+    }
+    return false;
+  }
   if (rc != SQLITE_ROW) return false;
   *known = true;
   std::string hash = st.Col(0);

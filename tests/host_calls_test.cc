@@ -194,16 +194,23 @@ TEST_F(HostCallTest, HostRefusalsBecomeErrorObjectsWithTheHostsMessages) {
   StartServer();
   ErrorOut err;
 
-  // Sign-on refused: wrong password, unknown profile.
+  // Sign-on refused: a wrong password, and an unknown profile answered
+  // alike, so that names cannot be tried out.
   EXPECT_EQ(Agent("ERIN", &err, "wrong"), nullptr);
   ASSERT_TRUE(err);
   EXPECT_EQ(err->errorClass(), kErrorClassSecurity);
   ASSERT_EQ(err->hostMessages().size(), 1u);
   EXPECT_EQ(err->hostMessages()[0].id, u"CPF22E2");
+  const std::u16string wrong_password = err->hostMessages()[0].text;
   err.reset();
   EXPECT_EQ(Agent("NOBODY", &err), nullptr);
   ASSERT_TRUE(err);
-  EXPECT_EQ(err->hostMessages()[0].id, u"CPF2204");
+  EXPECT_EQ(err->errorClass(), kErrorClassSecurity);
+  ASSERT_EQ(err->hostMessages().size(), 1u);
+  EXPECT_EQ(err->hostMessages()[0].id, u"CPF22E2");
+  std::u16string unknown = err->hostMessages()[0].text;
+  unknown.replace(unknown.find(u"NOBODY"), 6, u"ERIN");
+  EXPECT_EQ(unknown, wrong_password);
 
   // An unknown profile asked about, a wrong format, an unknown program.
   std::array<uint8_t, 24> stamps{};
