@@ -183,8 +183,9 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     return a->fast_hash ? hostd::HashStrength::kFast : hostd::HashStrength::kInteractive;
   };
   auto all_profiles = std::make_shared<bool>(false);
-  user_add->add_flag("--all-profiles", *all_profiles,
-                     "may read every profile's usage and timestamps (else its own only)");
+  user_add->add_flag("--security-admin,--all-profiles", *all_profiles,
+                     "a security administrator: may read every profile's usage and timestamps "
+                     "(else its own only)");
   user_add->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::string password;
     if (!ReadPassword(*a, &password, e)) return false;
