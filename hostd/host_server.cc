@@ -191,7 +191,6 @@ struct HostServer::Connection {
   bool closing = false;  // closed once `out` has left
   bool stalled = false;
   sockets::Ready waits_for = sockets::Ready::kRead;
-  uint32_t events = 0;  // what the loop waits for now
   Clock::time_point deadline;
 };
 
@@ -456,8 +455,9 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
 void HostServer::Adopt(Loop* loop, std::unique_ptr<Connection> c) {
   c->id = loop->next_id++;
   if (!c->tls) c->stream = sockets::PlainStream(c->fd);
-  c->events = EPOLLIN;
-  epoll_event e = {c->events, {}};
+  // Edge-triggered: a connection is registered once for both directions, and
+  // a pump goes on until its stream would block, so no edge is missed.
+  epoll_event e = {EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, {}};
   e.data.u64 = c->id;
   if (epoll_ctl(loop->epoll, EPOLL_CTL_ADD, c->fd, &e) != 0) {
     Log(LogLevel::kWarning, std::string("cannot watch a client: ") + std::strerror(errno));
@@ -551,17 +551,9 @@ void HostServer::Pump(Loop* loop, Connection* c) {
       Log(LogLevel::kNotice, "connection from " + c->session.peer + " failed: " + error);
     return Close(loop, c);
   }
-  // What to wait for: a stalled or busy connection waits for nothing but
-  // its worker, unless bytes are still to leave.
-  uint32_t want = 0;
-  if (!c->out.empty() || !(c->busy || c->stalled))
-    want = c->waits_for == sockets::Ready::kWrite ? EPOLLOUT : EPOLLIN;
-  if (want != c->events) {
-    epoll_event e = {want, {}};
-    e.data.u64 = c->id;
-    epoll_ctl(loop->epoll, EPOLL_CTL_MOD, c->fd, &e);
-    c->events = want;
-  }
+  // Nothing to change in the epoll set: it reports each connection's edges
+  // (bytes arrived, room to send), and a connection whose frame is with a
+  // worker is pumped again when the worker is done.
 }
 
 void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
