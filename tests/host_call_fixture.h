@@ -100,7 +100,7 @@ class HostCallTest : public ::testing::Test {
   std::unique_ptr<pgm::RemoteProgramCalls> calls_;
   int read_timeout_ms_ = 5000;
 #ifdef _WIN32
-  bool tls_ = false;  // the Windows build's client speaks plaintext to a loopback host
+  bool tls_ = false;  // the host servers the Windows suite is given serve plaintext
 #else
   bool tls_ = true;
 #endif

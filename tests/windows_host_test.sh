@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Windows clients under Wine against a zvthostd of the Linux build on
-# loopback, with the sample registry: the program call library on its own,
-# then zvtappad.dll asked for admin values of a system configured in Wine's
-# registry (by the C test program too), and the cache it wrote read back
-# with Wine's own reg.exe.
+# loopback, with the sample registry, over TLS through Wine's SChannel: the
+# program call library on its own (over TLS, and plaintext refused for
+# another machine), then zvtappad.dll asked for admin values of a system
+# configured in Wine's registry (by the C test program too), a system that
+# trusts another certificate refused, and the cache it wrote read back with
+# Wine's own reg.exe.
 # Usage: tests/windows_host_test.sh LINUX_BIN_DIR WINDOWS_BIN_DIR
 set -euo pipefail
 bin=$1
@@ -13,11 +15,12 @@ source "$here/tools/host_env.sh"
 export ZVT_HOME=$work/home ZVT_HOST_STORE=$work/host.db
 "$bin/zvtadm" host import "$here/tools/examples/demo_host.json" >/dev/null
 calls=$work/calls.log
-# The Windows client has no TLS of its own: it may speak plaintext to a host
-# on this machine only.
-start_host --plaintext --call-log "$calls"
+# A certificate for the address alone, so that "localhost" is a name it lacks.
+"$bin/zvtadm" host cert "$tls_ca" "$work/host-key.pem" --name 127.0.0.1 >/dev/null
+start_host --call-log "$calls"
 export WINEDEBUG=-all
-wine "$win/win32_host_call_test.exe" "$port" JOE demo-password
+ca=$(winepath -w "$tls_ca")
+wine "$win/win32_host_call_test.exe" "$port" JOE demo-password "$ca"
 
 # A system for JOE in the client's settings, as the Windows client keeps them.
 client='HKCU\Software\VYN\Tarvo.Network'
@@ -25,10 +28,23 @@ wine reg delete "$client" /f >/dev/null 2>&1 || true
 wine reg add "$client\Systems\WIN_JOE" /v HostAddress /t REG_SZ /d 127.0.0.1 /f >/dev/null
 wine reg add "$client\Systems\WIN_JOE" /v Port /t REG_DWORD /d "$port" /f >/dev/null
 wine reg add "$client\Systems\WIN_JOE" /v UserProfile /t REG_SZ /d JOE /f >/dev/null
-wine reg add "$client\Systems\WIN_JOE" /v TlsMode /t REG_SZ /d off /f >/dev/null
+wine reg add "$client\Systems\WIN_JOE" /v TlsCaFile /t REG_SZ /d "$ca" /f >/dev/null
 wine reg add "$client\Systems\WIN_JOE" /v PasswordEnvironment /t REG_SZ /d ZVT_WIN_PASSWORD \
   /f >/dev/null
 export ZVT_WIN_PASSWORD=demo-password WINEDEBUG=-all
+# The same system trusting another certificate is not signed on to.
+"$bin/zvtadm" host cert "$work/other.pem" "$work/other-key.pem" >/dev/null
+wine reg add "$client\Systems\WIN_OTHER" /v HostAddress /t REG_SZ /d 127.0.0.1 /f >/dev/null
+wine reg add "$client\Systems\WIN_OTHER" /v Port /t REG_DWORD /d "$port" /f >/dev/null
+wine reg add "$client\Systems\WIN_OTHER" /v UserProfile /t REG_SZ /d JOE /f >/dev/null
+wine reg add "$client\Systems\WIN_OTHER" /v TlsCaFile /t REG_SZ /d "$(winepath -w "$work/other.pem")" \
+  /f >/dev/null
+wine reg add "$client\Systems\WIN_OTHER" /v PasswordEnvironment /t REG_SZ /d ZVT_WIN_PASSWORD \
+  /f >/dev/null
+untrusted=$(wine "$win/win32_admin_value.exe" WIN_OTHER QACME_PAY_TAXFORM | tr -d '\r' || true)
+echo "$untrusted"
+grep -qE '^QACME_PAY_TAXFORM [0-9]+ [1-9][0-9]*$' <<<"$untrusted" ||
+  { echo "a host with an untrusted certificate answered: $untrusted" >&2; exit 1; }
 answers=$(wine "$win/win32_admin_value.exe" WIN_JOE QACME_PAY_TAXFORM QACME_PAY_RUN | tr -d '\r')
 echo "$answers"
 expected=$'QACME_PAY_TAXFORM 1 0\nQACME_PAY_RUN 0 0'

@@ -1,9 +1,9 @@
 // A Windows process as a client of a zvthostd on another system (here: the
 // Linux host under Wine, over loopback): the handshake, a sign-on refused for
-// a wrong password, a signed-on program call and its answer. This build has
-// no TLS: it speaks plaintext to a host on this machine and refuses to send
-// a password in clear to any other.
-// Usage: win32_host_call_test PORT PROFILE PASSWORD
+// a wrong password, a signed-on program call and its answer, over TLS through
+// SChannel when given the CA file the host's certificate chains to, else in
+// plaintext, which the client allows with a host on this machine only.
+// Usage: win32_host_call_test PORT PROFILE PASSWORD [CA_FILE]
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,8 +12,8 @@
 #include "pgm/connection.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s PORT PROFILE PASSWORD\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s PORT PROFILE PASSWORD [CA_FILE]\n", argv[0]);
     return 2;
   }
   using namespace zvt::pgm;
@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   endpoint.user = argv[2];
   endpoint.password = std::string(argv[3]) + "-wrong";
   endpoint.read_timeout_ms = 10000;
-  endpoint.tls = false;
+  endpoint.tls = argc == 5;
+  if (endpoint.tls) endpoint.tls_ca_file = argv[4];
   int passed = 0, failures = 0;
   auto check = [&](bool ok, const char* what, const std::string& detail) {
     std::printf("%s: %s (%s)\n", ok ? "ok" : "FAILED", what, detail.c_str());
@@ -32,12 +33,20 @@ int main(int argc, char** argv) {
   Failure failure;
   Endpoint remote = endpoint;
   remote.host = "192.0.2.1";  // a documentation address: nothing is sent there
+  remote.tls = false;
   check(Connection::Open(remote, &failure) == nullptr && failure.cause == Failure::Cause::kTls,
         "plaintext to another machine is refused", failure.text);
-  remote.tls = true;
-  failure = Failure();
-  check(Connection::Open(remote, &failure) == nullptr && failure.cause == Failure::Cause::kTls,
-        "TLS is refused as unavailable", failure.text);
+  if (endpoint.tls) {
+    // The same host under a name its certificate does not carry (it is
+    // made for the address alone).
+    Endpoint misnamed = endpoint;
+    misnamed.host = "localhost";
+    failure = Failure();
+    check(Connection::Open(misnamed, &failure) == nullptr &&
+              failure.cause == Failure::Cause::kTls &&
+              failure.text.find("mismatch") != std::string::npos,
+          "a certificate for another name is refused", failure.text);
+  }
 
   failure = Failure();
   check(
