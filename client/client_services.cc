@@ -232,11 +232,14 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     return rc;
   }
   int64_t seconds_left = 0;
-  if (HoldingOff(endpoint, &seconds_left)) {
-    Report("sign-on to system " + Utf16ToUtf8(s->name) +
-           " not tried: the host refused its password for profile " + endpoint.user +
+  uint32_t last_code = 0;
+  if (HoldingOff(endpoint, &seconds_left, &last_code)) {
+    Report("sign-on to system " + Utf16ToUtf8(s->name) + " not tried: the host " +
+           (last_code == kClientProfileLockedOut
+                ? "locked out profile " + endpoint.user
+                : "refused its password for profile " + endpoint.user) +
            "; the same password is tried again in " + std::to_string(seconds_left) + " s");
-    return kClientPasswordRefused;
+    return last_code;
   }
   pgm::Failure failure;
   endpoint.pool = &s->pool;  // keeps the loaded TLS trust for the next sign-on
@@ -247,10 +250,10 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     Report(text);
     uint32_t code = CodeFor(failure);
     if (code == kClientPasswordRefused || code == kClientProfileLockedOut)
-      CountRefusal(endpoint, true, code == kClientProfileLockedOut ? 5000 : 0);
+      CountRefusal(endpoint, code, code == kClientProfileLockedOut ? 5000 : 0);
     return code;
   }
-  CountRefusal(endpoint, false, 0);
+  CountRefusal(endpoint, kClientOk, 0);
   s->config = config;
   s->version = connection->host_version();
   s->release = connection->host_release();
@@ -291,27 +294,30 @@ std::string RefusalKey(const pgm::Endpoint& e) {
 
 }  // namespace
 
-bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left) {
+bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left,
+                                uint32_t* code) {
   std::lock_guard<std::mutex> lock(refusals_mu_);
   auto it = refusals_.find(RefusalKey(endpoint));
   if (it == refusals_.end()) return false;
   auto left = it->second.until - std::chrono::steady_clock::now();
   if (left <= std::chrono::steady_clock::duration::zero()) return false;
   *seconds_left = std::chrono::duration_cast<std::chrono::seconds>(left).count() + 1;
+  *code = it->second.code;
   return true;
 }
 
-void ClientServices::CountRefusal(const pgm::Endpoint& endpoint, bool refused,
+void ClientServices::CountRefusal(const pgm::Endpoint& endpoint, uint32_t code,
                                   int64_t host_wait_ms) {
   std::lock_guard<std::mutex> lock(refusals_mu_);
   const std::string key = RefusalKey(endpoint);
-  if (!refused) {
+  if (code == kClientOk) {
     refusals_.erase(key);
     return;
   }
   Refusals& r = refusals_[key];
   r.count = std::min(r.count + 1, 20);
-  int64_t wait_ms = std::min<int64_t>(int64_t{5000} << std::min(r.count - 1, 7), 600000);
+  r.code = code;
+  int64_t wait_ms = std::min<int64_t>(int64_t{1000} << std::min(r.count - 1, 9), 300000);
   r.until =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(wait_ms, host_wait_ms));
 }

@@ -88,12 +88,14 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   static uint32_t CopyOut(const std::u16string& text, char16_t* buffer, uint32_t size_bytes);
   bool EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint, std::string* error);
   // After the host refused a password, the same password is not tried on the
-  // same host and profile again for a while (5 s, doubling with each further
-  // refusal up to 10 min), so that one system configured wrongly does not
-  // keep the profile locked out for everyone. True, with the time left, while
-  // that is so.
-  bool HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left);
-  void CountRefusal(const pgm::Endpoint& endpoint, bool refused, int64_t host_wait_ms);
+  // same host and profile again for a while (1 s, doubling with each further
+  // refusal up to 5 min; 5 s at least after a lockout), so that one system
+  // configured wrongly does not
+  // keep the profile locked out for everyone. True, with the time left and
+  // the code of the last refusal, while that is so.
+  bool HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left, uint32_t* code);
+  // `code`: the refusal's (kClientOk: a sign-on that succeeded).
+  void CountRefusal(const pgm::Endpoint& endpoint, uint32_t code, int64_t host_wait_ms);
   std::vector<std::string> InstallSiblings();
   std::string InstallDirectory();
   void Report(const std::string& text);
@@ -106,6 +108,7 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   struct Refusals {
     int count = 0;
     std::chrono::steady_clock::time_point until;
+    uint32_t code = 0;  // of the last refusal
   };
   std::mutex refusals_mu_;
   std::map<std::string, Refusals> refusals_;  // by host, port, profile, password; guarded

@@ -204,6 +204,11 @@ TEST_F(ClientServicesTest, ALockedOutProfileHasItsOwnCode) {
   Configure(u"Second", "eve", "wrong-2");
   EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Second"), 0), kClientProfileLockedOut);
   EXPECT_NE(LastLogText().find("CPF22E5"), std::string::npos) << LastLogText();
+  // Held off meanwhile without a connection, with the lockout's own code.
+  const uint64_t before = server()->connections_accepted();
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Second"), 0), kClientProfileLockedOut);
+  EXPECT_EQ(server()->connections_accepted(), before);
+  EXPECT_NE(LastLogText().find("locked out profile"), std::string::npos) << LastLogText();
 }
 
 TEST_F(ClientServicesTest, UnknownHandlesAndSmallBuffersAreRefusedWithoutWriting) {

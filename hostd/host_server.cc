@@ -320,7 +320,7 @@ size_t ProgramSlot(const std::string& program) {
 }  // namespace
 
 uint64_t HostServer::calls_of(const std::string& program) const {
-  return program == "(other)"                     ? program_calls_[kOtherPrograms].load()
+  return program == "unknown"                     ? program_calls_[kOtherPrograms].load()
          : ProgramSlot(program) == kOtherPrograms ? 0
                                                   : program_calls_[ProgramSlot(program)].load();
 }
