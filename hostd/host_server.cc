@@ -277,8 +277,9 @@ bool HostServer::Start(std::string* error) {
     if (epoll_ctl(loops_[0]->epoll, EPOLL_CTL_ADD, listen_fds_[i], &e) != 0)
       return fail(std::string("cannot watch a listening socket: ") + std::strerror(errno));
   }
-  const int workers = options_.workers > 0 ? options_.workers : std::max(4, Processors());
-  for (int i = 0; i < workers; ++i) workers_.emplace_back(&HostServer::Work, this);
+  const int workers = options_.workers > 0 ? options_.workers : std::max(2, Processors());
+  for (WorkQueue* queue : {&programs_, &signons_})
+    for (int i = 0; i < workers; ++i) queue->workers.emplace_back(&HostServer::Work, this, queue);
   for (auto& loop : loops_) loop->thread = std::thread(&HostServer::RunLoop, this, loop.get());
   return true;
 }
@@ -289,13 +290,15 @@ void HostServer::Stop() {
     loop->Wake();
     if (loop->thread.joinable()) loop->thread.join();
   }
-  {
-    std::lock_guard<std::mutex> lock(work_mu_);
-    workers_stop_ = true;
+  for (WorkQueue* queue : {&programs_, &signons_}) {
+    {
+      std::lock_guard<std::mutex> lock(queue->mu);
+      queue->stop = true;
+    }
+    queue->cv.notify_all();
+    for (std::thread& t : queue->workers)
+      if (t.joinable()) t.join();
   }
-  work_cv_.notify_all();
-  for (std::thread& t : workers_)
-    if (t.joinable()) t.join();
   for (auto& loop : loops_) {
     close(loop->epoll);
     close(loop->wake);
@@ -526,11 +529,8 @@ void HostServer::Pump(Loop* loop, Connection* c) {
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
       c->busy = true;
-      {
-        std::lock_guard<std::mutex> lock(work_mu_);
-        jobs_.push_back(Job{loop, c->id, c->session, std::move(frame)});
-      }
-      work_cv_.notify_one();
+      WorkQueue* queue = frame.type == wire::FrameType::kSignon ? &signons_ : &programs_;
+      Queue(queue, Job{loop, c->id, c->session, std::move(frame)});
       c->reader.Shrink();
       break;
     }
@@ -616,18 +616,26 @@ void HostServer::Tick(Loop* loop) {
   }
 }
 
-void HostServer::Work() {
+void HostServer::Queue(WorkQueue* queue, Job job) {
+  {
+    std::lock_guard<std::mutex> lock(queue->mu);
+    queue->jobs.push_back(std::move(job));
+  }
+  queue->cv.notify_one();
+}
+
+void HostServer::Work(WorkQueue* queue) {
   std::string error;
   std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, &error);
   if (!store) Log(LogLevel::kError, "a worker has no host store: " + error);
   for (;;) {
     Job job;
     {
-      std::unique_lock<std::mutex> lock(work_mu_);
-      work_cv_.wait(lock, [this] { return workers_stop_ || !jobs_.empty(); });
-      if (workers_stop_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      std::unique_lock<std::mutex> lock(queue->mu);
+      queue->cv.wait(lock, [queue] { return queue->stop || !queue->jobs.empty(); });
+      if (queue->stop) return;
+      job = std::move(queue->jobs.front());
+      queue->jobs.pop_front();
     }
     Outcome outcome;
     if (!store) {

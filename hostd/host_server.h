@@ -43,8 +43,8 @@ struct ServerOptions {
   uint32_t max_frame = 16u << 20;
   int idle_timeout_ms = 10 * 60 * 1000;  // a client silent this long is disconnected
   int max_clients = 16384;
-  // Event loops moving bytes and workers running the programs (0: chosen
-  // from the processors).
+  // Event loops moving bytes, and workers running the programs and the
+  // sign-ons (0: as many as there are processors, at least 2).
   int event_loops = 0;
   int workers = 0;
   // Overrides of the store's version and release (0: keep the store's).
@@ -134,6 +134,7 @@ class HostServer {
   };
   struct Connection;
   struct Loop;
+  struct WorkQueue;
   struct Job {
     Loop* loop;
     uint64_t id;
@@ -153,7 +154,7 @@ class HostServer {
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
   void Refuse(Connection* c, uint16_t code, const std::string& text);
-  void Work();
+  void Work(WorkQueue* queue);
   Outcome Handle(Session session, const wire::Frame& frame, HostStore* store);
   // Connections not yet signed on, counted by source address.
   void ReleaseUnauthenticated(const std::string& source);
@@ -188,12 +189,19 @@ class HostServer {
   // Calls of "KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS" and of any other name.
   std::atomic<uint64_t> program_calls_[4] = {};
 
-  // Program work: frames wait here for the workers, each with its store.
-  std::mutex work_mu_;
-  std::condition_variable work_cv_;
-  std::deque<Job> jobs_;       // guarded by work_mu_
-  bool workers_stop_ = false;  // guarded by work_mu_
-  std::vector<std::thread> workers_;
+  // Frames wait in a queue for its workers, each with its own store
+  // connection. Sign-ons, which hash passwords at a deliberately high cost,
+  // have workers of their own, so that a burst of them never holds up the
+  // program calls of clients signed on already.
+  struct WorkQueue {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<Job> jobs;  // guarded by mu
+    bool stop = false;     // guarded by mu
+    std::vector<std::thread> workers;
+  };
+  void Queue(WorkQueue* queue, Job job);
+  WorkQueue programs_, signons_;
 
   mutable std::mutex mu_;
   std::map<std::string, int> unauthenticated_;  // by source address; guarded by mu_
