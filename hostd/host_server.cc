@@ -187,10 +187,8 @@ struct HostServer::Connection {
   wire::FrameReader reader{kHandshakeFrameLimit};
   std::string out;  // bytes to send
   size_t sent = 0;
-  bool busy = false;     // a frame is with a worker
+  bool busy = false;     // a frame is with a worker (forever when stalled)
   bool closing = false;  // closed once `out` has left
-  bool stalled = false;
-  sockets::Ready waits_for = sockets::Ready::kRead;
   Clock::time_point deadline;
 };
 
@@ -323,9 +321,9 @@ size_t ProgramSlot(const std::string& program) {
 }  // namespace
 
 uint64_t HostServer::calls_of(const std::string& program) const {
-  return program == "unknown"                     ? program_calls_[kOtherPrograms].load()
-         : ProgramSlot(program) == kOtherPrograms ? 0
-                                                  : program_calls_[ProgramSlot(program)].load();
+  if (program == "unknown") return program_calls_[kOtherPrograms].load();
+  const size_t slot = ProgramSlot(program);
+  return slot == kOtherPrograms ? 0 : program_calls_[slot].load();
 }
 
 void HostServer::RunLoop(Loop* loop) {
@@ -419,7 +417,7 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
-      const bool loopback = source.rfind("127.", 0) == 0 || source == "[::1]";
+      const bool loopback = sockets::IsLoopbackName(source);
       int& waiting = unauthenticated_[source];
       if ((!loopback || options_.limit_loopback) &&
           waiting >= options_.max_unauthenticated_per_address) {
@@ -440,8 +438,7 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     c->session.version = wire::kOldestProtocolVersion;
     c->session.handshake_deadline =
         Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
-    c->deadline = std::min(c->session.handshake_deadline,
-                           Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load()));
+    c->deadline = QuietDeadline(c->session);
     {
       std::lock_guard<std::mutex> lock(tls_mu_);
       c->tls = tls_;
@@ -480,8 +477,14 @@ void HostServer::Refuse(Connection* c, uint16_t code, const std::string& text) {
   c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
 }
 
+Clock::time_point HostServer::QuietDeadline(const Session& session) const {
+  const Clock::time_point idle = Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load());
+  return session.signed_on ? idle : std::min(session.handshake_deadline, idle);
+}
+
 void HostServer::Pump(Loop* loop, Connection* c) {
   std::string error;
+  sockets::Ready wait;  // what a stream would block on: the edges tell when
   if (!c->stream) {
     // A client that does not open with a TLS handshake is told so in plain
     // words rather than left to a handshake failure it cannot read.
@@ -506,8 +509,7 @@ void HostServer::Pump(Loop* loop, Connection* c) {
   for (;;) {
     // What is to be sent goes first.
     while (c->sent < c->out.size()) {
-      long w =
-          c->stream->Send(c->out.data() + c->sent, c->out.size() - c->sent, &c->waits_for, &error);
+      long w = c->stream->Send(c->out.data() + c->sent, c->out.size() - c->sent, &wait, &error);
       if (w > 0) {
         c->sent += static_cast<size_t>(w);
       } else if (w == sockets::kWouldBlock) {
@@ -541,7 +543,7 @@ void HostServer::Pump(Loop* loop, Connection* c) {
     }
     // Or more bytes of it: as many as arrived, never more than a chunk ahead.
     char buffer[kReadChunk];
-    long n = c->stream->Receive(buffer, sizeof buffer, &c->waits_for, &error);
+    long n = c->stream->Receive(buffer, sizeof buffer, &wait, &error);
     if (n > 0) {
       c->reader.Feed(std::string_view(buffer, static_cast<size_t>(n)));
       continue;
@@ -561,7 +563,7 @@ void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
   if (!c->session.signed_on && outcome.session.signed_on) ReleaseUnauthenticated(c->session.source);
   c->session = std::move(outcome.session);
   if (outcome.stall) {
-    c->stalled = c->busy = true;
+    c->busy = true;
     c->deadline = Clock::time_point::max();
     return Pump(loop, c);
   }
@@ -574,11 +576,8 @@ void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
   if (outcome.close) {
     c->closing = true;
     c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
-  } else if (c->session.signed_on) {
-    c->deadline = Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load());
   } else {
-    c->deadline = std::min(c->session.handshake_deadline,
-                           Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load()));
+    c->deadline = QuietDeadline(c->session);
   }
   Pump(loop, c);
 }
@@ -758,8 +757,7 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
       call_bytes_out_ += payload.size() + kFrameHeader;
       program_calls_[ProgramSlot(call.program)]++;
       calls_++;
-      if (logging_calls_.load(std::memory_order_relaxed))
-        LogCall(session.user, call.program, answer);
+      LogCall(session.user, call.program, answer);
       reply(wire::FrameType::kCallReply, payload);
       break;
     }
@@ -816,10 +814,7 @@ void HostServer::CountSignon(const std::string& profile, const std::string& peer
 
 void HostServer::LogCall(const std::string& user, const std::string& program,
                          const wire::CallReply& reply) {
-  {
-    std::lock_guard<std::mutex> lock(log_mu_);
-    if (call_log_fd_ < 0) return;
-  }
+  if (!logging_calls_.load(std::memory_order_relaxed)) return;
   char when[32];
   std::time_t now = std::time(nullptr);
   std::tm tm{};

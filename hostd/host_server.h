@@ -146,14 +146,17 @@ class HostServer {
   void RunLoop(Loop* loop);
   void AcceptClients(Loop* loop, size_t listener);
   void Adopt(Loop* loop, std::unique_ptr<Connection> c);
-  // Moves the connection's bytes as far as its stream allows, hands a whole
-  // frame to a worker, and sets what the loop waits for. May close it.
+  // Moves the connection's bytes as far as its stream allows and hands a
+  // whole frame to a worker. May close it.
   void Pump(Loop* loop, Connection* c);
   void Finish(Loop* loop, Connection* c, Outcome outcome);
   void Close(Loop* loop, Connection* c);
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
   void Refuse(Connection* c, uint16_t code, const std::string& text);
+  // When a connection that stays quiet is ended: idle for too long, or past
+  // its handshake time before sign-on.
+  std::chrono::steady_clock::time_point QuietDeadline(const Session& session) const;
   void Work(WorkQueue* queue);
   Outcome Handle(Session session, const wire::Frame& frame, HostStore* store);
   // Connections not yet signed on, counted by source address.
@@ -203,7 +206,7 @@ class HostServer {
   void Queue(WorkQueue* queue, Job job);
   WorkQueue programs_, signons_;
 
-  mutable std::mutex mu_;
+  std::mutex mu_;
   std::map<std::string, int> unauthenticated_;  // by source address; guarded by mu_
   struct Failures {
     int count = 0;

@@ -45,11 +45,14 @@ std::string QueuedErrors() {
 }
 
 // The socket BIO: reads and writes the socket without signals or blocking.
+sockets::Handle SocketOf(BIO* bio) {
+  return static_cast<sockets::Handle>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
 int SocketWrite(BIO* bio, const char* data, size_t n, size_t* written) {
   BIO_clear_retry_flags(bio);
   std::string ignored;
-  long w = sockets::Send(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, n,
-                         &ignored);
+  long w = sockets::Send(SocketOf(bio), data, n, &ignored);
   if (w > 0) {
     *written = static_cast<size_t>(w);
     return 1;
@@ -61,8 +64,7 @@ int SocketWrite(BIO* bio, const char* data, size_t n, size_t* written) {
 int SocketRead(BIO* bio, char* out, size_t n, size_t* read) {
   BIO_clear_retry_flags(bio);
   std::string ignored;
-  long r = sockets::Receive(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), out, n,
-                            &ignored);
+  long r = sockets::Receive(SocketOf(bio), out, n, &ignored);
   if (r > 0) {
     *read = static_cast<size_t>(r);
     return 1;

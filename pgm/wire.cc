@@ -454,36 +454,40 @@ FrameReader::Result FrameReader::Next(Frame* frame, std::string* error) {
   return Result::kFrame;
 }
 
-bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::string* error) {
+namespace {
+
+// Sends all of `bytes` through `send` (a count, kWouldBlock having set the
+// readiness to wait for, or kFailed), waiting on socket `s` between tries.
+template <typename SendFn>
+bool SendAll(sockets::Handle s, std::string_view bytes, int timeout_ms, std::string* error,
+             SendFn send) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    long w = sockets::Send(fd, bytes.data() + sent, bytes.size() - sent, error);
+    sockets::Ready wait = sockets::Ready::kWrite;
+    long w = send(bytes.substr(sent), &wait);
     if (w > 0) {
       sent += static_cast<size_t>(w);
-    } else if (w == sockets::kFailed ||
-               !WaitFor(fd, sockets::Ready::kWrite, timeout_ms > 0, deadline, error)) {
+    } else if (w == sockets::kFailed || !WaitFor(s, wait, timeout_ms > 0, deadline, error)) {
       return false;
     }
   }
   return true;
 }
 
+}  // namespace
+
+bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::string* error) {
+  return SendAll(fd, bytes, timeout_ms, error, [&](std::string_view rest, sockets::Ready*) {
+    return sockets::Send(fd, rest.data(), rest.size(), error);
+  });
+}
+
 bool WriteAll(sockets::Stream* stream, std::string_view bytes, int timeout_ms, std::string* error) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    sockets::Ready wait;
-    long w = stream->Send(bytes.data() + sent, bytes.size() - sent, &wait, error);
-    if (w > 0) {
-      sent += static_cast<size_t>(w);
-    } else if (w == sockets::kFailed || w == sockets::kClosed ||
-               !WaitFor(stream->handle(), wait, timeout_ms > 0, deadline, error)) {
-      if (w == sockets::kClosed) *error = "connection closed by the peer";
-      return false;
-    }
-  }
-  return true;
+  return SendAll(stream->handle(), bytes, timeout_ms, error,
+                 [&](std::string_view rest, sockets::Ready* wait) {
+                   return stream->Send(rest.data(), rest.size(), wait, error);
+                 });
 }
 
 bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* frame,
