@@ -8,6 +8,7 @@
 # Wine's own reg.exe.
 # Usage: tests/windows_host_test.sh LINUX_BIN_DIR WINDOWS_BIN_DIR
 set -euo pipefail
+trap 'echo "windows_host_test.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 bin=$1
 win=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
