@@ -463,10 +463,26 @@ uint32_t ClientServices::IsSameSystem(const char16_t* system1, const char16_t* s
   if (config_.Read(system1, &a, &error) != kClientOk ||
       config_.Read(system2, &b, &error) != kClientOk)
     return 0;
-  if (a.port != b.port) return 0;
-  if (platform::FoldName(U16(a.host_address)) == platform::FoldName(U16(b.host_address))) return 1;
-  std::vector<std::string> x = sockets::Addresses(a.host_address, a.port),
-                           y = sockets::Addresses(b.host_address, b.port);
+  // The same system when the two share a host: the same name and port, or
+  // an address and port.
+  std::vector<sockets::HostPort> hosts_a, hosts_b;
+  std::string ignored;
+  if (!sockets::ParseHostList(a.host_address, static_cast<uint16_t>(a.port), &hosts_a, &ignored) ||
+      !sockets::ParseHostList(b.host_address, static_cast<uint16_t>(b.port), &hosts_b, &ignored))
+    return 0;
+  for (const sockets::HostPort& x : hosts_a)
+    for (const sockets::HostPort& y : hosts_b)
+      if (x.port == y.port && platform::FoldName(U16(x.host)) == platform::FoldName(U16(y.host)))
+        return 1;
+  std::vector<std::string> x, y;
+  for (const sockets::HostPort& h : hosts_a) {
+    std::vector<std::string> some = sockets::Addresses(h.host, h.port);
+    x.insert(x.end(), some.begin(), some.end());
+  }
+  for (const sockets::HostPort& h : hosts_b) {
+    std::vector<std::string> some = sockets::Addresses(h.host, h.port);
+    y.insert(y.end(), some.begin(), some.end());
+  }
   for (const std::string& p : x)
     if (std::find(y.begin(), y.end(), p) != y.end()) return 1;
   return 0;

@@ -77,6 +77,10 @@ std::string SystemConfigStore::Check(const SystemConfig& c) {
   if (!ValidName(c.name)) return who + ": a name of 1 to 255 characters without \"\\\" is needed";
   if (c.host_address.empty()) return who + ": \"HostAddress\" is missing";
   if (c.port == 0 || c.port > 65535) return who + ": \"Port\" must be 1 to 65535";
+  std::vector<sockets::HostPort> hosts;
+  std::string why;
+  if (!sockets::ParseHostList(c.host_address, static_cast<uint16_t>(c.port), &hosts, &why))
+    return who + ": \"HostAddress\": " + why;
   if (c.user_profile.empty() || c.user_profile.size() > 10)
     return who + ": \"UserProfile\" must have 1 to 10 characters";
   if (c.password_file.empty() == c.password_environment.empty())
@@ -85,11 +89,12 @@ std::string SystemConfigStore::Check(const SystemConfig& c) {
     return who + ": time-outs must be above 0 ms";
   if (c.tls_mode != "required" && c.tls_mode != "off")
     return who + ": \"TlsMode\" must be \"required\" or \"off\"";
-  if (c.tls_mode == "off" && !sockets::IsLoopbackName(c.host_address))
-    return who +
-           ": \"TlsMode\" \"off\" is accepted only for a host on this machine (a "
-           "loopback address); " +
-           c.host_address + " is not one, so the password would cross the network in clear";
+  for (const sockets::HostPort& hp : hosts)
+    if (c.tls_mode == "off" && !sockets::IsLoopbackName(hp.host))
+      return who +
+             ": \"TlsMode\" \"off\" is accepted only for a host on this machine (a "
+             "loopback address); " +
+             hp.host + " is not one, so the password would cross the network in clear";
   return "";
 }
 

@@ -2,7 +2,9 @@
 // root in HKEY_CURRENT_USER:
 //
 //   Systems\<NAME>            one key per system, named as the user named it
-//     "HostAddress"           REG_SZ     host name or address of the host server
+//     "HostAddress"           REG_SZ     host name or address of the host server, or
+//                                        several separated by commas, tried in order
+//                                        (each may carry its own ":port")
 //     "Port"                  REG_DWORD  its TCP port
 //     "UserProfile"           REG_SZ     the profile to sign on with
 //     "PasswordFile"          REG_SZ     a file readable only by its owner, or

@@ -235,8 +235,11 @@ bool HostServer::Start(std::string* error) {
     if (call_log_fd_ < 0) return false;
     logging_calls_ = true;
   }
-  std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, error);
-  if (!store || !store->GetHostInfo(&info_, error)) return false;
+  StoreOptions store_options;
+  store_options.connections =
+      options_.store_connections > 0 ? options_.store_connections : std::max(2, Processors());
+  store_ = HostStore::Open(options_.store_path, store_options, error);
+  if (!store_ || !store_->GetHostInfo(&info_, error)) return false;
   if (options_.version != 0) info_.version = options_.version;
   if (options_.release != 0 || options_.version != 0) info_.release = options_.release;
 
@@ -625,7 +628,7 @@ void HostServer::Queue(WorkQueue* queue, Job job) {
 
 void HostServer::Work(WorkQueue* queue) {
   std::string error;
-  std::unique_ptr<HostStore> store = HostStore::Open(options_.store_path, &error);
+  std::unique_ptr<HostStore> store = store_->OpenAnother(&error);
   if (!store) Log(LogLevel::kError, "a worker has no host store: " + error);
   for (;;) {
     Job job;

@@ -39,7 +39,11 @@ struct ServerOptions {
   // Further addresses to listen on besides the first; a name stands for
   // every address it resolves to.
   std::vector<Endpoint> also_listen;
+  // A SQLite file or a PostgreSQL URI (HostStore::Open).
   std::string store_path;
+  // PostgreSQL: the connections the workers share (0: one per processor,
+  // at least 2).
+  int store_connections = 0;
   uint32_t max_frame = 16u << 20;
   int idle_timeout_ms = 10 * 60 * 1000;  // a client silent this long is disconnected
   int max_clients = 16384;
@@ -177,6 +181,8 @@ class HostServer {
   std::mutex tls_mu_;
   std::shared_ptr<tls::ServerContext> tls_;  // null: plaintext; guarded by tls_mu_
   HostInfo info_;
+  // The store the workers take theirs from (OpenAnother).
+  std::unique_ptr<HostStore> store_;
 
   std::vector<int> listen_fds_;
   std::vector<std::string> addresses_;

@@ -1,12 +1,10 @@
-// The host's function registry in SQLite: registered functions, user
-// profiles with password hashes, usage settings, and the three change
-// timestamps (registry, hierarchy, per user). Every change that could alter a
-// user's answer moves the matching timestamp to a value never used before.
-// One HostStore per thread; several processes may share the file.
+// The host's function registry: registered functions, user profiles with
+// password hashes, usage settings, and the three change timestamps
+// (registry, hierarchy, per user). Every change that could alter a user's
+// answer moves the matching timestamp, in the same transaction, to a value
+// never used before. Kept in SQLite (the embedded default) or PostgreSQL.
 #ifndef ZVT_HOSTD_HOST_STORE_H_
 #define ZVT_HOSTD_HOST_STORE_H_
-
-#include <sqlite3.h>
 
 #include <array>
 #include <cstdint>
@@ -54,51 +52,88 @@ struct HostInfo {
   std::string name = "ZVTHOST";
 };
 
-// Prepared statements of one connection, by SQL text.
-struct StatementCache {
-  sqlite3* db = nullptr;
-  std::map<std::string, sqlite3_stmt*> idle;
-  ~StatementCache();
-};
-
 enum class HashStrength { kInteractive, kFast };
 
 // A function as it stands in the registry's JSON form.
 nlohmann::ordered_json FunctionToJson(const FunctionRow& row);
 
+// A profile as export and import carry it: the password only as its hash.
+struct ProfileRow {
+  std::string name;
+  std::string hash;
+  bool all_profiles = false;
+};
+
+struct UsageSetting {
+  std::string profile, function, usage;
+};
+
+// The whole registry, as exported and imported.
+struct HostImage {
+  HostInfo info;
+  std::vector<FunctionRow> functions;  // in registration order
+  std::vector<ProfileRow> profiles;    // by name
+  std::vector<UsageSetting> usage;     // by profile, then function
+};
+
+struct StoreOptions {
+  // PostgreSQL: the most connections the stores opened from this one (with
+  // OpenAnother) share; 0 takes the default of 4.
+  int connections = 0;
+  // PostgreSQL: create the schema, or bring an older one up to this
+  // version's, instead of refusing to use it.
+  bool migrate = false;
+};
+
+// A host store: a file path (SQLite, created when missing) or a PostgreSQL
+// connection URI ("postgresql://..." or "postgres://..."). All methods
+// return false with `*error` saying why (naming the profile or function) and
+// change nothing on failure. A store object is used by one thread at a time;
+// each thread takes its own from OpenAnother. Several processes may share a
+// store, and on PostgreSQL several servers on several machines may.
 class HostStore {
  public:
-  // Opens or creates the store; null with `*error` set on failure.
-  static std::unique_ptr<HostStore> Open(const std::string& path, std::string* error);
-  ~HostStore();
+  // Opens the store `location` names; null with `*error` set on failure.
+  static std::unique_ptr<HostStore> Open(const std::string& location, std::string* error);
+  static std::unique_ptr<HostStore> Open(const std::string& location, const StoreOptions& options,
+                                         std::string* error);
+  // `location` as it may be shown or logged: a URI's password is left out.
+  static std::string Describe(const std::string& location);
+  static bool IsPostgresLocation(const std::string& location);
+  // The version of the schema this build reads and writes.
+  static constexpr int kSchemaVersion = 2;
+
+  virtual ~HostStore() = default;
   HostStore(const HostStore&) = delete;
   HostStore& operator=(const HostStore&) = delete;
 
-  // All mutators return false with `*error` saying why (naming the profile or
-  // function) and change nothing on failure.
-  bool SetHostInfo(const HostInfo& info, std::string* error);
-  bool GetHostInfo(HostInfo* info, std::string* error);
+  // Another store object on the same store, for another thread (on
+  // PostgreSQL sharing this one's connections).
+  virtual std::unique_ptr<HostStore> OpenAnother(std::string* error) = 0;
+
+  virtual bool SetHostInfo(const HostInfo& info, std::string* error) = 0;
+  virtual bool GetHostInfo(HostInfo* info, std::string* error) = 0;
 
   bool AddProfile(const std::string& name, const std::string& password, HashStrength strength,
                   std::string* error);
   bool SetPassword(const std::string& name, const std::string& password, HashStrength strength,
                    std::string* error);
-  bool RemoveProfile(const std::string& name, std::string* error);
-  bool ListProfiles(std::vector<std::string>* names, std::string* error);
-  bool ProfileExists(const std::string& name, bool* exists, std::string* error);
+  virtual bool RemoveProfile(const std::string& name, std::string* error) = 0;
+  virtual bool ListProfiles(std::vector<std::string>* names, std::string* error) = 0;
+  virtual bool ProfileExists(const std::string& name, bool* exists, std::string* error) = 0;
   // A profile may read its own usage and timestamps; one with this authority
   // may read every profile's (an administrator's, or a test harness's).
-  bool SetAllProfiles(const std::string& name, bool all, std::string* error);
-  bool ReadsAllProfiles(const std::string& name, bool* all, std::string* error);
+  virtual bool SetAllProfiles(const std::string& name, bool all, std::string* error) = 0;
+  virtual bool ReadsAllProfiles(const std::string& name, bool* all, std::string* error) = 0;
   // True when the profile exists and the password matches. Unknown profiles
-  // and wrong passwords are told apart in `*known`.
+  // and wrong passwords are told apart in `*known`, but take as long.
   bool VerifyPassword(const std::string& name, const std::string& password, bool* known,
                       std::string* error);
 
   bool AddFunction(const FunctionRow& row, std::string* error);
   // Replaces a registered function's fields (root and parent moves included).
   bool UpdateFunction(const FunctionRow& row, std::string* error);
-  bool RemoveFunction(const std::string& id, std::string* error);
+  virtual bool RemoveFunction(const std::string& id, std::string* error) = 0;
   // Functions in registration order; `category` "9" selects all, another code
   // those whose category indicator equals it.
   bool ListFunctions(const std::string& category, std::vector<FunctionRow>* rows,
@@ -108,8 +143,9 @@ class HostStore {
   // number `after` (0: from the first), at most `limit` of them. Reading a
   // page costs its own length, not the list's; with `count` the whole list
   // is counted into `page->total` as well, and otherwise that stays as given.
-  bool ListFunctionsPage(const std::string& category, int64_t after, uint64_t limit, bool count,
-                         std::vector<FunctionRow>* rows, ListPage* page, std::string* error);
+  virtual bool ListFunctionsPage(const std::string& category, int64_t after, uint64_t limit,
+                                 bool count, std::vector<FunctionRow>* rows, ListPage* page,
+                                 std::string* error) = 0;
 
   // usage "1" denies, "2" allows, "" returns the user to the default.
   bool SetUsage(const std::string& profile, const std::string& function, const std::string& usage,
@@ -120,11 +156,11 @@ class HostStore {
   bool ListUsage(const std::string& profile, const std::string& category,
                  std::vector<UsageRow>* rows, bool* known, std::string* error);
   // One page of ListUsage, as ListFunctionsPage pages the functions.
-  bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
-                     uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page,
-                     bool* known, std::string* error);
-  bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
-                     std::string* error);
+  virtual bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
+                             uint64_t limit, bool count, std::vector<UsageRow>* rows,
+                             ListPage* page, bool* known, std::string* error) = 0;
+  virtual bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
+                             std::string* error) = 0;
 
   // The whole registry as JSON text, and a replacement from it.
   bool ExportJson(std::string* json, std::string* error);
@@ -136,37 +172,34 @@ class HostStore {
 
   static std::string CanonicalProfile(const std::string& name);
 
- private:
-  explicit HostStore(sqlite3* db) : db_(db) { cache_.db = db; }
-  bool Exec(const char* sql, std::string* error);
-  bool PutHostInfo(const HostInfo& info, std::string* error);
-  // A fresh stamp, strictly above every stamp issued before.
-  bool NextStamp(Stamp* stamp, std::string* error);
-  bool SetMetaStamp(const char* key, const Stamp& stamp, std::string* error);
-  bool MoveRegistryStamps(bool hierarchy, std::string* error);
-  // Brings a store made by an earlier version up to this one's columns.
-  bool AddColumnsOfLaterVersions(std::string* error);
-  bool FunctionExists(const std::string& id, bool* exists, std::string* error);
-  // False, naming them, when registered functions or profiles are missing
-  // from the checked JSON file `in`.
-  bool CheckNothingRemoved(const nlohmann::json& in, std::string* error);
+ protected:
+  HostStore() = default;
 
-  sqlite3* db_;
-  StatementCache cache_;
-};
+  // What the backends do, on checked input and canonical profile names.
+  virtual bool InsertProfile(const std::string& name, const std::string& hash,
+                             std::string* error) = 0;
+  virtual bool StoreHash(const std::string& name, const std::string& hash, std::string* error) = 0;
+  // The profile's hash (`*found` false when there is none), and `*any` some
+  // stored hash, to check an unknown name against at the same cost.
+  virtual bool ReadHash(const std::string& name, std::string* hash, bool* found, std::string* any,
+                        std::string* error) = 0;
+  virtual bool InsertFunction(const FunctionRow& row, std::string* error) = 0;
+  virtual bool ReplaceFunction(const FunctionRow& row, std::string* error) = 0;
+  virtual bool StoreUsage(const std::string& profile, const std::string& function,
+                          const std::string& usage, std::string* error) = 0;
+  virtual bool ReadImage(HostImage* image, std::string* error) = 0;
+  // Replaces everything with `image` in one transaction, moving the registry
+  // stamps and giving each profile a fresh one. Unless `replace`, refuses
+  // (with CheckNothingRemoved) to drop registered functions or profiles.
+  virtual bool WriteImage(const HostImage& image, bool replace, std::string* error) = 0;
 
-// Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails.
-class WriteTransaction {
- public:
-  WriteTransaction(sqlite3* db, std::string* error);
-  ~WriteTransaction();
-  bool ok() const { return ok_; }
-  bool Commit(std::string* error);
-
- private:
-  sqlite3* db_;
-  bool ok_;
-  bool done_ = false;
+  // False, naming them, when functions or profiles of the store (`ids`,
+  // `names`) are missing from `image`.
+  static bool CheckNothingRemoved(const HostImage& image, const std::vector<std::string>& ids,
+                                  const std::vector<std::string>& names, std::string* error);
+  // The stamp after `last`: the clock's microseconds, or last + 1 when the
+  // clock has not passed it.
+  static Stamp StampAfter(const Stamp& last, uint64_t now_micros);
 };
 
 }  // namespace zvt::hostd

@@ -64,6 +64,8 @@ constexpr Key kKeys[] = {
      }},
     {"store", "--store", true, 0,
      [](const nlohmann::json& v, const Settings& to) { to.options->store_path = v; }},
+    {"store_connections", "--store-connections", false, 1000,
+     [](const nlohmann::json& v, const Settings& to) { to.options->store_connections = v; }},
     {"call_log", "--call-log", true, 0,
      [](const nlohmann::json& v, const Settings& to) { to.options->call_log = v; }},
     {"tls_cert", "--tls-cert", true, 0,
@@ -160,7 +162,13 @@ int main(int argc, char** argv) {
                  "every address it has; port 0: any free port)")
       ->take_all();
   app.add_option("--log-level", log_level, "err, warning, notice, info (default) or debug");
-  app.add_option("--store", options.store_path, "host store file (created when missing)");
+  app.add_option("--store", options.store_path,
+                 "host store: a SQLite file (created when missing) or a postgresql:// URI");
+  app.add_option("--store-connections", options.store_connections,
+                 "PostgreSQL connections the workers share (default: one per processor)");
+  bool migrate = false;
+  app.add_flag("--migrate", migrate,
+               "create the store's schema, or bring it up to this version's, and exit");
   app.set_version_flag("-V,--version", std::string("zvthostd ") + ZVT_VERSION);
   app.add_option("--host-version", options.version,
                  "host version to report (default: the store's)");
@@ -202,6 +210,19 @@ int main(int argc, char** argv) {
     return 2;
   }
   zvt::hostd::SetLogLevel(level);
+  const std::string store_name = zvt::hostd::HostStore::Describe(options.store_path);
+  if (migrate) {
+    zvt::hostd::StoreOptions store_options;
+    store_options.connections = 1;
+    store_options.migrate = true;
+    if (!zvt::hostd::HostStore::Open(options.store_path, store_options, &error)) {
+      std::cerr << "zvthostd: " << error << "\n";
+      return 1;
+    }
+    std::cout << "zvthostd: the store's schema is version " << zvt::hostd::HostStore::kSchemaVersion
+              << ": " << store_name << "\n";
+    return 0;
+  }
   for (size_t i = 0; i < listen.size(); ++i) {
     zvt::hostd::Endpoint endpoint;
     if (!ParseEndpoint(listen[i], &endpoint)) {
@@ -258,8 +279,8 @@ int main(int argc, char** argv) {
   }
   std::string addresses;
   for (const std::string& a : server.addresses()) addresses += (addresses.empty() ? "" : ", ") + a;
-  std::string status = "listening on " + addresses + " with store " + options.store_path;
-  zvt::hostd::Log(zvt::hostd::LogLevel::kInfo, "ready, serving " + options.store_path);
+  std::string status = "listening on " + addresses + " with store " + store_name;
+  zvt::hostd::Log(zvt::hostd::LogLevel::kInfo, "ready, serving " + store_name);
   sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
   int sig = 0;
   while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {

@@ -65,6 +65,33 @@ std::unique_ptr<sockets::Stream> StreamTo(const Endpoint& e, Failure* failure) {
 }  // namespace
 
 std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* failure) {
+  std::vector<sockets::HostPort> hosts;
+  std::string error;
+  if (!sockets::ParseHostList(endpoint.host, endpoint.port, &hosts, &error)) {
+    failure->error_class = kErrorClassCommunication;
+    failure->cause = Failure::Cause::kUnreachable;
+    failure->text = "bad host address list: " + error;
+    return nullptr;
+  }
+  // The hosts in turn: the next one when a host cannot be reached or does
+  // not answer in time; any other failure (TLS, sign-on) is the answer.
+  std::string tried;
+  for (const sockets::HostPort& hp : hosts) {
+    Endpoint one = endpoint;
+    one.host = hp.host;
+    one.port = hp.port;
+    std::unique_ptr<Connection> c = OpenOne(one, failure);
+    if (c) return c;
+    tried += (tried.empty() ? "" : "; ") + failure->text;
+    if (failure->cause != Failure::Cause::kUnreachable &&
+        failure->cause != Failure::Cause::kTimedOut)
+      break;
+  }
+  if (hosts.size() > 1) failure->text = tried;
+  return nullptr;
+}
+
+std::unique_ptr<Connection> Connection::OpenOne(const Endpoint& endpoint, Failure* failure) {
   std::unique_ptr<sockets::Stream> stream = StreamTo(endpoint, failure);
   if (!stream) return nullptr;
   std::unique_ptr<Connection> c(new Connection(std::move(stream), endpoint));

@@ -21,6 +21,7 @@ namespace zvt::pgm {
 class ConnectionPool;
 
 struct Endpoint {
+  // A host, or several separated by commas, each with an optional ":port".
   std::string host = "127.0.0.1";
   uint16_t port = 0;
   std::string user;
@@ -49,7 +50,9 @@ struct Failure {
 
 class Connection {
  public:
-  // Connects, agrees on the protocol version and signs on.
+  // Connects, agrees on the protocol version and signs on. `endpoint.host`
+  // may list several hosts (sockets::ParseHostList): they are tried in
+  // order, the next one when a host cannot be reached or times out.
   static std::unique_ptr<Connection> Open(const Endpoint& endpoint, Failure* failure);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -66,6 +69,7 @@ class Connection {
   const std::string& user() const { return user_; }
 
  private:
+  static std::unique_ptr<Connection> OpenOne(const Endpoint& endpoint, Failure* failure);
   Connection(std::unique_ptr<sockets::Stream> stream, const Endpoint& endpoint)
       : stream_(std::move(stream)), endpoint_(endpoint), reader_(stream_.get()) {}
   bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,

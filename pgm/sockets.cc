@@ -250,6 +250,54 @@ bool IsLoopbackName(const std::string& host) {
   return parts == 4;
 }
 
+bool ParseHostList(const std::string& text, uint16_t default_port, std::vector<HostPort>* hosts,
+                   std::string* error) {
+  hosts->clear();
+  size_t at = 0;
+  for (;;) {
+    size_t comma = text.find(',', at);
+    std::string entry =
+        text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    size_t first = entry.find_first_not_of(" \t"), last = entry.find_last_not_of(" \t");
+    entry = first == std::string::npos ? std::string() : entry.substr(first, last - first + 1);
+    HostPort hp{entry, default_port};
+    std::string port;
+    if (!entry.empty() && entry[0] == '[') {
+      size_t close = entry.find(']');
+      if (close == std::string::npos || (close + 1 < entry.size() && entry[close + 1] != ':')) {
+        *error = "\"" + entry + "\" is not [IPv6 address]:port";
+        return false;
+      }
+      hp.host = entry.substr(1, close - 1);
+      if (close + 1 < entry.size()) port = entry.substr(close + 2);
+      if (close + 1 < entry.size() && port.empty()) port = "none";
+    } else if (std::count(entry.begin(), entry.end(), ':') == 1) {
+      size_t colon = entry.find(':');
+      hp.host = entry.substr(0, colon);
+      port = entry.substr(colon + 1);
+      if (port.empty()) port = "none";
+    }
+    if (hp.host.empty()) {
+      *error = text.find_first_not_of(" \t,") == std::string::npos
+                   ? std::string("no host address is given")
+                   : "\"" + text + "\" has an empty host address";
+      return false;
+    }
+    if (!port.empty()) {
+      unsigned long n = 0;
+      if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+          (n = std::stoul(port)) == 0 || n > 65535) {
+        *error = "\"" + entry + "\" has a port that is not 1 to 65535";
+        return false;
+      }
+      hp.port = static_cast<uint16_t>(n);
+    }
+    hosts->push_back(std::move(hp));
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
+}
+
 void Close(Handle s) {
   if (s == kNoSocket) return;
 #ifdef _WIN32

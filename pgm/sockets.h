@@ -70,6 +70,20 @@ std::unique_ptr<Stream> PlainStream(Handle s);
 // an address in 127.0.0.0/8 or ::1, written as such.
 bool IsLoopbackName(const std::string& host);
 
+// One address of a host list.
+struct HostPort {
+  std::string host;
+  uint16_t port = 0;
+};
+
+// A list of host addresses separated by commas (blanks around them are
+// ignored), tried in order: "a.example, b.example:4711, [::1]:4711, ::1".
+// An entry without a port takes `default_port`; an IPv6 address with a port
+// is written in brackets. False, with `*error` naming the entry, on an empty
+// list, an empty entry or a port that is not 1 to 65535.
+bool ParseHostList(const std::string& text, uint16_t default_port, std::vector<HostPort>* hosts,
+                   std::string* error);
+
 }  // namespace zvt::sockets
 
 #endif  // ZVT_PGM_SOCKETS_H_

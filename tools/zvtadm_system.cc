@@ -49,7 +49,10 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   auto* add = system->add_subcommand("add", "configure a system");
   auto replace = std::make_shared<bool>(false);
   add->add_option("NAME", *name, "system name")->required();
-  add->add_option("--host", c->host_address, "host name or address of zvthostd")->required();
+  add->add_option("--host", c->host_address,
+                  "host name or address of zvthostd, or several separated by commas (tried "
+                  "in order; each may carry its own :PORT)")
+      ->required();
   add->add_option("--port", c->port, "its port")->required();
   add->add_option("--user", c->user_profile, "user profile to sign on with")->required();
   auto* file = add->add_option("--password-file", c->password_file,

@@ -1,0 +1,22 @@
+// The databases a host store can live in; HostStore::Open picks one by the
+// location's form.
+#ifndef ZVT_HOSTD_HOST_STORE_BACKENDS_H_
+#define ZVT_HOSTD_HOST_STORE_BACKENDS_H_
+
+#include <memory>
+#include <string>
+
+#include "hostd/host_store.h"
+
+namespace zvt::hostd {
+
+// A SQLite file, created (readable by its owner alone) when missing.
+std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error);
+
+// A PostgreSQL database named by a connection URI.
+std::unique_ptr<HostStore> OpenPostgresStore(const std::string& uri, const StoreOptions& options,
+                                             std::string* error);
+
+}  // namespace zvt::hostd
+
+#endif  // ZVT_HOSTD_HOST_STORE_BACKENDS_H_

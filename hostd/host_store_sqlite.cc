@@ -1,0 +1,717 @@
+// The host store in a SQLite file: the embedded default, one machine's
+// processes sharing it (WAL, one writer at a time).
+#include <errno.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+
+#include "hostd/host_store.h"
+#include "hostd/host_store_backends.h"
+
+namespace zvt::hostd {
+namespace {
+
+constexpr char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS profiles(
+  name TEXT PRIMARY KEY,
+  hash TEXT NOT NULL,
+  user_ts BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS functions(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  id TEXT NOT NULL UNIQUE,
+  category TEXT NOT NULL,
+  type TEXT NOT NULL,
+  root TEXT NOT NULL,
+  parent TEXT NOT NULL,
+  name TEXT NOT NULL,
+  name2 TEXT NOT NULL,
+  description TEXT NOT NULL,
+  description2 TEXT NOT NULL,
+  indicator1 TEXT NOT NULL,
+  indicator2 TEXT NOT NULL,
+  indicator3 TEXT NOT NULL,
+  default_usage TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS usage(
+  profile TEXT NOT NULL,
+  function TEXT NOT NULL,
+  usage TEXT NOT NULL,
+  PRIMARY KEY(profile, function));
+)";
+
+// Prepared statements of one connection, by SQL text.
+struct StatementCache {
+  sqlite3* db = nullptr;
+  std::map<std::string, sqlite3_stmt*> idle;
+  ~StatementCache() {
+    for (auto& [sql, st] : idle) sqlite3_finalize(st);
+  }
+};
+
+// A prepared statement borrowed from the store's cache for one use, and
+// returned to it reset.
+class Stmt {
+ public:
+  Stmt(StatementCache* cache, const char* sql, std::string* error)
+      : cache_(cache), db_(cache->db), sql_(sql) {
+    auto it = cache->idle.find(sql_);
+    if (it != cache->idle.end()) {
+      st_ = it->second;
+      cache->idle.erase(it);
+    } else if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
+      *error = std::string("host store: ") + sqlite3_errmsg(db_);
+      st_ = nullptr;
+    }
+  }
+  ~Stmt() {
+    if (st_ == nullptr) return;
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    if (!cache_->idle.emplace(sql_, st_).second) sqlite3_finalize(st_);
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  bool ok() const { return st_ != nullptr; }
+  Stmt& Text(int i, const std::string& s) {
+    sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& Int(int i, int64_t v) {
+    sqlite3_bind_int64(st_, i, v);
+    return *this;
+  }
+  Stmt& Blob(int i, const Stamp& s) {
+    sqlite3_bind_blob(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE, or an error (then `*error` is set).
+  int Step(std::string* error) {
+    int rc = sqlite3_step(st_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      *error = std::string("host store: ") + sqlite3_errmsg(db_);
+    return rc;
+  }
+  std::string Col(int i) const {
+    const auto* p = sqlite3_column_text(st_, i);
+    return p != nullptr
+               ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st_, i))
+               : std::string();
+  }
+  int64_t ColInt(int i) const { return sqlite3_column_int64(st_, i); }
+  Stamp ColStamp(int i) const {
+    Stamp s{};
+    if (sqlite3_column_bytes(st_, i) == 8) std::memcpy(s.data(), sqlite3_column_blob(st_, i), 8);
+    return s;
+  }
+  int Changes() const { return sqlite3_changes(db_); }
+
+ private:
+  StatementCache* cache_;
+  sqlite3* db_;
+  std::string sql_;
+  sqlite3_stmt* st_ = nullptr;
+};
+
+uint64_t NowMicros() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec);
+}
+
+constexpr char kFunctionColumns[] =
+    "id, category, type, root, parent, name, name2, description, description2, indicator1, "
+    "indicator2, indicator3, default_usage";
+
+FunctionRow ReadFunction(const Stmt& st) {
+  FunctionRow f;
+  f.id = st.Col(0);
+  f.category = st.Col(1);
+  f.type = st.Col(2);
+  f.root = st.Col(3);
+  f.parent = st.Col(4);
+  f.name = st.Col(5);
+  f.name2 = st.Col(6);
+  f.description = st.Col(7);
+  f.description2 = st.Col(8);
+  f.indicator1 = st.Col(9);
+  f.indicator2 = st.Col(10);
+  f.indicator3 = st.Col(11);
+  f.default_usage = st.Col(12);
+  return f;
+}
+
+void BindFunction(Stmt& st, const FunctionRow& f) {
+  st.Text(1, f.id).Text(2, f.category).Text(3, f.type).Text(4, f.root).Text(5, f.parent);
+  st.Text(6, f.name).Text(7, f.name2).Text(8, f.description).Text(9, f.description2);
+  st.Text(10, f.indicator1).Text(11, f.indicator2).Text(12, f.indicator3).Text(13, f.default_usage);
+}
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+class WriteTransaction {
+ public:
+  WriteTransaction(sqlite3* db, std::string* error) : db_(db) {
+    ok_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok_) *error = std::string("host store: ") + sqlite3_errmsg(db);
+  }
+  ~WriteTransaction() {
+    if (ok_ && !done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  bool ok() const { return ok_; }
+  bool Commit(std::string* error) {
+    if (!ok_) return false;
+    done_ = true;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    *error = std::string("host store: ") + sqlite3_errmsg(db_);
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+
+ private:
+  sqlite3* db_;
+  bool ok_;
+  bool done_ = false;
+};
+
+constexpr int64_t kMaxPage = int64_t{1} << 31;
+
+class SqliteHostStore final : public HostStore {
+ public:
+  SqliteHostStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
+    cache_.db = db;
+  }
+  ~SqliteHostStore() override {
+    for (auto& [sql, st] : cache_.idle) sqlite3_finalize(st);
+    cache_.idle.clear();
+    sqlite3_close(db_);
+  }
+
+  // Creates the tables, or brings an earlier version's up to this one's.
+  bool Prepare(std::string* error);
+
+  std::unique_ptr<HostStore> OpenAnother(std::string* error) override {
+    return OpenSqliteStore(path_, error);
+  }
+  bool SetHostInfo(const HostInfo& info, std::string* error) override;
+  bool GetHostInfo(HostInfo* info, std::string* error) override;
+  bool RemoveProfile(const std::string& name, std::string* error) override;
+  bool ListProfiles(std::vector<std::string>* names, std::string* error) override;
+  bool ProfileExists(const std::string& name, bool* exists, std::string* error) override;
+  bool SetAllProfiles(const std::string& name, bool all, std::string* error) override;
+  bool ReadsAllProfiles(const std::string& name, bool* all, std::string* error) override;
+  bool RemoveFunction(const std::string& id, std::string* error) override;
+  bool ListFunctionsPage(const std::string& category, int64_t after, uint64_t limit, bool count,
+                         std::vector<FunctionRow>* rows, ListPage* page,
+                         std::string* error) override;
+  bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
+                     uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page,
+                     bool* known, std::string* error) override;
+  bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
+                     std::string* error) override;
+
+ protected:
+  bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
+  bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
+  bool ReadHash(const std::string& name, std::string* hash, bool* found, std::string* any,
+                std::string* error) override;
+  bool InsertFunction(const FunctionRow& row, std::string* error) override;
+  bool ReplaceFunction(const FunctionRow& row, std::string* error) override;
+  bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
+                  std::string* error) override;
+  bool ReadImage(HostImage* image, std::string* error) override;
+  bool WriteImage(const HostImage& image, bool replace, std::string* error) override;
+
+ private:
+  bool Exec(const char* sql, std::string* error);
+  bool PutHostInfo(const HostInfo& info, std::string* error);
+  // A fresh stamp, strictly above every stamp issued before.
+  bool NextStamp(Stamp* stamp, std::string* error);
+  bool SetMetaStamp(const char* key, const Stamp& stamp, std::string* error);
+  bool MoveRegistryStamps(bool hierarchy, std::string* error);
+  bool FunctionExists(const std::string& id, bool* exists, std::string* error);
+  bool CountFunctions(const std::string& category, uint64_t* total, std::string* error);
+  bool Column(const char* sql, std::vector<std::string>* values, std::string* error);
+
+  sqlite3* db_;
+  std::string path_;
+  StatementCache cache_;
+};
+
+bool SqliteHostStore::Prepare(std::string* error) {
+  if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) return false;
+  WriteTransaction tx(db_, error);
+  if (!tx.ok()) return false;
+  int version = 0;
+  {
+    Stmt v(&cache_, "PRAGMA user_version", error);
+    if (!v.ok() || v.Step(error) != SQLITE_ROW) return false;
+    version = static_cast<int>(v.ColInt(0));
+  }
+  if (version > kSchemaVersion) {
+    *error = "the store's schema is version " + std::to_string(version) +
+             ", newer than this build's (" + std::to_string(kSchemaVersion) +
+             "); use a zvthostd of that version";
+    return false;
+  }
+  if (!Exec(kSchema, error)) return false;
+  // Stores made before user_version was kept may lack all_profiles: the
+  // profile may read every profile's usage and timestamps.
+  Stmt st(&cache_, "SELECT 1 FROM pragma_table_info('profiles') WHERE name = 'all_profiles'",
+          error);
+  if (!st.ok()) return false;
+  int rc = st.Step(error);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  if (rc == SQLITE_DONE &&
+      !Exec("ALTER TABLE profiles ADD COLUMN all_profiles INTEGER NOT NULL DEFAULT 0", error))
+    return false;
+  std::string set_version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+  return Exec(set_version.c_str(), error) && tx.Commit(error);
+}
+
+bool SqliteHostStore::Exec(const char* sql, std::string* error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  *error = std::string("host store: ") + (message != nullptr ? message : sqlite3_errmsg(db_));
+  sqlite3_free(message);
+  return false;
+}
+
+bool SqliteHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
+  WriteTransaction tx(db_, error);
+  Stmt st(&cache_, "UPDATE profiles SET all_profiles = ?2 WHERE name = ?1", error);
+  if (!tx.ok() || !st.ok() ||
+      st.Text(1, CanonicalProfile(name)).Text(2, all ? "1" : "0").Step(error) != SQLITE_DONE)
+    return false;
+  if (st.Changes() == 0) {
+    *error = "no user profile " + CanonicalProfile(name);
+    return false;
+  }
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
+  Stmt st(&cache_, "SELECT all_profiles FROM profiles WHERE name = ?1", error);
+  if (!st.ok()) return false;
+  int rc = st.Text(1, CanonicalProfile(name)).Step(error);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  *all = rc == SQLITE_ROW && st.Col(0) == "1";
+  return true;
+}
+
+bool SqliteHostStore::NextStamp(Stamp* stamp, std::string* error) {
+  Stmt get(&cache_, "SELECT value FROM meta WHERE key = 'last_stamp'", error);
+  if (!get.ok()) return false;
+  int rc = get.Step(error);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  *stamp = StampAfter(rc == SQLITE_ROW ? get.ColStamp(0) : Stamp{}, NowMicros());
+  return SetMetaStamp("last_stamp", *stamp, error);
+}
+
+bool SqliteHostStore::SetMetaStamp(const char* key, const Stamp& stamp, std::string* error) {
+  Stmt put(&cache_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", error);
+  return put.ok() && put.Text(1, key).Blob(2, stamp).Step(error) == SQLITE_DONE;
+}
+
+bool SqliteHostStore::MoveRegistryStamps(bool hierarchy, std::string* error) {
+  Stamp s;
+  if (!NextStamp(&s, error) || !SetMetaStamp("rep_ts", s, error)) return false;
+  return !hierarchy || SetMetaStamp("hier_ts", s, error);
+}
+
+bool SqliteHostStore::PutHostInfo(const HostInfo& info, std::string* error) {
+  for (auto [key, value] :
+       {std::pair<const char*, std::string>{"version", std::to_string(info.version)},
+        {"release", std::to_string(info.release)},
+        {"name", info.name}}) {
+    Stmt one(&cache_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", error);
+    if (!one.ok() || one.Text(1, key).Text(2, value).Step(error) != SQLITE_DONE) return false;
+  }
+  return true;
+}
+
+bool SqliteHostStore::SetHostInfo(const HostInfo& info, std::string* error) {
+  WriteTransaction tx(db_, error);
+  return tx.ok() && PutHostInfo(info, error) && tx.Commit(error);
+}
+
+bool SqliteHostStore::GetHostInfo(HostInfo* info, std::string* error) {
+  Stmt st(&cache_, "SELECT key, value FROM meta WHERE key IN ('version', 'release', 'name')",
+          error);
+  if (!st.ok()) return false;
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) {
+    std::string key = st.Col(0), value = st.Col(1);
+    if (key == "version")
+      info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    if (key == "release")
+      info->release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    if (key == "name") info->name = value;
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::ProfileExists(const std::string& name, bool* exists, std::string* error) {
+  Stmt st(&cache_, "SELECT 1 FROM profiles WHERE name = ?1", error);
+  if (!st.ok()) return false;
+  int rc = st.Text(1, CanonicalProfile(name)).Step(error);
+  *exists = rc == SQLITE_ROW;
+  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::FunctionExists(const std::string& id, bool* exists, std::string* error) {
+  Stmt st(&cache_, "SELECT 1 FROM functions WHERE id = ?1", error);
+  if (!st.ok()) return false;
+  int rc = st.Text(1, id).Step(error);
+  *exists = rc == SQLITE_ROW;
+  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::InsertProfile(const std::string& name, const std::string& hash,
+                                    std::string* error) {
+  WriteTransaction tx(db_, error);
+  bool exists;
+  if (!tx.ok() || !ProfileExists(name, &exists, error)) return false;
+  if (exists) {
+    *error = "user profile " + name + " already exists";
+    return false;
+  }
+  Stamp s;
+  if (!NextStamp(&s, error)) return false;
+  Stmt st(&cache_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
+  if (!st.ok() || st.Text(1, name).Text(2, hash).Blob(3, s).Step(error) != SQLITE_DONE)
+    return false;
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::StoreHash(const std::string& name, const std::string& hash,
+                                std::string* error) {
+  Stmt st(&cache_, "UPDATE profiles SET hash = ?2 WHERE name = ?1", error);
+  if (!st.ok() || st.Text(1, name).Text(2, hash).Step(error) != SQLITE_DONE) return false;
+  if (st.Changes() == 0) {
+    *error = "user profile " + name + " not found";
+    return false;
+  }
+  return true;
+}
+
+bool SqliteHostStore::RemoveProfile(const std::string& name, std::string* error) {
+  std::string canonical = CanonicalProfile(name);
+  WriteTransaction tx(db_, error);
+  if (!tx.ok()) return false;
+  Stmt del(&cache_, "DELETE FROM profiles WHERE name = ?1", error);
+  if (!del.ok() || del.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
+  if (del.Changes() == 0) {
+    *error = "user profile " + canonical + " not found";
+    return false;
+  }
+  Stmt usage(&cache_, "DELETE FROM usage WHERE profile = ?1", error);
+  if (!usage.ok() || usage.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::Column(const char* sql, std::vector<std::string>* values,
+                             std::string* error) {
+  values->clear();
+  Stmt st(&cache_, sql, error);
+  if (!st.ok()) return false;
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) values->push_back(st.Col(0));
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::ListProfiles(std::vector<std::string>* names, std::string* error) {
+  return Column("SELECT name FROM profiles ORDER BY name", names, error);
+}
+
+bool SqliteHostStore::ReadHash(const std::string& name, std::string* hash, bool* found,
+                               std::string* any, std::string* error) {
+  Stmt st(&cache_, "SELECT hash FROM profiles WHERE name = ?1", error);
+  if (!st.ok()) return false;
+  int rc = st.Text(1, name).Step(error);
+  if (rc == SQLITE_ROW) {
+    *found = true;
+    *hash = st.Col(0);
+    return true;
+  }
+  if (rc != SQLITE_DONE) return false;
+  *found = false;
+  Stmt one(&cache_, "SELECT hash FROM profiles LIMIT 1", error);
+  if (one.ok() && one.Step(error) == SQLITE_ROW) *any = one.Col(0);
+  return true;
+}
+
+bool SqliteHostStore::InsertFunction(const FunctionRow& row, std::string* error) {
+  WriteTransaction tx(db_, error);
+  bool exists;
+  if (!tx.ok() || !FunctionExists(row.id, &exists, error)) return false;
+  if (exists) {
+    *error = "function " + row.id + " is already registered";
+    return false;
+  }
+  std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +
+                    ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
+  Stmt st(&cache_, sql.c_str(), error);
+  if (!st.ok()) return false;
+  BindFunction(st, row);
+  if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(true, error)) return false;
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::ReplaceFunction(const FunctionRow& row, std::string* error) {
+  WriteTransaction tx(db_, error);
+  if (!tx.ok()) return false;
+  std::string old_sql = std::string("SELECT ") + kFunctionColumns + " FROM functions WHERE id = ?1";
+  Stmt old(&cache_, old_sql.c_str(), error);
+  if (!old.ok()) return false;
+  int rc = old.Text(1, row.id).Step(error);
+  if (rc != SQLITE_ROW) {
+    if (rc == SQLITE_DONE) *error = "function " + row.id + " is not registered";
+    return false;
+  }
+  FunctionRow before = ReadFunction(old);
+  bool moved = before.root != row.root || before.parent != row.parent || before.type != row.type ||
+               before.category != row.category;
+  Stmt st(&cache_,
+          "UPDATE functions SET category = ?2, type = ?3, root = ?4, parent = ?5, name = ?6, "
+          "name2 = ?7, description = ?8, description2 = ?9, indicator1 = ?10, indicator2 = ?11, "
+          "indicator3 = ?12, default_usage = ?13 WHERE id = ?1",
+          error);
+  if (!st.ok()) return false;
+  BindFunction(st, row);
+  if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(moved, error)) return false;
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::RemoveFunction(const std::string& id, std::string* error) {
+  WriteTransaction tx(db_, error);
+  if (!tx.ok()) return false;
+  Stmt del(&cache_, "DELETE FROM functions WHERE id = ?1", error);
+  if (!del.ok() || del.Text(1, id).Step(error) != SQLITE_DONE) return false;
+  if (del.Changes() == 0) {
+    *error = "function " + id + " is not registered";
+    return false;
+  }
+  Stmt usage(&cache_, "DELETE FROM usage WHERE function = ?1", error);
+  if (!usage.ok() || usage.Text(1, id).Step(error) != SQLITE_DONE) return false;
+  if (!MoveRegistryStamps(true, error)) return false;
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::CountFunctions(const std::string& category, uint64_t* total,
+                                     std::string* error) {
+  const bool all = category == "9";
+  Stmt st(
+      &cache_,
+      all ? "SELECT COUNT(*) FROM functions" : "SELECT COUNT(*) FROM functions WHERE category = ?1",
+      error);
+  if (!st.ok()) return false;
+  if (!all) st.Text(1, category);
+  if (st.Step(error) != SQLITE_ROW) return false;
+  *total = static_cast<uint64_t>(st.ColInt(0));
+  return true;
+}
+
+bool SqliteHostStore::ListFunctionsPage(const std::string& category, int64_t after, uint64_t limit,
+                                        bool count, std::vector<FunctionRow>* rows, ListPage* page,
+                                        std::string* error) {
+  rows->clear();
+  page->last_seq = 0;
+  if (count && !CountFunctions(category, &page->total, error)) return false;
+  std::string sql = std::string("SELECT ") + kFunctionColumns +
+                    ", seq FROM functions WHERE (?1 = '9' OR category = ?1) AND seq > ?2 "
+                    "ORDER BY seq LIMIT ?3";
+  Stmt st(&cache_, sql.c_str(), error);
+  if (!st.ok()) return false;
+  st.Text(1, category)
+      .Int(2, after)
+      .Int(3, static_cast<int64_t>(std::min<uint64_t>(limit, kMaxPage)));
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) {
+    rows->push_back(ReadFunction(st));
+    page->last_seq = st.ColInt(13);
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::ListUsagePage(const std::string& profile, const std::string& category,
+                                    int64_t after, uint64_t limit, bool count,
+                                    std::vector<UsageRow>* rows, ListPage* page, bool* known,
+                                    std::string* error) {
+  rows->clear();
+  page->last_seq = 0;
+  std::string canonical = CanonicalProfile(profile);
+  if (!ProfileExists(canonical, known, error)) return false;
+  if (!*known) return true;
+  if (count && !CountFunctions(category, &page->total, error)) return false;
+  Stmt st(&cache_,
+          "SELECT f.id, COALESCE(u.usage, f.default_usage), f.seq FROM functions f "
+          "LEFT JOIN usage u ON u.function = f.id AND u.profile = ?2 "
+          "WHERE (?1 = '9' OR f.category = ?1) AND f.seq > ?3 ORDER BY f.seq LIMIT ?4",
+          error);
+  if (!st.ok()) return false;
+  st.Text(1, category).Text(2, canonical).Int(3, after);
+  st.Int(4, static_cast<int64_t>(std::min<uint64_t>(limit, kMaxPage)));
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) {
+    rows->push_back(UsageRow{st.Col(0), st.Col(1)});
+    page->last_seq = st.ColInt(2);
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& function,
+                                 const std::string& usage, std::string* error) {
+  WriteTransaction tx(db_, error);
+  bool exists;
+  if (!tx.ok()) return false;
+  if (!ProfileExists(profile, &exists, error)) return false;
+  if (!exists) {
+    *error = "user profile " + profile + " not found";
+    return false;
+  }
+  if (!FunctionExists(function, &exists, error)) return false;
+  if (!exists) {
+    *error = "function " + function + " is not registered";
+    return false;
+  }
+  Stmt st(&cache_,
+          usage.empty()
+              ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
+              : "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
+          error);
+  if (!st.ok()) return false;
+  st.Text(1, profile).Text(2, function);
+  if (!usage.empty()) st.Text(3, usage);
+  Stamp s;
+  if (st.Step(error) != SQLITE_DONE || !NextStamp(&s, error)) return false;
+  Stmt ts(&cache_, "UPDATE profiles SET user_ts = ?2 WHERE name = ?1", error);
+  if (!ts.ok() || ts.Text(1, profile).Blob(2, s).Step(error) != SQLITE_DONE) return false;
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
+                                    std::string* error) {
+  *stamps = Timestamps{};
+  Stmt st(&cache_,
+          "SELECT (SELECT user_ts FROM profiles WHERE name = ?1), "
+          "(SELECT value FROM meta WHERE key = 'rep_ts'), "
+          "(SELECT value FROM meta WHERE key = 'hier_ts'), "
+          "EXISTS(SELECT 1 FROM functions)",
+          error);
+  if (!st.ok()) return false;
+  if (st.Text(1, CanonicalProfile(profile)).Step(error) != SQLITE_ROW) return false;
+  stamps->user = st.ColStamp(0);
+  *known = stamps->user != Stamp{};
+  stamps->rep = st.ColStamp(1);
+  // An empty registry has no hierarchy.
+  if (st.Col(3) == "1") stamps->hier = st.ColStamp(2);
+  return true;
+}
+
+bool SqliteHostStore::ReadImage(HostImage* image, std::string* error) {
+  // One read transaction, so that the parts belong together.
+  if (!Exec("BEGIN", error)) return false;
+  struct End {
+    sqlite3* db;
+    ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+  } end{db_};
+  if (!GetHostInfo(&image->info, error) || !ListFunctions("9", &image->functions, error))
+    return false;
+  Stmt p(&cache_, "SELECT name, hash, all_profiles FROM profiles ORDER BY name", error);
+  if (!p.ok()) return false;
+  int rc;
+  while ((rc = p.Step(error)) == SQLITE_ROW)
+    image->profiles.push_back(ProfileRow{p.Col(0), p.Col(1), p.Col(2) == "1"});
+  if (rc != SQLITE_DONE) return false;
+  Stmt u(&cache_, "SELECT profile, function, usage FROM usage ORDER BY profile, function", error);
+  if (!u.ok()) return false;
+  while ((rc = u.Step(error)) == SQLITE_ROW)
+    image->usage.push_back(UsageSetting{u.Col(0), u.Col(1), u.Col(2)});
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::string* error) {
+  WriteTransaction tx(db_, error);
+  if (!tx.ok()) return false;
+  if (!replace) {
+    std::vector<std::string> ids, names;
+    if (!Column("SELECT id FROM functions", &ids, error) ||
+        !Column("SELECT name FROM profiles", &names, error) ||
+        !CheckNothingRemoved(image, ids, names, error))
+      return false;
+  }
+  if (!Exec("DELETE FROM functions; DELETE FROM usage; DELETE FROM profiles;", error) ||
+      !PutHostInfo(image.info, error))
+    return false;
+  std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +
+                    ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
+  for (const FunctionRow& row : image.functions) {
+    Stmt st(&cache_, sql.c_str(), error);
+    if (!st.ok()) return false;
+    BindFunction(st, row);
+    if (st.Step(error) != SQLITE_DONE) {
+      *error = "function " + row.id + ": " + *error;
+      return false;
+    }
+  }
+  Stamp s;
+  for (const ProfileRow& p : image.profiles) {
+    Stmt st(&cache_,
+            "INSERT INTO profiles(name, hash, user_ts, all_profiles) VALUES(?1, ?2, ?3, ?4)",
+            error);
+    if (!NextStamp(&s, error) || !st.ok() ||
+        st.Text(1, p.name)
+                .Text(2, p.hash)
+                .Blob(3, s)
+                .Text(4, p.all_profiles ? "1" : "0")
+                .Step(error) != SQLITE_DONE) {
+      *error = "profile " + p.name + ": " + *error;
+      return false;
+    }
+  }
+  for (const UsageSetting& u : image.usage) {
+    Stmt st(&cache_, "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
+            error);
+    if (!st.ok() ||
+        st.Text(1, u.profile).Text(2, u.function).Text(3, u.usage).Step(error) != SQLITE_DONE)
+      return false;
+  }
+  return MoveRegistryStamps(true, error) && tx.Commit(error);
+}
+
+}  // namespace
+
+std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error) {
+  // The store holds password hashes: a new one is readable by its owner
+  // alone, and so are the journal files SQLite makes beside it. (Only a
+  // missing file is created here: closing a descriptor of an open store
+  // would drop this process's locks on it.)
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    *error = "cannot open host store " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  auto store = std::make_unique<SqliteHostStore>(db, path);
+  if (!store->Prepare(error)) {
+    *error = path + ": " + *error;
+    return nullptr;
+  }
+  return store;
+}
+
+}  // namespace zvt::hostd
