@@ -15,7 +15,7 @@ BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlo
 # The tests, benchmarks, sanitizers, fuzzers, the Windows build and the packages.
 TEST_PACKAGES=(sqlite3 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev python3
                g++-mingw-w64-x86-64-posix wine wine64 debhelper lintian dpkg-dev fakeroot
-               systemd man-db git)
+               systemd man-db git postgresql)
 PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
@@ -38,6 +38,16 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j "$JOBS"
 }
 
+# Starts a private PostgreSQL server (tools/test_postgres.sh) and tells the
+# tests where it is; it is stopped and removed when the script exits.
+start_test_postgres() {
+  local dir
+  dir=$(mktemp -d /tmp/zvt-postgres.XXXXXX)
+  trap "./tools/test_postgres.sh stop '$dir'" EXIT
+  ZVT_TEST_POSTGRES=$(./tools/test_postgres.sh start "$dir")
+  export ZVT_TEST_POSTGRES ZVT_REQUIRE_POSTGRES=1
+}
+
 case "${1:-}" in
   demo)
     install_packages "${BUILD_PACKAGES[@]}"
@@ -49,6 +59,8 @@ case "${1:-}" in
     ;;
   test)
     install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    # A private PostgreSQL server for the host-store tests, stopped on exit.
+    start_test_postgres
     build build -DBUILD_TESTING=ON -DZVT_BUILD_BENCH=ON
     (cd build && ctest --output-on-failure -j "$JOBS" --timeout 300)
     build build-asan -DZVT_SANITIZE=ON

@@ -2,70 +2,110 @@
 
 #include <gtest/gtest.h>
 
-#include "services/testing/temp_dir.h"
+#include <thread>
+
+#include "hostd/testing/test_store.h"
 
 namespace zvt::hostd {
 namespace {
 
-class HostStoreTest : public ::testing::Test {
+using testing::Backend;
+using testing::TestStore;
+
+FunctionRow Function(const std::string& id, const std::string& parent = "*NONE",
+                     const std::string& type = "3") {
+  FunctionRow f;
+  f.id = id;
+  f.type = type;
+  f.root = parent == "*NONE" ? id : parent;
+  f.parent = parent;
+  f.name = "name of " + id;
+  return f;
+}
+
+// Every test here runs on both backends.
+class HostStoreTest : public ::testing::TestWithParam<Backend> {
  protected:
-  HostStoreTest() {
+  void SetUp() override {
+    test_store_ = std::make_unique<TestStore>(GetParam());
+    if (!test_store_->unavailable().empty()) {
+      if (TestStore::Required()) FAIL() << test_store_->unavailable();
+      GTEST_SKIP() << test_store_->unavailable();
+    }
     std::string error;
-    store_ = HostStore::Open(dir_.File("host.db"), &error);
-    EXPECT_TRUE(store_) << error;
+    store_ = test_store_->Open(&error);
+    ASSERT_TRUE(store_) << error;
   }
-  testing::TempDir dir_;
+  Timestamps Stamps(const std::string& profile) {
+    Timestamps t;
+    bool known = false;
+    std::string error;
+    EXPECT_TRUE(store_->GetTimestamps(profile, &t, &known, &error)) << error;
+    return t;
+  }
+
+  std::unique_ptr<TestStore> test_store_;
   std::unique_ptr<HostStore> store_;
 };
 
-TEST_F(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
+TEST_P(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("ann", "secret", HashStrength::kFast, &error)) << error;
-  FunctionRow root;
-  root.id = "ROOT";
-  root.type = "1";
-  root.root = "ROOT";
-  root.name = "Wurzel ä";
-  FunctionRow item = root;
-  item.id = "ITEM";
-  item.type = "3";
-  item.parent = "ROOT";
+  FunctionRow root = Function("ROOT", "*NONE", "1");
+  root.name = "Wurzel ä \"quoted\" back\\slash {braces}, comma";
+  FunctionRow item = Function("ITEM", "ROOT");
   item.default_usage = "1";
   ASSERT_TRUE(store_->AddFunction(root, &error)) << error;
   ASSERT_TRUE(store_->AddFunction(item, &error)) << error;
   ASSERT_TRUE(store_->SetUsage("ANN", "ITEM", "2", &error)) << error;
+  ASSERT_TRUE(store_->SetAllProfiles("ANN", true, &error)) << error;
   std::string json;
   ASSERT_TRUE(store_->ExportJson(&json, &error)) << error;
 
-  testing::TempDir other;
-  auto copy = HostStore::Open(other.File("copy.db"), &error);
-  ASSERT_TRUE(copy->ImportJson(json, /*replace=*/true, &error)) << error;
-  std::string again;
-  ASSERT_TRUE(copy->ExportJson(&again, &error));
-  EXPECT_EQ(again, json);
-  bool known = false;
-  EXPECT_TRUE(copy->VerifyPassword("Ann", "secret", &known, &error));
-  EXPECT_FALSE(copy->VerifyPassword("ANN", "wrong", &known, &error));
-  EXPECT_TRUE(known);
+  // Into a store of each backend, and out again unchanged.
+  for (Backend other : {Backend::kSqlite, Backend::kPostgres}) {
+    SCOPED_TRACE(testing::BackendName(other));
+    TestStore target(other);
+    if (!target.unavailable().empty()) continue;
+    auto copy = target.Open(&error);
+    ASSERT_TRUE(copy) << error;
+    ASSERT_TRUE(copy->ImportJson(json, /*replace=*/true, &error)) << error;
+    std::string again;
+    ASSERT_TRUE(copy->ExportJson(&again, &error));
+    EXPECT_EQ(again, json);
+    bool known = false, all = false;
+    EXPECT_TRUE(copy->VerifyPassword("Ann", "secret", &known, &error));
+    EXPECT_FALSE(copy->VerifyPassword("ANN", "wrong", &known, &error));
+    EXPECT_TRUE(known);
+    EXPECT_FALSE(copy->VerifyPassword("NOBODY", "secret", &known, &error));
+    EXPECT_FALSE(known);
+    ASSERT_TRUE(copy->ReadsAllProfiles("ann", &all, &error));
+    EXPECT_TRUE(all);
 
-  // A file with one bad function imports nothing and names the entry.
-  std::string bad = json;
-  bad.replace(bad.find("\"ITEM\""), 6, "\"HAS BLANK\"");
-  EXPECT_FALSE(copy->ImportJson(bad, /*replace=*/true, &error));
-  EXPECT_NE(error.find("functions entry 2"), std::string::npos) << error;
-  EXPECT_FALSE(copy->ImportJson("{not json", /*replace=*/true, &error));
-  std::string after;
-  ASSERT_TRUE(copy->ExportJson(&after, &error));
-  EXPECT_EQ(after, json);
+    // A file with one bad function imports nothing and names the entry.
+    std::string bad = json;
+    bad.replace(bad.find("\"ITEM\""), 6, "\"HAS BLANK\"");
+    EXPECT_FALSE(copy->ImportJson(bad, /*replace=*/true, &error));
+    EXPECT_NE(error.find("functions entry 2"), std::string::npos) << error;
+    EXPECT_FALSE(copy->ImportJson("{not json", /*replace=*/true, &error));
+    // Without --replace a file may not drop what is registered.
+    std::string fewer = json;
+    fewer.replace(fewer.find("\"ITEM\""), 6, "\"OTHER\"");
+    fewer.replace(fewer.find("\"ITEM\""), 6, "\"OTHER\"");
+    EXPECT_FALSE(copy->ImportJson(fewer, /*replace=*/false, &error));
+    EXPECT_NE(error.find("1 registered functions (ITEM)"), std::string::npos) << error;
+    std::string after;
+    ASSERT_TRUE(copy->ExportJson(&after, &error));
+    EXPECT_EQ(after, json);
+  }
 }
 
-TEST_F(HostStoreTest, InvalidChangesAreRefusedWithTheirNames) {
+TEST_P(HostStoreTest, InvalidChangesAreRefusedWithTheirNames) {
   std::string error;
   FunctionRow f;
   f.id = std::string(31, 'X');
   EXPECT_FALSE(store_->AddFunction(f, &error));
-  f.id = "OK";
-  f.root = "OK";
+  f = Function("OK");
   f.default_usage = "3";
   EXPECT_FALSE(store_->AddFunction(f, &error));
   EXPECT_NE(error.find("OK"), std::string::npos);
@@ -76,9 +116,214 @@ TEST_F(HostStoreTest, InvalidChangesAreRefusedWithTheirNames) {
   EXPECT_FALSE(store_->SetUsage("NOONE", "OK", "1", &error));
   EXPECT_NE(error.find("NOONE"), std::string::npos);
   EXPECT_FALSE(store_->AddProfile("ELEVENCHARS", "x", HashStrength::kFast, &error));
+  ASSERT_TRUE(store_->AddProfile("JOE", "x", HashStrength::kFast, &error)) << error;
+  EXPECT_FALSE(store_->AddProfile("joe", "y", HashStrength::kFast, &error));
+  EXPECT_NE(error.find("already exists"), std::string::npos);
+  EXPECT_FALSE(store_->SetUsage("JOE", "MISSING", "1", &error));
+  EXPECT_NE(error.find("not registered"), std::string::npos);
   EXPECT_FALSE(store_->RemoveFunction("MISSING", &error));
   EXPECT_NE(error.find("not registered"), std::string::npos);
+  EXPECT_FALSE(store_->RemoveProfile("NOONE", &error));
+  EXPECT_NE(error.find("not found"), std::string::npos);
 }
+
+// What clients rely on: each change moves exactly the stamps of what it
+// changes, to a value above every earlier one.
+TEST_P(HostStoreTest, EachChangeMovesItsOwnTimestampsForward) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddProfile("JOE", "p", HashStrength::kFast, &error)) << error;
+  Timestamps empty = Stamps("ANN");
+  EXPECT_EQ(empty.hier, Stamp{}) << "an empty registry has no hierarchy";
+
+  ASSERT_TRUE(store_->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
+  ASSERT_TRUE(store_->AddFunction(Function("A", "ROOT"), &error)) << error;
+  Timestamps added = Stamps("ANN");
+  EXPECT_GT(added.rep, empty.rep);
+  EXPECT_NE(added.hier, Stamp{});
+  EXPECT_EQ(added.user, empty.user);
+
+  FunctionRow renamed = Function("A", "ROOT");
+  renamed.name = "another name";
+  ASSERT_TRUE(store_->UpdateFunction(renamed, &error)) << error;
+  Timestamps after_rename = Stamps("ANN");
+  EXPECT_GT(after_rename.rep, added.rep);
+  EXPECT_EQ(after_rename.hier, added.hier) << "a new name leaves the hierarchy";
+
+  ASSERT_TRUE(store_->AddFunction(Function("B", "ROOT", "2"), &error)) << error;
+  FunctionRow moved = renamed;
+  moved.parent = "B";
+  ASSERT_TRUE(store_->UpdateFunction(moved, &error)) << error;
+  Timestamps after_move = Stamps("ANN");
+  EXPECT_GT(after_move.hier, after_rename.hier);
+
+  Timestamps joe_before = Stamps("JOE");
+  ASSERT_TRUE(store_->SetUsage("ann", "A", "1", &error)) << error;
+  Timestamps ann = Stamps("ANN"), joe = Stamps("JOE");
+  EXPECT_GT(ann.user, after_move.rep) << "above every stamp issued before";
+  EXPECT_EQ(ann.rep, after_move.rep);
+  EXPECT_EQ(joe.user, joe_before.user) << "another user's usage is not JOE's change";
+  ASSERT_TRUE(store_->SetUsage("ANN", "A", "", &error)) << error;
+  EXPECT_GT(Stamps("ANN").user, ann.user);
+
+  ASSERT_TRUE(store_->RemoveFunction("A", &error)) << error;
+  Timestamps removed = Stamps("ANN");
+  EXPECT_GT(removed.rep, ann.user);
+  EXPECT_GT(removed.hier, after_move.hier);
+  std::vector<UsageRow> rows;
+  bool known = false;
+  ASSERT_TRUE(store_->ListUsage("ANN", "9", &rows, &known, &error)) << error;
+  EXPECT_TRUE(known);
+  EXPECT_EQ(rows.size(), 2u);
+
+  Timestamps unknown;
+  ASSERT_TRUE(store_->GetTimestamps("NOONE", &unknown, &known, &error)) << error;
+  EXPECT_FALSE(known);
+  EXPECT_EQ(unknown.user, Stamp{});
+}
+
+TEST_P(HostStoreTest, PagesFollowRegistrationOrderAndCategory) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  for (int i = 0; i < 10; ++i) {
+    FunctionRow f = Function("F" + std::to_string(9 - i));  // registered F9 first
+    f.category = i % 2 == 0 ? "1" : "2";
+    ASSERT_TRUE(store_->AddFunction(f, &error)) << error;
+  }
+  ASSERT_TRUE(store_->SetUsage("ANN", "F5", "1", &error)) << error;
+  std::vector<FunctionRow> functions;
+  ListPage page;
+  ASSERT_TRUE(store_->ListFunctionsPage("9", 0, 4, true, &functions, &page, &error)) << error;
+  EXPECT_EQ(page.total, 10u);
+  ASSERT_EQ(functions.size(), 4u);
+  EXPECT_EQ(functions[0].id, "F9");
+  ListPage next = page;
+  ASSERT_TRUE(store_->ListFunctionsPage("9", page.last_seq, 100, false, &functions, &next, &error));
+  ASSERT_EQ(functions.size(), 6u);
+  EXPECT_EQ(functions[0].id, "F5");
+  EXPECT_EQ(functions[5].id, "F0");
+
+  std::vector<UsageRow> usage;
+  bool known = false;
+  ASSERT_TRUE(store_->ListUsagePage("ann", "2", 0, 100, true, &usage, &page, &known, &error));
+  EXPECT_TRUE(known);
+  EXPECT_EQ(page.total, 5u);
+  ASSERT_EQ(usage.size(), 5u);
+  EXPECT_EQ(usage[0].function, "F8");
+  EXPECT_EQ(usage[2].function, "F4");
+  ASSERT_TRUE(store_->ListUsagePage("ann", "1", 0, 100, false, &usage, &page, &known, &error));
+  ASSERT_EQ(usage.size(), 5u);
+  EXPECT_EQ(usage[2].function, "F5");
+  EXPECT_EQ(usage[2].usage, "1");
+  EXPECT_EQ(usage[1].usage, "2");
+  ASSERT_TRUE(store_->ListUsagePage("NOONE", "9", 0, 100, true, &usage, &page, &known, &error));
+  EXPECT_FALSE(known);
+  EXPECT_TRUE(usage.empty());
+}
+
+// Two store objects opened apart, as two server processes would have, each
+// changing the registry from its own threads: every stamp handed out is new,
+// and both read the same stamps afterwards.
+TEST_P(HostStoreTest, WritersOfSeveralOpeningsGetDistinctRisingStamps) {
+  std::string error;
+  auto second = test_store_->Open(&error);
+  ASSERT_TRUE(second) << error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
+  constexpr int kEach = 25;
+  std::vector<std::thread> threads;
+  std::vector<std::string> errors(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::string e;
+      auto mine = (t % 2 == 0 ? store_.get() : second.get())->OpenAnother(&e);
+      if (!mine) {
+        errors[t] = e;
+        return;
+      }
+      for (int i = 0; i < kEach && errors[t].empty(); ++i) {
+        std::string id = "T" + std::to_string(t) + "_" + std::to_string(i);
+        if (!mine->AddFunction(Function(id, "ROOT"), &e) || !mine->SetUsage("ANN", id, "1", &e))
+          errors[t] = e;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const std::string& e : errors) EXPECT_EQ(e, "");
+  Timestamps a = Stamps("ANN"), b;
+  bool known;
+  ASSERT_TRUE(second->GetTimestamps("ANN", &b, &known, &error)) << error;
+  EXPECT_EQ(a.user, b.user);
+  EXPECT_EQ(a.rep, b.rep);
+  EXPECT_EQ(a.hier, b.hier);
+  std::vector<FunctionRow> all;
+  ASSERT_TRUE(second->ListFunctions("9", &all, &error));
+  EXPECT_EQ(all.size(), 1u + 4 * kEach);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, HostStoreTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         [](const auto& info) { return testing::BackendName(info.param); });
+
+// What only a server database does: schema versions, and connections lost.
+class PostgresStoreTest : public HostStoreTest {};
+
+TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) {
+  std::string error;
+  TestStore fresh(Backend::kPostgres);
+  EXPECT_FALSE(HostStore::Open(fresh.location(), &error));
+  EXPECT_NE(error.find("no host store schema yet"), std::string::npos) << error;
+  EXPECT_NE(error.find("zvthostd --migrate"), std::string::npos) << error;
+
+  // A store of the first version (before profiles could read all others)
+  // is refused until migrated, and keeps its data when it is.
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(test_store_->Sql(
+      "ALTER TABLE profiles DROP COLUMN all_profiles; UPDATE zvt_schema SET version = 1", &error))
+      << error;
+  EXPECT_FALSE(HostStore::Open(test_store_->location(), &error));
+  EXPECT_NE(error.find("older than this build's"), std::string::npos) << error;
+  auto migrated = test_store_->Open(&error);
+  ASSERT_TRUE(migrated) << error;
+  ASSERT_TRUE(migrated->SetAllProfiles("ANN", true, &error)) << error;
+  bool known = false;
+  EXPECT_TRUE(migrated->VerifyPassword("ANN", "p", &known, &error));
+
+  ASSERT_TRUE(test_store_->Sql("UPDATE zvt_schema SET version = 99", &error)) << error;
+  for (bool migrate : {false, true}) {
+    StoreOptions options;
+    options.migrate = migrate;
+    EXPECT_FALSE(HostStore::Open(test_store_->location(), options, &error));
+    EXPECT_NE(error.find("version 99, newer than this build's"), std::string::npos) << error;
+  }
+}
+
+TEST_P(PostgresStoreTest, ConnectionsTheServerDroppedAreReplacedAndAGoneServerIsAnError) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  Timestamps before = Stamps("ANN");
+  // The server ends every session of the store (as on its restart).
+  ASSERT_TRUE(
+      test_store_->Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                       "WHERE application_name = 'zvthostd' AND pid <> pg_backend_pid()",
+                       &error))
+      << error;
+  Timestamps after = Stamps("ANN");
+  EXPECT_EQ(after.user, before.user);
+
+  // No server at all: a clear error, soon.
+  std::string gone = "postgresql://nobody@/zvt?host=/nonexistent/socket/dir";
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(HostStore::Open(gone, &error));
+  EXPECT_NE(error.find("cannot connect to host store"), std::string::npos) << error;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // A password in the URI never appears in what is reported.
+  EXPECT_FALSE(HostStore::Open("postgresql://joe:s3cret@/zvt?host=/nonexistent", &error));
+  EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, PostgresStoreTest, ::testing::Values(Backend::kPostgres),
+                         [](const auto& info) { return testing::BackendName(info.param); });
 
 }  // namespace
 }  // namespace zvt::hostd
