@@ -305,7 +305,8 @@ TEST_P(PostgresStoreTest, ConnectionsTheServerDroppedAreReplacedAndAGoneServerIs
   // The server ends every session of the store (as on its restart).
   ASSERT_TRUE(
       test_store_->Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                       "WHERE application_name = 'zvthostd' AND pid <> pg_backend_pid()",
+                       "WHERE application_name = 'zvthostd' AND datname = current_database() "
+                       "AND pid <> pg_backend_pid()",
                        &error))
       << error;
   Timestamps after = Stamps("ANN");

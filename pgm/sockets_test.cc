@@ -101,5 +101,28 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   EXPECT_TRUE(failure.unresolved);
 }
 
+TEST(SocketsTest, HostListsTakeNamesAddressesAndPortsAndRefuseWhatIsNotOne) {
+  std::vector<HostPort> hosts;
+  std::string error;
+  ASSERT_TRUE(
+      ParseHostList(" a.example ,b.example:4711, [::1]:99,::1 ,[fe80::1]", 23, &hosts, &error))
+      << error;
+  ASSERT_EQ(hosts.size(), 5u);
+  EXPECT_EQ(hosts[0].host, "a.example");
+  EXPECT_EQ(hosts[0].port, 23);
+  EXPECT_EQ(hosts[1].host, "b.example");
+  EXPECT_EQ(hosts[1].port, 4711);
+  EXPECT_EQ(hosts[2].host, "::1");
+  EXPECT_EQ(hosts[2].port, 99);
+  EXPECT_EQ(hosts[3].host, "::1");
+  EXPECT_EQ(hosts[3].port, 23);
+  EXPECT_EQ(hosts[4].host, "fe80::1");
+  for (const char* bad :
+       {"", " , ", "a,,b", "a:", "a:0", "a:65536", "a:12x", "[::1", "[::1]x", "[::1]:", ":80"}) {
+    EXPECT_FALSE(ParseHostList(bad, 23, &hosts, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 }  // namespace
 }  // namespace zvt::sockets

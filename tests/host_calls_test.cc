@@ -358,6 +358,59 @@ TEST_F(HostCallTest, AHostThatStopsAnsweringIsBoundedByTheReadTimeout) {
   EXPECT_NE(platform::Utf16ToUtf8(err->texts()[0]).find("timed out"), std::string::npos);
 }
 
+// A list of hosts: a host that refuses the connection or says nothing is
+// passed over for the next; one that answers, even with a refusal, is not.
+TEST_F(HostCallTest, AHostListPassesOverHostsThatAreDownOrSilentOnly) {
+  AddProfile("HANK");
+  StartServer();
+  auto loopback_listener = [](bool listening, uint16_t* port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    if (listening) listen(s, 8);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    if (!listening) close(s);
+    return listening ? s : -1;
+  };
+  uint16_t down = 0, silent = 0;
+  loopback_listener(false, &down);
+  int silent_fd = loopback_listener(true, &silent);  // accepts into its backlog, never answers
+  auto at = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
+  pgm::Endpoint e;
+  e.user = "HANK";
+  e.password = "pw-HANK";
+  e.port = 1;  // every entry names its own port
+  e.connect_timeout_ms = 300;
+  e.read_timeout_ms = 300;
+  ConfigureTls(&e);
+  pgm::Failure failure;
+  e.host = at(down) + ", " + at(silent) + ",127.0.0.1:" + std::to_string(server()->port());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(pgm::Connection::Open(e, &failure)) << failure.text;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+
+  // A refused sign-on is the host's answer: the next host is not asked.
+  e.password = "wrong";
+  e.host = "127.0.0.1:" + std::to_string(server()->port()) + ", " + at(down);
+  EXPECT_FALSE(pgm::Connection::Open(e, &failure));
+  EXPECT_EQ(failure.cause, pgm::Failure::Cause::kRefused);
+  EXPECT_EQ(failure.text.find(std::to_string(down)), std::string::npos) << failure.text;
+
+  // None up: the failure names each.
+  e.host = at(down) + ", " + at(silent);
+  EXPECT_FALSE(pgm::Connection::Open(e, &failure));
+  EXPECT_NE(failure.text.find(at(down)), std::string::npos) << failure.text;
+  EXPECT_NE(failure.text.find(at(silent)), std::string::npos) << failure.text;
+  e.host = at(down) + ",, " + at(silent);
+  EXPECT_FALSE(pgm::Connection::Open(e, &failure));
+  EXPECT_NE(failure.text.find("empty host address"), std::string::npos) << failure.text;
+  close(silent_fd);
+}
+
 // A raw client that signs on and then misbehaves.
 int RawSignedOn(uint16_t port, const std::string& user) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

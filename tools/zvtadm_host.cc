@@ -31,7 +31,7 @@ std::unique_ptr<hostd::HostStore> OpenStore(const CommandContext& context, const
                                             int* exit_code) {
   std::string error;
   if (a.store.empty()) {
-    *exit_code = context.Fail(kExitUsage, "host: --store FILE (or ZVT_HOST_STORE) is required");
+    *exit_code = context.Fail(kExitUsage, "host: --store FILE|URI (or ZVT_HOST_STORE) is required");
     return nullptr;
   }
   auto store = hostd::HostStore::Open(a.store, &error);
@@ -99,7 +99,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   host->require_subcommand(1);
   auto a = std::make_shared<HostArgs>();
   if (const char* env = std::getenv("ZVT_HOST_STORE")) a->store = env;
-  host->add_option("--store", a->store, "host store file (default $ZVT_HOST_STORE)");
+  host->add_option("--store", a->store,
+                   "host store: a SQLite file or a postgresql:// URI (default $ZVT_HOST_STORE)");
 
   // Runs `body` on the opened store, turning its error into an exit code.
   auto run = [=](std::function<bool(hostd::HostStore*, std::string*)> body) {
