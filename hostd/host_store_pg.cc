@@ -655,26 +655,30 @@ bool PostgresHostStore::ListUsagePage(const std::string& profile, const std::str
   std::string canonical = CanonicalProfile(profile);
   Session s(pool_.get(), error);
   Result r;
-  // Whether the profile exists and, when asked, how many functions there
-  // are, in one round trip.
+  // Whether the profile exists, how many functions there are (when asked)
+  // and the page, in one round trip: a row for each entry, or one row of
+  // nulls past the first two columns when the page is empty.
   if (!s.ok() ||
-      !s.Run("SELECT EXISTS(SELECT 1 FROM profiles WHERE name = $1), "
-             "CASE WHEN $3 THEN (SELECT COUNT(*) FROM functions WHERE $2 = '9' OR category = $2) "
-             "END",
-             {canonical, category, count ? "true" : "false"}, &r))
+      !s.Run(
+          "WITH p AS (SELECT EXISTS(SELECT 1 FROM profiles WHERE name = $2) AS known), "
+          "c AS (SELECT CASE WHEN $5 THEN (SELECT COUNT(*) FROM functions "
+          "WHERE $1 = '9' OR category = $1) END AS total) "
+          "SELECT p.known, c.total, e.id, e.usage, e.seq FROM p CROSS JOIN c "
+          "LEFT JOIN LATERAL (SELECT f.id, COALESCE(u.usage, f.default_usage) AS usage, f.seq "
+          "FROM functions f LEFT JOIN usage u ON u.function = f.id AND u.profile = $2 "
+          "WHERE p.known AND ($1 = '9' OR f.category = $1) AND f.seq > $3 "
+          "ORDER BY f.seq LIMIT $4) e ON true ORDER BY e.seq",
+          {category, canonical, std::to_string(after), PageLimit(limit), count ? "true" : "false"},
+          &r))
     return false;
+  if (r.Rows() == 0) return s.Fail("the usage page query returned nothing");
   *known = r.Get(0, 0) == "t";
   if (!*known) return true;
   if (count) page->total = static_cast<uint64_t>(r.Int(0, 1));
-  if (!s.Run("SELECT f.id, COALESCE(u.usage, f.default_usage), f.seq FROM functions f "
-             "LEFT JOIN usage u ON u.function = f.id AND u.profile = $2 "
-             "WHERE ($1 = '9' OR f.category = $1) AND f.seq > $3 ORDER BY f.seq LIMIT $4",
-             {category, canonical, std::to_string(after), PageLimit(limit)}, &r))
-    return false;
   rows->reserve(r.Rows());
-  for (int i = 0; i < r.Rows(); ++i) {
-    rows->push_back(UsageRow{r.Get(i, 0), r.Get(i, 1)});
-    page->last_seq = r.Int(i, 2);
+  for (int i = 0; i < r.Rows() && !r.Null(i, 2); ++i) {
+    rows->push_back(UsageRow{r.Get(i, 2), r.Get(i, 3)});
+    page->last_seq = r.Int(i, 4);
   }
   return true;
 }
