@@ -111,11 +111,13 @@ case "${1:-}" in
     ;;
   report)
     install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    start_test_postgres
     build build -DBUILD_TESTING=ON -DZVT_BUILD_BENCH=ON
     ./tools/report.sh build
     ;;
   bench)
     install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    start_test_postgres
     build build -DBUILD_TESTING=ON -DZVT_BUILD_BENCH=ON
     for b in build/bin/*_bench; do "$b"; done
     ;;

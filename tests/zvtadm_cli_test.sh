@@ -252,6 +252,34 @@ expect 0 adm host import --replace "$work/before.json"
 adm host export "$work/after.json"
 cmp -s "$work/before.json" "$work/after.json" || fail "import --replace did not restore the store"
 
+# The same registry copied into PostgreSQL and back with export and import:
+# byte for byte the same file, the same answers from zvthostd over it.
+if [ -n "${ZVT_TEST_POSTGRES:-}" ]; then
+  db=zvt_cli_$$
+  psql -qX "$ZVT_TEST_POSTGRES" -c "CREATE DATABASE $db" || fail "cannot create $db"
+  pg=$(python3 -c "import sys,re; print(re.sub(r'/postgres(\?|$)', r'/$db\1', sys.argv[1], 1))" \
+       "$ZVT_TEST_POSTGRES")
+  expect 1 adm host --store "$pg" export "$work/none.json"
+  grep -q "zvthostd --migrate" "$work/err" || fail "no schema, no hint: $(cat "$work/err")"
+  "$bin/zvthostd" --migrate --store "$pg" >/dev/null || fail "zvthostd --migrate"
+  expect 0 adm host --store "$pg" import "$work/before.json"
+  expect 0 adm host --store "$pg" export "$work/from_pg.json"
+  cmp -s "$work/before.json" "$work/from_pg.json" || fail "PostgreSQL copy differs"
+  "$bin/zvthostd" --store "$pg" --listen 127.0.0.1:0 --port-file "$work/pg.port" \
+    --tls-cert "$tls_ca" --tls-key "$work/host-key.pem" --log-level err &
+  pg_host=$!
+  for _ in $(seq 100); do [ -s "$work/pg.port" ] && break; sleep 0.05; done
+  adm system add DEMO_PG --host 127.0.0.1 --port "$(cat "$work/pg.port")" --user joe \
+    --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca" --supply-timestamps
+  expect 0 adm value DEMO_PG QACME_PAY_TAXFORM
+  cp "$work/out" "$work/pg_answer"
+  expect 0 adm value DEMO_JOE QACME_PAY_TAXFORM
+  cmp -s "$work/out" "$work/pg_answer" || fail "answers differ: $(cat "$work/pg_answer")"
+  kill "$pg_host"; wait "$pg_host" || true
+  adm system remove DEMO_PG
+  psql -qX "$ZVT_TEST_POSTGRES" -c "DROP DATABASE $db WITH (FORCE)" || true
+fi
+
 # Shell completion, asked of zvtadm itself: commands, options, configured
 # systems; nothing of its own where a value is expected (the shell then
 # completes file names).

@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for b in registry_bench program_call_bench exports_bench reload_bench current_cache_bench \
-         store_checks_bench host_load_bench; do
+         store_checks_bench host_load_bench multi_host_bench; do
   "$build/bin/$b" --benchmark_format=json --benchmark_out="$work/$b.json" \
     --benchmark_out_format=json >/dev/null
 done
@@ -23,10 +23,13 @@ def bench(name):
 def ns(b):
     scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
     return b["real_time"] * scale
-reg, pgm, ex, rl, cc, sc, hl = (bench(n) for n in ("registry_bench", "program_call_bench",
-                                                   "exports_bench", "reload_bench",
-                                                   "current_cache_bench", "store_checks_bench",
-                                                   "host_load_bench"))
+reg, pgm, ex, rl, cc, sc, hl, mh = (bench(n) for n in ("registry_bench", "program_call_bench",
+                                                       "exports_bench", "reload_bench",
+                                                       "current_cache_bench", "store_checks_bench",
+                                                       "host_load_bench", "multi_host_bench"))
+def servers(backend, program, n):
+    kind = "BM_Echo" if backend == 3 else "BM_Servers"
+    return mh["%s/%d/%d/%d/iterations:1/manual_time" % (kind, backend, program, n)]
 def load(kind, program, n):
     return hl["BM_%sLoad/%d/%d/iterations:1/manual_time" % (kind, program, n)]
 def median(b, prefix):
@@ -111,6 +114,25 @@ out = ["# Performance", "",
        "ratio includes everything zvthostd does that the echo does not: TLS on both sides, "
        "decoding and checking the call, the store query and the hand-over between the event "
        "loop and a worker. Client, server and echo share the same cores.", "",
+       "## zvthostd over PostgreSQL: one and two instances", "",
+       "| program | connections | over SQLite calls/s (p99) | 1 over PostgreSQL calls/s (p99) | 2 over one PostgreSQL calls/s (p99) | echo calls/s (p99) | 1 PG / SQLite | 2 PG / 1 PG | 2 PG / echo |",
+       "|---|---|---|---|---|---|---|---|---|"] + [
+       "| %s | %d | %.0f (%.2f ms) | %.0f (%.2f ms) | %.0f (%.2f ms) | %.0f (%.2f ms) | %.2f× | %.2f× | %.2f× |"
+       % ((("KRCHGTS", "KRUSRFN")[p], n) +
+          sum(((servers(b, p, n)["calls_per_s"], servers(b, p, n)["p99_us"] / 1000)
+               for b in (0, 1, 2, 3)), ()) +
+          (servers(1, p, n)["calls_per_s"] / servers(0, p, n)["calls_per_s"],
+           servers(2, p, n)["calls_per_s"] / servers(1, p, n)["calls_per_s"],
+           servers(2, p, n)["calls_per_s"] / servers(3, p, n)["calls_per_s"]))
+       for p in (0, 1) for n in (64, 1000)] + ["",
+       "From `bench/multi_host_bench`: `zvthostd` processes serving TLS as in P4, over a "
+       "PostgreSQL database of the private server the test command starts (same machine, Unix "
+       "socket, fsync off), the connections spread over the instances in turn; one `zvthostd` "
+       "over its SQLite file and the echo server are driven the same way in the same run. Each "
+       "call reads the database (KRCHGTS one statement, KRUSRFN one statement for profile, "
+       "count and page). Client, servers and PostgreSQL share the same cores, so a second "
+       "instance adds no processor here: what it shows is that two instances over one database "
+       "serve the same load correctly, not how they scale on machines of their own.", "",
        "## P3: full reload of one user", "",
        "| functions | denied | list calls | all calls | wire | rows written | syncs | wall time | floor: wire at loopback bandwidth | floor: one SQLite transaction | wall / floor | calls × bare round trip | wall / (floor + round trips) |",
        "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
