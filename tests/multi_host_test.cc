@@ -163,5 +163,48 @@ TEST_F(MultiHostTest, AChangeOnOneRegistryReachesEveryInstanceAndAStoppedOneIsPa
   EXPECT_EQ(State(), "current");
 }
 
+// A database that fails under the instances (here: a table gone) makes
+// every query fail; no answer says "not denied" for a denied function, and
+// once the database is whole again the answers are right.
+TEST_F(MultiHostTest, ABrokenDatabaseGivesErrorsNeverNotDenied) {
+  ASSERT_EQ(0, Run(testing::BinDir() + "/zvthostd --migrate --store '" + pg_.location() +
+                   "' >/dev/null"));
+  const std::string admin = Admin();
+  ASSERT_EQ(0, Run(admin + "user add JOE --password-env ZVT_TEST_PASSWORD --fast-hash"));
+  ASSERT_EQ(0, Run(admin + "function add PROD --type 1 >/dev/null"));
+  ASSERT_EQ(0, Run(admin + "function add A --root PROD --parent PROD >/dev/null"));
+  ASSERT_EQ(0, Run(admin + "usage JOE A 1"));
+  const int port = StartInstance(0);
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(0, Run(testing::BinDir() + "/zvtadm system add HOSTA --host 127.0.0.1 --port " +
+                   std::to_string(port) +
+                   " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps --tls-ca " +
+                   dir_.File("cert.pem")));
+  // Each damage comes with the instance's connections ended (as by a
+  // restart of the database), so that no statement prepared before it
+  // outlives it.
+  const std::string drop_sessions =
+      "; SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = "
+      "'zvthostd' AND datname = current_database() AND pid <> pg_backend_pid()";
+  std::string error;
+  for (const char* damage :
+       {"ALTER TABLE usage RENAME TO usage_gone", "ALTER TABLE stamps RENAME TO stamps_gone",
+        "ALTER TABLE profiles RENAME TO profiles_gone"}) {
+    SCOPED_TRACE(damage);
+    ASSERT_TRUE(pg_.Sql(damage + drop_sessions, &error)) << error;
+    {
+      testing::Client client("HOSTA");
+      EXPECT_NE(Ask(client, "v A"), 0);
+    }
+    std::string undo = damage;
+    std::string table = undo.substr(12, undo.find(' ', 12) - 12);
+    ASSERT_TRUE(
+        pg_.Sql("ALTER TABLE " + table + "_gone RENAME TO " + table + drop_sessions, &error))
+        << error;
+    testing::Client client("HOSTA");
+    EXPECT_EQ(Ask(client, "v A"), 1);
+  }
+}
+
 }  // namespace
 }  // namespace zvt
