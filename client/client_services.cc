@@ -144,23 +144,21 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
   // A name asked for before answers from memory while the configuration is
   // unchanged since it was last read, by this process or another; the
   // counter is read before the configuration, so a change made meanwhile
-  // is read at the next call.
+  // is read at the next call. The calling thread's last answer is kept
+  // apart, so that asking again takes no lock.
   uint64_t counter = 0;
   const bool counted = service_->ChangeCounter(kHKeyCurrentUser, &counter);
-  if (counted) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (last_.valid && last_.counter == counter && last_.system == system_name &&
-        last_.application == application_name) {
-      *handle = last_.handle;
-      return kClientOk;
-    }
+  ZVT_FAST_TLS thread_local LastLookup last;
+  if (counted && last.Matches(id_, counter, system_name, application_name)) {
+    *handle = last.handle;
+    return kClientOk;
   }
   auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
   if (counted) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = by_name_.find(key);
     if (it != by_name_.end() && it->second.confirmed && it->second.counter == counter) {
-      last_ = LastLookup{system_name, application_name, it->second.handle, counter, true};
+      last.Keep(id_, counter, system_name, application_name, it->second.handle);
       *handle = it->second.handle;
       return kClientOk;
     }
@@ -184,7 +182,7 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
   }
   it->second.confirmed = counted;
   it->second.counter = counter;
-  if (counted) last_ = LastLookup{system_name, application_name, it->second.handle, counter, true};
+  if (counted) last.Keep(id_, counter, system_name, application_name, it->second.handle);
   *handle = it->second.handle;
   return kClientOk;
 }

@@ -6,11 +6,13 @@
 #ifndef ZVT_CLIENT_CLIENT_SERVICES_H_
 #define ZVT_CLIENT_CLIENT_SERVICES_H_
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "client/message_log.h"
@@ -126,12 +128,39 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   // The names of the last confirmed lookup, as the caller spelled them, and
   // its handle: a caller asking by the same name again is answered without
   // folding and searching; guarded by mu_.
+  // One thread's last name lookup: the services, the configuration's change
+  // counter, the names as given (short ones only) and the handle found.
+  // Trivially destructible, for a thread_local of a loaded library.
   struct LastLookup {
-    std::u16string system, application;
+    static constexpr size_t kMaxName = 64;
+    uint64_t services = 0, counter = 0;
     SystemHandle handle = 0;
-    uint64_t counter = 0;
-    bool valid = false;
-  } last_;
+    uint32_t system_length = 0, application_length = 0;
+    char16_t system[kMaxName], application[kMaxName];
+
+    static bool Same(const char16_t* kept, uint32_t length, const char16_t* name) {
+      uint32_t i = 0;
+      for (; i < length; ++i)
+        if (name[i] != kept[i]) return false;
+      return name[i] == u'\0';
+    }
+    bool Matches(uint64_t id, uint64_t count, const char16_t* s, const char16_t* a) const {
+      return services == id && counter == count && handle != 0 && Same(system, system_length, s) &&
+             Same(application, application_length, a);
+    }
+    void Keep(uint64_t id, uint64_t count, const char16_t* s, const char16_t* a, SystemHandle h) {
+      std::u16string_view sv(s), av(a);
+      handle = 0;
+      if (sv.size() >= kMaxName || av.size() >= kMaxName) return;
+      std::copy(sv.begin(), sv.end(), system);
+      std::copy(av.begin(), av.end(), application);
+      system_length = static_cast<uint32_t>(sv.size());
+      application_length = static_cast<uint32_t>(av.size());
+      services = id;
+      counter = count;
+      handle = h;
+    }
+  };
   struct LogHandle {
     std::string text1, text2;
     uint32_t message_class = 0;
