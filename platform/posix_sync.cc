@@ -8,9 +8,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "platform/paths.h"
@@ -24,23 +26,74 @@ constexpr size_t kMaxMutexNameChars = 260;  // Win32 object names: MAX_PATH
 constexpr LONG kErrorFilenameExcedRange = 206;
 constexpr auto kLockPollInterval = std::chrono::milliseconds(2);
 
-// Spins a while before it sleeps, as a Windows critical section with a spin
-// count does: sections held for a few hundred nanoseconds are mostly free
-// again before a sleeping waiter could be woken, and sleeping and waking
-// costs each side a system call.
+// A re-entrant lock that spins a while before it sleeps, as a Windows
+// critical section with a spin count does: sections held for a few hundred
+// nanoseconds are mostly free again before a sleeping waiter could be woken.
+// Waiters spin on a read of the lock word with a growing pause between
+// looks, so that the owner, leaving and entering again at once, mostly finds
+// the word in its own cache; and a thread that leaves wakes a sleeper once
+// per sleep, not on every leave, so that the owner of a busy lock makes no
+// system call for the waiters. A woken waiter spins again before it sleeps
+// again.
 class PosixCriticalSection : public CriticalSection {
  public:
   void Enter() override {
-    for (int i = 0; i < kSpins; ++i) {
-      if (mu_.try_lock()) return;
-      CpuRelax();
+    const void* me = Self();
+    if (owner_.load(std::memory_order_relaxed) == me) {
+      ++depth_;
+      return;
     }
-    mu_.lock();
+    for (;;) {
+      int pause = kFirstPause;
+      for (int spent = 0; spent < kSpinBudget; spent += pause) {
+        if (TryTake()) return Own(me);
+        for (int i = 0; i < pause; ++i) CpuRelax();
+        pause = pause < kMaxPause ? pause * 2 : kMaxPause;
+      }
+      std::unique_lock<std::mutex> lock(sleep_mu_);
+      sleepers_.fetch_add(1);
+      if (TryTake()) {
+        sleepers_.fetch_sub(1);
+        return Own(me);
+      }
+      // A wake can be missed when the owner leaves just as this waiter
+      // looks (the leave does not fence its store against its read of
+      // sleepers_, which would cost every leave a locked instruction): the
+      // wait is bounded, and the waiter then looks again.
+      if (wake_.wait_for(lock, kMissedWakeBound, [this] { return wakes_ > 0; }))
+        --wakes_;
+      else
+        sleepers_.fetch_sub(1);
+    }
   }
-  void Leave() override { mu_.unlock(); }
+  void Leave() override {
+    if (--depth_ > 0) return;
+    owner_.store(nullptr, std::memory_order_relaxed);
+    locked_.store(false, std::memory_order_release);
+    if (sleepers_.load(std::memory_order_relaxed) == 0) return;
+    std::lock_guard<std::mutex> lock(sleep_mu_);
+    if (sleepers_.load() == 0) return;
+    sleepers_.fetch_sub(1);
+    ++wakes_;
+    wake_.notify_one();
+  }
 
  private:
-  static constexpr int kSpins = 4000;
+  // Pause instructions a waiter spends looking before it sleeps: 0.2 to 3 ms
+  // by the processor. Less makes waiters sleep, and so be woken, far more
+  // often under a busy lock (two threads asking at once got a third less).
+  static constexpr int kSpinBudget = 1 << 16;
+  // A waiter looks again after 64 pauses, doubling to 1024 (1.5 to 24 us at
+  // 23 ns a pause): looking more often steals the lock word from an owner
+  // that leaves and enters again, and hands the lock, with the lines its
+  // holder touches, from core to core more often (two threads asking at once
+  // got 0.8x of one thread's calls/s with 16 to 256, 0.87x with these).
+  static constexpr int kFirstPause = 64, kMaxPause = 1024;
+  static constexpr std::chrono::milliseconds kMissedWakeBound{1};
+  static const void* Self() {
+    ZVT_FAST_TLS thread_local char identity;
+    return &identity;
+  }
   static void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -48,7 +101,21 @@ class PosixCriticalSection : public CriticalSection {
     asm volatile("yield");
 #endif
   }
-  std::recursive_mutex mu_;
+  bool TryTake() { return !locked_.load(std::memory_order_relaxed) && !locked_.exchange(true); }
+  void Own(const void* me) {
+    owner_.store(me, std::memory_order_relaxed);
+    depth_ = 1;
+  }
+
+  std::atomic<bool> locked_{false};
+  std::atomic<const void*> owner_{nullptr};
+  int depth_ = 0;  // the owner's alone
+  // Waiters that gave up spinning. A leaving thread that finds one takes it
+  // off the count and hands out one wake, so a sleeper is woken once.
+  std::atomic<int> sleepers_{0};
+  std::mutex sleep_mu_;
+  std::condition_variable wake_;
+  int wakes_ = 0;  // guarded by sleep_mu_
 };
 
 // Lock file names: the UTF-8 name with "/", "%" and control bytes escaped as
