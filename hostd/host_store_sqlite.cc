@@ -7,11 +7,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"
+#include "platform/change_counter.h"
 
 namespace zvt::hostd {
 namespace {
@@ -44,35 +48,51 @@ CREATE TABLE IF NOT EXISTS usage(
   PRIMARY KEY(profile, function));
 )";
 
-// Prepared statements of one connection, by SQL text.
+// Prepared statements of one connection, by SQL text, each lent out to one
+// use at a time; looked up without copying the text.
 struct StatementCache {
+  struct Entry {
+    sqlite3_stmt* statement = nullptr;
+    bool lent = false;
+  };
   sqlite3* db = nullptr;
-  std::map<std::string, sqlite3_stmt*> idle;
+  std::map<std::string, Entry, std::less<>> statements;
   ~StatementCache() {
-    for (auto& [sql, st] : idle) sqlite3_finalize(st);
+    for (auto& [sql, entry] : statements) sqlite3_finalize(entry.statement);
   }
 };
 
 // A prepared statement borrowed from the store's cache for one use, and
-// returned to it reset.
+// returned to it reset. A statement already lent out (a nested use of the
+// same text) is prepared once more for this use alone.
 class Stmt {
  public:
-  Stmt(StatementCache* cache, const char* sql, std::string* error)
-      : cache_(cache), db_(cache->db), sql_(sql) {
-    auto it = cache->idle.find(sql_);
-    if (it != cache->idle.end()) {
-      st_ = it->second;
-      cache->idle.erase(it);
-    } else if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
+  Stmt(StatementCache* cache, const char* sql, std::string* error) : db_(cache->db) {
+    auto it = cache->statements.find(std::string_view(sql));
+    if (it != cache->statements.end() && !it->second.lent) {
+      entry_ = &it->second;
+      entry_->lent = true;
+      st_ = entry_->statement;
+      return;
+    }
+    if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
       *error = std::string("host store: ") + sqlite3_errmsg(db_);
+      sqlite3_finalize(st_);
       st_ = nullptr;
+      return;
+    }
+    if (it == cache->statements.end()) {
+      entry_ = &cache->statements.emplace(sql, StatementCache::Entry{st_, true}).first->second;
     }
   }
   ~Stmt() {
     if (st_ == nullptr) return;
     sqlite3_reset(st_);
     sqlite3_clear_bindings(st_);
-    if (!cache_->idle.emplace(sql_, st_).second) sqlite3_finalize(st_);
+    if (entry_ != nullptr)
+      entry_->lent = false;
+    else
+      sqlite3_finalize(st_);
   }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
@@ -111,9 +131,8 @@ class Stmt {
   int Changes() const { return sqlite3_changes(db_); }
 
  private:
-  StatementCache* cache_;
   sqlite3* db_;
-  std::string sql_;
+  StatementCache::Entry* entry_ = nullptr;  // null: this use's own statement
   sqlite3_stmt* st_ = nullptr;
 };
 
@@ -151,10 +170,12 @@ void BindFunction(Stmt& st, const FunctionRow& f) {
   st.Text(10, f.indicator1).Text(11, f.indicator2).Text(12, f.indicator3).Text(13, f.default_usage);
 }
 
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed; a commit is
+// counted on the store's change counter (when it has one).
 class WriteTransaction {
  public:
-  WriteTransaction(sqlite3* db, std::string* error) : db_(db) {
+  WriteTransaction(sqlite3* db, platform::ChangeCounter* counter, std::string* error)
+      : db_(db), counter_(counter) {
     ok_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     if (!ok_) *error = std::string("host store: ") + sqlite3_errmsg(db);
   }
@@ -167,7 +188,10 @@ class WriteTransaction {
   bool Commit(std::string* error) {
     if (!ok_) return false;
     done_ = true;
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+      if (counter_ != nullptr) counter_->Bump();
+      return true;
+    }
     *error = std::string("host store: ") + sqlite3_errmsg(db_);
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
@@ -175,6 +199,7 @@ class WriteTransaction {
 
  private:
   sqlite3* db_;
+  platform::ChangeCounter* counter_;
   bool ok_;
   bool done_ = false;
 };
@@ -185,10 +210,13 @@ class SqliteHostStore final : public HostStore {
  public:
   SqliteHostStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
     cache_.db = db;
+    // Every process that changes the store counts its commits here; a
+    // store that cannot have the counter reads every answer from the file.
+    counter_ = platform::ChangeCounter::Open(path_ + "-changes");
   }
   ~SqliteHostStore() override {
-    for (auto& [sql, st] : cache_.idle) sqlite3_finalize(st);
-    cache_.idle.clear();
+    for (auto& [sql, entry] : cache_.statements) sqlite3_finalize(entry.statement);
+    cache_.statements.clear();
     sqlite3_close(db_);
   }
 
@@ -241,11 +269,25 @@ class SqliteHostStore final : public HostStore {
   sqlite3* db_;
   std::string path_;
   StatementCache cache_;
+  std::unique_ptr<platform::ChangeCounter> counter_;
+  // Timestamps read since the counter last moved, by profile. They are
+  // answered again while no commit was counted and for at most
+  // kTrustStampsFor, so that a change written into the file by other means
+  // than this class (which counts nothing) is seen within that time too.
+  struct KnownStamps {
+    Timestamps stamps;
+    bool known = false;
+  };
+  static constexpr std::chrono::milliseconds kTrustStampsFor{100};
+  static constexpr size_t kMaxKnownStamps = 1 << 16;
+  std::unordered_map<std::string, KnownStamps> known_stamps_;
+  uint64_t known_at_count_ = 0;
+  std::chrono::steady_clock::time_point known_since_;
 };
 
 bool SqliteHostStore::Prepare(std::string* error) {
   if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) return false;
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   if (!tx.ok()) return false;
   int version = 0;
   {
@@ -283,7 +325,7 @@ bool SqliteHostStore::Exec(const char* sql, std::string* error) {
 }
 
 bool SqliteHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   Stmt st(&cache_, "UPDATE profiles SET all_profiles = ?2 WHERE name = ?1", error);
   if (!tx.ok() || !st.ok() ||
       st.Text(1, CanonicalProfile(name)).Text(2, all ? "1" : "0").Step(error) != SQLITE_DONE)
@@ -336,7 +378,7 @@ bool SqliteHostStore::PutHostInfo(const HostInfo& info, std::string* error) {
 }
 
 bool SqliteHostStore::SetHostInfo(const HostInfo& info, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   return tx.ok() && PutHostInfo(info, error) && tx.Commit(error);
 }
 
@@ -374,7 +416,7 @@ bool SqliteHostStore::FunctionExists(const std::string& id, bool* exists, std::s
 
 bool SqliteHostStore::InsertProfile(const std::string& name, const std::string& hash,
                                     std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   bool exists;
   if (!tx.ok() || !ProfileExists(name, &exists, error)) return false;
   if (exists) {
@@ -397,12 +439,13 @@ bool SqliteHostStore::StoreHash(const std::string& name, const std::string& hash
     *error = "user profile " + name + " not found";
     return false;
   }
+  if (counter_) counter_->Bump();
   return true;
 }
 
 bool SqliteHostStore::RemoveProfile(const std::string& name, std::string* error) {
   std::string canonical = CanonicalProfile(name);
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   if (!tx.ok()) return false;
   Stmt del(&cache_, "DELETE FROM profiles WHERE name = ?1", error);
   if (!del.ok() || del.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
@@ -447,7 +490,7 @@ bool SqliteHostStore::ReadHash(const std::string& name, std::string* hash, bool*
 }
 
 bool SqliteHostStore::InsertFunction(const FunctionRow& row, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   bool exists;
   if (!tx.ok() || !FunctionExists(row.id, &exists, error)) return false;
   if (exists) {
@@ -464,7 +507,7 @@ bool SqliteHostStore::InsertFunction(const FunctionRow& row, std::string* error)
 }
 
 bool SqliteHostStore::ReplaceFunction(const FunctionRow& row, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   if (!tx.ok()) return false;
   std::string old_sql = std::string("SELECT ") + kFunctionColumns + " FROM functions WHERE id = ?1";
   Stmt old(&cache_, old_sql.c_str(), error);
@@ -489,7 +532,7 @@ bool SqliteHostStore::ReplaceFunction(const FunctionRow& row, std::string* error
 }
 
 bool SqliteHostStore::RemoveFunction(const std::string& id, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   if (!tx.ok()) return false;
   Stmt del(&cache_, "DELETE FROM functions WHERE id = ?1", error);
   if (!del.ok() || del.Text(1, id).Step(error) != SQLITE_DONE) return false;
@@ -567,7 +610,7 @@ bool SqliteHostStore::ListUsagePage(const std::string& profile, const std::strin
 
 bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& function,
                                  const std::string& usage, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   bool exists;
   if (!tx.ok()) return false;
   if (!ProfileExists(profile, &exists, error)) return false;
@@ -597,6 +640,23 @@ bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& 
 
 bool SqliteHostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                                     std::string* error) {
+  const std::string canonical = CanonicalProfile(profile);
+  if (counter_) {
+    // The counter is read before the file: a commit counted after this
+    // read makes the next call read the file again.
+    const uint64_t count = counter_->Load();
+    const auto now = std::chrono::steady_clock::now();
+    if (count != known_at_count_ || now - known_since_ > kTrustStampsFor ||
+        known_stamps_.size() >= kMaxKnownStamps) {
+      known_stamps_.clear();
+      known_at_count_ = count;
+      known_since_ = now;
+    } else if (auto it = known_stamps_.find(canonical); it != known_stamps_.end()) {
+      *stamps = it->second.stamps;
+      *known = it->second.known;
+      return true;
+    }
+  }
   *stamps = Timestamps{};
   Stmt st(&cache_,
           "SELECT (SELECT user_ts FROM profiles WHERE name = ?1), "
@@ -605,12 +665,13 @@ bool SqliteHostStore::GetTimestamps(const std::string& profile, Timestamps* stam
           "EXISTS(SELECT 1 FROM functions)",
           error);
   if (!st.ok()) return false;
-  if (st.Text(1, CanonicalProfile(profile)).Step(error) != SQLITE_ROW) return false;
+  if (st.Text(1, canonical).Step(error) != SQLITE_ROW) return false;
   stamps->user = st.ColStamp(0);
   *known = stamps->user != Stamp{};
   stamps->rep = st.ColStamp(1);
   // An empty registry has no hierarchy.
   if (st.Col(3) == "1") stamps->hier = st.ColStamp(2);
+  if (counter_) known_stamps_[canonical] = KnownStamps{*stamps, *known};
   return true;
 }
 
@@ -637,7 +698,7 @@ bool SqliteHostStore::ReadImage(HostImage* image, std::string* error) {
 }
 
 bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::string* error) {
-  WriteTransaction tx(db_, error);
+  WriteTransaction tx(db_, counter_.get(), error);
   if (!tx.ok()) return false;
   if (!replace) {
     std::vector<std::string> ids, names;

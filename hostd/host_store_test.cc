@@ -1,7 +1,9 @@
 #include "hostd/host_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <chrono>
 #include <thread>
 
 #include "hostd/testing/test_store.h"
@@ -259,6 +261,43 @@ TEST_P(HostStoreTest, WritersOfSeveralOpeningsGetDistinctRisingStamps) {
   std::vector<FunctionRow> all;
   ASSERT_TRUE(second->ListFunctions("9", &all, &error));
   EXPECT_EQ(all.size(), 1u + 4 * kEach);
+}
+
+// A store file's timestamps are answered from memory while no commit was
+// counted: a change made through another opening (another process) is seen
+// at once, and one written into the file by other means within 100 ms.
+TEST(SqliteStampsTest, RememberedStampsFollowEveryChange) {
+  zvt::testing::TempDir dir;
+  std::string error;
+  auto server = HostStore::Open(dir.File("host.db"), &error);
+  auto admin = HostStore::Open(dir.File("host.db"), &error);
+  ASSERT_TRUE(server && admin) << error;
+  ASSERT_TRUE(admin->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(admin->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
+  Timestamps first, again;
+  bool known = false;
+  ASSERT_TRUE(server->GetTimestamps("ANN", &first, &known, &error)) << error;
+  ASSERT_TRUE(admin->SetUsage("ANN", "ROOT", "1", &error)) << error;
+  ASSERT_TRUE(server->GetTimestamps("ANN", &again, &known, &error)) << error;
+  EXPECT_GT(again.user, first.user) << "a counted commit is seen at once";
+  ASSERT_TRUE(admin->RemoveProfile("ANN", &error)) << error;
+  ASSERT_TRUE(server->GetTimestamps("ANN", &again, &known, &error)) << error;
+  EXPECT_FALSE(known);
+
+  // Behind the counter's back: the stamp as any SQLite client writes it.
+  ASSERT_TRUE(admin->AddProfile("BOB", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(server->GetTimestamps("BOB", &first, &known, &error)) << error;
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.File("host.db").c_str(), &raw), SQLITE_OK);
+  sqlite3_busy_timeout(raw, 5000);
+  ASSERT_EQ(
+      sqlite3_exec(raw, "UPDATE profiles SET user_ts = X'7F00000000000001' WHERE name = 'BOB'",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(raw);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(server->GetTimestamps("BOB", &again, &known, &error)) << error;
+  EXPECT_EQ(again.user[0], 0x7F);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HostStoreTest,

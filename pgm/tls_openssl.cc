@@ -344,7 +344,14 @@ std::shared_ptr<ServerContext> LoadServerContext(const std::string& certificate_
 std::unique_ptr<sockets::Stream> Accept(std::shared_ptr<ServerContext> context, sockets::Handle s) {
   std::string error;
   std::unique_ptr<Session> session = NewSession(context->ctx.get(), s, &error);
-  if (session) SSL_set_accept_state(session->ssl());
+  if (session) {
+    SSL_set_accept_state(session->ssl());
+    // A record is read with one receive rather than its header and then its
+    // body. The server reads each connection until it would block, or takes
+    // up what was read ahead when it pumps the connection again, so nothing
+    // waits in the session's buffer unseen.
+    SSL_set_read_ahead(session->ssl(), 1);
+  }
   return session;
 }
 
