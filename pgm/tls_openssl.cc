@@ -259,6 +259,11 @@ std::unique_ptr<Session> NewSession(SSL_CTX* ctx, sockets::Handle s, std::string
   }
   BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(s)));
   SSL_set_bio(ssl, bio, bio);
+  // A record is read with one receive rather than its header and then its
+  // body. Bytes read ahead wait in the session, not in the socket, so a
+  // reader must ask the session before it waits on the socket: every reader
+  // of a stream receives until the stream would block, and waits only then.
+  SSL_set_read_ahead(ssl, 1);
   return std::make_unique<Session>(ssl, s);
 }
 
@@ -344,14 +349,7 @@ std::shared_ptr<ServerContext> LoadServerContext(const std::string& certificate_
 std::unique_ptr<sockets::Stream> Accept(std::shared_ptr<ServerContext> context, sockets::Handle s) {
   std::string error;
   std::unique_ptr<Session> session = NewSession(context->ctx.get(), s, &error);
-  if (session) {
-    SSL_set_accept_state(session->ssl());
-    // A record is read with one receive rather than its header and then its
-    // body. The server reads each connection until it would block, or takes
-    // up what was read ahead when it pumps the connection again, so nothing
-    // waits in the session's buffer unseen.
-    SSL_set_read_ahead(session->ssl(), 1);
-  }
+  if (session) SSL_set_accept_state(session->ssl());
   return session;
 }
 
