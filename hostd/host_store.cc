@@ -215,8 +215,16 @@ std::unique_ptr<HostStore> HostStore::Open(const std::string& location, std::str
 
 std::unique_ptr<HostStore> HostStore::Open(const std::string& location, const StoreOptions& options,
                                            std::string* error) {
-  if (IsPostgresLocation(location)) return OpenPostgresStore(location, options, error);
-  return OpenSqliteStore(location, error);
+  bool wrong_schema = false;
+  return Open(location, options, error, &wrong_schema);
+}
+
+std::unique_ptr<HostStore> HostStore::Open(const std::string& location, const StoreOptions& options,
+                                           std::string* error, bool* wrong_schema) {
+  *wrong_schema = false;
+  if (IsPostgresLocation(location))
+    return OpenPostgresStore(location, options, error, wrong_schema);
+  return OpenSqliteStore(location, error, wrong_schema);
 }
 
 std::string HostStore::CanonicalProfile(const std::string& name) {

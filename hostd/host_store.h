@@ -97,6 +97,11 @@ class HostStore {
   static std::unique_ptr<HostStore> Open(const std::string& location, std::string* error);
   static std::unique_ptr<HostStore> Open(const std::string& location, const StoreOptions& options,
                                          std::string* error);
+  // As Open; on failure `*wrong_schema` tells a store whose schema is not
+  // this build's (none yet, older or newer) from one that could not be
+  // reached or read: trying again later mends only the latter.
+  static std::unique_ptr<HostStore> Open(const std::string& location, const StoreOptions& options,
+                                         std::string* error, bool* wrong_schema);
   // `location` as it may be shown or logged: a URI's password is left out.
   static std::string Describe(const std::string& location);
   static bool IsPostgresLocation(const std::string& location);

@@ -11,11 +11,13 @@
 namespace zvt::hostd {
 
 // A SQLite file, created (readable by its owner alone) when missing.
-std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error);
+// `*wrong_schema` as HostStore::Open sets it.
+std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error,
+                                           bool* wrong_schema = nullptr);
 
 // A PostgreSQL database named by a connection URI.
 std::unique_ptr<HostStore> OpenPostgresStore(const std::string& uri, const StoreOptions& options,
-                                             std::string* error);
+                                             std::string* error, bool* wrong_schema = nullptr);
 
 }  // namespace zvt::hostd
 

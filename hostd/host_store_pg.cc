@@ -359,7 +359,7 @@ class PostgresHostStore final : public HostStore {
 
   // Creates or upgrades the schema when `migrate`; otherwise refuses any
   // version but this build's.
-  bool Prepare(bool migrate, std::string* error);
+  bool Prepare(bool migrate, std::string* error, bool* wrong_schema);
 
   std::unique_ptr<HostStore> OpenAnother(std::string*) override {
     return std::make_unique<PostgresHostStore>(pool_);
@@ -401,7 +401,7 @@ class PostgresHostStore final : public HostStore {
   std::shared_ptr<Pool> pool_;
 };
 
-bool PostgresHostStore::Prepare(bool migrate, std::string* error) {
+bool PostgresHostStore::Prepare(bool migrate, std::string* error, bool* wrong_schema) {
   Session s(pool_.get(), error);
   if (!s.ok()) return false;
   // Migrations take turns: a second instance started with --migrate waits,
@@ -416,6 +416,7 @@ bool PostgresHostStore::Prepare(bool migrate, std::string* error) {
     version = static_cast<int>(r.Int(0, 0));
   }
   const std::string here = std::to_string(kSchemaVersion);
+  *wrong_schema = version > kSchemaVersion || (version < kSchemaVersion && !migrate);
   if (version > kSchemaVersion)
     return s.Fail("the store's schema is version " + std::to_string(version) +
                   ", newer than this build's (" + here + "); use a zvthostd of that version");
@@ -818,10 +819,12 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
 }  // namespace
 
 std::unique_ptr<HostStore> OpenPostgresStore(const std::string& uri, const StoreOptions& options,
-                                             std::string* error) {
+                                             std::string* error, bool* wrong_schema) {
+  bool ignored = false;
+  if (wrong_schema == nullptr) wrong_schema = &ignored;
   int size = options.connections > 0 ? options.connections : kDefaultConnections;
   auto store = std::make_unique<PostgresHostStore>(std::make_shared<Pool>(uri, size));
-  if (!store->Prepare(options.migrate, error)) {
+  if (!store->Prepare(options.migrate, error, wrong_schema)) {
     if (error->find(HostStore::Describe(uri)) == std::string::npos)
       *error = HostStore::Describe(uri) + ": " + *error;
     return nullptr;

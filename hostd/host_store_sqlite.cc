@@ -221,10 +221,10 @@ class SqliteHostStore final : public HostStore {
   }
 
   // Creates the tables, or brings an earlier version's up to this one's.
-  bool Prepare(std::string* error);
+  bool Prepare(std::string* error, bool* wrong_schema);
 
   std::unique_ptr<HostStore> OpenAnother(std::string* error) override {
-    return OpenSqliteStore(path_, error);
+    return OpenSqliteStore(path_, error, nullptr);
   }
   bool SetHostInfo(const HostInfo& info, std::string* error) override;
   bool GetHostInfo(HostInfo* info, std::string* error) override;
@@ -285,7 +285,7 @@ class SqliteHostStore final : public HostStore {
   std::chrono::steady_clock::time_point known_since_;
 };
 
-bool SqliteHostStore::Prepare(std::string* error) {
+bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
   if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) return false;
   WriteTransaction tx(db_, counter_.get(), error);
   if (!tx.ok()) return false;
@@ -296,6 +296,7 @@ bool SqliteHostStore::Prepare(std::string* error) {
     version = static_cast<int>(v.ColInt(0));
   }
   if (version > kSchemaVersion) {
+    *wrong_schema = true;
     *error = "the store's schema is version " + std::to_string(version) +
              ", newer than this build's (" + std::to_string(kSchemaVersion) +
              "); use a zvthostd of that version";
@@ -748,7 +749,10 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
 
 }  // namespace
 
-std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error) {
+std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error,
+                                           bool* wrong_schema) {
+  bool ignored = false;
+  if (wrong_schema == nullptr) wrong_schema = &ignored;
   // The store holds password hashes: a new one is readable by its owner
   // alone, and so are the journal files SQLite makes beside it. (Only a
   // missing file is created here: closing a descriptor of an open store
@@ -768,7 +772,7 @@ std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string*
   }
   sqlite3_busy_timeout(db, 10000);
   auto store = std::make_unique<SqliteHostStore>(db, path);
-  if (!store->Prepare(error)) {
+  if (!store->Prepare(error, wrong_schema)) {
     *error = path + ": " + *error;
     return nullptr;
   }

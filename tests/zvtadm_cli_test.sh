@@ -261,6 +261,8 @@ if [ -n "${ZVT_TEST_POSTGRES:-}" ]; then
        "$ZVT_TEST_POSTGRES")
   expect 1 adm host --store "$pg" export "$work/none.json"
   grep -q "zvthostd --migrate" "$work/err" || fail "no schema, no hint: $(cat "$work/err")"
+  # A server without the schema ends as misconfigured (2): restarting cannot mend it.
+  expect 2 "$bin/zvthostd" --store "$pg" --listen 127.0.0.1:0 --log-level err
   "$bin/zvthostd" --migrate --store "$pg" >/dev/null || fail "zvthostd --migrate"
   expect 0 adm host --store "$pg" import "$work/before.json"
   expect 0 adm host --store "$pg" export "$work/from_pg.json"
