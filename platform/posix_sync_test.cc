@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "services/testing/temp_dir.h"
 
@@ -142,6 +144,34 @@ TEST_F(SyncTest, CriticalSectionIsReentrant) {
   cs->Leave();
   other.join();
   EXPECT_TRUE(entered);
+}
+
+// Threads entering at once, nested, some holding the section long enough
+// for the others to give up spinning and sleep: every count is kept, and
+// no waiter is left asleep once the section is free.
+TEST_F(SyncTest, CriticalSectionKeepsThreadsApartAndWakesSleepers) {
+  std::unique_ptr<CriticalSection> cs(sync_.NewCriticalSection());
+  constexpr int kThreads = 4, kRounds = 20000;
+  int64_t count = 0;  // guarded by cs alone
+  std::vector<std::thread> threads;
+  auto start = std::chrono::steady_clock::now();
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        cs->Enter();
+        cs->Enter();
+        ++count;
+        cs->Leave();
+        // Now and then a long hold: the others sleep, and must be woken.
+        if (t == 0 && i % 5000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++count;
+        cs->Leave();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(count, int64_t{2} * kThreads * kRounds);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace
