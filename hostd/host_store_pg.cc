@@ -204,8 +204,16 @@ class Session {
 
   // Runs `sql` (prepared once per connection) with text parameters.
   bool Run(const char* sql, std::initializer_list<std::string> params, Result* out = nullptr) {
+    return Run(sql, std::vector<std::string>(params), out);
+  }
+  // A text with a NUL byte cannot travel as a parameter (it would end
+  // there, and "ANN\0X" would be read as "ANN"): refused instead.
+  bool Run(const char* sql, const std::vector<std::string>& params, Result* out = nullptr) {
     std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
+    for (const std::string& p : params) {
+      if (p.find('\0') != std::string::npos) return Fail("a text with a NUL byte is refused");
+      values.push_back(p.c_str());
+    }
     return Run(sql, values, out);
   }
   bool Run(const char* sql, const std::vector<const char*>& values, Result* out = nullptr) {
@@ -326,12 +334,6 @@ std::vector<std::string> FunctionParams(const FunctionRow& f) {
   return {f.id,         f.category,   f.type,         f.root,         f.parent,
           f.name,       f.name2,      f.description,  f.description2, f.indicator1,
           f.indicator2, f.indicator3, f.default_usage};
-}
-
-std::vector<const char*> Pointers(const std::vector<std::string>& values) {
-  std::vector<const char*> p;
-  for (const std::string& v : values) p.push_back(v.c_str());
-  return p;
 }
 
 // A text[] literal of `values`, for one parameter carrying many rows.
@@ -577,7 +579,7 @@ bool PostgresHostStore::InsertFunction(const FunctionRow& row, std::string* erro
   std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +
                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
   std::vector<std::string> params = FunctionParams(row);
-  return s.Run(sql.c_str(), Pointers(params)) && s.MoveRegistryStamps(true) && s.Commit();
+  return s.Run(sql.c_str(), params) && s.MoveRegistryStamps(true) && s.Commit();
 }
 
 bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* error) {
@@ -597,7 +599,7 @@ bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* err
              "UPDATE functions SET category = $2, type = $3, root = $4, parent = $5, "
              "name = $6, name2 = $7, description = $8, description2 = $9, indicator1 = $10, "
              "indicator2 = $11, indicator3 = $12, default_usage = $13 WHERE id = $1",
-             Pointers(params)) &&
+             params) &&
          s.MoveRegistryStamps(moved) && s.Commit();
 }
 
@@ -792,7 +794,7 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
         "$7::text[], $8::text[], $9::text[], $10::text[], $11::text[], $12::text[], $13::text[]) "
         "WITH ORDINALITY AS t(c1, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, c12, c13, n) "
         "ORDER BY n";
-    if (!s.Run(sql.c_str(), Pointers(arrays))) return false;
+    if (!s.Run(sql.c_str(), arrays)) return false;
   }
   for (const ProfileRow& p : image.profiles) {
     std::string stamp;

@@ -127,6 +127,23 @@ TEST_P(HostStoreTest, InvalidChangesAreRefusedWithTheirNames) {
   EXPECT_NE(error.find("not registered"), std::string::npos);
   EXPECT_FALSE(store_->RemoveProfile("NOONE", &error));
   EXPECT_NE(error.find("not found"), std::string::npos);
+
+  // A name with a NUL byte (a client may send one) is nobody, not the
+  // profile whose name precedes the NUL.
+  const std::string joe_and_more("JOE\0X", 5);
+  bool known = true;
+  EXPECT_FALSE(store_->VerifyPassword(joe_and_more, "x", &known, &error));
+  EXPECT_FALSE(known);
+  Timestamps stamps;
+  known = true;
+  if (store_->GetTimestamps(joe_and_more, &stamps, &known, &error)) {
+    EXPECT_FALSE(known);
+  }
+  std::vector<UsageRow> rows;
+  known = true;
+  if (store_->ListUsage(joe_and_more, "9", &rows, &known, &error)) {
+    EXPECT_FALSE(known);
+  }
 }
 
 // What clients rely on: each change moves exactly the stamps of what it
