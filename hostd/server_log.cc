@@ -25,6 +25,26 @@ bool StderrIsJournal() {
          st.st_dev == dev && st.st_ino == ino;
 }
 
+// The text on one line: line breaks and tabs (a database's multi-line
+// error) become blanks, other control bytes \xNN.
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c == '\n' || c == '\r' || c == '\t') {
+      out += ' ';
+    } else if (c < 0x20 || c == 0x7F) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 void SetLogLevel(LogLevel level) { g_level = static_cast<int>(level); }
@@ -51,8 +71,11 @@ void Log(LogLevel level, const std::string& text) {
   if (static_cast<int>(level) > g_level.load(std::memory_order_relaxed)) return;
   static const bool journal = StderrIsJournal();
   static std::mutex mu;
+  // One line per message whatever it quotes: a name sent by a client (a
+  // profile in a refused sign-on) cannot start a line of its own, or carry
+  // a priority prefix or terminal controls into the log.
   std::string line = (journal ? "<" + std::to_string(static_cast<int>(level)) + ">" : "") +
-                     "zvthostd: " + text + "\n";
+                     "zvthostd: " + Printable(text) + "\n";
   std::lock_guard<std::mutex> lock(mu);
   (void)!write(STDERR_FILENO, line.data(), line.size());
 }

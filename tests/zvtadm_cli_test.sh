@@ -252,6 +252,15 @@ expect 0 adm host import --replace "$work/before.json"
 adm host export "$work/after.json"
 cmp -s "$work/before.json" "$work/after.json" || fail "import --replace did not restore the store"
 
+# A profile name with a line break and a priority prefix, as a client may
+# send it, stays inside zvthostd's one log line about the refused sign-on.
+adm system add EVIL --host 127.0.0.1 --port "$port" --user $'X\n<0>Y' \
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca" >/dev/null
+adm value EVIL QACME_PAY_TAXFORM >/dev/null 2>&1 || true
+adm system remove EVIL
+grep -q 'sign-on of X <0>Y from' "$work/zvthostd.log" || fail "no refused sign-on logged: $(tail -3 "$work/zvthostd.log")"
+if grep -q '^<0>' "$work/zvthostd.log"; then fail "a client's name started a log line"; fi
+
 # The same registry copied into PostgreSQL and back with export and import:
 # byte for byte the same file, the same answers from zvthostd over it.
 if [ -n "${ZVT_TEST_POSTGRES:-}" ]; then
