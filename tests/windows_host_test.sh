@@ -3,7 +3,8 @@
 # loopback, with the sample registry, over TLS through Wine's SChannel: the
 # program call library on its own (over TLS, and plaintext refused for
 # another machine), then zvtappad.dll asked for admin values of a system
-# configured in Wine's registry (by the C test program too), a system that
+# configured in Wine's registry (its host list beginning with a dead port;
+# by the C test program too), a system that
 # trusts another certificate refused, and the cache it wrote read back with
 # Wine's own reg.exe.
 # Usage: tests/windows_host_test.sh LINUX_BIN_DIR WINDOWS_BIN_DIR
@@ -26,7 +27,11 @@ wine "$win/win32_host_call_test.exe" "$port" JOE demo-password "$ca"
 # A system for JOE in the client's settings, as the Windows client keeps them.
 client='HKCU\Software\VYN\Tarvo.Network'
 wine reg delete "$client" /f >/dev/null 2>&1 || true
-wine reg add "$client\Systems\WIN_JOE" /v HostAddress /t REG_SZ /d 127.0.0.1 /f >/dev/null
+# Its host list names first a port nothing listens on: the client passes
+# over it to the server.
+dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+wine reg add "$client\Systems\WIN_JOE" /v HostAddress /t REG_SZ /d "127.0.0.1:$dead, 127.0.0.1" \
+  /f >/dev/null
 wine reg add "$client\Systems\WIN_JOE" /v Port /t REG_DWORD /d "$port" /f >/dev/null
 wine reg add "$client\Systems\WIN_JOE" /v UserProfile /t REG_SZ /d JOE /f >/dev/null
 wine reg add "$client\Systems\WIN_JOE" /v TlsCaFile /t REG_SZ /d "$ca" /f >/dev/null
