@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "hostd/testing/test_store.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
-#include "services/testing/temp_dir.h"
 
 namespace zvt::hostd {
 namespace {
@@ -23,11 +23,18 @@ wire::CallParameter In(std::string data) {
   return {wire::kInput, n, std::move(data)};
 }
 
-class HostProgramsTest : public ::testing::Test {
+// The programs over each backend of the store.
+class HostProgramsTest : public ::testing::TestWithParam<testing::Backend> {
  protected:
-  HostProgramsTest() {
+  void SetUp() override {
+    test_store_ = std::make_unique<testing::TestStore>(GetParam());
+    if (!test_store_->unavailable().empty()) {
+      if (testing::TestStore::Required()) FAIL() << test_store_->unavailable();
+      GTEST_SKIP() << test_store_->unavailable();
+    }
     std::string error;
-    store_ = HostStore::Open(dir_.File("host.db"), &error);
+    store_ = test_store_->Open(&error);
+    ASSERT_TRUE(store_) << error;
     EXPECT_TRUE(store_->AddProfile("U", "p", HashStrength::kFast, &error));
     for (int i = 0; i < 5; ++i) {
       FunctionRow f;
@@ -65,11 +72,11 @@ class HostProgramsTest : public ::testing::Test {
   }
   std::string AllSelection() { return Be(1) + Be(17) + Be(1) + Be(1) + Be(1) + "\xF9"; }
 
-  testing::TempDir dir_;
+  std::unique_ptr<testing::TestStore> test_store_;
   std::unique_ptr<HostStore> store_;
 };
 
-TEST_F(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
+TEST_P(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
   std::string blank(20, '\x40');
   wire::CallReply r = RunProgram(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
   ASSERT_TRUE(r.ok) << r.messages.at(0).text;
@@ -90,7 +97,7 @@ TEST_F(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
 
 // Parts continue after the last function handed out, so a function removed
 // or added between parts neither repeats nor shifts an entry.
-TEST_F(HostProgramsTest, PartsContinueAfterTheLastEntryHandedOut) {
+TEST_P(HostProgramsTest, PartsContinueAfterTheLastEntryHandedOut) {
   std::string blank(20, '\x40');
   auto ids = [](const std::string& out) {
     std::string listed;
@@ -120,7 +127,7 @@ TEST_F(HostProgramsTest, PartsContinueAfterTheLastEntryHandedOut) {
 
 // A profile whose name begins with a digit is asked for as Q1ABC for its
 // usage and as 1ABC for its timestamps: both are the same profile.
-TEST_F(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
+TEST_P(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("1ABC", "p", HashStrength::kFast, &error)) << error;
   std::string blank(20, '\x40');
@@ -138,7 +145,7 @@ TEST_F(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
   EXPECT_NE(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"1", 1)));
 }
 
-TEST_F(HostProgramsTest, BadRequestsGetHostMessages) {
+TEST_P(HostProgramsTest, BadRequestsGetHostMessages) {
   std::string blank(20, '\x40');
   auto id = [&](const wire::Call& c) {
     wire::CallReply r = RunProgram(store_.get(), "U", c);
@@ -163,7 +170,7 @@ TEST_F(HostProgramsTest, BadRequestsGetHostMessages) {
 // profile's, or one that does not exist, is refused alike, so nothing tells
 // which profiles exist. A profile with the authority to read all profiles
 // reads any, and learns which are unknown.
-TEST_F(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthorized) {
+TEST_P(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthorized) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("OTHER", "p", HashStrength::kFast, &error)) << error;
   std::string blank(20, '\x40');
@@ -184,6 +191,10 @@ TEST_F(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthoriz
     EXPECT_EQ("CPF2204", id(u"NOBODY", usage));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, HostProgramsTest,
+                         ::testing::Values(testing::Backend::kSqlite, testing::Backend::kPostgres),
+                         [](const auto& info) { return testing::BackendName(info.param); });
 
 }  // namespace
 }  // namespace zvt::hostd
