@@ -71,10 +71,7 @@ Setting& TheSetting() {
 // The reply sizes zvthostd gave, for the echo server to give the same.
 size_t host_reply_bytes[2] = {0, 0};
 
-void Report(benchmark::State& state, const Result& r) {
-  state.counters["calls_per_s"] = r.calls_per_s;
-  state.counters["p50_us"] = r.p50_us;
-  state.counters["p99_us"] = r.p99_us;
+void InFlight(benchmark::State& state) {
   state.counters["in_flight"] =
       static_cast<double>(std::min<int64_t>(kMaxInFlight, state.range(1)));
 }
@@ -87,16 +84,10 @@ void BM_HostLoad(benchmark::State& state) {
     state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
     return;
   }
-  for (auto _ : state) {
-    Result r = Drive(s.host_peers, n, CallFrame(program), 0);
-    if (!r.ok) {
-      state.SkipWithError("a call failed");
-      return;
-    }
-    host_reply_bytes[program] = r.reply_bytes;
-    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count());
-    Report(state, r);
-  }
+  Result r;
+  if (!TimeLoad(state, s.host_peers, n, CallFrame(program), 0, "a call failed", &r)) return;
+  host_reply_bytes[program] = r.reply_bytes;
+  InFlight(state);
   state.counters["server_rss_MB"] = static_cast<double>(RssKb(s.host)) / 1024;
   state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + std::to_string(n) +
                  " connections, TLS");
@@ -112,15 +103,10 @@ void BM_EchoLoad(benchmark::State& state) {
     return;
   }
   const std::string request = EchoRequest(program, host_reply_bytes[program]);
-  for (auto _ : state) {
-    Result r = Drive(s.echo_peers, n, request, host_reply_bytes[program]);
-    if (!r.ok) {
-      state.SkipWithError("an echo failed");
-      return;
-    }
-    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count());
-    Report(state, r);
-  }
+  Result r;
+  if (!TimeLoad(state, s.echo_peers, n, request, host_reply_bytes[program], "an echo failed", &r))
+    return;
+  InFlight(state);
   state.SetLabel(std::string("echo of ") + (program == 0 ? "KRCHGTS" : "KRUSRFN") + " sizes, " +
                  std::to_string(n) + " connections, plain TCP");
 }

@@ -5,6 +5,7 @@
 #ifndef ZVT_BENCH_LOAD_DRIVER_H_
 #define ZVT_BENCH_LOAD_DRIVER_H_
 
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/epoll.h>
@@ -296,6 +297,26 @@ inline bool ConnectPeers(std::vector<Peer>& peers, size_t n,
   }
   for (std::thread& t : threads) t.join();
   return ok;
+}
+
+// Times a benchmark's iterations, each one Drive of kRunTime over the first
+// `n` of `peers`, and records the calls/s, p50 and p99 of the last. False,
+// with the benchmark skipped as `failure`, when a call went wrong.
+inline bool TimeLoad(benchmark::State& state, std::vector<Peer>& peers, size_t n,
+                     const std::string& request, size_t reply_bytes, const char* failure,
+                     Result* last) {
+  for (auto _ : state) {
+    *last = Drive(peers, n, request, reply_bytes);
+    if (!last->ok) {
+      state.SkipWithError(failure);
+      return false;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count());
+    state.counters["calls_per_s"] = last->calls_per_s;
+    state.counters["p50_us"] = last->p50_us;
+    state.counters["p99_us"] = last->p99_us;
+  }
+  return true;
 }
 
 // The echo request of zvt_echo_server for a call frame and a reply size:

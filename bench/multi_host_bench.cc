@@ -98,13 +98,6 @@ Setting& TheSetting() {
 
 size_t host_reply_bytes[2] = {0, 0};
 
-void Report(benchmark::State& state, const Result& r, size_t n) {
-  state.counters["calls_per_s"] = r.calls_per_s;
-  state.counters["p50_us"] = r.p50_us;
-  state.counters["p99_us"] = r.p99_us;
-  state.counters["connections"] = static_cast<double>(n);
-}
-
 void BM_Servers(benchmark::State& state) {
   Setting& s = TheSetting();
   const int backend = static_cast<int>(state.range(0));
@@ -114,16 +107,10 @@ void BM_Servers(benchmark::State& state) {
     state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
     return;
   }
-  for (auto _ : state) {
-    Result r = Drive(s.peers, n, CallFrame(program), 0);
-    if (!r.ok) {
-      state.SkipWithError("a call failed");
-      return;
-    }
-    host_reply_bytes[program] = r.reply_bytes;
-    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count());
-    Report(state, r, n);
-  }
+  Result r;
+  if (!TimeLoad(state, s.peers, n, CallFrame(program), 0, "a call failed", &r)) return;
+  host_reply_bytes[program] = r.reply_bytes;
+  state.counters["connections"] = static_cast<double>(n);
   static const char* kNames[] = {"1 zvthostd over SQLite", "1 zvthostd over PostgreSQL",
                                  "2 zvthostd over one PostgreSQL"};
   state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + kNames[backend]);
@@ -138,15 +125,10 @@ void BM_Echo(benchmark::State& state) {
     return;
   }
   const std::string request = EchoRequest(program, host_reply_bytes[program]);
-  for (auto _ : state) {
-    Result r = Drive(s.peers, n, request, host_reply_bytes[program]);
-    if (!r.ok) {
-      state.SkipWithError("an echo failed");
-      return;
-    }
-    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count());
-    Report(state, r, n);
-  }
+  Result r;
+  if (!TimeLoad(state, s.peers, n, request, host_reply_bytes[program], "an echo failed", &r))
+    return;
+  state.counters["connections"] = static_cast<double>(n);
   state.SetLabel(std::string("echo of ") + (program == 0 ? "KRCHGTS" : "KRUSRFN") +
                  " sizes, plain TCP");
 }
