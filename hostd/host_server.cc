@@ -227,7 +227,7 @@ struct HostServer::Loop {
   }
 };
 
-bool HostServer::Start(std::string* error) {
+bool HostServer::Start(std::string* error, bool* wrong_schema) {
   if (!LoadTls(options_, &tls_, error)) return false;
   if (!options_.call_log.empty()) {
     std::lock_guard<std::mutex> lock(log_mu_);
@@ -238,7 +238,9 @@ bool HostServer::Start(std::string* error) {
   StoreOptions store_options;
   store_options.connections =
       options_.store_connections > 0 ? options_.store_connections : std::max(2, Processors());
-  store_ = HostStore::Open(options_.store_path, store_options, error);
+  bool schema = false;
+  store_ = HostStore::Open(options_.store_path, store_options, error, &schema);
+  if (wrong_schema != nullptr) *wrong_schema = schema;
   if (!store_ || !store_->GetHostInfo(&info_, error)) return false;
   if (options_.version != 0) info_.version = options_.version;
   if (options_.release != 0 || options_.version != 0) info_.release = options_.release;

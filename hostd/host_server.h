@@ -94,8 +94,10 @@ class HostServer {
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
 
-  // Opens the store and the listening socket and starts accepting.
-  bool Start(std::string* error);
+  // Opens the store and the listening socket and starts accepting. On
+  // failure `*wrong_schema` (when given) tells a store whose schema is not
+  // this build's from other failures, as HostStore::Open does.
+  bool Start(std::string* error, bool* wrong_schema = nullptr);
   void Stop();
   // Applies what may change while serving: the frame, idle and client
   // limits (for frames read from now on, connected clients included), the

@@ -268,24 +268,15 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  zvt::hostd::HostServer server(options);
   // A store whose schema is not this build's ends the server with the
   // status of a configuration error, which a service manager does not
   // restart on: only --migrate (or another zvthostd) mends it. A store that
   // cannot be reached is an ordinary failure, tried again.
-  {
-    zvt::hostd::StoreOptions check;
-    check.connections = 1;
-    bool wrong_schema = false;
-    if (!zvt::hostd::HostStore::Open(options.store_path, check, &error, &wrong_schema) &&
-        wrong_schema) {
-      zvt::hostd::Log(zvt::hostd::LogLevel::kError, error);
-      return 2;
-    }
-  }
-  zvt::hostd::HostServer server(options);
-  if (!server.Start(&error)) {
+  bool wrong_schema = false;
+  if (!server.Start(&error, &wrong_schema)) {
     zvt::hostd::Log(zvt::hostd::LogLevel::kError, error);
-    return 1;
+    return wrong_schema ? 2 : 1;
   }
   if (!port_file.empty()) {
     std::ofstream(port_file + ".tmp") << server.port() << "\n";
