@@ -236,23 +236,20 @@ class Session {
     return Retrying([&] { return Check(Result(PQexec(c_->conn, sql))); });
   }
 
+  // A transaction, rolled back unless committed: "BEGIN" or a BEGIN with
+  // its isolation.
+  bool Begin(const char* begin = "BEGIN") {
+    if (!Exec(begin)) return false;
+    in_transaction_ = true;
+    return true;
+  }
   // A write transaction. Every writer first locks the one stamp row, so
   // that writers take turns as on a single-writer store.
   bool BeginWrite() {
-    if (!Exec("BEGIN")) return false;
-    in_transaction_ = true;
-    return Exec("SELECT 1 FROM stamps WHERE key = 'last_stamp' FOR UPDATE");
+    return Begin() && Exec("SELECT 1 FROM stamps WHERE key = 'last_stamp' FOR UPDATE");
   }
-  bool BeginMigration() {
-    if (!Exec("BEGIN")) return false;
-    in_transaction_ = true;
-    return true;
-  }
-  bool BeginRead() {
-    if (!Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")) return false;
-    in_transaction_ = true;
-    return true;
-  }
+  // One snapshot for a read of several statements.
+  bool BeginRead() { return Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); }
   bool Commit() {
     in_transaction_ = false;
     return Exec("COMMIT");
@@ -408,7 +405,7 @@ bool PostgresHostStore::Prepare(bool migrate, std::string* error, bool* wrong_sc
   if (!s.ok()) return false;
   // Migrations take turns: a second instance started with --migrate waits,
   // then finds the schema current.
-  if (migrate && !(s.BeginMigration() && s.Exec(kMigrationLock))) return false;
+  if (migrate && !(s.Begin() && s.Exec(kMigrationLock))) return false;
   Result r;
   if (!s.Run("SELECT to_regclass('zvt_schema') IS NOT NULL", {}, &r)) return false;
   int version = 0;
