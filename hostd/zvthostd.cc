@@ -24,18 +24,16 @@ namespace {
 bool ParseEndpoint(const std::string& text, zvt::hostd::Endpoint* endpoint) {
   size_t colon = text.rfind(':');
   std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
-  std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+  uint16_t port = 0;
+  if (!zvt::sockets::ParsePort(colon == std::string::npos ? text : text.substr(colon + 1), &port))
     return false;
-  unsigned long n = std::stoul(port);
-  if (n > 65535) return false;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   } else if (host.find(':') != std::string::npos) {
     return false;  // an IPv6 address needs its brackets
   }
   endpoint->host = host;
-  endpoint->port = static_cast<uint16_t>(n);
+  endpoint->port = port;
   return true;
 }
 

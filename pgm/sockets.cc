@@ -250,6 +250,15 @@ bool IsLoopbackName(const std::string& host) {
   return parts == 4;
 }
 
+bool ParsePort(const std::string& text, uint16_t* port) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  unsigned long n = std::stoul(text);
+  if (n > 65535) return false;
+  *port = static_cast<uint16_t>(n);
+  return true;
+}
+
 bool ParseHostList(const std::string& text, uint16_t default_port, std::vector<HostPort>* hosts,
                    std::string* error) {
   hosts->clear();
@@ -261,6 +270,7 @@ bool ParseHostList(const std::string& text, uint16_t default_port, std::vector<H
     size_t first = entry.find_first_not_of(" \t"), last = entry.find_last_not_of(" \t");
     entry = first == std::string::npos ? std::string() : entry.substr(first, last - first + 1);
     HostPort hp{entry, default_port};
+    bool has_port = false;
     std::string port;
     if (!entry.empty() && entry[0] == '[') {
       size_t close = entry.find(']');
@@ -269,13 +279,13 @@ bool ParseHostList(const std::string& text, uint16_t default_port, std::vector<H
         return false;
       }
       hp.host = entry.substr(1, close - 1);
-      if (close + 1 < entry.size()) port = entry.substr(close + 2);
-      if (close + 1 < entry.size() && port.empty()) port = "none";
+      has_port = close + 1 < entry.size();
+      if (has_port) port = entry.substr(close + 2);
     } else if (std::count(entry.begin(), entry.end(), ':') == 1) {
       size_t colon = entry.find(':');
       hp.host = entry.substr(0, colon);
+      has_port = true;
       port = entry.substr(colon + 1);
-      if (port.empty()) port = "none";
     }
     if (hp.host.empty()) {
       *error = text.find_first_not_of(" \t,") == std::string::npos
@@ -283,14 +293,9 @@ bool ParseHostList(const std::string& text, uint16_t default_port, std::vector<H
                    : "\"" + text + "\" has an empty host address";
       return false;
     }
-    if (!port.empty()) {
-      unsigned long n = 0;
-      if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-          (n = std::stoul(port)) == 0 || n > 65535) {
-        *error = "\"" + entry + "\" has a port that is not 1 to 65535";
-        return false;
-      }
-      hp.port = static_cast<uint16_t>(n);
+    if (has_port && (!ParsePort(port, &hp.port) || hp.port == 0)) {
+      *error = "\"" + entry + "\" has a port that is not 1 to 65535";
+      return false;
     }
     hosts->push_back(std::move(hp));
     if (comma == std::string::npos) return true;

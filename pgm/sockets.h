@@ -70,6 +70,9 @@ std::unique_ptr<Stream> PlainStream(Handle s);
 // an address in 127.0.0.0/8 or ::1, written as such.
 bool IsLoopbackName(const std::string& host);
 
+// A port number written in decimal, 0 to 65535; false for anything else.
+bool ParsePort(const std::string& text, uint16_t* port);
+
 // One address of a host list.
 struct HostPort {
   std::string host;
