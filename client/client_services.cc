@@ -463,24 +463,25 @@ uint32_t ClientServices::IsSameSystem(const char16_t* system1, const char16_t* s
     return 0;
   // The same system when the two share a host: the same name and port, or
   // an address and port.
+  auto hosts_of = [](const SystemConfig& c, std::vector<sockets::HostPort>* hosts) {
+    std::string ignored;
+    return sockets::ParseHostList(c.host_address, static_cast<uint16_t>(c.port), hosts, &ignored);
+  };
+  auto addresses_of = [](const std::vector<sockets::HostPort>& hosts) {
+    std::vector<std::string> all;
+    for (const sockets::HostPort& h : hosts) {
+      std::vector<std::string> some = sockets::Addresses(h.host, h.port);
+      all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+  };
   std::vector<sockets::HostPort> hosts_a, hosts_b;
-  std::string ignored;
-  if (!sockets::ParseHostList(a.host_address, static_cast<uint16_t>(a.port), &hosts_a, &ignored) ||
-      !sockets::ParseHostList(b.host_address, static_cast<uint16_t>(b.port), &hosts_b, &ignored))
-    return 0;
+  if (!hosts_of(a, &hosts_a) || !hosts_of(b, &hosts_b)) return 0;
   for (const sockets::HostPort& x : hosts_a)
     for (const sockets::HostPort& y : hosts_b)
       if (x.port == y.port && platform::FoldName(U16(x.host)) == platform::FoldName(U16(y.host)))
         return 1;
-  std::vector<std::string> x, y;
-  for (const sockets::HostPort& h : hosts_a) {
-    std::vector<std::string> some = sockets::Addresses(h.host, h.port);
-    x.insert(x.end(), some.begin(), some.end());
-  }
-  for (const sockets::HostPort& h : hosts_b) {
-    std::vector<std::string> some = sockets::Addresses(h.host, h.port);
-    y.insert(y.end(), some.begin(), some.end());
-  }
+  const std::vector<std::string> x = addresses_of(hosts_a), y = addresses_of(hosts_b);
   for (const std::string& p : x)
     if (std::find(y.begin(), y.end(), p) != y.end()) return 1;
   return 0;
