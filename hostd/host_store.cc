@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 
@@ -182,6 +183,14 @@ bool ImageFromJson(const nlohmann::json& in, HostImage* image, std::string* erro
 }
 
 }  // namespace
+
+void SetHostInfoField(const std::string& key, const std::string& value, HostInfo* info) {
+  if (key == "version")
+    info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+  if (key == "release")
+    info->release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+  if (key == "name") info->name = value;
+}
 
 bool HostStore::IsPostgresLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;

@@ -10,6 +10,10 @@
 
 namespace zvt::hostd {
 
+// Sets the field of `info` that a row of the stores' meta table holds
+// ("version", "release" or "name"); other keys are left alone.
+void SetHostInfoField(const std::string& key, const std::string& value, HostInfo* info);
+
 // A SQLite file, created (readable by its owner alone) when missing.
 // `*wrong_schema` as HostStore::Open sets it.
 std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error,

@@ -394,6 +394,7 @@ class PostgresHostStore final : public HostStore {
 
  private:
   bool PutHostInfo(Session& s, const HostInfo& info);
+  bool ReadHostInfo(Session& s, HostInfo* info);
   bool ListFunctionsIn(Session& s, const std::string& category, int64_t after, uint64_t limit,
                        std::vector<FunctionRow>* rows, ListPage* page);
 
@@ -445,21 +446,17 @@ bool PostgresHostStore::SetHostInfo(const HostInfo& info, std::string* error) {
   return s.ok() && s.BeginWrite() && PutHostInfo(s, info) && s.Commit();
 }
 
+bool PostgresHostStore::ReadHostInfo(Session& s, HostInfo* info) {
+  Result r;
+  if (!s.Run("SELECT key, value FROM meta WHERE key IN ('version', 'release', 'name')", {}, &r))
+    return false;
+  for (int i = 0; i < r.Rows(); ++i) SetHostInfoField(r.Get(i, 0), r.Get(i, 1), info);
+  return true;
+}
+
 bool PostgresHostStore::GetHostInfo(HostInfo* info, std::string* error) {
   Session s(pool_.get(), error);
-  Result r;
-  if (!s.ok() ||
-      !s.Run("SELECT key, value FROM meta WHERE key IN ('version', 'release', 'name')", {}, &r))
-    return false;
-  for (int i = 0; i < r.Rows(); ++i) {
-    std::string key = r.Get(i, 0), value = r.Get(i, 1);
-    if (key == "version")
-      info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "release")
-      info->release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "name") info->name = value;
-  }
-  return true;
+  return s.ok() && ReadHostInfo(s, info);
 }
 
 bool PostgresHostStore::ProfileExists(const std::string& name, bool* exists, std::string* error) {
@@ -736,18 +733,8 @@ bool PostgresHostStore::ReadImage(HostImage* image, std::string* error) {
   Result r;
   ListPage page;
   // One snapshot, so that the parts belong together.
-  if (!s.ok() || !s.BeginRead() ||
-      !s.Run("SELECT key, value FROM meta WHERE key IN ('version', 'release', 'name')", {}, &r))
-    return false;
-  for (int i = 0; i < r.Rows(); ++i) {
-    std::string key = r.Get(i, 0), value = r.Get(i, 1);
-    if (key == "version")
-      image->info.version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "release")
-      image->info.release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "name") image->info.name = value;
-  }
-  if (!ListFunctionsIn(s, "9", 0, UINT64_MAX, &image->functions, &page) ||
+  if (!s.ok() || !s.BeginRead() || !ReadHostInfo(s, &image->info) ||
+      !ListFunctionsIn(s, "9", 0, UINT64_MAX, &image->functions, &page) ||
       !s.Run("SELECT name, hash, all_profiles FROM profiles ORDER BY name", {}, &r))
     return false;
   for (int i = 0; i < r.Rows(); ++i)

@@ -388,14 +388,7 @@ bool SqliteHostStore::GetHostInfo(HostInfo* info, std::string* error) {
           error);
   if (!st.ok()) return false;
   int rc;
-  while ((rc = st.Step(error)) == SQLITE_ROW) {
-    std::string key = st.Col(0), value = st.Col(1);
-    if (key == "version")
-      info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "release")
-      info->release = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    if (key == "name") info->name = value;
-  }
+  while ((rc = st.Step(error)) == SQLITE_ROW) SetHostInfoField(st.Col(0), st.Col(1), info);
   return rc == SQLITE_DONE;
 }
 
