@@ -184,6 +184,12 @@ bool ImageFromJson(const nlohmann::json& in, HostImage* image, std::string* erro
 
 }  // namespace
 
+std::vector<std::string> FunctionFields(const FunctionRow& f) {
+  return {f.id,         f.category,   f.type,         f.root,         f.parent,
+          f.name,       f.name2,      f.description,  f.description2, f.indicator1,
+          f.indicator2, f.indicator3, f.default_usage};
+}
+
 void SetHostInfoField(const std::string& key, const std::string& value, HostInfo* info) {
   if (key == "version")
     info->version = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));

@@ -5,10 +5,32 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "hostd/host_store.h"
 
 namespace zvt::hostd {
+
+// The functions table's columns, in the order of FunctionFields.
+inline constexpr char kFunctionColumns[] =
+    "id, category, type, root, parent, name, name2, description, description2, indicator1, "
+    "indicator2, indicator3, default_usage";
+inline constexpr int kFunctionFieldCount = 13;
+
+// A function's fields in the order of kFunctionColumns.
+std::vector<std::string> FunctionFields(const FunctionRow& f);
+
+// A function from its fields in that order; `field(i)` gives the i-th.
+template <typename Field>
+FunctionRow FunctionFromFields(Field field) {
+  FunctionRow f;
+  std::string* fields[kFunctionFieldCount] = {
+      &f.id,         &f.category,   &f.type,         &f.root,         &f.parent,
+      &f.name,       &f.name2,      &f.description,  &f.description2, &f.indicator1,
+      &f.indicator2, &f.indicator3, &f.default_usage};
+  for (int i = 0; i < kFunctionFieldCount; ++i) *fields[i] = field(i);
+  return f;
+}
 
 // Sets the field of `info` that a row of the stores' meta table holds
 // ("version", "release" or "name"); other keys are left alone.

@@ -67,10 +67,6 @@ static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == HostStore::kSchema
 // Any fixed number: the advisory lock that keeps two migrations apart.
 constexpr char kMigrationLock[] = "SELECT pg_advisory_xact_lock(7470916372)";
 
-constexpr char kFunctionColumns[] =
-    "id, category, type, root, parent, name, name2, description, description2, indicator1, "
-    "indicator2, indicator3, default_usage";
-
 constexpr char kNextStamp[] =
     "UPDATE stamps SET value = GREATEST((EXTRACT(EPOCH FROM clock_timestamp()) * 1000000)::bigint, "
     "value + 1) WHERE key = 'last_stamp' RETURNING value";
@@ -309,28 +305,8 @@ class Session {
   bool used_ = false;
 };
 
-FunctionRow ReadFunction(const Result& r, int i) {
-  FunctionRow f;
-  f.id = r.Get(i, 0);
-  f.category = r.Get(i, 1);
-  f.type = r.Get(i, 2);
-  f.root = r.Get(i, 3);
-  f.parent = r.Get(i, 4);
-  f.name = r.Get(i, 5);
-  f.name2 = r.Get(i, 6);
-  f.description = r.Get(i, 7);
-  f.description2 = r.Get(i, 8);
-  f.indicator1 = r.Get(i, 9);
-  f.indicator2 = r.Get(i, 10);
-  f.indicator3 = r.Get(i, 11);
-  f.default_usage = r.Get(i, 12);
-  return f;
-}
-
-std::vector<std::string> FunctionParams(const FunctionRow& f) {
-  return {f.id,         f.category,   f.type,         f.root,         f.parent,
-          f.name,       f.name2,      f.description,  f.description2, f.indicator1,
-          f.indicator2, f.indicator3, f.default_usage};
+FunctionRow ReadFunction(const Result& r, int row) {
+  return FunctionFromFields([&r, row](int i) { return r.Get(row, i); });
 }
 
 // A text[] literal of `values`, for one parameter carrying many rows.
@@ -572,7 +548,7 @@ bool PostgresHostStore::InsertFunction(const FunctionRow& row, std::string* erro
   }
   std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +
                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
-  std::vector<std::string> params = FunctionParams(row);
+  std::vector<std::string> params = FunctionFields(row);
   return s.Run(sql.c_str(), params) && s.MoveRegistryStamps(true) && s.Commit();
 }
 
@@ -588,7 +564,7 @@ bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* err
   FunctionRow before = ReadFunction(r, 0);
   bool moved = before.root != row.root || before.parent != row.parent || before.type != row.type ||
                before.category != row.category;
-  std::vector<std::string> params = FunctionParams(row);
+  std::vector<std::string> params = FunctionFields(row);
   return s.Run(
              "UPDATE functions SET category = $2, type = $3, root = $4, parent = $5, "
              "name = $6, name2 = $7, description = $8, description2 = $9, indicator1 = $10, "
@@ -621,7 +597,7 @@ bool PostgresHostStore::ListFunctionsIn(Session& s, const std::string& category,
   rows->reserve(r.Rows());
   for (int i = 0; i < r.Rows(); ++i) {
     rows->push_back(ReadFunction(r, i));
-    page->last_seq = r.Int(i, 13);
+    page->last_seq = r.Int(i, kFunctionFieldCount);  // seq follows the fields
   }
   return true;
 }
@@ -764,10 +740,10 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
   // Rows travel in arrays, a thousand to a statement, in registration order.
   constexpr size_t kBatch = 1000;
   for (size_t at = 0; at < image.functions.size(); at += kBatch) {
-    std::vector<std::vector<std::string>> columns(13);
+    std::vector<std::vector<std::string>> columns(kFunctionFieldCount);
     for (size_t i = at; i < std::min(at + kBatch, image.functions.size()); ++i) {
-      std::vector<std::string> one = FunctionParams(image.functions[i]);
-      for (size_t c = 0; c < 13; ++c) columns[c].push_back(std::move(one[c]));
+      std::vector<std::string> one = FunctionFields(image.functions[i]);
+      for (size_t c = 0; c < kFunctionFieldCount; ++c) columns[c].push_back(std::move(one[c]));
     }
     std::vector<std::string> arrays;
     for (const auto& column : columns) arrays.push_back(ArrayLiteral(column));

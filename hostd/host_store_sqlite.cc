@@ -142,32 +142,13 @@ uint64_t NowMicros() {
   return uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec);
 }
 
-constexpr char kFunctionColumns[] =
-    "id, category, type, root, parent, name, name2, description, description2, indicator1, "
-    "indicator2, indicator3, default_usage";
-
 FunctionRow ReadFunction(const Stmt& st) {
-  FunctionRow f;
-  f.id = st.Col(0);
-  f.category = st.Col(1);
-  f.type = st.Col(2);
-  f.root = st.Col(3);
-  f.parent = st.Col(4);
-  f.name = st.Col(5);
-  f.name2 = st.Col(6);
-  f.description = st.Col(7);
-  f.description2 = st.Col(8);
-  f.indicator1 = st.Col(9);
-  f.indicator2 = st.Col(10);
-  f.indicator3 = st.Col(11);
-  f.default_usage = st.Col(12);
-  return f;
+  return FunctionFromFields([&st](int i) { return st.Col(i); });
 }
 
 void BindFunction(Stmt& st, const FunctionRow& f) {
-  st.Text(1, f.id).Text(2, f.category).Text(3, f.type).Text(4, f.root).Text(5, f.parent);
-  st.Text(6, f.name).Text(7, f.name2).Text(8, f.description).Text(9, f.description2);
-  st.Text(10, f.indicator1).Text(11, f.indicator2).Text(12, f.indicator3).Text(13, f.default_usage);
+  const std::vector<std::string> fields = FunctionFields(f);
+  for (int i = 0; i < kFunctionFieldCount; ++i) st.Text(i + 1, fields[i]);
 }
 
 // BEGIN IMMEDIATE ... COMMIT, rolled back unless committed; a commit is
@@ -571,7 +552,7 @@ bool SqliteHostStore::ListFunctionsPage(const std::string& category, int64_t aft
   int rc;
   while ((rc = st.Step(error)) == SQLITE_ROW) {
     rows->push_back(ReadFunction(st));
-    page->last_seq = st.ColInt(13);
+    page->last_seq = st.ColInt(kFunctionFieldCount);  // seq follows the fields
   }
   return rc == SQLITE_DONE;
 }
