@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <thread>
 
@@ -97,6 +98,25 @@ class MultiHostTest : public ::testing::Test {
     std::string text = line;
     return text.rfind("HOSTA: ", 0) == 0 ? text.substr(7, text.find('\n') - 7) : text;
   }
+  // The schema, made as an administrator would, and a small registry: PROD
+  // holding `items`, the first of them denied to JOE.
+  void MakeRegistry(std::initializer_list<const char*> items) {
+    ASSERT_EQ(0, Run(testing::BinDir() + "/zvthostd --migrate --store '" + pg_.location() +
+                     "' >/dev/null"));
+    const std::string admin = Admin();
+    ASSERT_EQ(0, Run(admin + "user add JOE --password-env ZVT_TEST_PASSWORD --fast-hash"));
+    ASSERT_EQ(0, Run(admin + "function add PROD --type 1 >/dev/null"));
+    for (const char* f : items)
+      ASSERT_EQ(0, Run(admin + "function add " + f + " --root PROD --parent PROD >/dev/null"));
+    ASSERT_EQ(0, Run(admin + "usage JOE " + *items.begin() + " 1"));
+  }
+  // The client's system HOSTA for JOE at `hosts` (a host list).
+  void ConfigureClient(const std::string& hosts, int port) {
+    ASSERT_EQ(0, Run(testing::BinDir() + "/zvtadm system add HOSTA --host '" + hosts + "' --port " +
+                     std::to_string(port) +
+                     " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps --tls-ca " +
+                     dir_.File("cert.pem")));
+  }
   int Ask(testing::Client& client, const std::string& command) {
     return client.Send(command) ? client.Receive() : -2;
   }
@@ -107,24 +127,13 @@ class MultiHostTest : public ::testing::Test {
 };
 
 TEST_F(MultiHostTest, AChangeOnOneRegistryReachesEveryInstanceAndAStoppedOneIsPassedOver) {
-  // The schema, made as an administrator would, and a small registry.
-  ASSERT_EQ(0, Run(testing::BinDir() + "/zvthostd --migrate --store '" + pg_.location() +
-                   "' >/dev/null"));
+  ASSERT_NO_FATAL_FAILURE(MakeRegistry({"A", "B"}));
   const std::string admin = Admin();
-  ASSERT_EQ(0, Run(admin + "user add JOE --password-env ZVT_TEST_PASSWORD --fast-hash"));
-  ASSERT_EQ(0, Run(admin + "function add PROD --type 1 >/dev/null"));
-  for (const char* f : {"A", "B"})
-    ASSERT_EQ(0, Run(admin + "function add " + f + " --root PROD --parent PROD >/dev/null"));
-  ASSERT_EQ(0, Run(admin + "usage JOE A 1"));
-
   const int port_a = StartInstance(0), port_b = StartInstance(1);
   ASSERT_GT(port_a, 0);
   ASSERT_GT(port_b, 0);
-  ASSERT_EQ(0, Run(testing::BinDir() +
-                   "/zvtadm system add HOSTA --host '127.0.0.1:" + std::to_string(port_a) +
-                   ", 127.0.0.1:" + std::to_string(port_b) + "' --port " + std::to_string(port_a) +
-                   " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps --tls-ca " +
-                   dir_.File("cert.pem")));
+  ASSERT_NO_FATAL_FAILURE(ConfigureClient(
+      "127.0.0.1:" + std::to_string(port_a) + ", 127.0.0.1:" + std::to_string(port_b), port_a));
 
   // Each client process signs on anew and so gets the host's timestamps of
   // that moment; within a process the answers stay as first loaded.
@@ -167,19 +176,10 @@ TEST_F(MultiHostTest, AChangeOnOneRegistryReachesEveryInstanceAndAStoppedOneIsPa
 // every query fail; no answer says "not denied" for a denied function, and
 // once the database is whole again the answers are right.
 TEST_F(MultiHostTest, ABrokenDatabaseGivesErrorsNeverNotDenied) {
-  ASSERT_EQ(0, Run(testing::BinDir() + "/zvthostd --migrate --store '" + pg_.location() +
-                   "' >/dev/null"));
-  const std::string admin = Admin();
-  ASSERT_EQ(0, Run(admin + "user add JOE --password-env ZVT_TEST_PASSWORD --fast-hash"));
-  ASSERT_EQ(0, Run(admin + "function add PROD --type 1 >/dev/null"));
-  ASSERT_EQ(0, Run(admin + "function add A --root PROD --parent PROD >/dev/null"));
-  ASSERT_EQ(0, Run(admin + "usage JOE A 1"));
+  ASSERT_NO_FATAL_FAILURE(MakeRegistry({"A"}));
   const int port = StartInstance(0);
   ASSERT_GT(port, 0);
-  ASSERT_EQ(0, Run(testing::BinDir() + "/zvtadm system add HOSTA --host 127.0.0.1 --port " +
-                   std::to_string(port) +
-                   " --user joe --password-env ZVT_TEST_PASSWORD --supply-timestamps --tls-ca " +
-                   dir_.File("cert.pem")));
+  ASSERT_NO_FATAL_FAILURE(ConfigureClient("127.0.0.1", port));
   // Each damage comes with the instance's connections ended (as by a
   // restart of the database), so that no statement prepared before it
   // outlives it.
