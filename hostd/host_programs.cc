@@ -38,14 +38,26 @@ void PutBe32(std::string* out, size_t at, uint32_t v) { big_endian::Store32(out-
 // out. Characters without a code in page 37 become the substitute 0x3F.
 // REQUIRES: the field is blank already (entries are laid out blank first),
 // so only the text's own characters are written.
-void PutText(std::string* out, size_t at, size_t width, const std::string& utf8) {
+void PutText(char* field, size_t width, const std::string& utf8) {
   if (utf8.empty()) return;
+  const size_t n = std::min(width, utf8.size());
+  size_t ascii = 0;
+  while (ascii < n && static_cast<uint8_t>(utf8[ascii]) < 0x80) ++ascii;
+  if (ascii == n) {
+    // Most texts are ASCII: one byte is one character.
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t b;
+      pgm::UnicodeToEbcdic(static_cast<char16_t>(utf8[i]), &b);
+      field[i] = static_cast<char>(b);
+    }
+    return;
+  }
   std::u16string text = platform::U16(utf8);
-  const size_t n = std::min(width, text.size());
-  for (size_t i = 0; i < n; ++i) {
+  const size_t m = std::min(width, text.size());
+  for (size_t i = 0; i < m; ++i) {
     uint8_t b;
     if (!pgm::UnicodeToEbcdic(text[i], &b)) b = 0x3F;
-    (*out)[at + i] = static_cast<char>(b);
+    field[i] = static_cast<char>(b);
   }
 }
 
@@ -103,10 +115,23 @@ bool SelectionCategory(const std::string& s, std::string* category) {
   return category->size() == 1;
 }
 
-// One page of a list as a reader gives it: the encoded entries, where the
-// page ends and how many entries the whole list has.
+// One page of a list as a reader gives it: the encoded entries, laid out
+// one after another behind room for the list header, where the page ends
+// and how many entries the whole list has.
 struct Page {
-  std::vector<std::string> entries;
+  explicit Page(uint32_t entry_length) : entry_length(entry_length) {}
+  // Room for `count` more entries, blank; the first of them.
+  char* AddBlank(size_t count) {
+    if (bytes.empty()) bytes.assign(kListHeaderLength, '\0');
+    const size_t at = bytes.size();
+    bytes.resize(at + count * entry_length, static_cast<char>(pgm::kEbcdicBlank));
+    entries += count;
+    return bytes.data() + at;
+  }
+
+  const uint32_t entry_length;
+  std::string bytes;
+  uint64_t entries = 0;
   ListPage where;
 };
 // Reads at most `limit` entries after sequence number `after` (0: from the
@@ -134,7 +159,7 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   uint64_t position = 0;
   int64_t after = 0;
   const bool first = std::memcmp(handle.data(), kBlankHandle, 20) == 0;
-  Page page;
+  Page page(entry_length);
   if (!first) {
     if (std::memcmp(handle.data(), kHandleTag, 4) != 0)
       return Refuse(call, "CPF3C82", "Continuation handle not valid.");
@@ -154,10 +179,11 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   uint64_t remaining = page.where.total - position;
   if (remaining > 0 && room == 0)
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  uint64_t n = std::min<uint64_t>(page.entries.size(), remaining);
+  uint64_t n = std::min<uint64_t>(page.entries, remaining);
   // A short page means the list ends here, whatever the count said before.
-  uint64_t after_part = page.entries.size() < room ? 0 : remaining - n;
-  std::string out(kListHeaderLength + n * entry_length, '\0');
+  uint64_t after_part = page.entries < room ? 0 : remaining - n;
+  std::string out = std::move(page.bytes);
+  out.resize(kListHeaderLength + n * entry_length, '\0');
   uint64_t returned = out.size();
   // Bytes available are what a receiver for the rest would need beyond this
   // one, so that (available - returned - offset) / entry length is the
@@ -177,8 +203,6 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   PutBe32(&out, 28, kListHeaderLength);
   PutBe32(&out, 32, static_cast<uint32_t>(n));
   PutBe32(&out, 36, entry_length);
-  for (uint64_t i = 0; i < n; ++i)
-    std::memcpy(&out[kListHeaderLength + i * entry_length], page.entries[i].data(), entry_length);
   wire::CallReply reply;
   reply.id = call.id;
   reply.ok = true;
@@ -186,32 +210,29 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   return reply;
 }
 
-std::string FunctionEntry(const FunctionRow& f) {
-  std::string e(kFunctionEntryLength, static_cast<char>(pgm::kEbcdicBlank));
-  PutText(&e, 0, 30, f.id);
-  PutText(&e, 30, 1, f.category);
-  PutText(&e, 31, 1, f.type);
-  PutText(&e, 32, 10, "*SYSTEM");
-  PutText(&e, 42, 10, "");
-  PutText(&e, 52, 7, "");
-  PutText(&e, 59, 330, f.name);
-  std::memset(&e[389], 0, 3);
-  PutBe32(&e, 392, 37);
-  PutText(&e, 396, 330, f.name2);
-  std::memset(&e[726], 0, 2);
-  PutBe32(&e, 728, 37);
-  PutText(&e, 759, 330, f.description);
-  std::memset(&e[1089], 0, 3);
-  PutBe32(&e, 1092, 37);
-  PutText(&e, 1096, 330, f.description2);
-  std::memset(&e[1426], 0, 2);
-  PutBe32(&e, 1428, 37);
-  PutText(&e, 1432, 30, f.root);
-  PutText(&e, 1462, 30, f.parent);
-  PutText(&e, 1492, 1, f.indicator1);
-  PutText(&e, 1493, 1, f.indicator2);
-  PutText(&e, 1494, 1, f.indicator3);
-  return e;
+// Lays out `f` in the blank entry at `e`.
+void PutFunctionEntry(const FunctionRow& f, char* e) {
+  auto put_ccsid = [e](size_t reserved, size_t reserved_length, size_t ccsid) {
+    std::memset(e + reserved, 0, reserved_length);
+    big_endian::Store32(e + ccsid, 37);
+  };
+  PutText(e + 0, 30, f.id);
+  PutText(e + 30, 1, f.category);
+  PutText(e + 31, 1, f.type);
+  PutText(e + 32, 10, "*SYSTEM");
+  PutText(e + 59, 330, f.name);
+  put_ccsid(389, 3, 392);
+  PutText(e + 396, 330, f.name2);
+  put_ccsid(726, 2, 728);
+  PutText(e + 759, 330, f.description);
+  put_ccsid(1089, 3, 1092);
+  PutText(e + 1096, 330, f.description2);
+  put_ccsid(1426, 2, 1428);
+  PutText(e + 1432, 30, f.root);
+  PutText(e + 1462, 30, f.parent);
+  PutText(e + 1492, 1, f.indicator1);
+  PutText(e + 1493, 1, f.indicator2);
+  PutText(e + 1494, 1, f.indicator3);
 }
 
 bool CheckFormat(const wire::CallParameter& p, const char* format) {
@@ -250,8 +271,11 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
     std::vector<FunctionRow> rows;
     if (!store->ListFunctionsPage(category, after, limit, count, &rows, &page->where, error))
       return false;
-    page->entries.reserve(rows.size());
-    for (const FunctionRow& f : rows) page->entries.push_back(FunctionEntry(f));
+    char* e = page->AddBlank(rows.size());
+    for (const FunctionRow& f : rows) {
+      PutFunctionEntry(f, e);
+      e += kFunctionEntryLength;
+    }
     return true;
   };
   wire::CallReply reply =
@@ -306,12 +330,11 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
     if (!store->ListUsagePage(profile, category, after, limit, count, &rows, &page->where, &known,
                               error))
       return false;
-    page->entries.reserve(rows.size());
+    char* e = page->AddBlank(rows.size());
     for (const UsageRow& u : rows) {
-      std::string e(kUsageEntryLength, static_cast<char>(pgm::kEbcdicBlank));
-      PutText(&e, 0, 30, u.function);
-      PutText(&e, 30, 1, u.usage);
-      page->entries.push_back(std::move(e));
+      PutText(e + 0, 30, u.function);
+      PutText(e + 30, 1, u.usage);
+      e += kUsageEntryLength;
     }
     return true;
   };

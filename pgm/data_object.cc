@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <typeinfo>
 
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
@@ -59,8 +60,28 @@ bool ValidTableAt(const FieldTable& table, int depth) {
 
 bool ValidTable(const FieldTable& table) { return ValidTableAt(table, 0); }
 
-Node* AsNode(DataObject* object) { return dynamic_cast<Node*>(object); }
-const Node* AsNode(const DataObject* object) { return dynamic_cast<const Node*>(object); }
+// The two classes are final, so comparing the dynamic type finds them at
+// the cost of a load and a compare; a cast through the class hierarchy
+// walked it on every field read.
+PgmDataObject* AsStructure(DataObject* object) {
+  if (object == nullptr || typeid(*object) != typeid(PgmDataObject)) return nullptr;
+  return static_cast<PgmDataObject*>(object);
+}
+PgmArrayDataObject* AsArray(DataObject* object) {
+  if (object == nullptr || typeid(*object) != typeid(PgmArrayDataObject)) return nullptr;
+  return static_cast<PgmArrayDataObject*>(object);
+}
+Node* AsNode(DataObject* object) {
+  if (object == nullptr) return nullptr;
+  // Objects made here have these very type_info objects, which spares
+  // comparing names.
+  const std::type_info& type = typeid(*object);
+  if (&type == &typeid(PgmArrayDataObject)) return static_cast<PgmArrayDataObject*>(object);
+  if (&type == &typeid(PgmDataObject)) return static_cast<PgmDataObject*>(object);
+  if (PgmDataObject* structure = AsStructure(object)) return structure;
+  return AsArray(object);
+}
+const Node* AsNode(const DataObject* object) { return AsNode(const_cast<DataObject*>(object)); }
 
 Record::Record(const FieldTable& table) : table_(table), slots_(table.count) {}
 
@@ -158,24 +179,24 @@ void Record::Encode(std::string* out) const {
   for (size_t i = 0; i < slots_.size(); ++i) EncodeField(i, out->size() - start, out);
 }
 
-uint64_t Record::DecodeFieldAt(size_t i, std::string_view in, uint64_t offset) {
+uint64_t Record::DecodeFieldAt(size_t i, std::string_view in, uint64_t offset,
+                               const std::shared_ptr<const std::string>* owner) {
   const FieldDescription& f = field(i);
   Slot& s = slots_[i];
   std::string_view rest = offset < in.size() ? in.substr(offset) : std::string_view();
   switch (f.type) {
     case kFieldStruct: {
-      if (auto* child = dynamic_cast<PgmDataObject*>(s.child.get()))
-        return child->record().Decode(rest);
+      if (auto* child = AsStructure(s.child.get())) return child->record().Decode(rest, owner);
       return Record(f.sub_table).EncodedLength();
     }
     case kFieldArray: {
       uint32_t count = 0, stride = 0;
       BinaryValue(ReferencedField(f.length), &count);
-      auto* array = dynamic_cast<PgmArrayDataObject*>(s.child.get());
+      auto* array = AsArray(s.child.get());
       if (f.link == 0 || !BinaryValue(f.link - 1, &stride))
         stride = static_cast<uint32_t>(
             std::min<uint64_t>(Record(f.sub_table).EncodedLength(), 0xFFFFFFFFu));
-      if (array != nullptr) array->DecodeEntries(rest, count, stride);
+      if (array != nullptr) array->DecodeEntries(rest, count, stride, owner);
       return uint64_t{count} * stride;
     }
     case kFieldFiller:
@@ -204,14 +225,15 @@ uint64_t Record::DecodeFieldAt(size_t i, std::string_view in, uint64_t offset) {
   return width;
 }
 
-uint64_t Record::Decode(std::string_view in) {
+uint64_t Record::Decode(std::string_view in, const std::shared_ptr<const std::string>* owner) {
   uint64_t offset = 0;
-  for (size_t i = 0; i < slots_.size(); ++i) offset = SatAdd(offset, DecodeFieldAt(i, in, offset));
+  for (size_t i = 0; i < slots_.size(); ++i)
+    offset = SatAdd(offset, DecodeFieldAt(i, in, offset, owner));
   return offset;
 }
 
-uint64_t Record::DecodeFrom(std::shared_ptr<const std::string> source, size_t start) {
-  source_ = std::move(source);
+uint64_t Record::DecodeFrom(const std::shared_ptr<const std::string>& source, size_t start) {
+  if (source_ != source) source_ = source;
   source_start_ = start;
   lazy_ = true;
   const uint64_t consumed = Decode(std::string_view(*source_).substr(start));
@@ -219,9 +241,14 @@ uint64_t Record::DecodeFrom(std::shared_ptr<const std::string> source, size_t st
   return consumed;
 }
 
-void Record::DecodeField(size_t i, std::string_view in) {
+void Record::DecodeField(size_t i, std::string_view bytes) {
   if (Node* child = AsNode(slots_[i].child.get())) child->ClearReceived();
-  DecodeFieldAt(i, in, 0);
+  DecodeFieldAt(i, bytes, 0, nullptr);
+}
+
+void Record::DecodeField(size_t i, const std::shared_ptr<const std::string>& bytes) {
+  if (Node* child = AsNode(slots_[i].child.get())) child->ClearReceived();
+  DecodeFieldAt(i, *bytes, 0, &bytes);
 }
 
 void Record::ClearReceived() {
@@ -237,11 +264,29 @@ void Record::ClearReceived() {
 }
 
 PgmArrayDataObject::PgmArrayDataObject(const FieldTable& entry, uint16_t capacity)
-    : entry_(entry), capacity_(capacity) {}
+    : entry_(entry), capacity_(capacity), view_(entry) {}
 
 Record* PgmArrayDataObject::current() {
-  if (selected_ >= entries_.size()) return nullptr;
-  return entries_[selected_].get();
+  if (selected_ >= received_) return nullptr;
+  auto changed = changed_.find(selected_);
+  if (changed != changed_.end()) return changed->second.get();
+  if (view_entry_ != selected_) {
+    view_.DecodeFrom(source_, first_ + size_t{selected_} * stride_);
+    view_entry_ = selected_;
+  }
+  return &view_;
+}
+
+Record* PgmArrayDataObject::writable() {
+  Record* record = current();
+  if (record != &view_) return record;
+  // The entry keeps what the caller writes even when another is read in
+  // the shared record meanwhile.
+  auto own = std::make_unique<Record>(entry_);
+  own->DecodeFrom(source_, first_ + size_t{selected_} * stride_);
+  record = own.get();
+  changed_.emplace(selected_, std::move(own));
+  return record;
 }
 
 bool PgmArrayDataObject::Select(uint16_t entry) {
@@ -257,28 +302,48 @@ uint64_t PgmArrayDataObject::EncodedLength() const {
 
 void PgmArrayDataObject::Encode(std::string* out) const {
   const Record blank(entry_);
+  Record received(entry_);
   for (uint16_t i = 0; i < capacity_; ++i) {
-    const Record& r = i < entries_.size() && entries_[i] ? *entries_[i] : blank;
-    r.Encode(out);
+    auto changed = changed_.find(i);
+    if (changed != changed_.end()) {
+      changed->second->Encode(out);
+    } else if (i < received_) {
+      received.DecodeFrom(source_, first_ + size_t{i} * stride_);
+      received.Encode(out);
+    } else {
+      blank.Encode(out);
+    }
   }
 }
 
-void PgmArrayDataObject::ClearReceived() { entries_.clear(); }
+void PgmArrayDataObject::ClearReceived() {
+  received_ = 0;
+  source_.reset();
+  view_entry_ = kNoEntry;
+  changed_.clear();
+}
 
-uint64_t PgmArrayDataObject::DecodeEntries(std::string_view in, uint32_t count, uint32_t stride) {
-  entries_.clear();
-  uint32_t n = std::min<uint32_t>(count, capacity_);
-  // One copy of the entries' bytes, which their text fields are read from
-  // when asked for, instead of a copy of every field of every entry.
-  std::shared_ptr<const std::string> source;
-  for (uint32_t i = 0; i < n; ++i) {
-    uint64_t start = uint64_t{i} * stride;
-    if (start >= in.size()) break;
-    if (!source) source = std::make_shared<const std::string>(in);
-    auto entry = std::make_unique<Record>(entry_);
-    entry->DecodeFrom(source, static_cast<size_t>(start));
-    entries_.push_back(std::move(entry));
+uint64_t PgmArrayDataObject::DecodeEntries(std::string_view in, uint32_t count, uint32_t stride,
+                                           const std::shared_ptr<const std::string>* owner) {
+  ClearReceived();
+  const uint32_t n = std::min<uint32_t>(count, capacity_);
+  // Entries that begin within what arrived; their fields are bounds-checked
+  // against it when read.
+  uint64_t arrived = 0;
+  while (arrived < n && arrived * stride < in.size()) ++arrived;
+  if (arrived == 0) return uint64_t{count} * stride;
+  // An entry's fields are read within the bytes from its start to the end
+  // of `in`, which is where the owner's bytes end too.
+  if (owner != nullptr && in.data() >= (*owner)->data() &&
+      in.data() + in.size() == (*owner)->data() + (*owner)->size()) {
+    source_ = *owner;
+    first_ = static_cast<size_t>(in.data() - source_->data());
+  } else {
+    source_ = std::make_shared<const std::string>(in);
+    first_ = 0;
   }
+  received_ = static_cast<uint16_t>(arrived);
+  stride_ = stride;
   return uint64_t{count} * stride;
 }
 

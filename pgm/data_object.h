@@ -7,6 +7,7 @@
 #define ZVT_PGM_DATA_OBJECT_H_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +31,9 @@ class Node {
   virtual Record* current() = 0;
   virtual uint64_t EncodedLength() const = 0;
   virtual void Encode(std::string* out) const = 0;
+  // The record a caller is about to change; the same as current() unless
+  // the node shares one record between entries.
+  virtual Record* writable() { return current(); }
   // Forgets every received value.
   virtual void ClearReceived() = 0;
   virtual const FieldTable& table() const = 0;
@@ -68,19 +72,23 @@ class Record {
   // Encoded bytes of field `i` alone, or of all fields.
   void EncodeField(size_t i, uint64_t offset, std::string* out) const;
   void Encode(std::string* out) const;
-  // Fills the fields from `in`; returns the bytes consumed.
-  uint64_t Decode(std::string_view in);
-  // The same from `*source` at `start`, leaving text and raw fields in
-  // the source until they are read.
-  uint64_t DecodeFrom(std::shared_ptr<const std::string> source, size_t start);
-  // Decodes field `i` alone from `in` (a reply's output parameter).
-  void DecodeField(size_t i, std::string_view in);
+  // Fills the fields from `in`; returns the bytes consumed. When `owner`
+  // is given, `in` lies within it and arrays below keep their entries in
+  // it instead of a copy.
+  uint64_t Decode(std::string_view in, const std::shared_ptr<const std::string>* owner = nullptr);
+  // The same from `source` at `start`, leaving text and raw fields in the
+  // source until they are read.
+  uint64_t DecodeFrom(const std::shared_ptr<const std::string>& source, size_t start);
+  // Decodes field `i` alone from `bytes` (a reply's output parameter).
+  void DecodeField(size_t i, std::string_view bytes);
+  void DecodeField(size_t i, const std::shared_ptr<const std::string>& bytes);
   void ClearReceived();
 
  private:
   // Width in bytes of a fixed or varying field, given the current values.
   uint64_t Width(size_t i, uint64_t offset) const;
-  uint64_t DecodeFieldAt(size_t i, std::string_view in, uint64_t offset);
+  uint64_t DecodeFieldAt(size_t i, std::string_view in, uint64_t offset,
+                         const std::shared_ptr<const std::string>* owner);
 
   FieldTable table_;
   std::vector<Slot> slots_;
@@ -89,7 +97,7 @@ class Record {
   bool lazy_ = false;                          // within DecodeFrom
 };
 
-class PgmDataObject : public DataObject, public Node {
+class PgmDataObject final : public DataObject, public Node {
  public:
   explicit PgmDataObject(const FieldTable& table) : record_(table) {}
   Record* current() override { return &record_; }
@@ -103,11 +111,15 @@ class PgmDataObject : public DataObject, public Node {
   Record record_;
 };
 
-class PgmArrayDataObject : public ArrayDataObject, public Node {
+// Received entries stay in the reply's bytes; the selected one is decoded
+// into a record shared by all entries when it is read, and gets a record
+// of its own only when a caller changes it.
+class PgmArrayDataObject final : public ArrayDataObject, public Node {
  public:
   PgmArrayDataObject(const FieldTable& entry, uint16_t capacity);
-  // The selected entry; null before it was received or set.
+  // The selected entry; null before it was received.
   Record* current() override;
+  Record* writable() override;
   uint64_t EncodedLength() const override;
   void Encode(std::string* out) const override;
   void ClearReceived() override;
@@ -115,20 +127,33 @@ class PgmArrayDataObject : public ArrayDataObject, public Node {
 
   uint16_t capacity() const { return capacity_; }
   bool Select(uint16_t entry);
-  // Decodes `count` entries `stride` bytes apart from the start of `in`
+  // Takes `count` entries `stride` bytes apart from the start of `in`
   // (entries past the capacity are ignored); returns the bytes consumed.
-  uint64_t DecodeEntries(std::string_view in, uint32_t count, uint32_t stride);
+  // `in` lies within `*owner` when it is given.
+  uint64_t DecodeEntries(std::string_view in, uint32_t count, uint32_t stride,
+                         const std::shared_ptr<const std::string>* owner = nullptr);
 
  private:
+  static constexpr int kNoEntry = -1;
+
   FieldTable entry_;
   uint16_t capacity_;
   uint16_t selected_ = 0;
-  std::vector<std::unique_ptr<Record>> entries_;  // created on first use
+  uint16_t received_ = 0;                      // entries that arrived
+  std::shared_ptr<const std::string> source_;  // the bytes they arrived in
+  size_t first_ = 0;                           // where entry 0 begins in them
+  uint32_t stride_ = 0;
+  Record view_;  // the entry `view_entry_`, decoded
+  int view_entry_ = kNoEntry;
+  std::map<uint16_t, std::unique_ptr<Record>> changed_;  // entries a caller changed
 };
 
 // The node behind a data object of this library, or null.
 Node* AsNode(DataObject* object);
 const Node* AsNode(const DataObject* object);
+// The object as one of this library's structures or arrays, or null.
+PgmDataObject* AsStructure(DataObject* object);
+PgmArrayDataObject* AsArray(DataObject* object);
 
 }  // namespace zvt::pgm
 

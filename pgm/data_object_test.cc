@@ -126,6 +126,28 @@ TEST_F(DataObjectTest, DecodingUsesTheHostsCountStrideAndOffset) {
   ASSERT_EQ(calls_.selectEntry(array, 2), kPgmOk);
   EXPECT_EQ(calls_.getText(array, 0, text, sizeof text), kPgmNotAvailable);
   EXPECT_EQ(calls_.selectEntry(array, 3), kPgmBadIndex);
+
+  // Entries are read from the bytes they arrived in; one a caller changes
+  // keeps the change while others are read, and is encoded with it.
+  auto shared = std::make_shared<const std::string>(in);
+  static_cast<PgmDataObject*>(receiver.get())->record().Decode(*shared, &shared);
+  ASSERT_EQ(calls_.selectEntry(array, 0), kPgmOk);
+  ASSERT_EQ(calls_.setText(array, 0, u"Z", &error), kPgmOk);
+  ASSERT_EQ(calls_.selectEntry(array, 1), kPgmOk);
+  EXPECT_EQ(calls_.getText(array, 0, text, sizeof text), kPgmOk);
+  EXPECT_EQ(std::u16string(text), u"C");
+  ASSERT_EQ(calls_.selectEntry(array, 0), kPgmOk);
+  EXPECT_EQ(calls_.getText(array, 0, text, sizeof text), kPgmOk);
+  EXPECT_EQ(std::u16string(text), u"Z");
+  std::string encoded;
+  AsNode(array)->Encode(&encoded);
+  EXPECT_EQ(encoded.substr(0, 9), std::string("\xE9\x40\x40\x40\x40", 5) + Be(7));
+  EXPECT_EQ(encoded.substr(9, 9), std::string("\xC3\x40\x40\x40\x40", 5) + Be(8));
+  EXPECT_EQ(encoded.substr(18), std::string("\x40\x40\x40\x40\x40", 5) + Be(0));
+  // A new reply forgets the change.
+  static_cast<PgmDataObject*>(receiver.get())->record().Decode(*shared, &shared);
+  EXPECT_EQ(calls_.getText(array, 0, text, sizeof text), kPgmOk);
+  EXPECT_EQ(std::u16string(text), u"AB");
 }
 
 TEST_F(DataObjectTest, HostileRepliesNeverReadOutsideWhatArrived) {
@@ -142,7 +164,12 @@ TEST_F(DataObjectTest, HostileRepliesNeverReadOutsideWhatArrived) {
     std::string in = Be(picks[rng() % 8]) + Be(picks[rng() % 8]) + Be(picks[rng() % 8]);
     in += std::string(rng() % 64, static_cast<char>(rng()));
     in.resize(rng() % (in.size() + 1));
-    static_cast<PgmDataObject*>(receiver.get())->record().Decode(in);
+    // Read from a copy, and from the bytes as they arrived.
+    auto shared = std::make_shared<const std::string>(in);
+    static_cast<PgmDataObject*>(receiver.get())
+        ->record()
+        .Decode(*shared, round % 2 == 0 ? &shared : nullptr);
+    shared.reset();
     char16_t text[8];
     uint32_t v, n, t;
     for (uint16_t e = 0; e < 4; ++e) {

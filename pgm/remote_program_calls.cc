@@ -107,7 +107,7 @@ std::unique_ptr<ArrayDataObject> RemoteProgramCalls::createArrayDataObject(
 uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const void* bytes,
                                        uint32_t size, uint32_t type, ErrorOut* error) {
   Node* node = AsNode(object);
-  Record* record = node != nullptr ? node->current() : nullptr;
+  Record* record = node != nullptr ? node->writable() : nullptr;
   if (record == nullptr)
     return Fail(error, kPgmBadObject, kErrorClassLocal, "setBinary: no object");
   if (index >= record->size())
@@ -134,7 +134,7 @@ uint32_t RemoteProgramCalls::setBinary(DataObject* object, uint32_t index, const
 uint32_t RemoteProgramCalls::setText(DataObject* object, uint32_t index, const char16_t* text,
                                      ErrorOut* error) {
   Node* node = AsNode(object);
-  Record* record = node != nullptr ? node->current() : nullptr;
+  Record* record = node != nullptr ? node->writable() : nullptr;
   if (record == nullptr || text == nullptr)
     return Fail(error, kPgmBadObject, kErrorClassLocal, "setText: no object or no text");
   if (index >= record->size())
@@ -178,7 +178,7 @@ uint32_t RemoteProgramCalls::setText(DataObject* object, uint32_t index, const c
 uint32_t RemoteProgramCalls::setObject(DataObject* object, uint32_t index,
                                        std::unique_ptr<DataObject>* child, ErrorOut* error) {
   Node* node = AsNode(object);
-  Record* record = node != nullptr ? node->current() : nullptr;
+  Record* record = node != nullptr ? node->writable() : nullptr;
   if (record == nullptr || child == nullptr || !*child)
     return Fail(error, kPgmBadObject, kErrorClassLocal, "setObject: no object or no child");
   if (index >= record->size())
@@ -186,10 +186,10 @@ uint32_t RemoteProgramCalls::setObject(DataObject* object, uint32_t index,
   const FieldDescription& f = record->field(index);
   bool fits = false;
   if (f.type == kFieldStruct) {
-    auto* c = dynamic_cast<PgmDataObject*>(child->get());
+    auto* c = AsStructure(child->get());
     fits = c != nullptr && c->table().rows == f.sub_table.rows;
   } else if (f.type == kFieldArray) {
-    auto* c = dynamic_cast<PgmArrayDataObject*>(child->get());
+    auto* c = AsArray(child->get());
     fits = c != nullptr && c->table().rows == f.sub_table.rows;
   }
   if (!fits)
@@ -281,7 +281,7 @@ uint32_t RemoteProgramCalls::FailQuietly(ErrorOut* error, const std::string& tex
 uint32_t RemoteProgramCalls::CallProgram(RemoteAgent* agent, const char16_t* program,
                                          DataObject* parameters, ErrorOut* error) {
   auto* remote = dynamic_cast<PgmRemoteAgent*>(agent);
-  auto* list = dynamic_cast<PgmDataObject*>(parameters);
+  auto* list = AsStructure(parameters);
   if (remote == nullptr || list == nullptr || program == nullptr)
     return Fail(error, kPgmBadObject, kErrorClassLocal, "callProgram: no agent or no parameters");
   const std::string name = platform::Utf16ToUtf8(program);
@@ -336,15 +336,20 @@ uint32_t RemoteProgramCalls::CallProgram(RemoteAgent* agent, const char16_t* pro
       return Fail(error, kPgmCallFailed, kErrorClassCommunication,
                   "callProgram " + name + ": the host sent more than " + FieldName(i) + " holds");
   }
+  // Each output's bytes are handed over, not copied: list entries are read
+  // from them when asked for.
+  std::vector<size_t> received_sizes;
   for (size_t i = 0, out = 0; i < record.size(); ++i) {
-    if (call.parameters[i].direction != wire::kInput) record.DecodeField(i, reply.outputs[out++]);
+    if (call.parameters[i].direction == wire::kInput) continue;
+    received_sizes.push_back(reply.outputs[out].size());
+    record.DecodeField(i, std::make_shared<const std::string>(std::move(reply.outputs[out++])));
   }
   // A receiver whose header describes entries that are not there fails the
   // call as a whole, and nothing of the reply stays readable.
   for (size_t i = 0, out = 0; i < record.size(); ++i) {
     if (call.parameters[i].direction == wire::kInput) continue;
-    const size_t received = reply.outputs[out++].size();
-    auto* receiver = dynamic_cast<PgmDataObject*>(record.slot(i).child.get());
+    const size_t received = received_sizes[out++];
+    auto* receiver = AsStructure(record.slot(i).child.get());
     if (record.field(i).type != kFieldStruct || receiver == nullptr) continue;
     std::string why;
     if (!CheckReceiver(receiver->record(), received, call.parameters[i].length, &why)) {
@@ -387,7 +392,7 @@ uint32_t RemoteProgramCalls::getBinary(DataObject* object, uint32_t index, void*
 }
 
 uint32_t RemoteProgramCalls::selectEntry(ArrayDataObject* array, uint16_t entry) {
-  auto* a = dynamic_cast<PgmArrayDataObject*>(array);
+  auto* a = AsArray(array);
   if (a == nullptr) return kPgmBadObject;
   return a->Select(entry) ? kPgmOk : kPgmBadIndex;
 }

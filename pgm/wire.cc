@@ -135,12 +135,12 @@ class Reader {
     }
     return Fail("bad count");
   }
-  // Unpacks what Writer::PackedBlanks wrote, `size` bytes in all. Memory
-  // grows only as packed bytes arrive: a blank run is at most as long as
-  // what is left of `size`, which the caller has bounded.
+  // Unpacks what Writer::PackedBlanks wrote, `size` bytes in all; a blank
+  // run is at most as long as what is left of `size`, which the caller has
+  // bounded by what the call's outputs hold, so the room is taken at once.
   bool PackedBlanks(uint32_t size, std::string* s) {
     s->clear();
-    s->reserve(std::min<size_t>(size, in_.size() - pos_));
+    s->reserve(size);
     while (s->size() < size) {
       uint32_t literal, blanks;
       if (!Count(&literal)) return false;
