@@ -478,6 +478,57 @@ TEST_F(RegistryTest, CacheValueWritesAreKeptTogetherAndInOrder) {
   reg_->RegCloseKey(config);
 }
 
+// Values added to keys in turn inside one group, some replaced, are read
+// whole by this connection before the group ends and by another after it:
+// each key's row agrees with its values wherever the group stands.
+TEST_F(RegistryTest, KeysFilledInTurnInsideAGroupAgreeWithTheirValuesWhenRead) {
+  const std::u16string a_path = std::u16string(kCacheHiveKey) + u"\\SYS\\A";
+  const std::u16string b_path = std::u16string(kCacheHiveKey) + u"\\SYS\\B";
+  HKEY a = Create(kHKeyCurrentUser, a_path.c_str());
+  HKEY b = Create(kHKeyCurrentUser, b_path.c_str());
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  // Opening a key checks it whole against its row.
+  auto names_in = [&](PosixRegistry* registry, const std::u16string& path) {
+    std::vector<std::u16string> names;
+    ScopedKey key(registry);
+    if (registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) !=
+        kErrorSuccess)
+      return names;
+    for (DWORD i = 0;; ++i) {
+      char16_t name[64];
+      DWORD chars = 64;
+      if (registry->RegEnumValueW(key.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+          kErrorSuccess)
+        break;
+      names.emplace_back(name, chars);
+    }
+    return names;
+  };
+  auto names_here = [&](const std::u16string& path) { return names_in(reg_.get(), path); };
+  auto names_elsewhere = [&](const std::u16string& path) { return names_in(&other, path); };
+
+  ASSERT_EQ(kErrorSuccess, SetBinary(a, u"F1", {1}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(a, u"F2", {2}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(b, u"G1", {3}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(a, u"F3", {4}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(a, u"F1", {5, 6}));  // replaced
+  EXPECT_EQ(names_here(a_path), (std::vector<std::u16string>{u"F1", u"F2", u"F3"}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(a, u"F4", {7}));
+  EXPECT_EQ(names_here(b_path), (std::vector<std::u16string>{u"G1"}));
+  EXPECT_EQ(names_here(a_path), (std::vector<std::u16string>{u"F1", u"F2", u"F3", u"F4"}));
+  ASSERT_EQ(kErrorSuccess, SetBinary(b, u"G2", {8}));
+  EXPECT_TRUE(names_elsewhere(b_path).empty());
+
+  EXPECT_EQ(kErrorSuccess, reg_->RegFlushKey(kHKeyCurrentUser));
+  EXPECT_EQ(names_elsewhere(a_path), (std::vector<std::u16string>{u"F1", u"F2", u"F3", u"F4"}));
+  EXPECT_EQ(names_elsewhere(b_path), (std::vector<std::u16string>{u"G1", u"G2"}));
+  reg_->RegCloseKey(a);
+  reg_->RegCloseKey(b);
+}
+
 // A group whose commit fails keeps none of its writes, and every write after
 // it fails until a flush has reported the loss: nothing written later (such
 // as timestamps written after the values they stand for) is kept without

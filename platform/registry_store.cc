@@ -500,11 +500,13 @@ std::string RegistryStore::LastErrorMessage() {
 }
 
 template <typename Body>
-LONG RegistryStore::Write(Body body) {
+LONG RegistryStore::Write(Body body, bool keeps_sums_waiting) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (read_only_) return kErrorAccessDenied;
   if (batch_depth_ > 0) return body();
   if (group_open_) {
+    if (!keeps_sums_waiting)
+      if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
     const int changes = sqlite3_total_changes(db_);
     LONG result = body();
     if (result == kErrorSuccess) {
@@ -542,6 +544,7 @@ void RegistryStore::LoseGroup(LONG why) {
   if (sqlite3_get_autocommit(db_) == 0) Step(kRollback);
   group_open_ = false;
   owner_cached_ = false;
+  owner_sums_waiting_ = false;
   if (group_lost_ == kErrorSuccess) group_lost_ = why;
   ++write_count_;  // what this connection reads changes back
   ++mutations_;
@@ -561,6 +564,11 @@ LONG RegistryStore::OpenGroup() {
 LONG RegistryStore::CommitGroup() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (!group_open_) {
+    const LONG lost = group_lost_;
+    group_lost_ = kErrorSuccess;
+    return lost;
+  }
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) {
     const LONG lost = group_lost_;
     group_lost_ = kErrorSuccess;
     return lost;
@@ -595,6 +603,7 @@ LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
 }
 
 LONG RegistryStore::ReadKeyRecord(KeyId key, KeyRecord* record) {
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   StmtUse st(Statement(kKeyExists));
   sqlite3_bind_int64(st.get(), 1, key);
   int rc = sqlite3_step(st.get());
@@ -611,10 +620,32 @@ LONG RegistryStore::ReadOwner(KeyId key, KeyRecord* record) {
     *record = owner_;
     return kErrorSuccess;
   }
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   return ReadKeyRecord(key, record);
 }
 
-LONG RegistryStore::WriteKeySums(const KeyRecord& r) {
+LONG RegistryStore::SettleSums() {
+  if (!owner_sums_waiting_) return kErrorSuccess;
+  owner_sums_waiting_ = false;
+  const LONG rc = WriteKeySums(owner_);
+  if (rc != kErrorSuccess) LoseGroup(rc);
+  return rc;
+}
+
+LONG RegistryStore::WriteKeySums(const KeyRecord& r, bool may_wait) {
+  if (may_wait && group_open_) {
+    if (owner_.id != r.id)
+      if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
+    // The owner was read (or written) in this group, where no other
+    // connection writes, so its row is there to be written later.
+    ++mutations_;
+    owner_ = r;
+    owner_cached_ = true;
+    owner_mutations_ = mutations_;
+    owner_sums_waiting_ = true;
+    return kErrorSuccess;
+  }
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   ++mutations_;
   owner_cached_ = false;
   StmtUse st(Statement(kUpdateKeySums));
@@ -644,11 +675,13 @@ LONG RegistryStore::KeyExistsLocked(KeyId key) {
 
 LONG RegistryStore::KeyExists(KeyId key) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   return KeyExistsLocked(key);
 }
 
 LONG RegistryStore::FindChild(KeyId parent, std::u16string_view name, KeyId* child) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   std::string fold = FoldBytes(name);
   StmtUse st(Statement(kFindChild));
   sqlite3_bind_int64(st.get(), 1, parent);
@@ -776,6 +809,7 @@ bool RegistryStore::VerifiedSinceLastChange(KeyId key) {
 LONG RegistryStore::GetValue(KeyId key, std::u16string_view name, DWORD* type, BYTE* data,
                              DWORD* data_size) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   std::string fold = FoldBytes(name);
   StmtUse st(Statement(kGetValue));
   sqlite3_bind_int64(st.get(), 1, key);
@@ -806,53 +840,55 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
                              DWORD data_size) {
   if (name.size() > kMaxValueNameChars) return kErrorInvalidParameter;
   if (data == nullptr && data_size != 0) return kErrorInvalidParameter;
-  return Write([&]() -> LONG {
-    KeyRecord owner;
-    if (LONG rc = ReadOwner(key, &owner); rc != kErrorSuccess) return rc;
-    static const BYTE kEmpty = 0;
-    const BYTE* bytes = data_size == 0 ? &kEmpty : data;
-    std::string fold = FoldBytes(name);
-    {
-      // A new value (the usual case when the cache is filled) is one insert;
-      // an existing one is found and replaced below.
-      std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
-      bool inserted = false;
-      if (LONG rc = InsertValue(key, name, fold, type, bytes, data_size, check, &inserted);
-          rc != kErrorSuccess)
-        return rc;
-      if (inserted) {
-        owner.value_sum ^= check;
-        return WriteKeySums(owner);
-      }
-    }
-    ValueRow old;
-    std::uint64_t old_check = 0;
-    LONG found;
-    {
-      StmtUse st(Statement(kGetValue));
-      sqlite3_bind_int64(st.get(), 1, key);
-      BindBytes(st.get(), 2, fold);
-      found = ReadValueRow(st.get(), key, &old, &old_check);
-    }
-    if (found == kErrorSuccess) {
-      // The value keeps the name it was created with, and its place.
-      std::uint64_t check = ValueCheck(key, old.name, type, bytes, data_size);
-      StmtUse st(Statement(kUpdateValue));
-      sqlite3_bind_int64(st.get(), 1, old.id);
-      sqlite3_bind_int64(st.get(), 2, type);
-      sqlite3_bind_blob(st.get(), 3, bytes, static_cast<int>(data_size), SQLITE_STATIC);
-      sqlite3_bind_int64(st.get(), 4, static_cast<sqlite3_int64>(check));
-      int rc = sqlite3_step(st.get());
-      if (rc != SQLITE_DONE) return Fail(rc);
-      owner.value_sum ^= old_check ^ check;
-      return WriteKeySums(owner);
-    }
-    // The insert found the name taken, so a row that cannot be found by it
-    // is a damaged store.
-    if (found == kErrorNoMoreItems)
-      return Damaged("a value of " + KeyText(key) + " is in its index but not among its rows");
-    return found;
-  });
+  return Write(
+      [&]() -> LONG {
+        KeyRecord owner;
+        if (LONG rc = ReadOwner(key, &owner); rc != kErrorSuccess) return rc;
+        static const BYTE kEmpty = 0;
+        const BYTE* bytes = data_size == 0 ? &kEmpty : data;
+        std::string fold = FoldBytes(name);
+        {
+          // A new value (the usual case when the cache is filled) is one insert;
+          // an existing one is found and replaced below.
+          std::uint64_t check = ValueCheck(key, name, type, bytes, data_size);
+          bool inserted = false;
+          if (LONG rc = InsertValue(key, name, fold, type, bytes, data_size, check, &inserted);
+              rc != kErrorSuccess)
+            return rc;
+          if (inserted) {
+            owner.value_sum ^= check;
+            return WriteKeySums(owner, /*may_wait=*/true);
+          }
+        }
+        ValueRow old;
+        std::uint64_t old_check = 0;
+        LONG found;
+        {
+          StmtUse st(Statement(kGetValue));
+          sqlite3_bind_int64(st.get(), 1, key);
+          BindBytes(st.get(), 2, fold);
+          found = ReadValueRow(st.get(), key, &old, &old_check);
+        }
+        if (found == kErrorSuccess) {
+          // The value keeps the name it was created with, and its place.
+          std::uint64_t check = ValueCheck(key, old.name, type, bytes, data_size);
+          StmtUse st(Statement(kUpdateValue));
+          sqlite3_bind_int64(st.get(), 1, old.id);
+          sqlite3_bind_int64(st.get(), 2, type);
+          sqlite3_bind_blob(st.get(), 3, bytes, static_cast<int>(data_size), SQLITE_STATIC);
+          sqlite3_bind_int64(st.get(), 4, static_cast<sqlite3_int64>(check));
+          int rc = sqlite3_step(st.get());
+          if (rc != SQLITE_DONE) return Fail(rc);
+          owner.value_sum ^= old_check ^ check;
+          return WriteKeySums(owner, /*may_wait=*/true);
+        }
+        // The insert found the name taken, so a row that cannot be found by it
+        // is a damaged store.
+        if (found == kErrorNoMoreItems)
+          return Damaged("a value of " + KeyText(key) + " is in its index but not among its rows");
+        return found;
+      },
+      /*keeps_sums_waiting=*/true);
 }
 
 LONG RegistryStore::InsertValue(KeyId key, std::u16string_view name, const std::string& fold,
@@ -911,6 +947,7 @@ LONG RegistryStore::ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row) {
 
 LONG RegistryStore::SubkeyAt(KeyId parent, DWORD index, KeyRow* row) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   LONG result;
   {
     StmtUse st(Statement(kSubkeyAt));
@@ -925,6 +962,7 @@ LONG RegistryStore::SubkeyAt(KeyId parent, DWORD index, KeyRow* row) {
 
 LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, KeyRow* row) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   LONG result;
   {
     // The fold of an already folded name is itself.
@@ -942,6 +980,7 @@ LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, Ke
 LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit,
                                   size_t byte_limit, std::vector<ValueRow>* rows) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   rows->clear();
   LONG result = kErrorSuccess;
   // A key checked whole since the store last changed holds the rows that
@@ -999,6 +1038,7 @@ LONG RegistryStore::ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row) 
 
 LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   if (values_read != nullptr) values_read->rows.clear();
   // A key verified since the store last changed, here or in another
   // process, is not read again.
@@ -1134,6 +1174,7 @@ void RegistryStore::FailNextCommitForTesting() {
 
 bool RegistryStore::CheckIntegrity(std::string* report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  (void)SettleSums();  // a failure loses the group, which its commit reports
   report->clear();
   sqlite3_stmt* st = nullptr;
   if (sqlite3_prepare_v2(db_, "PRAGMA integrity_check", -1, &st, nullptr) != SQLITE_OK) {

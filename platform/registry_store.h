@@ -234,8 +234,13 @@ class RegistryStore {
   // fold, value sum, subkey sum, check).
   LONG CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record);
   // Writes the sums of `record` (and, inside a write group, keeps the row
-  // as the owner of the next value write).
-  LONG WriteKeySums(const KeyRecord& record);
+  // as the owner of the next value write). With `may_wait`, inside a write
+  // group, the row is written only when another statement needs the key
+  // rows (SettleSums): a key filled with many values is written once.
+  LONG WriteKeySums(const KeyRecord& record, bool may_wait = false);
+  // Writes the sums a write group still keeps in memory; a failure loses
+  // the group.
+  LONG SettleSums();
   // Inserts a value row unless its key has one of that name; `*inserted`
   // says whether it was added.
   LONG InsertValue(KeyId key, std::u16string_view name, const std::string& fold, DWORD type,
@@ -245,9 +250,10 @@ class RegistryStore {
   LONG ReadOwner(KeyId key, KeyRecord* record);
   // Lays out a new file, or gives a store of the first layout its checksums.
   static bool LayOut(sqlite3* db, int version, std::string* error);
-  // Runs `body` in a write transaction unless a batch is open.
+  // Runs `body` in a write transaction unless a batch is open; a body
+  // that `keeps_sums_waiting` settles them itself where it needs to.
   template <typename Body>
-  LONG Write(Body body);
+  LONG Write(Body body, bool keeps_sums_waiting = false);
   // Steps `st` and checks the row it reaches: a subkey of `parent`, or a
   // value of `key` with its stored checksum in `*check`.
   LONG ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row);
@@ -272,6 +278,7 @@ class RegistryStore {
   // The key row last written inside the open group; guarded by mu_.
   KeyRecord owner_;
   bool owner_cached_ = false;
+  bool owner_sums_waiting_ = false;  // owner_'s sums are not in its row yet
   std::uint64_t owner_mutations_ = 0;
   // Writes of this connection; changed under mu_, read without it.
   std::atomic<std::uint64_t> write_count_{0};
