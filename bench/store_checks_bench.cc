@@ -9,7 +9,8 @@
 // every value row of the same cache file (P2's floor); the same C program
 // with a platform library built to read rows without checking them
 // (bench/unchecked, put first on the loader's path), for the cost of the
-// checks; and a process that starts and exits.
+// checks; a C process that starts and exits; and one that only loads the
+// shared libraries the client library needs besides its own.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -36,14 +37,8 @@ constexpr int kGroups = 20;
 constexpr int kItemsPerGroup = 100;  // 2,000 functions, 1,500 of them denied to BENCH
 constexpr char kSystem[] = "BENCHSYS";
 
-std::string Self() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
-
-// Runs this program as a client process; its exit status is 10 + the
-// answer, or 1 when the call failed.
+// Runs `args` as a process with the loader path `library_path`; its exit
+// status (a client's is 10 + the answer, or 1 when the call failed).
 int Spawn(const std::vector<std::string>& args, const std::string& library_path,
           bool quiet = false) {
   std::vector<char*> argv;
@@ -177,18 +172,38 @@ BENCHMARK(BM_SqliteCliReadsTheSameRows)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
-// The floor: a process that starts and exits.
+// A C process that starts and exits, linked to the C library alone.
 void BM_BareProcess(benchmark::State& state) {
   for (auto _ : state) {
-    if (Spawn({Self(), "--exit"}, "") != 0) state.SkipWithError("no process");
+    if (Spawn({std::string(ZVT_BIN_DIR) + "/zvt_load_only"}, "") != 0)
+      state.SkipWithError("no process");
   }
 }
 BENCHMARK(BM_BareProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 
+// The same process loading what libzvtappad and libzvtclient need and any
+// client speaking TLS from C++ would load too: the C++ runtime, OpenSSL
+// and SQLite, bound at once as zvt_ask binds the library.
+void BM_ProcessLoadingTheDependencies(benchmark::State& state) {
+  for (auto _ : state) {
+    if (Spawn({std::string(ZVT_BIN_DIR) + "/zvt_load_only", "libstdc++.so.6", "libsqlite3.so.0",
+               "libcrypto.so.3", "libssl.so.3"},
+              "") != 0) {
+      state.SkipWithError("a library could not be loaded");
+      return;
+    }
+  }
+}
+BENCHMARK(BM_ProcessLoadingTheDependencies)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--exit") == 0) return 0;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   return 0;

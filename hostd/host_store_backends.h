@@ -3,6 +3,7 @@
 #ifndef ZVT_HOSTD_HOST_STORE_BACKENDS_H_
 #define ZVT_HOSTD_HOST_STORE_BACKENDS_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,10 @@ inline constexpr char kFunctionColumns[] =
     "id, category, type, root, parent, name, name2, description, description2, indicator1, "
     "indicator2, indicator3, default_usage";
 inline constexpr int kFunctionFieldCount = 13;
+// The rows a page reserves room for at once: a page a client asks for is at
+// most this long in practice (64 functions, 250 usage entries), and a
+// longer one grows as its rows are read.
+inline constexpr uint64_t kReservedRows = 256;
 
 // A function's fields in the order of kFunctionColumns.
 std::vector<std::string> FunctionFields(const FunctionRow& f);

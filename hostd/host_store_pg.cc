@@ -607,6 +607,7 @@ bool PostgresHostStore::ListFunctionsPage(const std::string& category, int64_t a
                                           std::vector<FunctionRow>* rows, ListPage* page,
                                           std::string* error) {
   rows->clear();
+  rows->reserve(std::min<uint64_t>(limit, kReservedRows));
   page->last_seq = 0;
   Session s(pool_.get(), error);
   if (!s.ok()) return false;
@@ -624,6 +625,7 @@ bool PostgresHostStore::ListUsagePage(const std::string& profile, const std::str
                                       std::vector<UsageRow>* rows, ListPage* page, bool* known,
                                       std::string* error) {
   rows->clear();
+  rows->reserve(std::min<uint64_t>(limit, kReservedRows));
   page->last_seq = 0;
   std::string canonical = CanonicalProfile(profile);
   Session s(pool_.get(), error);

@@ -539,6 +539,7 @@ bool SqliteHostStore::ListFunctionsPage(const std::string& category, int64_t aft
                                         bool count, std::vector<FunctionRow>* rows, ListPage* page,
                                         std::string* error) {
   rows->clear();
+  rows->reserve(std::min<uint64_t>(limit, kReservedRows));
   page->last_seq = 0;
   if (count && !CountFunctions(category, &page->total, error)) return false;
   std::string sql = std::string("SELECT ") + kFunctionColumns +
@@ -562,6 +563,7 @@ bool SqliteHostStore::ListUsagePage(const std::string& profile, const std::strin
                                     std::vector<UsageRow>* rows, ListPage* page, bool* known,
                                     std::string* error) {
   rows->clear();
+  rows->reserve(std::min<uint64_t>(limit, kReservedRows));
   page->last_seq = 0;
   std::string canonical = CanonicalProfile(profile);
   if (!ProfileExists(canonical, known, error)) return false;
