@@ -85,6 +85,25 @@ const Node* AsNode(const DataObject* object) { return AsNode(const_cast<DataObje
 
 Record::Record(const FieldTable& table) : table_(table), slots_(table.count) {}
 
+void Record::LayOutFixed() {
+  fixed_at_.clear();
+  uint64_t at = 0;
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    const FieldDescription& f = field(i);
+    if (f.type != kFieldRaw && f.type != kFieldChar && f.type != kFieldBinary) {
+      fixed_at_.clear();
+      return;
+    }
+    fixed_at_.push_back(static_cast<uint32_t>(at));
+    at += f.type == kFieldBinary ? 4 : f.length;
+    if (at > UINT32_MAX) {
+      fixed_at_.clear();
+      return;
+    }
+  }
+  fixed_at_.push_back(static_cast<uint32_t>(at));
+}
+
 Slot& Record::slot(size_t i) {
   Slot& s = slots_[i];
   if (s.pending) {
@@ -235,6 +254,28 @@ uint64_t Record::Decode(std::string_view in, const std::shared_ptr<const std::st
 uint64_t Record::DecodeFrom(const std::shared_ptr<const std::string>& source, size_t start) {
   if (source_ != source) source_ = source;
   source_start_ = start;
+  if (!fixed_at_.empty()) {
+    // As Decode would, without asking each field its width: binary fields
+    // are taken, the others stay in the source until read.
+    const size_t available = start < source_->size() ? source_->size() - start : 0;
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      Slot& s = slots_[i];
+      const uint32_t at = fixed_at_[i], width = fixed_at_[i + 1] - at;
+      s.pending = false;
+      s.has_value = uint64_t{at} + width <= available;
+      if (!s.has_value) {
+        s.bytes.clear();
+      } else if (field(i).type == kFieldBinary) {
+        s.bytes.assign(source_->data() + start + at, width);
+      } else {
+        s.bytes.clear();
+        s.pending = true;
+        s.at = static_cast<uint32_t>(start + at);
+        s.width = width;
+      }
+    }
+    return fixed_at_.back();
+  }
   lazy_ = true;
   const uint64_t consumed = Decode(std::string_view(*source_).substr(start));
   lazy_ = false;
@@ -264,7 +305,9 @@ void Record::ClearReceived() {
 }
 
 PgmArrayDataObject::PgmArrayDataObject(const FieldTable& entry, uint16_t capacity)
-    : entry_(entry), capacity_(capacity), view_(entry) {}
+    : entry_(entry), capacity_(capacity), view_(entry) {
+  view_.LayOutFixed();
+}
 
 Record* PgmArrayDataObject::current() {
   if (selected_ >= received_) return nullptr;

@@ -79,6 +79,9 @@ class Record {
   // The same from `source` at `start`, leaving text and raw fields in the
   // source until they are read.
   uint64_t DecodeFrom(const std::shared_ptr<const std::string>& source, size_t start);
+  // Notes the layout when every field has a width of its own, so that
+  // DecodeFrom need not work it out for each record it reads.
+  void LayOutFixed();
   // Decodes field `i` alone from `bytes` (a reply's output parameter).
   void DecodeField(size_t i, std::string_view bytes);
   void DecodeField(size_t i, const std::shared_ptr<const std::string>& bytes);
@@ -92,6 +95,11 @@ class Record {
 
   FieldTable table_;
   std::vector<Slot> slots_;
+  // Where each field begins when every field has a width of its own (raw,
+  // character and binary fields alone), and where the record ends; empty
+  // otherwise. Such a record is read from its source without walking the
+  // widths field by field.
+  std::vector<uint32_t> fixed_at_;
   std::shared_ptr<const std::string> source_;  // what pending slots are read from
   size_t source_start_ = 0;                    // where this record's bytes begin in it
   bool lazy_ = false;                          // within DecodeFrom
