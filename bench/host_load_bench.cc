@@ -5,8 +5,8 @@
 // byte sent to its reply's last byte read. Against it, in the same run, the
 // floor: a bare C epoll server (zvt_echo_server) answering requests of the
 // same sizes with replies of the same sizes over plain TCP, driven the same
-// way. The programs are "KLIB/KRCHGTS" (a 32-byte receiver) and
-// "KLIB/KRUSRFN" (one part of a 20-entry usage list). The server's resident
+// way; and the same server over TLS, for what TLS alone costs. The programs are "KLIB/KRCHGTS" (a
+// 32-byte receiver) and "KLIB/KRUSRFN" (one part of a 20-entry usage list). The server's resident
 // memory is read after each run.
 #include <benchmark/benchmark.h>
 
@@ -22,10 +22,10 @@ using namespace zvt::bench;
 // The two servers and the connections made to them so far.
 struct Setting {
   testing::TempDir dir;
-  pid_t host = -1, echo = -1;
-  int host_port = 0, echo_port = 0;
+  pid_t host = -1, echo = -1, tls_echo = -1;
+  int host_port = 0, echo_port = 0, tls_echo_port = 0;
   std::shared_ptr<tls::ClientContext> trust;
-  std::vector<Peer> host_peers, echo_peers;
+  std::vector<Peer> host_peers, echo_peers, tls_echo_peers;
   std::string error;
 
   Setting() {
@@ -41,23 +41,35 @@ struct Setting {
                   "127.0.0.1:0", "--port-file", dir.File("host.port"), "--tls-cert", ca,
                   "--tls-key", dir.File("host-key.pem"), "--log-level", "err"});
     echo = Spawn({ZVT_BIN_DIR "/zvt_echo_server", dir.File("echo.port")});
+    tls_echo = Spawn(
+        {ZVT_BIN_DIR "/zvt_echo_server", dir.File("tls-echo.port"), ca, dir.File("host-key.pem")});
     host_port = WaitForPort(dir.File("host.port"));
     echo_port = WaitForPort(dir.File("echo.port"));
-    if (host_port == 0 || echo_port == 0) error = "a server did not start";
+    tls_echo_port = WaitForPort(dir.File("tls-echo.port"));
+    if (host_port == 0 || echo_port == 0 || tls_echo_port == 0) error = "a server did not start";
   }
   ~Setting() {
     host_peers.clear();
     echo_peers.clear();
+    tls_echo_peers.clear();
     Stop(&host);
     Stop(&echo);
+    Stop(&tls_echo);
   }
 
-  // Grows the connections to `n`.
-  bool Connect(bool to_host, size_t n) {
-    const int port = to_host ? host_port : echo_port;
+  enum Server { kHost, kEcho, kTlsEcho };
+  // Grows the connections to `to` to `n`; those to the others are closed,
+  // so that their descriptors can be used.
+  bool Connect(Server to, size_t n) {
+    for (Server other : {kHost, kEcho, kTlsEcho})
+      if (other != to) PeersOf(other).clear();
+    const int port = to == kHost ? host_port : to == kEcho ? echo_port : tls_echo_port;
     return ConnectPeers(
-        to_host ? host_peers : echo_peers, n, [port](size_t) { return port; },
-        to_host ? trust.get() : nullptr);
+        PeersOf(to), n, [port](size_t) { return port; }, to == kEcho ? nullptr : trust.get(),
+        /*sign_on=*/to == kHost);
+  }
+  std::vector<Peer>& PeersOf(Server server) {
+    return server == kHost ? host_peers : server == kEcho ? echo_peers : tls_echo_peers;
   }
 };
 
@@ -80,7 +92,7 @@ void BM_HostLoad(benchmark::State& state) {
   Setting& s = TheSetting();
   const int program = static_cast<int>(state.range(0));
   const auto n = static_cast<size_t>(state.range(1));
-  if (!s.error.empty() || !s.Connect(true, n)) {
+  if (!s.error.empty() || !s.Connect(Setting::kHost, n)) {
     state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
     return;
   }
@@ -93,23 +105,27 @@ void BM_HostLoad(benchmark::State& state) {
                  " connections, TLS");
 }
 
-void BM_EchoLoad(benchmark::State& state) {
+// The echo server driven as zvthostd was, over plain TCP or over TLS.
+void EchoLoad(benchmark::State& state, bool tls) {
   Setting& s = TheSetting();
   const int program = static_cast<int>(state.range(0));
   const auto n = static_cast<size_t>(state.range(1));
-  s.host_peers.clear();  // the descriptors go to the echo connections now
-  if (!s.error.empty() || host_reply_bytes[program] == 0 || !s.Connect(false, n)) {
+  const Setting::Server server = tls ? Setting::kTlsEcho : Setting::kEcho;
+  if (!s.error.empty() || host_reply_bytes[program] == 0 || !s.Connect(server, n)) {
     state.SkipWithError("no host run to match, or connecting failed");
     return;
   }
   const std::string request = EchoRequest(program, host_reply_bytes[program]);
   Result r;
-  if (!TimeLoad(state, s.echo_peers, n, request, host_reply_bytes[program], "an echo failed", &r))
+  if (!TimeLoad(state, s.PeersOf(server), n, request, host_reply_bytes[program], "an echo failed",
+                &r))
     return;
   InFlight(state);
   state.SetLabel(std::string("echo of ") + (program == 0 ? "KRCHGTS" : "KRUSRFN") + " sizes, " +
-                 std::to_string(n) + " connections, plain TCP");
+                 std::to_string(n) + " connections, " + (tls ? "TLS" : "plain TCP"));
 }
+void BM_EchoLoad(benchmark::State& state) { EchoLoad(state, false); }
+void BM_TlsEchoLoad(benchmark::State& state) { EchoLoad(state, true); }
 
 void Sizes(benchmark::internal::Benchmark* b) {
   for (int64_t n : {1, 64, 1000, 10000})
@@ -117,6 +133,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_HostLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_EchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
+BENCHMARK(BM_TlsEchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 
 }  // namespace
 

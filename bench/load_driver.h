@@ -250,10 +250,11 @@ inline void RaiseDescriptorLimit() {
 }
 
 // Grows `peers` to `n` connections, made by several threads at once, to the
-// port `port_of(i)` gives for connection i: with `trust`, over TLS and signed
-// on as BENCH; without, plain TCP.
+// port `port_of(i)` gives for connection i: with `trust`, over TLS and (when
+// `sign_on`) signed on as BENCH; without, plain TCP.
 inline bool ConnectPeers(std::vector<Peer>& peers, size_t n,
-                         const std::function<int(size_t)>& port_of, tls::ClientContext* trust) {
+                         const std::function<int(size_t)>& port_of, tls::ClientContext* trust,
+                         bool sign_on = true) {
   const size_t from = peers.size();
   if (from >= n) return true;
   peers.resize(n);
@@ -276,8 +277,8 @@ inline bool ConnectPeers(std::vector<Peer>& peers, size_t n,
         }
         peers[i].stream = tls::Connect(trust, fd, "127.0.0.1", 10000, &why);
         wire::Frame frame;
-        bool signed_on = false;
-        if (peers[i].stream) {
+        bool signed_on = peers[i].stream && !sign_on;
+        if (peers[i].stream && sign_on) {
           wire::FrameSocket reader(peers[i].stream.get());
           signed_on = wire::WriteAll(
                           peers[i].stream.get(),
