@@ -122,6 +122,10 @@ int main(int argc, char** argv) {
   v = 77;
   CHECK(value("NO-SUCH-SYSTEM", function, &v) == 0 && v == 77);
   CHECK(value(NULL, NULL, &v) == 0 && v == 77);
+  /* A name too long to be converted in place, beginning as the real one. */
+  char long_name[200];
+  snprintf(long_name, sizeof long_name, "%s%0*d", system, 150, 0);
+  CHECK(value(long_name, function, &v) == 0 && v == 77);
   CHECK(value(system, function, NULL) != 0);
 
   HandleFn get_handle = (HandleFn)ClientEntry(lib, "zvtsvc_GetSystemHandle");

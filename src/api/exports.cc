@@ -32,8 +32,8 @@ uint32_t zvtUN_GetAdminValue(const char* system_name, const char* function_id,
                              uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValue", __LINE__, [&] {
     const std::u16string function = zvt::NarrowToWide(function_id);
-    const std::u16string system = zvt::NarrowToWide(system_name);
-    return zvt::zvtUN_GetAdminValueW(system, function, admin_value);
+    const zvt::WideText system(system_name);
+    return zvt::zvtUN_GetAdminValueW(system.c_str(), function, admin_value);
   });
 }
 

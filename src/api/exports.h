@@ -18,7 +18,23 @@ CAIProcessCache& ProcessCache();
 // the empty string).
 std::u16string NarrowToWide(const char* narrow);
 
-uint32_t zvtUN_GetAdminValueW(const std::u16string& system_name, const std::u16string& function_id,
+// The same conversion, held in place when the text is short (as system
+// names are), so that converting it takes no allocation.
+class WideText {
+ public:
+  explicit WideText(const char* narrow);
+  WideText(const WideText&) = delete;
+  WideText& operator=(const WideText&) = delete;
+  const char16_t* c_str() const { return spilled_ ? spill_.c_str() : held_; }
+
+ private:
+  static constexpr size_t kHeldChars = 64;
+  char16_t held_[kHeldChars];
+  bool spilled_ = false;
+  std::u16string spill_;
+};
+
+uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const std::u16string& function_id,
                               uint32_t* admin_value);
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state);
 uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16string& function_id,

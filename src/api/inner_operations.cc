@@ -29,12 +29,28 @@ std::u16string NarrowToWide(const char* narrow) {
   return wide;
 }
 
-uint32_t zvtUN_GetAdminValueW(const std::u16string& system_name, const std::u16string& function_id,
+WideText::WideText(const char* narrow) {
+  held_[0] = u'\0';
+  if (narrow == nullptr) return;
+  const size_t n = std::strlen(narrow);
+  if (n + 1 > kHeldChars) {
+    spill_ = NarrowToWide(narrow);
+    spilled_ = true;
+    return;
+  }
+  // One UTF-16 unit or fewer for every byte, as NarrowToWide allows.
+  LONG error = 0;
+  const int written = CurrentServices().text->MultiByteToWideChar(
+      kCpThreadAcp, 0, narrow, -1, held_, static_cast<int>(n + 1), &error);
+  if (written <= 0) held_[0] = u'\0';
+}
+
+uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const std::u16string& function_id,
                               uint32_t* admin_value) {
   if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;
   SystemHandle handle = 0;
-  if (CurrentServices().client->GetSystemHandle(system_name.c_str(), kApplicationName, &handle) !=
+  if (CurrentServices().client->GetSystemHandle(system_name, kApplicationName, &handle) !=
       kClientOk)
     return 0;
   return ProcessCache().getAIvalue(&handle, function_id, admin_value);
