@@ -125,12 +125,11 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
     uint64_t counter = 0;
   };
   std::map<std::pair<std::u16string, std::u16string>, NameEntry> by_name_;  // guarded by mu_
-  // The names of the last confirmed lookup, as the caller spelled them, and
-  // its handle: a caller asking by the same name again is answered without
-  // folding and searching; guarded by mu_.
-  // One thread's last name lookup: the services, the configuration's change
-  // counter, the names as given (short ones only) and the handle found.
-  // Trivially destructible, for a thread_local of a loaded library.
+  // One thread's last confirmed name lookup: the services, the
+  // configuration's change counter, the names as the caller spelled them
+  // (short ones only) and the handle found, so that asking by the same name
+  // again is answered without folding and searching. Trivially
+  // destructible, for a thread_local of a loaded library.
   struct LastLookup {
     static constexpr size_t kMaxName = 64;
     uint64_t services = 0, counter = 0;

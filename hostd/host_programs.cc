@@ -125,13 +125,14 @@ struct Page {
     if (bytes.empty()) bytes.assign(kListHeaderLength, '\0');
     const size_t at = bytes.size();
     bytes.resize(at + count * entry_length, static_cast<char>(pgm::kEbcdicBlank));
-    entries += count;
     return bytes.data() + at;
+  }
+  uint64_t entries() const {
+    return bytes.empty() ? 0 : (bytes.size() - kListHeaderLength) / entry_length;
   }
 
   const uint32_t entry_length;
   std::string bytes;
-  uint64_t entries = 0;
   ListPage where;
 };
 // Reads at most `limit` entries after sequence number `after` (0: from the
@@ -179,9 +180,10 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   uint64_t remaining = page.where.total - position;
   if (remaining > 0 && room == 0)
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  uint64_t n = std::min<uint64_t>(page.entries, remaining);
+  const uint64_t entries = page.entries();
+  uint64_t n = std::min<uint64_t>(entries, remaining);
   // A short page means the list ends here, whatever the count said before.
-  uint64_t after_part = page.entries < room ? 0 : remaining - n;
+  uint64_t after_part = entries < room ? 0 : remaining - n;
   std::string out = std::move(page.bytes);
   out.resize(kListHeaderLength + n * entry_length, '\0');
   uint64_t returned = out.size();

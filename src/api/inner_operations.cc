@@ -14,6 +14,20 @@ constexpr char16_t kApplicationName[] = u"ZVWIN";
 // The library's own failure: a null output pointer.
 constexpr uint32_t kLibraryFailure = 1;
 
+// Converts the `n` bytes of `narrow` and its terminator into `wide`, which
+// has room for n + 1 units (no byte yields more than one); the units
+// written before the terminator. Text that cannot be converted is empty.
+size_t ToWide(const char* narrow, size_t n, char16_t* wide) {
+  LONG error = 0;
+  const int written = CurrentServices().text->MultiByteToWideChar(kCpThreadAcp, 0, narrow, -1, wide,
+                                                                  static_cast<int>(n + 1), &error);
+  if (written <= 0) {
+    wide[0] = u'\0';
+    return 0;
+  }
+  return static_cast<size_t>(written) - 1;
+}
+
 }  // namespace
 
 std::u16string NarrowToWide(const char* narrow) {
@@ -22,10 +36,7 @@ std::u16string NarrowToWide(const char* narrow) {
   size_t n = std::strlen(narrow);
   if (n + 1 >= 0x40000000u) return wide;
   wide.resize(n + 1);
-  LONG error = 0;
-  int written = CurrentServices().text->MultiByteToWideChar(
-      kCpThreadAcp, 0, narrow, -1, wide.data(), static_cast<int>(n + 1), &error);
-  wide.resize(written > 0 ? static_cast<size_t>(written) - 1 : 0);
+  wide.resize(ToWide(narrow, n, wide.data()));
   return wide;
 }
 
@@ -38,11 +49,7 @@ WideText::WideText(const char* narrow) {
     spilled_ = true;
     return;
   }
-  // One UTF-16 unit or fewer for every byte, as NarrowToWide allows.
-  LONG error = 0;
-  const int written = CurrentServices().text->MultiByteToWideChar(
-      kCpThreadAcp, 0, narrow, -1, held_, static_cast<int>(n + 1), &error);
-  if (written <= 0) held_[0] = u'\0';
+  ToWide(narrow, n, held_);
 }
 
 uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const std::u16string& function_id,
