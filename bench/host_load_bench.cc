@@ -19,13 +19,16 @@ namespace {
 using namespace zvt;
 using namespace zvt::bench;
 
-// The two servers and the connections made to them so far.
+// The servers and the connections made to one of them so far.
 struct Setting {
+  enum Server { kHost, kEcho, kTlsEcho, kNone };
+
   testing::TempDir dir;
   pid_t host = -1, echo = -1, tls_echo = -1;
   int host_port = 0, echo_port = 0, tls_echo_port = 0;
   std::shared_ptr<tls::ClientContext> trust;
-  std::vector<Peer> host_peers, echo_peers, tls_echo_peers;
+  std::vector<Peer> peers;
+  Server peers_of = kNone;
   std::string error;
 
   Setting() {
@@ -37,9 +40,7 @@ struct Setting {
     const std::string ca = bench::BenchCertificate(dir);
     trust = tls::LoadClientContext(ca, &error);
     if (!trust) return;
-    host = Spawn({ZVT_BIN_DIR "/zvthostd", "--store", dir.File("host.db"), "--listen",
-                  "127.0.0.1:0", "--port-file", dir.File("host.port"), "--tls-cert", ca,
-                  "--tls-key", dir.File("host-key.pem"), "--log-level", "err"});
+    host = SpawnHost(dir.File("host.db"), dir.File("host.port"), ca, dir.File("host-key.pem"));
     echo = Spawn({ZVT_BIN_DIR "/zvt_echo_server", dir.File("echo.port")});
     tls_echo = Spawn(
         {ZVT_BIN_DIR "/zvt_echo_server", dir.File("tls-echo.port"), ca, dir.File("host-key.pem")});
@@ -49,27 +50,19 @@ struct Setting {
     if (host_port == 0 || echo_port == 0 || tls_echo_port == 0) error = "a server did not start";
   }
   ~Setting() {
-    host_peers.clear();
-    echo_peers.clear();
-    tls_echo_peers.clear();
-    Stop(&host);
-    Stop(&echo);
-    Stop(&tls_echo);
+    peers.clear();
+    for (pid_t* p : {&host, &echo, &tls_echo}) Stop(p);
   }
 
-  enum Server { kHost, kEcho, kTlsEcho };
-  // Grows the connections to `to` to `n`; those to the others are closed,
-  // so that their descriptors can be used.
+  // `n` connections to `to`; those to another server are closed first, so
+  // that their descriptors can be used.
   bool Connect(Server to, size_t n) {
-    for (Server other : {kHost, kEcho, kTlsEcho})
-      if (other != to) PeersOf(other).clear();
+    if (peers_of != to) peers.clear();
+    peers_of = to;
     const int port = to == kHost ? host_port : to == kEcho ? echo_port : tls_echo_port;
     return ConnectPeers(
-        PeersOf(to), n, [port](size_t) { return port; }, to == kEcho ? nullptr : trust.get(),
+        peers, n, [port](size_t) { return port; }, to == kEcho ? nullptr : trust.get(),
         /*sign_on=*/to == kHost);
-  }
-  std::vector<Peer>& PeersOf(Server server) {
-    return server == kHost ? host_peers : server == kEcho ? echo_peers : tls_echo_peers;
   }
 };
 
@@ -97,7 +90,7 @@ void BM_HostLoad(benchmark::State& state) {
     return;
   }
   Result r;
-  if (!TimeLoad(state, s.host_peers, n, CallFrame(program), 0, "a call failed", &r)) return;
+  if (!TimeLoad(state, s.peers, n, CallFrame(program), 0, "a call failed", &r)) return;
   host_reply_bytes[program] = r.reply_bytes;
   InFlight(state);
   state.counters["server_rss_MB"] = static_cast<double>(RssKb(s.host)) / 1024;
@@ -117,8 +110,7 @@ void EchoLoad(benchmark::State& state, bool tls) {
   }
   const std::string request = EchoRequest(program, host_reply_bytes[program]);
   Result r;
-  if (!TimeLoad(state, s.PeersOf(server), n, request, host_reply_bytes[program], "an echo failed",
-                &r))
+  if (!TimeLoad(state, s.peers, n, request, host_reply_bytes[program], "an echo failed", &r))
     return;
   InFlight(state);
   state.SetLabel(std::string("echo of ") + (program == 0 ? "KRCHGTS" : "KRUSRFN") + " sizes, " +

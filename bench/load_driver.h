@@ -207,6 +207,14 @@ inline pid_t Spawn(std::vector<std::string> args) {
   return pid;
 }
 
+// A zvthostd process over `store`, serving TLS on a loopback port it
+// writes to `port_file`.
+inline pid_t SpawnHost(const std::string& store, const std::string& port_file,
+                       const std::string& certificate, const std::string& key) {
+  return Spawn({ZVT_BIN_DIR "/zvthostd", "--store", store, "--listen", "127.0.0.1:0", "--port-file",
+                port_file, "--tls-cert", certificate, "--tls-key", key, "--log-level", "err"});
+}
+
 inline int WaitForPort(const std::string& file) {
   int port = 0;
   for (int i = 0; i < 500 && port == 0; ++i) {

@@ -21,7 +21,9 @@ namespace {
 using namespace zvt;
 using namespace zvt::bench;
 
-enum Backend { kSqlite = 0, kPostgresOne = 1, kPostgresTwo = 2 };
+// What the clients connect to: the three arrangements of zvthostd, or the
+// echo server.
+enum Target { kSqlite = 0, kPostgresOne = 1, kPostgresTwo = 2, kEcho = 3 };
 
 struct Setting {
   testing::TempDir dir;
@@ -30,13 +32,12 @@ struct Setting {
   int sqlite_port = 0, pg_ports[2] = {0, 0}, echo_port = 0;
   std::shared_ptr<tls::ClientContext> trust;
   std::vector<Peer> peers;
-  int peers_of = -1;  // the backend (or 3: the echo server) `peers` are connected to
+  int peers_of = -1;  // the Target `peers` are connected to
   std::string error;
 
   pid_t Host(const std::string& store, const std::string& name) {
-    return Spawn({ZVT_BIN_DIR "/zvthostd", "--store", store, "--listen", "127.0.0.1:0",
-                  "--port-file", dir.File(name + ".port"), "--tls-cert", dir.File("host-cert.pem"),
-                  "--tls-key", dir.File("host-key.pem"), "--log-level", "err"});
+    return SpawnHost(store, dir.File(name + ".port"), dir.File("host-cert.pem"),
+                     dir.File("host-key.pem"));
   }
 
   Setting() {
@@ -70,7 +71,7 @@ struct Setting {
   }
 
   // `n` connections to what `target` names.
-  bool Connect(int target, size_t n) {
+  bool Connect(Target target, size_t n) {
     if (peers_of != target) peers.clear();
     peers_of = target;
     std::function<int(size_t)> port_of;
@@ -84,10 +85,10 @@ struct Setting {
       case kPostgresTwo:
         port_of = [this](size_t i) { return pg_ports[i % 2]; };
         break;
-      default:
+      case kEcho:
         port_of = [this](size_t) { return echo_port; };
     }
-    return ConnectPeers(peers, n, port_of, target == 3 ? nullptr : trust.get());
+    return ConnectPeers(peers, n, port_of, target == kEcho ? nullptr : trust.get());
   }
 };
 
@@ -103,7 +104,7 @@ void BM_Servers(benchmark::State& state) {
   const int backend = static_cast<int>(state.range(0));
   const int program = static_cast<int>(state.range(1));
   const auto n = static_cast<size_t>(state.range(2));
-  if (!s.error.empty() || !s.Connect(backend, n)) {
+  if (!s.error.empty() || !s.Connect(static_cast<Target>(backend), n)) {
     state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
     return;
   }
@@ -120,7 +121,7 @@ void BM_Echo(benchmark::State& state) {
   Setting& s = TheSetting();
   const int program = static_cast<int>(state.range(1));
   const auto n = static_cast<size_t>(state.range(2));
-  if (!s.error.empty() || host_reply_bytes[program] == 0 || !s.Connect(3, n)) {
+  if (!s.error.empty() || host_reply_bytes[program] == 0 || !s.Connect(kEcho, n)) {
     state.SkipWithError("no host run to match, or connecting failed");
     return;
   }
@@ -140,7 +141,7 @@ void Servers(benchmark::internal::Benchmark* b) {
 }
 void Echo(benchmark::internal::Benchmark* b) {
   for (int64_t program : {0, 1})
-    for (int64_t n : {64, 1000}) b->Args({3, program, n});
+    for (int64_t n : {64, 1000}) b->Args({kEcho, program, n});
 }
 BENCHMARK(BM_Servers)->Apply(Servers)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_Echo)->Apply(Echo)->Iterations(1)->UseManualTime();

@@ -203,8 +203,4 @@ BENCHMARK(BM_ProcessLoadingTheDependencies)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  return 0;
-}
+BENCHMARK_MAIN();
