@@ -3,8 +3,8 @@
 // the wire protocol, against a host on loopback whose reply to the first
 // call carries the fuzzer's bytes as the receiver in a well-formed frame.
 // A call either fails, or succeeds with records that came from entries
-// inside what the host sent; it never crashes, hangs or allocates past the
-// frame limit.
+// inside what the host sent, which announced exactly as many as it sent; it never crashes, hangs or
+// allocates past the frame limit.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -116,15 +116,32 @@ struct Host {
   std::unique_ptr<ScopedServiceBinding> binding;
 };
 
+uint32_t Be32(const std::string& r, size_t at) {
+  return (uint32_t{static_cast<uint8_t>(r[at])} << 24) |
+         (uint32_t{static_cast<uint8_t>(r[at + 1])} << 16) |
+         (uint32_t{static_cast<uint8_t>(r[at + 2])} << 8) | static_cast<uint8_t>(r[at + 3]);
+}
+
+// A list that was taken announced exactly the entries its bytes returned
+// hold: neither more nor fewer.
+bool EntriesMatchBytes(const std::string& r) {
+  if (r.size() < 40) return false;
+  const uint64_t returned = Be32(r, 0), offset = Be32(r, 28), count = Be32(r, 32),
+                 length = Be32(r, 36);
+  return offset + count * length == returned;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Host host;
   if (size < 1) return 0;
+  bool counts_match = false;
   {
     std::lock_guard<std::mutex> lock(g_reply_mu);
     g_receiver.assign(reinterpret_cast<const char*>(data + 1), size - 1);
     g_first = true;
+    counts_match = EntriesMatchBytes(g_receiver);
   }
   ErrorOut error;
   if (data[0] & 1) {
@@ -132,12 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t rc = CAdminHostAPIs::getFuncList(u"FUZZ", 0, &list, &error, nullptr);
     // Whatever was listed came from whole entries of what the host sent.
     if (rc == 0 && list.size() * 1495 > size) __builtin_trap();
+    if (rc == 0 && !counts_match) __builtin_trap();
     if (rc != 0 && !error) __builtin_trap();
   } else {
     UsageRecordList list;
     std::u16string profile = u"JOE";
     uint32_t rc = CAdminHostAPIs::getUsersFuncInfo(u"FUZZ", profile, 0, 0, &list, &error, nullptr);
     if (rc == 0 && list.size() * 32 > size) __builtin_trap();
+    if (rc == 0 && !counts_match) __builtin_trap();
     if (rc != 0 && !error) __builtin_trap();
   }
   return 0;

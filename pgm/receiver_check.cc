@@ -33,6 +33,7 @@ bool CheckReceiver(const Record& record, uint64_t received, uint64_t sent_length
 
   uint64_t limit = received;
   uint32_t returned = 0;
+  bool counts_returned = false;
   if (record.size() >= 2 && record.field(0).type == kFieldBinary &&
       record.field(1).type == kFieldBinary && record.BinaryValue(0, &returned)) {
     if (returned < fixed || returned > received || returned > sent_length) {
@@ -49,9 +50,11 @@ bool CheckReceiver(const Record& record, uint64_t received, uint64_t sent_length
       return false;
     }
     limit = returned;
+    counts_returned = true;
   }
 
   uint64_t offset = fixed;
+  bool has_array = false;
   for (size_t i = first_variable; i < record.size(); ++i) {
     const FieldDescription& f = record.field(i);
     if (f.type == kFieldFiller) {
@@ -82,9 +85,17 @@ bool CheckReceiver(const Record& record, uint64_t received, uint64_t sent_length
         return false;
       }
       offset = end;
+      has_array = true;
       continue;
     }
     offset += record.FieldWidth(i, offset);
+  }
+  // Bytes returned beyond the entries announced are entries the count left
+  // out: a list that says it holds fewer than it carries is not a list.
+  if (has_array && counts_returned && offset != limit) {
+    *why = "bytes returned " + std::to_string(limit) + " carry more than the entries announced, " +
+           "which end at " + std::to_string(offset);
+    return false;
   }
   return true;
 }

@@ -26,7 +26,8 @@ namespace zvt::pgm {
 //   - a filler's offset is at least the filler's own position (the header) and
 //     within the bytes returned;
 //   - an array that holds entries has an entry length of at least the described
-//     entry, and ends (offset + count x entry length) within the bytes returned.
+//     entry, and ends (offset + count x entry length) exactly where the bytes
+//     returned end: neither more entries than bytes nor more bytes than entries.
 // On failure returns false with `*why` saying what was wrong.
 bool CheckReceiver(const Record& record, uint64_t received, uint64_t sent_length, std::string* why);
 

@@ -163,7 +163,7 @@ PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
                          : root == kCache ? RegistryStore::Journal::kWalMovable
                                           : RegistryStore::Journal::kRollback;
     std::unique_ptr<RegistryStore> opened = RegistryStore::Open(file, journal, &error, &code);
-    if (!opened && code == kErrorRegistryCorrupt && root == kCache) {
+    if (!opened && code == kErrorRegistryCorrupt && root == kCache && paths_.move_damaged_cache) {
       // A cache hive too damaged to open is moved aside and built anew.
       MoveCacheAside(nullptr, error);
       ++state.generation;
@@ -244,7 +244,7 @@ LONG PosixRegistry::Noted(HKEY key, Root root, RegistryStore* store, LONG rc) {
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it != handles_.end()) it->second.damaged = true;
   }
-  if (root == kCache && store != nullptr) {
+  if (root == kCache && store != nullptr && paths_.move_damaged_cache) {
     // The store's own lock is taken before the root's, never inside it: a
     // thread in a batch on the store takes the root's lock to walk.
     const std::string what = store->damage().what;

@@ -41,6 +41,10 @@ struct RegistryPaths {
   // False: a store file that does not exist is not created (nor its
   // directory); its keys are not found. For programs that only read.
   bool create_missing = true;
+  // False: a damaged cache hive stays where it is (its keys fail with
+  // ERROR_REGISTRY_CORRUPT) instead of being moved aside and started anew.
+  // For programs that only look.
+  bool move_damaged_cache = true;
 };
 
 // A key that the tools reach by path, with the stores that hold it: its row

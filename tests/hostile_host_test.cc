@@ -61,6 +61,16 @@ std::vector<Malformed> MalformedLists() {
          Put32(r, kReturned, static_cast<uint32_t>(r->size()));
          Put32(r, kCount, 5000);
        }},
+      // Fewer entries announced than carried: the list would end early.
+      {"a count of 0 with the entries after it", [](std::string* r) { Put32(r, kCount, 0); }},
+      {"a count one short, the last entry left out",
+       [](std::string* r) { Put32(r, kCount, Get32(*r, kCount) - 1); }},
+      {"a count of 1 with 3 entries sent",
+       [](std::string* r) {
+         r->resize(kHeader + 3 * Get32(*r, kLength));
+         Put32(r, kReturned, static_cast<uint32_t>(r->size()));
+         Put32(r, kCount, 1);
+       }},
       {"bytes returned beyond the receiver",
        [](std::string* r) { Put32(r, kReturned, 0xFFFFFFF0u); }},
       {"bytes available fewer than bytes returned", [](std::string* r) { Put32(r, 4, 12); }},

@@ -3,7 +3,10 @@
 // bits flipped inside the rows of denied functions. Whatever the damage, a
 // new client process never answers "not denied" for a function the host
 // denies; a damaged cache file is moved aside once, and the next process
-// answers right from the host. ZVT_LONG_TESTS=1 runs every page and more
+// answers right from the host. The same holds when the damage lies where a
+// query from the current cache never looks (the saved hierarchy, the index
+// of the user's values) and the host then changes the user's usage, so that
+// the next query reloads over it. ZVT_LONG_TESTS=1 runs every page and more
 // bit flips.
 
 #include <sqlite3.h>
@@ -12,8 +15,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/admin_client.h"
@@ -46,7 +51,9 @@ class StoreDamageTest : public testing::ClientProcessTest {
         denied_.push_back(item);
       }
     }
-    SetUpHost({"A", "B", "C"});
+    hostd::ServerOptions options;
+    options.call_log = dir_.File("calls.log");
+    SetUpHost({"A", "B", "C"}, options);
     for (const std::string& f : denied_)
       if (f.find('_') != std::string::npos) Usage(f, "1");
     for (const char* f : {"A", "B", "C", "G1", "G2"}) denied_.push_back(f);
@@ -61,6 +68,14 @@ class StoreDamageTest : public testing::ClientProcessTest {
     ASSERT_EQ(SQLITE_OK, sqlite3_open(CacheFile().c_str(), &db));
     ASSERT_EQ(SQLITE_OK,
               sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr));
+    // Which table or index each page belongs to.
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(db, "SELECT pageno, name FROM dbstat", -1, &st, nullptr));
+    while (sqlite3_step(st) == SQLITE_ROW)
+      owners_[static_cast<size_t>(sqlite3_column_int64(st, 0))] =
+          reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    sqlite3_finalize(st);
     sqlite3_close(db);
     std::ifstream in(CacheFile(), std::ios::binary);
     pristine_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -84,6 +99,31 @@ class StoreDamageTest : public testing::ClientProcessTest {
     return n;
   }
 
+  // Pages (numbered from 1) of the values' table that hold saved hierarchy
+  // rows (a child list has commas between the IDs of the BIG groups' items),
+  // and every page of the indexes of the values.
+  std::vector<size_t> HierarchyAndIndexPages() {
+    const std::string comma_item = std::string(",\0B\0I\0G\0", 8);
+    std::vector<size_t> pages;
+    for (const auto& [page, owner] : owners_) {
+      if (owner == "vals") {
+        std::string_view bytes(pristine_.data() + (page - 1) * kPageSize, kPageSize);
+        if (bytes.find(comma_item) != std::string_view::npos) pages.push_back(page);
+      } else if (owner == "vals_order" || owner.find("sqlite_autoindex_vals") == 0) {
+        pages.push_back(page);
+      }
+    }
+    return pages;
+  }
+  // Moves JOE's usage timestamp on the host without changing what is denied.
+  void TouchUsage() { Usage("D", (touches_++ % 2) == 0 ? "2" : ""); }
+  int FunctionListCalls() {
+    std::ifstream in(dir_.File("calls.log"));
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find("KRFNLST") != std::string::npos;
+    return n;
+  }
+
   // Asks every denied function in a new process: the answers that said
   // "not denied" with return code 0, and those that failed.
   void AskAll(int* not_denied, int* failed) {
@@ -99,9 +139,10 @@ class StoreDamageTest : public testing::ClientProcessTest {
   // One trial: the damaged store in place, a process that must never answer
   // "not denied", at most one file moved aside, then a process that answers
   // every function right.
-  void Trial(const std::string& damaged, const std::string& what) {
+  void Trial(const std::string& damaged, const std::string& what, bool usage_changed = false) {
     SCOPED_TRACE(what);
     Install(damaged);
+    if (usage_changed) TouchUsage();
     int before = MovedAside();
     int not_denied = 0, failed = 0;
     AskAll(&not_denied, &failed);
@@ -110,12 +151,16 @@ class StoreDamageTest : public testing::ClientProcessTest {
     ++trials_;
     failed_answers_ += failed;
     moved_ += MovedAside() - before;
+    // The recovery left the cache current: the next processes load nothing.
+    const int lists = FunctionListCalls();
     AskAll(&not_denied, &failed);
     EXPECT_EQ(0, not_denied);
     EXPECT_EQ(0, failed);
+    EXPECT_EQ(lists, FunctionListCalls());
     Client client("HOSTA");
     EXPECT_EQ(0, client.Value("D"));
     EXPECT_EQ(0, client.Value("PROD"));
+    EXPECT_EQ(0, client.State());  // current
   }
 
   void TearDown() override {
@@ -125,6 +170,8 @@ class StoreDamageTest : public testing::ClientProcessTest {
 
   std::vector<std::string> denied_;
   std::string pristine_;
+  std::map<size_t, std::string> owners_;  // page number -> table or index
+  int touches_ = 0;
   int trials_ = 0, moved_ = 0, failed_answers_ = 0;
 };
 
@@ -137,6 +184,25 @@ TEST_F(StoreDamageTest, NoPageOverwrittenWithRandomBytesMakesADeniedFunctionAllo
     for (size_t i = 0; i < kPageSize; ++i)
       damaged[page * kPageSize + i] = static_cast<char>(random() & 0xFF);
     Trial(damaged, "page " + std::to_string(page + 1) + " of " + std::to_string(pages));
+  }
+}
+
+// Damage that only a reload reads: the saved hierarchy (reused while the
+// host's hierarchy is unchanged) and the indexes through which the reload
+// deletes and rewrites the user's values. A group denied through all its
+// children stays denied, whether the damage is found while the hierarchy is
+// read or while the user's values are rewritten and the file moved aside.
+TEST_F(StoreDamageTest, DamageMetByAReloadNeverMakesAGroupAllowed) {
+  std::vector<size_t> pages = HierarchyAndIndexPages();
+  ASSERT_GE(pages.size(), 4u);
+  const size_t step = LongTests() ? 1 : 3;
+  std::mt19937 random(20261208);
+  for (size_t i = 0; i < pages.size(); i += step) {
+    const size_t page = pages[i];
+    std::string damaged = pristine_;
+    for (size_t b = 0; b < kPageSize; ++b)
+      damaged[(page - 1) * kPageSize + b] = static_cast<char>(random() & 0xFF);
+    Trial(damaged, "page " + std::to_string(page) + " (" + owners_[page] + ")", true);
   }
 }
 

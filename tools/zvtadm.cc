@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "client/message_log.h"
 #include "services/client.h"
 #include "services/win_types.h"
 #include "tools/zvtadm_command.h"
@@ -21,7 +22,15 @@ platform::PosixRegistry* CommandContext::registry() {
   if (!registry_) {
     platform::RegistryPaths paths = platform::PosixRegistry::DefaultPaths();
     paths.create_missing = !read_only;
+    // Commands that only look leave a damaged cache file where it is;
+    // the others move it aside as the library does, and say so in the
+    // message log.
+    paths.move_damaged_cache = !read_only;
     registry_ = std::make_unique<platform::PosixRegistry>(paths);
+    if (!read_only)
+      registry_->SetDamageReporter([](const std::string& text) {
+        client::MessageLog().Append(3, "zvtadm", "registry", text);
+      });
   }
   return registry_.get();
 }

@@ -21,13 +21,22 @@ std::string Upper(std::string s) {
   return s;
 }
 
-std::vector<std::u16string> Subkeys(platform::PosixRegistry* r, HKEY key) {
+// The first failure met while reading, other than the end of a list: a
+// listing cut short by it is never shown as the whole.
+void NoteFailure(LONG rc, LONG* failure) {
+  if (rc != kErrorSuccess && rc != kErrorNoMoreItems && *failure == kErrorSuccess) *failure = rc;
+}
+
+std::vector<std::u16string> Subkeys(platform::PosixRegistry* r, HKEY key, LONG* failure) {
   std::vector<std::u16string> names;
   for (DWORD i = 0;; ++i) {
     char16_t name[256];
     DWORD chars = 256;
-    if (r->RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) != kErrorSuccess)
+    LONG rc = r->RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (rc != kErrorSuccess) {
+      NoteFailure(rc, failure);
       break;
+    }
     names.emplace_back(name, chars);
   }
   return names;
@@ -39,21 +48,33 @@ struct Value {
   std::vector<BYTE> data;
 };
 
-std::vector<Value> Values(platform::PosixRegistry* r, HKEY key) {
+std::vector<Value> Values(platform::PosixRegistry* r, HKEY key, LONG* failure) {
   std::vector<Value> values;
   for (DWORD i = 0;; ++i) {
     char16_t name[256];
     DWORD chars = 256, type = 0, size = 0;
     LONG rc = r->RegEnumValueW(key, i, name, &chars, nullptr, &type, nullptr, &size);
-    if (rc != kErrorSuccess) break;
+    if (rc != kErrorSuccess) {
+      NoteFailure(rc, failure);
+      break;
+    }
     Value v{std::u16string(name, chars), type, std::vector<BYTE>(size)};
     DWORD got = size;
-    if (r->RegQueryValueExW(key, v.name.c_str(), nullptr, &v.type, v.data.data(), &got) ==
-        kErrorSuccess)
-      v.data.resize(got);
+    rc = r->RegQueryValueExW(key, v.name.c_str(), nullptr, &v.type, v.data.data(), &got);
+    NoteFailure(rc, failure);
+    if (rc == kErrorSuccess) v.data.resize(got);
     values.push_back(std::move(v));
   }
   return values;
+}
+
+// Opens `name` below `key` to read it; a key that is there but cannot be
+// opened is a failure.
+bool OpenToRead(platform::PosixRegistry* r, HKEY key, const char16_t* name, ScopedKey* out,
+                LONG* failure) {
+  LONG rc = r->OpenRegKeyEx(key, name, 0, kKeyRead, out->Receive());
+  if (rc != kErrorFileNotFound) NoteFailure(rc, failure);
+  return rc == kErrorSuccess;
 }
 
 // A stored change timestamp as the host sent it: big-endian microseconds
@@ -96,9 +117,9 @@ bool IsDenied(const Value& v) {
   return IsDeniedFunctionValue(v.name, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
 }
 
-nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key) {
+nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key, LONG* failure) {
   nlohmann::json user = {{"denied", nlohmann::json::array()}};
-  for (const Value& v : Values(r, key)) {
+  for (const Value& v : Values(r, key, failure)) {
     if (v.name == kUserTsValue) {
       user["usage_changed"] = DecodeTimestamp(v.data);
     } else if (IsDenied(v)) {
@@ -108,24 +129,25 @@ nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key) {
   return user;
 }
 
-nlohmann::json SystemJson(platform::PosixRegistry* r, HKEY key, const std::string& only_user) {
+nlohmann::json SystemJson(platform::PosixRegistry* r, HKEY key, const std::string& only_user,
+                          LONG* failure) {
   nlohmann::json system = {{"users", nlohmann::json::object()},
                            {"hierarchy", nlohmann::json::object()}};
-  for (const Value& v : Values(r, key)) {
+  for (const Value& v : Values(r, key, failure)) {
     if (v.name == kRepTsValue) system["registry_changed"] = DecodeTimestamp(v.data);
     if (v.name == kHierTsValue) system["hierarchy_changed"] = DecodeTimestamp(v.data);
   }
-  for (const std::u16string& name : Subkeys(r, key)) {
+  for (const std::u16string& name : Subkeys(r, key, failure)) {
     ScopedKey sub(r);
-    if (r->OpenRegKeyEx(key, name.c_str(), 0, kKeyRead, sub.Receive()) != kErrorSuccess) continue;
+    if (!OpenToRead(r, key, name.c_str(), &sub, failure)) continue;
     if (IsHierarchyKeyName(name)) {
-      for (const Value& v : Values(r, sub.get())) {
+      for (const Value& v : Values(r, sub.get(), failure)) {
         std::u16string text(v.data.size() / 2, u'\0');
         for (size_t i = 0; i < text.size(); ++i) text[i] = v.data[2 * i] | (v.data[2 * i + 1] << 8);
         system["hierarchy"][Utf16ToUtf8(v.name)] = Utf16ToUtf8(text.substr(0, text.find(u'\0')));
       }
     } else if (only_user.empty() || Upper(Utf16ToUtf8(name)) == only_user) {
-      system["users"][Utf16ToUtf8(name)] = UserJson(r, sub.get());
+      system["users"][Utf16ToUtf8(name)] = UserJson(r, sub.get(), failure);
     }
   }
   return system;
@@ -155,22 +177,31 @@ void DeleteTree(platform::PosixRegistry* r, HKEY parent, const std::u16string& n
     ScopedKey key(r);
     if (r->OpenRegKeyEx(parent, name.c_str(), 0, kKeyAllAccess, key.Receive()) != kErrorSuccess)
       return;
-    for (const std::u16string& sub : Subkeys(r, key.get())) DeleteTree(r, key.get(), sub);
+    LONG ignored = kErrorSuccess;
+    for (const std::u16string& sub : Subkeys(r, key.get(), &ignored)) DeleteTree(r, key.get(), sub);
   }
   (void)r->DeleteRegKey(parent, name.c_str());
 }
 
 }  // namespace
 
-bool CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system,
+LONG CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system,
                            const std::string& user, std::set<std::u16string>* denied) {
   ScopedKey key(r);
   std::u16string path = std::u16string(kHostValsKey) + u"\\" + U16(system) + u"\\" + U16(user);
-  if (r->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) != kErrorSuccess)
-    return false;
-  for (const Value& v : Values(r, key.get()))
+  if (LONG rc = r->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
+      rc != kErrorSuccess)
+    return rc;
+  LONG failure = kErrorSuccess;
+  for (const Value& v : Values(r, key.get(), &failure))
     if (IsDenied(v)) denied->insert(v.name);
-  return true;
+  return failure;
+}
+
+std::string CacheStoreError(platform::PosixRegistry* r, LONG rc) {
+  if (rc != kErrorRegistryCorrupt) return "error " + std::to_string(rc);
+  std::string damage = r->DescribeDamage();
+  return "the file is damaged (error 1015)" + (damage.empty() ? "" : ": " + damage);
 }
 
 void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
@@ -188,16 +219,24 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     ScopedKey top(r);
     nlohmann::json out = nlohmann::json::object();
     bool switched_off = false;
-    if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) ==
-        kErrorSuccess) {
+    LONG failure = kErrorSuccess;
+    if (OpenToRead(r, kHKeyCurrentUser, kHostValsKey, &top, &failure)) {
       switched_off = CacheSwitchedOff(r, top.get());
-      for (const std::u16string& name : Subkeys(r, top.get())) {
+      for (const std::u16string& name : Subkeys(r, top.get(), &failure)) {
         if (!system->empty() && Upper(Utf16ToUtf8(name)) != Upper(*system)) continue;
         ScopedKey key(r);
-        if (r->OpenRegKeyEx(top.get(), name.c_str(), 0, kKeyRead, key.Receive()) != kErrorSuccess)
-          continue;
-        out[Utf16ToUtf8(name)] = SystemJson(r, key.get(), Upper(*user));
+        if (!OpenToRead(r, top.get(), name.c_str(), &key, &failure)) continue;
+        out[Utf16ToUtf8(name)] = SystemJson(r, key.get(), Upper(*user), &failure);
       }
+    }
+    if (failure != kErrorSuccess) {
+      // Part of the cache could not be read: showing the rest as all of it
+      // would hide denied functions or a saved hierarchy.
+      *exit_code = context->Fail(
+          kExitFailed, "the persistent cache in " + r->paths().cache_store +
+                           " cannot be read whole: " + CacheStoreError(r, failure) +
+                           "; `zvtadm cache check` says more, `zvtadm cache clear` starts anew");
+      return;
     }
     if (!system->empty() && (out.empty() || (!user->empty() && out.begin()->at("users").empty()))) {
       *exit_code =
@@ -242,8 +281,11 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                                  parent.Receive()) == kErrorSuccess;
     int removed = 0;
     if (found) {
+      // A damaged cache file met here is moved aside (and that said in the
+      // message log): what it held is gone from the cache either way.
+      LONG failure = kErrorSuccess;
       std::vector<std::u16string> names =
-          target.empty() ? Subkeys(r, parent.get()) : std::vector<std::u16string>{target};
+          target.empty() ? Subkeys(r, parent.get(), &failure) : std::vector<std::u16string>{target};
       for (const std::u16string& name : names) {
         ScopedKey probe(r);
         if (r->OpenRegKeyEx(parent.get(), name.c_str(), 0, kKeyRead, probe.Receive()) !=
@@ -255,13 +297,17 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       }
     }
     if (locked) mutex.unlock();
-    if (!target.empty() && removed == 0) {
+    if (!target.empty() && removed == 0 && r->hives_moved_aside() == 0) {
       *exit_code = context->Fail(kExitNotFound, "the persistent cache holds nothing for " +
                                                     Utf16ToUtf8(target) +
                                                     (user->empty() ? "" : " on " + *system));
       return;
     }
-    context->Emit({{"removed", removed}}, [&] {
+    const int moved = r->hives_moved_aside();
+    context->Emit({{"removed", removed}, {"damaged_file_moved_aside", moved > 0}}, [&] {
+      if (moved > 0)
+        std::cout << "the cache file was damaged: it was moved aside (see zvtadm log) and the "
+                     "cache starts anew\n";
       std::cout << "removed " << removed << (target.empty() || !user->empty() ? "" : " system")
                 << (removed == 1 ? " entry" : " entries") << "\n";
     });

@@ -122,16 +122,30 @@ void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector
     if (!ReadStoredTimestamp(r, sys.get(), kHierTsValue, &hierarchy_changed) ||
         hierarchy_changed == Timestamp{})
       continue;
+    // An empty saved hierarchy is the host's own tree when the host's list
+    // said it has no parent with children; otherwise the list was missing.
     ScopedKey hierarchy(r);
     bool saved = false;
+    DWORD host_parents = 0, type = 0, size = sizeof host_parents;
+    bool host_said = false;
     if (r->OpenRegKeyEx(sys.get(), kHierarchyKey, 0, kKeyRead, hierarchy.Receive()) ==
         kErrorSuccess) {
-      char16_t value[64];
-      DWORD value_chars = 64;
-      saved = r->RegEnumValueW(hierarchy.get(), 0, value, &value_chars, nullptr, nullptr, nullptr,
-                               nullptr) != kErrorNoMoreItems;
+      for (DWORD i = 0; !saved; ++i) {
+        char16_t value[64];
+        DWORD value_chars = 64;
+        LONG rc = r->RegEnumValueW(hierarchy.get(), i, value, &value_chars, nullptr, nullptr,
+                                   nullptr, nullptr);
+        if (rc == kErrorNoMoreItems) break;
+        // A value that cannot be read, or any not beginning with "#", counts
+        // as saved: damage is the store check's finding.
+        saved = rc != kErrorSuccess || value_chars == 0 || value[0] != u'#';
+      }
+      host_said =
+          r->RegQueryValueExW(hierarchy.get(), kSavedParentsValue, nullptr, &type,
+                              reinterpret_cast<BYTE*>(&host_parents), &size) == kErrorSuccess &&
+          type == kRegDword && size == sizeof host_parents && host_parents == 0;
     }
-    if (!saved)
+    if (!saved && !host_said)
       found->push_back(
           {system + ": the saved hierarchy is empty although \"##HierTS\" is set: a refresh went "
                     "on without the host's function list, so a group or root whose children are "

@@ -72,10 +72,13 @@ class Progress {
   std::unique_ptr<Shown> shown_;
 };
 
-// The functions that a user's key in the persistent cache holds as denied;
-// false when the cache has no key for that user on that system.
-bool CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string& system,
+// The functions that a user's key in the persistent cache holds as denied:
+// kErrorFileNotFound when the cache has no key for that user on that
+// system, another code when the key cannot be read whole.
+LONG CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string& system,
                            const std::string& user, std::set<std::u16string>* denied);
+// A failure to read the cache store in words (for 1015, what was found).
+std::string CacheStoreError(platform::PosixRegistry* registry, LONG rc);
 
 // Prints the words that may follow the command line `argv` (the command
 // words after "zvtadm"), one per line, for shell completion.

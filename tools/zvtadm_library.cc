@@ -305,9 +305,16 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
     if (!user->empty()) {
       std::string upper = *user;
       for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (!CachedDeniedFunctions(context->registry(), *system, upper, &denied)) {
+      LONG read = CachedDeniedFunctions(context->registry(), *system, upper, &denied);
+      if (read == kErrorFileNotFound) {
         *exit_code = context->Fail(kExitNotFound, "the persistent cache holds nothing for user " +
                                                       upper + " on " + *system);
+        return;
+      }
+      if (read != kErrorSuccess) {
+        *exit_code = context->Fail(kExitFailed, "the persistent cache of user " + upper + " on " +
+                                                    *system + " cannot be read whole: " +
+                                                    CacheStoreError(context->registry(), read));
         return;
       }
     } else {

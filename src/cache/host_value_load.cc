@@ -127,7 +127,8 @@ uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
   RegistryApi* registry = CurrentServices().registry;
   const BYTE denied_flag = 1;
   for (const std::u16string& id : *set)
-    (void)registry->RegSetValueExW(userKey(), id.c_str(), 0, kRegBinary, &denied_flag, 1);
+    if (registry->RegSetValueExW(userKey(), id.c_str(), 0, kRegBinary, &denied_flag, 1) != 0)
+      noteLostWrite();
   if (set->empty()) {
     denied->reset();
   } else {

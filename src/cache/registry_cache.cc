@@ -68,32 +68,75 @@ NameList ConfiguredSystems(ClientApi* client) {
   return names;
 }
 
-// Deletes the whole entry of a system, its hierarchy and all its users.
-void DeleteSystemEntry(const std::u16string& system_name) {
+// Deletes the whole entry of a system, its hierarchy and all its users;
+// true when it is gone.
+bool DeleteSystemEntry(const std::u16string& system_name) {
+  bool gone = false;
   if (CRegistryCache::openCacheRegKey() == 0) {
-    deleteRegTree(CRegistryCache::cacheKey(), system_name);
+    gone = deleteRegTree(CRegistryCache::cacheKey(), system_name);
   } else {
     ZVT_CACHE_ERROR(u"CRegistryCache::getUserValues -> delete system registry entry failed", 0);
   }
   closeRegKeys();
+  return gone;
 }
 
 // Deletes every user key of a system; its hierarchy stays.
-void DeleteUserKeys(const std::u16string& system_name) {
+bool DeleteUserKeys(const std::u16string& system_name) {
   NameList users;
-  (void)CRegistryCache::getUserList(system_name, &users);
+  bool gone = CRegistryCache::getUserList(system_name, &users) == 0;
   if (CRegistryCache::systemKey() == nullptr) (void)CRegistryCache::openSysRegKey(system_name);
-  for (const std::u16string& user : users) deleteRegTree(CRegistryCache::systemKey(), user);
+  for (const std::u16string& user : users) gone &= deleteRegTree(CRegistryCache::systemKey(), user);
   CRegistryCache::closeUserKeySlot();
+  return gone;
 }
 
-void DeleteUserKey(const std::u16string& system_name, const std::u16string& user_id) {
+bool DeleteUserKey(const std::u16string& system_name, const std::u16string& user_id) {
   if (CRegistryCache::openUserRegKey(system_name, user_id) != 0) {
     ZVT_CACHE_ERROR(u"CRegistryCache::getUserValues -> delete profile registry entry failed", 0);
-    return;
+    return false;
   }
-  deleteRegTree(CRegistryCache::userKey(), u"");
+  bool gone = deleteRegTree(CRegistryCache::userKey(), u"");
   CRegistryCache::closeUserKeySlot();
+  return gone;
+}
+
+// Tells whether the cache file a refresh works on is still the one in
+// place. Damage found anywhere in the file has it moved aside and a new,
+// empty one started; whatever the refresh read or wrote before then belongs
+// to the old file, and what it reads after (an empty saved hierarchy, say)
+// to the new one. A key opened beforehand answers ERROR_REGISTRY_CORRUPT
+// from then on, which no key of a file still in place does.
+class CacheFileWitness {
+ public:
+  explicit CacheFileWitness(const std::u16string& system_name) : key_(CurrentServices().registry) {
+    const std::u16string path = std::u16string(kHostValsKey) + u"\\" + system_name;
+    RegistryServiceApi* service = CurrentServices().registry_service;
+    open_rc_ =
+        service->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyAllAccess, key_.Receive());
+    if (open_rc_ == kErrorFileNotFound) {  // a new file: the reload creates the key anyway
+      DWORD disposition = 0;
+      open_rc_ = service->CreateRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, nullptr, 0,
+                                         kKeyAllAccess, nullptr, key_.Receive(), &disposition);
+    }
+  }
+  bool Replaced() {
+    if (open_rc_ == kErrorRegistryCorrupt) return true;
+    if (!key_) return false;
+    DWORD type = 0, size = 0;
+    return CurrentServices().registry->RegQueryValueExW(key_.get(), kRepTsValue, nullptr, &type,
+                                                        nullptr, &size) == kErrorRegistryCorrupt;
+  }
+
+ private:
+  ScopedKey key_;
+  LONG open_rc_;
+};
+
+// Forgets every open key of a cache file that was replaced.
+void DropReplacedFileKeys() {
+  closeRegKeys();
+  CRegistryCache::closeCacheKeySlot();
 }
 
 }  // namespace
@@ -249,43 +292,81 @@ uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
     }
   }
 
-  Timestamp stored_rep{}, stored_hier{};
-  auto stored_user = std::make_unique<Timestamp>();
-  uint32_t read_rc = 0;
-  if (!IsZero(hier_ts))
-    read_rc = getCacheTS(system_name, user_id, &stored_rep, &stored_hier, &stored_user, false);
-  if (!cacheSwitchOn()) {
-    denied->reset();
+  // A refresh whose cache file is replaced under it (damage found while it
+  // reads or deletes) starts over once on the new file, where nothing is
+  // current, so that nothing read from the old one or from the new, empty
+  // one stands in for the host's answer.
+  for (int pass = 0;; ++pass) {
+    Timestamp stored_rep{}, stored_hier{};
+    auto stored_user = std::make_unique<Timestamp>();
+    uint32_t read_rc = 0;
+    if (!IsZero(hier_ts))
+      read_rc = getCacheTS(system_name, user_id, &stored_rep, &stored_hier, &stored_user, false);
+    if (!cacheSwitchOn()) {
+      denied->reset();
+      return 0;
+    }
+    if (IsZero(hier_ts)) return 0;
+    // Damage met reading the timestamps replaced the file: keys opened on
+    // the old one, the cache key's among them, are of no use any more.
+    if (read_rc == static_cast<uint32_t>(kErrorRegistryCorrupt)) DropReplacedFileKeys();
+    auto witness = std::make_unique<CacheFileWitness>(system_name);
+    RegistryCacheGlobals().writes_lost = false;
+
+    const bool rep_same = SameTimestamp(stored_rep, rep_ts);
+    const bool hier_same = SameTimestamp(stored_hier, hier_ts);
+    const bool user_same = stored_user && SameTimestamp(*stored_user, user_ts);
+    bool system_deleted = false, stale_gone = true;
+    if (read_rc != 0) {
+      stale_gone = DeleteSystemEntry(system_name);
+      system_deleted = true;
+    } else if (rep_same && hier_same && user_same) {
+      uint32_t rc = getRegistryAIValues(system_name, user_id, denied);
+      if (witness->Replaced()) DropReplacedFileKeys();
+      return rc;
+    } else if (!hier_same) {
+      stale_gone = DeleteSystemEntry(system_name);
+      system_deleted = true;
+    } else if (!rep_same) {
+      stale_gone = DeleteUserKeys(system_name);
+    } else {
+      stale_gone = DeleteUserKey(system_name, user_id);
+    }
+
+    uint32_t rc = 0;
+    if (!witness->Replaced()) {
+      const uint32_t reuse = hier_same && !IsZero(stored_hier) && !system_deleted ? 1 : 0;
+      rc = getTarvoAIValues(system_name, user_id, denied, reuse, handle);
+    }
+    if (witness->Replaced()) {
+      DropReplacedFileKeys();
+      denied->reset();
+      if (pass == 0) {
+        ZVT_CACHE_ERROR(
+            u"CRegistryCache::getUserValues -> cache file replaced during refresh, starting over",
+            0);
+        continue;
+      }
+      ZVT_CACHE_ERROR(u"CRegistryCache::getUserValues -> cache file replaced during refresh",
+                      static_cast<uint32_t>(kErrorRegistryCorrupt));
+      return static_cast<uint32_t>(kErrorRegistryCorrupt);
+    }
+    if (rc != 0) return rc;
+    if (!stale_gone || RegistryCacheGlobals().writes_lost) {
+      // The answer stands (it came from the host), but what the store holds
+      // is not all of it: without the timestamps the next query reloads.
+      ZVT_CACHE_ERROR(
+          u"CRegistryCache::getUserValues -> stale entries not deleted or values not "
+          u"written, timestamps not set",
+          0);
+      return 0;
+    }
+    const Timestamp rep_stored = ExchangeFirstBytes(rep_ts);
+    const Timestamp hier_stored = ExchangeFirstBytes(hier_ts);
+    const Timestamp user_stored = ExchangeFirstBytes(user_ts);
+    (void)setCacheTS(system_name, user_id, &rep_stored, &hier_stored, &user_stored);
     return 0;
   }
-  if (IsZero(hier_ts)) return 0;
-
-  const bool rep_same = SameTimestamp(stored_rep, rep_ts);
-  const bool hier_same = SameTimestamp(stored_hier, hier_ts);
-  const bool user_same = stored_user && SameTimestamp(*stored_user, user_ts);
-  bool system_deleted = false;
-  if (read_rc != 0) {
-    DeleteSystemEntry(system_name);
-    system_deleted = true;
-  } else if (rep_same && hier_same && user_same) {
-    return getRegistryAIValues(system_name, user_id, denied);
-  } else if (!hier_same) {
-    DeleteSystemEntry(system_name);
-    system_deleted = true;
-  } else if (!rep_same) {
-    DeleteUserKeys(system_name);
-  } else {
-    DeleteUserKey(system_name, user_id);
-  }
-
-  const uint32_t reuse = hier_same && !IsZero(stored_hier) && !system_deleted ? 1 : 0;
-  uint32_t rc = getTarvoAIValues(system_name, user_id, denied, reuse, handle);
-  if (rc != 0) return rc;
-  const Timestamp rep_stored = ExchangeFirstBytes(rep_ts);
-  const Timestamp hier_stored = ExchangeFirstBytes(hier_ts);
-  const Timestamp user_stored = ExchangeFirstBytes(user_ts);
-  (void)setCacheTS(system_name, user_id, &rep_stored, &hier_stored, &user_stored);
-  return 0;
 }
 
 }  // namespace zvt

@@ -102,6 +102,11 @@ class CRegistryCache {
   static HKEY hierarchyKey();
   static bool cacheSwitchOn();
 
+  // Tells the refresh under way that a write its values depend on failed
+  // (a denied function, a saved hierarchy value): it answers from what it
+  // loaded but leaves the timestamps unwritten, so the next query reloads.
+  static void noteLostWrite();
+
   // Closes the open "Application_Administration\HostVals" key, if any.
   static void closeCacheKeySlot();
   // Closes the user key slot, if filled.
@@ -111,9 +116,11 @@ class CRegistryCache {
 // Closes the system, user and hierarchy slots that are filled.
 void closeRegKeys();
 // Deletes `name` below `parent` with everything below it; with an empty
-// `name`, deletes `parent` itself. Reports nothing: what cannot be opened or
-// deleted stays.
-void deleteRegTree(HKEY parent, const std::u16string& name);
+// `name`, deletes `parent` itself. What cannot be opened or deleted stays;
+// the result says whether the whole tree is gone (a `name` that does not
+// exist counts as gone), for the refresh, which must not call values
+// current that a failed deletion left behind.
+bool deleteRegTree(HKEY parent, const std::u16string& name);
 
 // Tests stand in for the registry cache through this.
 class RegistryCacheOverride {

@@ -105,6 +105,8 @@ HKEY CRegistryCache::userKey() { return RegistryCacheGlobals().user_key; }
 HKEY CRegistryCache::hierarchyKey() { return RegistryCacheGlobals().hierarchy_key; }
 bool CRegistryCache::cacheSwitchOn() { return RegistryCacheGlobals().cache_on; }
 
+void CRegistryCache::noteLostWrite() { RegistryCacheGlobals().writes_lost = true; }
+
 void CRegistryCache::closeCacheKeySlot() { CloseSlot(&RegistryCacheGlobals().cache_key); }
 void CRegistryCache::closeUserKeySlot() { CloseSlot(&RegistryCacheGlobals().user_key); }
 
@@ -115,27 +117,27 @@ void closeRegKeys() {
   CloseSlot(&s.hierarchy_key);
 }
 
-void deleteRegTree(HKEY parent, const std::u16string& name) {
-  if (parent == nullptr) return;
+bool deleteRegTree(HKEY parent, const std::u16string& name) {
+  if (parent == nullptr) return false;
   RegistryApi* registry = Registry();
   RegistryServiceApi* service = CurrentServices().registry_service;
   ScopedKey opened(registry);
   HKEY key = parent;
   if (!name.empty()) {
-    if (service->OpenRegKeyEx(parent, name.c_str(), 0, kKeyAllAccess, opened.Receive()) !=
-        kErrorSuccess)
-      return;
+    LONG rc = service->OpenRegKeyEx(parent, name.c_str(), 0, kKeyAllAccess, opened.Receive());
+    if (rc != kErrorSuccess) return rc == kErrorFileNotFound;  // nothing there is gone
     key = opened.get();
   }
   NameList children;
-  if (LONG rc = ListSubkeys(key, &children); rc != kErrorSuccess)
+  bool whole = true;
+  if (LONG rc = ListSubkeys(key, &children); rc != kErrorSuccess) {
     ZVT_CACHE_ERROR(u"deleteRegTree -> Enum subkeys failed", static_cast<uint32_t>(rc));
-  for (const std::u16string& child : children) deleteRegTree(key, child);
-  if (!name.empty()) {
-    (void)service->DeleteRegKey(parent, name.c_str());
-  } else {
-    (void)service->DeleteRegKey(key, u"");
+    whole = false;
   }
+  for (const std::u16string& child : children) whole &= deleteRegTree(key, child);
+  LONG rc =
+      !name.empty() ? service->DeleteRegKey(parent, name.c_str()) : service->DeleteRegKey(key, u"");
+  return whole && rc == kErrorSuccess;
 }
 
 uint32_t CRegistryCache::getSystemList(NameList* names) {

@@ -18,6 +18,10 @@ inline constexpr char16_t kRepTsValue[] = u"##RepTS";
 inline constexpr char16_t kHierTsValue[] = u"##HierTS";
 inline constexpr char16_t kUserTsValue[] = u"##UserTS";
 inline constexpr char16_t kHierarchyKey[] = u"Hierarchy";
+// Beside the saved hierarchy, which never reads names beginning with "#":
+// how many parents the host's list gave it (REG_DWORD), so that a copy with
+// fewer is known to be incomplete and an empty one to be the host's tree.
+inline constexpr char16_t kSavedParentsValue[] = u"#HostParents";
 inline constexpr char16_t kRegCacheMutexName[] = u"QVYN_XD1_ZENTA_APPADMIN_REGCACHE_MUTEX";
 
 // Exchanges bytes 0 and 1: from the host's form or the stored form to the

@@ -1,6 +1,6 @@
-// The registry cache's process-wide state: the cache switch and the four
-// open-key slots. Only code holding the process lock and the registry-cache
-// mutex touches it.
+// The registry cache's process-wide state: the cache switch, the four
+// open-key slots and what the refresh under way lost. Only code holding the process lock and the
+// registry-cache mutex touches it.
 #ifndef ZVT_CACHE_REGISTRY_SLOTS_H_
 #define ZVT_CACHE_REGISTRY_SLOTS_H_
 
@@ -14,6 +14,9 @@ struct RegistryCacheState {
   HKEY system_key = nullptr;
   HKEY user_key = nullptr;
   HKEY hierarchy_key = nullptr;
+  // A write or deletion that the refresh under way depends on failed, so
+  // the values it leaves must not be called current.
+  bool writes_lost = false;
 };
 
 RegistryCacheState& RegistryCacheGlobals();

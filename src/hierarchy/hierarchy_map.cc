@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cache/registry_cache.h"
+#include "cache/registry_layout.h"
 #include "diag/error_records.h"
 #include "hierarchy/client_functions.h"
 #include "hierarchy/parents.h"
@@ -99,22 +100,30 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
 
   if (uint32_t open = CRegistryCache::openHierRegKey(system_name); open != 0) {
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Open Hier key failed - Hier save", 0);
+    CRegistryCache::noteLostWrite();  // a later reload must not reuse what is not saved
     return open;
   }
   RegistryApi* registry = CurrentServices().registry;
+  DWORD saved = 0;
   for (const std::u16string& parent : host.order) {
     const std::vector<std::u16string>& children = host.children[parent];
     if (children.empty()) continue;
+    ++saved;
     std::u16string text = JoinChildren(children);
-    (void)registry->RegSetValueExW(CRegistryCache::hierarchyKey(), parent.c_str(), 0, kRegSz,
-                                   reinterpret_cast<const BYTE*>(text.c_str()),
-                                   static_cast<DWORD>((text.size() + 1) * sizeof(char16_t)));
+    if (registry->RegSetValueExW(CRegistryCache::hierarchyKey(), parent.c_str(), 0, kRegSz,
+                                 reinterpret_cast<const BYTE*>(text.c_str()),
+                                 static_cast<DWORD>((text.size() + 1) * sizeof(char16_t))) != 0)
+      CRegistryCache::noteLostWrite();
   }
+  if (registry->RegSetValueExW(CRegistryCache::hierarchyKey(), kSavedParentsValue, 0, kRegDword,
+                               reinterpret_cast<const BYTE*>(&saved), sizeof saved) != 0)
+    CRegistryCache::noteLostWrite();
   return 0;
 }
 
 // Reads the saved copy whole before any of it joins the map: a copy that
-// cannot be read to its end leaves the map as it was and returns the code.
+// cannot be read to its end, or holds fewer parents than the host's list
+// gave it, leaves the map as it was and returns a nonzero code.
 uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16string& system_name) {
   if (uint32_t open = CRegistryCache::openHierRegKey(system_name); open != 0) {
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Open Hier key failed - Hier load", 0);
@@ -146,6 +155,14 @@ uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16str
     saved.emplace_back(
         std::u16string(name, name_chars),
         SplitChildren(DeclarationText(std::vector<BYTE>(data.begin(), data.begin() + size))));
+  }
+  DWORD expected = 0, type = 0, size = sizeof expected;
+  if (registry->RegQueryValueExW(CRegistryCache::hierarchyKey(), kSavedParentsValue, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&expected), &size) == kErrorSuccess &&
+      type == kRegDword && size == sizeof expected && saved.size() < expected) {
+    ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Hier key holds fewer parents than saved",
+                    static_cast<uint32_t>(saved.size()));
+    return 1;
   }
   for (const auto& entry : saved)
     if (known->insert(entry.first).second) (*map)[entry.first].clear();
