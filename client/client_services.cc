@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -69,6 +71,8 @@ struct ClientServices::SystemObject {
   bool has_timestamps = false;        // guarded by mu
   uint8_t timestamps[3][8] = {};      // user, registry, hierarchy; in-memory form
   int connects = 0;                   // guarded by mu
+  // The end of the conversation under way while connected; guarded by mu.
+  std::chrono::steady_clock::time_point conversation_deadline{};
   pgm::ConnectionPool pool{4};
 };
 
@@ -109,7 +113,16 @@ platform::PosixRegistry& ClientServices::DefaultRegistry() {
 }
 #endif
 
-void ClientServices::Report(const std::string& text) { log_.Append(3, "zvtbase", "", text); }
+void ClientServices::Report(const std::string& text) {
+  if (log_.Append(3, "zvtbase", "", text)) return;
+  // The message log shares the state directory with the configuration, so
+  // a full disk or a read-only directory keeps both from being written:
+  // the first such failure of the process goes to standard error instead.
+  static std::atomic<bool> told{false};
+  if (!told.exchange(true))
+    std::fprintf(stderr, "zvtclient: %s (the message log %s cannot be written either)\n",
+                 text.c_str(), log_.path().c_str());
+}
 
 ClientServices::SystemObject* ClientServices::Find(SystemHandle handle) {
   // System objects live as long as the services, so the calling thread's
@@ -392,7 +405,17 @@ uint32_t ClientServices::zvtCO_Connect(SystemHandle handle, uint32_t service, ui
     return CodeFor(failure);
   }
   s->pool.Release(endpoint, std::move(c));
-  ++s->connects;
+  // The calls of one conversation (a reload, between this connect and its
+  // disconnect) share one deadline, so that a host that keeps a list going
+  // cannot hold the caller, and the cache's mutex, without end.
+  if (s->connects++ == 0) {
+    const SystemConfig& config = s->config;
+    const uint64_t limit_ms = config.conversation_timeout_ms != 0
+                                  ? config.conversation_timeout_ms
+                                  : uint64_t{config.read_timeout_ms} * kConversationReadTimeouts;
+    s->conversation_deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  }
   return kClientOk;
 }
 
@@ -404,7 +427,7 @@ uint32_t ClientServices::zvtCO_Disconnect(SystemHandle handle, uint32_t service,
   if (s->connects == 0) return kClientNotSignedOn;
   // The connections stay for the next connect; they are dropped when the
   // host closes them or this object goes away.
-  --s->connects;
+  if (--s->connects == 0) s->conversation_deadline = {};
   return kClientOk;
 }
 
@@ -432,6 +455,7 @@ bool ClientServices::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, st
   }
   if (!EndpointFor(s->config, endpoint, error)) return false;
   endpoint->pool = &s->pool;
+  endpoint->deadline = s->conversation_deadline;
   return true;
 }
 

@@ -389,6 +389,26 @@ class CountingRegistry : public RegistryWrapper {
 // A handle asked for by name again is the one from before, without a read
 // of the configuration while it is unchanged; a change made through another
 // connection to the store (another process) is seen at the next call.
+// A state directory that cannot be written (a full disk, a read-only or
+// vanished directory) keeps the configuration and the message log alike
+// from being written: the failure to find the system is told on standard
+// error instead, once per process, and never taken for a configured system.
+TEST_F(ClientServicesTest, AnUnwritableStateDirectoryIsToldOnStandardErrorOnce) {
+  std::ofstream(dir_.File("not-a-directory")) << "a file where the directory should be";
+  const std::string dir = dir_.File("not-a-directory");
+  platform::PosixRegistry registry(
+      platform::RegistryPaths{dir + "/user.db", dir_.File("classes.db")});
+  ClientServices client(&registry, &registry, MessageLog(dir + "/messages.log"),
+                        dir_.File("install/current"));
+  ::testing::internal::CaptureStderr();
+  SystemHandle h = 0;
+  EXPECT_NE(client.GetSystemHandle(u"SYS1", u"ZVWIN", &h), kClientOk);
+  EXPECT_NE(client.GetSystemHandle(u"SYS1", u"ZVWIN", &h), kClientOk);
+  const std::string told = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(told.find(dir + "/messages.log cannot be written either"), std::string::npos) << told;
+  EXPECT_EQ(told.find("zvtclient:"), told.rfind("zvtclient:")) << told;  // once
+}
+
 TEST_F(ClientServicesTest, HandlesByNameAreKeptUntilTheConfigurationChanges) {
   StartServer();
   Configure(u"Alpha", "a");

@@ -146,7 +146,8 @@ uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
                 {u"InteractionMode", &c.interaction_mode},
                 {u"SupplyTimestamps", &supply},
                 {u"ConnectTimeoutMs", &c.connect_timeout_ms},
-                {u"ReadTimeoutMs", &c.read_timeout_ms}};
+                {u"ReadTimeoutMs", &c.read_timeout_ms},
+                {u"ConversationTimeoutMs", &c.conversation_timeout_ms}};
   for (const DwordField& f : dwords) {
     if (!ReadDword(registry_, key.get(), f.value, f.out, &present)) {
       *error = Quoted(name) + ": \"" + Utf16ToUtf8(f.value) + "\" is not a REG_DWORD";
@@ -218,6 +219,9 @@ uint32_t SystemConfigStore::Write(const SystemConfig& c, std::string* error) {
       WriteDword(registry_, key.get(), u"SupplyTimestamps", c.supply_timestamps ? 1 : 0),
       WriteDword(registry_, key.get(), u"ConnectTimeoutMs", c.connect_timeout_ms),
       WriteDword(registry_, key.get(), u"ReadTimeoutMs", c.read_timeout_ms),
+      c.conversation_timeout_ms == 0
+          ? DeleteIfPresent(registry_, key.get(), u"ConversationTimeoutMs")
+          : WriteDword(registry_, key.get(), u"ConversationTimeoutMs", c.conversation_timeout_ms),
       WriteString(registry_, key.get(), u"TlsMode", c.tls_mode),
       c.tls_ca_file.empty() ? DeleteIfPresent(registry_, key.get(), u"TlsCaFile")
                             : WriteString(registry_, key.get(), u"TlsCaFile", c.tls_ca_file),

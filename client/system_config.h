@@ -14,6 +14,10 @@
 //                                        timestamps at sign-on (default 0)
 //     "ConnectTimeoutMs"      REG_DWORD  optional (default 5000)
 //     "ReadTimeoutMs"         REG_DWORD  optional (default 30000)
+//     "ConversationTimeoutMs" REG_DWORD  optional: how long the calls made between a
+//                                        connect and its disconnect (one reload of the
+//                                        cache) may take in all (default 0: four times
+//                                        ReadTimeoutMs)
 //     "TlsMode"               REG_SZ     "required" (the default): TLS, with the host's
 //                                        certificate and name checked; "off": plaintext,
 //                                        accepted for a loopback host address only
@@ -34,6 +38,8 @@
 namespace zvt::client {
 
 inline constexpr char16_t kSystemsKey[] = u"Systems";
+// A conversation may take this many read time-outs unless configured.
+inline constexpr uint32_t kConversationReadTimeouts = 4;
 
 struct SystemConfig {
   std::u16string name;
@@ -46,6 +52,7 @@ struct SystemConfig {
   bool supply_timestamps = false;
   uint32_t connect_timeout_ms = 5000;
   uint32_t read_timeout_ms = 30000;
+  uint32_t conversation_timeout_ms = 0;  // 0: kConversationReadTimeouts read time-outs
   std::string tls_mode = "required";
   std::string tls_ca_file;
 };

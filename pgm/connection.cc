@@ -141,7 +141,9 @@ Connection::~Connection() { Close(); }
 void Connection::Close() { stream_.reset(); }
 
 bool Connection::Exchange(wire::FrameType type, const std::string& payload,
-                          wire::FrameType expected, wire::Frame* reply, Failure* failure) {
+                          wire::FrameType expected, wire::Frame* reply, Failure* failure,
+                          int read_timeout_ms) {
+  const int timeout_ms = read_timeout_ms > 0 ? read_timeout_ms : endpoint_.read_timeout_ms;
   std::string error;
   failure->error_class = kErrorClassCommunication;
   failure->cause = Failure::Cause::kProtocol;
@@ -149,13 +151,12 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
     failure->text = "the connection to " + Where(endpoint_) + " is closed";
     return false;
   }
-  if (!wire::WriteAll(stream_.get(), wire::EncodeFrame(type, payload), endpoint_.read_timeout_ms,
-                      &error)) {
+  if (!wire::WriteAll(stream_.get(), wire::EncodeFrame(type, payload), timeout_ms, &error)) {
     failure->text = "sending to " + Where(endpoint_) + " failed: " + error;
     Close();
     return false;
   }
-  if (!reader_.Read(endpoint_.max_frame, endpoint_.read_timeout_ms, reply, &error)) {
+  if (!reader_.Read(endpoint_.max_frame, timeout_ms, reply, &error)) {
     failure->text = "no answer from " + Where(endpoint_) + ": " + error;
     if (error == "timed out") failure->cause = Failure::Cause::kTimedOut;
     Close();
@@ -180,11 +181,12 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
   return true;
 }
 
-bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure) {
+bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure,
+                      int read_timeout_ms) {
   call.id = next_call_id_++;
   wire::Frame frame;
   if (!Exchange(wire::FrameType::kCall, wire::Encode(call), wire::FrameType::kCallReply, &frame,
-                failure))
+                failure, read_timeout_ms))
     return false;
   // The outputs can hold no more than the call gave its parameters.
   uint64_t asked = 0;

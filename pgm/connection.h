@@ -4,6 +4,7 @@
 #ifndef ZVT_PGM_CONNECTION_H_
 #define ZVT_PGM_CONNECTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,6 +37,10 @@ struct Endpoint {
   std::string tls_ca_file;
   // Where agents take their connection from; null: the library's own pool.
   ConnectionPool* pool = nullptr;
+  // When set, the end of the conversation the calls belong to: a call made
+  // after it fails as timed out at once, and a call's answer is waited for
+  // no longer than until then. Not part of what a pooled connection is for.
+  std::chrono::steady_clock::time_point deadline{};
 };
 
 // Why an operation failed: an error class of the program call library, a
@@ -61,7 +66,9 @@ class Connection {
   // One program call. `*reply` holds the host's answer when true is returned,
   // which may itself be a refusal with messages. False: the connection failed
   // and is no longer usable.
-  bool Call(wire::Call call, wire::CallReply* reply, Failure* failure);
+  // `read_timeout_ms` above 0 waits that long for the answer instead of the
+  // endpoint's time-out.
+  bool Call(wire::Call call, wire::CallReply* reply, Failure* failure, int read_timeout_ms = 0);
 
   bool usable() const { return stream_ != nullptr; }
   uint32_t host_version() const { return host_version_; }
@@ -73,7 +80,7 @@ class Connection {
   Connection(std::unique_ptr<sockets::Stream> stream, const Endpoint& endpoint)
       : stream_(std::move(stream)), endpoint_(endpoint), reader_(stream_.get()) {}
   bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,
-                wire::Frame* reply, Failure* failure);
+                wire::Frame* reply, Failure* failure, int read_timeout_ms = 0);
   void Close();
 
   std::unique_ptr<sockets::Stream> stream_;

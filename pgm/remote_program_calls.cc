@@ -28,13 +28,27 @@ class PgmRemoteAgent : public RemoteAgent {
 
   // Calls over the agent's connection. A connection taken from the pool may
   // have been closed by the host while idle: then the call is made once more
-  // on a new connection (the host programs only read).
+  // on a new connection (the host programs only read). Within a conversation
+  // that has a deadline, no call starts after it and none waits past it.
   bool Call(const wire::Call& call, wire::CallReply* reply, Failure* failure) {
-    if (connection_ && connection_->Call(call, reply, failure)) return true;
+    int read_timeout_ms = 0;
+    if (endpoint_.deadline != std::chrono::steady_clock::time_point{}) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            endpoint_.deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) {
+        failure->cause = Failure::Cause::kTimedOut;
+        failure->error_class = kErrorClassCommunication;
+        failure->text = "timed out: the conversation with the host passed its deadline";
+        return false;
+      }
+      read_timeout_ms = static_cast<int>(std::min<int64_t>(left, endpoint_.read_timeout_ms));
+    }
+    if (connection_ && connection_->Call(call, reply, failure, read_timeout_ms)) return true;
     if (!reused_) return false;
     reused_ = false;
     connection_ = Connection::Open(endpoint_, failure);
-    return connection_ && connection_->Call(call, reply, failure);
+    return connection_ && connection_->Call(call, reply, failure, read_timeout_ms);
   }
 
  private:

@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
   snprintf(long_name, sizeof long_name, "%s%0*d", system, 150, 0);
   CHECK(value(long_name, function, &v) == 0 && v == 77);
   CHECK(value(system, function, NULL) != 0);
+  /* No handle: 0 whatever the output pointer, and nothing written. */
+  CHECK(value("NO-SUCH-SYSTEM", function, NULL) == 0);
+  CHECK(state("NO-SUCH-SYSTEM", NULL) == 0);
 
   HandleFn get_handle = (HandleFn)ClientEntry(lib, "zvtsvc_GetSystemHandle");
   CHECK(get_handle != NULL);

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -153,6 +154,36 @@ TEST_F(HostileHostTest, AMalformedFunctionListNeverUndeniesAFunctionDeniedByName
     }
     relay_->PassAll();
   }
+}
+
+// A host that keeps a list going (each part its first again, each with a
+// handle that promises more) holds the query, and the cache's mutex, only
+// until the conversation's deadline: far fewer parts than the bound on a
+// list's entries would let through, then the query fails.
+TEST_F(HostileHostTest, AListThatNeverEndsFailsAtTheConversationsDeadline) {
+  std::string command =
+      testing::BinDir() + "/zvtadm system add ENDLESS --host 127.0.0.1 --port " +
+      std::to_string(relay_->port()) +
+      " --user joe --password-env ZVT_TEST_PASSWORD --tls off --conversation-timeout-ms 1000";
+  ASSERT_EQ(0, std::system(command.c_str()));
+  relay_->TamperCalls("KLIB/KRUSRFN",
+                      [](std::vector<std::string>* inputs) { (*inputs)[0].assign(20, '\x40'); });
+  relay_->Tamper("KLIB/KRUSRFN", [](std::string* r) {
+    if (r->size() >= kHandle + 20) std::memset(&(*r)[kHandle], 'Z', 20);
+  });
+  uint64_t before = relay_->rewritten();
+  {
+    Client client("ENDLESS");
+    EXPECT_EQ(-1, client.Value("A"));
+  }
+  const uint64_t parts = relay_->rewritten() - before;
+  std::printf("the endless list was cut after %llu parts\n",
+              static_cast<unsigned long long>(parts));
+  EXPECT_GT(parts, 1u);
+  EXPECT_LT(parts, kMaxListEntries / 7 / 2);  // 7 entries a part
+  relay_->PassAll();
+  Client next("ENDLESS");
+  EXPECT_EQ(1, next.Value("A"));
 }
 
 // The 1 GiB offset under an address-space limit of 1.5 GB: the client

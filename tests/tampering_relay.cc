@@ -57,6 +57,12 @@ void TamperingRelay::Tamper(const std::string& program, Rewrite rewrite) {
 void TamperingRelay::PassAll() {
   std::lock_guard<std::mutex> lock(mu_);
   rewrites_.clear();
+  call_rewrites_.clear();
+}
+
+void TamperingRelay::TamperCalls(const std::string& program, CallRewrite rewrite) {
+  std::lock_guard<std::mutex> lock(mu_);
+  call_rewrites_[program] = std::move(rewrite);
 }
 
 TamperingRelay::Rewrite TamperingRelay::RewriteFor(const std::string& program) {
@@ -95,8 +101,23 @@ void TamperingRelay::Serve(int client) {
       if (frame.type == wire::FrameType::kCall) {
         wire::Call call;
         if (wire::Decode(frame.payload, &call, wire::kDefaultMaxFrame, &error)) {
-          std::lock_guard<std::mutex> lock(calls_mu);
-          programs[call.id] = call.program;
+          {
+            std::lock_guard<std::mutex> lock(calls_mu);
+            programs[call.id] = call.program;
+          }
+          CallRewrite rewrite;
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            auto it = call_rewrites_.find(call.program);
+            if (it != call_rewrites_.end()) rewrite = it->second;
+          }
+          if (rewrite) {
+            std::vector<std::string> inputs;
+            for (const wire::CallParameter& p : call.parameters) inputs.push_back(p.data);
+            rewrite(&inputs);
+            for (size_t i = 0; i < inputs.size(); ++i) call.parameters[i].data = inputs[i];
+            frame.payload = wire::Encode(call);
+          }
         }
       }
       if (!wire::WriteAll(server, wire::EncodeFrame(frame.type, frame.payload), kPumpWaitMs,

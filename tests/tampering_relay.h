@@ -22,6 +22,8 @@ class TamperingRelay {
   // Rewrites the first output of a reply (the receiver variable of each of
   // the three host programs) in place.
   using Rewrite = std::function<void(std::string* receiver)>;
+  // Rewrites the parameters of a call on its way to the host.
+  using CallRewrite = std::function<void(std::vector<std::string>* inputs)>;
 
   explicit TamperingRelay(uint16_t upstream_port);
   ~TamperingRelay();
@@ -35,6 +37,10 @@ class TamperingRelay {
   // Replies of `program` (as "KLIB/KRUSRFN") are rewritten by `rewrite`;
   // an empty function passes them on unchanged.
   void Tamper(const std::string& program, Rewrite rewrite);
+  // Calls of `program` have the data of their parameters rewritten (all of
+  // them, in order; outputs carry none) before the host sees them.
+  void TamperCalls(const std::string& program, CallRewrite rewrite);
+  // Passes every call and reply on unchanged from now on.
   void PassAll();
   // Replies rewritten so far.
   uint64_t rewritten() const { return rewritten_.load(); }
@@ -51,9 +57,10 @@ class TamperingRelay {
   std::atomic<uint64_t> rewritten_{0};
   std::thread acceptor_;
   std::mutex mu_;
-  std::map<std::string, Rewrite> rewrites_;  // guarded by mu_
-  std::vector<int> sockets_;                 // guarded by mu_
-  std::vector<std::thread> workers_;         // guarded by mu_
+  std::map<std::string, Rewrite> rewrites_;           // guarded by mu_
+  std::map<std::string, CallRewrite> call_rewrites_;  // guarded by mu_
+  std::vector<int> sockets_;                          // guarded by mu_
+  std::vector<std::thread> workers_;                  // guarded by mu_
 };
 
 }  // namespace zvt::testing

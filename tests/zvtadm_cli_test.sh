@@ -208,6 +208,13 @@ printf 'Windows Registry Editor Version 5.00\n\n[-%s\\DEMO_JOE\\Hierarchy]\n' "$
 [ "$(code adm --json cache check DEMO_JOE)" = 1 ] || fail "cache check misses the empty hierarchy"
 json_check "assert any('saved hierarchy is empty' in p['problem'] and p['do'] == 'zvtadm cache clear DEMO_JOE' for p in d['problems']), d" "cache check --json"
 adm cache clear DEMO_JOE >/dev/null
+# An empty saved hierarchy is sound when the host's list said it has no
+# parent with children.
+adm value DEMO_JOE QACME_PAY_TAXFORM >/dev/null
+printf 'Windows Registry Editor Version 5.00\n\n[-%s\\DEMO_JOE\\Hierarchy]\n\n[%s\\DEMO_JOE\\Hierarchy]\n"#HostParents"=dword:00000000\n' \
+  "$hostvals" "$hostvals" | adm reg import - >/dev/null
+[ "$(code adm cache check DEMO_JOE)" = 0 ] || fail "an empty host tree reported: $(cat "$work/out")"
+adm cache clear DEMO_JOE >/dev/null
 # A refresh that does not end: another process holds the cache's mutex.
 flock "$XDG_RUNTIME_DIR/zvt/mutex-QVYN_XD1_ZENTA_APPADMIN_REGCACHE_MUTEX" sleep 4 &
 holder=$!
@@ -322,6 +329,22 @@ expect 1 adm value DEMO_JOE QACME_PAY
 grep -q "registry.db" "$work/err" || fail "no word of the store: $(cat "$work/err")"
 rmdir "$ZVT_HOME/registry.db"
 mv "$work/registry.db.away" "$ZVT_HOME/registry.db"
+
+# A damaged cache store: show and check name it and leave it where it is;
+# clear moves it aside and says so in the message log.
+adm value DEMO_JOE QACME_PAY_TAXFORM >/dev/null
+sqlite3 "$ZVT_HOME/cache.db" "UPDATE vals SET data = x'02' WHERE type = 3"
+aside() { ls "$ZVT_HOME" | grep -c '^cache\.db\.damaged-[^w]*$' || true; }
+[ "$(code adm cache show)" = 1 ] || fail "cache show on a damaged cache: $(cat "$work/out")"
+grep -q "cache.db cannot be read whole" "$work/err" || fail "cache show: $(cat "$work/err")"
+[ "$(code adm cache check)" = 1 ] || fail "cache check misses the damaged cache"
+grep -q "the cache store .*cache.db is damaged" "$work/out" || fail "cache check: $(cat "$work/out")"
+[ "$(aside)" = 0 ] || fail "show or check moved the damaged cache"
+expect 0 adm cache clear
+grep -q "moved aside" "$work/out" || fail "cache clear: $(cat "$work/out")"
+[ "$(aside)" = 1 ] || fail "cache clear did not move the damaged cache: $(ls "$ZVT_HOME")"
+adm log | grep -q "was moved to $ZVT_HOME/cache.db.damaged-" || fail "no word in the message log"
+[ "$(code adm cache check)" = 0 ] || fail "cache check after the clear: $(cat "$work/out")"
 
 # A damaged configuration is reported with its file and how to restore it,
 # and never moved away; a damaged cache store is moved aside and rebuilt.

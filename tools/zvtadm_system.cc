@@ -28,6 +28,7 @@ nlohmann::json ConfigJson(const client::SystemConfig& c) {
                       {"supply_timestamps", c.supply_timestamps},
                       {"connect_timeout_ms", c.connect_timeout_ms},
                       {"read_timeout_ms", c.read_timeout_ms}};
+  if (c.conversation_timeout_ms != 0) j["conversation_timeout_ms"] = c.conversation_timeout_ms;
   if (!c.password_file.empty()) j["password_file"] = c.password_file;
   if (!c.password_environment.empty()) j["password_env"] = c.password_environment;
   j["tls"] = c.tls_mode;
@@ -69,6 +70,9 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   add->add_flag("--replace", *replace, "replace a system of the same name");
   add->add_option("--connect-timeout-ms", c->connect_timeout_ms, "connect time-out");
   add->add_option("--read-timeout-ms", c->read_timeout_ms, "time-out for each answer");
+  add->add_option("--conversation-timeout-ms", c->conversation_timeout_ms,
+                  "how long one reload's host calls may take in all (default: four read "
+                  "time-outs)");
   add->add_option("--tls", c->tls_mode,
                   "required (the default): TLS with the host's certificate checked; off: "
                   "plaintext, for a host on this machine only")

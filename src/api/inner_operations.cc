@@ -52,24 +52,27 @@ WideText::WideText(const char* narrow) {
   ToWide(narrow, n, held_);
 }
 
+// The by-name entries answer 0, writing nothing, for a name no system
+// handle can be had for, whatever the output pointer; only then is a null
+// output the library's own failure.
 uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const std::u16string& function_id,
                               uint32_t* admin_value) {
-  if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;
   SystemHandle handle = 0;
   if (CurrentServices().client->GetSystemHandle(system_name, kApplicationName, &handle) !=
       kClientOk)
     return 0;
+  if (admin_value == nullptr) return kLibraryFailure;
   return ProcessCache().getAIvalue(&handle, function_id, admin_value);
 }
 
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state) {
-  if (cache_state == nullptr) return kLibraryFailure;
   LockedFrame frame;
   SystemHandle handle = 0;
   if (CurrentServices().client->GetSystemHandle(system_name != nullptr ? system_name : u"",
                                                 kApplicationName, &handle) != kClientOk)
     return 0;
+  if (cache_state == nullptr) return kLibraryFailure;
   return ProcessCache().getCacheState(&handle, cache_state);
 }
 

@@ -304,6 +304,30 @@ TEST_F(RegistryCacheTest, AFailedLoadLeavesTheTimestampsUnwritten) {
   EXPECT_EQ(Stored(kSys + u"\\JOE", kUserTsValue), (Timestamp{0, 5}));
 }
 
+// A reload that lifts a denial while the stale user key cannot be deleted
+// (a full disk, say) answers from the host, but the old denied value is
+// still in the key: the timestamps stay unwritten, so no later query takes
+// the key for current, and the next query tries again.
+TEST_F(RegistryCacheTest, AStaleKeyThatCannotBeDeletedLeavesTheTimestampsUnwritten) {
+  LoadThree();
+  client_.system(joe_).user_ts = {9};
+  load_.denied[u"JOE"].clear();
+  registry_.FailCall(RegCall::kDeleteKey, 1, 112);  // ERROR_DISK_FULL
+  std::unique_ptr<DeniedSet> denied;
+  ASSERT_EQ(Query(joe_, &denied), 0u);
+  EXPECT_FALSE(denied);
+  EXPECT_EQ(Stored(kSys + u"\\JOE", kUserTsValue), (Timestamp{0, 1}));
+  EXPECT_NE(ErrorLog().find("stale entries not deleted or values not written"), std::string::npos);
+
+  ASSERT_EQ(Query(joe_, &denied), 0u);
+  EXPECT_FALSE(denied);
+  EXPECT_EQ(load_.reuse.size(), 2u);
+  EXPECT_EQ(Stored(kSys + u"\\JOE", kUserTsValue), (Timestamp{0, 9}));
+  ASSERT_EQ(Query(joe_, &denied), 0u);  // current now, and nothing denied
+  EXPECT_FALSE(denied);
+  EXPECT_EQ(load_.reuse.size(), 2u);
+}
+
 TEST_F(RegistryCacheTest, StartUpSwitchesTheCacheOffOnlyForTheExactForm) {
   LoadThree();
   client_.configured = {u"SYS1"};

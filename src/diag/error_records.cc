@@ -51,11 +51,11 @@ void RecordException(ErrorUnit unit, const char16_t* where, uint32_t line,
 HMODULE setMFCMRIdll(const std::u16string& file_name) {
   HMODULE previous = CurrentResourceLibrary();
   const Services& s = CurrentServices();
-  char16_t dir[kInstallPathChars] = {};
+  char16_t dir[kInstallPathBuffer] = {};
   uint32_t length = 0;
   std::u16string path = file_name;
-  if (s.client->GetInstallPath(0, dir, kInstallPathChars, &length, 0) == kClientOk) {
-    dir[kInstallPathChars - 1] = u'\0';
+  if (s.client->GetInstallPath(0, dir, kInstallPathBuffer, &length, 0) == kClientOk) {
+    dir[kInstallPathBuffer - 1] = u'\0';
     path = dir + file_name;
   }
   HMODULE module = s.modules->LoadLibraryW(path.c_str(), nullptr);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "client/client_display.h"
@@ -114,6 +115,19 @@ TEST_F(ErrorRecordsTest, AResourceLibraryThatCannotLoadKeepsTheCurrentOne) {
   EXPECT_EQ(previous, before);
   EXPECT_NE(CurrentResourceLibrary(), before);
   SetCurrentResourceLibrary(previous);
+
+  // An install directory may have 256 characters, its last separator
+  // included, and its libraries are still found there.
+  std::string dir = dir_.File("");
+  dir += std::string(255 - dir.size(), 'd') + "/";
+  ASSERT_EQ(dir.size(), 256u);
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
+  std::filesystem::copy_file(platform::ModuleDirectory() + "ZVTPGMRS.DLL", dir + "ZVTPGMRS.DLL");
+  client_.install_path = platform::U16(dir);
+  previous = setMFCMRIdll(u"ZVTPGMRS.DLL");
+  EXPECT_NE(CurrentResourceLibrary(), previous);
+  SetCurrentResourceLibrary(previous);
+  EXPECT_EQ(Records().size(), 1u);  // no second failure to load
 }
 
 }  // namespace

@@ -138,6 +138,23 @@ TEST_F(HierarchyMapTest, HostBuildMergesWithTheDeclarationsAndIsSaved) {
   EXPECT_EQ(0u, again.count(u"G3"));
   EXPECT_EQ(u"HOSTITEM", again[u"QVYN_XD1_ZENTA"].back());
   EXPECT_EQ(1u, Count(again[u"QVYN_XD1_ZENTA"], u"QVYN_XD1_ZENTA_RUNCMD"));
+  closeRegKeys();
+
+  // A saved copy with fewer parents than the host's list gave it (one lost,
+  // or grown past what is read) is not used: the host's list takes its place.
+  {
+    ScopedKey key(&env_->store_);
+    std::u16string path = std::u16string(kHostValsKey) + u"\\SYS1\\Hierarchy";
+    ASSERT_EQ(kErrorSuccess, env_->store_.OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0,
+                                                       kKeyAllAccess, key.Receive()));
+    ASSERT_EQ(kErrorSuccess, env_->store_.RegDeleteValueW(key.get(), u"G2"));
+  }
+  HierarchyMap partial;
+  EXPECT_EQ(0u, Build(&partial, 1));
+  EXPECT_EQ(2u, server()->calls_of("KLIB/KRFNLST"));
+  EXPECT_EQ((Children{u"A", u"B"}), partial[u"G2"]);
+  EXPECT_TRUE(HasRecord("CRegistryCache::getTarvoAIValues -> Hier key holds fewer parents"));
+  EXPECT_EQ(u"A,B", Saved(u"G2"));  // saved again
 }
 
 TEST_F(HierarchyMapTest, SavedValuesAreReadByTheirRules) {

@@ -45,12 +45,12 @@ LONG ReadText(HKEY key, const char16_t* name, DWORD capacity, std::u16string* te
 }
 
 bool InstallPath(std::u16string* path) {
-  char16_t buffer[kInstallPathChars] = {};
+  char16_t buffer[kInstallPathBuffer] = {};
   uint32_t length = 0;
-  if (CurrentServices().client->GetInstallPath(0, buffer, kInstallPathChars, &length, 0) !=
+  if (CurrentServices().client->GetInstallPath(0, buffer, kInstallPathBuffer, &length, 0) !=
       kClientOk)
     return false;
-  buffer[kInstallPathChars - 1] = u'\0';
+  buffer[kInstallPathBuffer - 1] = u'\0';
   *path = buffer;
   return true;
 }

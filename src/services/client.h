@@ -40,9 +40,11 @@ enum : uint32_t {
 
 inline constexpr uint32_t kServiceRemoteCommand = 7;
 inline constexpr uint32_t kInteractionModeSilent = 2;
-// Buffer sizes, in characters with the terminator, that callers give the
-// install-directory operations: the install path, and one sibling directory name.
+// The install directory has at most 256 characters, its last separator
+// included; callers give room for them and the terminator.
 inline constexpr uint32_t kInstallPathChars = 256;
+inline constexpr uint32_t kInstallPathBuffer = kInstallPathChars + 1;
+// Buffer size, in characters with the terminator, for one sibling directory name.
 inline constexpr uint32_t kInstallDirChars = 16;
 
 class ClientApi {

@@ -1,8 +1,9 @@
 /* A client component of the installed libraries, built against them with
  * pkg-config or find_package.
  *   consumer                      asks for a system that is not configured
- *                                 (0 and the value left alone) and checks the
- *                                 library's failure for a missing output
+ *                                 (0 and the value left alone, even without an
+ *                                 output) and checks the library's failure for
+ *                                 a missing output through a handle
  *   consumer SYSTEM FUNCTION N    asks by system name and through a system
  *                                 handle of the client (the Ex path); both
  *                                 must answer N */
@@ -18,7 +19,13 @@ static int unconfigured(void) {
     fprintf(stderr, "unexpected answer for an unknown system\n");
     return 1;
   }
-  if (zvtUN_GetAdminValue("NO-SUCH-SYSTEM", "QVYN_XD1_ZENTA", NULL) == 0) {
+  /* No handle for the name: 0 whatever the output pointer. */
+  if (zvtUN_GetAdminValue("NO-SUCH-SYSTEM", "QVYN_XD1_ZENTA", NULL) != 0) {
+    fprintf(stderr, "an unknown system failed with a missing output\n");
+    return 1;
+  }
+  uint64_t handle = 1;
+  if (zvtUN_GetAdminValueEx(&handle, "QVYN_XD1_ZENTA", NULL) == 0) {
     fprintf(stderr, "a missing output was accepted\n");
     return 1;
   }
