@@ -710,6 +710,7 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
         break;
       }
       bool known = false;
+      if (options_.before_password_check) options_.before_password_check(profile);
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
       CountSignon(profile, session.peer, ok);
       if (!ok)

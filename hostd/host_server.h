@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,9 @@ struct ServerOptions {
   int stall_after_calls = -1;
   // Every program call is answered this much later (a slow host).
   int call_delay_ms = 0;
+  // Called by the sign-on worker with the profile before its password is
+  // checked, so that a test can hold sign-ons where the hashing would be.
+  std::function<void(const std::string& profile)> before_password_check;
 
   // Repeated failed sign-ons of one profile: after this many in a row, the
   // profile's sign-ons are refused unchecked for the lockout time, which

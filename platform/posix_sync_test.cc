@@ -154,7 +154,6 @@ TEST_F(SyncTest, CriticalSectionKeepsThreadsApartAndWakesSleepers) {
   constexpr int kThreads = 4, kRounds = 20000;
   int64_t count = 0;  // guarded by cs alone
   std::vector<std::thread> threads;
-  auto start = std::chrono::steady_clock::now();
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
@@ -170,8 +169,7 @@ TEST_F(SyncTest, CriticalSectionKeepsThreadsApartAndWakesSleepers) {
     });
   }
   for (std::thread& t : threads) t.join();
-  EXPECT_EQ(count, int64_t{2} * kThreads * kRounds);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(count, int64_t{2} * kThreads * kRounds);  // a sleeper never woken hangs the test
 }
 
 }  // namespace

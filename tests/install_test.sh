@@ -69,7 +69,7 @@ adm host cert "$work/cert.pem" "$work/key.pem" >/dev/null
 "$prefix/bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" >/dev/null &
 host_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+for _ in $(seq 1200); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || fail "the installed zvthostd did not start"
 export ZVT_DEMO_PASSWORD=demo-password
 adm system add INSTALLED --host 127.0.0.1 --port "$(cat "$work/port")" --user JOE \

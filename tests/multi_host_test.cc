@@ -68,7 +68,7 @@ class MultiHostTest : public ::testing::Test {
     }
     hosts_[i] = pid;
     int port = 0;
-    for (int t = 0; t < 400 && port == 0; ++t) {
+    for (int t = 0; t < 2400 && port == 0; ++t) {
       std::ifstream in(port_file);
       if (!(in >> port)) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }

@@ -126,9 +126,8 @@ TEST_F(MultiProcessTest, AMutexOfAKilledOwnerIsAcquiredAtOnce) {
 
   ASSERT_EQ(0, kill(child, SIGKILL));
   EXPECT_EQ(128 + SIGKILL, Wait(child));
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(kWaitAbandoned, sync.WaitForSingleObject(m, 2000));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  // Acquired at once: even a wait that may not wait at all gets it.
+  EXPECT_EQ(kWaitAbandoned, sync.WaitForSingleObject(m, 0));
   sync.ReleaseMutex(m);
   sync.CloseHandle(m);
 }

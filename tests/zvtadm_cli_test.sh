@@ -215,17 +215,30 @@ printf 'Windows Registry Editor Version 5.00\n\n[-%s\\DEMO_JOE\\Hierarchy]\n\n[%
   "$hostvals" "$hostvals" | adm reg import - >/dev/null
 [ "$(code adm cache check DEMO_JOE)" = 0 ] || fail "an empty host tree reported: $(cat "$work/out")"
 adm cache clear DEMO_JOE >/dev/null
-# A refresh that does not end: another process holds the cache's mutex.
-flock "$XDG_RUNTIME_DIR/zvt/mutex-QVYN_XD1_ZENTA_APPADMIN_REGCACHE_MUTEX" sleep 4 &
+# A refresh that does not end: another process holds the cache's mutex
+# until this test lets go of it. Each step waits for what it needs to see
+# (bounded by a count of short polls), never for a guessed time.
+lock="$XDG_RUNTIME_DIR/zvt/mutex-QVYN_XD1_ZENTA_APPADMIN_REGCACHE_MUTEX"
+poll() {  # poll CONDITION...: true once it holds, within 1200 tries of 50 ms
+  local i
+  for ((i = 0; i < 1200; ++i)); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+flock -o "$lock" sleep 600 &
 holder=$!
-sleep 0.3
+poll eval '! flock -n "$lock" true' || fail "the holder never took the mutex"
 [ "$(code adm cache check)" = 1 ] || fail "cache check misses the held mutex"
 grep -q "mutex has been held" "$work/out" || fail "cache check: $(cat "$work/out")"
 # On a terminal, a command that waits for the mutex says so and names its holder.
-script -qec "$bin/zvtadm cache clear" /dev/null >"$work/tty" 2>&1 || true
-grep -q "waiting for the cache's mutex, held by process [0-9]* (" "$work/tty" ||
+: >"$work/tty"
+script -qec "$bin/zvtadm cache clear" /dev/null >"$work/tty" 2>&1 &
+clearer=$!
+poll grep -q "waiting for the cache's mutex, held by process [0-9]* (" "$work/tty" ||
   fail "no word of the wait: $(cat "$work/tty")"
-wait "$holder"
+pkill -P "$holder" sleep || true
+kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
+wait "$clearer" || fail "cache clear after the wait: $(cat "$work/tty")"
 
 # host import is all or nothing, against a schema; it removes registered
 # functions or profiles only with --replace.
@@ -286,7 +299,7 @@ if [ -n "${ZVT_TEST_POSTGRES:-}" ]; then
   "$bin/zvthostd" --store "$pg" --listen 127.0.0.1:0 --port-file "$work/pg.port" \
     --tls-cert "$tls_ca" --tls-key "$work/host-key.pem" --log-level err &
   pg_host=$!
-  for _ in $(seq 100); do [ -s "$work/pg.port" ] && break; sleep 0.05; done
+  for _ in $(seq 1200); do [ -s "$work/pg.port" ] && break; sleep 0.05; done
   adm system add DEMO_PG --host 127.0.0.1 --port "$(cat "$work/pg.port")" --user joe \
     --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca" --supply-timestamps
   expect 0 adm value DEMO_PG QACME_PAY_TAXFORM

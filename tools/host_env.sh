@@ -27,7 +27,7 @@ start_host() {
   "$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
     "${tls[@]}" "$@" >/dev/null 2>"$work/zvthostd.log" &
   host_pid=$!
-  for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+  for _ in $(seq 1200); do [ -s "$work/port" ] && break; sleep 0.05; done
   [ -s "$work/port" ] || { cat "$work/zvthostd.log" >&2; echo "zvthostd did not start" >&2; exit 1; }
   port=$(cat "$work/port")
 }

@@ -84,7 +84,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
   --port-file "$work/port" >/dev/null 2>"$work/zvthostd.log" &
 host_pid=$!
 trap 'kill $host_pid 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+for _ in $(seq 1200); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || fail "the packaged zvthostd did not start"
 "$root/usr/bin/zvtadm" system add PKG --host 127.0.0.1 --port "$(cat "$work/port")" --user JOE \
   --password-env ZVT_PKG_PASSWORD --supply-timestamps --tls-ca "$work/cert.pem" >/dev/null

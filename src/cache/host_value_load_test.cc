@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "cache/registry_layout.h"
@@ -148,10 +149,19 @@ TEST_F(HostValueLoadTest, AFailedFunctionListLeavesTheDirectDenialsOnly) {
 }
 
 // A host that stalls in the middle of a paged usage list, or resets the
-// connection during the timestamp call: the query fails within the read
-// time-out, nothing is stored as current, and once the host is back the next
-// query answers right.
+// connection during the timestamp call: the query fails at the read
+// time-out (and says so), nothing is stored as current, and once the host
+// is back the next query answers right.
 TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurrent) {
+  // What the failed calls recorded since the last look (their error texts
+  // go to the error log; the display shows a summary).
+  auto shown = [this] {
+    std::string all;
+    for (const std::string& r : Records()) all += r + "\n";
+    std::ofstream(dir_.File("error.log"), std::ios::trunc);
+    display_.texts.clear();
+    return all;
+  };
   server()->Stop();
   options_.stall_after_calls = 1;  // the first part of the usage list comes, then nothing
   read_timeout_ms_ = 300;
@@ -159,12 +169,12 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
   BindLibrary(u"SYS1", "JOE");
   AddFunctions(400, "F");  // two parts of usage entries
   Deny("JOE", "F300");
-  auto start = std::chrono::steady_clock::now();
   std::unique_ptr<DeniedSet> denied;
   EXPECT_EQ(1u, Query(joe_, &denied));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_FALSE(denied);
-  EXPECT_EQ(1u, display_.texts.size());
+  EXPECT_EQ(1u, display_.texts.size());  // the host error, shown once
+  std::string text = shown();
+  EXPECT_NE(std::string::npos, text.find("timed out")) << text;
   EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
 
   // The timestamp call is reset: the same.
@@ -175,36 +185,38 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
   BindLibrary(u"SYS1", "JOE");
   client_.system(joe_).has_timestamps = false;
   EXPECT_EQ(1u, Query(joe_, &denied));
+  (void)shown();
   EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
 
-  // The timestamp call stalls: bounded by the read time-out as well.
+  // The timestamp call stalls: ended by the read time-out as well.
   server()->Stop();
   options_ = hostd::ServerOptions();
   options_.stall_after_calls = 0;
   StartServer(options_);
   BindLibrary(u"SYS1", "JOE");
   client_.system(joe_).has_timestamps = false;
-  start = std::chrono::steady_clock::now();
   EXPECT_EQ(1u, Query(joe_, &denied));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  text = shown();
+  EXPECT_NE(std::string::npos, text.find("timed out")) << text;
   EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
 
-  // The host dies in the middle of the usage list: the closed connection
-  // ends the query long before a read time-out would.
+  // The host dies in the middle of the usage list, once it has answered its
+  // first part: the closed connection ends the query, not a time-out (the
+  // read time-out is longer than the test command lets a test run).
   server()->Stop();
   options_.stall_after_calls = 1;
-  read_timeout_ms_ = 60000;
+  read_timeout_ms_ = 600000;
   StartServer(options_);
   BindLibrary(u"SYS1", "JOE");
   client_.system(joe_).has_timestamps = true;
   std::thread host_dies([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    while (server()->calls_answered() < 1) std::this_thread::yield();
     server()->Stop();
   });
-  start = std::chrono::steady_clock::now();
   EXPECT_EQ(1u, Query(joe_, &denied));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   host_dies.join();
+  text = shown();
+  EXPECT_EQ(std::string::npos, text.find("timed out")) << text;
   EXPECT_FALSE(denied);
   EXPECT_FALSE(Holds(Names(UserPath(u"JOE")), u"##UserTS"));
 
