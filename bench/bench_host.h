@@ -18,8 +18,8 @@
 #include "platform/posix_sync.h"
 #include "services/program_calls.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/temp_dir.h"
+#include "testing/fake_client.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::bench {
 

@@ -9,7 +9,7 @@
 
 #include "hostd/host_server.h"
 #include "hostd/self_signed.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::bench {
 

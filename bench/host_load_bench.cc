@@ -12,7 +12,7 @@
 
 #include "bench/bench_tls.h"
 #include "bench/load_driver.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "bench/bench_tls.h"
 #include "bench/load_driver.h"
-#include "hostd/testing/test_store.h"
-#include "services/testing/temp_dir.h"
+#include "testing/test_store.h"
+#include "testing/temp_dir.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "cache/process_cache.h"
 #include "pgm/remote_program_calls.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
+#include "testing/fake_client.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "hostd/host_store.h"
 #include "pgm/remote_program_calls.h"
 #include "pgm/wire.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "platform/name_fold.h"
 #include "platform/posix_registry.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace {
 

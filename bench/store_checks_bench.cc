@@ -27,7 +27,7 @@
 #include "bench/client_stores.h"
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 extern char** environ;
 

@@ -19,7 +19,7 @@
 #include "include/zvtappad/zvtappad.h"
 #include "platform/posix_sync.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
+#include "testing/fake_client.h"
 
 extern "C" const zvtappad_OrdinalEntry zvt_ordinal_table[];
 

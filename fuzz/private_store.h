@@ -14,7 +14,7 @@
 #include "platform/posix_registry.h"
 #include "platform/posix_sync.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
+#include "testing/fake_client.h"
 #include "tools/reg_store.h"
 
 namespace zvt::fuzz {

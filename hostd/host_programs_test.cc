@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "hostd/testing/test_store.h"
+#include "testing/test_store.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 

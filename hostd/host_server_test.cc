@@ -22,7 +22,7 @@
 #include "hostd/host_store.h"
 #include "pgm/big_endian.h"
 #include "pgm/wire.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::hostd {
 namespace {

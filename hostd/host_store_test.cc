@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "hostd/testing/test_store.h"
+#include "testing/test_store.h"
 
 namespace zvt::hostd {
 namespace {

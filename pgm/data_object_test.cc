@@ -6,7 +6,7 @@
 
 #include "pgm/big_endian.h"
 #include "pgm/remote_program_calls.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::pgm {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "services/scoped_key.h"
 #include "services/services.h"
-#include "services/testing/fault_injection.h"
-#include "services/testing/temp_dir.h"
+#include "testing/fault_injection.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::platform {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "platform/posix_registry.h"
 #include "platform/row_checks.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::platform {
 namespace {

@@ -1,8 +1,6 @@
 # The library's own sources, shared by the POSIX and the Windows builds.
 set(ZVT_CORE_SOURCES
-  api/app.cc
   api/inner_operations.cc
-  api/locked_frame.cc
   bypass/app_adm_reg_bypass.cc
   cache/host_value_load.cc
   cache/process_cache.cc
@@ -20,5 +18,6 @@ set(ZVT_CORE_SOURCES
   host/list_formats.cc
   host/usage_list.cc)
 list(TRANSFORM ZVT_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
-set(ZVT_SEAM_SOURCES app_adm_mutex.cc message_format.cc resource_context.cc services.cc)
+set(ZVT_SEAM_SOURCES app.cc app_adm_mutex.cc locked_frame.cc message_format.cc resource_context.cc
+                      services.cc)
 list(TRANSFORM ZVT_SEAM_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/services/)

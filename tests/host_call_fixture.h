@@ -21,7 +21,7 @@
 #include "pgm/remote_program_calls.h"
 #include "services/client.h"
 #include "services/services.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::testing {
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "hostd/self_signed.h"
-#include "hostd/testing/test_store.h"
+#include "testing/test_store.h"
 #include "tests/admin_client.h"
 
 namespace zvt {

@@ -16,7 +16,7 @@
 #include "platform/posix_sync.h"
 #include "platform/utf.h"
 #include "services/scoped_key.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt {
 namespace {

@@ -17,8 +17,8 @@
 #include "platform/posix_registry.h"
 #include "platform/posix_sync.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/test_platform.h"
+#include "testing/fake_client.h"
+#include "testing/test_platform.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt {

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/utf.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 #include "tools/reg_store.h"
 
 namespace zvt::tools {

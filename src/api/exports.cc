@@ -3,10 +3,10 @@
 #define ZVTAPPAD_BUILDING 1
 #include "api/exports.h"
 
-#include "api/app.h"
-#include "api/locked_frame.h"
 #include "diag/boundary_guard.h"
 #include "include/zvtappad/zvtappad.h"
+#include "services/app.h"
+#include "services/locked_frame.h"
 
 namespace zvt {
 namespace {

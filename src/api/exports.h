@@ -10,9 +10,6 @@
 
 namespace zvt {
 
-// The library's one process cache, constructed at load.
-CAIProcessCache& ProcessCache();
-
 // Narrow to wide in the calling thread's code set; empty when `narrow` is
 // null, too long or cannot be converted (the exports take each of these as
 // the empty string).

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "api/exports.h"
-#include "api/locked_frame.h"
 #include "bypass/app_adm_reg_bypass.h"
+#include "services/locked_frame.h"
 #include "services/services.h"
 
 namespace zvt {

@@ -4,10 +4,11 @@
 
 #include <algorithm>
 
-#include "api/exports.h"
+#include "cache/process_cache.h"
 #include "cache/upper_case.h"
 #include "diag/error_records.h"
 #include "host/admin_host_apis.h"
+#include "services/locked_frame.h"
 #include "services/services.h"
 
 namespace zvt {
@@ -129,7 +130,13 @@ uint32_t CAppAdmRegBypass::getAdminValue(const SystemHandle* handle,
     }
   }
 
-  uint32_t rc = zvtUN_GetAdminValueExW(handle, function_id, admin_value);
+  // The ordinary path, as zvtUN_GetAdminValueEx takes it (the locked frame
+  // nests: this thread holds it already).
+  uint32_t rc;
+  {
+    LockedFrame frame;
+    rc = ProcessCache().getAIvalue(handle, function_id, admin_value);
+  }
   if (rc == 0) return 0;
 
   ZVT_BYPASS_ERROR(u"CAppAdmRegBypass::getAdminValue=> zvtUN_GetAdminValueEx failed", rc);

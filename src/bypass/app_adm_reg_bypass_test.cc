@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "api/exports.h"
-#include "api/locked_frame.h"
-#include "hierarchy/testing/host_setting.h"
+#include "cache/process_cache.h"
+#include "services/locked_frame.h"
+#include "testing/host_setting.h"
 
 namespace zvt {
 namespace {

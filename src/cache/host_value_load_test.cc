@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "cache/registry_layout.h"
-#include "hierarchy/testing/host_setting.h"
 #include "services/scoped_key.h"
+#include "testing/host_setting.h"
 
 namespace zvt {
 namespace {

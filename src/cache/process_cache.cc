@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/locked_frame.h"
 #include "cache/upper_case.h"
 #include "diag/error_records.h"
+#include "services/locked_frame.h"
 #include "services/services.h"
 
 namespace zvt {

@@ -61,6 +61,10 @@ class CAIProcessCache {
   std::u16string lookupKey;
 };
 
+// The library's one process cache, constructed when the library is loaded
+// (it lives with the exports, so that only the library builds one).
+CAIProcessCache& ProcessCache();
+
 }  // namespace zvt
 
 #endif  // ZVT_CACHE_PROCESS_CACHE_H_

@@ -5,11 +5,11 @@
 #include <fstream>
 #include <thread>
 
-#include "api/locked_frame.h"
 #include "pgm/remote_program_calls.h"
+#include "services/locked_frame.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/temp_dir.h"
+#include "testing/fake_client.h"
+#include "testing/temp_dir.h"
 
 namespace zvt {
 namespace {

@@ -10,10 +10,10 @@
 #include "pgm/remote_program_calls.h"
 #include "services/scoped_key.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/fault_injection.h"
-#include "services/testing/recording_display.h"
-#include "services/testing/test_platform.h"
+#include "testing/fake_client.h"
+#include "testing/fault_injection.h"
+#include "testing/recording_display.h"
+#include "testing/test_platform.h"
 
 namespace zvt {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "services/scoped_key.h"
-#include "services/testing/test_platform.h"
+#include "testing/test_platform.h"
 
 namespace zvt {
 namespace {

@@ -1,8 +1,8 @@
 // Error records, the host-error display and the resource library switch.
 #include "diag/error_records.h"
 
-#include "api/app.h"
 #include "diag/boundary_guard.h"
+#include "services/app.h"
 #include "services/message_format.h"
 #include "services/resource_context.h"
 #include "services/services.h"

@@ -13,9 +13,9 @@
 #include "platform/utf.h"
 #include "services/resource_context.h"
 #include "services/services.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/recording_display.h"
-#include "services/testing/temp_dir.h"
+#include "testing/fake_client.h"
+#include "testing/recording_display.h"
+#include "testing/temp_dir.h"
 
 namespace zvt {
 namespace {

@@ -4,12 +4,12 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "api/locked_frame.h"
 #include "cache/upper_case.h"
 #include "hierarchy/builtin_functions.h"
 #include "hierarchy/registry_reads.h"
 #include "hierarchy/resource_libraries.h"
 #include "services/app_adm_mutex.h"
+#include "services/locked_frame.h"
 #include "services/resource_context.h"
 
 namespace zvt {

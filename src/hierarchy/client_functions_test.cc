@@ -7,7 +7,7 @@
 #include <unordered_set>
 
 #include "hierarchy/builtin_functions.h"
-#include "hierarchy/testing/declarations.h"
+#include "testing/declarations.h"
 
 namespace zvt {
 namespace {

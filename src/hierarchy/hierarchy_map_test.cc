@@ -6,8 +6,8 @@
 
 #include "cache/registry_cache.h"
 #include "cache/registry_layout.h"
-#include "hierarchy/testing/host_setting.h"
 #include "services/scoped_key.h"
+#include "testing/host_setting.h"
 
 namespace zvt {
 namespace {

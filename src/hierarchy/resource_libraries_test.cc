@@ -7,8 +7,8 @@
 
 #include <filesystem>
 
-#include "hierarchy/testing/declarations.h"
 #include "services/resource_context.h"
+#include "testing/declarations.h"
 
 namespace zvt {
 namespace {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/locked_frame.h"
 #include "host/admin_host_apis.h"
 #include "host/list_formats.h"
+#include "services/locked_frame.h"
 #include "services/services.h"
 
 namespace zvt {

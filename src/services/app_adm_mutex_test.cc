@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "services/services.h"
-#include "services/testing/fault_injection.h"
-#include "services/testing/test_platform.h"
+#include "testing/fault_injection.h"
+#include "testing/test_platform.h"
 
 namespace zvt {
 namespace {

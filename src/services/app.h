@@ -1,6 +1,6 @@
 // The library's application object, reduced to its message-box hook.
-#ifndef ZVT_API_APP_H_
-#define ZVT_API_APP_H_
+#ifndef ZVT_SERVICES_APP_H_
+#define ZVT_SERVICES_APP_H_
 
 #include <string>
 
@@ -17,4 +17,4 @@ class CZvtappadApp {
 
 }  // namespace zvt
 
-#endif  // ZVT_API_APP_H_
+#endif  // ZVT_SERVICES_APP_H_

@@ -2,8 +2,8 @@
 // entries of a table the test fills (user, system name, version, timestamps,
 // whether signed on), and every call is counted. Not thread-safe for
 // changes; calls may come from several threads once set up.
-#ifndef ZVT_SERVICES_TESTING_FAKE_CLIENT_H_
-#define ZVT_SERVICES_TESTING_FAKE_CLIENT_H_
+#ifndef ZVT_TESTING_FAKE_CLIENT_H_
+#define ZVT_TESTING_FAKE_CLIENT_H_
 
 #include <array>
 #include <atomic>
@@ -166,4 +166,4 @@ class FakeClient : public ClientApi {
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_SERVICES_TESTING_FAKE_CLIENT_H_
+#endif  // ZVT_TESTING_FAKE_CLIENT_H_

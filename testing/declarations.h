@@ -3,8 +3,8 @@
 // is imported into, the client services with a private message log and an
 // install directory that holds zvtadmrs.dll, and both function lists emptied
 // before and after. Bound for its lifetime.
-#ifndef ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
-#define ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
+#ifndef ZVT_TESTING_DECLARATIONS_H_
+#define ZVT_TESTING_DECLARATIONS_H_
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,8 +19,8 @@
 #include "hierarchy/client_functions.h"
 #include "platform/paths.h"
 #include "services/services.h"
-#include "services/testing/fault_injection.h"
-#include "services/testing/test_platform.h"
+#include "testing/fault_injection.h"
+#include "testing/test_platform.h"
 #include "tools/reg_file.h"
 
 namespace zvt::testing {
@@ -109,4 +109,4 @@ inline const char kNonPlugins[] =
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_HIERARCHY_TESTING_DECLARATIONS_H_
+#endif  // ZVT_TESTING_DECLARATIONS_H_

@@ -2,8 +2,8 @@
 // "the next RegQueryValueExW answers ERROR_MORE_DATA", "the third
 // CreateRegKeyEx fails", "no mutex can be created". Everything else goes to
 // the wrapped implementation. Not thread-safe; arm faults before use.
-#ifndef ZVT_SERVICES_TESTING_FAULT_INJECTION_H_
-#define ZVT_SERVICES_TESTING_FAULT_INJECTION_H_
+#ifndef ZVT_TESTING_FAULT_INJECTION_H_
+#define ZVT_TESTING_FAULT_INJECTION_H_
 
 #include <array>
 #include <cstddef>
@@ -150,4 +150,4 @@ class FaultySync : public SyncApi {
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_SERVICES_TESTING_FAULT_INJECTION_H_
+#endif  // ZVT_TESTING_FAULT_INJECTION_H_

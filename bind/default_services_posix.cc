@@ -1,13 +1,13 @@
 // The default binding on POSIX systems: the platform stand-ins, created on
 // first use and never destroyed (they must outlive every static object that
 // might still call them during process exit).
+#include "bind/client_binding.h"
 #include "platform/paths.h"
 #include "platform/posix_clock.h"
 #include "platform/posix_modules.h"
 #include "platform/posix_registry.h"
 #include "platform/posix_sync.h"
 #include "platform/posix_text.h"
-#include "services/client_binding.h"
 #include "services/services.h"
 
 namespace zvt {

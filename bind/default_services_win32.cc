@@ -2,12 +2,12 @@
 // mutexes, text, modules and the clock, and the client and program-call
 // stand-ins; created on first use and never destroyed (they must outlive
 // every static object that might still call them during process exit).
+#include "bind/client_binding.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_modules.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_sync.h"
 #include "platform/win32/win32_text.h"
-#include "services/client_binding.h"
 #include "services/services.h"
 
 namespace zvt {

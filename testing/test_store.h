@@ -2,14 +2,14 @@
 // directory, or a database of its own on the PostgreSQL server the test
 // command started ($ZVT_TEST_POSTGRES: a URI of a database the test user may
 // create databases from), dropped afterwards.
-#ifndef ZVT_HOSTD_TESTING_TEST_STORE_H_
-#define ZVT_HOSTD_TESTING_TEST_STORE_H_
+#ifndef ZVT_TESTING_TEST_STORE_H_
+#define ZVT_TESTING_TEST_STORE_H_
 
 #include <memory>
 #include <string>
 
 #include "hostd/host_store.h"
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace zvt::hostd::testing {
 
@@ -52,4 +52,4 @@ std::string WithDatabase(const std::string& uri, const std::string& database);
 
 }  // namespace zvt::hostd::testing
 
-#endif  // ZVT_HOSTD_TESTING_TEST_STORE_H_
+#endif  // ZVT_TESTING_TEST_STORE_H_

@@ -3,12 +3,12 @@
 // the test's temporary directory; on Windows they are the real registry,
 // below a client key of the test's own that is removed before and after,
 // and the real named mutexes.
-#ifndef ZVT_SERVICES_TESTING_TEST_PLATFORM_H_
-#define ZVT_SERVICES_TESTING_TEST_PLATFORM_H_
+#ifndef ZVT_TESTING_TEST_PLATFORM_H_
+#define ZVT_TESTING_TEST_PLATFORM_H_
 
 #include <string>
 
-#include "services/testing/temp_dir.h"
+#include "testing/temp_dir.h"
 #include "tools/reg_file.h"
 
 #ifdef _WIN32
@@ -71,4 +71,4 @@ class TestSync : public platform::PosixSync {
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_SERVICES_TESTING_TEST_PLATFORM_H_
+#endif  // ZVT_TESTING_TEST_PLATFORM_H_

@@ -2,8 +2,8 @@
 // lock (a re-entrant critical section, created on first use and never
 // destroyed) is held, and this library's module state is current, for the
 // frame's lifetime. Frames nest on the same thread.
-#ifndef ZVT_API_LOCKED_FRAME_H_
-#define ZVT_API_LOCKED_FRAME_H_
+#ifndef ZVT_SERVICES_LOCKED_FRAME_H_
+#define ZVT_SERVICES_LOCKED_FRAME_H_
 
 #include "services/sync.h"
 #include "services/win_types.h"
@@ -34,4 +34,4 @@ class LockedFrame {
 
 }  // namespace zvt
 
-#endif  // ZVT_API_LOCKED_FRAME_H_
+#endif  // ZVT_SERVICES_LOCKED_FRAME_H_

@@ -1,5 +1,5 @@
 // The test registry's set-up and clean-up, and its key that no name reaches.
-#include "services/testing/test_platform.h"
+#include "testing/test_platform.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -2,8 +2,8 @@
 // its store, the declaration registry and message log, a fake client whose
 // system objects the program calls locate by handle, and a display that
 // records what the host-error presentation shows.
-#ifndef ZVT_HIERARCHY_TESTING_HOST_SETTING_H_
-#define ZVT_HIERARCHY_TESTING_HOST_SETTING_H_
+#ifndef ZVT_TESTING_HOST_SETTING_H_
+#define ZVT_TESTING_HOST_SETTING_H_
 
 #include <fstream>
 #include <memory>
@@ -12,9 +12,9 @@
 
 #include "cache/registry_cache.h"
 #include "client/client_display.h"
-#include "hierarchy/testing/declarations.h"
-#include "services/testing/fake_client.h"
-#include "services/testing/recording_display.h"
+#include "testing/declarations.h"
+#include "testing/fake_client.h"
+#include "testing/recording_display.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt::testing {
@@ -119,4 +119,4 @@ class HostSettingTest : public HostCallTest {
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_HIERARCHY_TESTING_HOST_SETTING_H_
+#endif  // ZVT_TESTING_HOST_SETTING_H_

@@ -1,7 +1,7 @@
 // The application object's message-box hook.
-#include "api/app.h"
+#include "services/app.h"
 
-#include "api/locked_frame.h"
+#include "services/locked_frame.h"
 #include "services/services.h"
 
 namespace zvt {

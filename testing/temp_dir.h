@@ -1,6 +1,6 @@
 // A private temporary directory for a test, removed with its contents.
-#ifndef ZVT_SERVICES_TESTING_TEMP_DIR_H_
-#define ZVT_SERVICES_TESTING_TEMP_DIR_H_
+#ifndef ZVT_TESTING_TEMP_DIR_H_
+#define ZVT_TESTING_TEMP_DIR_H_
 
 #include <filesystem>
 #include <random>
@@ -43,4 +43,4 @@ class TempDir {
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_SERVICES_TESTING_TEMP_DIR_H_
+#endif  // ZVT_TESTING_TEMP_DIR_H_

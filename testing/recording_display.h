@@ -1,7 +1,7 @@
 // A display for tests: keeps the text and style of every message box shown
 // and answers each with 1.
-#ifndef ZVT_SERVICES_TESTING_RECORDING_DISPLAY_H_
-#define ZVT_SERVICES_TESTING_RECORDING_DISPLAY_H_
+#ifndef ZVT_TESTING_RECORDING_DISPLAY_H_
+#define ZVT_TESTING_RECORDING_DISPLAY_H_
 
 #include <string>
 #include <vector>
@@ -23,4 +23,4 @@ class RecordingDisplay : public DisplayApi {
 
 }  // namespace zvt::testing
 
-#endif  // ZVT_SERVICES_TESTING_RECORDING_DISPLAY_H_
+#endif  // ZVT_TESTING_RECORDING_DISPLAY_H_

@@ -1,5 +1,5 @@
 // The process lock and the module-state switch.
-#include "api/locked_frame.h"
+#include "services/locked_frame.h"
 
 #include <mutex>
 

@@ -1,5 +1,5 @@
 // Host stores for tests on SQLite and PostgreSQL.
-#include "hostd/testing/test_store.h"
+#include "testing/test_store.h"
 
 #include <libpq-fe.h>
 #include <unistd.h>

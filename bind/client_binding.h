@@ -1,8 +1,8 @@
 // The part of the default binding that is the same on every platform: the
 // client services, the remote program calls that find their systems through
 // them, and the display that logs to the client's message log.
-#ifndef ZVT_SERVICES_CLIENT_BINDING_H_
-#define ZVT_SERVICES_CLIENT_BINDING_H_
+#ifndef ZVT_BIND_CLIENT_BINDING_H_
+#define ZVT_BIND_CLIENT_BINDING_H_
 
 #include "client/client_display.h"
 #include "client/client_services.h"
@@ -27,4 +27,4 @@ inline void BindClientStandIns(Services* bound) {
 
 }  // namespace zvt
 
-#endif  // ZVT_SERVICES_CLIENT_BINDING_H_
+#endif  // ZVT_BIND_CLIENT_BINDING_H_
