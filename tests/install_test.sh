@@ -47,6 +47,9 @@ foreign=$(nm -D --defined-only "$prefix/$libdir/libzvtclient.so.0" | awk '{print
 [ -z "$foreign" ] || fail "libzvtclient exports what is not its own: $(echo "$foreign" | head -3)"
 [ "$(nm -D --defined-only "$prefix/$libdir/libzvtappad.so.0" | grep -c ' T ')" -eq 4 ] ||
   fail "libzvtappad exports more than its four named functions"
+# The host server needs no client library.
+! readelf -d "$prefix/bin/zvthostd" | grep -q 'NEEDED.*libzvt' ||
+  fail "zvthostd links a client library: $(readelf -d "$prefix/bin/zvthostd" | grep 'NEEDED.*libzvt')"
 
 # The unit and the configuration name this prefix.
 grep -q "^ExecStart=$prefix/bin/zvthostd --config $prefix/etc/zvt/zvthostd.json " \
