@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/test_store.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
+#include "testing/test_store.h"
 
 namespace zvt::hostd {
 namespace {

@@ -1,4 +1,7 @@
-// Accepting clients and serving the wire protocol.
+// The listeners and event loops: accepting clients (pausing while out of
+// descriptors), moving their bytes without blocking, and handing whole frames
+// to the worker pools (hostd/worker_pool.h) and their answers back. What a
+// frame means is the session's business (hostd/session.cc).
 #include "hostd/host_server.h"
 
 #include <arpa/inet.h>
@@ -15,7 +18,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <thread>
 #include <unordered_map>
@@ -25,12 +27,13 @@
 #include "pgm/wire.h"
 
 namespace zvt::hostd {
-namespace {
 
 std::string ProtocolErrorFrame(uint16_t code, const std::string& text) {
   return wire::EncodeFrame(wire::FrameType::kProtocolError,
                            wire::Encode(wire::ProtocolError{code, text}));
 }
+
+namespace {
 
 // The server's TLS context from `options`, or null without a certificate.
 bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* context,
@@ -45,19 +48,13 @@ bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* 
   return *context != nullptr;
 }
 
-int OpenCallLog(const std::string& path, std::string* error) {
-  if (path.empty()) return -1;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) *error = "cannot open the call log " + path + ": " + std::strerror(errno);
-  return fd;
-}
-
-// Names from the network go into the log as one word of printable ASCII.
-std::string LogWord(const std::string& text) {
-  std::string word = text.empty() ? "-" : text.substr(0, 64);
-  for (char& c : word)
-    if (c <= ' ' || c > '~') c = '?';
-  return word;
+AdmissionLimits LimitsOf(const ServerOptions& options) {
+  AdmissionLimits limits;
+  limits.max_unauthenticated_per_address = options.max_unauthenticated_per_address;
+  limits.limit_loopback = options.limit_loopback;
+  limits.signon_failures_allowed = options.signon_failures_allowed;
+  limits.signon_lockout_ms = options.signon_lockout_ms;
+  return limits;
 }
 
 // "HOST:PORT" or "[IPV6]:PORT".
@@ -86,12 +83,10 @@ HostServer::HostServer(ServerOptions options)
     : options_(std::move(options)),
       max_frame_(options_.max_frame),
       idle_timeout_ms_(options_.idle_timeout_ms),
-      max_clients_(options_.max_clients) {}
+      max_clients_(options_.max_clients),
+      admission_(LimitsOf(options_)) {}
 
-HostServer::~HostServer() {
-  Stop();
-  if (call_log_fd_ >= 0) close(call_log_fd_);
-}
+HostServer::~HostServer() { Stop(); }
 
 bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   std::shared_ptr<tls::ServerContext> tls;
@@ -103,8 +98,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
       return false;
     }
   }
-  int log_fd = OpenCallLog(options.call_log, error);
-  if (!options.call_log.empty() && log_fd < 0) return false;
+  if (!call_log_.Reopen(options.call_log, error)) return false;
   {
     std::lock_guard<std::mutex> lock(tls_mu_);
     tls_ = std::move(tls);
@@ -112,10 +106,6 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   max_frame_ = options.max_frame;
   idle_timeout_ms_ = options.idle_timeout_ms;
   max_clients_ = options.max_clients;
-  std::lock_guard<std::mutex> lock(log_mu_);
-  if (call_log_fd_ >= 0) close(call_log_fd_);
-  call_log_fd_ = log_fd;
-  logging_calls_ = log_fd >= 0;
   return true;
 }
 
@@ -229,12 +219,7 @@ struct HostServer::Loop {
 
 bool HostServer::Start(std::string* error, bool* wrong_schema) {
   if (!LoadTls(options_, &tls_, error)) return false;
-  if (!options_.call_log.empty()) {
-    std::lock_guard<std::mutex> lock(log_mu_);
-    call_log_fd_ = OpenCallLog(options_.call_log, error);
-    if (call_log_fd_ < 0) return false;
-    logging_calls_ = true;
-  }
+  if (!call_log_.Reopen(options_.call_log, error)) return false;
   StoreOptions store_options;
   store_options.connections =
       options_.store_connections > 0 ? options_.store_connections : std::max(2, Processors());
@@ -281,8 +266,13 @@ bool HostServer::Start(std::string* error, bool* wrong_schema) {
       return fail(std::string("cannot watch a listening socket: ") + std::strerror(errno));
   }
   const int workers = options_.workers > 0 ? options_.workers : std::max(2, Processors());
-  for (WorkQueue* queue : {&programs_, &signons_})
-    for (int i = 0; i < workers; ++i) queue->workers.emplace_back(&HostServer::Work, this, queue);
+  // Each worker has a store connection of its own.
+  auto open_store = [this](std::string* why) {
+    std::unique_ptr<HostStore> store = store_->OpenAnother(why);
+    if (!store) Log(LogLevel::kError, "a worker has no host store: " + *why);
+    return store;
+  };
+  for (WorkerPool* pool : {&programs_, &signons_}) pool->Start(workers, open_store);
   for (auto& loop : loops_) loop->thread = std::thread(&HostServer::RunLoop, this, loop.get());
   return true;
 }
@@ -293,42 +283,13 @@ void HostServer::Stop() {
     loop->Wake();
     if (loop->thread.joinable()) loop->thread.join();
   }
-  for (WorkQueue* queue : {&programs_, &signons_}) {
-    {
-      std::lock_guard<std::mutex> lock(queue->mu);
-      queue->stop = true;
-    }
-    queue->cv.notify_all();
-    for (std::thread& t : queue->workers)
-      if (t.joinable()) t.join();
-  }
+  for (WorkerPool* pool : {&programs_, &signons_}) pool->Stop();
   for (auto& loop : loops_) {
     close(loop->epoll);
     close(loop->wake);
   }
   for (int fd : listen_fds_) close(fd);
   listen_fds_.clear();
-}
-
-namespace {
-
-// The programs counted by name; the calls of any other name a client makes
-// up are counted together, so that no name from the network grows a table.
-constexpr const char* kCountedPrograms[] = {"KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS"};
-constexpr size_t kOtherPrograms = 3;
-
-size_t ProgramSlot(const std::string& program) {
-  for (size_t i = 0; i < kOtherPrograms; ++i)
-    if (program == kCountedPrograms[i]) return i;
-  return kOtherPrograms;
-}
-
-}  // namespace
-
-uint64_t HostServer::calls_of(const std::string& program) const {
-  if (program == "unknown") return program_calls_[kOtherPrograms].load();
-  const size_t slot = ProgramSlot(program);
-  return slot == kOtherPrograms ? 0 : program_calls_[slot].load();
 }
 
 void HostServer::RunLoop(Loop* loop) {
@@ -420,19 +381,9 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
       refuse("too many clients");
       continue;
     }
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      const bool loopback = sockets::IsLoopbackName(source);
-      int& waiting = unauthenticated_[source];
-      if ((!loopback || options_.limit_loopback) &&
-          waiting >= options_.max_unauthenticated_per_address) {
-        if (waiting == options_.max_unauthenticated_per_address)
-          Log(LogLevel::kNotice, "refusing connections from " + source + ": " +
-                                     std::to_string(waiting) + " of its connections await sign-on");
-        refuse("too many connections from this address awaiting sign-on");
-        continue;
-      }
-      ++waiting;
+    if (!admission_.AdmitUnauthenticated(source)) {
+      refuse("too many connections from this address awaiting sign-on");
+      continue;
     }
     accepted_++;
     clients_++;
@@ -466,7 +417,7 @@ void HostServer::Adopt(Loop* loop, std::unique_ptr<Connection> c) {
   e.data.u64 = c->id;
   if (epoll_ctl(loop->epoll, EPOLL_CTL_ADD, c->fd, &e) != 0) {
     Log(LogLevel::kWarning, std::string("cannot watch a client: ") + std::strerror(errno));
-    ReleaseUnauthenticated(c->session.source);
+    admission_.ReleaseUnauthenticated(c->session.source);
     if (!c->stream) close(c->fd);
     clients_--;
     return;
@@ -536,8 +487,8 @@ void HostServer::Pump(Loop* loop, Connection* c) {
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
       c->busy = true;
-      WorkQueue* queue = frame.type == wire::FrameType::kSignon ? &signons_ : &programs_;
-      Queue(queue, Job{loop, c->id, c->session, std::move(frame)});
+      WorkerPool* pool = frame.type == wire::FrameType::kSignon ? &signons_ : &programs_;
+      Queue(pool, Job{loop, c->id, c->session, std::move(frame)});
       c->reader.Shrink();
       break;
     }
@@ -565,7 +516,8 @@ void HostServer::Pump(Loop* loop, Connection* c) {
 
 void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
   c->busy = false;
-  if (!c->session.signed_on && outcome.session.signed_on) ReleaseUnauthenticated(c->session.source);
+  if (!c->session.signed_on && outcome.session.signed_on)
+    admission_.ReleaseUnauthenticated(c->session.source);
   c->session = std::move(outcome.session);
   if (outcome.stall) {
     c->busy = true;
@@ -589,7 +541,7 @@ void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
 
 void HostServer::Close(Loop* loop, Connection* c) {
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
-  if (!c->session.signed_on) ReleaseUnauthenticated(c->session.source);
+  if (!c->session.signed_on) admission_.ReleaseUnauthenticated(c->session.source);
   if (!c->stream && c->fd >= 0) close(c->fd);
   clients_--;
   loop->connections.erase(c->id);  // the stream closes the socket
@@ -620,217 +572,20 @@ void HostServer::Tick(Loop* loop) {
   }
 }
 
-void HostServer::Queue(WorkQueue* queue, Job job) {
-  {
-    std::lock_guard<std::mutex> lock(queue->mu);
-    queue->jobs.push_back(std::move(job));
-  }
-  queue->cv.notify_one();
-}
-
-void HostServer::Work(WorkQueue* queue) {
-  std::string error;
-  std::unique_ptr<HostStore> store = store_->OpenAnother(&error);
-  if (!store) Log(LogLevel::kError, "a worker has no host store: " + error);
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> lock(queue->mu);
-      queue->cv.wait(lock, [queue] { return queue->stop || !queue->jobs.empty(); });
-      if (queue->stop) return;
-      job = std::move(queue->jobs.front());
-      queue->jobs.pop_front();
-    }
-    Outcome outcome;
-    if (!store) {
-      outcome.session = job.session;
-      outcome.bytes =
-          ProtocolErrorFrame(wire::kErrorUnexpected, "host store unavailable: " + error);
-      outcome.close = true;
-    } else {
-      outcome = Handle(std::move(job.session), job.frame, store.get());
-    }
-    job.loop->Post([&] { job.loop->done.emplace_back(job.id, std::move(outcome)); });
-  }
-}
-
-HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame,
-                                       HostStore* store) {
-  Outcome out;
-  std::string error;
-  auto reply = [&](wire::FrameType type, const std::string& payload) {
-    out.bytes = wire::EncodeFrame(type, payload);
-  };
-  auto refuse = [&](uint16_t code, const std::string& text) {
-    out.bytes = ProtocolErrorFrame(code, text);
-    out.close = true;
-  };
-  switch (frame.type) {
-    case wire::FrameType::kHello: {
-      wire::Hello hello;
-      if (session.said_hello) {
-        refuse(wire::kErrorUnexpected, "second hello");
-      } else if (!wire::Decode(frame.payload, &hello, &error)) {
-        refuse(wire::kErrorMalformed, error);
-      } else if (hello.min_version > wire::kProtocolVersion ||
-                 hello.max_version < wire::kOldestProtocolVersion ||
-                 hello.min_version > hello.max_version) {
-        refuse(wire::kErrorVersion, "protocol versions " +
-                                        std::to_string(wire::kOldestProtocolVersion) + " to " +
-                                        std::to_string(wire::kProtocolVersion) + " only");
-      } else {
-        session.said_hello = true;
-        session.version = std::min(hello.max_version, wire::kProtocolVersion);
-        reply(wire::FrameType::kHelloReply,
-              wire::Encode(
-                  wire::HelloReply{session.version, info_.version, info_.release, info_.name}));
-      }
-      break;
-    }
-    case wire::FrameType::kSignon: {
-      wire::Signon signon;
-      if (!session.said_hello || session.signed_on ||
-          !wire::Decode(frame.payload, &signon, &error)) {
-        refuse(wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
-        break;
-      }
-      std::string profile = HostStore::CanonicalProfile(signon.user);
-      wire::SignonReply answer;
-      int64_t wait_ms = 0;
-      if (LockedOut(profile, &wait_ms)) {
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
-                                   " refused unchecked: locked out for another " +
-                                   std::to_string(wait_ms) + " ms");
-        answer.messages.push_back({"CPF22E5", 40,
-                                   "Too many failed sign-on attempts for user profile " + profile +
-                                       "; try again in " + std::to_string((wait_ms + 999) / 1000) +
-                                       " s."});
-        reply(wire::FrameType::kSignonReply, wire::Encode(answer));
-        out.close = true;
-        break;
-      }
-      bool known = false;
-      if (options_.before_password_check) options_.before_password_check(profile);
-      bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
-      CountSignon(profile, session.peer, ok);
-      if (!ok)
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
-                                   " refused: " + (known ? "wrong password" : "no such profile"));
-      answer.ok = ok;
-      if (ok) {
-        answer.user = profile;
-        session.user = profile;
-        session.signed_on = true;
-      } else {
-        // An unknown profile is answered as a wrong password is, so that
-        // names cannot be tried out; the log says which it was.
-        answer.messages.push_back(
-            {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
-      }
-      reply(wire::FrameType::kSignonReply, wire::Encode(answer));
-      out.close = !ok;
-      break;
-    }
-    case wire::FrameType::kCall: {
-      wire::Call call;
-      if (!session.signed_on) {
-        refuse(wire::kErrorNotSignedOn, "program call before sign-on");
-        break;
-      }
-      if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error)) {
-        refuse(wire::kErrorMalformed, error);
-        break;
-      }
-      int64_t n = fault_counter_++;
-      if (options_.reset_after_calls >= 0 && n >= options_.reset_after_calls) {
-        out.reset = true;
-        break;
-      }
-      if (options_.stall_after_calls >= 0 && n >= options_.stall_after_calls) {
-        out.stall = true;
-        break;
-      }
-      if (options_.call_delay_ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
-      wire::CallReply answer = RunProgram(store, session.user, call);
-      std::string payload = wire::Encode(answer, session.version);
-      if (payload.size() + 1 > max_frame_.load()) {
-        answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
-        payload = wire::Encode(answer, session.version);
-      }
-      constexpr uint64_t kFrameHeader = 5;  // length and type
-      call_bytes_in_ += frame.payload.size() + kFrameHeader;
-      call_bytes_out_ += payload.size() + kFrameHeader;
-      program_calls_[ProgramSlot(call.program)]++;
-      calls_++;
-      LogCall(session.user, call.program, answer);
-      reply(wire::FrameType::kCallReply, payload);
-      break;
-    }
-    default:
-      refuse(wire::kErrorUnexpected,
-             "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
-      break;
-  }
-  out.session = std::move(session);
-  return out;
-}
-
-void HostServer::ReleaseUnauthenticated(const std::string& source) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = unauthenticated_.find(source);
-  if (it != unauthenticated_.end() && --it->second <= 0) unauthenticated_.erase(it);
-}
-
-bool HostServer::LockedOut(const std::string& profile, int64_t* wait_ms) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = signon_failures_.find(profile);
-  if (it == signon_failures_.end()) return false;
-  auto now = std::chrono::steady_clock::now();
-  if (now >= it->second.until) return false;
-  *wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(it->second.until - now).count();
-  return true;
-}
-
-void HostServer::CountSignon(const std::string& profile, const std::string& peer, bool ok) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (ok) {
-    signon_failures_.erase(profile);
-    return;
-  }
-  // Names that do not exist are counted as well (so that they lock out as a
-  // profile does); made-up names must not grow the table without bound.
-  constexpr size_t kMaxCounted = 4096;
-  if (signon_failures_.size() >= kMaxCounted && signon_failures_.count(profile) == 0) {
-    const auto now = std::chrono::steady_clock::now();
-    for (auto it = signon_failures_.begin(); it != signon_failures_.end();)
-      it = it->second.until <= now ? signon_failures_.erase(it) : std::next(it);
-    if (signon_failures_.size() >= kMaxCounted) return;
-  }
-  Failures& f = signon_failures_[profile];
-  ++f.count;
-  int over = f.count - options_.signon_failures_allowed;
-  if (over < 0) return;
-  int64_t ms = int64_t{options_.signon_lockout_ms} << std::min(over, 6);
-  f.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  Log(LogLevel::kNotice, profile + " locked out for " + std::to_string(ms) + " ms after " +
-                             std::to_string(f.count) + " failed sign-ons in a row, the last from " +
-                             peer);
-}
-
-void HostServer::LogCall(const std::string& user, const std::string& program,
-                         const wire::CallReply& reply) {
-  if (!logging_calls_.load(std::memory_order_relaxed)) return;
-  char when[32];
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::string outcome = reply.ok || reply.messages.empty() ? "ok" : reply.messages[0].id;
-  std::string line = std::string(when) + " " + LogWord(user) + " " + LogWord(program) + " " +
-                     LogWord(outcome) + "\n";
-  std::lock_guard<std::mutex> lock(log_mu_);
-  if (call_log_fd_ >= 0) (void)!write(call_log_fd_, line.data(), line.size());
+void HostServer::Queue(WorkerPool* pool, Job job) {
+  pool->Post(
+      [this, job = std::move(job)](HostStore* store, const std::string& store_error) mutable {
+        Outcome outcome;
+        if (store == nullptr) {
+          outcome.session = job.session;
+          outcome.bytes =
+              ProtocolErrorFrame(wire::kErrorUnexpected, "host store unavailable: " + store_error);
+          outcome.close = true;
+        } else {
+          outcome = Handle(std::move(job.session), job.frame, store);
+        }
+        job.loop->Post([&] { job.loop->done.emplace_back(job.id, std::move(outcome)); });
+      });
 }
 
 }  // namespace zvt::hostd

@@ -10,18 +10,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "hostd/admission.h"
+#include "hostd/call_log.h"
 #include "hostd/host_store.h"
+#include "hostd/worker_pool.h"
 #include "pgm/tls.h"
 #include "pgm/wire.h"
 
@@ -91,6 +91,9 @@ struct ServerOptions {
   std::string call_log;
 };
 
+// A ProtocolError frame, which ends a connection.
+std::string ProtocolErrorFrame(uint16_t code, const std::string& text);
+
 class HostServer {
  public:
   explicit HostServer(ServerOptions options);
@@ -144,7 +147,6 @@ class HostServer {
   };
   struct Connection;
   struct Loop;
-  struct WorkQueue;
   struct Job {
     Loop* loop;
     uint64_t id;
@@ -167,23 +169,16 @@ class HostServer {
   // When a connection that stays quiet is ended: idle for too long, or past
   // its handshake time before sign-on.
   std::chrono::steady_clock::time_point QuietDeadline(const Session& session) const;
-  void Work(WorkQueue* queue);
+  // Hands `job` to a worker of `pool`, whose outcome goes back to its loop.
+  void Queue(WorkerPool* pool, Job job);
   Outcome Handle(Session session, const wire::Frame& frame, HostStore* store);
-  // Connections not yet signed on, counted by source address.
-  void ReleaseUnauthenticated(const std::string& source);
-  // The time until which `profile` is locked out, or none.
-  bool LockedOut(const std::string& profile, int64_t* wait_ms);
-  void CountSignon(const std::string& profile, const std::string& peer, bool ok);
-  // Appends one line to the call log.
-  void LogCall(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
   ServerOptions options_;
   std::atomic<uint32_t> max_frame_;
   std::atomic<int> idle_timeout_ms_;
   std::atomic<int> max_clients_;
-  std::mutex log_mu_;
-  int call_log_fd_ = -1;                    // guarded by log_mu_
-  std::atomic<bool> logging_calls_{false};  // whether there is a call log
+  CallLog call_log_;
+  Admission admission_;
   std::mutex tls_mu_;
   std::shared_ptr<tls::ServerContext> tls_;  // null: plaintext; guarded by tls_mu_
   HostInfo info_;
@@ -204,27 +199,9 @@ class HostServer {
   // Calls of "KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS" and of any other name.
   std::atomic<uint64_t> program_calls_[4] = {};
 
-  // Frames wait in a queue for its workers, each with its own store
-  // connection. Sign-ons, which hash passwords at a deliberately high cost,
-  // have workers of their own, so that a burst of them never holds up the
-  // program calls of clients signed on already.
-  struct WorkQueue {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::deque<Job> jobs;  // guarded by mu
-    bool stop = false;     // guarded by mu
-    std::vector<std::thread> workers;
-  };
-  void Queue(WorkQueue* queue, Job job);
-  WorkQueue programs_, signons_;
-
-  std::mutex mu_;
-  std::map<std::string, int> unauthenticated_;  // by source address; guarded by mu_
-  struct Failures {
-    int count = 0;
-    std::chrono::steady_clock::time_point until;
-  };
-  std::map<std::string, Failures> signon_failures_;  // by profile; guarded by mu_
+  // Sign-ons, which hash passwords at a deliberately high cost, have
+  // workers of their own.
+  WorkerPool programs_, signons_;
 };
 
 }  // namespace zvt::hostd

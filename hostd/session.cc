@@ -1,0 +1,158 @@
+// The session: what a worker makes of one frame of a connection, given the
+// connection's session so far and a store: the handshake, the sign-on (with
+// admission's lockout), and program calls with their counts and call-log
+// lines. It knows nothing of sockets or event loops.
+#include <chrono>
+#include <thread>
+
+#include "hostd/host_programs.h"
+#include "hostd/host_server.h"
+#include "hostd/server_log.h"
+#include "pgm/wire.h"
+
+namespace zvt::hostd {
+
+namespace {
+
+// The programs counted by name; the calls of any other name a client makes
+// up are counted together, so that no name from the network grows a table.
+constexpr const char* kCountedPrograms[] = {"KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS"};
+constexpr size_t kOtherPrograms = 3;
+
+size_t ProgramSlot(const std::string& program) {
+  for (size_t i = 0; i < kOtherPrograms; ++i)
+    if (program == kCountedPrograms[i]) return i;
+  return kOtherPrograms;
+}
+
+}  // namespace
+
+uint64_t HostServer::calls_of(const std::string& program) const {
+  if (program == "unknown") return program_calls_[kOtherPrograms].load();
+  const size_t slot = ProgramSlot(program);
+  return slot == kOtherPrograms ? 0 : program_calls_[slot].load();
+}
+
+HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame,
+                                       HostStore* store) {
+  Outcome out;
+  std::string error;
+  auto reply = [&](wire::FrameType type, const std::string& payload) {
+    out.bytes = wire::EncodeFrame(type, payload);
+  };
+  auto refuse = [&](uint16_t code, const std::string& text) {
+    out.bytes = ProtocolErrorFrame(code, text);
+    out.close = true;
+  };
+  switch (frame.type) {
+    case wire::FrameType::kHello: {
+      wire::Hello hello;
+      if (session.said_hello) {
+        refuse(wire::kErrorUnexpected, "second hello");
+      } else if (!wire::Decode(frame.payload, &hello, &error)) {
+        refuse(wire::kErrorMalformed, error);
+      } else if (hello.min_version > wire::kProtocolVersion ||
+                 hello.max_version < wire::kOldestProtocolVersion ||
+                 hello.min_version > hello.max_version) {
+        refuse(wire::kErrorVersion, "protocol versions " +
+                                        std::to_string(wire::kOldestProtocolVersion) + " to " +
+                                        std::to_string(wire::kProtocolVersion) + " only");
+      } else {
+        session.said_hello = true;
+        session.version = std::min(hello.max_version, wire::kProtocolVersion);
+        reply(wire::FrameType::kHelloReply,
+              wire::Encode(
+                  wire::HelloReply{session.version, info_.version, info_.release, info_.name}));
+      }
+      break;
+    }
+    case wire::FrameType::kSignon: {
+      wire::Signon signon;
+      if (!session.said_hello || session.signed_on ||
+          !wire::Decode(frame.payload, &signon, &error)) {
+        refuse(wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
+        break;
+      }
+      std::string profile = HostStore::CanonicalProfile(signon.user);
+      wire::SignonReply answer;
+      int64_t wait_ms = 0;
+      if (admission_.LockedOut(profile, &wait_ms)) {
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
+                                   " refused unchecked: locked out for another " +
+                                   std::to_string(wait_ms) + " ms");
+        answer.messages.push_back({"CPF22E5", 40,
+                                   "Too many failed sign-on attempts for user profile " + profile +
+                                       "; try again in " + std::to_string((wait_ms + 999) / 1000) +
+                                       " s."});
+        reply(wire::FrameType::kSignonReply, wire::Encode(answer));
+        out.close = true;
+        break;
+      }
+      bool known = false;
+      if (options_.before_password_check) options_.before_password_check(profile);
+      bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
+      admission_.CountSignon(profile, session.peer, ok);
+      if (!ok)
+        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
+                                   " refused: " + (known ? "wrong password" : "no such profile"));
+      answer.ok = ok;
+      if (ok) {
+        answer.user = profile;
+        session.user = profile;
+        session.signed_on = true;
+      } else {
+        // An unknown profile is answered as a wrong password is, so that
+        // names cannot be tried out; the log says which it was.
+        answer.messages.push_back(
+            {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
+      }
+      reply(wire::FrameType::kSignonReply, wire::Encode(answer));
+      out.close = !ok;
+      break;
+    }
+    case wire::FrameType::kCall: {
+      wire::Call call;
+      if (!session.signed_on) {
+        refuse(wire::kErrorNotSignedOn, "program call before sign-on");
+        break;
+      }
+      if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error)) {
+        refuse(wire::kErrorMalformed, error);
+        break;
+      }
+      int64_t n = fault_counter_++;
+      if (options_.reset_after_calls >= 0 && n >= options_.reset_after_calls) {
+        out.reset = true;
+        break;
+      }
+      if (options_.stall_after_calls >= 0 && n >= options_.stall_after_calls) {
+        out.stall = true;
+        break;
+      }
+      if (options_.call_delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
+      wire::CallReply answer = RunProgram(store, session.user, call);
+      std::string payload = wire::Encode(answer, session.version);
+      if (payload.size() + 1 > max_frame_.load()) {
+        answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
+        payload = wire::Encode(answer, session.version);
+      }
+      constexpr uint64_t kFrameHeader = 5;  // length and type
+      call_bytes_in_ += frame.payload.size() + kFrameHeader;
+      call_bytes_out_ += payload.size() + kFrameHeader;
+      program_calls_[ProgramSlot(call.program)]++;
+      calls_++;
+      call_log_.Append(session.user, call.program, answer);
+      reply(wire::FrameType::kCallReply, payload);
+      break;
+    }
+    default:
+      refuse(wire::kErrorUnexpected,
+             "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
+      break;
+  }
+  out.session = std::move(session);
+  return out;
+}
+
+}  // namespace zvt::hostd
