@@ -1,0 +1,58 @@
+// The schema of the host store in PostgreSQL: one migration step per schema
+// version, and the lock that keeps two migrating instances apart.
+#ifndef ZVT_HOSTD_PG_SCHEMA_H_
+#define ZVT_HOSTD_PG_SCHEMA_H_
+
+#include "hostd/host_store.h"
+
+namespace zvt::hostd::pg {
+
+// The schema's versions, each step bringing the one before it up by one.
+// A version is never changed once released; a later one adds a step.
+inline constexpr const char* kMigrations[] = {
+    // 1: the registry, its profiles and their usage, the stamps.
+    R"(
+CREATE TABLE zvt_schema(version integer NOT NULL);
+INSERT INTO zvt_schema VALUES (0);
+CREATE TABLE meta(key text PRIMARY KEY, value text NOT NULL);
+CREATE TABLE stamps(key text PRIMARY KEY, value bigint NOT NULL);
+INSERT INTO stamps VALUES ('last_stamp', 0);
+CREATE TABLE profiles(
+  name text PRIMARY KEY,
+  hash text NOT NULL,
+  user_ts bigint NOT NULL);
+CREATE TABLE functions(
+  seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  id text NOT NULL UNIQUE,
+  category text NOT NULL,
+  type text NOT NULL,
+  root text NOT NULL,
+  parent text NOT NULL,
+  name text NOT NULL,
+  name2 text NOT NULL,
+  description text NOT NULL,
+  description2 text NOT NULL,
+  indicator1 text NOT NULL,
+  indicator2 text NOT NULL,
+  indicator3 text NOT NULL,
+  default_usage text NOT NULL);
+CREATE INDEX functions_category ON functions(category, seq);
+CREATE TABLE usage(
+  profile text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,
+  function text NOT NULL REFERENCES functions(id) ON DELETE CASCADE,
+  usage text NOT NULL,
+  PRIMARY KEY(profile, function));
+CREATE INDEX usage_function ON usage(function);
+)",
+    // 2: profiles that may read every profile's usage and timestamps.
+    "ALTER TABLE profiles ADD COLUMN all_profiles boolean NOT NULL DEFAULT false;",
+};
+static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == HostStore::kSchemaVersion,
+              "one migration step per schema version");
+
+// Any fixed number: the advisory lock that keeps two migrations apart.
+inline constexpr char kMigrationLock[] = "SELECT pg_advisory_xact_lock(7470916372)";
+
+}  // namespace zvt::hostd::pg
+
+#endif  // ZVT_HOSTD_PG_SCHEMA_H_
