@@ -15,10 +15,13 @@
 
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"
+#include "hostd/sqlite_statements.h"
 #include "platform/change_counter.h"
 
 namespace zvt::hostd {
 namespace {
+
+using namespace sqlite;  // NOLINT(build/namespaces): the toolkit of this backend
 
 constexpr char kSchema[] = R"(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB NOT NULL);
@@ -48,94 +51,6 @@ CREATE TABLE IF NOT EXISTS usage(
   PRIMARY KEY(profile, function));
 )";
 
-// Prepared statements of one connection, by SQL text, each lent out to one
-// use at a time; looked up without copying the text.
-struct StatementCache {
-  struct Entry {
-    sqlite3_stmt* statement = nullptr;
-    bool lent = false;
-  };
-  sqlite3* db = nullptr;
-  std::map<std::string, Entry, std::less<>> statements;
-  ~StatementCache() {
-    for (auto& [sql, entry] : statements) sqlite3_finalize(entry.statement);
-  }
-};
-
-// A prepared statement borrowed from the store's cache for one use, and
-// returned to it reset. A statement already lent out (a nested use of the
-// same text) is prepared once more for this use alone.
-class Stmt {
- public:
-  Stmt(StatementCache* cache, const char* sql, std::string* error) : db_(cache->db) {
-    auto it = cache->statements.find(std::string_view(sql));
-    if (it != cache->statements.end() && !it->second.lent) {
-      entry_ = &it->second;
-      entry_->lent = true;
-      st_ = entry_->statement;
-      return;
-    }
-    if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
-      *error = std::string("host store: ") + sqlite3_errmsg(db_);
-      sqlite3_finalize(st_);
-      st_ = nullptr;
-      return;
-    }
-    if (it == cache->statements.end()) {
-      entry_ = &cache->statements.emplace(sql, StatementCache::Entry{st_, true}).first->second;
-    }
-  }
-  ~Stmt() {
-    if (st_ == nullptr) return;
-    sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
-    if (entry_ != nullptr)
-      entry_->lent = false;
-    else
-      sqlite3_finalize(st_);
-  }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-  bool ok() const { return st_ != nullptr; }
-  Stmt& Text(int i, const std::string& s) {
-    sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Stmt& Int(int i, int64_t v) {
-    sqlite3_bind_int64(st_, i, v);
-    return *this;
-  }
-  Stmt& Blob(int i, const Stamp& s) {
-    sqlite3_bind_blob(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE, or an error (then `*error` is set).
-  int Step(std::string* error) {
-    int rc = sqlite3_step(st_);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-      *error = std::string("host store: ") + sqlite3_errmsg(db_);
-    return rc;
-  }
-  std::string Col(int i) const {
-    const auto* p = sqlite3_column_text(st_, i);
-    return p != nullptr
-               ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st_, i))
-               : std::string();
-  }
-  int64_t ColInt(int i) const { return sqlite3_column_int64(st_, i); }
-  Stamp ColStamp(int i) const {
-    Stamp s{};
-    if (sqlite3_column_bytes(st_, i) == 8) std::memcpy(s.data(), sqlite3_column_blob(st_, i), 8);
-    return s;
-  }
-  int Changes() const { return sqlite3_changes(db_); }
-
- private:
-  sqlite3* db_;
-  StatementCache::Entry* entry_ = nullptr;  // null: this use's own statement
-  sqlite3_stmt* st_ = nullptr;
-};
-
 uint64_t NowMicros() {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -150,40 +65,6 @@ void BindFunction(Stmt& st, const FunctionRow& f) {
   const std::vector<std::string> fields = FunctionFields(f);
   for (int i = 0; i < kFunctionFieldCount; ++i) st.Text(i + 1, fields[i]);
 }
-
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed; a commit is
-// counted on the store's change counter (when it has one).
-class WriteTransaction {
- public:
-  WriteTransaction(sqlite3* db, platform::ChangeCounter* counter, std::string* error)
-      : db_(db), counter_(counter) {
-    ok_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!ok_) *error = std::string("host store: ") + sqlite3_errmsg(db);
-  }
-  ~WriteTransaction() {
-    if (ok_ && !done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  WriteTransaction(const WriteTransaction&) = delete;
-  WriteTransaction& operator=(const WriteTransaction&) = delete;
-  bool ok() const { return ok_; }
-  bool Commit(std::string* error) {
-    if (!ok_) return false;
-    done_ = true;
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
-      if (counter_ != nullptr) counter_->Bump();
-      return true;
-    }
-    *error = std::string("host store: ") + sqlite3_errmsg(db_);
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  }
-
- private:
-  sqlite3* db_;
-  platform::ChangeCounter* counter_;
-  bool ok_;
-  bool done_ = false;
-};
 
 constexpr int64_t kMaxPage = int64_t{1} << 31;
 
