@@ -1,6 +1,9 @@
 // The operations of the remote program call library.
 #include "pgm/remote_program_calls.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
