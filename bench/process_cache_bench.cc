@@ -45,9 +45,9 @@ void BM_ProcessCacheAdminValue(benchmark::State& state) {
   Services bound;
   bound.client = &client;
   bound.program_calls = &calls;
-  ScopedServiceBinding binding(bound);
   Denied denied;
-  SetRegistryCacheOverride(&denied);
+  bound.registry_cache = &denied;
+  ScopedServiceBinding binding(bound);
   {
     CAIProcessCache cache;
     uint32_t v = 0;
@@ -59,7 +59,6 @@ void BM_ProcessCacheAdminValue(benchmark::State& state) {
     }
     if (v != 1) state.SkipWithError("wrong answer");
   }
-  SetRegistryCacheOverride(nullptr);
 }
 BENCHMARK(BM_ProcessCacheAdminValue);
 

@@ -43,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::PrivateStore* store = [] {
     auto* s = new fuzz::PrivateStore();
     s->client().configured = {u"S"};
-    SetHostLoadOverride(new OneDenial());
+    // Every reload denies one function: bound over the store's services.
+    Services load;
+    load.host_load = new OneDenial();
+    new ScopedServiceBinding(load);
     return s;
   }();
   static const SystemHandle handle = [] {

@@ -64,8 +64,8 @@ struct Setting {
       s.signed_on = true;
       handles.push_back(client.Add(s));
     }
-    SetRegistryCacheOverride(&cache);
     Services bound;
+    bound.registry_cache = &cache;
     bound.sync = sync.get();
     bound.client = &client;
     binding = std::make_unique<ScopedServiceBinding>(bound);

@@ -57,12 +57,8 @@ class SharedCacheTest : public testing::HostCallTest {
           calls(&t->handles_, pgm::ErrorLog(t->dir_.File("error.log"))),
           binding(Bind(t)) {
       ResetRegistryCacheForTesting();
-      SetHostLoadOverride(&load);
     }
-    ~ProcessServices() {
-      SetHostLoadOverride(nullptr);
-      ResetRegistryCacheForTesting();
-    }
+    ~ProcessServices() { ResetRegistryCacheForTesting(); }
     Services Bind(SharedCacheTest* t) {
       Services s;
       s.registry = &store;
@@ -70,6 +66,7 @@ class SharedCacheTest : public testing::HostCallTest {
       s.sync = &sync;
       s.client = &t->client_;
       s.program_calls = &calls;
+      s.host_load = &load;  // constructed just after the binding, before any use
       return s;
     }
     platform::PosixRegistry store;

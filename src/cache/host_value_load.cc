@@ -88,7 +88,7 @@ uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
                                           const std::u16string& user_id,
                                           std::unique_ptr<DeniedSet>* denied,
                                           uint32_t reuse_hierarchy, const SystemHandle* handle) {
-  if (HostLoadOverride* o = CurrentHostLoadOverride(); o != nullptr)
+  if (HostLoadOverride* o = CurrentServices().host_load; o != nullptr)
     return o->getTarvoAIValues(system_name, user_id, denied, reuse_hierarchy, handle);
 
   LoadConnection connection(handle);

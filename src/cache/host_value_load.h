@@ -12,9 +12,6 @@ namespace zvt {
 // Consumes `map`, which is empty afterwards.
 void resolveGroupDenials(DeniedSet* denied, HierarchyMap* map);
 
-// The host-load stand-in installed by a test, or null.
-HostLoadOverride* CurrentHostLoadOverride();
-
 }  // namespace zvt
 
 #endif  // ZVT_CACHE_HOST_VALUE_LOAD_H_

@@ -48,17 +48,14 @@ class FakeRegistryCache : public RegistryCacheOverride {
 class ProcessCacheTest : public ::testing::Test {
  protected:
   ProcessCacheTest() : calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))), binding_(Bind()) {
-    SetRegistryCacheOverride(&registry_cache_);
     cache_ = std::make_unique<CAIProcessCache>();
   }
-  ~ProcessCacheTest() override {
-    cache_.reset();
-    SetRegistryCacheOverride(nullptr);
-  }
+  ~ProcessCacheTest() override { cache_.reset(); }
   Services Bind() {
     Services s;
     s.client = &client_;
     s.program_calls = &calls_;
+    s.registry_cache = &registry_cache_;
     return s;
   }
   SystemHandle System(const std::u16string& name, const std::u16string& user,

@@ -15,8 +15,8 @@
 namespace zvt {
 namespace {
 
-RegistryCacheOverride* g_override = nullptr;
-HostLoadOverride* g_load_override = nullptr;
+// The registry cache's test double, when one is bound.
+RegistryCacheOverride* Override() { return CurrentServices().registry_cache; }
 
 // Configured systems are enumerated until the service says there are no
 // more; this bound only stops a service that never says so.
@@ -141,10 +141,6 @@ void DropReplacedFileKeys() {
 
 }  // namespace
 
-void SetRegistryCacheOverride(RegistryCacheOverride* o) { g_override = o; }
-void SetHostLoadOverride(HostLoadOverride* o) { g_load_override = o; }
-HostLoadOverride* CurrentHostLoadOverride() { return g_load_override; }
-
 void ResetRegistryCacheForTesting() {
   closeRegKeys();
   CRegistryCache::closeCacheKeySlot();
@@ -152,7 +148,7 @@ void ResetRegistryCacheForTesting() {
 }
 
 uint32_t CRegistryCache::startUp() {
-  if (g_override != nullptr) return g_override->startUp();
+  if (RegistryCacheOverride* o = Override(); o != nullptr) return o->startUp();
   RegistryCacheHold hold;
   RegistryApi* registry = CurrentServices().registry;
   ScopedKey top(registry);
@@ -185,8 +181,8 @@ uint32_t CRegistryCache::getCacheTS(const std::u16string& system_name,
                                     const std::u16string& user_id, Timestamp* rep_ts,
                                     Timestamp* hier_ts, std::unique_ptr<Timestamp>* user_ts,
                                     bool take_mutex) {
-  if (g_override != nullptr)
-    return g_override->getCacheTS(system_name, user_id, rep_ts, hier_ts, user_ts, take_mutex);
+  if (RegistryCacheOverride* o = Override(); o != nullptr)
+    return o->getCacheTS(system_name, user_id, rep_ts, hier_ts, user_ts, take_mutex);
   RegistryCacheHold hold(take_mutex);
   RegistryApi* registry = CurrentServices().registry;
   if (rep_ts != nullptr) {
@@ -252,7 +248,8 @@ uint32_t CRegistryCache::setCacheTS(const std::u16string& system_name,
 uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
                                        const std::u16string& system_name, std::u16string& user_id,
                                        std::unique_ptr<DeniedSet>* denied) {
-  if (g_override != nullptr) return g_override->getUserValues(handle, system_name, user_id, denied);
+  if (RegistryCacheOverride* o = Override(); o != nullptr)
+    return o->getUserValues(handle, system_name, user_id, denied);
   RegistryCacheHold hold;
   UpperCaseInPlace(&user_id);
   ClientApi* client = CurrentServices().client;

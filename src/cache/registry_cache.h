@@ -134,8 +134,7 @@ class RegistryCacheOverride {
                               std::unique_ptr<Timestamp>* user_ts, bool take_mutex) = 0;
   virtual void closeCacheKeySlot() {}
 };
-// Installs `o` (null: none) for the registry cache's entry points.
-void SetRegistryCacheOverride(RegistryCacheOverride* o);
+// (Bound as Services::registry_cache.)
 
 // Tests stand in for the host load through this.
 class HostLoadOverride {
@@ -146,7 +145,7 @@ class HostLoadOverride {
                                     std::unique_ptr<DeniedSet>* denied, uint32_t reuse_hierarchy,
                                     const SystemHandle* handle) = 0;
 };
-void SetHostLoadOverride(HostLoadOverride* o);
+// (Bound as Services::host_load.)
 
 // Empties every slot and turns the cache switch on again, as in a newly
 // loaded library; for tests that bind a new registry.

@@ -63,7 +63,6 @@ class RegistryCacheTest : public ::testing::Test {
         calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))),
         binding_(Bind()) {
     ResetRegistryCacheForTesting();
-    SetHostLoadOverride(&load_);
     client::ClientDisplay::Instance().SetHandler(
         [](const char16_t* t, const char16_t*, uint32_t, void* self) {
           static_cast<RegistryCacheTest*>(self)->display_.texts.push_back(t);
@@ -82,7 +81,6 @@ class RegistryCacheTest : public ::testing::Test {
   }
   ~RegistryCacheTest() override {
     client::ClientDisplay::Instance().SetHandler(nullptr, nullptr);
-    SetHostLoadOverride(nullptr);
     ResetRegistryCacheForTesting();
   }
   Services Bind() {
@@ -93,6 +91,7 @@ class RegistryCacheTest : public ::testing::Test {
     s.client = &client_;
     s.program_calls = &calls_;
     s.display = &display_;
+    s.host_load = &load_;
     return s;
   }
 

@@ -30,6 +30,8 @@ ScopedServiceBinding::ScopedServiceBinding(const Services& overrides)
   take(bound_.client, overrides.client);
   take(bound_.program_calls, overrides.program_calls);
   take(bound_.display, overrides.display);
+  take(bound_.registry_cache, overrides.registry_cache);
+  take(bound_.host_load, overrides.host_load);
   g_bound.store(&bound_, std::memory_order_release);
 }
 

@@ -15,6 +15,9 @@
 
 namespace zvt {
 
+class RegistryCacheOverride;
+class HostLoadOverride;
+
 struct Services {
   RegistryApi* registry = nullptr;
   RegistryServiceApi* registry_service = nullptr;
@@ -25,6 +28,11 @@ struct Services {
   ClientApi* client = nullptr;
   ProgramCallApi* program_calls = nullptr;
   DisplayApi* display = nullptr;
+  // Test doubles that stand in for the registry cache's entry points and for
+  // the reload from the host (cache/registry_cache.h); null in every real
+  // binding, where the library's own code runs.
+  RegistryCacheOverride* registry_cache = nullptr;
+  HostLoadOverride* host_load = nullptr;
 };
 
 // The stand-ins of this platform. Defined by the platform's binding file.
