@@ -188,7 +188,7 @@ void DeleteTree(platform::PosixRegistry* r, HKEY parent, const std::u16string& n
 LONG CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system,
                            const std::string& user, std::set<std::u16string>* denied) {
   ScopedKey key(r);
-  std::u16string path = std::u16string(kHostValsKey) + u"\\" + U16(system) + u"\\" + U16(user);
+  std::u16string path = SystemKeyPath(U16(system)) + u"\\" + U16(user);
   if (LONG rc = r->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
       rc != kErrorSuccess)
     return rc;

@@ -126,7 +126,7 @@ void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector
     // said it has no parent with children; otherwise the list was missing.
     ScopedKey hierarchy(r);
     bool saved = false;
-    DWORD host_parents = 0, type = 0, size = sizeof host_parents;
+    DWORD host_parents = 0;
     bool host_said = false;
     if (r->OpenRegKeyEx(sys.get(), kHierarchyKey, 0, kKeyRead, hierarchy.Receive()) ==
         kErrorSuccess) {
@@ -140,10 +140,7 @@ void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector
         // as saved: damage is the store check's finding.
         saved = rc != kErrorSuccess || value_chars == 0 || value[0] != u'#';
       }
-      host_said =
-          r->RegQueryValueExW(hierarchy.get(), kSavedParentsValue, nullptr, &type,
-                              reinterpret_cast<BYTE*>(&host_parents), &size) == kErrorSuccess &&
-          type == kRegDword && size == sizeof host_parents && host_parents == 0;
+      host_said = ReadSavedParents(r, hierarchy.get(), &host_parents) && host_parents == 0;
     }
     if (!saved && !host_said)
       found->push_back(

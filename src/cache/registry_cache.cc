@@ -110,7 +110,7 @@ bool DeleteUserKey(const std::u16string& system_name, const std::u16string& user
 class CacheFileWitness {
  public:
   explicit CacheFileWitness(const std::u16string& system_name) : key_(CurrentServices().registry) {
-    const std::u16string path = std::u16string(kHostValsKey) + u"\\" + system_name;
+    const std::u16string path = SystemKeyPath(system_name);
     RegistryServiceApi* service = CurrentServices().registry_service;
     open_rc_ =
         service->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyAllAccess, key_.Receive());
@@ -307,7 +307,7 @@ uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
     // Damage met reading the timestamps replaced the file: keys opened on
     // the old one, the cache key's among them, are of no use any more.
     if (read_rc == static_cast<uint32_t>(kErrorRegistryCorrupt)) DropReplacedFileKeys();
-    auto witness = std::make_unique<CacheFileWitness>(system_name);
+    CacheFileWitness witness(system_name);
     RegistryCacheGlobals().writes_lost = false;
 
     const bool rep_same = SameTimestamp(stored_rep, rep_ts);
@@ -319,7 +319,7 @@ uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
       system_deleted = true;
     } else if (rep_same && hier_same && user_same) {
       uint32_t rc = getRegistryAIValues(system_name, user_id, denied);
-      if (witness->Replaced()) DropReplacedFileKeys();
+      if (witness.Replaced()) DropReplacedFileKeys();
       return rc;
     } else if (!hier_same) {
       stale_gone = DeleteSystemEntry(system_name);
@@ -330,12 +330,16 @@ uint32_t CRegistryCache::getUserValues(const SystemHandle* handle,
       stale_gone = DeleteUserKey(system_name, user_id);
     }
 
+    // Replaced while the stale keys were deleted: the reload would read the
+    // new file as if it were the old one, so it is not even begun.
     uint32_t rc = 0;
-    if (!witness->Replaced()) {
+    bool replaced = witness.Replaced();
+    if (!replaced) {
       const uint32_t reuse = hier_same && !IsZero(stored_hier) && !system_deleted ? 1 : 0;
       rc = getTarvoAIValues(system_name, user_id, denied, reuse, handle);
+      replaced = witness.Replaced();
     }
-    if (witness->Replaced()) {
+    if (replaced) {
       DropReplacedFileKeys();
       denied->reset();
       if (pass == 0) {

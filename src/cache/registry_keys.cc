@@ -48,10 +48,6 @@ uint32_t OpenSlot(HKEY* slot, const std::u16string& path, const char16_t* failur
   return rc;
 }
 
-std::u16string SystemPath(const std::u16string& system_name) {
-  return std::u16string(kHostValsKey) + u"\\" + system_name;
-}
-
 }  // namespace
 
 RegistryCacheState& RegistryCacheGlobals() {
@@ -83,19 +79,19 @@ uint32_t CRegistryCache::openCacheRegKey() {
 }
 
 uint32_t CRegistryCache::openSysRegKey(const std::u16string& system_name) {
-  return OpenSlot(&RegistryCacheGlobals().system_key, SystemPath(system_name),
+  return OpenSlot(&RegistryCacheGlobals().system_key, SystemKeyPath(system_name),
                   u"CRegistryCache::openSysRegKey -> openRegKey failed ", __LINE__);
 }
 
 uint32_t CRegistryCache::openUserRegKey(const std::u16string& system_name,
                                         const std::u16string& user_id) {
-  return OpenSlot(&RegistryCacheGlobals().user_key, SystemPath(system_name) + u"\\" + user_id,
+  return OpenSlot(&RegistryCacheGlobals().user_key, SystemKeyPath(system_name) + u"\\" + user_id,
                   u"CRegistryCache::openUserRegKey -> openRegKey failed ", __LINE__);
 }
 
 uint32_t CRegistryCache::openHierRegKey(const std::u16string& system_name) {
   return OpenSlot(&RegistryCacheGlobals().hierarchy_key,
-                  SystemPath(system_name) + u"\\" + kHierarchyKey,
+                  SystemKeyPath(system_name) + u"\\" + kHierarchyKey,
                   u"CRegistryCache::openHierRegKey -> openRegKey failed ", __LINE__);
 }
 

@@ -25,6 +25,24 @@ LONG WriteStoredTimestamp(RegistryApi* registry, HKEY key, const char16_t* name,
                                   static_cast<DWORD>(stored.size()));
 }
 
+std::u16string SystemKeyPath(std::u16string_view system_name) {
+  return std::u16string(kHostValsKey) + u"\\" + std::u16string(system_name);
+}
+
+bool ReadSavedParents(RegistryApi* registry, HKEY hierarchy_key, DWORD* count) {
+  DWORD value = 0, type = 0, size = sizeof value;
+  LONG rc = registry->RegQueryValueExW(hierarchy_key, kSavedParentsValue, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(&value), &size);
+  if (rc != kErrorSuccess || type != kRegDword || size != sizeof value) return false;
+  *count = value;
+  return true;
+}
+
+LONG WriteSavedParents(RegistryApi* registry, HKEY hierarchy_key, DWORD count) {
+  return registry->RegSetValueExW(hierarchy_key, kSavedParentsValue, 0, kRegDword,
+                                  reinterpret_cast<const BYTE*>(&count), sizeof count);
+}
+
 bool CacheSwitchedOff(RegistryApi* registry, HKEY top_key) {
   char16_t data[1] = {};
   DWORD type = 0, size = sizeof data;

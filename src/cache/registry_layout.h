@@ -5,6 +5,7 @@
 #ifndef ZVT_CACHE_REGISTRY_LAYOUT_H_
 #define ZVT_CACHE_REGISTRY_LAYOUT_H_
 
+#include <string>
 #include <string_view>
 
 #include "cache/registry_cache.h"
@@ -24,6 +25,9 @@ inline constexpr char16_t kHierarchyKey[] = u"Hierarchy";
 inline constexpr char16_t kSavedParentsValue[] = u"#HostParents";
 inline constexpr char16_t kRegCacheMutexName[] = u"QVYN_XD1_ZENTA_APPADMIN_REGCACHE_MUTEX";
 
+// The path of a system's key below the client registry root.
+std::u16string SystemKeyPath(std::u16string_view system_name);
+
 // Exchanges bytes 0 and 1: from the host's form or the stored form to the
 // in-memory form, and back.
 Timestamp ExchangeFirstBytes(Timestamp t);
@@ -33,6 +37,11 @@ Timestamp ExchangeFirstBytes(Timestamp t);
 bool ReadStoredTimestamp(RegistryApi* registry, HKEY key, const char16_t* name, Timestamp* stored);
 LONG WriteStoredTimestamp(RegistryApi* registry, HKEY key, const char16_t* name,
                           const Timestamp& stored);
+
+// The count of parents beside the saved hierarchy: true with `*count` only
+// for a REG_DWORD of 4 bytes.
+bool ReadSavedParents(RegistryApi* registry, HKEY hierarchy_key, DWORD* count);
+LONG WriteSavedParents(RegistryApi* registry, HKEY hierarchy_key, DWORD count);
 
 // True only for "Activate" as REG_SZ of exactly the one character "2".
 bool CacheSwitchedOff(RegistryApi* registry, HKEY top_key);

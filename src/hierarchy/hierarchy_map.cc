@@ -115,8 +115,7 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
                                  static_cast<DWORD>((text.size() + 1) * sizeof(char16_t))) != 0)
       CRegistryCache::noteLostWrite();
   }
-  if (registry->RegSetValueExW(CRegistryCache::hierarchyKey(), kSavedParentsValue, 0, kRegDword,
-                               reinterpret_cast<const BYTE*>(&saved), sizeof saved) != 0)
+  if (WriteSavedParents(registry, CRegistryCache::hierarchyKey(), saved) != 0)
     CRegistryCache::noteLostWrite();
   return 0;
 }
@@ -156,10 +155,9 @@ uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16str
         std::u16string(name, name_chars),
         SplitChildren(DeclarationText(std::vector<BYTE>(data.begin(), data.begin() + size))));
   }
-  DWORD expected = 0, type = 0, size = sizeof expected;
-  if (registry->RegQueryValueExW(CRegistryCache::hierarchyKey(), kSavedParentsValue, nullptr, &type,
-                                 reinterpret_cast<BYTE*>(&expected), &size) == kErrorSuccess &&
-      type == kRegDword && size == sizeof expected && saved.size() < expected) {
+  DWORD expected = 0;
+  if (ReadSavedParents(registry, CRegistryCache::hierarchyKey(), &expected) &&
+      saved.size() < expected) {
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> Hier key holds fewer parents than saved",
                     static_cast<uint32_t>(saved.size()));
     return 1;
