@@ -9,11 +9,6 @@
 
 namespace zvt::client {
 
-ClientDisplay& ClientDisplay::Instance() {
-  static ClientDisplay* display = new ClientDisplay;
-  return *display;
-}
-
 void ClientDisplay::SetHandler(zvtclient_DisplayHandler handler, void* context) {
   std::lock_guard<std::mutex> lock(mu_);
   handler_ = handler;
@@ -38,7 +33,3 @@ int ClientDisplay::MessageBox(const std::u16string& text, const std::u16string& 
 }
 
 }  // namespace zvt::client
-
-extern "C" void zvtclient_SetDisplayHandler(zvtclient_DisplayHandler handler, void* context) {
-  zvt::client::ClientDisplay::Instance().SetHandler(handler, context);
-}

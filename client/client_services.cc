@@ -10,17 +10,11 @@
 #include <filesystem>
 #include <random>
 
-#include "include/zvtappad/zvtclient.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "pgm/sockets.h"
 #include "platform/name_fold.h"
 #include "platform/paths.h"
-#ifdef _WIN32
-#include "platform/win32/win32_registry.h"
-#else
-#include "platform/posix_registry.h"
-#endif
 #include "platform/utf.h"
 #include "services/fast_tls.h"
 
@@ -90,28 +84,6 @@ ClientServices::ClientServices(RegistryApi* registry, RegistryServiceApi* servic
 }
 
 ClientServices::~ClientServices() = default;
-
-ClientServices& ClientServices::Default() {
-  // The client's own settings live in the platform's registry.
-  static ClientServices* services = [] {
-#ifdef _WIN32
-    auto* registry = new platform::Win32Registry();
-#else
-    platform::PosixRegistry* registry = &DefaultRegistry();
-#endif
-    return new ClientServices(registry, registry, MessageLog());
-  }();
-  return *services;
-}
-
-#ifndef _WIN32
-platform::PosixRegistry& ClientServices::DefaultRegistry() {
-  // Never destroyed: it must outlive every static object that might still
-  // call it during process exit.
-  static auto* registry = new platform::PosixRegistry(platform::PosixRegistry::DefaultPaths());
-  return *registry;
-}
-#endif
 
 void ClientServices::Report(const std::string& text) {
   if (log_.Append(3, "zvtbase", "", text)) return;
@@ -611,17 +583,3 @@ uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
 }
 
 }  // namespace zvt::client
-
-// The system-object service for C callers: a handle of the process's system
-// objects, which the library's `Ex` exports accept.
-extern "C" ZVTCLIENT_EXPORT uint32_t zvtsvc_GetSystemHandle(const char16_t* system_name,
-                                                            const char16_t* application_name,
-                                                            uint64_t* handle) {
-  // No exception leaves the client's C interface.
-  try {
-    return zvt::client::ClientServices::Default().GetSystemHandle(system_name, application_name,
-                                                                  handle);
-  } catch (...) {
-    return zvt::kClientFailed;
-  }
-}

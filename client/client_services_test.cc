@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "client/client_display.h"
+#include "client/process_client.h"
+#include "include/zvtappad/zvtclient.h"
 #include "platform/posix_registry.h"
 #include "platform/utf.h"
 #include "services/registry_wrapper.h"
@@ -342,7 +343,7 @@ TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {
   struct Seen {
     std::u16string text, caption;
   } seen;
-  ClientDisplay::Instance().SetHandler(
+  zvtclient_SetDisplayHandler(
       [](const char16_t* t, const char16_t* c, uint32_t, void* context) {
         auto* s = static_cast<Seen*>(context);
         s->text = t;
@@ -350,7 +351,7 @@ TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {
         return 1;
       },
       &seen);
-  EXPECT_EQ(ClientDisplay::Instance().MessageBox(u"hello", u"Box", 0), 1);
+  EXPECT_EQ(ProcessDisplay().MessageBox(u"hello", u"Box", 0), 1);
   EXPECT_EQ(seen.text, u"hello");
   const char* bin = std::getenv("ZVT_TEST_BIN");
   ASSERT_NE(bin, nullptr);
@@ -365,7 +366,7 @@ TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {
   EXPECT_EQ(entry(&e, u"The host call failed.", u"SYS1"), 1);
   EXPECT_EQ(seen.text, u"The host call failed.\nCPF2204: User profile X not found.");
   EXPECT_EQ(seen.caption, u"Host error - SYS1");
-  ClientDisplay::Instance().SetHandler(nullptr, nullptr);
+  zvtclient_SetDisplayHandler(nullptr, nullptr);
 }
 
 }  // namespace

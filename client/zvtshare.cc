@@ -1,7 +1,7 @@
 // zvtshare.dll: the client's shared dialogs. Its entry "AppAdminHostError"
 // shows a failed host call: the caller's text, the system, and every message
 // the host sent, as one message box of the client display.
-#include "client/client_display.h"
+#include "client/process_client.h"
 #include "platform/utf.h"
 #include "services/program_calls.h"
 
@@ -20,5 +20,5 @@ extern "C" ZVTSHARE_ENTRY int AppAdminHostError(const zvt::ErrorObject* error, c
   std::u16string caption = u"Host error";
   if (system_name != nullptr && *system_name != u'\0')
     caption += std::u16string(u" - ") + system_name;
-  return zvt::client::ClientDisplay::Instance().MessageBox(body, caption, 0x10 /* MB_ICONERROR */);
+  return zvt::client::ProcessDisplay().MessageBox(body, caption, 0x10 /* MB_ICONERROR */);
 }

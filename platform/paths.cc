@@ -63,10 +63,12 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 std::string PlatformLibraryDirectory() {
+  // Programs and tests link these parts as well as libzvtclient; its files
+  // (the modules, the machine store) are found beside the library.
+  void* anchor = dlsym(RTLD_DEFAULT, "zvtsvc_GetSystemHandle");
+  if (anchor == nullptr) anchor = reinterpret_cast<void*>(&PlatformLibraryDirectory);
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&PlatformLibraryDirectory), &info) == 0 ||
-      info.dli_fname == nullptr)
-    return "./";
+  if (dladdr(anchor, &info) == 0 || info.dli_fname == nullptr) return "./";
   char resolved[PATH_MAX];
   std::string file = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
   return DirectoryOf(file) + "/";
@@ -96,7 +98,7 @@ static bool MakeDirectories(const std::string& path, mode_t mode, bool* created_
 bool EnsureDirectory(const std::string& path, std::string* message) {
   bool created;
   if (!MakeDirectories(path, 0755, &created, message)) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     *message = path + " is not a directory";
     return false;
@@ -107,7 +109,7 @@ bool EnsureDirectory(const std::string& path, std::string* message) {
 bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
   bool created;
   if (!MakeDirectories(path, 0700, &created, message)) return false;
-  struct stat st{};
+  struct stat st {};
   if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     *message = path + " is not a directory";
     return false;
@@ -124,7 +126,7 @@ bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
 }
 
 bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name) {
-  struct statfs fs{};
+  struct statfs fs {};
   if (statfs(directory.c_str(), &fs) != 0) return false;
   switch (static_cast<unsigned long>(fs.f_type)) {
     case 0x6969:

@@ -30,7 +30,10 @@ bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name);
 
 // The directory part of `path`, accepting both "/" and "\" as separators.
 std::string DirectoryOf(const std::string& path);
-// Directory of the shared object that holds this code, ending in "/".
+// Directory of libzvtclient, which holds the stand-ins, ending in "/": the
+// loaded libzvtclient's when the process has one in its global scope (a
+// program that links these parts as well), else that of the object that
+// holds this code.
 std::string PlatformLibraryDirectory();
 // The private directory of the modules loaded by bare file name (resource
 // libraries, zvtshare.dll): zvtappad/ in the library directory, ending in "/".

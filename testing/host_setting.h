@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cache/registry_cache.h"
-#include "client/client_display.h"
+#include "include/zvtappad/zvtclient.h"
 #include "testing/declarations.h"
 #include "testing/fake_client.h"
 #include "testing/recording_display.h"
@@ -49,7 +49,7 @@ class HostSettingTest : public HostCallTest {
     s.program_calls = handle_calls_.get();
     s.display = &display_;
     own_binding_ = std::make_unique<ScopedServiceBinding>(s);
-    client::ClientDisplay::Instance().SetHandler(
+    zvtclient_SetDisplayHandler(
         [](const char16_t* t, const char16_t*, uint32_t, void* self) {
           static_cast<HostSettingTest*>(self)->display_.texts.push_back(t);
           return 1;
@@ -72,7 +72,7 @@ class HostSettingTest : public HostCallTest {
   }
   void TearDown() override {
     ResetRegistryCacheForTesting();
-    client::ClientDisplay::Instance().SetHandler(nullptr, nullptr);
+    zvtclient_SetDisplayHandler(nullptr, nullptr);
     own_binding_.reset();
     handle_calls_.reset();
     env_.reset();

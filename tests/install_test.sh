@@ -45,6 +45,9 @@ done
 foreign=$(nm -D --defined-only "$prefix/$libdir/libzvtclient.so.0" | awk '{print $3}' | c++filt |
             grep -Ev '^(zvtclient_|zvtsvc_)|zvt::' || true)
 [ -z "$foreign" ] || fail "libzvtclient exports what is not its own: $(echo "$foreign" | head -3)"
+# Of its C++ side only the few objects the process's modules share.
+cxx=$(nm -D --defined-only "$prefix/$libdir/libzvtclient.so.0" | c++filt | grep -c 'zvt::' || true)
+[ "$cxx" -lt 20 ] || fail "libzvtclient exports $cxx C++ symbols of its inner classes"
 [ "$(nm -D --defined-only "$prefix/$libdir/libzvtappad.so.0" | grep -c ' T ')" -eq 4 ] ||
   fail "libzvtappad exports more than its four named functions"
 # The host server needs no client library.

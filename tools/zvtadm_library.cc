@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "cache/registry_layout.h"
-#include "client/client_services.h"
 #include "client/system_config.h"
 #include "hierarchy/client_functions.h"
 #include "hierarchy/parents.h"
@@ -19,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/scoped_key.h"
+#include "services/services.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {
@@ -101,7 +101,7 @@ int FailCall(CommandContext* context, const std::string& system, uint32_t rc) {
 uint32_t SignedOnHandle(const std::string& system, uint64_t* handle) {
   uint32_t rc = zvtsvc_GetSystemHandle(U16(system).c_str(), u"ZVWIN", handle);
   if (rc != kClientOk) return rc;
-  client::ClientServices& services = client::ClientServices::Default();
+  ClientApi& services = *DefaultServices().client;
   uint32_t signed_on = 0;
   if (services.QuerySignedOn(*handle, &signed_on) == kClientOk && signed_on == 1) return 0;
   return services.zvtCO_Signon(*handle, 0);

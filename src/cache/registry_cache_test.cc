@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "cache/registry_layout.h"
-#include "client/client_display.h"
+#include "include/zvtappad/zvtclient.h"
 #include "pgm/remote_program_calls.h"
 #include "services/scoped_key.h"
 #include "services/services.h"
@@ -63,7 +63,7 @@ class RegistryCacheTest : public ::testing::Test {
         calls_(&locator_, pgm::ErrorLog(dir_.File("error.log"))),
         binding_(Bind()) {
     ResetRegistryCacheForTesting();
-    client::ClientDisplay::Instance().SetHandler(
+    zvtclient_SetDisplayHandler(
         [](const char16_t* t, const char16_t*, uint32_t, void* self) {
           static_cast<RegistryCacheTest*>(self)->display_.texts.push_back(t);
           return 1;
@@ -80,7 +80,7 @@ class RegistryCacheTest : public ::testing::Test {
     bob_ = client_.Add(s);
   }
   ~RegistryCacheTest() override {
-    client::ClientDisplay::Instance().SetHandler(nullptr, nullptr);
+    zvtclient_SetDisplayHandler(nullptr, nullptr);
     ResetRegistryCacheForTesting();
   }
   Services Bind() {

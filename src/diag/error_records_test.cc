@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "client/client_display.h"
 #include "diag/boundary_guard.h"
 #include "host/admin_host_apis.h"
+#include "include/zvtappad/zvtclient.h"
 #include "pgm/remote_program_calls.h"
 #include "platform/paths.h"
 #include "platform/utf.h"
@@ -29,14 +29,14 @@ class ErrorRecordsTest : public ::testing::Test {
     s.name = u"SYS1";
     s.user = u"JOE";
     handle_ = client_.Add(s);
-    client::ClientDisplay::Instance().SetHandler(
+    zvtclient_SetDisplayHandler(
         [](const char16_t* t, const char16_t*, uint32_t, void* self) {
           static_cast<ErrorRecordsTest*>(self)->shared_.push_back(t);
           return 1;
         },
         this);
   }
-  ~ErrorRecordsTest() override { client::ClientDisplay::Instance().SetHandler(nullptr, nullptr); }
+  ~ErrorRecordsTest() override { zvtclient_SetDisplayHandler(nullptr, nullptr); }
   Services Bind() {
     Services s;
     s.client = &client_;
