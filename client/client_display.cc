@@ -6,23 +6,24 @@
 #include <cstdio>
 
 #include "platform/utf.h"
+#include "services/mutex.h"
 
 namespace zvt::client {
 
 void ClientDisplay::SetHandler(zvtclient_DisplayHandler handler, void* context) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   handler_ = handler;
   context_ = context;
 }
 
 void ClientDisplay::SetLog(MessageLog log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   log_ = std::move(log);
 }
 
 int ClientDisplay::MessageBox(const std::u16string& text, const std::u16string& caption,
                               UINT style) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (handler_ != nullptr) return handler_(text.c_str(), caption.c_str(), style, context_);
   std::string t = platform::Utf16ToUtf8(text), c = platform::Utf16ToUtf8(caption);
   if (isatty(STDERR_FILENO)) {

@@ -4,11 +4,10 @@
 #ifndef ZVT_CLIENT_CLIENT_DISPLAY_H_
 #define ZVT_CLIENT_CLIENT_DISPLAY_H_
 
-#include <mutex>
-
 #include "client/message_log.h"
 #include "include/zvtappad/zvtclient.h"
 #include "services/display.h"
+#include "services/mutex.h"
 
 namespace zvt::client {
 
@@ -23,10 +22,10 @@ class ClientDisplay : public DisplayApi {
 
  private:
   ClientDisplay() = default;
-  std::mutex mu_;
-  zvtclient_DisplayHandler handler_ = nullptr;  // guarded by mu_
-  void* context_ = nullptr;                     // guarded by mu_
-  MessageLog log_;                              // guarded by mu_
+  Mutex mu_;
+  zvtclient_DisplayHandler handler_ ZVT_GUARDED_BY(mu_) = nullptr;
+  void* context_ ZVT_GUARDED_BY(mu_) = nullptr;
+  MessageLog log_ ZVT_GUARDED_BY(mu_);
 };
 
 }  // namespace zvt::client

@@ -17,6 +17,7 @@
 #include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/fast_tls.h"
+#include "services/mutex.h"
 
 namespace zvt::client {
 namespace {
@@ -55,18 +56,22 @@ uint32_t CodeFor(const pgm::Failure& f) {
 }  // namespace
 
 struct ClientServices::SystemObject {
-  std::u16string name;
-  std::mutex mu;
-  bool signed_on = false;             // guarded by mu
-  uint32_t validate_mode = 0;         // guarded by mu
-  SystemConfig config;                // as read at the last sign-on; guarded by mu
-  std::u16string user_id;             // guarded by mu
-  uint32_t version = 0, release = 0;  // guarded by mu
-  bool has_timestamps = false;        // guarded by mu
-  uint8_t timestamps[3][8] = {};      // user, registry, hierarchy; in-memory form
-  int connects = 0;                   // guarded by mu
-  // The end of the conversation under way while connected; guarded by mu.
-  std::chrono::steady_clock::time_point conversation_deadline{};
+  SystemObject(std::u16string system_name, SystemConfig system_config)
+      : name(std::move(system_name)), config(std::move(system_config)) {}
+
+  const std::u16string name;
+  Mutex mu;
+  bool signed_on ZVT_GUARDED_BY(mu) = false;
+  uint32_t validate_mode ZVT_GUARDED_BY(mu) = 0;
+  SystemConfig config ZVT_GUARDED_BY(mu);  // as read at the last sign-on
+  std::u16string user_id ZVT_GUARDED_BY(mu);
+  uint32_t version ZVT_GUARDED_BY(mu) = 0;
+  uint32_t release ZVT_GUARDED_BY(mu) = 0;
+  bool has_timestamps ZVT_GUARDED_BY(mu) = false;
+  uint8_t timestamps[3][8] = {};  // user, registry, hierarchy; in-memory form
+  int connects ZVT_GUARDED_BY(mu) = 0;
+  // The end of the conversation under way while connected.
+  std::chrono::steady_clock::time_point conversation_deadline ZVT_GUARDED_BY(mu){};
   pgm::ConnectionPool pool{4};
 };
 
@@ -107,7 +112,7 @@ ClientServices::SystemObject* ClientServices::Find(SystemHandle handle) {
   };
   ZVT_FAST_TLS thread_local LastFound last;
   if (last.services == id_ && last.handle == handle && last.object != nullptr) return last.object;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = systems_.find(handle);
   if (it == systems_.end()) return nullptr;
   last = LastFound{id_, handle, it->second.get()};
@@ -140,7 +145,7 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
   }
   auto key = std::make_pair(platform::FoldName(system_name), platform::FoldName(application_name));
   if (counted) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = by_name_.find(key);
     if (it != by_name_.end() && it->second.confirmed && it->second.counter == counter) {
       last.Keep(id_, counter, system_name, application_name, it->second.handle);
@@ -155,12 +160,10 @@ uint32_t ClientServices::GetSystemHandle(const char16_t* system_name,
     Report(error);
     return rc;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = by_name_.find(key);
   if (it == by_name_.end()) {
-    auto object = std::make_unique<SystemObject>();
-    object->name = config.name;
-    object->config = config;
+    auto object = std::make_unique<SystemObject>(config.name, config);
     SystemHandle h = next_handle_++;
     systems_[h] = std::move(object);
     it = by_name_.emplace(key, NameEntry{h, false, 0}).first;
@@ -176,7 +179,7 @@ uint32_t ClientServices::QuerySignedOn(SystemHandle handle, uint32_t* signed_on)
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
   if (signed_on == nullptr) return kClientBadParameter;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   *signed_on = s->signed_on ? 1 : 0;
   return kClientOk;
 }
@@ -184,7 +187,7 @@ uint32_t ClientServices::QuerySignedOn(SystemHandle handle, uint32_t* signed_on)
 uint32_t ClientServices::zvtCO_SetValidateMode(SystemHandle handle, uint32_t mode) {
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   s->validate_mode = mode;
   return kClientOk;
 }
@@ -205,6 +208,7 @@ bool ClientServices::EndpointFor(const SystemConfig& config, pgm::Endpoint* endp
 }
 
 uint32_t ClientServices::SignOn(SystemObject* s) {
+  s->mu.AssertHeld();  // every caller holds it
   std::string error;
   SystemConfig config;
   uint32_t rc = config_.Read(s->name, &config, &error);
@@ -279,7 +283,7 @@ std::string RefusalKey(const pgm::Endpoint& e) {
 
 bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left,
                                 uint32_t* code) {
-  std::lock_guard<std::mutex> lock(refusals_mu_);
+  MutexLock lock(&refusals_mu_);
   auto it = refusals_.find(RefusalKey(endpoint));
   if (it == refusals_.end()) return false;
   auto left = it->second.until - std::chrono::steady_clock::now();
@@ -291,7 +295,7 @@ bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_
 
 void ClientServices::CountRefusal(const pgm::Endpoint& endpoint, uint32_t code,
                                   int64_t host_wait_ms) {
-  std::lock_guard<std::mutex> lock(refusals_mu_);
+  MutexLock lock(&refusals_mu_);
   const std::string key = RefusalKey(endpoint);
   if (code == kClientOk) {
     refusals_.erase(key);
@@ -308,7 +312,7 @@ void ClientServices::CountRefusal(const pgm::Endpoint& endpoint, uint32_t code,
 uint32_t ClientServices::zvtCO_Signon(SystemHandle handle, uint32_t /*flags*/) {
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   return SignOn(s);
 }
 
@@ -317,7 +321,7 @@ uint32_t ClientServices::zvtCO_GetHostVRM(SystemHandle handle, uint32_t* version
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
   if (version == nullptr || release == nullptr) return kClientBadParameter;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   if (!s->signed_on) return kClientNotSignedOn;
   *version = s->version;
   *release = s->release;
@@ -327,7 +331,7 @@ uint32_t ClientServices::zvtCO_GetHostVRM(SystemHandle handle, uint32_t* version
 uint32_t ClientServices::zvtCO_GetUserIDEx(SystemHandle handle, char16_t* buffer, uint32_t size) {
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   if (!s->signed_on) return kClientNotSignedOn;
   return CopyOut(s->user_id, buffer, size);
 }
@@ -344,7 +348,7 @@ uint32_t ClientServices::QueryChangeTimestamps(SystemHandle handle, uint8_t* use
   if (s == nullptr) return kClientBadHandle;
   if (user_timestamp == nullptr || rep_timestamp == nullptr || hier_timestamp == nullptr)
     return kClientBadParameter;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   if (!s->signed_on) return kClientNotSignedOn;
   if (!s->has_timestamps) return kClientNoTimestamps;
   std::memcpy(user_timestamp, s->timestamps[0], 8);
@@ -357,7 +361,7 @@ uint32_t ClientServices::zvtCO_Connect(SystemHandle handle, uint32_t service, ui
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
   if (service != kServiceRemoteCommand) return kClientBadService;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   if (!s->signed_on) {
     uint32_t rc = SignOn(s);
     if (rc != kClientOk) return rc;
@@ -381,10 +385,9 @@ uint32_t ClientServices::zvtCO_Connect(SystemHandle handle, uint32_t service, ui
   // disconnect) share one deadline, so that a host that keeps a list going
   // cannot hold the caller, and the cache's mutex, without end.
   if (s->connects++ == 0) {
-    const SystemConfig& config = s->config;
-    const uint64_t limit_ms = config.conversation_timeout_ms != 0
-                                  ? config.conversation_timeout_ms
-                                  : uint64_t{config.read_timeout_ms} * kConversationReadTimeouts;
+    const uint64_t limit_ms = s->config.conversation_timeout_ms != 0
+                                  ? s->config.conversation_timeout_ms
+                                  : uint64_t{s->config.read_timeout_ms} * kConversationReadTimeouts;
     s->conversation_deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   }
@@ -395,7 +398,7 @@ uint32_t ClientServices::zvtCO_Disconnect(SystemHandle handle, uint32_t service,
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
   if (service != kServiceRemoteCommand) return kClientBadService;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   if (s->connects == 0) return kClientNotSignedOn;
   // The connections stay for the next connect; they are dropped when the
   // host closes them or this object goes away.
@@ -407,7 +410,7 @@ uint32_t ClientServices::QueryInteractionMode(SystemHandle handle, uint32_t* mod
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
   if (mode == nullptr) return kClientBadParameter;
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   *mode = s->config.interaction_mode;
   return kClientOk;
 }
@@ -418,7 +421,7 @@ bool ClientServices::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, st
     *error = "no system object has handle " + std::to_string(handle);
     return false;
   }
-  std::lock_guard<std::mutex> lock(s->mu);
+  MutexLock lock(&s->mu);
   // A signed-on system object serves remote program calls; a connection
   // made for them (zvtCO_Connect) only keeps one ready.
   if (s->connects == 0 && !s->signed_on) {
@@ -545,7 +548,7 @@ uint32_t ClientServices::FindNextInstallDir(char16_t* buffer, uint32_t chars, ui
 uint32_t ClientServices::CreateMessageHandle(const char16_t* text1, const char16_t* text2,
                                              MessageLogHandle* log) {
   if (log == nullptr) return kClientBadParameter;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   MessageLogHandle h = next_handle_++;
   logs_[h] = LogHandle{text1 != nullptr ? Utf16ToUtf8(text1) : "",
                        text2 != nullptr ? Utf16ToUtf8(text2) : "", 0};
@@ -554,7 +557,7 @@ uint32_t ClientServices::CreateMessageHandle(const char16_t* text1, const char16
 }
 
 uint32_t ClientServices::SetMessageClass(MessageLogHandle log, uint32_t message_class) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = logs_.find(log);
   if (it == logs_.end()) return kClientBadHandle;
   it->second.message_class = message_class;
@@ -565,7 +568,7 @@ uint32_t ClientServices::LogMessageText(MessageLogHandle log, const char16_t* te
   if (text == nullptr || size < sizeof(char16_t)) return kClientBadParameter;
   LogHandle h;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = logs_.find(log);
     if (it == logs_.end()) return kClientBadHandle;
     h = it->second;
@@ -578,7 +581,7 @@ uint32_t ClientServices::LogMessageText(MessageLogHandle log, const char16_t* te
 }
 
 uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return logs_.erase(log) == 1 ? kClientOk : kClientBadHandle;
 }
 

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +22,7 @@
 #ifndef _WIN32
 #include "platform/posix_registry.h"
 #endif
+#include "services/mutex.h"
 #include "services/registry.h"
 
 namespace zvt::client {
@@ -85,7 +85,7 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   struct SystemObject;
   // The system object of `handle`, or null.
   SystemObject* Find(SystemHandle handle);
-  uint32_t SignOn(SystemObject* system);
+  uint32_t SignOn(SystemObject* system);  // holding system->mu
   // Writes `text` with its terminator into a buffer of `size` bytes.
   static uint32_t CopyOut(const std::u16string& text, char16_t* buffer, uint32_t size_bytes);
   bool EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint, std::string* error);
@@ -112,11 +112,12 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
     std::chrono::steady_clock::time_point until;
     uint32_t code = 0;  // of the last refusal
   };
-  std::mutex refusals_mu_;
-  std::map<std::string, Refusals> refusals_;  // by host, port, profile, password; guarded
+  Mutex refusals_mu_;
+  // By host, port, profile and password.
+  std::map<std::string, Refusals> refusals_ ZVT_GUARDED_BY(refusals_mu_);
 
-  std::mutex mu_;
-  std::map<SystemHandle, std::unique_ptr<SystemObject>> systems_;  // guarded by mu_
+  Mutex mu_;
+  std::map<SystemHandle, std::unique_ptr<SystemObject>> systems_ ZVT_GUARDED_BY(mu_);
   // A system object by folded system and application name, and whether its
   // configuration was found at the configuration's change counter `counter`.
   struct NameEntry {
@@ -124,7 +125,7 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
     bool confirmed = false;
     uint64_t counter = 0;
   };
-  std::map<std::pair<std::u16string, std::u16string>, NameEntry> by_name_;  // guarded by mu_
+  std::map<std::pair<std::u16string, std::u16string>, NameEntry> by_name_ ZVT_GUARDED_BY(mu_);
   // One thread's last confirmed name lookup: the services, the
   // configuration's change counter, the names as the caller spelled them
   // (short ones only) and the handle found, so that asking by the same name
@@ -164,8 +165,8 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
     std::string text1, text2;
     uint32_t message_class = 0;
   };
-  std::map<MessageLogHandle, LogHandle> logs_;  // guarded by mu_
-  uint64_t next_handle_;                        // guarded by mu_
+  std::map<MessageLogHandle, LogHandle> logs_ ZVT_GUARDED_BY(mu_);
+  uint64_t next_handle_ ZVT_GUARDED_BY(mu_);
   const uint64_t id_;  // unique among the ClientServices objects of the process
 };
 

@@ -6,11 +6,12 @@
 
 #include "hostd/server_log.h"
 #include "pgm/sockets.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 
 bool Admission::AdmitUnauthenticated(const std::string& source) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   const bool loopback = sockets::IsLoopbackName(source);
   int& waiting = unauthenticated_[source];
   if ((!loopback || limits_.limit_loopback) && waiting >= limits_.max_unauthenticated_per_address) {
@@ -24,13 +25,13 @@ bool Admission::AdmitUnauthenticated(const std::string& source) {
 }
 
 void Admission::ReleaseUnauthenticated(const std::string& source) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = unauthenticated_.find(source);
   if (it != unauthenticated_.end() && --it->second <= 0) unauthenticated_.erase(it);
 }
 
 bool Admission::LockedOut(const std::string& profile, int64_t* wait_ms) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = signon_failures_.find(profile);
   if (it == signon_failures_.end()) return false;
   auto now = std::chrono::steady_clock::now();
@@ -40,7 +41,7 @@ bool Admission::LockedOut(const std::string& profile, int64_t* wait_ms) {
 }
 
 void Admission::CountSignon(const std::string& profile, const std::string& peer, bool ok) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (ok) {
     signon_failures_.erase(profile);
     return;

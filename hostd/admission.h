@@ -8,8 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 
@@ -46,9 +47,9 @@ class Admission {
   };
 
   const AdmissionLimits limits_;
-  std::mutex mu_;
-  std::map<std::string, int> unauthenticated_;       // by source address; guarded by mu_
-  std::map<std::string, Failures> signon_failures_;  // by profile; guarded by mu_
+  Mutex mu_;
+  std::map<std::string, int> unauthenticated_ ZVT_GUARDED_BY(mu_);       // by source address
+  std::map<std::string, Failures> signon_failures_ ZVT_GUARDED_BY(mu_);  // by profile
 };
 
 }  // namespace zvt::hostd

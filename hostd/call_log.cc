@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "services/mutex.h"
+
 namespace zvt::hostd {
 namespace {
 
@@ -34,7 +36,7 @@ bool CallLog::Reopen(const std::string& path, std::string* error) {
       return false;
     }
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (fd_ >= 0) close(fd_);
   fd_ = fd;
   logging_ = fd >= 0;
@@ -52,7 +54,7 @@ void CallLog::Append(const std::string& user, const std::string& program,
   std::string outcome = reply.ok || reply.messages.empty() ? "ok" : reply.messages[0].id;
   std::string line = std::string(when) + " " + LogWord(user) + " " + LogWord(program) + " " +
                      LogWord(outcome) + "\n";
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (fd_ >= 0) (void)!write(fd_, line.data(), line.size());
 }
 

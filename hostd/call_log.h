@@ -6,10 +6,10 @@
 #define ZVT_HOSTD_CALL_LOG_H_
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "pgm/wire.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 
@@ -26,8 +26,8 @@ class CallLog {
   void Append(const std::string& user, const std::string& program, const wire::CallReply& reply);
 
  private:
-  std::mutex mu_;
-  int fd_ = -1;                       // guarded by mu_
+  Mutex mu_;
+  int fd_ ZVT_GUARDED_BY(mu_) = -1;
   std::atomic<bool> logging_{false};  // whether there is a file, read without the lock
 };
 

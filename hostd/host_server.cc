@@ -21,10 +21,12 @@
 #include <memory>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "hostd/host_programs.h"
 #include "hostd/server_log.h"
 #include "pgm/wire.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 
@@ -92,7 +94,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   std::shared_ptr<tls::ServerContext> tls;
   if (!LoadTls(options, &tls, error)) return false;
   {
-    std::lock_guard<std::mutex> lock(tls_mu_);
+    MutexLock lock(&tls_mu_);
     if (tls_ && !tls) {
       *error = "TLS cannot be switched off while serving";
       return false;
@@ -100,7 +102,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   }
   if (!call_log_.Reopen(options.call_log, error)) return false;
   {
-    std::lock_guard<std::mutex> lock(tls_mu_);
+    MutexLock lock(&tls_mu_);
     tls_ = std::move(tls);
   }
   max_frame_ = options.max_frame;
@@ -187,10 +189,10 @@ struct HostServer::Loop {
   int epoll = -1;
   int wake = -1;  // an eventfd that other threads write to
   std::thread thread;
-  std::mutex mu;
-  std::vector<std::unique_ptr<Connection>> arriving;  // guarded by mu
-  std::vector<std::pair<uint64_t, Outcome>> done;     // guarded by mu
-  bool waiting = false;  // in epoll_wait with nothing posted; guarded by mu
+  Mutex mu;
+  std::vector<std::unique_ptr<Connection>> arriving ZVT_GUARDED_BY(mu);
+  std::vector<std::pair<uint64_t, Outcome>> done ZVT_GUARDED_BY(mu);
+  bool waiting ZVT_GUARDED_BY(mu) = false;  // in epoll_wait with nothing posted
   // The loop's thread alone touches the following.
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
   uint64_t next_id = 1;
@@ -202,16 +204,23 @@ struct HostServer::Loop {
     uint64_t one = 1;
     (void)!write(wake, &one, sizeof one);
   }
-  // Hands over a connection or a worker's answer, waking the loop only when
+  // Hand over a connection or a worker's answer, waking the loop only when
   // it waits: under load it finds them on its way round without a syscall.
-  template <typename Fill>
-  void Post(Fill fill) {
+  void PostArriving(std::unique_ptr<Connection> c) {
     bool wake_up;
     {
-      std::lock_guard<std::mutex> lock(mu);
-      fill();
-      wake_up = waiting;
-      waiting = false;
+      MutexLock lock(&mu);
+      arriving.push_back(std::move(c));
+      wake_up = std::exchange(waiting, false);
+    }
+    if (wake_up) Wake();
+  }
+  void PostDone(uint64_t id, Outcome outcome) {
+    bool wake_up;
+    {
+      MutexLock lock(&mu);
+      done.emplace_back(id, std::move(outcome));
+      wake_up = std::exchange(waiting, false);
     }
     if (wake_up) Wake();
   }
@@ -297,7 +306,7 @@ void HostServer::RunLoop(Loop* loop) {
   while (!stopping_) {
     int timeout = kTickMs;
     {
-      std::lock_guard<std::mutex> lock(loop->mu);
+      MutexLock lock(&loop->mu);
       if (loop->arriving.empty() && loop->done.empty())
         loop->waiting = true;
       else
@@ -330,7 +339,7 @@ void HostServer::RunLoop(Loop* loop) {
     std::vector<std::unique_ptr<Connection>> arriving;
     std::vector<std::pair<uint64_t, Outcome>> done;
     {
-      std::lock_guard<std::mutex> lock(loop->mu);
+      MutexLock lock(&loop->mu);
       loop->waiting = false;
       arriving.swap(loop->arriving);
       done.swap(loop->done);
@@ -343,7 +352,7 @@ void HostServer::RunLoop(Loop* loop) {
     if (Clock::now() - loop->last_tick >= std::chrono::milliseconds(kTickMs)) Tick(loop);
   }
   while (!loop->connections.empty()) Close(loop, loop->connections.begin()->second.get());
-  std::lock_guard<std::mutex> lock(loop->mu);
+  MutexLock lock(&loop->mu);
   loop->arriving.clear();
 }
 
@@ -396,14 +405,14 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
         Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
     c->deadline = QuietDeadline(c->session);
     {
-      std::lock_guard<std::mutex> lock(tls_mu_);
+      MutexLock lock(&tls_mu_);
       c->tls = tls_;
     }
     Loop* to = loops_[next_loop_++ % loops_.size()].get();
     if (to == loop) {
       Adopt(loop, std::move(c));
     } else {
-      to->Post([&] { to->arriving.push_back(std::move(c)); });
+      to->PostArriving(std::move(c));
     }
   }
 }
@@ -584,7 +593,7 @@ void HostServer::Queue(WorkerPool* pool, Job job) {
         } else {
           outcome = Handle(std::move(job.session), job.frame, store);
         }
-        job.loop->Post([&] { job.loop->done.emplace_back(job.id, std::move(outcome)); });
+        job.loop->PostDone(job.id, std::move(outcome));
       });
 }
 

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +23,7 @@
 #include "hostd/worker_pool.h"
 #include "pgm/tls.h"
 #include "pgm/wire.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 
@@ -179,8 +179,8 @@ class HostServer {
   std::atomic<int> max_clients_;
   CallLog call_log_;
   Admission admission_;
-  std::mutex tls_mu_;
-  std::shared_ptr<tls::ServerContext> tls_;  // null: plaintext; guarded by tls_mu_
+  Mutex tls_mu_;
+  std::shared_ptr<tls::ServerContext> tls_ ZVT_GUARDED_BY(tls_mu_);  // null: plaintext
   HostInfo info_;
   // The store the workers take theirs from (OpenAnother).
   std::unique_ptr<HostStore> store_;

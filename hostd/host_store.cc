@@ -5,13 +5,12 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <set>
 
 #include "hostd/host_json.h"
 #include "hostd/host_store_backends.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 namespace {
@@ -22,20 +21,20 @@ namespace {
 class HashGate {
  public:
   void Enter() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return running_ < 2; });
+    MutexLock lock(&mu_);
+    while (running_ >= 2) cv_.Wait(&mu_);
     ++running_;
   }
   void Leave() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     --running_;
-    cv_.notify_one();
+    cv_.Signal();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int running_ = 0;
+  Mutex mu_;
+  CondVar cv_;
+  int running_ ZVT_GUARDED_BY(mu_) = 0;
 };
 
 bool Verify(const std::string& hash, const std::string& password) {

@@ -7,11 +7,9 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"

@@ -9,16 +9,15 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "hostd/host_store.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd::pg {
 
@@ -77,8 +76,8 @@ class PgPool {
   std::unique_ptr<PgConnection> Take(std::string* error) {
     std::unique_ptr<PgConnection> c;
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this] { return !idle_.empty() || open_ < size_; });
+      MutexLock lock(&mu_);
+      while (idle_.empty() && open_ >= size_) cv_.Wait(&mu_);
       if (!idle_.empty()) {
         c = std::move(idle_.front());
         idle_.pop_front();
@@ -97,12 +96,12 @@ class PgPool {
   void Give(std::unique_ptr<PgConnection> c) {
     if (c && (PQstatus(c->conn) != CONNECTION_OK || PQtransactionStatus(c->conn) != PQTRANS_IDLE))
       c.reset();
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (c)
       idle_.push_back(std::move(c));
     else
       --open_;
-    cv_.notify_one();
+    cv_.Signal();
   }
 
   std::unique_ptr<PgConnection> Connect(std::string* error) {
@@ -135,10 +134,10 @@ class PgPool {
  private:
   const std::string uri_;
   const int size_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::unique_ptr<PgConnection>> idle_;
-  int open_ = 0;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<std::unique_ptr<PgConnection>> idle_ ZVT_GUARDED_BY(mu_);
+  int open_ ZVT_GUARDED_BY(mu_) = 0;
 };
 
 // A connection borrowed from the pool for one operation.

@@ -7,7 +7,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
+
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 namespace {
@@ -70,13 +71,13 @@ bool ParseLogLevel(const std::string& name, LogLevel* level) {
 void Log(LogLevel level, const std::string& text) {
   if (static_cast<int>(level) > g_level.load(std::memory_order_relaxed)) return;
   static const bool journal = StderrIsJournal();
-  static std::mutex mu;
+  static Mutex mu;
   // One line per message whatever it quotes: a name sent by a client (a
   // profile in a refused sign-on) cannot start a line of its own, or carry
   // a priority prefix or terminal controls into the log.
   std::string line = (journal ? "<" + std::to_string(static_cast<int>(level)) + ">" : "") +
                      "zvthostd: " + Printable(text) + "\n";
-  std::lock_guard<std::mutex> lock(mu);
+  MutexLock lock(&mu);
   (void)!write(STDERR_FILENO, line.data(), line.size());
 }
 

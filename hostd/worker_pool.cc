@@ -1,6 +1,8 @@
 // The worker threads and their queue.
 #include "hostd/worker_pool.h"
 
+#include "services/mutex.h"
+
 namespace zvt::hostd {
 
 void WorkerPool::Start(int threads, StoreOpener open_store) {
@@ -9,18 +11,18 @@ void WorkerPool::Start(int threads, StoreOpener open_store) {
 
 void WorkerPool::Post(Task task) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     tasks_.push_back(std::move(task));
   }
-  cv_.notify_one();
+  cv_.Signal();
 }
 
 void WorkerPool::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     stop_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   for (std::thread& t : threads_)
     if (t.joinable()) t.join();
   threads_.clear();
@@ -32,8 +34,8 @@ void WorkerPool::Run(StoreOpener open_store) {
   for (;;) {
     Task task;
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+      MutexLock lock(&mu_);
+      while (!stop_ && tasks_.empty()) cv_.Wait(&mu_);
       if (stop_) return;
       task = std::move(tasks_.front());
       tasks_.pop_front();

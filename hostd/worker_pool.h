@@ -6,16 +6,15 @@
 #ifndef ZVT_HOSTD_WORKER_POOL_H_
 #define ZVT_HOSTD_WORKER_POOL_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hostd/host_store.h"
+#include "services/mutex.h"
 
 namespace zvt::hostd {
 
@@ -38,10 +37,10 @@ class WorkerPool {
  private:
   void Run(StoreOpener open_store);
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;  // guarded by mu_
-  bool stop_ = false;       // guarded by mu_
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<Task> tasks_ ZVT_GUARDED_BY(mu_);
+  bool stop_ ZVT_GUARDED_BY(mu_) = false;
   std::vector<std::thread> threads_;
 };
 

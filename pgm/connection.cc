@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "services/mutex.h"
 #include "services/program_calls.h"
 
 namespace zvt::pgm {
@@ -207,7 +208,7 @@ bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure,
 std::unique_ptr<Connection> ConnectionPool::Acquire(const Endpoint& endpoint, bool* reused,
                                                     Failure* failure) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = idle_.find(KeyOf(endpoint));
     if (it != idle_.end() && !it->second.empty()) {
       std::unique_ptr<Connection> c = std::move(it->second.back());
@@ -224,13 +225,13 @@ std::unique_ptr<Connection> ConnectionPool::Acquire(const Endpoint& endpoint, bo
 
 void ConnectionPool::Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection) {
   if (!connection || !connection->usable()) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto& idle = idle_[KeyOf(endpoint)];
   if (idle.size() < max_idle_) idle.push_back(std::move(connection));
 }
 
 void ConnectionPool::Clear() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   idle_.clear();
 }
 
@@ -241,7 +242,7 @@ std::shared_ptr<tls::ClientContext> ConnectionPool::Trust(const std::string& ca_
   if (!ca_file.empty() && stat(ca_file.c_str(), &st) == 0)
     stamp = std::to_string(st.st_size) + "/" + std::to_string(st.st_mtime) + "/" +
             std::to_string(st.st_ino);
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Trusted& t = trust_[ca_file];
   if (!t.context || t.stamp != stamp) {
     t.context = tls::LoadClientContext(ca_file, error);

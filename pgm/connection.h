@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "pgm/tls.h"
 #include "pgm/wire.h"
+#include "services/mutex.h"
 
 namespace zvt::pgm {
 
@@ -121,9 +121,9 @@ class ConnectionPool {
   };
 
   size_t max_idle_;
-  std::mutex mu_;
-  std::map<Key, std::vector<std::unique_ptr<Connection>>> idle_;  // guarded by mu_
-  std::map<std::string, Trusted> trust_;                          // by CA file; guarded by mu_
+  Mutex mu_;
+  std::map<Key, std::vector<std::unique_ptr<Connection>>> idle_ ZVT_GUARDED_BY(mu_);
+  std::map<std::string, Trusted> trust_ ZVT_GUARDED_BY(mu_);  // by CA file
 };
 
 }  // namespace zvt::pgm

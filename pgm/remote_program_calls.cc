@@ -13,6 +13,7 @@
 #include "pgm/receiver_check.h"
 #include "platform/name_fold.h"
 #include "platform/utf.h"
+#include "services/mutex.h"
 
 namespace zvt::pgm {
 namespace {
@@ -68,7 +69,7 @@ std::string FieldName(uint32_t index) { return "field " + std::to_string(index);
 }  // namespace
 
 void StaticSystemLocator::Add(std::u16string system, Endpoint endpoint) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   systems_[Upper(system)] = std::move(endpoint);
 }
 
@@ -79,7 +80,7 @@ bool StaticSystemLocator::LocateByHandle(uint64_t handle, Endpoint*, std::string
 
 bool StaticSystemLocator::LocateByName(std::u16string_view, std::u16string_view system,
                                        Endpoint* endpoint, std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = systems_.find(Upper(system));
   if (it == systems_.end()) {
     *error = "system " + platform::Utf16ToUtf8(system) + " is not configured";

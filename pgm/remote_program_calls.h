@@ -6,11 +6,11 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "pgm/connection.h"
 #include "pgm/error_log.h"
+#include "services/mutex.h"
 #include "services/program_calls.h"
 
 namespace zvt::pgm {
@@ -34,8 +34,8 @@ class StaticSystemLocator : public SystemLocator {
                     std::string* error) override;
 
  private:
-  std::mutex mu_;
-  std::map<std::u16string, Endpoint> systems_;  // by upper-cased name; guarded by mu_
+  Mutex mu_;
+  std::map<std::u16string, Endpoint> systems_ ZVT_GUARDED_BY(mu_);  // by upper-cased name
 };
 
 class RemoteProgramCalls : public ProgramCallApi {

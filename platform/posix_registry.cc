@@ -17,6 +17,7 @@
 
 #include "platform/name_fold.h"
 #include "platform/paths.h"
+#include "services/mutex.h"
 
 namespace zvt::platform {
 
@@ -86,7 +87,7 @@ LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store)
   // the cache's writes made before it.
   if (root != kCache) return CommitGroup();
   {
-    std::lock_guard<std::mutex> lock(group_mu_);
+    MutexLock lock(&group_mu_);
     if (group_ != store) {
       if (LONG rc = CommitGroupLocked(); rc != kErrorSuccess) return rc;
       group_ = store;
@@ -95,14 +96,14 @@ LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store)
     }
     if (LONG rc = store->OpenGroup(); rc != kErrorSuccess) return rc;
   }
-  std::lock_guard<std::mutex> lock(handles_mu_);
+  MutexLock lock(&handles_mu_);
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
   if (it != handles_.end()) it->second.wrote = true;
   return kErrorSuccess;
 }
 
 LONG PosixRegistry::CommitGroup() {
-  std::lock_guard<std::mutex> lock(group_mu_);
+  MutexLock lock(&group_mu_);
   return CommitGroupLocked();
 }
 
@@ -117,11 +118,11 @@ LONG PosixRegistry::CommitGroupLocked() {
 
 LONG PosixRegistry::RegFlushKey(HKEY key) {
   if (key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     if (handles_.count(reinterpret_cast<std::uintptr_t>(key)) == 0) return kErrorInvalidHandle;
   }
   LONG rc = CommitGroup();
-  std::lock_guard<std::mutex> lock(group_mu_);
+  MutexLock lock(&group_mu_);
   lost_writes_ = kErrorSuccess;  // reported now
   return rc;
 }
@@ -131,7 +132,7 @@ void PosixRegistry::SetDamageReporter(std::function<void(const std::string&)> re
 }
 
 size_t PosixRegistry::OpenHandleCount() {
-  std::lock_guard<std::mutex> lock(handles_mu_);
+  MutexLock lock(&handles_mu_);
   return handles_.size();
 }
 
@@ -143,7 +144,7 @@ LONG PosixRegistry::Resolve(HKEY key, OpenKey* out, StorePtr* store) {
     out->mount = false;
     out->fold_path.clear();
   } else {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it == handles_.end()) return kErrorInvalidHandle;
     *out = it->second;
@@ -173,7 +174,7 @@ LONG PosixRegistry::AddHandle(const OpenKey& key, HKEY* result,
       window->next_limit = kMaxValuesAhead;
     }
   }
-  std::lock_guard<std::mutex> lock(handles_mu_);
+  MutexLock lock(&handles_mu_);
   std::uintptr_t value = next_handle_;
   next_handle_ += 4;  // handle values look like Win32 ones: multiples of 4
   auto it = handles_.emplace(value, key).first;
@@ -510,7 +511,7 @@ LONG PosixRegistry::RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* 
   }
   if (last_write != nullptr) *last_write = FILETIME{0, 0};
   if (key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it != handles_.end()) {
       it->second.next_subkey_index = index + 1;
@@ -527,7 +528,7 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
   const std::uint64_t writes = by_handle ? store->WriteCount() : 0;
   size_t limit = 1;
   if (by_handle) {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     ValueWindow& w = *k.values_ahead;
     if (w.writes == writes && index >= w.first_index && index - w.first_index < w.rows.size()) {
       *row = w.rows[index - w.first_index];
@@ -544,7 +545,7 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
   if (rc != kErrorSuccess) return rc;
   *row = rows.front();
   if (by_handle) {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it != handles_.end() && it->second.values_ahead == k.values_ahead) {
       ValueWindow& w = *k.values_ahead;
@@ -586,7 +587,7 @@ LONG PosixRegistry::RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* 
     *data_size = size;
   }
   if (key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it != handles_.end()) {
       it->second.next_value_index = index + 1;
@@ -601,7 +602,7 @@ LONG PosixRegistry::RegCloseKey(HKEY key) {
   if (key == kHKeyCurrentUser || key == kHKeyClassesRoot) return kErrorSuccess;
   bool wrote = false;
   {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it == handles_.end()) return kErrorInvalidHandle;
     wrote = it->second.wrote;

@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "platform/registry_store.h"
+#include "services/mutex.h"
 #include "services/registry.h"
 
 namespace zvt::platform {
@@ -153,11 +153,11 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
     std::shared_ptr<ValueWindow> values_ahead;
   };
   struct RootState {
-    std::mutex mu;
-    std::shared_ptr<RegistryStore> store;
-    std::string error;
-    LONG error_code = kErrorSuccess;  // why it could not be opened
-    std::uint64_t generation = 0;     // moves when the store is moved aside
+    Mutex mu;
+    std::shared_ptr<RegistryStore> store ZVT_GUARDED_BY(mu);
+    std::string error ZVT_GUARDED_BY(mu);
+    LONG error_code ZVT_GUARDED_BY(mu) = kErrorSuccess;  // why it could not be opened
+    std::uint64_t generation ZVT_GUARDED_BY(mu) = 0;     // moves when the store is moved aside
   };
   using StorePtr = std::shared_ptr<RegistryStore>;
 
@@ -202,7 +202,7 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // fails with it until RegFlushKey reports it, so that nothing written
   // after lost writes is kept without them.
   LONG CommitGroup();
-  LONG CommitGroupLocked();  // REQUIRES: group_mu_ held
+  LONG CommitGroupLocked() ZVT_REQUIRES(group_mu_);
 
   RegistryPaths paths_;
   std::u16string mount_fold_;  // the folded path of the cache hive's mount point
@@ -210,15 +210,15 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // The configuration's store once it is open; it is never replaced.
   std::atomic<RegistryStore*> user_store_{nullptr};
   std::function<void(const std::string&)> report_damage_;
-  std::mutex moves_mu_;
-  std::vector<std::string> moves_;  // reports of hives moved aside; guarded by moves_mu_
+  Mutex moves_mu_;
+  std::vector<std::string> moves_ ZVT_GUARDED_BY(moves_mu_);  // reports of hives moved aside
   std::atomic<int> moved_aside_{0};
-  std::mutex group_mu_;
-  StorePtr group_;                    // the store whose group is open; guarded by group_mu_
-  LONG lost_writes_ = kErrorSuccess;  // a group's failed commit; guarded by group_mu_
-  std::mutex handles_mu_;
-  std::unordered_map<std::uintptr_t, OpenKey> handles_;  // guarded by handles_mu_
-  std::uintptr_t next_handle_ = 0x1000;                  // guarded by handles_mu_
+  Mutex group_mu_;
+  StorePtr group_ ZVT_GUARDED_BY(group_mu_);                    // the store whose group is open
+  LONG lost_writes_ ZVT_GUARDED_BY(group_mu_) = kErrorSuccess;  // a group's failed commit
+  Mutex handles_mu_;
+  std::unordered_map<std::uintptr_t, OpenKey> handles_ ZVT_GUARDED_BY(handles_mu_);
+  std::uintptr_t next_handle_ ZVT_GUARDED_BY(handles_mu_) = 0x1000;
 };
 
 }  // namespace zvt::platform

@@ -9,18 +9,18 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <mutex>
 #include <string>
 
 #include "platform/paths.h"
 #include "platform/posix_registry.h"
+#include "services/mutex.h"
 
 namespace zvt::platform {
 
 PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
                                              std::uint64_t* generation) {
   RootState& state = roots_[root];
-  std::lock_guard<std::mutex> lock(state.mu);
+  MutexLock lock(&state.mu);
   if (generation != nullptr) *generation = state.generation;
   if (state.store) return state.store;
   const std::string& file = root == kUser    ? paths_.user_store
@@ -68,7 +68,7 @@ PosixRegistry::StorePtr PosixRegistry::Store(Root root, std::string* message,
 LONG PosixRegistry::MissingStore(Root root) {
   // A machine-wide store that cannot be opened is an empty, read-only root,
   // as is a store not created for a reader; a damaged one says so.
-  std::lock_guard<std::mutex> lock(roots_[root].mu);
+  MutexLock lock(&roots_[root].mu);
   LONG code = roots_[root].error_code;
   if (code == kErrorRegistryCorrupt || code == kErrorFileNotFound) return code;
   return root == kClasses ? kErrorFileNotFound : kErrorRegistryIoFailed;
@@ -109,7 +109,7 @@ void PosixRegistry::MoveCacheAside(RegistryStore* store, const std::string& what
       std::string report = "the cache store " + file + " was damaged (" + what +
                            "); it was moved to " + aside + " and is rebuilt from the host";
       {
-        std::lock_guard<std::mutex> moves(moves_mu_);
+        MutexLock moves(&moves_mu_);
         moves_.push_back(report);
       }
       if (report_damage_) report_damage_(report);
@@ -121,7 +121,7 @@ void PosixRegistry::MoveCacheAside(RegistryStore* store, const std::string& what
 LONG PosixRegistry::Noted(HKEY key, Root root, RegistryStore* store, LONG rc) {
   if (rc != kErrorRegistryCorrupt) return rc;
   if (key != nullptr && key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
-    std::lock_guard<std::mutex> lock(handles_mu_);
+    MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it != handles_.end()) it->second.damaged = true;
   }
@@ -130,7 +130,7 @@ LONG PosixRegistry::Noted(HKEY key, Root root, RegistryStore* store, LONG rc) {
     // thread in a batch on the store takes the root's lock to walk.
     const std::string what = store->damage().what;
     RootState& state = roots_[kCache];
-    std::lock_guard<std::mutex> lock(state.mu);
+    MutexLock lock(&state.mu);
     if (state.store.get() == store) {
       MoveCacheAside(store, what);
       state.store.reset();
@@ -147,7 +147,7 @@ std::string PosixRegistry::DescribeDamage() {
     RootState& state = roots_[root];
     StorePtr store;
     {
-      std::lock_guard<std::mutex> lock(state.mu);
+      MutexLock lock(&state.mu);
       store = state.store;
       // A store too damaged to open says so in the reason it did not open.
       if (!store && state.error_code == kErrorRegistryCorrupt) add(state.error);
@@ -157,7 +157,7 @@ std::string PosixRegistry::DescribeDamage() {
     if (!damage.found) continue;
     add(store->path() + " is damaged: " + damage.what);
   }
-  std::lock_guard<std::mutex> lock(moves_mu_);
+  MutexLock lock(&moves_mu_);
   for (const std::string& move : moves_) add(move);
   return text;
 }
@@ -167,7 +167,7 @@ bool PosixRegistry::IsDamaged(HKEY root) {
   RootState& state = roots_[root == kHKeyCurrentUser ? kUser : kClasses];
   StorePtr store;
   {
-    std::lock_guard<std::mutex> lock(state.mu);
+    MutexLock lock(&state.mu);
     if (state.error_code == kErrorRegistryCorrupt) return true;
     store = state.store;
   }

@@ -10,14 +10,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 
 #include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/fast_tls.h"
+#include "services/mutex.h"
 
 namespace zvt::platform {
 namespace {
@@ -50,7 +49,7 @@ class alignas(64) PosixCriticalSection : public CriticalSection {
         for (int i = 0; i < pause; ++i) CpuRelax();
         pause = pause < kMaxPause ? pause * 2 : kMaxPause;
       }
-      std::unique_lock<std::mutex> lock(sleep_mu_);
+      MutexLock lock(&sleep_mu_);
       sleepers_.fetch_add(1);
       if (TryTake()) {
         sleepers_.fetch_sub(1);
@@ -60,7 +59,10 @@ class alignas(64) PosixCriticalSection : public CriticalSection {
       // looks (the leave does not fence its store against its read of
       // sleepers_, which would cost every leave a locked instruction): the
       // wait is bounded, and the waiter then looks again.
-      if (wake_.wait_for(lock, kMissedWakeBound, [this] { return wakes_ > 0; }))
+      const auto bound = std::chrono::steady_clock::now() + kMissedWakeBound;
+      while (wakes_ == 0 && wake_.WaitUntil(&sleep_mu_, bound)) {
+      }
+      if (wakes_ > 0)
         --wakes_;
       else
         sleepers_.fetch_sub(1);
@@ -71,11 +73,11 @@ class alignas(64) PosixCriticalSection : public CriticalSection {
     owner_.store(nullptr, std::memory_order_relaxed);
     locked_.store(false, std::memory_order_release);
     if (sleepers_.load(std::memory_order_relaxed) == 0) return;
-    std::lock_guard<std::mutex> lock(sleep_mu_);
+    MutexLock lock(&sleep_mu_);
     if (sleepers_.load() == 0) return;
     sleepers_.fetch_sub(1);
     ++wakes_;
-    wake_.notify_one();
+    wake_.Signal();
   }
 
  private:
@@ -118,9 +120,9 @@ class alignas(64) PosixCriticalSection : public CriticalSection {
   // Waiters that gave up spinning. A leaving thread that finds one takes it
   // off the count and hands out one wake, so a sleeper is woken once.
   std::atomic<int> sleepers_{0};
-  std::mutex sleep_mu_;
-  std::condition_variable wake_;
-  int wakes_ = 0;  // guarded by sleep_mu_
+  Mutex sleep_mu_;
+  CondVar wake_;
+  int wakes_ ZVT_GUARDED_BY(sleep_mu_) = 0;
 };
 
 // Lock file names: the UTF-8 name with "/", "%" and control bytes escaped as
@@ -150,11 +152,11 @@ std::string EscapeName(const std::u16string& name) {
 }  // namespace
 
 struct PosixSync::MutexObject {
-  std::mutex m;
-  std::condition_variable cv;
-  std::thread::id owner;  // guarded by m; default id: no owner
-  int depth = 0;          // guarded by m
-  int fd = -1;            // named mutexes only
+  Mutex m;
+  CondVar cv;
+  std::thread::id owner ZVT_GUARDED_BY(m);  // default id: no owner
+  int depth ZVT_GUARDED_BY(m) = 0;
+  int fd = -1;  // named mutexes only
   std::u16string name;
 
   ~MutexObject() {
@@ -229,7 +231,7 @@ HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* e
   }
   std::shared_ptr<MutexObject> object;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (!key.empty()) {
       auto it = named_.find(key);
       if (it != named_.end()) object = it->second.lock();
@@ -250,7 +252,7 @@ HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* e
         if (error != nullptr) *error = errno == EACCES ? kErrorAccessDenied : kErrorInvalidHandle;
         return nullptr;
       }
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       auto it = named_.find(key);
       std::shared_ptr<MutexObject> raced = it != named_.end() ? it->second.lock() : nullptr;
       if (raced) {
@@ -262,7 +264,7 @@ HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* e
   }
   HANDLE handle;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     std::uintptr_t value = next_handle_;
     next_handle_ += 4;
     handles_.emplace(value, object);
@@ -281,7 +283,7 @@ HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* e
 }
 
 std::shared_ptr<PosixSync::MutexObject> PosixSync::Find(HANDLE handle) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   return it == handles_.end() ? nullptr : it->second;
 }
@@ -310,29 +312,32 @@ DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
       infinite ? std::chrono::steady_clock::time_point::max()
                : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const std::thread::id me = std::this_thread::get_id();
-  std::unique_lock<std::mutex> lock(object->m);
-  if (object->owner == me) {
-    ++object->depth;
-    return kWaitObject0;
+  {
+    MutexLock lock(&object->m);
+    if (object->owner == me) {
+      ++object->depth;
+      return kWaitObject0;
+    }
+    while (object->owner != std::thread::id()) {
+      if (infinite) {
+        object->cv.Wait(&object->m);
+      } else if (!object->cv.WaitUntil(&object->m, deadline) &&
+                 object->owner != std::thread::id()) {
+        return kWaitTimeout;
+      }
+    }
+    object->owner = me;
+    object->depth = 1;
+    if (object->fd < 0) return kWaitObject0;
   }
-  auto free = [&] { return object->owner == std::thread::id(); };
-  if (infinite) {
-    object->cv.wait(lock, free);
-  } else if (!object->cv.wait_until(lock, deadline, free)) {
-    return kWaitTimeout;
-  }
-  object->owner = me;
-  object->depth = 1;
-  if (object->fd < 0) return kWaitObject0;
   // Other threads of this process now wait on the owner record, so the file
-  // lock can be taken without holding the object's mutex.
-  lock.unlock();
+  // lock is taken without holding the object's mutex.
   DWORD result = object->LockFile(deadline, infinite);
   if (result != kWaitObject0 && result != kWaitAbandoned) {
-    lock.lock();
+    MutexLock lock(&object->m);
     object->owner = std::thread::id();
     object->depth = 0;
-    object->cv.notify_one();
+    object->cv.Signal();
   }
   return result;
 }
@@ -341,19 +346,19 @@ BOOL PosixSync::ReleaseMutex(HANDLE handle) {
   std::shared_ptr<MutexObject> kept;
   MutexObject* object = Lookup(handle, &kept);
   if (object == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(object->m);
+  MutexLock lock(&object->m);
   if (object->owner != std::this_thread::get_id()) return 0;
   if (--object->depth > 0) return 1;
   if (object->fd >= 0) object->UnlockFile();
   object->owner = std::thread::id();
-  object->cv.notify_one();
+  object->cv.Signal();
   return 1;
 }
 
 BOOL PosixSync::CloseHandle(HANDLE handle) {
   std::shared_ptr<MutexObject> object;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == handles_.end()) return 0;
     object = std::move(it->second);

@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "services/mutex.h"
 #include "services/sync.h"
 
 namespace zvt::platform {
@@ -46,10 +46,10 @@ class PosixSync : public SyncApi {
   const std::uint64_t id_;                // unique among the PosixSync objects of the process
   std::atomic<std::uint64_t> closes_{0};  // handles closed so far
   std::string runtime_dir_;
-  std::mutex mu_;
-  std::unordered_map<std::uintptr_t, std::shared_ptr<MutexObject>> handles_;  // guarded by mu_
-  std::map<std::u16string, std::weak_ptr<MutexObject>> named_;                // guarded by mu_
-  std::uintptr_t next_handle_ = 0x2000;                                       // guarded by mu_
+  Mutex mu_;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<MutexObject>> handles_ ZVT_GUARDED_BY(mu_);
+  std::map<std::u16string, std::weak_ptr<MutexObject>> named_ ZVT_GUARDED_BY(mu_);
+  std::uintptr_t next_handle_ ZVT_GUARDED_BY(mu_) = 0x2000;
 };
 
 }  // namespace zvt::platform

@@ -360,7 +360,7 @@ LONG RegistryStore::Damaged(const std::string& what) {
 }
 
 StoreDamage RegistryStore::damage() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   return damage_;
 }
 
@@ -371,12 +371,12 @@ bool RegistryStore::IsFileAt(const std::string& path) {
 }
 
 std::string RegistryStore::LastErrorMessage() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   return sqlite3_errmsg(db_);
 }
 
 std::uint64_t RegistryStore::ChangeStamp() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   StmtUse st(Statement(kDataVersion));
   std::uint64_t others = 0;
   if (sqlite3_step(st.get()) == SQLITE_ROW)
@@ -393,7 +393,7 @@ bool RegistryStore::CommitCounter(std::uint64_t* value) const {
 std::uint64_t RegistryStore::WriteCount() { return write_count_.load(); }
 
 void RegistryStore::FailNextCommitForTesting() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   // A commit hook that answers nonzero turns the commit into a rollback.
   sqlite3_commit_hook(
       db_,
@@ -405,7 +405,7 @@ void RegistryStore::FailNextCommitForTesting() {
 }
 
 bool RegistryStore::CheckIntegrity(std::string* report) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   (void)SettleSums();  // a failure loses the group, which its commit reports
   report->clear();
   sqlite3_stmt* st = nullptr;

@@ -13,13 +13,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/change_counter.h"
+#include "services/mutex.h"
 #include "services/win_types.h"
 
 namespace zvt::platform {
@@ -107,10 +107,10 @@ class RegistryStore {
   // Groups every write until the batch ends into one transaction; nothing of
   // it is stored unless Commit() succeeds. Other threads of the process wait
   // for the batch. REQUIRES: one batch at a time per thread.
-  class Batch {
+  class ZVT_SCOPED_CAPABILITY Batch {
    public:
-    explicit Batch(RegistryStore* store);
-    ~Batch();  // rolls back if not committed
+    explicit Batch(RegistryStore* store) ZVT_ACQUIRE(store->mu_);
+    ~Batch() ZVT_RELEASE();  // rolls back if not committed
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
     LONG status() const { return status_; }
@@ -118,7 +118,6 @@ class RegistryStore {
 
    private:
     RegistryStore* store_;
-    std::unique_lock<std::recursive_mutex> lock_;
     LONG status_;
     bool open_;
   };
@@ -220,34 +219,35 @@ class RegistryStore {
 
   RegistryStore(sqlite3* db, std::string path, bool read_only);
   sqlite3_stmt* Statement(Stmt which);
-  LONG Fail(int sqlite_code);
+  LONG Fail(int sqlite_code) ZVT_REQUIRES(mu_);
   // Steps a statement without parameters; the SQLite result.
   int Step(Stmt which);
   // Ends the open write group without keeping any of it, for `why`.
-  void LoseGroup(LONG why);
+  void LoseGroup(LONG why) ZVT_REQUIRES(mu_);
   // Notes damage (`what`) and returns kErrorRegistryCorrupt.
-  LONG Damaged(const std::string& what);
-  LONG KeyExistsLocked(KeyId key);
+  LONG Damaged(const std::string& what) ZVT_REQUIRES(mu_);
+  LONG KeyExistsLocked(KeyId key) ZVT_REQUIRES(mu_);
   // Reads and checks the row of `key`: kErrorKeyDeleted when there is none.
-  LONG ReadKeyRecord(KeyId key, KeyRecord* record);
+  LONG ReadKeyRecord(KeyId key, KeyRecord* record) ZVT_REQUIRES(mu_);
   // Checks a key row the statement `st` stands on (columns id, parent, name,
   // fold, value sum, subkey sum, check).
-  LONG CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record);
+  LONG CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) ZVT_REQUIRES(mu_);
   // Writes the sums of `record` (and, inside a write group, keeps the row
   // as the owner of the next value write). With `may_wait`, inside a write
   // group, the row is written only when another statement needs the key
   // rows (SettleSums): a key filled with many values is written once.
-  LONG WriteKeySums(const KeyRecord& record, bool may_wait = false);
+  LONG WriteKeySums(const KeyRecord& record, bool may_wait = false) ZVT_REQUIRES(mu_);
   // Writes the sums a write group still keeps in memory; a failure loses
   // the group.
-  LONG SettleSums();
+  LONG SettleSums() ZVT_REQUIRES(mu_);
   // Inserts a value row unless its key has one of that name; `*inserted`
   // says whether it was added.
   LONG InsertValue(KeyId key, std::u16string_view name, const std::string& fold, DWORD type,
-                   const BYTE* bytes, DWORD data_size, std::uint64_t check, bool* inserted);
+                   const BYTE* bytes, DWORD data_size, std::uint64_t check, bool* inserted)
+      ZVT_REQUIRES(mu_);
   // The row of the key a value is written to: inside a write group, the one
   // this connection wrote last when it is that key's, else read and checked.
-  LONG ReadOwner(KeyId key, KeyRecord* record);
+  LONG ReadOwner(KeyId key, KeyRecord* record) ZVT_REQUIRES(mu_);
   // Lays out a new file, or gives a store of the first layout its checksums.
   static bool LayOut(sqlite3* db, int version, std::string* error);
   // Runs `body` in a write transaction unless a batch is open; a body
@@ -256,37 +256,38 @@ class RegistryStore {
   LONG Write(Body body, bool keeps_sums_waiting = false);
   // Steps `st` and checks the row it reaches: a subkey of `parent`, or a
   // value of `key` with its stored checksum in `*check`.
-  LONG ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row);
+  LONG ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row) ZVT_REQUIRES(mu_);
   // `row` may be null to check alone; `checked` skips the check of a row
   // of a key verified since the last change.
   LONG ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check,
-                    bool checked = false);
-  LONG CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t* check);
+                    bool checked = false) ZVT_REQUIRES(mu_);
+  LONG CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t* check) ZVT_REQUIRES(mu_);
   // True when `key` was verified whole since the store last changed (here
   // or in another process); forgets older verifications.
-  bool VerifiedSinceLastChange(KeyId key);
+  bool VerifiedSinceLastChange(KeyId key) ZVT_REQUIRES(mu_);
   LONG ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit, size_t byte_limit,
                      std::vector<ValueRow>* rows);
 
   sqlite3* db_;
   std::string path_;
   bool read_only_;
-  std::recursive_mutex mu_;
-  int batch_depth_ = 0;              // guarded by mu_
-  bool group_open_ = false;          // a write group's transaction is open; guarded by mu_
-  LONG group_lost_ = kErrorSuccess;  // why the last group was lost; guarded by mu_
-  // The key row last written inside the open group; guarded by mu_.
-  KeyRecord owner_;
-  bool owner_cached_ = false;
-  bool owner_sums_waiting_ = false;  // owner_'s sums are not in its row yet
-  std::uint64_t owner_mutations_ = 0;
+  RecursiveMutex mu_;
+  int batch_depth_ ZVT_GUARDED_BY(mu_) = 0;
+  bool group_open_ ZVT_GUARDED_BY(mu_) = false;          // a write group's transaction is open
+  LONG group_lost_ ZVT_GUARDED_BY(mu_) = kErrorSuccess;  // why the last group was lost
+  // The key row last written inside the open group.
+  KeyRecord owner_ ZVT_GUARDED_BY(mu_);
+  bool owner_cached_ ZVT_GUARDED_BY(mu_) = false;
+  bool owner_sums_waiting_ ZVT_GUARDED_BY(mu_) = false;  // owner_'s sums are not in its row yet
+  std::uint64_t owner_mutations_ ZVT_GUARDED_BY(mu_) = 0;
   // Writes of this connection; changed under mu_, read without it.
   std::atomic<std::uint64_t> write_count_{0};
-  StoreDamage damage_;           // guarded by mu_
-  std::uint64_t mutations_ = 0;  // row changes made through this connection; guarded by mu_
-  // Keys verified whole since the store last changed; guarded by mu_.
-  std::uint64_t verified_stamp_ = 0, verified_mutations_ = 0;
-  std::unordered_set<KeyId> verified_;
+  StoreDamage damage_ ZVT_GUARDED_BY(mu_);
+  std::uint64_t mutations_ ZVT_GUARDED_BY(mu_) = 0;  // row changes made through this connection
+  // Keys verified whole since the store last changed.
+  std::uint64_t verified_stamp_ ZVT_GUARDED_BY(mu_) = 0;
+  std::uint64_t verified_mutations_ ZVT_GUARDED_BY(mu_) = 0;
+  std::unordered_set<KeyId> verified_ ZVT_GUARDED_BY(mu_);
   std::uint64_t device_ = 0, inode_ = 0;    // the file opened
   std::unique_ptr<ChangeCounter> commits_;  // counts every commit; null when not kept
   sqlite3_stmt* statements_[kStmtCount] = {};

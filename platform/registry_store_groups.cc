@@ -3,8 +3,6 @@
 // memory until another statement needs them.
 #include <sqlite3.h>
 
-#include <mutex>
-
 #include "platform/registry_store.h"
 #include "platform/registry_store_internal.h"
 #include "platform/row_checks.h"
@@ -29,7 +27,7 @@ void RegistryStore::LoseGroup(LONG why) {
 }
 
 LONG RegistryStore::OpenGroup() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (read_only_) return kErrorAccessDenied;
   if (group_lost_ != kErrorSuccess) return group_lost_;  // until the commit reports it
   if (group_open_ || batch_depth_ > 0) return kErrorSuccess;
@@ -40,7 +38,7 @@ LONG RegistryStore::OpenGroup() {
 }
 
 LONG RegistryStore::CommitGroup() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (!group_open_) {
     const LONG lost = group_lost_;
     group_lost_ = kErrorSuccess;
@@ -110,7 +108,8 @@ LONG RegistryStore::WriteKeySums(const KeyRecord& r, bool may_wait) {
 }
 
 RegistryStore::Batch::Batch(RegistryStore* store)
-    : store_(store), lock_(store->mu_), status_(kErrorSuccess), open_(false) {
+    : store_(store), status_(kErrorSuccess), open_(false) {
+  store->mu_.Lock();
   if (store_->read_only_) {
     status_ = kErrorAccessDenied;
     return;
@@ -129,6 +128,7 @@ RegistryStore::Batch::Batch(RegistryStore* store)
 }
 
 LONG RegistryStore::Batch::Commit() {
+  store_->mu_.AssertHeld();  // since the constructor
   if (!open_) return status_ == kErrorSuccess ? kErrorInvalidParameter : status_;
   StmtUse commit(store_->Statement(kCommit));
   int rc = sqlite3_step(commit.get());
@@ -141,10 +141,12 @@ LONG RegistryStore::Batch::Commit() {
 }
 
 RegistryStore::Batch::~Batch() {
-  if (!open_) return;
-  StmtUse rollback(store_->Statement(kRollback));
-  sqlite3_step(rollback.get());
-  --store_->batch_depth_;
+  if (open_) {
+    StmtUse rollback(store_->Statement(kRollback));
+    sqlite3_step(rollback.get());
+    --store_->batch_depth_;
+  }
+  store_->mu_.Unlock();
 }
 
 }  // namespace zvt::platform

@@ -157,7 +157,7 @@ namespace zvt::platform {
 
 template <typename Body>
 LONG RegistryStore::Write(Body body, bool keeps_sums_waiting) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (read_only_) return kErrorAccessDenied;
   if (batch_depth_ > 0) return body();
   if (group_open_) {

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/registry_store.h"
 #include "platform/registry_store_internal.h"
@@ -19,13 +18,13 @@ LONG RegistryStore::KeyExistsLocked(KeyId key) {
 }
 
 LONG RegistryStore::KeyExists(KeyId key) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   return KeyExistsLocked(key);
 }
 
 LONG RegistryStore::FindChild(KeyId parent, std::u16string_view name, KeyId* child) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   std::string fold = FoldBytes(name);
   StmtUse st(Statement(kFindChild));
@@ -51,6 +50,7 @@ LONG RegistryStore::CreateChild(KeyId parent, std::u16string_view name, KeyId* c
   if (name.empty() || name.size() > kMaxKeyNameChars) return kErrorInvalidParameter;
   *created = false;
   return Write([&]() -> LONG {
+    mu_.AssertHeld();  // Write runs the body under the lock
     LONG found = FindChild(parent, name, child);
     if (found != kErrorFileNotFound) return found;
     KeyRecord above;
@@ -80,6 +80,7 @@ LONG RegistryStore::CreateChild(KeyId parent, std::u16string_view name, KeyId* c
 LONG RegistryStore::DeleteKey(KeyId key) {
   if (key == kRootKeyId) return kErrorAccessDenied;
   return Write([&]() -> LONG {
+    mu_.AssertHeld();  // Write runs the body under the lock
     KeyRecord gone;
     if (LONG rc = ReadKeyRecord(key, &gone); rc != kErrorSuccess) return rc;
     {
@@ -105,7 +106,7 @@ LONG RegistryStore::DeleteKey(KeyId key) {
 
 LONG RegistryStore::GetValue(KeyId key, std::u16string_view name, DWORD* type, BYTE* data,
                              DWORD* data_size) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   std::string fold = FoldBytes(name);
   StmtUse st(Statement(kGetValue));
@@ -139,6 +140,7 @@ LONG RegistryStore::SetValue(KeyId key, std::u16string_view name, DWORD type, co
   if (data == nullptr && data_size != 0) return kErrorInvalidParameter;
   return Write(
       [&]() -> LONG {
+        mu_.AssertHeld();  // Write runs the body under the lock
         KeyRecord owner;
         if (LONG rc = ReadOwner(key, &owner); rc != kErrorSuccess) return rc;
         static const BYTE kEmpty = 0;
@@ -206,6 +208,7 @@ LONG RegistryStore::InsertValue(KeyId key, std::u16string_view name, const std::
 
 LONG RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
   return Write([&]() -> LONG {
+    mu_.AssertHeld();  // Write runs the body under the lock
     KeyRecord owner;
     if (LONG rc = ReadOwner(key, &owner); rc != kErrorSuccess) return rc;
     std::string fold = FoldBytes(name);
@@ -229,7 +232,7 @@ LONG RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
 }
 
 LONG RegistryStore::SubkeyAt(KeyId parent, DWORD index, KeyRow* row) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   LONG result;
   {
@@ -244,7 +247,7 @@ LONG RegistryStore::SubkeyAt(KeyId parent, DWORD index, KeyRow* row) {
 }
 
 LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, KeyRow* row) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   LONG result;
   {
@@ -262,7 +265,7 @@ LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, Ke
 
 LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit,
                                   size_t byte_limit, std::vector<ValueRow>* rows) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   rows->clear();
   LONG result = kErrorSuccess;

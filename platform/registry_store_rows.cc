@@ -2,8 +2,6 @@
 // its key's sums; a key verified whole before any of it is handed out.
 #include <sqlite3.h>
 
-#include <mutex>
-
 #include "platform/registry_store.h"
 #include "platform/registry_store_internal.h"
 #include "platform/row_checks.h"
@@ -112,7 +110,7 @@ LONG RegistryStore::ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row) {
 }
 
 LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   if (values_read != nullptr) values_read->rows.clear();
   // A key verified since the store last changed, here or in another
@@ -126,6 +124,7 @@ LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
     if (rc != SQLITE_DONE) return Fail(rc);
   }
   auto verify = [&]() -> LONG {
+    mu_.AssertHeld();  // taken above
     KeyRecord record;
     if (LONG rc = ReadKeyRecord(key, &record); rc != kErrorSuccess) return rc;
     std::uint64_t values = 0;

@@ -9,11 +9,11 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "services/client.h"
+#include "services/mutex.h"
 
 namespace zvt::testing {
 
@@ -33,7 +33,7 @@ class FakeClient : public ClientApi {
  public:
   // Adds a system object; returns its handle. Names resolve by exact match.
   SystemHandle Add(FakeSystem s) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     SystemHandle h = 0x100 + systems_.size();
     systems_[h] = std::move(s);
     return h;
@@ -136,7 +136,7 @@ class FakeClient : public ClientApi {
   uint32_t DeleteMessageHandle(MessageLogHandle) override { return 0; }
   uint32_t GetSystemHandle(const char16_t* name, const char16_t*, SystemHandle* h) override {
     ++handle_lookups;
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (auto& [handle, s] : systems_) {
       if (s.name == name) {
         *h = handle;
@@ -151,7 +151,7 @@ class FakeClient : public ClientApi {
 
  private:
   FakeSystem* Find(SystemHandle h) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = systems_.find(h);
     return it == systems_.end() ? nullptr : &it->second;
   }
@@ -160,7 +160,7 @@ class FakeClient : public ClientApi {
     std::memcpy(b, t.c_str(), (t.size() + 1) * 2);
     return 0;
   }
-  std::mutex mu_;
+  Mutex mu_;
   std::map<SystemHandle, FakeSystem> systems_;
 };
 

@@ -2,10 +2,10 @@
 #include "tests/remote_host.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
 #include "pgm/sockets.h"
+#include "services/mutex.h"
 #include "tests/host_control_protocol.h"
 
 namespace zvt::hostd {
@@ -27,7 +27,7 @@ class Control {
   // false with `*error` set otherwise.
   bool Request(const std::string& word, const std::vector<std::string>& args,
                std::vector<std::string>* results, std::string* error) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (socket_ == sockets::kNoSocket && !Connect(error)) return false;
     std::string line = control::Line(word, args), reply;
     if (!SendAll(line, error) || !ReadLine(&reply, error)) {
@@ -95,7 +95,7 @@ class Control {
     return true;
   }
 
-  std::mutex mu_;
+  Mutex mu_;
   sockets::Handle socket_ = sockets::kNoSocket;
   std::string buffer_;
 };

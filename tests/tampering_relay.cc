@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "pgm/wire.h"
+#include "services/mutex.h"
 
 namespace zvt::testing {
 namespace {
@@ -25,7 +26,7 @@ TamperingRelay::~TamperingRelay() {
   if (listener_ >= 0) close(listener_);
   std::vector<std::thread> workers;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (int s : sockets_) shutdown(s, SHUT_RDWR);
     workers.swap(workers_);
   }
@@ -50,23 +51,23 @@ bool TamperingRelay::Start() {
 }
 
 void TamperingRelay::Tamper(const std::string& program, Rewrite rewrite) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   rewrites_[program] = std::move(rewrite);
 }
 
 void TamperingRelay::PassAll() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   rewrites_.clear();
   call_rewrites_.clear();
 }
 
 void TamperingRelay::TamperCalls(const std::string& program, CallRewrite rewrite) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   call_rewrites_[program] = std::move(rewrite);
 }
 
 TamperingRelay::Rewrite TamperingRelay::RewriteFor(const std::string& program) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = rewrites_.find(program);
   return it == rewrites_.end() ? Rewrite() : it->second;
 }
@@ -77,7 +78,7 @@ void TamperingRelay::AcceptLoop() {
     if (poll(&p, 1, 100) <= 0) continue;
     int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (client < 0) continue;
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     sockets_.push_back(client);
     workers_.emplace_back([this, client] { Serve(client); });
   }
@@ -88,11 +89,11 @@ void TamperingRelay::Serve(int client) {
   int server = sockets::Connect("127.0.0.1", upstream_port_, 2000, &failure);
   if (server < 0) return;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     sockets_.push_back(server);
   }
   // Calls in flight, by id, so that a reply can be told by its program.
-  std::mutex calls_mu;
+  Mutex calls_mu;
   std::map<uint32_t, std::string> programs;
   std::thread upward([&] {
     std::string error;
@@ -102,12 +103,12 @@ void TamperingRelay::Serve(int client) {
         wire::Call call;
         if (wire::Decode(frame.payload, &call, wire::kDefaultMaxFrame, &error)) {
           {
-            std::lock_guard<std::mutex> lock(calls_mu);
+            MutexLock lock(&calls_mu);
             programs[call.id] = call.program;
           }
           CallRewrite rewrite;
           {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(&mu_);
             auto it = call_rewrites_.find(call.program);
             if (it != call_rewrites_.end()) rewrite = it->second;
           }
@@ -134,7 +135,7 @@ void TamperingRelay::Serve(int client) {
       if (wire::Decode(frame.payload, &reply, &error) && reply.ok && !reply.outputs.empty()) {
         std::string program;
         {
-          std::lock_guard<std::mutex> lock(calls_mu);
+          MutexLock lock(&calls_mu);
           program = programs[reply.id];
         }
         if (Rewrite rewrite = RewriteFor(program)) {

@@ -10,10 +10,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "services/mutex.h"
 
 namespace zvt::testing {
 
@@ -56,11 +57,11 @@ class TamperingRelay {
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> rewritten_{0};
   std::thread acceptor_;
-  std::mutex mu_;
-  std::map<std::string, Rewrite> rewrites_;           // guarded by mu_
-  std::map<std::string, CallRewrite> call_rewrites_;  // guarded by mu_
-  std::vector<int> sockets_;                          // guarded by mu_
-  std::vector<std::thread> workers_;                  // guarded by mu_
+  Mutex mu_;
+  std::map<std::string, Rewrite> rewrites_ ZVT_GUARDED_BY(mu_);
+  std::map<std::string, CallRewrite> call_rewrites_ ZVT_GUARDED_BY(mu_);
+  std::vector<int> sockets_ ZVT_GUARDED_BY(mu_);
+  std::vector<std::thread> workers_ ZVT_GUARDED_BY(mu_);
 };
 
 }  // namespace zvt::testing

@@ -5,14 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <iostream>
-#include <mutex>
 #include <thread>
 
 #include "client/message_log.h"
 #include "services/client.h"
+#include "services/mutex.h"
 #include "services/win_types.h"
 #include "tools/zvtadm_command.h"
 
@@ -81,10 +80,11 @@ bool CommandContext::ReportDamage() const {
 
 struct Progress::Shown {
   std::string what;
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-  uint64_t step = 0, total = 0;
+  Mutex mu;
+  CondVar cv;
+  bool done ZVT_GUARDED_BY(mu) = false;
+  uint64_t step ZVT_GUARDED_BY(mu) = 0;
+  uint64_t total ZVT_GUARDED_BY(mu) = 0;
   std::thread thread;
 };
 
@@ -95,11 +95,15 @@ Progress::Progress(const CommandContext* context, std::string what) {
   Shown* s = shown_.get();
   s->thread = std::thread([s] {
     auto start = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> lock(s->mu);
+    MutexLock lock(&s->mu);
     bool drawn = false;
     // Quick work shows nothing; after half a second the line appears.
-    while (!s->cv.wait_for(lock, std::chrono::milliseconds(drawn ? 200 : 500),
-                           [s] { return s->done; })) {
+    for (;;) {
+      const auto until =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(drawn ? 200 : 500);
+      while (!s->done && s->cv.WaitUntil(&s->mu, until)) {
+      }
+      if (s->done) break;
       double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       std::fprintf(stderr, "\r\033[K%s ... %.1f s", s->what.c_str(), seconds);
@@ -125,7 +129,7 @@ Progress::~Progress() { Done(); }
 
 void Progress::Step(uint64_t done, uint64_t total) {
   if (!shown_) return;
-  std::lock_guard<std::mutex> lock(shown_->mu);
+  MutexLock lock(&shown_->mu);
   shown_->step = done;
   shown_->total = total;
 }
@@ -133,18 +137,18 @@ void Progress::Step(uint64_t done, uint64_t total) {
 void Progress::Done() {
   if (!shown_) return;
   {
-    std::lock_guard<std::mutex> lock(shown_->mu);
+    MutexLock lock(&shown_->mu);
     shown_->done = true;
   }
-  shown_->cv.notify_all();
+  shown_->cv.SignalAll();
   shown_->thread.join();
   shown_.reset();
 }
 
 struct MutexWaitNotice::Waiting {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool over = false;
+  Mutex mu;
+  CondVar cv;
+  bool over ZVT_GUARDED_BY(mu) = false;
   std::thread thread;
 };
 
@@ -153,8 +157,13 @@ MutexWaitNotice::MutexWaitNotice(const CommandContext* context) {
   waiting_ = std::make_unique<Waiting>();
   Waiting* w = waiting_.get();
   w->thread = std::thread([w] {
-    std::unique_lock<std::mutex> lock(w->mu);
-    if (w->cv.wait_for(lock, std::chrono::seconds(1), [w] { return w->over; })) return;
+    {
+      MutexLock lock(&w->mu);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      while (!w->over && w->cv.WaitUntil(&w->mu, until)) {
+      }
+      if (w->over) return;
+    }
     std::string holders = CacheMutexHolders();
     std::fprintf(stderr, "zvtadm: waiting for the cache's mutex%s ...\n",
                  holders.empty() ? "" : (", held by process " + holders).c_str());
@@ -164,10 +173,10 @@ MutexWaitNotice::MutexWaitNotice(const CommandContext* context) {
 MutexWaitNotice::~MutexWaitNotice() {
   if (!waiting_) return;
   {
-    std::lock_guard<std::mutex> lock(waiting_->mu);
+    MutexLock lock(&waiting_->mu);
     waiting_->over = true;
   }
-  waiting_->cv.notify_all();
+  waiting_->cv.SignalAll();
   waiting_->thread.join();
 }
 

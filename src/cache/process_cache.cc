@@ -12,11 +12,11 @@
 namespace zvt {
 namespace {
 
-// Holds `mutex` for a scope.
-class MutexHold {
+// Holds `mutex` for a scope (when it could be created at all).
+class ZVT_SCOPED_CAPABILITY MutexHold {
  public:
-  explicit MutexHold(CAppAdmMutex* m) : m_(m), locked_(m->lock()) {}
-  ~MutexHold() {
+  explicit MutexHold(CAppAdmMutex* m) ZVT_ACQUIRE(m) : m_(m), locked_(m->lock()) {}
+  ~MutexHold() ZVT_RELEASE() {
     if (locked_) m_->unlock();
   }
 

@@ -16,6 +16,7 @@
 #include "cache/registry_cache.h"
 #include "services/app_adm_mutex.h"
 #include "services/client.h"
+#include "services/mutex.h"
 
 namespace zvt {
 
@@ -57,8 +58,8 @@ class CAIProcessCache {
   std::unordered_map<std::u16string, std::unique_ptr<CAIUserEntry>> entries;
   std::deque<std::u16string> keyOrder;
   // The key of the last lookup, kept so that a cached answer allocates
-  // nothing for it; guarded by `mutex`.
-  std::u16string lookupKey;
+  // nothing for it.
+  std::u16string lookupKey ZVT_GUARDED_BY(mutex);
 };
 
 // The library's one process cache, constructed when the library is loaded

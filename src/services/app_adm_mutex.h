@@ -8,13 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "services/mutex.h"
 #include "services/win_types.h"
 
 namespace zvt {
 
 class SyncApi;
 
-class CAppAdmMutex {
+class ZVT_CAPABILITY("mutex") CAppAdmMutex {
  public:
   // An empty name gives a mutex private to the process. The mutex is not
   // initially owned. If it cannot be created, isValid() is false, lock()
