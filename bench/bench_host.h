@@ -26,19 +26,19 @@ namespace zvt::bench {
 // Every system handle names the one host.
 class OneHost : public pgm::SystemLocator {
  public:
-  explicit OneHost(pgm::Endpoint e) : endpoint_(std::move(e)) {}
-  bool LocateByHandle(uint64_t, pgm::Endpoint* e, std::string*) override {
+  explicit OneHost(pgm::SignOnTarget e) : endpoint_(std::move(e)) {}
+  bool LocateByHandle(uint64_t, pgm::SignOnTarget* e, std::string*) override {
     *e = endpoint_;
     return true;
   }
-  bool LocateByName(std::u16string_view, std::u16string_view, pgm::Endpoint* e,
+  bool LocateByName(std::u16string_view, std::u16string_view, pgm::SignOnTarget* e,
                     std::string*) override {
     *e = endpoint_;
     return true;
   }
 
  private:
-  pgm::Endpoint endpoint_;
+  pgm::SignOnTarget endpoint_;
 };
 
 // The remote program call library with a clock around every program call:
@@ -143,7 +143,7 @@ class HostedUser {
     }
     server_ = std::make_unique<hostd::HostServer>(options);
     if (!server_->Start(&error_)) return;
-    pgm::Endpoint endpoint;
+    pgm::SignOnTarget endpoint;
     endpoint.tls_ca_file = options.tls_certificate;
     endpoint.port = server_->port();
     endpoint.user = "BENCH";

@@ -60,7 +60,7 @@ struct Host {
     if (!bench::ServeTls(dir, &options)) std::abort();
     server = std::make_unique<hostd::HostServer>(options);
     if (!server->Start(&error)) std::abort();
-    pgm::Endpoint e;
+    pgm::SignOnTarget e;
     e.tls_ca_file = options.tls_certificate;
     e.port = server->port();
     e.user = "BENCH";

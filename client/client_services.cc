@@ -192,7 +192,7 @@ uint32_t ClientServices::zvtCO_SetValidateMode(SystemHandle handle, uint32_t mod
   return kClientOk;
 }
 
-bool ClientServices::EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint,
+bool ClientServices::EndpointFor(const SystemConfig& config, pgm::SignOnTarget* endpoint,
                                  std::string* error) {
   std::string password;
   if (SystemConfigStore::ReadPassword(config, &password, error) != kClientOk) return false;
@@ -212,7 +212,7 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
   std::string error;
   SystemConfig config;
   uint32_t rc = config_.Read(s->name, &config, &error);
-  pgm::Endpoint endpoint;
+  pgm::SignOnTarget endpoint;
   if (rc == kClientOk && !EndpointFor(config, &endpoint, &error)) rc = kClientNoPassword;
   if (rc != kClientOk) {
     Report(error);
@@ -230,7 +230,7 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
   }
   pgm::Failure failure;
   endpoint.pool = &s->pool;  // keeps the loaded TLS trust for the next sign-on
-  std::unique_ptr<pgm::Connection> connection = pgm::Connection::Open(endpoint, &failure);
+  std::unique_ptr<pgm::HostConnection> connection = pgm::HostConnection::Open(endpoint, &failure);
   if (!connection) {
     std::string text = "sign-on to system " + Utf16ToUtf8(s->name) + " failed: " + failure.text;
     for (const auto& m : failure.messages) text += "; " + m.id + " " + m.text;
@@ -273,7 +273,7 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
 
 namespace {
 
-std::string RefusalKey(const pgm::Endpoint& e) {
+std::string RefusalKey(const pgm::SignOnTarget& e) {
   // The password only as a hash, and only in this process's memory.
   return e.host + "\n" + std::to_string(e.port) + "\n" + e.user + "\n" +
          std::to_string(std::hash<std::string>{}(e.password));
@@ -281,7 +281,7 @@ std::string RefusalKey(const pgm::Endpoint& e) {
 
 }  // namespace
 
-bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left,
+bool ClientServices::HoldingOff(const pgm::SignOnTarget& endpoint, int64_t* seconds_left,
                                 uint32_t* code) {
   MutexLock lock(&refusals_mu_);
   auto it = refusals_.find(RefusalKey(endpoint));
@@ -293,7 +293,7 @@ bool ClientServices::HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_
   return true;
 }
 
-void ClientServices::CountRefusal(const pgm::Endpoint& endpoint, uint32_t code,
+void ClientServices::CountRefusal(const pgm::SignOnTarget& endpoint, uint32_t code,
                                   int64_t host_wait_ms) {
   MutexLock lock(&refusals_mu_);
   const std::string key = RefusalKey(endpoint);
@@ -367,7 +367,7 @@ uint32_t ClientServices::zvtCO_Connect(SystemHandle handle, uint32_t service, ui
     if (rc != kClientOk) return rc;
   }
   // Make sure a connection is ready for the first agent.
-  pgm::Endpoint endpoint;
+  pgm::SignOnTarget endpoint;
   std::string error;
   if (!EndpointFor(s->config, &endpoint, &error)) {
     Report(error);
@@ -375,7 +375,7 @@ uint32_t ClientServices::zvtCO_Connect(SystemHandle handle, uint32_t service, ui
   }
   bool reused = false;
   pgm::Failure failure;
-  std::unique_ptr<pgm::Connection> c = s->pool.Acquire(endpoint, &reused, &failure);
+  std::unique_ptr<pgm::HostConnection> c = s->pool.Acquire(endpoint, &reused, &failure);
   if (!c) {
     Report("system " + Utf16ToUtf8(s->name) + ": connecting service 7 failed: " + failure.text);
     return CodeFor(failure);
@@ -415,7 +415,8 @@ uint32_t ClientServices::QueryInteractionMode(SystemHandle handle, uint32_t* mod
   return kClientOk;
 }
 
-bool ClientServices::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) {
+bool ClientServices::LocateByHandle(uint64_t handle, pgm::SignOnTarget* endpoint,
+                                    std::string* error) {
   SystemObject* s = Find(handle);
   if (s == nullptr) {
     *error = "no system object has handle " + std::to_string(handle);
@@ -435,7 +436,7 @@ bool ClientServices::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, st
 }
 
 bool ClientServices::LocateByName(std::u16string_view, std::u16string_view system,
-                                  pgm::Endpoint* endpoint, std::string* error) {
+                                  pgm::SignOnTarget* endpoint, std::string* error) {
   SystemConfig config;
   if (config_.Read(system, &config, error) != kClientOk) return false;
   return EndpointFor(config, endpoint, error);

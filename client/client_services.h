@@ -74,9 +74,9 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
 
   // Remote agents: by handle through the system's program-call connection,
   // by name through the configuration.
-  bool LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) override;
+  bool LocateByHandle(uint64_t handle, pgm::SignOnTarget* endpoint, std::string* error) override;
   bool LocateByName(std::u16string_view application, std::u16string_view system,
-                    pgm::Endpoint* endpoint, std::string* error) override;
+                    pgm::SignOnTarget* endpoint, std::string* error) override;
 
   SystemConfigStore* config() { return &config_; }
   const MessageLog& message_log() const { return log_; }
@@ -88,16 +88,16 @@ class ClientServices : public ClientApi, public pgm::SystemLocator {
   uint32_t SignOn(SystemObject* system);  // holding system->mu
   // Writes `text` with its terminator into a buffer of `size` bytes.
   static uint32_t CopyOut(const std::u16string& text, char16_t* buffer, uint32_t size_bytes);
-  bool EndpointFor(const SystemConfig& config, pgm::Endpoint* endpoint, std::string* error);
+  bool EndpointFor(const SystemConfig& config, pgm::SignOnTarget* endpoint, std::string* error);
   // After the host refused a password, the same password is not tried on the
   // same host and profile again for a while (1 s, doubling with each further
   // refusal up to 5 min; 5 s at least after a lockout), so that one system
   // configured wrongly does not
   // keep the profile locked out for everyone. True, with the time left and
   // the code of the last refusal, while that is so.
-  bool HoldingOff(const pgm::Endpoint& endpoint, int64_t* seconds_left, uint32_t* code);
+  bool HoldingOff(const pgm::SignOnTarget& endpoint, int64_t* seconds_left, uint32_t* code);
   // `code`: the refusal's (kClientOk: a sign-on that succeeded).
-  void CountRefusal(const pgm::Endpoint& endpoint, uint32_t code, int64_t host_wait_ms);
+  void CountRefusal(const pgm::SignOnTarget& endpoint, uint32_t code, int64_t host_wait_ms);
   std::vector<std::string> InstallSiblings();
   std::string InstallDirectory();
   void Report(const std::string& text);

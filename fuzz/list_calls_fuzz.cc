@@ -95,7 +95,7 @@ struct Host {
         listen(listener, 16) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
       __builtin_trap();
-    pgm::Endpoint endpoint;
+    pgm::SignOnTarget endpoint;
     endpoint.port = ntohs(addr.sin_port);
     endpoint.user = "JOE";
     endpoint.password = "secret";

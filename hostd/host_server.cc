@@ -81,12 +81,13 @@ std::string SourceOf(const std::string& peer) { return peer.substr(0, peer.rfind
 
 }  // namespace
 
-HostServer::HostServer(ServerOptions options)
+HostServer::HostServer(ServerOptions options, ServerHooks* hooks)
     : options_(std::move(options)),
       max_frame_(options_.max_frame),
       idle_timeout_ms_(options_.idle_timeout_ms),
       max_clients_(options_.max_clients),
-      admission_(LimitsOf(options_)) {}
+      admission_(LimitsOf(options_)),
+      hooks_(hooks != nullptr ? hooks : &no_hooks_) {}
 
 HostServer::~HostServer() { Stop(); }
 
@@ -111,7 +112,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   return true;
 }
 
-bool HostServer::Listen(const Endpoint& endpoint, std::string* error) {
+bool HostServer::Listen(const ListenAddress& endpoint, std::string* error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -170,12 +171,12 @@ int Processors() { return static_cast<int>(std::max(1u, std::thread::hardware_co
 }  // namespace
 
 // One client's connection, owned by its loop's thread.
-struct HostServer::Connection {
+struct HostServer::ClientConnection {
   uint64_t id = 0;
   int fd = -1;
   std::shared_ptr<tls::ServerContext> tls;  // the context to accept with
   std::unique_ptr<sockets::Stream> stream;  // null until the first byte says how
-  Session session;
+  PeerState session;
   wire::FrameReader reader{kHandshakeFrameLimit};
   std::string out;  // bytes to send
   size_t sent = 0;
@@ -190,11 +191,11 @@ struct HostServer::Loop {
   int wake = -1;  // an eventfd that other threads write to
   std::thread thread;
   Mutex mu;
-  std::vector<std::unique_ptr<Connection>> arriving ZVT_GUARDED_BY(mu);
+  std::vector<std::unique_ptr<ClientConnection>> arriving ZVT_GUARDED_BY(mu);
   std::vector<std::pair<uint64_t, Outcome>> done ZVT_GUARDED_BY(mu);
   bool waiting ZVT_GUARDED_BY(mu) = false;  // in epoll_wait with nothing posted
   // The loop's thread alone touches the following.
-  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
+  std::unordered_map<uint64_t, std::unique_ptr<ClientConnection>> connections;
   uint64_t next_id = 1;
   Clock::time_point accept_paused_until{};
   bool accepting_paused = false;
@@ -206,7 +207,7 @@ struct HostServer::Loop {
   }
   // Hand over a connection or a worker's answer, waking the loop only when
   // it waits: under load it finds them on its way round without a syscall.
-  void PostArriving(std::unique_ptr<Connection> c) {
+  void PostArriving(std::unique_ptr<ClientConnection> c) {
     bool wake_up;
     {
       MutexLock lock(&mu);
@@ -239,7 +240,7 @@ bool HostServer::Start(std::string* error, bool* wrong_schema) {
   if (options_.version != 0) info_.version = options_.version;
   if (options_.release != 0 || options_.version != 0) info_.release = options_.release;
 
-  std::vector<Endpoint> endpoints = {{options_.listen_address, options_.port}};
+  std::vector<ListenAddress> endpoints = {{options_.listen_address, options_.port}};
   endpoints.insert(endpoints.end(), options_.also_listen.begin(), options_.also_listen.end());
   auto fail = [&](const std::string& why) {
     *error = why;
@@ -252,7 +253,7 @@ bool HostServer::Start(std::string* error, bool* wrong_schema) {
     loops_.clear();
     return false;
   };
-  for (const Endpoint& e : endpoints)
+  for (const ListenAddress& e : endpoints)
     if (!Listen(e, error)) return fail(*error);
   for (int fd : listen_fds_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 
@@ -336,7 +337,7 @@ void HostServer::RunLoop(Loop* loop) {
       }
     }
     // Connections handed over by the accepting loop, and answers of workers.
-    std::vector<std::unique_ptr<Connection>> arriving;
+    std::vector<std::unique_ptr<ClientConnection>> arriving;
     std::vector<std::pair<uint64_t, Outcome>> done;
     {
       MutexLock lock(&loop->mu);
@@ -396,7 +397,7 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     }
     accepted_++;
     clients_++;
-    auto c = std::make_unique<Connection>();
+    auto c = std::make_unique<ClientConnection>();
     c->fd = fd;
     c->session.source = source;
     c->session.peer = std::move(peer);
@@ -417,7 +418,7 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
   }
 }
 
-void HostServer::Adopt(Loop* loop, std::unique_ptr<Connection> c) {
+void HostServer::Adopt(Loop* loop, std::unique_ptr<ClientConnection> c) {
   c->id = loop->next_id++;
   if (!c->tls) c->stream = sockets::PlainStream(c->fd);
   // Edge-triggered: a connection is registered once for both directions, and
@@ -431,23 +432,23 @@ void HostServer::Adopt(Loop* loop, std::unique_ptr<Connection> c) {
     clients_--;
     return;
   }
-  Connection* raw = c.get();
+  ClientConnection* raw = c.get();
   loop->connections.emplace(c->id, std::move(c));
   Pump(loop, raw);
 }
 
-void HostServer::Refuse(Connection* c, uint16_t code, const std::string& text) {
+void HostServer::Refuse(ClientConnection* c, uint16_t code, const std::string& text) {
   c->out += ProtocolErrorFrame(code, text);
   c->closing = true;
   c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
 }
 
-Clock::time_point HostServer::QuietDeadline(const Session& session) const {
+Clock::time_point HostServer::QuietDeadline(const PeerState& session) const {
   const Clock::time_point idle = Clock::now() + std::chrono::milliseconds(idle_timeout_ms_.load());
   return session.signed_on ? idle : std::min(session.handshake_deadline, idle);
 }
 
-void HostServer::Pump(Loop* loop, Connection* c) {
+void HostServer::Pump(Loop* loop, ClientConnection* c) {
   std::string error;
   sockets::Ready wait;  // what a stream would block on: the edges tell when
   if (!c->stream) {
@@ -523,7 +524,7 @@ void HostServer::Pump(Loop* loop, Connection* c) {
   // worker is pumped again when the worker is done.
 }
 
-void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
+void HostServer::Finish(Loop* loop, ClientConnection* c, Outcome outcome) {
   c->busy = false;
   if (!c->session.signed_on && outcome.session.signed_on)
     admission_.ReleaseUnauthenticated(c->session.source);
@@ -548,7 +549,7 @@ void HostServer::Finish(Loop* loop, Connection* c, Outcome outcome) {
   Pump(loop, c);
 }
 
-void HostServer::Close(Loop* loop, Connection* c) {
+void HostServer::Close(Loop* loop, ClientConnection* c) {
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
   if (!c->session.signed_on) admission_.ReleaseUnauthenticated(c->session.source);
   if (!c->stream && c->fd >= 0) close(c->fd);
@@ -567,10 +568,10 @@ void HostServer::Tick(Loop* loop) {
       epoll_ctl(loop->epoll, EPOLL_CTL_MOD, listen_fds_[i], &e);
     }
   }
-  std::vector<Connection*> late;
+  std::vector<ClientConnection*> late;
   for (auto& [id, c] : loop->connections)
     if (!c->busy && now >= c->deadline) late.push_back(c.get());
-  for (Connection* c : late) {
+  for (ClientConnection* c : late) {
     if (c->closing || !c->stream) {
       Close(loop, c);
       continue;

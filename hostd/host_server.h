@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "hostd/admission.h"
 #include "hostd/call_log.h"
 #include "hostd/host_store.h"
+#include "hostd/server_hooks.h"
 #include "hostd/worker_pool.h"
 #include "pgm/tls.h"
 #include "pgm/wire.h"
@@ -29,7 +29,7 @@ namespace zvt::hostd {
 
 // An address to listen on: a host name or an IPv4 or IPv6 address (empty:
 // every address), and a port.
-struct Endpoint {
+struct ListenAddress {
   std::string host;
   uint16_t port = 0;
 };
@@ -39,7 +39,7 @@ struct ServerOptions {
   uint16_t port = 0;  // 0: an ephemeral port
   // Further addresses to listen on besides the first; a name stands for
   // every address it resolves to.
-  std::vector<Endpoint> also_listen;
+  std::vector<ListenAddress> also_listen;
   // A SQLite file or a PostgreSQL URI (HostStore::Open).
   std::string store_path;
   // PostgreSQL: the connections the workers share (0: one per processor,
@@ -55,17 +55,6 @@ struct ServerOptions {
   // Overrides of the store's version and release (0: keep the store's).
   uint32_t version = 0;
   uint32_t release = 0;
-
-  // Faults for tests, counted over all connections: after this many program
-  // calls have been answered, the next one is answered by resetting the
-  // connection, or not at all until the server stops (-1: never).
-  int reset_after_calls = -1;
-  int stall_after_calls = -1;
-  // Every program call is answered this much later (a slow host).
-  int call_delay_ms = 0;
-  // Called by the sign-on worker with the profile before its password is
-  // checked, so that a test can hold sign-ons where the hashing would be.
-  std::function<void(const std::string& profile)> before_password_check;
 
   // Repeated failed sign-ons of one profile: after this many in a row, the
   // profile's sign-ons are refused unchecked for the lockout time, which
@@ -96,7 +85,8 @@ std::string ProtocolErrorFrame(uint16_t code, const std::string& text);
 
 class HostServer {
  public:
-  explicit HostServer(ServerOptions options);
+  // `hooks` (null: none) must outlive the server.
+  explicit HostServer(ServerOptions options, ServerHooks* hooks = nullptr);
   ~HostServer();  // stops the server
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
@@ -127,7 +117,7 @@ class HostServer {
 
  private:
   // One client's connection as it goes through the handshake.
-  struct Session {
+  struct PeerState {
     std::string peer;    // "HOST:PORT"
     std::string source;  // the peer's address alone
     bool said_hello = false;
@@ -140,38 +130,38 @@ class HostServer {
   // became, and how the connection goes on.
   struct Outcome {
     std::string bytes;
-    Session session;
+    PeerState session;
     bool close = false;  // after the bytes are sent
     bool reset = false;  // at once, with a reset (a test's fault)
     bool stall = false;  // never answered (a test's fault)
   };
-  struct Connection;
+  struct ClientConnection;
   struct Loop;
   struct Job {
     Loop* loop;
     uint64_t id;
-    Session session;
+    PeerState session;
     wire::Frame frame;
   };
 
-  bool Listen(const Endpoint& endpoint, std::string* error);
+  bool Listen(const ListenAddress& endpoint, std::string* error);
   void RunLoop(Loop* loop);
   void AcceptClients(Loop* loop, size_t listener);
-  void Adopt(Loop* loop, std::unique_ptr<Connection> c);
+  void Adopt(Loop* loop, std::unique_ptr<ClientConnection> c);
   // Moves the connection's bytes as far as its stream allows and hands a
   // whole frame to a worker. May close it.
-  void Pump(Loop* loop, Connection* c);
-  void Finish(Loop* loop, Connection* c, Outcome outcome);
-  void Close(Loop* loop, Connection* c);
+  void Pump(Loop* loop, ClientConnection* c);
+  void Finish(Loop* loop, ClientConnection* c, Outcome outcome);
+  void Close(Loop* loop, ClientConnection* c);
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
-  void Refuse(Connection* c, uint16_t code, const std::string& text);
+  void Refuse(ClientConnection* c, uint16_t code, const std::string& text);
   // When a connection that stays quiet is ended: idle for too long, or past
   // its handshake time before sign-on.
-  std::chrono::steady_clock::time_point QuietDeadline(const Session& session) const;
+  std::chrono::steady_clock::time_point QuietDeadline(const PeerState& session) const;
   // Hands `job` to a worker of `pool`, whose outcome goes back to its loop.
   void Queue(WorkerPool* pool, Job job);
-  Outcome Handle(Session session, const wire::Frame& frame, HostStore* store);
+  Outcome Handle(PeerState session, const wire::Frame& frame, HostStore* store);
 
   ServerOptions options_;
   std::atomic<uint32_t> max_frame_;
@@ -195,7 +185,9 @@ class HostServer {
   std::atomic<uint64_t> call_bytes_in_{0}, call_bytes_out_{0};
   std::atomic<uint64_t> accepted_{0};
   std::atomic<int> clients_{0};
-  std::atomic<int64_t> fault_counter_{0};
+  ServerHooks no_hooks_;
+  ServerHooks* const hooks_;
+  std::atomic<uint64_t> calls_begun_{0};  // the hooks' numbering of program calls
   // Calls of "KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS" and of any other name.
   std::atomic<uint64_t> program_calls_[4] = {};
 

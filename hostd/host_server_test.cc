@@ -22,6 +22,7 @@
 #include "hostd/host_store.h"
 #include "pgm/big_endian.h"
 #include "pgm/wire.h"
+#include "testing/server_faults.h"
 #include "testing/temp_dir.h"
 
 namespace zvt::hostd {
@@ -95,12 +96,13 @@ class HostServerTest : public ::testing::Test {
     ASSERT_TRUE(store) << error;
     ASSERT_TRUE(store->AddProfile("U", "p", HashStrength::kFast, &error)) << error;
     options.store_path = dir_.File("host.db");
-    server_ = std::make_unique<HostServer>(options);
+    server_ = std::make_unique<HostServer>(options, &faults_);
     ASSERT_TRUE(server_->Start(&error)) << error;
   }
   uint16_t port() const { return server_->port(); }
 
   testing::TempDir dir_;
+  testing::ServerFaults faults_;  // set before Start()
   std::unique_ptr<HostServer> server_;
 };
 
@@ -214,9 +216,8 @@ TEST_F(HostServerTest, MadeUpProgramNamesAreNotKeptAndTheStoreIsPrivate) {
 // A client that resets its connection while its call is held (here: never
 // answered) is let go at once; the server does not keep waking for it.
 TEST_F(HostServerTest, AClientGoneWhileItsCallIsHeldCostsNothing) {
-  ServerOptions options;
-  options.stall_after_calls = 0;
-  Start(options);
+  faults_.stall_after_calls = 0;
+  Start();
   {
     Client c(port());
     ASSERT_TRUE(c.SignOn("U", "p"));
@@ -246,7 +247,7 @@ TEST_F(HostServerTest, ABurstOfSignOnsDoesNotHoldUpProgramCalls) {
   bool released = false;
   ServerOptions options;
   options.workers = 2;  // two sign-on workers
-  options.before_password_check = [&](const std::string& profile) {
+  faults_.before_password_check = [&](const std::string& profile) {
     if (profile != "SLOW") return;
     std::unique_lock<std::mutex> lock(mu);
     ++held;

@@ -2,8 +2,6 @@
 // connection's session so far and a store: the handshake, the sign-on (with
 // admission's lockout), and program calls with their counts and call-log
 // lines. It knows nothing of sockets or event loops.
-#include <chrono>
-#include <thread>
 
 #include "hostd/host_programs.h"
 #include "hostd/host_server.h"
@@ -33,7 +31,7 @@ uint64_t HostServer::calls_of(const std::string& program) const {
   return slot == kOtherPrograms ? 0 : program_calls_[slot].load();
 }
 
-HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame,
+HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& frame,
                                        HostStore* store) {
   Outcome out;
   std::string error;
@@ -89,7 +87,7 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
         break;
       }
       bool known = false;
-      if (options_.before_password_check) options_.before_password_check(profile);
+      hooks_->BeforePasswordCheck(profile);
       bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
       admission_.CountSignon(profile, session.peer, ok);
       if (!ok)
@@ -120,17 +118,15 @@ HostServer::Outcome HostServer::Handle(Session session, const wire::Frame& frame
         refuse(wire::kErrorMalformed, error);
         break;
       }
-      int64_t n = fault_counter_++;
-      if (options_.reset_after_calls >= 0 && n >= options_.reset_after_calls) {
+      const ServerHooks::CallAction action = hooks_->BeforeCall(calls_begun_++);
+      if (action == ServerHooks::CallAction::kReset) {
         out.reset = true;
         break;
       }
-      if (options_.stall_after_calls >= 0 && n >= options_.stall_after_calls) {
+      if (action == ServerHooks::CallAction::kStall) {
         out.stall = true;
         break;
       }
-      if (options_.call_delay_ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(options_.call_delay_ms));
       wire::CallReply answer = RunProgram(store, session.user, call);
       std::string payload = wire::Encode(answer, session.version);
       if (payload.size() + 1 > max_frame_.load()) {

@@ -21,7 +21,7 @@
 namespace {
 
 // "HOST:PORT", "[IPV6]:PORT", ":PORT" or "PORT"; HOST a name or an address.
-bool ParseEndpoint(const std::string& text, zvt::hostd::Endpoint* endpoint) {
+bool ParseListenAddress(const std::string& text, zvt::hostd::ListenAddress* endpoint) {
   size_t colon = text.rfind(':');
   std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
   uint16_t port = 0;
@@ -222,8 +222,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (size_t i = 0; i < listen.size(); ++i) {
-    zvt::hostd::Endpoint endpoint;
-    if (!ParseEndpoint(listen[i], &endpoint)) {
+    zvt::hostd::ListenAddress endpoint;
+    if (!ParseListenAddress(listen[i], &endpoint)) {
       std::cerr << "zvthostd: --listen wants HOST:PORT or [IPV6]:PORT, not \"" << listen[i]
                 << "\"\n";
       return 2;
@@ -239,9 +239,9 @@ int main(int argc, char** argv) {
   // Without a certificate the password crosses the wire in clear: only
   // clients on this machine may be served so.
   if (options.tls_certificate.empty() && options.tls_key.empty()) {
-    std::vector<zvt::hostd::Endpoint> all = {{options.listen_address, options.port}};
+    std::vector<zvt::hostd::ListenAddress> all = {{options.listen_address, options.port}};
     all.insert(all.end(), options.also_listen.begin(), options.also_listen.end());
-    for (const zvt::hostd::Endpoint& e : all) {
+    for (const zvt::hostd::ListenAddress& e : all) {
       if (!zvt::sockets::IsLoopbackName(e.host)) {
         std::cerr << "zvthostd: listening on " << (e.host.empty() ? "every address" : e.host)
                   << " needs TLS: give --tls-cert and --tls-key (\"tls_cert\", \"tls_key\"), "

@@ -12,10 +12,10 @@
 namespace zvt::pgm {
 namespace {
 
-std::string Where(const Endpoint& e) { return e.host + ":" + std::to_string(e.port); }
+std::string Where(const SignOnTarget& e) { return e.host + ":" + std::to_string(e.port); }
 
 // A non-blocking TCP connection to the endpoint, or kNoSocket.
-sockets::Handle ConnectTo(const Endpoint& e, Failure* failure) {
+sockets::Handle ConnectTo(const SignOnTarget& e, Failure* failure) {
   sockets::ConnectFailure why;
   sockets::Handle fd = sockets::Connect(e.host, e.port, e.connect_timeout_ms, &why);
   if (fd == sockets::kNoSocket) {
@@ -29,7 +29,7 @@ sockets::Handle ConnectTo(const Endpoint& e, Failure* failure) {
 
 // The connected socket as the endpoint's stream: a TLS session whose
 // handshake has completed, or the socket itself.
-std::unique_ptr<sockets::Stream> StreamTo(const Endpoint& e, Failure* failure) {
+std::unique_ptr<sockets::Stream> StreamTo(const SignOnTarget& e, Failure* failure) {
   if (!e.tls && !sockets::IsLoopbackName(e.host)) {
     failure->error_class = kErrorClassSecurity;
     failure->cause = Failure::Cause::kTls;
@@ -65,7 +65,8 @@ std::unique_ptr<sockets::Stream> StreamTo(const Endpoint& e, Failure* failure) {
 
 }  // namespace
 
-std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* failure) {
+std::unique_ptr<HostConnection> HostConnection::Open(const SignOnTarget& endpoint,
+                                                     Failure* failure) {
   std::vector<sockets::HostPort> hosts;
   std::string error;
   if (!sockets::ParseHostList(endpoint.host, endpoint.port, &hosts, &error)) {
@@ -78,10 +79,10 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
   // not answer in time; any other failure (TLS, sign-on) is the answer.
   std::string tried;
   for (const sockets::HostPort& hp : hosts) {
-    Endpoint one = endpoint;
+    SignOnTarget one = endpoint;
     one.host = hp.host;
     one.port = hp.port;
-    std::unique_ptr<Connection> c = OpenOne(one, failure);
+    std::unique_ptr<HostConnection> c = OpenOne(one, failure);
     if (c) return c;
     tried += (tried.empty() ? "" : "; ") + failure->text;
     if (failure->cause != Failure::Cause::kUnreachable &&
@@ -92,10 +93,11 @@ std::unique_ptr<Connection> Connection::Open(const Endpoint& endpoint, Failure* 
   return nullptr;
 }
 
-std::unique_ptr<Connection> Connection::OpenOne(const Endpoint& endpoint, Failure* failure) {
+std::unique_ptr<HostConnection> HostConnection::OpenOne(const SignOnTarget& endpoint,
+                                                        Failure* failure) {
   std::unique_ptr<sockets::Stream> stream = StreamTo(endpoint, failure);
   if (!stream) return nullptr;
-  std::unique_ptr<Connection> c(new Connection(std::move(stream), endpoint));
+  std::unique_ptr<HostConnection> c(new HostConnection(std::move(stream), endpoint));
   wire::Frame frame;
   if (!c->Exchange(wire::FrameType::kHello, wire::Encode(wire::Hello{}),
                    wire::FrameType::kHelloReply, &frame, failure))
@@ -137,13 +139,13 @@ std::unique_ptr<Connection> Connection::OpenOne(const Endpoint& endpoint, Failur
   return c;
 }
 
-Connection::~Connection() { Close(); }
+HostConnection::~HostConnection() { Close(); }
 
-void Connection::Close() { stream_.reset(); }
+void HostConnection::Close() { stream_.reset(); }
 
-bool Connection::Exchange(wire::FrameType type, const std::string& payload,
-                          wire::FrameType expected, wire::Frame* reply, Failure* failure,
-                          int read_timeout_ms) {
+bool HostConnection::Exchange(wire::FrameType type, const std::string& payload,
+                              wire::FrameType expected, wire::Frame* reply, Failure* failure,
+                              int read_timeout_ms) {
   const int timeout_ms = read_timeout_ms > 0 ? read_timeout_ms : endpoint_.read_timeout_ms;
   std::string error;
   failure->error_class = kErrorClassCommunication;
@@ -182,8 +184,8 @@ bool Connection::Exchange(wire::FrameType type, const std::string& payload,
   return true;
 }
 
-bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure,
-                      int read_timeout_ms) {
+bool HostConnection::Call(wire::Call call, wire::CallReply* reply, Failure* failure,
+                          int read_timeout_ms) {
   call.id = next_call_id_++;
   wire::Frame frame;
   if (!Exchange(wire::FrameType::kCall, wire::Encode(call), wire::FrameType::kCallReply, &frame,
@@ -205,25 +207,26 @@ bool Connection::Call(wire::Call call, wire::CallReply* reply, Failure* failure,
   return true;
 }
 
-std::unique_ptr<Connection> ConnectionPool::Acquire(const Endpoint& endpoint, bool* reused,
-                                                    Failure* failure) {
+std::unique_ptr<HostConnection> ConnectionPool::Acquire(const SignOnTarget& endpoint, bool* reused,
+                                                        Failure* failure) {
   {
     MutexLock lock(&mu_);
     auto it = idle_.find(KeyOf(endpoint));
     if (it != idle_.end() && !it->second.empty()) {
-      std::unique_ptr<Connection> c = std::move(it->second.back());
+      std::unique_ptr<HostConnection> c = std::move(it->second.back());
       it->second.pop_back();
       *reused = true;
       return c;
     }
   }
   *reused = false;
-  Endpoint e = endpoint;
+  SignOnTarget e = endpoint;
   if (e.pool == nullptr) e.pool = this;
-  return Connection::Open(e, failure);
+  return HostConnection::Open(e, failure);
 }
 
-void ConnectionPool::Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection) {
+void ConnectionPool::Release(const SignOnTarget& endpoint,
+                             std::unique_ptr<HostConnection> connection) {
   if (!connection || !connection->usable()) return;
   MutexLock lock(&mu_);
   auto& idle = idle_[KeyOf(endpoint)];

@@ -21,7 +21,7 @@ namespace zvt::pgm {
 // Where a system is and who signs on to it.
 class ConnectionPool;
 
-struct Endpoint {
+struct SignOnTarget {
   // A host, or several separated by commas, each with an optional ":port".
   std::string host = "127.0.0.1";
   uint16_t port = 0;
@@ -53,15 +53,15 @@ struct Failure {
   std::vector<wire::Message> messages;
 };
 
-class Connection {
+class HostConnection {
  public:
   // Connects, agrees on the protocol version and signs on. `endpoint.host`
   // may list several hosts (sockets::ParseHostList): they are tried in
   // order, the next one when a host cannot be reached or times out.
-  static std::unique_ptr<Connection> Open(const Endpoint& endpoint, Failure* failure);
-  ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
+  static std::unique_ptr<HostConnection> Open(const SignOnTarget& endpoint, Failure* failure);
+  ~HostConnection();
+  HostConnection(const HostConnection&) = delete;
+  HostConnection& operator=(const HostConnection&) = delete;
 
   // One program call. `*reply` holds the host's answer when true is returned,
   // which may itself be a refusal with messages. False: the connection failed
@@ -76,15 +76,15 @@ class Connection {
   const std::string& user() const { return user_; }
 
  private:
-  static std::unique_ptr<Connection> OpenOne(const Endpoint& endpoint, Failure* failure);
-  Connection(std::unique_ptr<sockets::Stream> stream, const Endpoint& endpoint)
+  static std::unique_ptr<HostConnection> OpenOne(const SignOnTarget& endpoint, Failure* failure);
+  HostConnection(std::unique_ptr<sockets::Stream> stream, const SignOnTarget& endpoint)
       : stream_(std::move(stream)), endpoint_(endpoint), reader_(stream_.get()) {}
   bool Exchange(wire::FrameType type, const std::string& payload, wire::FrameType expected,
                 wire::Frame* reply, Failure* failure, int read_timeout_ms = 0);
   void Close();
 
   std::unique_ptr<sockets::Stream> stream_;
-  Endpoint endpoint_;
+  SignOnTarget endpoint_;
   wire::FrameSocket reader_;
   uint32_t next_call_id_ = 1;
   uint16_t version_ = wire::kProtocolVersion;  // agreed in the handshake
@@ -99,9 +99,10 @@ class ConnectionPool {
   explicit ConnectionPool(size_t max_idle_per_key = 8) : max_idle_(max_idle_per_key) {}
   // An idle connection, or a new one. `*reused` tells which.
   // A new connection takes its TLS trust from this pool.
-  std::unique_ptr<Connection> Acquire(const Endpoint& endpoint, bool* reused, Failure* failure);
+  std::unique_ptr<HostConnection> Acquire(const SignOnTarget& endpoint, bool* reused,
+                                          Failure* failure);
   // Keeps a usable connection for later; drops the others.
-  void Release(const Endpoint& endpoint, std::unique_ptr<Connection> connection);
+  void Release(const SignOnTarget& endpoint, std::unique_ptr<HostConnection> connection);
   void Clear();
   // The TLS trust of `ca_file`, loaded once and again when the file changes.
   std::shared_ptr<tls::ClientContext> Trust(const std::string& ca_file, std::string* error);
@@ -111,7 +112,7 @@ class ConnectionPool {
   // connection's limits and time-outs are always those its user asked for.
   using Key = std::tuple<std::string, uint16_t, std::string, std::string, int, int, uint32_t, bool,
                          std::string>;
-  static Key KeyOf(const Endpoint& e) {
+  static Key KeyOf(const SignOnTarget& e) {
     return {e.host,      e.port, e.user,       e.password, e.connect_timeout_ms, e.read_timeout_ms,
             e.max_frame, e.tls,  e.tls_ca_file};
   }
@@ -122,7 +123,7 @@ class ConnectionPool {
 
   size_t max_idle_;
   Mutex mu_;
-  std::map<Key, std::vector<std::unique_ptr<Connection>>> idle_ ZVT_GUARDED_BY(mu_);
+  std::map<Key, std::vector<std::unique_ptr<HostConnection>>> idle_ ZVT_GUARDED_BY(mu_);
   std::map<std::string, Trusted> trust_ ZVT_GUARDED_BY(mu_);  // by CA file
 };
 

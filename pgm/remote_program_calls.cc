@@ -22,8 +22,8 @@ constexpr char16_t kSource[] = u"zvtpgm";
 
 class PgmRemoteAgent : public RemoteAgent {
  public:
-  PgmRemoteAgent(ConnectionPool* pool, Endpoint endpoint, std::unique_ptr<Connection> connection,
-                 bool reused)
+  PgmRemoteAgent(ConnectionPool* pool, SignOnTarget endpoint,
+                 std::unique_ptr<HostConnection> connection, bool reused)
       : pool_(pool),
         endpoint_(std::move(endpoint)),
         connection_(std::move(connection)),
@@ -51,14 +51,14 @@ class PgmRemoteAgent : public RemoteAgent {
     if (connection_ && connection_->Call(call, reply, failure, read_timeout_ms)) return true;
     if (!reused_) return false;
     reused_ = false;
-    connection_ = Connection::Open(endpoint_, failure);
+    connection_ = HostConnection::Open(endpoint_, failure);
     return connection_ && connection_->Call(call, reply, failure, read_timeout_ms);
   }
 
  private:
   ConnectionPool* pool_;
-  Endpoint endpoint_;
-  std::unique_ptr<Connection> connection_;
+  SignOnTarget endpoint_;
+  std::unique_ptr<HostConnection> connection_;
   bool reused_;
 };
 
@@ -68,18 +68,18 @@ std::string FieldName(uint32_t index) { return "field " + std::to_string(index);
 
 }  // namespace
 
-void StaticSystemLocator::Add(std::u16string system, Endpoint endpoint) {
+void StaticSystemLocator::Add(std::u16string system, SignOnTarget endpoint) {
   MutexLock lock(&mu_);
   systems_[Upper(system)] = std::move(endpoint);
 }
 
-bool StaticSystemLocator::LocateByHandle(uint64_t handle, Endpoint*, std::string* error) {
+bool StaticSystemLocator::LocateByHandle(uint64_t handle, SignOnTarget*, std::string* error) {
   *error = "no system object with handle " + std::to_string(handle);
   return false;
 }
 
 bool StaticSystemLocator::LocateByName(std::u16string_view, std::u16string_view system,
-                                       Endpoint* endpoint, std::string* error) {
+                                       SignOnTarget* endpoint, std::string* error) {
   MutexLock lock(&mu_);
   auto it = systems_.find(Upper(system));
   if (it == systems_.end()) {
@@ -233,7 +233,8 @@ DataObject* RemoteProgramCalls::childObject(DataObject* object, uint32_t index) 
   return record->slot(index).child.get();
 }
 
-std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const Endpoint& endpoint,
+std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located,
+                                                           const SignOnTarget& endpoint,
                                                            const std::string& locate_error,
                                                            ErrorOut* error) {
   if (!located) {
@@ -243,7 +244,7 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const E
   Failure failure;
   bool reused = false;
   ConnectionPool* pool = endpoint.pool != nullptr ? endpoint.pool : &pool_;
-  std::unique_ptr<Connection> connection = pool->Acquire(endpoint, &reused, &failure);
+  std::unique_ptr<HostConnection> connection = pool->Acquire(endpoint, &reused, &failure);
   if (!connection) {
     Fail(error, kPgmNoConnection, failure.error_class, failure.text);
     for (const wire::Message& m : failure.messages) {
@@ -257,7 +258,7 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::MakeAgent(bool located, const E
 
 std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(uint64_t system_handle,
                                                                    ErrorOut* error, uint32_t) {
-  Endpoint endpoint;
+  SignOnTarget endpoint;
   std::string why;
   bool located = locator_->LocateByHandle(system_handle, &endpoint, &why);
   return MakeAgent(located, endpoint, why, error);
@@ -266,7 +267,7 @@ std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(uint64_t syst
 std::unique_ptr<RemoteAgent> RemoteProgramCalls::createRemoteAgent(const char16_t* application_name,
                                                                    const char16_t* system_name,
                                                                    ErrorOut* error, uint32_t) {
-  Endpoint endpoint;
+  SignOnTarget endpoint;
   std::string why = "no system name";
   bool located =
       system_name != nullptr && locator_->LocateByName(application_name ? application_name : u"",

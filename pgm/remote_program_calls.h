@@ -20,22 +20,22 @@ namespace zvt::pgm {
 class SystemLocator {
  public:
   virtual ~SystemLocator() = default;
-  virtual bool LocateByHandle(uint64_t handle, Endpoint* endpoint, std::string* error) = 0;
+  virtual bool LocateByHandle(uint64_t handle, SignOnTarget* endpoint, std::string* error) = 0;
   virtual bool LocateByName(std::u16string_view application, std::u16string_view system,
-                            Endpoint* endpoint, std::string* error) = 0;
+                            SignOnTarget* endpoint, std::string* error) = 0;
 };
 
 // Systems known by name (letter case ignored); handles are not known.
 class StaticSystemLocator : public SystemLocator {
  public:
-  void Add(std::u16string system, Endpoint endpoint);
-  bool LocateByHandle(uint64_t handle, Endpoint* endpoint, std::string* error) override;
-  bool LocateByName(std::u16string_view application, std::u16string_view system, Endpoint* endpoint,
-                    std::string* error) override;
+  void Add(std::u16string system, SignOnTarget endpoint);
+  bool LocateByHandle(uint64_t handle, SignOnTarget* endpoint, std::string* error) override;
+  bool LocateByName(std::u16string_view application, std::u16string_view system,
+                    SignOnTarget* endpoint, std::string* error) override;
 
  private:
   Mutex mu_;
-  std::map<std::u16string, Endpoint> systems_ ZVT_GUARDED_BY(mu_);  // by upper-cased name
+  std::map<std::u16string, SignOnTarget> systems_ ZVT_GUARDED_BY(mu_);  // by upper-cased name
 };
 
 class RemoteProgramCalls : public ProgramCallApi {
@@ -79,7 +79,7 @@ class RemoteProgramCalls : public ProgramCallApi {
   uint32_t FailQuietly(ErrorOut* error, const std::string& text) noexcept;
   uint32_t CallProgram(RemoteAgent* agent, const char16_t* program, DataObject* parameters,
                        ErrorOut* error);
-  std::unique_ptr<RemoteAgent> MakeAgent(bool located, const Endpoint& endpoint,
+  std::unique_ptr<RemoteAgent> MakeAgent(bool located, const SignOnTarget& endpoint,
                                          const std::string& locate_error, ErrorOut* error);
 
   SystemLocator* locator_;

@@ -122,10 +122,10 @@ bool IsAddress(const std::string& host) {
 }
 
 // One TLS session over a socket it owns.
-class Session : public sockets::Stream {
+class TlsStream : public sockets::Stream {
  public:
-  Session(SSL* ssl, sockets::Handle s) : ssl_(ssl), s_(s) {}
-  ~Session() override {
+  TlsStream(SSL* ssl, sockets::Handle s) : ssl_(ssl), s_(s) {}
+  ~TlsStream() override {
     if (ssl_ != nullptr) {
       // A close notice when the session is sound; nothing is waited for.
       if (!broken_ && SSL_is_init_finished(ssl_)) {
@@ -247,7 +247,7 @@ class Session : public sockets::Stream {
 };
 
 // A session on `s` over the socket BIO; null (with `s` closed) on failure.
-std::unique_ptr<Session> NewSession(SSL_CTX* ctx, sockets::Handle s, std::string* error) {
+std::unique_ptr<TlsStream> NewSession(SSL_CTX* ctx, sockets::Handle s, std::string* error) {
   ERR_clear_error();
   SSL* ssl = SSL_new(ctx);
   BIO* bio = ssl != nullptr ? BIO_new(SocketMethod()) : nullptr;
@@ -264,7 +264,7 @@ std::unique_ptr<Session> NewSession(SSL_CTX* ctx, sockets::Handle s, std::string
   // reader must ask the session before it waits on the socket: every reader
   // of a stream receives until the stream would block, and waits only then.
   SSL_set_read_ahead(ssl, 1);
-  return std::make_unique<Session>(ssl, s);
+  return std::make_unique<TlsStream>(ssl, s);
 }
 
 }  // namespace
@@ -295,7 +295,7 @@ std::shared_ptr<ClientContext> LoadClientContext(const std::string& ca_file, std
 std::unique_ptr<sockets::Stream> Connect(ClientContext* context, sockets::Handle s,
                                          const std::string& host, int timeout_ms,
                                          std::string* error) {
-  std::unique_ptr<Session> session = NewSession(context->ctx.get(), s, error);
+  std::unique_ptr<TlsStream> session = NewSession(context->ctx.get(), s, error);
   if (!session) return nullptr;
   SSL* ssl = session->ssl();
   std::string name = host;
@@ -348,7 +348,7 @@ std::shared_ptr<ServerContext> LoadServerContext(const std::string& certificate_
 
 std::unique_ptr<sockets::Stream> Accept(std::shared_ptr<ServerContext> context, sockets::Handle s) {
   std::string error;
-  std::unique_ptr<Session> session = NewSession(context->ctx.get(), s, &error);
+  std::unique_ptr<TlsStream> session = NewSession(context->ctx.get(), s, &error);
   if (session) SSL_set_accept_state(session->ssl());
   return session;
 }

@@ -101,10 +101,10 @@ bool NamesAddress(PCCERT_CONTEXT cert, const std::string& address) {
 }
 
 // One TLS session over a socket it owns.
-class Session : public sockets::Stream {
+class TlsStream : public sockets::Stream {
  public:
-  explicit Session(sockets::Handle s) : s_(s) {}
-  ~Session() override {
+  explicit TlsStream(sockets::Handle s) : s_(s) {}
+  ~TlsStream() override {
     if (have_context_) DeleteSecurityContext(&context_);
     if (have_credentials_) FreeCredentialsHandle(&credentials_);
     sockets::Close(s_);
@@ -428,7 +428,7 @@ std::shared_ptr<ClientContext> LoadClientContext(const std::string& ca_file, std
 std::unique_ptr<sockets::Stream> Connect(ClientContext* context, sockets::Handle s,
                                          const std::string& host, int timeout_ms,
                                          std::string* error) {
-  auto session = std::make_unique<Session>(s);
+  auto session = std::make_unique<TlsStream>(s);
   std::string name = host;
   if (name.size() > 2 && name.front() == '[' && name.back() == ']')
     name = name.substr(1, name.size() - 2);

@@ -38,7 +38,7 @@ class CountingClient : public FakeClient {
 class HostSettingTest : public HostCallTest {
  protected:
   void SetUp() override {
-    StartServer(options_);
+    StartServer();
     AddProfile("JOE");
     BindLibrary(u"SYS1", "JOE");
     env_ = std::make_unique<DeclarationEnvironment>();
@@ -107,7 +107,6 @@ class HostSettingTest : public HostCallTest {
     return false;
   }
 
-  hostd::ServerOptions options_;
   std::unique_ptr<DeclarationEnvironment> env_;
   CountingClient client_;
   HandleLocator handles_{&client_, &locator_};

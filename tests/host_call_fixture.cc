@@ -43,7 +43,7 @@ void HostCallTest::StartServer(hostd::ServerOptions options) {
 #ifndef _WIN32
   ServeTls(&options);
 #endif
-  server_ = std::make_unique<hostd::HostServer>(options);
+  server_ = std::make_unique<hostd::HostServer>(options, &faults_);
   std::string error;
   ASSERT_TRUE(server_->Start(&error)) << error;
 }
@@ -61,7 +61,7 @@ void HostCallTest::ServeTls(hostd::ServerOptions* options) {
 }
 #endif
 
-void HostCallTest::ConfigureTls(pgm::Endpoint* e) {
+void HostCallTest::ConfigureTls(pgm::SignOnTarget* e) {
   e->tls = tls_;
   e->tls_ca_file = tls_ ? TlsCaFile() : "";
 }
@@ -94,7 +94,7 @@ void HostCallTest::BindLibrary(const std::u16string& system, const std::string& 
     s.program_calls = calls_.get();
     binding_ = std::make_unique<ScopedServiceBinding>(s);
   }
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.port = server_->port();
   e.user = user;
   e.password = "pw-" + user;
@@ -106,7 +106,7 @@ void HostCallTest::BindLibrary(const std::u16string& system, const std::string& 
 
 std::unique_ptr<RemoteAgent> HostCallTest::Agent(const std::string& user, ErrorOut* error,
                                                  const std::string& password, int read_timeout_ms) {
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.port = server_ ? server_->port() : 1;
   e.user = user;
   e.password = password.empty() ? "pw-" + user : password;
@@ -243,7 +243,8 @@ uint32_t HostCallTest::Timestamps(const std::string& user, const std::u16string&
   return 0;
 }
 
-bool HandleLocator::LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) {
+bool HandleLocator::LocateByHandle(uint64_t handle, pgm::SignOnTarget* endpoint,
+                                   std::string* error) {
   char16_t name[256] = {};
   if (client_->zvtCO_GetSystemName(handle, name, sizeof name) != kClientOk) {
     *error = "no system object for the handle";

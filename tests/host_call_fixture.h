@@ -21,6 +21,7 @@
 #include "pgm/remote_program_calls.h"
 #include "services/client.h"
 #include "services/services.h"
+#include "testing/server_faults.h"
 #include "testing/temp_dir.h"
 
 namespace zvt::testing {
@@ -30,9 +31,9 @@ namespace zvt::testing {
 class HandleLocator : public pgm::SystemLocator {
  public:
   HandleLocator(ClientApi* client, pgm::SystemLocator* names) : client_(client), names_(names) {}
-  bool LocateByHandle(uint64_t handle, pgm::Endpoint* endpoint, std::string* error) override;
+  bool LocateByHandle(uint64_t handle, pgm::SignOnTarget* endpoint, std::string* error) override;
   bool LocateByName(std::u16string_view application, std::u16string_view system,
-                    pgm::Endpoint* endpoint, std::string* error) override {
+                    pgm::SignOnTarget* endpoint, std::string* error) override {
     return names_->LocateByName(application, system, endpoint, error);
   }
 
@@ -63,7 +64,7 @@ class HostCallTest : public ::testing::Test {
   void ServeTls(hostd::ServerOptions* options);
 #endif
   // Sets an endpoint's TLS as the server serves it.
-  void ConfigureTls(pgm::Endpoint* e);
+  void ConfigureTls(pgm::SignOnTarget* e);
   // The same as options of `zvtadm system add`.
   std::string TlsOptions();
   hostd::HostStore* store() { return store_.get(); }
@@ -95,6 +96,9 @@ class HostCallTest : public ::testing::Test {
 
   TempDir dir_;
   std::unique_ptr<hostd::HostStore> store_;
+  // What the next StartServer() puts into the server; not to be changed
+  // while one runs.
+  ServerFaults faults_;
   std::unique_ptr<hostd::HostServer> server_;
   pgm::StaticSystemLocator locator_;
   std::unique_ptr<pgm::RemoteProgramCalls> calls_;

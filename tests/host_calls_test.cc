@@ -313,7 +313,7 @@ TEST_F(HostCallTest, HostNotListening) {
   socklen_t len = sizeof a;
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   close(s);
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.port = ntohs(a.sin_port);
   e.user = "X";
   locator_.Add(u"DOWN", e);
@@ -330,9 +330,8 @@ TEST_F(HostCallTest, HostNotListening) {
 TEST_F(HostCallTest, ConnectionResetInTheMiddleOfAPagedList) {
   AddProfile("FRED");
   AddFunctions(150, "R");
-  hostd::ServerOptions options;
-  options.reset_after_calls = 1;  // the second part never arrives
-  StartServer(options);
+  faults_.reset_after_calls = 1;  // the second part never arrives
+  StartServer();
   std::vector<ListedFunction> got;
   std::vector<uint32_t> parts;
   ErrorOut err;
@@ -346,9 +345,8 @@ TEST_F(HostCallTest, ConnectionResetInTheMiddleOfAPagedList) {
 // end only at the test command's own time limit).
 TEST_F(HostCallTest, AHostThatStopsAnsweringIsBoundedByTheReadTimeout) {
   AddProfile("GINA");
-  hostd::ServerOptions options;
-  options.stall_after_calls = 0;
-  StartServer(options);
+  faults_.stall_after_calls = 0;
+  StartServer();
   read_timeout_ms_ = 300;
   std::array<uint8_t, 24> stamps{};
   ErrorOut err;
@@ -379,7 +377,7 @@ TEST_F(HostCallTest, AHostListPassesOverHostsThatAreDownOrSilentOnly) {
   loopback_listener(false, &down);
   int silent_fd = loopback_listener(true, &silent);  // accepts into its backlog, never answers
   auto at = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.user = "HANK";
   e.password = "pw-HANK";
   e.port = 1;  // every entry names its own port
@@ -388,22 +386,22 @@ TEST_F(HostCallTest, AHostListPassesOverHostsThatAreDownOrSilentOnly) {
   ConfigureTls(&e);
   pgm::Failure failure;
   e.host = at(down) + ", " + at(silent) + ",127.0.0.1:" + std::to_string(server()->port());
-  EXPECT_TRUE(pgm::Connection::Open(e, &failure)) << failure.text;
+  EXPECT_TRUE(pgm::HostConnection::Open(e, &failure)) << failure.text;
 
   // A refused sign-on is the host's answer: the next host is not asked.
   e.password = "wrong";
   e.host = "127.0.0.1:" + std::to_string(server()->port()) + ", " + at(down);
-  EXPECT_FALSE(pgm::Connection::Open(e, &failure));
+  EXPECT_FALSE(pgm::HostConnection::Open(e, &failure));
   EXPECT_EQ(failure.cause, pgm::Failure::Cause::kRefused);
   EXPECT_EQ(failure.text.find(std::to_string(down)), std::string::npos) << failure.text;
 
   // None up: the failure names each.
   e.host = at(down) + ", " + at(silent);
-  EXPECT_FALSE(pgm::Connection::Open(e, &failure));
+  EXPECT_FALSE(pgm::HostConnection::Open(e, &failure));
   EXPECT_NE(failure.text.find(at(down)), std::string::npos) << failure.text;
   EXPECT_NE(failure.text.find(at(silent)), std::string::npos) << failure.text;
   e.host = at(down) + ",, " + at(silent);
-  EXPECT_FALSE(pgm::Connection::Open(e, &failure));
+  EXPECT_FALSE(pgm::HostConnection::Open(e, &failure));
   EXPECT_NE(failure.text.find("empty host address"), std::string::npos) << failure.text;
   close(silent_fd);
 }
@@ -468,7 +466,7 @@ TEST_F(HostCallTest, OversizedFramesAndGarbageCloseOnlyTheirOwnConnection) {
     close(bad);
   }
   // A frame over the client's own limit is refused by the client too.
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.port = server()->port();
   e.user = "HANK";
   e.password = "pw-HANK";
@@ -504,14 +502,14 @@ TEST_F(HostCallTest, TheServerProgramServesAStoreOnAnEphemeralPort) {
     if (!(in >> port)) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   ASSERT_GT(port, 0);
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.port = static_cast<uint16_t>(port);
   e.user = "iris";  // profiles are not case-sensitive
   e.password = "pw-IRIS";
   ConfigureTls(&e);
   bool reused;
   pgm::Failure failure;
-  auto connection = pgm::Connection::Open(e, &failure);
+  auto connection = pgm::HostConnection::Open(e, &failure);
   ASSERT_TRUE(connection) << failure.text;
   EXPECT_EQ(connection->host_version(), 4u);
   EXPECT_EQ(connection->host_release(), 2u);

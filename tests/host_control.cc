@@ -18,6 +18,7 @@
 
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
+#include "testing/server_faults.h"
 #include "tests/host_control_protocol.h"
 
 namespace {
@@ -92,13 +93,14 @@ class Controller {
       n[i] = std::strtol(a[i].c_str(), &end, 10);
       if (a[i].empty() || *end != '\0') return Error("start: the options must be numbers");
     }
-    options.reset_after_calls = static_cast<int>(n[0]);
-    options.stall_after_calls = static_cast<int>(n[1]);
-    options.call_delay_ms = static_cast<int>(n[2]);
+    if (server_) server_->Stop();
+    server_.reset();
+    faults_.reset_after_calls = static_cast<int>(n[0]);
+    faults_.stall_after_calls = static_cast<int>(n[1]);
+    faults_.call_delay_ms = static_cast<int>(n[2]);
     options.version = static_cast<uint32_t>(n[3]);
     options.release = static_cast<uint32_t>(n[4]);
-    if (server_) server_->Stop();
-    server_ = std::make_unique<HostServer>(options);
+    server_ = std::make_unique<HostServer>(options, &faults_);
     std::string error;
     if (!server_->Start(&error)) return Error(error);
     return control::Line("ok", {std::to_string(server_->port())});
@@ -106,6 +108,7 @@ class Controller {
 
   std::string store_path_;
   std::unique_ptr<HostStore> store_;
+  zvt::testing::ServerFaults faults_;  // what the next server started puts into it
   std::unique_ptr<HostServer> server_;
 };
 

@@ -83,8 +83,8 @@ class HostLimitsTest : public HostCallTest {
     }
   }
 
-  pgm::Endpoint Joe() {
-    pgm::Endpoint e;
+  pgm::SignOnTarget Joe() {
+    pgm::SignOnTarget e;
     e.port = static_cast<uint16_t>(port_);
     e.user = "JOE";
     e.password = "pw-JOE";
@@ -97,7 +97,7 @@ class HostLimitsTest : public HostCallTest {
   double AskTimestamps() {
     auto start = Clock::now();
     pgm::Failure failure;
-    auto c = pgm::Connection::Open(Joe(), &failure);
+    auto c = pgm::HostConnection::Open(Joe(), &failure);
     if (!c) {
       ADD_FAILURE() << failure.text;
       return -1;

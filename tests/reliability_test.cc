@@ -25,9 +25,8 @@ class ReliabilityTest : public testing::ClientProcessTest {
  protected:
   // A and B are denied to JOE; the tests toggle C.
   void SetUp() override {
-    hostd::ServerOptions options;
-    options.call_delay_ms = 3;  // a refresh takes long enough to be cut into
-    SetUpHost({"A", "B"}, options);
+    faults_.call_delay_ms = 3;  // a refresh takes long enough to be cut into
+    SetUpHost({"A", "B"});
   }
   // What the host says of JOE for each function asked.
   static std::map<std::string, int> Truth(bool c_denied) {

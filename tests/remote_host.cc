@@ -166,8 +166,8 @@ bool HostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bo
 bool HostServer::Start(std::string* error) {
   std::vector<std::string> r;
   if (!Request("start",
-               {std::to_string(options_.reset_after_calls),
-                std::to_string(options_.stall_after_calls), std::to_string(options_.call_delay_ms),
+               {std::to_string(faults_.reset_after_calls),
+                std::to_string(faults_.stall_after_calls), std::to_string(faults_.call_delay_ms),
                 std::to_string(options_.version), std::to_string(options_.release)},
                &r, error))
     return false;

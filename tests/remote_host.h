@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "testing/server_faults.h"
+
 namespace zvt::hostd {
 
 using Stamp = std::array<uint8_t, 8>;
@@ -35,9 +37,6 @@ enum class HashStrength { kInteractive, kFast };
 
 struct ServerOptions {
   std::string store_path;  // kept by the control process; this is not used
-  int reset_after_calls = -1;
-  int stall_after_calls = -1;
-  int call_delay_ms = 0;
   uint32_t version = 0;
   uint32_t release = 0;
 };
@@ -62,7 +61,11 @@ class HostStore {
 // The control process's server; one runs at a time.
 class HostServer {
  public:
-  explicit HostServer(ServerOptions options) : options_(std::move(options)) {}
+  // The control process's server takes the faults' numbers (its
+  // before_password_check is not carried over).
+  HostServer(ServerOptions options, const testing::ServerFaults* faults)
+      : options_(std::move(options)),
+        faults_(faults != nullptr ? *faults : testing::ServerFaults()) {}
   ~HostServer() { Stop(); }
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
@@ -75,6 +78,7 @@ class HostServer {
 
  private:
   ServerOptions options_;
+  testing::ServerFaults faults_;
   uint16_t port_ = 0;
   bool running_ = false;
 };

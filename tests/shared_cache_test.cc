@@ -116,7 +116,7 @@ class SharedCacheTest : public testing::HostCallTest {
     options.store_path = dir_.File("host.db");
     ServeTls(&options);
     server_pid_ = Spawn([&] {
-      hostd::HostServer server(options);
+      hostd::HostServer server(options, &faults_);
       std::string error;
       uint16_t port = server.Start(&error) ? server.port() : 0;
       if (write(port_pipe[1], &port, sizeof port) != sizeof port) return 1;
@@ -156,11 +156,10 @@ class SharedCacheTest : public testing::HostCallTest {
 TEST_F(SharedCacheTest, ALoadingLibraryWaitsForARefreshAndThenAnswersFromTheStore) {
   AddProfile("JOE");
   AddFunctions(2, "F");  // gives the registry its change timestamps
-  hostd::ServerOptions options;
-  options.call_delay_ms = 600;
-  const uint16_t port = StartServerProcess(options);
+  faults_.call_delay_ms = 600;
+  const uint16_t port = StartServerProcess({});
   ASSERT_NE(port, 0);
-  pgm::Endpoint e;
+  pgm::SignOnTarget e;
   e.port = port;
   e.user = "JOE";
   e.password = "pw-JOE";

@@ -135,7 +135,7 @@ class TlsTest : public testing::HostCallTest {
   // Signs on as JOE; the failure's text, or "" when signed on.
   std::string SignOn(uint16_t port, const std::string& host, bool tls, const std::string& ca,
                      pgm::Failure* failure) {
-    pgm::Endpoint e;
+    pgm::SignOnTarget e;
     e.host = host;
     e.port = port;
     e.user = "JOE";
@@ -144,7 +144,7 @@ class TlsTest : public testing::HostCallTest {
     e.tls_ca_file = ca;
     e.connect_timeout_ms = 2000;
     *failure = pgm::Failure();
-    return pgm::Connection::Open(e, failure) ? "" : failure->text;
+    return pgm::HostConnection::Open(e, failure) ? "" : failure->text;
   }
 };
 

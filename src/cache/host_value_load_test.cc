@@ -135,9 +135,9 @@ TEST_F(HostValueLoadTest, AFailedUsageCallIsShownAndTheNextQueryLoadsAgain) {
 }
 
 TEST_F(HostValueLoadTest, AFailedFunctionListLeavesTheDirectDenialsOnly) {
-  options_.reset_after_calls = 1;  // the usage list is answered, the function list is not
   server()->Stop();
-  StartServer(options_);
+  faults_.reset_after_calls = 1;  // the usage list is answered, the function list is not
+  StartServer();
   BindLibrary(u"SYS1", "JOE");
   AddProduct();
   for (const char* f : {"A", "B"}) Deny("JOE", f);
@@ -163,9 +163,9 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
     return all;
   };
   server()->Stop();
-  options_.stall_after_calls = 1;  // the first part of the usage list comes, then nothing
+  faults_.stall_after_calls = 1;  // the first part of the usage list comes, then nothing
   read_timeout_ms_ = 300;
-  StartServer(options_);
+  StartServer();
   BindLibrary(u"SYS1", "JOE");
   AddFunctions(400, "F");  // two parts of usage entries
   Deny("JOE", "F300");
@@ -179,9 +179,9 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
 
   // The timestamp call is reset: the same.
   server()->Stop();
-  options_ = hostd::ServerOptions();
-  options_.reset_after_calls = 0;
-  StartServer(options_);
+  faults_ = testing::ServerFaults();
+  faults_.reset_after_calls = 0;
+  StartServer();
   BindLibrary(u"SYS1", "JOE");
   client_.system(joe_).has_timestamps = false;
   EXPECT_EQ(1u, Query(joe_, &denied));
@@ -190,9 +190,9 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
 
   // The timestamp call stalls: ended by the read time-out as well.
   server()->Stop();
-  options_ = hostd::ServerOptions();
-  options_.stall_after_calls = 0;
-  StartServer(options_);
+  faults_ = testing::ServerFaults();
+  faults_.stall_after_calls = 0;
+  StartServer();
   BindLibrary(u"SYS1", "JOE");
   client_.system(joe_).has_timestamps = false;
   EXPECT_EQ(1u, Query(joe_, &denied));
@@ -204,9 +204,9 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
   // first part: the closed connection ends the query, not a time-out (the
   // read time-out is longer than the test command lets a test run).
   server()->Stop();
-  options_.stall_after_calls = 1;
+  faults_.stall_after_calls = 1;
   read_timeout_ms_ = 600000;
-  StartServer(options_);
+  StartServer();
   BindLibrary(u"SYS1", "JOE");
   client_.system(joe_).has_timestamps = true;
   std::thread host_dies([this] {
@@ -223,6 +223,7 @@ TEST_F(HostValueLoadTest, AHostStallingResettingOrDyingMidCallLeavesNothingCurre
   // The host is back.
   read_timeout_ms_ = 300;
   server()->Stop();
+  faults_ = testing::ServerFaults();
   StartServer();
   BindLibrary(u"SYS1", "JOE");
   ASSERT_EQ(0u, Query(joe_, &denied));

@@ -109,9 +109,8 @@ TEST_F(ListCallsTest, FunctionEntriesDecodeTheirIndicatorsAndFallBackTexts) {
 TEST_F(ListCallsTest, AFailedPartKeepsTheEarlierParts) {
   AddProfile("JOE");
   AddFunctions(150, "F");
-  hostd::ServerOptions options;
-  options.reset_after_calls = 2;
-  StartServer(options);
+  faults_.reset_after_calls = 2;
+  StartServer();
   BindLibrary(u"SYS", "JOE");
   FunctionInfoList list;
   ErrorOut error;
@@ -165,9 +164,8 @@ TEST_F(ListCallsTest, UsageFollowsTheHostsContinuationAndTheDigitRule) {
 TEST_F(ListCallsTest, UsageFailuresNameTheirStep) {
   AddProfile("JOE");
   AddFunctions(300, "F");
-  hostd::ServerOptions options;
-  options.reset_after_calls = 1;
-  StartServer(options);
+  faults_.reset_after_calls = 1;
+  StartServer();
   BindLibrary(u"SYS", "JOE");
   ErrorOut error;
   UsageRecordList list;
