@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include "host/program_names.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "pgm/sockets.h"
@@ -249,10 +250,10 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
   if (config.supply_timestamps) {
     // The profile's change timestamps, as "KLIB/KRCHGTS" reports them.
     wire::Call call;
-    call.program = "KLIB/KRCHGTS";
+    call.program = kChangeTimestampsName;
     call.parameters = {{wire::kOutput, 32, ""},
                        {wire::kInput, 4, big_endian::Bytes32(32)},
-                       {wire::kInput, 8, HostText("TSTA0100", 8)},
+                       {wire::kInput, 8, HostText(kChangeTimestampsFormat, 8)},
                        {wire::kInput, 10, HostText(connection->user(), 10)},
                        {wire::kInOut, 4, big_endian::Bytes32(0)}};
     wire::CallReply reply;

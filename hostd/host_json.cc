@@ -1,9 +1,12 @@
 // The host store's JSON file (docs/host-json.md): checked against its schema
-// before anything is written, each fault named by its place in the file.
+// before anything is written, each fault named by its place in the file; and
+// a function's JSON form, which export writes.
 #include "hostd/host_json.h"
 
 #include <cctype>
 #include <initializer_list>
+
+#include "hostd/host_store.h"
 
 namespace zvt::hostd {
 namespace {
@@ -320,6 +323,20 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
   return done(check.Entries(document, "functions", function) &&
               check.Entries(document, "profiles", profile) &&
               check.Entries(document, "usage", usage));
+}
+
+nlohmann::ordered_json FunctionToJson(const FunctionRow& f) {
+  return {{"id", f.id},
+          {"category", f.category},
+          {"type", f.type},
+          {"root", f.root},
+          {"parent", f.parent},
+          {"name", f.name},
+          {"name2", f.name2},
+          {"description", f.description},
+          {"description2", f.description2},
+          {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
+          {"default_usage", f.default_usage}};
 }
 
 }  // namespace zvt::hostd

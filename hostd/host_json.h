@@ -8,6 +8,11 @@
 
 namespace zvt::hostd {
 
+struct FunctionRow;
+
+// A function as it stands in the registry's JSON form.
+nlohmann::ordered_json FunctionToJson(const FunctionRow& row);
+
 // Parses `text` and checks it against the schema: only known keys, each
 // value of its type and size, required keys present. Coded fields given as
 // numbers (type 1) are turned into the strings they mean ("1"). On a fault

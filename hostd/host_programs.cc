@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 
+#include "host/program_names.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "platform/utf.h"
@@ -268,7 +269,8 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
     return Mismatch(call);
   uint32_t length;
   std::string category;
-  if (auto refusal = CheckListRequest(call, "LSTA0100", 4, &length, &category)) return *refusal;
+  if (auto refusal = CheckListRequest(call, kFunctionListFormat, 4, &length, &category))
+    return *refusal;
   PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
     std::vector<FunctionRow> rows;
     if (!store->ListFunctionsPage(category, after, limit, count, &rows, &page->where, error))
@@ -323,7 +325,8 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
     return Mismatch(call);
   uint32_t length;
   std::string category;
-  if (auto refusal = CheckListRequest(call, "USGA0100", 5, &length, &category)) return *refusal;
+  if (auto refusal = CheckListRequest(call, kUsageListFormat, 5, &length, &category))
+    return *refusal;
   std::string profile = RequestedProfile(store, user, TextOf(call.parameters[4].data));
   if (profile.empty()) return NotAuthorized(call, TextOf(call.parameters[4].data));
   bool known = true;
@@ -354,7 +357,7 @@ wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
                       {wire::kInput, 10},
                       {wire::kInOut, 4}}))
     return Mismatch(call);
-  if (!CheckFormat(call.parameters[2], "TSTA0100"))
+  if (!CheckFormat(call.parameters[2], kChangeTimestampsFormat))
     return Refuse(call, "CPF3C21",
                   "Format name " + TextOf(call.parameters[2].data) + " is not valid.");
   uint32_t length;
@@ -388,9 +391,9 @@ wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire
   std::string program = call.program;
   std::transform(program.begin(), program.end(), program.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  if (program == "KLIB/KRFNLST") return FunctionList(store, call);
-  if (program == "KLIB/KRUSRFN") return UsageList(store, user, call);
-  if (program == "KLIB/KRCHGTS") return ChangeTimestamps(store, user, call);
+  if (program == kFunctionListName) return FunctionList(store, call);
+  if (program == kUsageListName) return UsageList(store, user, call);
+  if (program == kChangeTimestampsName) return ChangeTimestamps(store, user, call);
   size_t slash = program.find('/');
   std::string library = slash == std::string::npos ? "*LIBL" : program.substr(0, slash);
   std::string name = slash == std::string::npos ? program : program.substr(slash + 1);

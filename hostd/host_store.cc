@@ -339,20 +339,6 @@ bool HostStore::CheckNothingRemoved(const HostImage& image, const std::vector<st
   return false;
 }
 
-nlohmann::ordered_json FunctionToJson(const FunctionRow& f) {
-  return {{"id", f.id},
-          {"category", f.category},
-          {"type", f.type},
-          {"root", f.root},
-          {"parent", f.parent},
-          {"name", f.name},
-          {"name2", f.name2},
-          {"description", f.description},
-          {"description2", f.description2},
-          {"indicators", {f.indicator1, f.indicator2, f.indicator3}},
-          {"default_usage", f.default_usage}};
-}
-
 bool HostStore::ExportJson(std::string* json, std::string* error) {
   HostImage image;
   if (!ReadImage(&image, error)) return false;

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -53,9 +52,6 @@ struct HostInfo {
 };
 
 enum class HashStrength { kInteractive, kFast };
-
-// A function as it stands in the registry's JSON form.
-nlohmann::ordered_json FunctionToJson(const FunctionRow& row);
 
 // A profile as export and import carry it: the password only as its hash.
 struct ProfileRow {

@@ -3,6 +3,7 @@
 // admission's lockout), and program calls with their counts and call-log
 // lines. It knows nothing of sockets or event loops.
 
+#include "host/program_names.h"
 #include "hostd/host_programs.h"
 #include "hostd/host_server.h"
 #include "hostd/server_log.h"
@@ -14,7 +15,8 @@ namespace {
 
 // The programs counted by name; the calls of any other name a client makes
 // up are counted together, so that no name from the network grows a table.
-constexpr const char* kCountedPrograms[] = {"KLIB/KRFNLST", "KLIB/KRUSRFN", "KLIB/KRCHGTS"};
+constexpr const char* kCountedPrograms[] = {kFunctionListName, kUsageListName,
+                                            kChangeTimestampsName};
 constexpr size_t kOtherPrograms = 3;
 
 size_t ProgramSlot(const std::string& program) {

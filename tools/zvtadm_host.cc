@@ -12,6 +12,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/self_signed.h"
 #include "tools/zvtadm_command.h"

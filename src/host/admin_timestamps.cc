@@ -3,6 +3,7 @@
 
 #include "host/admin_host_apis.h"
 #include "host/list_formats.h"
+#include "host/program_names.h"
 #include "services/locked_frame.h"
 #include "services/services.h"
 
@@ -20,7 +21,7 @@ uint32_t CAdminHostAPIs::getAdminTimestamps(const std::u16string& system_name,
     std::unique_ptr<DataObject> parameters = pgm->createDataObject(parameters_dd);
     if (!parameters)
       return FailHostCall(error, __LINE__, u"getAdminTimestamps:  Unable to create DD or DO.");
-    if (pgm->setText(parameters.get(), 2, u"TSTA0100", error) != 0)
+    if (pgm->setText(parameters.get(), 2, kChangeTimestampsFormat16.text, error) != 0)
       return FailHostCall(error, __LINE__,
                           u"getAdminTimestamps:  Unable to set format name in DO.");
     if (pgm->setText(parameters.get(), 3, user_profile.c_str(), error) != 0)
@@ -39,7 +40,8 @@ uint32_t CAdminHostAPIs::getAdminTimestamps(const std::u16string& system_name,
     if (!agent)
       return FailHostCall(error, __LINE__,
                           u"getAdminTimestamps:  Unable to construct RemoteAgent.");
-    uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRCHGTS", parameters.get(), error);
+    uint32_t rc =
+        pgm->callProgram(agent.get(), kChangeTimestampsName16.text, parameters.get(), error);
     agent.reset();
     uint8_t stamps[3][8];
     for (uint32_t i = 0; rc == 0 && i < 3; ++i) {

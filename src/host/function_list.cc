@@ -4,6 +4,7 @@
 
 #include "host/admin_host_apis.h"
 #include "host/list_formats.h"
+#include "host/program_names.h"
 #include "services/locked_frame.h"
 #include "services/services.h"
 
@@ -75,7 +76,7 @@ uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t
     if (pgm->setBinary(p, 0, kBlankHandle, 20, kFieldRaw, error) != 0)
       return FailHostCall(error, __LINE__,
                           u"getFuncList:  Unable to set Continuation handle in DO.");
-    if (pgm->setText(p, 3, u"LSTA0100", error) != 0)
+    if (pgm->setText(p, 3, kFunctionListFormat16.text, error) != 0)
       return FailHostCall(error, __LINE__, u"getFuncList:  Unable to set Format name in DO.");
     if (AttachCategorySelection(pgm, p, 4, CategoryCode(category_selector), kSelectionMessages,
                                 error) != 0)
@@ -108,7 +109,7 @@ uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t
       std::unique_ptr<RemoteAgent> agent = MakeHostAgent(pgm, system_name, handle, error);
       if (!agent)
         return FailHostCall(error, __LINE__, u"getFuncList:  Unable to construct RemoteAgent.");
-      uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRFNLST", p, error);
+      uint32_t rc = pgm->callProgram(agent.get(), kFunctionListName16.text, p, error);
       agent.reset();
       if (rc != 0)
         return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");

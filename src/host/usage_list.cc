@@ -5,6 +5,7 @@
 
 #include "host/admin_host_apis.h"
 #include "host/list_formats.h"
+#include "host/program_names.h"
 #include "services/locked_frame.h"
 #include "services/services.h"
 
@@ -48,7 +49,7 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
       return FailHostCall(error, __LINE__, kHandleMessage);
     if (pgm->setText(p, 7, u"0", error) != 0)
       return FailHostCall(error, __LINE__, kErrorCodeMessage);
-    if (pgm->setText(p, 3, u"USGA0100", error) != 0)
+    if (pgm->setText(p, 3, kUsageListFormat16.text, error) != 0)
       return FailHostCall(error, __LINE__, u"getUsersFuncInfo:  Unable to set Format name in DO.");
     // The host's profile names never begin with a digit; such names are
     // stored with a "Q" in front.
@@ -83,7 +84,7 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
       if (!agent)
         return FailHostCall(error, __LINE__,
                             u"getUsersFuncInfo:  Unable to construct RemoteAgent.");
-      uint32_t rc = pgm->callProgram(agent.get(), u"KLIB/KRUSRFN", p, error);
+      uint32_t rc = pgm->callProgram(agent.get(), kUsageListName16.text, p, error);
       agent.reset();
       if (rc != 0) return FailHostCall(error, __LINE__, kCallMessage);
 
