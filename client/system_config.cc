@@ -12,6 +12,7 @@
 #include "platform/utf.h"
 #include "services/client.h"
 #include "services/scoped_key.h"
+#include "services/value_bytes.h"
 
 namespace zvt::client {
 namespace {
@@ -49,13 +50,7 @@ bool ReadDword(RegistryApi* r, HKEY key, const char16_t* name, uint32_t* out, bo
 }
 
 LONG WriteString(RegistryApi* r, HKEY key, const char16_t* name, const std::string& value) {
-  std::u16string text = U16(value);
-  return r->RegSetValueExW(key, name, 0, kRegSz, reinterpret_cast<const BYTE*>(text.c_str()),
-                           static_cast<DWORD>((text.size() + 1) * 2));
-}
-
-LONG WriteDword(RegistryApi* r, HKEY key, const char16_t* name, uint32_t value) {
-  return r->RegSetValueExW(key, name, 0, kRegDword, reinterpret_cast<const BYTE*>(&value), 4);
+  return SetStringValue(r, key, name, U16(value));
 }
 
 LONG DeleteIfPresent(RegistryApi* r, HKEY key, const char16_t* name) {
@@ -213,15 +208,16 @@ uint32_t SystemConfigStore::Write(const SystemConfig& c, std::string* error) {
   // removed, so that a half-written entry never points at a stale password.
   LONG results[] = {
       WriteString(registry_, key.get(), u"HostAddress", c.host_address),
-      WriteDword(registry_, key.get(), u"Port", c.port),
+      SetDwordValue(registry_, key.get(), u"Port", c.port),
       WriteString(registry_, key.get(), u"UserProfile", c.user_profile),
-      WriteDword(registry_, key.get(), u"InteractionMode", c.interaction_mode),
-      WriteDword(registry_, key.get(), u"SupplyTimestamps", c.supply_timestamps ? 1 : 0),
-      WriteDword(registry_, key.get(), u"ConnectTimeoutMs", c.connect_timeout_ms),
-      WriteDword(registry_, key.get(), u"ReadTimeoutMs", c.read_timeout_ms),
+      SetDwordValue(registry_, key.get(), u"InteractionMode", c.interaction_mode),
+      SetDwordValue(registry_, key.get(), u"SupplyTimestamps", c.supply_timestamps ? 1 : 0),
+      SetDwordValue(registry_, key.get(), u"ConnectTimeoutMs", c.connect_timeout_ms),
+      SetDwordValue(registry_, key.get(), u"ReadTimeoutMs", c.read_timeout_ms),
       c.conversation_timeout_ms == 0
           ? DeleteIfPresent(registry_, key.get(), u"ConversationTimeoutMs")
-          : WriteDword(registry_, key.get(), u"ConversationTimeoutMs", c.conversation_timeout_ms),
+          : SetDwordValue(registry_, key.get(), u"ConversationTimeoutMs",
+                          c.conversation_timeout_ms),
       WriteString(registry_, key.get(), u"TlsMode", c.tls_mode),
       c.tls_ca_file.empty() ? DeleteIfPresent(registry_, key.get(), u"TlsCaFile")
                             : WriteString(registry_, key.get(), u"TlsCaFile", c.tls_ca_file),

@@ -7,6 +7,7 @@
 
 #include "platform/name_fold.h"
 #include "platform/utf.h"
+#include "services/value_bytes.h"
 
 namespace zvt::tools {
 namespace {
@@ -96,13 +97,6 @@ bool ReadQuoted(const std::u16string& s, size_t* pos, std::u16string* out) {
   return false;
 }
 
-void AppendUtf16Le(const std::u16string& text, std::vector<BYTE>* out) {
-  for (char16_t c : text) {
-    out->push_back(static_cast<BYTE>(c & 0xFF));
-    out->push_back(static_cast<BYTE>(c >> 8));
-  }
-}
-
 bool ParseHexBytes(const std::u16string& text, std::vector<BYTE>* out) {
   out->clear();
   std::u16string body = Trim(text);
@@ -139,7 +133,7 @@ bool ParseData(const std::u16string& text, bool regedit4, RegValueEntry* value, 
       return false;
     }
     value->type = kRegSz;
-    AppendUtf16Le(str + u'\0', &value->data);
+    AppendUtf16Bytes(str + u'\0', &value->data);
     return true;
   }
   if (text.rfind(u"dword:", 0) == 0) {
@@ -158,7 +152,7 @@ bool ParseData(const std::u16string& text, bool regedit4, RegValueEntry* value, 
       v = v * 16 + static_cast<DWORD>(d);
     }
     value->type = kRegDword;
-    for (int i = 0; i < 4; ++i) value->data.push_back(static_cast<BYTE>(v >> (8 * i)));
+    value->data = DwordValueBytes(v);
     return true;
   }
   if (text.rfind(u"hex", 0) == 0) {
@@ -197,7 +191,7 @@ bool ParseData(const std::u16string& text, bool regedit4, RegValueEntry* value, 
         *what = "text bytes are not valid UTF-8";
         return false;
       }
-      AppendUtf16Le(wide, &value->data);
+      AppendUtf16Bytes(wide, &value->data);
     } else {
       value->data = std::move(bytes);
     }
@@ -360,12 +354,7 @@ bool ParseRegFile(std::string_view bytes, RegFile* file, std::string* error) {
 }
 
 std::string FormatValueData(DWORD type, const std::vector<BYTE>& data) {
-  auto utf16 = [&data]() {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < data.size(); i += 2)
-      text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-    return text;
-  };
+  auto utf16 = [&data]() { return Utf16FromValueBytes(data.data(), data.size()); };
   if ((type == kRegSz || type == kRegExpandSz) && data.size() % 2 == 0) {
     std::u16string text = utf16();
     while (!text.empty() && text.back() == u'\0') text.pop_back();
@@ -378,10 +367,10 @@ std::string FormatValueData(DWORD type, const std::vector<BYTE>& data) {
     for (char c : Utf16ToUtf8(text)) out += c == '\0' ? std::string("\\0") : std::string(1, c);
     return out;
   }
-  if (type == kRegDword && data.size() == 4) {
-    DWORD v = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<DWORD>(data[3]) << 24);
+  if (uint64_t v = 0; type == kRegDword && IntegerFromValueBytes(data.data(), data.size(), 4, &v)) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%08x (%u)", v, v);
+    std::snprintf(buf, sizeof buf, "0x%08x (%u)", static_cast<unsigned>(v),
+                  static_cast<unsigned>(v));
     return buf;
   }
   std::string out;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/utf.h"
+#include "services/value_bytes.h"
 
 namespace zvt::tools {
 namespace {
@@ -60,9 +61,7 @@ std::string Escape(const std::u16string& text) {
 // no other NUL, no line breaks.
 std::optional<std::u16string> PlainString(const std::vector<BYTE>& data) {
   if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
-  std::u16string text;
-  for (size_t i = 0; i < data.size(); i += 2)
-    text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  std::u16string text = Utf16FromValueBytes(data.data(), data.size());
   if (text.back() != u'\0') return std::nullopt;
   text.pop_back();
   if (text.find_first_of(std::u16string(u"\0\r\n", 3)) != std::u16string::npos) return std::nullopt;
@@ -77,11 +76,10 @@ void WriteValue(const platform::ValueRow& row, std::string* out) {
       return;
     }
   }
-  if (row.type == kRegDword && row.data.size() == 4) {
+  if (uint64_t v = 0;
+      row.type == kRegDword && IntegerFromValueBytes(row.data.data(), row.data.size(), 4, &v)) {
     char buf[16];
-    DWORD v = row.data[0] | (row.data[1] << 8) | (row.data[2] << 16) |
-              (static_cast<DWORD>(row.data[3]) << 24);
-    std::snprintf(buf, sizeof buf, "dword:%08x", v);
+    std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(v));
     *out += line + buf + "\n";
     return;
   }

@@ -6,6 +6,7 @@
 
 #include "platform/name_fold.h"
 #include "platform/utf.h"
+#include "services/value_bytes.h"
 #include "tools/reg_store.h"
 #include "tools/zvtadm_command.h"
 
@@ -78,14 +79,13 @@ nlohmann::json ValueJson(const platform::ValueRow& v) {
   }
   auto number = [&v](size_t size) {
     uint64_t n = 0;
-    for (size_t i = size; i-- > 0;) n = (n << 8) | v.data[i];
+    IntegerFromValueBytes(v.data.data(), v.data.size(), size, &n);
     return n;
   };
   auto texts = [&v]() {
     std::vector<std::string> out;
     std::u16string current;
-    for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
-      char16_t c = static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8));
+    for (char16_t c : Utf16FromValueBytes(v.data.data(), v.data.size())) {
       if (c == u'\0') {
         out.push_back(platform::Utf16ToUtf8(current));
         current.clear();

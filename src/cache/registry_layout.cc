@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "services/value_bytes.h"
+
 namespace zvt {
 
 Timestamp ExchangeFirstBytes(Timestamp t) {
@@ -39,8 +41,7 @@ bool ReadSavedParents(RegistryApi* registry, HKEY hierarchy_key, DWORD* count) {
 }
 
 LONG WriteSavedParents(RegistryApi* registry, HKEY hierarchy_key, DWORD count) {
-  return registry->RegSetValueExW(hierarchy_key, kSavedParentsValue, 0, kRegDword,
-                                  reinterpret_cast<const BYTE*>(&count), sizeof count);
+  return SetDwordValue(registry, hierarchy_key, kSavedParentsValue, count);
 }
 
 bool CacheSwitchedOff(RegistryApi* registry, HKEY top_key) {

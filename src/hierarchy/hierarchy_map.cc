@@ -11,6 +11,7 @@
 #include "hierarchy/registry_reads.h"
 #include "host/admin_host_apis.h"
 #include "services/services.h"
+#include "services/value_bytes.h"
 
 namespace zvt {
 namespace {
@@ -110,9 +111,7 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
     if (children.empty()) continue;
     ++saved;
     std::u16string text = JoinChildren(children);
-    if (registry->RegSetValueExW(CRegistryCache::hierarchyKey(), parent.c_str(), 0, kRegSz,
-                                 reinterpret_cast<const BYTE*>(text.c_str()),
-                                 static_cast<DWORD>((text.size() + 1) * sizeof(char16_t))) != 0)
+    if (SetStringValue(registry, CRegistryCache::hierarchyKey(), parent.c_str(), text) != 0)
       CRegistryCache::noteLostWrite();
   }
   if (WriteSavedParents(registry, CRegistryCache::hierarchyKey(), saved) != 0)
