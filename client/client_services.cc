@@ -30,13 +30,6 @@ using platform::Utf16ToUtf8;
 
 constexpr size_t kMaxInstallDirName = 15;  // 16 characters with the terminator
 
-std::string HostText(const std::string& utf8, size_t width) {
-  std::string out;
-  if (!pgm::ToEbcdic(U16(utf8), &out)) out.clear();
-  out.resize(width, static_cast<char>(pgm::kEbcdicBlank));
-  return out;
-}
-
 uint32_t CodeFor(const pgm::Failure& f) {
   switch (f.cause) {
     case pgm::Failure::Cause::kRefused:
@@ -253,8 +246,8 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     call.program = kChangeTimestampsName;
     call.parameters = {{wire::kOutput, 32, ""},
                        {wire::kInput, 4, big_endian::Bytes32(32)},
-                       {wire::kInput, 8, HostText(kChangeTimestampsFormat, 8)},
-                       {wire::kInput, 10, HostText(connection->user(), 10)},
+                       {wire::kInput, 8, pgm::EbcdicField(kChangeTimestampsFormat, 8)},
+                       {wire::kInput, 10, pgm::EbcdicField(connection->user(), 10)},
                        {wire::kInOut, 4, big_endian::Bytes32(0)}};
     wire::CallReply reply;
     if (connection->Call(call, &reply, &failure) && reply.ok && !reply.outputs.empty() &&

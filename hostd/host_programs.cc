@@ -9,13 +9,10 @@
 #include "host/program_names.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
-#include "platform/utf.h"
 
 namespace zvt::hostd {
 namespace {
 
-constexpr uint8_t kBlankHandle[20] = {0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
-                                      0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
 constexpr char kHandleTag[4] = {'Z', 'V', 'T', 'C'};
 
 wire::CallReply Refuse(const wire::Call& call, const std::string& id, const std::string& text) {
@@ -34,41 +31,6 @@ using big_endian::Load32;
 
 // Writes `v` at `at` of `out`, which holds the four bytes there.
 void PutBe32(std::string* out, size_t at, uint32_t v) { big_endian::Store32(out->data() + at, v); }
-
-// Host text of a character field: UTF-8 in, EBCDIC blank-padded to `width`
-// out. Characters without a code in page 37 become the substitute 0x3F.
-// REQUIRES: the field is blank already (entries are laid out blank first),
-// so only the text's own characters are written.
-void PutText(char* field, size_t width, const std::string& utf8) {
-  if (utf8.empty()) return;
-  const size_t n = std::min(width, utf8.size());
-  size_t ascii = 0;
-  while (ascii < n && static_cast<uint8_t>(utf8[ascii]) < 0x80) ++ascii;
-  if (ascii == n) {
-    // Most texts are ASCII: one byte is one character.
-    for (size_t i = 0; i < n; ++i) {
-      uint8_t b;
-      pgm::UnicodeToEbcdic(static_cast<char16_t>(utf8[i]), &b);
-      field[i] = static_cast<char>(b);
-    }
-    return;
-  }
-  std::u16string text = platform::U16(utf8);
-  const size_t m = std::min(width, text.size());
-  for (size_t i = 0; i < m; ++i) {
-    uint8_t b;
-    if (!pgm::UnicodeToEbcdic(text[i], &b)) b = 0x3F;
-    field[i] = static_cast<char>(b);
-  }
-}
-
-// A character parameter as UTF-8, trailing blanks removed.
-std::string TextOf(const std::string& ebcdic) {
-  std::u16string t = pgm::FromEbcdic(ebcdic);
-  size_t end = t.find_last_not_of(u' ');
-  t.resize(end == std::u16string::npos ? 0 : end + 1);
-  return platform::Utf16ToUtf8(t);
-}
 
 // Checks the shape of a call: the number of parameters and each one's
 // direction and, for inputs, exact length.
@@ -112,7 +74,7 @@ bool SelectionCategory(const std::string& s, std::string* category) {
   if (s.size() < 20) return false;
   uint32_t op = Load32(s, 8), key = Load32(s, 12), data_length = Load32(s, 16);
   if (op != 1 || key != 1 || data_length != 1 || s.size() < 21) return false;
-  *category = TextOf(s.substr(20, 1));
+  *category = pgm::Utf8OfEbcdicField(s.substr(20, 1));
   return category->size() == 1;
 }
 
@@ -142,16 +104,6 @@ struct Page {
 using PageReader =
     std::function<bool(int64_t after, uint64_t limit, bool count, Page* page, std::string* error)>;
 
-uint64_t Be64(const std::string& s, size_t at) {
-  uint64_t v = 0;
-  for (size_t i = at; i < at + 8; ++i) v = (v << 8) | static_cast<uint8_t>(s[i]);
-  return v;
-}
-
-void PutBe64(std::string* s, size_t at, uint64_t v) {
-  for (size_t i = at + 8; i-- > at; v >>= 8) (*s)[i] = static_cast<char>(v);
-}
-
 // Fills a list receiver from the position in `handle`: the number of entries
 // handed out before, the size of the list when its first part was read, and
 // the sequence number of the last entry handed out. Each part reads only its
@@ -167,7 +119,7 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
       return Refuse(call, "CPF3C82", "Continuation handle not valid.");
     position = Load32(handle, 4);
     page.where.total = Load32(handle, 8);
-    uint64_t seq = Be64(handle, 12);
+    uint64_t seq = big_endian::Load64(handle.data() + 12);
     // A handle is only handed out while entries remain.
     if (seq > static_cast<uint64_t>(INT64_MAX) || position >= page.where.total)
       return Refuse(call, "CPF3C82", "Continuation handle not valid.");
@@ -201,7 +153,7 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
     std::memcpy(&out[8], kHandleTag, 4);
     PutBe32(&out, 8 + 4, static_cast<uint32_t>(position + n));
     PutBe32(&out, 8 + 8, static_cast<uint32_t>(page.where.total));
-    PutBe64(&out, 8 + 12, static_cast<uint64_t>(page.where.last_seq));
+    big_endian::Store64(out.data() + 8 + 12, static_cast<uint64_t>(page.where.last_seq));
   }
   PutBe32(&out, 28, kListHeaderLength);
   PutBe32(&out, 32, static_cast<uint32_t>(n));
@@ -219,27 +171,27 @@ void PutFunctionEntry(const FunctionRow& f, char* e) {
     std::memset(e + reserved, 0, reserved_length);
     big_endian::Store32(e + ccsid, 37);
   };
-  PutText(e + 0, 30, f.id);
-  PutText(e + 30, 1, f.category);
-  PutText(e + 31, 1, f.type);
-  PutText(e + 32, 10, "*SYSTEM");
-  PutText(e + 59, 330, f.name);
+  pgm::PutEbcdicText(e + 0, 30, f.id);
+  pgm::PutEbcdicText(e + 30, 1, f.category);
+  pgm::PutEbcdicText(e + 31, 1, f.type);
+  pgm::PutEbcdicText(e + 32, 10, "*SYSTEM");
+  pgm::PutEbcdicText(e + 59, 330, f.name);
   put_ccsid(389, 3, 392);
-  PutText(e + 396, 330, f.name2);
+  pgm::PutEbcdicText(e + 396, 330, f.name2);
   put_ccsid(726, 2, 728);
-  PutText(e + 759, 330, f.description);
+  pgm::PutEbcdicText(e + 759, 330, f.description);
   put_ccsid(1089, 3, 1092);
-  PutText(e + 1096, 330, f.description2);
+  pgm::PutEbcdicText(e + 1096, 330, f.description2);
   put_ccsid(1426, 2, 1428);
-  PutText(e + 1432, 30, f.root);
-  PutText(e + 1462, 30, f.parent);
-  PutText(e + 1492, 1, f.indicator1);
-  PutText(e + 1493, 1, f.indicator2);
-  PutText(e + 1494, 1, f.indicator3);
+  pgm::PutEbcdicText(e + 1432, 30, f.root);
+  pgm::PutEbcdicText(e + 1462, 30, f.parent);
+  pgm::PutEbcdicText(e + 1492, 1, f.indicator1);
+  pgm::PutEbcdicText(e + 1493, 1, f.indicator2);
+  pgm::PutEbcdicText(e + 1494, 1, f.indicator3);
 }
 
 bool CheckFormat(const wire::CallParameter& p, const char* format) {
-  return TextOf(p.data) == format;
+  return pgm::Utf8OfEbcdicField(p.data) == format;
 }
 
 // The checks both list programs make of a request whose format name is
@@ -249,8 +201,9 @@ std::optional<wire::CallReply> CheckListRequest(const wire::Call& call, const ch
                                                 size_t selection, uint32_t* length,
                                                 std::string* category) {
   if (!CheckFormat(call.parameters[3], format))
-    return Refuse(call, "CPF3C21",
-                  "Format name " + TextOf(call.parameters[3].data) + " is not valid.");
+    return Refuse(
+        call, "CPF3C21",
+        "Format name " + pgm::Utf8OfEbcdicField(call.parameters[3].data) + " is not valid.");
   if (!ReceiverLength(call, 1, 2, kListHeaderLength, length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
   if (!SelectionCategory(call.parameters[selection].data, category))
@@ -327,8 +280,9 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
   std::string category;
   if (auto refusal = CheckListRequest(call, kUsageListFormat, 5, &length, &category))
     return *refusal;
-  std::string profile = RequestedProfile(store, user, TextOf(call.parameters[4].data));
-  if (profile.empty()) return NotAuthorized(call, TextOf(call.parameters[4].data));
+  std::string profile =
+      RequestedProfile(store, user, pgm::Utf8OfEbcdicField(call.parameters[4].data));
+  if (profile.empty()) return NotAuthorized(call, pgm::Utf8OfEbcdicField(call.parameters[4].data));
   bool known = true;
   PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
     std::vector<UsageRow> rows;
@@ -337,8 +291,8 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
       return false;
     char* e = page->AddBlank(rows.size());
     for (const UsageRow& u : rows) {
-      PutText(e + 0, 30, u.function);
-      PutText(e + 30, 1, u.usage);
+      pgm::PutEbcdicText(e + 0, 30, u.function);
+      pgm::PutEbcdicText(e + 30, 1, u.usage);
       e += kUsageEntryLength;
     }
     return true;
@@ -358,13 +312,15 @@ wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
                       {wire::kInOut, 4}}))
     return Mismatch(call);
   if (!CheckFormat(call.parameters[2], kChangeTimestampsFormat))
-    return Refuse(call, "CPF3C21",
-                  "Format name " + TextOf(call.parameters[2].data) + " is not valid.");
+    return Refuse(
+        call, "CPF3C21",
+        "Format name " + pgm::Utf8OfEbcdicField(call.parameters[2].data) + " is not valid.");
   uint32_t length;
   if (!ReceiverLength(call, 0, 1, 8, &length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  std::string profile = RequestedProfile(store, user, TextOf(call.parameters[3].data));
-  if (profile.empty()) return NotAuthorized(call, TextOf(call.parameters[3].data));
+  std::string profile =
+      RequestedProfile(store, user, pgm::Utf8OfEbcdicField(call.parameters[3].data));
+  if (profile.empty()) return NotAuthorized(call, pgm::Utf8OfEbcdicField(call.parameters[3].data));
   Timestamps stamps;
   bool known = false;
   std::string error;

@@ -1,4 +1,4 @@
-// Unsigned 32-bit numbers in network byte order, as frame headers of the
+// Unsigned 32- and 64-bit numbers in network byte order, as frame headers of the
 // wire protocol and binary fields of host program parameters carry them.
 #ifndef ZVT_PGM_BIG_ENDIAN_H_
 #define ZVT_PGM_BIG_ENDIAN_H_
@@ -28,6 +28,17 @@ inline void Store32(void* p, uint32_t v) {
   b[1] = static_cast<uint8_t>(v >> 16);
   b[2] = static_cast<uint8_t>(v >> 8);
   b[3] = static_cast<uint8_t>(v);
+}
+
+// The number in the eight bytes at `p`.
+inline uint64_t Load64(const void* p) {
+  return (uint64_t{Load32(p)} << 32) | Load32(static_cast<const uint8_t*>(p) + 4);
+}
+
+// Writes `v` to the eight bytes at `p`.
+inline void Store64(void* p, uint64_t v) {
+  Store32(p, static_cast<uint32_t>(v >> 32));
+  Store32(static_cast<uint8_t*>(p) + 4, static_cast<uint32_t>(v));
 }
 
 // The four bytes of `v`.

@@ -3,7 +3,10 @@
 // U+0000..U+00FF, so every Latin-1 character converts both ways.
 #include "pgm/ccsid37.h"
 
+#include <algorithm>
 #include <array>
+
+#include "platform/utf.h"
 
 namespace zvt::pgm {
 namespace {
@@ -66,6 +69,39 @@ std::u16string FromEbcdic(std::string_view bytes) {
   out.reserve(bytes.size());
   for (char b : bytes) out.push_back(EbcdicToUnicode(static_cast<uint8_t>(b)));
   return out;
+}
+
+void PutEbcdicText(char* field, size_t width, std::string_view utf8) {
+  if (utf8.empty()) return;
+  const size_t n = std::min(width, utf8.size());
+  size_t ascii = 0;
+  while (ascii < n && static_cast<uint8_t>(utf8[ascii]) < 0x80) ++ascii;
+  if (ascii == n) {
+    // Most texts are ASCII: one byte is one character.
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t b;
+      UnicodeToEbcdic(static_cast<char16_t>(utf8[i]), &b);
+      field[i] = static_cast<char>(b);
+    }
+    return;
+  }
+  const std::u16string text = platform::U16(utf8);
+  const size_t m = std::min(width, text.size());
+  for (size_t i = 0; i < m; ++i) {
+    uint8_t b;
+    if (!UnicodeToEbcdic(text[i], &b)) b = kEbcdicSubstitute;
+    field[i] = static_cast<char>(b);
+  }
+}
+
+std::string EbcdicField(std::string_view utf8, size_t width) {
+  std::string field(width, static_cast<char>(kEbcdicBlank));
+  PutEbcdicText(field.data(), width, utf8);
+  return field;
+}
+
+std::string Utf8OfEbcdicField(std::string_view bytes) {
+  return platform::Utf16ToUtf8(FromEbcdic(bytes.substr(0, LengthWithoutTrailingBlanks(bytes))));
 }
 
 }  // namespace zvt::pgm

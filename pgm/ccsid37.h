@@ -34,6 +34,18 @@ bool UnicodeToEbcdic(char16_t c, uint8_t* byte);
 bool ToEbcdic(std::u16string_view text, std::string* out);
 std::u16string FromEbcdic(std::string_view bytes);
 
+// Host character fields, fixed-width and blank-padded. A character without
+// a code in page 37 becomes the substitute 0x3F; a text longer than the
+// field is cut.
+inline constexpr uint8_t kEbcdicSubstitute = 0x3F;
+// `utf8` as a field of `width` bytes.
+std::string EbcdicField(std::string_view utf8, size_t width);
+// `utf8` written over the `width` bytes at `field`, which are blank already
+// (only the text's own characters are written).
+void PutEbcdicText(char* field, size_t width, std::string_view utf8);
+// A field's text as UTF-8, its trailing blanks removed.
+std::string Utf8OfEbcdicField(std::string_view bytes);
+
 }  // namespace zvt::pgm
 
 #endif  // ZVT_PGM_CCSID37_H_

@@ -44,5 +44,18 @@ TEST(Ccsid37Test, TrailingBlanksAreCutAtEveryLengthAndPosition) {
   }
 }
 
+// Fixed-width fields as both sides of the wire fill and read them: padded
+// with blanks, cut at the width, unconvertible characters substituted, and
+// read back without the padding.
+TEST(Ccsid37Test, FieldsArePaddedCutSubstitutedAndReadBack) {
+  EXPECT_EQ(EbcdicField("JOE", 5), "\xD1\xD6\xC5\x40\x40");
+  EXPECT_EQ(EbcdicField("ABCDEF", 3), "\xC1\xC2\xC3");
+  EXPECT_EQ(EbcdicField("", 2), "\x40\x40");
+  EXPECT_EQ(EbcdicField("\xE2\x82\xAC" "A", 3), "\x3F\xC1\x40");  // the euro sign, then A
+  EXPECT_EQ(Utf8OfEbcdicField(EbcdicField("caf\xC3\xA9", 10)), "caf\xC3\xA9");
+  EXPECT_EQ(Utf8OfEbcdicField("\x40\xC1\x40\x40"), " A");  // leading blanks stay
+  EXPECT_EQ(Utf8OfEbcdicField(""), "");
+}
+
 }  // namespace
 }  // namespace zvt::pgm

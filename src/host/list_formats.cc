@@ -125,9 +125,6 @@ const FieldTable kUsageListTable = MakeFieldTable(kUsageListRows);
 const FieldTable kTimestampReceiverTable = kTimestampReceiver;
 const FieldTable kTimestampListTable = MakeFieldTable(kTimestampListRows);
 
-const uint8_t kBlankHandle[20] = {0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
-                                  0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
-
 const char16_t* CategoryCode(uint32_t category_selector) {
   static const char16_t* const kCodes[] = {u"9", u"1", u"2", u"3", u"8", u"4", u"5", u"7"};
   return category_selector < 8 ? kCodes[category_selector] : nullptr;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "diag/boundary_guard.h"
+#include "host/program_names.h"
 #include "services/client.h"
 #include "services/program_calls.h"
 
@@ -26,8 +27,6 @@ extern const FieldTable kUsageListTable;
 extern const FieldTable kTimestampReceiverTable;
 extern const FieldTable kTimestampListTable;
 
-// The host's blank continuation handle: 20 bytes of 0x40.
-extern const uint8_t kBlankHandle[20];
 constexpr uint32_t kFunctionListCapacity = 64;
 constexpr uint32_t kUsageListFirstCapacity = 250;
 // The most entries one list call takes from a host, over all its parts: far

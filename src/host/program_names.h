@@ -1,11 +1,13 @@
-// The names of the host's three function-registry programs and of the
-// formats they answer in, spelled once for the library (which passes them
+// The names of the host's three function-registry programs, of the formats
+// they answer in, and the list programs' blank continuation handle, spelled
+// once for the library (which passes them
 // to the program call library as UTF-16), the client services and the host
 // server (which see them on the wire as they are).
 #ifndef ZVT_HOST_PROGRAM_NAMES_H_
 #define ZVT_HOST_PROGRAM_NAMES_H_
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zvt {
 
@@ -31,6 +33,12 @@ inline constexpr WideName kUsageListName16{kUsageListName};
 inline constexpr WideName kUsageListFormat16{kUsageListFormat};
 inline constexpr WideName kChangeTimestampsName16{kChangeTimestampsName};
 inline constexpr WideName kChangeTimestampsFormat16{kChangeTimestampsFormat};
+
+// The list programs' continuation handle asking for a list's first part:
+// 20 bytes of 0x40 (EBCDIC blanks).
+inline constexpr uint8_t kBlankHandle[20] = {0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
+                                             0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
+                                             0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
 
 }  // namespace zvt
 
