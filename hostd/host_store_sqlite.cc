@@ -77,8 +77,7 @@ class SqliteHostStore final : public HostStore {
     counter_ = platform::ChangeCounter::Open(path_ + "-changes");
   }
   ~SqliteHostStore() override {
-    for (auto& [sql, entry] : cache_.statements) sqlite3_finalize(entry.statement);
-    cache_.statements.clear();
+    cache_.statements.clear();  // finalizes them before the close
     sqlite3_close(db_);
   }
 

@@ -1,7 +1,7 @@
-// The SQLite toolkit of the host store: the prepared statements of one
-// connection, cached by their text; a statement borrowed from the cache for
-// one use; and the write transaction, whose commit is counted on the store's
-// change counter.
+// The SQLite toolkit of the host store, over the platform's statement
+// holders: the prepared statements of one connection, cached by their text;
+// a statement borrowed from the cache for one use; and the write transaction, whose commit is
+// counted on the store's change counter.
 #ifndef ZVT_HOSTD_SQLITE_STATEMENTS_H_
 #define ZVT_HOSTD_SQLITE_STATEMENTS_H_
 
@@ -15,21 +15,20 @@
 #include <string_view>
 
 #include "platform/change_counter.h"
+#include "platform/sqlite_statement.h"
 
 namespace zvt::hostd::sqlite {
 
 // Prepared statements of one connection, by SQL text, each lent out to one
-// use at a time; looked up without copying the text.
+// use at a time; looked up without copying the text. Emptied before the
+// connection closes.
 struct StatementCache {
   struct Entry {
-    sqlite3_stmt* statement = nullptr;
+    platform::SqliteStatement statement;
     bool lent = false;
   };
   sqlite3* db = nullptr;
   std::map<std::string, Entry, std::less<>> statements;
-  ~StatementCache() {
-    for (auto& [sql, entry] : statements) sqlite3_finalize(entry.statement);
-  }
 };
 
 // A prepared statement borrowed from the store's cache for one use, and
@@ -37,32 +36,10 @@ struct StatementCache {
 // same text) is prepared once more for this use alone.
 class Stmt {
  public:
-  Stmt(StatementCache* cache, const char* sql, std::string* error) : db_(cache->db) {
-    auto it = cache->statements.find(std::string_view(sql));
-    if (it != cache->statements.end() && !it->second.lent) {
-      entry_ = &it->second;
-      entry_->lent = true;
-      st_ = entry_->statement;
-      return;
-    }
-    if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
-      *error = std::string("host store: ") + sqlite3_errmsg(db_);
-      sqlite3_finalize(st_);
-      st_ = nullptr;
-      return;
-    }
-    if (it == cache->statements.end()) {
-      entry_ = &cache->statements.emplace(sql, StatementCache::Entry{st_, true}).first->second;
-    }
-  }
+  Stmt(StatementCache* cache, const char* sql, std::string* error)
+      : db_(cache->db), use_(Borrow(cache, sql, error)) {}
   ~Stmt() {
-    if (st_ == nullptr) return;
-    sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
-    if (entry_ != nullptr)
-      entry_->lent = false;
-    else
-      sqlite3_finalize(st_);
+    if (entry_ != nullptr) entry_->lent = false;
   }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
@@ -101,9 +78,34 @@ class Stmt {
   int Changes() const { return sqlite3_changes(db_); }
 
  private:
+  // The cached statement of `sql` when it is free, else one prepared for
+  // this use alone (and cached when the text is new).
+  sqlite3_stmt* Borrow(StatementCache* cache, const char* sql, std::string* error) {
+    auto it = cache->statements.find(std::string_view(sql));
+    if (it != cache->statements.end() && !it->second.lent) {
+      entry_ = &it->second;
+      entry_->lent = true;
+      return st_ = entry_->statement.get();
+    }
+    platform::SqliteStatement fresh(db_, sql);
+    if (!fresh) {
+      *error = std::string("host store: ") + sqlite3_errmsg(db_);
+      return st_ = nullptr;
+    }
+    st_ = fresh.get();
+    if (it == cache->statements.end())
+      entry_ = &cache->statements.emplace(sql, StatementCache::Entry{std::move(fresh), true})
+                    .first->second;
+    else
+      own_ = std::move(fresh);
+    return st_;
+  }
+
   sqlite3* db_;
   StatementCache::Entry* entry_ = nullptr;  // null: this use's own statement
   sqlite3_stmt* st_ = nullptr;
+  platform::SqliteStatement own_;  // a statement prepared for this use alone
+  platform::SqliteUse use_;        // declared last: resets before `own_` goes
 };
 
 // BEGIN IMMEDIATE ... COMMIT, rolled back unless committed; a commit is

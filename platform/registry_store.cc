@@ -103,21 +103,15 @@ bool AddChecks(sqlite3* db, std::string* error) {
     std::u16string name;
   };
   std::vector<Key> keys;
-  auto fail = [&](sqlite3_stmt* st) {
+  auto fail = [&] {
     *error = sqlite3_errmsg(db);
-    sqlite3_finalize(st);
     return false;
   };
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT id, key, name, type, data FROM vals", -1, &st, nullptr) !=
-      SQLITE_OK)
-    return fail(st);
-  sqlite3_stmt* update = nullptr;
-  if (sqlite3_prepare_v2(db, "UPDATE vals SET chk = ?2 WHERE id = ?1", -1, &update, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_finalize(update);
-    return fail(st);
-  }
+  SqliteStatement values(db, "SELECT id, key, name, type, data FROM vals");
+  SqliteStatement update_value(db, "UPDATE vals SET chk = ?2 WHERE id = ?1");
+  if (!values || !update_value) return fail();
+  sqlite3_stmt* st = values.get();
+  sqlite3_stmt* update = update_value.get();
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     std::u16string name = FromNameBytes(sqlite3_column_blob(st, 2), sqlite3_column_bytes(st, 2));
@@ -129,24 +123,22 @@ bool AddChecks(sqlite3* db, std::string* error) {
     sqlite3_bind_int64(update, 2, static_cast<sqlite3_int64>(check));
     int u = sqlite3_step(update);
     sqlite3_reset(update);
-    if (u != SQLITE_DONE) break;
+    if (u != SQLITE_DONE) return fail();
   }
-  sqlite3_finalize(update);
-  if (rc != SQLITE_DONE) return fail(st);
-  sqlite3_finalize(st);
-  if (sqlite3_prepare_v2(db, "SELECT id, parent, name FROM keys", -1, &st, nullptr) != SQLITE_OK)
-    return fail(st);
+  if (rc != SQLITE_DONE) return fail();
+  SqliteStatement key_rows(db, "SELECT id, parent, name FROM keys");
+  if (!key_rows) return fail();
+  st = key_rows.get();
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     Key k{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1),
           FromNameBytes(sqlite3_column_blob(st, 2), sqlite3_column_bytes(st, 2))};
     subkey_sums[k.parent] ^= KeyIdentity(k.id, k.parent, k.name);
     keys.push_back(std::move(k));
   }
-  if (rc != SQLITE_DONE) return fail(st);
-  sqlite3_finalize(st);
-  if (sqlite3_prepare_v2(db, "UPDATE keys SET vsum = ?2, ksum = ?3, chk = ?4 WHERE id = ?1", -1,
-                         &st, nullptr) != SQLITE_OK)
-    return fail(st);
+  if (rc != SQLITE_DONE) return fail();
+  SqliteStatement update_key(db, "UPDATE keys SET vsum = ?2, ksum = ?3, chk = ?4 WHERE id = ?1");
+  if (!update_key) return fail();
+  st = update_key.get();
   for (const Key& k : keys) {
     std::uint64_t vsum = value_sums[k.id], ksum = subkey_sums[k.id];
     sqlite3_bind_int64(st, 1, k.id);
@@ -156,9 +148,8 @@ bool AddChecks(sqlite3* db, std::string* error) {
                        static_cast<sqlite3_int64>(KeyCheck(k.id, k.parent, k.name, vsum, ksum)));
     rc = sqlite3_step(st);
     sqlite3_reset(st);
-    if (rc != SQLITE_DONE) return fail(st);
+    if (rc != SQLITE_DONE) return fail();
   }
-  sqlite3_finalize(st);
   return true;
 }
 
@@ -266,11 +257,9 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
   std::string text = exec("PRAGMA cell_size_check = ON", &result);
   int version = -1;
   {
-    sqlite3_stmt* st = nullptr;
-    result = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
-    if (result == SQLITE_OK) result = sqlite3_step(st);
-    if (result == SQLITE_ROW) version = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
+    SqliteStatement st(db, "PRAGMA user_version");
+    result = st ? sqlite3_step(st.get()) : sqlite3_extended_errcode(db);
+    if (result == SQLITE_ROW) version = sqlite3_column_int(st.get(), 0);
     if (result != SQLITE_ROW)
       return failed(result, (result & 0xFF) == SQLITE_NOTADB ? "it is not a registry store"
                                                              : sqlite3_errmsg(db));
@@ -330,20 +319,16 @@ RegistryStore::RegistryStore(sqlite3* db, std::string path, bool read_only)
 
 RegistryStore::~RegistryStore() {
   (void)CommitGroup();
-  for (sqlite3_stmt* st : statements_) sqlite3_finalize(st);
+  for (SqliteStatement& st : statements_) st = SqliteStatement();  // before the close
   sqlite3_close(db_);
 }
 
 // Statements are prepared on first use: a process that only reads a few
 // values does not pay for parsing every statement the store has.
 sqlite3_stmt* RegistryStore::Statement(Stmt which) {
-  if (statements_[which] == nullptr &&
-      sqlite3_prepare_v3(db_, kStatementText[which], -1, SQLITE_PREPARE_PERSISTENT,
-                         &statements_[which], nullptr) != SQLITE_OK) {
-    sqlite3_finalize(statements_[which]);
-    statements_[which] = nullptr;
-  }
-  return statements_[which];
+  if (!statements_[which])
+    statements_[which] = SqliteStatement(db_, kStatementText[which], SQLITE_PREPARE_PERSISTENT);
+  return statements_[which].get();
 }
 
 LONG RegistryStore::Fail(int sqlite_code) {
@@ -408,22 +393,25 @@ bool RegistryStore::CheckIntegrity(std::string* report) {
   RecursiveMutexLock lock(&mu_);
   (void)SettleSums();  // a failure loses the group, which its commit reports
   report->clear();
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db_, "PRAGMA integrity_check", -1, &st, nullptr) != SQLITE_OK) {
-    *report = sqlite3_errmsg(db_);
-    return false;
+  {
+    SqliteStatement check(db_, "PRAGMA integrity_check");
+    if (!check) {
+      *report = sqlite3_errmsg(db_);
+      return false;
+    }
+    while (sqlite3_step(check.get()) == SQLITE_ROW) {
+      if (!report->empty()) *report += "\n";
+      *report += reinterpret_cast<const char*>(sqlite3_column_text(check.get(), 0));
+    }
   }
-  while (sqlite3_step(st) == SQLITE_ROW) {
-    if (!report->empty()) *report += "\n";
-    *report += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-  }
-  sqlite3_finalize(st);
   if (*report != "ok") return false;
   // Every key, and with it every row, against its checksums.
   std::vector<KeyId> keys;
-  if (sqlite3_prepare_v2(db_, "SELECT id FROM keys", -1, &st, nullptr) == SQLITE_OK)
-    while (sqlite3_step(st) == SQLITE_ROW) keys.push_back(sqlite3_column_int64(st, 0));
-  sqlite3_finalize(st);
+  {
+    SqliteStatement ids(db_, "SELECT id FROM keys");
+    while (ids && sqlite3_step(ids.get()) == SQLITE_ROW)
+      keys.push_back(sqlite3_column_int64(ids.get(), 0));
+  }
   for (KeyId key : keys) {
     if (VerifyKey(key) != kErrorSuccess) {
       *report = damage_.what;

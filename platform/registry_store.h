@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/change_counter.h"
+#include "platform/sqlite_statement.h"
 #include "services/mutex.h"
 #include "services/win_types.h"
 
@@ -290,7 +291,7 @@ class RegistryStore {
   std::unordered_set<KeyId> verified_ ZVT_GUARDED_BY(mu_);
   std::uint64_t device_ = 0, inode_ = 0;    // the file opened
   std::unique_ptr<ChangeCounter> commits_;  // counts every commit; null when not kept
-  sqlite3_stmt* statements_[kStmtCount] = {};
+  SqliteStatement statements_[kStmtCount];
 };
 
 }  // namespace zvt::platform

@@ -16,6 +16,7 @@
 
 #include "platform/name_fold.h"
 #include "platform/registry_store.h"
+#include "platform/sqlite_statement.h"
 
 namespace zvt::platform::store_internal {
 
@@ -66,22 +67,9 @@ inline void BindBytes(sqlite3_stmt* st, int index, const std::string& bytes) {
                     static_cast<int>(bytes.size()), SQLITE_STATIC);
 }
 
-// Resets a statement and clears its bindings when the use ends. A statement
-// that could not be prepared is null; SQLite turns every use of it into
-// SQLITE_MISUSE, which callers report as a failed read or write.
-class StmtUse {
- public:
-  explicit StmtUse(sqlite3_stmt* st) : st_(st) {}
-  ~StmtUse() {
-    if (st_ == nullptr) return;
-    sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
-  }
-  sqlite3_stmt* get() const { return st_; }
-
- private:
-  sqlite3_stmt* st_;
-};
+// One use of one of the store's statements; a statement that could not be
+// prepared fails every use, which callers report as a failed read or write.
+using StmtUse = SqliteUse;
 
 inline bool IsDamageCode(int rc) {
   return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB ||
