@@ -22,6 +22,7 @@
 #include "pgm/remote_program_calls.h"
 #include "pgm/wire.h"
 #include "services/services.h"
+#include "testing/frame_io.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ std::string LastPart() {
 
 void Serve(int client) {
   std::string error;
-  for (wire::Frame frame; wire::ReadFrame(client, wire::kDefaultMaxFrame, -1, &frame, &error);) {
+  for (wire::Frame frame;
+       zvt::testing::ReadFrame(client, wire::kDefaultMaxFrame, -1, &frame, &error);) {
     std::string reply;
     if (frame.type == wire::FrameType::kHello) {
       wire::HelloReply hello;
@@ -79,7 +81,7 @@ void Serve(int client) {
     } else {
       break;
     }
-    if (!wire::WriteAll(client, reply, 5000, &error)) break;
+    if (!zvt::testing::WriteAll(client, reply, 5000, &error)) break;
   }
   close(client);
 }

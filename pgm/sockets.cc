@@ -90,6 +90,23 @@ int WaitFor(Handle s, Ready what, int timeout_ms, std::string* error) {
   }
 }
 
+bool WaitUntil(Handle s, Ready what, bool has_deadline,
+               std::chrono::steady_clock::time_point deadline, std::string* error) {
+  int wait_ms = -1;
+  if (has_deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      *error = "timed out";
+      return false;
+    }
+    wait_ms = static_cast<int>(left.count());
+  }
+  int rc = WaitFor(s, what, wait_ms, error);
+  if (rc == 0) *error = "timed out";
+  return rc > 0;
+}
+
 long Receive(Handle s, char* out, size_t n, std::string* error) {
   for (;;) {
 #ifdef _WIN32

@@ -4,6 +4,7 @@
 #ifndef ZVT_PGM_SOCKETS_H_
 #define ZVT_PGM_SOCKETS_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,10 @@ enum class Ready { kRead, kWrite };
 // Waits up to `timeout_ms` (-1: no limit) for `s` to become ready. 1 when it
 // is, 0 when the time ran out, -1 on failure with `*error` set.
 int WaitFor(Handle s, Ready what, int timeout_ms, std::string* error);
+// Waits for `s` until `deadline` (none unless `has_deadline`); false with
+// `*error` "timed out" when it passed first, or on failure.
+bool WaitUntil(Handle s, Ready what, bool has_deadline,
+               std::chrono::steady_clock::time_point deadline, std::string* error);
 
 // Results of Receive and Send besides a byte count.
 inline constexpr long kClosed = 0;       // Receive: the peer closed the connection

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "pgm/wire.h"
+#include "testing/frame_io.h"
 
 namespace zvt::sockets {
 namespace {
@@ -61,13 +62,13 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   const std::string big(3 << 20, 'x');
   std::thread writer([&] {
     std::string error;
-    EXPECT_TRUE(
-        wire::WriteAll(client, wire::EncodeFrame(wire::FrameType::kCall, big), 5000, &error))
+    EXPECT_TRUE(zvt::testing::WriteAll(client, wire::EncodeFrame(wire::FrameType::kCall, big), 5000,
+                                       &error))
         << error;
   });
   wire::Frame frame;
   std::string error;
-  ASSERT_TRUE(wire::ReadFrame(server, 8u << 20, 5000, &frame, &error)) << error;
+  ASSERT_TRUE(zvt::testing::ReadFrame(server, 8u << 20, 5000, &frame, &error)) << error;
   writer.join();
   EXPECT_EQ(wire::FrameType::kCall, frame.type);
   EXPECT_EQ(big, frame.payload);

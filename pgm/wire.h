@@ -153,14 +153,14 @@ class FrameReader {
   std::string buffer_;
 };
 
-// Blocking frame I/O on a socket with a time-out per operation (0: none).
-// Return false with `*error` set on failure, time-out or a closed peer.
-bool WriteAll(sockets::Handle fd, std::string_view bytes, int timeout_ms, std::string* error);
-// The same over a stream.
+// Sends all of `bytes` over `stream` with a time-out (0: none); false with
+// `*error` set on failure, time-out or a closed peer.
 bool WriteAll(sockets::Stream* stream, std::string_view bytes, int timeout_ms, std::string* error);
-// Reads exactly one frame and nothing after it.
-bool ReadFrame(sockets::Handle fd, uint32_t max_frame, int timeout_ms, Frame* frame,
-               std::string* error);
+
+// Checks a frame header (length and type, the 5 bytes at `header`); on
+// success `*length` is the length of type byte and payload.
+bool CheckFrameHeader(const uint8_t* header, uint32_t max_frame, uint32_t* length,
+                      std::string* error);
 
 // Reads frames from a stream through a buffer, so that a frame usually
 // costs one receive. The buffer never holds more than one frame's worth

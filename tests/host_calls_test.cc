@@ -16,6 +16,7 @@
 
 #include "pgm/wire.h"
 #include "platform/utf.h"
+#include "testing/frame_io.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt::testing {
@@ -416,14 +417,14 @@ int RawSignedOn(uint16_t port, const std::string& user) {
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
   std::string error;
   wire::Frame frame;
-  wire::WriteAll(fd, wire::EncodeFrame(wire::FrameType::kHello, wire::Encode(wire::Hello{})), 1000,
-                 &error);
-  wire::ReadFrame(fd, 1 << 20, 2000, &frame, &error);
-  wire::WriteAll(
+  zvt::testing::WriteAll(
+      fd, wire::EncodeFrame(wire::FrameType::kHello, wire::Encode(wire::Hello{})), 1000, &error);
+  zvt::testing::ReadFrame(fd, 1 << 20, 2000, &frame, &error);
+  zvt::testing::WriteAll(
       fd,
       wire::EncodeFrame(wire::FrameType::kSignon, wire::Encode(wire::Signon{user, "pw-" + user})),
       1000, &error);
-  wire::ReadFrame(fd, 1 << 20, 2000, &frame, &error);
+  zvt::testing::ReadFrame(fd, 1 << 20, 2000, &frame, &error);
   return fd;
 }
 
@@ -438,11 +439,11 @@ TEST_F(HostCallTest, OversizedFramesAndGarbageCloseOnlyTheirOwnConnection) {
   int fd = RawSignedOn(server()->port(), "HANK");
   ASSERT_GE(fd, 0);
   std::string error, big("\x01\x00\x00\x00\x05", 5);
-  wire::WriteAll(fd, big, 1000, &error);
+  zvt::testing::WriteAll(fd, big, 1000, &error);
   wire::Frame frame;
-  ASSERT_TRUE(wire::ReadFrame(fd, 1 << 20, 2000, &frame, &error)) << error;
+  ASSERT_TRUE(zvt::testing::ReadFrame(fd, 1 << 20, 2000, &frame, &error)) << error;
   EXPECT_EQ(frame.type, wire::FrameType::kProtocolError);
-  EXPECT_FALSE(wire::ReadFrame(fd, 1 << 20, 2000, &frame, &error));
+  EXPECT_FALSE(zvt::testing::ReadFrame(fd, 1 << 20, 2000, &frame, &error));
   close(fd);
 
   // Random bytes from many clients while a good client keeps calling.
@@ -460,7 +461,7 @@ TEST_F(HostCallTest, OversizedFramesAndGarbageCloseOnlyTheirOwnConnection) {
     }
     std::string junk(1 + rng() % 300, '\0');
     for (char& c : junk) c = static_cast<char>(rng());
-    wire::WriteAll(bad, junk, 1000, &error);
+    zvt::testing::WriteAll(bad, junk, 1000, &error);
     ErrorOut err;
     EXPECT_EQ(Timestamps("HANK", u"HANK", &stamps, &err), 0u) << round;
     close(bad);

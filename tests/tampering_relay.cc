@@ -9,6 +9,7 @@
 
 #include "pgm/wire.h"
 #include "services/mutex.h"
+#include "testing/frame_io.h"
 
 namespace zvt::testing {
 namespace {
@@ -98,7 +99,7 @@ void TamperingRelay::Serve(int client) {
   std::thread upward([&] {
     std::string error;
     for (wire::Frame frame;
-         wire::ReadFrame(client, wire::kDefaultMaxFrame, kPumpWaitMs, &frame, &error);) {
+         testing::ReadFrame(client, wire::kDefaultMaxFrame, kPumpWaitMs, &frame, &error);) {
       if (frame.type == wire::FrameType::kCall) {
         wire::Call call;
         if (wire::Decode(frame.payload, &call, wire::kDefaultMaxFrame, &error)) {
@@ -121,15 +122,15 @@ void TamperingRelay::Serve(int client) {
           }
         }
       }
-      if (!wire::WriteAll(server, wire::EncodeFrame(frame.type, frame.payload), kPumpWaitMs,
-                          &error))
+      if (!testing::WriteAll(server, wire::EncodeFrame(frame.type, frame.payload), kPumpWaitMs,
+                             &error))
         break;
     }
     shutdown(server, SHUT_RDWR);
   });
   std::string error;
   for (wire::Frame frame;
-       wire::ReadFrame(server, wire::kDefaultMaxFrame, kPumpWaitMs, &frame, &error);) {
+       testing::ReadFrame(server, wire::kDefaultMaxFrame, kPumpWaitMs, &frame, &error);) {
     if (frame.type == wire::FrameType::kCallReply) {
       wire::CallReply reply;
       if (wire::Decode(frame.payload, &reply, &error) && reply.ok && !reply.outputs.empty()) {
@@ -145,7 +146,8 @@ void TamperingRelay::Serve(int client) {
         }
       }
     }
-    if (!wire::WriteAll(client, wire::EncodeFrame(frame.type, frame.payload), kPumpWaitMs, &error))
+    if (!testing::WriteAll(client, wire::EncodeFrame(frame.type, frame.payload), kPumpWaitMs,
+                           &error))
       break;
   }
   shutdown(client, SHUT_RDWR);
