@@ -1,4 +1,6 @@
-// System objects, sign-on, configuration, install directory, message log.
+// System objects, sign-on and the program-call connection, configured
+// systems. The install directories, the message-log handles and the sign-on
+// hold-off have files of their own.
 #include "client/client_services.h"
 
 #include <algorithm>
@@ -27,8 +29,6 @@ std::atomic<uint64_t> next_services_id{1};
 
 using platform::U16;
 using platform::Utf16ToUtf8;
-
-constexpr size_t kMaxInstallDirName = 15;  // 16 characters with the terminator
 
 uint32_t CodeFor(const pgm::Failure& f) {
   switch (f.cause) {
@@ -265,44 +265,6 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
   return kClientOk;
 }
 
-namespace {
-
-std::string RefusalKey(const pgm::SignOnTarget& e) {
-  // The password only as a hash, and only in this process's memory.
-  return e.host + "\n" + std::to_string(e.port) + "\n" + e.user + "\n" +
-         std::to_string(std::hash<std::string>{}(e.password));
-}
-
-}  // namespace
-
-bool ClientServices::HoldingOff(const pgm::SignOnTarget& endpoint, int64_t* seconds_left,
-                                uint32_t* code) {
-  MutexLock lock(&refusals_mu_);
-  auto it = refusals_.find(RefusalKey(endpoint));
-  if (it == refusals_.end()) return false;
-  auto left = it->second.until - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return false;
-  *seconds_left = std::chrono::duration_cast<std::chrono::seconds>(left).count() + 1;
-  *code = it->second.code;
-  return true;
-}
-
-void ClientServices::CountRefusal(const pgm::SignOnTarget& endpoint, uint32_t code,
-                                  int64_t host_wait_ms) {
-  MutexLock lock(&refusals_mu_);
-  const std::string key = RefusalKey(endpoint);
-  if (code == kClientOk) {
-    refusals_.erase(key);
-    return;
-  }
-  Refusals& r = refusals_[key];
-  r.count = std::min(r.count + 1, 20);
-  r.code = code;
-  int64_t wait_ms = std::min<int64_t>(int64_t{1000} << std::min(r.count - 1, 9), 300000);
-  r.until =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(wait_ms, host_wait_ms));
-}
-
 uint32_t ClientServices::zvtCO_Signon(SystemHandle handle, uint32_t /*flags*/) {
   SystemObject* s = Find(handle);
   if (s == nullptr) return kClientBadHandle;
@@ -482,102 +444,5 @@ uint32_t ClientServices::IsSameSystem(const char16_t* system1, const char16_t* s
 }
 
 uint32_t ClientServices::AdjustMessageBoxStyle(uint32_t style) { return style; }
-
-std::string ClientServices::InstallDirectory() {
-  std::string dir = install_directory_;
-  if (dir.empty()) {
-    const char* env = std::getenv("ZVT_INSTALL_DIR");
-    dir = env != nullptr && *env != '\0' ? env : platform::ModuleDirectory();
-  }
-  if (!dir.empty() && dir.back() != '/') dir.push_back('/');
-  return dir;
-}
-
-uint32_t ClientServices::GetInstallPath(uint32_t, char16_t* buffer, uint32_t chars,
-                                        uint32_t* length, uint32_t) {
-  std::string dir = InstallDirectory();
-  if (dir.empty()) return kClientNoInstallDir;
-  std::u16string wide = U16(dir);
-  uint32_t rc = CopyOut(wide, buffer, chars * sizeof(char16_t));
-  if (rc == kClientOk && length != nullptr) *length = static_cast<uint32_t>(wide.size());
-  return rc;
-}
-
-std::vector<std::string> ClientServices::InstallSiblings() {
-  std::vector<std::string> names;
-  std::string dir = InstallDirectory();
-  if (dir.size() < 2) return names;
-  std::string parent = platform::DirectoryOf(dir.substr(0, dir.size() - 1));
-  if (parent.empty()) parent = "/";
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
-    std::string name = entry.path().filename().string();
-    std::error_code not_a_directory;
-    if (name.size() <= kMaxInstallDirName && entry.is_directory(not_a_directory))
-      names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-uint32_t ClientServices::FindFirstInstallDir(uint32_t, char16_t* buffer, uint32_t chars,
-                                             uint32_t* length, uint64_t* cursor, uint32_t) {
-  if (cursor == nullptr) return kClientBadParameter;
-  *cursor = 0;
-  return FindNextInstallDir(buffer, chars, length, cursor, 0);
-}
-
-uint32_t ClientServices::FindNextInstallDir(char16_t* buffer, uint32_t chars, uint32_t* length,
-                                            uint64_t* cursor, uint32_t) {
-  if (cursor == nullptr || buffer == nullptr) return kClientBadParameter;
-  std::vector<std::string> names = InstallSiblings();
-  if (*cursor >= names.size()) return kClientNoInstallDir;
-  std::u16string name = U16(names[*cursor]);
-  uint32_t rc = CopyOut(name, buffer, chars * sizeof(char16_t));
-  if (rc != kClientOk) return rc;
-  if (length != nullptr) *length = static_cast<uint32_t>(name.size());
-  ++*cursor;
-  return kClientOk;
-}
-
-uint32_t ClientServices::CreateMessageHandle(const char16_t* text1, const char16_t* text2,
-                                             MessageLogHandle* log) {
-  if (log == nullptr) return kClientBadParameter;
-  MutexLock lock(&mu_);
-  MessageLogHandle h = next_handle_++;
-  logs_[h] = LogHandle{text1 != nullptr ? Utf16ToUtf8(text1) : "",
-                       text2 != nullptr ? Utf16ToUtf8(text2) : "", 0};
-  *log = h;
-  return kClientOk;
-}
-
-uint32_t ClientServices::SetMessageClass(MessageLogHandle log, uint32_t message_class) {
-  MutexLock lock(&mu_);
-  auto it = logs_.find(log);
-  if (it == logs_.end()) return kClientBadHandle;
-  it->second.message_class = message_class;
-  return kClientOk;
-}
-
-uint32_t ClientServices::LogMessageText(MessageLogHandle log, const char16_t* text, uint32_t size) {
-  if (text == nullptr || size < sizeof(char16_t)) return kClientBadParameter;
-  LogHandle h;
-  {
-    MutexLock lock(&mu_);
-    auto it = logs_.find(log);
-    if (it == logs_.end()) return kClientBadHandle;
-    h = it->second;
-  }
-  // The text ends at its terminator or at the size given, whichever comes first.
-  std::u16string_view view(text, size / sizeof(char16_t));
-  view = view.substr(0, view.find(u'\0'));
-  return log_.Append(h.message_class, h.text1, h.text2, Utf16ToUtf8(view)) ? kClientOk
-                                                                           : kClientLogFailed;
-}
-
-uint32_t ClientServices::DeleteMessageHandle(MessageLogHandle log) {
-  MutexLock lock(&mu_);
-  return logs_.erase(log) == 1 ? kClientOk : kClientBadHandle;
-}
 
 }  // namespace zvt::client
