@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   using namespace zvt::pgm;
-  Endpoint endpoint;
+  SignOnTarget endpoint;
   endpoint.port = static_cast<uint16_t>(std::atoi(argv[1]));
   endpoint.user = argv[2];
   endpoint.password = std::string(argv[3]) + "-wrong";
@@ -31,31 +31,31 @@ int main(int argc, char** argv) {
   };
 
   Failure failure;
-  Endpoint remote = endpoint;
+  SignOnTarget remote = endpoint;
   remote.host = "192.0.2.1";  // a documentation address: nothing is sent there
   remote.tls = false;
-  check(Connection::Open(remote, &failure) == nullptr && failure.cause == Failure::Cause::kTls,
+  check(HostConnection::Open(remote, &failure) == nullptr && failure.cause == Failure::Cause::kTls,
         "plaintext to another machine is refused", failure.text);
   if (endpoint.tls) {
     // The same host under a name its certificate does not carry (it is
     // made for the address alone).
-    Endpoint misnamed = endpoint;
+    SignOnTarget misnamed = endpoint;
     misnamed.host = "localhost";
     failure = Failure();
-    check(Connection::Open(misnamed, &failure) == nullptr &&
+    check(HostConnection::Open(misnamed, &failure) == nullptr &&
               failure.cause == Failure::Cause::kTls &&
               failure.text.find("mismatch") != std::string::npos,
           "a certificate for another name is refused", failure.text);
   }
 
   failure = Failure();
-  check(
-      Connection::Open(endpoint, &failure) == nullptr && failure.cause == Failure::Cause::kRefused,
-      "a wrong password is refused", failure.text);
+  check(HostConnection::Open(endpoint, &failure) == nullptr &&
+            failure.cause == Failure::Cause::kRefused,
+        "a wrong password is refused", failure.text);
 
   endpoint.password = argv[3];
   failure = Failure();
-  std::unique_ptr<Connection> connection = Connection::Open(endpoint, &failure);
+  std::unique_ptr<HostConnection> connection = HostConnection::Open(endpoint, &failure);
   check(connection != nullptr, "signed on", failure.text);
   if (connection != nullptr) {
     zvt::wire::Call call;
