@@ -7,9 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <random>
 
 #include "host/program_names.h"
@@ -17,7 +15,6 @@
 #include "pgm/ccsid37.h"
 #include "pgm/sockets.h"
 #include "platform/name_fold.h"
-#include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/fast_tls.h"
 #include "services/mutex.h"
