@@ -44,7 +44,9 @@ grep -q "STOPPING=1" "$work/notices" || fail "no STOPPING=1"
 # SIGHUP re-reads the configuration: a shorter idle time-out applies to the
 # next frame read, while connected clients stay connected; a configuration
 # that cannot be used is refused and the server goes on as it was.
-echo '{"idle_timeout_ms": 60000}' >"$work/reload.json"
+# The sign-on time-out is long in both, so only the idle time-out can close a
+# client that never signs on.
+echo '{"idle_timeout_ms": 600000, "handshake_timeout_ms": 600000}' >"$work/reload.json"
 rm -f "$work/port"
 "$bin/zvthostd" --config "$work/reload.json" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
   --port-file "$work/port" >"$work/reload.out" 2>&1 &
@@ -69,7 +71,28 @@ def closed(s, wait):
         return False
     except ConnectionResetError:
         return True
-# The idle time-outs told apart: 500 ms after a reload, 60 s before it; a
+def accepted(s):
+    # The server has taken the connection off its listen queue (and so given
+    # it the idle time-out then in force): its socket is one of the server's
+    # open files.
+    local = s.getsockname()[1]
+    for _ in range(2400):
+        inodes = set()
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                link = os.readlink(f"/proc/{pid}/fd/{fd}")
+            except OSError:
+                continue
+            if link.startswith("socket:["):
+                inodes.add(link[8:-1])
+        for line in open("/proc/net/tcp").read().splitlines()[1:]:
+            f = line.split()
+            if (int(f[1].split(":")[1], 16) == port and int(f[2].split(":")[1], 16) == local
+                    and f[9] in inodes):
+                return
+        time.sleep(0.05)
+    sys.exit("the server never accepted the connection")
+# The idle time-outs told apart: 500 ms after a reload, 600 s before it; a
 # client closed within 30 s had the former.
 def reloaded(word, count):
     # Waits until the server has said `word` `count` times: the reload is
@@ -80,7 +103,8 @@ def reloaded(word, count):
         time.sleep(0.05)
     sys.exit("the server never said: " + word)
 before = connect()
-open(config, "w").write('{"idle_timeout_ms": 500}')
+accepted(before)
+open(config, "w").write('{"idle_timeout_ms": 500, "handshake_timeout_ms": 600000}')
 os.kill(pid, signal.SIGHUP)
 reloaded("configuration reloaded", 1)
 after = connect()
@@ -88,7 +112,7 @@ if not closed(after, 30):
     sys.exit("a client connected after the reload was not disconnected after 500 ms idle")
 if closed(before, 0.1):
     sys.exit("the reload dropped a connected client")
-open(config, "w").write('{"idle_timeout_ms": "soon"}')
+open(config, "w").write('{"idle_timeout_ms": "soon", "handshake_timeout_ms": 600000}')
 os.kill(pid, signal.SIGHUP)
 reloaded("reload refused", 1)
 os.kill(pid, 0)  # still running
