@@ -136,6 +136,7 @@ class HostedUser {
         return;
     }
     hostd::ServerOptions options;
+    options.allow_fast_hashes = true;  // the test profiles' hashes are fast
     options.store_path = dir_.File("host.db");
     if (!ServeTls(dir_, &options)) {
       error_ = "no certificate";

@@ -57,6 +57,7 @@ struct Setting {
     ca_file_ = zvt::bench::BenchCertificate(dir);
     std::string key_file = dir.File("host-key.pem");
     char* args[] = {program.data(),
+                    const_cast<char*>("--allow-fast-hashes"),
                     const_cast<char*>("--tls-cert"),
                     ca_file_.data(),
                     const_cast<char*>("--tls-key"),

@@ -211,8 +211,9 @@ inline pid_t Spawn(std::vector<std::string> args) {
 // writes to `port_file`.
 inline pid_t SpawnHost(const std::string& store, const std::string& port_file,
                        const std::string& certificate, const std::string& key) {
-  return Spawn({ZVT_BIN_DIR "/zvthostd", "--store", store, "--listen", "127.0.0.1:0", "--port-file",
-                port_file, "--tls-cert", certificate, "--tls-key", key, "--log-level", "err"});
+  return Spawn({ZVT_BIN_DIR "/zvthostd", "--allow-fast-hashes", "--store", store, "--listen",
+                "127.0.0.1:0", "--port-file", port_file, "--tls-cert", certificate, "--tls-key",
+                key, "--log-level", "err"});
 }
 
 inline int WaitForPort(const std::string& file) {

@@ -52,8 +52,12 @@ bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* 
 
 AdmissionLimits LimitsOf(const ServerOptions& options) {
   AdmissionLimits limits;
-  limits.max_unauthenticated_per_address = options.max_unauthenticated_per_address;
+  limits.max_unauthenticated_per_network = options.max_unauthenticated_per_address;
   limits.limit_loopback = options.limit_loopback;
+  limits.ipv4_prefix = options.ipv4_prefix;
+  limits.ipv6_prefix = options.ipv6_prefix;
+  limits.penalty_ms = options.penalty_ms;
+  limits.max_penalty_ms = options.max_penalty_ms;
   limits.signon_failures_allowed = options.signon_failures_allowed;
   limits.signon_lockout_ms = options.signon_lockout_ms;
   return limits;
@@ -76,6 +80,14 @@ std::string AddressText(const sockaddr* a) {
   return std::string(host) + ":" + std::to_string(port);
 }
 
+// The answer to a sign-on whose network has its fill of sign-ons waiting.
+std::string BusyFrame() {
+  wire::SignonReply busy;
+  busy.messages.push_back({wire::kMessageHostBusy, 40,
+                           "The host is busy with sign-ons from your network; try again later."});
+  return wire::EncodeFrame(wire::FrameType::kSignonReply, wire::Encode(busy));
+}
+
 // The address of a peer given as AddressText has it, without the port.
 std::string SourceOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
@@ -84,6 +96,7 @@ std::string SourceOf(const std::string& peer) { return peer.substr(0, peer.rfind
 HostServer::HostServer(ServerOptions options, ServerHooks* hooks)
     : options_(std::move(options)),
       max_frame_(options_.max_frame),
+      max_request_frame_(options_.max_request_frame),
       idle_timeout_ms_(options_.idle_timeout_ms),
       max_clients_(options_.max_clients),
       admission_(LimitsOf(options_)),
@@ -107,6 +120,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
     tls_ = std::move(tls);
   }
   max_frame_ = options.max_frame;
+  max_request_frame_ = options.max_request_frame;
   idle_timeout_ms_ = options.idle_timeout_ms;
   max_clients_ = options.max_clients;
   return true;
@@ -237,6 +251,8 @@ bool HostServer::Start(std::string* error, bool* wrong_schema) {
   store_ = HostStore::Open(options_.store_path, store_options, error, &schema);
   if (wrong_schema != nullptr) *wrong_schema = schema;
   if (!store_ || !store_->GetHostInfo(&info_, error)) return false;
+  // Made now, so that the first unknown name answers as fast as any other.
+  (void)HostStore::DummyHash();
   if (options_.version != 0) info_.version = options_.version;
   if (options_.release != 0 || options_.version != 0) info_.release = options_.release;
 
@@ -382,17 +398,33 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::string peer = AddressText(reinterpret_cast<sockaddr*>(&address));
     const std::string source = SourceOf(peer);
+    std::string network = admission_.NetworkOf(source);
     auto refuse = [fd](const std::string& text) {
       std::string frame = ProtocolErrorFrame(wire::kErrorUnexpected, text), ignored;
       (void)sockets::Send(fd, frame.data(), frame.size(), &ignored);  // one try, never a wait
       close(fd);
     };
     if (clients_.load() >= max_clients_.load()) {
+      LogRefusal("too many clients", "refused a client from " + source + ": too many clients");
       refuse("too many clients");
       continue;
     }
-    if (!admission_.AdmitUnauthenticated(source)) {
-      refuse("too many connections from this address awaiting sign-on");
+    int64_t penalty_ms = 0;
+    if (!admission_.AdmitUnauthenticated(network, &penalty_ms)) {
+      if (penalty_ms > 0) {
+        // A penalised network costs a refusal and nothing more.
+        LogRefusal("penalised network", "refused a client from " + source + ": network " + network +
+                                            " penalised for another " + std::to_string(penalty_ms) +
+                                            " ms");
+        refuse("your network is refused for another " + std::to_string((penalty_ms + 999) / 1000) +
+               " s after failed sign-ons or refused frames");
+      } else {
+        LogRefusal("too many awaiting sign-on", "refused a client from " + source + ": network " +
+                                                    network +
+                                                    " has too many connections "
+                                                    "awaiting sign-on");
+        refuse("too many connections from this address awaiting sign-on");
+      }
       continue;
     }
     accepted_++;
@@ -400,6 +432,7 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     auto c = std::make_unique<ClientConnection>();
     c->fd = fd;
     c->session.source = source;
+    c->session.network = std::move(network);
     c->session.peer = std::move(peer);
     c->session.version = wire::kOldestProtocolVersion;
     c->session.handshake_deadline =
@@ -427,7 +460,7 @@ void HostServer::Adopt(Loop* loop, std::unique_ptr<ClientConnection> c) {
   e.data.u64 = c->id;
   if (epoll_ctl(loop->epoll, EPOLL_CTL_ADD, c->fd, &e) != 0) {
     Log(LogLevel::kWarning, std::string("cannot watch a client: ") + std::strerror(errno));
-    admission_.ReleaseUnauthenticated(c->session.source);
+    admission_.ReleaseUnauthenticated(c->session.network);
     if (!c->stream) close(c->fd);
     clients_--;
     return;
@@ -465,7 +498,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
         return Close(loop, c);
       }
     } else {
-      Log(LogLevel::kNotice, "refused a plaintext client from " + c->session.peer);
+      LogRefusal("plaintext client", "refused a plaintext client from " + c->session.peer);
       c->stream = sockets::PlainStream(c->fd);
       Refuse(c, wire::kErrorUnexpected,
              "this host server accepts TLS connections only; configure the system with TLS");
@@ -490,19 +523,38 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     if (c->closing) return Close(loop, c);
     if (c->busy || stopping_) break;
     // Then a whole frame, if one is there, goes to a worker.
-    const uint32_t limit = c->session.signed_on ? max_frame_.load()
-                                                : std::min(max_frame_.load(), kHandshakeFrameLimit);
+    const uint32_t limit = std::min(
+        max_frame_.load(), c->session.signed_on ? max_request_frame_.load() : kHandshakeFrameLimit);
     c->reader.set_max_frame(limit);
     wire::Frame frame;
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
-      c->busy = true;
-      WorkerPool* pool = frame.type == wire::FrameType::kSignon ? &signons_ : &programs_;
-      Queue(pool, Job{loop, c->id, c->session, std::move(frame)});
       c->reader.Shrink();
+      if (frame.type == wire::FrameType::kSignon) {
+        const size_t waiting = admission_.Limited(c->session.network)
+                                   ? static_cast<size_t>(options_.signons_waiting_per_network)
+                                   : SIZE_MAX;
+        if (!Queue(&signons_, c->session.network, waiting,
+                   Job{loop, c->id, c->session, std::move(frame)})) {
+          // The network's sign-ons wait already: this one is answered at
+          // once rather than make every other network wait behind them.
+          LogRefusal("busy", "sign-on from " + c->session.peer + " answered busy: network " +
+                                 c->session.network + " has " + std::to_string(waiting) +
+                                 " sign-ons waiting");
+          c->out += BusyFrame();
+          c->closing = true;
+          c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
+          continue;
+        }
+      } else {
+        Queue(&programs_, "", SIZE_MAX, Job{loop, c->id, c->session, std::move(frame)});
+      }
+      c->busy = true;
       break;
     }
     if (r == wire::FrameReader::Result::kError) {
+      admission_.Penalise(c->session.network, Admission::Offence::kRefusedFrame);
+      LogRefusal("frame refused", "refused a frame from " + c->session.peer + ": " + error);
       Refuse(c, c->reader.DeclaredLength() > limit ? wire::kErrorTooLarge : wire::kErrorMalformed,
              error);
       continue;
@@ -527,7 +579,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
 void HostServer::Finish(Loop* loop, ClientConnection* c, Outcome outcome) {
   c->busy = false;
   if (!c->session.signed_on && outcome.session.signed_on)
-    admission_.ReleaseUnauthenticated(c->session.source);
+    admission_.ReleaseUnauthenticated(c->session.network);
   c->session = std::move(outcome.session);
   if (outcome.stall) {
     c->busy = true;
@@ -551,7 +603,7 @@ void HostServer::Finish(Loop* loop, ClientConnection* c, Outcome outcome) {
 
 void HostServer::Close(Loop* loop, ClientConnection* c) {
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
-  if (!c->session.signed_on) admission_.ReleaseUnauthenticated(c->session.source);
+  if (!c->session.signed_on) admission_.ReleaseUnauthenticated(c->session.network);
   if (!c->stream && c->fd >= 0) close(c->fd);
   clients_--;
   loop->connections.erase(c->id);  // the stream closes the socket
@@ -572,6 +624,8 @@ void HostServer::Tick(Loop* loop) {
   for (auto& [id, c] : loop->connections)
     if (!c->busy && now >= c->deadline) late.push_back(c.get());
   for (ClientConnection* c : late) {
+    if (!c->session.signed_on && !c->closing)
+      admission_.Penalise(c->session.network, Admission::Offence::kUnfinishedSignon);
     if (c->closing || !c->stream) {
       Close(loop, c);
       continue;
@@ -580,10 +634,12 @@ void HostServer::Tick(Loop* loop) {
            c->session.signed_on ? "idle for too long" : "sign-on not completed in time");
     Pump(loop, c);
   }
+  if (loop == loops_[0].get()) FlushRefusals();
 }
 
-void HostServer::Queue(WorkerPool* pool, Job job) {
-  pool->Post(
+bool HostServer::Queue(WorkerPool* pool, const std::string& lane, size_t max_waiting, Job job) {
+  return pool->Post(
+      lane, max_waiting,
       [this, job = std::move(job)](HostStore* store, const std::string& store_error) mutable {
         Outcome outcome;
         if (store == nullptr) {

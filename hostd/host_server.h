@@ -69,11 +69,31 @@ struct ServerOptions {
   int handshake_timeout_ms = 10000;
   int max_unauthenticated_per_address = 32;
   bool limit_loopback = false;
+  // Sources are counted and penalised by network: an IPv4 address, an IPv6
+  // address's first 64 bits. A network earns a penalty (the first one this
+  // long, doubling with each further offence up to the longest) for a failed
+  // sign-on, a sign-on not finished in time or a refused frame; while it
+  // lasts its new connections are refused at once.
+  int ipv4_prefix = 32;
+  int ipv6_prefix = 64;
+  int penalty_ms = 1000;
+  int max_penalty_ms = 60000;
+  // Sign-ons are served round-robin by source network; one network may have
+  // this many waiting for a password check, and the next is answered "busy".
+  int signons_waiting_per_network = 4;
+  // After sign-on a client's requests are a few hundred bytes: frames from
+  // it are limited to this (the replies only by `max_frame`).
+  uint32_t max_request_frame = 64 * 1024;
 
   // TLS: the server's certificate chain and private key, PEM files. With
   // them every client must speak TLS; without them none may.
   std::string tls_certificate;
   std::string tls_key;
+
+  // Profiles whose password hash has the fast parameters of `zvtadm host
+  // user add --fast-hash` (for tests and demonstrations) are refused unless
+  // this is set.
+  bool allow_fast_hashes = false;
 
   // When set, one line per answered program call is appended to this file:
   // UTC time, signed-on profile, program, and "ok" or the first host message.
@@ -118,8 +138,9 @@ class HostServer {
  private:
   // One client's connection as it goes through the handshake.
   struct PeerState {
-    std::string peer;    // "HOST:PORT"
-    std::string source;  // the peer's address alone
+    std::string peer;     // "HOST:PORT"
+    std::string source;   // the peer's address alone
+    std::string network;  // its source network (Admission::NetworkOf)
     bool said_hello = false;
     bool signed_on = false;
     std::string user;      // the profile, once signed on
@@ -159,12 +180,17 @@ class HostServer {
   // When a connection that stays quiet is ended: idle for too long, or past
   // its handshake time before sign-on.
   std::chrono::steady_clock::time_point QuietDeadline(const PeerState& session) const;
-  // Hands `job` to a worker of `pool`, whose outcome goes back to its loop.
-  void Queue(WorkerPool* pool, Job job);
+  // Hands `job` to a worker of `pool`, whose outcome goes back to its loop;
+  // false when the job's lane (its source network, for a sign-on) is full.
+  bool Queue(WorkerPool* pool, const std::string& lane, size_t max_waiting, Job job);
   Outcome Handle(PeerState session, const wire::Frame& frame, HostStore* store);
+  // Checks a sign-on and fills in the answer; `*session` is signed on when it passed.
+  void SignOn(PeerState* session, const wire::Signon& signon, HostStore* store,
+              wire::SignonReply* answer);
 
   ServerOptions options_;
   std::atomic<uint32_t> max_frame_;
+  std::atomic<uint32_t> max_request_frame_;
   std::atomic<int> idle_timeout_ms_;
   std::atomic<int> max_clients_;
   CallLog call_log_;

@@ -96,6 +96,7 @@ class HostServerTest : public ::testing::Test {
     ASSERT_TRUE(store) << error;
     ASSERT_TRUE(store->AddProfile("U", "p", HashStrength::kFast, &error)) << error;
     options.store_path = dir_.File("host.db");
+    options.allow_fast_hashes = true;  // the test profiles' hashes are fast
     server_ = std::make_unique<HostServer>(options, &faults_);
     ASSERT_TRUE(server_->Start(&error)) << error;
   }
@@ -108,6 +109,7 @@ class HostServerTest : public ::testing::Test {
 
 TEST_F(HostServerTest, BeforeSignOnOnlySmallFramesAndAShortHandshakeAreAccepted) {
   ServerOptions options;
+  options.allow_fast_hashes = true;  // the test profiles' hashes are fast
   options.handshake_timeout_ms = 300;
   Start(options);
   // A header declaring 16 MiB before anyone signed on: refused at once as too large.
@@ -132,7 +134,7 @@ TEST_F(HostServerTest, BeforeSignOnOnlySmallFramesAndAShortHandshakeAreAccepted)
   ASSERT_TRUE(twice.Receive(&reply));
   ASSERT_TRUE(twice.Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
   EXPECT_EQ(wire::kErrorUnexpected, twice.ProtocolErrorCode());
-  // Signed on, the same client may then send large frames.
+  // Signed on, the same client may then send frames of up to 64 KiB.
   Client signed_on(port());
   ASSERT_TRUE(signed_on.SignOn("U", "p"));
   ASSERT_TRUE(signed_on.Send(Header(64 * 1024, wire::FrameType::kCall) + std::string(100, 'x')));
@@ -141,6 +143,7 @@ TEST_F(HostServerTest, BeforeSignOnOnlySmallFramesAndAShortHandshakeAreAccepted)
 
 TEST_F(HostServerTest, ConnectionsAwaitingSignOnAreCappedPerAddress) {
   ServerOptions options;
+  options.allow_fast_hashes = true;  // the test profiles' hashes are fast
   options.max_unauthenticated_per_address = 4;
   options.limit_loopback = true;  // the test's clients all come from loopback
   Start(options);
@@ -170,7 +173,7 @@ TEST_F(HostServerTest, ConnectionsAwaitingSignOnAreCappedPerAddress) {
   EXPECT_TRUE(signed_on);
 }
 
-TEST_F(HostServerTest, AFrameDeclaredLargeTakesMemoryOnlyAsItsBytesArrive) {
+TEST_F(HostServerTest, SignedOnClientsFramesAreCappedAndTakeMemoryOnlyAsTheirBytesArrive) {
   Start();
   constexpr int kClients = 40;
   std::vector<std::unique_ptr<Client>> clients;
@@ -178,6 +181,12 @@ TEST_F(HostServerTest, AFrameDeclaredLargeTakesMemoryOnlyAsItsBytesArrive) {
     clients.push_back(std::make_unique<Client>(port()));
     ASSERT_TRUE(clients.back()->SignOn("U", "p"));
   }
+  // Requests are small: a frame declared larger than 64 KiB is refused as
+  // soon as its header arrives, signed on or not.
+  Client big(port());
+  ASSERT_TRUE(big.SignOn("U", "p"));
+  ASSERT_TRUE(big.Send(Header(16u << 20, wire::FrameType::kCall) + std::string(100, 'x')));
+  EXPECT_EQ(wire::kErrorTooLarge, big.ProtocolErrorCode());
   // Heap in use, large blocks (mapped on their own) included.
   auto in_use = [] {
     struct mallinfo2 m = mallinfo2();
@@ -185,12 +194,11 @@ TEST_F(HostServerTest, AFrameDeclaredLargeTakesMemoryOnlyAsItsBytesArrive) {
   };
   size_t before = in_use();
   for (auto& c : clients)
-    ASSERT_TRUE(c->Send(Header(16u << 20, wire::FrameType::kCall) + std::string(100, 'x')));
+    ASSERT_TRUE(c->Send(Header(64 * 1024, wire::FrameType::kCall) + std::string(100, 'x')));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   size_t after = in_use();
   size_t grown = after - std::min(before, after);
-  // 40 declared 16 MiB frames: once 640 MiB zero-filled; now each connection
-  // holds what arrived plus at most 64 KiB of room.
+  // Each connection holds what arrived plus at most 64 KiB of room.
   EXPECT_LT(grown, size_t{kClients} * 128 * 1024) << grown;
 }
 
@@ -246,7 +254,8 @@ TEST_F(HostServerTest, ABurstOfSignOnsDoesNotHoldUpProgramCalls) {
   int held = 0;
   bool released = false;
   ServerOptions options;
-  options.workers = 2;  // two sign-on workers
+  options.allow_fast_hashes = true;  // the test profiles' hashes are fast
+  options.workers = 2;               // two sign-on workers
   faults_.before_password_check = [&](const std::string& profile) {
     if (profile != "SLOW") return;
     std::unique_lock<std::mutex> lock(mu);

@@ -5,6 +5,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 
@@ -15,14 +16,14 @@
 namespace zvt::hostd {
 namespace {
 
-// Password checks are deliberately slow and memory-hungry; at most two run
+// Password checks are deliberately slow and memory-hungry; only a few run
 // at once in a process so that a burst of sign-ons cannot exhaust the
 // machine, whichever store the hashes come from.
 class HashGate {
  public:
   void Enter() {
     MutexLock lock(&mu_);
-    while (running_ >= 2) cv_.Wait(&mu_);
+    while (running_ >= HostStore::kConcurrentPasswordChecks) cv_.Wait(&mu_);
     ++running_;
   }
   void Leave() {
@@ -271,18 +272,51 @@ bool HostStore::SetPassword(const std::string& name, const std::string& password
          StoreHash(CanonicalProfile(name), hash, error);
 }
 
+const std::string& HostStore::DummyHash() {
+  // A hash of a random password nobody knows, made once with the
+  // parameters new profiles get.
+  static const std::string* dummy = [] {
+    std::string hash, error;
+    unsigned char secret[32];
+    if (sodium_init() >= 0) randombytes_buf(secret, sizeof secret);
+    if (!HashPassword(std::string(reinterpret_cast<char*>(secret), sizeof secret),
+                      HashStrength::kInteractive, &hash, &error))
+      hash.clear();  // out of memory: an unknown name is then refused at once
+    return new std::string(hash);
+  }();
+  return *dummy;
+}
+
+bool HostStore::IsFastHash(const std::string& hash) {
+  // "$argon2id$v=19$m=KIB,t=PASSES,p=LANES$...": weaker than new profiles'
+  // in memory or passes, or not a hash these parameters can be read from.
+  unsigned long long kib = 0, passes = 0;
+  const size_t m = hash.find("$m=");
+  if (m == std::string::npos ||
+      std::sscanf(hash.c_str() + m, "$m=%llu,t=%llu,", &kib, &passes) != 2)
+    return true;
+  return kib * 1024 < crypto_pwhash_MEMLIMIT_INTERACTIVE ||
+         passes < crypto_pwhash_OPSLIMIT_INTERACTIVE;
+}
+
 bool HostStore::VerifyPassword(const std::string& name, const std::string& password, bool* known,
-                               std::string* error) {
+                               bool* fast, std::string* error) {
   *known = false;
-  std::string hash, any;
-  if (!ReadHash(CanonicalProfile(name), &hash, known, &any, error)) return false;
-  if (!*known) {
-    // An unknown name costs what a known one does: a stored hash is checked
-    // (and the result ignored), so that the time of the answer does not tell
-    // which names exist.
-    if (!any.empty()) (void)Verify(any, password);
+  *fast = false;
+  error->clear();
+  std::string hash;
+  if (!ReadHash(CanonicalProfile(name), &hash, known, error)) {
+    if (error->empty()) *error = "the host store could not be read";
     return false;
   }
+  if (!*known) {
+    // An unknown name costs what a known one with the parameters of new
+    // profiles does (the result is ignored), so that the time of the answer
+    // does not tell which names exist, whatever hashes the store holds.
+    if (!DummyHash().empty()) (void)Verify(DummyHash(), password);
+    return false;
+  }
+  *fast = IsFastHash(hash);
   return Verify(hash, password);
 }
 

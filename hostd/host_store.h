@@ -127,9 +127,18 @@ class HostStore {
   virtual bool SetAllProfiles(const std::string& name, bool all, std::string* error) = 0;
   virtual bool ReadsAllProfiles(const std::string& name, bool* all, std::string* error) = 0;
   // True when the profile exists and the password matches. Unknown profiles
-  // and wrong passwords are told apart in `*known`, but take as long.
-  bool VerifyPassword(const std::string& name, const std::string& password, bool* known,
+  // and wrong passwords are told apart in `*known`, but take as long: an
+  // unknown name is checked against a hash of the parameters new profiles
+  // get. False with `*error` set when the store could not be read.
+  // `*fast` tells a profile whose hash IsFastHash.
+  bool VerifyPassword(const std::string& name, const std::string& password, bool* known, bool* fast,
                       std::string* error);
+  // Password checks that may run at once in a process.
+  static constexpr int kConcurrentPasswordChecks = 2;
+  // Whether `hash` was made with HashStrength::kFast (or weaker) parameters.
+  static bool IsFastHash(const std::string& hash);
+  // The hash unknown names are checked against (tests look at its parameters).
+  static const std::string& DummyHash();
 
   bool AddFunction(const FunctionRow& row, std::string* error);
   // Replaces a registered function's fields (root and parent moves included).
@@ -180,9 +189,8 @@ class HostStore {
   virtual bool InsertProfile(const std::string& name, const std::string& hash,
                              std::string* error) = 0;
   virtual bool StoreHash(const std::string& name, const std::string& hash, std::string* error) = 0;
-  // The profile's hash (`*found` false when there is none), and `*any` some
-  // stored hash, to check an unknown name against at the same cost.
-  virtual bool ReadHash(const std::string& name, std::string* hash, bool* found, std::string* any,
+  // The profile's hash (`*found` false when there is none).
+  virtual bool ReadHash(const std::string& name, std::string* hash, bool* found,
                         std::string* error) = 0;
   virtual bool InsertFunction(const FunctionRow& row, std::string* error) = 0;
   virtual bool ReplaceFunction(const FunctionRow& row, std::string* error) = 0;

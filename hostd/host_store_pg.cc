@@ -77,7 +77,7 @@ class PostgresHostStore final : public HostStore {
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
-  bool ReadHash(const std::string& name, std::string* hash, bool* found, std::string* any,
+  bool ReadHash(const std::string& name, std::string* hash, bool* found,
                 std::string* error) override;
   bool InsertFunction(const FunctionRow& row, std::string* error) override;
   bool ReplaceFunction(const FunctionRow& row, std::string* error) override;
@@ -236,22 +236,12 @@ bool PostgresHostStore::ListProfiles(std::vector<std::string>* names, std::strin
 }
 
 bool PostgresHostStore::ReadHash(const std::string& name, std::string* hash, bool* found,
-                                 std::string* any, std::string* error) {
+                                 std::string* error) {
   PgSession s(pool_.get(), error);
   PgResult r;
-  if (!s.ok() || !s.Run("SELECT hash, 1 FROM profiles WHERE name = $1 "
-                        "UNION ALL (SELECT hash, 2 FROM profiles LIMIT 1)",
-                        {name}, &r))
-    return false;
-  *found = false;
-  for (int i = 0; i < r.Rows(); ++i) {
-    if (r.Get(i, 1) == "1") {
-      *found = true;
-      *hash = r.Get(i, 0);
-    } else {
-      *any = r.Get(i, 0);
-    }
-  }
+  if (!s.ok() || !s.Run("SELECT hash FROM profiles WHERE name = $1", {name}, &r)) return false;
+  *found = r.Rows() > 0;
+  if (*found) *hash = r.Get(0, 0);
   return true;
 }
 

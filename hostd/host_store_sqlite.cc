@@ -107,7 +107,7 @@ class SqliteHostStore final : public HostStore {
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
-  bool ReadHash(const std::string& name, std::string* hash, bool* found, std::string* any,
+  bool ReadHash(const std::string& name, std::string* hash, bool* found,
                 std::string* error) override;
   bool InsertFunction(const FunctionRow& row, std::string* error) override;
   bool ReplaceFunction(const FunctionRow& row, std::string* error) override;
@@ -328,7 +328,7 @@ bool SqliteHostStore::ListProfiles(std::vector<std::string>* names, std::string*
 }
 
 bool SqliteHostStore::ReadHash(const std::string& name, std::string* hash, bool* found,
-                               std::string* any, std::string* error) {
+                               std::string* error) {
   Stmt st(&cache_, "SELECT hash FROM profiles WHERE name = ?1", error);
   if (!st.ok()) return false;
   int rc = st.Text(1, name).Step(error);
@@ -339,8 +339,6 @@ bool SqliteHostStore::ReadHash(const std::string& name, std::string* hash, bool*
   }
   if (rc != SQLITE_DONE) return false;
   *found = false;
-  Stmt one(&cache_, "SELECT hash FROM profiles LIMIT 1", error);
-  if (one.ok() && one.Step(error) == SQLITE_ROW) *any = one.Col(0);
   return true;
 }
 

@@ -75,11 +75,11 @@ TEST_P(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
     std::string again;
     ASSERT_TRUE(copy->ExportJson(&again, &error));
     EXPECT_EQ(again, json);
-    bool known = false, all = false;
-    EXPECT_TRUE(copy->VerifyPassword("Ann", "secret", &known, &error));
-    EXPECT_FALSE(copy->VerifyPassword("ANN", "wrong", &known, &error));
+    bool known = false, all = false, fast = false;
+    EXPECT_TRUE(copy->VerifyPassword("Ann", "secret", &known, &fast, &error));
+    EXPECT_FALSE(copy->VerifyPassword("ANN", "wrong", &known, &fast, &error));
     EXPECT_TRUE(known);
-    EXPECT_FALSE(copy->VerifyPassword("NOBODY", "secret", &known, &error));
+    EXPECT_FALSE(copy->VerifyPassword("NOBODY", "secret", &known, &fast, &error));
     EXPECT_FALSE(known);
     ASSERT_TRUE(copy->ReadsAllProfiles("ann", &all, &error));
     EXPECT_TRUE(all);
@@ -131,8 +131,8 @@ TEST_P(HostStoreTest, InvalidChangesAreRefusedWithTheirNames) {
   // A name with a NUL byte (a client may send one) is nobody, not the
   // profile whose name precedes the NUL.
   const std::string joe_and_more("JOE\0X", 5);
-  bool known = true;
-  EXPECT_FALSE(store_->VerifyPassword(joe_and_more, "x", &known, &error));
+  bool known = true, fast = false;
+  EXPECT_FALSE(store_->VerifyPassword(joe_and_more, "x", &known, &fast, &error));
   EXPECT_FALSE(known);
   Timestamps stamps;
   known = true;
@@ -342,8 +342,8 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   auto migrated = test_store_->Open(&error);
   ASSERT_TRUE(migrated) << error;
   ASSERT_TRUE(migrated->SetAllProfiles("ANN", true, &error)) << error;
-  bool known = false;
-  EXPECT_TRUE(migrated->VerifyPassword("ANN", "p", &known, &error));
+  bool known = false, fast = false;
+  EXPECT_TRUE(migrated->VerifyPassword("ANN", "p", &known, &fast, &error));
 
   ASSERT_TRUE(test_store_->Sql("UPDATE zvt_schema SET version = 99", &error)) << error;
   for (bool migrate : {false, true}) {

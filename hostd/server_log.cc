@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <map>
 
 #include "services/mutex.h"
 
@@ -14,6 +16,68 @@ namespace zvt::hostd {
 namespace {
 
 std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
+
+constexpr std::chrono::seconds kRefusalInterval{10};
+constexpr uint64_t kRefusalsLogged = 5;  // of one cause in one interval
+constexpr size_t kNameShown = 64;
+
+// Refusals logged lately, by cause: when the interval began, how many were
+// logged in it and how many more came.
+struct RefusalRun {
+  std::chrono::steady_clock::time_point began;
+  uint64_t logged = 1;
+  uint64_t more = 0;
+};
+
+class RefusalRuns {
+ public:
+  // True when this refusal is the first of its interval and to be logged;
+  // `*summary` then holds the last interval's summary, if any.
+  bool Count(const char* cause, std::string* summary) {
+    const auto now = std::chrono::steady_clock::now();
+    MutexLock lock(&mu_);
+    auto [it, fresh] = runs_.try_emplace(cause, RefusalRun{now});
+    if (fresh) return true;
+    RefusalRun& run = it->second;
+    if (now - run.began < kRefusalInterval) {
+      if (run.logged < kRefusalsLogged) return ++run.logged, true;
+      ++run.more;
+      return false;
+    }
+    *summary = SummaryOf(it->first, run);
+    run = RefusalRun{now};
+    return true;
+  }
+  std::string Flush() {
+    const auto now = std::chrono::steady_clock::now();
+    std::string lines;
+    MutexLock lock(&mu_);
+    for (auto it = runs_.begin(); it != runs_.end();) {
+      if (now - it->second.began < kRefusalInterval) {
+        ++it;
+        continue;
+      }
+      std::string summary = SummaryOf(it->first, it->second);
+      if (!summary.empty()) lines += summary + "\n";
+      it = runs_.erase(it);
+    }
+    return lines;
+  }
+
+ private:
+  static std::string SummaryOf(const std::string& cause, const RefusalRun& run) {
+    if (run.more == 0) return "";
+    return std::to_string(run.more) + " more refusals (" + cause + ") in " +
+           std::to_string(kRefusalInterval.count()) + " s";
+  }
+  Mutex mu_;
+  std::map<std::string, RefusalRun> runs_ ZVT_GUARDED_BY(mu_);  // one per fixed cause
+};
+
+RefusalRuns& Runs() {
+  static RefusalRuns* runs = new RefusalRuns;
+  return *runs;
+}
 
 // True when standard error is the journal's stream ($JOURNAL_STREAM names
 // its device and inode), as systemd sets it up for a service.
@@ -47,6 +111,39 @@ std::string Printable(const std::string& text) {
 }
 
 }  // namespace
+
+std::string QuotedName(const std::string& name) {
+  std::string out = "\"";
+  for (size_t i = 0; i < name.size() && i < kNameShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + (name.size() > kNameShown ? "\"..." : "\"");
+}
+
+void LogRefusal(const char* cause, const std::string& text) {
+  if (static_cast<int>(LogLevel::kNotice) > g_level.load(std::memory_order_relaxed)) return;
+  std::string summary;
+  if (!Runs().Count(cause, &summary)) return;
+  if (!summary.empty()) Log(LogLevel::kNotice, summary);
+  Log(LogLevel::kNotice, text);
+}
+
+void FlushRefusals() {
+  std::string lines = Runs().Flush();
+  for (size_t start = 0; start < lines.size();) {
+    size_t end = lines.find('\n', start);
+    Log(LogLevel::kNotice, lines.substr(start, end - start));
+    start = end + 1;
+  }
+}
 
 void SetLogLevel(LogLevel level) { g_level = static_cast<int>(level); }
 

@@ -16,6 +16,18 @@ void SetLogLevel(LogLevel level);
 bool ParseLogLevel(const std::string& name, LogLevel* level);
 void Log(LogLevel level, const std::string& text);
 
+// A name a client sent (a profile), for a log line: in double quotes, its
+// control bytes and quotes escaped, cut after 64 bytes.
+std::string QuotedName(const std::string& name);
+
+// Refusals of clients at notice level, a few lines per `cause` and interval:
+// the first five of a cause are logged, further ones within the ten seconds
+// from the first are counted and told as one summary line when the interval is over (at the
+// next refusal or the next FlushRefusals). `cause` is a fixed text.
+void LogRefusal(const char* cause, const std::string& text);
+// Logs the summaries of intervals that are over; the server calls it now and then.
+void FlushRefusals();
+
 }  // namespace zvt::hostd
 
 #endif  // ZVT_HOSTD_SERVER_LOG_H_

@@ -33,6 +33,59 @@ uint64_t HostServer::calls_of(const std::string& program) const {
   return slot == kOtherPrograms ? 0 : program_calls_[slot].load();
 }
 
+void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStore* store,
+                        wire::SignonReply* answer) {
+  const std::string profile = HostStore::CanonicalProfile(signon.user);
+  const std::string who = QuotedName(profile) + " from " + session->peer;
+  auto refused = [&](const char* id, const std::string& text) {
+    answer->ok = false;
+    answer->messages.push_back({id, 40, text});
+  };
+  int64_t wait_ms = 0;
+  if (admission_.LockedOut(profile, &wait_ms)) {
+    // Refused unchecked, and an offence of the network all the same: trying
+    // a locked profile is what an attacker keeps it locked with.
+    admission_.Penalise(session->network, Admission::Offence::kFailedSignon);
+    LogRefusal("locked out", "sign-on of " + who + " refused unchecked: locked out for another " +
+                                 std::to_string(wait_ms) + " ms");
+    return refused(wire::kMessageLockedOut, "Too many failed sign-on attempts for user profile " +
+                                                profile + "; try again in " +
+                                                std::to_string((wait_ms + 999) / 1000) + " s.");
+  }
+  bool known = false, fast = false;
+  std::string error;
+  hooks_->BeforePasswordCheck(profile);
+  const bool ok = store->VerifyPassword(profile, signon.password, &known, &fast, &error);
+  if (!error.empty()) {
+    // Nobody's password was wrong: the client is told the host cannot check
+    // it now, and neither the profile nor the network is counted against.
+    Log(LogLevel::kError, "sign-on of " + who + " not checked: " + error);
+    return refused(wire::kMessageHostUnavailable,
+                   "The host cannot check sign-ons now; try again later.");
+  }
+  admission_.CountSignon(profile, session->network, session->peer, signon.password, ok);
+  if (!ok) {
+    LogRefusal("wrong password",
+               "sign-on of " + who + " refused: " + (known ? "wrong password" : "no such profile"));
+    // An unknown profile is answered as a wrong password is, so that names
+    // cannot be tried out; the log says which it was.
+    return refused(wire::kMessageWrongPassword,
+                   "Password not correct for user profile " + profile + ".");
+  }
+  if (fast && !options_.allow_fast_hashes) {
+    LogRefusal("weak hash", "sign-on of " + who +
+                                " refused: its password hash is a fast one, for tests; set its "
+                                "password anew or start zvthostd with --allow-fast-hashes");
+    return refused(wire::kMessageWrongPassword,
+                   "The password hash of user profile " + profile +
+                       " is too weak for this host; ask the administrator to set it anew.");
+  }
+  answer->ok = true;
+  answer->user = profile;
+  session->user = profile;
+  session->signed_on = true;
+}
+
 HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& frame,
                                        HostStore* store) {
   Outcome out;
@@ -44,13 +97,17 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
     out.bytes = ProtocolErrorFrame(code, text);
     out.close = true;
   };
+  auto penalised_refuse = [&](uint16_t code, const std::string& text) {
+    admission_.Penalise(session.network, Admission::Offence::kRefusedFrame);
+    refuse(code, text);
+  };
   switch (frame.type) {
     case wire::FrameType::kHello: {
       wire::Hello hello;
       if (session.said_hello) {
-        refuse(wire::kErrorUnexpected, "second hello");
+        penalised_refuse(wire::kErrorUnexpected, "second hello");
       } else if (!wire::Decode(frame.payload, &hello, &error)) {
-        refuse(wire::kErrorMalformed, error);
+        penalised_refuse(wire::kErrorMalformed, error);
       } else if (hello.min_version > wire::kProtocolVersion ||
                  hello.max_version < wire::kOldestProtocolVersion ||
                  hello.min_version > hello.max_version) {
@@ -70,50 +127,21 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
       wire::Signon signon;
       if (!session.said_hello || session.signed_on ||
           !wire::Decode(frame.payload, &signon, &error)) {
+        admission_.Penalise(session.network, Admission::Offence::kRefusedFrame);
         refuse(wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
         break;
       }
-      std::string profile = HostStore::CanonicalProfile(signon.user);
+      out.close = true;  // unless signed on
       wire::SignonReply answer;
-      int64_t wait_ms = 0;
-      if (admission_.LockedOut(profile, &wait_ms)) {
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
-                                   " refused unchecked: locked out for another " +
-                                   std::to_string(wait_ms) + " ms");
-        answer.messages.push_back({"CPF22E5", 40,
-                                   "Too many failed sign-on attempts for user profile " + profile +
-                                       "; try again in " + std::to_string((wait_ms + 999) / 1000) +
-                                       " s."});
-        reply(wire::FrameType::kSignonReply, wire::Encode(answer));
-        out.close = true;
-        break;
-      }
-      bool known = false;
-      hooks_->BeforePasswordCheck(profile);
-      bool ok = store->VerifyPassword(profile, signon.password, &known, &error);
-      admission_.CountSignon(profile, session.peer, ok);
-      if (!ok)
-        Log(LogLevel::kNotice, "sign-on of " + profile + " from " + session.peer +
-                                   " refused: " + (known ? "wrong password" : "no such profile"));
-      answer.ok = ok;
-      if (ok) {
-        answer.user = profile;
-        session.user = profile;
-        session.signed_on = true;
-      } else {
-        // An unknown profile is answered as a wrong password is, so that
-        // names cannot be tried out; the log says which it was.
-        answer.messages.push_back(
-            {"CPF22E2", 40, "Password not correct for user profile " + profile + "."});
-      }
+      SignOn(&session, signon, store, &answer);
+      if (answer.ok) out.close = false;
       reply(wire::FrameType::kSignonReply, wire::Encode(answer));
-      out.close = !ok;
       break;
     }
     case wire::FrameType::kCall: {
       wire::Call call;
       if (!session.signed_on) {
-        refuse(wire::kErrorNotSignedOn, "program call before sign-on");
+        penalised_refuse(wire::kErrorNotSignedOn, "program call before sign-on");
         break;
       }
       if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error)) {
@@ -145,8 +173,8 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
       break;
     }
     default:
-      refuse(wire::kErrorUnexpected,
-             "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
+      penalised_refuse(wire::kErrorUnexpected,
+                       "unexpected frame type " + std::to_string(static_cast<int>(frame.type)));
       break;
   }
   out.session = std::move(session);

@@ -1,6 +1,8 @@
 // The worker threads and their queue.
 #include "hostd/worker_pool.h"
 
+#include <cstdint>
+
 #include "services/mutex.h"
 
 namespace zvt::hostd {
@@ -9,12 +11,21 @@ void WorkerPool::Start(int threads, StoreOpener open_store) {
   for (int i = 0; i < threads; ++i) threads_.emplace_back(&WorkerPool::Run, this, open_store);
 }
 
-void WorkerPool::Post(Task task) {
+void WorkerPool::Post(Task task) { Post("", SIZE_MAX, std::move(task)); }
+
+bool WorkerPool::Post(const std::string& lane, size_t max_waiting, Task task) {
   {
     MutexLock lock(&mu_);
-    tasks_.push_back(std::move(task));
+    std::deque<Task>& waiting = lanes_[lane];
+    if (waiting.size() >= max_waiting) {
+      if (waiting.empty()) lanes_.erase(lane);
+      return false;
+    }
+    if (waiting.empty()) turns_.push_back(lane);
+    waiting.push_back(std::move(task));
   }
   cv_.Signal();
+  return true;
 }
 
 void WorkerPool::Stop() {
@@ -35,10 +46,20 @@ void WorkerPool::Run(StoreOpener open_store) {
     Task task;
     {
       MutexLock lock(&mu_);
-      while (!stop_ && tasks_.empty()) cv_.Wait(&mu_);
+      while (!stop_ && turns_.empty()) cv_.Wait(&mu_);
       if (stop_) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
+      // The lane whose turn it is gives one task and, when it has more,
+      // goes to the back of the line.
+      std::string lane = std::move(turns_.front());
+      turns_.pop_front();
+      auto it = lanes_.find(lane);
+      task = std::move(it->second.front());
+      it->second.pop_front();
+      if (it->second.empty()) {
+        lanes_.erase(it);
+      } else {
+        turns_.push_back(std::move(lane));
+      }
     }
     task(store.get(), error);
   }

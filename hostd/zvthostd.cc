@@ -86,6 +86,20 @@ constexpr Key kKeys[] = {
      [](const nlohmann::json& v, const Settings& to) {
        to.options->max_unauthenticated_per_address = v;
      }},
+    {"ipv4_prefix", nullptr, false, 32,
+     [](const nlohmann::json& v, const Settings& to) { to.options->ipv4_prefix = v; }},
+    {"ipv6_prefix", nullptr, false, 128,
+     [](const nlohmann::json& v, const Settings& to) { to.options->ipv6_prefix = v; }},
+    {"penalty_ms", nullptr, false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) { to.options->penalty_ms = v; }},
+    {"max_penalty_ms", nullptr, false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) { to.options->max_penalty_ms = v; }},
+    {"signons_waiting_per_network", nullptr, false, 0x7FFFFFFF,
+     [](const nlohmann::json& v, const Settings& to) {
+       to.options->signons_waiting_per_network = v;
+     }},
+    {"max_request_frame", nullptr, false, 0xFFFFFFFFu,
+     [](const nlohmann::json& v, const Settings& to) { to.options->max_request_frame = v; }},
 };
 
 // The keys' names, "a, b, c".
@@ -177,6 +191,9 @@ int main(int argc, char** argv) {
                  "the server's certificate chain, PEM; with --tls-key, every client must use TLS "
                  "(read again on SIGHUP)");
   app.add_option("--tls-key", options.tls_key, "the certificate's private key, PEM");
+  app.add_flag("--allow-fast-hashes", options.allow_fast_hashes,
+               "let profiles whose password hash is a fast one (zvtadm host user add "
+               "--fast-hash, for tests and demonstrations) sign on");
   app.add_option("--port-file", port_file, "write the port listened on to this file");
   app.add_option("--call-log", options.call_log,
                  "append a line per program call (time, profile, program, outcome)");

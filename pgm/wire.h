@@ -107,6 +107,12 @@ enum : uint16_t {
   kErrorNotSignedOn = 5,
 };
 
+// Host messages of a refused sign-on.
+inline constexpr char kMessageWrongPassword[] = "CPF22E2";  // also for an unknown profile
+inline constexpr char kMessageLockedOut[] = "CPF22E5";
+inline constexpr char kMessageHostBusy[] = "ZVT22B1";         // the source's sign-ons queue is full
+inline constexpr char kMessageHostUnavailable[] = "ZVT22B2";  // the host cannot reach its registry
+
 // Frame bytes: 4-byte big-endian length of what follows, type byte, payload.
 std::string EncodeFrame(FrameType type, std::string_view payload);
 

@@ -273,6 +273,7 @@ TEST_F(HostCallTest, RepeatedWrongPasswordsLockTheProfileOutForAWhile) {
   AddProfile("ERIN");
   AddProfile("FRED");
   hostd::ServerOptions options;
+  options.allow_fast_hashes = true;  // the test profiles' hashes are fast
   options.signon_lockout_ms = 300;
   options.call_log = dir_.File("calls.log");
   StartServer(options);
@@ -432,6 +433,7 @@ TEST_F(HostCallTest, OversizedFramesAndGarbageCloseOnlyTheirOwnConnection) {
   tls_ = false;  // the raw clients below write frames in plaintext
   AddProfile("HANK");
   hostd::ServerOptions options;
+  options.allow_fast_hashes = true;  // the test profiles' hashes are fast
   options.max_frame = 64 * 1024;
   StartServer(options);
 
@@ -487,14 +489,16 @@ TEST_F(HostCallTest, TheServerProgramServesAStoreOnAnEphemeralPort) {
   ASSERT_NE(bin, nullptr);
   std::string port_file = dir_.File("port");
   hostd::ServerOptions tls;
+  tls.allow_fast_hashes = true;  // the test profiles' hashes are fast
   ServeTls(&tls);
   pid_t child = fork();
   if (child == 0) {
     std::string exe = std::string(bin) + "/zvthostd";
     std::string store = dir_.File("host.db");
-    execl(exe.c_str(), exe.c_str(), "--listen", "127.0.0.1:0", "--store", store.c_str(),
-          "--host-version", "4", "--host-release", "2", "--port-file", port_file.c_str(),
-          "--tls-cert", tls.tls_certificate.c_str(), "--tls-key", tls.tls_key.c_str(), nullptr);
+    execl(exe.c_str(), exe.c_str(), "--allow-fast-hashes", "--listen", "127.0.0.1:0", "--store",
+          store.c_str(), "--host-version", "4", "--host-release", "2", "--port-file",
+          port_file.c_str(), "--tls-cert", tls.tls_certificate.c_str(), "--tls-key",
+          tls.tls_key.c_str(), nullptr);
     _exit(127);
   }
   int port = 0;

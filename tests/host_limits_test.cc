@@ -54,6 +54,7 @@ class HostLimitsTest : public HostCallTest {
     const char* bin = std::getenv("ZVT_TEST_BIN");
     ASSERT_NE(bin, nullptr);
     hostd::ServerOptions tls;
+    tls.allow_fast_hashes = true;  // the test profiles' hashes are fast
     ServeTls(&tls);
     const std::string port_file = dir_.File("port"), store = dir_.File("host.db");
     std::ofstream(dir_.File("limits.json")) << R"({"handshake_timeout_ms": 60000})";
@@ -63,9 +64,10 @@ class HostLimitsTest : public HostCallTest {
       struct rlimit files = {descriptors, descriptors};
       setrlimit(RLIMIT_NOFILE, &files);
       std::string exe = std::string(bin) + "/zvthostd";
-      execl(exe.c_str(), exe.c_str(), "--listen", "127.0.0.1:0", "--store", store.c_str(),
-            "--config", config.c_str(), "--port-file", port_file.c_str(), "--log-level", "err",
-            "--tls-cert", tls.tls_certificate.c_str(), "--tls-key", tls.tls_key.c_str(), nullptr);
+      execl(exe.c_str(), exe.c_str(), "--allow-fast-hashes", "--listen", "127.0.0.1:0", "--store",
+            store.c_str(), "--config", config.c_str(), "--port-file", port_file.c_str(),
+            "--log-level", "err", "--tls-cert", tls.tls_certificate.c_str(), "--tls-key",
+            tls.tls_key.c_str(), nullptr);
       _exit(127);
     }
     for (int i = 0; i < 2400 && port_ == 0; ++i) {

@@ -72,7 +72,7 @@ printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\InstallT
 adm() { "$prefix/bin/zvtadm" "$@"; }
 adm host import "$source/tools/examples/demo_host.json" >/dev/null
 adm host cert "$work/cert.pem" "$work/key.pem" >/dev/null
-"$prefix/bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
+"$prefix/bin/zvthostd" --allow-fast-hashes --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" >/dev/null &
 host_pid=$!
 for _ in $(seq 1200); do [ -s "$work/port" ] && break; sleep 0.05; done

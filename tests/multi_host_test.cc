@@ -61,9 +61,9 @@ class MultiHostTest : public ::testing::Test {
     pid_t pid = fork();
     if (pid == 0) {
       std::string exe = testing::BinDir() + "/zvthostd";
-      execl(exe.c_str(), exe.c_str(), "--listen", "127.0.0.1:0", "--store", store.c_str(),
-            "--port-file", port_file.c_str(), "--call-log", log.c_str(), "--log-level", "err",
-            "--tls-cert", cert.c_str(), "--tls-key", key.c_str(), nullptr);
+      execl(exe.c_str(), exe.c_str(), "--allow-fast-hashes", "--listen", "127.0.0.1:0", "--store",
+            store.c_str(), "--port-file", port_file.c_str(), "--call-log", log.c_str(),
+            "--log-level", "err", "--tls-cert", cert.c_str(), "--tls-key", key.c_str(), nullptr);
       _exit(127);
     }
     hosts_[i] = pid;

@@ -114,6 +114,7 @@ class SharedCacheTest : public testing::HostCallTest {
     int port_pipe[2];
     if (pipe(port_pipe) != 0 || pipe(command_) != 0 || pipe(answer_) != 0) return 0;
     options.store_path = dir_.File("host.db");
+    options.allow_fast_hashes = true;  // the test profiles' hashes are fast
     ServeTls(&options);
     server_pid_ = Spawn([&] {
       hostd::HostServer server(options, &faults_);

@@ -52,6 +52,7 @@ class StoreDamageTest : public testing::ClientProcessTest {
       }
     }
     hostd::ServerOptions options;
+    options.allow_fast_hashes = true;  // the test profiles' hashes are fast
     options.call_log = dir_.File("calls.log");
     SetUpHost({"A", "B", "C"}, options);
     for (const std::string& f : denied_)

@@ -119,6 +119,7 @@ class TlsTest : public testing::HostCallTest {
   std::unique_ptr<hostd::HostServer> Serve(const hostd::CertificateRequest* request,
                                            const std::string& name) {
     hostd::ServerOptions options;
+    options.allow_fast_hashes = true;  // the test profiles' hashes are fast
     options.store_path = dir_.File("host.db");
     std::string error;
     if (request != nullptr) {
@@ -224,6 +225,7 @@ TEST_F(TlsTest, AReloadedCertificateServesNewConnections) {
   ASSERT_TRUE(Serve(&request, "next"));  // writes next-cert.pem and next-key.pem
   const std::string next_ca = dir_.File("next-cert.pem");
   hostd::ServerOptions options;
+  options.allow_fast_hashes = true;  // the test profiles' hashes are fast
   options.store_path = dir_.File("host.db");
   std::string error;
   pgm::Failure failure;

@@ -24,7 +24,7 @@ start_host() {
     "$bin/zvtadm" host cert "$tls_ca" "$work/host-key.pem" >/dev/null
   fi
   rm -f "$work/port"
-  "$bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
+  "$bin/zvthostd" --allow-fast-hashes --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 --port-file "$work/port" \
     "${tls[@]}" "$@" >/dev/null 2>"$work/zvthostd.log" &
   host_pid=$!
   for _ in $(seq 1200); do [ -s "$work/port" ] && break; sleep 0.05; done

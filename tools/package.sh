@@ -79,7 +79,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$root/usr/bin/zvthostd" --version | grep -qx "zvthostd $version" || fail "zvthostd --version"
 "$root/usr/bin/zvtadm" host import "$source_dir/tools/examples/demo_host.json" >/dev/null
 "$root/usr/bin/zvtadm" host cert "$work/cert.pem" "$work/key.pem" >/dev/null
-"$root/usr/bin/zvthostd" --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
+"$root/usr/bin/zvthostd" --allow-fast-hashes --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" \
   --port-file "$work/port" >/dev/null 2>"$work/zvthostd.log" &
 host_pid=$!
