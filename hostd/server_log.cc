@@ -90,6 +90,14 @@ bool StderrIsJournal() {
          st.st_dev == dev && st.st_ino == ino;
 }
 
+// "\xNN" for the byte.
+void AppendEscaped(std::string* out, unsigned char c) {
+  static const char kHex[] = "0123456789ABCDEF";
+  *out += "\\x";
+  *out += kHex[c >> 4];
+  *out += kHex[c & 15];
+}
+
 // The text on one line: line breaks and tabs (a database's multi-line
 // error) become blanks, other control bytes \xNN.
 std::string Printable(const std::string& text) {
@@ -99,10 +107,7 @@ std::string Printable(const std::string& text) {
     if (c == '\n' || c == '\r' || c == '\t') {
       out += ' ';
     } else if (c < 0x20 || c == 0x7F) {
-      static const char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      AppendEscaped(&out, c);
     } else {
       out += static_cast<char>(c);
     }
@@ -117,10 +122,7 @@ std::string QuotedName(const std::string& name) {
   for (size_t i = 0; i < name.size() && i < kNameShown; ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
     if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
-      static const char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      AppendEscaped(&out, c);
     } else {
       out += static_cast<char>(c);
     }
