@@ -289,17 +289,18 @@ inline bool ConnectPeers(std::vector<Peer>& peers, size_t n,
         bool signed_on = peers[i].stream && !sign_on;
         if (peers[i].stream && sign_on) {
           wire::FrameSocket reader(peers[i].stream.get());
-          signed_on = wire::WriteAll(
-                          peers[i].stream.get(),
-                          wire::EncodeFrame(wire::FrameType::kHello, wire::Encode(wire::Hello{})),
-                          10000, &why) &&
-                      reader.Read(1 << 20, 10000, &frame, &why) &&
-                      wire::WriteAll(peers[i].stream.get(),
-                                     wire::EncodeFrame(wire::FrameType::kSignon,
-                                                       wire::Encode(wire::Signon{"BENCH", "pw"})),
-                                     10000, &why) &&
-                      reader.Read(1 << 20, 10000, &frame, &why) &&
-                      frame.type == wire::FrameType::kSignonReply;
+          signed_on =
+              wire::WriteAll(
+                  peers[i].stream.get(),
+                  wire::EncodeFrame(wire::FrameType::kHello, wire::Encode(wire::Hello{})), 10000,
+                  &why) &&
+              reader.Read(1 << 20, 10000, &frame, &why) &&
+              wire::WriteAll(peers[i].stream.get(),
+                             wire::EncodeFrame(wire::FrameType::kSignon,
+                                               wire::Encode(wire::Signon{"BENCH", "pw", ""})),
+                             10000, &why) &&
+              reader.Read(1 << 20, 10000, &frame, &why) &&
+              frame.type == wire::FrameType::kSignonReply;
         }
         if (!signed_on) ok = false;
       }

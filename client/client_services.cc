@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "pgm/ccsid37.h"
 #include "pgm/sockets.h"
 #include "platform/name_fold.h"
+#include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/fast_tls.h"
 #include "services/mutex.h"
@@ -31,7 +33,11 @@ uint32_t CodeFor(const pgm::Failure& f) {
   switch (f.cause) {
     case pgm::Failure::Cause::kRefused:
       if (!f.messages.empty() && f.messages[0].id == "CPF2204") return kClientUnknownProfile;
-      if (!f.messages.empty() && f.messages[0].id == "CPF22E5") return kClientProfileLockedOut;
+      if (!f.messages.empty() && f.messages[0].id == wire::kMessageLockedOut)
+        return kClientProfileLockedOut;
+      if (!f.messages.empty() && f.messages[0].id == wire::kMessageHostBusy) return kClientHostBusy;
+      if (!f.messages.empty() && f.messages[0].id == wire::kMessageHostUnavailable)
+        return kClientHostUnavailable;
       return kClientPasswordRefused;
     case pgm::Failure::Cause::kUnreachable:
       return kClientHostUnreachable;
@@ -42,6 +48,27 @@ uint32_t CodeFor(const pgm::Failure& f) {
     default:
       return kClientCommunication;
   }
+}
+
+// Where the sign-on token for the host, port and profile is kept: a file
+// of its own in a private directory of the user's state directory (empty,
+// and no token is kept, when that directory cannot be made private).
+std::string TokenFileFor(const pgm::SignOnTarget& e) {
+  const std::string directory = platform::StateDirectoryPath() + "/signon-tokens";
+  std::string ignored;
+  if (!platform::EnsurePrivateDirectory(directory, &ignored)) return "";
+  // The name shows what it is for; bytes a file name cannot hold are %XX.
+  std::string name;
+  for (unsigned char c : e.host + "_" + std::to_string(e.port) + "_" + e.user) {
+    if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+      name += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      name += hex;
+    }
+  }
+  return directory + "/" + name;
 }
 
 }  // namespace
@@ -195,6 +222,7 @@ bool ClientServices::EndpointFor(const SystemConfig& config, pgm::SignOnTarget* 
   endpoint->read_timeout_ms = static_cast<int>(config.read_timeout_ms);
   endpoint->tls = config.tls_mode != "off";
   endpoint->tls_ca_file = config.tls_ca_file;
+  endpoint->token_file = TokenFileFor(*endpoint);
   return true;
 }
 
@@ -213,8 +241,9 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
   uint32_t last_code = 0;
   if (HoldingOff(endpoint, &seconds_left, &last_code)) {
     Report("sign-on to system " + Utf16ToUtf8(s->name) + " not tried: the host " +
-           (last_code == kClientProfileLockedOut
-                ? "locked out profile " + endpoint.user
+           (last_code == kClientProfileLockedOut ? "locked out profile " + endpoint.user
+            : last_code == kClientHostBusy
+                ? "was busy with sign-ons from this network for profile " + endpoint.user
                 : "refused its password for profile " + endpoint.user) +
            "; the same password is tried again in " + std::to_string(seconds_left) + " s");
     return last_code;
@@ -227,11 +256,17 @@ uint32_t ClientServices::SignOn(SystemObject* s) {
     for (const auto& m : failure.messages) text += "; " + m.id + " " + m.text;
     Report(text);
     uint32_t code = CodeFor(failure);
-    if (code == kClientPasswordRefused || code == kClientProfileLockedOut)
+    // A busy host is waited for as a refusal is; a host that cannot check
+    // passwords now says nothing about this one, and is asked again at once.
+    if (code == kClientPasswordRefused || code == kClientProfileLockedOut ||
+        code == kClientHostBusy)
       CountRefusal(endpoint, code, code == kClientProfileLockedOut ? 5000 : 0);
     return code;
   }
   CountRefusal(endpoint, kClientOk, 0);
+  if (!connection->token_problem().empty())
+    Report("system " + Utf16ToUtf8(s->name) +
+           ": the sign-on token is not kept: " + connection->token_problem());
   s->config = config;
   s->version = connection->host_version();
   s->release = connection->host_release();

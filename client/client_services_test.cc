@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "client/process_client.h"
 #include "include/zvtappad/zvtclient.h"
@@ -27,7 +28,10 @@ class ClientServicesTest : public testing::HostCallTest {
       : registry_(platform::RegistryPaths{dir_.File("user.db"), dir_.File("classes.db")}),
         client_(&registry_, &registry_, MessageLog(dir_.File("messages.log")),
                 dir_.File("install/current")),
-        agents_(&client_, pgm::ErrorLog(dir_.File("error.log"))) {}
+        agents_(&client_, pgm::ErrorLog(dir_.File("error.log"))) {
+    // The state directory, where sign-on tokens are kept, is the test's own.
+    setenv("ZVT_HOME", dir_.File("home").c_str(), 1);
+  }
 
   // A configured system pointing at the test server, signing on as `user`
   // with the password in a private file.
@@ -193,6 +197,44 @@ TEST_F(ClientServicesTest, ARefusedPasswordIsNotTriedAgainAtOnce) {
   // The host saw one failure: the right password still signs on.
   Configure(u"Good", "dan");
   EXPECT_EQ(client_.zvtCO_Signon(Handle(u"Good"), 0), kClientOk);
+}
+
+// The first sign-on checks the password and keeps the token the host hands
+// out; later ones, of this process or the next, pass by the token. A token
+// the host no longer takes, or a damaged file, costs one password check.
+TEST_F(ClientServicesTest, SignOnsAfterTheFirstPassByTheTokenKeptForTheSystem) {
+  AddProfile("ANN");
+  int checks = 0;
+  faults_.before_password_check = [&checks](const std::string&) { ++checks; };
+  StartServer();
+  Configure(u"S", "ann");
+  SystemHandle h = Handle(u"S");
+  ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk) << LastLogText();
+  EXPECT_EQ(1, checks);
+  const std::string file =
+      dir_.File("home") + "/signon-tokens/127.0.0.1_" + std::to_string(server()->port()) + "_ann";
+  struct stat st {};
+  ASSERT_EQ(0, stat(file.c_str(), &st)) << file;
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  auto token = [&file] {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string first = token();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk);
+  EXPECT_EQ(1, checks);
+  EXPECT_EQ(first, token());
+
+  std::string error;
+  ASSERT_TRUE(store()->SetPassword("ANN", "pw-ANN", hostd::HashStrength::kFast, &error)) << error;
+  ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk);
+  EXPECT_EQ(2, checks);
+  EXPECT_NE(first, token());
+  std::ofstream(file) << "damaged\x01";
+  ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk);
+  EXPECT_EQ(3, checks);
+  ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk);
+  EXPECT_EQ(3, checks);
 }
 
 TEST_F(ClientServicesTest, ALockedOutProfileHasItsOwnCode) {

@@ -130,6 +130,8 @@ class HostServer {
   uint64_t calls_answered() const { return calls_.load(); }
   uint64_t calls_of(const std::string& program) const;
   uint64_t connections_accepted() const { return accepted_.load(); }
+  // Sign-ons waiting for a worker.
+  size_t signons_waiting() { return signons_.waiting(); }
   // The bytes of program-call frames received and of their replies sent,
   // frame headers included.
   uint64_t call_bytes_received() const { return call_bytes_in_.load(); }

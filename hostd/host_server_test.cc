@@ -24,64 +24,12 @@
 #include "pgm/wire.h"
 #include "testing/server_faults.h"
 #include "testing/temp_dir.h"
+#include "testing/wire_client.h"
 
 namespace zvt::hostd {
 namespace {
 
-class Client {
- public:
-  explicit Client(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-
-  bool connected() const { return connected_; }
-  // Makes the close a reset rather than an orderly end.
-  void ResetOnClose() {
-    struct linger hard = {1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  }
-  bool Send(const std::string& bytes) {
-    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-  bool Send(wire::FrameType type, const std::string& payload) {
-    return Send(wire::EncodeFrame(type, payload));
-  }
-  // The next frame, or false when the connection ends first.
-  bool Receive(wire::Frame* frame, int timeout_ms = 60000) {
-    std::string error;
-    return reader_.Read(16u << 20, timeout_ms, frame, &error);
-  }
-  // The code of the ProtocolError that ends the connection (0: none).
-  uint16_t ProtocolErrorCode(int timeout_ms = 60000) {
-    wire::Frame frame;
-    wire::ProtocolError e;
-    std::string error;
-    if (!Receive(&frame, timeout_ms) || frame.type != wire::FrameType::kProtocolError ||
-        !wire::Decode(frame.payload, &e, &error))
-      return 0;
-    return e.code;
-  }
-  bool SignOn(const std::string& user, const std::string& password) {
-    wire::Frame frame;
-    wire::SignonReply reply;
-    std::string error;
-    return Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})) && Receive(&frame) &&
-           frame.type == wire::FrameType::kHelloReply &&
-           Send(wire::FrameType::kSignon, wire::Encode(wire::Signon{user, password})) &&
-           Receive(&frame) && frame.type == wire::FrameType::kSignonReply &&
-           wire::Decode(frame.payload, &reply, &error) && reply.ok;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-  std::unique_ptr<sockets::Stream> stream_ = sockets::PlainStream(fd_);  // closes fd_
-  wire::FrameSocket reader_{stream_.get()};
-};
+using Client = testing::WireClient;
 
 // A frame header: its length (type byte included) and type.
 std::string Header(uint32_t length, wire::FrameType type) {

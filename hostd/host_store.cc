@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <set>
 
 #include "hostd/host_json.h"
@@ -309,6 +310,7 @@ bool HostStore::VerifyPassword(const std::string& name, const std::string& passw
     if (error->empty()) *error = "the host store could not be read";
     return false;
   }
+  error->clear();  // what a read that was tried again on a fresh connection left
   if (!*known) {
     // An unknown name costs what a known one with the parameters of new
     // profiles does (the result is ignored), so that the time of the answer
@@ -318,6 +320,65 @@ bool HostStore::VerifyPassword(const std::string& name, const std::string& passw
   }
   *fast = IsFastHash(hash);
   return Verify(hash, password);
+}
+
+namespace {
+
+constexpr size_t kTokenBytes = 32;
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+  std::string out(size * 2 + 1, '\0');
+  sodium_bin2hex(out.data(), out.size(), bytes, size);
+  out.pop_back();
+  return out;
+}
+
+// The stored form of a token: a hash keyed for this use, over the profile
+// and the token, so that a token passes for its own profile only.
+std::string TokenDigest(const std::string& profile, const std::string& token) {
+  static const unsigned char kKey[crypto_generichash_KEYBYTES] = "zvt sign-on token v1";
+  unsigned char digest[32];
+  crypto_generichash_state state;
+  crypto_generichash_init(&state, kKey, sizeof kKey, sizeof digest);
+  crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(profile.c_str()),
+                            profile.size() + 1);
+  crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(token.data()),
+                            token.size());
+  crypto_generichash_final(&state, digest, sizeof digest);
+  return Hex(digest, sizeof digest);
+}
+
+int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+constexpr int64_t kTokenSeconds = int64_t{HostStore::kTokenDays} * 24 * 3600;
+
+}  // namespace
+
+bool HostStore::IssueToken(const std::string& profile, std::string* token, std::string* error) {
+  if (sodium_init() < 0) {
+    *error = "libsodium cannot be initialised";
+    return false;
+  }
+  unsigned char bytes[kTokenBytes];
+  randombytes_buf(bytes, sizeof bytes);
+  std::string made = Hex(bytes, sizeof bytes);
+  sodium_memzero(bytes, sizeof bytes);
+  const std::string name = CanonicalProfile(profile);
+  const int64_t now = NowSeconds();
+  if (!InsertToken(name, TokenDigest(name, made), now, now - kTokenSeconds, kTokensKept, error))
+    return false;
+  *token = std::move(made);
+  return true;
+}
+
+bool HostStore::CheckToken(const std::string& profile, const std::string& token, bool* valid,
+                           std::string* error) {
+  *valid = false;
+  if (token.size() != kTokenBytes * 2 ||
+      token.find_first_not_of("0123456789abcdef") != std::string::npos || sodium_init() < 0)
+    return true;  // not a token this host makes
+  const std::string name = CanonicalProfile(profile);
+  const int64_t now = NowSeconds();
+  return UseToken(name, TokenDigest(name, token), now, now - kTokenSeconds, valid, error);
 }
 
 bool HostStore::AddFunction(const FunctionRow& row, std::string* error) {

@@ -102,7 +102,7 @@ class HostStore {
   static std::string Describe(const std::string& location);
   static bool IsPostgresLocation(const std::string& location);
   // The version of the schema this build reads and writes.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   virtual ~HostStore() = default;
   HostStore(const HostStore&) = delete;
@@ -139,6 +139,21 @@ class HostStore {
   static bool IsFastHash(const std::string& hash);
   // The hash unknown names are checked against (tests look at its parameters).
   static const std::string& DummyHash();
+
+  // Sign-on tokens: a client that signed on with the password is handed a
+  // token (256 random bits, as 64 hexadecimal digits), which signs the same
+  // profile on later without the password's slow hash. The store keeps only
+  // a keyed hash of it and the time it was last used; a token unused for
+  // kTokenDays, or of a profile whose password was set anew, no longer
+  // passes. A profile keeps its kTokensKept most recently used.
+  static constexpr int kTokenDays = 30;
+  static constexpr size_t kTokensKept = 1024;
+  bool IssueToken(const std::string& profile, std::string* token, std::string* error);
+  // `*valid` when `token` is a live token of `profile`; its use is recorded.
+  bool CheckToken(const std::string& profile, const std::string& token, bool* valid,
+                  std::string* error);
+  // Revokes every token of the profile (`*revoked` how many there were).
+  virtual bool RevokeTokens(const std::string& profile, uint64_t* revoked, std::string* error) = 0;
 
   bool AddFunction(const FunctionRow& row, std::string* error);
   // Replaces a registered function's fields (root and parent moves included).
@@ -188,7 +203,17 @@ class HostStore {
   // What the backends do, on checked input and canonical profile names.
   virtual bool InsertProfile(const std::string& name, const std::string& hash,
                              std::string* error) = 0;
+  // Also revokes the profile's sign-on tokens, in the same transaction.
   virtual bool StoreHash(const std::string& name, const std::string& hash, std::string* error) = 0;
+  // Stores a token's digest for the profile (in seconds since the epoch:
+  // now), first dropping its tokens last used before `unused_since` and all
+  // but its `keep` - 1 most recently used; fails for an unknown profile.
+  virtual bool InsertToken(const std::string& name, const std::string& digest, int64_t now,
+                           int64_t unused_since, size_t keep, std::string* error) = 0;
+  // `*valid` when the profile has the digest, used since `unused_since`;
+  // then its last use becomes `now`.
+  virtual bool UseToken(const std::string& name, const std::string& digest, int64_t now,
+                        int64_t unused_since, bool* valid, std::string* error) = 0;
   // The profile's hash (`*found` false when there is none).
   virtual bool ReadHash(const std::string& name, std::string* hash, bool* found,
                         std::string* error) = 0;

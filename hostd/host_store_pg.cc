@@ -77,6 +77,11 @@ class PostgresHostStore final : public HostStore {
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
+  bool RevokeTokens(const std::string& name, uint64_t* revoked, std::string* error) override;
+  bool InsertToken(const std::string& name, const std::string& digest, int64_t now,
+                   int64_t unused_since, size_t keep, std::string* error) override;
+  bool UseToken(const std::string& name, const std::string& digest, int64_t now,
+                int64_t unused_since, bool* valid, std::string* error) override;
   bool ReadHash(const std::string& name, std::string* hash, bool* found,
                 std::string* error) override;
   bool InsertFunction(const FunctionRow& row, std::string* error) override;
@@ -201,14 +206,61 @@ bool PostgresHostStore::InsertProfile(const std::string& name, const std::string
 
 bool PostgresHostStore::StoreHash(const std::string& name, const std::string& hash,
                                   std::string* error) {
+  // A new password revokes the profile's sign-on tokens with it.
   PgSession s(pool_.get(), error);
   PgResult r;
-  if (!s.ok() || !s.Run("UPDATE profiles SET hash = $2 WHERE name = $1", {name, hash}, &r))
+  if (!s.ok() || !s.BeginWrite() ||
+      !s.Run("UPDATE profiles SET hash = $2 WHERE name = $1", {name, hash}, &r))
     return false;
   if (r.Affected() == 0) {
     *error = "user profile " + name + " not found";
     return false;
   }
+  return s.Run("DELETE FROM signon_tokens WHERE profile = $1", {name}) && s.Commit();
+}
+
+bool PostgresHostStore::RevokeTokens(const std::string& name, uint64_t* revoked,
+                                     std::string* error) {
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() ||
+      !s.Run("DELETE FROM signon_tokens WHERE profile = $1", {CanonicalProfile(name)}, &r))
+    return false;
+  *revoked = static_cast<uint64_t>(r.Affected());
+  return true;
+}
+
+bool PostgresHostStore::InsertToken(const std::string& name, const std::string& digest, int64_t now,
+                                    int64_t unused_since, size_t keep, std::string* error) {
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  // The profile's tokens unused too long go, and the least recently used
+  // beyond the most a profile keeps.
+  if (!s.ok() || !s.BeginWrite() ||
+      !s.Run("DELETE FROM signon_tokens WHERE profile = $1 AND (last_used < $2 OR digest IN "
+             "(SELECT digest FROM signon_tokens WHERE profile = $1 ORDER BY last_used DESC "
+             "OFFSET $3))",
+             {name, std::to_string(unused_since), std::to_string(keep - 1)}) ||
+      !s.Run("INSERT INTO signon_tokens(digest, profile, last_used) SELECT $1, $2, $3 "
+             "WHERE EXISTS (SELECT 1 FROM profiles WHERE name = $2)",
+             {digest, name, std::to_string(now)}, &r))
+    return false;
+  if (r.Affected() == 0) {
+    *error = "user profile " + name + " not found";
+    return false;
+  }
+  return s.Commit();
+}
+
+bool PostgresHostStore::UseToken(const std::string& name, const std::string& digest, int64_t now,
+                                 int64_t unused_since, bool* valid, std::string* error) {
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() || !s.Run("UPDATE signon_tokens SET last_used = $3 WHERE digest = $1 AND "
+                        "profile = $2 AND last_used >= $4",
+                        {digest, name, std::to_string(now), std::to_string(unused_since)}, &r))
+    return false;
+  *valid = r.Affected() > 0;
   return true;
 }
 
@@ -444,7 +496,8 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
     for (int i = 0; i < p.Rows(); ++i) names.push_back(p.Get(i, 0));
     if (!CheckNothingRemoved(image, ids, names, error)) return false;
   }
-  if (!s.Exec("DELETE FROM usage; DELETE FROM profiles; DELETE FROM functions;") ||
+  if (!s.Exec("DELETE FROM signon_tokens; DELETE FROM usage; DELETE FROM profiles; "
+              "DELETE FROM functions;") ||
       !PutHostInfo(s, image.info))
     return false;
   // Rows travel in arrays, a thousand to a statement, in registration order.

@@ -49,6 +49,11 @@ CREATE TABLE IF NOT EXISTS usage(
   function TEXT NOT NULL,
   usage TEXT NOT NULL,
   PRIMARY KEY(profile, function));
+CREATE TABLE IF NOT EXISTS signon_tokens(
+  digest TEXT PRIMARY KEY,
+  profile TEXT NOT NULL,
+  last_used INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS signon_tokens_profile ON signon_tokens(profile, last_used);
 )";
 
 uint64_t NowMicros() {
@@ -107,6 +112,12 @@ class SqliteHostStore final : public HostStore {
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
+  bool RevokeTokens(const std::string& name, uint64_t* revoked, std::string* error) override;
+  bool InsertToken(const std::string& name, const std::string& digest, int64_t now,
+                   int64_t unused_since, size_t keep, std::string* error) override;
+  bool UseToken(const std::string& name, const std::string& digest, int64_t now,
+                int64_t unused_since, bool* valid, std::string* error) override;
+  bool DeleteTokens(const std::string& name, uint64_t* revoked, std::string* error);
   bool ReadHash(const std::string& name, std::string* hash, bool* found,
                 std::string* error) override;
   bool InsertFunction(const FunctionRow& row, std::string* error) override;
@@ -288,14 +299,71 @@ bool SqliteHostStore::InsertProfile(const std::string& name, const std::string& 
 
 bool SqliteHostStore::StoreHash(const std::string& name, const std::string& hash,
                                 std::string* error) {
+  // A new password revokes the profile's sign-on tokens with it.
+  WriteTransaction tx(db_, counter_.get(), error);
   Stmt st(&cache_, "UPDATE profiles SET hash = ?2 WHERE name = ?1", error);
-  if (!st.ok() || st.Text(1, name).Text(2, hash).Step(error) != SQLITE_DONE) return false;
+  if (!tx.ok() || !st.ok() || st.Text(1, name).Text(2, hash).Step(error) != SQLITE_DONE)
+    return false;
   if (st.Changes() == 0) {
     *error = "user profile " + name + " not found";
     return false;
   }
-  if (counter_) counter_->Bump();
+  uint64_t revoked = 0;
+  return DeleteTokens(name, &revoked, error) && tx.Commit(error);
+}
+
+bool SqliteHostStore::DeleteTokens(const std::string& name, uint64_t* revoked, std::string* error) {
+  Stmt del(&cache_, "DELETE FROM signon_tokens WHERE profile = ?1", error);
+  if (!del.ok() || del.Text(1, name).Step(error) != SQLITE_DONE) return false;
+  *revoked = static_cast<uint64_t>(del.Changes());
   return true;
+}
+
+bool SqliteHostStore::RevokeTokens(const std::string& name, uint64_t* revoked, std::string* error) {
+  WriteTransaction tx(db_, nullptr, error);  // nothing a reader caches
+  return tx.ok() && DeleteTokens(CanonicalProfile(name), revoked, error) && tx.Commit(error);
+}
+
+bool SqliteHostStore::InsertToken(const std::string& name, const std::string& digest, int64_t now,
+                                  int64_t unused_since, size_t keep, std::string* error) {
+  WriteTransaction tx(db_, nullptr, error);  // nothing a reader caches
+  if (!tx.ok()) return false;
+  // The profile's tokens unused too long go, and the least recently used
+  // beyond the most a profile keeps.
+  Stmt old(&cache_,
+           "DELETE FROM signon_tokens WHERE profile = ?1 AND (last_used < ?2 OR digest IN "
+           "(SELECT digest FROM signon_tokens WHERE profile = ?1 ORDER BY last_used DESC "
+           "LIMIT -1 OFFSET ?3))",
+           error);
+  if (!old.ok() ||
+      old.Text(1, name).Int(2, unused_since).Int(3, static_cast<int64_t>(keep) - 1).Step(error) !=
+          SQLITE_DONE)
+    return false;
+  Stmt add(&cache_,
+           "INSERT INTO signon_tokens(digest, profile, last_used) SELECT ?1, ?2, ?3 "
+           "WHERE EXISTS (SELECT 1 FROM profiles WHERE name = ?2)",
+           error);
+  if (!add.ok() || add.Text(1, digest).Text(2, name).Int(3, now).Step(error) != SQLITE_DONE)
+    return false;
+  if (add.Changes() == 0) {
+    *error = "user profile " + name + " not found";
+    return false;
+  }
+  return tx.Commit(error);
+}
+
+bool SqliteHostStore::UseToken(const std::string& name, const std::string& digest, int64_t now,
+                               int64_t unused_since, bool* valid, std::string* error) {
+  WriteTransaction tx(db_, nullptr, error);  // nothing a reader caches
+  Stmt use(&cache_,
+           "UPDATE signon_tokens SET last_used = ?3 WHERE digest = ?1 AND profile = ?2 AND "
+           "last_used >= ?4",
+           error);
+  if (!tx.ok() || !use.ok() ||
+      use.Text(1, digest).Text(2, name).Int(3, now).Int(4, unused_since).Step(error) != SQLITE_DONE)
+    return false;
+  *valid = use.Changes() > 0;
+  return tx.Commit(error);
 }
 
 bool SqliteHostStore::RemoveProfile(const std::string& name, std::string* error) {
@@ -310,7 +378,8 @@ bool SqliteHostStore::RemoveProfile(const std::string& name, std::string* error)
   }
   Stmt usage(&cache_, "DELETE FROM usage WHERE profile = ?1", error);
   if (!usage.ok() || usage.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
-  return tx.Commit(error);
+  uint64_t revoked = 0;
+  return DeleteTokens(canonical, &revoked, error) && tx.Commit(error);
 }
 
 bool SqliteHostStore::Column(const char* sql, std::vector<std::string>* values,
@@ -562,7 +631,9 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
         !CheckNothingRemoved(image, ids, names, error))
       return false;
   }
-  if (!Exec("DELETE FROM functions; DELETE FROM usage; DELETE FROM profiles;", error) ||
+  if (!Exec("DELETE FROM functions; DELETE FROM usage; DELETE FROM profiles; "
+            "DELETE FROM signon_tokens;",
+            error) ||
       !PutHostInfo(image.info, error))
     return false;
   std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +

@@ -334,8 +334,10 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   // A store of the first version (before profiles could read all others)
   // is refused until migrated, and keeps its data when it is.
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
-  ASSERT_TRUE(test_store_->Sql(
-      "ALTER TABLE profiles DROP COLUMN all_profiles; UPDATE zvt_schema SET version = 1", &error))
+  ASSERT_TRUE(
+      test_store_->Sql("DROP TABLE signon_tokens; ALTER TABLE profiles DROP COLUMN all_profiles; "
+                       "UPDATE zvt_schema SET version = 1",
+                       &error))
       << error;
   EXPECT_FALSE(HostStore::Open(test_store_->location(), &error));
   EXPECT_NE(error.find("older than this build's"), std::string::npos) << error;

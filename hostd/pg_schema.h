@@ -46,6 +46,14 @@ CREATE INDEX usage_function ON usage(function);
 )",
     // 2: profiles that may read every profile's usage and timestamps.
     "ALTER TABLE profiles ADD COLUMN all_profiles boolean NOT NULL DEFAULT false;",
+    // 3: sign-on tokens, kept as digests, with the time each was last used.
+    R"(
+CREATE TABLE signon_tokens(
+  digest text PRIMARY KEY,
+  profile text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,
+  last_used bigint NOT NULL);
+CREATE INDEX signon_tokens_profile ON signon_tokens(profile, last_used);
+)",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == HostStore::kSchemaVersion,
               "one migration step per schema version");

@@ -41,6 +41,29 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
     answer->ok = false;
     answer->messages.push_back({id, 40, text});
   };
+  auto signed_on = [&] {
+    answer->ok = true;
+    answer->user = profile;
+    session->user = profile;
+    session->signed_on = true;
+  };
+  std::string error;
+  if (!signon.token.empty()) {
+    // A token handed out at an earlier sign-on of this profile signs its
+    // holder on without the password's slow hash, and even while failures
+    // from elsewhere hold the profile locked out. One that does not pass
+    // (expired, revoked, made up) leaves the password to decide.
+    bool valid = false;
+    if (!store->CheckToken(profile, signon.token, &valid, &error)) {
+      Log(LogLevel::kError, "sign-on of " + who + " not checked: " + error);
+      return refused(wire::kMessageHostUnavailable,
+                     "The host cannot check sign-ons now; try again later.");
+    }
+    if (valid) {
+      Log(LogLevel::kDebug, "sign-on of " + who + " by its token");
+      return signed_on();
+    }
+  }
   int64_t wait_ms = 0;
   if (admission_.LockedOut(profile, &wait_ms)) {
     // Refused unchecked, and an offence of the network all the same: trying
@@ -53,7 +76,6 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
                                                 std::to_string((wait_ms + 999) / 1000) + " s.");
   }
   bool known = false, fast = false;
-  std::string error;
   hooks_->BeforePasswordCheck(profile);
   const bool ok = store->VerifyPassword(profile, signon.password, &known, &fast, &error);
   if (!error.empty()) {
@@ -80,10 +102,13 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
                    "The password hash of user profile " + profile +
                        " is too weak for this host; ask the administrator to set it anew.");
   }
-  answer->ok = true;
-  answer->user = profile;
-  session->user = profile;
-  session->signed_on = true;
+  signed_on();
+  if (session->version >= wire::kTokensVersion) {
+    // The client signs on with this from now on; without one it goes on
+    // with the password.
+    if (!store->IssueToken(profile, &answer->token, &error))
+      Log(LogLevel::kWarning, "no sign-on token for " + who + ": " + error);
+  }
 }
 
 HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& frame,
@@ -126,7 +151,7 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
     case wire::FrameType::kSignon: {
       wire::Signon signon;
       if (!session.said_hello || session.signed_on ||
-          !wire::Decode(frame.payload, &signon, &error)) {
+          !wire::Decode(frame.payload, &signon, &error, session.version)) {
         admission_.Penalise(session.network, Admission::Offence::kRefusedFrame);
         refuse(wire::kErrorUnexpected, error.empty() ? "sign-on out of order" : error);
         break;
@@ -135,7 +160,7 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
       wire::SignonReply answer;
       SignOn(&session, signon, store, &answer);
       if (answer.ok) out.close = false;
-      reply(wire::FrameType::kSignonReply, wire::Encode(answer));
+      reply(wire::FrameType::kSignonReply, wire::Encode(answer, session.version));
       break;
     }
     case wire::FrameType::kCall: {

@@ -23,9 +23,15 @@ bool WorkerPool::Post(const std::string& lane, size_t max_waiting, Task task) {
     }
     if (waiting.empty()) turns_.push_back(lane);
     waiting.push_back(std::move(task));
+    ++waiting_;
   }
   cv_.Signal();
   return true;
+}
+
+size_t WorkerPool::waiting() {
+  MutexLock lock(&mu_);
+  return waiting_;
 }
 
 void WorkerPool::Stop() {
@@ -55,6 +61,7 @@ void WorkerPool::Run(StoreOpener open_store) {
       auto it = lanes_.find(lane);
       task = std::move(it->second.front());
       it->second.pop_front();
+      --waiting_;
       if (it->second.empty()) {
         lanes_.erase(it);
       } else {

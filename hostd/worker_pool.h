@@ -39,6 +39,8 @@ class WorkerPool {
   void Post(Task task);
   // False, posting nothing, when `lane` has `max_waiting` tasks waiting already.
   bool Post(const std::string& lane, size_t max_waiting, Task task);
+  // Tasks posted and not yet begun.
+  size_t waiting();
   // Tasks not yet begun are dropped; waits for the threads to end.
   void Stop();
 
@@ -49,6 +51,7 @@ class WorkerPool {
   CondVar cv_;
   std::map<std::string, std::deque<Task>> lanes_ ZVT_GUARDED_BY(mu_);  // only lanes with tasks
   std::deque<std::string> turns_ ZVT_GUARDED_BY(mu_);  // those lanes, next to serve first
+  size_t waiting_ ZVT_GUARDED_BY(mu_) = 0;
   bool stop_ ZVT_GUARDED_BY(mu_) = false;
   std::vector<std::thread> threads_;
 };

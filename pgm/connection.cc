@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pgm/signon_token.h"
 #include "services/mutex.h"
 #include "services/program_calls.h"
 
@@ -118,12 +119,13 @@ std::unique_ptr<HostConnection> HostConnection::OpenOne(const SignOnTarget& endp
   c->version_ = hello.version;
   c->host_version_ = hello.host_version;
   c->host_release_ = hello.host_release;
+  const std::string token = ReadSignonToken(endpoint.token_file);
   if (!c->Exchange(wire::FrameType::kSignon,
-                   wire::Encode(wire::Signon{endpoint.user, endpoint.password}),
+                   wire::Encode(wire::Signon{endpoint.user, endpoint.password, token}, c->version_),
                    wire::FrameType::kSignonReply, &frame, failure))
     return nullptr;
   wire::SignonReply signon;
-  if (!wire::Decode(frame.payload, &signon, &error)) {
+  if (!wire::Decode(frame.payload, &signon, &error, c->version_)) {
     failure->error_class = kErrorClassCommunication;
     failure->text = "bad sign-on reply from " + Where(endpoint) + ": " + error;
     return nullptr;
@@ -136,6 +138,12 @@ std::unique_ptr<HostConnection> HostConnection::OpenOne(const SignOnTarget& endp
     return nullptr;
   }
   c->user_ = signon.user;
+  // A host hands out a token when the password signed on; none when the
+  // token did (the one kept stays good).
+  c->by_token_ = !token.empty() && signon.token.empty();
+  if (!signon.token.empty() && !endpoint.token_file.empty() &&
+      !WriteSignonToken(endpoint.token_file, signon.token, &error))
+    c->token_problem_ = error;
   return c;
 }
 

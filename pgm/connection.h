@@ -35,6 +35,10 @@ struct SignOnTarget {
   // only a host on this machine is trusted with.
   bool tls = true;
   std::string tls_ca_file;
+  // The file that keeps the sign-on token the host hands out (empty: none
+  // is kept, every sign-on checks the password). A connection signs on
+  // with the token in it, and the password; a new token replaces it.
+  std::string token_file;
   // Where agents take their connection from; null: the library's own pool.
   ConnectionPool* pool = nullptr;
   // When set, the end of the conversation the calls belong to: a call made
@@ -74,6 +78,11 @@ class HostConnection {
   uint32_t host_version() const { return host_version_; }
   uint32_t host_release() const { return host_release_; }
   const std::string& user() const { return user_; }
+  // True when the sign-on passed by the token rather than the password.
+  bool signed_on_by_token() const { return by_token_; }
+  // Why the token the host handed out could not be kept (empty: it was, or
+  // there was none); the connection is signed on all the same.
+  const std::string& token_problem() const { return token_problem_; }
 
  private:
   static std::unique_ptr<HostConnection> OpenOne(const SignOnTarget& endpoint, Failure* failure);
@@ -91,6 +100,8 @@ class HostConnection {
   uint32_t host_version_ = 0;
   uint32_t host_release_ = 0;
   std::string user_;
+  bool by_token_ = false;
+  std::string token_problem_;
 };
 
 // Idle connections by host, port and user. Thread-safe.

@@ -17,12 +17,15 @@ namespace zvt::wire {
 
 inline constexpr char kMagic[4] = {'Z', 'V', 'T', 'W'};
 // The newest version this build speaks, and the oldest it still speaks.
-inline constexpr uint16_t kProtocolVersion = 2;
+inline constexpr uint16_t kProtocolVersion = 3;
 inline constexpr uint16_t kOldestProtocolVersion = 1;
 // From this version on, a CallReply carries its outputs packed: the runs of
 // EBCDIC blanks that fill most of a list entry's fixed-width fields travel
 // as counts.
 inline constexpr uint16_t kPackedOutputsVersion = 2;
+// From this version on, Signon may carry a sign-on token and SignonReply
+// hands one out.
+inline constexpr uint16_t kTokensVersion = 3;
 inline constexpr uint32_t kDefaultMaxFrame = 16u << 20;
 inline constexpr size_t kMaxParameters = 64;
 inline constexpr size_t kMaxMessages = 256;
@@ -57,6 +60,7 @@ struct HelloReply {
 struct Signon {
   std::string user;
   std::string password;
+  std::string token;  // one the host handed out before (version 3; empty: none)
 };
 
 // A host message: identifier (as "CPF2204"), severity, text (UTF-8).
@@ -69,6 +73,7 @@ struct Message {
 struct SignonReply {
   bool ok = false;
   std::string user;               // the profile signed on, when ok
+  std::string token;              // when ok, a new token to sign on with (version 3; may be empty)
   std::vector<Message> messages;  // why not, otherwise
 };
 
@@ -118,8 +123,9 @@ std::string EncodeFrame(FrameType type, std::string_view payload);
 
 std::string Encode(const Hello& m);
 std::string Encode(const HelloReply& m);
-std::string Encode(const Signon& m);
-std::string Encode(const SignonReply& m);
+// `version`: the one the connection agreed on.
+std::string Encode(const Signon& m, uint16_t version = kProtocolVersion);
+std::string Encode(const SignonReply& m, uint16_t version = kProtocolVersion);
 std::string Encode(const Call& m);
 // `version`: the one the connection agreed on.
 std::string Encode(const CallReply& m, uint16_t version = kProtocolVersion);
@@ -129,8 +135,10 @@ std::string Encode(const ProtocolError& m);
 // truncated, too long, or breaks a limit.
 bool Decode(std::string_view payload, Hello* m, std::string* error);
 bool Decode(std::string_view payload, HelloReply* m, std::string* error);
-bool Decode(std::string_view payload, Signon* m, std::string* error);
-bool Decode(std::string_view payload, SignonReply* m, std::string* error);
+bool Decode(std::string_view payload, Signon* m, std::string* error,
+            uint16_t version = kProtocolVersion);
+bool Decode(std::string_view payload, SignonReply* m, std::string* error,
+            uint16_t version = kProtocolVersion);
 bool Decode(std::string_view payload, Call* m, uint32_t max_frame, std::string* error);
 // The outputs together may not exceed `max_outputs` bytes once unpacked.
 bool Decode(std::string_view payload, CallReply* m, std::string* error,

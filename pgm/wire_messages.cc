@@ -199,18 +199,20 @@ std::string Encode(const HelloReply& m) {
   return w.Take();
 }
 
-std::string Encode(const Signon& m) {
+std::string Encode(const Signon& m, uint16_t version) {
   Writer w;
   w.Str(m.user);
   w.Str(m.password);
+  if (version >= kTokensVersion) w.Str(m.token);
   return w.Take();
 }
 
-std::string Encode(const SignonReply& m) {
+std::string Encode(const SignonReply& m, uint16_t version) {
   Writer w;
   w.U8(m.ok ? 1 : 0);
   if (m.ok) {
     w.Str(m.user);
+    if (version >= kTokensVersion) w.Str(m.token);
   } else {
     w.Messages(m.messages);
   }
@@ -274,18 +276,19 @@ bool Decode(std::string_view payload, HelloReply* m, std::string* error) {
          r.Str(&m->server_name) && r.End();
 }
 
-bool Decode(std::string_view payload, Signon* m, std::string* error) {
+bool Decode(std::string_view payload, Signon* m, std::string* error, uint16_t version) {
   Reader r(payload, error);
-  return r.Str(&m->user) && r.Str(&m->password) && r.End();
+  return r.Str(&m->user) && r.Str(&m->password) && (version < kTokensVersion || r.Str(&m->token)) &&
+         r.End();
 }
 
-bool Decode(std::string_view payload, SignonReply* m, std::string* error) {
+bool Decode(std::string_view payload, SignonReply* m, std::string* error, uint16_t version) {
   Reader r(payload, error);
   uint8_t ok;
   if (!r.U8(&ok)) return false;
   if (ok > 1) return r.Fail("bad sign-on status");
   m->ok = ok == 1;
-  if (m->ok) return r.Str(&m->user) && r.End();
+  if (m->ok) return r.Str(&m->user) && (version < kTokensVersion || r.Str(&m->token)) && r.End();
   return r.Messages(&m->messages) && r.End();
 }
 

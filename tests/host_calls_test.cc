@@ -421,10 +421,10 @@ int RawSignedOn(uint16_t port, const std::string& user) {
   zvt::testing::WriteAll(
       fd, wire::EncodeFrame(wire::FrameType::kHello, wire::Encode(wire::Hello{})), 1000, &error);
   zvt::testing::ReadFrame(fd, 1 << 20, 2000, &frame, &error);
-  zvt::testing::WriteAll(
-      fd,
-      wire::EncodeFrame(wire::FrameType::kSignon, wire::Encode(wire::Signon{user, "pw-" + user})),
-      1000, &error);
+  zvt::testing::WriteAll(fd,
+                         wire::EncodeFrame(wire::FrameType::kSignon,
+                                           wire::Encode(wire::Signon{user, "pw-" + user, ""})),
+                         1000, &error);
   zvt::testing::ReadFrame(fd, 1 << 20, 2000, &frame, &error);
   return fd;
 }

@@ -145,7 +145,7 @@ class HostLimitsTest : public HostCallTest {
           !reader.Read(1 << 20, 2000, &frame, &error) ||
           !wire::WriteAll(stream.get(),
                           wire::EncodeFrame(wire::FrameType::kSignon,
-                                            wire::Encode(wire::Signon{"JOE", "pw-JOE"})),
+                                            wire::Encode(wire::Signon{"JOE", "pw-JOE", ""})),
                           2000, &error) ||
           !reader.Read(1 << 20, 2000, &frame, &error) ||
           frame.type != wire::FrameType::kSignonReply ||

@@ -223,6 +223,10 @@ std::string DescribeCode(uint32_t rc) {
       return "the host refuses the profile's sign-ons for a while after repeated failures";
     case kClientTlsFailed:
       return "no TLS session with the host (its certificate, the CA file, or a host without TLS)";
+    case kClientHostBusy:
+      return "the host is busy with sign-ons from this network; try again later";
+    case kClientHostUnavailable:
+      return "the host cannot check sign-ons now (its registry cannot be reached)";
     case kClientBufferTooSmall:
       return "an answer did not fit its buffer";
     case kClientBadParameter:

@@ -29,6 +29,9 @@ enum : uint32_t {
   kClientProfileLockedOut = 6016,  // the host refuses the profile's sign-ons for a while
   kClientTlsFailed = 6017,         // no TLS session: the host's certificate was not accepted,
                                    // the trusted CA file cannot be read, or the host has no TLS
+  kClientHostBusy = 6018,          // the host is busy with sign-ons from this network; waited
+                                   // for as a refusal is
+  kClientHostUnavailable = 6019,   // the host cannot check sign-ons now (its registry is down)
   kClientBufferTooSmall = 6020,    // nothing was written
   kClientBadParameter = 6021,      // a null pointer or a value out of range
   kClientNoTimestamps = 6022,      // the system object does not supply change timestamps
