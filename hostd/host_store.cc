@@ -381,6 +381,19 @@ bool HostStore::CheckToken(const std::string& profile, const std::string& token,
   return UseToken(name, TokenDigest(name, token), now, now - kTokenSeconds, valid, error);
 }
 
+bool HostStore::ListFastHashProfiles(std::vector<std::string>* names, std::string* error) {
+  std::vector<std::string> all;
+  if (!ListProfiles(&all, error)) return false;
+  names->clear();
+  for (const std::string& name : all) {
+    std::string hash;
+    bool found = false;
+    if (!ReadHash(name, &hash, &found, error)) return false;
+    if (found && IsFastHash(hash)) names->push_back(name);
+  }
+  return true;
+}
+
 bool HostStore::AddFunction(const FunctionRow& row, std::string* error) {
   return CheckFunction(row, error) && InsertFunction(row, error);
 }

@@ -121,6 +121,8 @@ class HostStore {
                    std::string* error);
   virtual bool RemoveProfile(const std::string& name, std::string* error) = 0;
   virtual bool ListProfiles(std::vector<std::string>* names, std::string* error) = 0;
+  // The profiles whose password hash IsFastHash, by name.
+  bool ListFastHashProfiles(std::vector<std::string>* names, std::string* error);
   virtual bool ProfileExists(const std::string& name, bool* exists, std::string* error) = 0;
   // A profile may read its own usage and timestamps; one with this authority
   // may read every profile's (an administrator's, or a test harness's).

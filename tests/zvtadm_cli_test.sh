@@ -272,6 +272,24 @@ expect 0 adm host import --replace "$work/before.json"
 adm host export "$work/after.json"
 cmp -s "$work/before.json" "$work/after.json" || fail "import --replace did not restore the store"
 
+# An export never writes through a link put where the file goes: the link
+# is replaced by a private file, and what it pointed at is untouched.
+echo "keep me" >"$work/target.txt"
+ln -s "$work/target.txt" "$work/linked.json"
+adm host export "$work/linked.json"
+[ ! -L "$work/linked.json" ] || fail "the export left the link in place"
+[ "$(cat "$work/target.txt")" = "keep me" ] || fail "the export wrote through a link"
+[ "$(stat -c %a "$work/linked.json")" = 600 ] || fail "the export is not private"
+cmp -s "$work/before.json" "$work/linked.json" || fail "the export through a link differs"
+# Profiles with a test hash are marked; tokens are revoked by count.
+adm host user list >"$work/users"
+grep -q "  (fast hash: refused unless --allow-fast-hashes)$" "$work/users" ||
+  fail "fast hashes not marked: $(cat "$work/users")"
+expect 0 adm --json host user list
+json_check "assert all('fast_hash' in u and 'name' in u for u in d), d" "user list --json"
+expect 0 adm --json host user revoke-tokens "$(head -1 "$work/users" | cut -d' ' -f1)"
+json_check "assert d['revoked'] >= 0, d" "revoke-tokens --json"
+
 # A profile name with a line break and a priority prefix, as a client may
 # send it, stays inside zvthostd's one log line about the refused sign-on.
 adm system add EVIL --host 127.0.0.1 --port "$port" --user $'X\n<0>Y' \

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -179,7 +180,9 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     cmd->add_option("NAME", a->name, "profile name, 1 to 10 characters")->required();
     cmd->add_option("--password-env", a->password_env, "read the password from this variable");
     cmd->add_option("--password-file", a->password_file, "read the password from this file");
-    cmd->add_flag("--fast-hash", a->fast_hash, "cheap password hash (for tests only)");
+    cmd->add_flag("--fast-hash", a->fast_hash,
+                  "cheap password hash, for tests and demonstrations: zvthostd refuses such "
+                  "profiles unless started with --allow-fast-hashes");
   }
   auto strength = [=] {
     return a->fast_hash ? hostd::HashStrength::kFast : hostd::HashStrength::kInteractive;
@@ -205,10 +208,30 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       run([=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); }));
   auto* user_list = user->add_subcommand("list", "list the profiles");
   user_list->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::vector<std::string> names;
-    if (!s->ListProfiles(&names, e)) return false;
-    context->Emit(names, [&] {
-      for (const auto& n : names) std::cout << n << "\n";
+    std::vector<std::string> names, fast;
+    if (!s->ListProfiles(&names, e) || !s->ListFastHashProfiles(&fast, e)) return false;
+    auto is_fast = [&fast](const std::string& n) {
+      return std::find(fast.begin(), fast.end(), n) != fast.end();
+    };
+    nlohmann::json rows = nlohmann::json::array();
+    for (const auto& n : names) rows.push_back({{"name", n}, {"fast_hash", is_fast(n)}});
+    context->Emit(rows, [&] {
+      for (const auto& n : names)
+        std::cout << n << (is_fast(n) ? "  (fast hash: refused unless --allow-fast-hashes)" : "")
+                  << "\n";
+    });
+    return true;
+  }));
+  auto* revoke =
+      user->add_subcommand("revoke-tokens",
+                           "end the sign-on tokens of a profile's clients: each signs on with the "
+                           "password next time");
+  revoke->add_option("NAME", a->name, "profile name")->required();
+  revoke->callback(run([=](hostd::HostStore* s, std::string* e) {
+    uint64_t revoked = 0;
+    if (!s->RevokeTokens(a->name, &revoked, e)) return false;
+    context->Emit({{"revoked", revoked}}, [&] {
+      std::cout << revoked << " sign-on token" << (revoked == 1 ? "" : "s") << " revoked\n";
     });
     return true;
   }));
@@ -322,14 +345,34 @@ exp->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::cout << json;
     return true;
   }
-  // The export holds the password hashes: readable by its owner alone.
-  int fd = ::open(a->file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || ::fchmod(fd, 0600) != 0 ||
-      ::write(fd, json.data(), json.size()) != static_cast<ssize_t>(json.size())) {
-    if (fd >= 0) ::close(fd);
-    return *e = "cannot write " + a->file + ": " + std::strerror(errno), false;
+  // The export holds the password hashes: readable by its owner alone. It
+  // is written beside the target, never through a link placed there, and
+  // renamed over it whole.
+  const std::string temporary = a->file + ".zvtadm-" + std::to_string(::getpid());
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  auto fail = [&](const std::string& what) {
+    const std::string why = std::strerror(errno);
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+    }
+    return *e = "cannot write " + what + ": " + why, false;
+  };
+  if (fd < 0) return fail(temporary);
+  if (::write(fd, json.data(), json.size()) != static_cast<ssize_t>(json.size()) ||
+      ::fsync(fd) != 0)
+    return fail(temporary);
+  if (::close(fd) != 0) {
+    fd = -1;
+    ::unlink(temporary.c_str());
+    return *e = "cannot write " + temporary + ": " + std::strerror(errno), false;
   }
-  if (::close(fd) != 0) return *e = "cannot write " + a->file + ": " + std::strerror(errno), false;
+  fd = -1;
+  if (::rename(temporary.c_str(), a->file.c_str()) != 0) {
+    const std::string why = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return *e = "cannot replace " + a->file + ": " + why, false;
+  }
   return true;
 }));
 }  // namespace zvt::tools
