@@ -13,10 +13,12 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -46,8 +48,44 @@ bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* 
     *error = "TLS needs both a certificate and its key";
     return false;
   }
+  // As sshd does with its host keys: a private key others may read, or one
+  // of another user's, is not used.
+  struct stat st {};
+  if (stat(options.tls_key.c_str(), &st) == 0) {
+    if (st.st_uid != geteuid()) {
+      *error = "the private key " + options.tls_key + " belongs to another user (uid " +
+               std::to_string(st.st_uid) + "); it must be zvthostd's own";
+      return false;
+    }
+    if ((st.st_mode & 077) != 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      *error = "the private key " + options.tls_key + " may be read by others (mode " + mode +
+               "); chmod 600 " + options.tls_key;
+      return false;
+    }
+  }
   *context = tls::LoadServerContext(options.tls_certificate, options.tls_key, error);
   return *context != nullptr;
+}
+
+// A SQLite store (and its journal files) open to others is made private,
+// and the log says so: it holds the password hashes.
+void MakeStorePrivate(const std::string& location) {
+  if (HostStore::IsPostgresLocation(location)) return;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string path = location + suffix;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || (st.st_mode & 077) == 0) continue;
+    if (chmod(path.c_str(), st.st_mode & 0700) == 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      Log(LogLevel::kWarning, path + " was open to others (mode " + mode + "); made it 0600");
+    } else {
+      Log(LogLevel::kWarning,
+          path + " is open to others and cannot be made private: " + std::strerror(errno));
+    }
+  }
 }
 
 AdmissionLimits LimitsOf(const ServerOptions& options) {
@@ -248,6 +286,7 @@ bool HostServer::Start(std::string* error, bool* wrong_schema) {
   store_options.connections =
       options_.store_connections > 0 ? options_.store_connections : std::max(2, Processors());
   bool schema = false;
+  MakeStorePrivate(options_.store_path);
   store_ = HostStore::Open(options_.store_path, store_options, error, &schema);
   if (wrong_schema != nullptr) *wrong_schema = schema;
   if (!store_ || !store_->GetHostInfo(&info_, error)) return false;

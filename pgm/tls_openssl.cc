@@ -104,7 +104,14 @@ ContextPtr NewContext(const SSL_METHOD* method, std::string* error) {
                                   SSL_MODE_RELEASE_BUFFERS);
   // Frames carry their length, so a cut stream is noticed without the
   // peer's close notice; a peer that simply closes is a closed connection.
-  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+  // No session tickets in TLS 1.2 either (each connection signs on anew),
+  // and in TLS 1.2 only forward-secret AEAD suites: no CBC, no static RSA.
+  SSL_CTX_set_options(ctx.get(),
+                      SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
+  if (SSL_CTX_set_cipher_list(ctx.get(), "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL") != 1) {
+    *error = "cannot set the TLS 1.2 cipher suites: " + QueuedErrors();
+    return nullptr;
+  }
   return ctx;
 }
 
@@ -340,7 +347,8 @@ std::shared_ptr<ServerContext> LoadServerContext(const std::string& certificate_
     ERR_clear_error();
     return nullptr;
   }
-  // Sessions are not resumed: each connection signs on anew anyway.
+  // Sessions are not resumed (no cache here, no tickets in any version):
+  // each connection signs on anew anyway.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_num_tickets(ctx, 0);
   return context;

@@ -7,8 +7,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -245,6 +247,62 @@ TEST_F(TlsTest, AReloadedCertificateServesNewConnections) {
   ASSERT_TRUE(server()->Reconfigure(options, &error)) << error;
   EXPECT_EQ("", SignOn(server()->port(), "127.0.0.1", true, next_ca, &failure));
   EXPECT_NE("", SignOn(server()->port(), "127.0.0.1", true, TlsCaFile(), &failure));
+}
+
+// A bare OpenSSL client offering `ciphers` in TLS 1.2 only: whether the
+// handshake with the server completed, and whether it handed out a ticket.
+bool Tls12Handshake(uint16_t port, const char* ciphers, bool* ticket) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_cipher_list(ctx, ciphers);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool done = false;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    done = SSL_connect(ssl) == 1;
+    SSL_SESSION* session = SSL_get_session(ssl);
+    *ticket = session != nullptr && SSL_SESSION_has_ticket(session);
+    SSL_free(ssl);
+  }
+  close(fd);
+  SSL_CTX_free(ctx);
+  return done;
+}
+
+TEST_F(TlsTest, TlsTwelveIsAeadOnlyWithoutTicketsAndTheKeyMustBePrivate) {
+  hostd::CertificateRequest request;
+  auto server = Serve(&request, "aead");
+  bool ticket = true;
+  EXPECT_TRUE(Tls12Handshake(server->port(), "ECDHE+AESGCM", &ticket));
+  EXPECT_FALSE(ticket) << "a TLS 1.2 session ticket";
+  EXPECT_FALSE(
+      Tls12Handshake(server->port(), "AES128-SHA:ECDHE-ECDSA-AES128-SHA:AES256-SHA256", &ticket))
+      << "a CBC suite was accepted";
+  server.reset();
+
+  // A key others may read is not used; a store open to others is made private.
+  hostd::ServerOptions options;
+  options.store_path = dir_.File("host.db");
+  options.tls_certificate = dir_.File("aead-cert.pem");
+  options.tls_key = dir_.File("aead-key.pem");
+  ASSERT_EQ(0, chmod(options.tls_key.c_str(), 0640));
+  ASSERT_EQ(0, chmod(options.store_path.c_str(), 0644));
+  std::string error;
+  hostd::HostServer open_key(options);
+  EXPECT_FALSE(open_key.Start(&error));
+  EXPECT_NE(error.find("chmod 600"), std::string::npos) << error;
+  ASSERT_EQ(0, chmod(options.tls_key.c_str(), 0600));
+  hostd::HostServer good(options);
+  ASSERT_TRUE(good.Start(&error)) << error;
+  struct stat st {};
+  ASSERT_EQ(0, stat(options.store_path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
 }
 
 class TlsFlipTest : public testing::ClientProcessTest {};
