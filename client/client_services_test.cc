@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -342,6 +343,33 @@ TEST_F(ClientServicesTest, TheConfigurationListsComparesAndForgetsSystems) {
   registry_.RegCloseKey(key);
   EXPECT_EQ(client_.GetSystemHandle(u"Half", u"ZVWIN", &h), kClientBadConfiguration);
   EXPECT_EQ(LastLogText(), "system \"Half\": \"Port\" must be 1 to 65535");
+}
+
+// A host's message text may carry line breaks, a forged entry and terminal
+// escapes: the file keeps one line per entry with no control byte raw, and
+// reading gives the text back as it was.
+TEST_F(ClientServicesTest, AHostsTextCannotForgeLogEntriesOrCarryEscapesIntoTheFile) {
+  MessageLog log(dir_.File("forged.log"));
+  const std::string hostile =
+      "refused\n2026-12-08T00:00:00Z\t0\tzvtappad\t\tforged entry\x1b[2J\x07\r\\x41";
+  ASSERT_TRUE(log.Append(40, "host", "sign-on", hostile));
+  ASSERT_TRUE(log.Append(0, "next", "", "after"));
+  std::ifstream in(dir_.File("forged.log"), std::ios::binary);
+  const std::string bytes(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(2, std::count(bytes.begin(), bytes.end(), '\n')) << bytes;
+  EXPECT_EQ(bytes.end(), std::find_if(bytes.begin(), bytes.end(),
+                                      [](char c) {
+                                        return (static_cast<unsigned char>(c) < 0x20 && c != '\n' &&
+                                                c != '\t') ||
+                                               c == 0x7F;
+                                      }))
+      << bytes;
+  std::vector<LogEntry> entries;
+  std::string error;
+  ASSERT_TRUE(log.Read(&entries, &error)) << error;
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ(hostile, entries[0].text);
+  EXPECT_EQ("after", entries[1].text);
 }
 
 TEST_F(ClientServicesTest, MessageLogInstallDirectoryAndDisplay) {

@@ -1,6 +1,8 @@
 // Writing and reading the message log.
 #include "client/message_log.h"
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -27,7 +29,15 @@ std::string Escape(const std::string& s) {
         out += "\\r";
         break;
       default:
-        out.push_back(c);
+        // Other control bytes (a terminal escape in a host's text) are
+        // kept as \xNN, so that the file shows none of them raw.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+          out += hex;
+        } else {
+          out.push_back(c);
+        }
     }
   }
   return out;
@@ -41,6 +51,12 @@ std::string Unescape(const std::string& s) {
       continue;
     }
     char n = s[++i];
+    if (n == 'x' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      out.push_back(static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+      continue;
+    }
     out.push_back(n == 't' ? '\t' : n == 'n' ? '\n' : n == 'r' ? '\r' : n);
   }
   return out;

@@ -36,7 +36,9 @@ platform::PosixRegistry* CommandContext::registry() {
 
 void CommandContext::Emit(const nlohmann::json& data, const std::function<void()>& text) const {
   if (json) {
-    std::cout << data.dump(2) << "\n";
+    // Texts from elsewhere (a host's messages) may not be UTF-8: shown with
+    // U+FFFD for what is not, rather than failing the command.
+    std::cout << data.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
     text();
   }
@@ -50,7 +52,9 @@ std::string CommandContext::WithConfigurationStoreProblem(const std::string& err
 
 int CommandContext::Fail(int code, const std::string& message) const {
   if (json) {
-    std::cout << nlohmann::json{{"error", message}, {"code", code}}.dump(2) << "\n";
+    std::cout << nlohmann::json{{"error", message}, {"code", code}}.dump(
+                     2, ' ', false, nlohmann::json::error_handler_t::replace)
+              << "\n";
   } else {
     std::cerr << "zvtadm: " << message << "\n";
   }

@@ -2,6 +2,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <iostream>
 
 #include "client/message_log.h"
@@ -173,6 +174,19 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
 
   // The message log.
   auto* log = app->add_subcommand("log", "show the client's message log");
+  static auto Visible = [](const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+      if (c < 0x20 || c == 0x7F) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += hex;
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    return out;
+  };
   auto tail = std::make_shared<size_t>(0);
   log->add_option("--tail", *tail, "only the last N entries");
   log->callback([=] {
@@ -196,8 +210,11 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     context->Emit(out, [&] {
       for (size_t i = first; i < entries.size(); ++i) {
         const auto& e = entries[i];
-        std::cout << e.time << "  [" << e.message_class << "] " << e.source
-                  << (e.component.empty() ? "" : " / " + e.component) << ": " << e.text << "\n";
+        // One line per entry, whatever a host put in its texts: control
+        // bytes (line breaks, terminal escapes) are shown as \xNN.
+        std::cout << e.time << "  [" << e.message_class << "] " << Visible(e.source)
+                  << (e.component.empty() ? "" : " / " + Visible(e.component)) << ": "
+                  << Visible(e.text) << "\n";
       }
     });
     *exit_code = kExitOk;
