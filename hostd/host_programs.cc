@@ -244,13 +244,16 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
 // The profile a usage or timestamp call names. The client puts "Q" before a
 // profile name that begins with a digit when it asks for usage (1ABC is
 // asked for as Q1ABC) but not when it asks for timestamps: both name 1ABC
-// here, unless a profile Q1ABC itself exists. A signed-on user may ask only
+// here, unless a profile Q1ABC itself exists; but 1ABC asking for Q1ABC is
+// always asking for itself, whether or not Q1ABC exists (Q1ABC asking for
+// Q1ABC gets its own). A signed-on user may ask only
 // for its own profile unless it has the authority to read all profiles;
 // any other name, known or not, is refused alike (empty result), so that
 // nobody learns which profiles exist.
 std::string RequestedProfile(HostStore* store, const std::string& user, const std::string& text) {
   std::string name = HostStore::CanonicalProfile(text);
   std::string error;
+  if (!user.empty() && user[0] >= '0' && user[0] <= '9' && name == "Q" + user) return user;
   if (name != user && name.size() >= 2 && name[0] == 'Q' && name[1] >= '0' && name[1] <= '9') {
     bool exists = false, stripped_exists = false;
     if (store->ProfileExists(name, &exists, &error) && !exists &&

@@ -143,6 +143,12 @@ TEST_P(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
   usage = RunProgram(store_.get(), "Q2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
   ASSERT_TRUE(usage.ok);
   EXPECT_NE(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"1", 1)));
+  // ...and 2X, asking for Q2X as its client does, gets its own usage, not
+  // its twin's (nor a refusal for asking about another profile).
+  usage = RunProgram(store_.get(), "2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
+  ASSERT_TRUE(usage.ok) << usage.messages.at(0).text;
+  EXPECT_EQ(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"1", 1)));
+  EXPECT_NE(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"2", 1)));
 }
 
 TEST_P(HostProgramsTest, BadRequestsGetHostMessages) {
