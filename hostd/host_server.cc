@@ -215,6 +215,10 @@ constexpr uint32_t kHandshakeFrameLimit = 4096;  // before sign-on
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr int kTickMs = 100;
 constexpr int kClosingGraceMs = 1000;  // for a last frame to leave
+// Connections over a limit told so inside TLS at once, and how long each
+// may take; beyond that many they are closed with a plaintext refusal.
+constexpr int kMaxRefusingInTls = 64;
+constexpr int kRefusalHandshakeMs = 2000;
 constexpr uint64_t kWakeTag = 0;
 constexpr uint64_t kListenerTag = uint64_t{1} << 63;
 
@@ -232,6 +236,7 @@ struct HostServer::ClientConnection {
   wire::FrameReader reader{kHandshakeFrameLimit};
   std::string out;  // bytes to send
   size_t sent = 0;
+  std::string refusal;   // over a limit: told inside TLS, then closed (not counted as a client)
   bool busy = false;     // a frame is with a worker (forever when stalled)
   bool closing = false;  // closed once `out` has left
   Clock::time_point deadline;
@@ -443,13 +448,20 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
       (void)sockets::Send(fd, frame.data(), frame.size(), &ignored);  // one try, never a wait
       close(fd);
     };
+    std::shared_ptr<tls::ServerContext> tls;
+    {
+      MutexLock lock(&tls_mu_);
+      tls = tls_;
+    }
+    // Over a limit: told in plaintext and closed at once, or, while few such
+    // are in progress and the server speaks TLS, told inside TLS so that the
+    // client can read why.
+    std::string over_limit;
+    int64_t penalty_ms = 0;
     if (clients_.load() >= max_clients_.load()) {
       LogRefusal("too many clients", "refused a client from " + source + ": too many clients");
-      refuse("too many clients");
-      continue;
-    }
-    int64_t penalty_ms = 0;
-    if (!admission_.AdmitUnauthenticated(network, &penalty_ms)) {
+      over_limit = "too many clients";
+    } else if (!admission_.AdmitUnauthenticated(network, &penalty_ms)) {
       if (penalty_ms > 0) {
         // A penalised network costs a refusal and nothing more.
         LogRefusal("penalised network", "refused a client from " + source + ": network " + network +
@@ -457,18 +469,26 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
                                             " ms");
         refuse("your network is refused for another " + std::to_string((penalty_ms + 999) / 1000) +
                " s after failed sign-ons or refused frames");
-      } else {
-        LogRefusal("too many awaiting sign-on", "refused a client from " + source + ": network " +
-                                                    network +
-                                                    " has too many connections "
-                                                    "awaiting sign-on");
-        refuse("too many connections from this address awaiting sign-on");
+        continue;
       }
+      LogRefusal("too many awaiting sign-on", "refused a client from " + source + ": network " +
+                                                  network +
+                                                  " has too many connections awaiting "
+                                                  "sign-on");
+      over_limit = "too many connections from this address awaiting sign-on";
+    }
+    if (!over_limit.empty() && (!tls || refusing_.load() >= kMaxRefusingInTls)) {
+      refuse(over_limit);
       continue;
     }
-    accepted_++;
-    clients_++;
     auto c = std::make_unique<ClientConnection>();
+    if (over_limit.empty()) {
+      accepted_++;
+      clients_++;
+    } else {
+      refusing_++;
+      c->refusal = std::move(over_limit);
+    }
     c->fd = fd;
     c->session.source = source;
     c->session.network = std::move(network);
@@ -476,11 +496,10 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     c->session.version = wire::kOldestProtocolVersion;
     c->session.handshake_deadline =
         Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
-    c->deadline = QuietDeadline(c->session);
-    {
-      MutexLock lock(&tls_mu_);
-      c->tls = tls_;
-    }
+    c->deadline = c->refusal.empty()
+                      ? QuietDeadline(c->session)
+                      : Clock::now() + std::chrono::milliseconds(kRefusalHandshakeMs);
+    c->tls = std::move(tls);
     Loop* to = loops_[next_loop_++ % loops_.size()].get();
     if (to == loop) {
       Adopt(loop, std::move(c));
@@ -499,9 +518,8 @@ void HostServer::Adopt(Loop* loop, std::unique_ptr<ClientConnection> c) {
   e.data.u64 = c->id;
   if (epoll_ctl(loop->epoll, EPOLL_CTL_ADD, c->fd, &e) != 0) {
     Log(LogLevel::kWarning, std::string("cannot watch a client: ") + std::strerror(errno));
-    admission_.ReleaseUnauthenticated(c->session.network);
     if (!c->stream) close(c->fd);
-    clients_--;
+    Uncount(*c);
     return;
   }
   ClientConnection* raw = c.get();
@@ -543,6 +561,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
              "this host server accepts TLS connections only; configure the system with TLS");
     }
     c->tls.reset();
+    if (!c->refusal.empty() && !c->closing) Refuse(c, wire::kErrorUnexpected, c->refusal);
   }
   for (;;) {
     // What is to be sent goes first.
@@ -640,11 +659,19 @@ void HostServer::Finish(Loop* loop, ClientConnection* c, Outcome outcome) {
   Pump(loop, c);
 }
 
+void HostServer::Uncount(const ClientConnection& c) {
+  if (!c.refusal.empty()) {
+    refusing_--;
+    return;
+  }
+  if (!c.session.signed_on) admission_.ReleaseUnauthenticated(c.session.network);
+  clients_--;
+}
+
 void HostServer::Close(Loop* loop, ClientConnection* c) {
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
-  if (!c->session.signed_on) admission_.ReleaseUnauthenticated(c->session.network);
   if (!c->stream && c->fd >= 0) close(c->fd);
-  clients_--;
+  Uncount(*c);
   loop->connections.erase(c->id);  // the stream closes the socket
 }
 
@@ -663,7 +690,7 @@ void HostServer::Tick(Loop* loop) {
   for (auto& [id, c] : loop->connections)
     if (!c->busy && now >= c->deadline) late.push_back(c.get());
   for (ClientConnection* c : late) {
-    if (!c->session.signed_on && !c->closing)
+    if (!c->session.signed_on && !c->closing && c->refusal.empty())
       admission_.Penalise(c->session.network, Admission::Offence::kUnfinishedSignon);
     if (c->closing || !c->stream) {
       Close(loop, c);

@@ -176,6 +176,8 @@ class HostServer {
   void Pump(Loop* loop, ClientConnection* c);
   void Finish(Loop* loop, ClientConnection* c, Outcome outcome);
   void Close(Loop* loop, ClientConnection* c);
+  // Gives back what the connection was counted in.
+  void Uncount(const ClientConnection& c);
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
   void Refuse(ClientConnection* c, uint16_t code, const std::string& text);
@@ -213,6 +215,7 @@ class HostServer {
   std::atomic<uint64_t> call_bytes_in_{0}, call_bytes_out_{0};
   std::atomic<uint64_t> accepted_{0};
   std::atomic<int> clients_{0};
+  std::atomic<int> refusing_{0};  // connections over a limit, being told inside TLS
   ServerHooks no_hooks_;
   ServerHooks* const hooks_;
   std::atomic<uint64_t> calls_begun_{0};  // the hooks' numbering of program calls

@@ -305,6 +305,35 @@ TEST_F(TlsTest, TlsTwelveIsAeadOnlyWithoutTicketsAndTheKeyMustBePrivate) {
   EXPECT_EQ(0600u, st.st_mode & 0777);
 }
 
+// A client turned away for a limit reads why, inside TLS, instead of
+// taking the server for one that does not speak TLS.
+TEST_F(TlsTest, AClientOverALimitIsToldWhyInsideTls) {
+  AddProfile("JOE");
+  hostd::ServerOptions options;
+  options.allow_fast_hashes = true;
+  options.max_clients = 1;
+  StartServer(options);
+  pgm::Failure failure;
+  pgm::SignOnTarget e;
+  e.port = server()->port();
+  e.user = "JOE";
+  e.password = "pw-JOE";
+  ConfigureTls(&e);
+  std::unique_ptr<pgm::HostConnection> first = pgm::HostConnection::Open(e, &failure);
+  ASSERT_TRUE(first) << failure.text;
+  EXPECT_FALSE(pgm::HostConnection::Open(e, &failure));
+  EXPECT_NE(failure.text.find("too many clients"), std::string::npos) << failure.text;
+  EXPECT_EQ(failure.text.find("TLS"), std::string::npos) << failure.text;
+  first.reset();
+  // Its place is free again once the first has gone.
+  std::unique_ptr<pgm::HostConnection> again;
+  for (int i = 0; i < 400 && !again; ++i) {
+    again = pgm::HostConnection::Open(e, &failure);
+    if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  EXPECT_TRUE(again) << failure.text;
+}
+
 class TlsFlipTest : public testing::ClientProcessTest {};
 
 // One flipped byte anywhere in what the host sends, in the handshake or in
