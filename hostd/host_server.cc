@@ -588,6 +588,17 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
       c->reader.Shrink();
+      if (frame.type == wire::FrameType::kHello) {
+        // The handshake needs no store: answered here, without a worker.
+        Outcome outcome = Handle(std::move(c->session), frame, nullptr);
+        c->session = std::move(outcome.session);
+        c->out += outcome.bytes;
+        if (outcome.close) {
+          c->closing = true;
+          c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
+        }
+        continue;
+      }
       if (frame.type == wire::FrameType::kSignon) {
         const size_t waiting = admission_.Limited(c->session.network)
                                    ? static_cast<size_t>(options_.signons_waiting_per_network)

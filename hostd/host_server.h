@@ -187,6 +187,7 @@ class HostServer {
   // Hands `job` to a worker of `pool`, whose outcome goes back to its loop;
   // false when the job's lane (its source network, for a sign-on) is full.
   bool Queue(WorkerPool* pool, const std::string& lane, size_t max_waiting, Job job);
+  // What `frame` makes of `session`. A Hello needs no store (null).
   Outcome Handle(PeerState session, const wire::Frame& frame, HostStore* store);
   // Checks a sign-on and fills in the answer; `*session` is signed on when it passed.
   void SignOn(PeerState* session, const wire::Signon& signon, HostStore* store,
