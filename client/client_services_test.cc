@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -236,6 +237,26 @@ TEST_F(ClientServicesTest, SignOnsAfterTheFirstPassByTheTokenKeptForTheSystem) {
   EXPECT_EQ(3, checks);
   ASSERT_EQ(client_.zvtCO_Signon(h, 0), kClientOk);
   EXPECT_EQ(3, checks);
+}
+
+// A host that cannot read its registry says so: its own code, and no
+// hold-off, so the next sign-on after the registry is back goes through.
+TEST_F(ClientServicesTest, AHostWhoseRegistryIsDownIsNotTakenForARefusal) {
+  AddProfile("FAY");
+  StartServer();
+  Configure(u"S", "fay");
+  auto sql = [this](const char* statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(dir_.File("host.db").c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, statement, nullptr, nullptr, nullptr))
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  };
+  sql("ALTER TABLE profiles RENAME TO profiles_gone");
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"S"), 0), kClientHostUnavailable);
+  EXPECT_NE(LastLogText().find("ZVT22B2"), std::string::npos) << LastLogText();
+  sql("ALTER TABLE profiles_gone RENAME TO profiles");
+  EXPECT_EQ(client_.zvtCO_Signon(Handle(u"S"), 0), kClientOk) << LastLogText();
 }
 
 TEST_F(ClientServicesTest, ALockedOutProfileHasItsOwnCode) {
