@@ -236,9 +236,11 @@ struct HostServer::ClientConnection {
   wire::FrameReader reader{kHandshakeFrameLimit};
   std::string out;  // bytes to send
   size_t sent = 0;
-  std::string refusal;   // over a limit: told inside TLS, then closed (not counted as a client)
-  bool busy = false;     // a frame is with a worker (forever when stalled)
-  bool closing = false;  // closed once `out` has left
+  std::string refusal;     // over a limit: told inside TLS, then closed (not counted as a client)
+  size_t partial = 0;      // bytes of frames in part, accounted in the server's limits
+  std::string partial_of;  // the profile they are accounted to ("": not signed on)
+  bool busy = false;       // a frame is with a worker (forever when stalled)
+  bool closing = false;    // closed once `out` has left
   Clock::time_point deadline;
 };
 
@@ -588,6 +590,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
       c->reader.Shrink();
+      ReleasePartial(c);
       if (frame.type == wire::FrameType::kHello) {
         // The handshake needs no store: answered here, without a worker.
         Outcome outcome = Handle(std::move(c->session), frame, nullptr);
@@ -633,6 +636,12 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     long n = c->stream->Receive(buffer, sizeof buffer, &wait, &error);
     if (n > 0) {
       c->reader.Feed(std::string_view(buffer, static_cast<size_t>(n)));
+      if (!HoldPartial(c)) {
+        LogRefusal("partial frames", "refused a frame from " + c->session.peer +
+                                         ": the host holds its fill of frames received in part");
+        Refuse(c, wire::kErrorTooLarge,
+               "the host holds its fill of frames received in part; try again later");
+      }
       continue;
     }
     if (n == sockets::kWouldBlock) break;
@@ -679,7 +688,49 @@ void HostServer::Uncount(const ClientConnection& c) {
   clients_--;
 }
 
+bool HostServer::HoldPartial(ClientConnection* c) {
+  const size_t now = c->reader.Buffered();
+  MutexLock lock(&partial_mu_);
+  // Nothing held yet: accounted to whom the connection is now.
+  if (c->partial == 0) c->partial_of = c->session.signed_on ? c->session.user : "";
+  size_t& mine = partial_by_profile_[c->partial_of];
+  const size_t others_total = partial_total_ - c->partial, others_mine = mine - c->partial;
+  if (now > c->partial && (others_total + now > options_.partial_frames_total ||
+                           others_mine + now > options_.partial_frames_per_profile)) {
+    if (mine == 0) partial_by_profile_.erase(c->partial_of);
+    return false;
+  }
+  partial_total_ = others_total + now;
+  mine = others_mine + now;
+  c->partial = now;
+  if (mine == 0) partial_by_profile_.erase(c->partial_of);
+  return true;
+}
+
+void HostServer::ReleasePartial(ClientConnection* c) {
+  // What stays buffered (the start of the next frame) stays accounted.
+  {
+    MutexLock lock(&partial_mu_);
+    if (c->partial > 0) {
+      partial_total_ -= c->partial;
+      auto it = partial_by_profile_.find(c->partial_of);
+      if (it != partial_by_profile_.end() && (it->second -= c->partial) == 0)
+        partial_by_profile_.erase(it);
+    }
+    c->partial = 0;
+  }
+  (void)HoldPartial(c);  // a few bytes past a frame are never refused for long
+}
+
 void HostServer::Close(Loop* loop, ClientConnection* c) {
+  if (c->partial > 0) {
+    MutexLock lock(&partial_mu_);
+    partial_total_ -= c->partial;
+    auto it = partial_by_profile_.find(c->partial_of);
+    if (it != partial_by_profile_.end() && (it->second -= c->partial) == 0)
+      partial_by_profile_.erase(it);
+    c->partial = 0;
+  }
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
   if (!c->stream && c->fd >= 0) close(c->fd);
   Uncount(*c);

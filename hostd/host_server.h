@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "hostd/admission.h"
@@ -84,6 +85,11 @@ struct ServerOptions {
   // After sign-on a client's requests are a few hundred bytes: frames from
   // it are limited to this (the replies only by `max_frame`).
   uint32_t max_request_frame = 64 * 1024;
+  // The bytes of frames received in part that the server holds for the
+  // connections of one profile (those not signed on count as one), and
+  // for all; a frame that would pass either is refused as too large.
+  size_t partial_frames_per_profile = 4u << 20;
+  size_t partial_frames_total = 64u << 20;
 
   // TLS: the server's certificate chain and private key, PEM files. With
   // them every client must speak TLS; without them none may.
@@ -178,6 +184,10 @@ class HostServer {
   void Close(Loop* loop, ClientConnection* c);
   // Gives back what the connection was counted in.
   void Uncount(const ClientConnection& c);
+  // Accounts for the bytes the connection's reader holds now; false (and
+  // nothing accounted) when they would pass a limit.
+  bool HoldPartial(ClientConnection* c);
+  void ReleasePartial(ClientConnection* c);
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
   void Refuse(ClientConnection* c, uint16_t code, const std::string& text);
@@ -217,6 +227,9 @@ class HostServer {
   std::atomic<uint64_t> accepted_{0};
   std::atomic<int> clients_{0};
   std::atomic<int> refusing_{0};  // connections over a limit, being told inside TLS
+  Mutex partial_mu_;
+  size_t partial_total_ ZVT_GUARDED_BY(partial_mu_) = 0;
+  std::unordered_map<std::string, size_t> partial_by_profile_ ZVT_GUARDED_BY(partial_mu_);
   ServerHooks no_hooks_;
   ServerHooks* const hooks_;
   std::atomic<uint64_t> calls_begun_{0};  // the hooks' numbering of program calls

@@ -150,6 +150,42 @@ TEST_F(HostServerTest, SignedOnClientsFramesAreCappedAndTakeMemoryOnlyAsTheirByt
   EXPECT_LT(grown, size_t{kClients} * 128 * 1024) << grown;
 }
 
+// Frames received in part are held within a budget per profile: one
+// profile's connections cannot take the memory of another's.
+TEST_F(HostServerTest, FramesReceivedInPartAreHeldWithinABudgetPerProfile) {
+  ServerOptions options;
+  options.partial_frames_per_profile = 256 * 1024;
+  Start(options);
+  std::string error;
+  auto store = HostStore::Open(dir_.File("host.db"), &error);
+  ASSERT_TRUE(store->AddProfile("V", "p", HashStrength::kFast, &error)) << error;
+  const std::string start = Header(64 * 1024, wire::FrameType::kCall) + std::string(60 * 1024, 'x');
+  const std::string rest(64 * 1024 - 1 - 60 * 1024, 'x');
+  std::vector<std::unique_ptr<Client>> u;
+  for (int i = 0; i < 6; ++i) {
+    u.push_back(std::make_unique<Client>(port()));
+    ASSERT_TRUE(u.back()->SignOn("U", "p"));
+    ASSERT_TRUE(u.back()->Send(start));
+  }
+  Client v(port());
+  ASSERT_TRUE(v.SignOn("V", "p"));
+  ASSERT_TRUE(v.Send(start));
+  // Each is answered once its frame is whole: read (and found malformed)
+  // when its start fitted, else refused as too large and closed (the rest
+  // may meet a closed connection, which resets it before the refusal is read).
+  int read = 0, refused = 0;
+  for (auto& c : u) {
+    (void)c->Send(rest);
+    const uint16_t code = c->ProtocolErrorCode();
+    read += code == wire::kErrorMalformed ? 1 : 0;
+    refused += code == wire::kErrorTooLarge || code == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(4, read);  // 4 × 60 KiB fit in 256 KiB
+  EXPECT_EQ(2, refused);
+  ASSERT_TRUE(v.Send(rest));
+  EXPECT_EQ(wire::kErrorMalformed, v.ProtocolErrorCode());
+}
+
 TEST_F(HostServerTest, MadeUpProgramNamesAreNotKeptAndTheStoreIsPrivate) {
   Start();
   Client c(port());

@@ -161,6 +161,8 @@ class FrameReader {
   uint32_t DeclaredLength() const;
   // Gives back the memory of a large frame once it is taken.
   void Shrink();
+  // The bytes held of frames not yet taken.
+  size_t Buffered() const { return buffer_.size(); }
 
  private:
   uint32_t max_frame_;
