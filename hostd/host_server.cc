@@ -590,7 +590,9 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
       c->reader.Shrink();
+      // What stays buffered (the start of the next frame) stays accounted.
       ReleasePartial(c);
+      (void)HoldPartial(c);
       if (frame.type == wire::FrameType::kHello) {
         // The handshake needs no store: answered here, without a worker.
         Outcome outcome = Handle(std::move(c->session), frame, nullptr);
@@ -708,21 +710,6 @@ bool HostServer::HoldPartial(ClientConnection* c) {
 }
 
 void HostServer::ReleasePartial(ClientConnection* c) {
-  // What stays buffered (the start of the next frame) stays accounted.
-  {
-    MutexLock lock(&partial_mu_);
-    if (c->partial > 0) {
-      partial_total_ -= c->partial;
-      auto it = partial_by_profile_.find(c->partial_of);
-      if (it != partial_by_profile_.end() && (it->second -= c->partial) == 0)
-        partial_by_profile_.erase(it);
-    }
-    c->partial = 0;
-  }
-  (void)HoldPartial(c);  // a few bytes past a frame are never refused for long
-}
-
-void HostServer::Close(Loop* loop, ClientConnection* c) {
   if (c->partial > 0) {
     MutexLock lock(&partial_mu_);
     partial_total_ -= c->partial;
@@ -731,6 +718,10 @@ void HostServer::Close(Loop* loop, ClientConnection* c) {
       partial_by_profile_.erase(it);
     c->partial = 0;
   }
+}
+
+void HostServer::Close(Loop* loop, ClientConnection* c) {
+  ReleasePartial(c);
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
   if (!c->stream && c->fd >= 0) close(c->fd);
   Uncount(*c);

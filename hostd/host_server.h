@@ -187,6 +187,7 @@ class HostServer {
   // Accounts for the bytes the connection's reader holds now; false (and
   // nothing accounted) when they would pass a limit.
   bool HoldPartial(ClientConnection* c);
+  // Gives back all the connection has accounted.
   void ReleasePartial(ClientConnection* c);
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
