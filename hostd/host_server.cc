@@ -259,6 +259,8 @@ struct HostServer::Loop {
   Clock::time_point accept_paused_until{};
   bool accepting_paused = false;
   Clock::time_point last_tick{};
+  Clock::time_point last_pause_logged{};
+  uint64_t pauses_unlogged = 0;
 
   void Wake() {
     uint64_t one = 1;
@@ -430,7 +432,18 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         // Out of descriptors: accepting pauses for a moment rather than spin
         // on a listening socket that stays ready.
-        Log(LogLevel::kWarning, std::string("accepting paused: ") + std::strerror(errno));
+        // Said at most once a second, with how often it happened meanwhile.
+        ++loop->pauses_unlogged;
+        const Clock::time_point now = Clock::now();
+        if (now - loop->last_pause_logged >= std::chrono::seconds(1)) {
+          Log(LogLevel::kWarning,
+              std::string("accepting paused: ") + std::strerror(errno) +
+                  (loop->pauses_unlogged > 1 ? " (" + std::to_string(loop->pauses_unlogged) +
+                                                   " pauses since the last report)"
+                                             : ""));
+          loop->last_pause_logged = now;
+          loop->pauses_unlogged = 0;
+        }
         for (int l : listen_fds_) {
           epoll_event none = {0, {}};
           epoll_ctl(loop->epoll, EPOLL_CTL_MOD, l, &none);
