@@ -219,6 +219,7 @@ constexpr int kClosingGraceMs = 1000;  // for a last frame to leave
 // may take; beyond that many they are closed with a plaintext refusal.
 constexpr int kMaxRefusingInTls = 64;
 constexpr int kRefusalHandshakeMs = 2000;
+constexpr int kBusyAnswerDelayMs = 1000;
 constexpr uint64_t kWakeTag = 0;
 constexpr uint64_t kListenerTag = uint64_t{1} << 63;
 
@@ -236,11 +237,12 @@ struct HostServer::ClientConnection {
   wire::FrameReader reader{kHandshakeFrameLimit};
   std::string out;  // bytes to send
   size_t sent = 0;
-  std::string refusal;     // over a limit: told inside TLS, then closed (not counted as a client)
-  size_t partial = 0;      // bytes of frames in part, accounted in the server's limits
-  std::string partial_of;  // the profile they are accounted to ("": not signed on)
-  bool busy = false;       // a frame is with a worker (forever when stalled)
-  bool closing = false;    // closed once `out` has left
+  std::string refusal;      // over a limit: told inside TLS, then closed (not counted as a client)
+  std::string held_answer;  // sent when the deadline comes (a busy answer)
+  size_t partial = 0;       // bytes of frames in part, accounted in the server's limits
+  std::string partial_of;   // the profile they are accounted to ("": not signed on)
+  bool busy = false;        // a frame is with a worker (forever when stalled)
+  bool closing = false;     // closed once `out` has left
   Clock::time_point deadline;
 };
 
@@ -628,10 +630,14 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
           LogRefusal("busy", "sign-on from " + c->session.peer + " answered busy: network " +
                                  c->session.network + " has " + std::to_string(waiting) +
                                  " sign-ons waiting");
-          c->out += BusyFrame();
-          c->closing = true;
-          c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
-          continue;
+          // The answer waits a while, reading nothing meanwhile: a client
+          // that would hammer again at once is slowed to the network's cap
+          // of waiting connections per delay, and an honest one waits
+          // longer than this before trying again anyway.
+          c->held_answer = BusyFrame();
+          c->busy = true;
+          c->deadline = Clock::now() + std::chrono::milliseconds(kBusyAnswerDelayMs);
+          break;
         }
       } else {
         Queue(&programs_, "", SIZE_MAX, Job{loop, c->id, c->session, std::move(frame)});
@@ -754,8 +760,16 @@ void HostServer::Tick(Loop* loop) {
   }
   std::vector<ClientConnection*> late;
   for (auto& [id, c] : loop->connections)
-    if (!c->busy && now >= c->deadline) late.push_back(c.get());
+    if ((!c->busy || !c->held_answer.empty()) && now >= c->deadline) late.push_back(c.get());
   for (ClientConnection* c : late) {
+    if (!c->held_answer.empty()) {
+      c->out += std::exchange(c->held_answer, std::string());
+      c->busy = false;
+      c->closing = true;
+      c->deadline = now + std::chrono::milliseconds(kClosingGraceMs);
+      Pump(loop, c);
+      continue;
+    }
     if (!c->session.signed_on && !c->closing && c->refusal.empty())
       admission_.Penalise(c->session.network, Admission::Offence::kUnfinishedSignon);
     if (c->closing || !c->stream) {
