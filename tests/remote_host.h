@@ -39,6 +39,7 @@ struct ServerOptions {
   std::string store_path;  // kept by the control process; this is not used
   uint32_t version = 0;
   uint32_t release = 0;
+  bool allow_fast_hashes = false;  // the control process's server allows them always
 };
 
 // The control process's store. Opening one empties it: each test starts
