@@ -605,9 +605,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     wire::FrameReader::Result r = c->reader.Next(&frame, &error);
     if (r == wire::FrameReader::Result::kFrame) {
       c->reader.Shrink();
-      // What stays buffered (the start of the next frame) stays accounted.
       ReleasePartial(c);
-      (void)HoldPartial(c);
       if (frame.type == wire::FrameType::kHello) {
         // The handshake needs no store: answered here, without a worker.
         Outcome outcome = Handle(std::move(c->session), frame, nullptr);
@@ -652,17 +650,20 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
              error);
       continue;
     }
+    // A frame in part: what is held of it counts against the limits (bytes
+    // that make a whole frame as they arrive never do).
+    if (!HoldPartial(c)) {
+      LogRefusal("partial frames", "refused a frame from " + c->session.peer +
+                                       ": the host holds its fill of frames received in part");
+      Refuse(c, wire::kErrorTooLarge,
+             "the host holds its fill of frames received in part; try again later");
+      continue;
+    }
     // Or more bytes of it: as many as arrived, never more than a chunk ahead.
     char buffer[kReadChunk];
     long n = c->stream->Receive(buffer, sizeof buffer, &wait, &error);
     if (n > 0) {
       c->reader.Feed(std::string_view(buffer, static_cast<size_t>(n)));
-      if (!HoldPartial(c)) {
-        LogRefusal("partial frames", "refused a frame from " + c->session.peer +
-                                         ": the host holds its fill of frames received in part");
-        Refuse(c, wire::kErrorTooLarge,
-               "the host holds its fill of frames received in part; try again later");
-      }
       continue;
     }
     if (n == sockets::kWouldBlock) break;
@@ -711,6 +712,7 @@ void HostServer::Uncount(const ClientConnection& c) {
 
 bool HostServer::HoldPartial(ClientConnection* c) {
   const size_t now = c->reader.Buffered();
+  if (now == c->partial) return true;  // nothing changed (mostly: nothing held)
   MutexLock lock(&partial_mu_);
   // Nothing held yet: accounted to whom the connection is now.
   if (c->partial == 0) c->partial_of = c->session.signed_on ? c->session.user : "";

@@ -41,6 +41,12 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
     answer->ok = false;
     answer->messages.push_back({id, 40, text});
   };
+  // Nobody's password was wrong: the client is told the host cannot check
+  // it now, and neither the profile nor the network is counted against.
+  auto unavailable = [&](const std::string& why) {
+    Log(LogLevel::kError, "sign-on of " + who + " not checked: " + why);
+    refused(wire::kMessageHostUnavailable, "The host cannot check sign-ons now; try again later.");
+  };
   auto signed_on = [&] {
     answer->ok = true;
     answer->user = profile;
@@ -54,11 +60,7 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
     // from elsewhere hold the profile locked out. One that does not pass
     // (expired, revoked, made up) leaves the password to decide.
     bool valid = false;
-    if (!store->CheckToken(profile, signon.token, &valid, &error)) {
-      Log(LogLevel::kError, "sign-on of " + who + " not checked: " + error);
-      return refused(wire::kMessageHostUnavailable,
-                     "The host cannot check sign-ons now; try again later.");
-    }
+    if (!store->CheckToken(profile, signon.token, &valid, &error)) return unavailable(error);
     if (valid) {
       Log(LogLevel::kDebug, "sign-on of " + who + " by its token");
       return signed_on();
@@ -78,13 +80,7 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
   bool known = false, fast = false;
   hooks_->BeforePasswordCheck(profile);
   const bool ok = store->VerifyPassword(profile, signon.password, &known, &fast, &error);
-  if (!error.empty()) {
-    // Nobody's password was wrong: the client is told the host cannot check
-    // it now, and neither the profile nor the network is counted against.
-    Log(LogLevel::kError, "sign-on of " + who + " not checked: " + error);
-    return refused(wire::kMessageHostUnavailable,
-                   "The host cannot check sign-ons now; try again later.");
-  }
+  if (!error.empty()) return unavailable(error);
   admission_.CountSignon(profile, session->network, session->peer, signon.password, ok);
   if (!ok) {
     LogRefusal("wrong password",
