@@ -142,6 +142,11 @@ class HostServer {
   // frame headers included.
   uint64_t call_bytes_received() const { return call_bytes_in_.load(); }
   uint64_t call_bytes_sent() const { return call_bytes_out_.load(); }
+  // The bytes of frames received in part and held until they are whole.
+  size_t partial_frame_bytes() {
+    MutexLock lock(&partial_mu_);
+    return partial_total_;
+  }
 
  private:
   // One client's connection as it goes through the handshake.

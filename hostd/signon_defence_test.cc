@@ -14,6 +14,7 @@
 #include "services/mutex.h"
 #include "testing/server_faults.h"
 #include "testing/temp_dir.h"
+#include "testing/wait.h"
 #include "testing/wire_client.h"
 
 namespace zvt::hostd {
@@ -58,7 +59,44 @@ class SignonDefenceTest : public ::testing::Test {
     return r.ok ? "ok" : r.messages.empty() ? "refused early" : r.messages[0].id;
   }
 
+  // Holds password checks until released, noting the profiles in the
+  // order they came.
+  class Gate {
+   public:
+    void Hold(const std::string& profile) {
+      MutexLock lock(&mu_);
+      checked_.push_back(profile);
+      while (!released_) cv_.Wait(&mu_);
+    }
+    void Release() {
+      {
+        MutexLock lock(&mu_);
+        released_ = true;
+      }
+      cv_.SignalAll();
+    }
+    size_t held() {
+      MutexLock lock(&mu_);
+      return released_ ? 0 : checked_.size();
+    }
+    std::vector<std::string> checked() {
+      MutexLock lock(&mu_);
+      return checked_;
+    }
+
+   private:
+    Mutex mu_;
+    CondVar cv_;
+    bool released_ = false;
+    std::vector<std::string> checked_;
+  };
+
+  // A test that failed with checks held must not keep the server from
+  // stopping.
+  ~SignonDefenceTest() override { gate_.Release(); }
+
   testing::TempDir dir_;
+  Gate gate_;                     // outlives the server's workers
   testing::ServerFaults faults_;  // set before Start()
   std::unique_ptr<HostServer> server_;
 };
@@ -118,23 +156,15 @@ TEST_F(SignonDefenceTest, StalePasswordsPolledFromManyMachinesDoNotLockTheProfil
 
 // With the sign-on workers held, two networks flood the queue; a third
 // network's sign-on is served next but for one of each flood, and the
-// floods' overflow is answered busy at once.
+// floods' overflow is answered busy.
 TEST_F(SignonDefenceTest, AFloodFromTwoNetworksDelaysAThirdByOneTurnEach) {
-  Mutex mu;
-  CondVar cv;
-  bool released = false;
-  std::vector<std::string> checked;  // profiles in the order their passwords were checked
-  faults_.before_password_check = [&](const std::string& profile) {
-    MutexLock lock(&mu);
-    checked.push_back(profile);
-    while (!released) cv.Wait(&mu);
-  };
+  faults_.before_password_check = [this](const std::string& profile) { gate_.Hold(profile); };
   ServerOptions options = Strict();
   options.workers = 2;
   Start(options);
   std::vector<std::unique_ptr<WireClient>> flood;
-  for (const char* source : {"127.0.0.2", "127.0.0.3"}) {
-    for (int i = 0; i < 32; ++i) {
+  auto send_flood = [&](const char* source, int count) {
+    for (int i = 0; i < count; ++i) {
       auto c = std::make_unique<WireClient>(port(), source);
       wire::Frame hello;
       ASSERT_TRUE(c->Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
@@ -143,21 +173,23 @@ TEST_F(SignonDefenceTest, AFloodFromTwoNetworksDelaysAThirdByOneTurnEach) {
           c->Send(wire::FrameType::kSignon, wire::Encode(wire::Signon{"FLOOD", "right", ""})));
       flood.push_back(std::move(c));
     }
-  }
-  // Two are with the held workers, four of each network wait, the rest were
-  // answered busy; then the third network's sign-on joins the queue.
+  };
+  // The first two take the workers, which are held; only then does the
+  // rest of the flood arrive.
+  send_flood("127.0.0.2", 2);
+  ASSERT_TRUE(testing::WaitUntil([&] { return gate_.held() == 2; }));
+  send_flood("127.0.0.2", 30);
+  send_flood("127.0.0.3", 32);
+  // Four of each network wait, the rest were answered busy; then the third
+  // network's sign-on joins the queue.
   WireClient third(port(), "127.0.0.4");
   wire::Frame frame;
   ASSERT_TRUE(third.Send(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
   ASSERT_TRUE(third.Receive(&frame));
   ASSERT_TRUE(third.Send(wire::FrameType::kSignon, wire::Encode(wire::Signon{"ANN", "right", ""})));
-  for (int i = 0; i < 100000 && server_->signons_waiting() < 9; ++i) std::this_thread::yield();
+  ASSERT_TRUE(testing::WaitUntil([&] { return server_->signons_waiting() >= 9; }));
   ASSERT_EQ(9u, server_->signons_waiting());
-  {
-    MutexLock lock(&mu);
-    released = true;
-  }
-  cv.SignalAll();
+  gate_.Release();
   wire::SignonReply reply;
   std::string error;
   ASSERT_TRUE(third.Receive(&frame));
@@ -173,7 +205,7 @@ TEST_F(SignonDefenceTest, AFloodFromTwoNetworksDelaysAThirdByOneTurnEach) {
   }
   EXPECT_EQ(10, ok);  // two held, eight waiting
   EXPECT_EQ(54, busy);
-  MutexLock lock(&mu);
+  const std::vector<std::string> checked = gate_.checked();
   const auto at = std::find(checked.begin(), checked.end(), "ANN") - checked.begin();
   EXPECT_LE(at, 4) << "two held, then one of each flooding network at most";
 }

@@ -19,6 +19,7 @@
 #include "services/services.h"
 #include "testing/fake_client.h"
 #include "testing/test_platform.h"
+#include "testing/wait.h"
 #include "tests/host_call_fixture.h"
 
 namespace zvt {
@@ -198,15 +199,11 @@ TEST_F(SharedCacheTest, ALoadingLibraryWaitsForARefreshAndThenAnswersFromTheStor
   LONG create_error = 0;
   HANDLE m = sync.CreateMutexW(kRegCacheMutexName, 0, &create_error);
   ASSERT_NE(m, nullptr);
-  bool held = false;
-  for (int i = 0; i < 5000 && !held; ++i) {
-    if (sync.WaitForSingleObject(m, 0) == kWaitTimeout) {
-      held = true;
-    } else {
-      sync.ReleaseMutex(m);
-      usleep(1000);
-    }
-  }
+  const bool held = testing::WaitUntil([&] {
+    if (sync.WaitForSingleObject(m, 0) == kWaitTimeout) return true;
+    sync.ReleaseMutex(m);
+    return false;
+  });
   sync.CloseHandle(m);
   ASSERT_TRUE(held);
 

@@ -20,6 +20,7 @@
 
 #include "hostd/self_signed.h"
 #include "pgm/connection.h"
+#include "testing/wait.h"
 #include "tests/admin_client.h"
 #include "tests/client_process_fixture.h"
 
@@ -327,11 +328,13 @@ TEST_F(TlsTest, AClientOverALimitIsToldWhyInsideTls) {
   first.reset();
   // Its place is free again once the first has gone.
   std::unique_ptr<pgm::HostConnection> again;
-  for (int i = 0; i < 400 && !again; ++i) {
-    again = pgm::HostConnection::Open(e, &failure);
-    if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  EXPECT_TRUE(again) << failure.text;
+  EXPECT_TRUE(testing::WaitUntil(
+      [&] {
+        again = pgm::HostConnection::Open(e, &failure);
+        return again != nullptr;
+      },
+      std::chrono::milliseconds(25)))
+      << failure.text;
 }
 
 class TlsFlipTest : public testing::ClientProcessTest {};
