@@ -11,11 +11,12 @@ cd "$(dirname "$0")"
 
 # What the libraries and the two programs need to build; the demo needs no more.
 BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlohmann-json3-dev
-                libsodium-dev libxxhash-dev libsystemd-dev libssl-dev libpq-dev)
+                libsodium-dev libxxhash-dev libsystemd-dev libssl-dev libpq-dev
+                libmicrohttpd-dev prometheus-cpp-dev libcurl4-openssl-dev)
 # The tests, benchmarks, sanitizers, fuzzers, the Windows build and the packages.
 TEST_PACKAGES=(sqlite3 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev python3
                g++-mingw-w64-x86-64-posix wine wine64 debhelper lintian dpkg-dev fakeroot
-               systemd man-db git postgresql)
+               systemd man-db git postgresql prometheus)
 PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git)
 JOBS=$(nproc 2>/dev/null || echo 2)
 

@@ -24,7 +24,7 @@ wire::CallReply Refuse(const wire::Call& call, const std::string& id, const std:
 }
 
 wire::CallReply Failed(const wire::Call& call, const std::string& error) {
-  return Refuse(call, "CPF9999", "Function check. Internal failure: " + error);
+  return Refuse(call, kInternalFailureMessage, "Function check. Internal failure: " + error);
 }
 
 using big_endian::Load32;

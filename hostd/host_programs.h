@@ -19,6 +19,9 @@ inline constexpr uint32_t kFunctionEntryLength = 1495;
 inline constexpr uint32_t kUsageEntryLength = 32;
 inline constexpr uint32_t kTimestampsLength = 32;
 
+// The message a program answers with when the store fails it.
+inline constexpr char kInternalFailureMessage[] = "CPF9999";
+
 // Runs `call` for the signed-on profile `user` against `store`.
 wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call);
 

@@ -25,7 +25,9 @@
 #include <unordered_map>
 #include <utility>
 
+#include "hostd/certificate_dates.h"
 #include "hostd/host_programs.h"
+#include "hostd/listen_sockets.h"
 #include "hostd/server_log.h"
 #include "pgm/wire.h"
 #include "services/mutex.h"
@@ -40,9 +42,11 @@ std::string ProtocolErrorFrame(uint16_t code, const std::string& text) {
 namespace {
 
 // The server's TLS context from `options`, or null without a certificate.
+// `*not_after` is when its certificate expires (0: no TLS).
 bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* context,
-             std::string* error) {
+             int64_t* not_after, std::string* error) {
   context->reset();
+  *not_after = 0;
   if (options.tls_certificate.empty() && options.tls_key.empty()) return true;
   if (options.tls_certificate.empty() || options.tls_key.empty()) {
     *error = "TLS needs both a certificate and its key";
@@ -66,7 +70,7 @@ bool LoadTls(const ServerOptions& options, std::shared_ptr<tls::ServerContext>* 
     }
   }
   *context = tls::LoadServerContext(options.tls_certificate, options.tls_key, error);
-  return *context != nullptr;
+  return *context != nullptr && CertificateNotAfter(options.tls_certificate, not_after, error);
 }
 
 // A SQLite store (and its journal files) open to others is made private,
@@ -101,23 +105,6 @@ AdmissionLimits LimitsOf(const ServerOptions& options) {
   return limits;
 }
 
-// "HOST:PORT" or "[IPV6]:PORT".
-std::string AddressText(const sockaddr* a) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  uint16_t port = 0;
-  if (a->sa_family == AF_INET6) {
-    auto* in6 = reinterpret_cast<const sockaddr_in6*>(a);
-    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
-  }
-  if (a->sa_family == AF_INET) {
-    auto* in = reinterpret_cast<const sockaddr_in*>(a);
-    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-    port = ntohs(in->sin_port);
-  }
-  return std::string(host) + ":" + std::to_string(port);
-}
-
 // The answer to a sign-on whose network has its fill of sign-ons waiting.
 std::string BusyFrame() {
   wire::SignonReply busy;
@@ -138,13 +125,45 @@ HostServer::HostServer(ServerOptions options, ServerHooks* hooks)
       idle_timeout_ms_(options_.idle_timeout_ms),
       max_clients_(options_.max_clients),
       admission_(LimitsOf(options_)),
-      hooks_(hooks != nullptr ? hooks : &no_hooks_) {}
+      hooks_(hooks != nullptr ? hooks : &no_hooks_) {
+  if (options_.metrics)
+    metrics_ = std::make_unique<ServerMetrics>(
+        HostStore::IsPostgresLocation(options_.store_path) ? "postgresql" : "sqlite", ZVT_VERSION);
+}
 
 HostServer::~HostServer() { Stop(); }
 
+void HostServer::Refused(const char* reason, const std::string& text, const LogFields& fields) {
+  if (metrics_) metrics_->Refusal(reason);
+  LogRefusal(reason, text, fields);
+}
+
+std::unique_ptr<HostStore> HostServer::OpenStore(std::string* error) {
+  if (!store_) {
+    *error = "the server has not started";
+    return nullptr;
+  }
+  return store_->OpenAnother(error);
+}
+
+ServerMetrics::State HostServer::MetricsState() {
+  ServerMetrics::State s;
+  const int signed_on = signed_on_.load();
+  s.signed_on = signed_on;
+  s.awaiting_signon = std::max(0, clients_.load() - signed_on);
+  s.programs_waiting = static_cast<int64_t>(programs_.waiting());
+  s.signons_waiting = static_cast<int64_t>(signons_.waiting());
+  s.penalties_in_force = static_cast<int64_t>(admission_.penalties_in_force());
+  s.lockouts_in_force = static_cast<int64_t>(admission_.lockouts_in_force());
+  s.partial_frame_bytes = static_cast<int64_t>(partial_frame_bytes());
+  s.certificate_expiry = certificate_expiry_.load();
+  return s;
+}
+
 bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
   std::shared_ptr<tls::ServerContext> tls;
-  if (!LoadTls(options, &tls, error)) return false;
+  int64_t not_after = 0;
+  if (!LoadTls(options, &tls, &not_after, error)) return false;
   {
     MutexLock lock(&tls_mu_);
     if (tls_ && !tls) {
@@ -157,6 +176,7 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
     MutexLock lock(&tls_mu_);
     tls_ = std::move(tls);
   }
+  certificate_expiry_ = not_after;
   max_frame_ = options.max_frame;
   max_request_frame_ = options.max_request_frame;
   idle_timeout_ms_ = options.idle_timeout_ms;
@@ -165,46 +185,13 @@ bool HostServer::Reconfigure(const ServerOptions& options, std::string* error) {
 }
 
 bool HostServer::Listen(const ListenAddress& endpoint, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const char* host = endpoint.host.empty() ? nullptr : endpoint.host.c_str();
-  uint16_t port = endpoint.port;
-  if (int rc = getaddrinfo(host, std::to_string(port).c_str(), &hints, &found); rc != 0) {
-    *error = "cannot resolve " + endpoint.host + ": " + gai_strerror(rc);
-    return false;
-  }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(found, freeaddrinfo);
-  for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-    // Every address of a name on one port: the first one bound picks it
-    // when the port is 0.
-    if (ai->ai_family == AF_INET6)
-      reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(port);
-    else if (ai->ai_family == AF_INET)
-      reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_port = htons(port);
-    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-    int one = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (fd >= 0 && ai->ai_family == AF_INET6)
-      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (fd < 0 || bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
-      *error = "cannot listen on " + AddressText(ai->ai_addr) + ": " + std::strerror(errno);
-      if (fd >= 0) close(fd);
-      return false;
-    }
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    if (listen_fds_.empty()) port_ = port;
-    listen_fds_.push_back(fd);
-    addresses_.push_back(AddressText(reinterpret_cast<sockaddr*>(&bound)));
-    Log(LogLevel::kInfo, "listening on " + addresses_.back());
-  }
-  return true;
+  const size_t first = addresses_.size();
+  uint16_t port = 0;
+  const bool ok = ListenOn(endpoint, &listen_fds_, &addresses_, &port, error);
+  if (listen_fds_.size() > 0 && port_ == 0) port_ = port;
+  for (size_t i = first; i < addresses_.size(); ++i)
+    Log(LogLevel::kInfo, "listening on " + addresses_[i]);
+  return ok;
 }
 
 namespace {
@@ -225,6 +212,15 @@ constexpr uint64_t kListenerTag = uint64_t{1} << 63;
 
 int Processors() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
+// What a failed TLS read says, as a handshake failure's reason.
+ServerMetrics::TlsFailure TlsFailureOf(const std::string& error) {
+  using F = ServerMetrics::TlsFailure;
+  if (error.find("did not start TLS") != std::string::npos) return F::kNotTls;
+  if (error.find("version") != std::string::npos) return F::kVersion;
+  if (error.find("cipher") != std::string::npos) return F::kCipher;
+  return F::kOther;
+}
+
 }  // namespace
 
 // One client's connection, owned by its loop's thread.
@@ -243,6 +239,9 @@ struct HostServer::ClientConnection {
   std::string partial_of;   // the profile they are accounted to ("": not signed on)
   bool busy = false;        // a frame is with a worker (forever when stalled)
   bool closing = false;     // closed once `out` has left
+  bool is_tls = false;      // the stream is a TLS session
+  // Why its TLS handshake failed, should it end before the handshake is done.
+  ServerMetrics::TlsFailure tls_failure = ServerMetrics::TlsFailure::kClosed;
   Clock::time_point deadline;
 };
 
@@ -261,6 +260,7 @@ struct HostServer::Loop {
   Clock::time_point accept_paused_until{};
   bool accepting_paused = false;
   Clock::time_point last_tick{};
+  std::atomic<int64_t> ticked{0};  // last_tick for other threads, in ns of Clock
   Clock::time_point last_pause_logged{};
   uint64_t pauses_unlogged = 0;
 
@@ -291,7 +291,9 @@ struct HostServer::Loop {
 };
 
 bool HostServer::Start(std::string* error, bool* wrong_schema) {
-  if (!LoadTls(options_, &tls_, error)) return false;
+  int64_t not_after = 0;
+  if (!LoadTls(options_, &tls_, &not_after, error)) return false;
+  certificate_expiry_ = not_after;
   if (!call_log_.Reopen(options_.call_log, error)) return false;
   StoreOptions store_options;
   store_options.connections =
@@ -350,10 +352,12 @@ bool HostServer::Start(std::string* error, bool* wrong_schema) {
   };
   for (WorkerPool* pool : {&programs_, &signons_}) pool->Start(workers, open_store);
   for (auto& loop : loops_) loop->thread = std::thread(&HostServer::RunLoop, this, loop.get());
+  serving_ = true;
   return true;
 }
 
 void HostServer::Stop() {
+  serving_ = false;
   if (stopping_.exchange(true)) return;
   for (auto& loop : loops_) {
     loop->Wake();
@@ -476,22 +480,25 @@ void HostServer::AcceptClients(Loop* loop, size_t listener) {
     std::string over_limit;
     int64_t penalty_ms = 0;
     if (clients_.load() >= max_clients_.load()) {
-      LogRefusal("too many clients", "refused a client from " + source + ": too many clients");
+      Refused("too many clients", "refused a client from " + source + ": too many clients",
+              LogFields{"", source, "", ""});
       over_limit = "too many clients";
     } else if (!admission_.AdmitUnauthenticated(network, &penalty_ms)) {
       if (penalty_ms > 0) {
         // A penalised network costs a refusal and nothing more.
-        LogRefusal("penalised network", "refused a client from " + source + ": network " + network +
-                                            " penalised for another " + std::to_string(penalty_ms) +
-                                            " ms");
+        Refused("penalised network",
+                "refused a client from " + source + ": network " + network +
+                    " penalised for another " + std::to_string(penalty_ms) + " ms",
+                LogFields{"", source, "", ""});
         refuse("your network is refused for another " + std::to_string((penalty_ms + 999) / 1000) +
                " s after failed sign-ons or refused frames");
         continue;
       }
-      LogRefusal("too many awaiting sign-on", "refused a client from " + source + ": network " +
-                                                  network +
-                                                  " has too many connections awaiting "
-                                                  "sign-on");
+      Refused("too many awaiting sign-on",
+              "refused a client from " + source + ": network " + network +
+                  " has too many connections awaiting "
+                  "sign-on",
+              LogFields{"", source, "", ""});
       over_limit = "too many connections from this address awaiting sign-on";
     }
     if (!over_limit.empty() && (!tls || refusing_.load() >= kMaxRefusingInTls)) {
@@ -569,10 +576,13 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
       c->stream = tls::Accept(c->tls, c->fd);
       if (!c->stream) {
         c->fd = -1;  // closed by the failed accept
+        if (metrics_) metrics_->TlsHandshakeFailed(ServerMetrics::TlsFailure::kOther);
         return Close(loop, c);
       }
+      c->is_tls = true;
     } else {
-      LogRefusal("plaintext client", "refused a plaintext client from " + c->session.peer);
+      Refused("plaintext client", "refused a plaintext client from " + c->session.peer,
+              LogFields{c->session.user, c->session.peer, "", ""});
       c->stream = sockets::PlainStream(c->fd);
       Refuse(c, wire::kErrorUnexpected,
              "this host server accepts TLS connections only; configure the system with TLS");
@@ -606,9 +616,10 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     if (r == wire::FrameReader::Result::kFrame) {
       c->reader.Shrink();
       ReleasePartial(c);
+      if (c->session.transport.empty()) c->session.transport = c->stream->Protocol();
       if (frame.type == wire::FrameType::kHello) {
         // The handshake needs no store: answered here, without a worker.
-        Outcome outcome = Handle(std::move(c->session), frame, nullptr);
+        Outcome outcome = Handle(std::move(c->session), frame, nullptr, Clock::now());
         c->session = std::move(outcome.session);
         c->out += outcome.bytes;
         if (outcome.close) {
@@ -622,12 +633,13 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
                                    ? static_cast<size_t>(options_.signons_waiting_per_network)
                                    : SIZE_MAX;
         if (!Queue(&signons_, c->session.network, waiting,
-                   Job{loop, c->id, c->session, std::move(frame)})) {
+                   Job{loop, c->id, c->session, std::move(frame), Clock::now()})) {
           // The network's sign-ons wait already: this one is answered at
           // once rather than make every other network wait behind them.
-          LogRefusal("busy", "sign-on from " + c->session.peer + " answered busy: network " +
-                                 c->session.network + " has " + std::to_string(waiting) +
-                                 " sign-ons waiting");
+          Refused("busy",
+                  "sign-on from " + c->session.peer + " answered busy: network " +
+                      c->session.network + " has " + std::to_string(waiting) + " sign-ons waiting",
+                  LogFields{c->session.user, c->session.peer, "", ""});
           // The answer waits a while, reading nothing meanwhile: a client
           // that would hammer again at once is slowed to the network's cap
           // of waiting connections per delay, and an honest one waits
@@ -638,14 +650,16 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
           break;
         }
       } else {
-        Queue(&programs_, "", SIZE_MAX, Job{loop, c->id, c->session, std::move(frame)});
+        Queue(&programs_, "", SIZE_MAX,
+              Job{loop, c->id, c->session, std::move(frame), Clock::now()});
       }
       c->busy = true;
       break;
     }
     if (r == wire::FrameReader::Result::kError) {
       admission_.Penalise(c->session.network, Admission::Offence::kRefusedFrame);
-      LogRefusal("frame refused", "refused a frame from " + c->session.peer + ": " + error);
+      Refused("frame refused", "refused a frame from " + c->session.peer + ": " + error,
+              LogFields{c->session.user, c->session.peer, "", ""});
       Refuse(c, c->reader.DeclaredLength() > limit ? wire::kErrorTooLarge : wire::kErrorMalformed,
              error);
       continue;
@@ -653,8 +667,10 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     // A frame in part: what is held of it counts against the limits (bytes
     // that make a whole frame as they arrive never do).
     if (!HoldPartial(c)) {
-      LogRefusal("partial frames", "refused a frame from " + c->session.peer +
-                                       ": the host holds its fill of frames received in part");
+      Refused("partial frames",
+              "refused a frame from " + c->session.peer +
+                  ": the host holds its fill of frames received in part",
+              LogFields{c->session.user, c->session.peer, "", ""});
       Refuse(c, wire::kErrorTooLarge,
              "the host holds its fill of frames received in part; try again later");
       continue;
@@ -669,6 +685,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     if (n == sockets::kWouldBlock) break;
     if (n == sockets::kFailed && !c->session.signed_on)
       Log(LogLevel::kNotice, "connection from " + c->session.peer + " failed: " + error);
+    if (n == sockets::kFailed) c->tls_failure = TlsFailureOf(error);
     return Close(loop, c);
   }
   // Nothing to change in the epoll set: it reports each connection's edges
@@ -678,8 +695,10 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
 
 void HostServer::Finish(Loop* loop, ClientConnection* c, Outcome outcome) {
   c->busy = false;
-  if (!c->session.signed_on && outcome.session.signed_on)
+  if (!c->session.signed_on && outcome.session.signed_on) {
     admission_.ReleaseUnauthenticated(c->session.network);
+    signed_on_++;
+  }
   c->session = std::move(outcome.session);
   if (outcome.stall) {
     c->busy = true;
@@ -707,6 +726,7 @@ void HostServer::Uncount(const ClientConnection& c) {
     return;
   }
   if (!c.session.signed_on) admission_.ReleaseUnauthenticated(c.session.network);
+  if (c.session.signed_on) signed_on_--;
   clients_--;
 }
 
@@ -741,8 +761,18 @@ void HostServer::ReleasePartial(ClientConnection* c) {
   }
 }
 
+bool HostServer::LoopsTurning(std::chrono::milliseconds within) const {
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  for (const auto& loop : loops_)
+    if (now - loop->ticked.load() > std::chrono::nanoseconds(within).count()) return false;
+  return serving_.load();
+}
+
 void HostServer::Close(Loop* loop, ClientConnection* c) {
   ReleasePartial(c);
+  if (metrics_ && c->is_tls && c->stream && !c->stream->Established())
+    metrics_->TlsHandshakeFailed(c->tls_failure);
   if (c->fd >= 0) epoll_ctl(loop->epoll, EPOLL_CTL_DEL, c->fd, nullptr);
   if (!c->stream && c->fd >= 0) close(c->fd);
   Uncount(*c);
@@ -752,6 +782,8 @@ void HostServer::Close(Loop* loop, ClientConnection* c) {
 void HostServer::Tick(Loop* loop) {
   const Clock::time_point now = Clock::now();
   loop->last_tick = now;
+  loop->ticked =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
   if (loop->accepting_paused && now >= loop->accept_paused_until) {
     loop->accepting_paused = false;
     for (size_t i = 0; i < listen_fds_.size(); ++i) {
@@ -772,8 +804,14 @@ void HostServer::Tick(Loop* loop) {
       Pump(loop, c);
       continue;
     }
-    if (!c->session.signed_on && !c->closing && c->refusal.empty())
+    if (!c->session.signed_on && !c->closing && c->refusal.empty()) {
       admission_.Penalise(c->session.network, Admission::Offence::kUnfinishedSignon);
+      if (metrics_) metrics_->Refusal("handshake timeout");
+    } else if (c->session.signed_on && !c->closing && metrics_) {
+      metrics_->Refusal("idle");
+    }
+    if (c->is_tls && c->stream && !c->stream->Established())
+      c->tls_failure = ServerMetrics::TlsFailure::kTimeout;
     if (c->closing || !c->stream) {
       Close(loop, c);
       continue;
@@ -796,7 +834,7 @@ bool HostServer::Queue(WorkerPool* pool, const std::string& lane, size_t max_wai
               ProtocolErrorFrame(wire::kErrorUnexpected, "host store unavailable: " + store_error);
           outcome.close = true;
         } else {
-          outcome = Handle(std::move(job.session), job.frame, store);
+          outcome = Handle(std::move(job.session), job.frame, store, job.since);
         }
         job.loop->PostDone(job.id, std::move(outcome));
       });

@@ -20,20 +20,16 @@
 #include "hostd/admission.h"
 #include "hostd/call_log.h"
 #include "hostd/host_store.h"
+#include "hostd/listen_sockets.h"
+#include "hostd/metrics.h"
 #include "hostd/server_hooks.h"
+#include "hostd/server_log.h"
 #include "hostd/worker_pool.h"
 #include "pgm/tls.h"
 #include "pgm/wire.h"
 #include "services/mutex.h"
 
 namespace zvt::hostd {
-
-// An address to listen on: a host name or an IPv4 or IPv6 address (empty:
-// every address), and a port.
-struct ListenAddress {
-  std::string host;
-  uint16_t port = 0;
-};
 
 struct ServerOptions {
   std::string listen_address = "127.0.0.1";
@@ -101,6 +97,10 @@ struct ServerOptions {
   // this is set.
   bool allow_fast_hashes = false;
 
+  // Counts calls, sign-ons, refusals and handshakes for metrics() (the
+  // admin listener's /metrics).
+  bool metrics = false;
+
   // When set, one line per answered program call is appended to this file:
   // UTC time, signed-on profile, program, and "ok" or the first host message.
   std::string call_log;
@@ -142,6 +142,23 @@ class HostServer {
   // frame headers included.
   uint64_t call_bytes_received() const { return call_bytes_in_.load(); }
   uint64_t call_bytes_sent() const { return call_bytes_out_.load(); }
+  // What /metrics reports; null unless the options asked for metrics.
+  ServerMetrics* metrics() { return metrics_.get(); }
+  // The figures read when metrics are scraped (`ready` left false).
+  ServerMetrics::State MetricsState();
+  // Whether the server has started and is not stopping.
+  bool serving() const { return serving_.load(); }
+  // Whether every event loop has come round within `within` (a wedged loop
+  // has not): what the service manager's watchdog is told.
+  bool LoopsTurning(std::chrono::milliseconds within) const;
+  // Connections counted as clients, and those of them signed on.
+  int connections() const { return clients_.load(); }
+  int signed_on_connections() const { return signed_on_.load(); }
+  // When the served certificate expires, in Unix time (0: no TLS).
+  int64_t certificate_expiry() const { return certificate_expiry_.load(); }
+  // A store connection of the server's own kind, for checks from outside
+  // the workers (null with `*error`).
+  std::unique_ptr<HostStore> OpenStore(std::string* error);
   // The bytes of frames received in part and held until they are whole.
   size_t partial_frame_bytes() {
     MutexLock lock(&partial_mu_);
@@ -156,8 +173,9 @@ class HostServer {
     std::string network;  // its source network (Admission::NetworkOf)
     bool said_hello = false;
     bool signed_on = false;
-    std::string user;      // the profile, once signed on
-    uint16_t version = 0;  // the protocol version agreed in the handshake
+    std::string user;       // the profile, once signed on
+    uint16_t version = 0;   // the protocol version agreed in the handshake
+    std::string transport;  // "TLSv1.3", "plaintext": known once a frame came
     std::chrono::steady_clock::time_point handshake_deadline;
   };
   // What a worker made of one frame: the bytes to send, what the session
@@ -176,6 +194,7 @@ class HostServer {
     uint64_t id;
     PeerState session;
     wire::Frame frame;
+    std::chrono::steady_clock::time_point since;  // when the frame was whole
   };
 
   bool Listen(const ListenAddress& endpoint, std::string* error);
@@ -197,14 +216,18 @@ class HostServer {
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
   void Refuse(ClientConnection* c, uint16_t code, const std::string& text);
+  // Logs a refusal (LogRefusal) and counts it by its reason.
+  void Refused(const char* reason, const std::string& text, const LogFields& fields = LogFields());
   // When a connection that stays quiet is ended: idle for too long, or past
   // its handshake time before sign-on.
   std::chrono::steady_clock::time_point QuietDeadline(const PeerState& session) const;
   // Hands `job` to a worker of `pool`, whose outcome goes back to its loop;
   // false when the job's lane (its source network, for a sign-on) is full.
   bool Queue(WorkerPool* pool, const std::string& lane, size_t max_waiting, Job job);
-  // What `frame` makes of `session`. A Hello needs no store (null).
-  Outcome Handle(PeerState session, const wire::Frame& frame, HostStore* store);
+  // What `frame`, whole since `since`, makes of `session`. A Hello needs
+  // no store (null).
+  Outcome Handle(PeerState session, const wire::Frame& frame, HostStore* store,
+                 std::chrono::steady_clock::time_point since);
   // Checks a sign-on and fills in the answer; `*session` is signed on when it passed.
   void SignOn(PeerState* session, const wire::Signon& signon, HostStore* store,
               wire::SignonReply* answer);
@@ -232,7 +255,11 @@ class HostServer {
   std::atomic<uint64_t> call_bytes_in_{0}, call_bytes_out_{0};
   std::atomic<uint64_t> accepted_{0};
   std::atomic<int> clients_{0};
-  std::atomic<int> refusing_{0};  // connections over a limit, being told inside TLS
+  std::atomic<int> signed_on_{0};  // of the clients
+  std::atomic<bool> serving_{false};
+  std::atomic<int64_t> certificate_expiry_{0};
+  std::unique_ptr<ServerMetrics> metrics_;  // null: not counted
+  std::atomic<int> refusing_{0};            // connections over a limit, being told inside TLS
   Mutex partial_mu_;
   size_t partial_total_ ZVT_GUARDED_BY(partial_mu_) = 0;
   std::unordered_map<std::string, size_t> partial_by_profile_ ZVT_GUARDED_BY(partial_mu_);

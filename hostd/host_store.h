@@ -114,6 +114,9 @@ class HostStore {
 
   virtual bool SetHostInfo(const HostInfo& info, std::string* error) = 0;
   virtual bool GetHostInfo(HostInfo* info, std::string* error) = 0;
+  // The version of the schema the store holds now (another program may
+  // have changed it since it was opened).
+  virtual bool SchemaVersion(int* version, std::string* error) = 0;
 
   bool AddProfile(const std::string& name, const std::string& password, HashStrength strength,
                   std::string* error);

@@ -59,6 +59,7 @@ class PostgresHostStore final : public HostStore {
   }
   bool SetHostInfo(const HostInfo& info, std::string* error) override;
   bool GetHostInfo(HostInfo* info, std::string* error) override;
+  bool SchemaVersion(int* version, std::string* error) override;
   bool RemoveProfile(const std::string& name, std::string* error) override;
   bool ListProfiles(std::vector<std::string>* names, std::string* error) override;
   bool ProfileExists(const std::string& name, bool* exists, std::string* error) override;
@@ -156,6 +157,15 @@ bool PostgresHostStore::ReadHostInfo(PgSession& s, HostInfo* info) {
 bool PostgresHostStore::GetHostInfo(HostInfo* info, std::string* error) {
   PgSession s(pool_.get(), error);
   return s.ok() && ReadHostInfo(s, info);
+}
+
+bool PostgresHostStore::SchemaVersion(int* version, std::string* error) {
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() || !s.Run("SELECT version FROM zvt_schema", {}, &r)) return false;
+  if (r.Rows() != 1) return s.Fail("the zvt_schema table does not hold one version");
+  *version = static_cast<int>(r.Int(0, 0));
+  return true;
 }
 
 bool PostgresHostStore::ProfileExists(const std::string& name, bool* exists, std::string* error) {

@@ -94,6 +94,7 @@ class SqliteHostStore final : public HostStore {
   }
   bool SetHostInfo(const HostInfo& info, std::string* error) override;
   bool GetHostInfo(HostInfo* info, std::string* error) override;
+  bool SchemaVersion(int* version, std::string* error) override;
   bool RemoveProfile(const std::string& name, std::string* error) override;
   bool ListProfiles(std::vector<std::string>* names, std::string* error) override;
   bool ProfileExists(const std::string& name, bool* exists, std::string* error) override;
@@ -262,6 +263,13 @@ bool SqliteHostStore::GetHostInfo(HostInfo* info, std::string* error) {
   int rc;
   while ((rc = st.Step(error)) == SQLITE_ROW) SetHostInfoField(st.Col(0), st.Col(1), info);
   return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::SchemaVersion(int* version, std::string* error) {
+  Stmt v(&cache_, "PRAGMA user_version", error);
+  if (!v.ok() || v.Step(error) != SQLITE_ROW) return false;
+  *version = static_cast<int>(v.ColInt(0));
+  return true;
 }
 
 bool SqliteHostStore::ProfileExists(const std::string& name, bool* exists, std::string* error) {

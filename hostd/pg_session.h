@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hostd/host_store.h"
+#include "hostd/server_log.h"
 #include "services/mutex.h"
 
 namespace zvt::hostd::pg {
@@ -249,7 +250,11 @@ class PgSession {
     used_ = true;
     std::string why;
     std::unique_ptr<PgConnection> fresh = pool_->Connect(&why);
-    if (!fresh) return false;
+    if (!fresh) {
+      Log(LogLevel::kWarning, "the store dropped a connection, and a new one failed: " + why);
+      return false;
+    }
+    Log(LogLevel::kNotice, "the store had dropped a connection; connected again");
     c_ = std::move(fresh);
     return once();
   }

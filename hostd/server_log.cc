@@ -3,12 +3,16 @@
 
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "services/mutex.h"
 
@@ -130,12 +134,12 @@ std::string QuotedName(const std::string& name) {
   return out + (name.size() > kNameShown ? "\"..." : "\"");
 }
 
-void LogRefusal(const char* cause, const std::string& text) {
+void LogRefusal(const char* cause, const std::string& text, const LogFields& fields) {
   if (static_cast<int>(LogLevel::kNotice) > g_level.load(std::memory_order_relaxed)) return;
   std::string summary;
   if (!Runs().Count(cause, &summary)) return;
   if (!summary.empty()) Log(LogLevel::kNotice, summary);
-  Log(LogLevel::kNotice, text);
+  Log(LogLevel::kNotice, text, fields);
 }
 
 void FlushRefusals() {
@@ -167,15 +171,35 @@ bool ParseLogLevel(const std::string& name, LogLevel* level) {
   return false;
 }
 
-void Log(LogLevel level, const std::string& text) {
+void Log(LogLevel level, const std::string& text, const LogFields& fields) {
   if (static_cast<int>(level) > g_level.load(std::memory_order_relaxed)) return;
   static const bool journal = StderrIsJournal();
-  static Mutex mu;
   // One line per message whatever it quotes: a name sent by a client (a
   // profile in a refused sign-on) cannot start a line of its own, or carry
   // a priority prefix or terminal controls into the log.
-  std::string line = (journal ? "<" + std::to_string(static_cast<int>(level)) + ">" : "") +
-                     "zvthostd: " + Printable(text) + "\n";
+  const std::string message = Printable(text);
+  // (Without its socket, sd_journal_sendv drops an entry and says it went.)
+  if (journal && access("/run/systemd/journal/socket", W_OK) == 0) {
+    std::vector<std::string> entry = {"MESSAGE=" + message,
+                                      "PRIORITY=" + std::to_string(static_cast<int>(level)),
+                                      "SYSLOG_IDENTIFIER=zvthostd"};
+    const std::pair<const char*, const std::string*> named[] = {{"PROFILE=", &fields.profile},
+                                                                {"PEER=", &fields.peer},
+                                                                {"PROGRAM=", &fields.program},
+                                                                {"CODE=", &fields.code}};
+    for (const auto& [name, value] : named)
+      if (!value->empty()) entry.push_back(name + Printable(*value));
+    std::vector<iovec> parts;
+    for (std::string& e : entry) parts.push_back({e.data(), e.size()});
+    if (sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) == 0) return;
+  }
+  // Standard error: the journal's stream (its socket would not take the
+  // entry) reads the priority from the "<N>" prefix and knows the
+  // identifier; a terminal or a file is told whose line it is.
+  std::string line =
+      (journal ? "<" + std::to_string(static_cast<int>(level)) + ">" : std::string("zvthostd: ")) +
+      message + "\n";
+  static Mutex mu;
   MutexLock lock(&mu);
   (void)!write(STDERR_FILENO, line.data(), line.size());
 }

@@ -37,6 +37,7 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
                         wire::SignonReply* answer) {
   const std::string profile = HostStore::CanonicalProfile(signon.user);
   const std::string who = QuotedName(profile) + " from " + session->peer;
+  auto fields = [&](const char* code) { return LogFields{profile, session->peer, "", code}; };
   auto refused = [&](const char* id, const std::string& text) {
     answer->ok = false;
     answer->messages.push_back({id, 40, text});
@@ -44,10 +45,13 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
   // Nobody's password was wrong: the client is told the host cannot check
   // it now, and neither the profile nor the network is counted against.
   auto unavailable = [&](const std::string& why) {
-    Log(LogLevel::kError, "sign-on of " + who + " not checked: " + why);
+    Log(LogLevel::kError, "sign-on of " + who + " not checked: " + why,
+        fields(wire::kMessageHostUnavailable));
     refused(wire::kMessageHostUnavailable, "The host cannot check sign-ons now; try again later.");
   };
-  auto signed_on = [&] {
+  auto signed_on = [&](const char* how) {
+    Log(LogLevel::kInfo, "signed on " + who + " " + how + " over " + session->transport,
+        fields(""));
     answer->ok = true;
     answer->user = profile;
     session->user = profile;
@@ -62,8 +66,7 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
     bool valid = false;
     if (!store->CheckToken(profile, signon.token, &valid, &error)) return unavailable(error);
     if (valid) {
-      Log(LogLevel::kDebug, "sign-on of " + who + " by its token");
-      return signed_on();
+      return signed_on("by its token");
     }
   }
   int64_t wait_ms = 0;
@@ -71,8 +74,10 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
     // Refused unchecked, and an offence of the network all the same: trying
     // a locked profile is what an attacker keeps it locked with.
     admission_.Penalise(session->network, Admission::Offence::kFailedSignon);
-    LogRefusal("locked out", "sign-on of " + who + " refused unchecked: locked out for another " +
-                                 std::to_string(wait_ms) + " ms");
+    Refused("locked out",
+            "sign-on of " + who + " refused unchecked: locked out for another " +
+                std::to_string(wait_ms) + " ms",
+            fields(wire::kMessageLockedOut));
     return refused(wire::kMessageLockedOut, "Too many failed sign-on attempts for user profile " +
                                                 profile + "; try again in " +
                                                 std::to_string((wait_ms + 999) / 1000) + " s.");
@@ -83,22 +88,25 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
   if (!error.empty()) return unavailable(error);
   admission_.CountSignon(profile, session->network, session->peer, signon.password, ok);
   if (!ok) {
-    LogRefusal("wrong password",
-               "sign-on of " + who + " refused: " + (known ? "wrong password" : "no such profile"));
+    Refused("wrong password",
+            "sign-on of " + who + " refused: " + (known ? "wrong password" : "no such profile"),
+            fields(wire::kMessageWrongPassword));
     // An unknown profile is answered as a wrong password is, so that names
     // cannot be tried out; the log says which it was.
     return refused(wire::kMessageWrongPassword,
                    "Password not correct for user profile " + profile + ".");
   }
   if (fast && !options_.allow_fast_hashes) {
-    LogRefusal("weak hash", "sign-on of " + who +
-                                " refused: its password hash is a fast one, for tests; set its "
-                                "password anew or start zvthostd with --allow-fast-hashes");
+    Refused("weak hash",
+            "sign-on of " + who +
+                " refused: its password hash is a fast one, for tests; set its "
+                "password anew or start zvthostd with --allow-fast-hashes",
+            fields(wire::kMessageWrongPassword));
     return refused(wire::kMessageWrongPassword,
                    "The password hash of user profile " + profile +
                        " is too weak for this host; ask the administrator to set it anew.");
   }
-  signed_on();
+  signed_on("by password");
   if (session->version >= wire::kTokensVersion) {
     // The client signs on with this from now on; without one it goes on
     // with the password.
@@ -108,7 +116,11 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
 }
 
 HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& frame,
-                                       HostStore* store) {
+                                       HostStore* store,
+                                       std::chrono::steady_clock::time_point since) {
+  auto seconds_since = [](std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+  };
   Outcome out;
   std::string error;
   auto reply = [&](wire::FrameType type, const std::string& payload) {
@@ -156,6 +168,15 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
       wire::SignonReply answer;
       SignOn(&session, signon, store, &answer);
       if (answer.ok) out.close = false;
+      if (metrics_) {
+        using R = ServerMetrics::SignonResult;
+        const bool unavailable =
+            !answer.ok && answer.messages[0].id == wire::kMessageHostUnavailable;
+        metrics_->Signon(answer.ok     ? R::kOk
+                         : unavailable ? R::kUnavailable
+                                       : R::kRefused,
+                         seconds_since(since));
+      }
       reply(wire::FrameType::kSignonReply, wire::Encode(answer, session.version));
       break;
     }
@@ -178,7 +199,12 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
         out.stall = true;
         break;
       }
+      const auto run = std::chrono::steady_clock::now();
       wire::CallReply answer = RunProgram(store, session.user, call);
+      // The store's failures are answered as an internal failure.
+      const bool failed = !answer.ok && !answer.messages.empty() &&
+                          answer.messages[0].id == kInternalFailureMessage;
+      if (metrics_) metrics_->StoreOperation(seconds_since(run), !failed);
       std::string payload = wire::Encode(answer, session.version);
       if (payload.size() + 1 > max_frame_.load()) {
         answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
@@ -187,10 +213,19 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
       constexpr uint64_t kFrameHeader = 5;  // length and type
       call_bytes_in_ += frame.payload.size() + kFrameHeader;
       call_bytes_out_ += payload.size() + kFrameHeader;
-      program_calls_[ProgramSlot(call.program)]++;
+      const size_t slot = ProgramSlot(call.program);
+      program_calls_[slot]++;
       calls_++;
       call_log_.Append(session.user, call.program, answer);
       reply(wire::FrameType::kCallReply, payload);
+      if (metrics_) {
+        using O = ServerMetrics::CallOutcome;
+        metrics_->ProgramCall(slot,
+                              answer.ok ? O::kOk
+                              : failed  ? O::kFailed
+                                        : O::kRefused,
+                              seconds_since(since));
+      }
       break;
     }
     default:

@@ -66,6 +66,10 @@ class Stream {
   // waits for (a TLS session may need to write while reading).
   virtual long Receive(char* out, size_t n, Ready* wait, std::string* error) = 0;
   virtual long Send(const char* data, size_t n, Ready* wait, std::string* error) = 0;
+  // Whether the stream's own handshake is done (a plain socket has none).
+  virtual bool Established() const { return true; }
+  // What carries the bytes: "plaintext", or the TLS version ("TLSv1.3").
+  virtual std::string Protocol() const { return "plaintext"; }
 };
 
 // The socket as a stream of its own bytes.

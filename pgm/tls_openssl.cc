@@ -195,6 +195,9 @@ class TlsStream : public sockets::Stream {
     }
   }
 
+  bool Established() const override { return SSL_is_init_finished(ssl_) == 1; }
+  std::string Protocol() const override { return SSL_get_version(ssl_); }
+
   SSL* ssl() { return ssl_; }
 
  private:

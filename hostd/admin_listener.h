@@ -1,0 +1,89 @@
+// The host server's listener for operators: HTTP on loopback, HTTPS with the
+// server's certificate elsewhere, served by libmicrohttpd (one thread with
+// epoll, so a slow or idle client holds a connection slot and nothing
+// else). It hands each request to a handler and sends what it answers.
+// Every client is held to a few connections, a small request and a time-out,
+// so that no client can keep the others out.
+#ifndef ZVT_HOSTD_ADMIN_LISTENER_H_
+#define ZVT_HOSTD_ADMIN_LISTENER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostd/listen_sockets.h"
+#include "services/mutex.h"
+
+struct MHD_Daemon;
+
+namespace zvt::hostd {
+
+struct AdminRequest {
+  std::string method;  // "GET", "HEAD", ...
+  std::string path;    // without the query
+  std::string query;   // what follows '?', if anything
+};
+
+struct AdminResponse {
+  unsigned status = 200;
+  std::string content_type = "text/plain; charset=utf-8";
+  std::string body;
+};
+
+struct AdminLimits {
+  unsigned connections = 64;      // at once, all clients
+  unsigned per_address = 8;       // at once, from one address
+  unsigned timeout_seconds = 10;  // a connection quiet this long is closed
+  size_t request_bytes = 16384;   // a request's line and headers
+};
+
+class AdminListener {
+ public:
+  using Handler = std::function<AdminResponse(const AdminRequest&)>;
+
+  // `handler` runs on the listener's thread and should answer at once.
+  explicit AdminListener(Handler handler, AdminLimits limits = AdminLimits());
+  ~AdminListener();  // stops
+  AdminListener(const AdminListener&) = delete;
+  AdminListener& operator=(const AdminListener&) = delete;
+
+  // Listens on every address of `endpoint`: HTTPS with the PEM files when
+  // both are given, else plain HTTP, which only a loopback address may use.
+  bool Start(const ListenAddress& endpoint, const std::string& certificate_file,
+             const std::string& key_file, std::string* error);
+  // Serves with the certificate and key read anew (the connections open
+  // then are closed). Leaves all as it was when they cannot be read or do
+  // not belong together.
+  bool Reload(const std::string& certificate_file, const std::string& key_file, std::string* error);
+  void Stop();
+
+  uint16_t port() const { return port_; }
+  const std::vector<std::string>& addresses() const { return addresses_; }
+  bool tls() const { return tls_; }
+
+ private:
+  // A certificate chain and its key, PEM text, as a daemon was given them.
+  struct Pem {
+    std::string certificate, key;
+  };
+  // A daemon serving `fd` with `pem` (empty: HTTP); null with `*error`.
+  MHD_Daemon* Serve(int fd, const Pem& pem, std::string* error);
+
+  const Handler handler_;
+  const AdminLimits limits_;
+  Mutex mu_;                                              // Start, Reload and Stop one at a time
+  std::vector<MHD_Daemon*> daemons_ ZVT_GUARDED_BY(mu_);  // one per listening socket
+  std::vector<int> fds_;
+  std::vector<std::string> addresses_;
+  uint16_t port_ = 0;
+  // What the daemons were given, the newest last: a daemon may keep
+  // pointers into them, so none goes before the listener does.
+  std::vector<std::shared_ptr<const Pem>> pems_ ZVT_GUARDED_BY(mu_);
+  bool tls_ = false;
+};
+
+}  // namespace zvt::hostd
+
+#endif  // ZVT_HOSTD_ADMIN_LISTENER_H_
