@@ -16,7 +16,7 @@ BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlo
 # The tests, benchmarks, sanitizers, fuzzers, the Windows build and the packages.
 TEST_PACKAGES=(sqlite3 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev python3
                g++-mingw-w64-x86-64-posix wine wine64 debhelper lintian dpkg-dev fakeroot
-               systemd man-db git postgresql prometheus)
+               systemd man-db git postgresql prometheus curl)
 PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git)
 JOBS=$(nproc 2>/dev/null || echo 2)
 

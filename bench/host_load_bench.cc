@@ -7,8 +7,16 @@
 // same sizes with replies of the same sizes over plain TCP, driven the same
 // way; and the same server over TLS, for what TLS alone costs. The programs are "KLIB/KRCHGTS" (a
 // 32-byte receiver) and "KLIB/KRUSRFN" (one part of a 20-entry usage list). The server's resident
-// memory is read after each run.
+// memory is read after each run. And the cost of metrics: a second zvthostd
+// with its admin listener on, scraped over HTTPS four times a second (four
+// times what a Prometheus set to its shortest usual interval would) while
+// the same 64-connection load runs, against the first in the same run.
 #include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "bench/bench_tls.h"
 #include "bench/load_driver.h"
@@ -21,11 +29,12 @@ using namespace zvt::bench;
 
 // The servers and the connections made to one of them so far.
 struct Setting {
-  enum Server { kHost, kEcho, kTlsEcho, kNone };
+  enum Server { kHost, kEcho, kTlsEcho, kMetricsHost, kNone };
 
   testing::TempDir dir;
-  pid_t host = -1, echo = -1, tls_echo = -1;
-  int host_port = 0, echo_port = 0, tls_echo_port = 0;
+  pid_t host = -1, echo = -1, tls_echo = -1, metrics_host = -1;
+  int host_port = 0, echo_port = 0, tls_echo_port = 0, metrics_port = 0, admin_port = 0;
+  std::string ca;
   std::shared_ptr<tls::ClientContext> trust;
   std::vector<Peer> peers;
   Server peers_of = kNone;
@@ -37,21 +46,28 @@ struct Setting {
       auto store = hostd::HostStore::Open(dir.File("host.db"), &error);
       if (!store || !FillStore(store.get(), &error)) return;
     }
-    const std::string ca = bench::BenchCertificate(dir);
+    ca = bench::BenchCertificate(dir);
     trust = tls::LoadClientContext(ca, &error);
     if (!trust) return;
     host = SpawnHost(dir.File("host.db"), dir.File("host.port"), ca, dir.File("host-key.pem"));
     echo = Spawn({ZVT_BIN_DIR "/zvt_echo_server", dir.File("echo.port")});
     tls_echo = Spawn(
         {ZVT_BIN_DIR "/zvt_echo_server", dir.File("tls-echo.port"), ca, dir.File("host-key.pem")});
+    metrics_host =
+        SpawnHost(dir.File("host.db"), dir.File("metrics.port"), ca, dir.File("host-key.pem"),
+                  {"--admin-listen", "127.0.0.1:0", "--admin-port-file", dir.File("admin.port")});
     host_port = WaitForPort(dir.File("host.port"));
+    metrics_port = WaitForPort(dir.File("metrics.port"));
+    admin_port = WaitForPort(dir.File("admin.port"));
     echo_port = WaitForPort(dir.File("echo.port"));
     tls_echo_port = WaitForPort(dir.File("tls-echo.port"));
-    if (host_port == 0 || echo_port == 0 || tls_echo_port == 0) error = "a server did not start";
+    if (host_port == 0 || echo_port == 0 || tls_echo_port == 0 || metrics_port == 0 ||
+        admin_port == 0)
+      error = "a server did not start";
   }
   ~Setting() {
     peers.clear();
-    for (pid_t* p : {&host, &echo, &tls_echo}) Stop(p);
+    for (pid_t* p : {&host, &echo, &tls_echo, &metrics_host}) Stop(p);
   }
 
   // `n` connections to `to`; those to another server are closed first, so
@@ -59,10 +75,14 @@ struct Setting {
   bool Connect(Server to, size_t n) {
     if (peers_of != to) peers.clear();
     peers_of = to;
-    const int port = to == kHost ? host_port : to == kEcho ? echo_port : tls_echo_port;
+    const int port = to == kHost          ? host_port
+                     : to == kMetricsHost ? metrics_port
+                     : to == kEcho        ? echo_port
+                                          : tls_echo_port;
+    const bool host_server = to == kHost || to == kMetricsHost;
     return ConnectPeers(
         peers, n, [port](size_t) { return port; }, to == kEcho ? nullptr : trust.get(),
-        /*sign_on=*/to == kHost);
+        /*sign_on=*/host_server);
   }
 };
 
@@ -98,6 +118,89 @@ void BM_HostLoad(benchmark::State& state) {
                  " connections, TLS");
 }
 
+// Scrapes /metrics over HTTPS every 250 ms until destroyed; counts the
+// scrapes that were answered.
+class Scraper {
+ public:
+  Scraper(int port, const std::string& ca) {
+    thread_ = std::thread([this, port, ca] {
+      CURL* curl = curl_easy_init();
+      const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/metrics";
+      std::string body;
+      auto append = +[](char* d, size_t s, size_t n, void* out) {
+        static_cast<std::string*>(out)->append(d, s * n);
+        return s * n;
+      };
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append);
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+      while (!stop_) {
+        body.clear();
+        long status = 0;
+        if (curl_easy_perform(curl) == CURLE_OK &&
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200)
+          scrapes_++;
+        for (int i = 0; i < 25 && !stop_; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      curl_easy_cleanup(curl);
+    });
+  }
+  ~Scraper() {
+    stop_ = true;
+    thread_.join();
+  }
+  int scrapes() const { return scrapes_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> scrapes_{0};
+  std::thread thread_;
+};
+
+// The cost of metrics: the 64-connection KRCHGTS load on the zvthostd
+// without them and on the one with them, scraped meanwhile, in turns (off
+// first in even rounds, on first in odd ones, so that neither gains from
+// its place); the medians of each, and their ratio.
+void BM_MetricsCost(benchmark::State& state) {
+  Setting& s = TheSetting();
+  constexpr size_t n = 64;
+  constexpr int kRounds = 6;
+  std::vector<double> rates[2];  // off, on
+  int scrapes = 0;
+  for (auto _ : state) {
+    for (int round = 0; round < kRounds; ++round) {
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool on = (turn == 1) != (round % 2 == 1);
+        if (!s.error.empty() || !s.Connect(on ? Setting::kMetricsHost : Setting::kHost, n)) {
+          state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
+          return;
+        }
+        std::unique_ptr<Scraper> scraper =
+            on ? std::make_unique<Scraper>(s.admin_port, s.ca) : nullptr;
+        const Result r = Drive(s.peers, n, CallFrame(0), 0);
+        if (!r.ok) {
+          state.SkipWithError("a call failed");
+          return;
+        }
+        rates[on ? 1 : 0].push_back(r.calls_per_s);
+        if (scraper) scrapes += scraper->scrapes();
+      }
+    }
+    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+  };
+  state.counters["calls_per_s_off"] = median(rates[0]);
+  state.counters["calls_per_s_on"] = median(rates[1]);
+  state.counters["on_vs_off"] = median(rates[1]) / median(rates[0]);
+  state.counters["scrapes"] = scrapes;
+  state.SetLabel("KRCHGTS, 64 connections, TLS; metrics off vs on and scraped 4/s");
+}
+
 // The echo server driven as zvthostd was, over plain TCP or over TLS.
 void EchoLoad(benchmark::State& state, bool tls) {
   Setting& s = TheSetting();
@@ -124,6 +227,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
     for (int64_t program : {0, 1}) b->Args({program, n});
 }
 BENCHMARK(BM_HostLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
+BENCHMARK(BM_MetricsCost)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_EchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_TlsEchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 

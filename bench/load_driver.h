@@ -209,11 +209,26 @@ inline pid_t Spawn(std::vector<std::string> args) {
 
 // A zvthostd process over `store`, serving TLS on a loopback port it
 // writes to `port_file`.
+// `more`: further options of zvthostd.
 inline pid_t SpawnHost(const std::string& store, const std::string& port_file,
-                       const std::string& certificate, const std::string& key) {
-  return Spawn({ZVT_BIN_DIR "/zvthostd", "--allow-fast-hashes", "--store", store, "--listen",
-                "127.0.0.1:0", "--port-file", port_file, "--tls-cert", certificate, "--tls-key",
-                key, "--log-level", "err"});
+                       const std::string& certificate, const std::string& key,
+                       const std::vector<std::string>& more = {}) {
+  std::vector<std::string> args = {ZVT_BIN_DIR "/zvthostd",
+                                   "--allow-fast-hashes",
+                                   "--store",
+                                   store,
+                                   "--listen",
+                                   "127.0.0.1:0",
+                                   "--port-file",
+                                   port_file,
+                                   "--tls-cert",
+                                   certificate,
+                                   "--tls-key",
+                                   key,
+                                   "--log-level",
+                                   "err"};
+  args.insert(args.end(), more.begin(), more.end());
+  return Spawn(args);
 }
 
 inline int WaitForPort(const std::string& file) {

@@ -35,7 +35,13 @@ install(TARGETS zvtappad zvtclient EXPORT zvtappadTargets
 install(TARGETS zvtadmrs zvtpgmrs zvtusrgp zvtshare
         LIBRARY DESTINATION ${ZVT_MODULE_INSTALL_DIR} COMPONENT runtime)
 
+# The programs find the libraries by a RUNPATH only when they are installed
+# where the dynamic loader does not look anyway: not in the system's library
+# directories, the multiarch ones (/usr/lib/x86_64-linux-gnu) included.
 list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" zvt_system_libdir)
+if(CMAKE_INSTALL_FULL_LIBDIR MATCHES "^/(usr/)?lib(32|64|/[^/]+-linux-[^/]+)?$")
+  set(zvt_system_libdir 0)
+endif()
 if(zvt_system_libdir EQUAL -1)
   file(RELATIVE_PATH zvt_bin_to_lib "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
   set_target_properties(zvthostd zvtadm PROPERTIES INSTALL_RPATH "\$ORIGIN/${zvt_bin_to_lib}")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a copy of the working tree and checks them:
 # lintian (no errors, no warnings that debian/*.lintian-overrides do not
-# justify), their contents, an install into a throw-away root with dpkg
+# justify), their Build-Depends, no RUNPATH in the programs, their
+# contents, an install into a throw-away root with dpkg
 # (the unit enabled, the configuration a conffile), the installed programs
 # answering end to end, the unit through systemd-analyze verify and its
 # exposure (at most 2.0), and a purge that leaves nothing behind.
@@ -40,6 +41,17 @@ for p in libzvtappad0 libzvtappad-dev zvtadm zvthostd; do
   [ -f "$deb" ] || fail "no package $p"
   debs+=("$deb")
   echo "$p: $(dpkg-deb -f "$deb" Installed-Size) KiB installed, depends: $(dpkg-deb -f "$deb" Depends)"
+done
+
+# What debian/control's Build-Depends names is what the build needs here.
+(cd "$out/src/zvtappad" && dpkg-checkbuilddeps) || fail "debian/control lacks a Build-Depends"
+# The programs find the libraries where the loader looks: no RUNPATH.
+for p in zvtadm zvthostd; do
+  deb=$out/src/${p}_${version}_${arch}.deb
+  rm -rf "$out/work/unpacked" && dpkg-deb -x "$deb" "$out/work/unpacked"
+  if readelf -d "$out/work/unpacked/usr/bin/$p" | grep -qE 'RUNPATH|RPATH'; then
+    fail "/usr/bin/$p carries a RUNPATH: $(readelf -d "$out/work/unpacked/usr/bin/$p" | grep PATH)"
+  fi
 done
 
 lintian --fail-on error,warning "$changes" 2>/dev/null | tee "$out/lintian.log" ||

@@ -118,6 +118,8 @@ using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_
 
 void AddRegCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
+// `host status`, under the host group.
+void AddStatusCommand(CLI::App* host, CommandContext* context, int* exit_code);
 void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code);

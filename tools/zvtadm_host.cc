@@ -301,6 +301,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
   }));
 
+  AddStatusCommand(host, context, exit_code);
+
   auto* stamps = host->add_subcommand("timestamps", "show a profile's three change timestamps");
   stamps->add_option("PROFILE", a->profile, "user profile")->required();
   stamps->callback(run([=](hostd::HostStore* s, std::string* e) {
