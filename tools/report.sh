@@ -92,6 +92,10 @@ out = ["# Performance", "",
        "| P4 | zvthostd, 10,000 connections: p99 of a call; the server's resident memory | %.1f ms and %.1f ms (KRCHGTS, KRUSRFN); %.0f MB | < 20 ms; < 1 GiB |"
        % (load("Host", 0, 10000)["p99_us"] / 1000, load("Host", 1, 10000)["p99_us"] / 1000,
           max(load("Host", p, 10000)["server_rss_MB"] for p in (0, 1))),
+       "| P4 | zvthostd over TLS, 64 connections, \"KLIB/KRCHGTS\": calls/s with metrics on (its admin listener scraped over HTTPS 4 times a second) vs off, two processes in turns, medians of 6 runs each | %.2f× (%.0f vs %.0f calls/s) | within 3 %% |"
+       % (hl["BM_MetricsCost/iterations:1/manual_time"]["on_vs_off"],
+          hl["BM_MetricsCost/iterations:1/manual_time"]["calls_per_s_on"],
+          hl["BM_MetricsCost/iterations:1/manual_time"]["calls_per_s_off"]),
        "| – | a fresh process signing on to a profile with the strong (Argon2id interactive) hash, over TLS: with the sign-on token kept from an earlier run vs with the password (its token file removed first); start to answer, as P2 | %.2f× (%.1f ms vs %.1f ms); host CPU per sign-on %.1f ms vs %.1f ms; one bare Argon2id verification of the same parameters: %.1f ms | – |"
        % (ns(by_token) / ns(by_password), ns(by_token) / 1e6, ns(by_password) / 1e6,
           by_token["host_cpu_ms"], by_password["host_cpu_ms"], argon),
@@ -144,7 +148,8 @@ out = ["# Performance", "",
        "key (OpenSSL with its default TLS 1.3 suites, as zvthostd has them), driven the "
        "same way: what TLS alone costs the client and a server that does nothing else, so "
        "that zvthostd / TLS echo is what the rest of zvthostd's work costs. Client, servers "
-       "and echoes share the same cores.", "",
+       "and echoes share the same cores."
+       " The metrics row (`BM_MetricsCost`) drives two `zvthostd` processes over the same store, one with `--admin-listen` (every call, sign-on and refusal counted, latencies observed into histograms) and a thread of the benchmark scraping its `/metrics` over HTTPS every 250 ms, one without; 64 connections and KRCHGTS as above, six rounds of each in turns with the order swapped every round, and the medians compared: what counting costs the calls, the scrapes' own work included, since both servers share the cores with the scraper.", "",
        "## zvthostd over PostgreSQL: one and two instances", "",
        "| program | connections | over SQLite calls/s (p99) | 1 over PostgreSQL calls/s (p99) | 2 over one PostgreSQL calls/s (p99) | echo calls/s (p99) | 1 PG / SQLite | 2 PG / 1 PG | 2 PG / echo |",
        "|---|---|---|---|---|---|---|---|---|"] + [
