@@ -65,6 +65,18 @@ got=0
 adm value NO_SUCH_SYSTEM QACME_PAY --json >"$work/out" 2>"$work/err" || got=$?
 [ "$got" = 3 ] && [ ! -s "$work/err" ] || fail "a JSON error: exit $got, $(cat "$work/err")"
 json_check "assert d['code'] == 3 and 'NO_SUCH_SYSTEM' in d['error'], d" "a JSON error"
+# With --json a command line that cannot be parsed is answered in JSON too.
+for words in "--json value" "--json no-such-command" "host status --json"; do
+  got=0
+  # shellcheck disable=SC2086
+  adm $words >"$work/out" 2>"$work/err" || got=$?
+  [ "$got" = 2 ] || fail "zvtadm $words exited $got"
+  json_check "assert d['code'] == 2 and d['error'], d" "zvtadm $words: not JSON: $(cat "$work/out")"
+done
+# The host's change timestamps read as dates.
+expect 0 adm host timestamps joe
+grep -qE '^user 20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9:.]+\+00:00$' "$work/out" ||
+  fail "host timestamps: $(cat "$work/out")"
 # A system of the same name, in any letter case, is replaced only when asked.
 expect 1 adm system add demo_joe --host 127.0.0.1 --port "$port" --user ann \
   --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca"

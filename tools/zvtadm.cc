@@ -261,11 +261,16 @@ int main(int argc, char** argv) {
 
   if (argc >= 2 && std::string(argv[1]) == "__complete")
     return Complete(&app, &context, argc - 2, argv + 2);
+  // A command line that cannot be parsed is answered in JSON too when
+  // --json is among its words.
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--json") context.json = true;
   std::string word, nearest, where;
   if (FindUnknownCommand(&app, argc, argv, &word, &nearest, &where)) {
-    std::cerr << where << ": '" << word << "' is not a command"
-              << (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") << "\n"
-              << "Run with --help for more information.\n";
+    const std::string what = where + ": '" + word + "' is not a command" +
+                             (nearest.empty() ? "" : "; did you mean '" + nearest + "'?");
+    if (context.json) return context.Fail(kExitUsage, what);
+    std::cerr << what << "\nRun with --help for more information.\n";
     return kExitUsage;
   }
   try {
@@ -273,6 +278,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::Success& e) {  // --help, --help-all, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
+    if (context.json) return context.Fail(kExitUsage, e.what());
     app.exit(e);
     return kExitUsage;
   }

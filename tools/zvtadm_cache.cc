@@ -77,42 +77,6 @@ bool OpenToRead(platform::PosixRegistry* r, HKEY key, const char16_t* name, Scop
   return rc == kErrorSuccess;
 }
 
-// A stored change timestamp as the host sent it: big-endian microseconds
-// since 1970, shown in RFC 3339 form (UTC, "+00:00") when it reads as a date
-// of this century. Stored values in the in-memory form (bytes 0 and 1
-// exchanged) are read too.
-nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored) {
-  std::string hex;
-  char b[3];
-  for (BYTE c : stored) {
-    std::snprintf(b, sizeof b, "%02x", c);
-    hex += b;
-  }
-  nlohmann::json out = {{"stored", hex}};
-  if (stored.size() != 8) return out;
-  for (bool exchanged : {false, true}) {
-    std::vector<BYTE> host = stored;
-    if (exchanged) std::swap(host[0], host[1]);
-    uint64_t micros = 0;
-    for (BYTE c : host) micros = (micros << 8) | c;
-    std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-    std::tm tm{};
-    if (gmtime_r(&seconds, &tm) == nullptr || tm.tm_year < 100 || tm.tm_year > 200) continue;
-    char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    char frac[16];
-    std::snprintf(frac, sizeof frac, ".%06llu+00:00",
-                  static_cast<unsigned long long>(micros % 1000000));
-    out["time"] = std::string(text) + frac;
-    break;
-  }
-  return out;
-}
-
-std::string TimeText(const nlohmann::json& ts) {
-  return ts.contains("time") ? ts["time"].get<std::string>() : ts["stored"].get<std::string>();
-}
-
 bool IsDenied(const Value& v) {
   return IsDeniedFunctionValue(v.name, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
 }
@@ -184,6 +148,42 @@ void DeleteTree(platform::PosixRegistry* r, HKEY parent, const std::u16string& n
 }
 
 }  // namespace
+
+// A stored change timestamp as the host sent it: big-endian microseconds
+// since 1970, shown in RFC 3339 form (UTC, "+00:00") when it reads as a date
+// of this century. Stored values in the in-memory form (bytes 0 and 1
+// exchanged) are read too.
+nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored) {
+  std::string hex;
+  char b[3];
+  for (BYTE c : stored) {
+    std::snprintf(b, sizeof b, "%02x", c);
+    hex += b;
+  }
+  nlohmann::json out = {{"stored", hex}};
+  if (stored.size() != 8) return out;
+  for (bool exchanged : {false, true}) {
+    std::vector<BYTE> host = stored;
+    if (exchanged) std::swap(host[0], host[1]);
+    uint64_t micros = 0;
+    for (BYTE c : host) micros = (micros << 8) | c;
+    std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+    std::tm tm{};
+    if (gmtime_r(&seconds, &tm) == nullptr || tm.tm_year < 100 || tm.tm_year > 200) continue;
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    char frac[16];
+    std::snprintf(frac, sizeof frac, ".%06llu+00:00",
+                  static_cast<unsigned long long>(micros % 1000000));
+    out["time"] = std::string(text) + frac;
+    break;
+  }
+  return out;
+}
+
+std::string TimeText(const nlohmann::json& ts) {
+  return ts.contains("time") ? ts["time"].get<std::string>() : ts["stored"].get<std::string>();
+}
 
 LONG CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system,
                            const std::string& user, std::set<std::u16string>* denied) {

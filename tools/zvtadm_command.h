@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/posix_registry.h"
 
@@ -118,6 +119,11 @@ using CommandGroup = void (*)(CLI::App* app, CommandContext* context, int* exit_
 
 void AddRegCommands(CLI::App* app, CommandContext* context, int* exit_code);
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
+// A stored change timestamp (big-endian microseconds since 1970) as JSON:
+// {"stored": hex, "time": RFC 3339 when it reads as a date of this century}.
+nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored);
+// Its "time", else its "stored".
+std::string TimeText(const nlohmann::json& timestamp);
 // `host status`, under the host group.
 void AddStatusCommand(CLI::App* host, CommandContext* context, int* exit_code);
 void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code);

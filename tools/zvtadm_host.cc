@@ -84,16 +84,6 @@ void AddFunctionOptions(CLI::App* cmd, HostArgs* a) {
   cmd->add_option("--default-usage", a->row.default_usage, "1 denied, 2 allowed (default)");
 }
 
-std::string StampHex(const hostd::Stamp& s) {
-  std::string out;
-  char b[3];
-  for (uint8_t v : s) {
-    std::snprintf(b, sizeof b, "%02x", v);
-    out += b;
-  }
-  return out;
-}
-
 }  // namespace
 
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
@@ -310,11 +300,14 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     bool known = false;
     if (!s->GetTimestamps(a->profile, &t, &known, e)) return false;
     if (!known) return *e = "user profile " + a->profile + " not found", false;
-    context->Emit(
-        {{"user", StampHex(t.user)}, {"rep", StampHex(t.rep)}, {"hier", StampHex(t.hier)}}, [&] {
-          std::cout << "user " << StampHex(t.user) << "\nrep  " << StampHex(t.rep) << "\nhier "
-                    << StampHex(t.hier) << "\n";
-        });
+    auto decoded = [](const hostd::Stamp& stamp) {
+      return DecodeTimestamp(std::vector<BYTE>(stamp.begin(), stamp.end()));
+    };
+    const nlohmann::json user = decoded(t.user), rep = decoded(t.rep), hier = decoded(t.hier);
+    context->Emit({{"user", user}, {"rep", rep}, {"hier", hier}}, [&] {
+      std::cout << "user " << TimeText(user) << "\nrep  " << TimeText(rep) << "\nhier "
+                << TimeText(hier) << "\n";
+    });
     return true;
   }));
 
