@@ -83,6 +83,16 @@ foreach(page zvtadm.1 zvthostd.8 zvtappad.3)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT doc)
 endforeach()
+# `man zvtUN_GetAdminValue` and the others find the library's page.
+foreach(function zvtUN_GetAdminValue zvtUN_GetAdminCacheState zvtUN_GetAdminValueEx
+                 zvtUN_GetAdminCacheStateEx zvtsvc_GetSystemHandle)
+  file(WRITE ${PROJECT_BINARY_DIR}/man/${function}.3 ".so man3/zvtappad.3\n")
+  install(FILES ${PROJECT_BINARY_DIR}/man/${function}.3
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT doc)
+endforeach()
+# What the manual pages point to.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/wire.md ${PROJECT_SOURCE_DIR}/docs/host-json.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zvthostd COMPONENT doc)
 
 # The server's unit and configuration get their paths when they are installed,
 # so that `cmake --install --prefix DIR` gives a unit that runs from DIR.

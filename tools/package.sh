@@ -66,6 +66,9 @@ has "${debs[1]}" "usr/lib/$multiarch/pkgconfig/zvtclient.pc"
 has "${debs[1]}" "usr/include/zvtappad/zvtclient.h"
 has "${debs[3]}" "lib/systemd/system/zvthostd.service"
 has "${debs[3]}" "etc/zvt/zvthostd.json"
+has "${debs[3]}" "etc/logrotate.d/zvthostd"
+has "${debs[3]}" "usr/share/doc/zvthostd/wire.md"
+has "${debs[1]}" "usr/share/man/man3/zvtUN_GetAdminValue.3.gz"
 
 # Installed into a throw-away root. The maintainer scripts run outside a
 # chroot (the root holds no shell) with DPKG_ROOT set, as debhelper's
