@@ -348,7 +348,14 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   bool known = false, fast = false;
   EXPECT_TRUE(migrated->VerifyPassword("ANN", "p", &known, &fast, &error));
 
+  // An open store reads the version another program leaves (what the
+  // server's readiness check relies on).
+  int version = 0;
+  ASSERT_TRUE(migrated->SchemaVersion(&version, &error)) << error;
+  EXPECT_EQ(HostStore::kSchemaVersion, version);
   ASSERT_TRUE(test_store_->Sql("UPDATE zvt_schema SET version = 99", &error)) << error;
+  ASSERT_TRUE(migrated->SchemaVersion(&version, &error)) << error;
+  EXPECT_EQ(99, version);
   for (bool migrate : {false, true}) {
     StoreOptions options;
     options.migrate = migrate;
