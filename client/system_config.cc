@@ -260,6 +260,10 @@ uint32_t SystemConfigStore::ReadPassword(const SystemConfig& c, std::string* pas
       return kClientNoPassword;
     }
     *password = v;
+    if (password->empty()) {
+      *error = who + ": the environment variable " + c.password_environment + " is empty";
+      return kClientNoPassword;
+    }
     return kClientOk;
   }
   struct stat st;
@@ -284,6 +288,10 @@ uint32_t SystemConfigStore::ReadPassword(const SystemConfig& c, std::string* pas
     return kClientNoPassword;
   }
   if (!password->empty() && password->back() == '\r') password->pop_back();
+  if (password->empty()) {
+    *error = who + ": the password file " + c.password_file + " holds an empty password";
+    return kClientNoPassword;
+  }
   return kClientOk;
 }
 

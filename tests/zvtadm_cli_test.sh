@@ -73,6 +73,17 @@ for words in "--json value" "--json no-such-command" "host status --json"; do
   [ "$got" = 2 ] || fail "zvtadm $words exited $got"
   json_check "assert d['code'] == 2 and d['error'], d" "zvtadm $words: not JSON: $(cat "$work/out")"
 done
+# A new profile's password is read as a configured system's is: a file only
+# its owner can read, a trailing CR dropped; an empty one is refused.
+printf 'secret\r\n' >"$work/pw"
+chmod 644 "$work/pw"
+expect 1 adm host user add PWFILE --password-file "$work/pw" --fast-hash
+grep -q "chmod 600" "$work/err" || fail "a password file open to others: $(cat "$work/err")"
+chmod 600 "$work/pw"
+expect 0 adm host user add PWFILE --password-file "$work/pw" --fast-hash
+expect 0 adm host user remove PWFILE
+ZVT_EMPTY="" expect 1 adm host user add EMPTYPW --password-env ZVT_EMPTY --fast-hash
+grep -q "is empty" "$work/err" || fail "an empty password: $(cat "$work/err")"
 # The host's change timestamps read as dates.
 expect 0 adm host timestamps joe
 grep -qE '^user 20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9:.]+\+00:00$' "$work/out" ||

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "client/system_config.h"
 #include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/self_signed.h"
@@ -49,22 +50,17 @@ int ExitForError(const std::string& error) {
 }
 
 // The password from an environment variable or a file readable only by its
-// owner; never from the command line, where other users could see it.
+// owner, read as the library reads a configured system's; never from the
+// command line, where other users could see it.
 bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) {
-  if (!a.password_env.empty()) {
-    const char* v = std::getenv(a.password_env.c_str());
-    if (v == nullptr)
-      return *error = "environment variable " + a.password_env + " is not set", false;
-    *password = v;
-    return true;
-  }
-  if (!a.password_file.empty()) {
-    std::ifstream in(a.password_file);
-    if (!in || !std::getline(in, *password))
-      return *error = "cannot read a password from " + a.password_file, false;
-    return true;
-  }
-  *error = "give the password with --password-env or --password-file";
+  if (a.password_env.empty() && a.password_file.empty())
+    return *error = "give the password with --password-env or --password-file", false;
+  client::SystemConfig from;
+  from.password_environment = a.password_env;
+  from.password_file = a.password_file;
+  if (client::SystemConfigStore::ReadPassword(from, password, error) == kClientOk) return true;
+  // Said of no system here: the words after the system's name.
+  if (const size_t at = error->find(": "); at != std::string::npos) error->erase(0, at + 2);
   return false;
 }
 
