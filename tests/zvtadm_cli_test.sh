@@ -84,6 +84,14 @@ expect 0 adm host user add PWFILE --password-file "$work/pw" --fast-hash
 expect 0 adm host user remove PWFILE
 ZVT_EMPTY="" expect 1 adm host user add EMPTYPW --password-env ZVT_EMPTY --fast-hash
 grep -q "is empty" "$work/err" || fail "an empty password: $(cat "$work/err")"
+# Completion offers an option's fixed values and, with a host store at
+# hand, its profiles; a store that is not there is not made.
+adm __complete system add X --tls >"$work/out"
+[ "$(tr '\n' ' ' <"$work/out")" = "required off " ] || fail "completing --tls: $(cat "$work/out")"
+adm __complete host timestamps >"$work/out"
+grep -qx JOE "$work/out" || fail "completing a profile: $(cat "$work/out")"
+adm __complete host --store "$work/none.db" timestamps >/dev/null
+[ ! -e "$work/none.db" ] || fail "completing made a host store"
 # The host's change timestamps read as dates.
 expect 0 adm host timestamps joe
 grep -qE '^user 20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9:.]+\+00:00$' "$work/out" ||

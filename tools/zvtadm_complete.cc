@@ -5,12 +5,16 @@
 // stand, the configured systems where a SYSTEM is expected, and nothing
 // where a value or a file is, so the shell completes file names), and the
 // first word that names no command, with the nearest one.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <set>
 #include <vector>
 
 #include "client/system_config.h"
+#include "hostd/host_store.h"
 #include "platform/utf.h"
 #include "tools/zvtadm_command.h"
 
@@ -75,17 +79,35 @@ void PrintOptions(CLI::App* app) {
   }
 }
 
+// The values an option takes from a fixed set, for completion.
+const std::vector<std::string>* FixedValues(const std::string& option) {
+  static const std::vector<std::pair<std::string, std::vector<std::string>>> kValues = {
+      {"--tls", {"required", "off"}},
+      {"--interaction-mode", {"1", "2"}},
+  };
+  for (const auto& [name, values] : kValues)
+    if (name == option) return &values;
+  return nullptr;
+}
+
 }  // namespace
 
 int Complete(CLI::App* app, CommandContext* context, int argc, char** argv) {
   CLI::App* current = app;
   size_t positional = 0;
   bool wants_value = false;
+  std::string value_of;  // the option whose value is wanted
+  std::string store;     // a host store named on the line
+  if (const char* env = std::getenv("ZVT_HOST_STORE")) store = env;
   for (int i = 0; i < argc; ++i) {
     std::string word = argv[i];
+    // The shell splits "--store=FILE" at the "=": still the option's value.
+    if (word == "=" && wants_value) continue;
+    if (wants_value && value_of == "--store") store = word;
     wants_value = false;
     if (word.rfind("-", 0) == 0) {
       wants_value = TakesNextWord(current, word);
+      value_of = word;
       continue;
     }
     if (CLI::App* sub = FindSubcommand(current, word)) {
@@ -95,10 +117,29 @@ int Complete(CLI::App* app, CommandContext* context, int argc, char** argv) {
       ++positional;
     }
   }
-  if (wants_value) return kExitOk;  // an option's value: left to the shell
+  if (wants_value) {
+    // A value from a fixed set is offered; any other (a file, a number) is
+    // left to the shell.
+    if (const std::vector<std::string>* values = FixedValues(value_of))
+      for (const std::string& v : *values) std::cout << v << "\n";
+    return kExitOk;
+  }
   for (CLI::App* sub : Subcommands(current)) std::cout << sub->get_name() << "\n";
   PrintOptions(current);
   auto positionals = current->get_options([](const CLI::Option* o) { return o->get_positional(); });
+  // Profiles, where a host store is at hand.
+  if (positional < positionals.size() && positionals[positional]->get_name() == "PROFILE" &&
+      !store.empty() &&
+      (hostd::HostStore::IsPostgresLocation(store) || access(store.c_str(), R_OK) == 0)) {
+    // (A SQLite file that is not there is not made by completing.)
+    std::string error;
+    hostd::StoreOptions options;
+    options.connections = 1;
+    std::unique_ptr<hostd::HostStore> host = hostd::HostStore::Open(store, options, &error);
+    std::vector<std::string> profiles;
+    if (host && host->ListProfiles(&profiles, &error))
+      for (const std::string& p : profiles) std::cout << p << "\n";
+  }
   if (positional < positionals.size() && positionals[positional]->get_name() == "SYSTEM") {
     context->read_only = true;
     std::vector<std::u16string> names;
