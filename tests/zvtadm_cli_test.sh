@@ -155,6 +155,15 @@ expect 0 adm system add OTHERCA --host 127.0.0.1 --port "$port" --user joe \
 expect 1 adm value PLAIN QACME_PAY
 expect 1 adm value OTHERCA QACME_PAY
 grep -q "code 6017" "$work/err" || fail "an untrusted host's code: $(cat "$work/err")"
+# The first line says why, as the message log does.
+grep -q "certificate was not accepted" "$work/err" || fail "no reason: $(cat "$work/err")"
+dead=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+expect 0 adm system add DEAD --host 127.0.0.1 --port "$dead" --user joe \
+  --password-env ZVT_DEMO_PASSWORD --tls-ca "$tls_ca"
+expect 1 adm value DEAD QACME_PAY
+grep -q "code 6012): cannot connect to 127.0.0.1:$dead: Connection refused" "$work/err" ||
+  fail "a refused connection: $(cat "$work/err")"
+expect 0 adm system remove DEAD
 adm log >"$work/log.txt"
 grep -q "accepts TLS connections only" "$work/log.txt" || fail "plaintext client: $(cat "$work/log.txt")"
 grep -q "certificate was not accepted: self-signed certificate" "$work/log.txt" ||

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/log_file.h"
 #include "platform/posix_registry.h"
 
 namespace zvt::tools {
@@ -27,6 +28,9 @@ enum ExitCode : int {
 class CommandContext {
  public:
   bool json = false;
+  // When the command began, as the message log writes times: its entries
+  // from then on are this command's.
+  const std::string started = platform::LocalTimestamp();
   // Set by commands that only read, before they first use registry(): the
   // stores are then not created when they do not exist.
   bool read_only = false;

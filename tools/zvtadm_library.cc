@@ -3,12 +3,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "cache/registry_layout.h"
+#include "client/message_log.h"
 #include "client/system_config.h"
 #include "hierarchy/client_functions.h"
 #include "hierarchy/parents.h"
@@ -82,8 +84,31 @@ bool Configured(CommandContext* context, const std::string& system, int* exit_co
   return false;
 }
 
+// What this command's message log entries say of a failure to reach
+// `system` (the address and the reason), or "".
+std::string LoggedReason(const CommandContext& context, const std::string& system) {
+  std::vector<client::LogEntry> entries;
+  std::string error;
+  if (!client::MessageLog().Read(&entries, &error)) return "";
+  std::string upper = system;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (auto it = entries.rbegin(); it != entries.rend() && it->time >= context.started; ++it) {
+    std::string text = it->text;
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (text.find("SYSTEM " + upper + " ") == std::string::npos) continue;
+    const size_t at = it->text.find("failed: ");
+    return at == std::string::npos ? it->text : it->text.substr(at + 8);
+  }
+  return "";
+}
+
 int FailCall(CommandContext* context, const std::string& system, uint32_t rc) {
   std::string why;
+  // Where the host could not be reached or spoken to, the first line says
+  // the address and why, as the message log has them.
+  if (rc == kClientHostUnreachable || rc == kClientTimedOut || rc == kClientCommunication ||
+      rc == kClientTlsFailed)
+    why = LoggedReason(*context, system);
   if (rc == kClientNoPassword) {
     // The library knows only that the password could not be had; the
     // configuration tells why.
