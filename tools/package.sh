@@ -67,7 +67,7 @@ has "${debs[1]}" "usr/include/zvtappad/zvtclient.h"
 has "${debs[3]}" "lib/systemd/system/zvthostd.service"
 has "${debs[3]}" "etc/zvt/zvthostd.json"
 has "${debs[3]}" "etc/logrotate.d/zvthostd"
-has "${debs[3]}" "usr/share/doc/zvthostd/wire.md"
+has "${debs[3]}" "usr/share/doc/zvthostd/wire.md.gz"  # compressed, as dh_compress does
 has "${debs[1]}" "usr/share/man/man3/zvtUN_GetAdminValue.3.gz"
 
 # Installed into a throw-away root. The maintainer scripts run outside a
