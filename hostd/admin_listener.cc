@@ -75,6 +75,15 @@ static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url,
   return queued;
 }
 
+bool AdminListener::ReadPem(const std::string& certificate_file, const std::string& key_file,
+                            Pem* pem, std::string* error) {
+  // OpenSSL checks that the key belongs to the certificate, and says why
+  // not in the words the wire's listener uses.
+  return tls::LoadServerContext(certificate_file, key_file, error) != nullptr &&
+         ReadFile(certificate_file, &pem->certificate, error) &&
+         ReadFile(key_file, &pem->key, error);
+}
+
 AdminListener::AdminListener(Handler handler, AdminLimits limits)
     : handler_(std::move(handler)), limits_(limits) {}
 
@@ -122,14 +131,8 @@ bool AdminListener::Start(const ListenAddress& endpoint, const std::string& cert
         (endpoint.host.empty() ? std::string("every address") : endpoint.host);
     return false;
   }
-  if (!certificate_file.empty()) {
-    // OpenSSL checks that the key belongs to the certificate, and says why
-    // not in the words the wire's listener uses.
-    if (!tls::LoadServerContext(certificate_file, key_file, error)) return false;
-    if (!ReadFile(certificate_file, &pem->certificate, error) ||
-        !ReadFile(key_file, &pem->key, error))
-      return false;
-  }
+  if (!certificate_file.empty() && !ReadPem(certificate_file, key_file, pem.get(), error))
+    return false;
   std::vector<int> fds;
   std::vector<std::string> addresses;
   uint16_t port = 0;
@@ -164,10 +167,7 @@ bool AdminListener::Reload(const std::string& certificate_file, const std::strin
   MutexLock lock(&mu_);
   if (!tls_ || daemons_.empty()) return true;  // nothing to reload
   auto pem = std::make_shared<Pem>();
-  if (!tls::LoadServerContext(certificate_file, key_file, error) ||
-      !ReadFile(certificate_file, &pem->certificate, error) ||
-      !ReadFile(key_file, &pem->key, error))
-    return false;
+  if (!ReadPem(certificate_file, key_file, pem.get(), error)) return false;
   pems_.push_back(pem);
   const Pem& old = *pems_[pems_.size() - 2];
   for (MHD_Daemon*& daemon : daemons_) {

@@ -68,6 +68,9 @@ class AdminListener {
   struct Pem {
     std::string certificate, key;
   };
+  // The pair in `*pem`, once they are found to belong together.
+  static bool ReadPem(const std::string& certificate_file, const std::string& key_file, Pem* pem,
+                      std::string* error);
   // A daemon serving `fd` with `pem` (empty: HTTP); null with `*error`.
   MHD_Daemon* Serve(int fd, const Pem& pem, std::string* error);
 

@@ -259,8 +259,8 @@ struct HostServer::Loop {
   uint64_t next_id = 1;
   Clock::time_point accept_paused_until{};
   bool accepting_paused = false;
-  Clock::time_point last_tick{};
-  std::atomic<int64_t> ticked{0};  // last_tick for other threads, in ns of Clock
+  // Set by the loop's thread; read by others to tell that the loop turns.
+  std::atomic<Clock::time_point> last_tick{};
   Clock::time_point last_pause_logged{};
   uint64_t pauses_unlogged = 0;
 
@@ -420,7 +420,7 @@ void HostServer::RunLoop(Loop* loop) {
       auto it = loop->connections.find(id);
       if (it != loop->connections.end()) Finish(loop, it->second.get(), std::move(outcome));
     }
-    if (Clock::now() - loop->last_tick >= std::chrono::milliseconds(kTickMs)) Tick(loop);
+    if (Clock::now() - loop->last_tick.load() >= std::chrono::milliseconds(kTickMs)) Tick(loop);
   }
   while (!loop->connections.empty()) Close(loop, loop->connections.begin()->second.get());
   MutexLock lock(&loop->mu);
@@ -582,7 +582,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
       c->is_tls = true;
     } else {
       Refused("plaintext client", "refused a plaintext client from " + c->session.peer,
-              LogFields{c->session.user, c->session.peer, "", ""});
+              c->session.Fields());
       c->stream = sockets::PlainStream(c->fd);
       Refuse(c, wire::kErrorUnexpected,
              "this host server accepts TLS connections only; configure the system with TLS");
@@ -619,7 +619,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
       if (c->session.transport.empty()) c->session.transport = c->stream->Protocol();
       if (frame.type == wire::FrameType::kHello) {
         // The handshake needs no store: answered here, without a worker.
-        Outcome outcome = Handle(std::move(c->session), frame, nullptr, Clock::now());
+        Outcome outcome = Handle(std::move(c->session), frame, nullptr, MetricsNow());
         c->session = std::move(outcome.session);
         c->out += outcome.bytes;
         if (outcome.close) {
@@ -633,13 +633,13 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
                                    ? static_cast<size_t>(options_.signons_waiting_per_network)
                                    : SIZE_MAX;
         if (!Queue(&signons_, c->session.network, waiting,
-                   Job{loop, c->id, c->session, std::move(frame), Clock::now()})) {
+                   Job{loop, c->id, c->session, std::move(frame), MetricsNow()})) {
           // The network's sign-ons wait already: this one is answered at
           // once rather than make every other network wait behind them.
           Refused("busy",
                   "sign-on from " + c->session.peer + " answered busy: network " +
                       c->session.network + " has " + std::to_string(waiting) + " sign-ons waiting",
-                  LogFields{c->session.user, c->session.peer, "", ""});
+                  c->session.Fields());
           // The answer waits a while, reading nothing meanwhile: a client
           // that would hammer again at once is slowed to the network's cap
           // of waiting connections per delay, and an honest one waits
@@ -651,7 +651,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
         }
       } else {
         Queue(&programs_, "", SIZE_MAX,
-              Job{loop, c->id, c->session, std::move(frame), Clock::now()});
+              Job{loop, c->id, c->session, std::move(frame), MetricsNow()});
       }
       c->busy = true;
       break;
@@ -659,7 +659,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
     if (r == wire::FrameReader::Result::kError) {
       admission_.Penalise(c->session.network, Admission::Offence::kRefusedFrame);
       Refused("frame refused", "refused a frame from " + c->session.peer + ": " + error,
-              LogFields{c->session.user, c->session.peer, "", ""});
+              c->session.Fields());
       Refuse(c, c->reader.DeclaredLength() > limit ? wire::kErrorTooLarge : wire::kErrorMalformed,
              error);
       continue;
@@ -670,7 +670,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
       Refused("partial frames",
               "refused a frame from " + c->session.peer +
                   ": the host holds its fill of frames received in part",
-              LogFields{c->session.user, c->session.peer, "", ""});
+              c->session.Fields());
       Refuse(c, wire::kErrorTooLarge,
              "the host holds its fill of frames received in part; try again later");
       continue;
@@ -762,10 +762,9 @@ void HostServer::ReleasePartial(ClientConnection* c) {
 }
 
 bool HostServer::LoopsTurning(std::chrono::milliseconds within) const {
-  const int64_t now =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  const Clock::time_point now = Clock::now();
   for (const auto& loop : loops_)
-    if (now - loop->ticked.load() > std::chrono::nanoseconds(within).count()) return false;
+    if (now - loop->last_tick.load() > within) return false;
   return serving_.load();
 }
 
@@ -782,8 +781,6 @@ void HostServer::Close(Loop* loop, ClientConnection* c) {
 void HostServer::Tick(Loop* loop) {
   const Clock::time_point now = Clock::now();
   loop->last_tick = now;
-  loop->ticked =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
   if (loop->accepting_paused && now >= loop->accept_paused_until) {
     loop->accepting_paused = false;
     for (size_t i = 0; i < listen_fds_.size(); ++i) {

@@ -176,6 +176,8 @@ class HostServer {
     std::string user;       // the profile, once signed on
     uint16_t version = 0;   // the protocol version agreed in the handshake
     std::string transport;  // "TLSv1.3", "plaintext": known once a frame came
+    // The profile and peer, as fields of a log line.
+    LogFields Fields(const char* code = "") const { return LogFields{user, peer, "", code}; }
     std::chrono::steady_clock::time_point handshake_deadline;
   };
   // What a worker made of one frame: the bytes to send, what the session
@@ -194,7 +196,7 @@ class HostServer {
     uint64_t id;
     PeerState session;
     wire::Frame frame;
-    std::chrono::steady_clock::time_point since;  // when the frame was whole
+    std::chrono::steady_clock::time_point since;  // when the frame was whole (MetricsNow)
   };
 
   bool Listen(const ListenAddress& endpoint, std::string* error);
@@ -216,6 +218,11 @@ class HostServer {
   // Ends connections past their deadline; resumes paused accepting.
   void Tick(Loop* loop);
   void Refuse(ClientConnection* c, uint16_t code, const std::string& text);
+  // The time now when metrics are counted (they alone read it); otherwise
+  // no clock is read on the way of a frame.
+  std::chrono::steady_clock::time_point MetricsNow() const {
+    return metrics_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+  }
   // Logs a refusal (LogRefusal) and counts it by its reason.
   void Refused(const char* reason, const std::string& text, const LogFields& fields = LogFields());
   // When a connection that stays quiet is ended: idle for too long, or past

@@ -268,13 +268,6 @@ void ServerMetrics::StoreOperation(double seconds, bool ok) {
   if (!ok) store_errors_->Increment();
 }
 
-uint64_t ServerMetrics::calls() const {
-  double total = 0;
-  for (const auto& program : calls_)
-    for (const prometheus::Counter* c : program) total += c->Value();
-  return static_cast<uint64_t>(total);
-}
-
 uint64_t ServerMetrics::refusals() const {
   double total = 0;
   for (const prometheus::Counter* c : refusals_) total += c->Value();

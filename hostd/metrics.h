@@ -61,8 +61,7 @@ class ServerMetrics {
 
   // The refusal phrases counted by name.
   static const std::vector<std::string>& RefusalReasons();
-  // Totals for the status summary.
-  uint64_t calls() const;
+  // The refusals counted, for the status summary.
   uint64_t refusals() const;
 
  private:

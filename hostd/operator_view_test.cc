@@ -5,12 +5,8 @@
 // certificate, and clients that try to hold the listener for themselves.
 #include "hostd/operator_view.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -234,24 +230,6 @@ TEST_F(OperatorViewTest, OverHttpsAValidCertificateIsReadyAndItsExpiryIsReported
   EXPECT_EQ(200, HttpGet(Url("/healthz"), dir_.File("cert2.pem")).status);
 }
 
-// A socket connected to the listener from `source`, sending nothing.
-int IdleConnection(uint16_t port, const char* source) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, source, &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 TEST_F(OperatorViewTest, OneClientHoldingConnectionsCannotKeepOthersOut) {
   AdminLimits limits;
   limits.per_address = 4;
@@ -259,11 +237,9 @@ TEST_F(OperatorViewTest, OneClientHoldingConnectionsCannotKeepOthersOut) {
   Start(nullptr, limits);
   // One machine opens many idle connections; past its share they are
   // closed at once, and its own requests wait for its connections to go.
-  std::vector<int> held;
-  for (int i = 0; i < 40; ++i) {
-    const int fd = IdleConnection(admin_->port(), "127.0.0.2");
-    if (fd >= 0) held.push_back(fd);
-  }
+  std::vector<std::unique_ptr<WireClient>> held;
+  for (int i = 0; i < 40; ++i)
+    held.push_back(std::make_unique<WireClient>(admin_->port(), "127.0.0.2"));
   // Every other machine is served meanwhile, up to the listener's limit.
   for (const char* other : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
     const testing::HttpReply r = HttpGet(Url("/healthz"), "", other);
@@ -271,17 +247,15 @@ TEST_F(OperatorViewTest, OneClientHoldingConnectionsCannotKeepOthersOut) {
   }
   // A request with headers past the listener's room is refused, and the
   // listener serves on.
-  const int big = IdleConnection(admin_->port(), "127.0.0.6");
-  ASSERT_GE(big, 0);
-  const std::string request =
-      "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Fill: " + std::string(64 * 1024, 'a') + "\r\n\r\n";
-  (void)!write(big, request.data(), request.size());
-  char answer[64] = {};
-  const ssize_t n = read(big, answer, sizeof answer - 1);
-  EXPECT_TRUE(n <= 0 || std::string(answer).find(" 200 ") == std::string::npos) << answer;
-  close(big);
+  {
+    WireClient big(admin_->port(), "127.0.0.6");
+    ASSERT_TRUE(big.connected());
+    (void)big.Send("GET /healthz HTTP/1.1\r\nHost: x\r\nX-Fill: " + std::string(64 * 1024, 'a') +
+                   "\r\n\r\n");
+    const std::string answer = big.ReadRaw(64);
+    EXPECT_EQ(std::string::npos, answer.find(" 200 ")) << answer;
+  }
   EXPECT_EQ(200, HttpGet(Url("/healthz"), "", "127.0.0.7").status);
-  for (int fd : held) close(fd);
 }
 
 }  // namespace

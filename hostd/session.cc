@@ -199,7 +199,7 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
         out.stall = true;
         break;
       }
-      const auto run = std::chrono::steady_clock::now();
+      const auto run = MetricsNow();
       wire::CallReply answer = RunProgram(store, session.user, call);
       // The store's failures are answered as an internal failure.
       const bool failed = !answer.ok && !answer.messages.empty() &&

@@ -1,6 +1,7 @@
-// A client of the host server that speaks the wire frame by frame, from a
-// source address of the test's choosing (any of 127.0.0.0/8 stands for
-// another machine), for tests that play attackers and broken clients.
+// A client of the host server that speaks the wire frame by frame (or sends
+// and reads raw bytes, for other listeners), from a source address of the
+// test's choosing (any of 127.0.0.0/8 stands for another machine), for tests
+// that play attackers and broken clients.
 #ifndef ZVT_TESTING_WIRE_CLIENT_H_
 #define ZVT_TESTING_WIRE_CLIENT_H_
 
@@ -49,6 +50,14 @@ class WireClient {
   bool Receive(wire::Frame* frame, int timeout_ms = 60000) {
     std::string error;
     return reader_.Read(16u << 20, timeout_ms, frame, &error);
+  }
+  // Up to `n` bytes as they come, for a peer that speaks something else
+  // than frames (empty: the connection ended). Not mixed with Receive.
+  std::string ReadRaw(size_t n) {
+    std::string out(n, '\0');
+    const ssize_t got = read(fd_, out.data(), n);
+    out.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return out;
   }
   // The code of the ProtocolError that ends the connection (0: none).
   uint16_t ProtocolErrorCode(int timeout_ms = 60000) {
