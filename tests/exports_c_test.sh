@@ -5,9 +5,8 @@
 set -euo pipefail
 bin=$1 lib=$2
 source "$(dirname "$0")/../tools/host_env.sh"
-export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
-export XDG_RUNTIME_DIR=$work/run ZVT_TEST_PASSWORD=secret-1
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+use_scratch_state
+export ZVT_TEST_PASSWORD=secret-1
 
 "$bin/zvtadm" host user add JOE --password-env ZVT_TEST_PASSWORD --fast-hash
 "$bin/zvtadm" host function add QVYN_XD1_ZENTA --type 1 --name "Console"

@@ -6,9 +6,8 @@
 set -euo pipefail
 bin=$(cd "$1" && pwd) source=$2
 source "$source/tools/host_env.sh"
-export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
-export XDG_RUNTIME_DIR=$work/run ZVT_DEMO_PASSWORD=demo-password
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+use_scratch_state
+export ZVT_DEMO_PASSWORD=demo-password
 adm() { "$bin/zvtadm" "$@"; }
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }

@@ -8,9 +8,8 @@ bin=${1:-build/bin}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/host_env.sh"
 [ -n "${ZVT_DEMO_KEEP:-}" ] && trap - EXIT && echo "work: $work"
-export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
-export XDG_RUNTIME_DIR=$work/run ZVT_DEMO_PASSWORD=demo-password
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+use_scratch_state
+export ZVT_DEMO_PASSWORD=demo-password
 adm() { "$bin/zvtadm" "$@"; }
 calls=$work/calls.log
 : >"$calls"

@@ -9,6 +9,15 @@ stop_host_and_clean() {
 }
 trap stop_host_and_clean EXIT
 
+# use_scratch_state: the library's per-user and machine-wide stores and the
+# host store in $work, and a private runtime directory, for the programs
+# this script runs.
+use_scratch_state() {
+  export ZVT_HOME=$work/home ZVT_CLASSES_DB=$work/classes.db ZVT_HOST_STORE=$work/host.db
+  export XDG_RUNTIME_DIR=$work/run
+  mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+}
+
 # start_host [--plaintext] [zvthostd options...]: serves $ZVT_HOST_STORE on
 # an ephemeral loopback port and sets $port; exits when the server does not
 # come up. Its log goes to $work/zvthostd.log. It serves TLS with a

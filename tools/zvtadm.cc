@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -48,6 +49,11 @@ std::string CommandContext::WithConfigurationStoreProblem(const std::string& err
   std::string why;
   (void)registry()->StoreFor(kHKeyCurrentUser, &why);
   return error + (why.empty() ? "" : ": " + why);
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
 }
 
 int CommandContext::Fail(int code, const std::string& message) const {

@@ -16,11 +16,6 @@ namespace {
 using platform::U16;
 using platform::Utf16ToUtf8;
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // The first failure met while reading, other than the end of a list: a
 // listing cut short by it is never shown as the whole.
 void NoteFailure(LONG rc, LONG* failure) {

@@ -128,6 +128,11 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code);
 nlohmann::json DecodeTimestamp(const std::vector<BYTE>& stored);
 // Its "time", else its "stored".
 std::string TimeText(const nlohmann::json& timestamp);
+// `s` with its ASCII letters in upper case (user and system names as the
+// cache keeps them).
+std::string Upper(std::string s);
+// The values of `system add --tls`.
+inline const std::vector<std::string> kTlsModes = {"required", "off"};
 // `host status`, under the host group.
 void AddStatusCommand(CLI::App* host, CommandContext* context, int* exit_code);
 void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code);

@@ -82,7 +82,7 @@ void PrintOptions(CLI::App* app) {
 // The values an option takes from a fixed set, for completion.
 const std::vector<std::string>* FixedValues(const std::string& option) {
   static const std::vector<std::pair<std::string, std::vector<std::string>>> kValues = {
-      {"--tls", {"required", "off"}},
+      {"--tls", kTlsModes},
       {"--interaction-mode", {"1", "2"}},
   };
   for (const auto& [name, values] : kValues)

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <iostream>
 #include <map>
 #include <set>
@@ -90,12 +89,9 @@ std::string LoggedReason(const CommandContext& context, const std::string& syste
   std::vector<client::LogEntry> entries;
   std::string error;
   if (!client::MessageLog().Read(&entries, &error)) return "";
-  std::string upper = system;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string named = "SYSTEM " + Upper(system) + " ";
   for (auto it = entries.rbegin(); it != entries.rend() && it->time >= context.started; ++it) {
-    std::string text = it->text;
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (text.find("SYSTEM " + upper + " ") == std::string::npos) continue;
+    if (Upper(it->text).find(named) == std::string::npos) continue;
     const size_t at = it->text.find("failed: ");
     return at == std::string::npos ? it->text : it->text.substr(at + 8);
   }
@@ -328,8 +324,7 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
     }
     std::set<std::u16string> denied;
     if (!user->empty()) {
-      std::string upper = *user;
-      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      const std::string upper = Upper(*user);
       LONG read = CachedDeniedFunctions(context->registry(), *system, upper, &denied);
       if (read == kErrorFileNotFound) {
         *exit_code = context->Fail(kExitNotFound, "the persistent cache holds nothing for user " +

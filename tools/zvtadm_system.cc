@@ -77,7 +77,7 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   add->add_option("--tls", c->tls_mode,
                   "required (the default): TLS with the host's certificate checked; off: "
                   "plaintext, for a host on this machine only")
-      ->check(CLI::IsMember({"required", "off"}));
+      ->check(CLI::IsMember(kTlsModes));
   add->add_option("--tls-ca", c->tls_ca_file,
                   "CA certificates (PEM) the host's certificate must chain to (default: the "
                   "system's trust store)");
