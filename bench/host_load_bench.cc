@@ -49,21 +49,37 @@ struct Setting {
     ca = bench::BenchCertificate(dir);
     trust = tls::LoadClientContext(ca, &error);
     if (!trust) return;
-    host = SpawnHost(dir.File("host.db"), dir.File("host.port"), ca, dir.File("host-key.pem"));
     echo = Spawn({ZVT_BIN_DIR "/zvt_echo_server", dir.File("echo.port")});
     tls_echo = Spawn(
         {ZVT_BIN_DIR "/zvt_echo_server", dir.File("tls-echo.port"), ca, dir.File("host-key.pem")});
+    echo_port = WaitForPort(dir.File("echo.port"));
+    tls_echo_port = WaitForPort(dir.File("tls-echo.port"));
+    if (echo_port == 0 || tls_echo_port == 0) error = "an echo server did not start";
+    StartHosts();
+  }
+  // Both zvthostd processes anew (stopped first if running): one without
+  // metrics, one with its admin listener and metrics on.
+  // `cpus`: where the servers run (their threads all on these), if not empty.
+  void StartHosts(const cpu_set_t* cpus = nullptr) {
+    peers.clear();
+    peers_of = kNone;
+    Stop(&host);
+    Stop(&metrics_host);
+    for (const char* f : {"host.port", "metrics.port", "admin.port"})
+      std::filesystem::remove(dir.File(f));
+    // A child keeps the CPUs of the thread that started it.
+    cpu_set_t mine;
+    sched_getaffinity(0, sizeof mine, &mine);
+    if (cpus) sched_setaffinity(0, sizeof *cpus, cpus);
+    host = SpawnHost(dir.File("host.db"), dir.File("host.port"), ca, dir.File("host-key.pem"));
     metrics_host =
         SpawnHost(dir.File("host.db"), dir.File("metrics.port"), ca, dir.File("host-key.pem"),
                   {"--admin-listen", "127.0.0.1:0", "--admin-port-file", dir.File("admin.port")});
+    if (cpus) sched_setaffinity(0, sizeof mine, &mine);
     host_port = WaitForPort(dir.File("host.port"));
     metrics_port = WaitForPort(dir.File("metrics.port"));
     admin_port = WaitForPort(dir.File("admin.port"));
-    echo_port = WaitForPort(dir.File("echo.port"));
-    tls_echo_port = WaitForPort(dir.File("tls-echo.port"));
-    if (host_port == 0 || echo_port == 0 || tls_echo_port == 0 || metrics_port == 0 ||
-        admin_port == 0)
-      error = "a server did not start";
+    if (host_port == 0 || metrics_port == 0 || admin_port == 0) error = "zvthostd did not start";
   }
   ~Setting() {
     peers.clear();
@@ -162,43 +178,90 @@ class Scraper {
 // The cost of metrics: the 64-connection KRCHGTS load on the zvthostd
 // without them and on the one with them, scraped meanwhile, in turns (off
 // first in even rounds, on first in odd ones, so that neither gains from
-// its place); the medians of each, and their ratio.
+// its place). Each round gives two ratios, on/off: of calls/s and of the
+// server's CPU time per call (all its threads, from the kernel's schedstat).
+// A round's two turns run seconds apart, so a change in the machine's load
+// moves both alike; and each round starts both servers anew, so that
+// neither keeps an advantage of its own for the whole run (where its
+// threads happened to be placed, say). The medians of the ratios are the
+// figures.
 void BM_MetricsCost(benchmark::State& state) {
   Setting& s = TheSetting();
   constexpr size_t n = 64;
-  constexpr int kRounds = 6;
-  std::vector<double> rates[2];  // off, on
+  constexpr int kRounds = 12;
+  std::vector<double> rates[2], cpu_us[2];  // off, on
+  std::vector<double> rate_ratios, cpu_ratios;
   int scrapes = 0;
+  // The servers on one CPU, the load on the others: on two CPUs shared by
+  // five busy threads, where the scheduler happened to put a server's
+  // threads moved its CPU per call by up to 20 % from one start to the
+  // next, far more than metrics cost.
+  cpu_set_t all, server_cpus, client_cpus;
+  sched_getaffinity(0, sizeof all, &all);
+  CPU_ZERO(&server_cpus);
+  client_cpus = all;
+  const bool pin = CPU_COUNT(&all) >= 2;
+  if (pin) {
+    int last = 0;
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+      if (CPU_ISSET(c, &all)) last = c;
+    CPU_SET(last, &server_cpus);
+    CPU_CLR(last, &client_cpus);
+    sched_setaffinity(0, sizeof client_cpus, &client_cpus);
+  }
   for (auto _ : state) {
     for (int round = 0; round < kRounds; ++round) {
+      s.StartHosts(pin ? &server_cpus : nullptr);
+      double rate[2] = {0, 0}, cpu[2] = {0, 0};
       for (int turn = 0; turn < 2; ++turn) {
         const bool on = (turn == 1) != (round % 2 == 1);
         if (!s.error.empty() || !s.Connect(on ? Setting::kMetricsHost : Setting::kHost, n)) {
           state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
           return;
         }
+        const pid_t server = on ? s.metrics_host : s.host;
         std::unique_ptr<Scraper> scraper =
             on ? std::make_unique<Scraper>(s.admin_port, s.ca) : nullptr;
+        const double cpu_before = CpuNs(server);
         const Result r = Drive(s.peers, n, CallFrame(0), 0);
-        if (!r.ok) {
+        const double cpu_ns = CpuNs(server) - cpu_before;
+        if (!r.ok || r.calls_per_s <= 0) {
           state.SkipWithError("a call failed");
           return;
         }
-        rates[on ? 1 : 0].push_back(r.calls_per_s);
         if (scraper) scrapes += scraper->scrapes();
+        rate[on] = r.calls_per_s;
+        cpu[on] = cpu_ns / 1000 / (r.calls_per_s * std::chrono::duration<double>(kRunTime).count());
+        rates[on].push_back(rate[on]);
+        cpu_us[on].push_back(cpu[on]);
       }
+      rate_ratios.push_back(rate[1] / rate[0]);
+      cpu_ratios.push_back(cpu[1] / cpu[0]);
     }
     state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
   }
+  if (pin) sched_setaffinity(0, sizeof all, &all);
+  s.StartHosts();  // as the other benchmarks found them
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
   };
+  // The middle half of the rounds' ratios lies between these.
+  auto quartile = [](std::vector<double> v, int q) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[(v.size() - 1) * static_cast<size_t>(q) / 4];
+  };
+  state.counters["on_vs_off_q1"] = quartile(rate_ratios, 1);
+  state.counters["on_vs_off_q3"] = quartile(rate_ratios, 3);
   state.counters["calls_per_s_off"] = median(rates[0]);
   state.counters["calls_per_s_on"] = median(rates[1]);
-  state.counters["on_vs_off"] = median(rates[1]) / median(rates[0]);
+  state.counters["on_vs_off"] = median(rate_ratios);
+  state.counters["server_cpu_us_per_call_off"] = median(cpu_us[0]);
+  state.counters["server_cpu_us_per_call_on"] = median(cpu_us[1]);
+  state.counters["cpu_on_vs_off"] = median(cpu_ratios);
   state.counters["scrapes"] = scrapes;
-  state.SetLabel("KRCHGTS, 64 connections, TLS; metrics off vs on and scraped 4/s");
+  state.SetLabel(std::string("KRCHGTS, 64 connections, TLS; metrics off vs on and scraped 4/s") +
+                 (pin ? "; servers on one CPU" : ""));
 }
 
 // The echo server driven as zvthostd was, over plain TCP or over TLS.

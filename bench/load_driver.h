@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -238,6 +239,20 @@ inline int WaitForPort(const std::string& file) {
     if (!(in >> port)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return port;
+}
+
+// The CPU time a process's threads have had so far, in nanoseconds (from
+// their schedstat, which counts to the nanosecond where stat counts ticks).
+inline double CpuNs(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double total = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    double ns = 0;
+    if (in >> ns) total += ns;
+  }
+  return total;
 }
 
 inline long RssKb(pid_t pid) {

@@ -20,12 +20,17 @@ namespace {
 
 using prometheus::BuildCounter;
 using prometheus::BuildGauge;
-using prometheus::BuildHistogram;
 
-const prometheus::Histogram::BucketBoundaries kCallBuckets = {
-    0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5};
-const prometheus::Histogram::BucketBoundaries kSignonBuckets = {
-    0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
+const std::vector<double> kCallBuckets = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                          0.025,  0.05,    0.1,    0.25,  0.5,    1,     2.5};
+const std::vector<double> kSignonBuckets = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1,
+                                            0.25,  0.5,   1,    2.5,   5,    10};
+
+const char* const kPrograms[ServerMetrics::kProgramSlots] = {kFunctionListName, kUsageListName,
+                                                             kChangeTimestampsName, "other"};
+const char* const kOutcomes[] = {"ok", "refused", "failed"};
+const char* const kSignonResults[] = {"ok", "refused", "unavailable"};
+const char* const kTlsReasons[] = {"not_tls", "timeout", "closed", "version", "cipher", "other"};
 
 // The process's own figures, from /proc.
 struct ProcessFigures {
@@ -107,63 +112,13 @@ const std::vector<std::string>& ServerMetrics::RefusalReasons() {
 }
 
 ServerMetrics::ServerMetrics(const std::string& backend, const std::string& version)
-    : registry_(std::make_shared<prometheus::Registry>()) {
-  auto& calls = BuildCounter()
-                    .Name("zvthostd_program_calls_total")
-                    .Help(
-                        "Program calls answered, by program and outcome (refused: the host "
-                        "answered with a message; failed: the store failed)")
-                    .Register(*registry_);
-  auto& call_seconds = BuildHistogram()
-                           .Name("zvthostd_program_call_duration_seconds")
-                           .Help("Time from a call's whole frame to its reply, queueing included")
-                           .Register(*registry_);
-  const char* programs[kProgramSlots] = {kFunctionListName, kUsageListName, kChangeTimestampsName,
-                                         "other"};
-  const char* outcomes[] = {"ok", "refused", "failed"};
-  for (size_t p = 0; p < kProgramSlots; ++p) {
-    for (size_t o = 0; o < static_cast<size_t>(CallOutcome::kCount); ++o)
-      calls_[p][o] = &calls.Add({{"program", programs[p]}, {"outcome", outcomes[o]}});
-    call_seconds_[p] = &call_seconds.Add({{"program", programs[p]}}, kCallBuckets);
-  }
-  auto& signons = BuildCounter()
-                      .Name("zvthostd_signons_total")
-                      .Help("Sign-ons checked, by result (unavailable: the store could not check)")
-                      .Register(*registry_);
-  const char* results[] = {"ok", "refused", "unavailable"};
-  for (size_t r = 0; r < static_cast<size_t>(SignonResult::kCount); ++r)
-    signons_[r] = &signons.Add({{"result", results[r]}});
-  signon_seconds_ = &BuildHistogram()
-                         .Name("zvthostd_signon_duration_seconds")
-                         .Help("Time from a sign-on's frame to its answer, queueing included")
-                         .Register(*registry_)
-                         .Add({}, kSignonBuckets);
-  auto& refusals = BuildCounter()
-                       .Name("zvthostd_refusals_total")
-                       .Help("Connections, sign-ons and frames refused, by reason")
-                       .Register(*registry_);
-  for (const std::string& reason : RefusalReasons())
-    refusals_.push_back(&refusals.Add({{"reason", LabelOf(reason)}}));
-  refusals_.push_back(&refusals.Add({{"reason", "other"}}));
-  auto& tls = BuildCounter()
-                  .Name("zvthostd_tls_handshake_failures_total")
-                  .Help("TLS handshakes that did not complete, by reason")
-                  .Register(*registry_);
-  const char* tls_reasons[] = {"not_tls", "timeout", "closed", "version", "cipher", "other"};
-  for (size_t r = 0; r < static_cast<size_t>(TlsFailure::kCount); ++r)
-    tls_failures_[r] = &tls.Add({{"reason", tls_reasons[r]}});
-  store_seconds_ = &BuildHistogram()
-                        .Name("zvthostd_store_operation_duration_seconds")
-                        .Help(
-                            "Time the store took for a program call's reads or a sign-on "
-                            "token's check")
-                        .Register(*registry_)
-                        .Add({{"backend", backend}}, kCallBuckets);
-  store_errors_ = &BuildCounter()
-                       .Name("zvthostd_store_errors_total")
-                       .Help("Store operations that failed")
-                       .Register(*registry_)
-                       .Add({{"backend", backend}});
+    : signon_seconds_(kSignonBuckets),
+      refusals_(new Tally[RefusalReasons().size() + 1]),
+      store_seconds_(kCallBuckets),
+      backend_(backend),
+      registry_(std::make_shared<prometheus::Registry>()) {
+  for (size_t p = 0; p < kProgramSlots; ++p)
+    call_seconds_.push_back(std::make_unique<LatencyTally>(kCallBuckets));
   auto& connections = BuildGauge()
                           .Name("zvthostd_connections")
                           .Help("Client connections, by state")
@@ -243,35 +198,78 @@ ServerMetrics::ServerMetrics(const std::string& backend, const std::string& vers
 
 void ServerMetrics::ProgramCall(size_t slot, CallOutcome outcome, double seconds) {
   if (slot >= kProgramSlots) slot = kProgramSlots - 1;
-  calls_[slot][static_cast<size_t>(outcome)]->Increment();
+  calls_[slot][static_cast<size_t>(outcome)].Add();
   call_seconds_[slot]->Observe(seconds);
 }
 
 void ServerMetrics::Signon(SignonResult result, double seconds) {
-  signons_[static_cast<size_t>(result)]->Increment();
-  signon_seconds_->Observe(seconds);
+  signons_[static_cast<size_t>(result)].Add();
+  signon_seconds_.Observe(seconds);
 }
 
 void ServerMetrics::Refusal(const std::string& reason) {
   const std::vector<std::string>& known = RefusalReasons();
   size_t i = 0;
   while (i < known.size() && known[i] != reason) ++i;
-  refusals_[i]->Increment();  // i == known.size(): "other"
+  refusals_[i].Add();  // i == known.size(): "other"
 }
 
 void ServerMetrics::TlsHandshakeFailed(TlsFailure reason) {
-  tls_failures_[static_cast<size_t>(reason)]->Increment();
+  tls_failures_[static_cast<size_t>(reason)].Add();
 }
 
 void ServerMetrics::StoreOperation(double seconds, bool ok) {
-  store_seconds_->Observe(seconds);
-  if (!ok) store_errors_->Increment();
+  store_seconds_.Observe(seconds);
+  if (!ok) store_errors_.Add();
 }
 
 uint64_t ServerMetrics::refusals() const {
-  double total = 0;
-  for (const prometheus::Counter* c : refusals_) total += c->Value();
-  return static_cast<uint64_t>(total);
+  uint64_t total = 0;
+  for (size_t i = 0; i <= RefusalReasons().size(); ++i) total += refusals_[i].Value();
+  return total;
+}
+
+std::vector<prometheus::MetricFamily> ServerMetrics::Counted() const {
+  std::vector<std::pair<Labels, const Tally*>> calls;
+  std::vector<std::pair<Labels, const LatencyTally*>> call_seconds;
+  for (size_t p = 0; p < kProgramSlots; ++p) {
+    for (size_t o = 0; o < static_cast<size_t>(CallOutcome::kCount); ++o)
+      calls.push_back({{{"outcome", kOutcomes[o]}, {"program", kPrograms[p]}}, &calls_[p][o]});
+    call_seconds.push_back({{{"program", kPrograms[p]}}, call_seconds_[p].get()});
+  }
+  std::vector<std::pair<Labels, const Tally*>> signons, refusals, tls;
+  for (size_t r = 0; r < static_cast<size_t>(SignonResult::kCount); ++r)
+    signons.push_back({{{"result", kSignonResults[r]}}, &signons_[r]});
+  const std::vector<std::string>& reasons = RefusalReasons();
+  for (size_t r = 0; r <= reasons.size(); ++r)
+    refusals.push_back(
+        {{{"reason", r < reasons.size() ? LabelOf(reasons[r]) : "other"}}, &refusals_[r]});
+  for (size_t r = 0; r < static_cast<size_t>(TlsFailure::kCount); ++r)
+    tls.push_back({{{"reason", kTlsReasons[r]}}, &tls_failures_[r]});
+  return {
+      CounterFamily("zvthostd_program_calls_total",
+                    "Program calls answered, by program and outcome (refused: the host answered "
+                    "with a message; failed: the store failed)",
+                    calls),
+      HistogramFamily("zvthostd_program_call_duration_seconds",
+                      "Time from a call's whole frame to its reply, queueing included",
+                      call_seconds),
+      CounterFamily("zvthostd_signons_total",
+                    "Sign-ons checked, by result (unavailable: the store could not check)",
+                    signons),
+      HistogramFamily("zvthostd_signon_duration_seconds",
+                      "Time from a sign-on's frame to its answer, queueing included",
+                      {{{}, &signon_seconds_}}),
+      CounterFamily("zvthostd_refusals_total",
+                    "Connections, sign-ons and frames refused, by reason", refusals),
+      CounterFamily("zvthostd_tls_handshake_failures_total",
+                    "TLS handshakes that did not complete, by reason", tls),
+      HistogramFamily("zvthostd_store_operation_duration_seconds",
+                      "Time the store took for a program call's reads or a sign-on token's check",
+                      {{{{"backend", backend_}}, &store_seconds_}}),
+      CounterFamily("zvthostd_store_errors_total", "Store operations that failed",
+                    {{{{"backend", backend_}}, &store_errors_}}),
+  };
 }
 
 std::string ServerMetrics::Render(const State& state) {
@@ -294,7 +292,9 @@ std::string ServerMetrics::Render(const State& state) {
   open_fds_->Set(p.open_fds);
   max_fds_->Set(p.max_fds);
   start_time_->Set(p.start_time);
-  return prometheus::TextSerializer().Serialize(registry_->Collect());
+  std::vector<prometheus::MetricFamily> families = Counted();
+  for (prometheus::MetricFamily& f : registry_->Collect()) families.push_back(std::move(f));
+  return prometheus::TextSerializer().Serialize(families);
 }
 
 }  // namespace zvt::hostd

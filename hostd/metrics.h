@@ -11,7 +11,6 @@
 
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
-#include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "hostd/tally.h"
 #include "services/mutex.h"
 
 namespace zvt::hostd {
@@ -65,15 +65,21 @@ class ServerMetrics {
   uint64_t refusals() const;
 
  private:
+  // The families counted as the server works, as they are now.
+  std::vector<prometheus::MetricFamily> Counted() const;
+
+  // Counted by the server's threads as it works, without a lock.
+  Tally calls_[kProgramSlots][static_cast<size_t>(CallOutcome::kCount)];
+  std::vector<std::unique_ptr<LatencyTally>> call_seconds_;  // by program slot
+  Tally signons_[static_cast<size_t>(SignonResult::kCount)];
+  LatencyTally signon_seconds_;
+  std::unique_ptr<Tally[]> refusals_;  // by RefusalReasons(), then "other"
+  Tally tls_failures_[static_cast<size_t>(TlsFailure::kCount)];
+  LatencyTally store_seconds_;
+  Tally store_errors_;
+  const std::string backend_;
+  // Set when scraped.
   std::shared_ptr<prometheus::Registry> registry_;
-  prometheus::Counter* calls_[kProgramSlots][static_cast<size_t>(CallOutcome::kCount)];
-  prometheus::Histogram* call_seconds_[kProgramSlots];
-  prometheus::Counter* signons_[static_cast<size_t>(SignonResult::kCount)];
-  prometheus::Histogram* signon_seconds_;
-  std::vector<prometheus::Counter*> refusals_;  // by RefusalReasons(), then "other"
-  prometheus::Counter* tls_failures_[static_cast<size_t>(TlsFailure::kCount)];
-  prometheus::Histogram* store_seconds_;
-  prometheus::Counter* store_errors_;
   prometheus::Gauge* connections_awaiting_;
   prometheus::Gauge* connections_signed_on_;
   prometheus::Gauge* programs_waiting_;
