@@ -102,7 +102,7 @@ class HostStore {
   static std::string Describe(const std::string& location);
   static bool IsPostgresLocation(const std::string& location);
   // The version of the schema this build reads and writes.
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
 
   virtual ~HostStore() = default;
   HostStore(const HostStore&) = delete;

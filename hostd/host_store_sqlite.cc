@@ -56,6 +56,65 @@ CREATE TABLE IF NOT EXISTS signon_tokens(
 CREATE INDEX IF NOT EXISTS signon_tokens_profile ON signon_tokens(profile, last_used);
 )";
 
+// Changes made to the tables by other means than this store (the sqlite3
+// shell, say) move the change timestamps as the store's own writes do, so
+// that clients see them: a change of a profile's usage moves its user
+// timestamp; a change of the functions moves the registry's, and its
+// hierarchy's when a function comes or goes or moves in the tree. The
+// store's own connection turns triggers off and moves the stamps itself,
+// once per change rather than once per row. A stamp is the time in
+// microseconds (here to the millisecond), above every stamp before it.
+constexpr char kStampTriggers[] = R"(
+CREATE TRIGGER IF NOT EXISTS usage_insert_moves_user_ts AFTER INSERT ON usage BEGIN
+  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
+    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
+    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
+  UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp')
+    WHERE name = NEW.profile;
+END;
+CREATE TRIGGER IF NOT EXISTS usage_update_moves_user_ts AFTER UPDATE ON usage BEGIN
+  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
+    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
+    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
+  UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp')
+    WHERE name IN (OLD.profile, NEW.profile);
+END;
+CREATE TRIGGER IF NOT EXISTS usage_delete_moves_user_ts AFTER DELETE ON usage BEGIN
+  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
+    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
+    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
+  UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp')
+    WHERE name = OLD.profile;
+END;
+CREATE TRIGGER IF NOT EXISTS functions_insert_moves_stamps AFTER INSERT ON functions BEGIN
+  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
+    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
+    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
+  INSERT OR REPLACE INTO meta(key, value)
+    SELECT k.key, m.value FROM (SELECT 'rep_ts' AS key UNION ALL SELECT 'hier_ts') AS k,
+                               meta AS m WHERE m.key = 'last_stamp';
+END;
+CREATE TRIGGER IF NOT EXISTS functions_delete_moves_stamps AFTER DELETE ON functions BEGIN
+  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
+    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
+    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
+  INSERT OR REPLACE INTO meta(key, value)
+    SELECT k.key, m.value FROM (SELECT 'rep_ts' AS key UNION ALL SELECT 'hier_ts') AS k,
+                               meta AS m WHERE m.key = 'last_stamp';
+END;
+CREATE TRIGGER IF NOT EXISTS functions_update_moves_stamps AFTER UPDATE ON functions BEGIN
+  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
+    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
+    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
+  INSERT OR REPLACE INTO meta(key, value)
+    SELECT 'rep_ts', value FROM meta WHERE key = 'last_stamp';
+  INSERT OR REPLACE INTO meta(key, value)
+    SELECT 'hier_ts', value FROM meta WHERE key = 'last_stamp' AND (
+      OLD.id IS NOT NEW.id OR OLD.root IS NOT NEW.root OR OLD.parent IS NOT NEW.parent OR
+      OLD.type IS NOT NEW.type OR OLD.category IS NOT NEW.category);
+END;
+)";
+
 uint64_t NowMicros() {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -134,6 +193,8 @@ class SqliteHostStore final : public HostStore {
   // A fresh stamp, strictly above every stamp issued before.
   bool NextStamp(Stamp* stamp, std::string* error);
   bool SetMetaStamp(const char* key, const Stamp& stamp, std::string* error);
+  // The last stamp given, kept as an integer for the triggers' sake.
+  bool SetLastStamp(const Stamp& stamp, std::string* error);
   bool MoveRegistryStamps(bool hierarchy, std::string* error);
   bool FunctionExists(const std::string& id, bool* exists, std::string* error);
   bool CountFunctions(const std::string& category, uint64_t* total, std::string* error);
@@ -175,7 +236,16 @@ bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
              "); use a zvthostd of that version";
     return false;
   }
-  if (!Exec(kSchema, error)) return false;
+  if (!Exec(kSchema, error) || !Exec(kStampTriggers, error)) return false;
+  // Before version 4 the last stamp was kept as its bytes; the triggers
+  // count on from it as an integer.
+  if (version < 4) {
+    Stmt last(&cache_, "SELECT value FROM meta WHERE key = 'last_stamp'", error);
+    if (!last.ok()) return false;
+    const int rc = last.Step(error);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+    if (rc == SQLITE_ROW && !SetLastStamp(last.ColStamp(0), error)) return false;
+  }
   // Stores made before user_version was kept may lack all_profiles: the
   // profile may read every profile's usage and timestamps.
   Stmt st(&cache_, "SELECT 1 FROM pragma_table_info('profiles') WHERE name = 'all_profiles'",
@@ -226,7 +296,14 @@ bool SqliteHostStore::NextStamp(Stamp* stamp, std::string* error) {
   int rc = get.Step(error);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
   *stamp = StampAfter(rc == SQLITE_ROW ? get.ColStamp(0) : Stamp{}, NowMicros());
-  return SetMetaStamp("last_stamp", *stamp, error);
+  return SetLastStamp(*stamp, error);
+}
+
+bool SqliteHostStore::SetLastStamp(const Stamp& stamp, std::string* error) {
+  uint64_t v = 0;
+  for (uint8_t b : stamp) v = (v << 8) | b;
+  Stmt put(&cache_, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', ?1)", error);
+  return put.ok() && put.Int(1, static_cast<int64_t>(v)).Step(error) == SQLITE_DONE;
 }
 
 bool SqliteHostStore::SetMetaStamp(const char* key, const Stamp& stamp, std::string* error) {
@@ -704,6 +781,8 @@ std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string*
     return nullptr;
   }
   sqlite3_busy_timeout(db, 10000);
+  // This connection moves the stamps itself (kStampTriggers).
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
   auto store = std::make_unique<SqliteHostStore>(db, path);
   if (!store->Prepare(error, wrong_schema)) {
     *error = path + ": " + *error;

@@ -202,6 +202,71 @@ TEST_P(HostStoreTest, EachChangeMovesItsOwnTimestampsForward) {
   EXPECT_EQ(unknown.user, Stamp{});
 }
 
+// Edits made with the database's own shell move the same timestamps as
+// the store's own changes, so that clients see them.
+TEST_P(HostStoreTest, EditsMadeAroundTheStoreMoveTheSameTimestamps) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddProfile("JOE", "p", HashStrength::kFast, &error)) << error;
+  for (const char* f : {"ROOT", "A", "B"})
+    ASSERT_TRUE(store_->AddFunction(Function(f, f[0] == 'R' ? "*NONE" : "ROOT"), &error)) << error;
+  // Each reading from a fresh opening: an open store may trust the stamps
+  // it read for a moment when no writer of its own kind said otherwise.
+  auto stamps = [&](const std::string& profile) {
+    Timestamps t;
+    bool known = false;
+    std::string why;
+    auto fresh = test_store_->Open(&why);
+    EXPECT_TRUE(fresh && fresh->GetTimestamps(profile, &t, &known, &why)) << why;
+    return t;
+  };
+  auto edit = [&](const std::string& sql) {
+    std::string why;
+    EXPECT_TRUE(test_store_->Sql(sql, &why)) << sql << ": " << why;
+  };
+  Timestamps before = stamps("ANN"), joe = stamps("JOE");
+
+  for (const char* sql :
+       {"INSERT INTO usage(profile, function, usage) VALUES('ANN', 'A', '1')",
+        "UPDATE usage SET usage = '2' WHERE profile = 'ANN'", "DELETE FROM usage"}) {
+    edit(sql);
+    Timestamps now = stamps("ANN");
+    EXPECT_GT(now.user, before.user) << sql;
+    EXPECT_GT(now.user, before.rep) << sql << ": above every stamp before";
+    EXPECT_EQ(now.rep, before.rep) << sql;
+    EXPECT_EQ(now.hier, before.hier) << sql;
+    before = now;
+  }
+  EXPECT_EQ(stamps("JOE").user, joe.user) << "ANN's usage is not JOE's change";
+
+  edit("UPDATE functions SET name = 'renamed' WHERE id = 'A'");
+  Timestamps renamed = stamps("ANN");
+  EXPECT_GT(renamed.rep, before.user);
+  EXPECT_EQ(renamed.hier, before.hier) << "a new name leaves the hierarchy";
+  EXPECT_EQ(renamed.user, before.user);
+
+  edit("UPDATE functions SET parent = 'B' WHERE id = 'A'");
+  Timestamps moved = stamps("ANN");
+  EXPECT_GT(moved.rep, renamed.rep);
+  EXPECT_EQ(moved.hier, moved.rep);
+
+  edit(
+      "INSERT INTO functions(id, category, type, root, parent, name, name2, description, "
+      "description2, indicator1, indicator2, indicator3, default_usage) "
+      "VALUES('C', '9', '3', 'ROOT', 'ROOT', 'c', '', '', '', '', '', '', '1')");
+  Timestamps added = stamps("ANN");
+  EXPECT_GT(added.hier, moved.hier);
+  EXPECT_EQ(added.hier, added.rep);
+  edit("DELETE FROM functions WHERE id = 'C'");
+  Timestamps removed = stamps("ANN");
+  EXPECT_GT(removed.hier, added.hier);
+  EXPECT_EQ(removed.hier, removed.rep);
+
+  // The store's own next change comes after them all.
+  ASSERT_TRUE(store_->SetUsage("ANN", "B", "1", &error)) << error;
+  EXPECT_GT(stamps("ANN").user, removed.rep);
+}
+
 TEST_P(HostStoreTest, PagesFollowRegistrationOrderAndCategory) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
@@ -318,6 +383,37 @@ TEST(SqliteStampsTest, RememberedStampsFollowEveryChange) {
   EXPECT_EQ(again.user[0], 0x7F);
 }
 
+// A store of the version that kept the last stamp as its bytes is brought
+// up on opening: the stamps that edits around the store make count on from
+// it, never below.
+TEST(SqliteStampsTest, AnOlderStoresLastStampIsWhereTriggersCountOnFrom) {
+  TestStore file(Backend::kSqlite);
+  std::string error;
+  {
+    auto store = file.Open(&error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+    ASSERT_TRUE(store->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
+  }
+  // As version 3 left it, with a stamp far ahead of the clock.
+  ASSERT_TRUE(
+      file.Sql("DROP TRIGGER usage_insert_moves_user_ts; "
+               "INSERT OR REPLACE INTO meta VALUES('last_stamp', X'7000000000000000'); "
+               "PRAGMA user_version = 3",
+               &error))
+      << error;
+  auto store = file.Open(&error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(file.Sql("INSERT INTO usage VALUES('ANN', 'ROOT', '1')", &error)) << error;
+  Timestamps t;
+  bool known = false;
+  ASSERT_TRUE(store->GetTimestamps("ANN", &t, &known, &error)) << error;
+  EXPECT_EQ(t.user, (Stamp{0x70, 0, 0, 0, 0, 0, 0, 1}));
+  int version = 0;
+  ASSERT_TRUE(store->SchemaVersion(&version, &error)) << error;
+  EXPECT_EQ(version, HostStore::kSchemaVersion);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, HostStoreTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& info) { return testing::BackendName(info.param); });
@@ -336,7 +432,8 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   // is refused until migrated, and keeps its data when it is.
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(
-      test_store_->Sql("DROP TABLE signon_tokens; ALTER TABLE profiles DROP COLUMN all_profiles; "
+      test_store_->Sql("DROP FUNCTION zvt_move_stamps CASCADE; DROP TABLE signon_tokens; "
+                       "ALTER TABLE profiles DROP COLUMN all_profiles; "
                        "UPDATE zvt_schema SET version = 1",
                        &error))
       << error;

@@ -163,7 +163,8 @@ TEST_F(OperatorViewTest, ReadinessFollowsTheStoreAndEndpointsAnswerOnlyWhatTheyS
   EXPECT_EQ(200, HttpGet(Url("/healthz")).status) << "the process still serves";
   EXPECT_EQ(0, OperatorViewTest::Sample(HttpGet(Url("/metrics")).body, "zvthostd_ready"));
   // Put back, ready again.
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr));
+  const std::string put_back = "PRAGMA user_version = " + std::to_string(HostStore::kSchemaVersion);
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, put_back.c_str(), nullptr, nullptr, nullptr));
   sqlite3_close(db);
   view_->CheckNow();
   EXPECT_EQ(200, HttpGet(Url("/readyz")).status);

@@ -54,6 +54,47 @@ CREATE TABLE signon_tokens(
   last_used bigint NOT NULL);
 CREATE INDEX signon_tokens_profile ON signon_tokens(profile, last_used);
 )",
+    // 4: changes made by other means than the store (psql, say) move the
+    // change timestamps as the store's own writes do: a profile's usage its
+    // user timestamp; the functions the registry's, and the hierarchy's
+    // when a function comes, goes or moves in the tree. The store's own
+    // sessions set zvt.store_moves_stamps and move them once per change.
+    R"(
+CREATE FUNCTION zvt_move_stamps() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  s bigint;
+BEGIN
+  IF current_setting('zvt.store_moves_stamps', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
+  UPDATE stamps SET value = GREATEST((EXTRACT(EPOCH FROM clock_timestamp()) * 1000000)::bigint,
+                                     value + 1)
+    WHERE key = 'last_stamp' RETURNING value INTO s;
+  IF TG_TABLE_NAME = 'usage' THEN
+    IF TG_OP <> 'DELETE' THEN
+      UPDATE profiles SET user_ts = s WHERE name = NEW.profile;
+    END IF;
+    IF TG_OP <> 'INSERT' THEN
+      UPDATE profiles SET user_ts = s WHERE name = OLD.profile;
+    END IF;
+    RETURN NULL;
+  END IF;
+  INSERT INTO stamps VALUES ('rep_ts', s) ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value;
+  IF TG_OP = 'UPDATE' THEN
+    IF (OLD.id, OLD.root, OLD.parent, OLD.type, OLD.category) IS NOT DISTINCT FROM
+       (NEW.id, NEW.root, NEW.parent, NEW.type, NEW.category) THEN
+      RETURN NULL;
+    END IF;
+  END IF;
+  INSERT INTO stamps VALUES ('hier_ts', s) ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value;
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER usage_moves_stamps AFTER INSERT OR UPDATE OR DELETE ON usage
+  FOR EACH ROW EXECUTE FUNCTION zvt_move_stamps();
+CREATE TRIGGER functions_move_stamps AFTER INSERT OR UPDATE OR DELETE ON functions
+  FOR EACH ROW EXECUTE FUNCTION zvt_move_stamps();
+)",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == HostStore::kSchemaVersion,
               "one migration step per schema version");

@@ -129,6 +129,15 @@ class PgPool {
       *error = "cannot connect to host store " + HostStore::Describe(uri_) + ": " + why;
       return nullptr;
     }
+    // The store moves the change timestamps itself, once per change; the
+    // tables' triggers move them for everyone else.
+    PGresult* set = PQexec(c->conn, "SET zvt.store_moves_stamps TO 'on'");
+    const bool set_ok = set != nullptr && PQresultStatus(set) == PGRES_COMMAND_OK;
+    PQclear(set);
+    if (!set_ok) {
+      *error = "host store " + HostStore::Describe(uri_) + ": " + PQerrorMessage(c->conn);
+      return nullptr;
+    }
     return c;
   }
 

@@ -70,9 +70,16 @@ class Stmt {
                : std::string();
   }
   int64_t ColInt(int i) const { return sqlite3_column_int64(st_, i); }
+  // A stamp is kept as its eight bytes, or as the integer they make when
+  // the store's triggers moved it (SQL has no way to make such bytes).
   Stamp ColStamp(int i) const {
     Stamp s{};
-    if (sqlite3_column_bytes(st_, i) == 8) std::memcpy(s.data(), sqlite3_column_blob(st_, i), 8);
+    if (sqlite3_column_type(st_, i) == SQLITE_INTEGER) {
+      uint64_t v = static_cast<uint64_t>(sqlite3_column_int64(st_, i));
+      for (int b = 7; b >= 0; --b, v >>= 8) s[b] = static_cast<uint8_t>(v);
+    } else if (sqlite3_column_bytes(st_, i) == 8) {
+      std::memcpy(s.data(), sqlite3_column_blob(st_, i), 8);
+    }
     return s;
   }
   int Changes() const { return sqlite3_changes(db_); }

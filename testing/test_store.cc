@@ -2,6 +2,7 @@
 #include "testing/test_store.h"
 
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -84,11 +85,20 @@ std::unique_ptr<HostStore> TestStore::Open(std::string* error) const {
 }
 
 bool TestStore::Sql(const std::string& sql, std::string* error) const {
-  if (backend_ != Backend::kPostgres) {
-    *error = "not a PostgreSQL store";
-    return false;
+  if (backend_ == Backend::kPostgres) return RunSql(location_, sql, error);
+  // As the sqlite3 shell would: a connection of its own, triggers on.
+  sqlite3* db = nullptr;
+  bool ok = sqlite3_open_v2(location_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+  char* message = nullptr;
+  if (ok) {
+    sqlite3_busy_timeout(db, 10000);
+    ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
   }
-  return RunSql(location_, sql, error);
+  if (!ok)
+    *error = message != nullptr ? message : (db != nullptr ? sqlite3_errmsg(db) : "no memory");
+  sqlite3_free(message);
+  sqlite3_close(db);
+  return ok;
 }
 
 }  // namespace zvt::hostd::testing

@@ -35,8 +35,9 @@ class TestStore {
   const std::string& location() const { return location_; }
   // Opens the store, creating its schema.
   std::unique_ptr<HostStore> Open(std::string* error) const;
-  // Runs SQL on a PostgreSQL store's database as its owner (tests that damage
-  // or inspect it); false with `*error` on failure.
+  // Runs SQL on the store's database from a connection of its own, as the
+  // sqlite3 shell or psql would (tests that edit, damage or inspect it);
+  // false with `*error` on failure.
   bool Sql(const std::string& sql, std::string* error) const;
 
  private:
