@@ -64,56 +64,35 @@ CREATE INDEX IF NOT EXISTS signon_tokens_profile ON signon_tokens(profile, last_
 // store's own connection turns triggers off and moves the stamps itself,
 // once per change rather than once per row. A stamp is the time in
 // microseconds (here to the millisecond), above every stamp before it.
-constexpr char kStampTriggers[] = R"(
-CREATE TRIGGER IF NOT EXISTS usage_insert_moves_user_ts AFTER INSERT ON usage BEGIN
-  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
-    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
-    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
-  UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp')
-    WHERE name = NEW.profile;
-END;
-CREATE TRIGGER IF NOT EXISTS usage_update_moves_user_ts AFTER UPDATE ON usage BEGIN
-  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
-    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
-    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
-  UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp')
-    WHERE name IN (OLD.profile, NEW.profile);
-END;
-CREATE TRIGGER IF NOT EXISTS usage_delete_moves_user_ts AFTER DELETE ON usage BEGIN
-  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
-    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
-    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
-  UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp')
-    WHERE name = OLD.profile;
-END;
-CREATE TRIGGER IF NOT EXISTS functions_insert_moves_stamps AFTER INSERT ON functions BEGIN
-  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
-    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
-    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
-  INSERT OR REPLACE INTO meta(key, value)
-    SELECT k.key, m.value FROM (SELECT 'rep_ts' AS key UNION ALL SELECT 'hier_ts') AS k,
-                               meta AS m WHERE m.key = 'last_stamp';
-END;
-CREATE TRIGGER IF NOT EXISTS functions_delete_moves_stamps AFTER DELETE ON functions BEGIN
-  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
-    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
-    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
-  INSERT OR REPLACE INTO meta(key, value)
-    SELECT k.key, m.value FROM (SELECT 'rep_ts' AS key UNION ALL SELECT 'hier_ts') AS k,
-                               meta AS m WHERE m.key = 'last_stamp';
-END;
-CREATE TRIGGER IF NOT EXISTS functions_update_moves_stamps AFTER UPDATE ON functions BEGIN
-  INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max(
-    CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER),
-    coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1));
-  INSERT OR REPLACE INTO meta(key, value)
-    SELECT 'rep_ts', value FROM meta WHERE key = 'last_stamp';
-  INSERT OR REPLACE INTO meta(key, value)
-    SELECT 'hier_ts', value FROM meta WHERE key = 'last_stamp' AND (
-      OLD.id IS NOT NEW.id OR OLD.root IS NOT NEW.root OR OLD.parent IS NOT NEW.parent OR
-      OLD.type IS NOT NEW.type OR OLD.category IS NOT NEW.category);
-END;
-)";
+std::string StampTriggers() {
+  const std::string next_stamp =
+      "INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max("
+      "CAST((julianday('now') - 2440587.5) * 86400000000 AS INTEGER), "
+      "coalesce((SELECT value FROM meta WHERE key = 'last_stamp'), 0) + 1)); ";
+  const std::string set_user_ts =
+      "UPDATE profiles SET user_ts = (SELECT value FROM meta WHERE key = 'last_stamp') "
+      "WHERE name IN ";
+  const std::string set_stamp = "INSERT OR REPLACE INTO meta(key, value) SELECT ";
+  const std::string to_last = ", value FROM meta WHERE key = 'last_stamp'";
+  const std::string set_both =
+      set_stamp + "'rep_ts'" + to_last + "; " + set_stamp + "'hier_ts'" + to_last + "; ";
+  auto trigger = [&](const char* name, const char* event, const char* table,
+                     const std::string& body) {
+    return std::string("CREATE TRIGGER IF NOT EXISTS ") + name + " AFTER " + event + " ON " +
+           table + " BEGIN " + next_stamp + body + " END; ";
+  };
+  return trigger("usage_insert_moves_user_ts", "INSERT", "usage", set_user_ts + "(NEW.profile);") +
+         trigger("usage_update_moves_user_ts", "UPDATE", "usage",
+                 set_user_ts + "(OLD.profile, NEW.profile);") +
+         trigger("usage_delete_moves_user_ts", "DELETE", "usage", set_user_ts + "(OLD.profile);") +
+         trigger("functions_insert_moves_stamps", "INSERT", "functions", set_both) +
+         trigger("functions_delete_moves_stamps", "DELETE", "functions", set_both) +
+         trigger("functions_update_moves_stamps", "UPDATE", "functions",
+                 set_stamp + "'rep_ts'" + to_last + "; " + set_stamp + "'hier_ts'" + to_last +
+                     " AND (OLD.id IS NOT NEW.id OR OLD.root IS NOT NEW.root OR "
+                     "OLD.parent IS NOT NEW.parent OR OLD.type IS NOT NEW.type OR "
+                     "OLD.category IS NOT NEW.category);");
+}
 
 uint64_t NowMicros() {
   struct timeval tv;
@@ -236,7 +215,7 @@ bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
              "); use a zvthostd of that version";
     return false;
   }
-  if (!Exec(kSchema, error) || !Exec(kStampTriggers, error)) return false;
+  if (!Exec(kSchema, error) || !Exec(StampTriggers().c_str(), error)) return false;
   // Before version 4 the last stamp was kept as its bytes; the triggers
   // count on from it as an integer.
   if (version < 4) {
@@ -781,7 +760,7 @@ std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string*
     return nullptr;
   }
   sqlite3_busy_timeout(db, 10000);
-  // This connection moves the stamps itself (kStampTriggers).
+  // This connection moves the stamps itself (StampTriggers).
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
   auto store = std::make_unique<SqliteHostStore>(db, path);
   if (!store->Prepare(error, wrong_schema)) {
