@@ -71,7 +71,9 @@ bool HashPassword(const std::string& password, HashStrength strength, std::strin
 
 bool ValidUsage(const std::string& u) { return u == "1" || u == "2"; }
 
-bool CheckFunction(const FunctionRow& f, std::string* error) {
+}  // namespace
+
+bool HostStore::CheckFunction(const FunctionRow& f, std::string* error) {
   auto one_char = [](const std::string& s) { return s.size() == 1; };
   if (f.id.empty() || f.id.size() > 30 || f.id.find(' ') != std::string::npos) {
     *error = "function ID \"" + f.id + "\" must have 1 to 30 characters and no blanks";
@@ -92,12 +94,22 @@ bool CheckFunction(const FunctionRow& f, std::string* error) {
   return false;
 }
 
-bool CheckProfileName(const std::string& canonical, const std::string& given, std::string* error) {
+bool HostStore::CheckProfileName(const std::string& given, std::string* error) {
+  const std::string canonical = CanonicalProfile(given);
   if (!canonical.empty() && canonical.size() <= 10 && canonical.find(' ') == std::string::npos)
     return true;
   *error = "user profile \"" + given + "\" must have 1 to 10 characters and no blanks";
   return false;
 }
+
+bool HostStore::CheckUsage(const std::string& function, const std::string& usage,
+                           std::string* error) {
+  if (usage.empty() || ValidUsage(usage)) return true;
+  *error = "usage of " + function + " must be 1 (denied) or 2 (allowed)";
+  return false;
+}
+
+namespace {
 
 // The registry a checked JSON document describes, password texts hashed.
 bool ImageFromJson(const nlohmann::json& in, HostImage* image, std::string* error) {
@@ -136,7 +148,7 @@ bool ImageFromJson(const nlohmann::json& in, HostImage* image, std::string* erro
       row.indicator3 = (*ind)[2];
     }
     row.default_usage = text(f, "default_usage", row.default_usage);
-    if (!CheckFunction(row, error)) {
+    if (!HostStore::CheckFunction(row, error)) {
       *error = "functions entry " + std::to_string(n) + ": " + *error;
       return false;
     }
@@ -285,8 +297,8 @@ Stamp HostStore::StampAfter(const Stamp& last, uint64_t now_micros) {
 bool HostStore::AddProfile(const std::string& name, const std::string& password,
                            HashStrength strength, std::string* error) {
   std::string canonical = CanonicalProfile(name), hash;
-  return CheckProfileName(canonical, name, error) &&
-         HashPassword(password, strength, &hash, error) && InsertProfile(canonical, hash, error);
+  return CheckProfileName(name, error) && HashPassword(password, strength, &hash, error) &&
+         InsertProfile(canonical, hash, error);
 }
 
 bool HostStore::SetPassword(const std::string& name, const std::string& password,
@@ -433,10 +445,7 @@ bool HostStore::ListFunctions(const std::string& category, std::vector<FunctionR
 
 bool HostStore::SetUsage(const std::string& profile, const std::string& function,
                          const std::string& usage, std::string* error) {
-  if (!usage.empty() && !ValidUsage(usage)) {
-    *error = "usage of " + function + " must be 1 (denied) or 2 (allowed)";
-    return false;
-  }
+  if (!CheckUsage(function, usage, error)) return false;
   return StoreUsage(CanonicalProfile(profile), function, usage, error);
 }
 

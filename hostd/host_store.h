@@ -201,6 +201,12 @@ class HostStore {
   bool ImportJson(const std::string& json, bool replace, std::string* error);
 
   static std::string CanonicalProfile(const std::string& name);
+  // The checks every change passes, for callers that tell a bad value from
+  // a failed change: false with `*error` saying what is wrong.
+  static bool CheckProfileName(const std::string& name, std::string* error);
+  static bool CheckFunction(const FunctionRow& row, std::string* error);
+  // "1" denied, "2" allowed, or "" (back to the function's default).
+  static bool CheckUsage(const std::string& function, const std::string& usage, std::string* error);
 
  protected:
   HostStore() = default;

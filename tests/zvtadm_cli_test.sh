@@ -72,6 +72,14 @@ for words in "--json value" "--json no-such-command" "host status --json"; do
   [ "$got" = 2 ] || fail "zvtadm $words exited $got"
   json_check "assert d['code'] == 2 and d['error'], d" "zvtadm $words: not JSON: $(cat "$work/out")"
 done
+# Values that no system, profile or usage may have are a bad command line.
+expect 2 adm system add BADPORT --host 127.0.0.1 --port 0 --user joe --password-env X
+expect 2 adm system add LONGUSER --host h --port 1 --user ABCDEFGHIJK --password-env X
+expect 2 adm host usage JOE QACME_PAY 7
+expect 2 adm host user add "A B" --password-env X --fast-hash
+expect 2 adm host function add "A B"
+expect 2 adm --json host function update QACME_PAY --type 77
+json_check "assert d['code'] == 2 and 'one character' in d['error'], d" "a bad value in JSON"
 # A new profile's password is read as a configured system's is: a file only
 # its owner can read, a trailing CR dropped; an empty one is refused.
 printf 'secret\r\n' >"$work/pw"
@@ -139,7 +147,7 @@ expect 0 adm system remove STAMPS
 # TLS: plaintext only with a host on this machine; a CA file that cannot be
 # read is refused when the system is added; a plaintext client of a TLS host
 # and a client trusting another certificate are told why, in the message log.
-expect 1 adm system add FAR --host 192.0.2.1 --port 1 --user joe \
+expect 2 adm system add FAR --host 192.0.2.1 --port 1 --user joe \
   --password-env ZVT_DEMO_PASSWORD --tls off
 grep -q '"off" is accepted only for a host on this machine' "$work/err" ||
   fail "plaintext to another machine: $(cat "$work/err")"
@@ -162,6 +170,11 @@ expect 0 adm system add DEAD --host 127.0.0.1 --port "$dead" --user joe \
 expect 1 adm value DEAD QACME_PAY
 grep -q "code 6012): cannot connect to 127.0.0.1:$dead: Connection refused" "$work/err" ||
   fail "a refused connection: $(cat "$work/err")"
+# In JSON the library's return code is a number of its own beside the exit status.
+got=0
+adm --json value DEAD QACME_PAY >"$work/out" 2>"$work/err" || got=$?
+[ "$got" = 1 ] || fail "a JSON value of a dead host exited $got"
+json_check "assert (d['code'], d['return_code']) == (1, 6012), d" "a return code in JSON"
 expect 0 adm system remove DEAD
 adm log >"$work/log.txt"
 grep -q "accepts TLS connections only" "$work/log.txt" || fail "plaintext client: $(cat "$work/log.txt")"

@@ -56,11 +56,11 @@ std::string Upper(std::string s) {
   return s;
 }
 
-int CommandContext::Fail(int code, const std::string& message) const {
+int CommandContext::Fail(int code, const std::string& message, uint32_t return_code) const {
   if (json) {
-    std::cout << nlohmann::json{{"error", message}, {"code", code}}.dump(
-                     2, ' ', false, nlohmann::json::error_handler_t::replace)
-              << "\n";
+    nlohmann::json out = {{"error", message}, {"code", code}};
+    if (return_code != 0) out["return_code"] = return_code;
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
     std::cerr << "zvtadm: " << message << "\n";
   }

@@ -46,8 +46,10 @@ class CommandContext {
   // `error` with what the configuration store itself says when it could not
   // be opened (damaged, unreadable, a full disk).
   std::string WithConfigurationStoreProblem(const std::string& error);
-  // Prints "zvtadm: message" to standard error and returns `code`.
-  int Fail(int code, const std::string& message) const;
+  // Prints "zvtadm: message" to standard error and returns `code`; with
+  // --json, prints {"error", "code"} instead, and "return_code" when the
+  // failure is a return code of the library's (`return_code` not 0).
+  int Fail(int code, const std::string& message, uint32_t return_code = 0) const;
   // Tells, on standard error, of damage the stores showed while the command
   // ran: which file, what was found, and how to restore a damaged
   // configuration. True when the configuration is damaged.

@@ -53,8 +53,6 @@ int ExitForError(const std::string& error) {
 // owner, read as the library reads a configured system's; never from the
 // command line, where other users could see it.
 bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) {
-  if (a.password_env.empty() && a.password_file.empty())
-    return *error = "give the password with --password-env or --password-file", false;
   client::SystemConfig from;
   from.password_environment = a.password_env;
   from.password_file = a.password_file;
@@ -91,13 +89,29 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                    "host store: a SQLite file or a postgresql:// URI (default $ZVT_HOST_STORE)");
 
   // Runs `body` on the opened store, turning its error into an exit code.
-  auto run = [=](std::function<bool(hostd::HostStore*, std::string*)> body) {
+  // `check`, when given, looks at the command line's values first: what it
+  // refuses is a bad command line, told before the store is opened.
+  auto run = [=](std::function<bool(hostd::HostStore*, std::string*)> body,
+                 std::function<bool(std::string*)> check = nullptr) {
     return [=] {
+      std::string error;
+      if (check && !check(&error)) {
+        *exit_code = context->Fail(kExitUsage, error);
+        return;
+      }
       auto store = OpenStore(*context, *a, exit_code);
       if (!store) return;
-      std::string error;
       *exit_code = body(store.get(), &error) ? kExitOk : context->Fail(ExitForError(error), error);
     };
+  };
+  auto profile_named = [=](const std::string* name) {
+    return [=](std::string* e) { return hostd::HostStore::CheckProfileName(*name, e); };
+  };
+  // A profile name, and a password option.
+  auto new_password = [=](std::string* e) {
+    if (a->password_env.empty() && a->password_file.empty())
+      return *e = "give the password with --password-env or --password-file", false;
+    return hostd::HostStore::CheckProfileName(a->name, e);
   };
 
   auto* info = host->add_subcommand("info", "show or set the version, release and name reported");
@@ -177,21 +191,26 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   user_add->add_flag("--security-admin,--all-profiles", *all_profiles,
                      "a security administrator: may read every profile's usage and timestamps "
                      "(else its own only)");
-  user_add->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::string password;
-    if (!ReadPassword(*a, &password, e)) return false;
-    return s->AddProfile(a->name, password, strength(), e) &&
-           (!*all_profiles || s->SetAllProfiles(a->name, true, e));
-  }));
-  user_passwd->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::string password;
-    if (!ReadPassword(*a, &password, e)) return false;
-    return s->SetPassword(a->name, password, strength(), e);
-  }));
+  user_add->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        std::string password;
+        if (!ReadPassword(*a, &password, e)) return false;
+        return s->AddProfile(a->name, password, strength(), e) &&
+               (!*all_profiles || s->SetAllProfiles(a->name, true, e));
+      },
+      new_password));
+  user_passwd->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        std::string password;
+        if (!ReadPassword(*a, &password, e)) return false;
+        return s->SetPassword(a->name, password, strength(), e);
+      },
+      new_password));
   auto* user_remove = user->add_subcommand("remove", "delete a profile and its usage settings");
   user_remove->add_option("NAME", a->name, "profile name")->required();
   user_remove->callback(
-      run([=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); }));
+      run([=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); },
+          profile_named(&a->name)));
   auto* user_list = user->add_subcommand("list", "list the profiles");
   user_list->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::vector<std::string> names, fast;
@@ -213,52 +232,63 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                            "end the sign-on tokens of a profile's clients: each signs on with the "
                            "password next time");
   revoke->add_option("NAME", a->name, "profile name")->required();
-  revoke->callback(run([=](hostd::HostStore* s, std::string* e) {
-    uint64_t revoked = 0;
-    if (!s->RevokeTokens(a->name, &revoked, e)) return false;
-    context->Emit({{"revoked", revoked}}, [&] {
-      std::cout << revoked << " sign-on token" << (revoked == 1 ? "" : "s") << " revoked\n";
-    });
-    return true;
-  }));
+  revoke->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        uint64_t revoked = 0;
+        if (!s->RevokeTokens(a->name, &revoked, e)) return false;
+        context->Emit({{"revoked", revoked}}, [&] {
+          std::cout << revoked << " sign-on token" << (revoked == 1 ? "" : "s") << " revoked\n";
+        });
+        return true;
+      },
+      profile_named(&a->name)));
 
   // Functions.
   auto* function = host->add_subcommand("function", "registered functions");
   function->require_subcommand(1);
   auto* fn_add = function->add_subcommand("add", "register a function");
   AddFunctionOptions(fn_add, a.get());
-  fn_add->callback(run([=](hostd::HostStore* s, std::string* e) {
-    if (a->row.root.empty()) a->row.root = a->row.id;
-    return s->AddFunction(a->row, e);
-  }));
+  fn_add->callback(
+      run([=](hostd::HostStore* s, std::string* e) { return s->AddFunction(a->row, e); },
+          [=](std::string* e) {
+            if (a->row.root.empty()) a->row.root = a->row.id;
+            return hostd::HostStore::CheckFunction(a->row, e);
+          }));
   auto* fn_update = function->add_subcommand(
       "update", "change a registered function (fields not given keep their values)");
   AddFunctionOptions(fn_update, a.get());
-  fn_update->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::vector<hostd::FunctionRow> rows;
-    if (!s->ListFunctions("9", &rows, e)) return false;
-    for (hostd::FunctionRow row : rows) {
-      if (row.id != a->row.id) continue;
-      auto take = [&](const char* option, std::string* field, const std::string& value) {
-        if (fn_update->count(option) > 0) *field = value;
-      };
-      take("--category", &row.category, a->row.category);
-      take("--type", &row.type, a->row.type);
-      take("--root", &row.root, a->row.root);
-      take("--parent", &row.parent, a->row.parent);
-      take("--name", &row.name, a->row.name);
-      take("--name2", &row.name2, a->row.name2);
-      take("--description", &row.description, a->row.description);
-      take("--description2", &row.description2, a->row.description2);
-      take("--indicator1", &row.indicator1, a->row.indicator1);
-      take("--indicator2", &row.indicator2, a->row.indicator2);
-      take("--indicator3", &row.indicator3, a->row.indicator3);
-      take("--default-usage", &row.default_usage, a->row.default_usage);
-      return s->UpdateFunction(row, e);
-    }
-    *e = "function " + a->row.id + " is not registered";
-    return false;
-  }));
+  fn_update->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        std::vector<hostd::FunctionRow> rows;
+        if (!s->ListFunctions("9", &rows, e)) return false;
+        for (hostd::FunctionRow row : rows) {
+          if (row.id != a->row.id) continue;
+          auto take = [&](const char* option, std::string* field, const std::string& value) {
+            if (fn_update->count(option) > 0) *field = value;
+          };
+          take("--category", &row.category, a->row.category);
+          take("--type", &row.type, a->row.type);
+          take("--root", &row.root, a->row.root);
+          take("--parent", &row.parent, a->row.parent);
+          take("--name", &row.name, a->row.name);
+          take("--name2", &row.name2, a->row.name2);
+          take("--description", &row.description, a->row.description);
+          take("--description2", &row.description2, a->row.description2);
+          take("--indicator1", &row.indicator1, a->row.indicator1);
+          take("--indicator2", &row.indicator2, a->row.indicator2);
+          take("--indicator3", &row.indicator3, a->row.indicator3);
+          take("--default-usage", &row.default_usage, a->row.default_usage);
+          return s->UpdateFunction(row, e);
+        }
+        *e = "function " + a->row.id + " is not registered";
+        return false;
+      },
+      [=](std::string* e) {
+        // The fields given, beside valid ones for those not given.
+        hostd::FunctionRow given = a->row;
+        if (given.root.empty()) given.root = given.id;
+        return hostd::HostStore::CheckFunction(given, e);
+      }));
   auto* fn_remove = function->add_subcommand("remove", "unregister a function");
   fn_remove->add_option("ID", a->function, "function ID")->required();
   fn_remove->callback(
@@ -283,9 +313,14 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   usage->add_option("FUNCTION", a->function, "function ID")->required();
   usage->add_option("USAGE", a->usage, "1 denied, 2 allowed, default: back to the default")
       ->required();
-  usage->callback(run([=](hostd::HostStore* s, std::string* e) {
-    return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
-  }));
+  usage->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
+      },
+      [=](std::string* e) {
+        return hostd::HostStore::CheckProfileName(a->profile, e) &&
+               hostd::HostStore::CheckUsage(a->function, a->usage == "default" ? "" : a->usage, e);
+      }));
 
   AddStatusCommand(host, context, exit_code);
 

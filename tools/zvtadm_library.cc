@@ -79,7 +79,7 @@ bool Configured(CommandContext* context, const std::string& system, int* exit_co
     *exit_code = context->Fail(kExitFailed, context->WithConfigurationStoreProblem(error));
     return false;
   }
-  *exit_code = context->Fail(rc == kClientNotConfigured ? kExitNotFound : kExitFailed, error);
+  *exit_code = context->Fail(rc == kClientNotConfigured ? kExitNotFound : kExitFailed, error, rc);
   return false;
 }
 
@@ -114,8 +114,10 @@ int FailCall(CommandContext* context, const std::string& system, uint32_t rc) {
             .Read(U16(system), &config, &why) == kClientOk)
       client::SystemConfigStore::ReadPassword(config, &password, &why);
   }
-  return context->Fail(kExitFailed, system + ": " + DescribeCode(rc) + " (code " +
-                                        std::to_string(rc) + ")" + (why.empty() ? "" : ": " + why));
+  return context->Fail(kExitFailed,
+                       system + ": " + DescribeCode(rc) + " (code " + std::to_string(rc) + ")" +
+                           (why.empty() ? "" : ": " + why),
+                       rc);
 }
 
 // A signed-on system object of `system`, as a client component holds one.

@@ -84,6 +84,17 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   add->callback([=] {
     c->name = U16(*name);
     std::string error;
+    // Values that no system may have are the command line's fault.
+    if (c->password_file.empty() && c->password_environment.empty()) {
+      *exit_code = context->Fail(kExitUsage,
+                                 "give the password with --password-file or "
+                                 "--password-env");
+      return;
+    }
+    if (const std::string problem = client::SystemConfigStore::Check(*c); !problem.empty()) {
+      *exit_code = context->Fail(kExitUsage, problem);
+      return;
+    }
     client::SystemConfigStore s = store();
     // Names are looked up ignoring letter case: "prod" would replace "PROD".
     std::vector<std::u16string> names;
@@ -169,7 +180,7 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   remove->callback([=] {
     std::string error;
     uint32_t rc = store().Remove(U16(*name), &error);
-    *exit_code = rc == kClientOk ? kExitOk : context->Fail(ExitFor(rc), error);
+    *exit_code = rc == kClientOk ? kExitOk : context->Fail(ExitFor(rc), error, rc);
   });
 
   // The message log.
