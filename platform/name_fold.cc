@@ -1,27 +1,48 @@
-// Upper-case folding of registry names.
+// Upper-case folding of registry names, by Unicode's simple upper-case
+// mapping of each UTF-16 code unit (as the Windows registry's own table
+// folds them): the C library's under the invariant UTF-8 locale, or the
+// system's invariant mapping on Windows.
 #include "platform/name_fold.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <locale.h>
+#include <wctype.h>
+#endif
 
 namespace zvt::platform {
 
+namespace {
+
+#ifndef _WIN32
+// C.UTF-8 is built into the C library (glibc 2.35 and later): made once,
+// never freed, read by any thread.
+locale_t UnicodeLocale() {
+  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  return locale;
+}
+#endif
+
+}  // namespace
+
 char16_t FoldChar(char16_t c) {
   if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
-  // Latin-1: U+00E0..U+00FE except U+00F7 (division sign); U+00FF maps to U+0178.
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  if (c == 0xFF) return 0x178;
-  // Latin Extended-A: pairs of upper (even) and lower (odd), with the ranges
-  // U+0139..U+0148 and U+0179..U+017E paired odd-upper, even-lower.
-  if (c >= 0x100 && c <= 0x17F) {
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
-      return (c % 2 == 0) ? static_cast<char16_t>(c - 1) : c;
-    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    return (c % 2 == 1) ? static_cast<char16_t>(c - 1) : c;
-  }
-  // Greek lower case U+03B1..U+03C9 (final sigma U+03C2 folds to U+03A3).
-  if (c >= 0x3B1 && c <= 0x3C9) return static_cast<char16_t>(c - 0x20);
-  // Cyrillic: U+0430..U+044F -> U+0410..U+042F, U+0450..U+045F -> U+0400..U+040F.
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
-  return c;
+  // A half of a surrogate pair is no character: it stays.
+  if (c >= 0xD800 && c <= 0xDFFF) return c;
+#ifdef _WIN32
+  wchar_t in = static_cast<wchar_t>(c), out = in;
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr, 0) !=
+      1)
+    return c;
+  return static_cast<char16_t>(out);
+#else
+  const locale_t locale = UnicodeLocale();
+  if (locale == static_cast<locale_t>(0)) return c;
+  const wint_t upper = towupper_l(static_cast<wint_t>(c), locale);
+  // A mapping out of the basic plane (none is known) would not fit a code unit.
+  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
+#endif
 }
 
 std::u16string FoldName(std::u16string_view name) {

@@ -9,9 +9,11 @@
 
 namespace zvt::platform {
 
-// Upper-cases ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters;
-// every other code unit stays as it is. Since names fold to upper case, "_"
-// (0x5F) sorts after every letter, as on Windows.
+// Upper-cases a code unit by Unicode's simple mapping (a letter of any
+// script with one upper-case letter: "a", "\u00e4", "\u03c2", "\u0561");
+// what has none (digits, marks, "\u00df", halves of surrogate pairs) stays
+// as it is. Since names fold to upper case, "_" (0x5F) sorts after every
+// letter, as on Windows.
 char16_t FoldChar(char16_t c);
 std::u16string FoldName(std::u16string_view name);
 bool NamesEqual(std::u16string_view a, std::u16string_view b);

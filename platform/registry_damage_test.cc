@@ -311,5 +311,38 @@ TEST_F(RegistryDamageTest, AStoreOfTheFirstLayoutGetsItsChecksums) {
   EXPECT_TRUE(store->CheckIntegrity(&report)) << report;
 }
 
+// A store written when names folded by a table of a few scripts gets
+// Unicode's folds when first opened for writing: a name beyond that table
+// is then found in any letter case, and its row is sound.
+TEST_F(RegistryDamageTest, AStoreOfTableFoldsIsRefoldedWhenOpened) {
+  std::filesystem::create_directories(dir_.File("old"));
+  const std::string file = dir_.File("old/registry.db");
+  std::string message;
+  {
+    auto store = RegistryStore::Open(file, RegistryStore::Journal::kWal, &message);
+    ASSERT_TRUE(store) << message;
+    KeyId key = 0;
+    bool created = false;
+    ASSERT_EQ(kErrorSuccess, store->CreateChild(kRootKeyId, u"\u03c2\u0561", &key, &created));
+    const BYTE seven[4] = {7, 0, 0, 0};
+    ASSERT_EQ(kErrorSuccess, store->SetValue(key, u"\u0562", 4, seven, sizeof seven));
+  }
+  // As the table folded them: final sigma to U+03A2, Armenian not at all.
+  Tamper(file,
+         "UPDATE keys SET fold = x'03A20561' WHERE fold = x'03A30531'; "
+         "UPDATE vals SET fold = x'0562' WHERE fold = x'0532'; PRAGMA user_version = 2;");
+  auto store = RegistryStore::Open(file, RegistryStore::Journal::kWal, &message);
+  ASSERT_TRUE(store) << message;
+  KeyId key = 0;
+  ASSERT_EQ(kErrorSuccess, store->FindChild(kRootKeyId, u"\u03a3\u0531", &key));
+  EXPECT_EQ(kErrorSuccess, store->VerifyKey(key));
+  BYTE data[4];
+  DWORD size = 4, type = 0;
+  EXPECT_EQ(kErrorSuccess, store->GetValue(key, u"\u0532", &type, data, &size));
+  EXPECT_EQ(7, data[0]);
+  std::string report;
+  EXPECT_TRUE(store->CheckIntegrity(&report)) << report;
+}
+
 }  // namespace
 }  // namespace zvt::platform

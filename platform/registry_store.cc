@@ -61,7 +61,10 @@ ALTER TABLE keys ADD COLUMN chk INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE vals ADD COLUMN chk INTEGER NOT NULL DEFAULT 0;
 )sql";
 constexpr int kFirstSchemaVersion = 1;
-constexpr int kSchemaVersion = 2;  // the user_version of the layout above
+// Layout 2 folded names by a table of a few scripts; layout 3 folds them by
+// Unicode's mapping, and its folds differ only for names beyond that table.
+constexpr int kTableFoldVersion = 2;
+constexpr int kSchemaVersion = 3;  // the user_version of the layout above
 
 // Columns of a key row and of a value row, as every statement reads them.
 #define ZVT_KEY_COLUMNS "id, parent, name, fold, vsum, ksum, chk"
@@ -93,6 +96,43 @@ constexpr const char* kStatementText[] = {
 };
 #undef ZVT_KEY_COLUMNS
 #undef ZVT_VALUE_COLUMNS
+
+// Gives every row whose fold is not its name's fold the right one; runs
+// inside the transaction that lays the store out anew. A row whose new fold
+// another row of its key already has (two names that only the new mapping
+// finds equal) keeps its old fold, and is reported as damaged when read.
+bool Refold(sqlite3* db, std::string* error) {
+  for (const char* table : {"keys", "vals"}) {
+    std::vector<std::pair<sqlite3_int64, std::string>> changed;
+    {
+      SqliteStatement rows(db, (std::string("SELECT id, name, fold FROM ") + table).c_str());
+      if (!rows) return *error = sqlite3_errmsg(db), false;
+      int rc;
+      while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+        const std::string fold = FoldBytes(
+            FromNameBytes(sqlite3_column_blob(rows.get(), 1), sqlite3_column_bytes(rows.get(), 1)));
+        const auto* stored = static_cast<const char*>(sqlite3_column_blob(rows.get(), 2));
+        if (fold != std::string(stored != nullptr ? stored : "",
+                                static_cast<size_t>(sqlite3_column_bytes(rows.get(), 2))))
+          changed.emplace_back(sqlite3_column_int64(rows.get(), 0), fold);
+      }
+      if (rc != SQLITE_DONE) return *error = sqlite3_errmsg(db), false;
+    }
+    SqliteStatement update(
+        db, (std::string("UPDATE ") + table + " SET fold = ?2 WHERE id = ?1").c_str());
+    if (!update) return *error = sqlite3_errmsg(db), false;
+    for (const auto& [id, fold] : changed) {
+      sqlite3_bind_int64(update.get(), 1, id);
+      sqlite3_bind_blob(update.get(), 2, fold.data(), static_cast<int>(fold.size()),
+                        SQLITE_TRANSIENT);
+      const int rc = sqlite3_step(update.get());
+      sqlite3_reset(update.get());
+      if (rc != SQLITE_DONE && (rc & 0xFF) != SQLITE_CONSTRAINT)
+        return *error = sqlite3_errmsg(db), false;
+    }
+  }
+  return true;
+}
 
 // Gives every row of a store of the first layout its checksum; runs inside
 // the transaction that adds the columns.
@@ -175,6 +215,7 @@ bool RegistryStore::LayOut(sqlite3* db, int version, std::string* error) {
         " WHERE id = 1 AND chk = 0 AND vsum = 0 AND ksum = 0";
     ok = exec(kSchema) && exec(root.c_str());
   }
+  if (version != 0 && version <= kTableFoldVersion) ok = ok && Refold(db, error);
   ok = ok && exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   if (!ok) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -287,7 +328,7 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
       if (version > kSchemaVersion)
         return failed(SQLITE_ERROR,
                       "it was written by a newer version (layout " + std::to_string(version) + ")");
-      if (version != 0 && version != kFirstSchemaVersion)
+      if (version != 0 && version != kFirstSchemaVersion && version != kTableFoldVersion)
         return failed(SQLITE_CORRUPT, "unknown layout " + std::to_string(version));
       std::string error;
       if (!LayOut(db, version, &error))
@@ -296,7 +337,10 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
       version = kSchemaVersion;
     }
   }
-  if (version != kSchemaVersion) {
+  // A store of the table-folding layout that this user may not write (the
+  // machine-wide one, until its owner opens it) is read as it is: only
+  // names beyond that table's scripts are missed.
+  if (version != kSchemaVersion && !(read_only && version == kTableFoldVersion)) {
     *message =
         "registry store " + path + " has no usable layout and cannot be written to give it one";
     return nullptr;
