@@ -280,7 +280,12 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
   // An exception (a reply too large for memory, say) fails the call like any
   // other fault; it never leaves the library.
   try {
-    return CallProgram(agent, program, parameters, error);
+    CallObserver* observer = observer_.load();
+    if (observer == nullptr) return CallProgram(agent, program, parameters, error);
+    observer->CallBegins(program);
+    const uint32_t rc = CallProgram(agent, program, parameters, error);
+    observer->CallEnded(program, parameters, rc);
+    return rc;
   } catch (const std::exception& e) {
     return FailQuietly(error, std::string("callProgram: ") + e.what());
   } catch (...) {

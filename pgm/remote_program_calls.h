@@ -4,6 +4,7 @@
 #ifndef ZVT_PGM_REMOTE_PROGRAM_CALLS_H_
 #define ZVT_PGM_REMOTE_PROGRAM_CALLS_H_
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,6 +62,7 @@ class RemoteProgramCalls : public ProgramCallApi {
                                                  uint32_t flags) override;
   uint32_t callProgram(RemoteAgent* agent, const char16_t* program, DataObject* parameters,
                        ErrorOut* error) override;
+  void observeCalls(CallObserver* observer) override { observer_.store(observer); }
   uint32_t getBinary(DataObject* object, uint32_t index, void* destination, uint32_t size,
                      uint32_t* bytes_read, uint32_t* field_type) override;
   uint32_t selectEntry(ArrayDataObject* array, uint16_t entry) override;
@@ -85,6 +87,7 @@ class RemoteProgramCalls : public ProgramCallApi {
   SystemLocator* locator_;
   ErrorLog log_;
   ConnectionPool pool_;
+  std::atomic<CallObserver*> observer_{nullptr};
 };
 
 }  // namespace zvt::pgm

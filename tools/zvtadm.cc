@@ -95,6 +95,10 @@ struct Progress::Shown {
   bool done ZVT_GUARDED_BY(mu) = false;
   uint64_t step ZVT_GUARDED_BY(mu) = 0;
   uint64_t total ZVT_GUARDED_BY(mu) = 0;
+  std::string phase ZVT_GUARDED_BY(mu);
+  std::string unit ZVT_GUARDED_BY(mu);
+  uint64_t count ZVT_GUARDED_BY(mu) = 0;
+  std::chrono::steady_clock::time_point phase_start ZVT_GUARDED_BY(mu);
   std::thread thread;
 };
 
@@ -117,7 +121,15 @@ Progress::Progress(const CommandContext* context, std::string what) {
       double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       std::fprintf(stderr, "\r\033[K%s ... %.1f s", s->what.c_str(), seconds);
-      if (s->total > 0) {
+      if (!s->phase.empty()) {
+        std::fprintf(stderr, ": %s", s->phase.c_str());
+        const double in_phase =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - s->phase_start)
+                .count();
+        if (s->count > 0)
+          std::fprintf(stderr, ", %llu %s at %.0f/s", static_cast<unsigned long long>(s->count),
+                       s->unit.c_str(), in_phase > 0 ? s->count / in_phase : 0.0);
+      } else if (s->total > 0) {
         std::fprintf(stderr, " (%llu of %llu", static_cast<unsigned long long>(s->step),
                      static_cast<unsigned long long>(s->total));
         // The rate so far, and the time left at that rate.
@@ -142,6 +154,15 @@ void Progress::Step(uint64_t done, uint64_t total) {
   MutexLock lock(&shown_->mu);
   shown_->step = done;
   shown_->total = total;
+}
+
+void Progress::Phase(const std::string& text, uint64_t count, const std::string& unit) {
+  if (!shown_) return;
+  MutexLock lock(&shown_->mu);
+  if (text != shown_->phase) shown_->phase_start = std::chrono::steady_clock::now();
+  shown_->phase = text;
+  shown_->count = count;
+  shown_->unit = unit;
 }
 
 void Progress::Done() {

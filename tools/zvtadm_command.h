@@ -61,9 +61,10 @@ class CommandContext {
 };
 
 // A line on standard error that counts the seconds of long work, and for
-// work that counts its steps "n of N", the rate and the time left; shown
-// only when both standard output and standard error are terminals and no
-// JSON is asked for. It goes away when the work is done.
+// work that counts its steps "n of N", the rate and the time left, or the
+// part of it under way; shown only when both standard output and standard
+// error are terminals and no JSON is asked for. It goes away when the work
+// is done.
 class Progress {
  public:
   Progress(const CommandContext* context, std::string what);
@@ -72,6 +73,10 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
   // Also "n of total" for work that can count its steps.
   void Step(uint64_t done, uint64_t total);
+  // The part of the work under way, shown instead of the steps while it
+  // lasts, with `count` things (`unit`) done in it so far and their rate;
+  // "" ends it.
+  void Phase(const std::string& text, uint64_t count = 0, const std::string& unit = "");
   void Done();
 
  private:

@@ -14,6 +14,8 @@
 #include "hierarchy/client_functions.h"
 #include "hierarchy/parents.h"
 #include "host/admin_host_apis.h"
+#include "host/list_formats.h"
+#include "host/program_names.h"
 #include "include/zvtappad/zvtappad.h"
 #include "include/zvtappad/zvtclient.h"
 #include "platform/paths.h"
@@ -119,6 +121,65 @@ int FailCall(CommandContext* context, const std::string& system, uint32_t rc) {
                            (why.empty() ? "" : ": " + why),
                        rc);
 }
+
+// Shows on `progress` what a reload from the host is doing while the
+// library (or this program) asks it: the change timestamps, the usage list
+// and the function list with the entries read so far and their rate, then
+// `then`, what follows the function list (the writing of the cache). A
+// list's parts say how many entries each brought, not how many the whole
+// list holds.
+class ReloadWatch : public CallObserver {
+ public:
+  ReloadWatch(Progress* progress, std::string then)
+      : progress_(progress), then_(std::move(then)), calls_(DefaultServices().program_calls) {
+    calls_->observeCalls(this);
+  }
+  ~ReloadWatch() override { calls_->observeCalls(nullptr); }
+  ReloadWatch(const ReloadWatch&) = delete;
+  ReloadWatch& operator=(const ReloadWatch&) = delete;
+
+  // The library answered: what comes next is not that reload.
+  void Answered() {
+    progress_->Phase("");
+    settings_ = functions_ = 0;
+  }
+
+  void CallBegins(const char16_t* program) override {
+    const std::u16string_view name(program);
+    if (name == kChangeTimestampsName16.text)
+      progress_->Phase("change timestamps");
+    else if (name == kUsageListName16.text)
+      progress_->Phase("usage list", settings_, "settings");
+    else if (name == kFunctionListName16.text)
+      progress_->Phase("function list", functions_, "functions");
+  }
+  void CallEnded(const char16_t* program, DataObject* parameters, uint32_t rc) override {
+    const std::u16string_view name(program);
+    const bool usage = name == kUsageListName16.text;
+    if (rc != 0 || (!usage && name != kFunctionListName16.text)) return;
+    DataObject* receiver = calls_->childObject(parameters, 1);
+    uint32_t entries = 0, bytes = 0, type = 0;
+    if (calls_->getBinary(receiver, 4, &entries, sizeof entries, &bytes, &type) != 0) entries = 0;
+    uint8_t handle[20];
+    const bool last = ReadContinuation(calls_, receiver, handle);
+    if (usage) {
+      settings_ += entries;
+      progress_->Phase("usage list", settings_, "settings");
+    } else if (!last) {
+      functions_ += entries;
+      progress_->Phase("function list", functions_, "functions");
+    } else {
+      functions_ += entries;
+      progress_->Phase(then_ + " (" + std::to_string(functions_) + " functions read)");
+    }
+  }
+
+ private:
+  Progress* progress_;
+  const std::string then_;
+  ProgramCallApi* calls_;
+  uint64_t settings_ = 0, functions_ = 0;
+};
 
 // A signed-on system object of `system`, as a client component holds one.
 uint32_t SignedOnHandle(const std::string& system, uint64_t* handle) {
@@ -248,10 +309,12 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
     std::vector<std::pair<std::string, uint32_t>> answers;
     {
       Progress progress(context, "asking " + *system);
+      ReloadWatch watch(&progress, "writing the cache");
       for (const std::string& f : *functions) {
         progress.Step(answers.size(), functions->size());
         uint32_t v = 0;
         uint32_t rc = library->value(system->c_str(), f.c_str(), &v);
+        watch.Answered();
         if (rc != 0) {
           progress.Done();
           *exit_code = FailCall(context, *system, rc);
@@ -318,6 +381,7 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
     std::vector<std::u16string> order;
     {
       Progress progress(context, "reading the function registry of " + *system);
+      ReloadWatch watch(&progress, "building the tree");
       if (rc == 0) rc = BuildTree(*system, &handle, &functions, &order);
     }
     if (rc != 0) {

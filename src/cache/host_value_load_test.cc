@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cache/registry_layout.h"
+#include "host/program_names.h"
 #include "services/scoped_key.h"
 #include "testing/host_setting.h"
 
@@ -112,6 +113,45 @@ TEST_F(HostValueLoadTest, DeniedItemsAndGroupsAreStoredAndAnsweredFromTheStore) 
   ASSERT_TRUE(again);
   EXPECT_EQ(*denied, *again);
   EXPECT_EQ(2u, server()->calls_answered());  // nothing more was asked of the host
+}
+
+// What a progress display is told of a reload: each call as it begins and
+// ends, in order, with the entries each list part brought.
+TEST_F(HostValueLoadTest, AnObserverHearsEveryCallOfAReloadInOrderWithItsEntries) {
+  struct Recorder : CallObserver {
+    void CallBegins(const char16_t* program) override { events.push_back(U8(program) + " begins"); }
+    void CallEnded(const char16_t* program, DataObject* parameters, uint32_t rc) override {
+      std::string event = U8(program) + " ended " + std::to_string(rc);
+      const std::u16string name(program);
+      if (name == kFunctionListName16.text || name == kUsageListName16.text) {
+        uint32_t entries = 0, bytes = 0, type = 0;
+        DataObject* receiver = calls->childObject(parameters, 1);
+        if (calls->getBinary(receiver, 4, &entries, 4, &bytes, &type) == 0)
+          event += ", " + std::to_string(entries) + " entries";
+      }
+      events.push_back(event);
+    }
+    static std::string U8(const char16_t* s) {
+      return std::string(s, s + std::char_traits<char16_t>::length(s));
+    }
+    ProgramCallApi* calls = nullptr;
+    std::vector<std::string> events;
+  } recorder;
+  recorder.calls = handle_calls_.get();
+  AddProduct();
+  for (int i = 0; i < 100; ++i) HostFunction("F" + std::to_string(i), "3", "PROD");
+  for (const char* f : {"A", "B", "F7"}) Deny("JOE", f);
+  handle_calls_->observeCalls(&recorder);
+  std::unique_ptr<DeniedSet> denied;
+  const uint32_t rc = Query(joe_, &denied);
+  handle_calls_->observeCalls(nullptr);
+  ASSERT_EQ(0u, rc);
+  // 107 functions: the usage of each in one part; the functions in a part
+  // of 64, then the rest.
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{"KLIB/KRUSRFN begins", "KLIB/KRUSRFN ended 0, 107 entries",
+                                      "KLIB/KRFNLST begins", "KLIB/KRFNLST ended 0, 64 entries",
+                                      "KLIB/KRFNLST begins", "KLIB/KRFNLST ended 0, 43 entries"}));
 }
 
 TEST_F(HostValueLoadTest, AFailedUsageCallIsShownAndTheNextQueryLoadsAgain) {

@@ -146,9 +146,23 @@ enum : uint32_t {
   kPgmNoConnection = 4011,  // the remote agent could not be built
 };
 
+// Told of the program calls a ProgramCallApi makes, on the calling thread:
+// what a long piece of work shows of its progress.
+class CallObserver {
+ public:
+  virtual ~CallObserver() = default;
+  virtual void CallBegins(const char16_t* program) = 0;
+  // `parameters` as the call left them; `rc` what callProgram returns.
+  virtual void CallEnded(const char16_t* program, DataObject* parameters, uint32_t rc) = 0;
+};
+
 class ProgramCallApi {
  public:
   virtual ~ProgramCallApi() = default;
+
+  // `observer` (null: none) is told of every call from now on, and must
+  // outlive its turn. An implementation that cannot tell ignores it.
+  virtual void observeCalls(CallObserver* observer) { (void)observer; }
 
   // Null when the description is not valid (a reference to a missing field,
   // an unknown type, a structure without its table).
