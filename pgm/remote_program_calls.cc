@@ -282,9 +282,16 @@ uint32_t RemoteProgramCalls::callProgram(RemoteAgent* agent, const char16_t* pro
   try {
     CallObserver* observer = observer_.load();
     if (observer == nullptr) return CallProgram(agent, program, parameters, error);
-    observer->CallBegins(program);
+    // What the observer does never changes the call's outcome.
+    try {
+      observer->CallBegins(program);
+    } catch (...) {
+    }
     const uint32_t rc = CallProgram(agent, program, parameters, error);
-    observer->CallEnded(program, parameters, rc);
+    try {
+      observer->CallEnded(program, parameters, rc);
+    } catch (...) {
+    }
     return rc;
   } catch (const std::exception& e) {
     return FailQuietly(error, std::string("callProgram: ") + e.what());
