@@ -248,6 +248,9 @@ TEST_F(ClientServicesTest, AHostWhoseRegistryIsDownIsNotTakenForARefusal) {
   auto sql = [this](const char* statement) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(dir_.File("host.db").c_str(), &db));
+    // The server's connections open (and check the schema) as they are
+    // first needed: this edit waits its turn as theirs do.
+    sqlite3_busy_timeout(db, 10000);
     EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, statement, nullptr, nullptr, nullptr))
         << sqlite3_errmsg(db);
     sqlite3_close(db);
