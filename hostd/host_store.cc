@@ -286,12 +286,7 @@ std::string HostStore::CanonicalProfile(const std::string& name) {
 }
 
 Stamp HostStore::StampAfter(const Stamp& last, uint64_t now_micros) {
-  uint64_t before = 0;
-  for (uint8_t b : last) before = (before << 8) | b;
-  uint64_t next = std::max(now_micros, before + 1);
-  Stamp stamp;
-  for (int i = 7; i >= 0; --i, next >>= 8) stamp[i] = static_cast<uint8_t>(next);
-  return stamp;
+  return StampOf(std::max(now_micros, StampValue(last) + 1));
 }
 
 bool HostStore::AddProfile(const std::string& name, const std::string& password,

@@ -15,7 +15,19 @@
 
 namespace zvt::hostd {
 
+// A change timestamp: microseconds since the Unix epoch, big-endian.
 using Stamp = std::array<uint8_t, 8>;
+
+inline uint64_t StampValue(const Stamp& stamp) {
+  uint64_t v = 0;
+  for (uint8_t b : stamp) v = (v << 8) | b;
+  return v;
+}
+inline Stamp StampOf(uint64_t v) {
+  Stamp s;
+  for (int i = 7; i >= 0; --i, v >>= 8) s[i] = static_cast<uint8_t>(v);
+  return s;
+}
 
 struct FunctionRow {
   std::string id;                // 1 to 30 characters

@@ -469,10 +469,11 @@ bool PostgresHostStore::GetTimestamps(const std::string& profile, Timestamps* st
                         {CanonicalProfile(profile)}, &r))
     return false;
   *known = !r.Null(0, 0);
-  if (*known) stamps->user = ToStamp(r.Int(0, 0));
-  if (!r.Null(0, 1)) stamps->rep = ToStamp(r.Int(0, 1));
+  if (*known) stamps->user = StampOf(static_cast<uint64_t>(r.Int(0, 0)));
+  if (!r.Null(0, 1)) stamps->rep = StampOf(static_cast<uint64_t>(r.Int(0, 1)));
   // An empty registry has no hierarchy.
-  if (r.Get(0, 3) == "t" && !r.Null(0, 2)) stamps->hier = ToStamp(r.Int(0, 2));
+  if (r.Get(0, 3) == "t" && !r.Null(0, 2))
+    stamps->hier = StampOf(static_cast<uint64_t>(r.Int(0, 2)));
   return true;
 }
 

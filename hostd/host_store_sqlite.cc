@@ -279,10 +279,8 @@ bool SqliteHostStore::NextStamp(Stamp* stamp, std::string* error) {
 }
 
 bool SqliteHostStore::SetLastStamp(const Stamp& stamp, std::string* error) {
-  uint64_t v = 0;
-  for (uint8_t b : stamp) v = (v << 8) | b;
   Stmt put(&cache_, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', ?1)", error);
-  return put.ok() && put.Int(1, static_cast<int64_t>(v)).Step(error) == SQLITE_DONE;
+  return put.ok() && put.Int(1, static_cast<int64_t>(StampValue(stamp))).Step(error) == SQLITE_DONE;
 }
 
 bool SqliteHostStore::SetMetaStamp(const char* key, const Stamp& stamp, std::string* error) {

@@ -26,13 +26,6 @@ inline constexpr char kNextStamp[] =
     "UPDATE stamps SET value = GREATEST((EXTRACT(EPOCH FROM clock_timestamp()) * 1000000)::bigint, "
     "value + 1) WHERE key = 'last_stamp' RETURNING value";
 
-inline Stamp ToStamp(int64_t v) {
-  Stamp s;
-  uint64_t u = static_cast<uint64_t>(v);
-  for (int i = 7; i >= 0; --i, u >>= 8) s[i] = static_cast<uint8_t>(u);
-  return s;
-}
-
 class PgResult {
  public:
   PgResult() = default;

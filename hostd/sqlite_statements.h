@@ -75,8 +75,7 @@ class Stmt {
   Stamp ColStamp(int i) const {
     Stamp s{};
     if (sqlite3_column_type(st_, i) == SQLITE_INTEGER) {
-      uint64_t v = static_cast<uint64_t>(sqlite3_column_int64(st_, i));
-      for (int b = 7; b >= 0; --b, v >>= 8) s[b] = static_cast<uint8_t>(v);
+      s = StampOf(static_cast<uint64_t>(sqlite3_column_int64(st_, i)));
     } else if (sqlite3_column_bytes(st_, i) == 8) {
       std::memcpy(s.data(), sqlite3_column_blob(st_, i), 8);
     }
