@@ -9,6 +9,7 @@
 
 #include "pgm/sockets.h"
 #include "platform/name_fold.h"
+#include "platform/protected_data.h"
 #include "platform/utf.h"
 #include "services/client.h"
 #include "services/scoped_key.h"
@@ -49,6 +50,18 @@ bool ReadDword(RegistryApi* r, HKEY key, const char16_t* name, uint32_t* out, bo
   return true;
 }
 
+// A REG_BINARY value of at most 4 KiB; false when of another type or larger.
+bool ReadBinary(RegistryApi* r, HKEY key, const char16_t* name, std::vector<uint8_t>* out) {
+  DWORD type = 0, size = 0;
+  LONG rc = r->RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+  if (rc == kErrorFileNotFound) return true;
+  if (rc != kErrorSuccess || type != kRegBinary || size > 4096) return false;
+  out->resize(size);
+  rc = r->RegQueryValueExW(key, name, nullptr, &type, out->data(), &size);
+  if (rc != kErrorSuccess || type != kRegBinary || size != out->size()) return false;
+  return true;
+}
+
 LONG WriteString(RegistryApi* r, HKEY key, const char16_t* name, const std::string& value) {
   return SetStringValue(r, key, name, U16(value));
 }
@@ -78,8 +91,12 @@ std::string SystemConfigStore::Check(const SystemConfig& c) {
     return who + ": \"HostAddress\": " + why;
   if (c.user_profile.empty() || c.user_profile.size() > 10)
     return who + ": \"UserProfile\" must have 1 to 10 characters";
-  if (c.password_file.empty() == c.password_environment.empty())
-    return who + ": exactly one of \"PasswordFile\" and \"PasswordEnvironment\" is needed";
+  const int sources =
+      !c.password_file.empty() + !c.password_environment.empty() + !c.protected_password.empty();
+  if (sources != 1)
+    return who +
+           ": exactly one of \"PasswordFile\", \"PasswordEnvironment\" and "
+           "\"ProtectedPassword\" is needed";
   if (c.connect_timeout_ms == 0 || c.read_timeout_ms == 0)
     return who + ": time-outs must be above 0 ms";
   if (c.tls_mode != "required" && c.tls_mode != "off")
@@ -150,6 +167,10 @@ uint32_t SystemConfigStore::Read(std::u16string_view name, SystemConfig* config,
     }
   }
   c.supply_timestamps = supply != 0;
+  if (!ReadBinary(registry_, key.get(), u"ProtectedPassword", &c.protected_password)) {
+    *error = Quoted(name) + ": \"ProtectedPassword\" is not a REG_BINARY of at most 4096 bytes";
+    return kClientBadConfiguration;
+  }
   std::string wrong = Check(c);
   if (!wrong.empty()) {
     *error = wrong;
@@ -224,12 +245,24 @@ uint32_t SystemConfigStore::Write(const SystemConfig& c, std::string* error) {
   };
   for (LONG r : results)
     if (r != kErrorSuccess) return fail(r);
-  const char16_t* unused = c.password_file.empty() ? u"PasswordFile" : u"PasswordEnvironment";
-  LONG del = registry_->RegDeleteValueW(key.get(), unused);
-  if (del != kErrorSuccess && del != kErrorFileNotFound) return fail(del);
-  rc = c.password_file.empty()
-           ? WriteString(registry_, key.get(), u"PasswordEnvironment", c.password_environment)
-           : WriteString(registry_, key.get(), u"PasswordFile", c.password_file);
+  struct Source {
+    const char16_t* value;
+    bool used;
+  } sources[] = {{u"PasswordFile", !c.password_file.empty()},
+                 {u"PasswordEnvironment", !c.password_environment.empty()},
+                 {u"ProtectedPassword", !c.protected_password.empty()}};
+  for (const Source& source : sources)
+    if (!source.used)
+      if (LONG del = DeleteIfPresent(registry_, key.get(), source.value); del != kErrorSuccess)
+        return fail(del);
+  if (!c.password_file.empty())
+    rc = WriteString(registry_, key.get(), u"PasswordFile", c.password_file);
+  else if (!c.password_environment.empty())
+    rc = WriteString(registry_, key.get(), u"PasswordEnvironment", c.password_environment);
+  else
+    rc = registry_->RegSetValueExW(key.get(), u"ProtectedPassword", 0, kRegBinary,
+                                   c.protected_password.data(),
+                                   static_cast<DWORD>(c.protected_password.size()));
   return rc == kErrorSuccess ? kClientOk : fail(rc);
 }
 
@@ -253,6 +286,18 @@ uint32_t SystemConfigStore::Remove(std::u16string_view name, std::string* error)
 uint32_t SystemConfigStore::ReadPassword(const SystemConfig& c, std::string* password,
                                          std::string* error) {
   std::string who = Quoted(c.name);
+  if (!c.protected_password.empty()) {
+    std::string why;
+    if (!platform::UnprotectForUser(c.protected_password, password, &why)) {
+      *error = who + ": " + why;
+      return kClientNoPassword;
+    }
+    if (password->empty()) {
+      *error = who + ": the protected password is empty";
+      return kClientNoPassword;
+    }
+    return kClientOk;
+  }
   if (!c.password_environment.empty()) {
     const char* v = std::getenv(c.password_environment.c_str());
     if (v == nullptr) {

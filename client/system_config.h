@@ -8,7 +8,9 @@
 //     "Port"                  REG_DWORD  its TCP port
 //     "UserProfile"           REG_SZ     the profile to sign on with
 //     "PasswordFile"          REG_SZ     a file readable only by its owner, or
-//     "PasswordEnvironment"   REG_SZ     an environment variable holding the password
+//     "PasswordEnvironment"   REG_SZ     an environment variable holding the password, or
+//     "ProtectedPassword"     REG_BINARY the password protected for the user who
+//                                        configured the system (Windows only)
 //     "InteractionMode"       REG_DWORD  2: nothing may be shown to the user (default 1)
 //     "SupplyTimestamps"      REG_DWORD  1: the system object fetches the change
 //                                        timestamps at sign-on (default 0)
@@ -24,7 +26,7 @@
 //     "TlsCaFile"             REG_SZ     optional: the CA certificates (PEM) the host's
 //                                        certificate must chain to; else the system's
 //
-// The password itself is never kept in the registry.
+// The password itself is never kept in the registry in clear.
 #ifndef ZVT_CLIENT_SYSTEM_CONFIG_H_
 #define ZVT_CLIENT_SYSTEM_CONFIG_H_
 
@@ -48,6 +50,7 @@ struct SystemConfig {
   std::string user_profile;
   std::string password_file;
   std::string password_environment;
+  std::vector<uint8_t> protected_password;
   uint32_t interaction_mode = 1;
   bool supply_timestamps = false;
   uint32_t connect_timeout_ms = 5000;

@@ -15,6 +15,28 @@ namespace {
 using platform::U16;
 using platform::Utf16ToUtf8;
 
+constexpr size_t kExportLineWidth = 80;  // where regedit wraps hex data
+
+std::string Escape(const std::u16string& text) {
+  std::string out;
+  for (char c : Utf16ToUtf8(text)) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// A REG_SZ that regedit can write as "text": UTF-16 with one terminator and
+// no other NUL, no line breaks.
+std::optional<std::u16string> PlainString(const std::vector<BYTE>& data) {
+  if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+  std::u16string text = Utf16FromValueBytes(data.data(), data.size());
+  if (text.back() != u'\0') return std::nullopt;
+  text.pop_back();
+  if (text.find_first_of(std::u16string(u"\0\r\n", 3)) != std::u16string::npos) return std::nullopt;
+  return text;
+}
+
 constexpr char16_t kHeader5[] = u"Windows Registry Editor Version 5.00";
 constexpr char16_t kHeader4[] = u"REGEDIT4";
 
@@ -380,6 +402,41 @@ std::string FormatValueData(DWORD type, const std::vector<BYTE>& data) {
     out += byte;
   }
   return out;
+}
+
+void AppendRegValue(const std::u16string& name, DWORD type, const std::vector<BYTE>& data,
+                    std::string* out) {
+  std::string line = name.empty() ? "@=" : "\"" + Escape(name) + "\"=";
+  if (type == kRegSz) {
+    if (auto text = PlainString(data)) {
+      *out += line + "\"" + Escape(*text) + "\"\n";
+      return;
+    }
+  }
+  if (uint64_t v = 0; type == kRegDword && IntegerFromValueBytes(data.data(), data.size(), 4, &v)) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(v));
+    *out += line + buf + "\n";
+    return;
+  }
+  char kind[16];
+  if (type == kRegBinary)
+    std::snprintf(kind, sizeof kind, "hex:");
+  else
+    std::snprintf(kind, sizeof kind, "hex(%x):", type);
+  line += kind;
+  for (size_t i = 0; i < data.size(); ++i) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, "%02x", data[i]);
+    bool last = i + 1 == data.size();
+    if (line.size() + 3 + (last ? 0 : 2) > kExportLineWidth) {
+      *out += line + "\\\n";
+      line = "  ";
+    }
+    line += byte;
+    if (!last) line += ",";
+  }
+  *out += line + "\n";
 }
 
 }  // namespace zvt::tools

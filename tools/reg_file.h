@@ -44,6 +44,11 @@ bool SplitRootPath(const std::u16string& full, HKEY* root, std::u16string* path)
 std::string RootName(HKEY root);
 std::string TypeName(DWORD type);
 
+// Appends one value's line ("name"=..., wrapped as regedit wraps hex data)
+// in .reg 5.00 form.
+void AppendRegValue(const std::u16string& name, DWORD type, const std::vector<BYTE>& data,
+                    std::string* out);
+
 }  // namespace zvt::tools
 
 #endif  // ZVT_TOOLS_REG_FILE_H_

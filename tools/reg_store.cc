@@ -3,7 +3,6 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/utf.h"
@@ -15,8 +14,6 @@ namespace {
 using platform::KeyId;
 using platform::RegistryStore;
 using platform::Utf16ToUtf8;
-
-constexpr size_t kExportLineWidth = 80;  // where regedit wraps hex data
 
 // What a failure of the stores means to a user: "no such key", a damaged
 // store with what the registry found, or the code with `message`.
@@ -48,61 +45,6 @@ LONG DeleteTree(platform::PosixRegistry* registry, const platform::StoreKey& key
   return key.store->DeleteKey(key.id);
 }
 
-std::string Escape(const std::u16string& text) {
-  std::string out;
-  for (char c : Utf16ToUtf8(text)) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out;
-}
-
-// A REG_SZ that regedit can write as "text": UTF-16 with one terminator and
-// no other NUL, no line breaks.
-std::optional<std::u16string> PlainString(const std::vector<BYTE>& data) {
-  if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
-  std::u16string text = Utf16FromValueBytes(data.data(), data.size());
-  if (text.back() != u'\0') return std::nullopt;
-  text.pop_back();
-  if (text.find_first_of(std::u16string(u"\0\r\n", 3)) != std::u16string::npos) return std::nullopt;
-  return text;
-}
-
-void WriteValue(const platform::ValueRow& row, std::string* out) {
-  std::string line = row.name.empty() ? "@=" : "\"" + Escape(row.name) + "\"=";
-  if (row.type == kRegSz) {
-    if (auto text = PlainString(row.data)) {
-      *out += line + "\"" + Escape(*text) + "\"\n";
-      return;
-    }
-  }
-  if (uint64_t v = 0;
-      row.type == kRegDword && IntegerFromValueBytes(row.data.data(), row.data.size(), 4, &v)) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(v));
-    *out += line + buf + "\n";
-    return;
-  }
-  char kind[16];
-  if (row.type == kRegBinary)
-    std::snprintf(kind, sizeof kind, "hex:");
-  else
-    std::snprintf(kind, sizeof kind, "hex(%x):", row.type);
-  line += kind;
-  for (size_t i = 0; i < row.data.size(); ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, "%02x", row.data[i]);
-    bool last = i + 1 == row.data.size();
-    if (line.size() + 3 + (last ? 0 : 2) > kExportLineWidth) {
-      *out += line + "\\\n";
-      line = "  ";
-    }
-    line += byte;
-    if (!last) line += ",";
-  }
-  *out += line + "\n";
-}
-
 // Writes `key` and its subtree. A damaged subkey is left out with a comment
 // naming it, and the export goes on with the rest: what can be read is what
 // a damaged store can still give back.
@@ -113,7 +55,7 @@ LONG ExportTree(platform::PosixRegistry* registry, const platform::StoreKey& key
   platform::ValueRow value;
   LONG rc = key.store->ValueAt(key.id, 0, &value);
   while (rc == kErrorSuccess) {
-    WriteValue(value, &text);
+    AppendRegValue(value.name, value.type, value.data, &text);
     rc = key.store->ValueAfter(key.id, value.id, &value);
   }
   if (rc != kErrorNoMoreItems) return rc;
@@ -247,7 +189,7 @@ LONG ReadRegKey(platform::PosixRegistry* registry, HKEY root, const std::u16stri
   platform::ValueRow value;
   if (rc == kErrorNoMoreItems) rc = key.store->ValueAt(key.id, 0, &value);
   while (rc == kErrorSuccess) {
-    listing->values.push_back(value);
+    listing->values.push_back({value.name, value.type, value.data});
     rc = key.store->ValueAfter(key.id, value.id, &value);
   }
   if (rc != kErrorNoMoreItems) {

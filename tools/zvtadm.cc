@@ -1,7 +1,5 @@
 // zvtadm: the administrator's tool for what the client library keeps.
 // Each command group lives in its own file and registers its subcommands here.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -10,30 +8,12 @@
 #include <iostream>
 #include <thread>
 
-#include "client/message_log.h"
 #include "services/client.h"
 #include "services/mutex.h"
 #include "services/win_types.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {
-
-platform::PosixRegistry* CommandContext::registry() {
-  if (!registry_) {
-    platform::RegistryPaths paths = platform::PosixRegistry::DefaultPaths();
-    paths.create_missing = !read_only;
-    // Commands that only look leave a damaged cache file where it is;
-    // the others move it aside as the library does, and say so in the
-    // message log.
-    paths.move_damaged_cache = !read_only;
-    registry_ = std::make_unique<platform::PosixRegistry>(paths);
-    if (!read_only)
-      registry_->SetDamageReporter([](const std::string& text) {
-        client::MessageLog().Append(3, "zvtadm", "registry", text);
-      });
-  }
-  return registry_.get();
-}
 
 void CommandContext::Emit(const nlohmann::json& data, const std::function<void()>& text) const {
   if (json) {
@@ -43,12 +23,6 @@ void CommandContext::Emit(const nlohmann::json& data, const std::function<void()
   } else {
     text();
   }
-}
-
-std::string CommandContext::WithConfigurationStoreProblem(const std::string& error) {
-  std::string why;
-  (void)registry()->StoreFor(kHKeyCurrentUser, &why);
-  return error + (why.empty() ? "" : ": " + why);
 }
 
 std::string Upper(std::string s) {
@@ -67,27 +41,6 @@ int CommandContext::Fail(int code, const std::string& message, uint32_t return_c
   return code;
 }
 
-bool CommandContext::ReportDamage() const {
-  if (!registry_) return false;
-  std::string damage = registry_->DescribeDamage();
-  if (damage.empty()) return false;
-  for (size_t start = 0; start < damage.size();) {
-    size_t end = damage.find('\n', start);
-    if (end == std::string::npos) end = damage.size();
-    std::cerr << "zvtadm: " << damage.substr(start, end - start) << "\n";
-    start = end + 1;
-  }
-  if (!registry_->IsDamaged(kHKeyCurrentUser)) return false;
-  const std::string& config = registry_->paths().user_store;
-  std::cerr << "zvtadm: the client's configuration in " << config
-            << " is damaged; it is left as it is. To restore it: save what can still be read "
-               "with `zvtadm reg export HKEY_CURRENT_USER saved.reg`, move "
-            << config
-            << " away, and load the saved keys into a new store with "
-               "`zvtadm reg import saved.reg`\n";
-  return true;
-}
-
 struct Progress::Shown {
   std::string what;
   Mutex mu;
@@ -103,7 +56,7 @@ struct Progress::Shown {
 };
 
 Progress::Progress(const CommandContext* context, std::string what) {
-  if (context->json || isatty(STDOUT_FILENO) == 0 || isatty(STDERR_FILENO) == 0) return;
+  if (context->json || !OutputIsTerminal() || !ErrorIsTerminal()) return;
   shown_ = std::make_unique<Shown>();
   shown_->what = std::move(what);
   Shown* s = shown_.get();
@@ -184,7 +137,7 @@ struct MutexWaitNotice::Waiting {
 };
 
 MutexWaitNotice::MutexWaitNotice(const CommandContext* context) {
-  if (context->json || isatty(STDERR_FILENO) == 0) return;
+  if (context->json || !ErrorIsTerminal()) return;
   waiting_ = std::make_unique<Waiting>();
   Waiting* w = waiting_.get();
   w->thread = std::thread([w] {
@@ -283,7 +236,11 @@ int main(int argc, char** argv) {
   app.set_version_flag("-V,--version", std::string("zvtadm ") + ZVT_VERSION);
 
   const CommandGroup groups[] = {AddLibraryCommands, AddCacheCommands, AddSystemCommands,
-                                 AddHostCommands, AddRegCommands};
+#ifndef _WIN32
+                                 // The host store's commands run on the host's side.
+                                 AddHostCommands,
+#endif
+                                 AddRegCommands};
   for (CommandGroup add : groups) add(&app, &context, &exit_code);
 
   if (argc >= 2 && std::string(argv[1]) == "__complete")

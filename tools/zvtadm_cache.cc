@@ -22,7 +22,7 @@ void NoteFailure(LONG rc, LONG* failure) {
   if (rc != kErrorSuccess && rc != kErrorNoMoreItems && *failure == kErrorSuccess) *failure = rc;
 }
 
-std::vector<std::u16string> Subkeys(platform::PosixRegistry* r, HKEY key, LONG* failure) {
+std::vector<std::u16string> Subkeys(ToolRegistry* r, HKEY key, LONG* failure) {
   std::vector<std::u16string> names;
   for (DWORD i = 0;; ++i) {
     char16_t name[256];
@@ -43,7 +43,7 @@ struct Value {
   std::vector<BYTE> data;
 };
 
-std::vector<Value> Values(platform::PosixRegistry* r, HKEY key, LONG* failure) {
+std::vector<Value> Values(ToolRegistry* r, HKEY key, LONG* failure) {
   std::vector<Value> values;
   for (DWORD i = 0;; ++i) {
     char16_t name[256];
@@ -65,8 +65,7 @@ std::vector<Value> Values(platform::PosixRegistry* r, HKEY key, LONG* failure) {
 
 // Opens `name` below `key` to read it; a key that is there but cannot be
 // opened is a failure.
-bool OpenToRead(platform::PosixRegistry* r, HKEY key, const char16_t* name, ScopedKey* out,
-                LONG* failure) {
+bool OpenToRead(ToolRegistry* r, HKEY key, const char16_t* name, ScopedKey* out, LONG* failure) {
   LONG rc = r->OpenRegKeyEx(key, name, 0, kKeyRead, out->Receive());
   if (rc != kErrorFileNotFound) NoteFailure(rc, failure);
   return rc == kErrorSuccess;
@@ -76,7 +75,7 @@ bool IsDenied(const Value& v) {
   return IsDeniedFunctionValue(v.name, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
 }
 
-nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key, LONG* failure) {
+nlohmann::json UserJson(ToolRegistry* r, HKEY key, LONG* failure) {
   nlohmann::json user = {{"denied", nlohmann::json::array()}};
   for (const Value& v : Values(r, key, failure)) {
     if (v.name == kUserTsValue) {
@@ -88,8 +87,7 @@ nlohmann::json UserJson(platform::PosixRegistry* r, HKEY key, LONG* failure) {
   return user;
 }
 
-nlohmann::json SystemJson(platform::PosixRegistry* r, HKEY key, const std::string& only_user,
-                          LONG* failure) {
+nlohmann::json SystemJson(ToolRegistry* r, HKEY key, const std::string& only_user, LONG* failure) {
   nlohmann::json system = {{"users", nlohmann::json::object()},
                            {"hierarchy", nlohmann::json::object()}};
   for (const Value& v : Values(r, key, failure)) {
@@ -131,7 +129,7 @@ void PrintSystem(const std::string& name, const nlohmann::json& s) {
   }
 }
 
-void DeleteTree(platform::PosixRegistry* r, HKEY parent, const std::u16string& name) {
+void DeleteTree(ToolRegistry* r, HKEY parent, const std::u16string& name) {
   {
     ScopedKey key(r);
     if (r->OpenRegKeyEx(parent, name.c_str(), 0, kKeyAllAccess, key.Receive()) != kErrorSuccess)
@@ -180,8 +178,8 @@ std::string TimeText(const nlohmann::json& ts) {
   return ts.contains("time") ? ts["time"].get<std::string>() : ts["stored"].get<std::string>();
 }
 
-LONG CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system,
-                           const std::string& user, std::set<std::u16string>* denied) {
+LONG CachedDeniedFunctions(ToolRegistry* r, const std::string& system, const std::string& user,
+                           std::set<std::u16string>* denied) {
   ScopedKey key(r);
   std::u16string path = SystemKeyPath(U16(system)) + u"\\" + U16(user);
   if (LONG rc = r->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
@@ -193,7 +191,7 @@ LONG CachedDeniedFunctions(platform::PosixRegistry* r, const std::string& system
   return failure;
 }
 
-std::string CacheStoreError(platform::PosixRegistry* r, LONG rc) {
+std::string CacheStoreError(ToolRegistry* r, LONG rc) {
   if (rc != kErrorRegistryCorrupt) return "error " + std::to_string(rc);
   std::string damage = r->DescribeDamage();
   return "the file is damaged (error 1015)" + (damage.empty() ? "" : ": " + damage);
@@ -210,7 +208,7 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   show->add_option("USER", *user, "only this user");
   show->callback([=] {
     context->read_only = true;
-    platform::PosixRegistry* r = context->registry();
+    ToolRegistry* r = context->registry();
     ScopedKey top(r);
     nlohmann::json out = nlohmann::json::object();
     bool switched_off = false;
@@ -228,7 +226,7 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       // Part of the cache could not be read: showing the rest as all of it
       // would hide denied functions or a saved hierarchy.
       *exit_code = context->Fail(
-          kExitFailed, "the persistent cache in " + r->paths().cache_store +
+          kExitFailed, "the persistent cache in " + r->CacheStoreName() +
                            " cannot be read whole: " + CacheStoreError(r, failure) +
                            "; `zvtadm cache check` says more, `zvtadm cache clear` starts anew");
       return;
@@ -254,7 +252,7 @@ void AddCacheCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   clear->add_option("SYSTEM", *system, "only this system");
   clear->add_option("USER", *user, "only this user of the system");
   clear->callback([=] {
-    platform::PosixRegistry* r = context->registry();
+    ToolRegistry* r = context->registry();
     // Running libraries refresh under this mutex; clearing waits its turn.
     CAppAdmMutex mutex(kRegCacheMutexName);
     bool locked;

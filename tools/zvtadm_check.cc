@@ -3,19 +3,10 @@
 // show them: a damaged or unreadable store, the cache switched off, a saved
 // hierarchy left empty by a failed function list, and the cache's mutex held
 // by a process that does not let go. Each finding says what to do.
-#include <dirent.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <iostream>
 
 #include "cache/registry_layout.h"
 #include "platform/name_fold.h"
-#include "platform/paths.h"
-#include "platform/posix_sync.h"
-#include "platform/registry_store.h"
 #include "platform/utf.h"
 #include "services/scoped_key.h"
 #include "tools/zvtadm_command.h"
@@ -30,73 +21,7 @@ using platform::Utf16ToUtf8;
 // a refresh from a responsive host takes far less.
 constexpr DWORD kMutexPatienceMs = 2000;
 
-struct Finding {
-  std::string what;
-  std::string todo;
-};
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
-
-// Checks one store file without creating it and without moving it.
-void CheckStore(const std::string& path, platform::RegistryStore::Journal journal,
-                const std::string& what, const std::string& todo, std::vector<Finding>* findings) {
-  if (!Exists(path)) return;
-  std::string message;
-  auto store = platform::RegistryStore::Open(path, journal, &message);
-  std::string report;
-  if (!store) {
-    findings->push_back({what + " " + path + " cannot be opened: " + message, todo});
-  } else if (!store->CheckIntegrity(&report)) {
-    findings->push_back({what + " " + path + " is damaged: " + report, todo});
-  }
-}
-
-// The processes that have `path` open, by their /proc entries.
-std::vector<std::string> Holders(const std::string& path) {
-  std::vector<std::string> pids;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return pids;
-  while (dirent* entry = ::readdir(proc)) {
-    std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string fds = "/proc/" + pid + "/fd";
-    DIR* dir = ::opendir(fds.c_str());
-    if (dir == nullptr) continue;
-    while (dirent* fd = ::readdir(dir)) {
-      char target[PATH_MAX];
-      ssize_t n = ::readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-      if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) {
-        pids.push_back(pid);
-        break;
-      }
-    }
-    ::closedir(dir);
-  }
-  ::closedir(proc);
-  return pids;
-}
-
-}  // namespace
-
-std::string CacheMutexHolders() {
-  platform::PosixSync sync(platform::RuntimeDirectoryPath());
-  std::string holders;
-  for (const std::string& pid : Holders(sync.LockFilePath(kRegCacheMutexName))) {
-    if (pid == std::to_string(::getpid())) continue;
-    std::ifstream comm("/proc/" + pid + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    holders += (holders.empty() ? "" : ", ") + pid + (name.empty() ? "" : " (" + name + ")");
-  }
-  return holders;
-}
-
-namespace {
-
-void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector<Finding>* found) {
+void CheckCache(ToolRegistry* r, const std::string& only, std::vector<Finding>* found) {
   ScopedKey top(r);
   if (r->OpenRegKeyEx(kHKeyCurrentUser, kHostValsKey, 0, kKeyRead, top.Receive()) != kErrorSuccess)
     return;
@@ -152,12 +77,12 @@ void CheckCache(platform::PosixRegistry* r, const std::string& only, std::vector
 }
 
 void CheckMutex(std::vector<Finding>* found) {
-  platform::PosixSync sync(platform::RuntimeDirectoryPath());
-  HANDLE mutex = sync.CreateMutexW(kRegCacheMutexName, 0, nullptr);
+  std::unique_ptr<SyncApi> sync = ToolSync();
+  HANDLE mutex = sync->CreateMutexW(kRegCacheMutexName, 0, nullptr);
   if (mutex == nullptr) return;
-  DWORD wait = sync.WaitForSingleObject(mutex, kMutexPatienceMs);
+  DWORD wait = sync->WaitForSingleObject(mutex, kMutexPatienceMs);
   if (wait == kWaitObject0 || wait == kWaitAbandoned) {
-    sync.ReleaseMutex(mutex);
+    sync->ReleaseMutex(mutex);
   } else if (wait == kWaitTimeout) {
     std::string pids = CacheMutexHolders();
     found->push_back(
@@ -168,7 +93,7 @@ void CheckMutex(std::vector<Finding>* found) {
          "see what that process waits for: a host error shown to a user who has not closed it, "
          "or a host that does not answer; ending it releases the mutex"});
   }
-  sync.CloseHandle(mutex);
+  sync->CloseHandle(mutex);
 }
 
 }  // namespace
@@ -181,16 +106,7 @@ void AddCacheCheckCommand(CLI::App* cache, CommandContext* context, int* exit_co
   check->callback([=] {
     context->read_only = true;
     std::vector<Finding> found;
-    const platform::RegistryPaths& paths = context->registry()->paths();
-    CheckStore(paths.user_store, platform::RegistryStore::Journal::kWal,
-               "the client's configuration",
-               "save what can be read with `zvtadm reg export HKEY_CURRENT_USER saved.reg`, move "
-               "the file away, and `zvtadm reg import saved.reg` into a new one",
-               &found);
-    CheckStore(paths.cache_store, platform::RegistryStore::Journal::kWalMovable, "the cache store",
-               "zvtadm cache clear (the next query also moves the file aside and rebuilds the "
-               "cache from the host)",
-               &found);
+    CheckStoreFiles(context, &found);
     CheckCache(context->registry(), *system, &found);
     CheckMutex(&found);
     nlohmann::json out = nlohmann::json::array();

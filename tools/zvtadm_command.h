@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "platform/log_file.h"
-#include "platform/posix_registry.h"
+#include "services/sync.h"
+#include "tools/zvtadm_registry.h"
 
 namespace zvt::tools {
 
@@ -39,7 +40,7 @@ class CommandContext {
   std::string* NewArgument() { return &arguments_.emplace_back(); }
 
   // The registry stores of the environment, opened on first use.
-  platform::PosixRegistry* registry();
+  ToolRegistry* registry();
 
   // Prints `data` as JSON when --json is given, else calls `text`.
   void Emit(const nlohmann::json& data, const std::function<void()>& text) const;
@@ -56,7 +57,7 @@ class CommandContext {
   bool ReportDamage() const;
 
  private:
-  std::unique_ptr<platform::PosixRegistry> registry_;
+  std::unique_ptr<ToolRegistry> registry_;
   std::deque<std::string> arguments_;
 };
 
@@ -87,10 +88,10 @@ class Progress {
 // The functions that a user's key in the persistent cache holds as denied:
 // kErrorFileNotFound when the cache has no key for that user on that
 // system, another code when the key cannot be read whole.
-LONG CachedDeniedFunctions(platform::PosixRegistry* registry, const std::string& system,
+LONG CachedDeniedFunctions(ToolRegistry* registry, const std::string& system,
                            const std::string& user, std::set<std::u16string>* denied);
 // A failure to read the cache store in words (for 1015, what was found).
-std::string CacheStoreError(platform::PosixRegistry* registry, LONG rc);
+std::string CacheStoreError(ToolRegistry* registry, LONG rc);
 
 // Prints the words that may follow the command line `argv` (the command
 // words after "zvtadm"), one per line, for shell completion.
@@ -103,9 +104,39 @@ int Complete(CLI::App* app, CommandContext* context, int argc, char** argv);
 bool FindUnknownCommand(CLI::App* app, int argc, char** argv, std::string* word,
                         std::string* nearest, std::string* where);
 
+// What differs between the systems zvtadm runs on (zvtadm_posix.cc,
+// zvtadm_win32.cc):
+
 // The processes other than this one that have the cache's mutex open, as
-// "PID (name), ...": its holder among them while it is held.
+// "PID (name), ...": its holder among them while it is held ("" where the
+// system does not tell).
 std::string CacheMutexHolders();
+// The named mutexes of the library's processes.
+std::unique_ptr<SyncApi> ToolSync();
+// A problem `cache check` found, and what to do about it.
+struct Finding {
+  std::string what;
+  std::string todo;
+};
+// Checks the files the client's stores are kept in, where they are the
+// client's own (not on Windows, whose registry is the system's).
+void CheckStoreFiles(CommandContext* context, std::vector<Finding>* found);
+// `path` made absolute (as it is when it cannot be resolved).
+std::string AbsolutePath(const std::string& path);
+// The library's exports that zvtadm asks through, from the library beside
+// zvtadm's own modules; false with `*error` when it cannot be loaded.
+struct LibraryExports {
+  uint32_t (*value)(const char*, const char*, uint32_t*) = nullptr;
+  uint32_t (*value_ex)(const uint64_t*, const char*, uint32_t*) = nullptr;
+  uint32_t (*state_ex)(const uint64_t*, uint32_t*) = nullptr;
+};
+bool LoadLibraryExports(LibraryExports* exports, std::string* error);
+// Prints the profiles of the host store at `store`, one per line, for
+// completion; nothing where no host store can be read.
+void PrintHostProfiles(const std::string& store);
+// Whether standard output and standard error are terminals.
+bool OutputIsTerminal();
+bool ErrorIsTerminal();
 
 // Says on a terminal, once the cache's mutex has been waited for a second,
 // that this command waits and which process holds it; quiet otherwise.

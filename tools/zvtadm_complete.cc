@@ -5,7 +5,6 @@
 // stand, the configured systems where a SYSTEM is expected, and nothing
 // where a value or a file is, so the shell completes file names), and the
 // first word that names no command, with the nearest one.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "client/system_config.h"
-#include "hostd/host_store.h"
 #include "platform/utf.h"
 #include "tools/zvtadm_command.h"
 
@@ -129,17 +127,8 @@ int Complete(CLI::App* app, CommandContext* context, int argc, char** argv) {
   auto positionals = current->get_options([](const CLI::Option* o) { return o->get_positional(); });
   // Profiles, where a host store is at hand.
   if (positional < positionals.size() && positionals[positional]->get_name() == "PROFILE" &&
-      !store.empty() &&
-      (hostd::HostStore::IsPostgresLocation(store) || access(store.c_str(), R_OK) == 0)) {
-    // (A SQLite file that is not there is not made by completing.)
-    std::string error;
-    hostd::StoreOptions options;
-    options.connections = 1;
-    std::unique_ptr<hostd::HostStore> host = hostd::HostStore::Open(store, options, &error);
-    std::vector<std::string> profiles;
-    if (host && host->ListProfiles(&profiles, &error))
-      for (const std::string& p : profiles) std::cout << p << "\n";
-  }
+      !store.empty())
+    PrintHostProfiles(store);
   if (positional < positionals.size() && positionals[positional]->get_name() == "SYSTEM") {
     context->read_only = true;
     std::vector<std::u16string> names;

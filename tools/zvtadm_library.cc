@@ -1,8 +1,5 @@
 // zvtadm value, state and tree: asking the library through its exports, as
 // a client component does, and drawing the function tree it works on.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <iostream>
 #include <map>
 #include <set>
@@ -33,33 +30,13 @@ using platform::Utf16ToUtf8;
 // The library's exports, loaded when a command asks through them and not
 // before: loading the library waits for the cache's mutex (a refresh in
 // another process), which no other command of zvtadm needs to wait for.
-struct Exports {
-  decltype(&zvtUN_GetAdminValue) value = nullptr;
-  decltype(&zvtUN_GetAdminValueEx) value_ex = nullptr;
-  decltype(&zvtUN_GetAdminCacheStateEx) state_ex = nullptr;
-};
-
-const Exports* LoadExports(CommandContext* context, int* exit_code) {
-  static Exports exports;
+const LibraryExports* LoadExports(CommandContext* context, int* exit_code) {
+  static LibraryExports exports;
   static bool loaded = false;
   if (loaded) return &exports;
-  // Beside the platform library, as installed and as built; by full path,
-  // since a loader that intercepts dlopen (a sanitizer's) searches no
-  // run path of ours.
-  const std::string path = platform::PlatformLibraryDirectory() + "libzvtappad.so.0";
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library != nullptr) {
-    exports.value =
-        reinterpret_cast<decltype(exports.value)>(dlsym(library, "zvtUN_GetAdminValue"));
-    exports.value_ex =
-        reinterpret_cast<decltype(exports.value_ex)>(dlsym(library, "zvtUN_GetAdminValueEx"));
-    exports.state_ex =
-        reinterpret_cast<decltype(exports.state_ex)>(dlsym(library, "zvtUN_GetAdminCacheStateEx"));
-  }
-  if (exports.value == nullptr || exports.value_ex == nullptr || exports.state_ex == nullptr) {
-    const char* why = dlerror();
-    *exit_code = context->Fail(kExitFailed, std::string("cannot load the library libzvtappad: ") +
-                                                (why != nullptr ? why : "an export is missing"));
+  std::string error;
+  if (!LoadLibraryExports(&exports, &error)) {
+    *exit_code = context->Fail(kExitFailed, error);
     return nullptr;
   }
   loaded = true;
@@ -303,7 +280,7 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
   value->add_option("FUNCTION", *functions, "function IDs")->required();
   value->callback([=] {
     if (!Configured(context, *system, exit_code)) return;
-    const Exports* library = LoadExports(context, exit_code);
+    const LibraryExports* library = LoadExports(context, exit_code);
     if (library == nullptr) return;
     nlohmann::json out = {{"system", *system}, {"values", nlohmann::json::array()}};
     std::vector<std::pair<std::string, uint32_t>> answers;
@@ -335,7 +312,7 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
   state->add_option("SYSTEM", *system, "configured system")->required();
   state->callback([=] {
     if (!Configured(context, *system, exit_code)) return;
-    const Exports* library = LoadExports(context, exit_code);
+    const LibraryExports* library = LoadExports(context, exit_code);
     if (library == nullptr) return;
     uint64_t handle = 0;
     uint32_t cache_state = 0;
@@ -404,7 +381,7 @@ void AddLibraryCommands(CLI::App* app, CommandContext* context, int* exit_code) 
         return;
       }
     } else {
-      const Exports* library = LoadExports(context, exit_code);
+      const LibraryExports* library = LoadExports(context, exit_code);
       if (library == nullptr) return;
       for (const std::u16string& id : order) {
         uint32_t v = 0;

@@ -70,7 +70,7 @@ int Import(CommandContext* context, const std::string& file) {
 // text for REG_SZ and REG_EXPAND_SZ, an array of texts for REG_MULTI_SZ;
 // else (and for data that does not fit its type) the text form of .reg
 // files. "bytes" always holds the stored bytes in hex.
-nlohmann::json ValueJson(const platform::ValueRow& v) {
+nlohmann::json ValueJson(const RegValue& v) {
   std::string hex;
   for (BYTE b : v.data) {
     char byte[3];
@@ -116,7 +116,7 @@ nlohmann::json ValueJson(const platform::ValueRow& v) {
 }
 
 // A key with its values and everything below it, as JSON.
-LONG KeyTreeJson(platform::PosixRegistry* registry, HKEY root, const std::u16string& path,
+LONG KeyTreeJson(ToolRegistry* registry, HKEY root, const std::u16string& path,
                  const std::string& name, nlohmann::json* out, std::string* error) {
   RegKeyListing listing;
   if (LONG rc = ReadRegKey(registry, root, path, &listing, error); rc != kErrorSuccess) return rc;
@@ -163,7 +163,7 @@ int Export(CommandContext* context, const std::string& key, const std::string& f
   return skipped.empty() ? kExitOk : kExitFailed;
 }
 
-void PrintValue(const platform::ValueRow& v) {
+void PrintValue(const RegValue& v) {
   std::string name = v.name.empty() ? "(Default)" : platform::Utf16ToUtf8(v.name);
   std::cout << "    " << name << "    " << TypeName(v.type) << "    "
             << FormatValueData(v.type, v.data) << "\n";
@@ -183,7 +183,7 @@ int LoadKey(CommandContext* context, const std::string& key, RegKeyListing* list
 int Query(CommandContext* context, const std::string& key, const std::string* value_name) {
   RegKeyListing listing;
   if (int rc = LoadKey(context, key, &listing); rc != kExitOk) return rc;
-  std::vector<const platform::ValueRow*> shown;
+  std::vector<const RegValue*> shown;
   if (value_name != nullptr) {
     std::u16string wanted = platform::U16(*value_name);
     for (const auto& v : listing.values)

@@ -1,7 +1,4 @@
 // zvtadm system: the client's configured systems; zvtadm log: its message log.
-#include <limits.h>
-#include <stdlib.h>
-
 #include <cstdio>
 #include <iostream>
 
@@ -9,6 +6,7 @@
 #include "client/system_config.h"
 #include "pgm/tls.h"
 #include "platform/name_fold.h"
+#include "platform/protected_data.h"
 #include "platform/utf.h"
 #include "tools/zvtadm_command.h"
 
@@ -32,6 +30,7 @@ nlohmann::json ConfigJson(const client::SystemConfig& c) {
   if (c.conversation_timeout_ms != 0) j["conversation_timeout_ms"] = c.conversation_timeout_ms;
   if (!c.password_file.empty()) j["password_file"] = c.password_file;
   if (!c.password_environment.empty()) j["password_env"] = c.password_environment;
+  if (!c.protected_password.empty()) j["password_protected"] = true;
   j["tls"] = c.tls_mode;
   if (!c.tls_ca_file.empty()) j["tls_ca"] = c.tls_ca_file;
   return j;
@@ -57,8 +56,12 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       ->required();
   add->add_option("--port", c->port, "its port")->required();
   add->add_option("--user", c->user_profile, "user profile to sign on with")->required();
-  auto* file = add->add_option("--password-file", c->password_file,
-                               "file holding the password, readable only by you");
+  auto* file = add->add_option(
+      "--password-file", c->password_file,
+      platform::CanProtectForUser()
+          ? "file holding the password: read now and kept in the registry protected for you "
+            "(the file may go afterwards)"
+          : "file holding the password, readable only by you");
   auto* env = add->add_option("--password-env", c->password_environment,
                               "environment variable holding the password");
   file->excludes(env);
@@ -112,22 +115,29 @@ void AddSystemCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     }
     // The CA file is kept by its absolute path and must hold a certificate.
     if (!c->tls_ca_file.empty()) {
-      char resolved[PATH_MAX];
-      if (realpath(c->tls_ca_file.c_str(), resolved) != nullptr) c->tls_ca_file = resolved;
+      c->tls_ca_file = AbsolutePath(c->tls_ca_file);
       if (!tls::LoadClientContext(c->tls_ca_file, &error)) {
         *exit_code = context->Fail(kExitFailed, error);
         return;
       }
     }
     // The password file is kept by its absolute path and must be readable
-    // now, by this user only.
+    // now, by this user only. Where the system protects secrets for their
+    // user, the password itself is kept that way instead, and the file is
+    // no longer needed.
     if (!c->password_file.empty()) {
-      char resolved[PATH_MAX];
-      if (realpath(c->password_file.c_str(), resolved) != nullptr) c->password_file = resolved;
+      c->password_file = AbsolutePath(c->password_file);
       std::string password;
       if (client::SystemConfigStore::ReadPassword(*c, &password, &error) != kClientOk) {
         *exit_code = context->Fail(kExitFailed, error);
         return;
+      }
+      if (platform::CanProtectForUser()) {
+        if (!platform::ProtectForUser(password, &c->protected_password, &error)) {
+          *exit_code = context->Fail(kExitFailed, error);
+          return;
+        }
+        c->password_file.clear();
       }
     }
     uint32_t rc = s.Write(*c, &error);
