@@ -5,7 +5,8 @@
 #                   the Windows build under Wine, the fuzzers briefly)
 #   ./run.sh bench  build and run the benchmarks
 #   ./run.sh report build, then regenerate docs/PERFORMANCE.md and docs/RELIABILITY.md
-#   ./run.sh package build the Debian packages and check them (tools/package.sh)
+#   ./run.sh package build the Debian packages and check them (tools/package.sh), and
+#                   the Windows MSIs and zips for x64 and x86 (tools/windows_package.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,8 +17,9 @@ BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlo
 # The tests, benchmarks, sanitizers, fuzzers, the Windows build and the packages.
 TEST_PACKAGES=(sqlite3 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev python3
                g++-mingw-w64-x86-64-posix wine wine64 debhelper lintian dpkg-dev fakeroot
-               systemd man-db git postgresql prometheus curl)
-PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git)
+               systemd man-db git postgresql prometheus curl wixl msitools llvm zip unzip)
+PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git wixl msitools llvm zip
+                    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_packages() {  # install_packages PACKAGE...
@@ -109,6 +111,7 @@ case "${1:-}" in
   package)
     install_packages "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}"
     ./tools/package.sh build-pkg
+    ./tools/windows_package.sh build-pkg x64="$PWD/build-win" x86="$PWD/build-win32"
     ;;
   report)
     install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"

@@ -369,6 +369,51 @@ TEST_F(ClientServicesTest, TheConfigurationListsComparesAndForgetsSystems) {
   EXPECT_EQ(LastLogText(), "system \"Half\": \"Port\" must be 1 to 65535");
 }
 
+// A system keeps exactly one password source: writing another removes the
+// one before, so a stale password is never read; a protected password
+// (written on Windows) is read back as such and, where nothing can unprotect
+// it, fails the sign-on with its own reason instead of another source's.
+TEST_F(ClientServicesTest, ASystemKeepsOnePasswordSourceAndAProtectedOneIsToldApart) {
+  Configure(u"Vault", "v");
+  SystemConfig c;
+  std::string error;
+  ASSERT_EQ(client_.config()->Read(u"Vault", &c, &error), kClientOk) << error;
+  const std::string file = c.password_file;
+  c.password_file.clear();
+  c.protected_password = {0x01, 0x00, 0x00, 0x00, 0xD0, 0x8C};
+  ASSERT_EQ(client_.config()->Write(c, &error), kClientOk) << error;
+  SystemConfig read;
+  ASSERT_EQ(client_.config()->Read(u"VAULT", &read, &error), kClientOk) << error;
+  EXPECT_TRUE(read.password_file.empty());
+  EXPECT_EQ(read.protected_password, c.protected_password);
+  std::string password;
+  EXPECT_EQ(SystemConfigStore::ReadPassword(read, &password, &error), kClientNoPassword);
+  EXPECT_NE(error.find("protected for a Windows user"), std::string::npos) << error;
+
+  // Two sources at once, as a hand edit may leave them, are refused.
+  read.password_file = file;
+  EXPECT_NE(SystemConfigStore::Check(read), "");
+  EXPECT_EQ(client_.config()->Write(read, &error), kClientBadConfiguration);
+  // Back to the file: the protected value goes.
+  read.protected_password.clear();
+  ASSERT_EQ(client_.config()->Write(read, &error), kClientOk) << error;
+  HKEY key;
+  ASSERT_EQ(registry_.OpenRegKeyEx(kHKeyCurrentUser, u"Systems\\Vault", 0, kKeyRead, &key), 0);
+  DWORD type = 0, size = 0;
+  EXPECT_EQ(registry_.RegQueryValueExW(key, u"ProtectedPassword", nullptr, &type, nullptr, &size),
+            kErrorFileNotFound);
+  registry_.RegCloseKey(key);
+  // A value of the wrong type is a bad configuration, not a missing password.
+  ASSERT_EQ(registry_.OpenRegKeyEx(kHKeyCurrentUser, u"Systems\\Vault", 0, kKeyAllAccess, &key), 0);
+  const char16_t text[] = u"secret";
+  ASSERT_EQ(registry_.RegSetValueExW(key, u"ProtectedPassword", 0, kRegSz,
+                                     reinterpret_cast<const BYTE*>(text), sizeof text),
+            0);
+  registry_.RegCloseKey(key);
+  EXPECT_EQ(client_.config()->Read(u"Vault", &read, &error), kClientBadConfiguration);
+  EXPECT_NE(error.find("ProtectedPassword"), std::string::npos) << error;
+}
+
 // A host's message text may carry line breaks, a forged entry and terminal
 // escapes: the file keeps one line per entry with no control byte raw, and
 // reading gives the text back as it was.

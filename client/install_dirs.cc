@@ -21,10 +21,13 @@ constexpr size_t kMaxInstallDirName = 15;  // 16 characters with the terminator
 std::string ClientServices::InstallDirectory() {
   std::string dir = install_directory_;
   if (dir.empty()) {
+    // The environment's, else the one the installer registered, else the
+    // directory the client's modules were loaded from.
     const char* env = std::getenv("ZVT_INSTALL_DIR");
-    dir = env != nullptr && *env != '\0' ? env : platform::ModuleDirectory();
+    dir = env != nullptr && *env != '\0' ? env : platform::RegisteredInstallDirectory();
+    if (dir.empty()) dir = platform::ModuleDirectory();
   }
-  if (!dir.empty() && dir.back() != '/') dir.push_back('/');
+  if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir.push_back('/');
   return dir;
 }
 

@@ -55,6 +55,8 @@ std::string ClassesStorePath() {
 
 std::string ModuleDirectory() { return PlatformLibraryDirectory() + "zvtappad/"; }
 
+std::string RegisteredInstallDirectory() { return std::string(); }
+
 std::string DirectoryOf(const std::string& path) {
   size_t cut = path.find_last_of("/\\");
   if (cut == std::string::npos) return ".";

@@ -38,6 +38,10 @@ std::string PlatformLibraryDirectory();
 // The private directory of the modules loaded by bare file name (resource
 // libraries, zvtshare.dll): zvtappad/ in the library directory, ending in "/".
 std::string ModuleDirectory();
+// The client's install directory as its installer registered it, ending in
+// a separator; "" where none is registered (always on POSIX systems, whose
+// packages put the modules where ModuleDirectory finds them).
+std::string RegisteredInstallDirectory();
 
 }  // namespace zvt::platform
 

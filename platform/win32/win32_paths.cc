@@ -84,6 +84,20 @@ std::string PlatformLibraryDirectory() {
 // modules sit beside its libraries.
 std::string ModuleDirectory() { return PlatformLibraryDirectory(); }
 
+std::string RegisteredInstallDirectory() {
+  // Written by the installer, per machine; a 32-bit module on 64-bit Windows
+  // reads the 32-bit view, where the 32-bit installer wrote it.
+  wchar_t path[MAX_PATH + 1];
+  DWORD size = sizeof path - sizeof path[0];
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\VYN\\Tarvo.Network", L"InstallPath",
+                   RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS)
+    return std::string();
+  std::string dir = Utf16ToUtf8(std::u16string(path, path + size / sizeof path[0]));
+  while (!dir.empty() && dir.back() == '\0') dir.pop_back();
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir.push_back('\\');
+  return dir;
+}
+
 bool EnsureDirectory(const std::string& path, std::string* message) {
   return MakeDirectories(path, message);
 }

@@ -1,6 +1,7 @@
 // Secrets protected for the current user with the data protection API.
-#include <wincrypt.h>
 #include <windows.h>
+// (after windows.h, which it builds on)
+#include <wincrypt.h>
 
 #include "platform/protected_data.h"
 
