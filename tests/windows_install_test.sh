@@ -98,7 +98,7 @@ echo "zvtadm.exe: state, cache show and check, tree, log, reg export and import"
 # The SDK's example, built against the installed SDK, run with the installed
 # DLLs on its PATH.
 sdk="$installed/sdk"
-x86_64-w64-mingw32-gcc -Wall -Wextra -o "$work/admin_value.exe" -I "$sdk/include" \
+x86_64-w64-mingw32-gcc-posix -Wall -Wextra -o "$work/admin_value.exe" -I "$sdk/include" \
   "$sdk/examples/admin_value.c" -L "$sdk/lib" -lzvtappad -lzvtclient
 ask() { WINEPATH='C:\Program Files\zvtappad' wine "$work/admin_value.exe" WIN_JOE "$@" | tr -d '\r'; }
 expected=$'QACME_PAY_TAXFORM 1 0\nQACME_PAY_TAXFORM 1 0 (ordinal 16)\nQACME_PAY_RUN 0 0\nQACME_PAY_RUN 0 0 (ordinal 16)'
