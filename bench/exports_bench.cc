@@ -1,11 +1,15 @@
 // What a client component pays for a cached answer: this program dlopens
 // libzvtappad as a component does and asks through its exports, with the
-// real client services (the configuration in SQLite) and a real zvthostd
-// process on loopback. Timed: zvtUN_GetAdminValueEx with a system handle,
-// and zvtUN_GetAdminValue by system name with 1 and with 100 configured
-// systems, each answered from the process cache after a first load. The
-// floor, in the same program: two bare unordered_map<u16string> lookups (the
-// process cache's key and the function in its denied set).
+// real client services (the configuration in SQLite, 21 systems configured)
+// and a real zvthostd process on loopback whose registry holds function IDs
+// of the lengths real ones have (9, 14, 22 and 30 characters). Timed:
+// zvtUN_GetAdminValueEx with a system handle, and zvtUN_GetAdminValue by
+// system name with 21 and with 100 configured systems, each answered from
+// the process cache after a first load, asking for a denied function of 22
+// characters; each also counts the allocations a call makes (operator new,
+// replaced for the whole process). The floor, in the same program: two bare
+// unordered_map<u16string> lookups of the same keys (the process cache's key
+// of user and system, and the function in its denied set).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <signal.h>
@@ -13,9 +17,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -25,9 +31,39 @@
 
 extern char** environ;
 
+// Every allocation of the process, the library's included.
+std::atomic<uint64_t> g_allocations{0};
+
+void* operator new(size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
 namespace {
 
-constexpr char kFunction[] = "ITEM_7";  // denied to BENCH
+constexpr int kSystems = 21;
+constexpr int kFunctions = 40;
+
+// The i-th function's ID: 9, 14, 22 or 30 characters, as the host's
+// registries have them ("QVYN_XD1_ZENTA_F000007" is the 22-character kind).
+std::string FunctionId(int i) {
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%06d", i);
+  switch (i % 4) {
+    case 0:
+      return "QVYN" + std::string(digits + 1);  // 9
+    case 1:
+      return "QVYN_XD1" + std::string(digits);  // 14
+    case 2:
+      return "QVYN_XD1_ZENTA_F" + std::string(digits);  // 22
+    default:
+      return "QVYN_XD1_ZENTA_PAYROLL_" + std::string(digits + 1) + "XX";  // 30
+  }
+}
+const std::string kFunction = FunctionId(6);  // 22 characters, denied to BENCH
 
 using ValueByName = uint32_t (*)(const char*, const char*, uint32_t*);
 using ValueByHandle = uint32_t (*)(const uint64_t*, const char*, uint32_t*);
@@ -42,10 +78,10 @@ struct Setting {
         error = message;
         return;
       }
-      for (int i = 0; i < 20; ++i) {
-        const std::string id = "ITEM_" + std::to_string(i);
+      for (int i = 0; i < kFunctions; ++i) {
+        const std::string id = FunctionId(i);
         if (!store->AddFunction(zvt::bench::BenchFunction(id, "3", "*NONE", "*NONE"), &message) ||
-            (i % 2 == 1 && !store->SetUsage("BENCH", id, "1", &message))) {
+            (i % 3 == 0 && !store->SetUsage("BENCH", id, "1", &message))) {
           error = message;
           return;
         }
@@ -79,7 +115,7 @@ struct Setting {
       std::ifstream(port_file) >> port;
     }
     port_ = port;
-    if (port.empty() || !Configure(1)) {
+    if (port.empty() || !Configure(kSystems)) {
       error = "zvtadm system add failed";
       return;
     }
@@ -94,7 +130,8 @@ struct Setting {
     handle_of = reinterpret_cast<SystemHandleOf>(dlsym(client, "zvtsvc_GetSystemHandle"));
     uint32_t v = 0;
     if (by_name == nullptr || by_handle == nullptr || handle_of == nullptr ||
-        handle_of(u"SYS0", u"ZVWIN", &handle) != 0 || by_name("SYS0", kFunction, &v) != 0 || v != 1)
+        handle_of(u"SYS0", u"ZVWIN", &handle) != 0 || by_name("SYS0", kFunction.c_str(), &v) != 0 ||
+        v != 1)
       error = "the first query did not answer denied";
   }
   // Configures systems SYS0 .. SYS(n-1), each a name for the one host.
@@ -140,12 +177,14 @@ Setting* Ready(benchmark::State& state) {
 }
 
 void BM_TwoBareMapLookups(benchmark::State& state) {
+  // The process cache's keys of user and system for 50 systems, each with
+  // the denied set BENCH has.
   std::unordered_map<std::u16string, std::unordered_set<std::u16string>> cache;
-  for (int i = 0; i < 50; ++i) {
-    std::u16string key = u"BENCH*****SYS" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
-    for (int f = 1; f < 20; f += 2) cache[key].insert(u"ITEM_" + std::u16string(1, u'0' + f % 10));
-  }
-  const std::u16string key = u"BENCH*****SYS0", function = u"ITEM_7";
+  auto wide = [](const std::string& s) { return std::u16string(s.begin(), s.end()); };
+  for (int i = 0; i < 50; ++i)
+    for (int f = 0; f < kFunctions; f += 3)
+      cache[u"BENCH*****SYS" + wide(std::to_string(i))].insert(wide(FunctionId(f)));
+  const std::u16string key = u"BENCH*****SYS0", function = wide(kFunction);
   for (auto _ : state) {
     auto it = cache.find(key);
     bool denied = it != cache.end() && it->second.count(function) != 0;
@@ -162,14 +201,17 @@ BENCHMARK(BM_TwoBareMapLookups)->Repetitions(5)->ReportAggregatesOnly(true);
 void BM_CachedAnswerByHandle(benchmark::State& state) {
   Setting* s = Ready(state);
   if (s == nullptr) return;
+  const uint64_t allocations = g_allocations.load();
   for (auto _ : state) {
     uint32_t v = 0;
-    if (s->by_handle(&s->handle, kFunction, &v) != 0 || v != 1) {
+    if (s->by_handle(&s->handle, kFunction.c_str(), &v) != 0 || v != 1) {
       state.SkipWithError("wrong answer");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations());
+  state.counters["allocations_per_call"] = benchmark::Counter(
+      static_cast<double>(g_allocations.load() - allocations) / state.iterations());
 }
 BENCHMARK(BM_CachedAnswerByHandle)
     ->Threads(1)
@@ -185,9 +227,10 @@ void BM_CachedAnswerByName(benchmark::State& state) {
     state.SkipWithError("zvtadm system add failed");
     return;
   }
+  const uint64_t allocations = g_allocations.load();
   for (auto _ : state) {
     uint32_t v = 0;
-    uint32_t rc = s->by_name("SYS0", kFunction, &v);
+    uint32_t rc = s->by_name("SYS0", kFunction.c_str(), &v);
     if (rc != 0 || v != 1) {
       state.SkipWithError(
           ("wrong answer: rc " + std::to_string(rc) + ", value " + std::to_string(v)).c_str());
@@ -195,8 +238,14 @@ void BM_CachedAnswerByName(benchmark::State& state) {
     }
   }
   state.SetLabel(std::to_string(state.range(0)) + " configured systems");
+  state.counters["allocations_per_call"] = benchmark::Counter(
+      static_cast<double>(g_allocations.load() - allocations) / state.iterations());
 }
-BENCHMARK(BM_CachedAnswerByName)->Arg(1)->Arg(100)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CachedAnswerByName)
+    ->Arg(kSystems)
+    ->Arg(100)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 // The part of the by-name path that finds the system handle, for comparison.
 void BM_SystemHandleByName(benchmark::State& state) {

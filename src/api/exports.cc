@@ -31,15 +31,15 @@ extern "C" {
 uint32_t zvtUN_GetAdminValue(const char* system_name, const char* function_id,
                              uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValue", __LINE__, [&] {
-    const std::u16string function = zvt::NarrowToWide(function_id);
+    const zvt::WideText function(function_id);
     const zvt::WideText system(system_name);
-    return zvt::zvtUN_GetAdminValueW(system.c_str(), function, admin_value);
+    return zvt::zvtUN_GetAdminValueW(system.c_str(), function.view(), admin_value);
   });
 }
 
 uint32_t zvtUN_GetAdminCacheState(const char* system_name, uint32_t* cache_state) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminCacheState", __LINE__, [&] {
-    const std::u16string system = zvt::NarrowToWide(system_name);
+    const zvt::WideText system(system_name);
     return zvt::zvtUN_GetAdminCacheStateW(system.c_str(), cache_state);
   });
 }
@@ -47,8 +47,8 @@ uint32_t zvtUN_GetAdminCacheState(const char* system_name, uint32_t* cache_state
 uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* function_id,
                                uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kCache, u"zvtUN_GetAdminValueEx", __LINE__, [&] {
-    const std::u16string function = zvt::NarrowToWide(function_id);
-    return zvt::zvtUN_GetAdminValueExW(system_handle, function, admin_value);
+    const zvt::WideText function(function_id);
+    return zvt::zvtUN_GetAdminValueExW(system_handle, function.view(), admin_value);
   });
 }
 
@@ -57,7 +57,7 @@ uint32_t zvtUN_GetAdminValueEx(const uint64_t* system_handle, const char* functi
 uint32_t zvtappad_Ordinal16(const uint64_t* system_handle, const char* function_id,
                             uint32_t* admin_value) {
   return zvt::GuardBoundary(zvt::ErrorUnit::kBypass, u"zvtUN_GetAdminValueBypass", 0, [&] {
-    const std::u16string function = zvt::NarrowToWide(function_id);
+    const zvt::WideText function(function_id);
     return zvt::zvtUN_GetAdminValueBypassW(system_handle, function.c_str(), admin_value);
   });
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "cache/process_cache.h"
 
@@ -16,25 +17,29 @@ namespace zvt {
 std::u16string NarrowToWide(const char* narrow);
 
 // The same conversion, held in place when the text is short (as system
-// names are), so that converting it takes no allocation.
+// names and function IDs are), so that converting it takes no allocation.
 class WideText {
  public:
   explicit WideText(const char* narrow);
   WideText(const WideText&) = delete;
   WideText& operator=(const WideText&) = delete;
   const char16_t* c_str() const { return spilled_ ? spill_.c_str() : held_; }
+  std::u16string_view view() const {
+    return spilled_ ? std::u16string_view(spill_) : std::u16string_view(held_, size_);
+  }
 
  private:
   static constexpr size_t kHeldChars = 64;
   char16_t held_[kHeldChars];
+  size_t size_ = 0;
   bool spilled_ = false;
   std::u16string spill_;
 };
 
-uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const std::u16string& function_id,
+uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, std::u16string_view function_id,
                               uint32_t* admin_value);
 uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_state);
-uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16string& function_id,
+uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, std::u16string_view function_id,
                                 uint32_t* admin_value);
 uint32_t zvtUN_GetAdminValueBypassW(const uint64_t* system_handle, const char16_t* function_id,
                                     uint32_t* admin_value);

@@ -49,13 +49,13 @@ WideText::WideText(const char* narrow) {
     spilled_ = true;
     return;
   }
-  ToWide(narrow, n, held_);
+  size_ = ToWide(narrow, n, held_);
 }
 
 // The by-name entries answer 0, writing nothing, for a name no system
 // handle can be had for, whatever the output pointer; only then is a null
 // output the library's own failure.
-uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, const std::u16string& function_id,
+uint32_t zvtUN_GetAdminValueW(const char16_t* system_name, std::u16string_view function_id,
                               uint32_t* admin_value) {
   LockedFrame frame;
   SystemHandle handle = 0;
@@ -76,7 +76,7 @@ uint32_t zvtUN_GetAdminCacheStateW(const char16_t* system_name, uint32_t* cache_
   return ProcessCache().getCacheState(&handle, cache_state);
 }
 
-uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, const std::u16string& function_id,
+uint32_t zvtUN_GetAdminValueExW(const uint64_t* system_handle, std::u16string_view function_id,
                                 uint32_t* admin_value) {
   if (admin_value == nullptr) return kLibraryFailure;
   LockedFrame frame;

@@ -35,16 +35,6 @@ struct HandleNames {
   HandleNames() { user[0] = system[0] = u'\0'; }
 };
 
-uint32_t UserAndSystem(ClientApi* client, SystemHandle h, HandleNames* names) {
-  uint32_t rc = client->zvtCO_GetUserIDEx(h, names->user, sizeof names->user);
-  if (rc != kClientOk) return rc;
-  rc = client->zvtCO_GetSystemName(h, names->system, sizeof names->system);
-  if (rc != kClientOk) return rc;
-  names->user[10] = u'\0';
-  names->system[255] = u'\0';
-  return kClientOk;
-}
-
 }  // namespace
 
 void CAIProcessCache::cacheKey(std::u16string_view user_id, std::u16string_view system_name,
@@ -77,7 +67,7 @@ CAIProcessCache::~CAIProcessCache() {
   keyOrder.clear();
 }
 
-uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, const std::u16string& function_id,
+uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, std::u16string_view function_id,
                                      uint32_t* admin_value) {
   LockedFrame frame;
   MutexHold hold(&mutex);
@@ -91,35 +81,56 @@ uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, const std::u16s
     if (rc != kClientOk) return rc;
   }
   HandleNames names;
-  if (uint32_t rc = UserAndSystem(client, h, &names); rc != kClientOk) return rc;
-
-  cacheKey(names.user, names.system, &lookupKey);
-  auto it = entries.find(lookupKey);
-  if (it == entries.end()) {
-    // The load below may show a message whose handler asks again on this
-    // thread: what it needs is its own.
-    const std::u16string key = lookupKey, system = names.system;
-    std::u16string user = names.user;
-    std::unique_ptr<DeniedSet> denied;
-    uint32_t rc = CRegistryCache::getUserValues(handle, system, user, &denied);
-    if (rc != 0) {
-      ZVT_CACHE_ERROR(u"CAIProcessCache::getAIvalue -> getUserValues failed", 0);
-      return rc;
-    }
-    auto entry = std::make_unique<CAIUserEntry>();
-    entry->state = denied ? 1 : 0;
-    entry->deniedFunctions = std::move(denied);
-    if (entry->state == 1) {
-      if (keyOrder.size() >= kMaxKeyedEntries) {
-        entries.erase(keyOrder.front());
-        keyOrder.pop_front();
+  uint32_t rc = client->zvtCO_GetUserIDEx(h, names.user, sizeof names.user);
+  if (rc != kClientOk) return rc;
+  names.user[10] = u'\0';
+  const CAIUserEntry* found = nullptr;
+  if (lastEntry != nullptr && h == lastHandle &&
+      std::u16string_view(names.user) == std::u16string_view(lastUser)) {
+    found = lastEntry;
+  } else {
+    rc = client->zvtCO_GetSystemName(h, names.system, sizeof names.system);
+    if (rc != kClientOk) return rc;
+    names.system[255] = u'\0';
+    cacheKey(names.user, names.system, &lookupKey);
+    auto it = entries.find(lookupKey);
+    if (it == entries.end()) {
+      // The load below may show a message whose handler asks again on this
+      // thread: what it needs is its own, and the last entry is forgotten
+      // before the map can change under it.
+      lastEntry = nullptr;
+      const std::u16string key = lookupKey, system = names.system;
+      std::u16string user = names.user;
+      std::unique_ptr<DeniedSet> denied;
+      rc = CRegistryCache::getUserValues(handle, system, user, &denied);
+      if (rc != 0) {
+        ZVT_CACHE_ERROR(u"CAIProcessCache::getAIvalue -> getUserValues failed", 0);
+        return rc;
       }
-      keyOrder.push_back(key);
+      auto entry = std::make_unique<CAIUserEntry>();
+      entry->state = denied ? 1 : 0;
+      entry->deniedFunctions = std::move(denied);
+      if (entry->state == 1) {
+        if (keyOrder.size() >= kMaxKeyedEntries) {
+          entries.erase(keyOrder.front());
+          keyOrder.pop_front();
+        }
+        keyOrder.push_back(key);
+      }
+      it = entries.insert_or_assign(key, std::move(entry)).first;
     }
-    it = entries.insert_or_assign(key, std::move(entry)).first;
+    found = it->second.get();
+    lastHandle = h;
+    std::char_traits<char16_t>::copy(lastUser, names.user,
+                                     std::char_traits<char16_t>::length(names.user) + 1);
+    lastEntry = found;
   }
-  const CAIUserEntry& entry = *it->second;
-  *admin_value = entry.state == 1 && entry.deniedFunctions->count(function_id) > 0 ? 1 : 0;
+  if (found->state != 1) {
+    *admin_value = 0;
+    return 0;
+  }
+  lookupFunction.assign(function_id);
+  *admin_value = found->deniedFunctions->count(lookupFunction) > 0 ? 1 : 0;
   return 0;
 }
 

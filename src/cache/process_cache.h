@@ -37,7 +37,7 @@ class CAIProcessCache {
   CAIProcessCache& operator=(const CAIProcessCache&) = delete;
 
   // 0 with `*admin_value` written (1: denied), or a nonzero code with it untouched.
-  uint32_t getAIvalue(const SystemHandle* handle, const std::u16string& function_id,
+  uint32_t getAIvalue(const SystemHandle* handle, std::u16string_view function_id,
                       uint32_t* admin_value);
   // 0 with `*cache_state` written (0 current, 1 not signed on, 2 stale), or
   // a nonzero code with it untouched.
@@ -57,9 +57,17 @@ class CAIProcessCache {
   CAppAdmMutex mutex;
   std::unordered_map<std::u16string, std::unique_ptr<CAIUserEntry>> entries;
   std::deque<std::u16string> keyOrder;
-  // The key of the last lookup, kept so that a cached answer allocates
-  // nothing for it.
+  // The key of the last lookup and the function asked for, kept so that a
+  // cached answer allocates nothing for them.
   std::u16string lookupKey ZVT_GUARDED_BY(mutex);
+  std::u16string lookupFunction ZVT_GUARDED_BY(mutex);
+  // The last handle answered for, the user its system object was signed on
+  // with then, and its entry: asked again for the same handle and user, the
+  // entry is taken without building its key. (A handle's system name never
+  // changes.) Reset whenever an entry is added or removed.
+  SystemHandle lastHandle ZVT_GUARDED_BY(mutex) = 0;
+  char16_t lastUser[11] ZVT_GUARDED_BY(mutex) = {};
+  const CAIUserEntry* lastEntry ZVT_GUARDED_BY(mutex) = nullptr;
 };
 
 // The library's one process cache, constructed when the library is loaded

@@ -131,6 +131,54 @@ TEST_F(ProcessCacheTest, FiftyKeyedEntriesFirstInFirstOutAndUnkeyedOnesStay) {
   EXPECT_EQ(registry_cache_.user_value_calls, calls);
 }
 
+// Asked again for the same handle, the process cache takes the entry it
+// found last without building its key; a system object that has signed on
+// again as another user, another handle, and an evicted entry each lead
+// back to the key, so no answer is ever another user's.
+TEST_F(ProcessCacheTest, TheLastHandlesEntryIsTakenOnlyForTheSameUser) {
+  SystemHandle h = System(u"hostA", u"joe");
+  SystemHandle other = System(u"hostB", u"joe");
+  registry_cache_.denied[u"JOE@hostA"] = {u"QACME_PAY_TAXFORM_000022"};
+  registry_cache_.denied[u"ANN@hostA"] = {u"QACME_PAY_RUN"};
+  registry_cache_.denied[u"JOE@hostB"] = {u"QACME_PAY_RUN"};
+  uint32_t v = 9;
+  ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
+  EXPECT_EQ(v, 1u);
+  ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_RUN", &v), 0u);
+  EXPECT_EQ(v, 0u);
+  // The same object, signed on again with another profile.
+  client_.system(h).user = u"ann";
+  ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_RUN", &v), 0u);
+  EXPECT_EQ(v, 1u);
+  ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
+  EXPECT_EQ(v, 0u);
+  // A prefix of the last user is another user.
+  client_.system(h).user = u"an";
+  ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_RUN", &v), 0u);
+  EXPECT_EQ(v, 0u);
+  // Handles taking turns.
+  client_.system(h).user = u"joe";
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(cache_->getAIvalue(&other, u"QACME_PAY_RUN", &v), 0u);
+    EXPECT_EQ(v, 1u);
+    ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_RUN", &v), 0u);
+    EXPECT_EQ(v, 0u);
+  }
+  EXPECT_EQ(registry_cache_.user_value_calls, 4);
+  // The last entry evicted by fifty others is loaded again, not read freed.
+  for (int i = 0; i < 50; ++i) {
+    const std::u16string name = u"SYS" + std::u16string(1, u'A' + i / 26) + char16_t(u'A' + i % 26);
+    registry_cache_.denied[u"JOE@" + name] = {u"F"};
+    SystemHandle filler = System(name, u"joe");
+    ASSERT_EQ(cache_->getAIvalue(&filler, u"F", &v), 0u);
+    if (i == 0) ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
+  }
+  const int calls = registry_cache_.user_value_calls;
+  ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
+  EXPECT_EQ(v, 1u);
+  EXPECT_EQ(registry_cache_.user_value_calls, calls + 1);
+}
+
 TEST_F(ProcessCacheTest, FailuresLeaveTheOutputAndNoEntryBehind) {
   SystemHandle h = System(u"S", u"U", /*signed_on=*/false);
   client_.system(h).signon_result = kClientPasswordRefused;
