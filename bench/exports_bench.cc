@@ -34,13 +34,15 @@ extern char** environ;
 // Every allocation of the process, the library's included.
 std::atomic<uint64_t> g_allocations{0};
 
-void* operator new(size_t size) {
+// (Not inlined, so that the compiler sees the pairs as the replacements they
+// are rather than as malloc meeting delete.)
+__attribute__((noinline)) void* operator new(size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
