@@ -156,7 +156,8 @@ struct PosixSync::MutexObject {
   CondVar cv;
   std::thread::id owner ZVT_GUARDED_BY(m);  // default id: no owner
   int depth ZVT_GUARDED_BY(m) = 0;
-  int fd = -1;  // named mutexes only
+  int waiters ZVT_GUARDED_BY(m) = 0;  // threads of this process waiting on cv
+  int fd = -1;                        // named mutexes only
   std::u16string name;
 
   ~MutexObject() {
@@ -319,12 +320,11 @@ DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
       return kWaitObject0;
     }
     while (object->owner != std::thread::id()) {
-      if (infinite) {
-        object->cv.Wait(&object->m);
-      } else if (!object->cv.WaitUntil(&object->m, deadline) &&
-                 object->owner != std::thread::id()) {
-        return kWaitTimeout;
-      }
+      ++object->waiters;
+      const bool woken = infinite ? (object->cv.Wait(&object->m), true)
+                                  : object->cv.WaitUntil(&object->m, deadline);
+      --object->waiters;
+      if (!woken && object->owner != std::thread::id()) return kWaitTimeout;
     }
     object->owner = me;
     object->depth = 1;
@@ -337,7 +337,7 @@ DWORD PosixSync::WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
     MutexLock lock(&object->m);
     object->owner = std::thread::id();
     object->depth = 0;
-    object->cv.Signal();
+    if (object->waiters > 0) object->cv.Signal();
   }
   return result;
 }
@@ -351,7 +351,8 @@ BOOL PosixSync::ReleaseMutex(HANDLE handle) {
   if (--object->depth > 0) return 1;
   if (object->fd >= 0) object->UnlockFile();
   object->owner = std::thread::id();
-  object->cv.Signal();
+  // (A release with nobody waiting, the common case, makes no call.)
+  if (object->waiters > 0) object->cv.Signal();
   return 1;
 }
 

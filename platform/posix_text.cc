@@ -6,6 +6,7 @@
 #include <locale.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -27,10 +28,10 @@ class Converter {
   ~Converter() {
     if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
   }
-  iconv_t For(const std::string& code_set) {
-    if (code_set != code_set_) {
+  iconv_t For(const char* code_set) {
+    if (code_set_ != code_set) {
       if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
-      cd_ = iconv_open(kUtf16Native, code_set.c_str());
+      cd_ = iconv_open(kUtf16Native, code_set);
       code_set_ = cd_ != reinterpret_cast<iconv_t>(-1) ? code_set : std::string();
     } else {
       iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // reset shift state
@@ -46,25 +47,30 @@ class Converter {
 // Code sets in which every byte below 0x80 is the ASCII character: text of
 // such bytes alone converts without iconv. (Shift_JIS, for one, is not:
 // 0x5C is the yen sign.)
-bool AsciiCompatible(const std::string& code_set) {
+bool AsciiCompatible(const char* code_set) {
   // The answer for the thread's last code set is kept: it is asked on
-  // every conversion.
-  ZVT_FAST_TLS thread_local std::string last_set;
+  // every conversion. (A name too long for the slot is not kept.)
+  ZVT_FAST_TLS thread_local char last_set[48] = {};
   ZVT_FAST_TLS thread_local bool last_answer = false;
-  if (code_set == last_set) return last_answer;
-  last_set = code_set;
-  last_answer = false;
+  if (std::strcmp(code_set, last_set) == 0) return last_answer;
+  bool answer = false;
   static constexpr const char* kPrefixes[] = {"UTF-8",  "ANSI_X3.4-1968", "ISO-8859-", "CP125",
                                               "KOI8-",  "EUC-",           "GB18030",   "GBK",
                                               "GB2312", "US-ASCII"};
   for (const char* prefix : kPrefixes)
-    if (code_set.compare(0, std::strlen(prefix), prefix) == 0) return last_answer = true;
-  return false;
+    if (std::strncmp(code_set, prefix, std::strlen(prefix)) == 0) answer = true;
+  if (std::strlen(code_set) < sizeof last_set) {
+    std::strcpy(last_set, code_set);
+    last_answer = answer;
+  }
+  return answer;
 }
 
-}  // namespace
-
-std::string PosixText::CodeSetName(UINT code_page) {
+// The name of a code page's code set without building a string: the
+// locale's own for the thread's and the process's code pages (it stays
+// valid while the locale does, which outlasts one conversion), else
+// written into `buffer`.
+const char* CodeSet(UINT code_page, char (&buffer)[16]) {
   if (code_page == kCpUtf8) return "UTF-8";
   if (code_page == kCpThreadAcp || code_page == kCpAcp) {
     locale_t current =
@@ -73,7 +79,15 @@ std::string PosixText::CodeSetName(UINT code_page) {
         current == LC_GLOBAL_LOCALE ? nl_langinfo(CODESET) : nl_langinfo_l(CODESET, current);
     return name != nullptr && *name != '\0' ? name : "ANSI_X3.4-1968";
   }
-  return "CP" + std::to_string(code_page);
+  std::snprintf(buffer, sizeof buffer, "CP%u", static_cast<unsigned>(code_page));
+  return buffer;
+}
+
+}  // namespace
+
+std::string PosixText::CodeSetName(UINT code_page) {
+  char buffer[16];
+  return CodeSet(code_page, buffer);
 }
 
 int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* source, int source_len,
@@ -87,13 +101,15 @@ int PosixText::MultiByteToWideChar(UINT code_page, DWORD flags, const char* sour
     return fail(kErrorInvalidParameter);
   size_t in_len = source_len == -1 ? std::strlen(source) + 1 : static_cast<size_t>(source_len);
 
-  const std::string code_set = CodeSetName(code_page);
-  if (dest_chars > 0 && AsciiCompatible(code_set)) {
+  char buffer[16];
+  const char* code_set = CodeSet(code_page, buffer);
+  if (dest_chars > 0 && in_len <= static_cast<size_t>(dest_chars) && AsciiCompatible(code_set)) {
+    // Copied as it is checked; the first byte above 0x7F hands the text to
+    // iconv, which writes `dest` anew.
     size_t i = 0;
-    while (i < in_len && static_cast<unsigned char>(source[i]) < 0x80) ++i;
+    for (; i < in_len && static_cast<unsigned char>(source[i]) < 0x80; ++i)
+      dest[i] = static_cast<char16_t>(source[i]);
     if (i == in_len) {
-      if (in_len > static_cast<size_t>(dest_chars)) return fail(kErrorInsufficientBuffer);
-      for (i = 0; i < in_len; ++i) dest[i] = static_cast<char16_t>(source[i]);
       if (error != nullptr) *error = kErrorSuccess;
       return static_cast<int>(in_len);
     }

@@ -19,8 +19,10 @@ constexpr uint32_t kLibraryFailure = 1;
 // written before the terminator. Text that cannot be converted is empty.
 size_t ToWide(const char* narrow, size_t n, char16_t* wide) {
   LONG error = 0;
-  const int written = CurrentServices().text->MultiByteToWideChar(kCpThreadAcp, 0, narrow, -1, wide,
-                                                                  static_cast<int>(n + 1), &error);
+  // (The length given with its terminator, which is converted too, so that
+  // the text is not measured twice.)
+  const int written = CurrentServices().text->MultiByteToWideChar(
+      kCpThreadAcp, 0, narrow, static_cast<int>(n + 1), wide, static_cast<int>(n + 1), &error);
   if (written <= 0) {
     wide[0] = u'\0';
     return 0;
