@@ -225,8 +225,9 @@ uint32_t SystemConfigStore::Write(const SystemConfig& c, std::string* error) {
     return kClientBadConfiguration;
   };
   if (rc != kErrorSuccess) return fail(rc);
-  // The password source is written last but one and the other source is
-  // removed, so that a half-written entry never points at a stale password.
+  // The other password sources are removed and the configured one is
+  // written last, so that a half-written entry never points at a stale
+  // password.
   LONG results[] = {
       WriteString(registry_, key.get(), u"HostAddress", c.host_address),
       SetDwordValue(registry_, key.get(), u"Port", c.port),
