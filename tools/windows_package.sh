@@ -50,7 +50,7 @@ for build in "${builds[@]}"; do
   esac
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S "$here" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/$toolchain.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
   fi
   cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)" --target "${runtime_targets[@]}" >/dev/null
 
