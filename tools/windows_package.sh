@@ -109,7 +109,7 @@ $(wxs_files Example zvtappad/sdk/examples admin_value.c)
     </Directory>
    </Directory>
   </Directory>
-  <Feature Id="Runtime" Title="Runtime" Level="1" Absent="disallow"
+  <Feature Id="Runtime" Title="Runtime" Level="1"
            Description="The library, its client libraries and zvtadm.exe">
    <ComponentRef Id="c_InstallPath"/>
 $(for id in $runtime_ids; do echo "   <ComponentRef Id=\"c_$id\"/>"; done)
