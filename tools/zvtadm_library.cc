@@ -15,7 +15,6 @@
 #include "host/program_names.h"
 #include "include/zvtappad/zvtappad.h"
 #include "include/zvtappad/zvtclient.h"
-#include "platform/paths.h"
 #include "platform/utf.h"
 #include "services/scoped_key.h"
 #include "services/services.h"
