@@ -57,8 +57,12 @@ bool AsciiCompatible(const char* code_set) {
   static constexpr const char* kPrefixes[] = {"UTF-8",  "ANSI_X3.4-1968", "ISO-8859-", "CP125",
                                               "KOI8-",  "EUC-",           "GB18030",   "GBK",
                                               "GB2312", "US-ASCII"};
-  for (const char* prefix : kPrefixes)
-    if (std::strncmp(code_set, prefix, std::strlen(prefix)) == 0) answer = true;
+  for (const char* prefix : kPrefixes) {
+    if (std::strncmp(code_set, prefix, std::strlen(prefix)) == 0) {
+      answer = true;
+      break;
+    }
+  }
   if (std::strlen(code_set) < sizeof last_set) {
     std::strcpy(last_set, code_set);
     last_answer = answer;

@@ -21,7 +21,6 @@ class ToolRegistry : public platform::Win32Registry {
   // The system's registry reports no damage of its own: a key it cannot
   // read fails with its code.
   std::string DescribeDamage() { return std::string(); }
-  bool IsDamaged(HKEY) { return false; }
   int hives_moved_aside() const { return 0; }
   std::string CacheStoreName() const {
     return "HKEY_CURRENT_USER\\" + platform::Utf16ToUtf8(client_root()) +
