@@ -285,12 +285,68 @@ void EchoLoad(benchmark::State& state, bool tls) {
 void BM_EchoLoad(benchmark::State& state) { EchoLoad(state, false); }
 void BM_TlsEchoLoad(benchmark::State& state) { EchoLoad(state, true); }
 
+// zvthostd against the TLS echo, in turns: each of kRounds rounds drives
+// one and then the other (the order swapped every round) with `n`
+// connections, so that a change in the machine's load moves both alike;
+// the figure is the median of the rounds' ratios of calls/s.
+void BM_HostVsTlsEchoInTurns(benchmark::State& state) {
+  Setting& s = TheSetting();
+  const int program = static_cast<int>(state.range(0));
+  const auto n = static_cast<size_t>(state.range(1));
+  constexpr int kRounds = 7;
+  std::vector<double> ratios, host_rates, echo_rates, host_p99, echo_p99;
+  for (auto _ : state) {
+    for (int round = 0; round < kRounds; ++round) {
+      double rate[2] = {0, 0};
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool echo = (turn == 1) != (round % 2 == 1);
+        if (!s.error.empty() || !s.Connect(echo ? Setting::kTlsEcho : Setting::kHost, n)) {
+          state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
+          return;
+        }
+        if (echo && host_reply_bytes[program] == 0) {
+          state.SkipWithError("no host run to match");
+          return;
+        }
+        const Result r = echo ? Drive(s.peers, n, EchoRequest(program, host_reply_bytes[program]),
+                                      host_reply_bytes[program])
+                              : Drive(s.peers, n, CallFrame(program), 0);
+        if (!r.ok || r.calls_per_s <= 0) {
+          state.SkipWithError("a call failed");
+          return;
+        }
+        if (!echo) host_reply_bytes[program] = r.reply_bytes;
+        rate[echo] = r.calls_per_s;
+        (echo ? echo_rates : host_rates).push_back(r.calls_per_s);
+        (echo ? echo_p99 : host_p99).push_back(r.p99_us);
+      }
+      ratios.push_back(rate[0] / rate[1]);
+    }
+    state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+  };
+  std::sort(ratios.begin(), ratios.end());
+  state.counters["host_vs_tls_echo"] = median(ratios);
+  state.counters["lowest_round"] = ratios.empty() ? 0 : ratios.front();
+  state.counters["highest_round"] = ratios.empty() ? 0 : ratios.back();
+  state.counters["host_calls_per_s"] = median(host_rates);
+  state.counters["tls_echo_calls_per_s"] = median(echo_rates);
+  state.counters["host_p99_us"] = median(host_p99);
+  state.counters["tls_echo_p99_us"] = median(echo_p99);
+  state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + std::to_string(n) +
+                 " connections, TLS; zvthostd vs the TLS echo in turns");
+}
+
 void Sizes(benchmark::internal::Benchmark* b) {
   for (int64_t n : {1, 64, 1000, 10000})
     for (int64_t program : {0, 1}) b->Args({program, n});
 }
 BENCHMARK(BM_HostLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_MetricsCost)->Iterations(1)->UseManualTime();
+BENCHMARK(BM_HostVsTlsEchoInTurns)->Args({0, 64})->Args({0, 1000})->Iterations(1)->UseManualTime();
 BENCHMARK(BM_EchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_TlsEchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 

@@ -306,8 +306,9 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
   return reply;
 }
 
-wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
-                                 const wire::Call& call) {
+// The checks of a timestamps call: a refusal, or none with the receiver's
+// length in `*length`.
+std::optional<wire::CallReply> CheckTimestampsCall(const wire::Call& call, uint32_t* length) {
   if (!Matches(call, {{wire::kOutput, 0},
                       {wire::kInput, 4},
                       {wire::kInput, 8},
@@ -318,17 +319,12 @@ wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
     return Refuse(
         call, "CPF3C21",
         "Format name " + pgm::Utf8OfEbcdicField(call.parameters[2].data) + " is not valid.");
-  uint32_t length;
-  if (!ReceiverLength(call, 0, 1, 8, &length))
+  if (!ReceiverLength(call, 0, 1, 8, length))
     return Refuse(call, "CPF3C24", "Length of the receiver variable is not valid.");
-  std::string profile =
-      RequestedProfile(store, user, pgm::Utf8OfEbcdicField(call.parameters[3].data));
-  if (profile.empty()) return NotAuthorized(call, pgm::Utf8OfEbcdicField(call.parameters[3].data));
-  Timestamps stamps;
-  bool known = false;
-  std::string error;
-  if (!store->GetTimestamps(profile, &stamps, &known, &error)) return Failed(call, error);
-  if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
+  return std::nullopt;
+}
+
+wire::CallReply TimestampsReply(const wire::Call& call, uint32_t length, const Timestamps& stamps) {
   std::string out(kTimestampsLength, '\0');
   PutBe32(&out, 0, std::min(length, kTimestampsLength));
   PutBe32(&out, 4, kTimestampsLength);
@@ -344,12 +340,50 @@ wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
   return reply;
 }
 
-}  // namespace
+wire::CallReply ChangeTimestamps(HostStore* store, const std::string& user,
+                                 const wire::Call& call) {
+  uint32_t length;
+  if (auto refusal = CheckTimestampsCall(call, &length)) return *refusal;
+  std::string profile =
+      RequestedProfile(store, user, pgm::Utf8OfEbcdicField(call.parameters[3].data));
+  if (profile.empty()) return NotAuthorized(call, pgm::Utf8OfEbcdicField(call.parameters[3].data));
+  Timestamps stamps;
+  bool known = false;
+  std::string error;
+  if (!store->GetTimestamps(profile, &stamps, &known, &error)) return Failed(call, error);
+  if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
+  return TimestampsReply(call, length, stamps);
+}
 
-wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call) {
+std::string ProgramName(const wire::Call& call) {
   std::string program = call.program;
   std::transform(program.begin(), program.end(), program.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return program;
+}
+
+}  // namespace
+
+bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call& call,
+                    wire::CallReply* reply) {
+  if (ProgramName(call) != kChangeTimestampsName) return false;
+  uint32_t length;
+  if (CheckTimestampsCall(call, &length)) return false;
+  // Its own profile, as RequestedProfile names it without the store.
+  const std::string name =
+      HostStore::CanonicalProfile(pgm::Utf8OfEbcdicField(call.parameters[3].data));
+  const bool own = name == user || (!user.empty() && user[0] >= '0' && user[0] <= '9' &&
+                                    name.size() == user.size() + 1 && name[0] == 'Q' &&
+                                    name.compare(1, std::string::npos, user) == 0);
+  Timestamps stamps;
+  bool known = false;
+  if (!own || !store->HeldTimestamps(user, &stamps, &known) || !known) return false;
+  *reply = TimestampsReply(call, length, stamps);
+  return true;
+}
+
+wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call) {
+  const std::string program = ProgramName(call);
   if (program == kFunctionListName) return FunctionList(store, call);
   if (program == kUsageListName) return UsageList(store, user, call);
   if (program == kChangeTimestampsName) return ChangeTimestamps(store, user, call);

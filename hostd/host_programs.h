@@ -25,6 +25,13 @@ inline constexpr char kInternalFailureMessage[] = "CPF9999";
 // Runs `call` for the signed-on profile `user` against `store`.
 wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call);
 
+// Answers `call` as RunProgram would when it asks "KLIB/KRCHGTS" for the
+// caller's own profile and the store holds that profile's timestamps
+// (HostStore::HeldTimestamps), never waiting on the store; false, with
+// `*reply` untouched, for any other call (RunProgram answers those).
+bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call& call,
+                    wire::CallReply* reply);
+
 }  // namespace zvt::hostd
 
 #endif  // ZVT_HOSTD_HOST_PROGRAMS_H_

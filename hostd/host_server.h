@@ -235,6 +235,15 @@ class HostServer {
   // no store (null).
   Outcome Handle(PeerState session, const wire::Frame& frame, HostStore* store,
                  std::chrono::steady_clock::time_point since);
+  // Answers a program call from what the store holds in memory, here on
+  // the event loop, when it can without waiting (AnswerFromHeld); false
+  // when a worker must run it.
+  bool AnswerOnLoop(const PeerState& session, const wire::Frame& frame, HostStore* store,
+                    std::chrono::steady_clock::time_point since, Outcome* out);
+  // Counts and logs a call's answer; the frame to send.
+  std::string CallAnswered(const PeerState& session, const wire::Frame& frame,
+                           const wire::Call& call, wire::CallReply answer, bool failed,
+                           std::chrono::steady_clock::time_point since);
   // Checks a sign-on and fills in the answer; `*session` is signed on when it passed.
   void SignOn(PeerState* session, const wire::Signon& signon, HostStore* store,
               wire::SignonReply* answer);

@@ -91,6 +91,12 @@ struct StoreOptions {
   // PostgreSQL: create the schema, or bring an older one up to this
   // version's, instead of refusing to use it.
   bool migrate = false;
+  // PostgreSQL: hold the change timestamps read in memory, as a server
+  // does, kept current by the notifications the database sends whenever one
+  // moves (a thread and a connection of their own listen for them; while
+  // that connection is lost nothing is held). A SQLite store always holds
+  // them, kept current by the commits its writers count.
+  bool hold_stamps = false;
 };
 
 // A host store: a file path (SQLite, created when missing) or a PostgreSQL
@@ -114,7 +120,7 @@ class HostStore {
   static std::string Describe(const std::string& location);
   static bool IsPostgresLocation(const std::string& location);
   // The version of the schema this build reads and writes.
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   virtual ~HostStore() = default;
   HostStore(const HostStore&) = delete;
@@ -203,6 +209,13 @@ class HostStore {
                              ListPage* page, bool* known, std::string* error) = 0;
   virtual bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                              std::string* error) = 0;
+  // The profile's timestamps if the store holds them in memory and knows
+  // them current, never waiting on the store itself; false otherwise (then
+  // GetTimestamps reads them).
+  virtual bool HeldTimestamps(const std::string& /*profile*/, Timestamps* /*stamps*/,
+                              bool* /*known*/) {
+    return false;
+  }
 
   // The whole registry as JSON text, and a replacement from it.
   bool ExportJson(std::string* json, std::string* error);

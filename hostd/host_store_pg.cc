@@ -11,10 +11,12 @@
 #include <deque>
 #include <map>
 
+#include "hostd/held_stamps.h"
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"
 #include "hostd/pg_schema.h"
 #include "hostd/pg_session.h"
+#include "hostd/pg_stamp_watch.h"
 
 namespace zvt::hostd {
 namespace {
@@ -48,14 +50,17 @@ std::string PageLimit(uint64_t limit) {
 
 class PostgresHostStore final : public HostStore {
  public:
-  explicit PostgresHostStore(std::shared_ptr<PgPool> pool) : pool_(std::move(pool)) {}
+  // `held` and `watch` (both null: nothing held) keep the timestamps read.
+  PostgresHostStore(std::shared_ptr<PgPool> pool, std::shared_ptr<HeldStamps> held,
+                    std::shared_ptr<PgStampWatch> watch)
+      : pool_(std::move(pool)), held_(std::move(held)), watch_(std::move(watch)) {}
 
   // Creates or upgrades the schema when `migrate`; otherwise refuses any
   // version but this build's.
   bool Prepare(bool migrate, std::string* error, bool* wrong_schema);
 
   std::unique_ptr<HostStore> OpenAnother(std::string*) override {
-    return std::make_unique<PostgresHostStore>(pool_);
+    return std::make_unique<PostgresHostStore>(pool_, held_, watch_);
   }
   bool SetHostInfo(const HostInfo& info, std::string* error) override;
   bool GetHostInfo(HostInfo* info, std::string* error) override;
@@ -74,6 +79,9 @@ class PostgresHostStore final : public HostStore {
                      bool* known, std::string* error) override;
   bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                      std::string* error) override;
+  bool HeldTimestamps(const std::string& profile, Timestamps* stamps, bool* known) override {
+    return held_ && held_->Find(CanonicalProfile(profile), stamps, known);
+  }
 
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
@@ -99,6 +107,8 @@ class PostgresHostStore final : public HostStore {
                        std::vector<FunctionRow>* rows, ListPage* page);
 
   std::shared_ptr<PgPool> pool_;
+  std::shared_ptr<HeldStamps> held_;
+  std::shared_ptr<PgStampWatch> watch_;
 };
 
 bool PostgresHostStore::Prepare(bool migrate, std::string* error, bool* wrong_schema) {
@@ -459,6 +469,9 @@ bool PostgresHostStore::StoreUsage(const std::string& profile, const std::string
 
 bool PostgresHostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                                       std::string* error) {
+  const std::string canonical = CanonicalProfile(profile);
+  const uint64_t epoch = held_ ? held_->Epoch() : 0;
+  if (held_ && held_->Find(canonical, stamps, known)) return true;
   *stamps = Timestamps{};
   PgSession s(pool_.get(), error);
   PgResult r;
@@ -466,7 +479,7 @@ bool PostgresHostStore::GetTimestamps(const std::string& profile, Timestamps* st
                         "(SELECT value FROM stamps WHERE key = 'rep_ts'), "
                         "(SELECT value FROM stamps WHERE key = 'hier_ts'), "
                         "EXISTS(SELECT 1 FROM functions)",
-                        {CanonicalProfile(profile)}, &r))
+                        {canonical}, &r))
     return false;
   *known = !r.Null(0, 0);
   if (*known) stamps->user = StampOf(static_cast<uint64_t>(r.Int(0, 0)));
@@ -474,6 +487,7 @@ bool PostgresHostStore::GetTimestamps(const std::string& profile, Timestamps* st
   // An empty registry has no hierarchy.
   if (r.Get(0, 3) == "t" && !r.Null(0, 2))
     stamps->hier = StampOf(static_cast<uint64_t>(r.Int(0, 2)));
+  if (held_) held_->Keep(epoch, canonical, *stamps, *known);
   return true;
 }
 
@@ -559,7 +573,18 @@ std::unique_ptr<HostStore> OpenPostgresStore(const std::string& uri, const Store
   bool ignored = false;
   if (wrong_schema == nullptr) wrong_schema = &ignored;
   int size = options.connections > 0 ? options.connections : kDefaultConnections;
-  auto store = std::make_unique<PostgresHostStore>(std::make_shared<PgPool>(uri, size));
+  auto pool = std::make_shared<PgPool>(uri, size);
+  std::shared_ptr<HeldStamps> held;
+  std::shared_ptr<PgStampWatch> watch;
+  if (options.hold_stamps) {
+    held = std::make_shared<HeldStamps>(/*holding=*/false);
+    watch = PgStampWatch::Start(pool, held);
+    if (!watch) {
+      *error = HostStore::Describe(uri) + ": cannot start listening for changes of the timestamps";
+      return nullptr;
+    }
+  }
+  auto store = std::make_unique<PostgresHostStore>(pool, held, watch);
   if (!store->Prepare(options.migrate, error, wrong_schema)) {
     if (error->find(HostStore::Describe(uri)) == std::string::npos)
       *error = HostStore::Describe(uri) + ": " + *error;

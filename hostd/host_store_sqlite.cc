@@ -13,6 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "hostd/held_stamps.h"
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"
 #include "hostd/sqlite_statements.h"
@@ -111,9 +112,13 @@ void BindFunction(Stmt& st, const FunctionRow& f) {
 
 constexpr int64_t kMaxPage = int64_t{1} << 31;
 
+std::unique_ptr<HostStore> OpenSqlite(const std::string& path, std::shared_ptr<HeldStamps> held,
+                                      std::string* error, bool* wrong_schema);
+
 class SqliteHostStore final : public HostStore {
  public:
-  SqliteHostStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
+  SqliteHostStore(sqlite3* db, std::string path, std::shared_ptr<HeldStamps> held)
+      : db_(db), path_(std::move(path)), held_(std::move(held)) {
     cache_.db = db;
     // Every process that changes the store counts its commits here; a
     // store that cannot have the counter reads every answer from the file.
@@ -128,7 +133,7 @@ class SqliteHostStore final : public HostStore {
   bool Prepare(std::string* error, bool* wrong_schema);
 
   std::unique_ptr<HostStore> OpenAnother(std::string* error) override {
-    return OpenSqliteStore(path_, error, nullptr);
+    return OpenSqlite(path_, held_, error, nullptr);
   }
   bool SetHostInfo(const HostInfo& info, std::string* error) override;
   bool GetHostInfo(HostInfo* info, std::string* error) override;
@@ -147,6 +152,7 @@ class SqliteHostStore final : public HostStore {
                      bool* known, std::string* error) override;
   bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                      std::string* error) override;
+  bool HeldTimestamps(const std::string& profile, Timestamps* stamps, bool* known) override;
 
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
@@ -183,19 +189,15 @@ class SqliteHostStore final : public HostStore {
   std::string path_;
   StatementCache cache_;
   std::unique_ptr<platform::ChangeCounter> counter_;
-  // Timestamps read since the counter last moved, by profile. They are
-  // answered again while no commit was counted and for at most
-  // kTrustStampsFor, so that a change written into the file by other means
-  // than this class (which counts nothing) is seen within that time too.
-  struct KnownStamps {
-    Timestamps stamps;
-    bool known = false;
-  };
+  // Timestamps read since the counter last moved, shared by the store's
+  // objects of this process. They are answered again while no commit was
+  // counted and for at most kTrustStampsFor, so that a change written into
+  // the file by other means than this class (which counts nothing) is seen
+  // within that time too.
   static constexpr std::chrono::milliseconds kTrustStampsFor{100};
-  static constexpr size_t kMaxKnownStamps = 1 << 16;
-  std::unordered_map<std::string, KnownStamps> known_stamps_;
-  uint64_t known_at_count_ = 0;
-  std::chrono::steady_clock::time_point known_since_;
+  std::shared_ptr<HeldStamps> held_;
+  // Brings the held stamps up to the counter; false when there is none.
+  bool Revalidate();
 };
 
 bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
@@ -624,25 +626,24 @@ bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& 
   return tx.Commit(error);
 }
 
+bool SqliteHostStore::Revalidate() {
+  if (!counter_) return false;
+  // The counter is read before the file: a commit counted after this read
+  // makes the next call read the file again.
+  held_->DropIfMoved(counter_->Load(), std::chrono::steady_clock::now(), kTrustStampsFor);
+  return true;
+}
+
+bool SqliteHostStore::HeldTimestamps(const std::string& profile, Timestamps* stamps, bool* known) {
+  return Revalidate() && held_->Find(CanonicalProfile(profile), stamps, known);
+}
+
 bool SqliteHostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                                     std::string* error) {
   const std::string canonical = CanonicalProfile(profile);
-  if (counter_) {
-    // The counter is read before the file: a commit counted after this
-    // read makes the next call read the file again.
-    const uint64_t count = counter_->Load();
-    const auto now = std::chrono::steady_clock::now();
-    if (count != known_at_count_ || now - known_since_ > kTrustStampsFor ||
-        known_stamps_.size() >= kMaxKnownStamps) {
-      known_stamps_.clear();
-      known_at_count_ = count;
-      known_since_ = now;
-    } else if (auto it = known_stamps_.find(canonical); it != known_stamps_.end()) {
-      *stamps = it->second.stamps;
-      *known = it->second.known;
-      return true;
-    }
-  }
+  const bool holding = Revalidate();
+  const uint64_t epoch = held_->Epoch();
+  if (holding && held_->Find(canonical, stamps, known)) return true;
   *stamps = Timestamps{};
   Stmt st(&cache_,
           "SELECT (SELECT user_ts FROM profiles WHERE name = ?1), "
@@ -657,7 +658,7 @@ bool SqliteHostStore::GetTimestamps(const std::string& profile, Timestamps* stam
   stamps->rep = st.ColStamp(1);
   // An empty registry has no hierarchy.
   if (st.Col(3) == "1") stamps->hier = st.ColStamp(2);
-  if (counter_) known_stamps_[canonical] = KnownStamps{*stamps, *known};
+  if (holding) held_->Keep(epoch, canonical, *stamps, *known);
   return true;
 }
 
@@ -734,10 +735,8 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
   return MoveRegistryStamps(true, error) && tx.Commit(error);
 }
 
-}  // namespace
-
-std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error,
-                                           bool* wrong_schema) {
+std::unique_ptr<HostStore> OpenSqlite(const std::string& path, std::shared_ptr<HeldStamps> held,
+                                      std::string* error, bool* wrong_schema) {
   bool ignored = false;
   if (wrong_schema == nullptr) wrong_schema = &ignored;
   // The store holds password hashes: a new one is readable by its owner
@@ -760,12 +759,19 @@ std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string*
   sqlite3_busy_timeout(db, 10000);
   // This connection moves the stamps itself (StampTriggers).
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
-  auto store = std::make_unique<SqliteHostStore>(db, path);
+  auto store = std::make_unique<SqliteHostStore>(db, path, std::move(held));
   if (!store->Prepare(error, wrong_schema)) {
     *error = path + ": " + *error;
     return nullptr;
   }
   return store;
+}
+
+}  // namespace
+
+std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error,
+                                           bool* wrong_schema) {
+  return OpenSqlite(path, std::make_shared<HeldStamps>(), error, wrong_schema);
 }
 
 }  // namespace zvt::hostd

@@ -8,6 +8,7 @@
 
 #include "testing/temp_dir.h"
 #include "testing/test_store.h"
+#include "testing/wait.h"
 
 namespace zvt::hostd {
 namespace {
@@ -431,11 +432,12 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   // A store of the first version (before profiles could read all others)
   // is refused until migrated, and keeps its data when it is.
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
-  ASSERT_TRUE(
-      test_store_->Sql("DROP FUNCTION zvt_move_stamps CASCADE; DROP TABLE signon_tokens; "
-                       "ALTER TABLE profiles DROP COLUMN all_profiles; "
-                       "UPDATE zvt_schema SET version = 1",
-                       &error))
+  ASSERT_TRUE(test_store_->Sql(
+      "DROP FUNCTION zvt_move_stamps CASCADE; DROP FUNCTION zvt_tell_stamps CASCADE; "
+      "DROP TABLE signon_tokens; "
+      "ALTER TABLE profiles DROP COLUMN all_profiles; "
+      "UPDATE zvt_schema SET version = 1",
+      &error))
       << error;
   EXPECT_FALSE(HostStore::Open(test_store_->location(), &error));
   EXPECT_NE(error.find("older than this build's"), std::string::npos) << error;
@@ -482,6 +484,68 @@ TEST_P(PostgresStoreTest, ConnectionsTheServerDroppedAreReplacedAndAGoneServerIs
   // A password in the URI never appears in what is reported.
   EXPECT_FALSE(HostStore::Open("postgresql://joe:s3cret@/zvt?host=/nonexistent", &error));
   EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+}
+
+// A server holds the timestamps it read. A change is told by the database
+// after its commit, whoever made it (another instance, psql), and the next
+// read sees it; a change nothing tells of (triggers off) is not seen until
+// the connection that listens is lost, which drops everything held.
+TEST_P(PostgresStoreTest, HeldTimestampsFollowTheDatabasesNotificationsAndALostListenerDropsThem) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddProfile("BOB", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
+  ASSERT_TRUE(store_->AddFunction(Function("ITEM", "ROOT"), &error)) << error;
+  StoreOptions options;
+  options.hold_stamps = true;
+  auto server = HostStore::Open(test_store_->location(), options, &error);
+  ASSERT_TRUE(server) << error;
+  auto worker = server->OpenAnother(&error);
+  ASSERT_TRUE(worker) << error;
+  Timestamps now;
+  bool known = false;
+  auto read = [&](const char* profile) {
+    EXPECT_TRUE(server->GetTimestamps(profile, &now, &known, &error)) << error;
+    return now;
+  };
+  // Held once the listener listens; shared by the process's store objects.
+  ASSERT_TRUE(zvt::testing::WaitUntil(
+      [&] { return read("ANN"), worker->HeldTimestamps("ANN", &now, &known); }));
+  const Timestamps first = now;
+
+  ASSERT_TRUE(store_->SetUsage("ANN", "ITEM", "1", &error)) << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return read("ANN").user > first.user; }));
+  EXPECT_EQ(now.rep, first.rep);
+  ASSERT_TRUE(test_store_->Sql("UPDATE functions SET parent = 'ITEM' WHERE id = 'ITEM'", &error))
+      << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return read("ANN").hier > first.hier; }));
+  read("BOB");
+  ASSERT_TRUE(known);
+  ASSERT_TRUE(store_->RemoveProfile("BOB", &error)) << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return read("BOB"), !known; }));
+
+  // Behind every trigger's back: still held.
+  const Timestamps held = read("ANN");
+  ASSERT_TRUE(
+      test_store_->Sql("SET session_replication_role = replica; "
+                       "UPDATE profiles SET user_ts = user_ts + 1000 WHERE name = 'ANN'",
+                       &error))
+      << error;
+  EXPECT_EQ(read("ANN").user, held.user);
+  // The listener's connection ended: the database's own value is read.
+  ASSERT_TRUE(test_store_->Sql(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = "
+      "'zvthostd stamps' AND datname = current_database()",
+      &error))
+      << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil(
+      [&] { return StampValue(read("ANN").user) == StampValue(held.user) + 1000; }));
+  // And it listens again: a told change is seen as before.
+  ASSERT_TRUE(zvt::testing::WaitUntil(
+      [&] { return read("ANN"), worker->HeldTimestamps("ANN", &now, &known); }));
+  ASSERT_TRUE(store_->SetUsage("ANN", "ITEM", "2", &error)) << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil(
+      [&] { return StampValue(read("ANN").user) > StampValue(held.user) + 1000; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, PostgresStoreTest, ::testing::Values(Backend::kPostgres),

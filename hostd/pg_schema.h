@@ -95,9 +95,27 @@ CREATE TRIGGER usage_moves_stamps AFTER INSERT OR UPDATE OR DELETE ON usage
 CREATE TRIGGER functions_move_stamps AFTER INSERT OR UPDATE OR DELETE ON functions
   FOR EACH ROW EXECUTE FUNCTION zvt_move_stamps();
 )",
+    // 5: every move of a change timestamp, and every profile that comes or
+    // goes, is told on the channel kStampsChannel names, after its commit,
+    // to the servers that hold timestamps in memory.
+    R"(
+CREATE FUNCTION zvt_tell_stamps() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('zvt_stamps', '');
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER stamps_told AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON stamps
+  FOR EACH STATEMENT EXECUTE FUNCTION zvt_tell_stamps();
+CREATE TRIGGER profiles_told AFTER INSERT OR UPDATE OF user_ts OR DELETE OR TRUNCATE ON profiles
+  FOR EACH STATEMENT EXECUTE FUNCTION zvt_tell_stamps();
+)",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == HostStore::kSchemaVersion,
               "one migration step per schema version");
+
+// The channel the moves of change timestamps are told on.
+inline constexpr char kStampsChannel[] = "zvt_stamps";
 
 // Any fixed number: the advisory lock that keeps two migrations apart.
 inline constexpr char kMigrationLock[] = "SELECT pg_advisory_xact_lock(7470916372)";

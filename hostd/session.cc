@@ -205,27 +205,7 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
       const bool failed = !answer.ok && !answer.messages.empty() &&
                           answer.messages[0].id == kInternalFailureMessage;
       if (metrics_) metrics_->StoreOperation(seconds_since(run), !failed);
-      std::string payload = wire::Encode(answer, session.version);
-      if (payload.size() + 1 > max_frame_.load()) {
-        answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
-        payload = wire::Encode(answer, session.version);
-      }
-      constexpr uint64_t kFrameHeader = 5;  // length and type
-      call_bytes_in_ += frame.payload.size() + kFrameHeader;
-      call_bytes_out_ += payload.size() + kFrameHeader;
-      const size_t slot = ProgramSlot(call.program);
-      program_calls_[slot]++;
-      calls_++;
-      call_log_.Append(session.user, call.program, answer);
-      reply(wire::FrameType::kCallReply, payload);
-      if (metrics_) {
-        using O = ServerMetrics::CallOutcome;
-        metrics_->ProgramCall(slot,
-                              answer.ok ? O::kOk
-                              : failed  ? O::kFailed
-                                        : O::kRefused,
-                              seconds_since(since));
-      }
+      out.bytes = CallAnswered(session, frame, call, std::move(answer), failed, since);
       break;
     }
     default:
@@ -235,6 +215,50 @@ HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& fra
   }
   out.session = std::move(session);
   return out;
+}
+
+bool HostServer::AnswerOnLoop(const PeerState& session, const wire::Frame& frame, HostStore* store,
+                              std::chrono::steady_clock::time_point since, Outcome* out) {
+  // Hooks may take their time before a call: those calls go to a worker.
+  if (frame.type != wire::FrameType::kCall || !session.signed_on || hooks_ != &no_hooks_)
+    return false;
+  wire::Call call;
+  std::string error;
+  wire::CallReply answer;
+  if (!wire::Decode(frame.payload, &call, max_frame_.load(), &error) ||
+      !AnswerFromHeld(store, session.user, call, &answer))
+    return false;
+  calls_begun_++;
+  out->bytes = CallAnswered(session, frame, call, std::move(answer), /*failed=*/false, since);
+  out->session = session;
+  return true;
+}
+
+std::string HostServer::CallAnswered(const PeerState& session, const wire::Frame& frame,
+                                     const wire::Call& call, wire::CallReply answer, bool failed,
+                                     std::chrono::steady_clock::time_point since) {
+  std::string payload = wire::Encode(answer, session.version);
+  if (payload.size() + 1 > max_frame_.load()) {
+    answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
+    payload = wire::Encode(answer, session.version);
+  }
+  constexpr uint64_t kFrameHeader = 5;  // length and type
+  call_bytes_in_ += frame.payload.size() + kFrameHeader;
+  call_bytes_out_ += payload.size() + kFrameHeader;
+  const size_t slot = ProgramSlot(call.program);
+  program_calls_[slot]++;
+  calls_++;
+  call_log_.Append(session.user, call.program, answer);
+  if (metrics_) {
+    using O = ServerMetrics::CallOutcome;
+    metrics_->ProgramCall(
+        slot,
+        answer.ok ? O::kOk
+        : failed  ? O::kFailed
+                  : O::kRefused,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
+  }
+  return wire::EncodeFrame(wire::FrameType::kCallReply, payload);
 }
 
 }  // namespace zvt::hostd

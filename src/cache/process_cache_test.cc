@@ -171,7 +171,9 @@ TEST_F(ProcessCacheTest, TheLastHandlesEntryIsTakenOnlyForTheSameUser) {
     registry_cache_.denied[u"JOE@" + name] = {u"F"};
     SystemHandle filler = System(name, u"joe");
     ASSERT_EQ(cache_->getAIvalue(&filler, u"F", &v), 0u);
-    if (i == 0) ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
+    if (i == 0) {
+      ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
+    }
   }
   const int calls = registry_cache_.user_value_calls;
   ASSERT_EQ(cache_->getAIvalue(&h, u"QACME_PAY_TAXFORM_000022", &v), 0u);
