@@ -346,7 +346,10 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_HostLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_MetricsCost)->Iterations(1)->UseManualTime();
-BENCHMARK(BM_HostVsTlsEchoInTurns)->Args({0, 64})->Args({0, 1000})->Iterations(1)->UseManualTime();
+BENCHMARK(BM_HostVsTlsEchoInTurns)
+    ->ArgsProduct({{0, 1}, {64, 1000}})
+    ->Iterations(1)
+    ->UseManualTime();
 BENCHMARK(BM_EchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_TlsEchoLoad)->Apply(Sizes)->Iterations(1)->UseManualTime();
 

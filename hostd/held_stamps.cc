@@ -30,6 +30,28 @@ void HeldStamps::Keep(uint64_t epoch, const std::string& profile, const Timestam
   held_[profile] = Held{stamps, known};
 }
 
+bool HeldStamps::FindPage(const std::string& key, HeldPage* page) const {
+  MutexLock lock(&mu_);
+  if (!holding_) return false;
+  auto it = pages_.find(key);
+  if (it == pages_.end()) return false;
+  *page = it->second;
+  return true;
+}
+
+void HeldStamps::KeepPage(uint64_t epoch, const std::string& key, HeldPage page) {
+  size_t bytes = key.size() + sizeof page;
+  for (const UsageRow& u : page.rows) bytes += sizeof u + u.function.size() + u.usage.size();
+  MutexLock lock(&mu_);
+  if (!holding_ || epoch != epoch_) return;
+  if (page_bytes_ + bytes > kPageBudget) {
+    pages_.clear();
+    page_bytes_ = 0;
+    return;
+  }
+  if (pages_.emplace(key, std::move(page)).second) page_bytes_ += bytes;
+}
+
 void HeldStamps::Drop() {
   MutexLock lock(&mu_);
   DropLocked();

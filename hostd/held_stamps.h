@@ -1,8 +1,10 @@
 // Change timestamps read from the host store, held in memory so that the
 // calls asking for them again are answered without the store, and dropped
-// all at once whenever the store may have moved one. One holder serves the
-// store objects of a process (the workers' and the event loops'), so that
-// what one of them read answers the others.
+// all at once whenever the store may have moved one; and pages of usage
+// lists, each held under the timestamps that were current when it was
+// read, so that a page is found only while they still are. One holder
+// serves the store objects of a process (the workers' and the event
+// loops'), so that what one of them read answers the others.
 #ifndef ZVT_HOSTD_HELD_STAMPS_H_
 #define ZVT_HOSTD_HELD_STAMPS_H_
 
@@ -10,11 +12,18 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "hostd/host_store.h"
 #include "services/mutex.h"
 
 namespace zvt::hostd {
+
+// One page of a profile's usage list as ListUsagePage read it.
+struct HeldPage {
+  std::vector<UsageRow> rows;
+  ListPage where;
+};
 
 class HeldStamps {
  public:
@@ -45,8 +54,14 @@ class HeldStamps {
   // ago: for a store that learns of other writers only by such a count and
   // of writers that do not count only with time.
   void DropIfMoved(uint64_t marker, Clock::time_point now, Clock::duration trust);
-  // How often everything was dropped (tests).
-  uint64_t drops() const { return Epoch(); }
+  // A usage page kept under `key` (which names the timestamps it was read
+  // under as well as the page); false when none is.
+  bool FindPage(const std::string& key, HeldPage* page) const;
+  // Keeps a page read since `epoch`, unless the holder dropped everything
+  // since. Pages are not dropped with the timestamps: one whose timestamps
+  // moved is never asked for again, and they go when their bytes pass the
+  // budget.
+  void KeepPage(uint64_t epoch, const std::string& key, HeldPage page);
 
  private:
   struct Held {
@@ -55,6 +70,8 @@ class HeldStamps {
   };
   // More profiles than this are not held: the next read drops them all.
   static constexpr size_t kMaxHeld = size_t{1} << 16;
+  // Pages of more bytes than this are not held: the next one drops them all.
+  static constexpr size_t kPageBudget = size_t{64} << 20;
 
   void DropLocked() ZVT_REQUIRES(mu_);
 
@@ -64,6 +81,8 @@ class HeldStamps {
   uint64_t marker_ ZVT_GUARDED_BY(mu_) = 0;
   Clock::time_point since_ ZVT_GUARDED_BY(mu_){};
   std::unordered_map<std::string, Held> held_ ZVT_GUARDED_BY(mu_);
+  std::unordered_map<std::string, HeldPage> pages_ ZVT_GUARDED_BY(mu_);
+  size_t page_bytes_ ZVT_GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace zvt::hostd

@@ -269,7 +269,18 @@ wire::CallReply NotAuthorized(const wire::Call& call, const std::string& request
   return Refuse(call, "CPF2217", "Not authorized to user profile " + requested + ".");
 }
 
-wire::CallReply UsageList(HostStore* store, const std::string& user, const wire::Call& call) {
+// Whether `name` (canonical) is `user`'s own profile as RequestedProfile
+// names it without the store.
+bool OwnProfile(const std::string& user, const std::string& name) {
+  return name == user ||
+         (!user.empty() && user[0] >= '0' && user[0] <= '9' && name.size() == user.size() + 1 &&
+          name[0] == 'Q' && name.compare(1, std::string::npos, user) == 0);
+}
+
+// `*missed` (when given): answer only from the pages the store holds, and
+// set it when a page is not held (the reply is then of no use).
+wire::CallReply UsageList(HostStore* store, const std::string& user, const wire::Call& call,
+                          bool* missed = nullptr) {
   if (!Matches(call, {{wire::kInput, 20},
                       {wire::kOutput, 0},
                       {wire::kInput, 4},
@@ -283,15 +294,25 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
   std::string category;
   if (auto refusal = CheckListRequest(call, kUsageListFormat, 5, &length, &category))
     return *refusal;
-  std::string profile =
-      RequestedProfile(store, user, pgm::Utf8OfEbcdicField(call.parameters[4].data));
-  if (profile.empty()) return NotAuthorized(call, pgm::Utf8OfEbcdicField(call.parameters[4].data));
+  const std::string asked = pgm::Utf8OfEbcdicField(call.parameters[4].data);
+  if (missed != nullptr && !OwnProfile(user, HostStore::CanonicalProfile(asked))) {
+    *missed = true;
+    return NotAuthorized(call, asked);
+  }
+  std::string profile = missed != nullptr ? user : RequestedProfile(store, user, asked);
+  if (profile.empty()) return NotAuthorized(call, asked);
   bool known = true;
   PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
     std::vector<UsageRow> rows;
-    if (!store->ListUsagePage(profile, category, after, limit, count, &rows, &page->where, &known,
-                              error))
+    if (missed != nullptr) {
+      if (!store->HeldUsagePage(profile, category, after, limit, count, &rows, &page->where)) {
+        *missed = true;
+        return false;
+      }
+    } else if (!store->ListHeldUsagePage(profile, category, after, limit, count, &rows,
+                                         &page->where, &known, error)) {
       return false;
+    }
     char* e = page->AddBlank(rows.size());
     for (const UsageRow& u : rows) {
       pgm::PutEbcdicText(e + 0, 30, u.function);
@@ -366,18 +387,23 @@ std::string ProgramName(const wire::Call& call) {
 
 bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call& call,
                     wire::CallReply* reply) {
-  if (ProgramName(call) != kChangeTimestampsName) return false;
+  const std::string program = ProgramName(call);
+  if (program == kUsageListName) {
+    bool missed = false;
+    wire::CallReply answer = UsageList(store, user, call, &missed);
+    if (missed || !answer.ok) return false;
+    *reply = std::move(answer);
+    return true;
+  }
+  if (program != kChangeTimestampsName) return false;
   uint32_t length;
   if (CheckTimestampsCall(call, &length)) return false;
-  // Its own profile, as RequestedProfile names it without the store.
-  const std::string name =
-      HostStore::CanonicalProfile(pgm::Utf8OfEbcdicField(call.parameters[3].data));
-  const bool own = name == user || (!user.empty() && user[0] >= '0' && user[0] <= '9' &&
-                                    name.size() == user.size() + 1 && name[0] == 'Q' &&
-                                    name.compare(1, std::string::npos, user) == 0);
   Timestamps stamps;
   bool known = false;
-  if (!own || !store->HeldTimestamps(user, &stamps, &known) || !known) return false;
+  if (!OwnProfile(user,
+                  HostStore::CanonicalProfile(pgm::Utf8OfEbcdicField(call.parameters[3].data))) ||
+      !store->HeldTimestamps(user, &stamps, &known) || !known)
+    return false;
   *reply = TimestampsReply(call, length, stamps);
   return true;
 }

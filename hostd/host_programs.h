@@ -25,10 +25,11 @@ inline constexpr char kInternalFailureMessage[] = "CPF9999";
 // Runs `call` for the signed-on profile `user` against `store`.
 wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call);
 
-// Answers `call` as RunProgram would when it asks "KLIB/KRCHGTS" for the
-// caller's own profile and the store holds that profile's timestamps
-// (HostStore::HeldTimestamps), never waiting on the store; false, with
-// `*reply` untouched, for any other call (RunProgram answers those).
+// Answers `call` as RunProgram would when it asks "KLIB/KRCHGTS" or
+// "KLIB/KRUSRFN" for the caller's own profile and the store holds what the
+// answer needs (HostStore::HeldTimestamps, HeldUsagePage), never waiting on
+// the store; false, with `*reply` untouched, for any other call, and for
+// one RunProgram would refuse (RunProgram answers those).
 bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call& call,
                     wire::CallReply* reply);
 

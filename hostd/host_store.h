@@ -15,6 +15,8 @@
 
 namespace zvt::hostd {
 
+class HeldStamps;
+
 // A change timestamp: microseconds since the Unix epoch, big-endian.
 using Stamp = std::array<uint8_t, 8>;
 
@@ -207,6 +209,16 @@ class HostStore {
   virtual bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
                              uint64_t limit, bool count, std::vector<UsageRow>* rows,
                              ListPage* page, bool* known, std::string* error) = 0;
+  // ListUsagePage through what the store holds in memory: a page read
+  // while the profile's timestamps are held is kept under them, and asked
+  // for again while they are still current is answered from memory.
+  bool ListHeldUsagePage(const std::string& profile, const std::string& category, int64_t after,
+                         uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page,
+                         bool* known, std::string* error);
+  // The page ListHeldUsagePage would answer from memory, of a known profile,
+  // never waiting on the store; false when it is not held.
+  bool HeldUsagePage(const std::string& profile, const std::string& category, int64_t after,
+                     uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page);
   virtual bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                              std::string* error) = 0;
   // The profile's timestamps if the store holds them in memory and knows
@@ -235,6 +247,10 @@ class HostStore {
 
  protected:
   HostStore() = default;
+
+  // What holds the store's timestamps and usage pages in memory, if
+  // anything does.
+  virtual HeldStamps* held() { return nullptr; }
 
   // What the backends do, on checked input and canonical profile names.
   virtual bool InsertProfile(const std::string& name, const std::string& hash,

@@ -84,6 +84,10 @@ class PostgresHostStore final : public HostStore {
   }
 
  protected:
+  HeldStamps* held() override { return held_.get(); }
+
+ public:
+ protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
   bool RevokeTokens(const std::string& name, uint64_t* revoked, std::string* error) override;

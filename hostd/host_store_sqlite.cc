@@ -155,6 +155,10 @@ class SqliteHostStore final : public HostStore {
   bool HeldTimestamps(const std::string& profile, Timestamps* stamps, bool* known) override;
 
  protected:
+  HeldStamps* held() override { return held_.get(); }
+
+ public:
+ protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;
   bool RevokeTokens(const std::string& name, uint64_t* revoked, std::string* error) override;
