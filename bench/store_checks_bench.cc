@@ -17,16 +17,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "bench/client_stores.h"
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
+#include "pgm/wire.h"
 #include "testing/temp_dir.h"
 
 extern char** environ;
@@ -63,27 +67,45 @@ int Spawn(const std::vector<std::string>& args, const std::string& library_path,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A host with `groups` groups of `items` functions under one root, the
+// first `denied` of each group's items denied to BENCH, and the client
+// configured for it with a cache made current by a first query.
 struct Setting {
-  Setting() {
+  Setting(int groups, int items, int denied, zvt::hostd::HashStrength strength) {
     std::string message;
     auto store = zvt::bench::OpenClientStores(dir, &message);
-    if (!store) {
+    if (!store || !store->SetPassword("BENCH", zvt::bench::kBenchPassword, strength, &message)) {
       error = message;
       return;
     }
+    // In one import rather than a transaction per function: the export
+    // (the profile BENCH with its hash) with the functions and usage added.
+    std::string json;
+    if (!store->ExportJson(&json, &message)) {
+      error = message;
+      return;
+    }
+    nlohmann::json image = nlohmann::json::parse(json);
     auto add = [&](const std::string& id, const std::string& type, const std::string& parent) {
-      return store->AddFunction(zvt::bench::BenchFunction(id, type, "ROOT", parent), &message);
+      image["functions"].push_back({{"id", id},
+                                    {"type", type},
+                                    {"category", "2"},
+                                    {"root", "ROOT"},
+                                    {"parent", parent},
+                                    {"name", id}});
     };
-    bool ok = add("ROOT", "1", "*NONE");
-    for (int g = 0; ok && g < kGroups; ++g) {
-      std::string group = "GROUP" + std::to_string(g);
-      ok = add(group, "2", "ROOT");
-      for (int i = 0; ok && i < kItemsPerGroup; ++i) {
-        std::string item = group + "_" + std::to_string(i);
-        ok = add(item, "3", group) &&
-             (i >= kItemsPerGroup * 3 / 4 || store->SetUsage("BENCH", item, "1", &message));
+    add("ROOT", "1", "*NONE");
+    for (int g = 0; g < groups; ++g) {
+      const std::string group = "GROUP" + std::to_string(g);
+      add(group, "2", "ROOT");
+      for (int i = 0; i < items; ++i) {
+        const std::string item = group + "_" + std::to_string(i);
+        add(item, "3", group);
+        if (i < denied)
+          image["usage"].push_back({{"profile", "BENCH"}, {"function", item}, {"usage", "1"}});
       }
     }
+    const bool ok = store->ImportJson(image.dump(), /*replace=*/true, &message);
     store.reset();
     if (!ok) {
       error = message;
@@ -96,6 +118,7 @@ struct Setting {
       error = "no certificate";
       return;
     }
+    ca = options.tls_certificate;
     server = std::make_unique<zvt::hostd::HostServer>(options);
     if (!server->Start(&message)) {
       error = message;
@@ -106,22 +129,32 @@ struct Setting {
       error = "zvtadm system add failed";
       return;
     }
-    // The first process loads the cache from the host; later ones find it current.
+    // The first process loads the cache from the host (and signs on with
+    // the password, keeping a token); later ones find it current.
     if (Ask("") != 11) error = "the first query did not answer denied";
   }
+  // The client's files are this setting's.
+  void UseEnvironment() {
+    setenv("ZVT_HOME", dir.File("home").c_str(), 1);
+    setenv("ZVT_CLASSES_DB", dir.File("classes.db").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.File("run").c_str(), 1);
+  }
   int Ask(const std::string& library_path) {
+    UseEnvironment();
     return Spawn({std::string(ZVT_BIN_DIR) + "/zvt_ask",
                   std::string(ZVT_LIB_DIR) + "/libzvtappad.so.0", kSystem, "GROUP7_42"},
                  library_path);
   }
 
   zvt::testing::TempDir dir;
+  std::string ca;
   std::unique_ptr<zvt::hostd::HostServer> server;
   std::string error;
 };
 
+// 2,000 functions, 1,500 of them denied to BENCH, a fast password hash.
 Setting& TheSetting() {
-  static Setting* setting = new Setting;
+  static Setting* setting = new Setting(20, 100, 75, zvt::hostd::HashStrength::kFast);
   return *setting;
 }
 
@@ -172,6 +205,93 @@ BENCHMARK(BM_SqliteCliReadsTheSameRows)
     ->MinTime(1.0)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
+
+// P2 in turns: a fresh process answering from a current cache against its
+// floor, the sqlite3 program reading every value row of the same cache file
+// plus a bare C program that completes a TLS 1.3 handshake with the same
+// host (verifying its certificate) and makes one request-reply exchange
+// (zvt_tls_exchange; a Hello and its answer). Each of kRounds rounds runs
+// the three one after another; the figure is the median of the rounds'
+// ratios. Arg 0: 1,500 denied functions, the profile's password with the
+// fast hash; 1: the same with the strong hash production profiles get (the
+// client signs on with its token); 2: 100,000 denied, strong hash.
+void BM_FreshProcessVsFloorInTurns(benchmark::State& state) {
+  static Setting* strong = nullptr;
+  static Setting* large = nullptr;
+  Setting* s = &TheSetting();
+  if (state.range(0) == 1) {
+    if (strong == nullptr)
+      strong = new Setting(20, 100, 75, zvt::hostd::HashStrength::kInteractive);
+    s = strong;
+  } else if (state.range(0) == 2) {
+    if (large == nullptr)
+      large = new Setting(100, 1000, 1000, zvt::hostd::HashStrength::kInteractive);
+    s = large;
+  }
+  if (!s->error.empty()) {
+    state.SkipWithError(s->error.c_str());
+    return;
+  }
+  std::string hello_hex;
+  for (unsigned char c : zvt::wire::EncodeFrame(zvt::wire::FrameType::kHello,
+                                                zvt::wire::Encode(zvt::wire::Hello{}))) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", c);
+    hello_hex += two;
+  }
+  const std::string port = std::to_string(s->server->port());
+  const std::string cache = s->dir.File("home/cache.db");
+  constexpr int kRounds = 15;
+  using Clock = std::chrono::steady_clock;
+  auto ms = [](Clock::time_point from) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
+  };
+  std::vector<double> ratios, asks, sqls, tlss;
+  for (auto _ : state) {
+    for (int round = 0; round < kRounds; ++round) {
+      auto t = Clock::now();
+      if (s->Ask("") != 11) {
+        state.SkipWithError("a client did not answer denied");
+        return;
+      }
+      const double ask = ms(t);
+      t = Clock::now();
+      if (Spawn({"/usr/bin/sqlite3", "-readonly", cache, "SELECT key, name, type, data FROM vals"},
+                "", /*quiet=*/true) != 0) {
+        state.SkipWithError("sqlite3 failed");
+        return;
+      }
+      const double sql = ms(t);
+      t = Clock::now();
+      if (Spawn(
+              {std::string(ZVT_BIN_DIR) + "/zvt_tls_exchange", "127.0.0.1", port, s->ca, hello_hex},
+              "") != 0) {
+        state.SkipWithError("the TLS exchange failed");
+        return;
+      }
+      const double tls = ms(t);
+      asks.push_back(ask);
+      sqls.push_back(sql);
+      tlss.push_back(tls);
+      ratios.push_back(ask / (sql + tls));
+    }
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+  };
+  state.counters["vs_floor"] = median(ratios);
+  state.counters["fresh_process_ms"] = median(asks);
+  state.counters["sqlite3_ms"] = median(sqls);
+  state.counters["tls_exchange_ms"] = median(tlss);
+  static const char* kLabels[] = {"1,500 denied, fast hash", "1,500 denied, strong hash (token)",
+                                  "100,000 denied, strong hash (token)"};
+  state.SetLabel(kLabels[state.range(0)]);
+}
+BENCHMARK(BM_FreshProcessVsFloorInTurns)
+    ->DenseRange(0, 2)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // A C process that starts and exits, linked to the C library alone.
 void BM_BareProcess(benchmark::State& state) {
