@@ -40,8 +40,7 @@ bool HeldStamps::FindPage(const std::string& key, HeldPage* page) const {
 }
 
 void HeldStamps::KeepPage(uint64_t epoch, const std::string& key, HeldPage page) {
-  size_t bytes = key.size() + sizeof page;
-  for (const UsageRow& u : page.rows) bytes += sizeof u + u.function.size() + u.usage.size();
+  const size_t bytes = 2 * key.size() + page.entries.size() + sizeof page;
   MutexLock lock(&mu_);
   if (!holding_ || epoch != epoch_) return;
   if (page_bytes_ + bytes > kPageBudget) {

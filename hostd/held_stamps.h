@@ -1,8 +1,9 @@
 // Change timestamps read from the host store, held in memory so that the
 // calls asking for them again are answered without the store, and dropped
-// all at once whenever the store may have moved one; and pages of usage
-// lists, each held under the timestamps that were current when it was
-// read, so that a page is found only while they still are. One holder
+// all at once whenever the store may have moved one; and pages of the
+// lists the programs answer with, each held under the timestamps that were
+// current when it was read, so that a page is found only while they still
+// are. One holder
 // serves the store objects of a process (the workers' and the event
 // loops'), so that what one of them read answers the others.
 #ifndef ZVT_HOSTD_HELD_STAMPS_H_
@@ -12,16 +13,16 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "hostd/host_store.h"
 #include "services/mutex.h"
 
 namespace zvt::hostd {
 
-// One page of a profile's usage list as ListUsagePage read it.
+// One page of a list as a program answers it: its entries, laid out as on
+// the wire, and where it stands in the list.
 struct HeldPage {
-  std::vector<UsageRow> rows;
+  std::string entries;
   ListPage where;
 };
 
@@ -54,8 +55,8 @@ class HeldStamps {
   // ago: for a store that learns of other writers only by such a count and
   // of writers that do not count only with time.
   void DropIfMoved(uint64_t marker, Clock::time_point now, Clock::duration trust);
-  // A usage page kept under `key` (which names the timestamps it was read
-  // under as well as the page); false when none is.
+  // A page kept under `key` (which names the timestamps it was read under
+  // as well as the list and the page); false when none is.
   bool FindPage(const std::string& key, HeldPage* page) const;
   // Keeps a page read since `epoch`, unless the holder dropped everything
   // since. Pages are not dropped with the timestamps: one whose timestamps

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "host/program_names.h"
+#include "hostd/held_stamps.h"
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 
@@ -165,6 +166,91 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   return reply;
 }
 
+// Where a list page is held: the list, the page, and the timestamps its
+// content depends on (`stamps`, as bytes).
+std::string PageKey(const char* list, const std::string& selection, int64_t after, uint64_t limit,
+                    bool count, const std::string& stamps) {
+  std::string key = list;
+  key += '\0';
+  key += selection;
+  key += '\0';
+  key += std::to_string(after) + ',' + std::to_string(limit) + (count ? ",c," : ",,");
+  return key + stamps;
+}
+
+std::string StampBytes(const Stamp& stamp) {
+  return std::string(reinterpret_cast<const char*>(stamp.data()), stamp.size());
+}
+
+// A list's pages read through what the store holds in memory. A page read
+// while `profile`'s timestamps are held is kept under the timestamps its
+// content depends on (`depends` picks them), and asked for again while they
+// are current it is answered from memory: it was read after them, so it
+// holds at least what they say, and a change moves them, after which it is
+// never asked for again. With `missed` only held pages are answered, and
+// `*missed` is set for one that is not (the read fails then).
+class HeldLists {
+ public:
+  using Depends = std::string (*)(const Timestamps&);
+  HeldLists(HostStore* store, std::string profile, const char* list, std::string selection,
+            Depends depends, bool* missed)
+      : store_(store),
+        profile_(std::move(profile)),
+        list_(list),
+        selection_(std::move(selection)),
+        depends_(depends),
+        missed_(missed) {}
+
+  bool Read(const PageReader& from_store, int64_t after, uint64_t limit, bool count, Page* page,
+            std::string* error) {
+    HeldStamps* holder = store_->held();
+    if (holder == nullptr) {
+      if (missed_ != nullptr) return Miss();
+      return from_store(after, limit, count, page, error);
+    }
+    Timestamps stamps;
+    bool known = false;
+    HeldPage found;
+    if (store_->HeldTimestamps(profile_, &stamps, &known) && known &&
+        holder->FindPage(PageKey(list_, selection_, after, limit, count, depends_(stamps)),
+                         &found)) {
+      if (!found.entries.empty()) {
+        page->bytes.assign(kListHeaderLength, '\0');
+        page->bytes += found.entries;
+      }
+      if (count) page->where.total = found.where.total;
+      page->where.last_seq = found.where.last_seq;
+      return true;
+    }
+    if (missed_ != nullptr) return Miss();
+    const uint64_t epoch = holder->Epoch();
+    if (!store_->GetTimestamps(profile_, &stamps, &known, error)) return false;
+    if (!from_store(after, limit, count, page, error)) return false;
+    if (known) {
+      HeldPage kept;
+      if (page->bytes.size() > kListHeaderLength)
+        kept.entries = page->bytes.substr(kListHeaderLength);
+      kept.where = page->where;
+      holder->KeepPage(epoch, PageKey(list_, selection_, after, limit, count, depends_(stamps)),
+                       std::move(kept));
+    }
+    return true;
+  }
+
+ private:
+  bool Miss() {
+    *missed_ = true;
+    return false;
+  }
+
+  HostStore* store_;
+  const std::string profile_;
+  const char* list_;
+  const std::string selection_;
+  Depends depends_;
+  bool* missed_;
+};
+
 // Lays out `f` in the blank entry at `e`.
 void PutFunctionEntry(const FunctionRow& f, char* e) {
   auto put_ccsid = [e](size_t reserved, size_t reserved_length, size_t ccsid) {
@@ -211,7 +297,9 @@ std::optional<wire::CallReply> CheckListRequest(const wire::Call& call, const ch
   return std::nullopt;
 }
 
-wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
+// `missed`: as HeldLists takes it.
+wire::CallReply FunctionList(HostStore* store, const std::string& user, const wire::Call& call,
+                             bool* missed = nullptr) {
   if (!Matches(call, {{wire::kInput, 20},
                       {wire::kOutput, 0},
                       {wire::kInput, 4},
@@ -224,7 +312,8 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
   std::string category;
   if (auto refusal = CheckListRequest(call, kFunctionListFormat, 4, &length, &category))
     return *refusal;
-  PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
+  PageReader from_store = [&](int64_t after, uint64_t limit, bool count, Page* page,
+                              std::string* error) {
     std::vector<FunctionRow> rows;
     if (!store->ListFunctionsPage(category, after, limit, count, &rows, &page->where, error))
       return false;
@@ -234,6 +323,14 @@ wire::CallReply FunctionList(HostStore* store, const wire::Call& call) {
       e += kFunctionEntryLength;
     }
     return true;
+  };
+  // The functions are the same for every profile: the caller's timestamps
+  // say which registry is current, and its stamp alone decides the page.
+  HeldLists held(
+      store, user, "functions", category, [](const Timestamps& t) { return StampBytes(t.rep); },
+      missed);
+  PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
+    return held.Read(from_store, after, limit, count, page, error);
   };
   wire::CallReply reply =
       ListPart(call, read, kFunctionEntryLength, call.parameters[0].data, length);
@@ -302,17 +399,12 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
   std::string profile = missed != nullptr ? user : RequestedProfile(store, user, asked);
   if (profile.empty()) return NotAuthorized(call, asked);
   bool known = true;
-  PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
+  PageReader from_store = [&](int64_t after, uint64_t limit, bool count, Page* page,
+                              std::string* error) {
     std::vector<UsageRow> rows;
-    if (missed != nullptr) {
-      if (!store->HeldUsagePage(profile, category, after, limit, count, &rows, &page->where)) {
-        *missed = true;
-        return false;
-      }
-    } else if (!store->ListHeldUsagePage(profile, category, after, limit, count, &rows,
-                                         &page->where, &known, error)) {
+    if (!store->ListUsagePage(profile, category, after, limit, count, &rows, &page->where, &known,
+                              error))
       return false;
-    }
     char* e = page->AddBlank(rows.size());
     for (const UsageRow& u : rows) {
       pgm::PutEbcdicText(e + 0, 30, u.function);
@@ -320,6 +412,14 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
       e += kUsageEntryLength;
     }
     return true;
+  };
+  // A profile's usage moves with its own settings (its user timestamp) and
+  // with the functions' defaults (the registry's).
+  HeldLists held(
+      store, profile, "usage", profile + '\0' + category,
+      [](const Timestamps& t) { return StampBytes(t.user) + StampBytes(t.rep); }, missed);
+  PageReader read = [&](int64_t after, uint64_t limit, bool count, Page* page, std::string* error) {
+    return held.Read(from_store, after, limit, count, page, error);
   };
   wire::CallReply reply = ListPart(call, read, kUsageEntryLength, call.parameters[0].data, length);
   if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
@@ -388,9 +488,10 @@ std::string ProgramName(const wire::Call& call) {
 bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call& call,
                     wire::CallReply* reply) {
   const std::string program = ProgramName(call);
-  if (program == kUsageListName) {
+  if (program == kUsageListName || program == kFunctionListName) {
     bool missed = false;
-    wire::CallReply answer = UsageList(store, user, call, &missed);
+    wire::CallReply answer = program == kUsageListName ? UsageList(store, user, call, &missed)
+                                                       : FunctionList(store, user, call, &missed);
     if (missed || !answer.ok) return false;
     *reply = std::move(answer);
     return true;
@@ -410,7 +511,7 @@ bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call&
 
 wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call) {
   const std::string program = ProgramName(call);
-  if (program == kFunctionListName) return FunctionList(store, call);
+  if (program == kFunctionListName) return FunctionList(store, user, call);
   if (program == kUsageListName) return UsageList(store, user, call);
   if (program == kChangeTimestampsName) return ChangeTimestamps(store, user, call);
   size_t slash = program.find('/');

@@ -22,14 +22,17 @@ inline constexpr uint32_t kTimestampsLength = 32;
 // The message a program answers with when the store fails it.
 inline constexpr char kInternalFailureMessage[] = "CPF9999";
 
-// Runs `call` for the signed-on profile `user` against `store`.
+// Runs `call` for the signed-on profile `user` against `store`. The pages
+// of the lists it reads are kept in what the store holds in memory, under
+// the change timestamps they depend on, and answered from there while
+// those are current.
 wire::CallReply RunProgram(HostStore* store, const std::string& user, const wire::Call& call);
 
-// Answers `call` as RunProgram would when it asks "KLIB/KRCHGTS" or
-// "KLIB/KRUSRFN" for the caller's own profile and the store holds what the
-// answer needs (HostStore::HeldTimestamps, HeldUsagePage), never waiting on
-// the store; false, with `*reply` untouched, for any other call, and for
-// one RunProgram would refuse (RunProgram answers those).
+// Answers `call` as RunProgram would when the store holds in memory what
+// the answer needs (HostStore::held): the caller's own timestamps, a page
+// of its own usage list, a page of the function list; never waiting on the
+// store. False, with `*reply` untouched, for any other call and for one
+// RunProgram would refuse (RunProgram answers those).
 bool AnswerFromHeld(HostStore* store, const std::string& user, const wire::Call& call,
                     wire::CallReply* reply);
 

@@ -5,6 +5,7 @@
 #include "pgm/big_endian.h"
 #include "pgm/ccsid37.h"
 #include "testing/test_store.h"
+#include "testing/wait.h"
 
 namespace zvt::hostd {
 namespace {
@@ -67,6 +68,15 @@ class HostProgramsTest : public ::testing::TestWithParam<testing::Backend> {
                     In(Be(32)),
                     In(Host(u"TSTA0100", 8)),
                     In(Host(profile, 10)),
+                    {wire::kInOut, 4, Be(0)}};
+    return c;
+  }
+  wire::Call FunctionCall(uint32_t room) {
+    wire::Call c;
+    c.id = 3;
+    c.program = "KLIB/KRFNLST";
+    c.parameters = {In(std::string(20, '\x40')), {wire::kOutput, room, ""}, In(Be(room)),
+                    In(Host(u"LSTA0100", 8)),    In(AllSelection()),        In(Be(0)),
                     {wire::kInOut, 4, Be(0)}};
     return c;
   }
@@ -196,6 +206,75 @@ TEST_P(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthoriz
     EXPECT_EQ("ok", id(u"OTHER", usage));
     EXPECT_EQ("CPF2204", id(u"NOBODY", usage));
   }
+}
+
+// A server holds the pages of the lists it answered under the timestamps
+// current then: asked again, a page comes from memory (also where nothing
+// may wait on the store: the event loop) until a change moves them,
+// whoever makes the change.
+TEST_P(HostProgramsTest, HeldListPagesFollowEveryChange) {
+  std::string error;
+  StoreOptions options;
+  options.hold_stamps = true;
+  auto server = HostStore::Open(test_store_->location(), options, &error);
+  ASSERT_TRUE(server) << error;
+  auto loop = server->OpenAnother(&error);
+  ASSERT_TRUE(loop) << error;
+  const std::string blank(20, '\x40');
+  const wire::Call usage = UsageCall(blank, 40 + 10 * 32, AllSelection());
+  // The usage entries as "F0=2 F1=2 ...".
+  auto usage_now = [&] {
+    wire::CallReply r = RunProgram(server.get(), "U", usage);
+    if (!r.ok) return std::string("failed");
+    std::string text;
+    const std::string& out = r.outputs.at(0);
+    for (uint32_t i = 0; i < uint8_t(out[35]); ++i) {
+      const std::u16string id = pgm::FromEbcdic(out.substr(40 + i * 32, 2));
+      text +=
+          std::string(id.begin(), id.end()) + "=" + (out[40 + i * 32 + 30] == '\xF1' ? "1 " : "2 ");
+    }
+    return text;
+  };
+  wire::CallReply held;
+  ASSERT_TRUE(zvt::testing::WaitUntil([&] {
+    return usage_now() == "F0=2 F1=2 F2=2 F3=2 F4=2 " &&
+           AnswerFromHeld(loop.get(), "U", usage, &held);
+  })) << "held once answered, and shared";
+  EXPECT_EQ(held.outputs, RunProgram(store_.get(), "U", usage).outputs);
+  EXPECT_FALSE(
+      AnswerFromHeld(loop.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()), &held))
+      << "another page";
+  EXPECT_FALSE(AnswerFromHeld(loop.get(), "U",
+                              UsageCall(blank, 40 + 10 * 32, AllSelection(), u"OTHER"), &held))
+      << "another profile's";
+
+  ASSERT_TRUE(store_->SetUsage("U", "F2", "1", &error)) << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return usage_now() == "F0=2 F1=2 F2=1 F3=2 F4=2 "; }));
+  ASSERT_TRUE(test_store_->Sql("UPDATE functions SET default_usage = '1' WHERE id = 'F3'", &error))
+      << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return usage_now() == "F0=2 F1=2 F2=1 F3=1 F4=2 "; }));
+  FunctionRow f5;
+  f5.id = "F5";
+  f5.root = "F0";
+  ASSERT_TRUE(store_->AddFunction(f5, &error)) << error;
+  EXPECT_TRUE(
+      zvt::testing::WaitUntil([&] { return usage_now() == "F0=2 F1=2 F2=1 F3=1 F4=2 F5=2 "; }));
+
+  // The function list alike, for every profile.
+  const wire::Call functions = FunctionCall(40 + 10 * 1495);
+  auto functions_now = [&] { return RunProgram(server.get(), "U", functions).outputs; };
+  const auto before = functions_now();
+  ASSERT_EQ(before.size(), 2u);
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] {
+    return functions_now() == before && AnswerFromHeld(loop.get(), "U", functions, &held) &&
+           held.outputs == before;
+  }));
+  f5.name = "renamed";
+  ASSERT_TRUE(store_->UpdateFunction(f5, &error)) << error;
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] {
+    const auto now = functions_now();
+    return now.size() == 2 && now[0].find(Host(u"renamed", 7)) != std::string::npos;
+  }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HostProgramsTest,

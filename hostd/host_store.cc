@@ -12,7 +12,6 @@
 #include <ctime>
 #include <set>
 
-#include "hostd/held_stamps.h"
 #include "hostd/host_json.h"
 #include "hostd/host_store_backends.h"
 #include "services/mutex.h"
@@ -449,72 +448,6 @@ bool HostStore::ListUsage(const std::string& profile, const std::string& categor
                           std::vector<UsageRow>* rows, bool* known, std::string* error) {
   ListPage page;
   return ListUsagePage(profile, category, 0, UINT64_MAX, false, rows, &page, known, error);
-}
-
-namespace {
-
-// Where a usage page is held: the page asked for and the timestamps it was
-// read under, which alone decide what it holds.
-std::string UsagePageKey(const std::string& profile, const std::string& category, int64_t after,
-                         uint64_t limit, bool count, const Timestamps& stamps) {
-  std::string key = profile;
-  key += '\0';
-  key += category;
-  key += '\0';
-  key += std::to_string(after) + ',' + std::to_string(limit) + (count ? ",c," : ",,");
-  key.append(reinterpret_cast<const char*>(stamps.user.data()), stamps.user.size());
-  key.append(reinterpret_cast<const char*>(stamps.rep.data()), stamps.rep.size());
-  return key;
-}
-
-}  // namespace
-
-bool HostStore::HeldUsagePage(const std::string& profile, const std::string& category,
-                              int64_t after, uint64_t limit, bool count,
-                              std::vector<UsageRow>* rows, ListPage* page) {
-  HeldStamps* holder = held();
-  Timestamps stamps;
-  bool known = false;
-  HeldPage found;
-  if (holder == nullptr || !HeldTimestamps(profile, &stamps, &known) || !known ||
-      !holder->FindPage(
-          UsagePageKey(CanonicalProfile(profile), category, after, limit, count, stamps), &found))
-    return false;
-  *rows = std::move(found.rows);
-  if (count) page->total = found.where.total;
-  page->last_seq = found.where.last_seq;
-  return true;
-}
-
-bool HostStore::ListHeldUsagePage(const std::string& profile, const std::string& category,
-                                  int64_t after, uint64_t limit, bool count,
-                                  std::vector<UsageRow>* rows, ListPage* page, bool* known,
-                                  std::string* error) {
-  HeldStamps* holder = held();
-  if (holder == nullptr)
-    return ListUsagePage(profile, category, after, limit, count, rows, page, known, error);
-  if (HeldUsagePage(profile, category, after, limit, count, rows, page)) {
-    *known = true;
-    return true;
-  }
-  // The page is read after the timestamps it is kept under, so it holds at
-  // least what they say; and it is kept only if nothing was dropped since
-  // they were found current.
-  const uint64_t epoch = holder->Epoch();
-  Timestamps stamps;
-  bool stamps_known = false;
-  if (!GetTimestamps(profile, &stamps, &stamps_known, error)) return false;
-  const ListPage given = *page;
-  if (!ListUsagePage(profile, category, after, limit, count, rows, page, known, error))
-    return false;
-  if (*known && stamps_known) {
-    HeldPage kept{*rows, *page};
-    if (!count) kept.where.total = given.total;
-    holder->KeepPage(epoch,
-                     UsagePageKey(CanonicalProfile(profile), category, after, limit, count, stamps),
-                     std::move(kept));
-  }
-  return true;
 }
 
 bool HostStore::CheckNothingRemoved(const HostImage& image, const std::vector<std::string>& ids,

@@ -209,16 +209,6 @@ class HostStore {
   virtual bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
                              uint64_t limit, bool count, std::vector<UsageRow>* rows,
                              ListPage* page, bool* known, std::string* error) = 0;
-  // ListUsagePage through what the store holds in memory: a page read
-  // while the profile's timestamps are held is kept under them, and asked
-  // for again while they are still current is answered from memory.
-  bool ListHeldUsagePage(const std::string& profile, const std::string& category, int64_t after,
-                         uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page,
-                         bool* known, std::string* error);
-  // The page ListHeldUsagePage would answer from memory, of a known profile,
-  // never waiting on the store; false when it is not held.
-  bool HeldUsagePage(const std::string& profile, const std::string& category, int64_t after,
-                     uint64_t limit, bool count, std::vector<UsageRow>* rows, ListPage* page);
   virtual bool GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
                              std::string* error) = 0;
   // The profile's timestamps if the store holds them in memory and knows
@@ -228,6 +218,9 @@ class HostStore {
                               bool* /*known*/) {
     return false;
   }
+  // What holds the store's timestamps, and the programs' list pages, in
+  // memory (null: nothing is held).
+  virtual HeldStamps* held() { return nullptr; }
 
   // The whole registry as JSON text, and a replacement from it.
   bool ExportJson(std::string* json, std::string* error);
@@ -247,10 +240,6 @@ class HostStore {
 
  protected:
   HostStore() = default;
-
-  // What holds the store's timestamps and usage pages in memory, if
-  // anything does.
-  virtual HeldStamps* held() { return nullptr; }
 
   // What the backends do, on checked input and canonical profile names.
   virtual bool InsertProfile(const std::string& name, const std::string& hash,

@@ -83,10 +83,8 @@ class PostgresHostStore final : public HostStore {
     return held_ && held_->Find(CanonicalProfile(profile), stamps, known);
   }
 
- protected:
   HeldStamps* held() override { return held_.get(); }
 
- public:
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;

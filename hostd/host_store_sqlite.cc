@@ -154,10 +154,8 @@ class SqliteHostStore final : public HostStore {
                      std::string* error) override;
   bool HeldTimestamps(const std::string& profile, Timestamps* stamps, bool* known) override;
 
- protected:
   HeldStamps* held() override { return held_.get(); }
 
- public:
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
   bool StoreHash(const std::string& name, const std::string& hash, std::string* error) override;

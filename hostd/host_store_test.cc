@@ -347,55 +347,6 @@ TEST_P(HostStoreTest, WritersOfSeveralOpeningsGetDistinctRisingStamps) {
   EXPECT_EQ(all.size(), 1u + 4 * kEach);
 }
 
-// A server holds the usage pages it read under the timestamps current at
-// the time: asked again, a page comes from memory until a change to the
-// profile's usage or to the functions moves them, whoever makes it.
-TEST_P(HostStoreTest, HeldUsagePagesFollowEveryChange) {
-  std::string error;
-  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
-  ASSERT_TRUE(store_->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
-  for (const char* id : {"A", "B", "C"})
-    ASSERT_TRUE(store_->AddFunction(Function(id, "ROOT"), &error)) << error;
-  StoreOptions options;
-  options.hold_stamps = true;
-  auto server = HostStore::Open(test_store_->location(), options, &error);
-  ASSERT_TRUE(server) << error;
-  auto loop = server->OpenAnother(&error);
-  ASSERT_TRUE(loop) << error;
-  // The usage of every function, as a client's first part asks for it.
-  std::vector<UsageRow> rows;
-  ListPage page;
-  auto usage = [&] {
-    std::string text;
-    bool known = false;
-    page = ListPage{};
-    EXPECT_TRUE(server->ListHeldUsagePage("ANN", "9", 0, 64, true, &rows, &page, &known, &error))
-        << error;
-    for (const UsageRow& u : rows) text += u.function + "=" + u.usage + " ";
-    return text + std::to_string(page.total);
-  };
-  const std::string all_allowed = "ROOT=2 A=2 B=2 C=2 4";
-  ASSERT_TRUE(zvt::testing::WaitUntil([&] {
-    return usage() == all_allowed && loop->HeldUsagePage("ANN", "9", 0, 64, true, &rows, &page) &&
-           rows.size() == 4;
-  })) << "held once read, and shared";
-  EXPECT_FALSE(loop->HeldUsagePage("ANN", "9", 0, 10, true, &rows, &page)) << "another page";
-  EXPECT_FALSE(loop->HeldUsagePage("NOBODY", "9", 0, 64, true, &rows, &page));
-
-  // Through another opening, as another instance or zvtadm: seen.
-  ASSERT_TRUE(store_->SetUsage("ANN", "B", "1", &error)) << error;
-  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return usage() == "ROOT=2 A=2 B=1 C=2 4"; }));
-  // A function's default, and a new function, through SQL as psql or
-  // sqlite3 would make them.
-  ASSERT_TRUE(test_store_->Sql("UPDATE functions SET default_usage = '1' WHERE id = 'C'", &error))
-      << error;
-  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return usage() == "ROOT=2 A=2 B=1 C=1 4"; }));
-  ASSERT_TRUE(store_->AddFunction(Function("D", "ROOT"), &error)) << error;
-  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return usage() == "ROOT=2 A=2 B=1 C=1 D=2 5"; }));
-  ASSERT_TRUE(store_->SetUsage("ANN", "B", "", &error)) << error;
-  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return usage() == "ROOT=2 A=2 B=2 C=1 D=2 5"; }));
-}
-
 // A store file's timestamps are answered from memory while no commit was
 // counted: a change made through another opening (another process) is seen
 // at once, and one written into the file by other means within 100 ms.
