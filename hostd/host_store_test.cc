@@ -1,9 +1,12 @@
 #include "hostd/host_store.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <signal.h>
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "testing/temp_dir.h"
@@ -546,6 +549,45 @@ TEST_P(PostgresStoreTest, HeldTimestampsFollowTheDatabasesNotificationsAndALostL
   ASSERT_TRUE(store_->SetUsage("ANN", "ITEM", "2", &error)) << error;
   EXPECT_TRUE(zvt::testing::WaitUntil(
       [&] { return StampValue(read("ANN").user) > StampValue(held.user) + 1000; }));
+}
+
+// The listening connection's server process stops answering without
+// closing anything (as behind a cut network): the listener notices by the
+// question it asks after ten quiet seconds going unanswered, and nothing
+// is held from then until it listens again.
+TEST_P(PostgresStoreTest, AListenerWhoseDatabaseFallsSilentHoldsNothing) {
+  std::string error;
+  ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  StoreOptions options;
+  options.hold_stamps = true;
+  auto server = HostStore::Open(test_store_->location(), options, &error);
+  ASSERT_TRUE(server) << error;
+  Timestamps t;
+  bool known = false;
+  auto held = [&] {
+    return server->GetTimestamps("ANN", &t, &known, &error) &&
+           server->HeldTimestamps("ANN", &t, &known);
+  };
+  ASSERT_TRUE(zvt::testing::WaitUntil(held));
+  // The listener's server process, stopped (and let go again whatever happens).
+  PGconn* conn = PQconnectdb(test_store_->location().c_str());
+  PGresult* r = PQexec(conn,
+                       "SELECT pid FROM pg_stat_activity WHERE application_name = "
+                       "'zvthostd stamps' AND datname = current_database()");
+  const pid_t backend = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1
+                            ? static_cast<pid_t>(std::atoi(PQgetvalue(r, 0, 0)))
+                            : 0;
+  PQclear(r);
+  PQfinish(conn);
+  ASSERT_GT(backend, 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { kill(pid, SIGCONT); }
+  } resume{backend};
+  ASSERT_EQ(0, kill(backend, SIGSTOP));
+  EXPECT_TRUE(zvt::testing::WaitUntil([&] { return !held(); }, std::chrono::milliseconds(100)));
+  kill(backend, SIGCONT);
+  EXPECT_TRUE(zvt::testing::WaitUntil(held, std::chrono::milliseconds(100)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, PostgresStoreTest, ::testing::Values(Backend::kPostgres),

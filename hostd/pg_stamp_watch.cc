@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kFirstRetryMs = 100;
 constexpr int kLongestRetryMs = 5000;
+constexpr int kQuietMs = 10000;
 
 // libpq's message on one line.
 std::string OneLine(const char* message) {
@@ -86,9 +87,10 @@ void PgStampWatch::Run() {
         Log(LogLevel::kNotice, "listening for changes of the host store's timestamps again");
       lost = false;
       retry_ms = kFirstRetryMs;
-      if (Listen(c->conn)) return;
+      std::string why;
+      if (Listen(c->conn, &why)) return;
       held_->SetHolding(false);
-      error = OneLine(PQerrorMessage(c->conn));
+      error = why.empty() ? OneLine(PQerrorMessage(c->conn)) : why;
     }
     if (!lost)
       Log(LogLevel::kWarning, "cannot listen for changes of the host store's timestamps (" + error +
@@ -99,14 +101,30 @@ void PgStampWatch::Run() {
   }
 }
 
-bool PgStampWatch::Listen(PGconn* conn) {
+bool PgStampWatch::Listen(PGconn* conn, std::string* why) {
+  // A connection that dies without a word (a network cut) would leave
+  // changes untold: after kQuietMs without traffic the database is asked
+  // something, and a question still unanswered after as long again counts
+  // as the connection lost.
+  bool asking = false;
   for (;;) {
     pollfd fds[2] = {{PQsocket(conn), POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    const int ready = poll(fds, 2, kQuietMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (fds[1].revents != 0) return true;
+    if (ready == 0) {
+      if (asking) {
+        *why =
+            "the database left a question unanswered for " + std::to_string(kQuietMs / 1000) + " s";
+        return false;
+      }
+      if (PQsendQuery(conn, "SELECT 1") == 0) return false;
+      asking = true;
+      continue;
+    }
     if (PQconsumeInput(conn) == 0) return false;
     bool told = false;
     while (PGnotify* n = PQnotifies(conn)) {
@@ -114,6 +132,16 @@ bool PgStampWatch::Listen(PGconn* conn) {
       PQfreemem(n);
     }
     if (told) held_->Drop();
+    while (asking && PQisBusy(conn) == 0) {
+      PGresult* r = PQgetResult(conn);
+      if (r == nullptr) {
+        asking = false;
+        break;
+      }
+      const bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+      PQclear(r);
+      if (!ok) return false;
+    }
     if (PQstatus(conn) != CONNECTION_OK) return false;
   }
 }

@@ -7,6 +7,7 @@
 #define ZVT_HOSTD_PG_STAMP_WATCH_H_
 
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "hostd/held_stamps.h"
@@ -31,8 +32,9 @@ class PgStampWatch {
   PgStampWatch(std::shared_ptr<PgPool> pool, std::shared_ptr<HeldStamps> held, int stop_fd)
       : pool_(std::move(pool)), held_(std::move(held)), stop_fd_(stop_fd) {}
   void Run();
-  // Listens on `conn` until it is lost (false) or the watch stops (true).
-  bool Listen(PGconn* conn);
+  // Listens on `conn` until it is lost (false, `*why` set unless libpq
+  // says) or the watch stops (true).
+  bool Listen(PGconn* conn, std::string* why);
   // Waits `ms` unless told to stop (true then).
   bool Stopped(int ms);
 
