@@ -3,9 +3,8 @@
 // all at once whenever the store may have moved one; and pages of the
 // lists the programs answer with, each held under the timestamps that were
 // current when it was read, so that a page is found only while they still
-// are. One holder
-// serves the store objects of a process (the workers' and the event
-// loops'), so that what one of them read answers the others.
+// are. One holder serves the store objects of a process (the workers' and
+// the event loops'), so that what one of them read answers the others.
 #ifndef ZVT_HOSTD_HELD_STAMPS_H_
 #define ZVT_HOSTD_HELD_STAMPS_H_
 

@@ -203,8 +203,10 @@ class HeldLists {
 
   bool Read(const PageReader& from_store, int64_t after, uint64_t limit, bool count, Page* page,
             std::string* error) {
+    // Nothing is held while the store cannot learn of changes: the page is
+    // read without first reading the timestamps it would be kept under.
     HeldStamps* holder = store_->held();
-    if (holder == nullptr) {
+    if (holder == nullptr || !holder->holding()) {
       if (missed_ != nullptr) return Miss();
       return from_store(after, limit, count, page, error);
     }
@@ -338,6 +340,15 @@ wire::CallReply FunctionList(HostStore* store, const std::string& user, const wi
   return reply;
 }
 
+// Whether `name` (canonical) names `user` itself as a caller may: its own
+// name, or, for a name beginning with a digit, that name with "Q" before
+// it. Known without the store.
+bool OwnProfile(const std::string& user, const std::string& name) {
+  return name == user ||
+         (!user.empty() && user[0] >= '0' && user[0] <= '9' && name.size() == user.size() + 1 &&
+          name[0] == 'Q' && name.compare(1, std::string::npos, user) == 0);
+}
+
 // The profile a usage or timestamp call names. The client puts "Q" before a
 // profile name that begins with a digit when it asks for usage (1ABC is
 // asked for as Q1ABC) but not when it asks for timestamps: both name 1ABC
@@ -349,9 +360,9 @@ wire::CallReply FunctionList(HostStore* store, const std::string& user, const wi
 // nobody learns which profiles exist.
 std::string RequestedProfile(HostStore* store, const std::string& user, const std::string& text) {
   std::string name = HostStore::CanonicalProfile(text);
+  if (OwnProfile(user, name)) return user;
   std::string error;
-  if (!user.empty() && user[0] >= '0' && user[0] <= '9' && name == "Q" + user) return user;
-  if (name != user && name.size() >= 2 && name[0] == 'Q' && name[1] >= '0' && name[1] <= '9') {
+  if (name.size() >= 2 && name[0] == 'Q' && name[1] >= '0' && name[1] <= '9') {
     bool exists = false, stripped_exists = false;
     if (store->ProfileExists(name, &exists, &error) && !exists &&
         store->ProfileExists(name.substr(1), &stripped_exists, &error) && stripped_exists)
@@ -364,14 +375,6 @@ std::string RequestedProfile(HostStore* store, const std::string& user, const st
 
 wire::CallReply NotAuthorized(const wire::Call& call, const std::string& requested) {
   return Refuse(call, "CPF2217", "Not authorized to user profile " + requested + ".");
-}
-
-// Whether `name` (canonical) is `user`'s own profile as RequestedProfile
-// names it without the store.
-bool OwnProfile(const std::string& user, const std::string& name) {
-  return name == user ||
-         (!user.empty() && user[0] >= '0' && user[0] <= '9' && name.size() == user.size() + 1 &&
-          name[0] == 'Q' && name.compare(1, std::string::npos, user) == 0);
 }
 
 // `*missed` (when given): answer only from the pages the store holds, and

@@ -655,11 +655,10 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
           break;
         }
       } else {
-        // The change timestamps held in memory are answered here; anything
-        // that needs the store goes to a worker.
+        // What the store holds in memory (timestamps, list pages) is
+        // answered here; anything that needs the store goes to a worker.
         Outcome held;
-        if (loop->store &&
-            AnswerOnLoop(c->session, frame, loop->store.get(), MetricsNow(), &held)) {
+        if (AnswerOnLoop(c->session, frame, loop->store.get(), MetricsNow(), &held)) {
           c->out += held.bytes;
           c->deadline = QuietDeadline(c->session);
           continue;

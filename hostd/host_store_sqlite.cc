@@ -154,7 +154,8 @@ class SqliteHostStore final : public HostStore {
                      std::string* error) override;
   bool HeldTimestamps(const std::string& profile, Timestamps* stamps, bool* known) override;
 
-  HeldStamps* held() override { return held_.get(); }
+  // Without the counter nothing is held (HeldTimestamps finds nothing).
+  HeldStamps* held() override { return counter_ ? held_.get() : nullptr; }
 
  protected:
   bool InsertProfile(const std::string& name, const std::string& hash, std::string* error) override;
