@@ -214,9 +214,7 @@ TEST_P(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthoriz
 // whoever makes the change.
 TEST_P(HostProgramsTest, HeldListPagesFollowEveryChange) {
   std::string error;
-  StoreOptions options;
-  options.hold_stamps = true;
-  auto server = HostStore::Open(test_store_->location(), options, &error);
+  auto server = test_store_->OpenHolding(&error);
   ASSERT_TRUE(server) << error;
   auto loop = server->OpenAnother(&error);
   ASSERT_TRUE(loop) << error;

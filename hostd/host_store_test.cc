@@ -500,9 +500,7 @@ TEST_P(PostgresStoreTest, HeldTimestampsFollowTheDatabasesNotificationsAndALostL
   ASSERT_TRUE(store_->AddProfile("BOB", "p", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(store_->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
   ASSERT_TRUE(store_->AddFunction(Function("ITEM", "ROOT"), &error)) << error;
-  StoreOptions options;
-  options.hold_stamps = true;
-  auto server = HostStore::Open(test_store_->location(), options, &error);
+  auto server = test_store_->OpenHolding(&error);
   ASSERT_TRUE(server) << error;
   auto worker = server->OpenAnother(&error);
   ASSERT_TRUE(worker) << error;
@@ -559,9 +557,7 @@ TEST_P(PostgresStoreTest, HeldTimestampsFollowTheDatabasesNotificationsAndALostL
 TEST_P(PostgresStoreTest, AListenerWhoseDatabaseFallsSilentHoldsNothing) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
-  StoreOptions options;
-  options.hold_stamps = true;
-  auto server = HostStore::Open(test_store_->location(), options, &error);
+  auto server = test_store_->OpenHolding(&error);
   ASSERT_TRUE(server) << error;
   Timestamps t;
   bool known = false;

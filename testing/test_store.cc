@@ -84,6 +84,12 @@ std::unique_ptr<HostStore> TestStore::Open(std::string* error) const {
   return HostStore::Open(location_, options, error);
 }
 
+std::unique_ptr<HostStore> TestStore::OpenHolding(std::string* error) const {
+  StoreOptions options;
+  options.hold_stamps = true;
+  return HostStore::Open(location_, options, error);
+}
+
 bool TestStore::Sql(const std::string& sql, std::string* error) const {
   if (backend_ == Backend::kPostgres) return RunSql(location_, sql, error);
   // As the sqlite3 shell would: a connection of its own, triggers on.

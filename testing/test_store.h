@@ -35,6 +35,9 @@ class TestStore {
   const std::string& location() const { return location_; }
   // Opens the store, creating its schema.
   std::unique_ptr<HostStore> Open(std::string* error) const;
+  // Opens it as a server does: holding the timestamps and list pages it
+  // reads in memory (StoreOptions::hold_stamps).
+  std::unique_ptr<HostStore> OpenHolding(std::string* error) const;
   // Runs SQL on the store's database from a connection of its own, as the
   // sqlite3 shell or psql would (tests that edit, damage or inspect it);
   // false with `*error` on failure.
