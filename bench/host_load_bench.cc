@@ -242,10 +242,6 @@ void BM_MetricsCost(benchmark::State& state) {
   }
   if (pin) sched_setaffinity(0, sizeof all, &all);
   s.StartHosts();  // as the other benchmarks found them
-  auto median = [](std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
-  };
   // The middle half of the rounds' ratios lies between these.
   auto quartile = [](std::vector<double> v, int q) {
     std::sort(v.begin(), v.end());
@@ -253,12 +249,12 @@ void BM_MetricsCost(benchmark::State& state) {
   };
   state.counters["on_vs_off_q1"] = quartile(rate_ratios, 1);
   state.counters["on_vs_off_q3"] = quartile(rate_ratios, 3);
-  state.counters["calls_per_s_off"] = median(rates[0]);
-  state.counters["calls_per_s_on"] = median(rates[1]);
-  state.counters["on_vs_off"] = median(rate_ratios);
-  state.counters["server_cpu_us_per_call_off"] = median(cpu_us[0]);
-  state.counters["server_cpu_us_per_call_on"] = median(cpu_us[1]);
-  state.counters["cpu_on_vs_off"] = median(cpu_ratios);
+  state.counters["calls_per_s_off"] = Median(rates[0]);
+  state.counters["calls_per_s_on"] = Median(rates[1]);
+  state.counters["on_vs_off"] = Median(rate_ratios);
+  state.counters["server_cpu_us_per_call_off"] = Median(cpu_us[0]);
+  state.counters["server_cpu_us_per_call_on"] = Median(cpu_us[1]);
+  state.counters["cpu_on_vs_off"] = Median(cpu_ratios);
   state.counters["scrapes"] = scrapes;
   state.SetLabel(std::string("KRCHGTS, 64 connections, TLS; metrics off vs on and scraped 4/s") +
                  (pin ? "; servers on one CPU" : ""));
@@ -285,57 +281,46 @@ void EchoLoad(benchmark::State& state, bool tls) {
 void BM_EchoLoad(benchmark::State& state) { EchoLoad(state, false); }
 void BM_TlsEchoLoad(benchmark::State& state) { EchoLoad(state, true); }
 
-// zvthostd against the TLS echo, in turns: each of kRounds rounds drives
-// one and then the other (the order swapped every round) with `n`
-// connections, so that a change in the machine's load moves both alike;
-// the figure is the median of the rounds' ratios of calls/s.
+// zvthostd against the TLS echo, in turns (DriveInTurns), with `n`
+// connections; the figure is the median of the rounds' ratios of calls/s.
 void BM_HostVsTlsEchoInTurns(benchmark::State& state) {
   Setting& s = TheSetting();
   const int program = static_cast<int>(state.range(0));
   const auto n = static_cast<size_t>(state.range(1));
   constexpr int kRounds = 7;
-  std::vector<double> ratios, host_rates, echo_rates, host_p99, echo_p99;
+  Turns turns;  // zvthostd first, the echo second
   for (auto _ : state) {
-    for (int round = 0; round < kRounds; ++round) {
-      double rate[2] = {0, 0};
-      for (int turn = 0; turn < 2; ++turn) {
-        const bool echo = (turn == 1) != (round % 2 == 1);
-        if (!s.error.empty() || !s.Connect(echo ? Setting::kTlsEcho : Setting::kHost, n)) {
-          state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
-          return;
-        }
-        if (echo && host_reply_bytes[program] == 0) {
-          state.SkipWithError("no host run to match");
-          return;
-        }
-        const Result r = echo ? Drive(s.peers, n, EchoRequest(program, host_reply_bytes[program]),
-                                      host_reply_bytes[program])
-                              : Drive(s.peers, n, CallFrame(program), 0);
-        if (!r.ok || r.calls_per_s <= 0) {
-          state.SkipWithError("a call failed");
-          return;
-        }
-        if (!echo) host_reply_bytes[program] = r.reply_bytes;
-        rate[echo] = r.calls_per_s;
-        (echo ? echo_rates : host_rates).push_back(r.calls_per_s);
-        (echo ? echo_p99 : host_p99).push_back(r.p99_us);
-      }
-      ratios.push_back(rate[0] / rate[1]);
+    // zvthostd runs first in the first round, so its reply sizes are known
+    // before the echo is given them.
+    const std::string failure = DriveInTurns(
+        kRounds,
+        [&](bool echo, Result* r) -> std::string {
+          if (!s.error.empty()) return s.error;
+          if (!s.Connect(echo ? Setting::kTlsEcho : Setting::kHost, n)) return "connecting failed";
+          if (echo) {
+            *r = Drive(s.peers, n, EchoRequest(program, host_reply_bytes[program]),
+                       host_reply_bytes[program]);
+          } else {
+            *r = Drive(s.peers, n, CallFrame(program), 0);
+            host_reply_bytes[program] = r->reply_bytes;
+          }
+          return "";
+        },
+        &turns);
+    if (!failure.empty()) {
+      state.SkipWithError(failure.c_str());
+      return;
     }
     state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
   }
-  auto median = [](std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
-  };
-  std::sort(ratios.begin(), ratios.end());
-  state.counters["host_vs_tls_echo"] = median(ratios);
-  state.counters["lowest_round"] = ratios.empty() ? 0 : ratios.front();
-  state.counters["highest_round"] = ratios.empty() ? 0 : ratios.back();
-  state.counters["host_calls_per_s"] = median(host_rates);
-  state.counters["tls_echo_calls_per_s"] = median(echo_rates);
-  state.counters["host_p99_us"] = median(host_p99);
-  state.counters["tls_echo_p99_us"] = median(echo_p99);
+  const auto [lowest, highest] = std::minmax_element(turns.ratios.begin(), turns.ratios.end());
+  state.counters["host_vs_tls_echo"] = Median(turns.ratios);
+  state.counters["lowest_round"] = *lowest;
+  state.counters["highest_round"] = *highest;
+  state.counters["host_calls_per_s"] = Median(turns.calls_per_s[0]);
+  state.counters["tls_echo_calls_per_s"] = Median(turns.calls_per_s[1]);
+  state.counters["host_p99_us"] = Median(turns.p99_us[0]);
+  state.counters["tls_echo_p99_us"] = Median(turns.p99_us[1]);
   state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + std::to_string(n) +
                  " connections, TLS; zvthostd vs the TLS echo in turns");
 }

@@ -360,6 +360,40 @@ inline bool TimeLoad(benchmark::State& state, std::vector<Peer>& peers, size_t n
   return true;
 }
 
+// The median of `v` (0 when it is empty).
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+}
+
+// Two servers driven in turns. Each of `rounds` rounds drives both, the
+// first before the second in even rounds and after it in odd ones, so that
+// neither gains from its place and a change in the machine's load moves
+// both alike. `drive(second, &result)` drives one side once; it returns why
+// it could not ("" when it could).
+struct Turns {
+  std::vector<double> calls_per_s[2], p99_us[2];  // first, second; one per round
+  std::vector<double> ratios;                     // first's calls/s / second's, per round
+};
+inline std::string DriveInTurns(int rounds,
+                                const std::function<std::string(bool second, Result*)>& drive,
+                                Turns* turns) {
+  for (int round = 0; round < rounds; ++round) {
+    double rate[2] = {0, 0};
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool second = (turn == 1) != (round % 2 == 1);
+      Result r;
+      if (std::string why = drive(second, &r); !why.empty()) return why;
+      if (!r.ok || r.calls_per_s <= 0) return "a call failed";
+      rate[second] = r.calls_per_s;
+      turns->calls_per_s[second].push_back(r.calls_per_s);
+      turns->p99_us[second].push_back(r.p99_us);
+    }
+    turns->ratios.push_back(rate[0] / rate[1]);
+  }
+  return "";
+}
+
 // The echo request of zvt_echo_server for a call frame and a reply size:
 // the frame with its first 8 bytes saying how long it is and how long the
 // reply must be.

@@ -136,49 +136,38 @@ void BM_Echo(benchmark::State& state) {
                  " sizes, plain TCP");
 }
 
-// One zvthostd over PostgreSQL against one over SQLite, in turns: each of
-// kRounds rounds drives one and then the other (the order swapped every
-// round); the figure is the median of the rounds' ratios of calls/s.
+// One zvthostd over PostgreSQL against one over SQLite, in turns
+// (DriveInTurns); the figure is the median of the rounds' ratios of calls/s.
 void BM_PostgresVsSqliteInTurns(benchmark::State& state) {
   Setting& s = TheSetting();
   const int program = static_cast<int>(state.range(0));
   const auto n = static_cast<size_t>(state.range(1));
   constexpr int kRounds = 7;
-  std::vector<double> ratios, rates[2], p99[2];  // SQLite, PostgreSQL
+  Turns turns;  // PostgreSQL first, SQLite second
   for (auto _ : state) {
-    for (int round = 0; round < kRounds; ++round) {
-      double rate[2] = {0, 0};
-      for (int turn = 0; turn < 2; ++turn) {
-        const bool pg = (turn == 1) != (round % 2 == 1);
-        if (!s.error.empty() || !s.Connect(pg ? kPostgresOne : kSqlite, n)) {
-          state.SkipWithError(s.error.empty() ? "connecting failed" : s.error.c_str());
-          return;
-        }
-        const Result r = Drive(s.peers, n, CallFrame(program), 0);
-        if (!r.ok || r.calls_per_s <= 0) {
-          state.SkipWithError("a call failed");
-          return;
-        }
-        rate[pg] = r.calls_per_s;
-        rates[pg].push_back(r.calls_per_s);
-        p99[pg].push_back(r.p99_us);
-      }
-      ratios.push_back(rate[1] / rate[0]);
+    const std::string failure = DriveInTurns(
+        kRounds,
+        [&](bool sqlite, Result* r) -> std::string {
+          if (!s.error.empty()) return s.error;
+          if (!s.Connect(sqlite ? kSqlite : kPostgresOne, n)) return "connecting failed";
+          *r = Drive(s.peers, n, CallFrame(program), 0);
+          return "";
+        },
+        &turns);
+    if (!failure.empty()) {
+      state.SkipWithError(failure.c_str());
+      return;
     }
     state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
   }
-  auto median = [](std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
-  };
-  std::sort(ratios.begin(), ratios.end());
-  state.counters["pg_vs_sqlite"] = median(ratios);
-  state.counters["lowest_round"] = ratios.empty() ? 0 : ratios.front();
-  state.counters["highest_round"] = ratios.empty() ? 0 : ratios.back();
-  state.counters["sqlite_calls_per_s"] = median(rates[0]);
-  state.counters["pg_calls_per_s"] = median(rates[1]);
-  state.counters["sqlite_p99_us"] = median(p99[0]);
-  state.counters["pg_p99_us"] = median(p99[1]);
+  const auto [lowest, highest] = std::minmax_element(turns.ratios.begin(), turns.ratios.end());
+  state.counters["pg_vs_sqlite"] = Median(turns.ratios);
+  state.counters["lowest_round"] = *lowest;
+  state.counters["highest_round"] = *highest;
+  state.counters["pg_calls_per_s"] = Median(turns.calls_per_s[0]);
+  state.counters["sqlite_calls_per_s"] = Median(turns.calls_per_s[1]);
+  state.counters["pg_p99_us"] = Median(turns.p99_us[0]);
+  state.counters["sqlite_p99_us"] = Median(turns.p99_us[1]);
   state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + std::to_string(n) +
                  " connections, TLS; 1 zvthostd over PostgreSQL vs 1 over SQLite in turns");
 }
