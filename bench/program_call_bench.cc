@@ -118,7 +118,7 @@ size_t RequestBytes() {
   return wire::EncodeFrame(wire::FrameType::kCall, wire::Encode(call)).size();
 }
 size_t ReplyBytes() {
-  wire::CallReply reply{1, true, {std::string(32, '\0'), std::string(4, '\0')}, {}};
+  wire::CallReply reply{1, true, {std::string(32, '\0'), std::string(4, '\0')}, {}, {}};
   return wire::EncodeFrame(wire::FrameType::kCallReply, wire::Encode(reply)).size();
 }
 

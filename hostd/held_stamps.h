@@ -18,10 +18,11 @@
 
 namespace zvt::hostd {
 
-// One page of a list as a program answers it: its entries, laid out as on
-// the wire, and where it stands in the list.
+// One page of a list as a program answers it: its entries, packed as a
+// reply carries them, how many there are, and where it stands in the list.
 struct HeldPage {
   std::string entries;
+  uint64_t count = 0;
   ListPage where;
 };
 

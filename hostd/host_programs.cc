@@ -92,11 +92,39 @@ struct Page {
     return bytes.data() + at;
   }
   uint64_t entries() const {
+    if (packed) return packed_count;
     return bytes.empty() ? 0 : (bytes.size() - kListHeaderLength) / entry_length;
+  }
+  // Packs the entries as a reply carries them.
+  void Pack() {
+    if (packed) return;
+    packed_count = entries();
+    packed_entries = wire::PackBlanks(std::string_view(bytes).substr(
+        std::min<size_t>(bytes.size(), kListHeaderLength), packed_count * entry_length));
+    bytes.assign(kListHeaderLength, '\0');
+    packed = true;
+  }
+  // Lays the first `n` packed entries out whole in `bytes` again.
+  bool Unpack(uint64_t n) {
+    std::string whole;
+    if (!packed || n > packed_count ||
+        !wire::UnpackBlanks(packed_entries, static_cast<uint32_t>(packed_count * entry_length),
+                            &whole))
+      return false;
+    bytes.assign(kListHeaderLength, '\0');
+    bytes.append(whole, 0, n * entry_length);
+    packed = false;
+    packed_entries.clear();
+    return true;
   }
 
   const uint32_t entry_length;
+  // Room for the list header, then the entries laid out whole; or, once
+  // `packed`, only the header's room, the entries in `packed_entries`.
   std::string bytes;
+  bool packed = false;
+  std::string packed_entries;
+  uint64_t packed_count = 0;
   ListPage where;
 };
 // Reads at most `limit` entries after sequence number `after` (0: from the
@@ -138,9 +166,10 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   uint64_t n = std::min<uint64_t>(entries, remaining);
   // A short page means the list ends here, whatever the count said before.
   uint64_t after_part = entries < room ? 0 : remaining - n;
+  if (page.packed && n < entries && !page.Unpack(n)) return Failed(call, "a held page is damaged");
   std::string out = std::move(page.bytes);
-  out.resize(kListHeaderLength + n * entry_length, '\0');
-  uint64_t returned = out.size();
+  out.resize(page.packed ? kListHeaderLength : kListHeaderLength + n * entry_length, '\0');
+  const uint64_t returned = kListHeaderLength + n * entry_length;
   // Bytes available are what a receiver for the rest would need beyond this
   // one, so that (available - returned - offset) / entry length is the
   // number of entries still to come.
@@ -163,7 +192,16 @@ wire::CallReply ListPart(const wire::Call& call, const PageReader& read, uint32_
   reply.id = call.id;
   reply.ok = true;
   reply.outputs.push_back(std::move(out));
+  if (page.packed)
+    reply.packed_tails.push_back(
+        {static_cast<uint32_t>(n * entry_length), std::move(page.packed_entries)});
   return reply;
+}
+
+// Adds an output after a list part's.
+void AddOutput(wire::CallReply* reply, std::string output) {
+  reply->outputs.push_back(std::move(output));
+  if (!reply->packed_tails.empty()) reply->packed_tails.emplace_back();
 }
 
 // Where a list page is held: the list, the page, and the timestamps its
@@ -216,10 +254,10 @@ class HeldLists {
     if (store_->HeldTimestamps(profile_, &stamps, &known) && known &&
         holder->FindPage(PageKey(list_, selection_, after, limit, count, depends_(stamps)),
                          &found)) {
-      if (!found.entries.empty()) {
-        page->bytes.assign(kListHeaderLength, '\0');
-        page->bytes += found.entries;
-      }
+      page->bytes.assign(kListHeaderLength, '\0');
+      page->packed = true;
+      page->packed_entries = std::move(found.entries);
+      page->packed_count = found.count;
       if (count) page->where.total = found.where.total;
       page->where.last_seq = found.where.last_seq;
       return true;
@@ -229,9 +267,10 @@ class HeldLists {
     if (!store_->GetTimestamps(profile_, &stamps, &known, error)) return false;
     if (!from_store(after, limit, count, page, error)) return false;
     if (known) {
+      page->Pack();
       HeldPage kept;
-      if (page->bytes.size() > kListHeaderLength)
-        kept.entries = page->bytes.substr(kListHeaderLength);
+      kept.entries = page->packed_entries;
+      kept.count = page->packed_count;
       kept.where = page->where;
       holder->KeepPage(epoch, PageKey(list_, selection_, after, limit, count, depends_(stamps)),
                        std::move(kept));
@@ -336,7 +375,7 @@ wire::CallReply FunctionList(HostStore* store, const std::string& user, const wi
   };
   wire::CallReply reply =
       ListPart(call, read, kFunctionEntryLength, call.parameters[0].data, length);
-  if (reply.ok) reply.outputs.push_back(call.parameters[6].data);
+  if (reply.ok) AddOutput(&reply, call.parameters[6].data);
   return reply;
 }
 
@@ -426,7 +465,7 @@ wire::CallReply UsageList(HostStore* store, const std::string& user, const wire:
   };
   wire::CallReply reply = ListPart(call, read, kUsageEntryLength, call.parameters[0].data, length);
   if (!known) return Refuse(call, "CPF2204", "User profile " + profile + " not found.");
-  if (reply.ok) reply.outputs.push_back(call.parameters[7].data);
+  if (reply.ok) AddOutput(&reply, call.parameters[7].data);
   return reply;
 }
 

@@ -19,6 +19,17 @@ std::string Host(const std::u16string& text, size_t width) {
   return out;
 }
 
+// What a client receives: the reply with its outputs whole.
+wire::CallReply Answer(HostStore* store, const std::string& user, const wire::Call& call) {
+  wire::CallReply reply = RunProgram(store, user, call);
+  EXPECT_TRUE(wire::UnpackTails(&reply));
+  return reply;
+}
+bool FromHeld(HostStore* store, const std::string& user, const wire::Call& call,
+              wire::CallReply* reply) {
+  return AnswerFromHeld(store, user, call, reply) && wire::UnpackTails(reply);
+}
+
 wire::CallParameter In(std::string data) {
   uint32_t n = static_cast<uint32_t>(data.size());
   return {wire::kInput, n, std::move(data)};
@@ -88,7 +99,7 @@ class HostProgramsTest : public ::testing::TestWithParam<testing::Backend> {
 
 TEST_P(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
   std::string blank(20, '\x40');
-  wire::CallReply r = RunProgram(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
+  wire::CallReply r = Answer(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
   ASSERT_TRUE(r.ok) << r.messages.at(0).text;
   const std::string& out = r.outputs.at(0);
   ASSERT_EQ(out.size(), 40u + 2 * 32);
@@ -100,7 +111,7 @@ TEST_P(HostProgramsTest, PagingHeadersLetTheClientComputeTheNextCapacity) {
   EXPECT_EQ((be(4) - be(0) - be(28)) / be(36), 3u);  // three still to come
   std::string handle = out.substr(8, 20);
   EXPECT_NE(handle, blank);
-  r = RunProgram(store_.get(), "U", UsageCall(handle, 40 + 3 * 32, AllSelection()));
+  r = Answer(store_.get(), "U", UsageCall(handle, 40 + 3 * 32, AllSelection()));
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.outputs[0].substr(8, 20), blank);
 }
@@ -115,21 +126,20 @@ TEST_P(HostProgramsTest, PartsContinueAfterTheLastEntryHandedOut) {
     for (uint32_t i = 0; i < n; ++i) listed += out.substr(40 + i * 32, 2) + " ";
     return listed;
   };
-  wire::CallReply r = RunProgram(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
+  wire::CallReply r = Answer(store_.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()));
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(Host(u"F0", 2) + " " + Host(u"F1", 2) + " ", ids(r.outputs[0]));
   std::string error;
   ASSERT_TRUE(store_->RemoveFunction("F1", &error)) << error;
   ASSERT_TRUE(store_->RemoveFunction("F2", &error)) << error;
-  r = RunProgram(store_.get(), "U",
-                 UsageCall(r.outputs[0].substr(8, 20), 40 + 2 * 32, AllSelection()));
+  r = Answer(store_.get(), "U", UsageCall(r.outputs[0].substr(8, 20), 40 + 2 * 32, AllSelection()));
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(Host(u"F3", 2) + " " + Host(u"F4", 2) + " ", ids(r.outputs[0]));
   // The list was five long when it began: a third part is offered, and it
   // ends the list with what is left.
   std::string handle = r.outputs[0].substr(8, 20);
   ASSERT_NE(blank, handle);
-  r = RunProgram(store_.get(), "U", UsageCall(handle, 40 + 2 * 32, AllSelection()));
+  r = Answer(store_.get(), "U", UsageCall(handle, 40 + 2 * 32, AllSelection()));
   ASSERT_TRUE(r.ok);
   EXPECT_EQ("", ids(r.outputs[0]));
   EXPECT_EQ(blank, r.outputs[0].substr(8, 20));
@@ -142,20 +152,20 @@ TEST_P(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
   ASSERT_TRUE(store_->AddProfile("1ABC", "p", HashStrength::kFast, &error)) << error;
   std::string blank(20, '\x40');
   wire::CallReply usage =
-      RunProgram(store_.get(), "1ABC", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q1ABC"));
+      Answer(store_.get(), "1ABC", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q1ABC"));
   EXPECT_TRUE(usage.ok) << usage.messages.at(0).text;
-  wire::CallReply stamps = RunProgram(store_.get(), "1ABC", TimestampCall(u"1ABC"));
+  wire::CallReply stamps = Answer(store_.get(), "1ABC", TimestampCall(u"1ABC"));
   EXPECT_TRUE(stamps.ok) << stamps.messages.at(0).text;
   // A profile that is really called Q2X keeps its name.
   ASSERT_TRUE(store_->AddProfile("Q2X", "p", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(store_->AddProfile("2X", "p", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(store_->SetUsage("Q2X", "F1", "1", &error)) << error;
-  usage = RunProgram(store_.get(), "Q2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
+  usage = Answer(store_.get(), "Q2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
   ASSERT_TRUE(usage.ok);
   EXPECT_NE(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"1", 1)));
   // ...and 2X, asking for Q2X as its client does, gets its own usage, not
   // its twin's (nor a refusal for asking about another profile).
-  usage = RunProgram(store_.get(), "2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
+  usage = Answer(store_.get(), "2X", UsageCall(blank, 40 + 5 * 32, AllSelection(), u"Q2X"));
   ASSERT_TRUE(usage.ok) << usage.messages.at(0).text;
   EXPECT_EQ(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"1", 1)));
   EXPECT_NE(std::string::npos, usage.outputs.at(0).find(Host(u"F1", 30) + Host(u"2", 1)));
@@ -164,7 +174,7 @@ TEST_P(HostProgramsTest, AProfileBeginningWithADigitAnswersUnderBothNames) {
 TEST_P(HostProgramsTest, BadRequestsGetHostMessages) {
   std::string blank(20, '\x40');
   auto id = [&](const wire::Call& c) {
-    wire::CallReply r = RunProgram(store_.get(), "U", c);
+    wire::CallReply r = Answer(store_.get(), "U", c);
     return r.ok ? std::string("ok") : r.messages.at(0).id;
   };
   EXPECT_EQ(id(UsageCall(blank, 40, AllSelection())), "CPF3C24");  // no room for an entry
@@ -192,8 +202,8 @@ TEST_P(HostProgramsTest, AProfileReadsOnlyItsOwnUsageAndTimestampsUnlessAuthoriz
   std::string blank(20, '\x40');
   auto id = [&](const std::u16string& asked, bool usage) {
     wire::CallReply r =
-        RunProgram(store_.get(), "U",
-                   usage ? UsageCall(blank, 200, AllSelection(), asked) : TimestampCall(asked));
+        Answer(store_.get(), "U",
+               usage ? UsageCall(blank, 200, AllSelection(), asked) : TimestampCall(asked));
     return r.ok ? std::string("ok") : r.messages.at(0).id;
   };
   for (bool usage : {true, false}) {
@@ -222,7 +232,7 @@ TEST_P(HostProgramsTest, HeldListPagesFollowEveryChange) {
   const wire::Call usage = UsageCall(blank, 40 + 10 * 32, AllSelection());
   // The usage entries as "F0=2 F1=2 ...".
   auto usage_now = [&] {
-    wire::CallReply r = RunProgram(server.get(), "U", usage);
+    wire::CallReply r = Answer(server.get(), "U", usage);
     if (!r.ok) return std::string("failed");
     std::string text;
     const std::string& out = r.outputs.at(0);
@@ -235,15 +245,13 @@ TEST_P(HostProgramsTest, HeldListPagesFollowEveryChange) {
   };
   wire::CallReply held;
   ASSERT_TRUE(zvt::testing::WaitUntil([&] {
-    return usage_now() == "F0=2 F1=2 F2=2 F3=2 F4=2 " &&
-           AnswerFromHeld(loop.get(), "U", usage, &held);
+    return usage_now() == "F0=2 F1=2 F2=2 F3=2 F4=2 " && FromHeld(loop.get(), "U", usage, &held);
   })) << "held once answered, and shared";
-  EXPECT_EQ(held.outputs, RunProgram(store_.get(), "U", usage).outputs);
-  EXPECT_FALSE(
-      AnswerFromHeld(loop.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()), &held))
+  EXPECT_EQ(held.outputs, Answer(store_.get(), "U", usage).outputs);
+  EXPECT_FALSE(FromHeld(loop.get(), "U", UsageCall(blank, 40 + 2 * 32, AllSelection()), &held))
       << "another page";
-  EXPECT_FALSE(AnswerFromHeld(loop.get(), "U",
-                              UsageCall(blank, 40 + 10 * 32, AllSelection(), u"OTHER"), &held))
+  EXPECT_FALSE(
+      FromHeld(loop.get(), "U", UsageCall(blank, 40 + 10 * 32, AllSelection(), u"OTHER"), &held))
       << "another profile's";
 
   ASSERT_TRUE(store_->SetUsage("U", "F2", "1", &error)) << error;
@@ -260,11 +268,11 @@ TEST_P(HostProgramsTest, HeldListPagesFollowEveryChange) {
 
   // The function list alike, for every profile.
   const wire::Call functions = FunctionCall(40 + 10 * 1495);
-  auto functions_now = [&] { return RunProgram(server.get(), "U", functions).outputs; };
+  auto functions_now = [&] { return Answer(server.get(), "U", functions).outputs; };
   const auto before = functions_now();
   ASSERT_EQ(before.size(), 2u);
   EXPECT_TRUE(zvt::testing::WaitUntil([&] {
-    return functions_now() == before && AnswerFromHeld(loop.get(), "U", functions, &held) &&
+    return functions_now() == before && FromHeld(loop.get(), "U", functions, &held) &&
            held.outputs == before;
   }));
   f5.name = "renamed";

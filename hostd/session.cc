@@ -239,7 +239,7 @@ std::string HostServer::CallAnswered(const PeerState& session, const wire::Frame
                                      std::chrono::steady_clock::time_point since) {
   std::string payload = wire::Encode(answer, session.version);
   if (payload.size() + 1 > max_frame_.load()) {
-    answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}};
+    answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}, {}};
     payload = wire::Encode(answer, session.version);
   }
   constexpr uint64_t kFrameHeader = 5;  // length and type

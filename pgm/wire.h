@@ -91,11 +91,22 @@ struct Call {
   std::vector<CallParameter> parameters;
 };
 
+// Bytes already packed as outputs travel (PackBlanks), and how many bytes
+// they stand for.
+struct PackedBytes {
+  uint32_t size = 0;
+  std::string bytes;
+};
+
 struct CallReply {
   uint32_t id = 0;
   bool ok = false;
   std::vector<std::string> outputs;  // one per output or in/out parameter, in order
   std::vector<Message> messages;     // when not ok
+  // Empty, or one per output: what output i continues with, packed ahead of
+  // time, so that a sender which keeps answers packed need not unpack them
+  // to send them. UnpackTails makes each output whole again.
+  std::vector<PackedBytes> packed_tails;
 };
 
 struct ProtocolError {
@@ -130,6 +141,17 @@ std::string Encode(const Call& m);
 // `version`: the one the connection agreed on.
 std::string Encode(const CallReply& m, uint16_t version = kProtocolVersion);
 std::string Encode(const ProtocolError& m);
+
+// `s` as a reply's outputs carry it from version kPackedOutputsVersion on:
+// its runs of EBCDIC blanks as counts. Packed pieces put one after another
+// are the packing of the pieces' bytes one after another.
+std::string PackBlanks(std::string_view s);
+// The `size` bytes `packed` stands for; false when it is not a packing of
+// exactly that many bytes.
+bool UnpackBlanks(std::string_view packed, uint32_t size, std::string* out);
+// Appends each of `reply`'s packed tails, unpacked, to its output and drops
+// them; false (the reply unchanged) when one is not a valid packing.
+bool UnpackTails(CallReply* reply);
 
 // Each fails, with `*error` saying what is wrong, on a payload that is
 // truncated, too long, or breaks a limit.

@@ -235,16 +235,51 @@ std::string Encode(const Call& m) {
   return w.Take();
 }
 
+std::string PackBlanks(std::string_view s) {
+  Writer w;
+  w.PackedBlanks(s);
+  return w.Take();
+}
+
+bool UnpackBlanks(std::string_view packed, uint32_t size, std::string* out) {
+  std::string error;
+  Reader r(packed, &error);
+  return r.PackedBlanks(size, out) && r.End();
+}
+
+bool UnpackTails(CallReply* reply) {
+  if (reply->packed_tails.empty()) return true;
+  if (reply->packed_tails.size() != reply->outputs.size()) return false;
+  std::vector<std::string> tails(reply->outputs.size());
+  for (size_t i = 0; i < tails.size(); ++i) {
+    const PackedBytes& tail = reply->packed_tails[i];
+    if (!UnpackBlanks(tail.bytes, tail.size, &tails[i])) return false;
+  }
+  for (size_t i = 0; i < tails.size(); ++i) reply->outputs[i] += tails[i];
+  reply->packed_tails.clear();
+  return true;
+}
+
 std::string Encode(const CallReply& m, uint16_t version) {
+  // A sender that cannot pack sends its tails unpacked.
+  if (!m.packed_tails.empty() && version < kPackedOutputsVersion) {
+    CallReply whole = m;
+    if (!UnpackTails(&whole)) whole.packed_tails.clear();
+    return Encode(whole, version);
+  }
   Writer w;
   w.U32(m.id);
   w.U8(m.ok ? 1 : 0);
   if (m.ok) {
     w.U16(static_cast<uint16_t>(m.outputs.size()));
-    for (const std::string& o : m.outputs) {
-      w.U32(static_cast<uint32_t>(o.size()));
+    const bool tails = m.packed_tails.size() == m.outputs.size();
+    for (size_t i = 0; i < m.outputs.size(); ++i) {
+      const std::string& o = m.outputs[i];
+      const uint32_t tail = tails ? m.packed_tails[i].size : 0;
+      w.U32(static_cast<uint32_t>(o.size()) + tail);
       if (version >= kPackedOutputsVersion) {
         w.PackedBlanks(o);
+        if (tail != 0) w.Bytes(m.packed_tails[i].bytes);
       } else {
         w.Bytes(o);
       }

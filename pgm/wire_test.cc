@@ -24,7 +24,7 @@ TEST(WireTest, MessagesRoundTrip) {
   EXPECT_EQ(back.parameters[0].length, 32u);
   EXPECT_EQ(back.parameters[1].data, call.parameters[1].data);
 
-  CallReply reply{7, false, {}, {{"CPF2204", 40, "User profile X not found."}}};
+  CallReply reply{7, false, {}, {{"CPF2204", 40, "User profile X not found."}}, {}};
   CallReply reply_back;
   ASSERT_TRUE(Decode(Encode(reply), &reply_back, &error)) << error;
   EXPECT_FALSE(reply_back.ok);
@@ -91,7 +91,7 @@ TEST(WireTest, PackedOutputsComeBackByteForByteAndBadOnesAreRefused) {
                                             std::string("\xC1\x40", 2),
                                             std::string(300, '\x00')};
   for (uint16_t version : {uint16_t{1}, uint16_t{2}}) {
-    CallReply reply{9, true, outputs, {}};
+    CallReply reply{9, true, outputs, {}, {}};
     CallReply back;
     std::string error;
     const std::string payload = Encode(reply, version);
@@ -104,7 +104,25 @@ TEST(WireTest, PackedOutputsComeBackByteForByteAndBadOnesAreRefused) {
         EXPECT_FALSE(Decode(payload.substr(0, n), &back, &error, 2)) << n;
       EXPECT_FALSE(Decode(payload, &back, &error, 2, 4000));
     }
+    // The same outputs cut anywhere, their rest packed ahead of time, arrive
+    // whole alike.
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{3}, size_t{702}, size_t{1495}}) {
+      CallReply split{9, true, {}, {}, {}};
+      for (const std::string& o : outputs) {
+        const size_t at = std::min(cut, o.size());
+        split.outputs.push_back(o.substr(0, at));
+        split.packed_tails.push_back(
+            {static_cast<uint32_t>(o.size() - at), PackBlanks(o.substr(at))});
+      }
+      ASSERT_TRUE(Decode(Encode(split, version), &back, &error, version)) << error;
+      EXPECT_EQ(back.outputs, outputs) << "version " << version << ", cut at " << cut;
+      ASSERT_TRUE(UnpackTails(&split));
+      EXPECT_EQ(split.outputs, outputs);
+    }
   }
+  std::string unpacked;
+  EXPECT_FALSE(UnpackBlanks(PackBlanks(entry), 1494, &unpacked)) << "one byte short";
+  EXPECT_FALSE(UnpackBlanks(PackBlanks(entry) + "\x01", 1495, &unpacked)) << "bytes after it";
   auto packed = [](std::string body, uint32_t size) {
     std::string p("\0\0\0\1\1\0\1", 7);
     for (int shift = 24; shift >= 0; shift -= 8) p.push_back(static_cast<char>(size >> shift));
