@@ -299,7 +299,7 @@ BENCHMARK(BM_FullReload)
     ->ArgsProduct({{1000, 10000, 100000}, {0, 10, 50, 100}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(3);
+    ->Iterations(10);
 
 }  // namespace
 

@@ -77,8 +77,8 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
                        const std::u16string& user_id, const SystemHandle* handle) {
   FunctionInfoList functions;
   ErrorOut error;
-  uint32_t rc =
-      CAdminHostAPIs::getFuncList(system_name, kAllCategories, &functions, &error, handle);
+  uint32_t rc = CAdminHostAPIs::getFuncList(system_name, kAllCategories, &functions, &error, handle,
+                                            FunctionFields::kPlacement);
   if (rc != 0 || error) {
     if (error) showHostError(error.get(), user_id, system_name, handle);
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> getFuncList failed", 0);

@@ -36,6 +36,11 @@ struct UserFunctionUsageRecord {
 };
 using UsageRecordList = std::vector<std::unique_ptr<UserFunctionUsageRecord>>;
 
+// Which fields of each function getFuncList decodes: all, or only those
+// that place a function in the hierarchy (ID, category, type, root and
+// parent; the others keep their defaults).
+enum class FunctionFields { kAll, kPlacement };
+
 class CAdminHostAPIs {
  public:
   // The functions of category `category_selector` (0 to 7), in host order,
@@ -43,7 +48,8 @@ class CAdminHostAPIs {
   // received before a failure stay in `*list`.
   static uint32_t getFuncList(const std::u16string& system_name, uint32_t category_selector,
                               FunctionInfoList* list, ErrorOut* error,
-                              const SystemHandle* handle = nullptr);
+                              const SystemHandle* handle = nullptr,
+                              FunctionFields fields = FunctionFields::kAll);
   // The usage settings of `user_profile` ("KLIB/KRUSRFN", format
   // "USGA0100"). A profile name beginning with a digit gets a "Q" in front,
   // in the caller's string too. Records received before a failure stay.

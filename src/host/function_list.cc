@@ -36,7 +36,8 @@ bool Is(const std::u16string& text, char16_t expected) {
   return text.size() == 1 && text[0] == expected;
 }
 
-std::unique_ptr<FunctionInfoRecord> DecodeEntry(ProgramCallApi* pgm, DataObject* entries) {
+std::unique_ptr<FunctionInfoRecord> DecodeEntry(ProgramCallApi* pgm, DataObject* entries,
+                                                FunctionFields fields) {
   auto record = std::make_unique<FunctionInfoRecord>();
   record->functionId = EntryText(pgm, entries, 0, 30);
   std::u16string category = EntryText(pgm, entries, 1, 1);
@@ -46,13 +47,14 @@ std::unique_ptr<FunctionInfoRecord> DecodeEntry(ProgramCallApi* pgm, DataObject*
                                                   : 3;
   std::u16string type = EntryText(pgm, entries, 2, 1);
   record->functionType = Is(type, u'1') ? 0 : Is(type, u'2') ? 1 : 2;
+  record->rootFunctionId = EntryText(pgm, entries, 21, 30);
+  record->parentFunctionId = EntryText(pgm, entries, 22, 30);
+  if (fields == FunctionFields::kPlacement) return record;
   record->functionName = EntryText(pgm, entries, 6, 132);
   if (record->functionName.empty()) record->functionName = EntryText(pgm, entries, 9, 132);
   record->functionDescription = EntryText(pgm, entries, 15, 132);
   if (record->functionDescription.empty())
     record->functionDescription = EntryText(pgm, entries, 18, 132);
-  record->rootFunctionId = EntryText(pgm, entries, 21, 30);
-  record->parentFunctionId = EntryText(pgm, entries, 22, 30);
   record->indicator1 = Is(EntryText(pgm, entries, 23, 1), u'2') ? 1 : 0;
   record->indicator2 = Is(EntryText(pgm, entries, 24, 1), u'1') ? 1 : 0;
   record->indicator3 = Is(EntryText(pgm, entries, 25, 1), u'1') ? 1 : 0;
@@ -63,7 +65,7 @@ std::unique_ptr<FunctionInfoRecord> DecodeEntry(ProgramCallApi* pgm, DataObject*
 
 uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t category_selector,
                                      FunctionInfoList* list, ErrorOut* error,
-                                     const SystemHandle* handle) {
+                                     const SystemHandle* handle, FunctionFields fields) {
   return GuardHostCall(error, u"getFuncList", __LINE__, [&]() -> uint32_t {
     LockedFrame frame;
     error->reset();
@@ -122,7 +124,7 @@ uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t
       if (list->empty()) list->reserve(count);
       for (uint32_t i = 0; i < count; ++i) {
         if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
-        list->push_back(DecodeEntry(pgm, entries));
+        list->push_back(DecodeEntry(pgm, entries, fields));
       }
       if (last) break;
       // A part without entries that still promises more would ask again
