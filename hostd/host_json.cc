@@ -298,7 +298,8 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
     return true;
   };
   auto profile = [&](nlohmann::json& p, const Path& at) {
-    if (!check.Keys(p, at, {"name", "password_hash", "password", "fast_hash", "all_profiles"}) ||
+    if (!check.Keys(p, at,
+                    {"name", "password_hash", "password", "fast_hash", "all_profiles", "groups"}) ||
         !check.Text(&p, at, "name", 10) || !check.Text(&p, at, "password_hash", 512) ||
         !check.Text(&p, at, "password", 512))
       return false;
@@ -308,6 +309,17 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
     for (const char* flag : {"fast_hash", "all_profiles"}) {
       if (auto it = p.find(flag); it != p.end() && !it->is_boolean())
         return check.Fail(Within(at, flag), "must be true or false");
+    }
+    if (auto it = p.find("groups"); it != p.end()) {
+      bool ok = it->is_array() && it->size() <= 256;
+      for (size_t k = 0; ok && k < it->size(); ++k) {
+        const nlohmann::json& g = (*it)[k];
+        ok = g.is_string() && !g.get_ref<const std::string&>().empty() &&
+             g.get_ref<const std::string&>().size() <= 10;
+      }
+      if (!ok)
+        return check.Fail(Within(at, "groups"),
+                          "must be an array of at most 256 profile names of 1 to 10 characters");
     }
     return true;
   };

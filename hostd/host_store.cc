@@ -177,7 +177,22 @@ bool ImageFromJson(const nlohmann::json& in, HostImage* image, std::string* erro
       *error = "profile " + row.name + " is there twice";
       return false;
     }
+    std::set<std::string> groups;
+    if (p.is_object())
+      for (const auto& g : p.value("groups", nlohmann::json::array()))
+        groups.insert(HostStore::CanonicalProfile(g.is_string() ? g.get<std::string>() : ""));
+    row.groups.assign(groups.begin(), groups.end());
     image->profiles.push_back(std::move(row));
+  }
+  // Groups are profiles of the same file, other than the member itself.
+  for (const ProfileRow& row : image->profiles) {
+    for (const std::string& group : row.groups) {
+      if (group == row.name || names.count(group) == 0) {
+        *error =
+            "profile " + row.name + " names a group that is not another profile: \"" + group + "\"";
+        return false;
+      }
+    }
   }
   for (const auto& u : in.value("usage", nlohmann::json::array())) {
     UsageSetting row;
@@ -444,6 +459,22 @@ bool HostStore::SetUsage(const std::string& profile, const std::string& function
   return StoreUsage(CanonicalProfile(profile), function, usage, error);
 }
 
+bool HostStore::SetGroups(const std::string& profile, const std::vector<std::string>& groups,
+                          std::string* error) {
+  const std::string canonical = CanonicalProfile(profile);
+  std::set<std::string> distinct;
+  for (const std::string& group : groups) {
+    if (!CheckProfileName(group, error)) return false;
+    const std::string name = CanonicalProfile(group);
+    if (name == canonical) {
+      *error = "user profile " + canonical + " cannot be a group of itself";
+      return false;
+    }
+    distinct.insert(name);
+  }
+  return StoreGroups(canonical, std::vector<std::string>(distinct.begin(), distinct.end()), error);
+}
+
 bool HostStore::ListUsage(const std::string& profile, const std::string& category,
                           std::vector<UsageRow>* rows, bool* known, std::string* error) {
   ListPage page;
@@ -486,6 +517,7 @@ bool HostStore::ExportJson(std::string* json, std::string* error) {
   for (const ProfileRow& p : image.profiles) {
     nlohmann::ordered_json profile = {{"name", p.name}, {"password_hash", p.hash}};
     if (p.all_profiles) profile["all_profiles"] = true;
+    if (!p.groups.empty()) profile["groups"] = p.groups;
     out["profiles"].push_back(std::move(profile));
   }
   out["usage"] = nlohmann::ordered_json::array();

@@ -72,6 +72,7 @@ struct ProfileRow {
   std::string name;
   std::string hash;
   bool all_profiles = false;
+  std::vector<std::string> groups;  // by name
 };
 
 struct UsageSetting {
@@ -122,7 +123,7 @@ class HostStore {
   static std::string Describe(const std::string& location);
   static bool IsPostgresLocation(const std::string& location);
   // The version of the schema this build reads and writes.
-  static constexpr int kSchemaVersion = 5;
+  static constexpr int kSchemaVersion = 6;
 
   virtual ~HostStore() = default;
   HostStore(const HostStore&) = delete;
@@ -180,6 +181,19 @@ class HostStore {
   // Revokes every token of the profile (`*revoked` how many there were).
   virtual bool RevokeTokens(const std::string& profile, uint64_t* revoked, std::string* error) = 0;
 
+  // Group profiles: a profile may belong to other profiles, its groups. Its
+  // usage of a function is its own setting, else its groups' (where groups
+  // differ, denied wins), else the function's default. Groups do not nest:
+  // a group's own groups count for the group alone. A change to a group's
+  // usage moves the user timestamp of the group and of each member.
+  // SetGroups replaces the profile's groups (each an existing profile other
+  // than itself) and moves its user timestamp.
+  bool SetGroups(const std::string& profile, const std::vector<std::string>& groups,
+                 std::string* error);
+  // The profile's groups by name (`*known` false for an unknown profile).
+  virtual bool ListGroups(const std::string& profile, std::vector<std::string>* groups, bool* known,
+                          std::string* error) = 0;
+
   bool AddFunction(const FunctionRow& row, std::string* error);
   // Replaces a registered function's fields (root and parent moves included).
   bool UpdateFunction(const FunctionRow& row, std::string* error);
@@ -201,7 +215,7 @@ class HostStore {
   bool SetUsage(const std::string& profile, const std::string& function, const std::string& usage,
                 std::string* error);
   // The profile's usage of every selected function (its own setting, else
-  // the function's default). For an unknown profile returns true with
+  // its groups', else the function's default). For an unknown profile returns true with
   // `*known` false; likewise GetTimestamps.
   bool ListUsage(const std::string& profile, const std::string& category,
                  std::vector<UsageRow>* rows, bool* known, std::string* error);
@@ -262,6 +276,10 @@ class HostStore {
   virtual bool ReplaceFunction(const FunctionRow& row, std::string* error) = 0;
   virtual bool StoreUsage(const std::string& profile, const std::string& function,
                           const std::string& usage, std::string* error) = 0;
+  // Replaces the groups of `profile` with `groups` (distinct, canonical, not
+  // the profile itself); fails naming a profile that does not exist.
+  virtual bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
+                           std::string* error) = 0;
   virtual bool ReadImage(HostImage* image, std::string* error) = 0;
   // Replaces everything with `image` in one transaction, moving the registry
   // stamps and giving each profile a fresh one. Unless `replace`, refuses

@@ -97,6 +97,10 @@ class PostgresHostStore final : public HostStore {
                 std::string* error) override;
   bool InsertFunction(const FunctionRow& row, std::string* error) override;
   bool ReplaceFunction(const FunctionRow& row, std::string* error) override;
+  bool ListGroups(const std::string& profile, std::vector<std::string>* groups, bool* known,
+                  std::string* error) override;
+  bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
+                   std::string* error) override;
   bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
                   std::string* error) override;
   bool ReadImage(HostImage* image, std::string* error) override;
@@ -290,8 +294,14 @@ bool PostgresHostStore::RemoveProfile(const std::string& name, std::string* erro
   std::string canonical = CanonicalProfile(name);
   PgSession s(pool_.get(), error);
   PgResult r;
-  // (Its usage settings go with it.)
-  if (!s.ok() || !s.BeginWrite() || !s.Run("DELETE FROM profiles WHERE name = $1", {canonical}, &r))
+  // (Its usage settings and group memberships go with it; its members lose
+  // what they had through it.)
+  std::string stamp;
+  if (!s.ok() || !s.BeginWrite() || !s.NextStamp(&stamp) ||
+      !s.Run("UPDATE profiles SET user_ts = $2 WHERE name IN "
+             "(SELECT profile FROM profile_groups WHERE grp = $1)",
+             {canonical, stamp}) ||
+      !s.Run("DELETE FROM profiles WHERE name = $1", {canonical}, &r))
     return false;
   if (r.Affected() == 0) {
     *error = "user profile " + canonical + " not found";
@@ -421,7 +431,9 @@ bool PostgresHostStore::ListUsagePage(const std::string& profile, const std::str
           "c AS (SELECT CASE WHEN $5 THEN (SELECT COUNT(*) FROM functions "
           "WHERE $1 = '9' OR category = $1) END AS total) "
           "SELECT p.known, c.total, e.id, e.usage, e.seq FROM p CROSS JOIN c "
-          "LEFT JOIN LATERAL (SELECT f.id, COALESCE(u.usage, f.default_usage) AS usage, f.seq "
+          "LEFT JOIN LATERAL (SELECT f.id, COALESCE(u.usage, (SELECT min(g.usage) "
+          "FROM profile_groups m JOIN usage g ON g.profile = m.grp AND g.function = f.id "
+          "WHERE m.profile = $2), f.default_usage) AS usage, f.seq "
           "FROM functions f LEFT JOIN usage u ON u.function = f.id AND u.profile = $2 "
           "WHERE p.known AND ($1 = '9' OR f.category = $1) AND f.seq > $3 "
           "ORDER BY f.seq LIMIT $4) e ON true ORDER BY e.seq",
@@ -466,7 +478,62 @@ bool PostgresHostStore::StoreUsage(const std::string& profile, const std::string
                 {profile, function, usage});
   std::string stamp;
   return changed && s.NextStamp(&stamp) &&
-         s.Run("UPDATE profiles SET user_ts = $2 WHERE name = $1", {profile, stamp}) && s.Commit();
+         s.Run(
+             "UPDATE profiles SET user_ts = $2 WHERE name = $1 "
+             "OR name IN (SELECT profile FROM profile_groups WHERE grp = $1)",
+             {profile, stamp}) &&
+         s.Commit();
+}
+
+bool PostgresHostStore::StoreGroups(const std::string& profile,
+                                    const std::vector<std::string>& groups, std::string* error) {
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() || !s.BeginWrite() ||
+      !s.Run("SELECT g FROM unnest($1::text[]) AS g "
+             "WHERE NOT EXISTS(SELECT 1 FROM profiles WHERE name = g) ORDER BY g LIMIT 1",
+             {ArrayLiteral(groups)}, &r))
+    return false;
+  if (r.Rows() > 0) {
+    *error = "user profile " + r.Get(0, 0) + " not found";
+    return false;
+  }
+  std::string stamp;
+  if (!s.Run("DELETE FROM profile_groups WHERE profile = $1", {profile}) ||
+      !s.Run("INSERT INTO profile_groups(profile, grp) SELECT $1, g FROM unnest($2::text[]) AS g",
+             {profile, ArrayLiteral(groups)}) ||
+      !s.NextStamp(&stamp) ||
+      !s.Run("UPDATE profiles SET user_ts = $2 WHERE name = $1", {profile, stamp}, &r))
+    return false;
+  if (r.Affected() == 0) {
+    *error = "user profile " + profile + " not found";
+    return false;
+  }
+  return s.Commit();
+}
+
+bool PostgresHostStore::ListGroups(const std::string& profile, std::vector<std::string>* groups,
+                                   bool* known, std::string* error) {
+  groups->clear();
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() || !s.Run("SELECT EXISTS(SELECT 1 FROM profiles WHERE name = $1), "
+                        "(SELECT array_to_string(array_agg(grp ORDER BY grp), ',') "
+                        "FROM profile_groups WHERE profile = $1)",
+                        {CanonicalProfile(profile)}, &r))
+    return false;
+  *known = r.Get(0, 0) == "t";
+  if (*known && !r.Null(0, 1)) {
+    // Profile names hold no commas.
+    const std::string list = r.Get(0, 1);
+    for (size_t at = 0; at <= list.size();) {
+      size_t comma = list.find(',', at);
+      if (comma == std::string::npos) comma = list.size();
+      groups->push_back(list.substr(at, comma - at));
+      at = comma + 1;
+    }
+  }
+  return true;
 }
 
 bool PostgresHostStore::GetTimestamps(const std::string& profile, Timestamps* stamps, bool* known,
@@ -503,7 +570,11 @@ bool PostgresHostStore::ReadImage(HostImage* image, std::string* error) {
       !s.Run("SELECT name, hash, all_profiles FROM profiles ORDER BY name", {}, &r))
     return false;
   for (int i = 0; i < r.Rows(); ++i)
-    image->profiles.push_back(ProfileRow{r.Get(i, 0), r.Get(i, 1), r.Get(i, 2) == "t"});
+    image->profiles.push_back(ProfileRow{r.Get(i, 0), r.Get(i, 1), r.Get(i, 2) == "t", {}});
+  if (!s.Run("SELECT profile, grp FROM profile_groups ORDER BY profile, grp", {}, &r)) return false;
+  std::map<std::string, std::vector<std::string>> groups;
+  for (int i = 0; i < r.Rows(); ++i) groups[r.Get(i, 0)].push_back(r.Get(i, 1));
+  for (ProfileRow& profile : image->profiles) profile.groups = std::move(groups[profile.name]);
   if (!s.Run("SELECT profile, function, usage FROM usage ORDER BY profile, function", {}, &r))
     return false;
   for (int i = 0; i < r.Rows(); ++i)
@@ -551,6 +622,13 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
     if (!s.NextStamp(&stamp) ||
         !s.Run("INSERT INTO profiles(name, hash, user_ts, all_profiles) VALUES($1, $2, $3, $4)",
                {p.name, p.hash, stamp, p.all_profiles ? "true" : "false"}))
+      return false;
+  }
+  for (const ProfileRow& p : image.profiles) {
+    if (!p.groups.empty() &&
+        !s.Run("INSERT INTO profile_groups(profile, grp) SELECT DISTINCT $1, g "
+               "FROM unnest($2::text[]) AS g",
+               {p.name, ArrayLiteral(p.groups)}))
       return false;
   }
   for (size_t at = 0; at < image.usage.size(); at += kBatch) {

@@ -55,16 +55,26 @@ CREATE TABLE IF NOT EXISTS signon_tokens(
   profile TEXT NOT NULL,
   last_used INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS signon_tokens_profile ON signon_tokens(profile, last_used);
+CREATE TABLE IF NOT EXISTS profile_groups(
+  profile TEXT NOT NULL,
+  grp TEXT NOT NULL,
+  PRIMARY KEY(profile, grp));
+CREATE INDEX IF NOT EXISTS profile_groups_grp ON profile_groups(grp);
 )";
+
+// The profile `who` names and every member of it as a group.
+std::string ProfileAndMembers(const std::string& who) {
+  return "(SELECT " + who + " UNION SELECT profile FROM profile_groups WHERE grp = " + who + ")";
+}
 
 // Changes made to the tables by other means than this store (the sqlite3
 // shell, say) move the change timestamps as the store's own writes do, so
 // that clients see them: a change of a profile's usage moves its user
-// timestamp; a change of the functions moves the registry's, and its
-// hierarchy's when a function comes or goes or moves in the tree. The
-// store's own connection turns triggers off and moves the stamps itself,
-// once per change rather than once per row. A stamp is the time in
-// microseconds (here to the millisecond), above every stamp before it.
+// timestamp and its members'; a change of its groups its own; a change of the functions moves the
+// registry's, and its hierarchy's when a function comes or goes or moves in the tree. The store's
+// own connection turns triggers off and moves the stamps itself, once per change rather than once
+// per row. A stamp is the time in microseconds (here to the millisecond), above every stamp before
+// it.
 std::string StampTriggers() {
   const std::string next_stamp =
       "INSERT OR REPLACE INTO meta(key, value) VALUES('last_stamp', max("
@@ -82,10 +92,19 @@ std::string StampTriggers() {
     return std::string("CREATE TRIGGER IF NOT EXISTS ") + name + " AFTER " + event + " ON " +
            table + " BEGIN " + next_stamp + body + " END; ";
   };
-  return trigger("usage_insert_moves_user_ts", "INSERT", "usage", set_user_ts + "(NEW.profile);") +
+  return trigger("usage_insert_moves_user_ts", "INSERT", "usage",
+                 set_user_ts + ProfileAndMembers("NEW.profile") + ";") +
          trigger("usage_update_moves_user_ts", "UPDATE", "usage",
+                 set_user_ts + ProfileAndMembers("OLD.profile") + "; " + set_user_ts +
+                     ProfileAndMembers("NEW.profile") + ";") +
+         trigger("usage_delete_moves_user_ts", "DELETE", "usage",
+                 set_user_ts + ProfileAndMembers("OLD.profile") + ";") +
+         trigger("groups_insert_move_user_ts", "INSERT", "profile_groups",
+                 set_user_ts + "(NEW.profile);") +
+         trigger("groups_update_move_user_ts", "UPDATE", "profile_groups",
                  set_user_ts + "(OLD.profile, NEW.profile);") +
-         trigger("usage_delete_moves_user_ts", "DELETE", "usage", set_user_ts + "(OLD.profile);") +
+         trigger("groups_delete_move_user_ts", "DELETE", "profile_groups",
+                 set_user_ts + "(OLD.profile);") +
          trigger("functions_insert_moves_stamps", "INSERT", "functions", set_both) +
          trigger("functions_delete_moves_stamps", "DELETE", "functions", set_both) +
          trigger("functions_update_moves_stamps", "UPDATE", "functions",
@@ -170,6 +189,12 @@ class SqliteHostStore final : public HostStore {
                 std::string* error) override;
   bool InsertFunction(const FunctionRow& row, std::string* error) override;
   bool ReplaceFunction(const FunctionRow& row, std::string* error) override;
+  bool ListGroups(const std::string& profile, std::vector<std::string>* groups, bool* known,
+                  std::string* error) override;
+  bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
+                   std::string* error) override;
+  // Moves the user timestamp of `profile` and of its members to `s`.
+  bool MoveUserStamps(const std::string& profile, const Stamp& s, std::string* error);
   bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
                   std::string* error) override;
   bool ReadImage(HostImage* image, std::string* error) override;
@@ -220,6 +245,13 @@ bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
              "); use a zvthostd of that version";
     return false;
   }
+  // Before version 6 a change of a profile's usage moved its own stamp only;
+  // its triggers are made anew to move its members' too.
+  if (version < 6 && !Exec("DROP TRIGGER IF EXISTS usage_insert_moves_user_ts; "
+                           "DROP TRIGGER IF EXISTS usage_update_moves_user_ts; "
+                           "DROP TRIGGER IF EXISTS usage_delete_moves_user_ts;",
+                           error))
+    return false;
   if (!Exec(kSchema, error) || !Exec(StampTriggers().c_str(), error)) return false;
   // Before version 4 the last stamp was kept as its bytes; the triggers
   // count on from it as an integer.
@@ -445,6 +477,11 @@ bool SqliteHostStore::RemoveProfile(const std::string& name, std::string* error)
   }
   Stmt usage(&cache_, "DELETE FROM usage WHERE profile = ?1", error);
   if (!usage.ok() || usage.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
+  // Its members lose what they had through it.
+  Stamp s;
+  if (!NextStamp(&s, error) || !MoveUserStamps(canonical, s, error)) return false;
+  Stmt groups(&cache_, "DELETE FROM profile_groups WHERE profile = ?1 OR grp = ?1", error);
+  if (!groups.ok() || groups.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
   uint64_t revoked = 0;
   return DeleteTokens(canonical, &revoked, error) && tx.Commit(error);
 }
@@ -584,7 +621,9 @@ bool SqliteHostStore::ListUsagePage(const std::string& profile, const std::strin
   if (!*known) return true;
   if (count && !CountFunctions(category, &page->total, error)) return false;
   Stmt st(&cache_,
-          "SELECT f.id, COALESCE(u.usage, f.default_usage), f.seq FROM functions f "
+          "SELECT f.id, COALESCE(u.usage, (SELECT min(g.usage) FROM profile_groups m "
+          "JOIN usage g ON g.profile = m.grp AND g.function = f.id WHERE m.profile = ?2), "
+          "f.default_usage), f.seq FROM functions f "
           "LEFT JOIN usage u ON u.function = f.id AND u.profile = ?2 "
           "WHERE (?1 = '9' OR f.category = ?1) AND f.seq > ?3 ORDER BY f.seq LIMIT ?4",
           error);
@@ -624,9 +663,59 @@ bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& 
   if (!usage.empty()) st.Text(3, usage);
   Stamp s;
   if (st.Step(error) != SQLITE_DONE || !NextStamp(&s, error)) return false;
+  return MoveUserStamps(profile, s, error) && tx.Commit(error);
+}
+
+bool SqliteHostStore::MoveUserStamps(const std::string& profile, const Stamp& s,
+                                     std::string* error) {
+  const std::string sql =
+      "UPDATE profiles SET user_ts = ?2 WHERE name IN " + ProfileAndMembers("?1");
+  Stmt ts(&cache_, sql.c_str(), error);
+  return ts.ok() && ts.Text(1, profile).Blob(2, s).Step(error) == SQLITE_DONE;
+}
+
+bool SqliteHostStore::StoreGroups(const std::string& profile,
+                                  const std::vector<std::string>& groups, std::string* error) {
+  WriteTransaction tx(db_, counter_.get(), error);
+  if (!tx.ok()) return false;
+  for (const std::string& name : groups) {
+    bool exists;
+    if (!ProfileExists(name, &exists, error)) return false;
+    if (!exists) {
+      *error = "user profile " + name + " not found";
+      return false;
+    }
+  }
+  Stmt del(&cache_, "DELETE FROM profile_groups WHERE profile = ?1", error);
+  if (!del.ok() || del.Text(1, profile).Step(error) != SQLITE_DONE) return false;
+  for (const std::string& group : groups) {
+    Stmt add(&cache_, "INSERT INTO profile_groups(profile, grp) VALUES(?1, ?2)", error);
+    if (!add.ok() || add.Text(1, profile).Text(2, group).Step(error) != SQLITE_DONE) return false;
+  }
+  Stamp s;
   Stmt ts(&cache_, "UPDATE profiles SET user_ts = ?2 WHERE name = ?1", error);
-  if (!ts.ok() || ts.Text(1, profile).Blob(2, s).Step(error) != SQLITE_DONE) return false;
+  if (!NextStamp(&s, error) || !ts.ok() ||
+      ts.Text(1, profile).Blob(2, s).Step(error) != SQLITE_DONE)
+    return false;
+  if (ts.Changes() == 0) {
+    *error = "user profile " + profile + " not found";
+    return false;
+  }
   return tx.Commit(error);
+}
+
+bool SqliteHostStore::ListGroups(const std::string& profile, std::vector<std::string>* groups,
+                                 bool* known, std::string* error) {
+  groups->clear();
+  const std::string canonical = CanonicalProfile(profile);
+  if (!ProfileExists(canonical, known, error)) return false;
+  if (!*known) return true;
+  Stmt st(&cache_, "SELECT grp FROM profile_groups WHERE profile = ?1 ORDER BY grp", error);
+  if (!st.ok()) return false;
+  st.Text(1, canonical);
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW) groups->push_back(st.Col(0));
+  return rc == SQLITE_DONE;
 }
 
 bool SqliteHostStore::Revalidate() {
@@ -678,8 +767,14 @@ bool SqliteHostStore::ReadImage(HostImage* image, std::string* error) {
   if (!p.ok()) return false;
   int rc;
   while ((rc = p.Step(error)) == SQLITE_ROW)
-    image->profiles.push_back(ProfileRow{p.Col(0), p.Col(1), p.Col(2) == "1"});
+    image->profiles.push_back(ProfileRow{p.Col(0), p.Col(1), p.Col(2) == "1", {}});
   if (rc != SQLITE_DONE) return false;
+  Stmt g(&cache_, "SELECT profile, grp FROM profile_groups ORDER BY profile, grp", error);
+  if (!g.ok()) return false;
+  std::map<std::string, std::vector<std::string>> groups;
+  while ((rc = g.Step(error)) == SQLITE_ROW) groups[g.Col(0)].push_back(g.Col(1));
+  if (rc != SQLITE_DONE) return false;
+  for (ProfileRow& profile : image->profiles) profile.groups = std::move(groups[profile.name]);
   Stmt u(&cache_, "SELECT profile, function, usage FROM usage ORDER BY profile, function", error);
   if (!u.ok()) return false;
   while ((rc = u.Step(error)) == SQLITE_ROW)
@@ -698,7 +793,7 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
       return false;
   }
   if (!Exec("DELETE FROM functions; DELETE FROM usage; DELETE FROM profiles; "
-            "DELETE FROM signon_tokens;",
+            "DELETE FROM signon_tokens; DELETE FROM profile_groups;",
             error) ||
       !PutHostInfo(image.info, error))
     return false;
@@ -726,6 +821,12 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
                 .Step(error) != SQLITE_DONE) {
       *error = "profile " + p.name + ": " + *error;
       return false;
+    }
+  }
+  for (const ProfileRow& p : image.profiles) {
+    for (const std::string& group : p.groups) {
+      Stmt st(&cache_, "INSERT OR IGNORE INTO profile_groups(profile, grp) VALUES(?1, ?2)", error);
+      if (!st.ok() || st.Text(1, p.name).Text(2, group).Step(error) != SQLITE_DONE) return false;
     }
   }
   for (const UsageSetting& u : image.usage) {

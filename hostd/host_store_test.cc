@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "testing/temp_dir.h"
@@ -272,6 +274,113 @@ TEST_P(HostStoreTest, EditsMadeAroundTheStoreMoveTheSameTimestamps) {
   EXPECT_GT(stamps("ANN").user, removed.rep);
 }
 
+// A profile's usage is its own setting, else its groups' (denied wins
+// where they differ), else the default; whatever changes a group's usage or
+// a profile's groups, through the store or around it, moves the user
+// timestamps of exactly the profiles whose answers may change.
+TEST_P(HostStoreTest, GroupsResolveUsageAndTheirChangesMoveTheirMembers) {
+  std::string error;
+  for (const char* p : {"JOE", "ANN", "PAY", "OPS", "LONER"})
+    ASSERT_TRUE(store_->AddProfile(p, "p", HashStrength::kFast, &error)) << error;
+  for (const char* f : {"ROOT", "A", "B", "C", "D"}) {
+    FunctionRow row = Function(f, f[0] == 'R' ? "*NONE" : "ROOT");
+    if (row.id == "D") row.default_usage = "1";
+    ASSERT_TRUE(store_->AddFunction(row, &error)) << error;
+  }
+  ASSERT_TRUE(store_->SetGroups("joe", {"PAY", "ops", "PAY"}, &error)) << error;
+  ASSERT_TRUE(store_->SetGroups("ANN", {"PAY"}, &error)) << error;
+  std::vector<std::string> groups;
+  bool known = false;
+  ASSERT_TRUE(store_->ListGroups("JOE", &groups, &known, &error)) << error;
+  EXPECT_EQ(groups, (std::vector<std::string>{"OPS", "PAY"}));
+  ASSERT_TRUE(store_->ListGroups("NOBODY", &groups, &known, &error)) << error;
+  EXPECT_FALSE(known);
+  EXPECT_FALSE(store_->SetGroups("JOE", {"JOE"}, &error)) << "itself";
+  EXPECT_FALSE(store_->SetGroups("JOE", {"NOBODY"}, &error));
+  EXPECT_NE(error.find("NOBODY"), std::string::npos) << error;
+  EXPECT_FALSE(store_->SetGroups("NOBODY", {"PAY"}, &error));
+
+  ASSERT_TRUE(store_->SetUsage("PAY", "A", "1", &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("OPS", "A", "2", &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("OPS", "B", "2", &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("OPS", "D", "2", &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("JOE", "B", "1", &error)) << error;
+  auto usage = [&](const std::string& profile) {
+    std::vector<UsageRow> rows;
+    bool found = false;
+    std::string why;
+    EXPECT_TRUE(store_->ListUsage(profile, "9", &rows, &found, &why)) << why;
+    std::string text;
+    for (const UsageRow& r : rows) text += r.function + "=" + r.usage + " ";
+    return text;
+  };
+  // A: PAY denies, OPS allows: denied. B: JOE's own. D: OPS allows over the
+  // default.
+  EXPECT_EQ(usage("JOE"), "ROOT=2 A=1 B=1 C=2 D=2 ");
+  EXPECT_EQ(usage("ANN"), "ROOT=2 A=1 B=2 C=2 D=1 ");
+  EXPECT_EQ(usage("LONER"), "ROOT=2 A=2 B=2 C=2 D=1 ");
+
+  // Through the store and around it.
+  auto stamps = [&](const std::string& profile) {
+    Timestamps t;
+    bool found = false;
+    std::string why;
+    auto fresh = test_store_->Open(&why);
+    EXPECT_TRUE(fresh && fresh->GetTimestamps(profile, &t, &found, &why)) << why;
+    return t.user;
+  };
+  const std::vector<std::string> everyone = {"JOE", "ANN", "PAY", "OPS", "LONER"};
+  auto moved_by = [&](const std::function<void()>& change) {
+    std::map<std::string, Stamp> before;
+    for (const std::string& p : everyone) before[p] = stamps(p);
+    change();
+    std::string moved;
+    for (const std::string& p : everyone)
+      if (stamps(p) != before[p]) moved += p + " ";
+    return moved;
+  };
+  auto edit = [&](const std::string& sql) {
+    return [this, sql] {
+      std::string why;
+      EXPECT_TRUE(test_store_->Sql(sql, &why)) << sql << ": " << why;
+    };
+  };
+  EXPECT_EQ(moved_by([&] { EXPECT_TRUE(store_->SetUsage("PAY", "C", "1", &error)) << error; }),
+            "JOE ANN PAY ");
+  EXPECT_EQ(moved_by([&] { EXPECT_TRUE(store_->SetUsage("OPS", "C", "", &error)) << error; }),
+            "JOE OPS ");
+  EXPECT_EQ(moved_by([&] { EXPECT_TRUE(store_->SetGroups("ANN", {"OPS"}, &error)) << error; }),
+            "ANN ");
+  EXPECT_EQ(usage("ANN"), "ROOT=2 A=2 B=2 C=2 D=2 ");
+  EXPECT_EQ(moved_by(edit("INSERT INTO usage(profile, function, usage) VALUES('OPS', 'C', '1')")),
+            "JOE ANN OPS ");
+  EXPECT_EQ(moved_by(edit("DELETE FROM profile_groups WHERE profile = 'ANN'")), "ANN ");
+  EXPECT_EQ(moved_by(edit("INSERT INTO profile_groups(profile, grp) VALUES('LONER', 'PAY')")),
+            "LONER ");
+  EXPECT_EQ(usage("LONER"), "ROOT=2 A=1 B=2 C=1 D=1 ");
+  // A group that goes takes what its members had through it.
+  const Stamp joe = stamps("JOE");
+  ASSERT_TRUE(store_->RemoveProfile("PAY", &error)) << error;
+  EXPECT_NE(stamps("JOE"), joe);
+  ASSERT_TRUE(store_->ListGroups("JOE", &groups, &known, &error)) << error;
+  EXPECT_EQ(groups, (std::vector<std::string>{"OPS"}));
+  EXPECT_EQ(usage("LONER"), "ROOT=2 A=2 B=2 C=2 D=1 ");
+  ASSERT_TRUE(store_->AddProfile("PAY", "p", HashStrength::kFast, &error)) << error;
+  EXPECT_EQ(usage("LONER"), "ROOT=2 A=2 B=2 C=2 D=1 ") << "a new PAY is no old member's group";
+
+  // Export carries the groups, import checks them.
+  std::string json;
+  ASSERT_TRUE(store_->ExportJson(&json, &error)) << error;
+  EXPECT_NE(json.find("\"groups\": [\n        \"OPS\"\n      ]"), std::string::npos) << json;
+  ASSERT_TRUE(store_->ImportJson(json, /*replace=*/true, &error)) << error;
+  EXPECT_EQ(usage("JOE"), "ROOT=2 A=2 B=1 C=1 D=2 ");
+  std::string bad = json;
+  bad.replace(bad.find("\"OPS\"\n      ]"), 5, "\"JOE\"");
+  EXPECT_FALSE(store_->ImportJson(bad, /*replace=*/true, &error)) << "a group of itself";
+  EXPECT_NE(error.find("JOE"), std::string::npos) << error;
+  EXPECT_EQ(usage("JOE"), "ROOT=2 A=2 B=1 C=1 D=2 ");
+}
+
 TEST_P(HostStoreTest, PagesFollowRegistrationOrderAndCategory) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
@@ -419,6 +528,36 @@ TEST(SqliteStampsTest, AnOlderStoresLastStampIsWhereTriggersCountOnFrom) {
   EXPECT_EQ(version, HostStore::kSchemaVersion);
 }
 
+// A store of version 5 knew no groups: opened by this version, a change of a
+// group's usage made around the store moves its members' stamps too.
+TEST(SqliteStampsTest, AStoreFromBeforeGroupsGetsTriggersThatMoveMembers) {
+  TestStore file(Backend::kSqlite);
+  std::string error;
+  {
+    auto store = file.Open(&error);
+    ASSERT_TRUE(store) << error;
+    for (const char* p : {"ANN", "PAY"})
+      ASSERT_TRUE(store->AddProfile(p, "p", HashStrength::kFast, &error)) << error;
+    ASSERT_TRUE(store->AddFunction(Function("ROOT", "*NONE", "1"), &error)) << error;
+  }
+  ASSERT_TRUE(
+      file.Sql("DROP TRIGGER usage_insert_moves_user_ts; DROP TABLE profile_groups; "
+               "CREATE TRIGGER usage_insert_moves_user_ts AFTER INSERT ON usage BEGIN "
+               "UPDATE profiles SET user_ts = 1 WHERE name = NEW.profile; END; "
+               "PRAGMA user_version = 5",
+               &error))
+      << error;
+  auto store = file.Open(&error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->SetGroups("ANN", {"PAY"}, &error)) << error;
+  Timestamps before, after;
+  bool known = false;
+  ASSERT_TRUE(file.Open(&error)->GetTimestamps("ANN", &before, &known, &error)) << error;
+  ASSERT_TRUE(file.Sql("INSERT INTO usage VALUES('PAY', 'ROOT', '1')", &error)) << error;
+  ASSERT_TRUE(file.Open(&error)->GetTimestamps("ANN", &after, &known, &error)) << error;
+  EXPECT_GT(after.user, before.user);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, HostStoreTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& info) { return testing::BackendName(info.param); });
@@ -438,7 +577,8 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(test_store_->Sql(
       "DROP FUNCTION zvt_move_stamps CASCADE; DROP FUNCTION zvt_tell_stamps CASCADE; "
-      "DROP TABLE signon_tokens; "
+      "DROP FUNCTION zvt_move_member_stamps CASCADE; "
+      "DROP TABLE signon_tokens; DROP TABLE profile_groups; "
       "ALTER TABLE profiles DROP COLUMN all_profiles; "
       "UPDATE zvt_schema SET version = 1",
       &error))

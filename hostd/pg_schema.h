@@ -110,6 +110,40 @@ CREATE TRIGGER stamps_told AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON stamp
 CREATE TRIGGER profiles_told AFTER INSERT OR UPDATE OF user_ts OR DELETE OR TRUNCATE ON profiles
   FOR EACH STATEMENT EXECUTE FUNCTION zvt_tell_stamps();
 )",
+    // 6: group profiles. A profile's usage falls back on its groups'; a
+    // change of a group's usage moves its members' user timestamps too, and
+    // a change of a profile's groups its own.
+    R"(
+CREATE TABLE profile_groups(
+  profile text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,
+  grp text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,
+  PRIMARY KEY(profile, grp),
+  CHECK (profile <> grp));
+CREATE INDEX profile_groups_grp ON profile_groups(grp);
+CREATE FUNCTION zvt_move_member_stamps() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  s bigint;
+BEGIN
+  IF current_setting('zvt.store_moves_stamps', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
+  UPDATE stamps SET value = GREATEST((EXTRACT(EPOCH FROM clock_timestamp()) * 1000000)::bigint,
+                                     value + 1)
+    WHERE key = 'last_stamp' RETURNING value INTO s;
+  IF TG_TABLE_NAME = 'usage' THEN
+    UPDATE profiles SET user_ts = s WHERE name IN
+      (SELECT profile FROM profile_groups WHERE grp = NEW.profile OR grp = OLD.profile);
+  ELSE
+    UPDATE profiles SET user_ts = s WHERE name = NEW.profile OR name = OLD.profile;
+  END IF;
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER usage_moves_member_stamps AFTER INSERT OR UPDATE OR DELETE ON usage
+  FOR EACH ROW EXECUTE FUNCTION zvt_move_member_stamps();
+CREATE TRIGGER profile_groups_move_stamps AFTER INSERT OR UPDATE OR DELETE ON profile_groups
+  FOR EACH ROW EXECUTE FUNCTION zvt_move_member_stamps();
+)",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == HostStore::kSchemaVersion,
               "one migration step per schema version");

@@ -206,6 +206,24 @@ json_check "v={x['function']: x['denied'] for x in d['values']}; \
 expect 0 adm value DEMO_JOE QACME_PAY_TAXFORM
 grep -qx "QACME_PAY_TAXFORM  denied" "$work/out" || fail "value text: $(cat "$work/out")"
 
+# A group's denial reaches a member's client at its next question: the host
+# sends the usage resolved through the groups, and the member's timestamp
+# moved with the group's change; leaving the group takes it back.
+adm host user add PAYGRP --password-env ZVT_DEMO_PASSWORD --fast-hash
+expect 0 adm host user set joe --group PAYGRP
+adm host usage PAYGRP QACME_PAY_RUN 1
+expect 0 adm value DEMO_JOE QACME_PAY_RUN
+grep -qx "QACME_PAY_RUN  denied" "$work/out" || fail "a group's denial: $(cat "$work/out")"
+expect 0 adm --json host user show JOE
+json_check "assert d['groups'] == ['PAYGRP'] and d['usage']['QACME_PAY_RUN'] == 'denied' \
+  and d['usage']['QACME_PAY_TAXFORM'] == 'denied' and not d['security_admin'], d" "user show --json"
+expect 3 adm host user set JOE --group NOBODY
+expect 2 adm host user set JOE --group PAYGRP --no-groups
+expect 0 adm host user set JOE --no-groups
+expect 0 adm value DEMO_JOE QACME_PAY_RUN
+grep -qx "QACME_PAY_RUN  allowed" "$work/out" || fail "after the group: $(cat "$work/out")"
+adm host user remove PAYGRP
+
 # The tree marks exactly what is denied, asked live or read from the cache.
 denied="{'QACME_PAY_TAXFORM', 'QACME_PAY_TAXFILE', 'QACME_PAY_RPT_TAX', 'QVYN_XD1_ZENTA_RUNCMD'}"
 walk="def walk(n): return ({n['id']} if n['denied'] else set()).union(*[walk(c) for c in n.get('children', [])])"

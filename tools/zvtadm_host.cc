@@ -227,6 +227,57 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     });
     return true;
   }));
+  auto* user_set = user->add_subcommand("set", "change a profile's groups or attributes");
+  user_set->add_option("NAME", a->name, "profile name")->required();
+  auto groups = std::make_shared<std::vector<std::string>>();
+  auto no_groups = std::make_shared<bool>(false);
+  auto admin = std::make_shared<std::string>();
+  auto* group_option = user_set->add_option(
+      "--group", *groups,
+      "a group profile whose usage the profile falls back on (repeat for several; replaces the "
+      "profile's groups)");
+  user_set->add_flag("--no-groups", *no_groups, "the profile belongs to no group")
+      ->excludes(group_option);
+  user_set->add_option("--security-admin", *admin, "on or off: may read every profile's usage")
+      ->check(CLI::IsMember({"on", "off"}));
+  user_set->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        if (groups->empty() && !*no_groups && admin->empty())
+          return *e = "host user set: nothing to change (--group, --no-groups, --security-admin)",
+                 false;
+        return ((groups->empty() && !*no_groups) || s->SetGroups(a->name, *groups, e)) &&
+               (admin->empty() || s->SetAllProfiles(a->name, *admin == "on", e));
+      },
+      profile_named(&a->name)));
+  auto* user_show = user->add_subcommand(
+      "show", "a profile's attributes, groups and usage of every function (with its groups')");
+  user_show->add_option("NAME", a->name, "profile name")->required();
+  user_show->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        std::vector<std::string> member_of;
+        std::vector<hostd::UsageRow> rows;
+        bool known = false, all = false;
+        if (!s->ListGroups(a->name, &member_of, &known, e)) return false;
+        if (!known) return *e = "user profile " + a->name + " not found", false;
+        if (!s->ReadsAllProfiles(a->name, &all, e) || !s->ListUsage(a->name, "9", &rows, &known, e))
+          return false;
+        nlohmann::ordered_json usage = nlohmann::ordered_json::object();
+        for (const auto& r : rows) usage[r.function] = r.usage == "1" ? "denied" : "allowed";
+        const std::string name = hostd::HostStore::CanonicalProfile(a->name);
+        context->Emit(
+            {{"name", name}, {"security_admin", all}, {"groups", member_of}, {"usage", usage}},
+            [&] {
+              std::cout << name << (all ? "  security administrator" : "") << "\n";
+              std::cout << "groups:";
+              for (const auto& g : member_of) std::cout << " " << g;
+              std::cout << (member_of.empty() ? " none\n" : "\n");
+              for (const auto& r : rows)
+                std::cout << "  " << r.function << "  " << (r.usage == "1" ? "denied" : "allowed")
+                          << "\n";
+            });
+        return true;
+      },
+      profile_named(&a->name)));
   auto* revoke =
       user->add_subcommand("revoke-tokens",
                            "end the sign-on tokens of a profile's clients: each signs on with the "
