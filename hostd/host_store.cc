@@ -3,9 +3,12 @@
 #include "hostd/host_store.h"
 
 #include <libpq-fe.h>
+#include <pwd.h>
 #include <sodium.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -457,6 +460,62 @@ bool HostStore::SetUsage(const std::string& profile, const std::string& function
                          const std::string& usage, std::string* error) {
   if (!CheckUsage(function, usage, error)) return false;
   return StoreUsage(CanonicalProfile(profile), function, usage, error);
+}
+
+namespace {
+
+// The OS user of this process, as the audit trail names it.
+std::string OsActor() {
+  const passwd* pw = getpwuid(geteuid());
+  return "os:" + (pw != nullptr && pw->pw_name != nullptr ? std::string(pw->pw_name)
+                                                          : std::to_string(geteuid()));
+}
+
+int64_t NowMicrosecond() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+HostStore::HostStore() : actor_{OsActor(), "local"} {}
+
+AuditRecord HostStore::Change(const char* action, const std::string& profile,
+                              const std::string& function, std::string before,
+                              std::string after) const {
+  AuditRecord r;
+  r.at = NowMicrosecond();
+  r.who = actor_.who;
+  r.from = actor_.from;
+  r.action = action;
+  r.profile = profile;
+  r.function = function;
+  r.before = std::move(before);
+  r.after = std::move(after);
+  return r;
+}
+
+std::string HostInfoText(const HostInfo& info) {
+  return "version " + std::to_string(info.version) + ", release " + std::to_string(info.release) +
+         ", name " + info.name;
+}
+
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+  return text;
+}
+
+std::string ImportSummary(const HostImage& image, bool replace) {
+  return std::to_string(image.functions.size()) + " functions, " +
+         std::to_string(image.profiles.size()) + " profiles, " +
+         std::to_string(image.usage.size()) + " usage settings" +
+         (replace ? ", replacing the registry" : "");
+}
+
+const char* UsageWord(const std::string& usage) {
+  return usage == "1" ? "denied" : usage == "2" ? "allowed" : "default";
 }
 
 bool HostStore::SetGroups(const std::string& profile, const std::vector<std::string>& groups,

@@ -11,11 +11,14 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zvt::hostd {
 
 class HeldStamps;
+struct UsageExplanation;
+struct DeniedProfile;
 
 // A change timestamp: microseconds since the Unix epoch, big-endian.
 using Stamp = std::array<uint8_t, 8>;
@@ -85,6 +88,34 @@ struct HostImage {
   std::vector<FunctionRow> functions;  // in registration order
   std::vector<ProfileRow> profiles;    // by name
   std::vector<UsageSetting> usage;     // by profile, then function
+};
+
+// Who makes the changes made through a store object, as the audit trail
+// records them: a profile signed on to the admin API, or ("os:" and a
+// name) the OS user of a program that opened the store itself; and from
+// where (an address, or "local").
+struct Actor {
+  std::string who;
+  std::string from;
+};
+
+// One change as the audit trail keeps it. `action` names the kind of
+// change ("usage", "profile.add", "function.update", "import", ...);
+// `before` and `after` say what changed in a few words or as JSON (never a
+// password or its hash).
+struct AuditRecord {
+  int64_t seq = 0;
+  int64_t at = 0;  // microseconds since the Unix epoch
+  std::string who, from, action, profile, function, before, after;
+};
+
+// Which records ListAudit returns: those of a profile and of a function
+// (when given), made in [since, until) microseconds, the newest first.
+struct AuditFilter {
+  std::string profile, function;
+  int64_t since = 0;
+  int64_t until = INT64_MAX;
+  uint64_t limit = 1000;
 };
 
 struct StoreOptions {
@@ -219,6 +250,15 @@ class HostStore {
   // `*known` false; likewise GetTimestamps.
   bool ListUsage(const std::string& profile, const std::string& category,
                  std::vector<UsageRow>* rows, bool* known, std::string* error);
+  // Why `function` is denied to `profile` or not (hostd/usage_reasons.h),
+  // from one snapshot of the store. `*known` is false, and nothing
+  // explained, when the profile or the function does not exist.
+  bool ExplainUsage(const std::string& profile, const std::string& function, UsageExplanation* out,
+                    bool* known, std::string* error);
+  // The profiles `function` is denied to, by name, each with its reason;
+  // `*known` false for an unknown function.
+  bool ProfilesDeniedTo(const std::string& function, std::vector<DeniedProfile>* denied,
+                        bool* known, std::string* error);
   // One page of ListUsage, as ListFunctionsPage pages the functions.
   virtual bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
                              uint64_t limit, bool count, std::vector<UsageRow>* rows,
@@ -235,6 +275,15 @@ class HostStore {
   // What holds the store's timestamps, and the programs' list pages, in
   // memory (null: nothing is held).
   virtual HeldStamps* held() { return nullptr; }
+
+  // Every change made through this object from now on is recorded in the
+  // audit trail, in the change's own transaction, as made by `actor` (by
+  // default the process's OS user, from "local"). Changes made around the
+  // store (SQL) are not recorded.
+  void SetActor(Actor actor) { actor_ = std::move(actor); }
+  const Actor& actor() const { return actor_; }
+  virtual bool ListAudit(const AuditFilter& filter, std::vector<AuditRecord>* records,
+                         std::string* error) = 0;
 
   // The whole registry as JSON text, and a replacement from it.
   bool ExportJson(std::string* json, std::string* error);
@@ -253,7 +302,11 @@ class HostStore {
   static bool CheckUsage(const std::string& function, const std::string& usage, std::string* error);
 
  protected:
-  HostStore() = default;
+  HostStore();
+
+  // The audit record of a change made now by this object's actor.
+  AuditRecord Change(const char* action, const std::string& profile, const std::string& function,
+                     std::string before, std::string after) const;
 
   // What the backends do, on checked input and canonical profile names.
   virtual bool InsertProfile(const std::string& name, const std::string& hash,
@@ -293,7 +346,13 @@ class HostStore {
   // The stamp after `last`: the clock's microseconds, or last + 1 when the
   // clock has not passed it.
   static Stamp StampAfter(const Stamp& last, uint64_t now_micros);
+
+ private:
+  Actor actor_;
 };
+
+// The words an audit record uses for a usage setting ("1", "2", "").
+const char* UsageWord(const std::string& usage);
 
 }  // namespace zvt::hostd
 

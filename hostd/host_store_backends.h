@@ -41,6 +41,12 @@ FunctionRow FunctionFromFields(Field field) {
 // ("version", "release" or "name"); other keys are left alone.
 void SetHostInfoField(const std::string& key, const std::string& value, HostInfo* info);
 
+// What audit records say of a change: the host's information, a list of
+// profile names, and an import.
+std::string HostInfoText(const HostInfo& info);
+std::string JoinNames(const std::vector<std::string>& names);
+std::string ImportSummary(const HostImage& image, bool replace);
+
 // A SQLite file, created (readable by its owner alone) when missing.
 // `*wrong_schema` as HostStore::Open sets it.
 std::unique_ptr<HostStore> OpenSqliteStore(const std::string& path, std::string* error,

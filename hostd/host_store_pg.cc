@@ -12,6 +12,7 @@
 #include <map>
 
 #include "hostd/held_stamps.h"
+#include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"
 #include "hostd/pg_schema.h"
@@ -99,6 +100,10 @@ class PostgresHostStore final : public HostStore {
   bool ReplaceFunction(const FunctionRow& row, std::string* error) override;
   bool ListGroups(const std::string& profile, std::vector<std::string>* groups, bool* known,
                   std::string* error) override;
+  bool ListAudit(const AuditFilter& filter, std::vector<AuditRecord>* records,
+                 std::string* error) override;
+  // Writes `record` in the session's open transaction.
+  bool Audit(PgSession& s, const AuditRecord& record);
   bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
                    std::string* error) override;
   bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
@@ -159,7 +164,36 @@ bool PostgresHostStore::PutHostInfo(PgSession& s, const HostInfo& info) {
 
 bool PostgresHostStore::SetHostInfo(const HostInfo& info, std::string* error) {
   PgSession s(pool_.get(), error);
-  return s.ok() && s.BeginWrite() && PutHostInfo(s, info) && s.Commit();
+  HostInfo was;
+  return s.ok() && s.BeginWrite() && ReadHostInfo(s, &was) && PutHostInfo(s, info) &&
+         Audit(s, Change("host.info", "", "", HostInfoText(was), HostInfoText(info))) && s.Commit();
+}
+
+bool PostgresHostStore::Audit(PgSession& s, const AuditRecord& r) {
+  return s.Run(
+      "INSERT INTO audit(at, who, origin, action, profile, function, before, after) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+      {std::to_string(r.at), r.who, r.from, r.action, r.profile, r.function, r.before, r.after});
+}
+
+bool PostgresHostStore::ListAudit(const AuditFilter& f, std::vector<AuditRecord>* records,
+                                  std::string* error) {
+  records->clear();
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() ||
+      !s.Run("SELECT seq, at, who, origin, action, profile, function, before, after FROM audit "
+             "WHERE ($1 = '' OR profile = $1) AND ($2 = '' OR function = $2) AND at >= $3 "
+             "AND at < $4 ORDER BY seq DESC LIMIT $5",
+             {f.profile.empty() ? "" : CanonicalProfile(f.profile), f.function,
+              std::to_string(f.since), std::to_string(f.until),
+              std::to_string(std::min<uint64_t>(f.limit, INT64_MAX))},
+             &r))
+    return false;
+  for (int i = 0; i < r.Rows(); ++i)
+    records->push_back(AuditRecord{r.Int(i, 0), r.Int(i, 1), r.Get(i, 2), r.Get(i, 3), r.Get(i, 4),
+                                   r.Get(i, 5), r.Get(i, 6), r.Get(i, 7), r.Get(i, 8)});
+  return true;
 }
 
 bool PostgresHostStore::ReadHostInfo(PgSession& s, HostInfo* info) {
@@ -194,13 +228,19 @@ bool PostgresHostStore::ProfileExists(const std::string& name, bool* exists, std
 }
 
 bool PostgresHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
+  const std::string canonical = CanonicalProfile(name);
   PgSession s(pool_.get(), error);
   PgResult r;
-  if (!s.ok() || !s.Run("UPDATE profiles SET all_profiles = $2 WHERE name = $1",
-                        {CanonicalProfile(name), all ? "true" : "false"}, &r))
+  if (!s.ok() || !s.BeginWrite() ||
+      !s.Run("SELECT all_profiles FROM profiles WHERE name = $1", {canonical}, &r))
     return false;
-  if (r.Affected() == 0) return s.Fail("no user profile " + CanonicalProfile(name));
-  return true;
+  if (r.Rows() == 0) return s.Fail("no user profile " + canonical);
+  const bool was = r.Get(0, 0) == "t";
+  return s.Run("UPDATE profiles SET all_profiles = $2 WHERE name = $1",
+               {canonical, all ? "true" : "false"}) &&
+         Audit(s, Change("profile.security-admin", canonical, "", was ? "on" : "off",
+                         all ? "on" : "off")) &&
+         s.Commit();
 }
 
 bool PostgresHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
@@ -227,7 +267,7 @@ bool PostgresHostStore::InsertProfile(const std::string& name, const std::string
   return s.NextStamp(&stamp) &&
          s.Run("INSERT INTO profiles(name, hash, user_ts) VALUES($1, $2, $3)",
                {name, hash, stamp}) &&
-         s.Commit();
+         Audit(s, Change("profile.add", name, "", "", "")) && s.Commit();
 }
 
 bool PostgresHostStore::StoreHash(const std::string& name, const std::string& hash,
@@ -242,18 +282,22 @@ bool PostgresHostStore::StoreHash(const std::string& name, const std::string& ha
     *error = "user profile " + name + " not found";
     return false;
   }
-  return s.Run("DELETE FROM signon_tokens WHERE profile = $1", {name}) && s.Commit();
+  return s.Run("DELETE FROM signon_tokens WHERE profile = $1", {name}) &&
+         Audit(s, Change("profile.password", name, "", "", "set")) && s.Commit();
 }
 
 bool PostgresHostStore::RevokeTokens(const std::string& name, uint64_t* revoked,
                                      std::string* error) {
+  const std::string canonical = CanonicalProfile(name);
   PgSession s(pool_.get(), error);
   PgResult r;
-  if (!s.ok() ||
-      !s.Run("DELETE FROM signon_tokens WHERE profile = $1", {CanonicalProfile(name)}, &r))
+  if (!s.ok() || !s.BeginWrite() ||
+      !s.Run("DELETE FROM signon_tokens WHERE profile = $1", {canonical}, &r))
     return false;
   *revoked = static_cast<uint64_t>(r.Affected());
-  return true;
+  return Audit(s, Change("profile.tokens", canonical, "", "",
+                         std::to_string(*revoked) + " revoked")) &&
+         s.Commit();
 }
 
 bool PostgresHostStore::InsertToken(const std::string& name, const std::string& digest, int64_t now,
@@ -307,7 +351,7 @@ bool PostgresHostStore::RemoveProfile(const std::string& name, std::string* erro
     *error = "user profile " + canonical + " not found";
     return false;
   }
-  return s.Commit();
+  return Audit(s, Change("profile.remove", canonical, "", "", "")) && s.Commit();
 }
 
 bool PostgresHostStore::ListProfiles(std::vector<std::string>* names, std::string* error) {
@@ -341,7 +385,8 @@ bool PostgresHostStore::InsertFunction(const FunctionRow& row, std::string* erro
   std::string sql = std::string("INSERT INTO functions(") + kFunctionColumns +
                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
   std::vector<std::string> params = FunctionFields(row);
-  return s.Run(sql.c_str(), params) && s.MoveRegistryStamps(true) && s.Commit();
+  return s.Run(sql.c_str(), params) && s.MoveRegistryStamps(true) &&
+         Audit(s, Change("function.add", "", row.id, "", FunctionToJson(row).dump())) && s.Commit();
 }
 
 bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* error) {
@@ -362,7 +407,10 @@ bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* err
              "name = $6, name2 = $7, description = $8, description2 = $9, indicator1 = $10, "
              "indicator2 = $11, indicator3 = $12, default_usage = $13 WHERE id = $1",
              params) &&
-         s.MoveRegistryStamps(moved) && s.Commit();
+         s.MoveRegistryStamps(moved) &&
+         Audit(s, Change("function.update", "", row.id, FunctionToJson(before).dump(),
+                         FunctionToJson(row).dump())) &&
+         s.Commit();
 }
 
 bool PostgresHostStore::RemoveFunction(const std::string& id, std::string* error) {
@@ -375,7 +423,8 @@ bool PostgresHostStore::RemoveFunction(const std::string& id, std::string* error
     *error = "function " + id + " is not registered";
     return false;
   }
-  return s.MoveRegistryStamps(true) && s.Commit();
+  return s.MoveRegistryStamps(true) && Audit(s, Change("function.remove", "", id, "", "")) &&
+         s.Commit();
 }
 
 bool PostgresHostStore::ListFunctionsIn(PgSession& s, const std::string& category, int64_t after,
@@ -458,7 +507,8 @@ bool PostgresHostStore::StoreUsage(const std::string& profile, const std::string
   PgResult r;
   if (!s.ok() || !s.BeginWrite() ||
       !s.Run("SELECT EXISTS(SELECT 1 FROM profiles WHERE name = $1), "
-             "EXISTS(SELECT 1 FROM functions WHERE id = $2)",
+             "EXISTS(SELECT 1 FROM functions WHERE id = $2), "
+             "(SELECT usage FROM usage WHERE profile = $1 AND function = $2)",
              {profile, function}, &r))
     return false;
   if (r.Get(0, 0) != "t") {
@@ -469,6 +519,7 @@ bool PostgresHostStore::StoreUsage(const std::string& profile, const std::string
     *error = "function " + function + " is not registered";
     return false;
   }
+  const std::string was = r.Null(0, 2) ? "" : r.Get(0, 2);
   bool changed =
       usage.empty()
           ? s.Run("DELETE FROM usage WHERE profile = $1 AND function = $2", {profile, function})
@@ -482,6 +533,7 @@ bool PostgresHostStore::StoreUsage(const std::string& profile, const std::string
              "UPDATE profiles SET user_ts = $2 WHERE name = $1 "
              "OR name IN (SELECT profile FROM profile_groups WHERE grp = $1)",
              {profile, stamp}) &&
+         Audit(s, Change("usage", profile, function, UsageWord(was), UsageWord(usage))) &&
          s.Commit();
 }
 
@@ -498,6 +550,12 @@ bool PostgresHostStore::StoreGroups(const std::string& profile,
     *error = "user profile " + r.Get(0, 0) + " not found";
     return false;
   }
+  PgResult old;
+  if (!s.Run("SELECT array_to_string(array_agg(grp ORDER BY grp), ',') FROM profile_groups "
+             "WHERE profile = $1",
+             {profile}, &old))
+    return false;
+  const std::string was = old.Null(0, 0) ? "" : old.Get(0, 0);
   std::string stamp;
   if (!s.Run("DELETE FROM profile_groups WHERE profile = $1", {profile}) ||
       !s.Run("INSERT INTO profile_groups(profile, grp) SELECT $1, g FROM unnest($2::text[]) AS g",
@@ -509,7 +567,7 @@ bool PostgresHostStore::StoreGroups(const std::string& profile,
     *error = "user profile " + profile + " not found";
     return false;
   }
-  return s.Commit();
+  return Audit(s, Change("profile.groups", profile, "", was, JoinNames(groups))) && s.Commit();
 }
 
 bool PostgresHostStore::ListGroups(const std::string& profile, std::vector<std::string>* groups,
@@ -643,7 +701,8 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
                {ArrayLiteral(profiles), ArrayLiteral(functions), ArrayLiteral(usage)}))
       return false;
   }
-  return s.MoveRegistryStamps(true) && s.Commit();
+  return s.MoveRegistryStamps(true) &&
+         Audit(s, Change("import", "", "", "", ImportSummary(image, replace))) && s.Commit();
 }
 
 }  // namespace

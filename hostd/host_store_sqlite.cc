@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "hostd/held_stamps.h"
+#include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/host_store_backends.h"
 #include "hostd/sqlite_statements.h"
@@ -60,6 +61,17 @@ CREATE TABLE IF NOT EXISTS profile_groups(
   grp TEXT NOT NULL,
   PRIMARY KEY(profile, grp));
 CREATE INDEX IF NOT EXISTS profile_groups_grp ON profile_groups(grp);
+CREATE TABLE IF NOT EXISTS audit(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  at INTEGER NOT NULL,
+  who TEXT NOT NULL,
+  origin TEXT NOT NULL,
+  action TEXT NOT NULL,
+  profile TEXT NOT NULL,
+  function TEXT NOT NULL,
+  before TEXT NOT NULL,
+  after TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS audit_at ON audit(at);
 )";
 
 // The profile `who` names and every member of it as a group.
@@ -193,6 +205,10 @@ class SqliteHostStore final : public HostStore {
                   std::string* error) override;
   bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
                    std::string* error) override;
+  bool ListAudit(const AuditFilter& filter, std::vector<AuditRecord>* records,
+                 std::string* error) override;
+  // Writes `record` in the transaction open now.
+  bool Audit(const AuditRecord& record, std::string* error);
   // Moves the user timestamp of `profile` and of its members to `s`.
   bool MoveUserStamps(const std::string& profile, const Stamp& s, std::string* error);
   bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
@@ -285,16 +301,58 @@ bool SqliteHostStore::Exec(const char* sql, std::string* error) {
 }
 
 bool SqliteHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
+  const std::string canonical = CanonicalProfile(name);
   WriteTransaction tx(db_, counter_.get(), error);
+  bool was = false;
+  if (!tx.ok() || !ReadsAllProfiles(canonical, &was, error)) return false;
   Stmt st(&cache_, "UPDATE profiles SET all_profiles = ?2 WHERE name = ?1", error);
-  if (!tx.ok() || !st.ok() ||
-      st.Text(1, CanonicalProfile(name)).Text(2, all ? "1" : "0").Step(error) != SQLITE_DONE)
+  if (!st.ok() || st.Text(1, canonical).Text(2, all ? "1" : "0").Step(error) != SQLITE_DONE)
     return false;
   if (st.Changes() == 0) {
-    *error = "no user profile " + CanonicalProfile(name);
+    *error = "no user profile " + canonical;
     return false;
   }
-  return tx.Commit(error);
+  return Audit(Change("profile.security-admin", canonical, "", was ? "on" : "off",
+                      all ? "on" : "off"),
+               error) &&
+         tx.Commit(error);
+}
+
+bool SqliteHostStore::Audit(const AuditRecord& r, std::string* error) {
+  Stmt st(&cache_,
+          "INSERT INTO audit(at, who, origin, action, profile, function, before, after) "
+          "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+          error);
+  return st.ok() && st.Int(1, r.at)
+                            .Text(2, r.who)
+                            .Text(3, r.from)
+                            .Text(4, r.action)
+                            .Text(5, r.profile)
+                            .Text(6, r.function)
+                            .Text(7, r.before)
+                            .Text(8, r.after)
+                            .Step(error) == SQLITE_DONE;
+}
+
+bool SqliteHostStore::ListAudit(const AuditFilter& f, std::vector<AuditRecord>* records,
+                                std::string* error) {
+  records->clear();
+  Stmt st(&cache_,
+          "SELECT seq, at, who, origin, action, profile, function, before, after FROM audit "
+          "WHERE (?1 = '' OR profile = ?1) AND (?2 = '' OR function = ?2) AND at >= ?3 "
+          "AND at < ?4 ORDER BY seq DESC LIMIT ?5",
+          error);
+  if (!st.ok()) return false;
+  st.Text(1, f.profile.empty() ? "" : CanonicalProfile(f.profile))
+      .Text(2, f.function)
+      .Int(3, f.since)
+      .Int(4, f.until)
+      .Int(5, static_cast<int64_t>(std::min<uint64_t>(f.limit, INT64_MAX)));
+  int rc;
+  while ((rc = st.Step(error)) == SQLITE_ROW)
+    records->push_back(AuditRecord{st.ColInt(0), st.ColInt(1), st.Col(2), st.Col(3), st.Col(4),
+                                   st.Col(5), st.Col(6), st.Col(7), st.Col(8)});
+  return rc == SQLITE_DONE;
 }
 
 bool SqliteHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
@@ -344,7 +402,10 @@ bool SqliteHostStore::PutHostInfo(const HostInfo& info, std::string* error) {
 
 bool SqliteHostStore::SetHostInfo(const HostInfo& info, std::string* error) {
   WriteTransaction tx(db_, counter_.get(), error);
-  return tx.ok() && PutHostInfo(info, error) && tx.Commit(error);
+  HostInfo was;
+  return tx.ok() && GetHostInfo(&was, error) && PutHostInfo(info, error) &&
+         Audit(Change("host.info", "", "", HostInfoText(was), HostInfoText(info)), error) &&
+         tx.Commit(error);
 }
 
 bool SqliteHostStore::GetHostInfo(HostInfo* info, std::string* error) {
@@ -393,7 +454,7 @@ bool SqliteHostStore::InsertProfile(const std::string& name, const std::string& 
   Stmt st(&cache_, "INSERT INTO profiles(name, hash, user_ts) VALUES(?1, ?2, ?3)", error);
   if (!st.ok() || st.Text(1, name).Text(2, hash).Blob(3, s).Step(error) != SQLITE_DONE)
     return false;
-  return tx.Commit(error);
+  return Audit(Change("profile.add", name, "", "", ""), error) && tx.Commit(error);
 }
 
 bool SqliteHostStore::StoreHash(const std::string& name, const std::string& hash,
@@ -408,7 +469,8 @@ bool SqliteHostStore::StoreHash(const std::string& name, const std::string& hash
     return false;
   }
   uint64_t revoked = 0;
-  return DeleteTokens(name, &revoked, error) && tx.Commit(error);
+  return DeleteTokens(name, &revoked, error) &&
+         Audit(Change("profile.password", name, "", "", "set"), error) && tx.Commit(error);
 }
 
 bool SqliteHostStore::DeleteTokens(const std::string& name, uint64_t* revoked, std::string* error) {
@@ -420,7 +482,11 @@ bool SqliteHostStore::DeleteTokens(const std::string& name, uint64_t* revoked, s
 
 bool SqliteHostStore::RevokeTokens(const std::string& name, uint64_t* revoked, std::string* error) {
   WriteTransaction tx(db_, nullptr, error);  // nothing a reader caches
-  return tx.ok() && DeleteTokens(CanonicalProfile(name), revoked, error) && tx.Commit(error);
+  const std::string canonical = CanonicalProfile(name);
+  return tx.ok() && DeleteTokens(canonical, revoked, error) &&
+         Audit(Change("profile.tokens", canonical, "", "", std::to_string(*revoked) + " revoked"),
+               error) &&
+         tx.Commit(error);
 }
 
 bool SqliteHostStore::InsertToken(const std::string& name, const std::string& digest, int64_t now,
@@ -483,7 +549,8 @@ bool SqliteHostStore::RemoveProfile(const std::string& name, std::string* error)
   Stmt groups(&cache_, "DELETE FROM profile_groups WHERE profile = ?1 OR grp = ?1", error);
   if (!groups.ok() || groups.Text(1, canonical).Step(error) != SQLITE_DONE) return false;
   uint64_t revoked = 0;
-  return DeleteTokens(canonical, &revoked, error) && tx.Commit(error);
+  return DeleteTokens(canonical, &revoked, error) &&
+         Audit(Change("profile.remove", canonical, "", "", ""), error) && tx.Commit(error);
 }
 
 bool SqliteHostStore::Column(const char* sql, std::vector<std::string>* values,
@@ -529,7 +596,8 @@ bool SqliteHostStore::InsertFunction(const FunctionRow& row, std::string* error)
   if (!st.ok()) return false;
   BindFunction(st, row);
   if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(true, error)) return false;
-  return tx.Commit(error);
+  return Audit(Change("function.add", "", row.id, "", FunctionToJson(row).dump()), error) &&
+         tx.Commit(error);
 }
 
 bool SqliteHostStore::ReplaceFunction(const FunctionRow& row, std::string* error) {
@@ -554,7 +622,10 @@ bool SqliteHostStore::ReplaceFunction(const FunctionRow& row, std::string* error
   if (!st.ok()) return false;
   BindFunction(st, row);
   if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(moved, error)) return false;
-  return tx.Commit(error);
+  return Audit(Change("function.update", "", row.id, FunctionToJson(before).dump(),
+                      FunctionToJson(row).dump()),
+               error) &&
+         tx.Commit(error);
 }
 
 bool SqliteHostStore::RemoveFunction(const std::string& id, std::string* error) {
@@ -569,7 +640,7 @@ bool SqliteHostStore::RemoveFunction(const std::string& id, std::string* error) 
   Stmt usage(&cache_, "DELETE FROM usage WHERE function = ?1", error);
   if (!usage.ok() || usage.Text(1, id).Step(error) != SQLITE_DONE) return false;
   if (!MoveRegistryStamps(true, error)) return false;
-  return tx.Commit(error);
+  return Audit(Change("function.remove", "", id, "", ""), error) && tx.Commit(error);
 }
 
 bool SqliteHostStore::CountFunctions(const std::string& category, uint64_t* total,
@@ -653,6 +724,14 @@ bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& 
     *error = "function " + function + " is not registered";
     return false;
   }
+  std::string was;
+  {
+    Stmt old(&cache_, "SELECT usage FROM usage WHERE profile = ?1 AND function = ?2", error);
+    if (!old.ok()) return false;
+    const int rc = old.Text(1, profile).Text(2, function).Step(error);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+    if (rc == SQLITE_ROW) was = old.Col(0);
+  }
   Stmt st(&cache_,
           usage.empty()
               ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
@@ -663,7 +742,9 @@ bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& 
   if (!usage.empty()) st.Text(3, usage);
   Stamp s;
   if (st.Step(error) != SQLITE_DONE || !NextStamp(&s, error)) return false;
-  return MoveUserStamps(profile, s, error) && tx.Commit(error);
+  return MoveUserStamps(profile, s, error) &&
+         Audit(Change("usage", profile, function, UsageWord(was), UsageWord(usage)), error) &&
+         tx.Commit(error);
 }
 
 bool SqliteHostStore::MoveUserStamps(const std::string& profile, const Stamp& s,
@@ -686,6 +767,9 @@ bool SqliteHostStore::StoreGroups(const std::string& profile,
       return false;
     }
   }
+  std::vector<std::string> was;
+  bool known = false;
+  if (!ListGroups(profile, &was, &known, error)) return false;
   Stmt del(&cache_, "DELETE FROM profile_groups WHERE profile = ?1", error);
   if (!del.ok() || del.Text(1, profile).Step(error) != SQLITE_DONE) return false;
   for (const std::string& group : groups) {
@@ -701,7 +785,8 @@ bool SqliteHostStore::StoreGroups(const std::string& profile,
     *error = "user profile " + profile + " not found";
     return false;
   }
-  return tx.Commit(error);
+  return Audit(Change("profile.groups", profile, "", JoinNames(was), JoinNames(groups)), error) &&
+         tx.Commit(error);
 }
 
 bool SqliteHostStore::ListGroups(const std::string& profile, std::vector<std::string>* groups,
@@ -836,7 +921,9 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
         st.Text(1, u.profile).Text(2, u.function).Text(3, u.usage).Step(error) != SQLITE_DONE)
       return false;
   }
-  return MoveRegistryStamps(true, error) && tx.Commit(error);
+  return MoveRegistryStamps(true, error) &&
+         Audit(Change("import", "", "", "", ImportSummary(image, replace)), error) &&
+         tx.Commit(error);
 }
 
 std::unique_ptr<HostStore> OpenSqlite(const std::string& path, std::shared_ptr<HeldStamps> held,

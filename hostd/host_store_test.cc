@@ -381,6 +381,93 @@ TEST_P(HostStoreTest, GroupsResolveUsageAndTheirChangesMoveTheirMembers) {
   EXPECT_EQ(usage("JOE"), "ROOT=2 A=2 B=1 C=1 D=2 ");
 }
 
+// Every change made through the store leaves one record, in its own
+// transaction: who made it, from where, and what it was before and after; a
+// change that fails leaves none.
+TEST_P(HostStoreTest, EveryChangeIsAuditedInItsOwnTransaction) {
+  std::string error;
+  auto trail = [&](const AuditFilter& filter = AuditFilter()) {
+    std::vector<AuditRecord> records;
+    std::string why;
+    EXPECT_TRUE(store_->ListAudit(filter, &records, &why)) << why;
+    std::vector<std::string> lines;
+    for (auto it = records.rbegin(); it != records.rend(); ++it)
+      lines.push_back(it->action + " " + it->profile + " " + it->function + " [" + it->before +
+                      "] -> [" + it->after + "]");
+    return lines;
+  };
+  EXPECT_EQ(store_->actor().from, "local");
+  EXPECT_EQ(store_->actor().who.rfind("os:", 0), 0u) << store_->actor().who;
+  store_->SetActor({"ADMIN", "192.0.2.7"});
+  ASSERT_TRUE(store_->AddProfile("joe", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->AddProfile("PAY", "p", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->SetPassword("JOE", "q", HashStrength::kFast, &error)) << error;
+  ASSERT_TRUE(store_->SetAllProfiles("JOE", true, &error)) << error;
+  ASSERT_TRUE(store_->SetGroups("JOE", {"PAY"}, &error)) << error;
+  uint64_t revoked = 9;
+  ASSERT_TRUE(store_->RevokeTokens("JOE", &revoked, &error)) << error;
+  FunctionRow root = Function("ROOT", "*NONE", "1");
+  ASSERT_TRUE(store_->AddFunction(root, &error)) << error;
+  root.name = "renamed";
+  ASSERT_TRUE(store_->UpdateFunction(root, &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("JOE", "ROOT", "1", &error)) << error;
+  ASSERT_TRUE(store_->SetUsage("JOE", "ROOT", "", &error)) << error;
+  HostInfo info;
+  info.name = "ELSEWHERE";
+  ASSERT_TRUE(store_->SetHostInfo(info, &error)) << error;
+  // Refused changes: nothing recorded.
+  EXPECT_FALSE(store_->SetUsage("JOE", "NOPE", "1", &error));
+  EXPECT_FALSE(store_->SetGroups("JOE", {"NOBODY"}, &error));
+  EXPECT_FALSE(store_->AddProfile("JOE", "p", HashStrength::kFast, &error));
+  EXPECT_FALSE(store_->RemoveFunction("NOPE", &error));
+  ASSERT_TRUE(store_->RemoveFunction("ROOT", &error)) << error;
+  ASSERT_TRUE(store_->RemoveProfile("PAY", &error)) << error;
+
+  const std::vector<std::string> all = trail();
+  ASSERT_EQ(all.size(), 13u) << ::testing::PrintToString(all);
+  EXPECT_EQ(all[0], "profile.add JOE  [] -> []");
+  EXPECT_EQ(all[2], "profile.password JOE  [] -> [set]");
+  EXPECT_EQ(all[3], "profile.security-admin JOE  [off] -> [on]");
+  EXPECT_EQ(all[4], "profile.groups JOE  [] -> [PAY]");
+  EXPECT_EQ(all[5], "profile.tokens JOE  [] -> [0 revoked]");
+  EXPECT_EQ(all[6].rfind("function.add  ROOT [] -> [{", 0), 0u) << all[6];
+  EXPECT_NE(all[7].find("\"name\":\"renamed\""), std::string::npos) << all[7];
+  EXPECT_EQ(all[8], "usage JOE ROOT [default] -> [denied]");
+  EXPECT_EQ(all[9], "usage JOE ROOT [denied] -> [default]");
+  EXPECT_EQ(all[10].rfind("host.info   [", 0), 0u) << all[10];
+  EXPECT_NE(all[10].find("name ELSEWHERE]"), std::string::npos) << all[10];
+  EXPECT_EQ(all[11], "function.remove  ROOT [] -> []");
+  EXPECT_EQ(all[12], "profile.remove PAY  [] -> []");
+  for (const std::string& line : all) EXPECT_EQ(line.find("$argon2"), std::string::npos) << line;
+
+  AuditFilter joe;
+  joe.profile = "joe";
+  EXPECT_EQ(trail(joe).size(), 7u);
+  AuditFilter root_only;
+  root_only.function = "ROOT";
+  EXPECT_EQ(trail(root_only).size(), 5u);
+  std::vector<AuditRecord> records;
+  ASSERT_TRUE(store_->ListAudit(AuditFilter(), &records, &error)) << error;
+  EXPECT_EQ(records.front().who, "ADMIN");
+  EXPECT_EQ(records.front().from, "192.0.2.7");
+  AuditFilter window;
+  window.since = records[3].at;
+  window.until = records[1].at + 1;
+  window.limit = 2;
+  ASSERT_TRUE(store_->ListAudit(window, &records, &error)) << error;
+  ASSERT_EQ(records.size(), 2u) << "the newest two of the window";
+  EXPECT_EQ(records[0].action, "function.remove");
+
+  // An import is one record, and the trail outlives it.
+  std::string json;
+  ASSERT_TRUE(store_->ExportJson(&json, &error)) << error;
+  ASSERT_TRUE(store_->ImportJson(json, /*replace=*/true, &error)) << error;
+  EXPECT_EQ(trail().back(),
+            "import   [] -> [0 functions, 1 profiles, 0 usage settings, "
+            "replacing the registry]");
+  EXPECT_EQ(trail().size(), 14u);
+}
+
 TEST_P(HostStoreTest, PagesFollowRegistrationOrderAndCategory) {
   std::string error;
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
@@ -577,7 +664,7 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
   ASSERT_TRUE(store_->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(test_store_->Sql(
       "DROP FUNCTION zvt_move_stamps CASCADE; DROP FUNCTION zvt_tell_stamps CASCADE; "
-      "DROP FUNCTION zvt_move_member_stamps CASCADE; "
+      "DROP FUNCTION zvt_move_member_stamps CASCADE; DROP TABLE audit; "
       "DROP TABLE signon_tokens; DROP TABLE profile_groups; "
       "ALTER TABLE profiles DROP COLUMN all_profiles; "
       "UPDATE zvt_schema SET version = 1",

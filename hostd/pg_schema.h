@@ -110,10 +110,22 @@ CREATE TRIGGER stamps_told AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON stamp
 CREATE TRIGGER profiles_told AFTER INSERT OR UPDATE OF user_ts OR DELETE OR TRUNCATE ON profiles
   FOR EACH STATEMENT EXECUTE FUNCTION zvt_tell_stamps();
 )",
-    // 6: group profiles. A profile's usage falls back on its groups'; a
-    // change of a group's usage moves its members' user timestamps too, and
-    // a change of a profile's groups its own.
+    // 6: group profiles and the audit trail. A profile's usage falls back
+    // on its groups'; a change of a group's usage moves its members' user
+    // timestamps too, and a change of a profile's groups its own. Every
+    // change made through the store is recorded in its own transaction.
     R"(
+CREATE TABLE audit(
+  seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  at bigint NOT NULL,
+  who text NOT NULL,
+  origin text NOT NULL,
+  action text NOT NULL,
+  profile text NOT NULL,
+  function text NOT NULL,
+  before text NOT NULL,
+  after text NOT NULL);
+CREATE INDEX audit_at ON audit(at);
 CREATE TABLE profile_groups(
   profile text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,
   grp text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,

@@ -217,6 +217,21 @@ grep -qx "QACME_PAY_RUN  denied" "$work/out" || fail "a group's denial: $(cat "$
 expect 0 adm --json host user show JOE
 json_check "assert d['groups'] == ['PAYGRP'] and d['usage']['QACME_PAY_RUN'] == 'denied' \
   and d['usage']['QACME_PAY_TAXFORM'] == 'denied' and not d['security_admin'], d" "user show --json"
+# Why, who, and the trail of these changes.
+expect 0 adm --json host why JOE QACME_PAY_RUN
+json_check "assert d['denied'] and d['source'] == 'group' and d['groups'] == ['PAYGRP'] \
+  and 'plug-ins' in d['note'], d" "why --json"
+expect 0 adm --json host function show QACME_PAY_RUN
+json_check "assert [x['profile'] for x in d['denied_to']] == ['ANN', 'JOE', 'PAYGRP'], d" \
+  "function show --json"
+expect 0 adm --json host usage JOE
+json_check "assert {'function': 'QACME_PAY_RUN', 'denied': True} in d, d" "usage list --json"
+expect 0 adm --json host audit --profile PAYGRP --limit 1
+json_check "assert len(d) == 1 and d[0]['action'] == 'usage' and d[0]['before'] == 'default' \
+  and d[0]['after'] == 'denied' and d[0]['who'].startswith('os:'), d" "audit --json"
+expect 2 adm host audit --since yesterday
+expect 2 adm host usage JOE QACME_PAY_RUN
+expect 3 adm host why JOE NO_SUCH_FUNCTION
 expect 3 adm host user set JOE --group NOBODY
 expect 2 adm host user set JOE --group PAYGRP --no-groups
 expect 0 adm host user set JOE --no-groups

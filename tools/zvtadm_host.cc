@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/self_signed.h"
+#include "hostd/usage_reasons.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {
@@ -76,6 +78,52 @@ void AddFunctionOptions(CLI::App* cmd, HostArgs* a) {
   cmd->add_option("--indicator2", a->row.indicator2, "indicator 2 (one character)");
   cmd->add_option("--indicator3", a->row.indicator3, "indicator 3 (one character)");
   cmd->add_option("--default-usage", a->row.default_usage, "1 denied, 2 allowed (default)");
+}
+
+// How a reason reads: "own setting", "group PAY, OPS", "default",
+// "every child denied".
+std::string ReasonText(const hostd::UsageReason& r) {
+  if (r.by_children) return "every child denied";
+  if (r.source == "own") return "own setting";
+  if (r.source == "group") {
+    std::string text = "group";
+    for (const std::string& g : r.groups) text += (text.size() == 5 ? " " : ", ") + g;
+    return text;
+  }
+  return "default";
+}
+
+nlohmann::json ReasonJson(const hostd::UsageReason& r) {
+  nlohmann::json out = {{"function", r.function},
+                        {"denied", r.denied},
+                        {"source", r.by_children ? "children" : r.source}};
+  if (!r.groups.empty()) out["groups"] = r.groups;
+  return out;
+}
+
+// A UTC time as "2026-12-09T16:55:33Z", from microseconds since the epoch.
+std::string UtcText(int64_t micros) {
+  const time_t seconds = static_cast<time_t>(micros / 1000000);
+  struct tm tm {};
+  char text[32];
+  if (gmtime_r(&seconds, &tm) == nullptr ||
+      strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+    return std::to_string(micros);
+  return text;
+}
+
+// "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS" (UTC) as microseconds since the
+// epoch; false when it is neither.
+bool ParseUtc(const std::string& text, int64_t* micros) {
+  struct tm tm {};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  if (end == nullptr || *end != '\0') {
+    tm = {};
+    end = strptime(text.c_str(), "%Y-%m-%d", &tm);
+  }
+  if (end == nullptr || *end != '\0') return false;
+  *micros = static_cast<int64_t>(timegm(&tm)) * 1000000;
+  return true;
 }
 
 }  // namespace
@@ -344,6 +392,38 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   fn_remove->add_option("ID", a->function, "function ID")->required();
   fn_remove->callback(
       run([=](hostd::HostStore* s, std::string* e) { return s->RemoveFunction(a->function, e); }));
+  auto* fn_show = function->add_subcommand(
+      "show", "a registered function and the profiles it is denied to, with why");
+  fn_show->add_option("ID", a->function, "function ID")->required();
+  fn_show->callback(run([=](hostd::HostStore* s, std::string* e) {
+    std::vector<hostd::FunctionRow> rows;
+    std::vector<hostd::DeniedProfile> denied;
+    bool known = false;
+    if (!s->ListFunctions("9", &rows, e) || !s->ProfilesDeniedTo(a->function, &denied, &known, e))
+      return false;
+    if (!known) return *e = "function " + a->function + " is not registered", false;
+    auto row = std::find_if(rows.begin(), rows.end(),
+                            [&](const hostd::FunctionRow& f) { return f.id == a->function; });
+    if (row == rows.end()) return *e = "function " + a->function + " is not registered", false;
+    nlohmann::json to = nlohmann::json::array();
+    for (const auto& d : denied) {
+      nlohmann::json one = ReasonJson(d.reason);
+      one.erase("function");
+      one["profile"] = d.profile;
+      to.push_back(one);
+    }
+    nlohmann::json out = hostd::FunctionToJson(*row);
+    out["denied_to"] = to;
+    context->Emit(out, [&] {
+      std::cout << row->id << "  type " << row->type << "  root " << row->root << "  parent "
+                << row->parent << "  default " << (row->default_usage == "1" ? "denied" : "allowed")
+                << "  " << row->name << "\ndenied to:";
+      for (const auto& d : denied)
+        std::cout << "\n  " << d.profile << "  (" << ReasonText(d.reason) << ")";
+      std::cout << (denied.empty() ? " nobody\n" : "\n");
+    });
+    return true;
+  }));
   auto* fn_list = function->add_subcommand("list", "list the registered functions");
   fn_list->callback(run([=](hostd::HostStore* s, std::string* e) {
     std::vector<hostd::FunctionRow> rows;
@@ -359,18 +439,109 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   }));
 
   // Usage.
-  auto* usage = host->add_subcommand("usage", "set a profile's usage of a function");
+  auto* usage = host->add_subcommand(
+      "usage", "set a profile's usage of a function, or (with the profile alone) list it");
   usage->add_option("PROFILE", a->profile, "user profile")->required();
-  usage->add_option("FUNCTION", a->function, "function ID")->required();
-  usage->add_option("USAGE", a->usage, "1 denied, 2 allowed, default: back to the default")
-      ->required();
+  usage->add_option("FUNCTION", a->function, "function ID");
+  usage->add_option("USAGE", a->usage, "1 denied, 2 allowed, default: back to the default");
   usage->callback(run(
       [=](hostd::HostStore* s, std::string* e) {
-        return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
+        if (!a->function.empty())
+          return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
+        std::vector<hostd::UsageRow> rows;
+        bool known = false;
+        if (!s->ListUsage(a->profile, "9", &rows, &known, e)) return false;
+        if (!known) return *e = "user profile " + a->profile + " not found", false;
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& r : rows)
+          out.push_back({{"function", r.function}, {"denied", r.usage == "1"}});
+        context->Emit(out, [&] {
+          for (const auto& r : rows)
+            std::cout << r.function << "  " << (r.usage == "1" ? "denied" : "allowed") << "\n";
+        });
+        return true;
       },
       [=](std::string* e) {
-        return hostd::HostStore::CheckProfileName(a->profile, e) &&
-               hostd::HostStore::CheckUsage(a->function, a->usage == "default" ? "" : a->usage, e);
+        if (!hostd::HostStore::CheckProfileName(a->profile, e)) return false;
+        if (a->function.empty()) return true;
+        if (a->usage.empty()) return *e = "host usage: give FUNCTION and USAGE, or neither", false;
+        return hostd::HostStore::CheckUsage(a->function, a->usage == "default" ? "" : a->usage, e);
+      }));
+
+  auto* why = host->add_subcommand(
+      "why",
+      "why a function is denied to a profile or not: its own setting, its groups', the "
+      "default, or every child denied");
+  why->add_option("PROFILE", a->profile, "user profile")->required();
+  why->add_option("FUNCTION", a->function, "function ID")->required();
+  why->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        hostd::UsageExplanation x;
+        bool known = false;
+        if (!s->ExplainUsage(a->profile, a->function, &x, &known, e)) return false;
+        if (!known)
+          return *e = "user profile " + a->profile + " or function " + a->function + " not found",
+                 false;
+        nlohmann::json children = nlohmann::json::array();
+        for (const auto& c : x.children) children.push_back(ReasonJson(c));
+        nlohmann::json out = ReasonJson(x.answer);
+        out["children"] = children;
+        out["note"] = hostd::kPlugInNote;
+        context->Emit(out, [&] {
+          std::cout << x.answer.function << "  " << (x.answer.denied ? "denied" : "allowed")
+                    << "  (" << ReasonText(x.answer) << ")\n";
+          for (const auto& c : x.children)
+            std::cout << "  " << c.function << "  " << (c.denied ? "denied" : "allowed") << "  ("
+                      << ReasonText(c) << ")\n";
+          std::cout << hostd::kPlugInNote << "\n";
+        });
+        return true;
+      },
+      profile_named(&a->profile)));
+
+  auto* audit = host->add_subcommand(
+      "audit", "the changes made through the store: who, when, from where, before and after");
+  auto filter = std::make_shared<hostd::AuditFilter>();
+  auto since = std::make_shared<std::string>(), until = std::make_shared<std::string>();
+  audit->add_option("--profile", filter->profile, "only changes of this profile");
+  audit->add_option("--function", filter->function, "only changes of this function");
+  audit->add_option("--since", *since, "from this UTC time on (YYYY-MM-DD[THH:MM:SS])");
+  audit->add_option("--until", *until, "before this UTC time");
+  audit->add_option("--limit", filter->limit, "the newest this many (default 1000)");
+  audit->callback(run(
+      [=](hostd::HostStore* s, std::string* e) {
+        std::vector<hostd::AuditRecord> records;
+        if (!s->ListAudit(*filter, &records, e)) return false;
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& r : records)
+          out.push_back({{"seq", r.seq},
+                         {"at", UtcText(r.at)},
+                         {"who", r.who},
+                         {"from", r.from},
+                         {"action", r.action},
+                         {"profile", r.profile},
+                         {"function", r.function},
+                         {"before", r.before},
+                         {"after", r.after}});
+        context->Emit(out, [&] {
+          for (auto it = records.rbegin(); it != records.rend(); ++it) {
+            std::cout << UtcText(it->at) << "  " << it->who << " from " << it->from << "  "
+                      << it->action;
+            for (const std::string* part : {&it->profile, &it->function})
+              if (!part->empty()) std::cout << " " << *part;
+            if (!it->before.empty() || !it->after.empty())
+              std::cout << "  " << it->before << " -> " << it->after;
+            std::cout << "\n";
+          }
+        });
+        return true;
+      },
+      [=](std::string* e) {
+        if (!since->empty() && !ParseUtc(*since, &filter->since))
+          return *e = "--since: not a UTC time YYYY-MM-DD[THH:MM:SS]: " + *since, false;
+        if (!until->empty() && !ParseUtc(*until, &filter->until))
+          return *e = "--until: not a UTC time YYYY-MM-DD[THH:MM:SS]: " + *until, false;
+        return true;
       }));
 
   AddStatusCommand(host, context, exit_code);

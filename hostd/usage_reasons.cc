@@ -1,0 +1,129 @@
+// Why a function is denied to a profile: its setting as the usage list
+// resolves it, and for a group or root the denial of every child, found as
+// the client library finds it (passes until nothing changes, so that
+// nested groups are settled whatever their order and cycles never are).
+#include "hostd/usage_reasons.h"
+
+#include <map>
+#include <set>
+
+namespace zvt::hostd {
+namespace {
+
+// Where a category 1 function without a parent stands in the client's tree.
+constexpr char kConsoleRoot[] = "QVYN_XD1_ZENTA";
+
+// The parent a function is attached to: its own, or when it names none, its
+// root (for category 1 of another product, the console's root). Roots have
+// none.
+std::string ParentOf(const FunctionRow& f) {
+  if (f.type == "1") return "";
+  if (!f.parent.empty() && f.parent != "*NONE") return f.parent;
+  return f.category == "1" && f.root != kConsoleRoot ? kConsoleRoot : f.root;
+}
+
+// The registry as one snapshot read it, arranged for answering.
+class Registry {
+ public:
+  explicit Registry(const HostImage& image) : image_(image) {
+    for (const FunctionRow& f : image.functions) functions_[f.id] = &f;
+    for (const ProfileRow& p : image.profiles) profiles_[p.name] = &p;
+    // Only roots and groups have children; a function naming an item or an
+    // unknown function as its parent is no one's child.
+    for (const FunctionRow& f : image.functions) {
+      auto parent = functions_.find(ParentOf(f));
+      if (parent != functions_.end() &&
+          (parent->second->type == "1" || parent->second->type == "2"))
+        children_[parent->first].push_back(f.id);
+    }
+  }
+
+  const ProfileRow* profile(const std::string& name) const {
+    auto it = profiles_.find(name);
+    return it == profiles_.end() ? nullptr : it->second;
+  }
+  bool has_function(const std::string& id) const { return functions_.count(id) != 0; }
+  const std::vector<std::string>& children(const std::string& id) const {
+    static const std::vector<std::string> none;
+    auto it = children_.find(id);
+    return it == children_.end() ? none : it->second;
+  }
+
+  // Every function's answer for `who`.
+  std::map<std::string, UsageReason> Answers(const ProfileRow& who) const {
+    const std::set<std::string> groups(who.groups.begin(), who.groups.end());
+    std::map<std::string, std::string> own;
+    std::map<std::string, std::map<std::string, std::vector<std::string>>> by_groups;
+    for (const UsageSetting& u : image_.usage) {
+      if (u.profile == who.name) own[u.function] = u.usage;
+      if (groups.count(u.profile) != 0) by_groups[u.function][u.usage].push_back(u.profile);
+    }
+    std::map<std::string, UsageReason> answers;
+    for (const FunctionRow& f : image_.functions) {
+      UsageReason& r = answers[f.id];
+      r.function = f.id;
+      if (auto it = own.find(f.id); it != own.end()) {
+        r.source = "own";
+        r.denied = it->second == "1";
+      } else if (auto g = by_groups.find(f.id); g != by_groups.end()) {
+        r.source = "group";
+        r.denied = g->second.count("1") != 0;
+        r.groups = g->second[r.denied ? "1" : "2"];
+      } else {
+        r.source = "default";
+        r.denied = f.default_usage == "1";
+      }
+    }
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (const auto& [parent, kids] : children_) {
+        UsageReason& a = answers[parent];
+        if (a.denied || kids.empty()) continue;
+        bool all = true;
+        for (const std::string& kid : kids) all = all && answers[kid].denied;
+        if (all) a.denied = a.by_children = changed = true;
+      }
+    }
+    return answers;
+  }
+
+ private:
+  const HostImage& image_;
+  std::map<std::string, const FunctionRow*> functions_;
+  std::map<std::string, const ProfileRow*> profiles_;
+  std::map<std::string, std::vector<std::string>> children_;
+};
+
+}  // namespace
+
+bool HostStore::ExplainUsage(const std::string& profile, const std::string& function,
+                             UsageExplanation* out, bool* known, std::string* error) {
+  *out = UsageExplanation();
+  HostImage image;
+  if (!ReadImage(&image, error)) return false;
+  const Registry registry(image);
+  const ProfileRow* who = registry.profile(CanonicalProfile(profile));
+  *known = who != nullptr && registry.has_function(function);
+  if (!*known) return true;
+  std::map<std::string, UsageReason> answers = registry.Answers(*who);
+  out->answer = answers[function];
+  for (const std::string& kid : registry.children(function)) out->children.push_back(answers[kid]);
+  return true;
+}
+
+bool HostStore::ProfilesDeniedTo(const std::string& function, std::vector<DeniedProfile>* denied,
+                                 bool* known, std::string* error) {
+  denied->clear();
+  HostImage image;
+  if (!ReadImage(&image, error)) return false;
+  const Registry registry(image);
+  *known = registry.has_function(function);
+  if (!*known) return true;
+  for (const ProfileRow& p : image.profiles) {
+    UsageReason answer = registry.Answers(p)[function];
+    if (answer.denied) denied->push_back(DeniedProfile{p.name, std::move(answer)});
+  }
+  return true;
+}
+
+}  // namespace zvt::hostd
