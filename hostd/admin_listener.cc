@@ -5,10 +5,16 @@
 
 #include "hostd/admin_listener.h"
 
+#include <arpa/inet.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "pgm/sockets.h"
@@ -39,41 +45,101 @@ MHD_Result AddQueryPart(void* cls, MHD_ValueKind, const char* key, const char* v
   return MHD_YES;
 }
 
-}  // namespace
+// What a request has brought so far.
+struct RequestState {
+  AdminRequest request;
+  bool too_large = false;
+};
 
-// The daemon's request callback, a friend of nothing: it sees the handler
-// through `cls`.
-static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                         const char* /*version*/, const char* /*upload_data*/,
-                         size_t* upload_data_size, void** request_state) {
-  // The first call comes with the headers; a body, if any, is not read:
-  // every answer is made at once, and a request with a body is refused.
-  static int marker;
-  if (*request_state == nullptr) {
-    *request_state = &marker;
-  } else if (*upload_data_size != 0) {
-    *upload_data_size = 0;
-    return MHD_YES;
-  }
-  const auto* handler = static_cast<const AdminListener::Handler*>(cls);
-  AdminRequest request{method, url, ""};
-  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, AddQueryPart, &request.query);
-  AdminResponse answer;
-  try {
-    answer = (*handler)(request);
-  } catch (...) {  // the handler's allocations: an answer, never a crash
-    answer = {500, "text/plain; charset=utf-8", "internal error\n"};
-  }
-  MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), answer.body.data(),
-                                                           MHD_RESPMEM_MUST_COPY);
+MHD_Result AddHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* headers = static_cast<std::map<std::string, std::string>*>(cls);
+  std::string name = key != nullptr ? key : "";
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  (*headers)[name] = value != nullptr ? value : "";
+  return MHD_YES;
+}
+
+std::string PeerAddress(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  const sockaddr* a = info->client_addr;
+  if (a->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+  else if (a->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
+  return text;
+}
+
+MHD_Result Send(MHD_Connection* connection, const AdminResponse& answer) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.content_type.c_str());
   MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  for (const auto& [name, value] : answer.headers)
+    MHD_add_response_header(response, name.c_str(), value.c_str());
   const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
   MHD_destroy_response(response);
   return queued;
 }
+
+const AdminResponse kTooLarge = {413, "text/plain; charset=utf-8", "request body too large\n", {}};
+
+void RequestEnded(void*, MHD_Connection*, void** request_state, MHD_RequestTerminationCode) {
+  delete static_cast<RequestState*>(*request_state);
+  *request_state = nullptr;
+}
+
+// The daemon's request callback: first with the headers, then with each
+// piece of the body, then once more to answer.
+MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char* /*version*/, const char* upload_data, size_t* upload_data_size,
+                  void** request_state) {
+  const auto* serving = static_cast<const AdminListener::Serving*>(cls);
+  auto* state = static_cast<RequestState*>(*request_state);
+  if (state == nullptr) {
+    state = new (std::nothrow) RequestState;
+    if (state == nullptr) return MHD_NO;
+    *request_state = state;
+    AdminRequest& r = state->request;
+    r.method = method;
+    r.path = url;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, AddQueryPart, &r.query);
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, AddHeader, &r.headers);
+    r.peer = PeerAddress(connection);
+    // A body declared too large is refused before any of it is read.
+    auto length = r.headers.find("content-length");
+    if (length != r.headers.end() &&
+        std::strtoull(length->second.c_str(), nullptr, 10) > serving->limits->body_bytes)
+      return Send(connection, kTooLarge);
+    return MHD_YES;
+  }
+  if (*upload_data_size != 0) {
+    // Beyond the limit the rest is read and dropped.
+    std::string& body = state->request.body;
+    if (state->too_large || body.size() + *upload_data_size > serving->limits->body_bytes) {
+      state->too_large = true;
+      body.clear();
+    } else {
+      body.append(upload_data, *upload_data_size);
+    }
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  if (state->too_large) return Send(connection, kTooLarge);
+  AdminResponse answer;
+  try {
+    answer = (*serving->handler)(state->request);
+  } catch (...) {  // the handler's allocations: an answer, never a crash
+    answer = {500, "text/plain; charset=utf-8", "internal error\n", {}};
+  }
+  return Send(connection, answer);
+}
+
+}  // namespace
 
 bool AdminListener::ReadPem(const std::string& certificate_file, const std::string& key_file,
                             Pem* pem, std::string* error) {
@@ -100,11 +166,12 @@ MHD_Daemon* AdminListener::Serve(int fd, const Pem& pem, std::string* error) {
   };
   MHD_OptionItem none[] = {{MHD_OPTION_END, 0, nullptr}};
   MHD_Daemon* daemon = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Answer, const_cast<Handler*>(&handler_),
-      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, limits_.connections,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.per_address, MHD_OPTION_CONNECTION_TIMEOUT,
-      limits_.timeout_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.request_bytes,
-      MHD_OPTION_ARRAY, pem.certificate.empty() ? none : tls_options, MHD_OPTION_END);
+      flags, 0, nullptr, nullptr, &Answer, const_cast<Serving*>(&serving_),
+      MHD_OPTION_NOTIFY_COMPLETED, &RequestEnded, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
+      MHD_OPTION_CONNECTION_LIMIT, limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      limits_.per_address, MHD_OPTION_CONNECTION_TIMEOUT, limits_.timeout_seconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.request_bytes, MHD_OPTION_ARRAY,
+      pem.certificate.empty() ? none : tls_options, MHD_OPTION_END);
   if (daemon == nullptr)
     *error = pem.certificate.empty()
                  ? "cannot serve the admin listener"

@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hostd/listen_sockets.h"
@@ -24,12 +26,17 @@ struct AdminRequest {
   std::string method;  // "GET", "HEAD", ...
   std::string path;    // without the query
   std::string query;   // what follows '?', if anything
+  std::string peer;    // the client's address, as "192.0.2.7" or "2001:db8::1"
+  // The request's headers, names in lower case (a repeated one: the last).
+  std::map<std::string, std::string> headers;
+  std::string body;  // at most AdminLimits::body_bytes
 };
 
 struct AdminResponse {
   unsigned status = 200;
   std::string content_type = "text/plain; charset=utf-8";
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // more headers to send
 };
 
 struct AdminLimits {
@@ -37,11 +44,19 @@ struct AdminLimits {
   unsigned per_address = 8;       // at once, from one address
   unsigned timeout_seconds = 10;  // a connection quiet this long is closed
   size_t request_bytes = 16384;   // a request's line and headers
+  // A request's body: one larger is answered 413 and never reaches the
+  // handler (refused at once when its length is declared).
+  size_t body_bytes = size_t{4} << 20;
 };
 
 class AdminListener {
  public:
   using Handler = std::function<AdminResponse(const AdminRequest&)>;
+  // What the daemon's callbacks are given: the handler and the limits.
+  struct Serving {
+    const Handler* handler;
+    const AdminLimits* limits;
+  };
 
   // `handler` runs on the listener's thread and should answer at once.
   explicit AdminListener(Handler handler, AdminLimits limits = AdminLimits());
@@ -76,6 +91,7 @@ class AdminListener {
 
   const Handler handler_;
   const AdminLimits limits_;
+  const Serving serving_{&handler_, &limits_};
   Mutex mu_;                                              // Start, Reload and Stop one at a time
   std::vector<MHD_Daemon*> daemons_ ZVT_GUARDED_BY(mu_);  // one per listening socket
   std::vector<int> fds_;

@@ -13,7 +13,7 @@ namespace {
 constexpr auto kRateWindow = std::chrono::seconds(10);
 
 AdminResponse Json(unsigned status, const nlohmann::json& body) {
-  return {status, "application/json", body.dump(2) + "\n"};
+  return {status, "application/json", body.dump(2) + "\n", {}};
 }
 
 nlohmann::json ReadinessJson(const Readiness& r) {
@@ -127,7 +127,7 @@ std::string OperatorView::Summary() {
 
 AdminResponse OperatorView::Answer(const AdminRequest& request) {
   if (request.method != "GET" && request.method != "HEAD")
-    return {405, "text/plain; charset=utf-8", "only GET and HEAD are served here\n"};
+    return {405, "text/plain; charset=utf-8", "only GET and HEAD are served here\n", {}};
   if (request.path == "/healthz") return Json(200, {{"status", "serving"}});
   if (request.path == "/readyz") {
     Readiness r;
@@ -151,15 +151,16 @@ AdminResponse OperatorView::Answer(const AdminRequest& request) {
   }
   if (request.path == "/metrics") {
     ServerMetrics* metrics = server_->metrics();
-    if (metrics == nullptr) return {404, "text/plain; charset=utf-8", "metrics are off\n"};
+    if (metrics == nullptr) return {404, "text/plain; charset=utf-8", "metrics are off\n", {}};
     ServerMetrics::State state = server_->MetricsState();
     {
       MutexLock lock(&mu_);
       state.ready = last_.ready();
     }
-    return {200, "text/plain; version=0.0.4; charset=utf-8", metrics->Render(state)};
+    return {200, "text/plain; version=0.0.4; charset=utf-8", metrics->Render(state), {}};
   }
-  return {404, "text/plain; charset=utf-8", "not found: /metrics, /healthz, /readyz, /status\n"};
+  return {
+      404, "text/plain; charset=utf-8", "not found: /metrics, /healthz, /readyz, /status\n", {}};
 }
 
 }  // namespace zvt::hostd
