@@ -299,14 +299,15 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
   };
   auto profile = [&](nlohmann::json& p, const Path& at) {
     if (!check.Keys(p, at,
-                    {"name", "password_hash", "password", "fast_hash", "all_profiles", "groups"}) ||
+                    {"name", "password_hash", "password", "fast_hash", "all_profiles", "auditor",
+                     "groups"}) ||
         !check.Text(&p, at, "name", 10) || !check.Text(&p, at, "password_hash", 512) ||
         !check.Text(&p, at, "password", 512))
       return false;
     if (!p.contains("name")) return check.Fail(at, "has no \"name\"");
     if (!p.contains("password_hash") && !p.contains("password"))
       return check.Fail(at, "has neither \"password_hash\" nor \"password\"");
-    for (const char* flag : {"fast_hash", "all_profiles"}) {
+    for (const char* flag : {"fast_hash", "all_profiles", "auditor"}) {
       if (auto it = p.find(flag); it != p.end() && !it->is_boolean())
         return check.Fail(Within(at, flag), "must be true or false");
     }

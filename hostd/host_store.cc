@@ -166,6 +166,7 @@ bool ImageFromJson(const nlohmann::json& in, HostImage* image, std::string* erro
     row.name = HostStore::CanonicalProfile(p.is_object() ? text(p, "name", "") : "");
     row.hash = p.is_object() ? text(p, "password_hash", "") : "";
     row.all_profiles = p.is_object() && p.value("all_profiles", false);
+    row.auditor = p.is_object() && p.value("auditor", false);
     if (p.is_object() && row.hash.empty() && p.contains("password") && p["password"].is_string() &&
         !HashPassword(
             p["password"].get<std::string>(),
@@ -576,6 +577,7 @@ bool HostStore::ExportJson(std::string* json, std::string* error) {
   for (const ProfileRow& p : image.profiles) {
     nlohmann::ordered_json profile = {{"name", p.name}, {"password_hash", p.hash}};
     if (p.all_profiles) profile["all_profiles"] = true;
+    if (p.auditor) profile["auditor"] = true;
     if (!p.groups.empty()) profile["groups"] = p.groups;
     out["profiles"].push_back(std::move(profile));
   }

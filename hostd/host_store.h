@@ -75,6 +75,7 @@ struct ProfileRow {
   std::string name;
   std::string hash;
   bool all_profiles = false;
+  bool auditor = false;
   std::vector<std::string> groups;  // by name
 };
 
@@ -183,6 +184,10 @@ class HostStore {
   // may read every profile's (an administrator's, or a test harness's).
   virtual bool SetAllProfiles(const std::string& name, bool all, std::string* error) = 0;
   virtual bool ReadsAllProfiles(const std::string& name, bool* all, std::string* error) = 0;
+  // An auditor may read the registry, its profiles and the audit trail
+  // through the admin API, and change nothing.
+  virtual bool SetAuditor(const std::string& name, bool auditor, std::string* error) = 0;
+  virtual bool IsAuditor(const std::string& name, bool* auditor, std::string* error) = 0;
   // True when the profile exists and the password matches. Unknown profiles
   // and wrong passwords are told apart in `*known`, but take as long: an
   // unknown name is checked against a hash of the parameters new profiles

@@ -102,6 +102,8 @@ class PostgresHostStore final : public HostStore {
                   std::string* error) override;
   bool ListAudit(const AuditFilter& filter, std::vector<AuditRecord>* records,
                  std::string* error) override;
+  bool SetAuditor(const std::string& name, bool auditor, std::string* error) override;
+  bool IsAuditor(const std::string& name, bool* auditor, std::string* error) override;
   // Writes `record` in the session's open transaction.
   bool Audit(PgSession& s, const AuditRecord& record);
   bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
@@ -241,6 +243,32 @@ bool PostgresHostStore::SetAllProfiles(const std::string& name, bool all, std::s
          Audit(s, Change("profile.security-admin", canonical, "", was ? "on" : "off",
                          all ? "on" : "off")) &&
          s.Commit();
+}
+
+bool PostgresHostStore::SetAuditor(const std::string& name, bool auditor, std::string* error) {
+  const std::string canonical = CanonicalProfile(name);
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() || !s.BeginWrite() ||
+      !s.Run("SELECT auditor FROM profiles WHERE name = $1", {canonical}, &r))
+    return false;
+  if (r.Rows() == 0) return s.Fail("user profile " + canonical + " not found");
+  const bool was = r.Get(0, 0) == "t";
+  return s.Run("UPDATE profiles SET auditor = $2 WHERE name = $1",
+               {canonical, auditor ? "true" : "false"}) &&
+         Audit(s, Change("profile.auditor", canonical, "", was ? "on" : "off",
+                         auditor ? "on" : "off")) &&
+         s.Commit();
+}
+
+bool PostgresHostStore::IsAuditor(const std::string& name, bool* auditor, std::string* error) {
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() ||
+      !s.Run("SELECT auditor FROM profiles WHERE name = $1", {CanonicalProfile(name)}, &r))
+    return false;
+  *auditor = r.Rows() == 1 && r.Get(0, 0) == "t";
+  return true;
 }
 
 bool PostgresHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
@@ -625,10 +653,11 @@ bool PostgresHostStore::ReadImage(HostImage* image, std::string* error) {
   // One snapshot, so that the parts belong together.
   if (!s.ok() || !s.BeginRead() || !ReadHostInfo(s, &image->info) ||
       !ListFunctionsIn(s, "9", 0, UINT64_MAX, &image->functions, &page) ||
-      !s.Run("SELECT name, hash, all_profiles FROM profiles ORDER BY name", {}, &r))
+      !s.Run("SELECT name, hash, all_profiles, auditor FROM profiles ORDER BY name", {}, &r))
     return false;
   for (int i = 0; i < r.Rows(); ++i)
-    image->profiles.push_back(ProfileRow{r.Get(i, 0), r.Get(i, 1), r.Get(i, 2) == "t", {}});
+    image->profiles.push_back(
+        ProfileRow{r.Get(i, 0), r.Get(i, 1), r.Get(i, 2) == "t", r.Get(i, 3) == "t", {}});
   if (!s.Run("SELECT profile, grp FROM profile_groups ORDER BY profile, grp", {}, &r)) return false;
   std::map<std::string, std::vector<std::string>> groups;
   for (int i = 0; i < r.Rows(); ++i) groups[r.Get(i, 0)].push_back(r.Get(i, 1));
@@ -678,8 +707,10 @@ bool PostgresHostStore::WriteImage(const HostImage& image, bool replace, std::st
   for (const ProfileRow& p : image.profiles) {
     std::string stamp;
     if (!s.NextStamp(&stamp) ||
-        !s.Run("INSERT INTO profiles(name, hash, user_ts, all_profiles) VALUES($1, $2, $3, $4)",
-               {p.name, p.hash, stamp, p.all_profiles ? "true" : "false"}))
+        !s.Run("INSERT INTO profiles(name, hash, user_ts, all_profiles, auditor) "
+               "VALUES($1, $2, $3, $4, $5)",
+               {p.name, p.hash, stamp, p.all_profiles ? "true" : "false",
+                p.auditor ? "true" : "false"}))
       return false;
   }
   for (const ProfileRow& p : image.profiles) {

@@ -207,6 +207,8 @@ class SqliteHostStore final : public HostStore {
                    std::string* error) override;
   bool ListAudit(const AuditFilter& filter, std::vector<AuditRecord>* records,
                  std::string* error) override;
+  bool SetAuditor(const std::string& name, bool auditor, std::string* error) override;
+  bool IsAuditor(const std::string& name, bool* auditor, std::string* error) override;
   // Writes `record` in the transaction open now.
   bool Audit(const AuditRecord& record, std::string* error);
   // Moves the user timestamp of `profile` and of its members to `s`.
@@ -280,14 +282,16 @@ bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
   }
   // Stores made before user_version was kept may lack all_profiles: the
   // profile may read every profile's usage and timestamps.
-  Stmt st(&cache_, "SELECT 1 FROM pragma_table_info('profiles') WHERE name = 'all_profiles'",
-          error);
-  if (!st.ok()) return false;
-  int rc = st.Step(error);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
-  if (rc == SQLITE_DONE &&
-      !Exec("ALTER TABLE profiles ADD COLUMN all_profiles INTEGER NOT NULL DEFAULT 0", error))
-    return false;
+  // Before version 6 there were no auditors.
+  for (const char* column : {"all_profiles", "auditor"}) {
+    Stmt st(&cache_, "SELECT 1 FROM pragma_table_info('profiles') WHERE name = ?1", error);
+    if (!st.ok()) return false;
+    const int rc = st.Text(1, column).Step(error);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+    const std::string add =
+        std::string("ALTER TABLE profiles ADD COLUMN ") + column + " INTEGER NOT NULL DEFAULT 0";
+    if (rc == SQLITE_DONE && !Exec(add.c_str(), error)) return false;
+  }
   std::string set_version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   return Exec(set_version.c_str(), error) && tx.Commit(error);
 }
@@ -353,6 +357,32 @@ bool SqliteHostStore::ListAudit(const AuditFilter& f, std::vector<AuditRecord>* 
     records->push_back(AuditRecord{st.ColInt(0), st.ColInt(1), st.Col(2), st.Col(3), st.Col(4),
                                    st.Col(5), st.Col(6), st.Col(7), st.Col(8)});
   return rc == SQLITE_DONE;
+}
+
+bool SqliteHostStore::SetAuditor(const std::string& name, bool auditor, std::string* error) {
+  const std::string canonical = CanonicalProfile(name);
+  WriteTransaction tx(db_, counter_.get(), error);
+  bool was = false;
+  if (!tx.ok() || !IsAuditor(canonical, &was, error)) return false;
+  Stmt st(&cache_, "UPDATE profiles SET auditor = ?2 WHERE name = ?1", error);
+  if (!st.ok() || st.Text(1, canonical).Int(2, auditor ? 1 : 0).Step(error) != SQLITE_DONE)
+    return false;
+  if (st.Changes() == 0) {
+    *error = "user profile " + canonical + " not found";
+    return false;
+  }
+  return Audit(Change("profile.auditor", canonical, "", was ? "on" : "off", auditor ? "on" : "off"),
+               error) &&
+         tx.Commit(error);
+}
+
+bool SqliteHostStore::IsAuditor(const std::string& name, bool* auditor, std::string* error) {
+  Stmt st(&cache_, "SELECT auditor FROM profiles WHERE name = ?1", error);
+  if (!st.ok()) return false;
+  const int rc = st.Text(1, CanonicalProfile(name)).Step(error);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  *auditor = rc == SQLITE_ROW && st.ColInt(0) != 0;
+  return true;
 }
 
 bool SqliteHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
@@ -848,11 +878,12 @@ bool SqliteHostStore::ReadImage(HostImage* image, std::string* error) {
   } end{db_};
   if (!GetHostInfo(&image->info, error) || !ListFunctions("9", &image->functions, error))
     return false;
-  Stmt p(&cache_, "SELECT name, hash, all_profiles FROM profiles ORDER BY name", error);
+  Stmt p(&cache_, "SELECT name, hash, all_profiles, auditor FROM profiles ORDER BY name", error);
   if (!p.ok()) return false;
   int rc;
   while ((rc = p.Step(error)) == SQLITE_ROW)
-    image->profiles.push_back(ProfileRow{p.Col(0), p.Col(1), p.Col(2) == "1", {}});
+    image->profiles.push_back(
+        ProfileRow{p.Col(0), p.Col(1), p.Col(2) == "1", p.ColInt(3) != 0, {}});
   if (rc != SQLITE_DONE) return false;
   Stmt g(&cache_, "SELECT profile, grp FROM profile_groups ORDER BY profile, grp", error);
   if (!g.ok()) return false;
@@ -896,13 +927,15 @@ bool SqliteHostStore::WriteImage(const HostImage& image, bool replace, std::stri
   Stamp s;
   for (const ProfileRow& p : image.profiles) {
     Stmt st(&cache_,
-            "INSERT INTO profiles(name, hash, user_ts, all_profiles) VALUES(?1, ?2, ?3, ?4)",
+            "INSERT INTO profiles(name, hash, user_ts, all_profiles, auditor) "
+            "VALUES(?1, ?2, ?3, ?4, ?5)",
             error);
     if (!NextStamp(&s, error) || !st.ok() ||
         st.Text(1, p.name)
                 .Text(2, p.hash)
                 .Blob(3, s)
                 .Text(4, p.all_profiles ? "1" : "0")
+                .Int(5, p.auditor ? 1 : 0)
                 .Step(error) != SQLITE_DONE) {
       *error = "profile " + p.name + ": " + *error;
       return false;

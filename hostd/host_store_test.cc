@@ -69,8 +69,10 @@ TEST_P(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
   ASSERT_TRUE(store_->AddFunction(item, &error)) << error;
   ASSERT_TRUE(store_->SetUsage("ANN", "ITEM", "2", &error)) << error;
   ASSERT_TRUE(store_->SetAllProfiles("ANN", true, &error)) << error;
+  ASSERT_TRUE(store_->SetAuditor("ANN", true, &error)) << error;
   std::string json;
   ASSERT_TRUE(store_->ExportJson(&json, &error)) << error;
+  EXPECT_NE(json.find("\"auditor\": true"), std::string::npos) << json;
 
   // Into a store of each backend, and out again unchanged.
   for (Backend other : {Backend::kSqlite, Backend::kPostgres}) {
@@ -404,6 +406,11 @@ TEST_P(HostStoreTest, EveryChangeIsAuditedInItsOwnTransaction) {
   ASSERT_TRUE(store_->SetPassword("JOE", "q", HashStrength::kFast, &error)) << error;
   ASSERT_TRUE(store_->SetAllProfiles("JOE", true, &error)) << error;
   ASSERT_TRUE(store_->SetGroups("JOE", {"PAY"}, &error)) << error;
+  ASSERT_TRUE(store_->SetAuditor("PAY", true, &error)) << error;
+  bool auditor = false;
+  ASSERT_TRUE(store_->IsAuditor("pay", &auditor, &error)) << error;
+  EXPECT_TRUE(auditor);
+  EXPECT_FALSE(store_->SetAuditor("NOBODY", true, &error));
   uint64_t revoked = 9;
   ASSERT_TRUE(store_->RevokeTokens("JOE", &revoked, &error)) << error;
   FunctionRow root = Function("ROOT", "*NONE", "1");
@@ -423,8 +430,10 @@ TEST_P(HostStoreTest, EveryChangeIsAuditedInItsOwnTransaction) {
   ASSERT_TRUE(store_->RemoveFunction("ROOT", &error)) << error;
   ASSERT_TRUE(store_->RemoveProfile("PAY", &error)) << error;
 
-  const std::vector<std::string> all = trail();
-  ASSERT_EQ(all.size(), 13u) << ::testing::PrintToString(all);
+  std::vector<std::string> all = trail();
+  ASSERT_EQ(all.size(), 14u) << ::testing::PrintToString(all);
+  EXPECT_EQ(all[5], "profile.auditor PAY  [off] -> [on]");
+  all.erase(all.begin() + 5);
   EXPECT_EQ(all[0], "profile.add JOE  [] -> []");
   EXPECT_EQ(all[2], "profile.password JOE  [] -> [set]");
   EXPECT_EQ(all[3], "profile.security-admin JOE  [off] -> [on]");
@@ -446,6 +455,9 @@ TEST_P(HostStoreTest, EveryChangeIsAuditedInItsOwnTransaction) {
   AuditFilter root_only;
   root_only.function = "ROOT";
   EXPECT_EQ(trail(root_only).size(), 5u);
+  AuditFilter pay;
+  pay.profile = "PAY";
+  EXPECT_EQ(trail(pay).size(), 3u) << "added, made an auditor, removed";
   std::vector<AuditRecord> records;
   ASSERT_TRUE(store_->ListAudit(AuditFilter(), &records, &error)) << error;
   EXPECT_EQ(records.front().who, "ADMIN");
@@ -465,7 +477,7 @@ TEST_P(HostStoreTest, EveryChangeIsAuditedInItsOwnTransaction) {
   EXPECT_EQ(trail().back(),
             "import   [] -> [0 functions, 1 profiles, 0 usage settings, "
             "replacing the registry]");
-  EXPECT_EQ(trail().size(), 14u);
+  EXPECT_EQ(trail().size(), 15u);
 }
 
 TEST_P(HostStoreTest, PagesFollowRegistrationOrderAndCategory) {
@@ -666,7 +678,7 @@ TEST_P(PostgresStoreTest, TheSchemaIsMadeByMigrationAndOtherVersionsAreRefused) 
       "DROP FUNCTION zvt_move_stamps CASCADE; DROP FUNCTION zvt_tell_stamps CASCADE; "
       "DROP FUNCTION zvt_move_member_stamps CASCADE; DROP TABLE audit; "
       "DROP TABLE signon_tokens; DROP TABLE profile_groups; "
-      "ALTER TABLE profiles DROP COLUMN all_profiles; "
+      "ALTER TABLE profiles DROP COLUMN all_profiles; ALTER TABLE profiles DROP COLUMN auditor; "
       "UPDATE zvt_schema SET version = 1",
       &error))
       << error;

@@ -114,6 +114,7 @@ CREATE TRIGGER profiles_told AFTER INSERT OR UPDATE OF user_ts OR DELETE OR TRUN
     // on its groups'; a change of a group's usage moves its members' user
     // timestamps too, and a change of a profile's groups its own. Every
     // change made through the store is recorded in its own transaction.
+    // Auditors read through the admin API and change nothing.
     R"(
 CREATE TABLE audit(
   seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -126,6 +127,7 @@ CREATE TABLE audit(
   before text NOT NULL,
   after text NOT NULL);
 CREATE INDEX audit_at ON audit(at);
+ALTER TABLE profiles ADD COLUMN auditor boolean NOT NULL DEFAULT false;
 CREATE TABLE profile_groups(
   profile text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,
   grp text NOT NULL REFERENCES profiles(name) ON DELETE CASCADE,

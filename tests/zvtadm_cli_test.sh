@@ -234,7 +234,10 @@ expect 2 adm host usage JOE QACME_PAY_RUN
 expect 3 adm host why JOE NO_SUCH_FUNCTION
 expect 3 adm host user set JOE --group NOBODY
 expect 2 adm host user set JOE --group PAYGRP --no-groups
-expect 0 adm host user set JOE --no-groups
+expect 0 adm host user set JOE --no-groups --auditor on
+expect 0 adm --json host user show JOE
+json_check "assert d['auditor'] and d['groups'] == [], d" "user show --json, an auditor"
+expect 0 adm host user set JOE --auditor off
 expect 0 adm value DEMO_JOE QACME_PAY_RUN
 grep -qx "QACME_PAY_RUN  allowed" "$work/out" || fail "after the group: $(cat "$work/out")"
 adm host user remove PAYGRP

@@ -280,6 +280,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   auto groups = std::make_shared<std::vector<std::string>>();
   auto no_groups = std::make_shared<bool>(false);
   auto admin = std::make_shared<std::string>();
+  auto auditor = std::make_shared<std::string>();
   auto* group_option = user_set->add_option(
       "--group", *groups,
       "a group profile whose usage the profile falls back on (repeat for several; replaces the "
@@ -288,13 +289,19 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       ->excludes(group_option);
   user_set->add_option("--security-admin", *admin, "on or off: may read every profile's usage")
       ->check(CLI::IsMember({"on", "off"}));
+  user_set
+      ->add_option("--auditor", *auditor,
+                   "on or off: may read the registry and the audit trail through the admin API")
+      ->check(CLI::IsMember({"on", "off"}));
   user_set->callback(run(
       [=](hostd::HostStore* s, std::string* e) {
-        if (groups->empty() && !*no_groups && admin->empty())
-          return *e = "host user set: nothing to change (--group, --no-groups, --security-admin)",
+        if (groups->empty() && !*no_groups && admin->empty() && auditor->empty())
+          return *e = "host user set: nothing to change (--group, --no-groups, "
+                      "--security-admin, --auditor)",
                  false;
         return ((groups->empty() && !*no_groups) || s->SetGroups(a->name, *groups, e)) &&
-               (admin->empty() || s->SetAllProfiles(a->name, *admin == "on", e));
+               (admin->empty() || s->SetAllProfiles(a->name, *admin == "on", e)) &&
+               (auditor->empty() || s->SetAuditor(a->name, *auditor == "on", e));
       },
       profile_named(&a->name)));
   auto* user_show = user->add_subcommand(
@@ -304,25 +311,30 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       [=](hostd::HostStore* s, std::string* e) {
         std::vector<std::string> member_of;
         std::vector<hostd::UsageRow> rows;
-        bool known = false, all = false;
+        bool known = false, all = false, auditor = false;
         if (!s->ListGroups(a->name, &member_of, &known, e)) return false;
         if (!known) return *e = "user profile " + a->name + " not found", false;
-        if (!s->ReadsAllProfiles(a->name, &all, e) || !s->ListUsage(a->name, "9", &rows, &known, e))
+        if (!s->ReadsAllProfiles(a->name, &all, e) || !s->IsAuditor(a->name, &auditor, e) ||
+            !s->ListUsage(a->name, "9", &rows, &known, e))
           return false;
         nlohmann::ordered_json usage = nlohmann::ordered_json::object();
         for (const auto& r : rows) usage[r.function] = r.usage == "1" ? "denied" : "allowed";
         const std::string name = hostd::HostStore::CanonicalProfile(a->name);
-        context->Emit(
-            {{"name", name}, {"security_admin", all}, {"groups", member_of}, {"usage", usage}},
-            [&] {
-              std::cout << name << (all ? "  security administrator" : "") << "\n";
-              std::cout << "groups:";
-              for (const auto& g : member_of) std::cout << " " << g;
-              std::cout << (member_of.empty() ? " none\n" : "\n");
-              for (const auto& r : rows)
-                std::cout << "  " << r.function << "  " << (r.usage == "1" ? "denied" : "allowed")
-                          << "\n";
-            });
+        context->Emit({{"name", name},
+                       {"security_admin", all},
+                       {"auditor", auditor},
+                       {"groups", member_of},
+                       {"usage", usage}},
+                      [&] {
+                        std::cout << name << (all ? "  security administrator" : "")
+                                  << (auditor ? "  auditor" : "") << "\n";
+                        std::cout << "groups:";
+                        for (const auto& g : member_of) std::cout << " " << g;
+                        std::cout << (member_of.empty() ? " none\n" : "\n");
+                        for (const auto& r : rows)
+                          std::cout << "  " << r.function << "  "
+                                    << (r.usage == "1" ? "denied" : "allowed") << "\n";
+                      });
         return true;
       },
       profile_named(&a->name)));
