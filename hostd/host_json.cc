@@ -6,6 +6,7 @@
 #include <cctype>
 #include <initializer_list>
 
+#include "hostd/certificate_dates.h"
 #include "hostd/host_store.h"
 
 namespace zvt::hostd {
@@ -336,6 +337,18 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
   return done(check.Entries(document, "functions", function) &&
               check.Entries(document, "profiles", profile) &&
               check.Entries(document, "usage", usage));
+}
+
+std::string FunctionAuditText(const FunctionRow& row) {
+  return FunctionToJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::json AuditRecordJson(const AuditRecord& r) {
+  return {{"seq", r.seq},         {"at", UtcText(r.at / 1000000)},
+          {"at_us", r.at},        {"who", r.who},
+          {"from", r.from},       {"action", r.action},
+          {"profile", r.profile}, {"function", r.function},
+          {"before", r.before},   {"after", r.after}};
 }
 
 nlohmann::ordered_json FunctionToJson(const FunctionRow& f) {

@@ -8,10 +8,18 @@
 
 namespace zvt::hostd {
 
+struct AuditRecord;
 struct FunctionRow;
 
 // A function as it stands in the registry's JSON form.
 nlohmann::ordered_json FunctionToJson(const FunctionRow& row);
+
+// A function as the audit trail records it: its JSON form on one line,
+// text that is not UTF-8 replaced rather than refused.
+std::string FunctionAuditText(const FunctionRow& row);
+// An audit record as JSON: its fields, "at" as UTC text to the second and
+// "at_us" in microseconds since the epoch.
+nlohmann::json AuditRecordJson(const AuditRecord& record);
 
 // Parses `text` and checks it against the schema: only known keys, each
 // value of its type and size, required keys present. Coded fields given as

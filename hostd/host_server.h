@@ -159,6 +159,20 @@ class HostServer {
   // A store connection of the server's own kind, for checks from outside
   // the workers (null with `*error`).
   std::unique_ptr<HostStore> OpenStore(std::string* error);
+  // A password given to another door of this server (the admin API) from
+  // `address`, checked as a sign-on checks it and under the same penalties
+  // of its source network and lockouts of the profile, which it counts
+  // towards in turn. `*wait_ms` says how long a penalty or lockout lasts.
+  enum class PasswordCheck { kOk, kWrong, kLockedOut, kPenalised, kUnavailable };
+  PasswordCheck CheckPassword(HostStore* store, const std::string& profile,
+                              const std::string& password, const std::string& address,
+                              int64_t* wait_ms);
+  // Logs a refusal of the admin API as the wire's are logged and counted.
+  void RefusedElsewhere(const char* reason, const std::string& text, const std::string& profile,
+                        const std::string& address) {
+    Refused(reason, text, LogFields{profile, address, "", ""});
+  }
+
   // The bytes of frames received in part and held until they are whole.
   size_t partial_frame_bytes() {
     MutexLock lock(&partial_mu_);

@@ -414,7 +414,7 @@ bool PostgresHostStore::InsertFunction(const FunctionRow& row, std::string* erro
                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
   std::vector<std::string> params = FunctionFields(row);
   return s.Run(sql.c_str(), params) && s.MoveRegistryStamps(true) &&
-         Audit(s, Change("function.add", "", row.id, "", FunctionToJson(row).dump())) && s.Commit();
+         Audit(s, Change("function.add", "", row.id, "", FunctionAuditText(row))) && s.Commit();
 }
 
 bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* error) {
@@ -436,8 +436,8 @@ bool PostgresHostStore::ReplaceFunction(const FunctionRow& row, std::string* err
              "indicator2 = $11, indicator3 = $12, default_usage = $13 WHERE id = $1",
              params) &&
          s.MoveRegistryStamps(moved) &&
-         Audit(s, Change("function.update", "", row.id, FunctionToJson(before).dump(),
-                         FunctionToJson(row).dump())) &&
+         Audit(s, Change("function.update", "", row.id, FunctionAuditText(before),
+                         FunctionAuditText(row))) &&
          s.Commit();
 }
 

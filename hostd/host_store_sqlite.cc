@@ -626,7 +626,7 @@ bool SqliteHostStore::InsertFunction(const FunctionRow& row, std::string* error)
   if (!st.ok()) return false;
   BindFunction(st, row);
   if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(true, error)) return false;
-  return Audit(Change("function.add", "", row.id, "", FunctionToJson(row).dump()), error) &&
+  return Audit(Change("function.add", "", row.id, "", FunctionAuditText(row)), error) &&
          tx.Commit(error);
 }
 
@@ -652,8 +652,8 @@ bool SqliteHostStore::ReplaceFunction(const FunctionRow& row, std::string* error
   if (!st.ok()) return false;
   BindFunction(st, row);
   if (st.Step(error) != SQLITE_DONE || !MoveRegistryStamps(moved, error)) return false;
-  return Audit(Change("function.update", "", row.id, FunctionToJson(before).dump(),
-                      FunctionToJson(row).dump()),
+  return Audit(Change("function.update", "", row.id, FunctionAuditText(before),
+                      FunctionAuditText(row)),
                error) &&
          tx.Commit(error);
 }

@@ -115,6 +115,29 @@ void HostServer::SignOn(PeerState* session, const wire::Signon& signon, HostStor
   }
 }
 
+HostServer::PasswordCheck HostServer::CheckPassword(HostStore* store, const std::string& profile,
+                                                    const std::string& password,
+                                                    const std::string& address, int64_t* wait_ms) {
+  *wait_ms = 0;
+  const std::string network = admission_.NetworkOf(address);
+  // A penalised network is refused before anything costly, as a new
+  // connection from it is.
+  if (!admission_.AdmitUnauthenticated(network, wait_ms)) return PasswordCheck::kPenalised;
+  admission_.ReleaseUnauthenticated(network);
+  const std::string name = HostStore::CanonicalProfile(profile);
+  if (admission_.LockedOut(name, wait_ms)) {
+    admission_.Penalise(network, Admission::Offence::kFailedSignon);
+    return PasswordCheck::kLockedOut;
+  }
+  bool known = false, fast = false;
+  std::string error;
+  const bool ok = store->VerifyPassword(name, password, &known, &fast, &error);
+  if (!error.empty()) return PasswordCheck::kUnavailable;
+  admission_.CountSignon(name, network, address, password, ok);
+  if (!ok || (fast && !options_.allow_fast_hashes)) return PasswordCheck::kWrong;
+  return PasswordCheck::kOk;
+}
+
 HostServer::Outcome HostServer::Handle(PeerState session, const wire::Frame& frame,
                                        HostStore* store,
                                        std::chrono::steady_clock::time_point since) {

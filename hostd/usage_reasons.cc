@@ -96,6 +96,14 @@ class Registry {
 
 }  // namespace
 
+nlohmann::json UsageReasonJson(const UsageReason& r) {
+  nlohmann::json out = {{"function", r.function},
+                        {"denied", r.denied},
+                        {"source", r.by_children ? "children" : r.source}};
+  if (!r.groups.empty()) out["groups"] = r.groups;
+  return out;
+}
+
 bool HostStore::ExplainUsage(const std::string& profile, const std::string& function,
                              UsageExplanation* out, bool* known, std::string* error) {
   *out = UsageExplanation();

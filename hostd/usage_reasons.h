@@ -5,6 +5,7 @@
 #ifndef ZVT_HOSTD_USAGE_REASONS_H_
 #define ZVT_HOSTD_USAGE_REASONS_H_
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ struct DeniedProfile {
   std::string profile;
   UsageReason reason;
 };
+
+// A reason as JSON: {"function", "denied", "source": "own" | "group" |
+// "default" | "children", "groups" when a group decides}.
+nlohmann::json UsageReasonJson(const UsageReason& reason);
 
 // What clients must be told beside every explanation.
 inline constexpr char kPlugInNote[] =

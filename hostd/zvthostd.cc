@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "hostd/admin_api.h"
 #include "hostd/admin_listener.h"
 #include "hostd/certificate_dates.h"
 #include "hostd/host_server.h"
@@ -390,8 +391,11 @@ int main(int argc, char** argv) {
   }
   zvt::hostd::OperatorView view(&server);
   view.Start();
-  zvt::hostd::AdminListener admin(
-      [&view](const zvt::hostd::AdminRequest& r) { return view.Answer(r); });
+  zvt::hostd::AdminApi api(&server);
+  zvt::hostd::AdminListener admin([&view, &api](const zvt::hostd::AdminRequest& r) {
+    if (auto answer = api.Answer(r)) return *answer;
+    return view.Answer(r);
+  });
   if (!admin_listen.empty()) {
     zvt::hostd::ListenAddress endpoint;
     ParseListenAddress(admin_listen, &endpoint);

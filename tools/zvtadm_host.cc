@@ -15,6 +15,7 @@
 #include <iterator>
 
 #include "client/system_config.h"
+#include "hostd/certificate_dates.h"
 #include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/self_signed.h"
@@ -91,25 +92,6 @@ std::string ReasonText(const hostd::UsageReason& r) {
     return text;
   }
   return "default";
-}
-
-nlohmann::json ReasonJson(const hostd::UsageReason& r) {
-  nlohmann::json out = {{"function", r.function},
-                        {"denied", r.denied},
-                        {"source", r.by_children ? "children" : r.source}};
-  if (!r.groups.empty()) out["groups"] = r.groups;
-  return out;
-}
-
-// A UTC time as "2026-12-09T16:55:33Z", from microseconds since the epoch.
-std::string UtcText(int64_t micros) {
-  const time_t seconds = static_cast<time_t>(micros / 1000000);
-  struct tm tm {};
-  char text[32];
-  if (gmtime_r(&seconds, &tm) == nullptr ||
-      strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
-    return std::to_string(micros);
-  return text;
 }
 
 // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS" (UTC) as microseconds since the
@@ -419,7 +401,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     if (row == rows.end()) return *e = "function " + a->function + " is not registered", false;
     nlohmann::json to = nlohmann::json::array();
     for (const auto& d : denied) {
-      nlohmann::json one = ReasonJson(d.reason);
+      nlohmann::json one = hostd::UsageReasonJson(d.reason);
       one.erase("function");
       one["profile"] = d.profile;
       to.push_back(one);
@@ -495,8 +477,8 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
           return *e = "user profile " + a->profile + " or function " + a->function + " not found",
                  false;
         nlohmann::json children = nlohmann::json::array();
-        for (const auto& c : x.children) children.push_back(ReasonJson(c));
-        nlohmann::json out = ReasonJson(x.answer);
+        for (const auto& c : x.children) children.push_back(hostd::UsageReasonJson(c));
+        nlohmann::json out = hostd::UsageReasonJson(x.answer);
         out["children"] = children;
         out["note"] = hostd::kPlugInNote;
         context->Emit(out, [&] {
@@ -525,20 +507,11 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
         std::vector<hostd::AuditRecord> records;
         if (!s->ListAudit(*filter, &records, e)) return false;
         nlohmann::json out = nlohmann::json::array();
-        for (const auto& r : records)
-          out.push_back({{"seq", r.seq},
-                         {"at", UtcText(r.at)},
-                         {"who", r.who},
-                         {"from", r.from},
-                         {"action", r.action},
-                         {"profile", r.profile},
-                         {"function", r.function},
-                         {"before", r.before},
-                         {"after", r.after}});
+        for (const auto& r : records) out.push_back(hostd::AuditRecordJson(r));
         context->Emit(out, [&] {
           for (auto it = records.rbegin(); it != records.rend(); ++it) {
-            std::cout << UtcText(it->at) << "  " << it->who << " from " << it->from << "  "
-                      << it->action;
+            std::cout << hostd::UtcText(it->at / 1000000) << "  " << it->who << " from " << it->from
+                      << "  " << it->action;
             for (const std::string* part : {&it->profile, &it->function})
               if (!part->empty()) std::cout << " " << *part;
             if (!it->before.empty() || !it->after.empty())

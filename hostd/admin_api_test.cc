@@ -1,0 +1,222 @@
+#include "hostd/admin_api.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "hostd/host_server.h"
+#include "hostd/host_store.h"
+#include "testing/temp_dir.h"
+#include "testing/wire_client.h"
+
+namespace zvt::hostd {
+namespace {
+
+using nlohmann::json;
+
+// A server over a store with a security administrator, an auditor and an
+// ordinary profile; the API's clock moves only when a test moves it.
+class AdminApiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    {
+      auto store = HostStore::Open(dir_.File("host.db"), &error);
+      ASSERT_TRUE(store) << error;
+      for (const char* p : {"ADMIN", "AUD", "JOE"})
+        ASSERT_TRUE(store->AddProfile(p, "pw", HashStrength::kFast, &error)) << error;
+      ASSERT_TRUE(store->SetAllProfiles("ADMIN", true, &error)) << error;
+      ASSERT_TRUE(store->SetAuditor("AUD", true, &error)) << error;
+      FunctionRow root;
+      root.id = "ROOT";
+      root.type = "1";
+      root.root = "ROOT";
+      ASSERT_TRUE(store->AddFunction(root, &error)) << error;
+    }
+    ServerOptions options;
+    options.store_path = dir_.File("host.db");
+    options.allow_fast_hashes = true;
+    // Penalties and lockouts outlast any test, however slow the machine.
+    options.signon_lockout_ms = 600000;
+    options.penalty_ms = 600000;
+    options.max_penalty_ms = 600000;
+    server_ = std::make_unique<HostServer>(options, nullptr);
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    AdminApiOptions api;
+    api.idle = std::chrono::seconds(60);
+    api.now = [this] { return now_; };
+    api_ = std::make_unique<AdminApi>(server_.get(), api);
+  }
+
+  AdminResponse Call(const std::string& method, const std::string& path, const std::string& body,
+                     std::map<std::string, std::string> headers = {}) {
+    AdminRequest r;
+    r.method = method;
+    const size_t q = path.find('?');
+    r.path = path.substr(0, q);
+    if (q != std::string::npos) r.query = path.substr(q + 1);
+    r.peer = peer_;
+    r.headers = std::move(headers);
+    r.body = body;
+    auto answer = api_->Answer(r);
+    return answer ? *answer : AdminResponse{0, "", "not the API's", {}};
+  }
+  json SignIn(const std::string& profile, const std::string& password, unsigned* status) {
+    AdminResponse r =
+        Call("POST", "/api/v1/session", json{{"profile", profile}, {"password", password}}.dump());
+    *status = r.status;
+    return json::parse(r.body, nullptr, false);
+  }
+  json SignIn(const std::string& profile) {
+    unsigned status = 0;
+    json j = SignIn(profile, "pw", &status);
+    EXPECT_EQ(200u, status) << j.dump();
+    return j;
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<HostServer> server_;
+  std::unique_ptr<AdminApi> api_;
+  AdminApiOptions::Clock::time_point now_ = AdminApiOptions::Clock::now();
+  std::string peer_ = "192.0.2.7";
+};
+
+// Every resource answers each kind of caller as its role allows: the
+// security administrator reads and changes; the auditor reads; anyone else,
+// or nobody, is refused; a change by cookie needs the CSRF token.
+TEST_F(AdminApiTest, EachResourceAnswersEachRoleAsItMay) {
+  const json admin = SignIn("admin"), auditor = SignIn("AUD"), joe = SignIn("JOE");
+  EXPECT_EQ(admin["role"], "security-admin");
+  EXPECT_EQ(auditor["role"], "auditor");
+  EXPECT_EQ(joe["role"], "");
+  unsigned status = 0;
+  const json expired = SignIn("ADMIN", "pw", &status);
+  now_ += std::chrono::seconds(61);
+  // The others stay live: each is used before the clock passes their idle
+  // time again.
+  const json fresh_admin = SignIn("ADMIN");
+  const json fresh_auditor = SignIn("AUD");
+  const json fresh_joe = SignIn("JOE");
+
+  auto bearer = [](const json& s) {
+    return std::map<std::string, std::string>{
+        {"authorization", "Bearer " + s["token"].get<std::string>()}};
+  };
+  auto cookie = [](const json& s, bool csrf) {
+    std::map<std::string, std::string> h{
+        {"cookie", "theme=dark; zvt_session=" + s["token"].get<std::string>()}};
+    if (csrf) h["x-csrf-token"] = s["csrf_token"].get<std::string>();
+    return h;
+  };
+  const std::string change =
+      json{{"profile", "JOE"}, {"function", "ROOT"}, {"usage", "denied"}}.dump();
+  struct Resource {
+    const char* method;
+    const char* path;
+    bool changes;
+  };
+  const Resource resources[] = {{"GET", "/api/v1/host", false},
+                                {"GET", "/api/v1/functions", false},
+                                {"GET", "/api/v1/profiles/JOE", false},
+                                {"GET", "/api/v1/why?profile=JOE&function=ROOT", false},
+                                {"GET", "/api/v1/audit?limit=5", false},
+                                {"PUT", "/api/v1/usage", true}};
+  for (const Resource& res : resources) {
+    SCOPED_TRACE(std::string(res.method) + " " + res.path);
+    auto status_of = [&](std::map<std::string, std::string> headers) {
+      return Call(res.method, res.path, res.changes ? change : "", std::move(headers)).status;
+    };
+    EXPECT_EQ(200u, status_of(bearer(fresh_admin)));
+    EXPECT_EQ(res.changes ? 403u : 200u, status_of(bearer(fresh_auditor)));
+    EXPECT_EQ(403u, status_of(bearer(fresh_joe)));
+    EXPECT_EQ(401u, status_of({}));
+    EXPECT_EQ(401u, status_of(bearer(expired))) << "unused past its idle time";
+    EXPECT_EQ(401u, status_of({{"authorization", "Bearer made-up"}}));
+    EXPECT_EQ(res.changes ? 403u : 200u, status_of(cookie(fresh_admin, false)));
+    EXPECT_EQ(200u, status_of(cookie(fresh_admin, true)));
+  }
+  // Signed out, a session is gone.
+  EXPECT_EQ(200u, Call("DELETE", "/api/v1/session", "", bearer(fresh_joe)).status);
+  EXPECT_EQ(401u, Call("GET", "/api/v1/session", "", bearer(fresh_joe)).status);
+  // A role taken away takes effect at the next request.
+  std::string error;
+  auto store = HostStore::Open(dir_.File("host.db"), &error);
+  ASSERT_TRUE(store->SetAuditor("AUD", false, &error)) << error;
+  EXPECT_EQ(403u, Call("GET", "/api/v1/host", "", bearer(fresh_auditor)).status);
+  // Paths outside the API are not its to answer.
+  EXPECT_EQ(0u, Call("GET", "/metrics", "").status);
+}
+
+// Sign-in failures count towards the same penalties and lockouts as the
+// wire's sign-ons, in both directions; the cookie is one a browser keeps to
+// itself.
+TEST_F(AdminApiTest, SignInSharesTheWiresLockoutAndSetsAStrictCookie) {
+  // A network that failed is held off before any password is checked.
+  unsigned status = 0;
+  SignIn("JOE", "wrong", &status);
+  EXPECT_EQ(401u, status);
+  SignIn("JOE", "pw", &status);
+  EXPECT_EQ(429u, status) << "the network's penalty";
+  // From loopback, which is never penalised, the profile's lockout shows.
+  peer_ = "127.0.0.1";
+  AdminResponse ok =
+      Call("POST", "/api/v1/session", json{{"profile", "JOE"}, {"password", "pw"}}.dump());
+  ASSERT_EQ(200u, ok.status);
+  ASSERT_EQ(1u, ok.headers.size());
+  EXPECT_EQ(ok.headers[0].first, "Set-Cookie");
+  EXPECT_NE(ok.headers[0].second.find("; Secure; HttpOnly; SameSite=Strict"), std::string::npos);
+  for (const char* bad : {"a", "b", "c"}) SignIn("JOE", bad, &status);
+  EXPECT_EQ(401u, status);
+  SignIn("JOE", "pw", &status);
+  EXPECT_EQ(429u, status) << "locked out by the API's failures";
+  testing::WireClient wire(server_->port());
+  wire::SignonReply refused;
+  ASSERT_TRUE(wire.SignOn("JOE", "pw", "", &refused));
+  EXPECT_FALSE(refused.ok) << "and so is the wire's sign-on";
+  ASSERT_FALSE(refused.messages.empty());
+  EXPECT_EQ(refused.messages[0].id, wire::kMessageLockedOut) << refused.messages[0].text;
+  // Failures on the wire lock the API's sign-in alike.
+  for (const char* bad : {"a", "b", "c"}) {
+    testing::WireClient c(server_->port());
+    EXPECT_FALSE(c.SignOn("AUD", bad));
+  }
+  SignIn("AUD", "pw", &status);
+  EXPECT_EQ(429u, status);
+  // Bad requests are told apart from bad passwords.
+  EXPECT_EQ(400u, Call("POST", "/api/v1/session", "{not json").status);
+  EXPECT_EQ(400u, Call("POST", "/api/v1/session", R"({"profile": 7})").status);
+}
+
+// A change through the API is recorded as made by the session's profile
+// from its address, and bad settings change nothing.
+TEST_F(AdminApiTest, ChangesAreAuditedAsTheSessionsProfileFromItsAddress) {
+  const json admin = SignIn("ADMIN");
+  const std::map<std::string, std::string> auth{
+      {"authorization", "Bearer " + admin["token"].get<std::string>()}};
+  const json two = json::array({{{"profile", "JOE"}, {"function", "ROOT"}, {"usage", "denied"}},
+                                {{"profile", "AUD"}, {"function", "ROOT"}, {"usage", "allowed"}}});
+  EXPECT_EQ(200u, Call("PUT", "/api/v1/usage", two.dump(), auth).status);
+  EXPECT_EQ(400u,
+            Call("PUT", "/api/v1/usage",
+                 json{{"profile", "JOE"}, {"function", "ROOT"}, {"usage", "maybe"}}.dump(), auth)
+                .status);
+  EXPECT_EQ(
+      404u,
+      Call("PUT", "/api/v1/usage",
+           json{{"profile", "NOBODY"}, {"function", "ROOT"}, {"usage", "denied"}}.dump(), auth)
+          .status);
+  const json trail = json::parse(Call("GET", "/api/v1/audit?profile=JOE", "", auth).body);
+  ASSERT_EQ(2u, trail.size()) << "added, then denied ROOT: " << trail.dump();
+  EXPECT_EQ(trail[1]["action"], "profile.add");
+  EXPECT_EQ(trail[0]["who"], "ADMIN");
+  EXPECT_EQ(trail[0]["from"], "192.0.2.7");
+  EXPECT_EQ(trail[0]["after"], "denied");
+  const json why = json::parse(Call("GET", "/api/v1/why?profile=JOE&function=ROOT", "", auth).body);
+  EXPECT_EQ(why["source"], "own");
+  EXPECT_TRUE(why["denied"].get<bool>());
+  const json joe = json::parse(Call("GET", "/api/v1/profiles/joe", "", auth).body);
+  EXPECT_EQ(joe["usage"]["ROOT"], "denied");
+}
+
+}  // namespace
+}  // namespace zvt::hostd
