@@ -90,8 +90,8 @@ HostStore* AdminApi::Store(std::string* error) {
 
 std::optional<AdminResponse> AdminApi::Answer(const AdminRequest& request) {
   if (request.path.compare(0, 5, "/api/") != 0) return std::nullopt;
-  MutexLock lock(&mu_);
   if (request.path == "/api/v1/session" && request.method == "POST") return SignIn(request);
+  MutexLock lock(&mu_);
   Caller caller;
   if (!FindSession(request, &caller)) return Problem(401, "sign in first");
   if (request.path == "/api/v1/session" && request.method == "DELETE") {
@@ -140,7 +140,8 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
     return Problem(400, "send {\"profile\": ..., \"password\": ...}");
   const std::string profile = HostStore::CanonicalProfile(body["profile"].get<std::string>());
   std::string error;
-  HostStore* store = Store(&error);
+  std::unique_ptr<HostStore> own = server_->OpenStore(&error);
+  HostStore* store = own.get();
   if (store == nullptr) return Problem(503, "the store cannot be reached: " + error);
   int64_t wait_ms = 0;
   switch (server_->CheckPassword(store, profile, body["password"].get<std::string>(), request.peer,
@@ -159,9 +160,12 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
       return r;
     }
     case HostServer::PasswordCheck::kUnavailable:
-      store_.reset();
       return Problem(503, "the host cannot check sign-ins now; try again later");
   }
+  bool admin = false, auditor = false;
+  store->ReadsAllProfiles(profile, &admin, &error);
+  store->IsAuditor(profile, &auditor, &error);
+  MutexLock lock(&mu_);
   const Clock::time_point now = options_.now();
   // Ended sessions go; at the limit, the one used longest ago too.
   for (auto it = sessions_.begin(); it != sessions_.end();)
@@ -175,9 +179,6 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
   const std::string token = RandomToken();
   Session session{profile, RandomToken(), now};
   sessions_[Digest(token)] = session;
-  bool admin = false, auditor = false;
-  store->ReadsAllProfiles(profile, &admin, &error);
-  store->IsAuditor(profile, &auditor, &error);
   AdminResponse r = Reply(200, {{"profile", profile},
                                 {"role", RoleName(admin     ? 2
                                                   : auditor ? 1

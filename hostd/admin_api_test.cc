@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "hostd/host_server.h"
 #include "hostd/host_store.h"
+#include "testing/http_get.h"
+#include "testing/server_faults.h"
 #include "testing/temp_dir.h"
+#include "testing/wait.h"
 #include "testing/wire_client.h"
 
 namespace zvt::hostd {
@@ -23,7 +30,7 @@ class AdminApiTest : public ::testing::Test {
     {
       auto store = HostStore::Open(dir_.File("host.db"), &error);
       ASSERT_TRUE(store) << error;
-      for (const char* p : {"ADMIN", "AUD", "JOE"})
+      for (const char* p : {"ADMIN", "AUD", "JOE", "SLOW"})
         ASSERT_TRUE(store->AddProfile(p, "pw", HashStrength::kFast, &error)) << error;
       ASSERT_TRUE(store->SetAllProfiles("ADMIN", true, &error)) << error;
       ASSERT_TRUE(store->SetAuditor("AUD", true, &error)) << error;
@@ -40,7 +47,7 @@ class AdminApiTest : public ::testing::Test {
     options.signon_lockout_ms = 600000;
     options.penalty_ms = 600000;
     options.max_penalty_ms = 600000;
-    server_ = std::make_unique<HostServer>(options, nullptr);
+    server_ = std::make_unique<HostServer>(options, &faults_);
     ASSERT_TRUE(server_->Start(&error)) << error;
     AdminApiOptions api;
     api.idle = std::chrono::seconds(60);
@@ -75,6 +82,7 @@ class AdminApiTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
+  testing::ServerFaults faults_;
   std::unique_ptr<HostServer> server_;
   std::unique_ptr<AdminApi> api_;
   AdminApiOptions::Clock::time_point now_ = AdminApiOptions::Clock::now();
@@ -216,6 +224,48 @@ TEST_F(AdminApiTest, ChangesAreAuditedAsTheSessionsProfileFromItsAddress) {
   EXPECT_TRUE(why["denied"].get<bool>());
   const json joe = json::parse(Call("GET", "/api/v1/profiles/joe", "", auth).body);
   EXPECT_EQ(joe["usage"]["ROOT"], "denied");
+}
+
+// A sign-in whose password check takes long holds its own connection and
+// nothing else: other requests, sign-ins included, are answered meanwhile.
+TEST_F(AdminApiTest, ASlowSignInHoldsUpNoOtherRequest) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<bool> held{false};
+  faults_.before_password_check = [&](const std::string& profile) {
+    if (profile != "SLOW") return;
+    held = true;
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return release; });
+  };
+  AdminListener listener([this](const AdminRequest& r) {
+    auto answer = api_->Answer(r);
+    return answer ? *answer : AdminResponse{404, "text/plain", "", {}};
+  });
+  std::string error;
+  ASSERT_TRUE(listener.Start({"127.0.0.1", 0}, "", "", &error)) << error;
+  const std::string url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/api/v1/";
+  auto sign_in = [&](const char* profile) {
+    return testing::HttpSend(url + "session", "POST",
+                             json{{"profile", profile}, {"password", "pw"}}.dump());
+  };
+  const json admin = json::parse(sign_in("ADMIN").body);
+  std::atomic<long> slow{-1};  // its status once answered
+  std::thread waiting([&] { slow = sign_in("SLOW").status; });
+  ASSERT_TRUE(testing::WaitUntil([&] { return held.load(); }));
+  const std::vector<std::string> bearer = {"Authorization: Bearer " +
+                                           admin["token"].get<std::string>()};
+  EXPECT_EQ(200, testing::HttpSend(url + "host", "GET", "", bearer).status);
+  EXPECT_EQ(200, sign_in("JOE").status);
+  EXPECT_EQ(-1, slow.load()) << "still held";
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  waiting.join();
+  EXPECT_EQ(200, slow.load());
 }
 
 }  // namespace

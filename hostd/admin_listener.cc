@@ -1,5 +1,5 @@
-// The operators' listener on libmicrohttpd: one epoll thread per listening
-// socket, limits on connections per client, request size and quiet time,
+// The operators' listener on libmicrohttpd: a thread per connection (within
+// the limits on connections in all and per client), request size and quiet time,
 // and the certificate swapped on reload by handing the listening socket
 // from a quiesced daemon to a new one.
 
@@ -156,7 +156,8 @@ AdminListener::AdminListener(Handler handler, AdminLimits limits)
 AdminListener::~AdminListener() { Stop(); }
 
 MHD_Daemon* AdminListener::Serve(int fd, const Pem& pem, std::string* error) {
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC;
+  unsigned flags =
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL | MHD_USE_ITC;
   if (!pem.certificate.empty()) flags |= MHD_USE_TLS;
   MHD_OptionItem tls_options[] = {
       {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(pem.certificate.c_str())},

@@ -1,7 +1,8 @@
 // The host server's listener for operators: HTTP on loopback, HTTPS with the
-// server's certificate elsewhere, served by libmicrohttpd (one thread with
-// epoll, so a slow or idle client holds a connection slot and nothing
-// else). It hands each request to a handler and sends what it answers.
+// server's certificate elsewhere, served by libmicrohttpd with a thread per
+// connection, so that a slow, idle or costly request (a sign-in's password
+// hash) holds its own connection and nothing else. It hands each request to
+// a handler and sends what it answers.
 // Every client is held to a few connections, a small request and a time-out,
 // so that no client can keep the others out.
 #ifndef ZVT_HOSTD_ADMIN_LISTENER_H_
@@ -58,7 +59,8 @@ class AdminListener {
     const AdminLimits* limits;
   };
 
-  // `handler` runs on the listener's thread and should answer at once.
+  // `handler` runs on the connection's thread, for several connections at
+  // once: it must be thread-safe.
   explicit AdminListener(Handler handler, AdminLimits limits = AdminLimits());
   ~AdminListener();  // stops
   AdminListener(const AdminListener&) = delete;

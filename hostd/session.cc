@@ -131,6 +131,7 @@ HostServer::PasswordCheck HostServer::CheckPassword(HostStore* store, const std:
   }
   bool known = false, fast = false;
   std::string error;
+  hooks_->BeforePasswordCheck(name);
   const bool ok = store->VerifyPassword(name, password, &known, &fast, &error);
   if (!error.empty()) return PasswordCheck::kUnavailable;
   admission_.CountSignon(name, network, address, password, ok);
