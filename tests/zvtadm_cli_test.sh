@@ -229,6 +229,20 @@ json_check "assert {'function': 'QACME_PAY_RUN', 'denied': True} in d, d" "usage
 expect 0 adm --json host audit --profile PAYGRP --limit 1
 json_check "assert len(d) == 1 and d[0]['action'] == 'usage' and d[0]['before'] == 'default' \
   and d[0]['after'] == 'denied' and d[0]['who'].startswith('os:'), d" "audit --json"
+# The host's why agrees with what JOE's real client answers, for every
+# function the host registers (a group too: PAYGRP denies both children of
+# QACME_PAY_PAYROLL after this, so the client denies the group).
+agreed_denied=""
+adm host usage PAYGRP QACME_PAY_APPROVE 1
+for f in $(adm --json host function list | python3 -c "import json,sys; print(' '.join(x['id'] for x in json.load(sys.stdin)))"); do
+  client=$(adm --json value DEMO_JOE "$f" | python3 -c "import json,sys; print(json.load(sys.stdin)['values'][0]['denied'])")
+  host=$(adm --json host why JOE "$f" | python3 -c "import json,sys; print(json.load(sys.stdin)['denied'])")
+  [ -n "$client" ] && [ "$client" = "$host" ] ||
+    fail "$f: the client says denied=$client, host why says $host"
+  [ "$client" = True ] && agreed_denied="$agreed_denied $f"
+done
+echo "$agreed_denied" | grep -q "QACME_PAY_PAYROLL" || fail "no group denied through its children:$agreed_denied"
+adm host usage PAYGRP QACME_PAY_APPROVE default
 expect 2 adm host audit --since yesterday
 expect 2 adm host usage JOE QACME_PAY_RUN
 expect 3 adm host why JOE NO_SUCH_FUNCTION
