@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <vector>
 
 #include "hostd/host_json.h"
 #include "hostd/host_store_backends.h"
@@ -465,11 +466,16 @@ bool HostStore::SetUsage(const std::string& profile, const std::string& function
 
 namespace {
 
-// The OS user of this process, as the audit trail names it.
+// The OS user of this process, as the audit trail names it (read with the
+// reentrant call: stores are opened on several threads at once).
 std::string OsActor() {
-  const passwd* pw = getpwuid(geteuid());
-  return "os:" + (pw != nullptr && pw->pw_name != nullptr ? std::string(pw->pw_name)
-                                                          : std::to_string(geteuid()));
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_name != nullptr)
+    return std::string("os:") + found->pw_name;
+  return "os:" + std::to_string(geteuid());
 }
 
 int64_t NowMicrosecond() {
@@ -480,15 +486,16 @@ int64_t NowMicrosecond() {
 
 }  // namespace
 
-HostStore::HostStore() : actor_{OsActor(), "local"} {}
+Actor HostStore::actor() const { return actor_.who.empty() ? Actor{OsActor(), "local"} : actor_; }
 
 AuditRecord HostStore::Change(const char* action, const std::string& profile,
                               const std::string& function, std::string before,
                               std::string after) const {
   AuditRecord r;
   r.at = NowMicrosecond();
-  r.who = actor_.who;
-  r.from = actor_.from;
+  Actor by = actor();
+  r.who = std::move(by.who);
+  r.from = std::move(by.from);
   r.action = action;
   r.profile = profile;
   r.function = function;

@@ -286,7 +286,7 @@ class HostStore {
   // default the process's OS user, from "local"). Changes made around the
   // store (SQL) are not recorded.
   void SetActor(Actor actor) { actor_ = std::move(actor); }
-  const Actor& actor() const { return actor_; }
+  Actor actor() const;
   virtual bool ListAudit(const AuditFilter& filter, std::vector<AuditRecord>* records,
                          std::string* error) = 0;
 
@@ -307,7 +307,7 @@ class HostStore {
   static bool CheckUsage(const std::string& function, const std::string& usage, std::string* error);
 
  protected:
-  HostStore();
+  HostStore() = default;
 
   // The audit record of a change made now by this object's actor.
   AuditRecord Change(const char* action, const std::string& profile, const std::string& function,
@@ -353,7 +353,7 @@ class HostStore {
   static Stamp StampAfter(const Stamp& last, uint64_t now_micros);
 
  private:
-  Actor actor_;
+  Actor actor_;  // who empty: the process's OS user, looked up when a change is made
 };
 
 // The words an audit record uses for a usage setting ("1", "2", "").
