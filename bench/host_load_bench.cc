@@ -313,14 +313,7 @@ void BM_HostVsTlsEchoInTurns(benchmark::State& state) {
     }
     state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
   }
-  const auto [lowest, highest] = std::minmax_element(turns.ratios.begin(), turns.ratios.end());
-  state.counters["host_vs_tls_echo"] = Median(turns.ratios);
-  state.counters["lowest_round"] = *lowest;
-  state.counters["highest_round"] = *highest;
-  state.counters["host_calls_per_s"] = Median(turns.calls_per_s[0]);
-  state.counters["tls_echo_calls_per_s"] = Median(turns.calls_per_s[1]);
-  state.counters["host_p99_us"] = Median(turns.p99_us[0]);
-  state.counters["tls_echo_p99_us"] = Median(turns.p99_us[1]);
+  ReportTurns(state, turns, "host_vs_tls_echo", "host", "tls_echo");
   state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + std::to_string(n) +
                  " connections, TLS; zvthostd vs the TLS echo in turns");
 }

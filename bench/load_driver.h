@@ -394,6 +394,22 @@ inline std::string DriveInTurns(int rounds,
   return "";
 }
 
+// Reports the rounds of `turns` as counters: `ratio` (the median of the
+// rounds' ratios), the lowest and highest round, and each side's median
+// calls/s and p99 under its name (`first`, `second`).
+inline void ReportTurns(benchmark::State& state, const Turns& turns, const std::string& ratio,
+                        const std::string& first, const std::string& second) {
+  if (turns.ratios.empty()) return;
+  const auto [lowest, highest] = std::minmax_element(turns.ratios.begin(), turns.ratios.end());
+  state.counters[ratio] = Median(turns.ratios);
+  state.counters["lowest_round"] = *lowest;
+  state.counters["highest_round"] = *highest;
+  state.counters[first + "_calls_per_s"] = Median(turns.calls_per_s[0]);
+  state.counters[second + "_calls_per_s"] = Median(turns.calls_per_s[1]);
+  state.counters[first + "_p99_us"] = Median(turns.p99_us[0]);
+  state.counters[second + "_p99_us"] = Median(turns.p99_us[1]);
+}
+
 // The echo request of zvt_echo_server for a call frame and a reply size:
 // the frame with its first 8 bytes saying how long it is and how long the
 // reply must be.

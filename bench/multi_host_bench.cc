@@ -160,14 +160,7 @@ void BM_PostgresVsSqliteInTurns(benchmark::State& state) {
     }
     state.SetIterationTime(std::chrono::duration<double>(kRunTime).count() * 2 * kRounds);
   }
-  const auto [lowest, highest] = std::minmax_element(turns.ratios.begin(), turns.ratios.end());
-  state.counters["pg_vs_sqlite"] = Median(turns.ratios);
-  state.counters["lowest_round"] = *lowest;
-  state.counters["highest_round"] = *highest;
-  state.counters["pg_calls_per_s"] = Median(turns.calls_per_s[0]);
-  state.counters["sqlite_calls_per_s"] = Median(turns.calls_per_s[1]);
-  state.counters["pg_p99_us"] = Median(turns.p99_us[0]);
-  state.counters["sqlite_p99_us"] = Median(turns.p99_us[1]);
+  ReportTurns(state, turns, "pg_vs_sqlite", "pg", "sqlite");
   state.SetLabel(std::string(program == 0 ? "KRCHGTS" : "KRUSRFN") + ", " + std::to_string(n) +
                  " connections, TLS; 1 zvthostd over PostgreSQL vs 1 over SQLite in turns");
 }
