@@ -28,6 +28,7 @@ class Registry {
   explicit Registry(const HostImage& image) : image_(image) {
     for (const FunctionRow& f : image.functions) functions_[f.id] = &f;
     for (const ProfileRow& p : image.profiles) profiles_[p.name] = &p;
+    for (const UsageSetting& u : image.usage) settings_[u.profile].push_back(&u);
     // Only roots and groups have children; a function naming an item or an
     // unknown function as its parent is no one's child.
     for (const FunctionRow& f : image.functions) {
@@ -51,13 +52,13 @@ class Registry {
 
   // Every function's answer for `who`.
   std::map<std::string, UsageReason> Answers(const ProfileRow& who) const {
-    const std::set<std::string> groups(who.groups.begin(), who.groups.end());
+    // Only the profile's own settings and its groups' are read.
     std::map<std::string, std::string> own;
     std::map<std::string, std::map<std::string, std::vector<std::string>>> by_groups;
-    for (const UsageSetting& u : image_.usage) {
-      if (u.profile == who.name) own[u.function] = u.usage;
-      if (groups.count(u.profile) != 0) by_groups[u.function][u.usage].push_back(u.profile);
-    }
+    for (const UsageSetting* u : SettingsOf(who.name)) own[u->function] = u->usage;
+    for (const std::string& group : std::set<std::string>(who.groups.begin(), who.groups.end()))
+      for (const UsageSetting* u : SettingsOf(group))
+        by_groups[u->function][u->usage].push_back(u->profile);
     std::map<std::string, UsageReason> answers;
     for (const FunctionRow& f : image_.functions) {
       UsageReason& r = answers[f.id];
@@ -88,7 +89,14 @@ class Registry {
   }
 
  private:
+  const std::vector<const UsageSetting*>& SettingsOf(const std::string& profile) const {
+    static const std::vector<const UsageSetting*> none;
+    auto it = settings_.find(profile);
+    return it == settings_.end() ? none : it->second;
+  }
+
   const HostImage& image_;
+  std::map<std::string, std::vector<const UsageSetting*>> settings_;  // by profile
   std::map<std::string, const FunctionRow*> functions_;
   std::map<std::string, const ProfileRow*> profiles_;
   std::map<std::string, std::vector<std::string>> children_;
