@@ -29,12 +29,4 @@ bool CertificateNotAfter(const std::string& pem_file, int64_t* unix_seconds, std
   return true;
 }
 
-std::string UtcText(int64_t unix_seconds) {
-  const time_t t = static_cast<time_t>(unix_seconds);
-  struct tm when {};
-  char text[32] = "";
-  if (gmtime_r(&t, &when) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
-  return text;
-}
-
 }  // namespace zvt::hostd

@@ -12,9 +12,6 @@ namespace zvt::hostd {
 // server's own, before its chain), in Unix time.
 bool CertificateNotAfter(const std::string& pem_file, int64_t* unix_seconds, std::string* error);
 
-// "2027-03-01T12:00:00Z".
-std::string UtcText(int64_t unix_seconds);
-
 }  // namespace zvt::hostd
 
 #endif  // ZVT_HOSTD_CERTIFICATE_DATES_H_

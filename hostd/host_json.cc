@@ -4,9 +4,9 @@
 #include "hostd/host_json.h"
 
 #include <cctype>
+#include <ctime>
 #include <initializer_list>
 
-#include "hostd/certificate_dates.h"
 #include "hostd/host_store.h"
 
 namespace zvt::hostd {
@@ -341,6 +341,14 @@ bool CheckHostJson(const std::string& text, nlohmann::json* document, std::strin
 
 std::string FunctionAuditText(const FunctionRow& row) {
   return FunctionToJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string UtcText(int64_t unix_seconds) {
+  const time_t t = static_cast<time_t>(unix_seconds);
+  struct tm when {};
+  char text[32] = "";
+  if (gmtime_r(&t, &when) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
+  return text;
 }
 
 nlohmann::json AuditRecordJson(const AuditRecord& r) {

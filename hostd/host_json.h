@@ -3,6 +3,7 @@
 #ifndef ZVT_HOSTD_HOST_JSON_H_
 #define ZVT_HOSTD_HOST_JSON_H_
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -20,6 +21,9 @@ std::string FunctionAuditText(const FunctionRow& row);
 // An audit record as JSON: its fields, "at" as UTC text to the second and
 // "at_us" in microseconds since the epoch.
 nlohmann::json AuditRecordJson(const AuditRecord& record);
+
+// A time as the host's JSON and listings show it: "2027-03-01T12:00:00Z".
+std::string UtcText(int64_t unix_seconds);
 
 // Parses `text` and checks it against the schema: only known keys, each
 // value of its type and size, required keys present. Coded fields given as

@@ -19,7 +19,7 @@
 
 #include "hostd/admin_api.h"
 #include "hostd/admin_listener.h"
-#include "hostd/certificate_dates.h"
+#include "hostd/host_json.h"
 #include "hostd/host_server.h"
 #include "hostd/operator_view.h"
 #include "hostd/server_log.h"

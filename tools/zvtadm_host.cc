@@ -15,7 +15,6 @@
 #include <iterator>
 
 #include "client/system_config.h"
-#include "hostd/certificate_dates.h"
 #include "hostd/host_json.h"
 #include "hostd/host_store.h"
 #include "hostd/self_signed.h"

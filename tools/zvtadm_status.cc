@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "hostd/certificate_dates.h"
+#include "hostd/host_json.h"
 #include "tools/zvtadm_command.h"
 
 namespace zvt::tools {
