@@ -5,6 +5,7 @@
 #                   the Windows build under Wine, the fuzzers briefly)
 #   ./run.sh bench  build and run the benchmarks
 #   ./run.sh report build, then regenerate docs/PERFORMANCE.md and docs/RELIABILITY.md
+#   ./run.sh console build, then serve the demo's host with its web console on loopback
 #   ./run.sh package build the Debian packages and check them (tools/package.sh), and
 #                   the Windows MSIs and zips for x64 and x86 (tools/windows_package.sh)
 set -euo pipefail
@@ -17,7 +18,8 @@ BUILD_PACKAGES=(build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlo
 # The tests, benchmarks, sanitizers, fuzzers, the Windows build and the packages.
 TEST_PACKAGES=(sqlite3 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev python3
                g++-mingw-w64-x86-64-posix wine wine64 debhelper lintian dpkg-dev fakeroot
-               systemd man-db git postgresql prometheus curl wixl msitools llvm zip unzip)
+               systemd man-db git postgresql prometheus curl wixl msitools llvm zip unzip
+               chromium chromium-driver python3-selenium)
 PACKAGING_PACKAGES=(debhelper lintian dpkg-dev fakeroot systemd man-db git wixl msitools llvm zip
                     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
 JOBS=$(nproc 2>/dev/null || echo 2)
@@ -59,6 +61,11 @@ case "${1:-}" in
     # The main job: a host server with a sample registry, a fresh per-user
     # store, and the library asked through its exports what is denied.
     ./tools/demo.sh build/bin
+    ;;
+  console)
+    install_packages "${BUILD_PACKAGES[@]}"
+    build build -DBUILD_TESTING=OFF -DZVT_BUILD_BENCH=OFF
+    ./tools/console.sh build/bin "${2:-8443}"
     ;;
   test)
     install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -126,7 +133,7 @@ case "${1:-}" in
     for b in build/bin/*_bench; do "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|bench|report|package" >&2
+    echo "usage: $0 demo|test|bench|report|package|console" >&2
     exit 2
     ;;
 esac

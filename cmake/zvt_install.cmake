@@ -9,6 +9,7 @@
 #   libdir/cmake/zvtappad targets zvtappad::zvtappad and zvtappad::zvtclient
 #   mandir/               zvtadm(1), zvthostd(8), zvtappad(3)
 #   datadir/bash-completion/completions/zvtadm
+#   datadir/zvt/console/  the web console's pages, which zvthostd serves
 #   sysconfdir/zvt/       zvthostd.json (kept when it exists)
 #   ZVT_SYSTEMD_UNIT_DIR  zvthostd.service, its paths those of the install
 #                         (lib/systemd/system below the prefix by default)
@@ -74,6 +75,8 @@ install(FILES ${PROJECT_BINARY_DIR}/zvtappadConfig.cmake
 
 set(ZVT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where zvthostd.service is installed (relative: below the prefix)")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/hostd/console/ DESTINATION ${CMAKE_INSTALL_DATADIR}/zvt/console
+        COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/zvtadm.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zvtadm
         COMPONENT runtime)

@@ -124,8 +124,10 @@ TEST_F(AdminApiTest, EachResourceAnswersEachRoleAsItMay) {
     bool changes;
   };
   const Resource resources[] = {{"GET", "/api/v1/host", false},
-                                {"GET", "/api/v1/functions", false},
+                                {"GET", "/api/v1/functions?counts=1", false},
+                                {"GET", "/api/v1/profiles", false},
                                 {"GET", "/api/v1/profiles/JOE", false},
+                                {"GET", "/api/v1/answers?profile=JOE", false},
                                 {"GET", "/api/v1/why?profile=JOE&function=ROOT", false},
                                 {"GET", "/api/v1/audit?limit=5", false},
                                 {"PUT", "/api/v1/usage", true}};
@@ -224,6 +226,82 @@ TEST_F(AdminApiTest, ChangesAreAuditedAsTheSessionsProfileFromItsAddress) {
   EXPECT_TRUE(why["denied"].get<bool>());
   const json joe = json::parse(Call("GET", "/api/v1/profiles/joe", "", auth).body);
   EXPECT_EQ(joe["usage"]["ROOT"], "denied");
+}
+
+// Several settings in one request are made together or not at all, and the
+// views a console draws from agree with them: the tree's placement, how
+// many profiles each function is denied to, and a profile's every answer
+// with its own setting beside it.
+TEST_F(AdminApiTest, ABatchIsOneTransactionAndTheViewsFollowIt) {
+  std::string error;
+  {
+    auto store = HostStore::Open(dir_.File("host.db"), &error);
+    FunctionRow group;
+    group.id = "GRP";
+    group.type = "2";
+    group.root = "ROOT";
+    group.parent = "ROOT";
+    FunctionRow item = group;
+    item.id = "ITEM";
+    item.type = "3";
+    item.parent = "GRP";
+    FunctionRow stray = item;  // names an item as its parent: no one's child
+    stray.id = "STRAY";
+    stray.parent = "ITEM";
+    for (const FunctionRow& f : {group, item, stray})
+      ASSERT_TRUE(store->AddFunction(f, &error)) << error;
+  }
+  const json admin = SignIn("ADMIN");
+  const std::map<std::string, std::string> auth{
+      {"authorization", "Bearer " + admin["token"].get<std::string>()}};
+  auto get = [&](const std::string& path) { return json::parse(Call("GET", path, "", auth).body); };
+  const size_t audited = get("/api/v1/audit").size();
+
+  // The second setting names a function nobody registered: the first is
+  // not made either, and nothing is recorded.
+  const json bad = json::array({{{"profile", "JOE"}, {"function", "ITEM"}, {"usage", "denied"}},
+                                {{"profile", "JOE"}, {"function", "NONE"}, {"usage", "denied"}}});
+  EXPECT_EQ(404u, Call("PUT", "/api/v1/usage", bad.dump(), auth).status);
+  EXPECT_EQ(audited, get("/api/v1/audit").size());
+  EXPECT_EQ(get("/api/v1/answers?profile=JOE")["answers"][2]["setting"], "default");
+
+  const json good = json::array({{{"profile", "JOE"}, {"function", "ITEM"}, {"usage", "denied"}},
+                                 {{"profile", "AUD"}, {"function", "ITEM"}, {"usage", "denied"}},
+                                 {{"profile", "AUD"}, {"function", "GRP"}, {"usage", "allowed"}}});
+  EXPECT_EQ(200u, Call("PUT", "/api/v1/usage", good.dump(), auth).status);
+  EXPECT_EQ(audited + 3, get("/api/v1/audit").size());
+
+  std::map<std::string, std::pair<std::string, uint64_t>> tree;
+  for (const json& f : get("/api/v1/functions?counts=1"))
+    tree[f["id"]] = {f["under"], f["denied_to"]};
+  // GRP is denied by its only child, to AUD too, whose own setting allows
+  // it: a group whose every child is denied is denied; and so is ROOT.
+  EXPECT_EQ(tree["ROOT"], std::make_pair(std::string(), uint64_t{2}));
+  EXPECT_EQ(tree["GRP"], std::make_pair(std::string("ROOT"), uint64_t{2}));
+  EXPECT_EQ(tree["ITEM"], std::make_pair(std::string("GRP"), uint64_t{2}));
+  EXPECT_EQ(tree["STRAY"], std::make_pair(std::string(), uint64_t{0}));
+
+  const json joe = get("/api/v1/answers?profile=joe");
+  EXPECT_EQ(joe["profile"], "JOE");
+  ASSERT_EQ(4u, joe["answers"].size());
+  EXPECT_EQ(joe["answers"][1]["function"], "GRP");
+  EXPECT_EQ(joe["answers"][1]["source"], "children");
+  EXPECT_EQ(joe["answers"][1]["setting"], "default");
+  EXPECT_EQ(joe["answers"][2]["setting"], "denied");
+  const json aud = get("/api/v1/answers?profile=AUD");
+  EXPECT_EQ(aud["answers"][1]["setting"], "allowed");
+  EXPECT_EQ(aud["answers"][1]["source"], "children");
+  EXPECT_EQ(404u, Call("GET", "/api/v1/answers?profile=NOBODY", "", auth).status);
+
+  // Query values and path names arrive percent-encoded.
+  EXPECT_EQ(get("/api/v1/why?profile=%4Aoe&function=IT%45M")["source"], "own");
+  EXPECT_EQ(get("/api/v1/profiles/J%4FE")["name"], "JOE");
+  std::vector<std::string> names;
+  for (const json& p : get("/api/v1/profiles")) names.push_back(p["name"]);
+  EXPECT_EQ(names, (std::vector<std::string>{"ADMIN", "AUD", "JOE", "SLOW"}));
+  EXPECT_EQ(400u, Call("GET", "/api/v1/audit?since=yesterday", "", auth).status);
+  EXPECT_EQ(0u, get("/api/v1/audit?until=2000-01-01").size());
+  EXPECT_EQ(audited + 3, get("/api/v1/audit?since=2000-01-01T00:00:00Z").size());
 }
 
 // A sign-in whose password check takes long holds its own connection and

@@ -351,6 +351,20 @@ std::string UtcText(int64_t unix_seconds) {
   return text;
 }
 
+bool ParseUtc(const std::string& text, int64_t* micros) {
+  const std::string t =
+      !text.empty() && text.back() == 'Z' ? text.substr(0, text.size() - 1) : text;
+  struct tm tm {};
+  const char* end = strptime(t.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  if (end == nullptr || *end != '\0') {
+    tm = {};
+    end = strptime(t.c_str(), "%Y-%m-%d", &tm);
+  }
+  if (end == nullptr || *end != '\0') return false;
+  *micros = static_cast<int64_t>(timegm(&tm)) * 1000000;
+  return true;
+}
+
 nlohmann::json AuditRecordJson(const AuditRecord& r) {
   return {{"seq", r.seq},         {"at", UtcText(r.at / 1000000)},
           {"at_us", r.at},        {"who", r.who},

@@ -24,6 +24,9 @@ nlohmann::json AuditRecordJson(const AuditRecord& record);
 
 // A time as the host's JSON and listings show it: "2027-03-01T12:00:00Z".
 std::string UtcText(int64_t unix_seconds);
+// "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS", with or without a final "Z" (UTC),
+// as microseconds since the epoch; false when it is neither.
+bool ParseUtc(const std::string& text, int64_t* micros);
 
 // Parses `text` and checks it against the schema: only known keys, each
 // value of its type and size, required keys present. Coded fields given as

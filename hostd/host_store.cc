@@ -460,8 +460,17 @@ bool HostStore::ListFunctions(const std::string& category, std::vector<FunctionR
 
 bool HostStore::SetUsage(const std::string& profile, const std::string& function,
                          const std::string& usage, std::string* error) {
-  if (!CheckUsage(function, usage, error)) return false;
-  return StoreUsage(CanonicalProfile(profile), function, usage, error);
+  return SetUsage(std::vector<UsageSetting>{{profile, function, usage}}, error);
+}
+
+bool HostStore::SetUsage(const std::vector<UsageSetting>& settings, std::string* error) {
+  std::vector<UsageSetting> canonical;
+  canonical.reserve(settings.size());
+  for (const UsageSetting& u : settings) {
+    if (!CheckUsage(u.function, u.usage, error)) return false;
+    canonical.push_back({CanonicalProfile(u.profile), u.function, u.usage});
+  }
+  return canonical.empty() || StoreUsage(canonical, error);
 }
 
 namespace {

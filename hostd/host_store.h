@@ -18,6 +18,7 @@ namespace zvt::hostd {
 
 class HeldStamps;
 struct UsageExplanation;
+struct UsageReason;
 struct DeniedProfile;
 
 // A change timestamp: microseconds since the Unix epoch, big-endian.
@@ -250,6 +251,9 @@ class HostStore {
   // usage "1" denies, "2" allows, "" returns the user to the default.
   bool SetUsage(const std::string& profile, const std::string& function, const std::string& usage,
                 std::string* error);
+  // Several settings in one transaction: all are made, or none (the first
+  // that cannot be is named in `error`).
+  bool SetUsage(const std::vector<UsageSetting>& settings, std::string* error);
   // The profile's usage of every selected function (its own setting, else
   // its groups', else the function's default). For an unknown profile returns true with
   // `*known` false; likewise GetTimestamps.
@@ -264,6 +268,13 @@ class HostStore {
   // `*known` false for an unknown function.
   bool ProfilesDeniedTo(const std::string& function, std::vector<DeniedProfile>* denied,
                         bool* known, std::string* error);
+  // Every function's answer for `profile`, in registration order, with the
+  // profile's own setting of each ("1", "2" or "" for none) beside it.
+  bool ExplainProfile(const std::string& profile, std::vector<UsageReason>* answers,
+                      std::vector<std::string>* own, bool* known, std::string* error);
+  // How many profiles each function is denied to (a function denied to
+  // none is absent), from one snapshot.
+  bool CountDenied(std::map<std::string, uint64_t>* counts, std::string* error);
   // One page of ListUsage, as ListFunctionsPage pages the functions.
   virtual bool ListUsagePage(const std::string& profile, const std::string& category, int64_t after,
                              uint64_t limit, bool count, std::vector<UsageRow>* rows,
@@ -332,8 +343,8 @@ class HostStore {
                         std::string* error) = 0;
   virtual bool InsertFunction(const FunctionRow& row, std::string* error) = 0;
   virtual bool ReplaceFunction(const FunctionRow& row, std::string* error) = 0;
-  virtual bool StoreUsage(const std::string& profile, const std::string& function,
-                          const std::string& usage, std::string* error) = 0;
+  // Settings already checked, profiles canonical, in one transaction.
+  virtual bool StoreUsage(const std::vector<UsageSetting>& settings, std::string* error) = 0;
   // Replaces the groups of `profile` with `groups` (distinct, canonical, not
   // the profile itself); fails naming a profile that does not exist.
   virtual bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,

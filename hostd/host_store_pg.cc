@@ -108,8 +108,7 @@ class PostgresHostStore final : public HostStore {
   bool Audit(PgSession& s, const AuditRecord& record);
   bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
                    std::string* error) override;
-  bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
-                  std::string* error) override;
+  bool StoreUsage(const std::vector<UsageSetting>& settings, std::string* error) override;
   bool ReadImage(HostImage* image, std::string* error) override;
   bool WriteImage(const HostImage& image, bool replace, std::string* error) override;
 
@@ -529,40 +528,41 @@ bool PostgresHostStore::ListUsagePage(const std::string& profile, const std::str
   return true;
 }
 
-bool PostgresHostStore::StoreUsage(const std::string& profile, const std::string& function,
-                                   const std::string& usage, std::string* error) {
+bool PostgresHostStore::StoreUsage(const std::vector<UsageSetting>& settings, std::string* error) {
   PgSession s(pool_.get(), error);
-  PgResult r;
-  if (!s.ok() || !s.BeginWrite() ||
-      !s.Run("SELECT EXISTS(SELECT 1 FROM profiles WHERE name = $1), "
-             "EXISTS(SELECT 1 FROM functions WHERE id = $2), "
-             "(SELECT usage FROM usage WHERE profile = $1 AND function = $2)",
-             {profile, function}, &r))
-    return false;
-  if (r.Get(0, 0) != "t") {
-    *error = "user profile " + profile + " not found";
-    return false;
-  }
-  if (r.Get(0, 1) != "t") {
-    *error = "function " + function + " is not registered";
-    return false;
-  }
-  const std::string was = r.Null(0, 2) ? "" : r.Get(0, 2);
-  bool changed =
-      usage.empty()
-          ? s.Run("DELETE FROM usage WHERE profile = $1 AND function = $2", {profile, function})
-          : s.Run(
-                "INSERT INTO usage(profile, function, usage) VALUES($1, $2, $3) "
-                "ON CONFLICT (profile, function) DO UPDATE SET usage = EXCLUDED.usage",
-                {profile, function, usage});
   std::string stamp;
-  return changed && s.NextStamp(&stamp) &&
-         s.Run(
-             "UPDATE profiles SET user_ts = $2 WHERE name = $1 "
-             "OR name IN (SELECT profile FROM profile_groups WHERE grp = $1)",
-             {profile, stamp}) &&
-         Audit(s, Change("usage", profile, function, UsageWord(was), UsageWord(usage))) &&
-         s.Commit();
+  if (!s.ok() || !s.BeginWrite() || !s.NextStamp(&stamp)) return false;
+  for (const auto& [profile, function, usage] : settings) {
+    PgResult r;
+    if (!s.Run("SELECT EXISTS(SELECT 1 FROM profiles WHERE name = $1), "
+               "EXISTS(SELECT 1 FROM functions WHERE id = $2), "
+               "(SELECT usage FROM usage WHERE profile = $1 AND function = $2)",
+               {profile, function}, &r))
+      return false;
+    if (r.Get(0, 0) != "t") {
+      *error = "user profile " + profile + " not found";
+      return false;
+    }
+    if (r.Get(0, 1) != "t") {
+      *error = "function " + function + " is not registered";
+      return false;
+    }
+    const std::string was = r.Null(0, 2) ? "" : r.Get(0, 2);
+    const bool changed =
+        usage.empty()
+            ? s.Run("DELETE FROM usage WHERE profile = $1 AND function = $2", {profile, function})
+            : s.Run(
+                  "INSERT INTO usage(profile, function, usage) VALUES($1, $2, $3) "
+                  "ON CONFLICT (profile, function) DO UPDATE SET usage = EXCLUDED.usage",
+                  {profile, function, usage});
+    if (!changed ||
+        !s.Run("UPDATE profiles SET user_ts = $2 WHERE name = $1 "
+               "OR name IN (SELECT profile FROM profile_groups WHERE grp = $1)",
+               {profile, stamp}) ||
+        !Audit(s, Change("usage", profile, function, UsageWord(was), UsageWord(usage))))
+      return false;
+  }
+  return s.Commit();
 }
 
 bool PostgresHostStore::StoreGroups(const std::string& profile,

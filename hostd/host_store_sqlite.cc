@@ -213,8 +213,7 @@ class SqliteHostStore final : public HostStore {
   bool Audit(const AuditRecord& record, std::string* error);
   // Moves the user timestamp of `profile` and of its members to `s`.
   bool MoveUserStamps(const std::string& profile, const Stamp& s, std::string* error);
-  bool StoreUsage(const std::string& profile, const std::string& function, const std::string& usage,
-                  std::string* error) override;
+  bool StoreUsage(const std::vector<UsageSetting>& settings, std::string* error) override;
   bool ReadImage(HostImage* image, std::string* error) override;
   bool WriteImage(const HostImage& image, bool replace, std::string* error) override;
 
@@ -739,42 +738,43 @@ bool SqliteHostStore::ListUsagePage(const std::string& profile, const std::strin
   return rc == SQLITE_DONE;
 }
 
-bool SqliteHostStore::StoreUsage(const std::string& profile, const std::string& function,
-                                 const std::string& usage, std::string* error) {
+bool SqliteHostStore::StoreUsage(const std::vector<UsageSetting>& settings, std::string* error) {
   WriteTransaction tx(db_, counter_.get(), error);
-  bool exists;
-  if (!tx.ok()) return false;
-  if (!ProfileExists(profile, &exists, error)) return false;
-  if (!exists) {
-    *error = "user profile " + profile + " not found";
-    return false;
-  }
-  if (!FunctionExists(function, &exists, error)) return false;
-  if (!exists) {
-    *error = "function " + function + " is not registered";
-    return false;
-  }
-  std::string was;
-  {
-    Stmt old(&cache_, "SELECT usage FROM usage WHERE profile = ?1 AND function = ?2", error);
-    if (!old.ok()) return false;
-    const int rc = old.Text(1, profile).Text(2, function).Step(error);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
-    if (rc == SQLITE_ROW) was = old.Col(0);
-  }
-  Stmt st(&cache_,
-          usage.empty()
-              ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
-              : "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
-          error);
-  if (!st.ok()) return false;
-  st.Text(1, profile).Text(2, function);
-  if (!usage.empty()) st.Text(3, usage);
   Stamp s;
-  if (st.Step(error) != SQLITE_DONE || !NextStamp(&s, error)) return false;
-  return MoveUserStamps(profile, s, error) &&
-         Audit(Change("usage", profile, function, UsageWord(was), UsageWord(usage)), error) &&
-         tx.Commit(error);
+  if (!tx.ok() || !NextStamp(&s, error)) return false;
+  for (const auto& [profile, function, usage] : settings) {
+    bool exists;
+    if (!ProfileExists(profile, &exists, error)) return false;
+    if (!exists) {
+      *error = "user profile " + profile + " not found";
+      return false;
+    }
+    if (!FunctionExists(function, &exists, error)) return false;
+    if (!exists) {
+      *error = "function " + function + " is not registered";
+      return false;
+    }
+    std::string was;
+    {
+      Stmt old(&cache_, "SELECT usage FROM usage WHERE profile = ?1 AND function = ?2", error);
+      if (!old.ok()) return false;
+      const int rc = old.Text(1, profile).Text(2, function).Step(error);
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+      if (rc == SQLITE_ROW) was = old.Col(0);
+    }
+    Stmt st(&cache_,
+            usage.empty()
+                ? "DELETE FROM usage WHERE profile = ?1 AND function = ?2"
+                : "INSERT OR REPLACE INTO usage(profile, function, usage) VALUES(?1, ?2, ?3)",
+            error);
+    if (!st.ok()) return false;
+    st.Text(1, profile).Text(2, function);
+    if (!usage.empty()) st.Text(3, usage);
+    if (st.Step(error) != SQLITE_DONE || !MoveUserStamps(profile, s, error) ||
+        !Audit(Change("usage", profile, function, UsageWord(was), UsageWord(usage)), error))
+      return false;
+  }
+  return tx.Commit(error);
 }
 
 bool SqliteHostStore::MoveUserStamps(const std::string& profile, const Stamp& s,

@@ -427,6 +427,13 @@ TEST_P(HostStoreTest, EveryChangeIsAuditedInItsOwnTransaction) {
   EXPECT_FALSE(store_->SetGroups("JOE", {"NOBODY"}, &error));
   EXPECT_FALSE(store_->AddProfile("JOE", "p", HashStrength::kFast, &error));
   EXPECT_FALSE(store_->RemoveFunction("NOPE", &error));
+  // A batch fails whole: its first setting, good alone, is not kept either.
+  EXPECT_FALSE(store_->SetUsage({{"JOE", "ROOT", "1"}, {"JOE", "NOPE", "1"}}, &error));
+  std::vector<UsageRow> usage;
+  bool known = false;
+  ASSERT_TRUE(store_->ListUsage("JOE", "9", &usage, &known, &error)) << error;
+  ASSERT_EQ(1u, usage.size());
+  EXPECT_EQ("2", usage[0].usage);
   ASSERT_TRUE(store_->RemoveFunction("ROOT", &error)) << error;
   ASSERT_TRUE(store_->RemoveProfile("PAY", &error)) << error;
 

@@ -10,18 +10,6 @@
 namespace zvt::hostd {
 namespace {
 
-// Where a category 1 function without a parent stands in the client's tree.
-constexpr char kConsoleRoot[] = "QVYN_XD1_ZENTA";
-
-// The parent a function is attached to: its own, or when it names none, its
-// root (for category 1 of another product, the console's root). Roots have
-// none.
-std::string ParentOf(const FunctionRow& f) {
-  if (f.type == "1") return "";
-  if (!f.parent.empty() && f.parent != "*NONE") return f.parent;
-  return f.category == "1" && f.root != kConsoleRoot ? kConsoleRoot : f.root;
-}
-
 // The registry as one snapshot read it, arranged for answering.
 class Registry {
  public:
@@ -50,12 +38,18 @@ class Registry {
     return it == children_.end() ? none : it->second;
   }
 
+  // The profile's own settings, by function.
+  std::map<std::string, std::string> OwnSettings(const std::string& profile) const {
+    std::map<std::string, std::string> own;
+    for (const UsageSetting* u : SettingsOf(profile)) own[u->function] = u->usage;
+    return own;
+  }
+
   // Every function's answer for `who`.
   std::map<std::string, UsageReason> Answers(const ProfileRow& who) const {
     // Only the profile's own settings and its groups' are read.
-    std::map<std::string, std::string> own;
+    const std::map<std::string, std::string> own = OwnSettings(who.name);
     std::map<std::string, std::map<std::string, std::vector<std::string>>> by_groups;
-    for (const UsageSetting* u : SettingsOf(who.name)) own[u->function] = u->usage;
     for (const std::string& group : std::set<std::string>(who.groups.begin(), who.groups.end()))
       for (const UsageSetting* u : SettingsOf(group))
         by_groups[u->function][u->usage].push_back(u->profile);
@@ -104,6 +98,14 @@ class Registry {
 
 }  // namespace
 
+std::string ParentOf(const FunctionRow& f) {
+  // Where a category 1 function without a parent stands in the client's tree.
+  constexpr char kConsoleRoot[] = "QVYN_XD1_ZENTA";
+  if (f.type == "1") return "";
+  if (!f.parent.empty() && f.parent != "*NONE") return f.parent;
+  return f.category == "1" && f.root != kConsoleRoot ? kConsoleRoot : f.root;
+}
+
 nlohmann::json UsageReasonJson(const UsageReason& r) {
   nlohmann::json out = {{"function", r.function},
                         {"denied", r.denied},
@@ -139,6 +141,39 @@ bool HostStore::ProfilesDeniedTo(const std::string& function, std::vector<Denied
     UsageReason answer = registry.Answers(p)[function];
     if (answer.denied) denied->push_back(DeniedProfile{p.name, std::move(answer)});
   }
+  return true;
+}
+
+bool HostStore::ExplainProfile(const std::string& profile, std::vector<UsageReason>* answers,
+                               std::vector<std::string>* own, bool* known, std::string* error) {
+  answers->clear();
+  own->clear();
+  HostImage image;
+  if (!ReadImage(&image, error)) return false;
+  const Registry registry(image);
+  const ProfileRow* who = registry.profile(CanonicalProfile(profile));
+  *known = who != nullptr;
+  if (!*known) return true;
+  std::map<std::string, UsageReason> all = registry.Answers(*who);
+  const std::map<std::string, std::string> settings = registry.OwnSettings(who->name);
+  answers->reserve(image.functions.size());
+  own->reserve(image.functions.size());
+  for (const FunctionRow& f : image.functions) {
+    answers->push_back(std::move(all[f.id]));
+    auto it = settings.find(f.id);
+    own->push_back(it == settings.end() ? "" : it->second);
+  }
+  return true;
+}
+
+bool HostStore::CountDenied(std::map<std::string, uint64_t>* counts, std::string* error) {
+  counts->clear();
+  HostImage image;
+  if (!ReadImage(&image, error)) return false;
+  const Registry registry(image);
+  for (const ProfileRow& p : image.profiles)
+    for (const auto& [function, answer] : registry.Answers(p))
+      if (answer.denied) ++(*counts)[function];
   return true;
 }
 

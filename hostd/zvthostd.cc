@@ -19,6 +19,7 @@
 
 #include "hostd/admin_api.h"
 #include "hostd/admin_listener.h"
+#include "hostd/console_files.h"
 #include "hostd/host_json.h"
 #include "hostd/host_server.h"
 #include "hostd/operator_view.h"
@@ -49,6 +50,7 @@ struct Settings {
   zvt::hostd::ServerOptions* options;
   std::vector<std::string>* listen;
   std::string* admin_listen;
+  std::string* console;
 };
 
 // The configuration file's keys: the kind of value each takes (a string, a
@@ -109,6 +111,8 @@ constexpr Key kKeys[] = {
      [](const nlohmann::json& v, const Settings& to) { to.options->max_request_frame = v; }},
     {"admin_listen", "--admin-listen", true, 0,
      [](const nlohmann::json& v, const Settings& to) { *to.admin_listen = v; }},
+    {"console", "--console", true, 0,
+     [](const nlohmann::json& v, const Settings& to) { *to.console = v; }},
 };
 
 // The keys' names, "a, b, c".
@@ -265,7 +269,7 @@ int main(int argc, char** argv) {
   using zvt::hostd::LogLevel;
   zvt::hostd::ServerOptions options;
   std::vector<std::string> listen = {"127.0.0.1:0"};
-  std::string config, port_file, log_level = "info", admin_listen, admin_port_file;
+  std::string config, port_file, log_level = "info", admin_listen, admin_port_file, console;
   CLI::App app{"zvthostd: host server for the function registry", "zvthostd"};
   app.add_option("--config", config, "JSON file with any of: " + KeyNames());
   app.add_option("--listen", listen,
@@ -275,6 +279,10 @@ int main(int argc, char** argv) {
   app.add_option("--admin-listen", admin_listen,
                  "HOST:PORT for operators: /metrics, /healthz, /readyz, /status (HTTPS with the "
                  "server's certificate; plain HTTP only on loopback)");
+  app.add_option(
+      "--console", console,
+      "serve the web console on the admin listener from this directory (default: " ZVT_CONSOLE_DIR
+      ", when installed)");
   app.add_option("--admin-port-file", admin_port_file,
                  "write the port the admin listener listens on to this file");
   app.add_option("--log-level", log_level, "err, warning, notice, info (default) or debug");
@@ -328,7 +336,9 @@ int main(int argc, char** argv) {
   auto configure = [&](zvt::hostd::ServerOptions* o, std::vector<std::string>* l,
                        std::string* admin, bool transport) {
     std::vector<std::string> problems;
-    if (!config.empty()) ReadConfig(config, app, {o, l, admin}, &problems);
+    std::string console_read = console;
+    if (!config.empty()) ReadConfig(config, app, {o, l, admin, &console_read}, &problems);
+    console = console_read;
     if (o->store_path.empty())
       problems.push_back("--store (or \"store\" in the configuration file) is required");
     CheckUseful(*o, &problems);
@@ -392,8 +402,23 @@ int main(int argc, char** argv) {
   zvt::hostd::OperatorView view(&server);
   view.Start();
   zvt::hostd::AdminApi api(&server);
-  zvt::hostd::AdminListener admin([&view, &api](const zvt::hostd::AdminRequest& r) {
+  // The console's files, read once: one named on the command line or in the
+  // configuration must be there; the installed one may be absent.
+  zvt::hostd::ConsoleFiles console_files;
+  if (!admin_listen.empty()) {
+    const std::string directory = console.empty() ? ZVT_CONSOLE_DIR : console;
+    if (console_files.Load(directory, &error))
+      Log(LogLevel::kInfo, "web console served from " + directory);
+    else if (!console.empty()) {
+      Log(LogLevel::kError, error);
+      return 2;
+    } else {
+      Log(LogLevel::kInfo, "no web console: " + error);
+    }
+  }
+  zvt::hostd::AdminListener admin([&view, &api, &console_files](const zvt::hostd::AdminRequest& r) {
     if (auto answer = api.Answer(r)) return *answer;
+    if (auto answer = console_files.Answer(r)) return *answer;
     return view.Answer(r);
   });
   if (!admin_listen.empty()) {

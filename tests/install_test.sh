@@ -29,7 +29,8 @@ for f in include/zvtappad/zvtappad.h include/zvtappad/zvtclient.h \
          "$libdir/zvtappad/zvtshare.dll" bin/zvthostd bin/zvtadm \
          lib/systemd/system/zvthostd.service etc/zvt/zvthostd.json var/lib/zvt \
          share/man/man1/zvtadm.1 share/man/man3/zvtappad.3 share/man/man8/zvthostd.8 \
-         share/bash-completion/completions/zvtadm; do
+         share/bash-completion/completions/zvtadm share/zvt/console/index.html \
+         share/zvt/console/console.js; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 

@@ -352,7 +352,7 @@ refused() {  # refused FILE_TEXT WHAT: import refused, the store unchanged
   adm host export "$work/after.json"
   cmp -s "$work/before.json" "$work/after.json" || fail "a refused import of $1 changed the store"
 }
-refused '{}' "would remove .* registered functions .* and 3 profiles.*--replace"
+refused '{}' "would remove .* registered functions .* and 5 profiles.*--replace"
 refused '{"functionz": []}' 'functionz (line 1, column 2): unknown key "functionz"'
 refused '{"functions": [{"id": "QX", "type": 7}]}' 'functions\[0\].type (line 1, column 37): must be one of 1, 2, 3'
 refused '{"functions": [{"id": "QX", "default_usage": "yes"}]}' 'default_usage.*must be one of 1, 2'

@@ -93,20 +93,6 @@ std::string ReasonText(const hostd::UsageReason& r) {
   return "default";
 }
 
-// "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS" (UTC) as microseconds since the
-// epoch; false when it is neither.
-bool ParseUtc(const std::string& text, int64_t* micros) {
-  struct tm tm {};
-  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-  if (end == nullptr || *end != '\0') {
-    tm = {};
-    end = strptime(text.c_str(), "%Y-%m-%d", &tm);
-  }
-  if (end == nullptr || *end != '\0') return false;
-  *micros = static_cast<int64_t>(timegm(&tm)) * 1000000;
-  return true;
-}
-
 }  // namespace
 
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
@@ -521,9 +507,9 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
         return true;
       },
       [=](std::string* e) {
-        if (!since->empty() && !ParseUtc(*since, &filter->since))
+        if (!since->empty() && !hostd::ParseUtc(*since, &filter->since))
           return *e = "--since: not a UTC time YYYY-MM-DD[THH:MM:SS]: " + *since, false;
-        if (!until->empty() && !ParseUtc(*until, &filter->until))
+        if (!until->empty() && !hostd::ParseUtc(*until, &filter->until))
           return *e = "--until: not a UTC time YYYY-MM-DD[THH:MM:SS]: " + *until, false;
         return true;
       }));
