@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "hostd/host_json.h"
@@ -609,6 +610,62 @@ bool HostStore::ImportJson(const std::string& json, bool replace, std::string* e
   HostImage image;
   return CheckHostJson(json, &in, error) && ImageFromJson(in, &image, error) &&
          WriteImage(image, replace, error);
+}
+
+bool HostStore::DiffImport(const std::string& json, bool replace, ImportDiff* diff,
+                           std::string* error) {
+  *diff = ImportDiff();
+  nlohmann::json in;
+  HostImage next, now;
+  if (!CheckHostJson(json, &in, error) || !ImageFromJson(in, &next, error) ||
+      !ReadImage(&now, error))
+    return false;
+  diff->host_changed = now.info.version != next.info.version ||
+                       now.info.release != next.info.release || now.info.name != next.info.name;
+  auto fields = [](const FunctionRow& f) {
+    return std::tie(f.category, f.type, f.root, f.parent, f.name, f.name2, f.description,
+                    f.description2, f.indicator1, f.indicator2, f.indicator3, f.default_usage);
+  };
+  std::map<std::string, const FunctionRow*> functions;
+  for (const FunctionRow& f : now.functions) functions[f.id] = &f;
+  for (const FunctionRow& f : next.functions) {
+    auto it = functions.find(f.id);
+    if (it == functions.end())
+      diff->functions_added.push_back(f.id);
+    else if (fields(*it->second) != fields(f))
+      diff->functions_changed.push_back(f.id);
+    if (it != functions.end()) functions.erase(it);
+  }
+  for (const auto& [id, row] : functions) diff->functions_removed.push_back(id);
+  std::map<std::string, const ProfileRow*> profiles;
+  for (const ProfileRow& p : now.profiles) profiles[p.name] = &p;
+  for (const ProfileRow& p : next.profiles) {
+    auto it = profiles.find(p.name);
+    if (it == profiles.end()) {
+      diff->profiles_added.push_back(p.name);
+      continue;
+    }
+    const ProfileRow& was = *it->second;
+    if (was.hash != p.hash || was.all_profiles != p.all_profiles || was.auditor != p.auditor ||
+        was.groups != p.groups)
+      diff->profiles_changed.push_back(p.name);
+    profiles.erase(it);
+  }
+  for (const auto& [name, row] : profiles) diff->profiles_removed.push_back(name);
+  std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> usage;
+  for (const UsageSetting& u : now.usage) usage[{u.profile, u.function}].first = u.usage;
+  for (const UsageSetting& u : next.usage) usage[{u.profile, u.function}].second = u.usage;
+  for (const auto& [key, change] : usage)
+    if (change.first != change.second)
+      diff->usage.push_back({key.first, key.second, change.first, change.second});
+  if (!replace) {
+    std::vector<std::string> ids, names;
+    for (const FunctionRow& f : now.functions) ids.push_back(f.id);
+    for (const ProfileRow& p : now.profiles) names.push_back(p.name);
+    std::string refusal;
+    if (!CheckNothingRemoved(next, ids, names, &refusal)) diff->refusal = refusal;
+  }
+  return true;
 }
 
 }  // namespace zvt::hostd

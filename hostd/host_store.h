@@ -111,6 +111,22 @@ struct AuditRecord {
   std::string who, from, action, profile, function, before, after;
 };
 
+// What importing a file would change, by name; nothing is written to find
+// it. `usage` holds the settings that would differ: before and after as
+// "1", "2" or "" (none).
+struct ImportDiff {
+  bool host_changed = false;
+  std::vector<std::string> functions_added, functions_removed, functions_changed;
+  std::vector<std::string> profiles_added, profiles_removed, profiles_changed;
+  struct Usage {
+    std::string profile, function, before, after;
+  };
+  std::vector<Usage> usage;
+  // Why the import itself would be refused (removals without `replace`);
+  // "" when it would be made.
+  std::string refusal;
+};
+
 // Which records ListAudit returns: those of a profile and of a function
 // (when given), made in [since, until) microseconds, the newest first.
 struct AuditFilter {
@@ -308,6 +324,10 @@ class HostStore {
   // schema, or when it would remove registered functions or profiles and
   // `replace` is false.
   bool ImportJson(const std::string& json, bool replace, std::string* error);
+  // What ImportJson would change (its passwords are hashed to compare, so
+  // a file's password always counts as a change). False, with `error`,
+  // for a file that does not follow the schema.
+  bool DiffImport(const std::string& json, bool replace, ImportDiff* diff, std::string* error);
 
   static std::string CanonicalProfile(const std::string& name);
   // The checks every change passes, for callers that tell a bad value from

@@ -1,8 +1,11 @@
-// zvtadm host: manage a host store that zvthostd serves: the host's version,
+// zvtadm host: manage the registry zvthostd serves: the host's version,
 // user profiles, registered functions, usage settings, and whole-registry
-// JSON import and export. Changes are seen by a running server at once.
+// JSON import and export. Every command is a request to the admin API's
+// resources, sent to a running server (--server) or answered in process on
+// the store (--store); a running server sees changes at once either way.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,36 +23,111 @@
 #include "hostd/self_signed.h"
 #include "hostd/usage_reasons.h"
 #include "tools/zvtadm_command.h"
+#include "tools/zvtadm_host_client.h"
 
 namespace zvt::tools {
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 struct HostArgs {
   std::string store;
+  // Through a server's admin API: where, what to trust, who signs in.
+  std::string server, tls_ca, admin_profile, admin_password_env, admin_password_file;
   std::string name, password_env, password_file, profile, function, usage, file;
   bool fast_hash = false;
   hostd::FunctionRow row;
   hostd::HostInfo info;
 };
 
-std::unique_ptr<hostd::HostStore> OpenStore(const CommandContext& context, const HostArgs& a,
-                                            int* exit_code) {
+// A line read from the terminal without echoing it.
+bool Prompt(const std::string& question, std::string* answer) {
+  if (!isatty(STDIN_FILENO)) return false;
+  std::cerr << question << std::flush;
+  termios was{};
+  const bool quiet = tcgetattr(STDIN_FILENO, &was) == 0;
+  if (quiet) {
+    termios silent = was;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, *answer));
+  if (quiet) tcsetattr(STDIN_FILENO, TCSAFLUSH, &was);
+  std::cerr << "\n";
+  return read;
+}
+
+// The registry the options name: a server's admin API, signed in as the
+// administrator, or the store itself.
+std::unique_ptr<HostClient> Connect(const CommandContext& context, const HostArgs& a,
+                                    int* exit_code) {
   std::string error;
+  if (!a.server.empty()) {
+    std::string profile = a.admin_profile, password;
+    if (profile.empty())
+      if (const char* env = std::getenv("ZVT_ADMIN_PROFILE")) profile = env;
+    if (profile.empty()) {
+      *exit_code = context.Fail(kExitUsage,
+                                "host --server: give the administrator's profile with "
+                                "--admin-profile (or ZVT_ADMIN_PROFILE)");
+      return nullptr;
+    }
+    if (!a.admin_password_env.empty() || !a.admin_password_file.empty()) {
+      client::SystemConfig from;
+      from.password_environment = a.admin_password_env;
+      from.password_file = a.admin_password_file;
+      if (client::SystemConfigStore::ReadPassword(from, &password, &error) != kClientOk) {
+        if (const size_t at = error.find(": "); at != std::string::npos) error.erase(0, at + 2);
+        *exit_code = context.Fail(kExitFailed, error);
+        return nullptr;
+      }
+    } else if (!Prompt("password of " + profile + " for " + a.server + ": ", &password)) {
+      *exit_code = context.Fail(kExitUsage,
+                                "host --server: give the password with "
+                                "--admin-password-file or --admin-password-env, or "
+                                "run on a terminal to be asked");
+      return nullptr;
+    }
+    auto client = ServerClient(a.server, a.tls_ca, profile, password, &error);
+    if (!client) *exit_code = context.Fail(kExitFailed, error);
+    return client;
+  }
   if (a.store.empty()) {
-    *exit_code = context.Fail(kExitUsage, "host: --store FILE|URI (or ZVT_HOST_STORE) is required");
+    *exit_code = context.Fail(
+        kExitUsage, "host: --server URL, or --store FILE|URI (or ZVT_HOST_STORE), is required");
     return nullptr;
   }
   auto store = hostd::HostStore::Open(a.store, &error);
-  if (!store) *exit_code = context.Fail(kExitFailed, error);
-  return store;
+  if (!store) {
+    *exit_code = context.Fail(kExitFailed, error);
+    return nullptr;
+  }
+  return StoreClient(std::move(store));
 }
 
-int ExitForError(const std::string& error) {
-  return error.find("not found") != std::string::npos ||
-                 error.find("not registered") != std::string::npos
-             ? kExitNotFound
-             : kExitFailed;
-}
+// A request to the registry, its answer as JSON; a refusal is an error
+// whose exit code `*code` says what kind it is.
+struct Host {
+  HostClient* client;
+  int code = kExitFailed;
+
+  bool Ask(const std::string& method, const std::string& target, const std::string& body,
+           Json* answer, std::string* error) {
+    HostReply reply;
+    if (!client->Send(method, target, body, &reply, error)) return false;
+    *answer = Json::parse(reply.body, nullptr, /*allow_exceptions=*/false);
+    if (reply.status >= 200 && reply.status < 300 && !answer->is_discarded()) return true;
+    code = reply.status == 404 ? kExitNotFound : kExitFailed;
+    *error = answer->is_object() && answer->value("error", Json()).is_string()
+                 ? (*answer)["error"].get<std::string>()
+                 : "the server answered " + std::to_string(reply.status) + ", not the admin API";
+    return false;
+  }
+  bool AskJson(const std::string& method, const std::string& target, const Json& body, Json* answer,
+               std::string* error) {
+    return Ask(method, target, body.dump(), answer, error);
+  }
+};
 
 // The password from an environment variable or a file readable only by its
 // owner, read as the library reads a configured system's; never from the
@@ -82,31 +160,52 @@ void AddFunctionOptions(CLI::App* cmd, HostArgs* a) {
 
 // How a reason reads: "own setting", "group PAY, OPS", "default",
 // "every child denied".
-std::string ReasonText(const hostd::UsageReason& r) {
-  if (r.by_children) return "every child denied";
-  if (r.source == "own") return "own setting";
-  if (r.source == "group") {
+std::string ReasonText(const Json& r) {
+  const std::string source = r.value("source", std::string());
+  if (source == "children") return "every child denied";
+  if (source == "own") return "own setting";
+  if (source == "group") {
     std::string text = "group";
-    for (const std::string& g : r.groups) text += (text.size() == 5 ? " " : ", ") + g;
+    for (const Json& g : r.value("groups", Json::array()))
+      text += (text.size() == 5 ? " " : ", ") + g.get<std::string>();
     return text;
   }
   return "default";
 }
 
+std::string Word(bool denied) { return denied ? "denied" : "allowed"; }
+
+// "denied", "allowed" or "default" for a usage given as 1, 2 or default.
+std::string UsageWord(const std::string& usage) {
+  return usage == "1" ? "denied" : usage == "2" ? "allowed" : "default";
+}
+
 }  // namespace
 
 void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
-  CLI::App* host = app->add_subcommand("host", "manage the host store that zvthostd serves");
+  CLI::App* host = app->add_subcommand("host", "manage the registry that zvthostd serves");
   host->require_subcommand(1);
   auto a = std::make_shared<HostArgs>();
   if (const char* env = std::getenv("ZVT_HOST_STORE")) a->store = env;
   host->add_option("--store", a->store,
-                   "host store: a SQLite file or a postgresql:// URI (default $ZVT_HOST_STORE)");
+                   "the host store itself: a SQLite file or a postgresql:// URI (default "
+                   "$ZVT_HOST_STORE); for bootstrap and recovery");
+  host->add_option("--server", a->server,
+                   "a running zvthostd's admin listener, https://HOST:PORT: every command goes "
+                   "through its admin API, signed in as --admin-profile");
+  host->add_option("--tls-ca", a->tls_ca,
+                   "with --server: the CA file to trust (default: the system's trust store)");
+  host->add_option("--admin-profile", a->admin_profile,
+                   "with --server: the administrator's profile (default $ZVT_ADMIN_PROFILE)");
+  host->add_option("--admin-password-env", a->admin_password_env,
+                   "with --server: read the administrator's password from this variable");
+  host->add_option("--admin-password-file", a->admin_password_file,
+                   "with --server: read it from this file (else it is asked on the terminal)");
 
-  // Runs `body` on the opened store, turning its error into an exit code.
+  // Runs `body` on the registry, turning a refusal into an exit code.
   // `check`, when given, looks at the command line's values first: what it
-  // refuses is a bad command line, told before the store is opened.
-  auto run = [=](std::function<bool(hostd::HostStore*, std::string*)> body,
+  // refuses is a bad command line, told before anything is reached.
+  auto run = [=](std::function<bool(Host*, std::string*)> body,
                  std::function<bool(std::string*)> check = nullptr) {
     return [=] {
       std::string error;
@@ -114,9 +213,10 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
         *exit_code = context->Fail(kExitUsage, error);
         return;
       }
-      auto store = OpenStore(*context, *a, exit_code);
-      if (!store) return;
-      *exit_code = body(store.get(), &error) ? kExitOk : context->Fail(ExitForError(error), error);
+      auto client = Connect(*context, *a, exit_code);
+      if (!client) return;
+      Host h{client.get()};
+      *exit_code = body(&h, &error) ? kExitOk : context->Fail(h.code, error);
     };
   };
   auto profile_named = [=](const std::string* name) {
@@ -128,24 +228,24 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       return *e = "give the password with --password-env or --password-file", false;
     return hostd::HostStore::CheckProfileName(a->name, e);
   };
+  auto profile_target = [=](const std::string& name) { return "profiles/" + UrlEncoded(name); };
 
   auto* info = host->add_subcommand("info", "show or set the version, release and name reported");
   info->add_option("--host-version", a->info.version, "host version");
   info->add_option("--host-release", a->info.release, "host release");
   info->add_option("--name", a->info.name, "host name");
-  info->callback(run([=](hostd::HostStore* s, std::string* e) {
-    if (info->count("--host-version") + info->count("--host-release") + info->count("--name") > 0) {
-      hostd::HostInfo current;
-      if (!s->GetHostInfo(&current, e)) return false;
-      if (info->count("--host-version")) current.version = a->info.version;
-      if (info->count("--host-release")) current.release = a->info.release;
-      if (info->count("--name")) current.name = a->info.name;
-      if (!s->SetHostInfo(current, e)) return false;
-    }
-    hostd::HostInfo now;
-    if (!s->GetHostInfo(&now, e)) return false;
-    context->Emit({{"version", now.version}, {"release", now.release}, {"name", now.name}}, [&] {
-      std::cout << now.name << ": version " << now.version << " release " << now.release << "\n";
+  info->callback(run([=](Host* h, std::string* e) {
+    Json change = Json::object();
+    if (info->count("--host-version")) change["version"] = a->info.version;
+    if (info->count("--host-release")) change["release"] = a->info.release;
+    if (info->count("--name")) change["name"] = a->info.name;
+    Json now;
+    if (!(change.empty() ? h->Ask("GET", "host", "", &now, e)
+                         : h->AskJson("PUT", "host", change, &now, e)))
+      return false;
+    context->Emit(now, [&] {
+      std::cout << now.value("name", "") << ": version " << now.value("version", 0u) << " release "
+                << now.value("release", 0u) << "\n";
     });
     return true;
   }));
@@ -199,45 +299,50 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                   "cheap password hash, for tests and demonstrations: zvthostd refuses such "
                   "profiles unless started with --allow-fast-hashes");
   }
-  auto strength = [=] {
-    return a->fast_hash ? hostd::HashStrength::kFast : hostd::HashStrength::kInteractive;
-  };
   auto all_profiles = std::make_shared<bool>(false);
   user_add->add_flag("--security-admin,--all-profiles", *all_profiles,
                      "a security administrator: may read every profile's usage and timestamps "
                      "(else its own only)");
   user_add->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
+      [=](Host* h, std::string* e) {
         std::string password;
         if (!ReadPassword(*a, &password, e)) return false;
-        return s->AddProfile(a->name, password, strength(), e) &&
-               (!*all_profiles || s->SetAllProfiles(a->name, true, e));
+        Json body = {{"name", a->name}, {"password", password}, {"fast_hash", a->fast_hash}};
+        if (*all_profiles) body["security_admin"] = true;
+        Json done;
+        return h->AskJson("POST", "profiles", body, &done, e);
       },
       new_password));
   user_passwd->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
+      [=](Host* h, std::string* e) {
         std::string password;
         if (!ReadPassword(*a, &password, e)) return false;
-        return s->SetPassword(a->name, password, strength(), e);
+        Json done;
+        return h->AskJson("PUT", profile_target(a->name),
+                          Json{{"password", password}, {"fast_hash", a->fast_hash}}, &done, e);
       },
       new_password));
   auto* user_remove = user->add_subcommand("remove", "delete a profile and its usage settings");
   user_remove->add_option("NAME", a->name, "profile name")->required();
-  user_remove->callback(
-      run([=](hostd::HostStore* s, std::string* e) { return s->RemoveProfile(a->name, e); },
-          profile_named(&a->name)));
+  user_remove->callback(run(
+      [=](Host* h, std::string* e) {
+        Json done;
+        return h->Ask("DELETE", profile_target(a->name), "", &done, e);
+      },
+      profile_named(&a->name)));
   auto* user_list = user->add_subcommand("list", "list the profiles");
-  user_list->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::vector<std::string> names, fast;
-    if (!s->ListProfiles(&names, e) || !s->ListFastHashProfiles(&fast, e)) return false;
-    auto is_fast = [&fast](const std::string& n) {
-      return std::find(fast.begin(), fast.end(), n) != fast.end();
-    };
-    nlohmann::json rows = nlohmann::json::array();
-    for (const auto& n : names) rows.push_back({{"name", n}, {"fast_hash", is_fast(n)}});
+  user_list->callback(run([=](Host* h, std::string* e) {
+    Json profiles;
+    if (!h->Ask("GET", "profiles", "", &profiles, e)) return false;
+    Json rows = Json::array();
+    for (const Json& p : profiles)
+      rows.push_back({{"name", p.value("name", "")}, {"fast_hash", p.value("fast_hash", false)}});
     context->Emit(rows, [&] {
-      for (const auto& n : names)
-        std::cout << n << (is_fast(n) ? "  (fast hash: refused unless --allow-fast-hashes)" : "")
+      for (const Json& p : rows)
+        std::cout << p["name"].get<std::string>()
+                  << (p["fast_hash"].get<bool>()
+                          ? "  (fast hash: refused unless --allow-fast-hashes)"
+                          : "")
                   << "\n";
     });
     return true;
@@ -261,47 +366,40 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                    "on or off: may read the registry and the audit trail through the admin API")
       ->check(CLI::IsMember({"on", "off"}));
   user_set->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
+      [=](Host* h, std::string* e) {
+        Json change = Json::object();
+        if (!groups->empty() || *no_groups) change["groups"] = *groups;
+        if (!admin->empty()) change["security_admin"] = *admin == "on";
+        if (!auditor->empty()) change["auditor"] = *auditor == "on";
+        Json done;
+        return h->AskJson("PUT", profile_target(a->name), change, &done, e);
+      },
+      [=](std::string* e) {
         if (groups->empty() && !*no_groups && admin->empty() && auditor->empty())
           return *e = "host user set: nothing to change (--group, --no-groups, "
                       "--security-admin, --auditor)",
                  false;
-        return ((groups->empty() && !*no_groups) || s->SetGroups(a->name, *groups, e)) &&
-               (admin->empty() || s->SetAllProfiles(a->name, *admin == "on", e)) &&
-               (auditor->empty() || s->SetAuditor(a->name, *auditor == "on", e));
-      },
-      profile_named(&a->name)));
+        return hostd::HostStore::CheckProfileName(a->name, e);
+      }));
   auto* user_show = user->add_subcommand(
       "show", "a profile's attributes, groups and usage of every function (with its groups')");
   user_show->add_option("NAME", a->name, "profile name")->required();
   user_show->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
-        std::vector<std::string> member_of;
-        std::vector<hostd::UsageRow> rows;
-        bool known = false, all = false, auditor = false;
-        if (!s->ListGroups(a->name, &member_of, &known, e)) return false;
-        if (!known) return *e = "user profile " + a->name + " not found", false;
-        if (!s->ReadsAllProfiles(a->name, &all, e) || !s->IsAuditor(a->name, &auditor, e) ||
-            !s->ListUsage(a->name, "9", &rows, &known, e))
-          return false;
-        nlohmann::ordered_json usage = nlohmann::ordered_json::object();
-        for (const auto& r : rows) usage[r.function] = r.usage == "1" ? "denied" : "allowed";
-        const std::string name = hostd::HostStore::CanonicalProfile(a->name);
-        context->Emit({{"name", name},
-                       {"security_admin", all},
-                       {"auditor", auditor},
-                       {"groups", member_of},
-                       {"usage", usage}},
-                      [&] {
-                        std::cout << name << (all ? "  security administrator" : "")
-                                  << (auditor ? "  auditor" : "") << "\n";
-                        std::cout << "groups:";
-                        for (const auto& g : member_of) std::cout << " " << g;
-                        std::cout << (member_of.empty() ? " none\n" : "\n");
-                        for (const auto& r : rows)
-                          std::cout << "  " << r.function << "  "
-                                    << (r.usage == "1" ? "denied" : "allowed") << "\n";
-                      });
+      [=](Host* h, std::string* e) {
+        Json p;
+        if (!h->Ask("GET", profile_target(a->name), "", &p, e)) return false;
+        context->Emit(p, [&] {
+          const Json member_of = p.value("groups", Json::array());
+          std::cout << p.value("name", "")
+                    << (p.value("security_admin", false) ? "  security administrator" : "")
+                    << (p.value("auditor", false) ? "  auditor" : "") << "\n";
+          std::cout << "groups:";
+          for (const Json& g : member_of) std::cout << " " << g.get<std::string>();
+          std::cout << (member_of.empty() ? " none\n" : "\n");
+          const Json usage_of = p.value("usage", Json::object());
+          for (const auto& [function, usage] : usage_of.items())
+            std::cout << "  " << function << "  " << usage.get<std::string>() << "\n";
+        });
         return true;
       },
       profile_named(&a->name)));
@@ -311,10 +409,12 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
                            "password next time");
   revoke->add_option("NAME", a->name, "profile name")->required();
   revoke->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
-        uint64_t revoked = 0;
-        if (!s->RevokeTokens(a->name, &revoked, e)) return false;
-        context->Emit({{"revoked", revoked}}, [&] {
+      [=](Host* h, std::string* e) {
+        Json done;
+        if (!h->Ask("POST", profile_target(a->name) + "/revoke-tokens", "{}", &done, e))
+          return false;
+        const uint64_t revoked = done.value("revoked", uint64_t{0});
+        context->Emit(done, [&] {
           std::cout << revoked << " sign-on token" << (revoked == 1 ? "" : "s") << " revoked\n";
         });
         return true;
@@ -326,40 +426,48 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   function->require_subcommand(1);
   auto* fn_add = function->add_subcommand("add", "register a function");
   AddFunctionOptions(fn_add, a.get());
-  fn_add->callback(
-      run([=](hostd::HostStore* s, std::string* e) { return s->AddFunction(a->row, e); },
-          [=](std::string* e) {
-            if (a->row.root.empty()) a->row.root = a->row.id;
-            return hostd::HostStore::CheckFunction(a->row, e);
-          }));
+  fn_add->callback(run(
+      [=](Host* h, std::string* e) {
+        Json done;
+        return h->AskJson("POST", "functions", hostd::FunctionToJson(a->row), &done, e);
+      },
+      [=](std::string* e) {
+        if (a->row.root.empty()) a->row.root = a->row.id;
+        return hostd::HostStore::CheckFunction(a->row, e);
+      }));
   auto* fn_update = function->add_subcommand(
       "update", "change a registered function (fields not given keep their values)");
   AddFunctionOptions(fn_update, a.get());
   fn_update->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
-        std::vector<hostd::FunctionRow> rows;
-        if (!s->ListFunctions("9", &rows, e)) return false;
-        for (hostd::FunctionRow row : rows) {
-          if (row.id != a->row.id) continue;
-          auto take = [&](const char* option, std::string* field, const std::string& value) {
-            if (fn_update->count(option) > 0) *field = value;
-          };
-          take("--category", &row.category, a->row.category);
-          take("--type", &row.type, a->row.type);
-          take("--root", &row.root, a->row.root);
-          take("--parent", &row.parent, a->row.parent);
-          take("--name", &row.name, a->row.name);
-          take("--name2", &row.name2, a->row.name2);
-          take("--description", &row.description, a->row.description);
-          take("--description2", &row.description2, a->row.description2);
-          take("--indicator1", &row.indicator1, a->row.indicator1);
-          take("--indicator2", &row.indicator2, a->row.indicator2);
-          take("--indicator3", &row.indicator3, a->row.indicator3);
-          take("--default-usage", &row.default_usage, a->row.default_usage);
-          return s->UpdateFunction(row, e);
+      [=](Host* h, std::string* e) {
+        const Json all = hostd::FunctionToJson(a->row);
+        Json change = Json::object();
+        const std::pair<const char*, const char*> options[] = {
+            {"--category", "category"},
+            {"--type", "type"},
+            {"--root", "root"},
+            {"--parent", "parent"},
+            {"--name", "name"},
+            {"--name2", "name2"},
+            {"--description", "description"},
+            {"--description2", "description2"},
+            {"--default-usage", "default_usage"}};
+        for (const auto& [option, key] : options)
+          if (fn_update->count(option) > 0) change[key] = all[key];
+        if (fn_update->count("--indicator1") + fn_update->count("--indicator2") +
+                fn_update->count("--indicator3") >
+            0) {
+          // The indicators travel together: those not given keep theirs.
+          Json now;
+          if (!h->Ask("GET", "functions/" + UrlEncoded(a->row.id), "", &now, e)) return false;
+          Json indicators = now.value("indicators", Json::array({"1", "0", "0"}));
+          const char* names[] = {"--indicator1", "--indicator2", "--indicator3"};
+          for (int i = 0; i < 3; ++i)
+            if (fn_update->count(names[i]) > 0) indicators[i] = all["indicators"][i];
+          change["indicators"] = indicators;
         }
-        *e = "function " + a->row.id + " is not registered";
-        return false;
+        Json done;
+        return h->AskJson("PUT", "functions/" + UrlEncoded(a->row.id), change, &done, e);
       },
       [=](std::string* e) {
         // The fields given, beside valid ones for those not given.
@@ -369,50 +477,37 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       }));
   auto* fn_remove = function->add_subcommand("remove", "unregister a function");
   fn_remove->add_option("ID", a->function, "function ID")->required();
-  fn_remove->callback(
-      run([=](hostd::HostStore* s, std::string* e) { return s->RemoveFunction(a->function, e); }));
+  fn_remove->callback(run([=](Host* h, std::string* e) {
+    Json done;
+    return h->Ask("DELETE", "functions/" + UrlEncoded(a->function), "", &done, e);
+  }));
   auto* fn_show = function->add_subcommand(
       "show", "a registered function and the profiles it is denied to, with why");
   fn_show->add_option("ID", a->function, "function ID")->required();
-  fn_show->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::vector<hostd::FunctionRow> rows;
-    std::vector<hostd::DeniedProfile> denied;
-    bool known = false;
-    if (!s->ListFunctions("9", &rows, e) || !s->ProfilesDeniedTo(a->function, &denied, &known, e))
-      return false;
-    if (!known) return *e = "function " + a->function + " is not registered", false;
-    auto row = std::find_if(rows.begin(), rows.end(),
-                            [&](const hostd::FunctionRow& f) { return f.id == a->function; });
-    if (row == rows.end()) return *e = "function " + a->function + " is not registered", false;
-    nlohmann::json to = nlohmann::json::array();
-    for (const auto& d : denied) {
-      nlohmann::json one = hostd::UsageReasonJson(d.reason);
-      one.erase("function");
-      one["profile"] = d.profile;
-      to.push_back(one);
-    }
-    nlohmann::json out = hostd::FunctionToJson(*row);
-    out["denied_to"] = to;
-    context->Emit(out, [&] {
-      std::cout << row->id << "  type " << row->type << "  root " << row->root << "  parent "
-                << row->parent << "  default " << (row->default_usage == "1" ? "denied" : "allowed")
-                << "  " << row->name << "\ndenied to:";
-      for (const auto& d : denied)
-        std::cout << "\n  " << d.profile << "  (" << ReasonText(d.reason) << ")";
+  fn_show->callback(run([=](Host* h, std::string* e) {
+    Json f;
+    if (!h->Ask("GET", "functions/" + UrlEncoded(a->function), "", &f, e)) return false;
+    context->Emit(f, [&] {
+      const Json denied = f.value("denied_to", Json::array());
+      std::cout << f.value("id", "") << "  type " << f.value("type", "") << "  root "
+                << f.value("root", "") << "  parent " << f.value("parent", "") << "  default "
+                << UsageWord(f.value("default_usage", "2")) << "  " << f.value("name", "")
+                << "\ndenied to:";
+      for (const Json& d : denied)
+        std::cout << "\n  " << d.value("profile", "") << "  (" << ReasonText(d) << ")";
       std::cout << (denied.empty() ? " nobody\n" : "\n");
     });
     return true;
   }));
   auto* fn_list = function->add_subcommand("list", "list the registered functions");
-  fn_list->callback(run([=](hostd::HostStore* s, std::string* e) {
-    std::vector<hostd::FunctionRow> rows;
-    if (!s->ListFunctions("9", &rows, e)) return false;
-    nlohmann::ordered_json out = nlohmann::ordered_json::array();
-    for (const auto& f : rows) out.push_back(hostd::FunctionToJson(f));
-    context->Emit(out, [&] {
-      for (const auto& f : rows)
-        std::cout << f.id << "  type " << f.type << "  root " << f.root << "  parent " << f.parent
-                  << "  " << f.name << "\n";
+  fn_list->callback(run([=](Host* h, std::string* e) {
+    Json rows;
+    if (!h->Ask("GET", "functions", "", &rows, e)) return false;
+    context->Emit(rows, [&] {
+      for (const Json& f : rows)
+        std::cout << f.value("id", "") << "  type " << f.value("type", "") << "  root "
+                  << f.value("root", "") << "  parent " << f.value("parent", "") << "  "
+                  << f.value("name", "") << "\n";
     });
     return true;
   }));
@@ -424,19 +519,23 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   usage->add_option("FUNCTION", a->function, "function ID");
   usage->add_option("USAGE", a->usage, "1 denied, 2 allowed, default: back to the default");
   usage->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
+      [=](Host* h, std::string* e) {
+        Json answer;
         if (!a->function.empty())
-          return s->SetUsage(a->profile, a->function, a->usage == "default" ? "" : a->usage, e);
-        std::vector<hostd::UsageRow> rows;
-        bool known = false;
-        if (!s->ListUsage(a->profile, "9", &rows, &known, e)) return false;
-        if (!known) return *e = "user profile " + a->profile + " not found", false;
-        nlohmann::json out = nlohmann::json::array();
-        for (const auto& r : rows)
-          out.push_back({{"function", r.function}, {"denied", r.usage == "1"}});
+          return h->AskJson("PUT", "usage",
+                            Json{{"profile", a->profile},
+                                 {"function", a->function},
+                                 {"usage", UsageWord(a->usage)}},
+                            &answer, e);
+        if (!h->Ask("GET", profile_target(a->profile), "", &answer, e)) return false;
+        Json out = Json::array();
+        const Json usage_of = answer.value("usage", Json::object());
+        for (const auto& [function, word] : usage_of.items())
+          out.push_back({{"function", function}, {"denied", word == "denied"}});
         context->Emit(out, [&] {
-          for (const auto& r : rows)
-            std::cout << r.function << "  " << (r.usage == "1" ? "denied" : "allowed") << "\n";
+          for (const Json& r : out)
+            std::cout << r["function"].get<std::string>() << "  " << Word(r["denied"].get<bool>())
+                      << "\n";
         });
         return true;
       },
@@ -454,25 +553,23 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   why->add_option("PROFILE", a->profile, "user profile")->required();
   why->add_option("FUNCTION", a->function, "function ID")->required();
   why->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
-        hostd::UsageExplanation x;
-        bool known = false;
-        if (!s->ExplainUsage(a->profile, a->function, &x, &known, e)) return false;
-        if (!known)
-          return *e = "user profile " + a->profile + " or function " + a->function + " not found",
-                 false;
-        nlohmann::json children = nlohmann::json::array();
-        for (const auto& c : x.children) children.push_back(hostd::UsageReasonJson(c));
-        nlohmann::json out = hostd::UsageReasonJson(x.answer);
-        out["children"] = children;
-        out["note"] = hostd::kPlugInNote;
-        context->Emit(out, [&] {
-          std::cout << x.answer.function << "  " << (x.answer.denied ? "denied" : "allowed")
-                    << "  (" << ReasonText(x.answer) << ")\n";
-          for (const auto& c : x.children)
-            std::cout << "  " << c.function << "  " << (c.denied ? "denied" : "allowed") << "  ("
-                      << ReasonText(c) << ")\n";
-          std::cout << hostd::kPlugInNote << "\n";
+      [=](Host* h, std::string* e) {
+        Json x;
+        if (!h->Ask(
+                "GET",
+                "why?profile=" + UrlEncoded(a->profile) + "&function=" + UrlEncoded(a->function),
+                "", &x, e)) {
+          if (h->code == kExitNotFound)
+            *e = "user profile " + a->profile + " or function " + a->function + " not found";
+          return false;
+        }
+        context->Emit(x, [&] {
+          std::cout << x.value("function", "") << "  " << Word(x.value("denied", false)) << "  ("
+                    << ReasonText(x) << ")\n";
+          for (const Json& c : x.value("children", Json::array()))
+            std::cout << "  " << c.value("function", "") << "  " << Word(c.value("denied", false))
+                      << "  (" << ReasonText(c) << ")\n";
+          std::cout << x.value("note", "") << "\n";
         });
         return true;
       },
@@ -488,19 +585,25 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   audit->add_option("--until", *until, "before this UTC time");
   audit->add_option("--limit", filter->limit, "the newest this many (default 1000)");
   audit->callback(run(
-      [=](hostd::HostStore* s, std::string* e) {
-        std::vector<hostd::AuditRecord> records;
-        if (!s->ListAudit(*filter, &records, e)) return false;
-        nlohmann::json out = nlohmann::json::array();
-        for (const auto& r : records) out.push_back(hostd::AuditRecordJson(r));
-        context->Emit(out, [&] {
+      [=](Host* h, std::string* e) {
+        std::string query = "audit?limit=" + std::to_string(filter->limit);
+        const std::pair<const char*, const std::string*> given[] = {{"profile", &filter->profile},
+                                                                    {"function", &filter->function},
+                                                                    {"since", since.get()},
+                                                                    {"until", until.get()}};
+        for (const auto& [key, value] : given)
+          if (!value->empty()) query += std::string("&") + key + "=" + UrlEncoded(*value);
+        Json records;
+        if (!h->Ask("GET", query, "", &records, e)) return false;
+        context->Emit(records, [&] {
           for (auto it = records.rbegin(); it != records.rend(); ++it) {
-            std::cout << hostd::UtcText(it->at / 1000000) << "  " << it->who << " from " << it->from
-                      << "  " << it->action;
-            for (const std::string* part : {&it->profile, &it->function})
-              if (!part->empty()) std::cout << " " << *part;
-            if (!it->before.empty() || !it->after.empty())
-              std::cout << "  " << it->before << " -> " << it->after;
+            const Json& r = *it;
+            std::cout << r.value("at", "") << "  " << r.value("who", "") << " from "
+                      << r.value("from", "") << "  " << r.value("action", "");
+            for (const char* part : {"profile", "function"})
+              if (!r.value(part, "").empty()) std::cout << " " << r.value(part, "");
+            if (!r.value("before", "").empty() || !r.value("after", "").empty())
+              std::cout << "  " << r.value("before", "") << " -> " << r.value("after", "");
             std::cout << "\n";
           }
         });
@@ -518,15 +621,18 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
 
   auto* stamps = host->add_subcommand("timestamps", "show a profile's three change timestamps");
   stamps->add_option("PROFILE", a->profile, "user profile")->required();
-  stamps->callback(run([=](hostd::HostStore* s, std::string* e) {
-    hostd::Timestamps t;
-    bool known = false;
-    if (!s->GetTimestamps(a->profile, &t, &known, e)) return false;
-    if (!known) return *e = "user profile " + a->profile + " not found", false;
-    auto decoded = [](const hostd::Stamp& stamp) {
-      return DecodeTimestamp(std::vector<BYTE>(stamp.begin(), stamp.end()));
+  stamps->callback(run([=](Host* h, std::string* e) {
+    Json t;
+    if (!h->Ask("GET", "timestamps?profile=" + UrlEncoded(a->profile), "", &t, e)) return false;
+    // Each stamp comes as the hexadecimal of its eight bytes.
+    auto decoded = [&t](const char* key) {
+      const std::string hex = t.value(key, "");
+      std::vector<BYTE> bytes;
+      for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+      return DecodeTimestamp(bytes);
     };
-    const nlohmann::json user = decoded(t.user), rep = decoded(t.rep), hier = decoded(t.hier);
+    const nlohmann::json user = decoded("user"), rep = decoded("rep"), hier = decoded("hier");
     context->Emit({{"user", user}, {"rep", rep}, {"hier", hier}}, [&] {
       std::cout << "user " << TimeText(user) << "\nrep  " << TimeText(rep) << "\nhier "
                 << TimeText(hier) << "\n";
@@ -538,9 +644,11 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       "import", "load the whole registry from a JSON file (docs/host-json.md); all or nothing");
   import->add_option("FILE", a->file, "JSON file, or - for standard input")->required();
   auto replace = std::make_shared<bool>(false);
+  auto dry_run = std::make_shared<bool>(false);
   import->add_flag("--replace", *replace,
                    "also when registered functions or profiles are not in the file (removed)");
-  import->callback(run([=](hostd::HostStore* s, std::string* e) {
+  import->add_flag("--dry-run", *dry_run, "change nothing: say what the import would change");
+  import->callback(run([=](Host* h, std::string* e) {
     std::string json;
   if (a->file == "-") {
     json.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -549,16 +657,37 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     if (!in) return *e = "cannot read " + a->file, false;
     json.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  Progress progress(context, "importing " + a->file);
-  if (!s->ImportJson(json, *replace, e))
-    return *e = a->file + ": " + *e + "; nothing was imported", false;
+  std::string query = std::string("import?replace=") + (*replace ? "1" : "0");
+  if (*dry_run) query += "&dry_run=1";
+  Progress progress(context, (*dry_run ? "comparing " : "importing ") + a->file);
+  Json answer;
+  if (!h->Ask("POST", query, json, &answer, e)) return *e = a->file + ": " + *e, false;
+  if (!*dry_run) return true;
+  context->Emit(answer, [&] {
+    std::cout << (answer.value("host_changed", false) ? "host information changes\n" : "");
+    for (const char* kind : {"functions", "profiles"})
+      for (const char* change : {"added", "removed", "changed"})
+        for (const Json& name : answer[kind].value(change, Json::array()))
+          std::cout << kind << " " << change << ": " << name.get<std::string>() << "\n";
+    for (const Json& u : answer.value("usage", Json::array()))
+      std::cout << "usage " << u.value("profile", "") << " " << u.value("function", "") << ": "
+                << u.value("before", "") << " -> " << u.value("after", "") << "\n";
+    if (answer.contains("refusal"))
+      std::cout << "refused as it is: " << answer.value("refusal", "") << "\n";
+  });
   return true;
 }));
 auto* exp = host->add_subcommand("export", "write the whole registry as JSON");
 exp->add_option("FILE", a->file, "output file (default: standard output)");
-exp->callback(run([=](hostd::HostStore* s, std::string* e) {
-  std::string json;
-  if (!s->ExportJson(&json, e)) return false;
+exp->callback(run([=](Host* h, std::string* e) {
+  HostReply reply;
+  if (!h->client->Send("GET", "export", "", &reply, e)) return false;
+  if (reply.status != 200) {
+    Json problem;
+    h->code = reply.status == 404 ? kExitNotFound : kExitFailed;
+    return h->Ask("GET", "export", "", &problem, e);  // the refusal, in words
+  }
+  const std::string& json = reply.body;
   if (a->file.empty() || a->file == "-") {
     std::cout << json;
     return true;

@@ -1,13 +1,12 @@
 // zvtadm host status: how a running zvthostd does, from its admin
 // listener's /status (readiness, uptime, connections, calls/s, refusals).
 
-#include <curl/curl.h>
-
 #include <cstdio>
 #include <iostream>
 
 #include "hostd/host_json.h"
 #include "tools/zvtadm_command.h"
+#include "tools/zvtadm_host_client.h"
 
 namespace zvt::tools {
 
@@ -17,35 +16,6 @@ struct StatusArgs {
   std::string server;  // "https://host:port"
   std::string ca_file;
 };
-
-// GET `url`; false with `*error` saying why there is no answer.
-bool Get(const std::string& url, const std::string& ca_file, long* status, std::string* body,
-         std::string* error) {
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
-  if (!curl) return *error = "cannot make an HTTP request", false;
-  auto append = +[](char* data, size_t size, size_t n, void* out) {
-    auto* text = static_cast<std::string*>(out);
-    if (text->size() + size * n > (1u << 20)) return size_t{0};  // more than a status is
-    text->append(data, size * n);
-    return size * n;
-  };
-  char why[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, append);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, body);
-  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, why);
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 30L);
-  curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-  if (!ca_file.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, ca_file.c_str());
-  const CURLcode rc = curl_easy_perform(curl.get());
-  if (rc != CURLE_OK) {
-    *error = url + ": " + (why[0] != '\0' ? why : curl_easy_strerror(rc));
-    return false;
-  }
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, status);
-  return true;
-}
 
 std::string Duration(int64_t seconds) {
   char text[64];
@@ -95,7 +65,9 @@ void AddStatusCommand(CLI::App* host, CommandContext* context, int* exit_code) {
     while (!server.empty() && server.back() == '/') server.pop_back();
     long code = 0;
     std::string body, error;
-    if (!Get(server + "/status", a->ca_file, &code, &body, &error)) {
+    // A status is small: more than 1 MiB is no server's.
+    if (!HttpRequest("GET", server + "/status", a->ca_file, {}, "", size_t{1} << 20, &code, &body,
+                     &error)) {
       *exit_code = context->Fail(kExitFailed, error);
       return;
     }
