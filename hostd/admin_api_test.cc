@@ -319,6 +319,63 @@ TEST_F(AdminApiTest, ABatchIsOneTransactionAndTheViewsFollowIt) {
   EXPECT_EQ(audited + 3, get("/api/v1/audit?since=2000-01-01T00:00:00Z").size());
 }
 
+// Profiles and functions are made, changed and removed whole: a request
+// that cannot be carried out in full leaves nothing behind, and a body of
+// the wrong shape is refused before the store is touched.
+TEST_F(AdminApiTest, ProfilesAndFunctionsAreMadeWholeOrNotAtAll) {
+  const json admin = SignIn("ADMIN");
+  const std::map<std::string, std::string> auth{
+      {"authorization", "Bearer " + admin["token"].get<std::string>()}};
+  auto call = [&](const char* method, const std::string& path, const std::string& body) {
+    return Call(method, path, body, auth).status;
+  };
+  const size_t audited = json::parse(Call("GET", "/api/v1/audit", "", auth).body).size();
+
+  EXPECT_EQ(400u, call("POST", "/api/v1/profiles",
+                       R"({"name": "NEW", "password": "pw", "groups": ["NOBODY"]})"));
+  EXPECT_EQ(400u, call("POST", "/api/v1/profiles", R"({"name": "NEW"})"));
+  EXPECT_EQ(400u,
+            call("POST", "/api/v1/profiles", R"({"name": "TOO LONG NAME", "password": "p"})"));
+  EXPECT_EQ(404u, call("GET", "/api/v1/profiles/NEW", ""));
+  EXPECT_EQ(201u, call("POST", "/api/v1/profiles",
+                       R"({"name": "new", "password": "pw", "fast_hash": true, "groups": ["JOE"],
+                          "auditor": true})"));
+  const json made = json::parse(Call("GET", "/api/v1/profiles/NEW", "", auth).body);
+  EXPECT_EQ(made["groups"], json::array({"JOE"}));
+  EXPECT_TRUE(made["auditor"].get<bool>());
+  EXPECT_EQ(400u, call("POST", "/api/v1/profiles", R"({"name": "NEW", "password": "pw"})"));
+  EXPECT_EQ(400u, call("PUT", "/api/v1/profiles/NEW", R"({"auditor": "yes"})"));
+  EXPECT_EQ(400u, call("PUT", "/api/v1/profiles/NEW", "{}"));
+  EXPECT_EQ(404u, call("PUT", "/api/v1/profiles/NEW", R"({"groups": ["NOBODY"]})"));
+  EXPECT_EQ(made, json::parse(Call("GET", "/api/v1/profiles/NEW", "", auth).body));
+  EXPECT_EQ(200u, call("DELETE", "/api/v1/profiles/NEW", ""));
+  EXPECT_EQ(404u, call("DELETE", "/api/v1/profiles/NEW", ""));
+
+  const std::string f1 = R"({"id": "F1", "type": "3", "root": "ROOT", "parent": "ROOT"})";
+  EXPECT_EQ(201u, call("POST", "/api/v1/functions", f1));
+  EXPECT_EQ(400u, call("POST", "/api/v1/functions", f1)) << "registered already";
+  EXPECT_EQ(400u, call("POST", "/api/v1/functions", R"({"type": "3"})"));
+  for (const char* bad : {R"({"id": "F2"})", R"({"default_usage": "7"})",
+                          R"({"indicators": ["1", "2"]})", R"({"name": 5})", "[1]", "not json"})
+    EXPECT_EQ(400u, call("PUT", "/api/v1/functions/F1", bad)) << bad;
+  EXPECT_EQ(200u, call("PUT", "/api/v1/functions/F1", R"({"name": "first"})"));
+  EXPECT_EQ(
+      "first",
+      json::parse(Call("GET", "/api/v1/functions/F1", "", auth).body)["name"].get<std::string>());
+  EXPECT_EQ(200u, call("DELETE", "/api/v1/functions/F1", ""));
+  EXPECT_EQ(404u, call("GET", "/api/v1/functions/F1", ""));
+  EXPECT_EQ(404u, call("PUT", "/api/v1/functions/F1", R"({"name": "again"})"));
+
+  EXPECT_EQ(400u, call("PUT", "/api/v1/host", R"({"version": -1})"));
+  EXPECT_EQ(400u, call("PUT", "/api/v1/host", R"({"version": 4294967296})"));
+  EXPECT_EQ(400u, call("POST", "/api/v1/import", "{not json"));
+  EXPECT_EQ(400u, call("POST", "/api/v1/import?dry_run=1", R"({"functions": 3})"));
+  // Made: the profile (added, then removed; its groups and auditor role
+  // each a change of their own) and the function (added, renamed, removed).
+  const json trail = json::parse(Call("GET", "/api/v1/audit", "", auth).body);
+  EXPECT_EQ(audited + 7, trail.size()) << trail.dump();
+}
+
 // A sign-in whose password check takes long holds its own connection and
 // nothing else: other requests, sign-ins included, are answered meanwhile.
 TEST_F(AdminApiTest, ASlowSignInHoldsUpNoOtherRequest) {

@@ -106,6 +106,29 @@ TEST_P(HostStoreTest, JsonExportAndImportRoundTripAndABadFileChangesNothing) {
     fewer.replace(fewer.find("\"ITEM\""), 6, "\"OTHER\"");
     EXPECT_FALSE(copy->ImportJson(fewer, /*replace=*/false, &error));
     EXPECT_NE(error.find("1 registered functions (ITEM)"), std::string::npos) << error;
+    // A dry run names what would change and changes nothing: the same file
+    // changes nothing but the password, which a file's hash keeps.
+    ImportDiff diff;
+    ASSERT_TRUE(copy->DiffImport(json, /*replace=*/false, &diff, &error)) << error;
+    EXPECT_FALSE(diff.host_changed);
+    EXPECT_TRUE(diff.functions_added.empty() && diff.functions_removed.empty() &&
+                diff.functions_changed.empty() && diff.profiles_changed.empty() &&
+                diff.usage.empty() && diff.refusal.empty());
+    std::string renamed = fewer;
+    renamed.replace(renamed.find("Wurzel"), 6, "Racine");
+    ASSERT_TRUE(copy->DiffImport(renamed, /*replace=*/false, &diff, &error)) << error;
+    EXPECT_EQ(diff.functions_added, std::vector<std::string>{"OTHER"});
+    EXPECT_EQ(diff.functions_removed, std::vector<std::string>{"ITEM"});
+    EXPECT_EQ(diff.functions_changed, std::vector<std::string>{"ROOT"});
+    ASSERT_EQ(2u, diff.usage.size());
+    EXPECT_EQ("ITEM/2/",
+              diff.usage[0].function + "/" + diff.usage[0].before + "/" + diff.usage[0].after);
+    EXPECT_EQ("OTHER//2",
+              diff.usage[1].function + "/" + diff.usage[1].before + "/" + diff.usage[1].after);
+    EXPECT_NE(diff.refusal.find("1 registered functions (ITEM)"), std::string::npos);
+    ASSERT_TRUE(copy->DiffImport(renamed, /*replace=*/true, &diff, &error)) << error;
+    EXPECT_TRUE(diff.refusal.empty());
+    EXPECT_FALSE(copy->DiffImport("{not json", /*replace=*/true, &diff, &error));
     std::string after;
     ASSERT_TRUE(copy->ExportJson(&after, &error));
     EXPECT_EQ(after, json);
