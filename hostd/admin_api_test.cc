@@ -160,6 +160,28 @@ TEST_F(AdminApiTest, EachResourceAnswersEachRoleAsItMay) {
     EXPECT_EQ(changes ? 403u : 200u, status_of(cookie(fresh_admin, false)));
     EXPECT_EQ(200u, status_of(cookie(fresh_admin, true)));
   }
+  // The changes that cannot be made twice: everyone but the security
+  // administrator is refused, and nothing was made or removed.
+  const Resource once[] = {{"POST", "/api/v1/profiles", R"({"name": "NEW", "password": "pw"})"},
+                           {"DELETE", "/api/v1/profiles/JOE", ""},
+                           {"POST", "/api/v1/functions", R"({"id": "NEWFN", "type": "1"})"},
+                           {"DELETE", "/api/v1/functions/ROOT", ""},
+                           {"POST", "/api/v1/import?replace=1", registry}};
+  for (const Resource& res : once) {
+    SCOPED_TRACE(std::string(res.method) + " " + res.path);
+    auto status_of = [&](std::map<std::string, std::string> headers) {
+      return Call(res.method, res.path, res.body, std::move(headers)).status;
+    };
+    EXPECT_EQ(403u, status_of(bearer(fresh_auditor)));
+    EXPECT_EQ(403u, status_of(bearer(fresh_joe)));
+    EXPECT_EQ(401u, status_of({}));
+    EXPECT_EQ(401u, status_of(bearer(expired)));
+    EXPECT_EQ(403u, status_of(cookie(fresh_admin, false)));
+  }
+  const json names = json::parse(Call("GET", "/api/v1/profiles", "", bearer(fresh_admin)).body);
+  EXPECT_EQ(4u, names.size()) << names.dump();
+  EXPECT_EQ(200u, Call("GET", "/api/v1/functions/ROOT", "", bearer(fresh_admin)).status);
+  EXPECT_EQ(404u, Call("GET", "/api/v1/functions/NEWFN", "", bearer(fresh_admin)).status);
   // Signed out, a session is gone.
   EXPECT_EQ(200u, Call("DELETE", "/api/v1/session", "", bearer(fresh_joe)).status);
   EXPECT_EQ(401u, Call("GET", "/api/v1/session", "", bearer(fresh_joe)).status);
