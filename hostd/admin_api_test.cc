@@ -398,6 +398,45 @@ TEST_F(AdminApiTest, ProfilesAndFunctionsAreMadeWholeOrNotAtAll) {
   EXPECT_EQ(audited + 7, trail.size()) << trail.dump();
 }
 
+// Bodies of every wrong shape, to every resource that reads one, are
+// refused with a 4xx; none ends the server or changes anything.
+TEST_F(AdminApiTest, HostileBodiesAreRefusedAndChangeNothing) {
+  const json admin = SignIn("ADMIN");
+  const std::map<std::string, std::string> auth{
+      {"authorization", "Bearer " + admin["token"].get<std::string>()}};
+  const std::string export_before = Call("GET", "/api/v1/export", "", auth).body;
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string bodies[] = {"",
+                                "null",
+                                "[]",
+                                "\"text\"",
+                                "1e999",
+                                "{\"name\": {}, \"password\": []}",
+                                "{\"name\": \"Z\", \"password\": \"p\", \"fast_hash\": \"yes\"}",
+                                "{\"name\": \"Z\", \"password\": \"p\", \"groups\": [1]}",
+                                "{\"profile\": 1, \"function\": [], \"usage\": null}",
+                                "[{\"profile\": \"JOE\"}, 7]",
+                                "{\"id\": \"ROOT2\", \"indicators\": \"abc\"}",
+                                "{\"version\": \"7\", \"release\": 1.5}",
+                                "{\"groups\": \"JOE\"}",
+                                "{\"functions\": [{\"id\": 5}]}",
+                                std::string("{\"name\": \"\xff\xfe\"}"),
+                                deep};
+  const std::pair<const char*, const char*> targets[] = {
+      {"PUT", "/api/v1/host"},           {"POST", "/api/v1/functions"},
+      {"PUT", "/api/v1/functions/ROOT"}, {"POST", "/api/v1/profiles"},
+      {"PUT", "/api/v1/profiles/JOE"},   {"PUT", "/api/v1/usage"},
+      {"POST", "/api/v1/import"},        {"POST", "/api/v1/import?dry_run=1"}};
+  for (const auto& [method, path] : targets) {
+    for (const std::string& body : bodies) {
+      const unsigned status = Call(method, path, body, auth).status;
+      EXPECT_TRUE(status >= 400 && status < 500)
+          << method << " " << path << " " << body.substr(0, 60) << ": " << status;
+    }
+  }
+  EXPECT_EQ(export_before, Call("GET", "/api/v1/export", "", auth).body);
+}
+
 // A sign-in whose password check takes long holds its own connection and
 // nothing else: other requests, sign-ins included, are answered meanwhile.
 TEST_F(AdminApiTest, ASlowSignInHoldsUpNoOtherRequest) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <vector>
 
@@ -28,6 +29,23 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
+
+// Whether `body` is an object holding no key but `keys`; a misspelt key is
+// refused rather than ignored.
+bool OnlyKeys(const json& body, std::initializer_list<const char*> keys, std::string* error) {
+  if (!body.is_object()) return *error = "the body is a JSON object", false;
+  for (const auto& [key, value] : body.items()) {
+    bool known = false;
+    for (const char* k : keys) known = known || key == k;
+    if (!known) return *error = "unknown key \"" + key + "\"", false;
+  }
+  return true;
+}
+
+#define ZVT_FUNCTION_KEYS                                                                     \
+  "id", "category", "type", "root", "parent", "name", "name2", "description", "description2", \
+      "indicators", "default_usage"
+#define ZVT_PROFILE_KEYS "password", "fast_hash", "security_admin", "auditor", "groups"
 
 // A profile's attributes and groups as JSON; null when there is no such
 // profile.
@@ -75,23 +93,31 @@ bool TakeFunctionFields(const json& body, FunctionRow* row, std::string* error) 
   return HostStore::CheckFunction(*row, error);
 }
 
-// A profile's attributes as a request body may change them: "password"
-// (with "fast_hash"), "security_admin", "auditor", "groups".
-bool ChangeProfile(HostStore* store, const std::string& name, const json& body,
-                   std::string* error) {
+// Whether a request body's profile attributes are of their kinds: "password"
+// (with "fast_hash"), "security_admin", "auditor", "groups" (those in
+// `*groups`).
+bool CheckProfileChange(const json& body, std::vector<std::string>* groups, std::string* error) {
   for (const char* flag : {"fast_hash", "security_admin", "auditor"})
     if (body.contains(flag) && !body[flag].is_boolean())
       return *error = std::string(flag) + " is true or false", false;
   if (body.contains("password") && !body["password"].is_string())
     return *error = "password is a string", false;
-  std::vector<std::string> groups;
+  groups->clear();
   if (body.contains("groups")) {
     if (!body["groups"].is_array()) return *error = "groups is an array of profile names", false;
     for (const json& g : body["groups"]) {
       if (!g.is_string()) return *error = "groups is an array of profile names", false;
-      groups.push_back(g.get<std::string>());
+      groups->push_back(g.get<std::string>());
     }
   }
+  return true;
+}
+
+// Changes a profile's attributes as a request body gives them.
+bool ChangeProfile(HostStore* store, const std::string& name, const json& body,
+                   std::string* error) {
+  std::vector<std::string> groups;
+  if (!CheckProfileChange(body, &groups, error)) return false;
   const HashStrength strength =
       body.value("fast_hash", false) ? HashStrength::kFast : HashStrength::kInteractive;
   return (!body.contains("password") ||
@@ -192,7 +218,9 @@ bool ReadsOnly(const AdminRequest& request) {
 
 bool ReadNeedsAdmin(const AdminRequest& request) { return request.path == "/api/v1/export"; }
 
-AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
+namespace {
+
+AdminResponse Answer(HostStore* store, const AdminRequest& request) {
   std::string error;
   auto failed = [&](unsigned status) {
     const bool missing = error.find("not found") != std::string::npos ||
@@ -213,7 +241,7 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
     HostInfo info;
     if (!store->GetHostInfo(&info, &error)) return failed(503);
     if (method == "PUT") {
-      if (!body.is_object()) return JsonProblem(400, "send {\"version\", \"release\", \"name\"}");
+      if (!OnlyKeys(body, {"version", "release", "name"}, &error)) return JsonProblem(400, error);
       for (const char* number : {"version", "release"})
         if (body.contains(number) &&
             (!body[number].is_number_unsigned() || body[number].get<uint64_t>() > 0xFFFFFFFFu))
@@ -252,7 +280,8 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
     return JsonReply(200, out);
   }
   if (path == "/api/v1/functions" && method == "POST") {
-    if (!body.is_object() || !body.value("id", json()).is_string())
+    if (!OnlyKeys(body, {ZVT_FUNCTION_KEYS}, &error)) return JsonProblem(400, error);
+    if (!body.value("id", json()).is_string())
       return JsonProblem(400, "send a function: {\"id\", \"type\", \"root\", \"parent\", ...}");
     FunctionRow row;
     row.id = body["id"].get<std::string>();
@@ -285,7 +314,7 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
       return JsonReply(200, out);
     }
     if (method == "PUT") {
-      if (!body.is_object()) return JsonProblem(400, "send the fields to change");
+      if (!OnlyKeys(body, {ZVT_FUNCTION_KEYS}, &error)) return JsonProblem(400, error);
       if (body.contains("id") && body["id"] != id)
         return JsonProblem(400, "a function's ID does not change");
       if (!TakeFunctionFields(body, row, &error)) return JsonProblem(400, error);
@@ -314,24 +343,25 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
     return JsonReply(200, out);
   }
   if (path == "/api/v1/profiles" && method == "POST") {
-    if (!body.is_object() || !body.value("name", json()).is_string() ||
-        !body.value("password", json()).is_string())
+    if (!OnlyKeys(body, {"name", ZVT_PROFILE_KEYS}, &error)) return JsonProblem(400, error);
+    if (!body.value("name", json()).is_string() || !body.value("password", json()).is_string())
       return JsonProblem(400,
                          "send {\"name\", \"password\"} and any of \"fast_hash\", "
                          "\"security_admin\", \"auditor\", \"groups\"");
     const std::string name = body["name"].get<std::string>();
-    // The groups must be there before the profile is made.
-    for (const json& g : body.value("groups", json::array())) {
-      bool exists = false;
-      if (g.is_string() &&
-          !store->ProfileExists(HostStore::CanonicalProfile(g.get<std::string>()), &exists, &error))
-        return failed(503);
-      if (g.is_string() && !exists)
-        return JsonProblem(400, "user profile " + g.get<std::string>() + " not found");
-    }
+    // Everything is checked before the profile is made: its attributes'
+    // kinds and its groups' existence.
     json rest = body;
     rest.erase("password");
     rest.erase("name");
+    std::vector<std::string> groups;
+    if (!CheckProfileChange(rest, &groups, &error)) return JsonProblem(400, error);
+    for (const std::string& g : groups) {
+      bool exists = false;
+      if (!store->ProfileExists(HostStore::CanonicalProfile(g), &exists, &error))
+        return failed(503);
+      if (!exists) return JsonProblem(400, "user profile " + g + " not found");
+    }
     const HashStrength strength =
         body.value("fast_hash", false) ? HashStrength::kFast : HashStrength::kInteractive;
     if (!HostStore::CheckProfileName(name, &error)) return JsonProblem(400, error);
@@ -368,7 +398,8 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
       return OrderedJsonReply(200, ordered);
     }
     if (method == "PUT") {
-      if (!body.is_object() || body.empty())
+      if (!OnlyKeys(body, {ZVT_PROFILE_KEYS}, &error)) return JsonProblem(400, error);
+      if (body.empty())
         return JsonProblem(400,
                            "send any of \"password\", \"fast_hash\", \"security_admin\", "
                            "\"auditor\", \"groups\"");
@@ -407,8 +438,9 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
       return JsonProblem(400, "send a usage setting or an array of them");
     std::vector<UsageSetting> settings;
     for (const json& u : body) {
-      if (!u.is_object() || !u.value("profile", json()).is_string() ||
-          !u.value("function", json()).is_string() || !u.value("usage", json()).is_string())
+      if (!OnlyKeys(u, {"profile", "function", "usage"}, &error)) return JsonProblem(400, error);
+      if (!u.value("profile", json()).is_string() || !u.value("function", json()).is_string() ||
+          !u.value("usage", json()).is_string())
         return JsonProblem(400, "a usage setting has \"profile\", \"function\" and \"usage\"");
       const std::string word = u["usage"].get<std::string>();
       if (word != "denied" && word != "allowed" && word != "default")
@@ -479,6 +511,20 @@ AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
     return {200, "application/json", text, {}};
   }
   return JsonProblem(404, "no such resource: " + method + " " + path);
+}
+
+}  // namespace
+
+AdminResponse AnswerResource(HostStore* store, const AdminRequest& request) {
+  // A body of a shape no check foresaw is the client's fault, never the
+  // server's end.
+  try {
+    return Answer(store, request);
+  } catch (const nlohmann::json::exception& e) {
+    return JsonProblem(400, std::string("the request's body does not fit: ") + e.what());
+  } catch (const std::exception& e) {
+    return JsonProblem(500, std::string("the request could not be answered: ") + e.what());
+  }
 }
 
 }  // namespace zvt::hostd
