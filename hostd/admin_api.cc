@@ -61,20 +61,54 @@ AdminApi::AdminApi(HostServer* server, AdminApiOptions options)
 
 AdminApi::~AdminApi() = default;
 
-HostStore* AdminApi::Store(std::string* error) {
-  if (!store_) store_ = server_->OpenStore(error);
-  return store_.get();
+std::unique_ptr<HostStore> AdminApi::BorrowStore(std::string* error) {
+  {
+    MutexLock lock(&mu_);
+    if (!idle_stores_.empty()) {
+      std::unique_ptr<HostStore> store = std::move(idle_stores_.back());
+      idle_stores_.pop_back();
+      return store;
+    }
+  }
+  return server_->OpenStore(error);
 }
+
+void AdminApi::ReturnStore(std::unique_ptr<HostStore> store) {
+  store->SetActor(Actor());
+  MutexLock lock(&mu_);
+  if (idle_stores_.size() < kIdleStores) idle_stores_.push_back(std::move(store));
+}
+
+// A store borrowed for one request and given back when it ends, unless it
+// failed.
+class AdminApi::StoreLease {
+ public:
+  StoreLease(AdminApi* api, std::string* error) : api_(api), store_(api->BorrowStore(error)) {}
+  ~StoreLease() {
+    if (store_ && keep_) api_->ReturnStore(std::move(store_));
+  }
+  StoreLease(const StoreLease&) = delete;
+  StoreLease& operator=(const StoreLease&) = delete;
+  HostStore* get() const { return store_.get(); }
+  void Drop() { keep_ = false; }
+
+ private:
+  AdminApi* const api_;
+  std::unique_ptr<HostStore> store_;
+  bool keep_ = true;
+};
 
 std::optional<AdminResponse> AdminApi::Answer(const AdminRequest& request) {
   if (request.path.compare(0, 5, "/api/") != 0) return std::nullopt;
   if (request.path == "/api/v1/session" && request.method == "POST") return SignIn(request);
-  MutexLock lock(&mu_);
   Caller caller;
-  if (!FindSession(request, &caller)) return Problem(401, "sign in first");
-  if (request.path == "/api/v1/session" && request.method == "DELETE") {
-    sessions_.erase(caller.key);
-    return Reply(200, {{"signed_out", caller.session.profile}});
+  {
+    MutexLock lock(&mu_);
+    if (!FindSession(request, &caller)) return Problem(401, "sign in first");
+    if (request.path == "/api/v1/session" && request.method == "DELETE") {
+      sessions_.erase(caller.key);
+      return Reply(200, {{"signed_out", caller.session.profile}});
+    }
   }
   // A change made with the browser's cookie must carry the session's CSRF
   // token, which a page of another site cannot read.
@@ -84,13 +118,16 @@ std::optional<AdminResponse> AdminApi::Answer(const AdminRequest& request) {
         sodium_memcmp(token->second.data(), caller.session.csrf.data(), token->second.size()) != 0)
       return Problem(403, "a change needs the session's X-CSRF-Token");
   }
+  // The request has a store of its own, outside the lock, so that a long
+  // one (an import hashing passwords, a large export) holds up no other.
   std::string error;
-  HostStore* store = Store(&error);
+  StoreLease lease(this, &error);
+  HostStore* store = lease.get();
   if (store == nullptr) return Problem(503, "the store cannot be reached: " + error);
   bool admin = false, auditor = false;
   if (!store->ReadsAllProfiles(caller.session.profile, &admin, &error) ||
       !store->IsAuditor(caller.session.profile, &auditor, &error)) {
-    store_.reset();
+    lease.Drop();
     return Problem(503, "the store cannot be read: " + error);
   }
   caller.role = admin ? Role::kAdmin : auditor ? Role::kAuditor : Role::kNone;
@@ -111,7 +148,10 @@ std::optional<AdminResponse> AdminApi::Answer(const AdminRequest& request) {
                                                          : "security-admin"));
   }
   store->SetActor({caller.session.profile, request.peer});
-  return Route(request, caller);
+  AdminResponse answer = Route(request, caller, store);
+  // A store that failed is not kept: the next request opens another.
+  if (answer.status == 503) lease.Drop();
+  return answer;
 }
 
 AdminResponse AdminApi::SignIn(const AdminRequest& request) {
@@ -121,8 +161,8 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
     return Problem(400, "send {\"profile\": ..., \"password\": ...}");
   const std::string profile = HostStore::CanonicalProfile(body["profile"].get<std::string>());
   std::string error;
-  std::unique_ptr<HostStore> own = server_->OpenStore(&error);
-  HostStore* store = own.get();
+  StoreLease lease(this, &error);
+  HostStore* store = lease.get();
   if (store == nullptr) return Problem(503, "the store cannot be reached: " + error);
   int64_t wait_ms = 0;
   switch (server_->CheckPassword(store, profile, body["password"].get<std::string>(), request.peer,
@@ -141,6 +181,7 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
       return r;
     }
     case HostServer::PasswordCheck::kUnavailable:
+      lease.Drop();
       return Problem(503, "the host cannot check sign-ins now; try again later");
   }
   bool admin = false, auditor = false;
@@ -194,7 +235,7 @@ bool AdminApi::FindSession(const AdminRequest& request, Caller* caller) {
   return true;
 }
 
-AdminResponse AdminApi::Route(const AdminRequest& request, const Caller& caller) {
+AdminResponse AdminApi::Route(const AdminRequest& request, const Caller& caller, HostStore* store) {
   if (request.path == "/api/v1/session" && SafeMethod(request.method)) {
     // A page signed in by its cookie learns the CSRF token again here; other
     // sites cannot read this answer.
@@ -203,7 +244,7 @@ AdminResponse AdminApi::Route(const AdminRequest& request, const Caller& caller)
     if (caller.by_cookie) out["csrf_token"] = caller.session.csrf;
     return Reply(200, out);
   }
-  return AnswerResource(store_.get(), request);
+  return AnswerResource(store, request);
 }
 
 }  // namespace zvt::hostd

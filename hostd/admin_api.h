@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hostd/admin_listener.h"
 #include "services/mutex.h"
@@ -68,20 +69,25 @@ class AdminApi {
     Role role = Role::kNone;
   };
 
+  class StoreLease;
+  // The most stores kept open between requests.
+  static constexpr size_t kIdleStores = 4;
+
   // Checks the password on a store of its own, without the lock, so that a
   // sign-in's hash holds up no other request.
   AdminResponse SignIn(const AdminRequest& request) ZVT_EXCLUDES(mu_);
-  AdminResponse Route(const AdminRequest& request, const Caller& caller) ZVT_REQUIRES(mu_);
+  AdminResponse Route(const AdminRequest& request, const Caller& caller, HostStore* store);
   // The session the request names, if it is live (its use is recorded).
   bool FindSession(const AdminRequest& request, Caller* caller) ZVT_REQUIRES(mu_);
-  // The store, opened at first use and again after a failure.
-  HostStore* Store(std::string* error) ZVT_REQUIRES(mu_);
+  // A store for one request: one kept from an earlier request, or a new one.
+  std::unique_ptr<HostStore> BorrowStore(std::string* error) ZVT_EXCLUDES(mu_);
+  void ReturnStore(std::unique_ptr<HostStore> store) ZVT_EXCLUDES(mu_);
 
   HostServer* const server_;
   const AdminApiOptions options_;
-  Mutex mu_;  // one request at a time: the sessions and the store
+  Mutex mu_;  // the sessions and the idle stores; never held while a store works
   std::map<std::string, Session> sessions_ ZVT_GUARDED_BY(mu_);  // by the token's digest
-  std::unique_ptr<HostStore> store_ ZVT_GUARDED_BY(mu_);
+  std::vector<std::unique_ptr<HostStore>> idle_stores_ ZVT_GUARDED_BY(mu_);
 };
 
 }  // namespace zvt::hostd
