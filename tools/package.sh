@@ -67,6 +67,7 @@ has "${debs[1]}" "usr/include/zvtappad/zvtclient.h"
 has "${debs[3]}" "lib/systemd/system/zvthostd.service"
 has "${debs[3]}" "etc/zvt/zvthostd.json"
 has "${debs[3]}" "etc/logrotate.d/zvthostd"
+has "${debs[3]}" "usr/share/zvt/console/index.html"
 has "${debs[3]}" "usr/share/doc/zvthostd/wire.md.gz"  # compressed, as dh_compress does
 has "${debs[1]}" "usr/share/man/man3/zvtUN_GetAdminValue.3.gz"
 
@@ -96,6 +97,8 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$root/usr/bin/zvtadm" host cert "$work/cert.pem" "$work/key.pem" >/dev/null
 "$root/usr/bin/zvthostd" --allow-fast-hashes --store "$ZVT_HOST_STORE" --listen 127.0.0.1:0 \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" \
+  --admin-listen 127.0.0.1:0 --admin-port-file "$work/admin-port" \
+  --console "$root/usr/share/zvt/console" \
   --port-file "$work/port" >/dev/null 2>"$work/zvthostd.log" &
 host_pid=$!
 trap 'kill $host_pid 2>/dev/null || true' EXIT
@@ -106,6 +109,11 @@ for _ in $(seq 1200); do [ -s "$work/port" ] && break; sleep 0.05; done
 answer=$("$root/usr/bin/zvtadm" value PKG QACME_PAY_TAXFORM QACME_PAY)
 [ "$answer" = "QACME_PAY_TAXFORM  denied
 QACME_PAY  allowed" ] || fail "the packaged programs answered: $answer"
+# The packaged web console, served with its policy.
+curl -s -D "$work/console.headers" -o "$work/console.html" --cacert "$work/cert.pem" \
+  "https://127.0.0.1:$(cat "$work/admin-port")/console/" || fail "the console is not served"
+grep -qi "^content-security-policy: .*script-src 'self'" "$work/console.headers" &&
+  grep -q "console.js" "$work/console.html" || fail "the packaged console: $(head -1 "$work/console.headers")"
 kill "$host_pid" && wait "$host_pid" 2>/dev/null || true
 unset LD_LIBRARY_PATH
 
