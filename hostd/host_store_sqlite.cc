@@ -262,6 +262,22 @@ bool SqliteHostStore::Prepare(std::string* error, bool* wrong_schema) {
              "); use a zvthostd of that version";
     return false;
   }
+  // A store of this version has every table: one that is missing was lost
+  // or taken away, and is not made anew empty, which would answer as if
+  // the registry held nothing. The store is unavailable until it is back.
+  if (version == kSchemaVersion) {
+    for (const char* table :
+         {"meta", "profiles", "functions", "usage", "signon_tokens", "profile_groups", "audit"}) {
+      Stmt st(&cache_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1", error);
+      if (!st.ok()) return false;
+      const int rc = st.Text(1, table).Step(error);
+      if (rc == SQLITE_ROW) continue;
+      if (rc == SQLITE_DONE)
+        *error = std::string("host store: the table ") + table + " is missing from " + path_;
+      return false;
+    }
+    return Exec(StampTriggers().c_str(), error) && tx.Commit(error);
+  }
   // Before version 6 a change of a profile's usage moved its own stamp only;
   // its triggers are made anew to move its members' too.
   if (version < 6 && !Exec("DROP TRIGGER IF EXISTS usage_insert_moves_user_ts; "

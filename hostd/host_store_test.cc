@@ -687,6 +687,34 @@ TEST(SqliteStampsTest, AStoreFromBeforeGroupsGetsTriggersThatMoveMembers) {
   EXPECT_GT(after.user, before.user);
 }
 
+// A table lost from a store of this version is not made anew empty, which
+// would answer as if nobody and nothing were registered: the store does not
+// open until the table is back.
+TEST(SqliteStampsTest, AStoreThatLostATableDoesNotOpenEmpty) {
+  TestStore file(Backend::kSqlite);
+  std::string error;
+  {
+    auto store = file.Open(&error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->AddProfile("ANN", "p", HashStrength::kFast, &error)) << error;
+  }
+  for (const char* table : {"profiles", "functions", "usage", "audit"}) {
+    SCOPED_TRACE(table);
+    const std::string gone = std::string(table) + "_gone";
+    ASSERT_TRUE(file.Sql("ALTER TABLE " + std::string(table) + " RENAME TO " + gone, &error))
+        << error;
+    EXPECT_FALSE(file.Open(&error));
+    EXPECT_NE(error.find(std::string("the table ") + table + " is missing"), std::string::npos)
+        << error;
+    ASSERT_TRUE(file.Sql("ALTER TABLE " + gone + " RENAME TO " + table, &error)) << error;
+  }
+  auto store = file.Open(&error);
+  ASSERT_TRUE(store) << error;
+  bool exists = false;
+  ASSERT_TRUE(store->ProfileExists("ANN", &exists, &error)) << error;
+  EXPECT_TRUE(exists);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, HostStoreTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& info) { return testing::BackendName(info.param); });
