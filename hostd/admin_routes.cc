@@ -2,9 +2,10 @@
 // to the store's own operation, and the store's answer written as JSON.
 #include "hostd/admin_routes.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <vector>
@@ -130,25 +131,18 @@ bool ChangeProfile(HostStore* store, const std::string& name, const json& body,
 }
 
 std::string Hex(const Stamp& stamp) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : stamp) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
+  char hex[2 * sizeof(Stamp) + 1];
+  sodium_bin2hex(hex, sizeof hex, stamp.data(), stamp.size());
+  return hex;
 }
 
 json ImportDiffJson(const ImportDiff& d) {
   json usage = json::array();
-  auto word = [](const std::string& u) {
-    return u == "1" ? "denied" : u == "2" ? "allowed" : "default";
-  };
   for (const ImportDiff::Usage& u : d.usage)
     usage.push_back({{"profile", u.profile},
                      {"function", u.function},
-                     {"before", word(u.before)},
-                     {"after", word(u.after)}});
+                     {"before", UsageWord(u.before)},
+                     {"after", UsageWord(u.after)}});
   json out = {{"host_changed", d.host_changed},
               {"functions",
                {{"added", d.functions_added},
@@ -163,20 +157,20 @@ json ImportDiffJson(const ImportDiff& d) {
   return out;
 }
 
-}  // namespace
-
-AdminResponse JsonReply(unsigned status, const json& body) {
+template <class Json>
+AdminResponse Reply(unsigned status, const Json& body) {
   return {status,
           "application/json",
-          body.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+          body.dump(2, ' ', false, Json::error_handler_t::replace) + "\n",
           {}};
 }
 
+}  // namespace
+
+AdminResponse JsonReply(unsigned status, const json& body) { return Reply(status, body); }
+
 AdminResponse OrderedJsonReply(unsigned status, const nlohmann::ordered_json& body) {
-  return {status,
-          "application/json",
-          body.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
-          {}};
+  return Reply(status, body);
 }
 
 AdminResponse JsonProblem(unsigned status, const std::string& text) {
@@ -266,15 +260,12 @@ AdminResponse Answer(HostStore* store, const AdminRequest& request) {
     if (!store->ListFunctions("9", &rows, &error) ||
         (with_counts && !store->CountDenied(&counts, &error)))
       return failed(503);
-    std::map<std::string, std::string> types;
-    for (const FunctionRow& f : rows) types[f.id] = f.type;
+    const std::vector<std::string> parents = TreeParents(rows);
     json out = json::array();
-    for (const FunctionRow& f : rows) {
-      out.push_back(json::parse(FunctionAuditText(f)));
-      const auto parent = types.find(ParentOf(f));
-      out.back()["under"] =
-          parent != types.end() && (parent->second == "1" || parent->second == "2") ? parent->first
-                                                                                    : "";
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const FunctionRow& f = rows[i];
+      out.push_back(json(FunctionToJson(f)));
+      out.back()["under"] = parents[i];
       if (with_counts) out.back()["denied_to"] = counts[f.id];
     }
     return JsonReply(200, out);
@@ -288,10 +279,14 @@ AdminResponse Answer(HostStore* store, const AdminRequest& request) {
     row.root = row.id;
     if (!TakeFunctionFields(body, &row, &error)) return JsonProblem(400, error);
     if (!store->AddFunction(row, &error)) return failed(400);
-    return JsonReply(201, json::parse(FunctionAuditText(row)));
+    return JsonReply(201, json(FunctionToJson(row)));
   }
   if (StartsWith(path, kFunctions)) {
     const std::string id = UrlDecoded(path.substr(sizeof kFunctions - 1), false);
+    if (method == "DELETE") {
+      if (!store->RemoveFunction(id, &error)) return failed(400);
+      return JsonReply(200, {{"removed", id}});
+    }
     std::vector<FunctionRow> rows;
     if (!store->ListFunctions("9", &rows, &error)) return failed(503);
     FunctionRow* row = nullptr;
@@ -303,7 +298,7 @@ AdminResponse Answer(HostStore* store, const AdminRequest& request) {
       std::vector<DeniedProfile> denied;
       bool known = false;
       if (!store->ProfilesDeniedTo(id, &denied, &known, &error)) return failed(503);
-      json out = json::parse(FunctionAuditText(*row));
+      json out = json(FunctionToJson(*row));
       out["denied_to"] = json::array();
       for (const DeniedProfile& d : denied) {
         json one = UsageReasonJson(d.reason);
@@ -319,11 +314,7 @@ AdminResponse Answer(HostStore* store, const AdminRequest& request) {
         return JsonProblem(400, "a function's ID does not change");
       if (!TakeFunctionFields(body, row, &error)) return JsonProblem(400, error);
       if (!store->UpdateFunction(*row, &error)) return failed(400);
-      return JsonReply(200, json::parse(FunctionAuditText(*row)));
-    }
-    if (method == "DELETE") {
-      if (!store->RemoveFunction(id, &error)) return failed(400);
-      return JsonReply(200, {{"removed", id}});
+      return JsonReply(200, json(FunctionToJson(*row)));
     }
   }
 
@@ -393,8 +384,7 @@ AdminResponse Answer(HostStore* store, const AdminRequest& request) {
       if (!store->ListUsage(name, "9", &rows, &known, &error)) return failed(503);
       nlohmann::ordered_json ordered = out;
       ordered["usage"] = nlohmann::ordered_json::object();
-      for (const UsageRow& u : rows)
-        ordered["usage"][u.function] = u.usage == "1" ? "denied" : "allowed";
+      for (const UsageRow& u : rows) ordered["usage"][u.function] = UsageWord(u.usage);
       return OrderedJsonReply(200, ordered);
     }
     if (method == "PUT") {
@@ -424,7 +414,7 @@ AdminResponse Answer(HostStore* store, const AdminRequest& request) {
     json out = json::array();
     for (size_t i = 0; i < answers.size(); ++i) {
       out.push_back(UsageReasonJson(answers[i]));
-      out.back()["setting"] = own[i] == "1" ? "denied" : own[i] == "2" ? "allowed" : "default";
+      out.back()["setting"] = UsageWord(own[i]);
     }
     return JsonReply(
         200,

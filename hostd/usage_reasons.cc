@@ -10,6 +10,16 @@
 namespace zvt::hostd {
 namespace {
 
+// The parent a function names, or when it names none its root (for
+// category 1 of another product, the console's root); "" for a root.
+std::string ParentOf(const FunctionRow& f) {
+  // Where a category 1 function without a parent stands in the client's tree.
+  constexpr char kConsoleRoot[] = "QVYN_XD1_ZENTA";
+  if (f.type == "1") return "";
+  if (!f.parent.empty() && f.parent != "*NONE") return f.parent;
+  return f.category == "1" && f.root != kConsoleRoot ? kConsoleRoot : f.root;
+}
+
 // The registry as one snapshot read it, arranged for answering.
 class Registry {
  public:
@@ -17,14 +27,9 @@ class Registry {
     for (const FunctionRow& f : image.functions) functions_[f.id] = &f;
     for (const ProfileRow& p : image.profiles) profiles_[p.name] = &p;
     for (const UsageSetting& u : image.usage) settings_[u.profile].push_back(&u);
-    // Only roots and groups have children; a function naming an item or an
-    // unknown function as its parent is no one's child.
-    for (const FunctionRow& f : image.functions) {
-      auto parent = functions_.find(ParentOf(f));
-      if (parent != functions_.end() &&
-          (parent->second->type == "1" || parent->second->type == "2"))
-        children_[parent->first].push_back(f.id);
-    }
+    const std::vector<std::string> parents = TreeParents(image.functions);
+    for (size_t i = 0; i < parents.size(); ++i)
+      if (!parents[i].empty()) children_[parents[i]].push_back(image.functions[i].id);
   }
 
   const ProfileRow* profile(const std::string& name) const {
@@ -98,12 +103,18 @@ class Registry {
 
 }  // namespace
 
-std::string ParentOf(const FunctionRow& f) {
-  // Where a category 1 function without a parent stands in the client's tree.
-  constexpr char kConsoleRoot[] = "QVYN_XD1_ZENTA";
-  if (f.type == "1") return "";
-  if (!f.parent.empty() && f.parent != "*NONE") return f.parent;
-  return f.category == "1" && f.root != kConsoleRoot ? kConsoleRoot : f.root;
+std::vector<std::string> TreeParents(const std::vector<FunctionRow>& functions) {
+  std::map<std::string, const FunctionRow*> by_id;
+  for (const FunctionRow& f : functions) by_id[f.id] = &f;
+  std::vector<std::string> parents;
+  parents.reserve(functions.size());
+  for (const FunctionRow& f : functions) {
+    auto parent = by_id.find(ParentOf(f));
+    const bool has_children =
+        parent != by_id.end() && (parent->second->type == "1" || parent->second->type == "2");
+    parents.push_back(has_children ? parent->first : "");
+  }
+  return parents;
 }
 
 nlohmann::json UsageReasonJson(const UsageReason& r) {

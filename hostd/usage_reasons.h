@@ -36,11 +36,12 @@ struct DeniedProfile {
   UsageReason reason;
 };
 
-// The function `f` hangs from in the client's tree: its own parent, or
-// when it names none its root (for category 1 of another product, the
-// console's root); "" for a root. Only a root or a group has children: a
-// function whose parent is neither, or is not registered, is no one's child.
-std::string ParentOf(const FunctionRow& f);
+// For each of `functions`, in their order, the root or group it hangs from
+// in the client's tree: the parent it names, or when it names none its root
+// (for category 1 of another product, the console's root). "" for a root,
+// and for a function whose parent is not registered or is an item: only
+// roots and groups have children.
+std::vector<std::string> TreeParents(const std::vector<FunctionRow>& functions);
 
 // A reason as JSON: {"function", "denied", "source": "own" | "group" |
 // "default" | "children", "groups" when a group decides}.
