@@ -46,15 +46,15 @@ std::string CookieValue(const std::string& header, const std::string& name) {
   return "";
 }
 
-AdminResponse Reply(unsigned status, const json& body) { return JsonReply(status, body); }
-AdminResponse Problem(unsigned status, const std::string& text) {
-  return JsonProblem(status, text);
-}
-bool SafeMethod(const std::string& method) { return method == "GET" || method == "HEAD"; }
-
-const char* RoleName(int role) { return role == 2 ? "security-admin" : role == 1 ? "auditor" : ""; }
-
 }  // namespace
+
+AdminApi::Role AdminApi::RoleOf(bool admin, bool auditor) {
+  return admin ? Role::kAdmin : auditor ? Role::kAuditor : Role::kNone;
+}
+
+const char* AdminApi::RoleName(Role role) {
+  return role == Role::kAdmin ? "security-admin" : role == Role::kAuditor ? "auditor" : "";
+}
 
 AdminApi::AdminApi(HostServer* server, AdminApiOptions options)
     : server_(server), options_(std::move(options)) {}
@@ -104,48 +104,44 @@ std::optional<AdminResponse> AdminApi::Answer(const AdminRequest& request) {
   Caller caller;
   {
     MutexLock lock(&mu_);
-    if (!FindSession(request, &caller)) return Problem(401, "sign in first");
+    if (!FindSession(request, &caller)) return JsonProblem(401, "sign in first");
     if (request.path == "/api/v1/session" && request.method == "DELETE") {
       sessions_.erase(caller.key);
-      return Reply(200, {{"signed_out", caller.session.profile}});
+      return JsonReply(200, {{"signed_out", caller.session.profile}});
     }
   }
   // A change made with the browser's cookie must carry the session's CSRF
   // token, which a page of another site cannot read.
-  if (caller.by_cookie && !SafeMethod(request.method)) {
+  if (caller.by_cookie && !ReadsOnly(request)) {
     auto token = request.headers.find("x-csrf-token");
     if (token == request.headers.end() || token->second.size() != caller.session.csrf.size() ||
         sodium_memcmp(token->second.data(), caller.session.csrf.data(), token->second.size()) != 0)
-      return Problem(403, "a change needs the session's X-CSRF-Token");
+      return JsonProblem(403, "a change needs the session's X-CSRF-Token");
   }
   // The request has a store of its own, outside the lock, so that a long
   // one (an import hashing passwords, a large export) holds up no other.
   std::string error;
   StoreLease lease(this, &error);
   HostStore* store = lease.get();
-  if (store == nullptr) return Problem(503, "the store cannot be reached: " + error);
+  if (store == nullptr) return JsonProblem(503, "the store cannot be reached: " + error);
   bool admin = false, auditor = false;
   if (!store->ReadsAllProfiles(caller.session.profile, &admin, &error) ||
       !store->IsAuditor(caller.session.profile, &auditor, &error)) {
     lease.Drop();
-    return Problem(503, "the store cannot be read: " + error);
+    return JsonProblem(503, "the store cannot be read: " + error);
   }
-  caller.role = admin ? Role::kAdmin : auditor ? Role::kAuditor : Role::kNone;
-  const bool allowed =
-      caller.role == Role::kAdmin ||
-      (caller.role == Role::kAuditor && ReadsOnly(request) && !ReadNeedsAdmin(request));
-  if (!allowed) {
-    server_->RefusedElsewhere(
-        "admin role",
-        "admin API: " + request.method + " " + request.path + " refused to " +
-            caller.session.profile + ": not " +
-            (ReadsOnly(request) && !ReadNeedsAdmin(request) ? "an auditor or " : "") +
-            "a security administrator",
-        caller.session.profile, request.peer);
-    return Problem(
-        403, "this needs the role of " + std::string(ReadsOnly(request) && !ReadNeedsAdmin(request)
-                                                         ? "auditor or security-admin"
-                                                         : "security-admin"));
+  caller.role = RoleOf(admin, auditor);
+  // An auditor reads all but the export, which holds the password hashes.
+  const bool auditor_may = ReadsOnly(request) && !ReadNeedsAdmin(request);
+  if (caller.role != Role::kAdmin && !(caller.role == Role::kAuditor && auditor_may)) {
+    server_->RefusedElsewhere("admin role",
+                              "admin API: " + request.method + " " + request.path + " refused to " +
+                                  caller.session.profile + ": not " +
+                                  (auditor_may ? "an auditor or " : "") +
+                                  "a security administrator",
+                              caller.session.profile, request.peer);
+    return JsonProblem(403, std::string("this needs the role of ") +
+                                (auditor_may ? "auditor or security-admin" : "security-admin"));
   }
   store->SetActor({caller.session.profile, request.peer});
   AdminResponse answer = Route(request, caller, store);
@@ -158,12 +154,12 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
   const json body = json::parse(request.body, nullptr, /*allow_exceptions=*/false);
   if (!body.is_object() || !body.contains("profile") || !body["profile"].is_string() ||
       !body.contains("password") || !body["password"].is_string())
-    return Problem(400, "send {\"profile\": ..., \"password\": ...}");
+    return JsonProblem(400, "send {\"profile\": ..., \"password\": ...}");
   const std::string profile = HostStore::CanonicalProfile(body["profile"].get<std::string>());
   std::string error;
   StoreLease lease(this, &error);
   HostStore* store = lease.get();
-  if (store == nullptr) return Problem(503, "the store cannot be reached: " + error);
+  if (store == nullptr) return JsonProblem(503, "the store cannot be reached: " + error);
   int64_t wait_ms = 0;
   switch (server_->CheckPassword(store, profile, body["password"].get<std::string>(), request.peer,
                                  &wait_ms)) {
@@ -173,16 +169,16 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
       server_->RefusedElsewhere("wrong password",
                                 "admin API sign-in of " + profile + " refused: wrong password",
                                 profile, request.peer);
-      return Problem(401, "profile or password not correct");
+      return JsonProblem(401, "profile or password not correct");
     case HostServer::PasswordCheck::kLockedOut:
     case HostServer::PasswordCheck::kPenalised: {
-      AdminResponse r = Problem(429, "too many failed sign-ins; try again later");
+      AdminResponse r = JsonProblem(429, "too many failed sign-ins; try again later");
       r.headers.push_back({"Retry-After", std::to_string((wait_ms + 999) / 1000)});
       return r;
     }
     case HostServer::PasswordCheck::kUnavailable:
       lease.Drop();
-      return Problem(503, "the host cannot check sign-ins now; try again later");
+      return JsonProblem(503, "the host cannot check sign-ins now; try again later");
   }
   bool admin = false, auditor = false;
   store->ReadsAllProfiles(profile, &admin, &error);
@@ -201,12 +197,10 @@ AdminResponse AdminApi::SignIn(const AdminRequest& request) {
   const std::string token = RandomToken();
   Session session{profile, RandomToken(), now};
   sessions_[Digest(token)] = session;
-  AdminResponse r = Reply(200, {{"profile", profile},
-                                {"role", RoleName(admin     ? 2
-                                                  : auditor ? 1
-                                                            : 0)},
-                                {"token", token},
-                                {"csrf_token", session.csrf}});
+  AdminResponse r = JsonReply(200, {{"profile", profile},
+                                    {"role", RoleName(RoleOf(admin, auditor))},
+                                    {"token", token},
+                                    {"csrf_token", session.csrf}});
   r.headers.push_back({"Set-Cookie", std::string(kCookie) + "=" + token +
                                          "; Path=/; Secure; HttpOnly; SameSite=Strict"});
   return r;
@@ -236,13 +230,12 @@ bool AdminApi::FindSession(const AdminRequest& request, Caller* caller) {
 }
 
 AdminResponse AdminApi::Route(const AdminRequest& request, const Caller& caller, HostStore* store) {
-  if (request.path == "/api/v1/session" && SafeMethod(request.method)) {
+  if (request.path == "/api/v1/session" && ReadsOnly(request)) {
     // A page signed in by its cookie learns the CSRF token again here; other
     // sites cannot read this answer.
-    json out = {{"profile", caller.session.profile},
-                {"role", RoleName(static_cast<int>(caller.role))}};
+    json out = {{"profile", caller.session.profile}, {"role", RoleName(caller.role)}};
     if (caller.by_cookie) out["csrf_token"] = caller.session.csrf;
-    return Reply(200, out);
+    return JsonReply(200, out);
   }
   return AnswerResource(store, request);
 }

@@ -61,6 +61,8 @@ class AdminApi {
     Clock::time_point last_used;
   };
   enum class Role { kNone, kAuditor, kAdmin };
+  static Role RoleOf(bool admin, bool auditor);
+  static const char* RoleName(Role role);  // "" for none
   // Who sent the request, once authenticated.
   struct Caller {
     std::string key;  // the session's key
