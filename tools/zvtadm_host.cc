@@ -4,6 +4,7 @@
 // resources, sent to a running server (--server) or answered in process on
 // the store (--store); a running server sees changes at once either way.
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,6 +58,20 @@ bool Prompt(const std::string& question, std::string* answer) {
   return read;
 }
 
+// A password from an environment variable or a file readable only by its
+// owner, read as the library reads a configured system's; never from the
+// command line, where other users could see it.
+bool ReadPassword(const std::string& environment, const std::string& file, std::string* password,
+                  std::string* error) {
+  client::SystemConfig from;
+  from.password_environment = environment;
+  from.password_file = file;
+  if (client::SystemConfigStore::ReadPassword(from, password, error) == kClientOk) return true;
+  // Said of no system here: the words after the system's name.
+  if (const size_t at = error->find(": "); at != std::string::npos) error->erase(0, at + 2);
+  return false;
+}
+
 // The registry the options name: a server's admin API, signed in as the
 // administrator, or the store itself.
 std::unique_ptr<HostClient> Connect(const CommandContext& context, const HostArgs& a,
@@ -73,11 +88,7 @@ std::unique_ptr<HostClient> Connect(const CommandContext& context, const HostArg
       return nullptr;
     }
     if (!a.admin_password_env.empty() || !a.admin_password_file.empty()) {
-      client::SystemConfig from;
-      from.password_environment = a.admin_password_env;
-      from.password_file = a.admin_password_file;
-      if (client::SystemConfigStore::ReadPassword(from, &password, &error) != kClientOk) {
-        if (const size_t at = error.find(": "); at != std::string::npos) error.erase(0, at + 2);
+      if (!ReadPassword(a.admin_password_env, a.admin_password_file, &password, &error)) {
         *exit_code = context.Fail(kExitFailed, error);
         return nullptr;
       }
@@ -114,7 +125,10 @@ struct Host {
   bool Ask(const std::string& method, const std::string& target, const std::string& body,
            Json* answer, std::string* error) {
     HostReply reply;
-    if (!client->Send(method, target, body, &reply, error)) return false;
+    return client->Send(method, target, body, &reply, error) && Answered(reply, answer, error);
+  }
+  // Whether `reply` is a JSON answer of success; else the refusal's words.
+  bool Answered(const HostReply& reply, Json* answer, std::string* error) {
     *answer = Json::parse(reply.body, nullptr, /*allow_exceptions=*/false);
     if (reply.status >= 200 && reply.status < 300 && !answer->is_discarded()) return true;
     code = reply.status == 404 ? kExitNotFound : kExitFailed;
@@ -128,19 +142,6 @@ struct Host {
     return Ask(method, target, body.dump(), answer, error);
   }
 };
-
-// The password from an environment variable or a file readable only by its
-// owner, read as the library reads a configured system's; never from the
-// command line, where other users could see it.
-bool ReadPassword(const HostArgs& a, std::string* password, std::string* error) {
-  client::SystemConfig from;
-  from.password_environment = a.password_env;
-  from.password_file = a.password_file;
-  if (client::SystemConfigStore::ReadPassword(from, password, error) == kClientOk) return true;
-  // Said of no system here: the words after the system's name.
-  if (const size_t at = error->find(": "); at != std::string::npos) error->erase(0, at + 2);
-  return false;
-}
 
 void AddFunctionOptions(CLI::App* cmd, HostArgs* a) {
   cmd->add_option("ID", a->row.id, "function ID, 1 to 30 characters")->required();
@@ -174,11 +175,6 @@ std::string ReasonText(const Json& r) {
 }
 
 std::string Word(bool denied) { return denied ? "denied" : "allowed"; }
-
-// "denied", "allowed" or "default" for a usage given as 1, 2 or default.
-std::string UsageWord(const std::string& usage) {
-  return usage == "1" ? "denied" : usage == "2" ? "allowed" : "default";
-}
 
 }  // namespace
 
@@ -306,7 +302,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   user_add->callback(run(
       [=](Host* h, std::string* e) {
         std::string password;
-        if (!ReadPassword(*a, &password, e)) return false;
+        if (!ReadPassword(a->password_env, a->password_file, &password, e)) return false;
         Json body = {{"name", a->name}, {"password", password}, {"fast_hash", a->fast_hash}};
         if (*all_profiles) body["security_admin"] = true;
         Json done;
@@ -316,7 +312,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
   user_passwd->callback(run(
       [=](Host* h, std::string* e) {
         std::string password;
-        if (!ReadPassword(*a, &password, e)) return false;
+        if (!ReadPassword(a->password_env, a->password_file, &password, e)) return false;
         Json done;
         return h->AskJson("PUT", profile_target(a->name),
                           Json{{"password", password}, {"fast_hash", a->fast_hash}}, &done, e);
@@ -491,7 +487,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
       const Json denied = f.value("denied_to", Json::array());
       std::cout << f.value("id", "") << "  type " << f.value("type", "") << "  root "
                 << f.value("root", "") << "  parent " << f.value("parent", "") << "  default "
-                << UsageWord(f.value("default_usage", "2")) << "  " << f.value("name", "")
+                << hostd::UsageWord(f.value("default_usage", "2")) << "  " << f.value("name", "")
                 << "\ndenied to:";
       for (const Json& d : denied)
         std::cout << "\n  " << d.value("profile", "") << "  (" << ReasonText(d) << ")";
@@ -525,7 +521,7 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
           return h->AskJson("PUT", "usage",
                             Json{{"profile", a->profile},
                                  {"function", a->function},
-                                 {"usage", UsageWord(a->usage)}},
+                                 {"usage", hostd::UsageWord(a->usage)}},
                             &answer, e);
         if (!h->Ask("GET", profile_target(a->profile), "", &answer, e)) return false;
         Json out = Json::array();
@@ -627,9 +623,12 @@ void AddHostCommands(CLI::App* app, CommandContext* context, int* exit_code) {
     // Each stamp comes as the hexadecimal of its eight bytes.
     auto decoded = [&t](const char* key) {
       const std::string hex = t.value(key, "");
-      std::vector<BYTE> bytes;
-      for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+      std::vector<BYTE> bytes(hex.size() / 2);
+      size_t length = 0;
+      if (sodium_hex2bin(bytes.data(), bytes.size(), hex.data(), hex.size(), nullptr, &length,
+                         nullptr) != 0)
+        length = 0;
+      bytes.resize(length);
       return DecodeTimestamp(bytes);
     };
     const nlohmann::json user = decoded("user"), rep = decoded("rep"), hier = decoded("hier");
@@ -684,8 +683,8 @@ exp->callback(run([=](Host* h, std::string* e) {
   if (!h->client->Send("GET", "export", "", &reply, e)) return false;
   if (reply.status != 200) {
     Json problem;
-    h->code = reply.status == 404 ? kExitNotFound : kExitFailed;
-    return h->Ask("GET", "export", "", &problem, e);  // the refusal, in words
+    h->Answered(reply, &problem, e);  // the refusal, in words
+    return false;
   }
   const std::string& json = reply.body;
   if (a->file.empty() || a->file == "-") {
