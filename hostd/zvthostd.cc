@@ -336,9 +336,7 @@ int main(int argc, char** argv) {
   auto configure = [&](zvt::hostd::ServerOptions* o, std::vector<std::string>* l,
                        std::string* admin, bool transport) {
     std::vector<std::string> problems;
-    std::string console_read = console;
-    if (!config.empty()) ReadConfig(config, app, {o, l, admin, &console_read}, &problems);
-    console = console_read;
+    if (!config.empty()) ReadConfig(config, app, {o, l, admin, &console}, &problems);
     if (o->store_path.empty())
       problems.push_back("--store (or \"store\" in the configuration file) is required");
     CheckUseful(*o, &problems);
