@@ -104,6 +104,11 @@ class PostgresHostStore final : public HostStore {
                  std::string* error) override;
   bool SetAuditor(const std::string& name, bool auditor, std::string* error) override;
   bool IsAuditor(const std::string& name, bool* auditor, std::string* error) override;
+  // A profile's flag (all_profiles, auditor), and its change with the audit
+  // record `action`.
+  bool ReadFlag(const char* column, const std::string& name, bool* on, std::string* error);
+  bool SetFlag(const char* column, const char* action, const std::string& name, bool on,
+               std::string* error);
   // Writes `record` in the session's open transaction.
   bool Audit(PgSession& s, const AuditRecord& record);
   bool StoreGroups(const std::string& profile, const std::vector<std::string>& groups,
@@ -229,55 +234,41 @@ bool PostgresHostStore::ProfileExists(const std::string& name, bool* exists, std
 }
 
 bool PostgresHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
-  const std::string canonical = CanonicalProfile(name);
-  PgSession s(pool_.get(), error);
-  PgResult r;
-  if (!s.ok() || !s.BeginWrite() ||
-      !s.Run("SELECT all_profiles FROM profiles WHERE name = $1", {canonical}, &r))
-    return false;
-  if (r.Rows() == 0) return s.Fail("no user profile " + canonical);
-  const bool was = r.Get(0, 0) == "t";
-  return s.Run("UPDATE profiles SET all_profiles = $2 WHERE name = $1",
-               {canonical, all ? "true" : "false"}) &&
-         Audit(s, Change("profile.security-admin", canonical, "", was ? "on" : "off",
-                         all ? "on" : "off")) &&
-         s.Commit();
+  return SetFlag("all_profiles", "profile.security-admin", name, all, error);
+}
+bool PostgresHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
+  return ReadFlag("all_profiles", name, all, error);
+}
+bool PostgresHostStore::SetAuditor(const std::string& name, bool auditor, std::string* error) {
+  return SetFlag("auditor", "profile.auditor", name, auditor, error);
+}
+bool PostgresHostStore::IsAuditor(const std::string& name, bool* auditor, std::string* error) {
+  return ReadFlag("auditor", name, auditor, error);
 }
 
-bool PostgresHostStore::SetAuditor(const std::string& name, bool auditor, std::string* error) {
-  const std::string canonical = CanonicalProfile(name);
+bool PostgresHostStore::ReadFlag(const char* column, const std::string& name, bool* on,
+                                 std::string* error) {
+  const std::string sql = std::string("SELECT ") + column + " FROM profiles WHERE name = $1";
   PgSession s(pool_.get(), error);
   PgResult r;
-  if (!s.ok() || !s.BeginWrite() ||
-      !s.Run("SELECT auditor FROM profiles WHERE name = $1", {canonical}, &r))
-    return false;
+  if (!s.ok() || !s.Run(sql.c_str(), {CanonicalProfile(name)}, &r)) return false;
+  *on = r.Rows() == 1 && r.Get(0, 0) == "t";
+  return true;
+}
+
+bool PostgresHostStore::SetFlag(const char* column, const char* action, const std::string& name,
+                                bool on, std::string* error) {
+  const std::string canonical = CanonicalProfile(name);
+  const std::string read = std::string("SELECT ") + column + " FROM profiles WHERE name = $1";
+  const std::string write = std::string("UPDATE profiles SET ") + column + " = $2 WHERE name = $1";
+  PgSession s(pool_.get(), error);
+  PgResult r;
+  if (!s.ok() || !s.BeginWrite() || !s.Run(read.c_str(), {canonical}, &r)) return false;
   if (r.Rows() == 0) return s.Fail("user profile " + canonical + " not found");
   const bool was = r.Get(0, 0) == "t";
-  return s.Run("UPDATE profiles SET auditor = $2 WHERE name = $1",
-               {canonical, auditor ? "true" : "false"}) &&
-         Audit(s, Change("profile.auditor", canonical, "", was ? "on" : "off",
-                         auditor ? "on" : "off")) &&
+  return s.Run(write.c_str(), {canonical, on ? "true" : "false"}) &&
+         Audit(s, Change(action, canonical, "", was ? "on" : "off", on ? "on" : "off")) &&
          s.Commit();
-}
-
-bool PostgresHostStore::IsAuditor(const std::string& name, bool* auditor, std::string* error) {
-  PgSession s(pool_.get(), error);
-  PgResult r;
-  if (!s.ok() ||
-      !s.Run("SELECT auditor FROM profiles WHERE name = $1", {CanonicalProfile(name)}, &r))
-    return false;
-  *auditor = r.Rows() == 1 && r.Get(0, 0) == "t";
-  return true;
-}
-
-bool PostgresHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
-  PgSession s(pool_.get(), error);
-  PgResult r;
-  if (!s.ok() ||
-      !s.Run("SELECT all_profiles FROM profiles WHERE name = $1", {CanonicalProfile(name)}, &r))
-    return false;
-  *all = r.Rows() == 1 && r.Get(0, 0) == "t";
-  return true;
 }
 
 bool PostgresHostStore::InsertProfile(const std::string& name, const std::string& hash,

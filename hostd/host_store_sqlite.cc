@@ -209,6 +209,11 @@ class SqliteHostStore final : public HostStore {
                  std::string* error) override;
   bool SetAuditor(const std::string& name, bool auditor, std::string* error) override;
   bool IsAuditor(const std::string& name, bool* auditor, std::string* error) override;
+  // A profile's flag (all_profiles, auditor), and its change with the audit
+  // record `action`.
+  bool ReadFlag(const char* column, const std::string& name, bool* on, std::string* error);
+  bool SetFlag(const char* column, const char* action, const std::string& name, bool on,
+               std::string* error);
   // Writes `record` in the transaction open now.
   bool Audit(const AuditRecord& record, std::string* error);
   // Moves the user timestamp of `profile` and of its members to `s`.
@@ -319,24 +324,6 @@ bool SqliteHostStore::Exec(const char* sql, std::string* error) {
   return false;
 }
 
-bool SqliteHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
-  const std::string canonical = CanonicalProfile(name);
-  WriteTransaction tx(db_, counter_.get(), error);
-  bool was = false;
-  if (!tx.ok() || !ReadsAllProfiles(canonical, &was, error)) return false;
-  Stmt st(&cache_, "UPDATE profiles SET all_profiles = ?2 WHERE name = ?1", error);
-  if (!st.ok() || st.Text(1, canonical).Text(2, all ? "1" : "0").Step(error) != SQLITE_DONE)
-    return false;
-  if (st.Changes() == 0) {
-    *error = "no user profile " + canonical;
-    return false;
-  }
-  return Audit(Change("profile.security-admin", canonical, "", was ? "on" : "off",
-                      all ? "on" : "off"),
-               error) &&
-         tx.Commit(error);
-}
-
 bool SqliteHostStore::Audit(const AuditRecord& r, std::string* error) {
   Stmt st(&cache_,
           "INSERT INTO audit(at, who, origin, action, profile, function, before, after) "
@@ -374,39 +361,45 @@ bool SqliteHostStore::ListAudit(const AuditFilter& f, std::vector<AuditRecord>* 
   return rc == SQLITE_DONE;
 }
 
+bool SqliteHostStore::SetAllProfiles(const std::string& name, bool all, std::string* error) {
+  return SetFlag("all_profiles", "profile.security-admin", name, all, error);
+}
+bool SqliteHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
+  return ReadFlag("all_profiles", name, all, error);
+}
 bool SqliteHostStore::SetAuditor(const std::string& name, bool auditor, std::string* error) {
+  return SetFlag("auditor", "profile.auditor", name, auditor, error);
+}
+bool SqliteHostStore::IsAuditor(const std::string& name, bool* auditor, std::string* error) {
+  return ReadFlag("auditor", name, auditor, error);
+}
+
+bool SqliteHostStore::ReadFlag(const char* column, const std::string& name, bool* on,
+                               std::string* error) {
+  const std::string sql = std::string("SELECT ") + column + " FROM profiles WHERE name = ?1";
+  Stmt st(&cache_, sql.c_str(), error);
+  if (!st.ok()) return false;
+  const int rc = st.Text(1, CanonicalProfile(name)).Step(error);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  *on = rc == SQLITE_ROW && st.ColInt(0) != 0;
+  return true;
+}
+
+bool SqliteHostStore::SetFlag(const char* column, const char* action, const std::string& name,
+                              bool on, std::string* error) {
   const std::string canonical = CanonicalProfile(name);
   WriteTransaction tx(db_, counter_.get(), error);
   bool was = false;
-  if (!tx.ok() || !IsAuditor(canonical, &was, error)) return false;
-  Stmt st(&cache_, "UPDATE profiles SET auditor = ?2 WHERE name = ?1", error);
-  if (!st.ok() || st.Text(1, canonical).Int(2, auditor ? 1 : 0).Step(error) != SQLITE_DONE)
-    return false;
+  if (!tx.ok() || !ReadFlag(column, canonical, &was, error)) return false;
+  const std::string sql = std::string("UPDATE profiles SET ") + column + " = ?2 WHERE name = ?1";
+  Stmt st(&cache_, sql.c_str(), error);
+  if (!st.ok() || st.Text(1, canonical).Int(2, on ? 1 : 0).Step(error) != SQLITE_DONE) return false;
   if (st.Changes() == 0) {
     *error = "user profile " + canonical + " not found";
     return false;
   }
-  return Audit(Change("profile.auditor", canonical, "", was ? "on" : "off", auditor ? "on" : "off"),
-               error) &&
+  return Audit(Change(action, canonical, "", was ? "on" : "off", on ? "on" : "off"), error) &&
          tx.Commit(error);
-}
-
-bool SqliteHostStore::IsAuditor(const std::string& name, bool* auditor, std::string* error) {
-  Stmt st(&cache_, "SELECT auditor FROM profiles WHERE name = ?1", error);
-  if (!st.ok()) return false;
-  const int rc = st.Text(1, CanonicalProfile(name)).Step(error);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
-  *auditor = rc == SQLITE_ROW && st.ColInt(0) != 0;
-  return true;
-}
-
-bool SqliteHostStore::ReadsAllProfiles(const std::string& name, bool* all, std::string* error) {
-  Stmt st(&cache_, "SELECT all_profiles FROM profiles WHERE name = ?1", error);
-  if (!st.ok()) return false;
-  int rc = st.Text(1, CanonicalProfile(name)).Step(error);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
-  *all = rc == SQLITE_ROW && st.Col(0) == "1";
-  return true;
 }
 
 bool SqliteHostStore::NextStamp(Stamp* stamp, std::string* error) {
