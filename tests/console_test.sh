@@ -29,8 +29,7 @@ before=$(wc -l <"$calls")
 # once and neither the functions nor anything else.
 answer=$("$bin/zvtadm" value DEMO_JOE QACME_PAY_RUN)
 [ "$answer" = "QACME_PAY_RUN  denied" ] || { echo "FAIL: JOE's client answers: $answer" >&2; exit 1; }
-reloads=$(sed -n "$((before + 1)),\$p" "$calls" | awk '{print $3}' | grep -v KRCHGTS | sort | uniq -c |
-  awk '{printf "%s%s x %s", sep, $1, $2; sep=", "}')
+reloads=$(calls_after "$calls" "$before" KRCHGTS)
 [ "$reloads" = "1 x KLIB/KRUSRFN" ] ||
   { echo "FAIL: the client's reload after the change made these calls: ${reloads:-none}" >&2; exit 1; }
 echo "console_test: passed (screenshots in $shots)"

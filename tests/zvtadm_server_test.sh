@@ -62,8 +62,7 @@ before=$(wc -l <"$calls")
 expect 0 adm usage JOE QACME_PAY_RUN 1
 [ "$("$bin/zvtadm" value DEMO_JOE QACME_PAY_RUN)" = "QACME_PAY_RUN  denied" ] ||
   fail "the denial made through the server did not reach JOE's client"
-reloads=$(sed -n "$((before + 1)),\$p" "$calls" | awk '{print $3}' | grep -v KRCHGTS | sort | uniq -c |
-  awk '{printf "%s%s x %s", sep, $1, $2; sep=", "}')
+reloads=$(calls_after "$calls" "$before" KRCHGTS)
 [ "$reloads" = "1 x KLIB/KRUSRFN" ] || fail "the client reloaded: ${reloads:-nothing}"
 expect 0 adm --json audit --limit 1
 json_check "assert d[0]['who'] == 'ADMIN' and d[0]['from'] == '127.0.0.1' \

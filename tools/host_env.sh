@@ -40,3 +40,11 @@ start_host() {
   [ -s "$work/port" ] || { cat "$work/zvthostd.log" >&2; echo "zvthostd did not start" >&2; exit 1; }
   port=$(cat "$work/port")
 }
+
+# calls_after LOG N [SKIP]: the program calls LOG (zvthostd --call-log) holds
+# after its line N, counted by program: "2 x KLIB/KRUSRFN, 1 x KLIB/KRCHGTS";
+# programs matching SKIP are left out; nothing when there are none.
+calls_after() {
+  sed -n "$(($2 + 1)),\$p" "$1" | awk '{print $3}' | { grep -v "${3:-^$}" || true; } | sort |
+    uniq -c | awk '{printf "%s%s x %s", sep, $1, $2; sep=", "}'
+}
