@@ -146,13 +146,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     counts_match = EntriesMatchBytes(g_receiver);
   }
   ErrorOut error;
-  if (data[0] & 1) {
+  if ((data[0] & 3) == 1) {
     FunctionInfoList list;
     uint32_t rc = CAdminHostAPIs::getFuncList(u"FUZZ", 0, &list, &error, nullptr);
     // Whatever was listed came from whole entries of what the host sent.
     if (rc == 0 && list.size() * 1495 > size) __builtin_trap();
     if (rc == 0 && !counts_match) __builtin_trap();
     if (rc != 0 && !error) __builtin_trap();
+  } else if ((data[0] & 3) == 3) {
+    FunctionPlacements list;
+    uint32_t rc = CAdminHostAPIs::getFuncPlacements(u"FUZZ", 0, &list, &error, nullptr);
+    if (rc == 0 && list.size() * 1495 > size) __builtin_trap();
+    if (rc == 0 && !counts_match) __builtin_trap();
+    if (rc != 0 && !error) __builtin_trap();
+    // Every text lies within what the list kept.
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list.text(list[i].id).size() > 30 || list.text(list[i].parent).size() > 30)
+        __builtin_trap();
   } else {
     UsageRecordList list;
     std::u16string profile = u"JOE";

@@ -104,6 +104,16 @@ void Record::LayOutFixed() {
   fixed_at_.push_back(static_cast<uint32_t>(at));
 }
 
+bool Record::FixedField(std::string_view source, size_t start, size_t i, std::string_view* bytes,
+                        bool* present) const {
+  if (fixed_at_.empty() || i >= slots_.size()) return false;
+  const size_t available = start < source.size() ? source.size() - start : 0;
+  const uint32_t at = fixed_at_[i], width = fixed_at_[i + 1] - at;
+  *present = uint64_t{at} + width <= available;
+  if (*present) *bytes = source.substr(start + at, width);
+  return true;
+}
+
 Slot& Record::slot(size_t i) {
   Slot& s = slots_[i];
   if (s.pending) {
@@ -330,6 +340,12 @@ Record* PgmArrayDataObject::writable() {
   record = own.get();
   changed_.emplace(selected_, std::move(own));
   return record;
+}
+
+bool PgmArrayDataObject::ReceivedField(size_t index, std::string_view* bytes, bool* present) const {
+  if (selected_ >= received_ || source_ == nullptr) return false;
+  if (!changed_.empty() && changed_.count(selected_) != 0) return false;
+  return view_.FixedField(*source_, first_ + size_t{selected_} * stride_, index, bytes, present);
 }
 
 bool PgmArrayDataObject::Select(uint16_t entry) {

@@ -82,6 +82,11 @@ class Record {
   // Notes the layout when every field has a width of its own, so that
   // DecodeFrom need not work it out for each record it reads.
   void LayOutFixed();
+  // With that layout, where field `i` of a record at `start` in `source`
+  // lies: false when the layout is not fixed. `*present` says whether the
+  // field arrived whole, and then `*bytes` holds it.
+  bool FixedField(std::string_view source, size_t start, size_t i, std::string_view* bytes,
+                  bool* present) const;
   // Decodes field `i` alone from `bytes` (a reply's output parameter).
   void DecodeField(size_t i, std::string_view bytes);
   void DecodeField(size_t i, const std::shared_ptr<const std::string>& bytes);
@@ -135,6 +140,11 @@ class PgmArrayDataObject final : public ArrayDataObject, public Node {
 
   uint16_t capacity() const { return capacity_; }
   bool Select(uint16_t entry);
+  // Field `index` of the selected entry straight from the bytes it arrived
+  // in, without decoding the entry: only for an entry that arrived, that no
+  // caller changed, of a table with a fixed layout and a field it has.
+  // False when the caller must go through current().
+  bool ReceivedField(size_t index, std::string_view* bytes, bool* present) const;
   // Takes `count` entries `stride` bytes apart from the start of `in`
   // (entries past the capacity are ignored); returns the bytes consumed.
   // `in` lies within `*owner` when it is given.

@@ -41,6 +41,16 @@ std::string Be(uint32_t v) { return big_endian::Bytes32(v); }
 class DataObjectTest : public ::testing::Test {
  protected:
   DataObjectTest() : calls_(&locator_, ErrorLog(dir_.File("error.log"))) {}
+  // A list receiver holding an array of four entries; null on failure.
+  ArrayDataObject* NewReceiver(std::unique_ptr<DataObject>* receiver) {
+    DataDescription receiver_dd(kReceiver), entry_dd(kEntry);
+    *receiver = calls_.createDataObject(receiver_dd);
+    std::unique_ptr<DataObject> owned = calls_.createArrayDataObject(entry_dd, 4);
+    auto* array = static_cast<ArrayDataObject*>(owned.get());
+    ErrorOut error;
+    return calls_.setObject(receiver->get(), 4, &owned, &error) == kPgmOk ? array : nullptr;
+  }
+
   testing::TempDir dir_;
   StaticSystemLocator locator_;
   RemoteProgramCalls calls_;
@@ -151,14 +161,11 @@ TEST_F(DataObjectTest, DecodingUsesTheHostsCountStrideAndOffset) {
 }
 
 TEST_F(DataObjectTest, HostileRepliesNeverReadOutsideWhatArrived) {
-  DataDescription receiver_dd(kReceiver), entry_dd(kEntry);
   std::mt19937 rng(1);
   for (int round = 0; round < 2000; ++round) {
-    auto receiver = calls_.createDataObject(receiver_dd);
-    std::unique_ptr<DataObject> owned = calls_.createArrayDataObject(entry_dd, 4);
-    auto* array = static_cast<ArrayDataObject*>(owned.get());
-    ErrorOut error;
-    ASSERT_EQ(calls_.setObject(receiver.get(), 4, &owned, &error), kPgmOk);
+    std::unique_ptr<DataObject> receiver;
+    ArrayDataObject* array = NewReceiver(&receiver);
+    ASSERT_NE(array, nullptr);
     // Huge or tiny counts, strides and offsets, cut at a random length.
     uint32_t picks[] = {0, 1, 3, 4, 9, 12, 0x7FFFFFFF, 0xFFFFFFFF};
     std::string in = Be(picks[rng() % 8]) + Be(picks[rng() % 8]) + Be(picks[rng() % 8]);
@@ -196,6 +203,36 @@ TEST_F(DataObjectTest, AFixedLayoutReadsAsTheFieldByFieldOne) {
     for (size_t i = 0; i < kEntry.count; ++i) {
       ASSERT_EQ(laid_out.slot(i).has_value, walked.slot(i).has_value) << round << " " << i;
       EXPECT_EQ(laid_out.FieldBytes(i), walked.FieldBytes(i));
+    }
+  }
+}
+
+// Fields of a received entry are read straight from the reply's bytes; the
+// same entry decoded into a record of its own (as a caller's change makes
+// it) must read alike, whatever the host sent and however much of it.
+TEST_F(DataObjectTest, AReceivedEntryReadsAsItsDecodedRecord) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 200; ++round) {
+    std::unique_ptr<DataObject> receiver;
+    ArrayDataObject* array = NewReceiver(&receiver);
+    ASSERT_NE(array, nullptr);
+    const uint32_t count = rng() % 5, stride = 9 + rng() % 3;
+    std::string in = Be(count) + Be(stride) + Be(16) + std::string(4, '\0');
+    in += std::string(rng() % (count * stride + 1), '\0');
+    for (size_t i = 16; i < in.size(); ++i)
+      in[i] = static_cast<char>(rng() % 4 ? 0x40 + rng() % 0x80 : rng());
+    auto shared = std::make_shared<const std::string>(in);
+    static_cast<PgmDataObject*>(receiver.get())->record().Decode(*shared, &shared);
+    for (uint16_t entry = 0; entry < 4; ++entry) {
+      for (uint32_t field = 0; field < 3; ++field) {
+        char16_t straight[8] = {u'?'}, decoded[8] = {u'?'};
+        ASSERT_EQ(calls_.selectEntry(array, entry), kPgmOk);
+        const uint32_t rc = calls_.getText(array, field, straight, sizeof straight);
+        if (AsArray(array)->current() != nullptr) AsArray(array)->writable();
+        EXPECT_EQ(calls_.getText(array, field, decoded, sizeof decoded), rc)
+            << round << " " << entry << " " << field;
+        EXPECT_EQ(std::u16string(straight), std::u16string(decoded));
+      }
     }
   }
 }

@@ -428,41 +428,62 @@ uint32_t RemoteProgramCalls::selectEntry(ArrayDataObject* array, uint16_t entry)
   return a->Select(entry) ? kPgmOk : kPgmBadIndex;
 }
 
-uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_t* destination,
-                                     uint32_t destination_bytes) {
-  Node* node = AsNode(object);
-  if (node == nullptr || destination == nullptr || destination_bytes < sizeof(char16_t))
-    return kPgmBadObject;
-  destination[0] = u'\0';
-  Record* record = node->current();
-  if (record == nullptr) return kPgmNotAvailable;
-  if (index >= record->size()) return kPgmBadIndex;
-  const FieldDescription& f = record->field(index);
-  const Slot& slot = std::as_const(*record).slot(index);
-  size_t room = destination_bytes / sizeof(char16_t) - 1;
+namespace {
+
+// The text of a character or binary field's bytes: trailing blanks go before
+// conversion (0x40 is the only byte that becomes a blank), and only what
+// fits `room` characters is converted.
+uint32_t FieldText(const FieldDescription& f, std::string_view bytes, char16_t* destination,
+                   size_t room) {
   if (f.type == kFieldChar || f.type == kFieldCharVarying) {
-    if (!slot.has_value) return kPgmNotAvailable;
-    // Trailing blanks go before conversion (0x40 is the only byte that
-    // becomes a blank), and only what fits is converted.
-    std::string_view bytes = record->FieldBytes(index);
     bytes = bytes.substr(0, LengthWithoutTrailingBlanks(bytes));
     size_t n = std::min(room, bytes.size());
     for (size_t i = 0; i < n; ++i) destination[i] = EbcdicToUnicode(static_cast<uint8_t>(bytes[i]));
     destination[n] = u'\0';
     return n < bytes.size() ? kPgmTruncated : kPgmOk;
   }
-  std::u16string text;
-  if (f.type == kFieldBinary) {
-    uint32_t v;
-    if (!record->BinaryValue(static_cast<int>(index), &v)) return kPgmNotAvailable;
-    text = platform::U16(std::to_string(static_cast<int32_t>(v)));
-  } else {
-    return kPgmBadIndex;
-  }
+  const std::u16string text =
+      platform::U16(std::to_string(static_cast<int32_t>(big_endian::Load32(bytes))));
   size_t n = std::min(room, text.size());
   std::memcpy(destination, text.data(), n * sizeof(char16_t));
   destination[n] = u'\0';
   return n < text.size() ? kPgmTruncated : kPgmOk;
+}
+
+}  // namespace
+
+uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_t* destination,
+                                     uint32_t destination_bytes) {
+  Node* node = AsNode(object);
+  if (node == nullptr || destination == nullptr || destination_bytes < sizeof(char16_t))
+    return kPgmBadObject;
+  destination[0] = u'\0';
+  const size_t room = destination_bytes / sizeof(char16_t) - 1;
+  const FieldTable& table = node->table();
+  // A list entry as received is read where it arrived, without decoding
+  // the rest of the entry.
+  std::string_view bytes;
+  bool present = false;
+  if (PgmArrayDataObject* array = AsArray(object);
+      array != nullptr && array->ReceivedField(index, &bytes, &present)) {
+    const FieldDescription& f = table.rows[index];
+    if (f.type != kFieldChar && f.type != kFieldBinary) return kPgmBadIndex;
+    if (!present) return kPgmNotAvailable;
+    return FieldText(f, bytes, destination, room);
+  }
+  Record* record = node->current();
+  if (record == nullptr) return kPgmNotAvailable;
+  if (index >= record->size()) return kPgmBadIndex;
+  const FieldDescription& f = record->field(index);
+  const Slot& slot = std::as_const(*record).slot(index);
+  if (f.type == kFieldChar || f.type == kFieldCharVarying) {
+    if (!slot.has_value) return kPgmNotAvailable;
+    return FieldText(f, record->FieldBytes(index), destination, room);
+  }
+  if (f.type != kFieldBinary) return kPgmBadIndex;
+  uint32_t v;
+  if (!record->BinaryValue(static_cast<int>(index), &v)) return kPgmNotAvailable;
+  return FieldText(f, big_endian::Bytes32(v), destination, room);
 }
 
 std::unique_ptr<ErrorObject> RemoteProgramCalls::createError(uint32_t message_number,

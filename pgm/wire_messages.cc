@@ -136,18 +136,19 @@ class Reader {
   // run is at most as long as what is left of `size`, which the caller has
   // bounded by what the call's outputs hold, so the room is taken at once.
   bool PackedBlanks(uint32_t size, std::string* s) {
-    s->clear();
-    s->reserve(size);
-    while (s->size() < size) {
+    // Blanks throughout at once, then the literal bytes copied into place.
+    s->assign(size, '\x40');
+    uint32_t at = 0;
+    while (at < size) {
       uint32_t literal, blanks;
       if (!Count(&literal)) return false;
-      if (literal > size - s->size() || !Need(literal)) return Fail("bad packed output");
-      s->append(in_.substr(pos_, literal));
+      if (literal > size - at || !Need(literal)) return Fail("bad packed output");
+      std::memcpy(s->data() + at, in_.data() + pos_, literal);
       pos_ += literal;
+      at += literal;
       if (!Count(&blanks)) return false;
-      if (blanks > size - s->size() || (literal == 0 && blanks == 0))
-        return Fail("bad packed output");
-      s->append(blanks, '\x40');
+      if (blanks > size - at || (literal == 0 && blanks == 0)) return Fail("bad packed output");
+      at += blanks;
     }
     return true;
   }

@@ -1,6 +1,9 @@
 // Building the function hierarchy of one reload: the client-defined
 // functions first, then the host's, either from the host's function list
 // (saved as the system's "Hierarchy" key) or from that saved copy.
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "cache/registry_cache.h"
@@ -23,29 +26,16 @@ constexpr DWORD kHierarchyDataBytes = 8192;
 constexpr DWORD kMaxValueIndex = 1u << 20;
 
 // The host part of the tree: every host root and group with all its host
-// children, in function-list order, and the order the parents came in.
+// children (as places in the function list), in list order, and the order
+// the parents came in. Names are views of the function list's texts.
 struct HostHierarchy {
-  HierarchyMap children;
-  std::vector<std::u16string> order;
+  std::unordered_map<std::u16string_view, std::vector<uint32_t>> children;
+  std::vector<std::u16string_view> order;
 
-  void Reset(const std::u16string& id) {
-    auto [it, added] = children.try_emplace(id);
-    if (added) {
-      order.push_back(id);
-    } else {
-      it->second.clear();
-    }
+  void Add(std::u16string_view id) {
+    if (children.try_emplace(id).second) order.push_back(id);
   }
 };
-
-std::u16string JoinChildren(const std::vector<std::u16string>& children) {
-  std::u16string text;
-  for (const std::u16string& child : children) {
-    if (!text.empty()) text.push_back(u',');
-    text += child;
-  }
-  return text;
-}
 
 std::vector<std::u16string> SplitChildren(const std::u16string& text) {
   std::vector<std::u16string> pieces;
@@ -73,30 +63,57 @@ void AppendChild(HierarchyMap* map, const std::u16string& parent, const std::u16
 
 constexpr char16_t kHostNoParent[] = u"CRegistryCache::getTarvoAIValues -> AI Error-No Parent";
 
-uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string& system_name,
+uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16string& system_name,
                        const std::u16string& user_id, const SystemHandle* handle) {
-  FunctionInfoList functions;
+  FunctionPlacements functions;
   ErrorOut error;
-  uint32_t rc = CAdminHostAPIs::getFuncList(system_name, kAllCategories, &functions, &error, handle,
-                                            FunctionFields::kPlacement);
+  uint32_t rc =
+      CAdminHostAPIs::getFuncPlacements(system_name, kAllCategories, &functions, &error, handle);
   if (rc != 0 || error) {
     if (error) showHostError(error.get(), user_id, system_name, handle);
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> getFuncList failed", 0);
     return 1;
   }
 
+  // What the client declared, and then the host's roots and groups.
+  std::unordered_set<std::u16string_view> known_ids(known.begin(), known.end());
   HostHierarchy host;
-  for (const auto& f : functions) {
-    if (f->functionType == kClientFunctionItem) continue;
-    host.Reset(f->functionId);
-    if (known->insert(f->functionId).second) (*map)[f->functionId].clear();
+  for (size_t i = 0; i < functions.size(); ++i) {
+    const FunctionPlacements::Entry& f = functions[i];
+    if (f.type == kClientFunctionItem) continue;
+    const std::u16string_view id = functions.text(f.id);
+    host.Add(id);
+    if (known_ids.insert(id).second) (*map)[std::u16string(id)].clear();
   }
-  for (const auto& f : functions) {
-    if (f->functionType == kClientFunctionRoot) continue;
-    const std::u16string parent = HostFunctionParent(*f);
-    AppendChild(&host.children, parent, f->functionId, kHostNoParent, __LINE__);
-    if (f->functionType == kClientFunctionItem && known->count(f->functionId) == 0)
-      AppendChild(map, parent, f->functionId, kHostNoParent, __LINE__);
+  // Neighbours in the list mostly share their parent: each parent is looked
+  // up once per run of them. Nothing is added to either map meanwhile.
+  std::u16string_view last_parent;
+  auto host_parent = host.children.end();
+  auto map_parent = map->end();
+  bool looked_up = false;
+  for (size_t i = 0; i < functions.size(); ++i) {
+    const FunctionPlacements::Entry& f = functions[i];
+    if (f.type == kClientFunctionRoot) continue;
+    const std::u16string_view parent =
+        HostFunctionParent(f.category, functions.text(f.root), functions.text(f.parent));
+    if (!looked_up || parent != last_parent) {
+      host_parent = host.children.find(parent);
+      map_parent = map->find(std::u16string(parent));
+      last_parent = parent;
+      looked_up = true;
+    }
+    if (host_parent == host.children.end()) {
+      writeErrorRecord(ErrorUnit::kCache, kHostNoParent, __LINE__, 0);
+    } else {
+      host_parent->second.push_back(static_cast<uint32_t>(i));
+    }
+    const std::u16string_view id = functions.text(f.id);
+    if (f.type != kClientFunctionItem || known_ids.count(id) != 0) continue;
+    if (map_parent == map->end()) {
+      writeErrorRecord(ErrorUnit::kCache, kHostNoParent, __LINE__, 0);
+    } else {
+      map_parent->second.emplace_back(id);
+    }
   }
 
   if (uint32_t open = CRegistryCache::openHierRegKey(system_name); open != 0) {
@@ -106,12 +123,18 @@ uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string&
   }
   RegistryApi* registry = CurrentServices().registry;
   DWORD saved = 0;
-  for (const std::u16string& parent : host.order) {
-    const std::vector<std::u16string>& children = host.children[parent];
+  std::u16string text;
+  for (std::u16string_view parent : host.order) {
+    const std::vector<uint32_t>& children = host.children.find(parent)->second;
     if (children.empty()) continue;
     ++saved;
-    std::u16string text = JoinChildren(children);
-    if (SetStringValue(registry, CRegistryCache::hierarchyKey(), parent.c_str(), text) != 0)
+    text.clear();
+    for (uint32_t child : children) {
+      if (!text.empty()) text.push_back(u',');
+      text.append(functions.text(functions[child].id));
+    }
+    if (SetStringValue(registry, CRegistryCache::hierarchyKey(), std::u16string(parent).c_str(),
+                       text) != 0)
       CRegistryCache::noteLostWrite();
   }
   if (WriteSavedParents(registry, CRegistryCache::hierarchyKey(), saved) != 0)
@@ -209,7 +232,7 @@ uint32_t CRegistryCache::buildHierMap(HierarchyMap* map, const std::u16string& s
   // A saved copy that cannot be read whole is not used: the host's list
   // takes its place, so that no group loses its denial to a damaged store.
   if (reuse_hierarchy != 0 && BuildFromRegistry(map, &known, system_name) == 0) return 0;
-  return BuildFromHost(map, &known, system_name, user_id, handle);
+  return BuildFromHost(map, known, system_name, user_id, handle);
 }
 
 }  // namespace zvt

@@ -4,6 +4,7 @@
 #define ZVT_HIERARCHY_PARENTS_H_
 
 #include <string>
+#include <string_view>
 
 #include "hierarchy/client_functions.h"
 #include "host/admin_host_apis.h"
@@ -11,17 +12,21 @@
 namespace zvt {
 
 // "*NONE" or empty: no parent of its own.
-inline bool MeansNoParent(const std::u16string& parent) {
+inline bool MeansNoParent(std::u16string_view parent) {
   return parent.empty() || parent == u"*NONE";
 }
 
 // A host function without a parent stands under its root, except that one of
 // category 1 from another product stands under the console root.
+inline std::u16string_view HostFunctionParent(uint32_t category, std::u16string_view root,
+                                              std::u16string_view parent) {
+  if (!MeansNoParent(parent)) return parent;
+  return category == 1 && root != kConsoleRootId ? std::u16string_view(kConsoleRootId) : root;
+}
+
 inline std::u16string HostFunctionParent(const FunctionInfoRecord& f) {
-  if (!MeansNoParent(f.parentFunctionId)) return f.parentFunctionId;
-  return f.functionCategory == 1 && f.rootFunctionId != kConsoleRootId
-             ? std::u16string(kConsoleRootId)
-             : f.rootFunctionId;
+  return std::u16string(
+      HostFunctionParent(f.functionCategory, f.rootFunctionId, f.parentFunctionId));
 }
 
 // A declared function without a container stands under the console root

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "services/client.h"
@@ -36,10 +37,37 @@ struct UserFunctionUsageRecord {
 };
 using UsageRecordList = std::vector<std::unique_ptr<UserFunctionUsageRecord>>;
 
-// Which fields of each function getFuncList decodes: all, or only those
-// that place a function in the hierarchy (ID, category, type, root and
-// parent; the others keep their defaults).
-enum class FunctionFields { kAll, kPlacement };
+// Where each host function stands in the tree (ID, category, type, root and
+// parent), without its names and descriptions: what a reload needs of the
+// function list. The texts of all entries share one buffer, and an entry
+// whose root or parent is that of the entry before shares its text.
+class FunctionPlacements {
+ public:
+  struct Text {
+    uint32_t at = 0, size = 0;
+  };
+  struct Entry {
+    Text id, root, parent;  // parent "*NONE" or empty: none
+    uint8_t category = 3;   // as FunctionInfoRecord::functionCategory
+    uint8_t type = 2;       // as FunctionInfoRecord::functionType
+  };
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const Entry& operator[](size_t i) const { return entries_[i]; }
+  std::u16string_view text(Text t) const { return std::u16string_view(text_).substr(t.at, t.size); }
+
+  // Adds a function; the texts are copied.
+  void Add(std::u16string_view id, uint8_t category, uint8_t type, std::u16string_view root,
+           std::u16string_view parent);
+  void Reserve(size_t entries);
+
+ private:
+  Text Keep(std::u16string_view s);
+
+  std::u16string text_;
+  std::vector<Entry> entries_;
+};
 
 class CAdminHostAPIs {
  public:
@@ -48,8 +76,11 @@ class CAdminHostAPIs {
   // received before a failure stay in `*list`.
   static uint32_t getFuncList(const std::u16string& system_name, uint32_t category_selector,
                               FunctionInfoList* list, ErrorOut* error,
-                              const SystemHandle* handle = nullptr,
-                              FunctionFields fields = FunctionFields::kAll);
+                              const SystemHandle* handle = nullptr);
+  // The same call, keeping only where each function stands.
+  static uint32_t getFuncPlacements(const std::u16string& system_name, uint32_t category_selector,
+                                    FunctionPlacements* list, ErrorOut* error,
+                                    const SystemHandle* handle = nullptr);
   // The usage settings of `user_profile` ("KLIB/KRUSRFN", format
   // "USGA0100"). A profile name beginning with a digit gets a "Q" in front,
   // in the caller's string too. Records received before a failure stay.

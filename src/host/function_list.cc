@@ -22,50 +22,75 @@ constexpr SelectionMessages kSelectionMessages = {
     u"getFuncList:  Unable to set Comparison data in DO.",
 };
 
-// The text of an entry field, cut to `limit` characters.
-std::u16string EntryText(ProgramCallApi* pgm, DataObject* entries, uint32_t index, size_t limit) {
-  char16_t buffer[133];
-  if (limit + 1 > sizeof buffer / sizeof buffer[0]) limit = sizeof buffer / sizeof buffer[0] - 1;
+// The text of an entry field, cut to `limit` characters, into `buffer`
+// (room for 132 characters and the terminator).
+using FieldBuffer = char16_t[133];
+std::u16string_view EntryText(ProgramCallApi* pgm, DataObject* entries, uint32_t index,
+                              size_t limit, FieldBuffer& buffer) {
+  constexpr size_t kRoom = sizeof(FieldBuffer) / sizeof(char16_t) - 1;
+  if (limit > kRoom) limit = kRoom;
   buffer[0] = 0;
   pgm->getText(entries, index, buffer, static_cast<uint32_t>((limit + 1) * sizeof(char16_t)));
-  return buffer;
+  return std::u16string_view(buffer);
 }
 
 // An indicator counts only when its text is exactly `expected`.
-bool Is(const std::u16string& text, char16_t expected) {
+bool Is(std::u16string_view text, char16_t expected) {
   return text.size() == 1 && text[0] == expected;
 }
 
-std::unique_ptr<FunctionInfoRecord> DecodeEntry(ProgramCallApi* pgm, DataObject* entries,
-                                                FunctionFields fields) {
-  auto record = std::make_unique<FunctionInfoRecord>();
-  record->functionId = EntryText(pgm, entries, 0, 30);
-  std::u16string category = EntryText(pgm, entries, 1, 1);
-  record->functionCategory = Is(category, u'0')   ? 0
-                             : Is(category, u'1') ? 1
-                             : Is(category, u'2') ? 2
-                                                  : 3;
-  std::u16string type = EntryText(pgm, entries, 2, 1);
-  record->functionType = Is(type, u'1') ? 0 : Is(type, u'2') ? 1 : 2;
-  record->rootFunctionId = EntryText(pgm, entries, 21, 30);
-  record->parentFunctionId = EntryText(pgm, entries, 22, 30);
-  if (fields == FunctionFields::kPlacement) return record;
-  record->functionName = EntryText(pgm, entries, 6, 132);
-  if (record->functionName.empty()) record->functionName = EntryText(pgm, entries, 9, 132);
-  record->functionDescription = EntryText(pgm, entries, 15, 132);
-  if (record->functionDescription.empty())
-    record->functionDescription = EntryText(pgm, entries, 18, 132);
-  record->indicator1 = Is(EntryText(pgm, entries, 23, 1), u'2') ? 1 : 0;
-  record->indicator2 = Is(EntryText(pgm, entries, 24, 1), u'1') ? 1 : 0;
-  record->indicator3 = Is(EntryText(pgm, entries, 25, 1), u'1') ? 1 : 0;
-  return record;
+uint8_t Category(std::u16string_view text) {
+  return Is(text, u'0') ? 0 : Is(text, u'1') ? 1 : Is(text, u'2') ? 2 : 3;
 }
 
-}  // namespace
+uint8_t Type(std::u16string_view text) { return Is(text, u'1') ? 0 : Is(text, u'2') ? 1 : 2; }
 
-uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t category_selector,
-                                     FunctionInfoList* list, ErrorOut* error,
-                                     const SystemHandle* handle, FunctionFields fields) {
+// Each function as a record of its own, with every field.
+struct WholeRecords {
+  FunctionInfoList* list;
+
+  size_t size() const { return list->size(); }
+  void Reserve(size_t n) { list->reserve(n); }
+  void Take(ProgramCallApi* pgm, DataObject* entries) {
+    FieldBuffer buffer;
+    auto record = std::make_unique<FunctionInfoRecord>();
+    record->functionId = EntryText(pgm, entries, 0, 30, buffer);
+    record->functionCategory = Category(EntryText(pgm, entries, 1, 1, buffer));
+    record->functionType = Type(EntryText(pgm, entries, 2, 1, buffer));
+    record->rootFunctionId = EntryText(pgm, entries, 21, 30, buffer);
+    record->parentFunctionId = EntryText(pgm, entries, 22, 30, buffer);
+    record->functionName = EntryText(pgm, entries, 6, 132, buffer);
+    if (record->functionName.empty())
+      record->functionName = EntryText(pgm, entries, 9, 132, buffer);
+    record->functionDescription = EntryText(pgm, entries, 15, 132, buffer);
+    if (record->functionDescription.empty())
+      record->functionDescription = EntryText(pgm, entries, 18, 132, buffer);
+    record->indicator1 = Is(EntryText(pgm, entries, 23, 1, buffer), u'2') ? 1 : 0;
+    record->indicator2 = Is(EntryText(pgm, entries, 24, 1, buffer), u'1') ? 1 : 0;
+    record->indicator3 = Is(EntryText(pgm, entries, 25, 1, buffer), u'1') ? 1 : 0;
+    list->push_back(std::move(record));
+  }
+};
+
+// Only what places each function, side by side in one list.
+struct Placements {
+  FunctionPlacements* list;
+
+  size_t size() const { return list->size(); }
+  void Reserve(size_t n) { list->Reserve(n); }
+  void Take(ProgramCallApi* pgm, DataObject* entries) {
+    FieldBuffer id, root, parent, one;
+    const uint8_t category = Category(EntryText(pgm, entries, 1, 1, one));
+    const uint8_t type = Type(EntryText(pgm, entries, 2, 1, one));
+    list->Add(EntryText(pgm, entries, 0, 30, id), category, type,
+              EntryText(pgm, entries, 21, 30, root), EntryText(pgm, entries, 22, 30, parent));
+  }
+};
+
+// Asks for the list part by part and hands each received entry to `sink`.
+template <typename Sink>
+uint32_t ReadFunctionList(const std::u16string& system_name, uint32_t category_selector, Sink sink,
+                          ErrorOut* error, const SystemHandle* handle) {
   return GuardHostCall(error, u"getFuncList", __LINE__, [&]() -> uint32_t {
     LockedFrame frame;
     error->reset();
@@ -121,19 +146,56 @@ uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t
       // beyond the array is the host's error and is cut to the array.
       uint32_t count = ReadBinaryField(pgm, r, 4);
       if (count > kFunctionListCapacity) count = kFunctionListCapacity;
-      if (list->empty()) list->reserve(count);
+      if (sink.size() == 0) sink.Reserve(count);
       for (uint32_t i = 0; i < count; ++i) {
         if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
-        list->push_back(DecodeEntry(pgm, entries, fields));
+        sink.Take(pgm, entries);
       }
       if (last) break;
       // A part without entries that still promises more would ask again
       // forever, and so would a list without end.
-      if (count == 0 || list->size() >= kMaxListEntries)
+      if (count == 0 || sink.size() >= kMaxListEntries)
         return FailHostCall(error, __LINE__, u"getFuncList:  Error received from KRFNLST API.");
     }
     return 0;
   });
+}
+
+}  // namespace
+
+void FunctionPlacements::Reserve(size_t entries) {
+  entries_.reserve(entries);
+  text_.reserve(entries * 24);
+}
+
+FunctionPlacements::Text FunctionPlacements::Keep(std::u16string_view s) {
+  Text t{static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(s.size())};
+  text_.append(s);
+  return t;
+}
+
+void FunctionPlacements::Add(std::u16string_view id, uint8_t category, uint8_t type,
+                             std::u16string_view root, std::u16string_view parent) {
+  Entry e;
+  e.id = Keep(id);
+  const Entry* before = entries_.empty() ? nullptr : &entries_.back();
+  e.root = before != nullptr && text(before->root) == root ? before->root : Keep(root);
+  e.parent = before != nullptr && text(before->parent) == parent ? before->parent : Keep(parent);
+  e.category = category;
+  e.type = type;
+  entries_.push_back(e);
+}
+
+uint32_t CAdminHostAPIs::getFuncList(const std::u16string& system_name, uint32_t category_selector,
+                                     FunctionInfoList* list, ErrorOut* error,
+                                     const SystemHandle* handle) {
+  return ReadFunctionList(system_name, category_selector, WholeRecords{list}, error, handle);
+}
+
+uint32_t CAdminHostAPIs::getFuncPlacements(const std::u16string& system_name,
+                                           uint32_t category_selector, FunctionPlacements* list,
+                                           ErrorOut* error, const SystemHandle* handle) {
+  return ReadFunctionList(system_name, category_selector, Placements{list}, error, handle);
 }
 
 }  // namespace zvt

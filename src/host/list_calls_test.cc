@@ -18,6 +18,19 @@ void Add(hostd::HostStore* store, hostd::FunctionRow row) {
   ASSERT_TRUE(store->AddFunction(row, &error)) << error;
 }
 
+// The placements of `list`'s functions, as getFuncPlacements gives them.
+void ExpectSamePlacements(const FunctionInfoList& list, const FunctionPlacements& placements) {
+  ASSERT_EQ(placements.size(), list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    const FunctionPlacements::Entry& e = placements[i];
+    EXPECT_EQ(placements.text(e.id), list[i]->functionId) << i;
+    EXPECT_EQ(e.category, list[i]->functionCategory) << i;
+    EXPECT_EQ(e.type, list[i]->functionType) << i;
+    EXPECT_EQ(placements.text(e.root), list[i]->rootFunctionId) << i;
+    EXPECT_EQ(placements.text(e.parent), list[i]->parentFunctionId) << i;
+  }
+}
+
 TEST_F(ListCallsTest, FunctionListComesInPartsOf64InHostOrder) {
   AddProfile("JOE");
   AddFunctions(150, "F");
@@ -37,6 +50,11 @@ TEST_F(ListCallsTest, FunctionListComesInPartsOf64InHostOrder) {
   EXPECT_EQ(list[7]->rootFunctionId, u"F0");
   EXPECT_EQ(list[7]->parentFunctionId, u"F0");
   EXPECT_EQ(list[7]->functionName, u"Function 7");
+
+  FunctionPlacements placements;
+  ASSERT_EQ(CAdminHostAPIs::getFuncPlacements(u"SYS", 0, &placements, &error), 0u);
+  EXPECT_EQ(server()->calls_of("KLIB/KRFNLST"), 6u);
+  ExpectSamePlacements(list, placements);
 }
 
 TEST_F(ListCallsTest, FunctionEntriesDecodeTheirIndicatorsAndFallBackTexts) {
@@ -91,6 +109,9 @@ TEST_F(ListCallsTest, FunctionEntriesDecodeTheirIndicatorsAndFallBackTexts) {
   EXPECT_EQ(rb.indicator1 + rb.indicator2 + rb.indicator3, 0u);
   EXPECT_EQ(list[2]->functionCategory, 3u);
   EXPECT_EQ(list[2]->functionType, 2u);
+  FunctionPlacements placements;
+  ASSERT_EQ(CAdminHostAPIs::getFuncPlacements(u"SYS", 0, &placements, &error), 0u);
+  ExpectSamePlacements(list, placements);
 
   // Selector 4 asks for category "8" only; selector 2 for "2".
   FunctionInfoList eights, twos;
@@ -117,6 +138,9 @@ TEST_F(ListCallsTest, AFailedPartKeepsTheEarlierParts) {
   EXPECT_EQ(CAdminHostAPIs::getFuncList(u"SYS", 0, &list, &error), 1u);
   EXPECT_EQ(LastText(error), "getFuncList:  Error received from KRFNLST API.");
   EXPECT_EQ(list.size(), 128u);
+  FunctionPlacements placements;
+  EXPECT_EQ(CAdminHostAPIs::getFuncPlacements(u"SYS", 0, &placements, &error), 1u);
+  EXPECT_EQ(LastText(error), "getFuncList:  Error received from KRFNLST API.");
 
   ErrorOut agent_error;
   EXPECT_EQ(CAdminHostAPIs::getFuncList(u"NOWHERE", 0, &list, &agent_error), 1u);
