@@ -26,8 +26,7 @@ locale_t UnicodeLocale() {
 
 }  // namespace
 
-char16_t FoldChar(char16_t c) {
-  if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+char16_t FoldNonAscii(char16_t c) {
   // A half of a surrogate pair is no character: it stays.
   if (c >= 0xD800 && c <= 0xDFFF) return c;
 #ifdef _WIN32

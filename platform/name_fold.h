@@ -14,7 +14,11 @@ namespace zvt::platform {
 // what has none (digits, marks, "\u00df", halves of surrogate pairs) stays
 // as it is. Since names fold to upper case, "_" (0x5F) sorts after every
 // letter, as on Windows.
-char16_t FoldChar(char16_t c);
+char16_t FoldNonAscii(char16_t c);
+inline char16_t FoldChar(char16_t c) {
+  if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+  return FoldNonAscii(c);
+}
 std::u16string FoldName(std::u16string_view name);
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
 

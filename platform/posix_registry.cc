@@ -34,7 +34,9 @@ constexpr size_t kMaxValuesAhead = 256;
 constexpr size_t kMaxBytesAhead = 256 * 1024;
 // The values read to check a key when it is opened are kept for its handle
 // up to this many bytes of names and data (a user key of some thousand
-// denied functions fits).
+// denied functions fits), and let go once an enumeration has passed them all.
+// A larger key is read again in runs: holding every row of it would cost
+// the process more in fresh memory than the second read costs.
 constexpr size_t kMaxBytesVerifiedAhead = 1024 * 1024;
 }  // namespace
 
@@ -44,6 +46,7 @@ struct ValueWindow {
   std::uint64_t writes = 0;               // this connection's write count when read
   std::uint64_t stamp = 0;                // the store's change stamp when read
   size_t next_limit = kFirstValuesAhead;  // runs grow while the enumeration goes on
+  bool whole = false;                     // rows hold every value of the key
 };
 
 namespace {
@@ -62,6 +65,27 @@ LONG CopyName(const std::u16string& name, char16_t* buffer, DWORD* chars) {
   std::memcpy(buffer, name.data(), name.size() * sizeof(char16_t));
   buffer[name.size()] = u'\0';
   *chars = static_cast<DWORD>(name.size());
+  return kErrorSuccess;
+}
+
+// Copies an enumerated value into the caller's buffers: the name always,
+// the data when a buffer is given and it fits (else kErrorMoreData and the
+// size needed).
+template <typename Out>
+LONG CopyValue(const ValueRow& row, Out* out) {
+  LONG rc = CopyName(row.name, out->name, out->name_chars);
+  if (rc != kErrorSuccess) return rc;
+  if (out->type != nullptr) *out->type = row.type;
+  const DWORD size = static_cast<DWORD>(row.data.size());
+  if (out->data_size != nullptr) {
+    if (out->data != nullptr && *out->data_size < size) {
+      *out->data_size = size;
+      return kErrorMoreData;
+    }
+    if (out->data != nullptr && size > 0) std::memcpy(out->data, row.data.data(), size);
+    *out->data_size = size;
+  }
+  out->id = row.id;
   return kErrorSuccess;
 }
 
@@ -172,6 +196,7 @@ LONG PosixRegistry::AddHandle(const OpenKey& key, HKEY* result,
       window->writes = store->WriteCount();
       window->stamp = store->ChangeStamp();
       window->next_limit = kMaxValuesAhead;
+      window->whole = true;
     }
   }
   MutexLock lock(&handles_mu_);
@@ -523,7 +548,7 @@ LONG PosixRegistry::RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* 
 }
 
 LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index,
-                                    ValueRow* row, std::uint64_t* stamp) {
+                                    EnumeratedValueOut* out, std::uint64_t* stamp) {
   const bool by_handle = k.values_ahead != nullptr;
   const std::uint64_t writes = by_handle ? store->WriteCount() : 0;
   size_t limit = 1;
@@ -531,9 +556,17 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
     MutexLock lock(&handles_mu_);
     ValueWindow& w = *k.values_ahead;
     if (w.writes == writes && index >= w.first_index && index - w.first_index < w.rows.size()) {
-      *row = w.rows[index - w.first_index];
+      out->copied = CopyValue(w.rows[index - w.first_index], out);
       *stamp = w.stamp;
       return kErrorSuccess;
+    }
+    if (w.whole && w.writes == writes && index == w.rows.size()) {
+      // Past every value the key held when it was checked: the enumeration
+      // has seen them all, and they are let go.
+      std::vector<ValueRow>().swap(w.rows);
+      w.whole = false;
+      w.next_limit = kFirstValuesAhead;
+      return kErrorNoMoreItems;
     }
     limit = index == 0 ? kFirstValuesAhead : w.next_limit;
   }
@@ -543,7 +576,7 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
   LONG rc = continues ? store->ValuesAfter(k.id, k.last_value_id, limit, kMaxBytesAhead, &rows)
                       : store->ValuesAt(k.id, index, limit, kMaxBytesAhead, &rows);
   if (rc != kErrorSuccess) return rc;
-  *row = rows.front();
+  out->copied = CopyValue(rows.front(), out);
   if (by_handle) {
     MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
@@ -554,6 +587,7 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
       w.writes = writes;
       w.stamp = *stamp;
       w.next_limit = std::min(limit * 2, kMaxValuesAhead);
+      w.whole = false;
     }
   }
   return kErrorSuccess;
@@ -570,28 +604,17 @@ LONG PosixRegistry::RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* 
   if (rc == kErrorFileNotFound && k.root == kClasses) return kErrorNoMoreItems;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(k.access, kKeyQueryValue)) return kErrorAccessDenied;
-  ValueRow row;
+  EnumeratedValueOut out{name, name_chars, type, data, data_size};
   std::uint64_t stamp = 0;
-  rc = EnumeratedValue(key, k, store.get(), index, &row, &stamp);
+  rc = EnumeratedValue(key, k, store.get(), index, &out, &stamp);
   if (rc != kErrorSuccess) return Noted(key, k.root, store.get(), rc);
-  rc = CopyName(row.name, name, name_chars);
-  if (rc != kErrorSuccess) return rc;
-  if (type != nullptr) *type = row.type;
-  DWORD size = static_cast<DWORD>(row.data.size());
-  if (data_size != nullptr) {
-    if (data != nullptr && *data_size < size) {
-      *data_size = size;
-      return kErrorMoreData;
-    }
-    if (data != nullptr && size > 0) std::memcpy(data, row.data.data(), size);
-    *data_size = size;
-  }
+  if (out.copied != kErrorSuccess) return out.copied;
   if (key != kHKeyCurrentUser && key != kHKeyClassesRoot) {
     MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
     if (it != handles_.end()) {
       it->second.next_value_index = index + 1;
-      it->second.last_value_id = row.id;
+      it->second.last_value_id = out.id;
       it->second.value_stamp = stamp;
     }
   }

@@ -184,10 +184,22 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   void MoveCacheAside(RegistryStore* store, const std::string& what);
   // `values`, when complete, become the handle's first values read ahead.
   LONG AddHandle(const OpenKey& key, HKEY* result, RegistryStore::VerifiedValues* values = nullptr);
+  // Where an enumerated value goes: the caller's buffers, as RegEnumValueW
+  // takes them.
+  struct EnumeratedValueOut {
+    char16_t* name;
+    DWORD* name_chars;
+    DWORD* type;
+    BYTE* data;
+    DWORD* data_size;
+    LONG copied = kErrorSuccess;  // what copying into the buffers gave
+    std::int64_t id = 0;          // the value's row, when copied
+  };
   // The value at `index` of an enumeration through `key`, from the values
-  // read ahead when they are still good, else from the store.
-  LONG EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index, ValueRow* row,
-                       std::uint64_t* stamp);
+  // read ahead when they are still good, else from the store, copied into
+  // `out`. Returns the store's code; the copy's is in `out->copied`.
+  LONG EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* store, DWORD index,
+                       EnumeratedValueOut* out, std::uint64_t* stamp);
   // The parent and path to resolve a registry-service call against.
   LONG ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from, StorePtr* store,
                      std::u16string* path);

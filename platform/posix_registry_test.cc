@@ -260,6 +260,45 @@ TEST_F(RegistryTest, ValueEnumerationReadingAheadKeepsTheWin32Meaning) {
   EXPECT_EQ(u"late", seen.back());
 }
 
+// A key small enough to be held whole when it is opened is enumerated from
+// what was checked; its end lets the rows go, and a new enumeration reads
+// the store, with what another connection wrote meanwhile.
+TEST_F(RegistryTest, AKeyHeldWholeWhenOpenedIsEnumeratedThenLetGo) {
+  {
+    ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Whole"));
+    for (const char16_t* name : {u"a", u"b", u"c"})
+      ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), name, std::vector<BYTE>(20, 1)));
+  }
+  HKEY opened = nullptr;
+  ASSERT_EQ(kErrorSuccess,
+            reg_->OpenRegKeyEx(kHKeyCurrentUser, u"Whole", 0, kKeyAllAccess, &opened));
+  ScopedKey key(reg_.get(), opened);
+
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  HKEY theirs = nullptr;
+  ASSERT_EQ(kErrorSuccess,
+            other.OpenRegKeyEx(kHKeyCurrentUser, u"Whole", 0, kKeyAllAccess, &theirs));
+  const BYTE one = 1;
+  ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(theirs, u"late", 0, kRegBinary, &one, 1));
+  other.RegCloseKey(theirs);
+
+  // Too small a data buffer: ERROR_MORE_DATA with the size, the same index again.
+  char16_t name[8];
+  DWORD chars = 8, size = 4;
+  BYTE data[20];
+  EXPECT_EQ(kErrorMoreData,
+            reg_->RegEnumValueW(key.get(), 1, name, &chars, nullptr, nullptr, data, &size));
+  EXPECT_EQ(20u, size);
+  chars = 1;
+  EXPECT_EQ(kErrorMoreData,
+            reg_->RegEnumValueW(key.get(), 1, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ((std::vector<std::u16string>{u"a", u"b", u"c"}), ValueNames(key.get()));
+  EXPECT_EQ((std::vector<std::u16string>{u"a", u"b", u"c", u"late"}), ValueNames(key.get()));
+}
+
 TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   ScopedKey parent(reg_.get(), Create(kHKeyCurrentUser, u"Tree\\Parent"));
   ScopedKey child(reg_.get(), Create(parent.get(), u"Child"));
