@@ -57,6 +57,20 @@ class RegistryTest : public ::testing::Test {
     return names;
   }
 
+  // Writes the one-byte value `name` into the key at `path` through a
+  // second connection to the same stores, as another process would.
+  void SetThroughAnotherConnection(const char16_t* path, const char16_t* name) {
+    RegistryPaths paths;
+    paths.user_store = dir_.File("user/registry.db");
+    paths.classes_store = dir_.File("machine/classes.db");
+    PosixRegistry other(paths);
+    HKEY theirs = nullptr;
+    ASSERT_EQ(kErrorSuccess, other.OpenRegKeyEx(kHKeyCurrentUser, path, 0, kKeyAllAccess, &theirs));
+    const BYTE one = 1;
+    ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(theirs, name, 0, kRegBinary, &one, 1));
+    other.RegCloseKey(theirs);
+  }
+
   std::vector<std::u16string> ValueNames(HKEY key) {
     std::vector<std::u16string> names;
     for (DWORD i = 0;; ++i) {
@@ -233,10 +247,6 @@ TEST_F(RegistryTest, ValueEnumerationReadingAheadKeepsTheWin32Meaning) {
             key.get(),
             (u"big" + std::u16string(1, u'0' + i / 10) + std::u16string(1, u'0' + i % 10)).c_str(),
             std::vector<BYTE>(64 * 1024, BYTE(i))));
-  RegistryPaths paths;
-  paths.user_store = dir_.File("user/registry.db");
-  paths.classes_store = dir_.File("machine/classes.db");
-  PosixRegistry other(paths);
   std::vector<std::u16string> seen;
   for (DWORD i = 0;; ++i) {
     chars = 64;
@@ -246,14 +256,7 @@ TEST_F(RegistryTest, ValueEnumerationReadingAheadKeepsTheWin32Meaning) {
       break;
     }
     seen.emplace_back(name, chars);
-    if (i == 0) {
-      HKEY theirs = nullptr;
-      ASSERT_EQ(kErrorSuccess,
-                other.OpenRegKeyEx(kHKeyCurrentUser, u"Ahead", 0, kKeyAllAccess, &theirs));
-      const BYTE one = 1;
-      ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(theirs, u"late", 0, kRegBinary, &one, 1));
-      other.RegCloseKey(theirs);
-    }
+    if (i == 0) SetThroughAnotherConnection(u"Ahead", u"late");
   }
   ASSERT_EQ(41u, seen.size());
   EXPECT_EQ(u"big00", seen.front());
@@ -274,16 +277,7 @@ TEST_F(RegistryTest, AKeyHeldWholeWhenOpenedIsEnumeratedThenLetGo) {
             reg_->OpenRegKeyEx(kHKeyCurrentUser, u"Whole", 0, kKeyAllAccess, &opened));
   ScopedKey key(reg_.get(), opened);
 
-  RegistryPaths paths;
-  paths.user_store = dir_.File("user/registry.db");
-  paths.classes_store = dir_.File("machine/classes.db");
-  PosixRegistry other(paths);
-  HKEY theirs = nullptr;
-  ASSERT_EQ(kErrorSuccess,
-            other.OpenRegKeyEx(kHKeyCurrentUser, u"Whole", 0, kKeyAllAccess, &theirs));
-  const BYTE one = 1;
-  ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(theirs, u"late", 0, kRegBinary, &one, 1));
-  other.RegCloseKey(theirs);
+  SetThroughAnotherConnection(u"Whole", u"late");
 
   // Too small a data buffer: ERROR_MORE_DATA with the size, the same index again.
   char16_t name[8];
@@ -442,18 +436,9 @@ TEST_F(RegistryTest, TheChangeCounterMovesWithEveryCommitAndOnlyThen) {
   ASSERT_TRUE(reg_->ChangeCounter(kHKeyCurrentUser, &after));
   EXPECT_EQ(before, after);
 
-  RegistryPaths paths;
-  paths.user_store = dir_.File("user/registry.db");
-  paths.classes_store = dir_.File("machine/classes.db");
-  PosixRegistry other(paths);
-  HKEY elsewhere = nullptr;
-  ASSERT_EQ(kErrorSuccess,
-            other.OpenRegKeyEx(kHKeyCurrentUser, u"Counted", 0, kKeyAllAccess, &elsewhere));
-  const BYTE one = 1;
-  ASSERT_EQ(kErrorSuccess, other.RegSetValueExW(elsewhere, u"v", 0, kRegBinary, &one, 1));
+  SetThroughAnotherConnection(u"Counted", u"v");
   ASSERT_TRUE(reg_->ChangeCounter(kHKeyCurrentUser, &after));
   EXPECT_NE(before, after);
-  other.RegCloseKey(elsewhere);
   reg_->RegCloseKey(key);
 }
 
