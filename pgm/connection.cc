@@ -167,7 +167,7 @@ bool HostConnection::Exchange(wire::FrameType type, const std::string& payload,
     Close();
     return false;
   }
-  if (!reader_.Read(endpoint_.max_frame, timeout_ms, reply, &error)) {
+  if (!reader_.Read(endpoint_.max_frame, timeout_ms, reply, &error, /*after_request=*/true)) {
     failure->text = "no answer from " + Where(endpoint_) + ": " + error;
     if (error == "timed out") failure->cause = Failure::Cause::kTimedOut;
     Close();

@@ -240,6 +240,7 @@ class Plain : public Stream {
     *wait = Ready::kWrite;
     return sockets::Send(s_, data, n, error);
   }
+  bool MayHoldBytes() const override { return false; }
 
  private:
   Handle s_;

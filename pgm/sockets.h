@@ -68,6 +68,10 @@ class Stream {
   virtual long Send(const char* data, size_t n, Ready* wait, std::string* error) = 0;
   // Whether the stream's own handshake is done (a plain socket has none).
   virtual bool Established() const { return true; }
+  // Whether the stream may hold received bytes of its own that the socket
+  // no longer shows as readable; when it cannot, a reader may wait on the
+  // socket before asking for them.
+  virtual bool MayHoldBytes() const { return true; }
   // What carries the bytes: "plaintext", or the TLS version ("TLSv1.3").
   virtual std::string Protocol() const { return "plaintext"; }
 };

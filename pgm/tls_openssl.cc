@@ -145,6 +145,7 @@ class TlsStream : public sockets::Stream {
     sockets::Close(s_);
   }
   sockets::Handle handle() const override { return s_; }
+  bool MayHoldBytes() const override { return SSL_has_pending(ssl_) == 1; }
 
   long Receive(char* out, size_t n, sockets::Ready* wait, std::string* error) override {
     ERR_clear_error();

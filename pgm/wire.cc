@@ -119,13 +119,18 @@ bool WriteAll(sockets::Stream* stream, std::string_view bytes, int timeout_ms, s
                  });
 }
 
-bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error) {
+bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error,
+                       bool after_request) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   auto fail = [this](Fault fault) {
     fault_ = fault;
     return false;
   };
   fault_ = Fault::kNone;
+  if (after_request && start_ == buffer_.size() && !stream_->MayHoldBytes() &&
+      !sockets::WaitUntil(stream_->handle(), sockets::Ready::kRead, timeout_ms > 0, deadline,
+                          error))
+    return fail(*error == "timed out" ? Fault::kTimedOut : Fault::kFailed);
   for (;;) {
     size_t have = buffer_.size() - start_;
     size_t want = 5;

@@ -212,7 +212,11 @@ class FrameSocket {
   // Reads one frame of at most `max_frame` bytes. The buffer grows with the
   // bytes that arrive (at most 64 KiB ahead of them), never with the length
   // a header declares.
-  bool Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error);
+  // `after_request`: the peer is only now being asked, so nothing of the
+  // answer can have arrived yet; the socket is waited on before it is read
+  // when neither this reader nor the stream holds bytes already.
+  bool Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::string* error,
+            bool after_request = false);
   Fault fault() const { return fault_; }
 
  private:
