@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/median.h"
 #include "hostd/host_store.h"
 #include "pgm/big_endian.h"
 #include "pgm/sockets.h"
@@ -358,12 +359,6 @@ inline bool TimeLoad(benchmark::State& state, std::vector<Peer>& peers, size_t n
     state.counters["p99_us"] = last->p99_us;
   }
   return true;
-}
-
-// The median of `v` (0 when it is empty).
-inline double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
 }
 
 // Two servers driven in turns. Each of `rounds` rounds drives both, the

@@ -7,12 +7,14 @@
 // its calls can be counted); the registry is the real SQLite store.
 // Not included: loading the library and signing on (current_cache_bench).
 //
-// The floor, measured in the same run: the bytes that crossed the wire at
-// the loopback bandwidth of a bare TCP socket pair, plus one SQLite
+// The floor, measured in turns with the reloads (after each reload, its
+// floor; the figure is the median of the rounds' ratios, so that a change in
+// the machine's load moves both sides alike): the bytes that crossed the
+// wire at the loopback bandwidth of a bare TCP socket pair, plus one SQLite
 // transaction writing the rows the reload left in the cache file (copied
-// from it) into a table of the same shape, in the same journal mode. Shown
-// beside it: the calls made times one bare loopback round trip, which the
-// floor leaves out although the calls must be made one after another.
+// from it) into a table of the same shape, in the same journal mode, plus
+// as many bare one-byte exchanges over TLS on loopback as the reload made
+// host calls, one after another as the calls must be made.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "bench/bench_host.h"
+#include "bench/median.h"
 #include "bench/sync_counter.h"
 #include "cache/registry_cache.h"
 #include "hierarchy/client_functions.h"
@@ -93,74 +96,81 @@ double LoopbackBytesPerSecond() {
   return measured;
 }
 
-// The round trip of one byte each way over a TCP connection on loopback
-// (TCP_NODELAY, two threads): the least a program call can cost. With
-// `tls`, inside a TLS 1.3 session made by bare OpenSSL with the bench's
-// certificate, as the program calls are. The median of 15 batches of 200
-// exchanges, measured anew for each benchmark, so that a moment of load
-// does not stand for the whole run.
-double BareRoundTripMs(const std::string& certificate, const std::string& key, bool tls) {
-  int client, server;
-  if (!LoopbackPair(&client, &server)) return 0.0;
-  const int one = 1;
-  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  SSL_CTX* server_context = nullptr;
-  SSL_CTX* client_context = nullptr;
-  SSL* server_ssl = nullptr;
-  SSL* client_ssl = nullptr;
-  if (tls) {
-    server_context = SSL_CTX_new(TLS_server_method());
-    client_context = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_use_certificate_chain_file(server_context, certificate.c_str());
-    SSL_CTX_use_PrivateKey_file(server_context, key.c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_set_min_proto_version(client_context, TLS1_3_VERSION);
-    SSL_CTX_load_verify_locations(client_context, certificate.c_str(), nullptr);
-    SSL_CTX_set_verify(client_context, SSL_VERIFY_PEER, nullptr);
-    server_ssl = SSL_new(server_context);
-    client_ssl = SSL_new(client_context);
-    SSL_set_fd(server_ssl, server);
-    SSL_set_fd(client_ssl, client);
-  }
-  constexpr int kBatches = 15, kExchanges = 200;
-  bool handshake_ok = true;
-  std::thread echo([&] {
-    if (tls && SSL_accept(server_ssl) != 1) {
-      handshake_ok = false;
-      return;
+// One-byte exchanges over a TCP connection on loopback (TCP_NODELAY, two
+// threads): the least a program call can cost. With `tls`, inside a TLS 1.3
+// session made by bare OpenSSL with the bench's certificate, as the program
+// calls are.
+class BareExchanges {
+ public:
+  BareExchanges(const std::string& certificate, const std::string& key, bool tls) : tls_(tls) {
+    if (!LoopbackPair(&client_, &server_)) return;
+    const int one = 1;
+    setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(server_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (tls) {
+      server_context_ = SSL_CTX_new(TLS_server_method());
+      client_context_ = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_use_certificate_chain_file(server_context_, certificate.c_str());
+      SSL_CTX_use_PrivateKey_file(server_context_, key.c_str(), SSL_FILETYPE_PEM);
+      SSL_CTX_set_min_proto_version(client_context_, TLS1_3_VERSION);
+      SSL_CTX_load_verify_locations(client_context_, certificate.c_str(), nullptr);
+      SSL_CTX_set_verify(client_context_, SSL_VERIFY_PEER, nullptr);
+      server_ssl_ = SSL_new(server_context_);
+      client_ssl_ = SSL_new(client_context_);
+      SSL_set_fd(server_ssl_, server_);
+      SSL_set_fd(client_ssl_, client_);
     }
-    char b;
-    for (int i = 0; i < kBatches * kExchanges; ++i) {
-      if (tls ? SSL_read(server_ssl, &b, 1) != 1 || SSL_write(server_ssl, &b, 1) != 1
-              : read(server, &b, 1) != 1 || write(server, &b, 1) != 1)
-        break;
-    }
-  });
-  std::vector<double> batches;
-  if (!tls || SSL_connect(client_ssl) == 1) {
-    char b = 'x';
-    for (int batch = 0; batch < kBatches; ++batch) {
-      const auto start = Clock::now();
-      for (int i = 0; i < kExchanges; ++i) {
-        if (tls ? SSL_write(client_ssl, &b, 1) != 1 || SSL_read(client_ssl, &b, 1) != 1
-                : write(client, &b, 1) != 1 || read(client, &b, 1) != 1)
-          break;
+    // The echo answers every byte until the connection ends.
+    echo_ = std::thread([this] {
+      if (tls_ && SSL_accept(server_ssl_) != 1) return;
+      char b;
+      while (tls_ ? SSL_read(server_ssl_, &b, 1) == 1 && SSL_write(server_ssl_, &b, 1) == 1
+                  : read(server_, &b, 1) == 1 && write(server_, &b, 1) == 1) {
       }
-      batches.push_back(Ms(Clock::now() - start) / kExchanges);
-    }
+    });
+    ok_ = !tls || SSL_connect(client_ssl_) == 1;
   }
-  if (batches.size() < kBatches || !handshake_ok) shutdown(client, SHUT_RDWR);
-  echo.join();
-  SSL_free(client_ssl);
-  SSL_free(server_ssl);
-  SSL_CTX_free(client_context);
-  SSL_CTX_free(server_context);
-  close(client);
-  close(server);
-  if (batches.size() < kBatches || !handshake_ok) return 0.0;
-  std::sort(batches.begin(), batches.end());
-  return batches[kBatches / 2];
-}
+  ~BareExchanges() {
+    // The client's end of writing ends the echo; whatever the echo says on
+    // its way out still has a reader.
+    if (client_ >= 0) shutdown(client_, SHUT_WR);
+    if (echo_.joinable()) echo_.join();
+    SSL_free(client_ssl_);
+    SSL_free(server_ssl_);
+    SSL_CTX_free(client_context_);
+    SSL_CTX_free(server_context_);
+    if (client_ >= 0) close(client_);
+    if (server_ >= 0) close(server_);
+  }
+  BareExchanges(const BareExchanges&) = delete;
+  BareExchanges& operator=(const BareExchanges&) = delete;
+
+  // Milliseconds that `n` exchanges take one after another; 0 when the
+  // connection failed.
+  double Run(uint64_t n) {
+    if (!ok_) return 0.0;
+    char b = 'x';
+    const auto start = Clock::now();
+    for (uint64_t i = 0; i < n; ++i) {
+      if (tls_ ? SSL_write(client_ssl_, &b, 1) != 1 || SSL_read(client_ssl_, &b, 1) != 1
+               : write(client_, &b, 1) != 1 || read(client_, &b, 1) != 1) {
+        ok_ = false;
+        return 0.0;
+      }
+    }
+    return Ms(Clock::now() - start);
+  }
+
+ private:
+  bool tls_;
+  bool ok_ = false;
+  int client_ = -1, server_ = -1;
+  SSL_CTX* server_context_ = nullptr;
+  SSL_CTX* client_context_ = nullptr;
+  SSL* server_ssl_ = nullptr;
+  SSL* client_ssl_ = nullptr;
+  std::thread echo_;
+};
 
 // The value rows of `cache_file`, as stored.
 struct Row {
@@ -190,10 +200,10 @@ std::vector<Row> CacheRows(const std::string& cache_file) {
 }
 
 // One transaction writing `rows` into a new file laid out like the cache
-// file's value table (WAL, synchronous NORMAL): the best of three.
+// file's value table (WAL, synchronous NORMAL).
 double OneTransactionMs(const std::vector<Row>& rows, const std::string& file) {
   double best = 1e300;
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  for (int attempt = 0; attempt < 1; ++attempt) {
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
     sqlite3* db = nullptr;
     if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) return 0;
@@ -241,10 +251,18 @@ void BM_FullReload(benchmark::State& state) {
   hostd::HostServer& server = hosted.server();
   SystemHandle& handle = *hosted.handle();
   ResetClientFunctionListsForTesting();
+  const double bandwidth = LoopbackBytesPerSecond();
+  const std::string certificate = hosted.dir().File("host-cert.pem");
+  const std::string key = hosted.dir().File("host-key.pem");
+  BareExchanges tls_exchanges(certificate, key, /*tls=*/true);
+  BareExchanges plain_exchanges(certificate, key, /*tls=*/false);
+  const std::string cache_file =
+      hosted.paths().user_store.substr(0, hosted.paths().user_store.rfind('/')) + "/cache.db";
 
   uint64_t calls = 0, list_calls = 0, bytes = 0, syncs = 0;
   size_t denied_count = 0;
-  std::chrono::nanoseconds in_calls{0};
+  std::vector<Row> rows;
+  std::vector<double> ratios, walls, in_calls, writes, round_trips, plain_round_trips;
   for (auto _ : state) {
     state.PauseTiming();
     ResetRegistryCacheForTesting();
@@ -256,6 +274,7 @@ void BM_FullReload(benchmark::State& state) {
                    s0 = bench::SyncCounter::syncs();
     const std::chrono::nanoseconds w0 = hosted.waited_for_host();
     state.ResumeTiming();
+    const auto start = Clock::now();
 
     std::unique_ptr<DeniedSet> denied;
     std::u16string user = u"BENCH";
@@ -264,42 +283,49 @@ void BM_FullReload(benchmark::State& state) {
       break;
     }
 
+    const double wall = Ms(Clock::now() - start);
     state.PauseTiming();
     denied_count = denied ? denied->size() : 0;
     calls = server.calls_answered() - c0;
     list_calls = server.calls_of("KLIB/KRFNLST") - l0;
     bytes = server.call_bytes_received() + server.call_bytes_sent() - b0;
     syncs = bench::SyncCounter::syncs() - s0;
-    in_calls += hosted.waited_for_host() - w0;
+    // Its floor, in the same turn.
+    if (rows.empty()) rows = CacheRows(cache_file);
+    const double wire = bandwidth > 0 ? static_cast<double>(bytes) / bandwidth * 1000 : 0;
+    const double write = OneTransactionMs(rows, hosted.dir().File("floor.db"));
+    const double round_trip = tls_exchanges.Run(calls);
+    walls.push_back(wall);
+    in_calls.push_back(
+        std::chrono::duration<double, std::milli>(hosted.waited_for_host() - w0).count());
+    writes.push_back(write);
+    round_trips.push_back(round_trip);
+    plain_round_trips.push_back(plain_exchanges.Run(calls));
+    if (round_trip > 0) ratios.push_back(wall / (wire + write + round_trip));
     state.ResumeTiming();
   }
+  if (ratios.size() != walls.size()) {
+    state.SkipWithError("a bare exchange failed");
+    return;
+  }
 
-  const std::vector<Row> rows = CacheRows(
-      hosted.paths().user_store.substr(0, hosted.paths().user_store.rfind('/')) + "/cache.db");
-  const double bandwidth = LoopbackBytesPerSecond();
   const double wire_ms = bandwidth > 0 ? static_cast<double>(bytes) / bandwidth * 1000 : 0;
-  const double write_ms = OneTransactionMs(rows, hosted.dir().File("floor.db"));
   state.counters["calls"] = static_cast<double>(calls);
   state.counters["list_calls"] = static_cast<double>(list_calls);
   state.counters["denied"] = static_cast<double>(denied_count);
   state.counters["rows"] = static_cast<double>(rows.size());
   state.counters["wire_MB"] = static_cast<double>(bytes) / 1e6;
   state.counters["syncs"] = static_cast<double>(syncs);
-  // Time spent inside the program calls (the round trips and the host's
-  // work, with the reply's decoding), per reload; the rest is the client's.
-  state.counters["in_calls_ms"] =
-      std::chrono::duration<double, std::milli>(in_calls).count() / state.iterations();
+  // Medians of the rounds: the reload, the time inside its program calls
+  // (round trips and the host's work, with the replies' decoding; the rest
+  // is the client's), and the floor's parts.
+  state.counters["wall_ms"] = bench::Median(walls);
+  state.counters["in_calls_ms"] = bench::Median(in_calls);
   state.counters["floor_wire_ms"] = wire_ms;
-  state.counters["floor_write_ms"] = write_ms;
-  state.counters["floor_ms"] = wire_ms + write_ms;
-  // The round trips the host calls need, one bare exchange each, over TLS
-  // as the calls are (and over plain TCP for comparison).
-  const std::string certificate = hosted.dir().File("host-cert.pem");
-  const std::string key = hosted.dir().File("host-key.pem");
-  state.counters["bare_round_trips_ms"] =
-      static_cast<double>(calls) * BareRoundTripMs(certificate, key, /*tls=*/true);
-  state.counters["bare_plain_round_trips_ms"] =
-      static_cast<double>(calls) * BareRoundTripMs(certificate, key, /*tls=*/false);
+  state.counters["floor_write_ms"] = bench::Median(writes);
+  state.counters["bare_round_trips_ms"] = bench::Median(round_trips);
+  state.counters["bare_plain_round_trips_ms"] = bench::Median(plain_round_trips);
+  state.counters["vs_floor"] = bench::Median(ratios);
   state.SetLabel(std::to_string(denied_percent) + "% denied");
 }
 BENCHMARK(BM_FullReload)
