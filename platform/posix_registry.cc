@@ -32,16 +32,16 @@ namespace {
 constexpr size_t kFirstValuesAhead = 8;  // the run read at index 0; later runs double
 constexpr size_t kMaxValuesAhead = 256;
 constexpr size_t kMaxBytesAhead = 256 * 1024;
-// The values read to check a key when it is opened are kept for its handle
-// up to this many bytes of names and data (a user key of some thousand
-// denied functions fits), and let go once an enumeration has passed them all.
-// A larger key is read again in runs: holding every row of it would cost
-// the process more in fresh memory than the second read costs.
-constexpr size_t kMaxBytesVerifiedAhead = 1024 * 1024;
+// The values read to check a key when it is opened are kept, packed, for its
+// handle up to this many bytes (a user key of 400,000 denied functions fits),
+// and let go once an enumeration has passed them all: a second read of the
+// rows costs far more than the memory that holds them. A larger key is read
+// again in runs.
+constexpr size_t kMaxBytesVerifiedAhead = 32 * 1024 * 1024;
 }  // namespace
 
 struct ValueWindow {
-  std::vector<ValueRow> rows;  // the values at indexes first_index, first_index + 1, ...
+  ValueRows rows;  // the values at indexes first_index, first_index + 1, ...
   DWORD first_index = 0;
   std::uint64_t writes = 0;               // this connection's write count when read
   std::uint64_t stamp = 0;                // the store's change stamp when read
@@ -59,30 +59,35 @@ bool Allows(REGSAM granted, REGSAM needed) { return (granted & needed) == needed
 
 // Copies `name` into a caller buffer of `*chars` characters, terminator
 // included; on success `*chars` becomes the length without the terminator.
-LONG CopyName(const std::u16string& name, char16_t* buffer, DWORD* chars) {
+// `name` is `size` code units as bytes.
+LONG CopyName(const void* name, size_t size, char16_t* buffer, DWORD* chars) {
   if (buffer == nullptr || chars == nullptr) return kErrorInvalidParameter;
-  if (name.size() + 1 > *chars) return kErrorMoreData;
-  std::memcpy(buffer, name.data(), name.size() * sizeof(char16_t));
-  buffer[name.size()] = u'\0';
-  *chars = static_cast<DWORD>(name.size());
+  if (size + 1 > *chars) return kErrorMoreData;
+  if (size != 0) std::memcpy(buffer, name, size * sizeof(char16_t));
+  buffer[size] = u'\0';
+  *chars = static_cast<DWORD>(size);
   return kErrorSuccess;
+}
+
+LONG CopyName(const std::u16string& name, char16_t* buffer, DWORD* chars) {
+  return CopyName(name.data(), name.size(), buffer, chars);
 }
 
 // Copies an enumerated value into the caller's buffers: the name always,
 // the data when a buffer is given and it fits (else kErrorMoreData and the
 // size needed).
 template <typename Out>
-LONG CopyValue(const ValueRow& row, Out* out) {
-  LONG rc = CopyName(row.name, out->name, out->name_chars);
+LONG CopyValue(const ValueRows::Row& row, Out* out) {
+  LONG rc = CopyName(row.name, row.name_chars, out->name, out->name_chars);
   if (rc != kErrorSuccess) return rc;
   if (out->type != nullptr) *out->type = row.type;
-  const DWORD size = static_cast<DWORD>(row.data.size());
+  const DWORD size = static_cast<DWORD>(row.data_size);
   if (out->data_size != nullptr) {
     if (out->data != nullptr && *out->data_size < size) {
       *out->data_size = size;
       return kErrorMoreData;
     }
-    if (out->data != nullptr && size > 0) std::memcpy(out->data, row.data.data(), size);
+    if (out->data != nullptr && size > 0) std::memcpy(out->data, row.data, size);
     *out->data_size = size;
   }
   out->id = row.id;
@@ -563,7 +568,7 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
     if (w.whole && w.writes == writes && index == w.rows.size()) {
       // Past every value the key held when it was checked: the enumeration
       // has seen them all, and they are let go.
-      std::vector<ValueRow>().swap(w.rows);
+      w.rows.Release();
       w.whole = false;
       w.next_limit = kFirstValuesAhead;
       return kErrorNoMoreItems;
@@ -572,11 +577,11 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
   }
   *stamp = store->ChangeStamp();
   const bool continues = index > 0 && index == k.next_value_index && *stamp == k.value_stamp;
-  std::vector<ValueRow> rows;
+  ValueRows rows;
   LONG rc = continues ? store->ValuesAfter(k.id, k.last_value_id, limit, kMaxBytesAhead, &rows)
                       : store->ValuesAt(k.id, index, limit, kMaxBytesAhead, &rows);
   if (rc != kErrorSuccess) return rc;
-  out->copied = CopyValue(rows.front(), out);
+  out->copied = CopyValue(rows[0], out);
   if (by_handle) {
     MutexLock lock(&handles_mu_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));

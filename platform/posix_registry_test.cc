@@ -293,6 +293,60 @@ TEST_F(RegistryTest, AKeyHeldWholeWhenOpenedIsEnumeratedThenLetGo) {
   EXPECT_EQ((std::vector<std::u16string>{u"a", u"b", u"c", u"late"}), ValueNames(key.get()));
 }
 
+TEST_F(RegistryTest, ValuesOfEveryShapeAreEnumeratedAsWrittenHeldOrReadInRuns) {
+  // Names of 0 to 40 characters, data of 0 to 700 bytes, several types: the
+  // values read when the key is opened, and those read again in runs once
+  // this connection has written, come back byte for byte in creation order.
+  struct Value {
+    std::u16string name;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  std::vector<Value> written;
+  for (int i = 0; i < 600; ++i) {
+    Value v;
+    v.name = i == 0 ? u"" : std::u16string(static_cast<size_t>(i % 41), u'a' + i % 26);
+    if (i != 0)
+      v.name += u"#" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) +
+                std::u16string(1, static_cast<char16_t>(0x4E00 + i));
+    v.type = static_cast<DWORD>(i % 5);
+    v.data.resize(static_cast<size_t>((i * 37) % 701));
+    for (size_t b = 0; b < v.data.size(); ++b) v.data[b] = static_cast<BYTE>(b * 7 + i);
+    written.push_back(std::move(v));
+  }
+  {
+    ScopedKey key(reg_.get(), Create(kHKeyCurrentUser, u"Shapes"));
+    for (const Value& v : written)
+      ASSERT_EQ(kErrorSuccess,
+                reg_->RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
+                                     static_cast<DWORD>(v.data.size())));
+  }
+  auto expect_enumerated = [&](HKEY key) {
+    for (DWORD i = 0; i <= written.size(); ++i) {
+      char16_t name[64];
+      DWORD chars = 64, type = 99, size = 1000;
+      BYTE data[1000];
+      LONG rc = reg_->RegEnumValueW(key, i, name, &chars, nullptr, &type, data, &size);
+      if (i == written.size()) {
+        EXPECT_EQ(kErrorNoMoreItems, rc);
+        break;
+      }
+      ASSERT_EQ(kErrorSuccess, rc) << i;
+      EXPECT_EQ(written[i].name, std::u16string(name, chars)) << i;
+      EXPECT_EQ(u'\0', name[chars]) << i;
+      EXPECT_EQ(written[i].type, type) << i;
+      EXPECT_EQ(written[i].data, std::vector<BYTE>(data, data + size)) << i;
+    }
+  };
+  HKEY opened = nullptr;
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"Shapes", &opened));
+  ScopedKey key(reg_.get(), opened);
+  expect_enumerated(key.get());
+  written.push_back(Value{u"after", kRegBinary, {1, 2, 3}});
+  ASSERT_EQ(kErrorSuccess, SetBinary(key.get(), u"after", {1, 2, 3}));
+  expect_enumerated(key.get());
+}
+
 TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   ScopedKey parent(reg_.get(), Create(kHKeyCurrentUser, u"Tree\\Parent"));
   ScopedKey child(reg_.get(), Create(parent.get(), u"Child"));

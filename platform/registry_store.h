@@ -20,6 +20,7 @@
 
 #include "platform/change_counter.h"
 #include "platform/sqlite_statement.h"
+#include "platform/value_rows.h"
 #include "services/mutex.h"
 #include "services/win_types.h"
 
@@ -98,12 +99,12 @@ class RegistryStore {
   [[nodiscard]] LONG ValueAt(KeyId key, DWORD index, ValueRow* row);
   [[nodiscard]] LONG ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row);
   // The same for a run of up to `limit` values read in one statement; the
-  // run stops early once it holds `byte_limit` bytes of names and data, but always
-  // holds at least one value. kErrorNoMoreItems when there is none.
+  // run stops early once it holds `byte_limit` bytes (ValueRows::bytes), but
+  // always holds at least one value. kErrorNoMoreItems when there is none.
   [[nodiscard]] LONG ValuesAt(KeyId key, DWORD index, size_t limit, size_t byte_limit,
-                              std::vector<ValueRow>* rows);
+                              ValueRows* rows);
   [[nodiscard]] LONG ValuesAfter(KeyId key, std::int64_t after_id, size_t limit, size_t byte_limit,
-                                 std::vector<ValueRow>* rows);
+                                 ValueRows* rows);
 
   // Groups every write until the batch ends into one transaction; nothing of
   // it is stored unless Commit() succeeds. Other threads of the process wait
@@ -156,7 +157,7 @@ class RegistryStore {
   // read now (not already verified since the last change).
   struct VerifiedValues {
     size_t byte_limit = 0;
-    std::vector<ValueRow> rows;
+    ValueRows rows;
     bool complete = false;  // `rows` holds every value of the key
   };
   [[nodiscard]] LONG VerifyKey(KeyId key, VerifiedValues* values_read = nullptr);
@@ -267,7 +268,7 @@ class RegistryStore {
   // or in another process); forgets older verifications.
   bool VerifiedSinceLastChange(KeyId key) ZVT_REQUIRES(mu_);
   LONG ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit, size_t byte_limit,
-                     std::vector<ValueRow>* rows);
+                     ValueRows* rows);
 
   sqlite3* db_;
   std::string path_;

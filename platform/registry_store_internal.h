@@ -118,6 +118,18 @@ inline bool ReadName(sqlite3_stmt* st, int column, std::u16string* name) {
   return true;
 }
 
+// Adds the value row `st` stands on, read as every value statement reads
+// its columns (id, name, fold, type, data, chk) and already checked, to
+// `rows`.
+inline void AddValueRow(sqlite3_stmt* st, ValueRows* rows) {
+  const void* name = sqlite3_column_blob(st, 1);
+  const size_t name_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 1));
+  const void* data = sqlite3_column_blob(st, 4);
+  const size_t data_size = static_cast<size_t>(sqlite3_column_bytes(st, 4));
+  rows->Add(sqlite3_column_int64(st, 0), static_cast<DWORD>(sqlite3_column_int64(st, 3)), name,
+            name_bytes, data, data_size);
+}
+
 // The fold column must be the fold of the name column: a fold that is not is
 // a row that lookups would miss. Compared on SQLite's own copies of both.
 inline bool FoldMatches(sqlite3_stmt* st, int fold_column, int name_column) {

@@ -264,10 +264,10 @@ LONG RegistryStore::SubkeyAfter(KeyId parent, std::u16string_view after_fold, Ke
 }
 
 LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size_t limit,
-                                  size_t byte_limit, std::vector<ValueRow>* rows) {
+                                  size_t byte_limit, ValueRows* rows) {
   RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
-  rows->clear();
+  rows->Release();
   LONG result = kErrorSuccess;
   // A key checked whole since the store last changed holds the rows that
   // were checked then: they are not hashed again.
@@ -277,19 +277,16 @@ LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size
     sqlite3_bind_int64(st.get(), 1, key);
     sqlite3_bind_int64(st.get(), 2, from);
     sqlite3_bind_int64(st.get(), 3, static_cast<sqlite3_int64>(limit));
-    size_t bytes = 0;
-    while (rows->size() < limit && bytes < byte_limit) {
-      ValueRow row;
+    while (rows->size() < limit && rows->bytes() < byte_limit) {
       std::uint64_t check;
-      result = ReadValueRow(st.get(), key, &row, &check, checked);
+      result = ReadValueRow(st.get(), key, nullptr, &check, checked);
       if (result != kErrorSuccess) break;
-      bytes += row.data.size() + row.name.size() * 2;
-      rows->push_back(std::move(row));
+      AddValueRow(st.get(), rows);
     }
   }
   // Damage ends the run with nothing handed out, never as a shorter run.
   if (result == kErrorRegistryCorrupt) {
-    rows->clear();
+    rows->Release();
     return result;
   }
   if (!rows->empty()) return kErrorSuccess;
@@ -299,26 +296,41 @@ LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size
 }
 
 LONG RegistryStore::ValuesAt(KeyId key, DWORD index, size_t limit, size_t byte_limit,
-                             std::vector<ValueRow>* rows) {
+                             ValueRows* rows) {
   return ReadValueRows(kValueAt, key, index, limit, byte_limit, rows);
 }
 
 LONG RegistryStore::ValuesAfter(KeyId key, std::int64_t after_id, size_t limit, size_t byte_limit,
-                                std::vector<ValueRow>* rows) {
+                                ValueRows* rows) {
   return ReadValueRows(kValueAfter, key, after_id, limit, byte_limit, rows);
 }
 
+namespace {
+
+// A value of a run of one, as a row of its own.
+ValueRow OwnRow(const ValueRows::Row& r) {
+  ValueRow row;
+  row.id = r.id;
+  row.type = r.type;
+  row.name.resize(r.name_chars);
+  if (r.name_chars != 0) std::memcpy(row.name.data(), r.name, r.name_chars * 2);
+  row.data.assign(r.data, r.data + r.data_size);
+  return row;
+}
+
+}  // namespace
+
 LONG RegistryStore::ValueAt(KeyId key, DWORD index, ValueRow* row) {
-  std::vector<ValueRow> rows;
+  ValueRows rows;
   LONG rc = ValuesAt(key, index, 1, 1, &rows);
-  if (rc == kErrorSuccess) *row = std::move(rows.front());
+  if (rc == kErrorSuccess) *row = OwnRow(rows[0]);
   return rc;
 }
 
 LONG RegistryStore::ValueAfter(KeyId key, std::int64_t after_id, ValueRow* row) {
-  std::vector<ValueRow> rows;
+  ValueRows rows;
   LONG rc = ValuesAfter(key, after_id, 1, 1, &rows);
-  if (rc == kErrorSuccess) *row = std::move(rows.front());
+  if (rc == kErrorSuccess) *row = OwnRow(rows[0]);
   return rc;
 }
 

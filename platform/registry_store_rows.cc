@@ -112,7 +112,7 @@ LONG RegistryStore::ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row) {
 LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
   RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
-  if (values_read != nullptr) values_read->rows.clear();
+  if (values_read != nullptr) values_read->rows.Release();
   // A key verified since the store last changed, here or in another
   // process, is not read again.
   if (!kCheckRows || VerifiedSinceLastChange(key)) return kErrorSuccess;
@@ -136,19 +136,15 @@ LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
       std::uint64_t check = 0;
       LONG rc;
       // The rows are kept for the caller while they fit its limit.
-      size_t bytes = 0;
       bool keep = values_read != nullptr;
-      ValueRow row;
-      while ((rc = ReadValueRow(st.get(), key, keep ? &row : nullptr, &check)) == kErrorSuccess) {
+      while ((rc = ReadValueRow(st.get(), key, nullptr, &check)) == kErrorSuccess) {
         values ^= check;
         if (!keep) continue;
-        bytes += row.data.size() + row.name.size() * 2;
-        if (bytes > values_read->byte_limit) {
+        AddValueRow(st.get(), &values_read->rows);
+        if (values_read->rows.bytes() > values_read->byte_limit) {
           keep = false;
-          values_read->rows.clear();
-          continue;
+          values_read->rows.Release();
         }
-        values_read->rows.push_back(std::move(row));
       }
       if (rc != kErrorNoMoreItems) return rc;
       if (values_read != nullptr) values_read->complete = keep;
@@ -170,7 +166,7 @@ LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
     return kErrorSuccess;
   };
   LONG result = verify();
-  if (result != kErrorSuccess && values_read != nullptr) values_read->rows.clear();
+  if (result != kErrorSuccess && values_read != nullptr) values_read->rows.Release();
   if (own_transaction) {
     StmtUse commit(Statement(kCommit));
     sqlite3_step(commit.get());
