@@ -69,7 +69,9 @@ void BM_TwoBareMapLookups(benchmark::State& state) {
   std::u16string user = u"JOE";
   std::unique_ptr<DeniedSet> set;
   denied.getUserValues(nullptr, u"", user, &set);
-  entries[u"JOE*******HOSTA"] = std::move(set);
+  auto bare = std::make_unique<std::unordered_set<std::u16string>>();
+  for (std::u16string_view id : *set) bare->emplace(id);
+  entries[u"JOE*******HOSTA"] = std::move(bare);
   for (int i = 0; i < 50; ++i)
     entries[u"USER" + std::u16string(1, u'A' + i) + u"*****HOSTA"] = nullptr;
   const std::u16string key = u"JOE*******HOSTA", function = u"QVYN_XD1_ZENTA";

@@ -126,9 +126,12 @@ uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
   }
   RegistryApi* registry = CurrentServices().registry;
   const BYTE denied_flag = 1;
-  for (const std::u16string& id : *set)
-    if (registry->RegSetValueExW(userKey(), id.c_str(), 0, kRegBinary, &denied_flag, 1) != 0)
+  std::u16string name;
+  for (std::u16string_view id : *set) {
+    name.assign(id);  // the registry takes a terminated name
+    if (registry->RegSetValueExW(userKey(), name.c_str(), 0, kRegBinary, &denied_flag, 1) != 0)
       noteLostWrite();
+  }
   if (set->empty()) {
     denied->reset();
   } else {

@@ -129,8 +129,7 @@ uint32_t CAIProcessCache::getAIvalue(const SystemHandle* handle, std::u16string_
     *admin_value = 0;
     return 0;
   }
-  lookupFunction.assign(function_id);
-  *admin_value = found->deniedFunctions->count(lookupFunction) > 0 ? 1 : 0;
+  *admin_value = found->deniedFunctions->count(function_id) > 0 ? 1 : 0;
   return 0;
 }
 

@@ -57,10 +57,9 @@ class CAIProcessCache {
   CAppAdmMutex mutex;
   std::unordered_map<std::u16string, std::unique_ptr<CAIUserEntry>> entries;
   std::deque<std::u16string> keyOrder;
-  // The key of the last lookup and the function asked for, kept so that a
-  // cached answer allocates nothing for them.
+  // The key of the last lookup, kept so that a cached answer allocates
+  // nothing for it.
   std::u16string lookupKey ZVT_GUARDED_BY(mutex);
-  std::u16string lookupFunction ZVT_GUARDED_BY(mutex);
   // The last handle answered for, the user its system object was signed on
   // with then, and its entry: asked again for the same handle and user, the
   // entry is taken without building its key. (A handle's system name never

@@ -16,13 +16,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "cache/denied_set.h"
 #include "services/client.h"
 #include "services/win_types.h"
 
 namespace zvt {
 
-// The function IDs denied to one user on one system, compared exactly.
-using DeniedSet = std::unordered_set<std::u16string>;
 using Timestamp = std::array<uint8_t, 8>;
 // Key names in the order the registry enumerates them; empty means none.
 using NameList = std::vector<std::u16string>;

@@ -46,9 +46,9 @@ class FakeLoad : public HostLoadOverride {
     user_key_was_there.push_back(there);
     if (uint32_t rc = CRegistryCache::openUserRegKey(system, user); rc != 0) return rc;
     const BYTE one = 1;
-    for (const std::u16string& id : denied[user])
-      (void)s.registry->RegSetValueExW(CRegistryCache::userKey(), id.c_str(), 0, kRegBinary, &one,
-                                       1);
+    for (std::u16string_view id : denied[user])
+      (void)s.registry->RegSetValueExW(CRegistryCache::userKey(), std::u16string(id).c_str(), 0,
+                                       kRegBinary, &one, 1);
     if (!denied[user].empty()) *out = std::make_unique<DeniedSet>(denied[user]);
     return 0;
   }
@@ -173,7 +173,7 @@ TEST_F(RegistryCacheTest, ALoadIsStoredAndTheNextQueryAnswersFromTheStore) {
   EXPECT_EQ(Stored(kSys, kHierTsValue), (Timestamp{0, 3}));
   EXPECT_EQ(Stored(kSys + u"\\JOE", kUserTsValue), (Timestamp{0, 1}));
 
-  load_.denied[u"JOE"].clear();  // a load now would find nothing denied
+  load_.denied[u"JOE"] = {};  // a load now would find nothing denied
   denied.reset();
   ASSERT_EQ(Query(joe_, &denied), 0u);
   ASSERT_TRUE(denied);
@@ -310,7 +310,7 @@ TEST_F(RegistryCacheTest, AFailedLoadLeavesTheTimestampsUnwritten) {
 TEST_F(RegistryCacheTest, AStaleKeyThatCannotBeDeletedLeavesTheTimestampsUnwritten) {
   LoadThree();
   client_.system(joe_).user_ts = {9};
-  load_.denied[u"JOE"].clear();
+  load_.denied[u"JOE"] = {};
   registry_.FailCall(RegCall::kDeleteKey, 1, 112);  // ERROR_DISK_FULL
   std::unique_ptr<DeniedSet> denied;
   ASSERT_EQ(Query(joe_, &denied), 0u);

@@ -38,7 +38,7 @@ uint32_t CRegistryCache::getRegistryAIValues(const std::u16string& system_name,
       return static_cast<uint32_t>(rc);
     }
     std::u16string_view id(name, std::min<DWORD>(name_chars, 31));
-    if (IsDeniedFunctionValue(id, type, data, size)) set->emplace(id);
+    if (IsDeniedFunctionValue(id, type, data, size)) set->insert(id);
   }
   if (!set->empty()) *denied = std::move(set);
   return 0;
