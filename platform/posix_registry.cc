@@ -46,7 +46,7 @@ struct ValueWindow {
   std::uint64_t writes = 0;               // this connection's write count when read
   std::uint64_t stamp = 0;                // the store's change stamp when read
   size_t next_limit = kFirstValuesAhead;  // runs grow while the enumeration goes on
-  bool whole = false;                     // rows hold every value of the key
+  bool whole = false;                     // rows hold every value of the key from first_index on
 };
 
 namespace {
@@ -563,9 +563,16 @@ LONG PosixRegistry::EnumeratedValue(HKEY key, const OpenKey& k, RegistryStore* s
     if (w.writes == writes && index >= w.first_index && index - w.first_index < w.rows.size()) {
       out->copied = CopyValue(w.rows[index - w.first_index], out);
       *stamp = w.stamp;
+      if (w.whole && index > w.first_index + 1) {
+        // The enumeration has moved on: the values before the one before
+        // this go, and their memory serves what the caller gathers from
+        // them. A caller that goes back further is served from the store.
+        w.rows.DropFront(index - 1 - w.first_index);
+        w.first_index = index - 1;
+      }
       return kErrorSuccess;
     }
-    if (w.whole && w.writes == writes && index == w.rows.size()) {
+    if (w.whole && w.writes == writes && index == w.first_index + w.rows.size()) {
       // Past every value the key held when it was checked: the enumeration
       // has seen them all, and they are let go.
       w.rows.Release();

@@ -338,6 +338,22 @@ TEST_F(RegistryTest, ValuesOfEveryShapeAreEnumeratedAsWrittenHeldOrReadInRuns) {
       EXPECT_EQ(written[i].data, std::vector<BYTE>(data, data + size)) << i;
     }
   };
+  auto expect_value = [&](HKEY key, DWORD i) {
+    char16_t name[64];
+    DWORD chars = 64, type = 99, size = 1000;
+    BYTE data[1000];
+    ASSERT_EQ(kErrorSuccess,
+              reg_->RegEnumValueW(key, i, name, &chars, nullptr, &type, data, &size));
+    EXPECT_EQ(written[i].name, std::u16string(name, chars)) << i;
+    EXPECT_EQ(written[i].data, std::vector<BYTE>(data, data + size)) << i;
+  };
+  {
+    // Going back past what an enumeration has let go, and on again.
+    HKEY opened = nullptr;
+    ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"Shapes", &opened));
+    ScopedKey key(reg_.get(), opened);
+    for (DWORD i : {0u, 1u, 2u, 300u, 299u, 5u, 6u, 301u, 599u}) expect_value(key.get(), i);
+  }
   HKEY opened = nullptr;
   ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"Shapes", &opened));
   ScopedKey key(reg_.get(), opened);

@@ -26,6 +26,10 @@
 
 namespace zvt::platform {
 
+namespace store_internal {
+struct ValueColumns;
+}  // namespace store_internal
+
 using KeyId = std::int64_t;
 inline constexpr KeyId kRootKeyId = 1;  // the root key of every store
 
@@ -259,11 +263,14 @@ class RegistryStore {
   // Steps `st` and checks the row it reaches: a subkey of `parent`, or a
   // value of `key` with its stored checksum in `*check`.
   LONG ReadKeyRow(sqlite3_stmt* st, KeyId parent, KeyRow* row) ZVT_REQUIRES(mu_);
-  // `row` may be null to check alone; `checked` skips the check of a row
-  // of a key verified since the last change.
-  LONG ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check,
-                    bool checked = false) ZVT_REQUIRES(mu_);
-  LONG CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t* check) ZVT_REQUIRES(mu_);
+  LONG ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check)
+      ZVT_REQUIRES(mu_);
+  // The same with the row's columns as SQLite holds them; `checked` skips
+  // the check of a row of a key verified since the last change (the
+  // checksum is not read then).
+  LONG StepValueRow(sqlite3_stmt* st, KeyId key, bool checked, store_internal::ValueColumns* c)
+      ZVT_REQUIRES(mu_);
+  LONG CheckValueColumns(const store_internal::ValueColumns& c, KeyId key) ZVT_REQUIRES(mu_);
   // True when `key` was verified whole since the store last changed (here
   // or in another process); forgets older verifications.
   bool VerifiedSinceLastChange(KeyId key) ZVT_REQUIRES(mu_);

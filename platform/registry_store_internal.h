@@ -118,27 +118,47 @@ inline bool ReadName(sqlite3_stmt* st, int column, std::u16string* name) {
   return true;
 }
 
-// Adds the value row `st` stands on, read as every value statement reads
-// its columns (id, name, fold, type, data, chk) and already checked, to
-// `rows`.
-inline void AddValueRow(sqlite3_stmt* st, ValueRows* rows) {
-  const void* name = sqlite3_column_blob(st, 1);
-  const size_t name_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 1));
-  const void* data = sqlite3_column_blob(st, 4);
-  const size_t data_size = static_cast<size_t>(sqlite3_column_bytes(st, 4));
-  rows->Add(sqlite3_column_int64(st, 0), static_cast<DWORD>(sqlite3_column_int64(st, 3)), name,
-            name_bytes, data, data_size);
+// A value row's columns as every value statement reads them (id, name,
+// fold, type, data, chk), each read once from SQLite's own copies; valid
+// until the statement moves on.
+struct ValueColumns {
+  std::int64_t id = 0;
+  std::int64_t type = 0;
+  std::uint64_t check = 0;
+  const unsigned char* name = nullptr;
+  size_t name_bytes = 0;
+  const unsigned char* fold = nullptr;
+  size_t fold_bytes = 0;
+  const BYTE* data = nullptr;
+  size_t data_size = 0;
+};
+
+// Reads the row `st` stands on; false when a column is of the wrong kind.
+// `whole` also reads and shapes what only a check needs: the fold, the
+// checksum and a name of whole code units.
+inline bool ReadValueColumns(sqlite3_stmt* st, bool whole, ValueColumns* c) {
+  if (!IsInteger(st, 0) || !IsBlob(st, 1) || !IsInteger(st, 3) || !IsBlob(st, 4)) return false;
+  c->id = sqlite3_column_int64(st, 0);
+  c->type = sqlite3_column_int64(st, 3);
+  c->name = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+  c->name_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 1));
+  c->data = static_cast<const BYTE*>(sqlite3_column_blob(st, 4));
+  c->data_size = static_cast<size_t>(sqlite3_column_bytes(st, 4));
+  if (!whole) return true;
+  if (!IsInteger(st, 5) || !IsBlob(st, 2) || c->name_bytes % 2 != 0) return false;
+  c->check = Unsigned(st, 5);
+  c->fold = static_cast<const unsigned char*>(sqlite3_column_blob(st, 2));
+  c->fold_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 2));
+  return true;
 }
 
-// The fold column must be the fold of the name column: a fold that is not is
-// a row that lookups would miss. Compared on SQLite's own copies of both.
-inline bool FoldMatches(sqlite3_stmt* st, int fold_column, int name_column) {
-  if (!IsBlob(st, fold_column) || !IsBlob(st, name_column)) return false;
-  const auto* name = static_cast<const unsigned char*>(sqlite3_column_blob(st, name_column));
-  const auto* fold = static_cast<const unsigned char*>(sqlite3_column_blob(st, fold_column));
-  const size_t bytes = static_cast<size_t>(sqlite3_column_bytes(st, name_column));
-  if (static_cast<size_t>(sqlite3_column_bytes(st, fold_column)) != bytes) return false;
-  for (size_t i = 0; i + 1 < bytes; i += 2) {
+// `fold` must be the fold of `name` (UTF-16 code units in the store's
+// order; the fold's are big-endian): a fold that is not is a row that
+// lookups would miss.
+inline bool FoldMatches(const unsigned char* fold, size_t fold_bytes, const unsigned char* name,
+                        size_t name_bytes) {
+  if (fold_bytes != name_bytes) return false;
+  for (size_t i = 0; i + 1 < name_bytes; i += 2) {
     char16_t c;
     std::memcpy(&c, name + i, sizeof c);
     const char16_t f = FoldChar(c);
@@ -147,6 +167,16 @@ inline bool FoldMatches(sqlite3_stmt* st, int fold_column, int name_column) {
       return false;
   }
   return true;
+}
+
+// The fold column must be the fold of the name column, compared on
+// SQLite's own copies of both.
+inline bool FoldMatches(sqlite3_stmt* st, int fold_column, int name_column) {
+  if (!IsBlob(st, fold_column) || !IsBlob(st, name_column)) return false;
+  const auto* name = static_cast<const unsigned char*>(sqlite3_column_blob(st, name_column));
+  const auto* fold = static_cast<const unsigned char*>(sqlite3_column_blob(st, fold_column));
+  return FoldMatches(fold, static_cast<size_t>(sqlite3_column_bytes(st, fold_column)), name,
+                     static_cast<size_t>(sqlite3_column_bytes(st, name_column)));
 }
 
 inline std::string KeyText(KeyId key) { return "key " + std::to_string(key); }

@@ -277,11 +277,11 @@ LONG RegistryStore::ReadValueRows(Stmt which, KeyId key, std::int64_t from, size
     sqlite3_bind_int64(st.get(), 1, key);
     sqlite3_bind_int64(st.get(), 2, from);
     sqlite3_bind_int64(st.get(), 3, static_cast<sqlite3_int64>(limit));
+    ValueColumns c;
     while (rows->size() < limit && rows->bytes() < byte_limit) {
-      std::uint64_t check;
-      result = ReadValueRow(st.get(), key, nullptr, &check, checked);
+      result = StepValueRow(st.get(), key, checked, &c);
       if (result != kErrorSuccess) break;
-      AddValueRow(st.get(), rows);
+      rows->Add(c.id, static_cast<DWORD>(c.type), c.name, c.name_bytes, c.data, c.data_size);
     }
   }
   // Damage ends the run with nothing handed out, never as a shorter run.

@@ -47,41 +47,33 @@ LONG RegistryStore::ReadOwner(KeyId key, KeyRecord* record) {
   return ReadKeyRecord(key, record);
 }
 
-LONG RegistryStore::CheckValueColumns(sqlite3_stmt* st, KeyId key, std::uint64_t* check) {
-  // Checked on SQLite's own copies of the columns: nothing is copied for a
-  // row that is only verified.
-  if (!IsInteger(st, 0) || !IsInteger(st, 3) || !IsInteger(st, 5) || !IsBlob(st, 4) ||
-      !IsBlob(st, 1) || sqlite3_column_bytes(st, 1) % 2 != 0)
-    return Damaged("a value row of " + KeyText(key) + " of the wrong shape");
-  *check = Unsigned(st, 5);
-  if (!kCheckRows) return kErrorSuccess;
-  const sqlite3_int64 type = sqlite3_column_int64(st, 3);
-  const auto* name = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
-  const size_t name_bytes = static_cast<size_t>(sqlite3_column_bytes(st, 1));
-  const bool sound = type >= 0 && type <= 0xFFFFFFFFll && FoldMatches(st, 2, 1);
-  if (!sound || *check != ValueCheckBytes(key, name, name_bytes, static_cast<std::uint32_t>(type),
-                                          sqlite3_column_blob(st, 4),
-                                          static_cast<size_t>(sqlite3_column_bytes(st, 4))))
+LONG RegistryStore::CheckValueColumns(const ValueColumns& c, KeyId key) {
+  const bool sound = c.type >= 0 && c.type <= 0xFFFFFFFFll &&
+                     FoldMatches(c.fold, c.fold_bytes, c.name, c.name_bytes);
+  if (!sound || c.check != ValueCheckBytes(key, c.name, c.name_bytes,
+                                           static_cast<std::uint32_t>(c.type), c.data, c.data_size))
     return Damaged("a value of " + KeyText(key) + " does not match its checksum");
   return kErrorSuccess;
 }
 
-LONG RegistryStore::ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check,
-                                 bool checked) {
+LONG RegistryStore::StepValueRow(sqlite3_stmt* st, KeyId key, bool checked, ValueColumns* c) {
   int rc = sqlite3_step(st);
   if (rc == SQLITE_DONE) return kErrorNoMoreItems;
   if (rc != SQLITE_ROW) return Fail(rc);
-  if (!checked) {
-    if (LONG bad = CheckValueColumns(st, key, check); bad != kErrorSuccess) return bad;
-  } else if (!IsInteger(st, 0) || !IsInteger(st, 3) || !IsBlob(st, 4) || !IsBlob(st, 1)) {
+  if (!ReadValueColumns(st, /*whole=*/!checked, c))
     return Damaged("a value row of " + KeyText(key) + " of the wrong shape");
-  }
-  if (row == nullptr) return kErrorSuccess;
-  row->id = sqlite3_column_int64(st, 0);
-  row->type = static_cast<DWORD>(sqlite3_column_int64(st, 3));
-  ReadName(st, 1, &row->name);
-  const BYTE* blob = static_cast<const BYTE*>(sqlite3_column_blob(st, 4));
-  row->data.assign(blob, blob + sqlite3_column_bytes(st, 4));
+  if (!checked && kCheckRows) return CheckValueColumns(*c, key);
+  return kErrorSuccess;
+}
+
+LONG RegistryStore::ReadValueRow(sqlite3_stmt* st, KeyId key, ValueRow* row, std::uint64_t* check) {
+  ValueColumns c;
+  if (LONG rc = StepValueRow(st, key, /*checked=*/false, &c); rc != kErrorSuccess) return rc;
+  *check = c.check;
+  row->id = c.id;
+  row->type = static_cast<DWORD>(c.type);
+  row->name = FromNameBytes(c.name, static_cast<int>(c.name_bytes));
+  row->data.assign(c.data, c.data + c.data_size);
   return kErrorSuccess;
 }
 
@@ -133,14 +125,15 @@ LONG RegistryStore::VerifyKey(KeyId key, VerifiedValues* values_read) {
       sqlite3_bind_int64(st.get(), 1, key);
       sqlite3_bind_int64(st.get(), 2, 0);
       sqlite3_bind_int64(st.get(), 3, -1);
-      std::uint64_t check = 0;
       LONG rc;
       // The rows are kept for the caller while they fit its limit.
       bool keep = values_read != nullptr;
-      while ((rc = ReadValueRow(st.get(), key, nullptr, &check)) == kErrorSuccess) {
-        values ^= check;
+      ValueColumns c;
+      while ((rc = StepValueRow(st.get(), key, /*checked=*/false, &c)) == kErrorSuccess) {
+        values ^= c.check;
         if (!keep) continue;
-        AddValueRow(st.get(), &values_read->rows);
+        values_read->rows.Add(c.id, static_cast<DWORD>(c.type), c.name, c.name_bytes, c.data,
+                              c.data_size);
         if (values_read->rows.bytes() > values_read->byte_limit) {
           keep = false;
           values_read->rows.Release();

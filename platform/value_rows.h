@@ -47,6 +47,14 @@ class ValueRows {
         Entry{id, at, type, static_cast<DWORD>(name_bytes / 2), static_cast<DWORD>(data_size)});
   }
 
+  // Lets the first `n` rows go (fewer than size()); the others keep their
+  // places, now counted from 0, and what held only the rows let go is given
+  // back.
+  void DropFront(size_t n) {
+    entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(n));
+    arena_.ReleaseBefore(entries_.front().at);
+  }
+
   // Empties the rows and gives their memory back.
   void Release() {
     std::deque<Entry>().swap(entries_);

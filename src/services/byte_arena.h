@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <utility>
-#include <vector>
 
 namespace zvt {
 
@@ -38,9 +38,9 @@ class ByteArena {
       // a size that keeps them in the heap; a larger piece gets its own.
       const size_t chunk = size > kMaxChunk ? size : std::max(next_chunk_, size);
       next_chunk_ = std::min(next_chunk_ * 2, kMaxChunk);
-      chunks_.emplace_back(new unsigned char[chunk]);
+      chunks_.push_back(Chunk{std::unique_ptr<unsigned char[]>(new unsigned char[chunk]), chunk});
       held_ += chunk;
-      next_ = chunks_.back().get();
+      next_ = chunks_.back().bytes.get();
       left_ = chunk;
       pad = 0;  // new[] aligns for every fundamental type
     }
@@ -53,9 +53,22 @@ class ByteArena {
   // What the chunks hold, used or not.
   size_t bytes() const { return held_; }
 
+  // Gives back the chunks before the one that holds `piece` (handed out by
+  // Allocate): what was gathered before it is no longer needed.
+  void ReleaseBefore(const void* piece) {
+    if (piece == nullptr) return;
+    const auto at = reinterpret_cast<std::uintptr_t>(piece);
+    while (chunks_.size() > 1) {
+      const auto begin = reinterpret_cast<std::uintptr_t>(chunks_.front().bytes.get());
+      if (at >= begin && at <= begin + chunks_.front().size) break;
+      held_ -= chunks_.front().size;
+      chunks_.pop_front();
+    }
+  }
+
   // Gives every chunk back.
   void Release() {
-    std::vector<std::unique_ptr<unsigned char[]>>().swap(chunks_);
+    std::deque<Chunk>().swap(chunks_);
     next_ = nullptr;
     left_ = 0;
     held_ = 0;
@@ -66,7 +79,12 @@ class ByteArena {
   static constexpr size_t kFirstChunk = 256;
   static constexpr size_t kMaxChunk = 64 * 1024;
 
-  std::vector<std::unique_ptr<unsigned char[]>> chunks_;
+  struct Chunk {
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t size;
+  };
+
+  std::deque<Chunk> chunks_;
   unsigned char* next_ = nullptr;
   size_t left_ = 0;
   size_t held_ = 0;
