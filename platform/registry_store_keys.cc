@@ -312,8 +312,7 @@ ValueRow OwnRow(const ValueRows::Row& r) {
   ValueRow row;
   row.id = r.id;
   row.type = r.type;
-  row.name.resize(r.name_chars);
-  if (r.name_chars != 0) std::memcpy(row.name.data(), r.name, r.name_chars * 2);
+  row.name = FromNameBytes(r.name, static_cast<int>(r.name_chars * 2));
   row.data.assign(r.data, r.data + r.data_size);
   return row;
 }

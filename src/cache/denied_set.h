@@ -11,7 +11,6 @@
 #include <deque>
 #include <initializer_list>
 #include <iterator>
-#include <string>
 #include <string_view>
 #include <vector>
 
