@@ -115,20 +115,26 @@ LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store)
   // predefined root); the configuration keeps each write at once, after
   // the cache's writes made before it.
   if (root != kCache) return CommitGroup();
-  {
-    MutexLock lock(&group_mu_);
-    if (group_ != store) {
-      if (LONG rc = CommitGroupLocked(); rc != kErrorSuccess) return rc;
-      group_ = store;
-    } else if (lost_writes_ != kErrorSuccess) {
-      return lost_writes_;
-    }
-    if (LONG rc = store->OpenGroup(); rc != kErrorSuccess) return rc;
+  if (LONG rc = JoinCacheGroup(store); rc != kErrorSuccess) return rc;
+  MarkWritten(key);
+  return kErrorSuccess;
+}
+
+LONG PosixRegistry::JoinCacheGroup(const StorePtr& store) {
+  MutexLock lock(&group_mu_);
+  if (group_ != store) {
+    if (LONG rc = CommitGroupLocked(); rc != kErrorSuccess) return rc;
+    group_ = store;
+  } else if (lost_writes_ != kErrorSuccess) {
+    return lost_writes_;
   }
+  return store->OpenGroup();
+}
+
+void PosixRegistry::MarkWritten(HKEY key) {
   MutexLock lock(&handles_mu_);
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
   if (it != handles_.end()) it->second.wrote = true;
-  return kErrorSuccess;
 }
 
 LONG PosixRegistry::CommitGroup() {
@@ -232,7 +238,7 @@ PosixRegistry::Position PosixRegistry::PositionOf(const OpenKey& key) const {
 }
 
 LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool create,
-                         Position* result, bool* created) {
+                         Position* result, bool* created, Position* reached) {
   *created = false;
   Position current = from;
   size_t pos = 0;
@@ -260,7 +266,10 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
       rc = store->CreateChild(scope.id, part, &child, &made);
       *created = *created || made;
     }
-    if (rc != kErrorSuccess) return Noted(nullptr, scope.root, store.get(), rc);
+    if (rc != kErrorSuccess) {
+      if (rc == kErrorFileNotFound && reached != nullptr) *reached = current;
+      return Noted(nullptr, scope.root, store.get(), rc);
+    }
     current.root = scope.root;
     current.id = child;
     if (scope.root == kUser) {
@@ -391,20 +400,29 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
   if (rc == kErrorFileNotFound && from.root == kClasses) return kErrorAccessDenied;
   if (rc != kErrorSuccess) return rc;
   if (!Allows(from.access, kKeyCreateSubKey)) return kErrorAccessDenied;
-  Position at;
+  Position at, reached;
   bool created = false;
   // Opening an existing path writes nothing; only a missing part takes a
   // write transaction, and the whole missing part is created in it.
-  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created);
-  if (rc == kErrorFileNotFound) {
-    // Keys are made in transactions of their own, after the values written
-    // before them.
+  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created, &reached);
+  const Position scope = SubkeyScope(reached);
+  bool in_group = false;
+  if (rc == kErrorFileNotFound && scope.root == kCache) {
+    // Keys of the cache hive are made in its write group, kept or lost with
+    // the values written around them.
+    StorePtr hive = Store(kCache, nullptr);
+    if (!hive) return kErrorRegistryIoFailed;
+    if (rc = JoinCacheGroup(hive); rc != kErrorSuccess) return rc;
+    rc = Walk(PositionOf(from), path, /*create=*/true, &at, &created);
+    in_group = true;
+  } else if (rc == kErrorFileNotFound) {
+    // Keys of the configuration are made in transactions of their own,
+    // after the values written before them.
     if (rc = CommitGroup(); rc != kErrorSuccess) return rc;
-    Position scope = SubkeyScope(PositionOf(from));
+    // A batch on each hive the missing part may reach: the one it starts in,
+    // and the cache hive when it crosses the mount point.
     StorePtr first = Store(scope.root, nullptr);
     if (!first) return kErrorRegistryIoFailed;
-    // A batch on each hive the path may reach: the one it starts in, and the
-    // cache hive when it crosses the mount point.
     RegistryStore::Batch batch(first.get());
     StorePtr hive = scope.root == kUser ? Store(kCache, nullptr) : nullptr;
     std::unique_ptr<RegistryStore::Batch> hive_batch;
@@ -422,7 +440,9 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
   if (rc == kErrorSuccess) rc = Verify(at, &read);
   if (rc != kErrorSuccess) return rc;  // damage was noted where it was found
   if (disposition != nullptr) *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
-  return AddHandle(MakeOpenKey(at, access), result, &read);
+  OpenKey opened = MakeOpenKey(at, access);
+  opened.wrote = in_group;  // closing it commits the key made
+  return AddHandle(opened, result, &read);
 }
 
 LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
@@ -437,6 +457,12 @@ LONG PosixRegistry::DeleteRegKey(HKEY parent, const char16_t* sub_key) {
   if (rc != kErrorSuccess) return rc;  // damage was noted where it was found
   StorePtr target = Store(at.root, nullptr);
   if (!target) return kErrorRegistryIoFailed;
+  if (at.root == kCache) {
+    // A key of the cache hive goes in its write group, as it is made.
+    if (rc = JoinCacheGroup(target); rc != kErrorSuccess) return rc;
+    MarkWritten(parent);
+    return Noted(nullptr, at.root, target.get(), target->DeleteKey(at.id));
+  }
   if (rc = CommitGroup(); rc != kErrorSuccess) return rc;
   if (at.mount) {
     // The mount point goes only when the hive below it is empty.

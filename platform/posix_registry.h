@@ -172,9 +172,10 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   Position SubkeyScope(const Position& at) const;
   Position PositionOf(const OpenKey& key) const;
   // Walks `path` from `from`; a miss first checks the key it was looked for
-  // in, so a lost subkey is damage, not absence.
+  // in, so a lost subkey is damage, not absence. On a miss, `*reached` (when
+  // given) is the last key of the path that is there.
   LONG Walk(const Position& from, const std::u16string& path, bool create, Position* result,
-            bool* created);
+            bool* created, Position* reached = nullptr);
   // Checks the key at `at` (and the hive root below a mount point).
   LONG Verify(const Position& at, RegistryStore::VerifiedValues* values = nullptr);
   // Notes a result of a call on `key`: damage marks the handle, and damage
@@ -210,6 +211,12 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // Any other write first commits the open group, so that writes become
   // durable in the order they were made.
   LONG BeforeValueWrite(HKEY key, Root root, const StorePtr& store);
+  // Joins the cache hive's open write group (opening it when none is), for
+  // a write that is kept or lost with the values written around it.
+  LONG JoinCacheGroup(const StorePtr& store);
+  // Marks `key` (when it is a handle) as written through, so that closing it
+  // commits the open group.
+  void MarkWritten(HKEY key);
   // Commits the open write group. A failure is kept, and every later write
   // fails with it until RegFlushKey reports it, so that nothing written
   // after lost writes is kept without them.

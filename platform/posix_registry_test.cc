@@ -667,5 +667,104 @@ TEST_F(RegistryTest, AFailedGroupCommitKeepsNothingAndFailsLaterWritesUntilFlush
   reg_->RegCloseKey(system);
 }
 
+// Keys of the cache hive are made and deleted inside its write group: another
+// connection sees the old keys until the group is kept, and a group whose
+// commit fails leaves them as they were, the key made in it gone.
+TEST_F(RegistryTest, CacheKeysMadeAndDeletedAreKeptOrLostWithTheGroup) {
+  const std::u16string system_path = std::u16string(kCacheHiveKey) + u"\\SYS";
+  const std::u16string old_path = system_path + u"\\OLD";
+  const std::u16string new_path = system_path + u"\\NEW";
+  ScopedKey system(reg_.get(), Create(kHKeyCurrentUser, system_path.c_str()));
+  {
+    ScopedKey old_key(reg_.get(), Create(kHKeyCurrentUser, old_path.c_str()));
+    ASSERT_EQ(kErrorSuccess, SetBinary(old_key.get(), u"V", {7}));
+  }
+  ASSERT_EQ(kErrorSuccess, reg_->RegFlushKey(kHKeyCurrentUser));
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  auto value_in = [](PosixRegistry* registry, const std::u16string& path, const char16_t* name) {
+    ScopedKey key(registry);
+    BYTE data[4] = {};
+    DWORD size = sizeof data;
+    if (registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) !=
+            kErrorSuccess ||
+        registry->RegQueryValueExW(key.get(), name, nullptr, nullptr, data, &size) != kErrorSuccess)
+      return -1;
+    return static_cast<int>(data[0]);
+  };
+  // Replaces OLD with NEW holding W; the group stays open.
+  auto replace = [&]() -> HKEY {
+    EXPECT_EQ(kErrorSuccess, reg_->DeleteRegKey(system.get(), u"OLD"));
+    HKEY made = Create(kHKeyCurrentUser, new_path.c_str());
+    EXPECT_EQ(kErrorSuccess, SetBinary(made, u"W", {9}));
+    EXPECT_EQ(-1, value_in(reg_.get(), old_path, u"V"));
+    EXPECT_EQ(9, value_in(reg_.get(), new_path, u"W"));
+    EXPECT_EQ(7, value_in(&other, old_path, u"V"));
+    EXPECT_EQ(-1, value_in(&other, new_path, u"W"));
+    return made;
+  };
+
+  HKEY made = replace();
+  reg_->CacheStore(nullptr)->FailNextCommitForTesting();
+  EXPECT_NE(kErrorSuccess, reg_->RegFlushKey(kHKeyCurrentUser));
+  for (PosixRegistry* registry : {reg_.get(), &other}) {
+    EXPECT_EQ(7, value_in(registry, old_path, u"V"));
+    EXPECT_EQ(-1, value_in(registry, new_path, u"W"));
+  }
+  BYTE data[4];
+  DWORD size = sizeof data;
+  EXPECT_NE(kErrorSuccess, reg_->RegQueryValueExW(made, u"W", nullptr, nullptr, data, &size));
+  reg_->RegCloseKey(made);
+
+  made = replace();
+  EXPECT_EQ(kErrorSuccess, reg_->RegCloseKey(made));  // keeps the group
+  for (PosixRegistry* registry : {reg_.get(), &other}) {
+    EXPECT_EQ(-1, value_in(registry, old_path, u"V"));
+    EXPECT_EQ(9, value_in(registry, new_path, u"W"));
+  }
+  std::string report;
+  EXPECT_TRUE(reg_->CacheStore(nullptr)->CheckIntegrity(&report)) << report;
+}
+
+// A path walked once is walked again without reading its keys while the
+// store is unchanged; a key deleted or made since, by this connection or
+// another, is never missed.
+TEST_F(RegistryTest, KeysFoundBeforeAreLookedUpAgainOnceTheStoreChanged) {
+  RegistryPaths paths;
+  paths.user_store = dir_.File("user/registry.db");
+  paths.classes_store = dir_.File("machine/classes.db");
+  PosixRegistry other(paths);
+  auto opens = [&](PosixRegistry* registry, const char16_t* path) {
+    ScopedKey key(registry);
+    return registry->OpenRegKeyEx(kHKeyCurrentUser, path, 0, kKeyRead, key.Receive());
+  };
+  reg_->RegCloseKey(Create(kHKeyCurrentUser, u"A\\B\\C"));
+  ASSERT_EQ(kErrorSuccess, opens(reg_.get(), u"A\\B\\C"));
+  ASSERT_EQ(kErrorSuccess, opens(reg_.get(), u"a\\b\\c"));
+
+  // Deleted through another connection, then made again there: the new key
+  // is the one found here, with what the other wrote into it.
+  ASSERT_EQ(kErrorSuccess, other.DeleteRegKey(kHKeyCurrentUser, u"A\\B\\C"));
+  ASSERT_EQ(kErrorSuccess, other.DeleteRegKey(kHKeyCurrentUser, u"A\\B"));
+  EXPECT_EQ(kErrorFileNotFound, opens(reg_.get(), u"A\\B\\C"));
+  EXPECT_EQ(kErrorFileNotFound, opens(reg_.get(), u"A\\B"));
+  {
+    ScopedKey made(&other);
+    ASSERT_EQ(kErrorSuccess, other.CreateRegKeyEx(kHKeyCurrentUser, u"A\\B\\C", 0, nullptr, 0,
+                                                  kKeyAllAccess, nullptr, made.Receive(), nullptr));
+  }
+  SetThroughAnotherConnection(u"A\\B\\C", u"v");
+  ScopedKey found(reg_.get());
+  ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, u"A\\B\\C", found.Receive()));
+  EXPECT_EQ(std::vector<std::u16string>{u"v"}, ValueNames(found.get()));
+
+  // Deleted through this connection.
+  ASSERT_EQ(kErrorSuccess, reg_->DeleteRegKey(kHKeyCurrentUser, u"A\\B\\C"));
+  EXPECT_EQ(kErrorFileNotFound, opens(reg_.get(), u"A\\B\\C"));
+  EXPECT_EQ(kErrorSuccess, opens(reg_.get(), u"A\\B"));
+}
+
 }  // namespace
 }  // namespace zvt::platform

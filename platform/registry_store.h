@@ -299,6 +299,22 @@ class RegistryStore {
   std::unordered_set<KeyId> verified_ ZVT_GUARDED_BY(mu_);
   std::uint64_t device_ = 0, inode_ = 0;    // the file opened
   std::unique_ptr<ChangeCounter> commits_;  // counts every commit; null when not kept
+  // Subkeys found by name, kept while nothing was committed to the file
+  // (the commit counter) and nothing changed through this connection, so
+  // that walking the same path again reads no rows. Filled only from what
+  // is committed; kept only when the store has a commit counter.
+  struct KnownChild {
+    KeyId parent;
+    std::string fold;
+    KeyId child;
+  };
+  std::vector<KnownChild> known_children_ ZVT_GUARDED_BY(mu_);
+  std::uint64_t known_commits_ ZVT_GUARDED_BY(mu_) = 0;
+  int known_changes_ ZVT_GUARDED_BY(mu_) = 0;
+  // True, with `*child`, when `parent` has a kept subkey of fold `fold`;
+  // forgets what is kept once the file or this connection changed.
+  bool KnownChildOf(KeyId parent, const std::string& fold, KeyId* child) ZVT_REQUIRES(mu_);
+  void KeepChild(KeyId parent, std::string fold, KeyId child) ZVT_REQUIRES(mu_);
   SqliteStatement statements_[kStmtCount];
 };
 

@@ -12,6 +12,11 @@ namespace zvt::platform {
 
 using namespace store_internal;  // NOLINT(build/namespaces): the store's own helpers
 
+namespace {
+// Subkeys kept found per store: a few paths' worth.
+constexpr size_t kMaxKnownChildren = 64;
+}  // namespace
+
 LONG RegistryStore::KeyExistsLocked(KeyId key) {
   KeyRecord record;
   return ReadKeyRecord(key, &record);
@@ -23,10 +28,40 @@ LONG RegistryStore::KeyExists(KeyId key) {
   return KeyExistsLocked(key);
 }
 
+bool RegistryStore::KnownChildOf(KeyId parent, const std::string& fold, KeyId* child) {
+  if (!commits_) return false;
+  const std::uint64_t commits = commits_->Load();
+  const int changes = sqlite3_total_changes(db_);
+  if (commits != known_commits_ || changes != known_changes_) {
+    known_children_.clear();
+    known_commits_ = commits;
+    known_changes_ = changes;
+    return false;
+  }
+  for (const KnownChild& k : known_children_) {
+    if (k.parent == parent && k.fold == fold) {
+      *child = k.child;
+      return true;
+    }
+  }
+  return false;
+}
+
+void RegistryStore::KeepChild(KeyId parent, std::string fold, KeyId child) {
+  // Only rows that are committed: a transaction of this connection may
+  // still be rolled back.
+  if (!commits_ || sqlite3_get_autocommit(db_) == 0) return;
+  // The counter is read before the row was (KnownChildOf), so a commit made
+  // meanwhile only makes the kept row look older than it is.
+  if (known_children_.size() >= kMaxKnownChildren) known_children_.clear();
+  known_children_.push_back(KnownChild{parent, std::move(fold), child});
+}
+
 LONG RegistryStore::FindChild(KeyId parent, std::u16string_view name, KeyId* child) {
   RecursiveMutexLock lock(&mu_);
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   std::string fold = FoldBytes(name);
+  if (KnownChildOf(parent, fold, child)) return kErrorSuccess;
   StmtUse st(Statement(kFindChild));
   sqlite3_bind_int64(st.get(), 1, parent);
   BindBytes(st.get(), 2, fold);
@@ -38,6 +73,7 @@ LONG RegistryStore::FindChild(KeyId parent, std::u16string_view name, KeyId* chi
     if (record.parent != parent)
       return Damaged("a subkey of " + KeyText(parent) + " names another parent");
     *child = record.id;
+    KeepChild(parent, std::move(fold), record.id);
     return kErrorSuccess;
   }
   if (rc != SQLITE_DONE) return Fail(rc);

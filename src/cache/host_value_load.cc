@@ -13,7 +13,6 @@ namespace {
 
 // Every category, at the list's only format level.
 constexpr uint32_t kAllCategories = 0;
-constexpr int32_t kUsageFormatLevel = 0;
 // Users whose keys a system keeps besides the one being loaded.
 constexpr size_t kOtherUsersKept = 2;
 
@@ -92,27 +91,28 @@ uint32_t CRegistryCache::getTarvoAIValues(const std::u16string& system_name,
     return o->getTarvoAIValues(system_name, user_id, denied, reuse_hierarchy, handle);
 
   LoadConnection connection(handle);
-  UsageRecordList usage;
   ErrorOut error;
   // The host call may put a "Q" before a profile name that begins with a
   // digit; the keys stay under the user ID itself.
   std::u16string profile = user_id;
-  uint32_t rc = CAdminHostAPIs::getUsersFuncInfo(system_name, profile, kAllCategories,
-                                                 kUsageFormatLevel, &usage, &error, handle);
+  // The denied functions go into the set as they arrive, in list order.
+  auto set = std::make_unique<DeniedSet>();
+  size_t listed = 0;
+  uint32_t rc = CAdminHostAPIs::getUsersFuncUsage(
+      system_name, profile, kAllCategories,
+      [&set](std::u16string_view id, bool is_denied) {
+        if (is_denied) set->insert(id);
+      },
+      &listed, &error, handle);
   if (rc != 0 || error) {
     if (error) showHostError(error.get(), user_id, system_name, handle);
     ZVT_CACHE_ERROR(u"CRegistryCache::getTarvoAIValues -> getUsersFuncInfo failed", 0);
     return 1;
   }
-  if (usage.empty()) {
+  if (listed == 0) {
     denied->reset();
     return 0;
   }
-
-  auto set = std::make_unique<DeniedSet>();
-  for (const auto& record : usage)
-    if (record->allowed == 0) set->insert(record->functionId);
-  usage.clear();
 
   HierarchyMap hierarchy;
   (void)buildHierMap(&hierarchy, system_name, user_id, reuse_hierarchy, handle);

@@ -4,7 +4,9 @@
 #ifndef ZVT_HOST_ADMIN_HOST_APIS_H_
 #define ZVT_HOST_ADMIN_HOST_APIS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -88,6 +90,13 @@ class CAdminHostAPIs {
                                    uint32_t category_selector, int32_t format_level,
                                    UsageRecordList* list, ErrorOut* error,
                                    const SystemHandle* handle = nullptr);
+  // The same call, handing each function's ID and whether it is denied to
+  // `take` as it arrives, without a record of its own; `*listed` counts them.
+  using UsageSink = std::function<void(std::u16string_view function_id, bool denied)>;
+  static uint32_t getUsersFuncUsage(const std::u16string& system_name, std::u16string& user_profile,
+                                    uint32_t category_selector, const UsageSink& take,
+                                    size_t* listed, ErrorOut* error,
+                                    const SystemHandle* handle = nullptr);
 
   // The three change timestamps of `user_profile` ("KLIB/KRCHGTS", format
   // "TSTA0100"), 8 bytes each exactly as the host sent them. The system name

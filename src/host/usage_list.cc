@@ -30,12 +30,13 @@ constexpr char16_t kHandleMessage[] =
     u"getUsersFuncInfo:  Unable to set Continuation handle in DO.";
 constexpr char16_t kCallMessage[] = u"getUsersFuncInfo:  Error returned from KRUSRFN API.";
 
-}  // namespace
-
-uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
-                                          std::u16string& user_profile, uint32_t category_selector,
-                                          int32_t /*format_level*/, UsageRecordList* list,
-                                          ErrorOut* error, const SystemHandle* handle) {
+// Asks for the list part by part and hands each received entry's ID and
+// usage setting to `take`; `*listed` counts the entries taken.
+template <typename Take>
+uint32_t ReadUsageList(const std::u16string& system_name, std::u16string& user_profile,
+                       uint32_t category_selector, Take take, size_t* listed, ErrorOut* error,
+                       const SystemHandle* handle) {
+  *listed = 0;
   return GuardHostCall(error, u"getUsersFuncInfo", __LINE__, [&]() -> uint32_t {
     LockedFrame frame;
     error->reset();
@@ -100,23 +101,44 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
       }
       for (uint32_t i = 0; i < count; ++i) {
         if (pgm->selectEntry(entries, static_cast<uint16_t>(i)) != 0) break;
-        auto record = std::make_unique<UserFunctionUsageRecord>();
         char16_t id[31] = {}, usage[3] = {};
         pgm->getText(entries, 0, id, sizeof id);
         pgm->getText(entries, 1, usage, sizeof usage);
-        record->functionId = id;
-        record->allowed = (usage[0] == u'1' && usage[1] == 0) ? 0 : 1;
-        list->push_back(std::move(record));
+        take(std::u16string_view(id), usage[0] == u'1' && usage[1] == 0);
+        ++*listed;
       }
       if (last) break;
       // A part without entries that still promises more would ask again
       // forever, and so would a list without end.
-      if (count == 0 || list->size() >= kMaxListEntries)
+      if (count == 0 || *listed >= kMaxListEntries)
         return FailHostCall(error, __LINE__, kCallMessage);
       capacity = NextCapacity(available, returned, offset, entry_length);
     }
     return 0;
   });
+}
+
+}  // namespace
+
+uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
+                                          std::u16string& user_profile, uint32_t category_selector,
+                                          int32_t /*format_level*/, UsageRecordList* list,
+                                          ErrorOut* error, const SystemHandle* handle) {
+  size_t listed = 0;
+  auto take = [list](std::u16string_view id, bool denied) {
+    auto record = std::make_unique<UserFunctionUsageRecord>();
+    record->functionId = id;
+    record->allowed = denied ? 0 : 1;
+    list->push_back(std::move(record));
+  };
+  return ReadUsageList(system_name, user_profile, category_selector, take, &listed, error, handle);
+}
+
+uint32_t CAdminHostAPIs::getUsersFuncUsage(const std::u16string& system_name,
+                                           std::u16string& user_profile, uint32_t category_selector,
+                                           const UsageSink& take, size_t* listed, ErrorOut* error,
+                                           const SystemHandle* handle) {
+  return ReadUsageList(system_name, user_profile, category_selector, take, listed, error, handle);
 }
 
 }  // namespace zvt
