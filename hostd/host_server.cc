@@ -240,6 +240,9 @@ struct HostServer::ClientConnection {
   bool busy = false;        // a frame is with a worker (forever when stalled)
   bool closing = false;     // closed once `out` has left
   bool is_tls = false;      // the stream is a TLS session
+  // The last receive left the socket empty: the next bytes come with an
+  // event, so it is not asked again until one comes.
+  bool drained = false;
   // Why its TLS handshake failed, should it end before the handshake is done.
   ServerMetrics::TlsFailure tls_failure = ServerMetrics::TlsFailure::kClosed;
   Clock::time_point deadline;
@@ -405,10 +408,12 @@ void HostServer::RunLoop(Loop* loop) {
         if (it == loop->connections.end()) continue;
         // A peer gone while its frame is with a worker: nothing is waited
         // for then, and a hang-up would be reported again and again.
-        if (it->second->busy && (events[i].events & (EPOLLHUP | EPOLLERR)))
+        if (it->second->busy && (events[i].events & (EPOLLHUP | EPOLLERR))) {
           Close(loop, it->second.get());
-        else
+        } else {
+          it->second->drained = false;  // whatever the event says, the socket is asked again
           Pump(loop, it->second.get());
+        }
       }
     }
     // Connections handed over by the accepting loop, and answers of workers.
@@ -689,9 +694,13 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
       continue;
     }
     // Or more bytes of it: as many as arrived, never more than a chunk ahead.
+    // The socket's edges are reported, so one emptied by the last receive
+    // is asked again only when an event says bytes came.
+    if (c->drained) break;
     char buffer[kReadChunk];
     long n = c->stream->Receive(buffer, sizeof buffer, &wait, &error);
     if (n > 0) {
+      c->drained = c->stream->Drained();
       c->reader.Feed(std::string_view(buffer, static_cast<size_t>(n)));
       continue;
     }

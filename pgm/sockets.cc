@@ -234,16 +234,20 @@ class Plain : public Stream {
   Handle handle() const override { return s_; }
   long Receive(char* out, size_t n, Ready* wait, std::string* error) override {
     *wait = Ready::kRead;
-    return sockets::Receive(s_, out, n, error);
+    const long r = sockets::Receive(s_, out, n, error);
+    drained_ = r > 0 && static_cast<size_t>(r) < n;  // a short read took all there was
+    return r;
   }
   long Send(const char* data, size_t n, Ready* wait, std::string* error) override {
     *wait = Ready::kWrite;
     return sockets::Send(s_, data, n, error);
   }
   bool MayHoldBytes() const override { return false; }
+  bool Drained() const override { return drained_; }
 
  private:
   Handle s_;
+  bool drained_ = false;
 };
 
 }  // namespace

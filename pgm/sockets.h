@@ -72,6 +72,11 @@ class Stream {
   // no longer shows as readable; when it cannot, a reader may wait on the
   // socket before asking for them.
   virtual bool MayHoldBytes() const { return true; }
+  // True when the last Receive, which gave bytes, left none in the socket or
+  // the stream: more bytes make the socket readable anew, so a reader told
+  // of each arrival (an edge-triggered wait) need not ask again until then.
+  // False whenever that is not known.
+  virtual bool Drained() const { return false; }
   // What carries the bytes: "plaintext", or the TLS version ("TLSv1.3").
   virtual std::string Protocol() const { return "plaintext"; }
 };

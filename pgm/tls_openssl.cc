@@ -44,10 +44,15 @@ std::string QueuedErrors() {
   return text.empty() ? "unknown TLS error" : text;
 }
 
-// The socket BIO: reads and writes the socket without signals or blocking.
-sockets::Handle SocketOf(BIO* bio) {
-  return static_cast<sockets::Handle>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-}
+// The socket BIO: reads and writes the socket without signals or blocking,
+// and notes whether its last read took all the socket held.
+struct SocketBio {
+  sockets::Handle s;
+  bool drained = false;  // the last read was short, or found nothing
+};
+
+SocketBio* StateOf(BIO* bio) { return static_cast<SocketBio*>(BIO_get_data(bio)); }
+sockets::Handle SocketOf(BIO* bio) { return StateOf(bio)->s; }
 
 int SocketWrite(BIO* bio, const char* data, size_t n, size_t* written) {
   BIO_clear_retry_flags(bio);
@@ -65,6 +70,7 @@ int SocketRead(BIO* bio, char* out, size_t n, size_t* read) {
   BIO_clear_retry_flags(bio);
   std::string ignored;
   long r = sockets::Receive(SocketOf(bio), out, n, &ignored);
+  StateOf(bio)->drained = r == sockets::kWouldBlock || (r > 0 && static_cast<size_t>(r) < n);
   if (r > 0) {
     *read = static_cast<size_t>(r);
     return 1;
@@ -131,7 +137,8 @@ bool IsAddress(const std::string& host) {
 // One TLS session over a socket it owns.
 class TlsStream : public sockets::Stream {
  public:
-  TlsStream(SSL* ssl, sockets::Handle s) : ssl_(ssl), s_(s) {}
+  TlsStream(SSL* ssl, std::unique_ptr<SocketBio> bio)
+      : ssl_(ssl), bio_(std::move(bio)), s_(bio_->s) {}
   ~TlsStream() override {
     if (ssl_ != nullptr) {
       // A close notice when the session is sound; nothing is waited for.
@@ -147,8 +154,13 @@ class TlsStream : public sockets::Stream {
   sockets::Handle handle() const override { return s_; }
   bool MayHoldBytes() const override { return SSL_has_pending(ssl_) == 1; }
 
+  bool Drained() const override { return bio_->drained && SSL_has_pending(ssl_) == 0; }
+
   long Receive(char* out, size_t n, sockets::Ready* wait, std::string* error) override {
     ERR_clear_error();
+    // A record read ahead may be all this call reads: what an earlier read
+    // of the socket found says nothing of the socket now.
+    bio_->drained = false;
     size_t got = 0;
     int rc = SSL_read_ex(ssl_, out, n, &got);
     return rc == 1 ? static_cast<long>(got) : Failed(rc, wait, error);
@@ -253,6 +265,7 @@ class TlsStream : public sockets::Stream {
   }
 
   SSL* ssl_;
+  std::unique_ptr<SocketBio> bio_;  // the BIO's state; outlives the session (freed after it)
   sockets::Handle s_;
   bool broken_ = false;
 };
@@ -268,14 +281,16 @@ std::unique_ptr<TlsStream> NewSession(SSL_CTX* ctx, sockets::Handle s, std::stri
     sockets::Close(s);
     return nullptr;
   }
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(s)));
+  auto state = std::make_unique<SocketBio>();
+  state->s = s;
+  BIO_set_data(bio, state.get());
   SSL_set_bio(ssl, bio, bio);
   // A record is read with one receive rather than its header and then its
   // body. Bytes read ahead wait in the session, not in the socket, so a
   // reader must ask the session before it waits on the socket: every reader
   // of a stream receives until the stream would block, and waits only then.
   SSL_set_read_ahead(ssl, 1);
-  return std::make_unique<TlsStream>(ssl, s);
+  return std::make_unique<TlsStream>(ssl, std::move(state));
 }
 
 }  // namespace

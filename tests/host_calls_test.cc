@@ -14,6 +14,9 @@
 #include <set>
 #include <thread>
 
+#include "pgm/big_endian.h"
+#include "pgm/sockets.h"
+#include "pgm/tls.h"
 #include "pgm/wire.h"
 #include "platform/utf.h"
 #include "testing/frame_io.h"
@@ -406,6 +409,91 @@ TEST_F(HostCallTest, AHostListPassesOverHostsThatAreDownOrSilentOnly) {
   EXPECT_FALSE(pgm::HostConnection::Open(e, &failure));
   EXPECT_NE(failure.text.find("empty host address"), std::string::npos) << failure.text;
   close(silent_fd);
+}
+
+// The host asks a connection's socket for more only when told bytes came:
+// a call that arrives in pieces far apart, calls that arrive together, and
+// a call that arrives a byte at a time are each answered once and in order,
+// over TLS (records of any size) and over plaintext.
+TEST_F(HostCallTest, CallsInPiecesOrTogetherAreEachAnsweredOnceInOrder) {
+  AddProfile("JOE");
+  for (bool tls : {true, false}) {
+    SCOPED_TRACE(tls ? "TLS" : "plaintext");
+    tls_ = tls;
+    StartServer();
+    sockets::ConnectFailure why;
+    int fd = sockets::Connect("127.0.0.1", server()->port(), 2000, &why);
+    ASSERT_GE(fd, 0);
+    std::string error;
+    std::shared_ptr<tls::ClientContext> trust;
+    std::unique_ptr<sockets::Stream> stream;
+    if (tls) {
+      trust = tls::LoadClientContext(TlsCaFile(), &error);
+      ASSERT_TRUE(trust) << error;
+      stream = tls::Connect(trust.get(), fd, "127.0.0.1", 5000, &error);
+    } else {
+      stream = sockets::PlainStream(fd);
+    }
+    ASSERT_TRUE(stream) << error;
+    wire::FrameSocket reader(stream.get());
+    wire::Frame frame;
+    auto send = [&](const std::string& bytes) {
+      ASSERT_TRUE(wire::WriteAll(stream.get(), bytes, 5000, &error)) << error;
+    };
+    send(wire::EncodeFrame(wire::FrameType::kHello, wire::Encode(wire::Hello{})));
+    ASSERT_TRUE(reader.Read(1 << 20, 5000, &frame, &error)) << error;
+    send(wire::EncodeFrame(wire::FrameType::kSignon,
+                           wire::Encode(wire::Signon{"JOE", "pw-JOE", ""})));
+    ASSERT_TRUE(reader.Read(1 << 20, 5000, &frame, &error)) << error;
+    ASSERT_EQ(frame.type, wire::FrameType::kSignonReply);
+
+    uint32_t next_id = 1;
+    auto call = [&next_id] {
+      wire::Call c;
+      c.id = next_id++;
+      c.program = "KLIB/KRCHGTS";
+      c.parameters = {{wire::kOutput, 32, ""},
+                      {wire::kInput, 4, big_endian::Bytes32(32)},
+                      {wire::kInput, 8, "\xE3\xE2\xE3\xC1\xF0\xF1\xF0\xF0"},  // TSTA0100
+                      {wire::kInput, 10, std::string("\xD1\xD6\xC5", 3) + std::string(7, '\x40')},
+                      {wire::kInOut, 4, big_endian::Bytes32(0)}};
+      return wire::EncodeFrame(wire::FrameType::kCall, wire::Encode(c));
+    };
+    std::vector<uint32_t> answered;
+    auto expect_answers = [&](size_t n) {
+      for (size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(reader.Read(1 << 20, 5000, &frame, &error)) << error;
+        ASSERT_EQ(frame.type, wire::FrameType::kCallReply);
+        wire::CallReply reply;
+        ASSERT_TRUE(wire::Decode(frame.payload, &reply, &error)) << error;
+        EXPECT_TRUE(reply.ok);
+        answered.push_back(reply.id);
+      }
+    };
+
+    // In three pieces, each read by the host before the next is sent.
+    const std::string one = call();
+    for (size_t at : {size_t{0}, size_t{3}, one.size() / 2}) {
+      const size_t end = at == 0 ? 3 : at == 3 ? one.size() / 2 : one.size();
+      send(one.substr(at, end - at));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    expect_answers(1);
+    // Three together, in one write.
+    std::string together = call();
+    together += call();
+    together += call();
+    send(together);
+    expect_answers(3);
+    // A byte at a time, and the next call right behind its last byte.
+    const std::string slow = call();
+    for (char b : slow) send(std::string(1, b));
+    send(call());
+    expect_answers(2);
+    EXPECT_EQ(answered, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+    stream.reset();
+    server_.reset();
+  }
 }
 
 // A raw client that signs on and then misbehaves.
