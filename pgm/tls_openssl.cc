@@ -288,7 +288,8 @@ std::unique_ptr<TlsStream> NewSession(SSL_CTX* ctx, sockets::Handle s, std::stri
   // A record is read with one receive rather than its header and then its
   // body. Bytes read ahead wait in the session, not in the socket, so a
   // reader must ask the session before it waits on the socket: every reader
-  // of a stream receives until the stream would block, and waits only then.
+  // of a stream receives until the stream would block (or, told of each
+  // arrival, until it says it is drained), and waits only then.
   SSL_set_read_ahead(ssl, 1);
   return std::make_unique<TlsStream>(ssl, std::move(state));
 }

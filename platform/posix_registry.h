@@ -205,11 +205,12 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   LONG ServiceTarget(HKEY parent, const char16_t* sub_key, OpenKey* from, StorePtr* store,
                      std::u16string* path);
   OpenKey MakeOpenKey(const Position& at, REGSAM access) const;
-  // The cache hive's value writes are grouped, as the Windows registry
-  // writes lazily: a write through `key` joins the hive's open write group,
-  // which is committed when a key written through is closed or flushed.
-  // Any other write first commits the open group, so that writes become
-  // durable in the order they were made.
+  // The cache hive's writes are grouped, as the Windows registry writes
+  // lazily: a value written through `key` (and a key of the hive made or
+  // deleted) joins the hive's open write group, which is committed when a
+  // key written through or made is closed or flushed. Any other write first
+  // commits the open group, so that writes become durable in the order they
+  // were made.
   LONG BeforeValueWrite(HKEY key, Root root, const StorePtr& store);
   // Joins the cache hive's open write group (opening it when none is), for
   // a write that is kept or lost with the values written around it.
