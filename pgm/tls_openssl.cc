@@ -137,8 +137,7 @@ bool IsAddress(const std::string& host) {
 // One TLS session over a socket it owns.
 class TlsStream : public sockets::Stream {
  public:
-  TlsStream(SSL* ssl, std::unique_ptr<SocketBio> bio)
-      : ssl_(ssl), bio_(std::move(bio)), s_(bio_->s) {}
+  TlsStream(SSL* ssl, std::unique_ptr<SocketBio> bio) : ssl_(ssl), bio_(std::move(bio)) {}
   ~TlsStream() override {
     if (ssl_ != nullptr) {
       // A close notice when the session is sound; nothing is waited for.
@@ -149,9 +148,9 @@ class TlsStream : public sockets::Stream {
       SSL_free(ssl_);
       ERR_clear_error();
     }
-    sockets::Close(s_);
+    sockets::Close(bio_->s);
   }
-  sockets::Handle handle() const override { return s_; }
+  sockets::Handle handle() const override { return bio_->s; }
   bool MayHoldBytes() const override { return SSL_has_pending(ssl_) == 1; }
 
   bool Drained() const override { return bio_->drained && SSL_has_pending(ssl_) == 0; }
@@ -199,7 +198,7 @@ class TlsStream : public sockets::Stream {
           return false;
         }
       }
-      int ready = sockets::WaitFor(s_, wait, left, error);
+      int ready = sockets::WaitFor(bio_->s, wait, left, error);
       if (ready < 0) return false;
       if (ready == 0) {
         *error = "timed out";
@@ -265,8 +264,8 @@ class TlsStream : public sockets::Stream {
   }
 
   SSL* ssl_;
-  std::unique_ptr<SocketBio> bio_;  // the BIO's state; outlives the session (freed after it)
-  sockets::Handle s_;
+  // The BIO's state and the socket, owned here; outlives the session.
+  std::unique_ptr<SocketBio> bio_;
   bool broken_ = false;
 };
 

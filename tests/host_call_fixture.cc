@@ -8,6 +8,7 @@
 #ifndef _WIN32
 #include "hostd/self_signed.h"
 #endif
+#include "pgm/big_endian.h"
 #include "platform/utf.h"
 
 namespace zvt::testing {
@@ -252,6 +253,18 @@ bool HandleLocator::LocateByHandle(uint64_t handle, pgm::SignOnTarget* endpoint,
     return false;
   }
   return names_->LocateByName(u"ZVWIN", name, endpoint, error);
+}
+
+wire::Call JoeTimestampsCall(uint32_t id) {
+  wire::Call call;
+  call.id = id;
+  call.program = "KLIB/KRCHGTS";
+  call.parameters = {{wire::kOutput, 32, ""},
+                     {wire::kInput, 4, big_endian::Bytes32(32)},
+                     {wire::kInput, 8, "\xE3\xE2\xE3\xC1\xF0\xF1\xF0\xF0"},  // TSTA0100
+                     {wire::kInput, 10, std::string("\xD1\xD6\xC5", 3) + std::string(7, '\x40')},
+                     {wire::kInOut, 4, big_endian::Bytes32(0)}};
+  return call;
 }
 
 }  // namespace zvt::testing

@@ -19,6 +19,7 @@
 #include "hostd/host_store.h"
 #endif
 #include "pgm/remote_program_calls.h"
+#include "pgm/wire.h"
 #include "services/client.h"
 #include "services/services.h"
 #include "testing/server_faults.h"
@@ -48,6 +49,10 @@ struct ListedFunction {
 struct ListedUsage {
   std::u16string id, usage;
 };
+
+// The call the library makes for JOE's change timestamps ("KLIB/KRCHGTS",
+// format "TSTA0100"), numbered `id`, for tests that speak the wire themselves.
+wire::Call JoeTimestampsCall(uint32_t id = 0);
 
 class HostCallTest : public ::testing::Test {
  protected:

@@ -14,7 +14,6 @@
 #include <set>
 #include <thread>
 
-#include "pgm/big_endian.h"
 #include "pgm/sockets.h"
 #include "pgm/tls.h"
 #include "pgm/wire.h"
@@ -449,15 +448,7 @@ TEST_F(HostCallTest, CallsInPiecesOrTogetherAreEachAnsweredOnceInOrder) {
 
     uint32_t next_id = 1;
     auto call = [&next_id] {
-      wire::Call c;
-      c.id = next_id++;
-      c.program = "KLIB/KRCHGTS";
-      c.parameters = {{wire::kOutput, 32, ""},
-                      {wire::kInput, 4, big_endian::Bytes32(32)},
-                      {wire::kInput, 8, "\xE3\xE2\xE3\xC1\xF0\xF1\xF0\xF0"},  // TSTA0100
-                      {wire::kInput, 10, std::string("\xD1\xD6\xC5", 3) + std::string(7, '\x40')},
-                      {wire::kInOut, 4, big_endian::Bytes32(0)}};
-      return wire::EncodeFrame(wire::FrameType::kCall, wire::Encode(c));
+      return wire::EncodeFrame(wire::FrameType::kCall, wire::Encode(JoeTimestampsCall(next_id++)));
     };
     std::vector<uint32_t> answered;
     auto expect_answers = [&](size_t n) {

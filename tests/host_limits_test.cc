@@ -104,13 +104,7 @@ class HostLimitsTest : public HostCallTest {
       ADD_FAILURE() << failure.text;
       return -1;
     }
-    wire::Call call;
-    call.program = "KLIB/KRCHGTS";
-    call.parameters = {{wire::kOutput, 32, ""},
-                       {wire::kInput, 4, big_endian::Bytes32(32)},
-                       {wire::kInput, 8, "\xE3\xE2\xE3\xC1\xF0\xF1\xF0\xF0"},  // TSTA0100
-                       {wire::kInput, 10, std::string("\xD1\xD6\xC5", 3) + std::string(7, '\x40')},
-                       {wire::kInOut, 4, big_endian::Bytes32(0)}};
+    wire::Call call = JoeTimestampsCall();
     wire::CallReply reply;
     if (!c->Call(call, &reply, &failure) || !reply.ok) {
       ADD_FAILURE() << failure.text << (reply.messages.empty() ? "" : reply.messages[0].text);

@@ -30,12 +30,14 @@ constexpr char16_t kHandleMessage[] =
     u"getUsersFuncInfo:  Unable to set Continuation handle in DO.";
 constexpr char16_t kCallMessage[] = u"getUsersFuncInfo:  Error returned from KRUSRFN API.";
 
+}  // namespace
+
 // Asks for the list part by part and hands each received entry's ID and
-// usage setting to `take`; `*listed` counts the entries taken.
-template <typename Take>
-uint32_t ReadUsageList(const std::u16string& system_name, std::u16string& user_profile,
-                       uint32_t category_selector, Take take, size_t* listed, ErrorOut* error,
-                       const SystemHandle* handle) {
+// usage setting to `take`.
+uint32_t CAdminHostAPIs::getUsersFuncUsage(const std::u16string& system_name,
+                                           std::u16string& user_profile, uint32_t category_selector,
+                                           const UsageSink& take, size_t* listed, ErrorOut* error,
+                                           const SystemHandle* handle) {
   *listed = 0;
   return GuardHostCall(error, u"getUsersFuncInfo", __LINE__, [&]() -> uint32_t {
     LockedFrame frame;
@@ -118,8 +120,6 @@ uint32_t ReadUsageList(const std::u16string& system_name, std::u16string& user_p
   });
 }
 
-}  // namespace
-
 uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
                                           std::u16string& user_profile, uint32_t category_selector,
                                           int32_t /*format_level*/, UsageRecordList* list,
@@ -131,14 +131,8 @@ uint32_t CAdminHostAPIs::getUsersFuncInfo(const std::u16string& system_name,
     record->allowed = denied ? 0 : 1;
     list->push_back(std::move(record));
   };
-  return ReadUsageList(system_name, user_profile, category_selector, take, &listed, error, handle);
-}
-
-uint32_t CAdminHostAPIs::getUsersFuncUsage(const std::u16string& system_name,
-                                           std::u16string& user_profile, uint32_t category_selector,
-                                           const UsageSink& take, size_t* listed, ErrorOut* error,
-                                           const SystemHandle* handle) {
-  return ReadUsageList(system_name, user_profile, category_selector, take, listed, error, handle);
+  return getUsersFuncUsage(system_name, user_profile, category_selector, take, &listed, error,
+                           handle);
 }
 
 }  // namespace zvt
