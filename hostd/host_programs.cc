@@ -254,17 +254,20 @@ class HeldLists {
     if (store_->HeldTimestamps(profile_, &stamps, &known) && known &&
         holder->FindPage(PageKey(list_, selection_, after, limit, count, depends_(stamps)),
                          &found)) {
-      page->bytes.assign(kListHeaderLength, '\0');
-      page->packed = true;
-      page->packed_entries = std::move(found.entries);
-      page->packed_count = found.count;
-      if (count) page->where.total = found.where.total;
-      page->where.last_seq = found.where.last_seq;
+      Answer(std::move(found), count, page);
       return true;
     }
     if (missed_ != nullptr) return Miss();
     const uint64_t epoch = holder->Epoch();
     if (!store_->GetTimestamps(profile_, &stamps, &known, error)) return false;
+    // The stamps were only read again (held ones are let go after a while
+    // even when nothing moved): a page kept under the same ones still holds.
+    const std::string key =
+        known ? PageKey(list_, selection_, after, limit, count, depends_(stamps)) : std::string();
+    if (known && holder->FindPage(key, &found)) {
+      Answer(std::move(found), count, page);
+      return true;
+    }
     if (!from_store(after, limit, count, page, error)) return false;
     if (known) {
       page->Pack();
@@ -272,13 +275,22 @@ class HeldLists {
       kept.entries = page->packed_entries;
       kept.count = page->packed_count;
       kept.where = page->where;
-      holder->KeepPage(epoch, PageKey(list_, selection_, after, limit, count, depends_(stamps)),
-                       std::move(kept));
+      holder->KeepPage(epoch, key, std::move(kept));
     }
     return true;
   }
 
  private:
+  // Lays a held page out as the program answers it.
+  static void Answer(HeldPage found, bool count, Page* page) {
+    page->bytes.assign(kListHeaderLength, '\0');
+    page->packed = true;
+    page->packed_entries = std::move(found.entries);
+    page->packed_count = found.count;
+    if (count) page->where.total = found.where.total;
+    page->where.last_seq = found.where.last_seq;
+  }
+
   bool Miss() {
     *missed_ = true;
     return false;
