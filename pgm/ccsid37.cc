@@ -46,6 +46,10 @@ std::array<int16_t, 256> BuildFromUnicode() {
 
 char16_t EbcdicToUnicode(uint8_t byte) { return kToUnicode[byte]; }
 
+void EbcdicToUnicode(std::string_view bytes, char16_t* out) {
+  for (char b : bytes) *out++ = kToUnicode[static_cast<uint8_t>(b)];
+}
+
 bool UnicodeToEbcdic(char16_t c, uint8_t* byte) {
   static const std::array<int16_t, 256> from_unicode = BuildFromUnicode();
   if (c > 0xFF) return false;
@@ -67,7 +71,7 @@ bool ToEbcdic(std::u16string_view text, std::string* out) {
 std::u16string FromEbcdic(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size());
-  for (char b : bytes) out.push_back(EbcdicToUnicode(static_cast<uint8_t>(b)));
+  for (char b : bytes) out.push_back(kToUnicode[static_cast<uint8_t>(b)]);
   return out;
 }
 

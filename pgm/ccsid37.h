@@ -28,6 +28,9 @@ inline size_t LengthWithoutTrailingBlanks(std::string_view bytes) {
 }
 
 char16_t EbcdicToUnicode(uint8_t byte);
+// Each byte of `bytes` converted into `out`, which has room for as many
+// characters.
+void EbcdicToUnicode(std::string_view bytes, char16_t* out);
 // False when `c` has no code in page 37 (anything above U+00FF).
 bool UnicodeToEbcdic(char16_t c, uint8_t* byte);
 // False, with `*out` unspecified, when a character cannot be converted.

@@ -67,7 +67,7 @@ PgmDataObject* AsStructure(DataObject* object) {
   if (object == nullptr || typeid(*object) != typeid(PgmDataObject)) return nullptr;
   return static_cast<PgmDataObject*>(object);
 }
-PgmArrayDataObject* AsArray(DataObject* object) {
+PgmArrayDataObject* AsArrayByName(DataObject* object) {
   if (object == nullptr || typeid(*object) != typeid(PgmArrayDataObject)) return nullptr;
   return static_cast<PgmArrayDataObject*>(object);
 }
@@ -79,7 +79,7 @@ Node* AsNode(DataObject* object) {
   if (&type == &typeid(PgmArrayDataObject)) return static_cast<PgmArrayDataObject*>(object);
   if (&type == &typeid(PgmDataObject)) return static_cast<PgmDataObject*>(object);
   if (PgmDataObject* structure = AsStructure(object)) return structure;
-  return AsArray(object);
+  return AsArrayByName(object);
 }
 const Node* AsNode(const DataObject* object) { return AsNode(const_cast<DataObject*>(object)); }
 
@@ -102,16 +102,6 @@ void Record::LayOutFixed() {
     }
   }
   fixed_at_.push_back(static_cast<uint32_t>(at));
-}
-
-bool Record::FixedField(std::string_view source, size_t start, size_t i, std::string_view* bytes,
-                        bool* present) const {
-  if (fixed_at_.empty() || i >= slots_.size()) return false;
-  const size_t available = start < source.size() ? source.size() - start : 0;
-  const uint32_t at = fixed_at_[i], width = fixed_at_[i + 1] - at;
-  *present = uint64_t{at} + width <= available;
-  if (*present) *bytes = source.substr(start + at, width);
-  return true;
 }
 
 Slot& Record::slot(size_t i) {
@@ -340,12 +330,6 @@ Record* PgmArrayDataObject::writable() {
   record = own.get();
   changed_.emplace(selected_, std::move(own));
   return record;
-}
-
-bool PgmArrayDataObject::ReceivedField(size_t index, std::string_view* bytes, bool* present) const {
-  if (selected_ >= received_ || source_ == nullptr) return false;
-  if (!changed_.empty() && changed_.count(selected_) != 0) return false;
-  return view_.FixedField(*source_, first_ + size_t{selected_} * stride_, index, bytes, present);
 }
 
 bool PgmArrayDataObject::Select(uint16_t entry) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include "services/program_calls.h"
@@ -166,12 +167,37 @@ class PgmArrayDataObject final : public ArrayDataObject, public Node {
   std::map<uint16_t, std::unique_ptr<Record>> changed_;  // entries a caller changed
 };
 
+// Read for every field of every list entry, so kept inline.
+inline bool Record::FixedField(std::string_view source, size_t start, size_t i,
+                               std::string_view* bytes, bool* present) const {
+  if (fixed_at_.empty() || i >= slots_.size()) return false;
+  const size_t available = start < source.size() ? source.size() - start : 0;
+  const uint32_t at = fixed_at_[i], width = fixed_at_[i + 1] - at;
+  *present = uint64_t{at} + width <= available;
+  if (*present) *bytes = source.substr(start + at, width);
+  return true;
+}
+
+inline bool PgmArrayDataObject::ReceivedField(size_t index, std::string_view* bytes,
+                                              bool* present) const {
+  if (selected_ >= received_ || source_ == nullptr) return false;
+  if (!changed_.empty() && changed_.count(selected_) != 0) return false;
+  return view_.FixedField(*source_, first_ + size_t{selected_} * stride_, index, bytes, present);
+}
+
 // The node behind a data object of this library, or null.
 Node* AsNode(DataObject* object);
 const Node* AsNode(const DataObject* object);
 // The object as one of this library's structures or arrays, or null.
 PgmDataObject* AsStructure(DataObject* object);
-PgmArrayDataObject* AsArray(DataObject* object);
+PgmArrayDataObject* AsArrayByName(DataObject* object);
+// Objects made here have this very type_info object, which spares
+// comparing names; asked of every list entry's field, so kept inline.
+inline PgmArrayDataObject* AsArray(DataObject* object) {
+  if (object != nullptr && &typeid(*object) == &typeid(PgmArrayDataObject))
+    return static_cast<PgmArrayDataObject*>(object);
+  return AsArrayByName(object);
+}
 
 }  // namespace zvt::pgm
 

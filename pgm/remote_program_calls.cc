@@ -433,15 +433,8 @@ namespace {
 // The text of a character or binary field's bytes: trailing blanks go before
 // conversion (0x40 is the only byte that becomes a blank), and only what
 // fits `room` characters is converted.
-uint32_t FieldText(const FieldDescription& f, std::string_view bytes, char16_t* destination,
-                   size_t room) {
-  if (f.type == kFieldChar || f.type == kFieldCharVarying) {
-    bytes = bytes.substr(0, LengthWithoutTrailingBlanks(bytes));
-    size_t n = std::min(room, bytes.size());
-    for (size_t i = 0; i < n; ++i) destination[i] = EbcdicToUnicode(static_cast<uint8_t>(bytes[i]));
-    destination[n] = u'\0';
-    return n < bytes.size() ? kPgmTruncated : kPgmOk;
-  }
+[[gnu::noinline]] uint32_t BinaryFieldText(std::string_view bytes, char16_t* destination,
+                                           size_t room) {
   const std::u16string text =
       platform::U16(std::to_string(static_cast<int32_t>(big_endian::Load32(bytes))));
   size_t n = std::min(room, text.size());
@@ -450,23 +443,34 @@ uint32_t FieldText(const FieldDescription& f, std::string_view bytes, char16_t* 
   return n < text.size() ? kPgmTruncated : kPgmOk;
 }
 
+inline uint32_t FieldText(const FieldDescription& f, std::string_view bytes, char16_t* destination,
+                          size_t room) {
+  if (f.type != kFieldChar && f.type != kFieldCharVarying)
+    return BinaryFieldText(bytes, destination, room);
+  bytes = bytes.substr(0, LengthWithoutTrailingBlanks(bytes));
+  size_t n = std::min(room, bytes.size());
+  EbcdicToUnicode(bytes.substr(0, n), destination);
+  destination[n] = u'\0';
+  return n < bytes.size() ? kPgmTruncated : kPgmOk;
+}
+
 }  // namespace
 
 uint32_t RemoteProgramCalls::getText(DataObject* object, uint32_t index, char16_t* destination,
                                      uint32_t destination_bytes) {
-  Node* node = AsNode(object);
+  // List entries are what is read most: an array is recognised first.
+  PgmArrayDataObject* array = AsArray(object);
+  Node* node = array != nullptr ? array : AsNode(object);
   if (node == nullptr || destination == nullptr || destination_bytes < sizeof(char16_t))
     return kPgmBadObject;
   destination[0] = u'\0';
   const size_t room = destination_bytes / sizeof(char16_t) - 1;
-  const FieldTable& table = node->table();
   // A list entry as received is read where it arrived, without decoding
   // the rest of the entry.
   std::string_view bytes;
   bool present = false;
-  if (PgmArrayDataObject* array = AsArray(object);
-      array != nullptr && array->ReceivedField(index, &bytes, &present)) {
-    const FieldDescription& f = table.rows[index];
+  if (array != nullptr && array->ReceivedField(index, &bytes, &present)) {
+    const FieldDescription& f = array->table().rows[index];
     if (f.type != kFieldChar && f.type != kFieldBinary) return kPgmBadIndex;
     if (!present) return kPgmNotAvailable;
     return FieldText(f, bytes, destination, room);
