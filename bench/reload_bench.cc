@@ -14,7 +14,11 @@
 // transaction writing the rows the reload left in the cache file (copied
 // from it) into a table of the same shape, in the same journal mode, plus
 // as many bare one-byte exchanges over TLS on loopback as the reload made
-// host calls, one after another as the calls must be made.
+// host calls, one after another as the calls must be made. A second
+// reference makes as many exchanges of the reload's mean request and reply
+// sizes with a bare server waiting in epoll (ShapedExchanges). Where the
+// threads run moves both references: run the bench under `taskset -c 1`
+// to give the reload and its references the same placement.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
