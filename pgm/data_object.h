@@ -188,11 +188,12 @@ inline bool PgmArrayDataObject::ReceivedField(size_t index, std::string_view* by
 // The node behind a data object of this library, or null.
 Node* AsNode(DataObject* object);
 const Node* AsNode(const DataObject* object);
-// The object as one of this library's structures or arrays, or null.
+// The object as one of this library's structures or arrays, or null. The
+// ByName form compares type names (for a type_info object that is a copy
+// of this library's); AsArray, asked of every list entry's field, first
+// compares the address of the type_info object that objects made here have.
 PgmDataObject* AsStructure(DataObject* object);
 PgmArrayDataObject* AsArrayByName(DataObject* object);
-// Objects made here have this very type_info object, which spares
-// comparing names; asked of every list entry's field, so kept inline.
 inline PgmArrayDataObject* AsArray(DataObject* object) {
   if (object != nullptr && &typeid(*object) == &typeid(PgmArrayDataObject))
     return static_cast<PgmArrayDataObject*>(object);

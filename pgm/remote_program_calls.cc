@@ -430,9 +430,9 @@ uint32_t RemoteProgramCalls::selectEntry(ArrayDataObject* array, uint16_t entry)
 
 namespace {
 
-// The text of a character or binary field's bytes: trailing blanks go before
-// conversion (0x40 is the only byte that becomes a blank), and only what
-// fits `room` characters is converted.
+// A binary field's value as decimal text, cut to `room` characters; kept out
+// of line, so that the character fields list entries are read from do not
+// carry its string's setup.
 [[gnu::noinline]] uint32_t BinaryFieldText(std::string_view bytes, char16_t* destination,
                                            size_t room) {
   const std::u16string text =
@@ -443,6 +443,9 @@ namespace {
   return n < text.size() ? kPgmTruncated : kPgmOk;
 }
 
+// The text of a character or binary field's bytes: trailing blanks go before
+// conversion (0x40 is the only byte that becomes a blank), and only what
+// fits `room` characters is converted.
 inline uint32_t FieldText(const FieldDescription& f, std::string_view bytes, char16_t* destination,
                           size_t room) {
   if (f.type != kFieldChar && f.type != kFieldCharVarying)
