@@ -272,6 +272,7 @@ class ShapedExchanges {
           break;
         }
         pending.append(buffer, static_cast<size_t>(r));
+        bool answered = false;
         while (open && pending.size() >= 8) {
           uint32_t length, reply;
           std::memcpy(&length, pending.data(), 4);
@@ -281,8 +282,13 @@ class ShapedExchanges {
           out.assign(reply, 'r');
           open = SSL_write(server_ssl_, out.data(), static_cast<int>(out.size())) ==
                  static_cast<int>(out.size());
+          answered = true;
         }
         if (!open) break;
+        // The client asks again only once it has the reply: the next event
+        // says when, so the socket is not read again to find it empty (as
+        // the host server does not either).
+        if (answered && pending.empty() && SSL_pending(server_ssl_) == 0) break;
       }
     }
     // A reply that could not be sent ends the connection, so that the
