@@ -69,6 +69,7 @@ bool LoopbackPair(int* client, int* server) {
   close(listener);
   if (ok && *server >= 0) return true;
   if (*client >= 0) close(*client);
+  *client = -1;
   return false;
 }
 
@@ -108,47 +109,74 @@ double LoopbackBytesPerSecond() {
 // threads): the least a program call can cost. With `tls`, inside a TLS 1.3
 // session made by bare OpenSSL with the bench's certificate, as the program
 // calls are.
+// A connected pair of TCP sockets on loopback with no send delay and, with
+// `tls`, a TLS 1.3 session over it made by bare OpenSSL with the bench's
+// certificate (the server's end still to be accepted, the client's still to
+// connect). Owns all of it.
+struct LoopbackLink {
+  LoopbackLink(const std::string& certificate, const std::string& key, bool tls) {
+    if (!LoopbackPair(&client, &server)) return;
+    const int one = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!tls) return;
+    server_context = SSL_CTX_new(TLS_server_method());
+    client_context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate_chain_file(server_context, certificate.c_str());
+    SSL_CTX_use_PrivateKey_file(server_context, key.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_min_proto_version(client_context, TLS1_3_VERSION);
+    SSL_CTX_load_verify_locations(client_context, certificate.c_str(), nullptr);
+    SSL_CTX_set_verify(client_context, SSL_VERIFY_PEER, nullptr);
+    server_ssl = SSL_new(server_context);
+    client_ssl = SSL_new(client_context);
+    SSL_set_fd(server_ssl, server);
+    SSL_set_fd(client_ssl, client);
+  }
+  ~LoopbackLink() {
+    SSL_free(client_ssl);
+    SSL_free(server_ssl);
+    SSL_CTX_free(client_context);
+    SSL_CTX_free(server_context);
+    if (client >= 0) close(client);
+    if (server >= 0) close(server);
+  }
+  LoopbackLink(const LoopbackLink&) = delete;
+  LoopbackLink& operator=(const LoopbackLink&) = delete;
+
+  bool connected() const { return client >= 0 && server >= 0; }
+  // Ends the client's writing, which ends the server's reading; whatever the
+  // server says on its way out still has a reader.
+  void EndWriting() {
+    if (client >= 0) shutdown(client, SHUT_WR);
+  }
+
+  int client = -1, server = -1;
+  SSL_CTX* server_context = nullptr;
+  SSL_CTX* client_context = nullptr;
+  SSL* server_ssl = nullptr;
+  SSL* client_ssl = nullptr;
+};
+
 class BareExchanges {
  public:
-  BareExchanges(const std::string& certificate, const std::string& key, bool tls) : tls_(tls) {
-    if (!LoopbackPair(&client_, &server_)) return;
-    const int one = 1;
-    setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(server_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (tls) {
-      server_context_ = SSL_CTX_new(TLS_server_method());
-      client_context_ = SSL_CTX_new(TLS_client_method());
-      SSL_CTX_use_certificate_chain_file(server_context_, certificate.c_str());
-      SSL_CTX_use_PrivateKey_file(server_context_, key.c_str(), SSL_FILETYPE_PEM);
-      SSL_CTX_set_min_proto_version(client_context_, TLS1_3_VERSION);
-      SSL_CTX_load_verify_locations(client_context_, certificate.c_str(), nullptr);
-      SSL_CTX_set_verify(client_context_, SSL_VERIFY_PEER, nullptr);
-      server_ssl_ = SSL_new(server_context_);
-      client_ssl_ = SSL_new(client_context_);
-      SSL_set_fd(server_ssl_, server_);
-      SSL_set_fd(client_ssl_, client_);
-    }
+  BareExchanges(const std::string& certificate, const std::string& key, bool tls)
+      : tls_(tls), link_(certificate, key, tls) {
+    if (!link_.connected()) return;
     // The echo answers every byte until the connection ends.
     echo_ = std::thread([this] {
-      if (tls_ && SSL_accept(server_ssl_) != 1) return;
+      SSL* ssl = link_.server_ssl;
+      const int fd = link_.server;
+      if (tls_ && SSL_accept(ssl) != 1) return;
       char b;
-      while (tls_ ? SSL_read(server_ssl_, &b, 1) == 1 && SSL_write(server_ssl_, &b, 1) == 1
-                  : read(server_, &b, 1) == 1 && write(server_, &b, 1) == 1) {
+      while (tls_ ? SSL_read(ssl, &b, 1) == 1 && SSL_write(ssl, &b, 1) == 1
+                  : read(fd, &b, 1) == 1 && write(fd, &b, 1) == 1) {
       }
     });
-    ok_ = !tls || SSL_connect(client_ssl_) == 1;
+    ok_ = !tls || SSL_connect(link_.client_ssl) == 1;
   }
   ~BareExchanges() {
-    // The client's end of writing ends the echo; whatever the echo says on
-    // its way out still has a reader.
-    if (client_ >= 0) shutdown(client_, SHUT_WR);
+    link_.EndWriting();
     if (echo_.joinable()) echo_.join();
-    SSL_free(client_ssl_);
-    SSL_free(server_ssl_);
-    SSL_CTX_free(client_context_);
-    SSL_CTX_free(server_context_);
-    if (client_ >= 0) close(client_);
-    if (server_ >= 0) close(server_);
   }
   BareExchanges(const BareExchanges&) = delete;
   BareExchanges& operator=(const BareExchanges&) = delete;
@@ -160,8 +188,8 @@ class BareExchanges {
     char b = 'x';
     const auto start = Clock::now();
     for (uint64_t i = 0; i < n; ++i) {
-      if (tls_ ? SSL_write(client_ssl_, &b, 1) != 1 || SSL_read(client_ssl_, &b, 1) != 1
-               : write(client_, &b, 1) != 1 || read(client_, &b, 1) != 1) {
+      if (tls_ ? SSL_write(link_.client_ssl, &b, 1) != 1 || SSL_read(link_.client_ssl, &b, 1) != 1
+               : write(link_.client, &b, 1) != 1 || read(link_.client, &b, 1) != 1) {
         ok_ = false;
         return 0.0;
       }
@@ -172,11 +200,7 @@ class BareExchanges {
  private:
   bool tls_;
   bool ok_ = false;
-  int client_ = -1, server_ = -1;
-  SSL_CTX* server_context_ = nullptr;
-  SSL_CTX* client_context_ = nullptr;
-  SSL* server_ssl_ = nullptr;
-  SSL* client_ssl_ = nullptr;
+  LoopbackLink link_;
   std::thread echo_;
 };
 
@@ -189,34 +213,15 @@ class BareExchanges {
 // wake-ups cost on this machine before any work is done.
 class ShapedExchanges {
  public:
-  ShapedExchanges(const std::string& certificate, const std::string& key) {
-    if (!LoopbackPair(&client_, &server_)) return;
-    const int one = 1;
-    setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(server_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    server_context_ = SSL_CTX_new(TLS_server_method());
-    client_context_ = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_use_certificate_chain_file(server_context_, certificate.c_str());
-    SSL_CTX_use_PrivateKey_file(server_context_, key.c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_set_min_proto_version(client_context_, TLS1_3_VERSION);
-    SSL_CTX_load_verify_locations(client_context_, certificate.c_str(), nullptr);
-    SSL_CTX_set_verify(client_context_, SSL_VERIFY_PEER, nullptr);
-    server_ssl_ = SSL_new(server_context_);
-    client_ssl_ = SSL_new(client_context_);
-    SSL_set_fd(server_ssl_, server_);
-    SSL_set_fd(client_ssl_, client_);
+  ShapedExchanges(const std::string& certificate, const std::string& key)
+      : link_(certificate, key, /*tls=*/true) {
+    if (!link_.connected()) return;
     server_thread_ = std::thread([this] { Serve(); });
-    ok_ = SSL_connect(client_ssl_) == 1;
+    ok_ = SSL_connect(link_.client_ssl) == 1;
   }
   ~ShapedExchanges() {
-    if (client_ >= 0) shutdown(client_, SHUT_WR);
+    link_.EndWriting();
     if (server_thread_.joinable()) server_thread_.join();
-    SSL_free(client_ssl_);
-    SSL_free(server_ssl_);
-    SSL_CTX_free(client_context_);
-    SSL_CTX_free(server_context_);
-    if (client_ >= 0) close(client_);
-    if (server_ >= 0) close(server_);
   }
   ShapedExchanges(const ShapedExchanges&) = delete;
   ShapedExchanges& operator=(const ShapedExchanges&) = delete;
@@ -234,13 +239,13 @@ class ShapedExchanges {
     std::vector<char> in(reply);
     const auto start = Clock::now();
     for (uint64_t i = 0; i < n; ++i) {
-      if (SSL_write(client_ssl_, ask.data(), static_cast<int>(ask.size())) !=
+      if (SSL_write(link_.client_ssl, ask.data(), static_cast<int>(ask.size())) !=
           static_cast<int>(ask.size())) {
         ok_ = false;
         return 0.0;
       }
       for (uint32_t got = 0; got < reply;) {
-        int r = SSL_read(client_ssl_, in.data() + got, static_cast<int>(reply - got));
+        int r = SSL_read(link_.client_ssl, in.data() + got, static_cast<int>(reply - got));
         if (r <= 0) {
           ok_ = false;
           return 0.0;
@@ -254,21 +259,21 @@ class ShapedExchanges {
  private:
   // Answers every whole request until the connection ends.
   void Serve() {
-    if (SSL_accept(server_ssl_) != 1) return;
-    fcntl(server_, F_SETFL, fcntl(server_, F_GETFL) | O_NONBLOCK);
+    if (SSL_accept(link_.server_ssl) != 1) return;
+    fcntl(link_.server, F_SETFL, fcntl(link_.server, F_GETFL) | O_NONBLOCK);
     const int poller = epoll_create1(EPOLL_CLOEXEC);
     epoll_event interest{};
     interest.events = EPOLLIN | EPOLLOUT | EPOLLET;
-    epoll_ctl(poller, EPOLL_CTL_ADD, server_, &interest);
+    epoll_ctl(poller, EPOLL_CTL_ADD, link_.server, &interest);
     std::string pending, out;
     char buffer[16384];
     for (bool open = true; open;) {
       epoll_event ready[4];
       if (epoll_wait(poller, ready, 4, -1) < 0 && errno != EINTR) break;
       for (;;) {
-        int r = SSL_read(server_ssl_, buffer, sizeof buffer);
+        int r = SSL_read(link_.server_ssl, buffer, sizeof buffer);
         if (r <= 0) {
-          open = SSL_get_error(server_ssl_, r) == SSL_ERROR_WANT_READ;
+          open = SSL_get_error(link_.server_ssl, r) == SSL_ERROR_WANT_READ;
           break;
         }
         pending.append(buffer, static_cast<size_t>(r));
@@ -280,7 +285,7 @@ class ShapedExchanges {
           if (pending.size() < length) break;
           pending.erase(0, length);
           out.assign(reply, 'r');
-          open = SSL_write(server_ssl_, out.data(), static_cast<int>(out.size())) ==
+          open = SSL_write(link_.server_ssl, out.data(), static_cast<int>(out.size())) ==
                  static_cast<int>(out.size());
           answered = true;
         }
@@ -288,21 +293,17 @@ class ShapedExchanges {
         // The client asks again only once it has the reply: the next event
         // says when, so the socket is not read again to find it empty (as
         // the host server does not either).
-        if (answered && pending.empty() && SSL_pending(server_ssl_) == 0) break;
+        if (answered && pending.empty() && SSL_pending(link_.server_ssl) == 0) break;
       }
     }
     // A reply that could not be sent ends the connection, so that the
     // client's read ends too.
-    shutdown(server_, SHUT_RDWR);
+    shutdown(link_.server, SHUT_RDWR);
     close(poller);
   }
 
   bool ok_ = false;
-  int client_ = -1, server_ = -1;
-  SSL_CTX* server_context_ = nullptr;
-  SSL_CTX* client_context_ = nullptr;
-  SSL* server_ssl_ = nullptr;
-  SSL* client_ssl_ = nullptr;
+  LoopbackLink link_;
   std::thread server_thread_;
 };
 
