@@ -119,6 +119,11 @@ class Reader {
     return true;
   }
   bool Count(uint32_t* v) {
+    // Most counts (a field's text, a run of blanks) fit in one byte.
+    if (pos_ < in_.size() && static_cast<uint8_t>(in_[pos_]) < 0x80) {
+      *v = static_cast<uint8_t>(in_[pos_++]);
+      return true;
+    }
     uint64_t value = 0;
     for (int shift = 0; shift < 35; shift += 7) {
       uint8_t b;

@@ -3,6 +3,7 @@ set(ZVT_CORE_SOURCES
   api/inner_operations.cc
   bypass/app_adm_reg_bypass.cc
   cache/denied_set.cc
+  cache/hierarchy_groups.cc
   cache/host_value_load.cc
   cache/process_cache.cc
   cache/registry_cache.cc

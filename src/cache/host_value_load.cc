@@ -3,6 +3,8 @@
 // user key that keeps the result.
 #include "cache/host_value_load.h"
 
+#include <vector>
+
 #include "cache/registry_cache.h"
 #include "diag/error_records.h"
 #include "host/admin_host_apis.h"
@@ -58,27 +60,37 @@ void PruneOtherUsers(const std::u16string& system_name) {
 }  // namespace
 
 void resolveGroupDenials(DeniedSet* denied, HierarchyMap* map) {
-  bool settled_some = true;
-  while (!map->empty() && settled_some) {
-    std::vector<std::u16string> settled;
-    for (const auto& [group, children] : *map) {
+  // Groups settled in a pass count as settled from the next pass on.
+  std::vector<bool> settled(map->size(), false);
+  std::vector<uint32_t> open(map->size()), still_open, settled_now;
+  for (uint32_t g = 0; g < open.size(); ++g) open[g] = g;
+  while (!open.empty()) {
+    still_open.clear();
+    settled_now.clear();
+    for (uint32_t group : open) {
+      const HierarchyMap::Children& children = map->children(group);
       bool pending = false, allowed_child = false;
-      for (const std::u16string& child : children) {
+      for (std::u16string_view child : children) {
         if (denied->count(child) != 0) continue;
         // The first child not denied decides: a group still open waits.
-        if (map->count(child) != 0) {
+        const uint32_t child_group = map->Find(child);
+        if (child_group != HierarchyMap::kNoGroup && !settled[child_group]) {
           pending = true;
         } else {
           allowed_child = true;
         }
         break;
       }
-      if (pending) continue;
-      if (!children.empty() && !allowed_child) denied->insert(group);
-      settled.push_back(group);
+      if (pending) {
+        still_open.push_back(group);
+        continue;
+      }
+      if (!children.empty() && !allowed_child) denied->insert(map->name(group));
+      settled_now.push_back(group);
     }
-    for (const std::u16string& group : settled) map->erase(group);
-    settled_some = !settled.empty();
+    if (settled_now.empty()) break;
+    for (uint32_t group : settled_now) settled[group] = true;
+    open.swap(still_open);
   }
   map->clear();  // groups on a cycle, or waiting on one, are not denied
 }

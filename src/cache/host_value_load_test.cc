@@ -28,11 +28,10 @@ TEST(GroupDenialsTest, AGroupIsDeniedWhenEveryChildIs) {
   EXPECT_EQ((DeniedSet{u"A", u"B", u"G"}), Resolve({u"A", u"B"}, {{u"G", {u"A", u"B"}}}));
   EXPECT_EQ((DeniedSet{u"A"}), Resolve({u"A"}, {{u"G", {u"A", u"B"}}}));
   for (int order = 0; order < 2; ++order) {
-    HierarchyMap map;
-    if (order == 0) map[u"G1"] = {u"G2"};
-    map[u"G2"] = {u"A", u"B"};
-    if (order == 1) map[u"G1"] = {u"G2"};
-    map[u"G0"] = {u"G1", u"A"};
+    HierarchyMap map = order == 0 ? HierarchyMap{{u"G1", {u"G2"}}, {u"G2", {u"A", u"B"}}}
+                                  : HierarchyMap{{u"G2", {u"A", u"B"}}, {u"G1", {u"G2"}}};
+    map.AddChild(map.ResetGroup(u"G0"), u"G1");
+    map.AddChild(map.Find(u"G0"), u"A");
     EXPECT_EQ((DeniedSet{u"A", u"B", u"G0", u"G1", u"G2"}), Resolve({u"A", u"B"}, map));
   }
   // A child that is a group not denied keeps its parent allowed.

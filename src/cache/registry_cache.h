@@ -12,11 +12,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "cache/denied_set.h"
+#include "cache/hierarchy_groups.h"
 #include "services/client.h"
 #include "services/win_types.h"
 
@@ -25,8 +25,6 @@ namespace zvt {
 using Timestamp = std::array<uint8_t, 8>;
 // Key names in the order the registry enumerates them; empty means none.
 using NameList = std::vector<std::u16string>;
-// Each root and group function's direct children, in the order attached.
-using HierarchyMap = std::unordered_map<std::u16string, std::vector<std::u16string>>;
 // The function IDs a hierarchy build has placed, compared exactly.
 using KnownSet = std::unordered_set<std::u16string>;
 

@@ -51,14 +51,14 @@ std::vector<std::u16string> SplitChildren(const std::u16string& text) {
 
 // Adds `child` to the children of `parent`; a parent that is not in the map
 // is recorded with `no_parent_record` and the line of the caller.
-void AppendChild(HierarchyMap* map, const std::u16string& parent, const std::u16string& child,
+void AppendChild(HierarchyMap* map, std::u16string_view parent, std::u16string_view child,
                  const char16_t* no_parent_record, uint32_t line) {
-  auto it = map->find(parent);
-  if (it == map->end()) {
+  const uint32_t group = map->Find(parent);
+  if (group == HierarchyMap::kNoGroup) {
     writeErrorRecord(ErrorUnit::kCache, no_parent_record, line, 0);
     return;
   }
-  it->second.push_back(child);
+  map->AddChild(group, child);
 }
 
 constexpr char16_t kHostNoParent[] = u"CRegistryCache::getTarvoAIValues -> AI Error-No Parent";
@@ -83,13 +83,13 @@ uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16s
     if (f.type == kClientFunctionItem) continue;
     const std::u16string_view id = functions.text(f.id);
     host.Add(id);
-    if (known_ids.insert(id).second) (*map)[std::u16string(id)].clear();
+    if (known_ids.insert(id).second) map->ResetGroup(id);
   }
   // Neighbours in the list mostly share their parent: each parent is looked
   // up once per run of them. Nothing is added to either map meanwhile.
   std::u16string_view last_parent;
   auto host_parent = host.children.end();
-  auto map_parent = map->end();
+  uint32_t map_parent = HierarchyMap::kNoGroup;
   bool looked_up = false;
   for (size_t i = 0; i < functions.size(); ++i) {
     const FunctionPlacements::Entry& f = functions[i];
@@ -98,7 +98,7 @@ uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16s
         HostFunctionParent(f.category, functions.text(f.root), functions.text(f.parent));
     if (!looked_up || parent != last_parent) {
       host_parent = host.children.find(parent);
-      map_parent = map->find(std::u16string(parent));
+      map_parent = map->Find(parent);
       last_parent = parent;
       looked_up = true;
     }
@@ -109,10 +109,10 @@ uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16s
     }
     const std::u16string_view id = functions.text(f.id);
     if (f.type != kClientFunctionItem || known_ids.count(id) != 0) continue;
-    if (map_parent == map->end()) {
+    if (map_parent == HierarchyMap::kNoGroup) {
       writeErrorRecord(ErrorUnit::kCache, kHostNoParent, __LINE__, 0);
     } else {
-      map_parent->second.emplace_back(id);
+      map->AddChild(map_parent, id);
     }
   }
 
@@ -185,7 +185,7 @@ uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16str
     return 1;
   }
   for (const auto& entry : saved)
-    if (known->insert(entry.first).second) (*map)[entry.first].clear();
+    if (known->insert(entry.first).second) map->ResetGroup(entry.first);
   for (const auto& [parent, children] : saved) {
     for (const std::u16string& child : children) {
       if (known->count(child) != 0) continue;
@@ -206,7 +206,7 @@ uint32_t CRegistryCache::loadHierMap(HierarchyMap* map, KnownSet* known, ClientF
     for (const auto& def : provider->definitions) {
       if (pass == 0) {
         if (def->type == kClientFunctionItem) continue;
-        (*map)[def->functionId].clear();
+        map->ResetGroup(def->functionId);
         known->insert(def->functionId);
         continue;
       }

@@ -97,22 +97,22 @@ TEST_F(HierarchyMapTest, HostBuildMergesWithTheDeclarationsAndIsSaved) {
   closeRegKeys();
 
   // Host roots and groups all have entries; only items are attached.
-  EXPECT_EQ((Children{u"D"}), map[u"PROD"]);
-  EXPECT_EQ((Children{u"C"}), map[u"G1"]);
-  EXPECT_EQ((Children{u"A", u"B"}), map[u"G2"]);
-  EXPECT_EQ(Children{}, map[u"G3"]);
-  EXPECT_EQ((Children{u"X1A"}), map[u"X1"]);
+  EXPECT_EQ((Children{u"D"}), map.ChildrenOf(u"PROD"));
+  EXPECT_EQ((Children{u"C"}), map.ChildrenOf(u"G1"));
+  EXPECT_EQ((Children{u"A", u"B"}), map.ChildrenOf(u"G2"));
+  EXPECT_EQ(Children{}, map.ChildrenOf(u"G3"));
+  EXPECT_EQ((Children{u"X1A"}), map.ChildrenOf(u"X1"));
   EXPECT_EQ(0u, map.count(u"A"));
   // Declared items: under the console root (plug-in) or the provider's root.
-  EXPECT_EQ((Children{u"OWNITEM"}), map[u"OWN_ROOT"]);
-  EXPECT_EQ(Children{}, map[u"PLUG_ROOT"]);
-  const Children& console = map[u"QVYN_XD1_ZENTA"];
+  EXPECT_EQ((Children{u"OWNITEM"}), map.ChildrenOf(u"OWN_ROOT"));
+  EXPECT_EQ(Children{}, map.ChildrenOf(u"PLUG_ROOT"));
+  const Children console = map.ChildrenOf(u"QVYN_XD1_ZENTA");
   ASSERT_FALSE(console.empty());
   EXPECT_EQ(u"PLUGITEM", console.front());
   EXPECT_EQ(u"HOSTITEM", console.back());  // a host item joins the declared root's list
   EXPECT_EQ(1u, Count(console, u"QVYN_XD1_ZENTA_RUNCMD"));  // declared: not attached again
   EXPECT_EQ(0u, Count(console, u"X1"));
-  EXPECT_EQ(1u, Count(map[u"QVYN_XE1_ZENTA_NET"], u"QVYN_XE1_ZENTA_NETSRV"));
+  EXPECT_EQ(1u, Count(map.ChildrenOf(u"QVYN_XE1_ZENTA_NET"), u"QVYN_XE1_ZENTA_NETSRV"));
 
   // The host part as saved: every host parent with children, in host order.
   DWORD type = 0;
@@ -132,12 +132,12 @@ TEST_F(HierarchyMapTest, HostBuildMergesWithTheDeclarationsAndIsSaved) {
   HierarchyMap again;
   EXPECT_EQ(0u, Build(&again, 1));
   EXPECT_EQ(1u, server()->calls_of("KLIB/KRFNLST"));
-  EXPECT_EQ((Children{u"G3", u"D"}), again[u"PROD"]);
-  EXPECT_EQ((Children{u"C"}), again[u"G1"]);
-  EXPECT_EQ((Children{u"A", u"B"}), again[u"G2"]);
+  EXPECT_EQ((Children{u"G3", u"D"}), again.ChildrenOf(u"PROD"));
+  EXPECT_EQ((Children{u"C"}), again.ChildrenOf(u"G1"));
+  EXPECT_EQ((Children{u"A", u"B"}), again.ChildrenOf(u"G2"));
   EXPECT_EQ(0u, again.count(u"G3"));
-  EXPECT_EQ(u"HOSTITEM", again[u"QVYN_XD1_ZENTA"].back());
-  EXPECT_EQ(1u, Count(again[u"QVYN_XD1_ZENTA"], u"QVYN_XD1_ZENTA_RUNCMD"));
+  EXPECT_EQ(u"HOSTITEM", again.ChildrenOf(u"QVYN_XD1_ZENTA").back());
+  EXPECT_EQ(1u, Count(again.ChildrenOf(u"QVYN_XD1_ZENTA"), u"QVYN_XD1_ZENTA_RUNCMD"));
   closeRegKeys();
 
   // A saved copy with fewer parents than the host's list gave it (one lost,
@@ -152,7 +152,7 @@ TEST_F(HierarchyMapTest, HostBuildMergesWithTheDeclarationsAndIsSaved) {
   HierarchyMap partial;
   EXPECT_EQ(0u, Build(&partial, 1));
   EXPECT_EQ(2u, server()->calls_of("KLIB/KRFNLST"));
-  EXPECT_EQ((Children{u"A", u"B"}), partial[u"G2"]);
+  EXPECT_EQ((Children{u"A", u"B"}), partial.ChildrenOf(u"G2"));
   EXPECT_TRUE(HasRecord("CRegistryCache::getTarvoAIValues -> Hier key holds fewer parents"));
   EXPECT_EQ(u"A,B", Saved(u"G2"));  // saved again
 }
@@ -171,17 +171,17 @@ TEST_F(HierarchyMapTest, SavedValuesAreReadByTheirRules) {
   HierarchyMap map;
   EXPECT_EQ(0u, Build(&map, 1));
   EXPECT_EQ(0u, server()->calls_of("KLIB/KRFNLST"));
-  EXPECT_EQ((Children{u"A1", u"B1"}), map[u"COMMAS"]);
+  EXPECT_EQ((Children{u"A1", u"B1"}), map.ChildrenOf(u"COMMAS"));
   EXPECT_EQ(1u, map.count(u"EMPTY"));
-  EXPECT_EQ(Children{}, map[u"EMPTY"]);
-  EXPECT_EQ((Children{u"C1"}), map[u"ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"]);
+  EXPECT_EQ(Children{}, map.ChildrenOf(u"EMPTY"));
+  EXPECT_EQ((Children{u"C1"}), map.ChildrenOf(u"ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"));
   for (const char16_t* skipped :
        {u"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", u"#HASH", u"EXPAND", u"MULTI", u"BIG"})
     EXPECT_EQ(0u, map.count(skipped));
   ASSERT_EQ(1u, map.count(u"FITS"));
-  ASSERT_EQ(2u, map[u"FITS"].size());
-  EXPECT_EQ(u"F1 ", map[u"FITS"][0]);
-  EXPECT_EQ(u'f', map[u"FITS"][1][0]);
+  ASSERT_EQ(2u, map.ChildrenOf(u"FITS").size());
+  EXPECT_EQ(u"F1 ", map.ChildrenOf(u"FITS")[0]);
+  EXPECT_EQ(u'f', map.ChildrenOf(u"FITS")[1][0]);
 }
 
 TEST_F(HierarchyMapTest, WithoutTheHostPartTheMapHoldsTheDeclarationsOnly) {
