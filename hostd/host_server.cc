@@ -561,6 +561,20 @@ void HostServer::Adopt(Loop* loop, std::unique_ptr<ClientConnection> c) {
   Pump(loop, raw);
 }
 
+namespace {
+
+// Queues `bytes` to be sent: taken whole when nothing is waiting (an answer,
+// usually), else appended.
+void QueueOut(std::string* out, std::string bytes) {
+  if (out->empty()) {
+    *out = std::move(bytes);
+  } else {
+    *out += bytes;
+  }
+}
+
+}  // namespace
+
 void HostServer::Refuse(ClientConnection* c, uint16_t code, const std::string& text) {
   c->out += ProtocolErrorFrame(code, text);
   c->closing = true;
@@ -631,7 +645,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
         // The handshake needs no store: answered here, without a worker.
         Outcome outcome = Handle(std::move(c->session), frame, nullptr, MetricsNow());
         c->session = std::move(outcome.session);
-        c->out += outcome.bytes;
+        QueueOut(&c->out, std::move(outcome.bytes));
         if (outcome.close) {
           c->closing = true;
           c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);
@@ -664,7 +678,7 @@ void HostServer::Pump(Loop* loop, ClientConnection* c) {
         // answered here; anything that needs the store goes to a worker.
         Outcome held;
         if (AnswerOnLoop(c->session, frame, loop->store.get(), MetricsNow(), &held)) {
-          c->out += held.bytes;
+          QueueOut(&c->out, std::move(held.bytes));
           c->deadline = QuietDeadline(c->session);
           continue;
         }
@@ -732,7 +746,7 @@ void HostServer::Finish(Loop* loop, ClientConnection* c, Outcome outcome) {
     setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     return Close(loop, c);
   }
-  c->out += outcome.bytes;
+  QueueOut(&c->out, std::move(outcome.bytes));
   if (outcome.close) {
     c->closing = true;
     c->deadline = Clock::now() + std::chrono::milliseconds(kClosingGraceMs);

@@ -261,14 +261,14 @@ bool HostServer::AnswerOnLoop(const PeerState& session, const wire::Frame& frame
 std::string HostServer::CallAnswered(const PeerState& session, const wire::Frame& frame,
                                      const wire::Call& call, wire::CallReply answer, bool failed,
                                      std::chrono::steady_clock::time_point since) {
-  std::string payload = wire::Encode(answer, session.version);
-  if (payload.size() + 1 > max_frame_.load()) {
-    answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}, {}};
-    payload = wire::Encode(answer, session.version);
-  }
   constexpr uint64_t kFrameHeader = 5;  // length and type
+  std::string reply = wire::EncodeCallReplyFrame(answer, session.version);
+  if (reply.size() - kFrameHeader + 1 > max_frame_.load()) {
+    answer = wire::CallReply{call.id, false, {}, {{"CPF3C24", 40, "Receiver too large."}}, {}};
+    reply = wire::EncodeCallReplyFrame(answer, session.version);
+  }
   call_bytes_in_ += frame.payload.size() + kFrameHeader;
-  call_bytes_out_ += payload.size() + kFrameHeader;
+  call_bytes_out_ += reply.size();
   const size_t slot = ProgramSlot(call.program);
   program_calls_[slot]++;
   calls_++;
@@ -282,7 +282,7 @@ std::string HostServer::CallAnswered(const PeerState& session, const wire::Frame
                   : O::kRefused,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
   }
-  return wire::EncodeFrame(wire::FrameType::kCallReply, payload);
+  return reply;
 }
 
 }  // namespace zvt::hostd

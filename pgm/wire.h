@@ -140,6 +140,8 @@ std::string Encode(const SignonReply& m, uint16_t version = kProtocolVersion);
 std::string Encode(const Call& m);
 // `version`: the one the connection agreed on.
 std::string Encode(const CallReply& m, uint16_t version = kProtocolVersion);
+// EncodeFrame(kCallReply, Encode(m, version)), the payload written once.
+std::string EncodeCallReplyFrame(const CallReply& m, uint16_t version = kProtocolVersion);
 std::string Encode(const ProtocolError& m);
 
 // `s` as a reply's outputs carry it from version kPackedOutputsVersion on:

@@ -2,6 +2,7 @@
 // fields in order, numbers big-endian, strings with a 16-bit length.
 #include <cstring>
 
+#include "pgm/big_endian.h"
 #include "pgm/wire.h"
 
 namespace zvt::wire {
@@ -266,34 +267,53 @@ bool UnpackTails(CallReply* reply) {
   return true;
 }
 
-std::string Encode(const CallReply& m, uint16_t version) {
+namespace {
+
+void PutCallReply(Writer* w, const CallReply& m, uint16_t version) {
   // A sender that cannot pack sends its tails unpacked.
   if (!m.packed_tails.empty() && version < kPackedOutputsVersion) {
     CallReply whole = m;
     if (!UnpackTails(&whole)) whole.packed_tails.clear();
-    return Encode(whole, version);
+    return PutCallReply(w, whole, version);
   }
-  Writer w;
-  w.U32(m.id);
-  w.U8(m.ok ? 1 : 0);
+  w->U32(m.id);
+  w->U8(m.ok ? 1 : 0);
   if (m.ok) {
-    w.U16(static_cast<uint16_t>(m.outputs.size()));
+    w->U16(static_cast<uint16_t>(m.outputs.size()));
     const bool tails = m.packed_tails.size() == m.outputs.size();
     for (size_t i = 0; i < m.outputs.size(); ++i) {
       const std::string& o = m.outputs[i];
       const uint32_t tail = tails ? m.packed_tails[i].size : 0;
-      w.U32(static_cast<uint32_t>(o.size()) + tail);
+      w->U32(static_cast<uint32_t>(o.size()) + tail);
       if (version >= kPackedOutputsVersion) {
-        w.PackedBlanks(o);
-        if (tail != 0) w.Bytes(m.packed_tails[i].bytes);
+        w->PackedBlanks(o);
+        if (tail != 0) w->Bytes(m.packed_tails[i].bytes);
       } else {
-        w.Bytes(o);
+        w->Bytes(o);
       }
     }
   } else {
-    w.Messages(m.messages);
+    w->Messages(m.messages);
   }
+}
+
+}  // namespace
+
+std::string Encode(const CallReply& m, uint16_t version) {
+  Writer w;
+  PutCallReply(&w, m, version);
   return w.Take();
+}
+
+std::string EncodeCallReplyFrame(const CallReply& m, uint16_t version) {
+  constexpr size_t kHeader = 5;  // length and type
+  Writer w;
+  w.Bytes(std::string_view("\0\0\0\0\0", kHeader));
+  PutCallReply(&w, m, version);
+  std::string frame = w.Take();
+  big_endian::Store32(frame.data(), static_cast<uint32_t>(frame.size() - 4));
+  frame[4] = static_cast<char>(FrameType::kCallReply);
+  return frame;
 }
 
 std::string Encode(const ProtocolError& m) {

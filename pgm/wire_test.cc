@@ -95,6 +95,7 @@ TEST(WireTest, PackedOutputsComeBackByteForByteAndBadOnesAreRefused) {
     CallReply back;
     std::string error;
     const std::string payload = Encode(reply, version);
+    EXPECT_EQ(EncodeFrame(FrameType::kCallReply, payload), EncodeCallReplyFrame(reply, version));
     ASSERT_TRUE(Decode(payload, &back, &error, version)) << error;
     EXPECT_EQ(back.outputs, outputs) << "version " << version;
     if (version == 2) {
@@ -115,6 +116,8 @@ TEST(WireTest, PackedOutputsComeBackByteForByteAndBadOnesAreRefused) {
             {static_cast<uint32_t>(o.size() - at), PackBlanks(o.substr(at))});
       }
       ASSERT_TRUE(Decode(Encode(split, version), &back, &error, version)) << error;
+      EXPECT_EQ(EncodeFrame(FrameType::kCallReply, Encode(split, version)),
+                EncodeCallReplyFrame(split, version));
       EXPECT_EQ(back.outputs, outputs) << "version " << version << ", cut at " << cut;
       ASSERT_TRUE(UnpackTails(&split));
       EXPECT_EQ(split.outputs, outputs);
