@@ -3,7 +3,6 @@
 // (saved as the system's "Hierarchy" key) or from that saved copy.
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "cache/registry_cache.h"
@@ -75,15 +74,18 @@ uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16s
     return 1;
   }
 
-  // What the client declared, and then the host's roots and groups.
-  std::unordered_set<std::u16string_view> known_ids(known.begin(), known.end());
+  // What the client declared, and then the host's roots and groups, in the
+  // denied set's exact-match table: it is asked about once per function of
+  // the list, and answers without a node to follow or a division.
+  DeniedSet known_ids;
+  for (const std::u16string& id : known) known_ids.insert(id);
   HostHierarchy host;
   for (size_t i = 0; i < functions.size(); ++i) {
     const FunctionPlacements::Entry& f = functions[i];
     if (f.type == kClientFunctionItem) continue;
     const std::u16string_view id = functions.text(f.id);
     host.Add(id);
-    if (known_ids.insert(id).second) map->ResetGroup(id);
+    if (known_ids.insert(id)) map->ResetGroup(id);
   }
   // Neighbours in the list mostly share their parent: each parent is looked
   // up once per run of them. Nothing is added to either map meanwhile.
