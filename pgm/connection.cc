@@ -192,11 +192,11 @@ bool HostConnection::Exchange(wire::FrameType type, const std::string& payload,
   return true;
 }
 
-bool HostConnection::Call(wire::Call call, wire::CallReply* reply, Failure* failure,
+bool HostConnection::Call(const wire::Call& call, wire::CallReply* reply, Failure* failure,
                           int read_timeout_ms) {
-  call.id = next_call_id_++;
+  const uint32_t id = next_call_id_++;
   wire::Frame frame;
-  if (!Exchange(wire::FrameType::kCall, wire::Encode(call), wire::FrameType::kCallReply, &frame,
+  if (!Exchange(wire::FrameType::kCall, wire::Encode(call, id), wire::FrameType::kCallReply, &frame,
                 failure, read_timeout_ms))
     return false;
   // The outputs can hold no more than the call gave its parameters.
@@ -205,7 +205,7 @@ bool HostConnection::Call(wire::Call call, wire::CallReply* reply, Failure* fail
     if (p.direction != wire::kInput) asked += p.length;
   const auto max_outputs = static_cast<uint32_t>(std::min<uint64_t>(asked, endpoint_.max_frame));
   std::string error;
-  if (!wire::Decode(frame.payload, reply, &error, version_, max_outputs) || reply->id != call.id) {
+  if (!wire::Decode(frame.payload, reply, &error, version_, max_outputs) || reply->id != id) {
     failure->error_class = kErrorClassCommunication;
     failure->text = "bad call reply from " + Where(endpoint_) + ": " +
                     (error.empty() ? "reply to another call" : error);

@@ -67,12 +67,14 @@ class HostConnection {
   HostConnection(const HostConnection&) = delete;
   HostConnection& operator=(const HostConnection&) = delete;
 
-  // One program call. `*reply` holds the host's answer when true is returned,
-  // which may itself be a refusal with messages. False: the connection failed
-  // and is no longer usable.
+  // One program call, numbered by the connection (`call.id` is not used).
+  // `*reply` holds the host's answer when true is returned, which may itself
+  // be a refusal with messages. False: the connection failed and is no
+  // longer usable.
   // `read_timeout_ms` above 0 waits that long for the answer instead of the
   // endpoint's time-out.
-  bool Call(wire::Call call, wire::CallReply* reply, Failure* failure, int read_timeout_ms = 0);
+  bool Call(const wire::Call& call, wire::CallReply* reply, Failure* failure,
+            int read_timeout_ms = 0);
 
   bool usable() const { return stream_ != nullptr; }
   uint32_t host_version() const { return host_version_; }

@@ -138,6 +138,8 @@ std::string Encode(const HelloReply& m);
 std::string Encode(const Signon& m, uint16_t version = kProtocolVersion);
 std::string Encode(const SignonReply& m, uint16_t version = kProtocolVersion);
 std::string Encode(const Call& m);
+// `m` as if its id were `id`.
+std::string Encode(const Call& m, uint32_t id);
 // `version`: the one the connection agreed on.
 std::string Encode(const CallReply& m, uint16_t version = kProtocolVersion);
 // EncodeFrame(kCallReply, Encode(m, version)), the payload written once.

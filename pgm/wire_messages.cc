@@ -226,9 +226,11 @@ std::string Encode(const SignonReply& m, uint16_t version) {
   return w.Take();
 }
 
-std::string Encode(const Call& m) {
+std::string Encode(const Call& m) { return Encode(m, m.id); }
+
+std::string Encode(const Call& m, uint32_t id) {
   Writer w;
-  w.U32(m.id);
+  w.U32(id);
   w.Str(m.program);
   w.U16(static_cast<uint16_t>(m.parameters.size()));
   for (const CallParameter& p : m.parameters) {
