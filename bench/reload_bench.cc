@@ -105,10 +105,6 @@ double LoopbackBytesPerSecond() {
   return measured;
 }
 
-// One-byte exchanges over a TCP connection on loopback (TCP_NODELAY, two
-// threads): the least a program call can cost. With `tls`, inside a TLS 1.3
-// session made by bare OpenSSL with the bench's certificate, as the program
-// calls are.
 // A connected pair of TCP sockets on loopback with no send delay and, with
 // `tls`, a TLS 1.3 session over it made by bare OpenSSL with the bench's
 // certificate (the server's end still to be accepted, the client's still to
@@ -157,6 +153,10 @@ struct LoopbackLink {
   SSL* client_ssl = nullptr;
 };
 
+// One-byte exchanges over a TCP connection on loopback (TCP_NODELAY, two
+// threads): the least a program call can cost. With `tls`, inside a TLS 1.3
+// session made by bare OpenSSL with the bench's certificate, as the program
+// calls are.
 class BareExchanges {
  public:
   BareExchanges(const std::string& certificate, const std::string& key, bool tls)
