@@ -69,9 +69,8 @@ bool ToEbcdic(std::u16string_view text, std::string* out) {
 }
 
 std::u16string FromEbcdic(std::string_view bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  for (char b : bytes) out.push_back(kToUnicode[static_cast<uint8_t>(b)]);
+  std::u16string out(bytes.size(), u'\0');
+  EbcdicToUnicode(bytes, out.data());
   return out;
 }
 
