@@ -122,6 +122,10 @@ LONG PosixRegistry::BeforeValueWrite(HKEY key, Root root, const StorePtr& store)
 
 LONG PosixRegistry::JoinCacheGroup(const StorePtr& store) {
   MutexLock lock(&group_mu_);
+  return JoinCacheGroupLocked(store);
+}
+
+LONG PosixRegistry::JoinCacheGroupLocked(const StorePtr& store) {
   if (group_ != store) {
     if (LONG rc = CommitGroupLocked(); rc != kErrorSuccess) return rc;
     group_ = store;
@@ -670,9 +674,29 @@ LONG PosixRegistry::RegCloseKey(HKEY key) {
     handles_.erase(it);
   }
   // The values written through a key are kept when it is closed, with every
-  // write made before them.
-  if (wrote) (void)CommitGroup();
+  // write made before them, unless a hold keeps them back until it ends.
+  if (wrote) {
+    MutexLock lock(&group_mu_);
+    if (holds_ == 0) (void)CommitGroupLocked();
+  }
   return kErrorSuccess;
+}
+
+LONG PosixRegistry::HoldWrites() {
+  // The group opens now, so that the reads until the release are made in
+  // its transaction too.
+  StorePtr hive = Store(kCache, nullptr);
+  MutexLock lock(&group_mu_);
+  ++holds_;
+  if (!hive) return kErrorRegistryIoFailed;
+  return JoinCacheGroupLocked(hive);
+}
+
+LONG PosixRegistry::ReleaseWrites() {
+  MutexLock lock(&group_mu_);
+  if (holds_ == 0) return kErrorSuccess;
+  if (--holds_ > 0) return kErrorSuccess;
+  return CommitGroupLocked();
 }
 
 }  // namespace zvt::platform

@@ -88,6 +88,8 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
                       DWORD* disposition) override;
   LONG DeleteRegKey(HKEY parent, const char16_t* sub_key) override;
   bool ChangeCounter(HKEY root, uint64_t* counter) override;
+  LONG HoldWrites() override;
+  LONG ReleaseWrites() override;
 
   // The store behind a predefined root, opened on first use; null when it
   // cannot be opened (then `*message` says why).
@@ -208,13 +210,15 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // The cache hive's writes are grouped, as the Windows registry writes
   // lazily: a value written through `key` (and a key of the hive made or
   // deleted) joins the hive's open write group, which is committed when a
-  // key written through or made is closed or flushed. Any other write first
+  // key written through or made is closed or flushed, or at the end of a
+  // hold (HoldWrites) when one is open. Any other write first
   // commits the open group, so that writes become durable in the order they
   // were made.
   LONG BeforeValueWrite(HKEY key, Root root, const StorePtr& store);
   // Joins the cache hive's open write group (opening it when none is), for
   // a write that is kept or lost with the values written around it.
   LONG JoinCacheGroup(const StorePtr& store);
+  LONG JoinCacheGroupLocked(const StorePtr& store) ZVT_REQUIRES(group_mu_);
   // Marks `key` (when it is a handle) as written through, so that closing it
   // commits the open group.
   void MarkWritten(HKEY key);
@@ -236,6 +240,7 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   Mutex group_mu_;
   StorePtr group_ ZVT_GUARDED_BY(group_mu_);                    // the store whose group is open
   LONG lost_writes_ ZVT_GUARDED_BY(group_mu_) = kErrorSuccess;  // a group's failed commit
+  int holds_ ZVT_GUARDED_BY(group_mu_) = 0;                     // HoldWrites not yet released
   Mutex handles_mu_;
   std::unordered_map<std::uintptr_t, OpenKey> handles_ ZVT_GUARDED_BY(handles_mu_);
   std::uintptr_t next_handle_ ZVT_GUARDED_BY(handles_mu_) = 0x1000;

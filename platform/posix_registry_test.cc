@@ -18,11 +18,27 @@ class RegistryTest : public ::testing::Test {
  protected:
   RegistryTest() { Reopen(); }
 
-  void Reopen() {
+  // The stores' places; a second registry on them stands for another process.
+  RegistryPaths Paths() const {
     RegistryPaths paths;
     paths.user_store = dir_.File("user/registry.db");
     paths.classes_store = dir_.File("machine/classes.db");
-    reg_ = std::make_unique<PosixRegistry>(paths);
+    return paths;
+  }
+
+  void Reopen() { reg_ = std::make_unique<PosixRegistry>(Paths()); }
+
+  // The first byte of the value `name` of the key at `path`, as `registry`
+  // reads it; -1 when either is missing.
+  static int ValueIn(PosixRegistry* registry, const std::u16string& path, const char16_t* name) {
+    ScopedKey key(registry);
+    BYTE data[4] = {};
+    DWORD size = sizeof data;
+    if (registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) !=
+            kErrorSuccess ||
+        registry->RegQueryValueExW(key.get(), name, nullptr, nullptr, data, &size) != kErrorSuccess)
+      return -1;
+    return static_cast<int>(data[0]);
   }
 
   HKEY Create(HKEY parent, const char16_t* path) {
@@ -680,20 +696,8 @@ TEST_F(RegistryTest, CacheKeysMadeAndDeletedAreKeptOrLostWithTheGroup) {
     ASSERT_EQ(kErrorSuccess, SetBinary(old_key.get(), u"V", {7}));
   }
   ASSERT_EQ(kErrorSuccess, reg_->RegFlushKey(kHKeyCurrentUser));
-  RegistryPaths paths;
-  paths.user_store = dir_.File("user/registry.db");
-  paths.classes_store = dir_.File("machine/classes.db");
-  PosixRegistry other(paths);
-  auto value_in = [](PosixRegistry* registry, const std::u16string& path, const char16_t* name) {
-    ScopedKey key(registry);
-    BYTE data[4] = {};
-    DWORD size = sizeof data;
-    if (registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) !=
-            kErrorSuccess ||
-        registry->RegQueryValueExW(key.get(), name, nullptr, nullptr, data, &size) != kErrorSuccess)
-      return -1;
-    return static_cast<int>(data[0]);
-  };
+  PosixRegistry other(Paths());
+  auto value_in = &RegistryTest::ValueIn;
   // Replaces OLD with NEW holding W; the group stays open.
   auto replace = [&]() -> HKEY {
     EXPECT_EQ(kErrorSuccess, reg_->DeleteRegKey(system.get(), u"OLD"));
@@ -724,6 +728,56 @@ TEST_F(RegistryTest, CacheKeysMadeAndDeletedAreKeptOrLostWithTheGroup) {
     EXPECT_EQ(-1, value_in(registry, old_path, u"V"));
     EXPECT_EQ(9, value_in(registry, new_path, u"W"));
   }
+  std::string report;
+  EXPECT_TRUE(reg_->CacheStore(nullptr)->CheckIntegrity(&report)) << report;
+}
+
+// Under a hold, closing a written key keeps nothing: another process sees
+// the cache hive's writes, keys deleted and made among them, only when the
+// outermost hold ends, and a commit that fails then keeps none of them.
+TEST_F(RegistryTest, AHoldKeepsTheCacheWritesBackUntilItEndsAndKeepsThemWhole) {
+  const std::u16string system_path = std::u16string(kCacheHiveKey) + u"\\SYS";
+  const std::u16string old_path = system_path + u"\\OLD";
+  const std::u16string new_path = system_path + u"\\NEW";
+  {
+    ScopedKey old_key(reg_.get(), Create(kHKeyCurrentUser, old_path.c_str()));
+    ASSERT_EQ(kErrorSuccess, SetBinary(old_key.get(), u"V", {7}));
+  }
+  PosixRegistry other(Paths());
+  auto has_value = [](PosixRegistry* registry, const std::u16string& path, const char16_t* name) {
+    return ValueIn(registry, path, name) != -1;
+  };
+  // Replaces OLD with NEW holding W, closing every key it wrote through.
+  auto replace = [&] {
+    ScopedKey system(reg_.get(), Create(kHKeyCurrentUser, system_path.c_str()));
+    EXPECT_EQ(kErrorSuccess, reg_->DeleteRegKey(system.get(), u"OLD"));
+    ScopedKey made(reg_.get(), Create(kHKeyCurrentUser, new_path.c_str()));
+    EXPECT_EQ(kErrorSuccess, SetBinary(made.get(), u"W", {9}));
+  };
+
+  ASSERT_EQ(kErrorSuccess, reg_->HoldWrites());
+  replace();
+  ASSERT_EQ(kErrorSuccess, reg_->HoldWrites());  // nested
+  EXPECT_EQ(kErrorSuccess, reg_->ReleaseWrites());
+  EXPECT_TRUE(has_value(reg_.get(), new_path, u"W"));
+  EXPECT_FALSE(has_value(reg_.get(), old_path, u"V"));
+  EXPECT_TRUE(has_value(&other, old_path, u"V"));
+  EXPECT_FALSE(has_value(&other, new_path, u"W"));
+  reg_->CacheStore(nullptr)->FailNextCommitForTesting();
+  EXPECT_NE(kErrorSuccess, reg_->ReleaseWrites());
+  for (PosixRegistry* registry : {reg_.get(), &other}) {
+    EXPECT_TRUE(has_value(registry, old_path, u"V"));
+    EXPECT_FALSE(has_value(registry, new_path, u"W"));
+  }
+  EXPECT_NE(kErrorSuccess, reg_->RegFlushKey(kHKeyCurrentUser));  // reports the loss once
+
+  // Held again, all of it is kept.
+  ASSERT_EQ(kErrorSuccess, reg_->HoldWrites());
+  replace();
+  EXPECT_EQ(kErrorSuccess, reg_->ReleaseWrites());
+  EXPECT_EQ(kErrorSuccess, reg_->ReleaseWrites());  // one too many does nothing
+  EXPECT_FALSE(has_value(&other, old_path, u"V"));
+  EXPECT_TRUE(has_value(&other, new_path, u"W"));
   std::string report;
   EXPECT_TRUE(reg_->CacheStore(nullptr)->CheckIntegrity(&report)) << report;
 }

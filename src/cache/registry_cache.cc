@@ -23,20 +23,28 @@ RegistryCacheOverride* Override() { return CurrentServices().registry_cache; }
 constexpr uint32_t kMaxConfiguredIndex = 1u << 16;
 
 // Holds the registry-cache mutex for one operation, or runs unguarded when it
-// cannot be created. On release it first empties the system, user and
-// hierarchy slots, which are only valid under the mutex.
+// cannot be created. Under the mutex the registry holds the cache's writes
+// back until the end, so that other processes see an operation's changes
+// whole or not at all, and the store commits once. On release it first
+// empties the system, user and hierarchy slots, which are only valid under
+// the mutex.
 class RegistryCacheHold {
  public:
   explicit RegistryCacheHold(bool take = true) : take_(take) {
     if (take_) {
       mutex_ = std::make_unique<CAppAdmMutex>(kRegCacheMutexName);
       locked_ = mutex_->lock();
+      // A hold that cannot begin leaves each write to be kept as it is made.
+      if (locked_) (void)CurrentServices().registry_service->HoldWrites();
     }
   }
   ~RegistryCacheHold() {
     if (!take_) return;
     closeRegKeys();
-    if (locked_) mutex_->unlock();
+    if (!locked_) return;
+    // A commit that fails is reported to the next write, which then fails.
+    (void)CurrentServices().registry_service->ReleaseWrites();
+    mutex_->unlock();
   }
   RegistryCacheHold(const RegistryCacheHold&) = delete;
   RegistryCacheHold& operator=(const RegistryCacheHold&) = delete;

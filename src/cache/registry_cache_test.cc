@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <optional>
 
 #include "cache/registry_layout.h"
@@ -30,12 +31,14 @@ class FakeLoad : public HostLoadOverride {
   std::map<std::u16string, DeniedSet> denied;  // by user ID
   std::vector<uint32_t> reuse;
   std::vector<bool> user_key_was_there;  // at the start of each load
+  std::function<void()> at_start;        // called as each load begins
   uint32_t result = 0;
 
   uint32_t getTarvoAIValues(const std::u16string& system, const std::u16string& user,
                             std::unique_ptr<DeniedSet>* out, uint32_t reuse_flag,
                             const SystemHandle*) override {
     reuse.push_back(reuse_flag);
+    if (at_start) at_start();
     if (result != 0) return result;
     const Services& s = CurrentServices();
     HKEY probe = nullptr;
@@ -224,6 +227,40 @@ TEST_F(RegistryCacheTest, TheHierarchyMovedDeletesTheWholeSystem) {
   EXPECT_FALSE(Exists(kSys + u"\\ANN"));
   EXPECT_EQ(Stored(kSys, kHierTsValue), (Timestamp{0, 4}));
 }
+
+#ifndef _WIN32  // the Windows registry keeps each write as it is made
+// A refresh that replaces a whole system is seen by another process whole:
+// until it ends, the entry it deleted is still all there, and then all of
+// the new one is.
+TEST_F(RegistryCacheTest, AnotherProcessSeesARefreshWholeOrNotAtAll) {
+  LoadThree();
+  testing::TestRegistry other(dir_);
+  auto has = [&other](const std::u16string& path, const char16_t* name) {
+    ScopedKey key(&other);
+    DWORD size = 0;
+    return other.OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive()) ==
+               kErrorSuccess &&
+           other.RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, &size) ==
+               kErrorSuccess;
+  };
+  auto old_entry_whole = [&] {
+    return has(kSys + u"\\JOE", u"F1") && has(kSys + u"\\ANN", u"F2") &&
+           has(kSys + u"\\Hierarchy", u"G1") && has(kSys, kHierTsValue);
+  };
+  ASSERT_TRUE(old_entry_whole());
+  client_.system(bob_).hier_ts = {4};
+  load_.denied[u"BOB"] = {u"F9"};
+  int seen_during = 0;
+  load_.at_start = [&] { seen_during += old_entry_whole() ? 1 : 0; };
+  ASSERT_EQ(Query(bob_), 0u);
+  EXPECT_EQ(seen_during, 1);
+  EXPECT_FALSE(has(kSys + u"\\JOE", u"F1"));
+  EXPECT_FALSE(has(kSys + u"\\Hierarchy", u"G1"));
+  EXPECT_TRUE(has(kSys + u"\\BOB", u"F9"));
+  EXPECT_TRUE(has(kSys + u"\\BOB", kUserTsValue));
+  EXPECT_TRUE(has(kSys, kHierTsValue));
+}
+#endif
 
 TEST_F(RegistryCacheTest, MalformedStoredTimestampsReadAsChanged) {
   LoadThree();

@@ -56,6 +56,17 @@ class RegistryServiceApi {
   // what they read can tell when to read again. False when the registry
   // cannot tell (then read again every time).
   virtual bool ChangeCounter(HKEY /*root*/, uint64_t* /*counter*/) { return false; }
+
+  // Holds back the writes this registry groups (those of its cache hive)
+  // until the matching ReleaseWrites. Closing a key written in between makes
+  // nothing durable early, the reads made in between see the writes, and
+  // what was held becomes durable and visible to other processes at once,
+  // or is lost whole. Holds nest; RegFlushKey still commits at once. A
+  // registry that keeps each write at once has nothing to do.
+  virtual LONG HoldWrites() { return kErrorSuccess; }
+  // Ends a hold; the outermost commits what was held and returns what that
+  // commit gave.
+  virtual LONG ReleaseWrites() { return kErrorSuccess; }
 };
 
 }  // namespace zvt

@@ -51,6 +51,8 @@ class RegistryWrapper : public RegistryApi, public RegistryServiceApi {
   bool ChangeCounter(HKEY root, uint64_t* counter) override {
     return service_->ChangeCounter(root, counter);
   }
+  LONG HoldWrites() override { return service_->HoldWrites(); }
+  LONG ReleaseWrites() override { return service_->ReleaseWrites(); }
 
  private:
   RegistryApi* registry_;
