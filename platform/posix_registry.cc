@@ -105,7 +105,8 @@ RegistryPaths PosixRegistry::DefaultPaths() {
 
 PosixRegistry::PosixRegistry(RegistryPaths paths) : paths_(std::move(paths)) {
   if (paths_.cache_store.empty()) paths_.cache_store = DirectoryOf(paths_.user_store) + "/cache.db";
-  mount_fold_ = FoldName(paths_.client_root + u"\\" + kCacheHiveKey);
+  mount_path_ = paths_.client_root + u"\\" + kCacheHiveKey;
+  mount_fold_ = FoldName(mount_path_);
 }
 
 PosixRegistry::~PosixRegistry() { (void)CommitGroup(); }
@@ -241,11 +242,35 @@ PosixRegistry::Position PosixRegistry::PositionOf(const OpenKey& key) const {
   return p;
 }
 
+bool PosixRegistry::ConfigurationChanges(std::uint64_t* changes) {
+  RegistryStore* store = user_store_.load(std::memory_order_acquire);
+  if (store == nullptr || !store->CommitCounter(changes)) return false;
+  *changes += store->WriteCount();
+  return true;
+}
+
 LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool create,
                          Position* result, bool* created, Position* reached) {
   *created = false;
   Position current = from;
   size_t pos = 0;
+  // Every key of the cache hive is reached through the mount point, whose
+  // keys in the configuration seldom change: while they have not, the walk
+  // starts at the mount point.
+  const size_t mount_end = mount_path_.size() + 1;
+  std::uint64_t changes = 0;
+  const bool through_mount =
+      from.root == kUser && from.id == kRootKeyId && from.fold_path.empty() &&
+      path.compare(0, mount_path_.size(), mount_path_) == 0 &&
+      (path.size() == mount_path_.size() || path[mount_path_.size()] == u'\\') &&
+      ConfigurationChanges(&changes);
+  if (through_mount) {
+    MutexLock lock(&mount_mu_);
+    if (known_mount_.known && known_mount_.changes == changes) {
+      current = known_mount_.at;
+      pos = mount_end;
+    }
+  }
   while (pos <= path.size()) {
     size_t next = path.find(u'\\', pos);
     if (next == std::u16string::npos) next = path.size();
@@ -280,6 +305,10 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
       if (!current.fold_path.empty()) current.fold_path.push_back(u'\\');
       current.fold_path += FoldName(part);
       current.mount = current.fold_path == mount_fold_;
+      if (current.mount && through_mount && pos == mount_end) {
+        MutexLock lock(&mount_mu_);
+        known_mount_ = KnownMount{current, changes, true};
+      }
     } else {
       current.fold_path.clear();
       current.mount = false;

@@ -176,6 +176,9 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // Walks `path` from `from`; a miss first checks the key it was looked for
   // in, so a lost subkey is damage, not absence. On a miss, `*reached` (when
   // given) is the last key of the path that is there.
+  // The configuration store's count of changes, made here or elsewhere;
+  // false when it keeps none.
+  bool ConfigurationChanges(std::uint64_t* changes);
   LONG Walk(const Position& from, const std::u16string& path, bool create, Position* result,
             bool* created, Position* reached = nullptr);
   // Checks the key at `at` (and the hive root below a mount point).
@@ -230,6 +233,17 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
 
   RegistryPaths paths_;
   std::u16string mount_fold_;  // the folded path of the cache hive's mount point
+  std::u16string mount_path_;  // that path as the cache's callers spell it
+  // Where a walk last found the mount point, and the configuration's change
+  // count before it: while the count stays, a path through the mount point
+  // spelled as mount_path_ starts there instead of at the top.
+  struct KnownMount {
+    Position at;
+    std::uint64_t changes = 0;
+    bool known = false;
+  };
+  Mutex mount_mu_;
+  KnownMount known_mount_ ZVT_GUARDED_BY(mount_mu_);
   RootState roots_[kRootCount];
   // The configuration's store once it is open; it is never replaced.
   std::atomic<RegistryStore*> user_store_{nullptr};

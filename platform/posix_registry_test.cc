@@ -820,5 +820,41 @@ TEST_F(RegistryTest, KeysFoundBeforeAreLookedUpAgainOnceTheStoreChanged) {
   EXPECT_EQ(kErrorSuccess, opens(reg_.get(), u"A\\B"));
 }
 
+// Paths into the cache hive skip the configuration's keys above it while
+// the configuration is unchanged; once those keys are deleted, by another
+// connection or this one, and made again, they are walked again.
+TEST_F(RegistryTest, PathsThroughTheMountPointFollowChangesAboveIt) {
+  PosixRegistry other(Paths());
+  const std::u16string mount = kCacheHiveKey;
+  const std::u16string system = mount + u"\\SYS";
+  auto opens = [](PosixRegistry* registry, const std::u16string& path) {
+    ScopedKey key(registry);
+    return registry->OpenRegKeyEx(kHKeyCurrentUser, path.c_str(), 0, kKeyRead, key.Receive());
+  };
+  // Empties the hive and deletes the mount point and the key above it.
+  auto remove_all = [&](PosixRegistry* registry) {
+    ASSERT_EQ(kErrorSuccess, registry->DeleteRegKey(kHKeyCurrentUser, system.c_str()));
+    ASSERT_EQ(kErrorSuccess, registry->DeleteRegKey(kHKeyCurrentUser, mount.c_str()));
+    ASSERT_EQ(kErrorSuccess,
+              registry->DeleteRegKey(kHKeyCurrentUser, u"Application_Administration"));
+  };
+  reg_->RegCloseKey(Create(kHKeyCurrentUser, system.c_str()));
+  ASSERT_EQ(kErrorSuccess, opens(reg_.get(), system));
+  ASSERT_EQ(kErrorSuccess, opens(reg_.get(), system));
+
+  remove_all(&other);
+  EXPECT_EQ(kErrorFileNotFound, opens(reg_.get(), system));
+  EXPECT_EQ(kErrorFileNotFound, opens(reg_.get(), mount));
+  ScopedKey made(reg_.get(), Create(kHKeyCurrentUser, system.c_str()));
+  ASSERT_EQ(kErrorSuccess, SetBinary(made.get(), u"V", {5}));
+  ASSERT_EQ(kErrorSuccess, reg_->RegCloseKey(made.Release()));
+  EXPECT_EQ(5, ValueIn(&other, system, u"V"));
+  EXPECT_EQ(5, ValueIn(reg_.get(), system, u"V"));
+
+  remove_all(reg_.get());
+  EXPECT_EQ(kErrorFileNotFound, opens(reg_.get(), system));
+  EXPECT_EQ(kErrorFileNotFound, opens(&other, system));
+}
+
 }  // namespace
 }  // namespace zvt::platform
