@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "cache/denied_set.h"
@@ -26,7 +25,7 @@ using Timestamp = std::array<uint8_t, 8>;
 // Key names in the order the registry enumerates them; empty means none.
 using NameList = std::vector<std::u16string>;
 // The function IDs a hierarchy build has placed, compared exactly.
-using KnownSet = std::unordered_set<std::u16string>;
+using KnownSet = DeniedSet;
 
 struct ClientFunctionList;
 

@@ -62,7 +62,7 @@ void AppendChild(HierarchyMap* map, std::u16string_view parent, std::u16string_v
 
 constexpr char16_t kHostNoParent[] = u"CRegistryCache::getTarvoAIValues -> AI Error-No Parent";
 
-uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16string& system_name,
+uint32_t BuildFromHost(HierarchyMap* map, KnownSet* known, const std::u16string& system_name,
                        const std::u16string& user_id, const SystemHandle* handle) {
   FunctionPlacements functions;
   ErrorOut error;
@@ -74,18 +74,15 @@ uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16s
     return 1;
   }
 
-  // What the client declared, and then the host's roots and groups, in the
-  // denied set's exact-match table: it is asked about once per function of
-  // the list, and answers without a node to follow or a division.
-  DeniedSet known_ids;
-  for (const std::u16string& id : known) known_ids.insert(id);
+  // What the client declared, and then the host's roots and groups: the
+  // set is asked about once per function of the list.
   HostHierarchy host;
   for (size_t i = 0; i < functions.size(); ++i) {
     const FunctionPlacements::Entry& f = functions[i];
     if (f.type == kClientFunctionItem) continue;
     const std::u16string_view id = functions.text(f.id);
     host.Add(id);
-    if (known_ids.insert(id)) map->ResetGroup(id);
+    if (known->insert(id)) map->ResetGroup(id);
   }
   // Neighbours in the list mostly share their parent: each parent is looked
   // up once per run of them. Nothing is added to either map meanwhile.
@@ -110,7 +107,7 @@ uint32_t BuildFromHost(HierarchyMap* map, const KnownSet& known, const std::u16s
       host_parent->second.push_back(static_cast<uint32_t>(i));
     }
     const std::u16string_view id = functions.text(f.id);
-    if (f.type != kClientFunctionItem || known_ids.count(id) != 0) continue;
+    if (f.type != kClientFunctionItem || known->count(id) != 0) continue;
     if (map_parent == HierarchyMap::kNoGroup) {
       writeErrorRecord(ErrorUnit::kCache, kHostNoParent, __LINE__, 0);
     } else {
@@ -187,7 +184,7 @@ uint32_t BuildFromRegistry(HierarchyMap* map, KnownSet* known, const std::u16str
     return 1;
   }
   for (const auto& entry : saved)
-    if (known->insert(entry.first).second) map->ResetGroup(entry.first);
+    if (known->insert(entry.first)) map->ResetGroup(entry.first);
   for (const auto& [parent, children] : saved) {
     for (const std::u16string& child : children) {
       if (known->count(child) != 0) continue;
@@ -234,7 +231,7 @@ uint32_t CRegistryCache::buildHierMap(HierarchyMap* map, const std::u16string& s
   // A saved copy that cannot be read whole is not used: the host's list
   // takes its place, so that no group loses its denial to a damaged store.
   if (reuse_hierarchy != 0 && BuildFromRegistry(map, &known, system_name) == 0) return 0;
-  return BuildFromHost(map, known, system_name, user_id, handle);
+  return BuildFromHost(map, &known, system_name, user_id, handle);
 }
 
 }  // namespace zvt
