@@ -6,9 +6,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -125,6 +127,8 @@ class alignas(64) PosixCriticalSection : public CriticalSection {
   int wakes_ ZVT_GUARDED_BY(sleep_mu_) = 0;
 };
 
+constexpr char kLockFilePrefix[] = "mutex-";
+
 // Lock file names: the UTF-8 name with "/", "%" and control bytes escaped as
 // %XX; very long names are replaced by a hash so they fit a file name.
 std::string EscapeName(const std::u16string& name) {
@@ -177,8 +181,10 @@ struct PosixSync::MutexObject {
     }
     char marker = '0';
     bool abandoned = ::pread(fd, &marker, 1, 0) == 1 && marker == '1';
-    char held[32];
-    int n = std::snprintf(held, sizeof held, "1 %ld\n", static_cast<long>(::getpid()));
+    char held[32] = "1 ";
+    char* end = std::to_chars(held + 2, held + sizeof held - 1, static_cast<long>(::getpid())).ptr;
+    *end++ = '\n';
+    const auto n = static_cast<ssize_t>(end - held);
     if (::pwrite(fd, held, static_cast<size_t>(n), 0) != n) {
       ::flock(fd, LOCK_UN);
       return kWaitFailed;
@@ -216,12 +222,47 @@ ZVT_FAST_TLS thread_local int t_next_handle = 0;
 PosixSync::PosixSync(std::string runtime_dir)
     : id_(g_next_sync_id.fetch_add(1)), runtime_dir_(std::move(runtime_dir)) {}
 
-PosixSync::~PosixSync() = default;
+PosixSync::~PosixSync() {
+  MutexLock lock(&dir_mu_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+int PosixSync::OpenLockFile(const std::u16string& name) {
+  const std::string file = kLockFilePrefix + EscapeName(name);
+  MutexLock lock(&dir_mu_);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (dir_fd_ < 0) {
+      std::string message;
+      if (!EnsurePrivateDirectory(runtime_dir_, &message)) {
+        errno = EACCES;
+        return -1;
+      }
+      const int dir = ::open(runtime_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+      if (dir < 0) return -1;
+      // The directory opened is the one found private, not one put in its place since.
+      struct stat st {};
+      if (::fstat(dir, &st) != 0 || st.st_uid != ::geteuid() ||
+          (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(dir);
+        errno = EACCES;
+        return -1;
+      }
+      dir_fd_ = dir;
+    }
+    const int fd = ::openat(dir_fd_, file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    // The directory was removed: it is made and checked again.
+    ::close(dir_fd_);
+    dir_fd_ = -1;
+  }
+  errno = ENOENT;
+  return -1;
+}
 
 CriticalSection* PosixSync::NewCriticalSection() { return new PosixCriticalSection(); }
 
 std::string PosixSync::LockFilePath(const std::u16string& name) const {
-  return runtime_dir_ + "/mutex-" + EscapeName(name);
+  return runtime_dir_ + "/" + kLockFilePrefix + EscapeName(name);
 }
 
 HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* error) {
@@ -242,13 +283,7 @@ HANDLE PosixSync::CreateMutexW(const char16_t* name, BOOL initial_owner, LONG* e
     object = std::make_shared<MutexObject>();
     object->name = key;
     if (!key.empty()) {
-      std::string message;
-      if (!EnsurePrivateDirectory(runtime_dir_, &message)) {
-        if (error != nullptr) *error = kErrorAccessDenied;
-        return nullptr;
-      }
-      std::string path = LockFilePath(key);
-      object->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      object->fd = OpenLockFile(key);
       if (object->fd < 0) {
         if (error != nullptr) *error = errno == EACCES ? kErrorAccessDenied : kErrorInvalidHandle;
         return nullptr;

@@ -43,9 +43,18 @@ class PosixSync : public SyncApi {
   // the call when it came from the table.
   MutexObject* Lookup(HANDLE handle, std::shared_ptr<MutexObject>* keep);
 
+  // Opens the lock file of `name` in the runtime directory; -1 with errno
+  // set when it cannot.
+  int OpenLockFile(const std::u16string& name);
+
   const std::uint64_t id_;                // unique among the PosixSync objects of the process
   std::atomic<std::uint64_t> closes_{0};  // handles closed so far
   std::string runtime_dir_;
+  // The runtime directory, held open once found private (only its owner can
+  // change that), so that lock files are made in that directory even if
+  // another appears at its path; dropped when the directory is removed.
+  Mutex dir_mu_;
+  int dir_fd_ ZVT_GUARDED_BY(dir_mu_) = -1;
   Mutex mu_;
   std::unordered_map<std::uintptr_t, std::shared_ptr<MutexObject>> handles_ ZVT_GUARDED_BY(mu_);
   std::map<std::u16string, std::weak_ptr<MutexObject>> named_ ZVT_GUARDED_BY(mu_);

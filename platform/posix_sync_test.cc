@@ -126,6 +126,38 @@ TEST_F(SyncTest, ARuntimeDirectoryOpenToOthersIsRefused) {
   sync.CloseHandle(unnamed);
 }
 
+// The directory is checked once and held; removed later, it is made private
+// again and checked again, and one made open to others in its place is
+// refused.
+TEST_F(SyncTest, ARuntimeDirectoryRemovedAfterUseIsMadeAndCheckedAgain) {
+  const std::string run = dir_.File("run");
+  auto use = [&](LONG* error) {
+    HANDLE h = sync_.CreateMutexW(u"again", 0, error);
+    if (h == nullptr) return false;
+    const bool locked = sync_.WaitForSingleObject(h, kInfinite) == kWaitObject0;
+    sync_.ReleaseMutex(h);
+    sync_.CloseHandle(h);
+    return locked;
+  };
+  auto remove_run = [&] {
+    ASSERT_EQ(0, unlink(sync_.LockFilePath(u"again").c_str()));
+    ASSERT_EQ(0, rmdir(run.c_str()));
+  };
+  LONG error = 0;
+  ASSERT_TRUE(use(&error));
+  remove_run();
+  EXPECT_TRUE(use(&error));
+  struct stat st {};
+  ASSERT_EQ(0, stat(run.c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777u);
+
+  remove_run();
+  ASSERT_EQ(0, mkdir(run.c_str(), 0777));
+  ASSERT_EQ(0, chmod(run.c_str(), 0777));
+  EXPECT_FALSE(use(&error));
+  EXPECT_EQ(kErrorAccessDenied, error);
+}
+
 TEST_F(SyncTest, CriticalSectionIsReentrant) {
   std::unique_ptr<CriticalSection> cs(sync_.NewCriticalSection());
   cs->Enter();
