@@ -136,6 +136,11 @@ LONG PosixRegistry::JoinCacheGroupLocked(const StorePtr& store) {
   return store->OpenGroup();
 }
 
+bool PosixRegistry::InCacheGroup(const RegistryStore* store) {
+  MutexLock lock(&group_mu_);
+  return group_ && (store == nullptr || group_.get() == store) && group_->GroupOpen();
+}
+
 void PosixRegistry::MarkWritten(HKEY key) {
   MutexLock lock(&handles_mu_);
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
@@ -249,8 +254,9 @@ bool PosixRegistry::ConfigurationChanges(std::uint64_t* changes) {
   return true;
 }
 
-LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool create,
-                         Position* result, bool* created, Position* reached) {
+LONG PosixRegistry::Walk(const Position& from, std::u16string_view path, bool create,
+                         Position* result, bool* created, Position* reached, size_t* missing_at,
+                         bool first_missing) {
   *created = false;
   Position current = from;
   size_t pos = 0;
@@ -273,8 +279,9 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
   }
   while (pos <= path.size()) {
     size_t next = path.find(u'\\', pos);
-    if (next == std::u16string::npos) next = path.size();
+    if (next == std::u16string_view::npos) next = path.size();
     std::u16string_view part(path.data() + pos, next - pos);
+    const size_t part_at = pos;
     pos = next + 1;
     if (part.empty()) continue;
     if (part.size() > kMaxKeyNameChars) return kErrorInvalidParameter;
@@ -284,11 +291,16 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
     if (!store) return MissingStore(scope.root);
     if (scope.root == kCache) current.generation = generation;
     KeyId child;
-    LONG rc = store->FindChild(scope.id, part, &child);
-    if (rc == kErrorFileNotFound) {
-      // Absent, or lost: the key it was looked for in tells.
-      LONG checked = store->VerifyKey(scope.id);
-      if (checked != kErrorSuccess) rc = checked;
+    LONG rc = kErrorFileNotFound;
+    if (first_missing) {
+      first_missing = false;
+    } else {
+      rc = store->FindChild(scope.id, part, &child);
+      if (rc == kErrorFileNotFound) {
+        // Absent, or lost: the key it was looked for in tells.
+        LONG checked = store->VerifyKey(scope.id);
+        if (checked != kErrorSuccess) rc = checked;
+      }
     }
     if (rc == kErrorFileNotFound && create) {
       bool made;
@@ -297,6 +309,7 @@ LONG PosixRegistry::Walk(const Position& from, const std::u16string& path, bool 
     }
     if (rc != kErrorSuccess) {
       if (rc == kErrorFileNotFound && reached != nullptr) *reached = current;
+      if (rc == kErrorFileNotFound && missing_at != nullptr) *missing_at = part_at;
       return Noted(nullptr, scope.root, store.get(), rc);
     }
     current.root = scope.root;
@@ -434,10 +447,12 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
   if (rc != kErrorSuccess) return rc;
   if (!Allows(from.access, kKeyCreateSubKey)) return kErrorAccessDenied;
   Position at, reached;
+  size_t missing_at = 0;
   bool created = false;
   // Opening an existing path writes nothing; only a missing part takes a
   // write transaction, and the whole missing part is created in it.
-  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created, &reached);
+  const bool was_in_group = InCacheGroup();
+  rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created, &reached, &missing_at);
   const Position scope = SubkeyScope(reached);
   bool in_group = false;
   if (rc == kErrorFileNotFound && scope.root == kCache) {
@@ -446,7 +461,16 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
     StorePtr hive = Store(kCache, nullptr);
     if (!hive) return kErrorRegistryIoFailed;
     if (rc = JoinCacheGroup(hive); rc != kErrorSuccess) return rc;
-    rc = Walk(PositionOf(from), path, /*create=*/true, &at, &created);
+    if (was_in_group && InCacheGroup(hive.get())) {
+      // The walk was made in the group's transaction, where nothing else
+      // writes: the missing part is made from where it stopped.
+      rc = Walk(reached, std::u16string_view(path).substr(missing_at), /*create=*/true, &at,
+                &created, nullptr, nullptr, /*first_missing=*/true);
+      // Another thread of this process may have changed the path meanwhile.
+      if (rc != kErrorSuccess) rc = Walk(PositionOf(from), path, /*create=*/true, &at, &created);
+    } else {
+      rc = Walk(PositionOf(from), path, /*create=*/true, &at, &created);
+    }
     in_group = true;
   } else if (rc == kErrorFileNotFound) {
     // Keys of the configuration are made in transactions of their own,

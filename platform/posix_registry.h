@@ -173,14 +173,18 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // The hive and key that hold the subkeys of `at`.
   Position SubkeyScope(const Position& at) const;
   Position PositionOf(const OpenKey& key) const;
-  // Walks `path` from `from`; a miss first checks the key it was looked for
-  // in, so a lost subkey is damage, not absence. On a miss, `*reached` (when
-  // given) is the last key of the path that is there.
   // The configuration store's count of changes, made here or elsewhere;
   // false when it keeps none.
   bool ConfigurationChanges(std::uint64_t* changes);
-  LONG Walk(const Position& from, const std::u16string& path, bool create, Position* result,
-            bool* created, Position* reached = nullptr);
+  // Walks `path` from `from`; a miss first checks the key it was looked for
+  // in, so a lost subkey is damage, not absence. On a miss, `*reached` (when
+  // given) is the last key of the path that is there, and `*missing_at`
+  // (when given) where in `path` the first missing name begins. With
+  // `first_missing`, the first name was just found missing in `from`, which
+  // was checked then, in the transaction the walk makes it in.
+  LONG Walk(const Position& from, std::u16string_view path, bool create, Position* result,
+            bool* created, Position* reached = nullptr, size_t* missing_at = nullptr,
+            bool first_missing = false);
   // Checks the key at `at` (and the hive root below a mount point).
   LONG Verify(const Position& at, RegistryStore::VerifiedValues* values = nullptr);
   // Notes a result of a call on `key`: damage marks the handle, and damage
@@ -222,6 +226,8 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // a write that is kept or lost with the values written around it.
   LONG JoinCacheGroup(const StorePtr& store);
   LONG JoinCacheGroupLocked(const StorePtr& store) ZVT_REQUIRES(group_mu_);
+  // Whether the cache hive's write group is open (on `store`, when given).
+  bool InCacheGroup(const RegistryStore* store = nullptr);
   // Marks `key` (when it is a handle) as written through, so that closing it
   // commits the open group.
   void MarkWritten(HKEY key);

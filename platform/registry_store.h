@@ -140,6 +140,8 @@ class RegistryStore {
   // Commits the open group (success when none is open). On failure nothing
   // of the group is kept and the code says why.
   [[nodiscard]] LONG CommitGroup();
+  // Whether a group's transaction is open.
+  bool GroupOpen();
 
   // Changes whenever this store changes, by this process or another, so that
   // an enumeration cursor can tell that it is still valid.

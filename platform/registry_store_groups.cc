@@ -63,6 +63,11 @@ LONG RegistryStore::CommitGroup() {
   return lost;
 }
 
+bool RegistryStore::GroupOpen() {
+  RecursiveMutexLock lock(&mu_);
+  return group_open_;
+}
+
 LONG RegistryStore::SettleSums() {
   if (!owner_sums_waiting_) return kErrorSuccess;
   owner_sums_waiting_ = false;
