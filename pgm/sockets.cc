@@ -8,11 +8,13 @@
 #include <ws2tcpip.h>
 #else
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -122,6 +124,39 @@ long Receive(Handle s, char* out, size_t n, std::string* error) {
     *error = "receive: " + Describe(e);
     return kFailed;
   }
+}
+
+long ReceiveWaiting(Handle s, char* out, size_t n, int timeout_ms, ReceiveWait* setup,
+                    std::string* error) {
+#ifdef _WIN32
+  (void)s, (void)out, (void)n, (void)timeout_ms, (void)setup, (void)error;
+  return kWouldBlock;  // waits with WaitFor, then receives
+#else
+  // The socket blocks from now on; every other receive and send of this
+  // library says MSG_DONTWAIT, so only this one waits.
+  if (!setup->blocking) {
+    const int flags = fcntl(s, F_GETFL);
+    if (flags < 0 || fcntl(s, F_SETFL, flags & ~O_NONBLOCK) != 0) return kWouldBlock;
+    setup->blocking = true;
+  }
+  const int ms = timeout_ms > 0 ? timeout_ms : 0;
+  if (setup->timeout_ms != ms) {
+    timeval limit{};
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return kWouldBlock;
+    setup->timeout_ms = ms;
+  }
+  const ssize_t r = recv(s, out, n, 0);
+  if (r > 0) return static_cast<long>(r);
+  if (r == 0) return kClosed;
+  // Timed out, or interrupted by a signal (a receive with a time-out is
+  // not restarted): the caller waits out what is left of its time.
+  const int e = LastError();
+  if (WouldBlock(e) || Interrupted(e)) return kWouldBlock;
+  *error = "receive: " + Describe(e);
+  return kFailed;
+#endif
 }
 
 long Send(Handle s, const char* data, size_t n, std::string* error) {
@@ -242,12 +277,20 @@ class Plain : public Stream {
     *wait = Ready::kWrite;
     return sockets::Send(s_, data, n, error);
   }
+  long ReceiveWaiting(char* out, size_t n, int timeout_ms, Ready* wait,
+                      std::string* error) override {
+    *wait = Ready::kRead;
+    const long r = sockets::ReceiveWaiting(s_, out, n, timeout_ms, &setup_, error);
+    drained_ = r > 0 && static_cast<size_t>(r) < n;
+    return r;
+  }
   bool MayHoldBytes() const override { return false; }
   bool Drained() const override { return drained_; }
 
  private:
   Handle s_;
   bool drained_ = false;
+  ReceiveWait setup_;
 };
 
 }  // namespace

@@ -36,6 +36,18 @@ inline constexpr long kWouldBlock = -1;  // nothing can be moved now
 inline constexpr long kFailed = -2;      // `*error` says why
 
 long Receive(Handle s, char* out, size_t n, std::string* error);
+// What a socket was set up with to wait inside a receive call.
+struct ReceiveWait {
+  bool blocking = false;  // the socket itself blocks; other calls still do not
+  int timeout_ms = -1;    // its receive timeout (0: none), when set
+};
+// As Receive, but waits inside the receive call itself, up to `timeout_ms`
+// (<= 0: no limit), for the first bytes, where a wait and a receive would
+// take two calls; kWouldBlock when none came in time, or when the socket
+// cannot wait so (then nothing was read, and the caller waits and asks
+// again). `*setup` remembers what was set on the socket between calls.
+long ReceiveWaiting(Handle s, char* out, size_t n, int timeout_ms, ReceiveWait* setup,
+                    std::string* error);
 // Never raises SIGPIPE on a closed connection.
 long Send(Handle s, const char* data, size_t n, std::string* error);
 
@@ -66,6 +78,14 @@ class Stream {
   // waits for (a TLS session may need to write while reading).
   virtual long Receive(char* out, size_t n, Ready* wait, std::string* error) = 0;
   virtual long Send(const char* data, size_t n, Ready* wait, std::string* error) = 0;
+  // As Receive, but waits up to `timeout_ms` (<= 0: no limit) for the first
+  // bytes inside the receive itself (see sockets::ReceiveWaiting). A stream
+  // that cannot returns kWouldBlock with `*wait` set, having read nothing.
+  virtual long ReceiveWaiting(char* /*out*/, size_t /*n*/, int /*timeout_ms*/, Ready* wait,
+                              std::string* /*error*/) {
+    *wait = Ready::kRead;
+    return kWouldBlock;
+  }
   // Whether the stream's own handshake is done (a plain socket has none).
   virtual bool Established() const { return true; }
   // Whether the stream may hold received bytes of its own that the socket

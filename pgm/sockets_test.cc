@@ -100,6 +100,55 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   EXPECT_TRUE(failure.unresolved);
 }
 
+// After a request the reader waits for the reply inside its first receive:
+// a reply is read whole, one cut short ends at the time-out (the wait in the
+// receive does not start the time again), and the socket still never
+// blocks a send or a later receive.
+TEST(SocketsTest, AReplyAwaitedInsideTheReceiveKeepsTheTimeOut) {
+  Listener listener;
+  ConnectFailure failure;
+  Handle client = Connect("127.0.0.1", listener.port(), 2000, &failure);
+  ASSERT_NE(kNoSocket, client) << failure.text;
+  Handle server = listener.Accept();
+  ASSERT_NE(kNoSocket, server);
+  std::unique_ptr<Stream> stream = PlainStream(client);
+  wire::FrameSocket reader(stream.get());
+  const std::string reply = wire::EncodeFrame(wire::FrameType::kCallReply, "answer");
+  std::string error;
+  wire::Frame frame;
+
+  std::thread answer([&] { EXPECT_TRUE(zvt::testing::WriteAll(server, reply, 2000, &error)); });
+  ASSERT_TRUE(reader.Read(1024, 5000, &frame, &error, /*after_request=*/true)) << error;
+  answer.join();
+  EXPECT_EQ("answer", frame.payload);
+
+  // Half a frame, then nothing: the wait ends at the time-out.
+  ASSERT_TRUE(zvt::testing::WriteAll(server, reply.substr(0, 6), 2000, &error));
+  EXPECT_FALSE(reader.Read(1024, 200, &frame, &error, /*after_request=*/true));
+  EXPECT_EQ("timed out", error);
+  EXPECT_EQ(wire::FrameSocket::Fault::kTimedOut, reader.fault());
+  // Nothing at all: the same.
+  wire::FrameSocket fresh(stream.get());
+  EXPECT_FALSE(fresh.Read(1024, 200, &frame, &error, /*after_request=*/true));
+  EXPECT_EQ("timed out", error);
+
+  // Sends still never wait: a socket buffer the peer does not empty says so.
+  sockets::Ready wait;
+  const std::string lots(1 << 20, 'x');
+  long sent = 1;
+  for (int i = 0; i < 256 && sent > 0; ++i)
+    sent = stream->Send(lots.data(), lots.size(), &wait, &error);
+  EXPECT_EQ(kWouldBlock, sent);
+
+  // The peer goes (resetting, as it leaves bytes unread): said at once.
+  Close(server);
+  wire::FrameSocket last(stream.get());
+  EXPECT_FALSE(last.Read(1024, 60000, &frame, &error, /*after_request=*/true));
+  EXPECT_TRUE(last.fault() == wire::FrameSocket::Fault::kClosed ||
+              last.fault() == wire::FrameSocket::Fault::kFailed)
+      << error;
+}
+
 TEST(SocketsTest, HostListsTakeNamesAddressesAndPortsAndRefuseWhatIsNotOne) {
   std::vector<HostPort> hosts;
   std::string error;

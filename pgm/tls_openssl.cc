@@ -49,6 +49,11 @@ std::string QueuedErrors() {
 struct SocketBio {
   sockets::Handle s;
   bool drained = false;  // the last read was short, or found nothing
+  // The next read waits in the receive call, up to wait_ms (see
+  // sockets::ReceiveWaiting); the reads after it do not.
+  bool wait_once = false;
+  int wait_ms = 0;
+  sockets::ReceiveWait setup;
 };
 
 SocketBio* StateOf(BIO* bio) { return static_cast<SocketBio*>(BIO_get_data(bio)); }
@@ -69,8 +74,15 @@ int SocketWrite(BIO* bio, const char* data, size_t n, size_t* written) {
 int SocketRead(BIO* bio, char* out, size_t n, size_t* read) {
   BIO_clear_retry_flags(bio);
   std::string ignored;
-  long r = sockets::Receive(SocketOf(bio), out, n, &ignored);
-  StateOf(bio)->drained = r == sockets::kWouldBlock || (r > 0 && static_cast<size_t>(r) < n);
+  SocketBio* state = StateOf(bio);
+  long r;
+  if (state->wait_once) {
+    state->wait_once = false;
+    r = sockets::ReceiveWaiting(state->s, out, n, state->wait_ms, &state->setup, &ignored);
+  } else {
+    r = sockets::Receive(state->s, out, n, &ignored);
+  }
+  state->drained = r == sockets::kWouldBlock || (r > 0 && static_cast<size_t>(r) < n);
   if (r > 0) {
     *read = static_cast<size_t>(r);
     return 1;
@@ -163,6 +175,14 @@ class TlsStream : public sockets::Stream {
     size_t got = 0;
     int rc = SSL_read_ex(ssl_, out, n, &got);
     return rc == 1 ? static_cast<long>(got) : Failed(rc, wait, error);
+  }
+  long ReceiveWaiting(char* out, size_t n, int timeout_ms, sockets::Ready* wait,
+                      std::string* error) override {
+    bio_->wait_once = true;
+    bio_->wait_ms = timeout_ms;
+    const long r = Receive(out, n, wait, error);
+    bio_->wait_once = false;  // when the session read nothing from the socket
+    return r;
   }
   long Send(const char* data, size_t n, sockets::Ready* wait, std::string* error) override {
     ERR_clear_error();

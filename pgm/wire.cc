@@ -127,10 +127,10 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
     return false;
   };
   fault_ = Fault::kNone;
-  if (after_request && start_ == buffer_.size() && !stream_->MayHoldBytes() &&
-      !sockets::WaitUntil(stream_->handle(), sockets::Ready::kRead, timeout_ms > 0, deadline,
-                          error))
-    return fail(*error == "timed out" ? Fault::kTimedOut : Fault::kFailed);
+  // Right after a request nothing has come yet: the first receive waits for
+  // the reply itself (with the whole time-out, as it starts now), instead
+  // of a wait and then a receive.
+  bool wait_in_receive = after_request && start_ == buffer_.size() && !stream_->MayHoldBytes();
   for (;;) {
     size_t have = buffer_.size() - start_;
     size_t want = 5;
@@ -162,7 +162,10 @@ bool FrameSocket::Read(uint32_t max_frame, int timeout_ms, Frame* frame, std::st
     size_t old = buffer_.size();
     buffer_.resize(old + room);
     sockets::Ready wait;
-    long r = stream_->Receive(&buffer_[old], room, &wait, error);
+    long r = wait_in_receive
+                 ? stream_->ReceiveWaiting(&buffer_[old], room, timeout_ms, &wait, error)
+                 : stream_->Receive(&buffer_[old], room, &wait, error);
+    wait_in_receive = false;
     buffer_.resize(old + (r > 0 ? static_cast<size_t>(r) : 0));
     if (r > 0) continue;
     if (r == sockets::kClosed) {
