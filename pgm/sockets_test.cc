@@ -44,6 +44,14 @@ class Listener {
   ~Listener() { Close(fd_); }
   uint16_t port() const { return port_; }
   Handle Accept() { return static_cast<Handle>(accept(fd_, nullptr, nullptr)); }
+  // A connection to this listener: `*client` its end, `*server` the accepted one.
+  void Pair(Handle* client, Handle* server) {
+    ConnectFailure failure;
+    *client = Connect("127.0.0.1", port_, 2000, &failure);
+    ASSERT_NE(kNoSocket, *client) << failure.text;
+    *server = Accept();
+    ASSERT_NE(kNoSocket, *server);
+  }
 
  private:
   Handle fd_ = kNoSocket;
@@ -52,11 +60,8 @@ class Listener {
 
 TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
   Listener listener;
-  ConnectFailure failure;
-  Handle client = Connect("127.0.0.1", listener.port(), 2000, &failure);
-  ASSERT_NE(kNoSocket, client) << failure.text;
-  Handle server = listener.Accept();
-  ASSERT_NE(kNoSocket, server);
+  Handle client = kNoSocket, server = kNoSocket;
+  ASSERT_NO_FATAL_FAILURE(listener.Pair(&client, &server));
 
   // A frame larger than a socket buffer, so that writing has to wait.
   const std::string big(3 << 20, 'x');
@@ -87,6 +92,7 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
 
   // No one listens on a port that was just closed; a name that does not
   // resolve is told apart.
+  ConnectFailure failure;
   uint16_t closed_port = 0;
   {
     Listener gone;
@@ -106,11 +112,8 @@ TEST(SocketsTest, FramesCrossALoopbackConnectionAndFailuresAreReported) {
 // blocks a send or a later receive.
 TEST(SocketsTest, AReplyAwaitedInsideTheReceiveKeepsTheTimeOut) {
   Listener listener;
-  ConnectFailure failure;
-  Handle client = Connect("127.0.0.1", listener.port(), 2000, &failure);
-  ASSERT_NE(kNoSocket, client) << failure.text;
-  Handle server = listener.Accept();
-  ASSERT_NE(kNoSocket, server);
+  Handle client = kNoSocket, server = kNoSocket;
+  ASSERT_NO_FATAL_FAILURE(listener.Pair(&client, &server));
   std::unique_ptr<Stream> stream = PlainStream(client);
   wire::FrameSocket reader(stream.get());
   const std::string reply = wire::EncodeFrame(wire::FrameType::kCallReply, "answer");
