@@ -40,7 +40,7 @@ bool HeldStamps::FindPage(const std::string& key, HeldPage* page) const {
 }
 
 void HeldStamps::KeepPage(uint64_t epoch, const std::string& key, HeldPage page) {
-  const size_t bytes = 2 * key.size() + page.entries.size() + sizeof page;
+  const size_t bytes = 2 * key.size() + (page.entries ? page.entries->size() : 0) + sizeof page;
   MutexLock lock(&mu_);
   if (!holding_ || epoch != epoch_) return;
   if (page_bytes_ + bytes > kPageBudget) {

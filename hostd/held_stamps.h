@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -21,7 +22,8 @@ namespace zvt::hostd {
 // One page of a list as a program answers it: its entries, packed as a
 // reply carries them, how many there are, and where it stands in the list.
 struct HeldPage {
-  std::string entries;
+  // Shared with the replies that send it, which need no copy of their own.
+  std::shared_ptr<const std::string> entries;
   uint64_t count = 0;
   ListPage where;
 };

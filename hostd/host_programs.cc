@@ -2,8 +2,10 @@
 #include "hostd/host_programs.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "host/program_names.h"
@@ -99,22 +101,23 @@ struct Page {
   void Pack() {
     if (packed) return;
     packed_count = entries();
-    packed_entries = wire::PackBlanks(std::string_view(bytes).substr(
-        std::min<size_t>(bytes.size(), kListHeaderLength), packed_count * entry_length));
+    packed_entries =
+        std::make_shared<const std::string>(wire::PackBlanks(std::string_view(bytes).substr(
+            std::min<size_t>(bytes.size(), kListHeaderLength), packed_count * entry_length)));
     bytes.assign(kListHeaderLength, '\0');
     packed = true;
   }
   // Lays the first `n` packed entries out whole in `bytes` again.
   bool Unpack(uint64_t n) {
     std::string whole;
-    if (!packed || n > packed_count ||
-        !wire::UnpackBlanks(packed_entries, static_cast<uint32_t>(packed_count * entry_length),
+    if (!packed || !packed_entries || n > packed_count ||
+        !wire::UnpackBlanks(*packed_entries, static_cast<uint32_t>(packed_count * entry_length),
                             &whole))
       return false;
     bytes.assign(kListHeaderLength, '\0');
     bytes.append(whole, 0, n * entry_length);
     packed = false;
-    packed_entries.clear();
+    packed_entries.reset();
     return true;
   }
 
@@ -123,7 +126,7 @@ struct Page {
   // `packed`, only the header's room, the entries in `packed_entries`.
   std::string bytes;
   bool packed = false;
-  std::string packed_entries;
+  std::shared_ptr<const std::string> packed_entries;  // shared with what holds the page
   uint64_t packed_count = 0;
   ListPage where;
 };
@@ -208,12 +211,17 @@ void AddOutput(wire::CallReply* reply, std::string output) {
 // content depends on (`stamps`, as bytes).
 std::string PageKey(const char* list, const std::string& selection, int64_t after, uint64_t limit,
                     bool count, const std::string& stamps) {
-  std::string key = list;
-  key += '\0';
-  key += selection;
-  key += '\0';
-  key += std::to_string(after) + ',' + std::to_string(limit) + (count ? ",c," : ",,");
-  return key + stamps;
+  char numbers[48];
+  char* end = std::to_chars(numbers, numbers + 20, after).ptr;
+  *end++ = ',';
+  end = std::to_chars(end, end + 20, limit).ptr;
+  const std::string_view tail = count ? ",c," : ",,";
+  std::string key;
+  key.reserve(std::strlen(list) + selection.size() + static_cast<size_t>(end - numbers) +
+              tail.size() + stamps.size() + 2);
+  key.append(list).append(1, '\0').append(selection).append(1, '\0');
+  key.append(numbers, end).append(tail).append(stamps);
+  return key;
 }
 
 std::string StampBytes(const Stamp& stamp) {

@@ -7,6 +7,7 @@
 #define ZVT_PGM_WIRE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,7 +96,10 @@ struct Call {
 // they stand for.
 struct PackedBytes {
   uint32_t size = 0;
-  std::string bytes;
+  // Shared, so that bytes packed once (a list page the host holds) are sent
+  // without a copy of their own.
+  std::shared_ptr<const std::string> bytes;
+  std::string_view view() const { return bytes ? std::string_view(*bytes) : std::string_view(); }
 };
 
 struct CallReply {

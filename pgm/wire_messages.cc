@@ -262,7 +262,7 @@ bool UnpackTails(CallReply* reply) {
   std::vector<std::string> tails(reply->outputs.size());
   for (size_t i = 0; i < tails.size(); ++i) {
     const PackedBytes& tail = reply->packed_tails[i];
-    if (!UnpackBlanks(tail.bytes, tail.size, &tails[i])) return false;
+    if (!UnpackBlanks(tail.view(), tail.size, &tails[i])) return false;
   }
   for (size_t i = 0; i < tails.size(); ++i) reply->outputs[i] += tails[i];
   reply->packed_tails.clear();
@@ -289,7 +289,7 @@ void PutCallReply(Writer* w, const CallReply& m, uint16_t version) {
       w->U32(static_cast<uint32_t>(o.size()) + tail);
       if (version >= kPackedOutputsVersion) {
         w->PackedBlanks(o);
-        if (tail != 0) w->Bytes(m.packed_tails[i].bytes);
+        if (tail != 0) w->Bytes(m.packed_tails[i].view());
       } else {
         w->Bytes(o);
       }

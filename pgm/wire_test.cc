@@ -113,7 +113,8 @@ TEST(WireTest, PackedOutputsComeBackByteForByteAndBadOnesAreRefused) {
         const size_t at = std::min(cut, o.size());
         split.outputs.push_back(o.substr(0, at));
         split.packed_tails.push_back(
-            {static_cast<uint32_t>(o.size() - at), PackBlanks(o.substr(at))});
+            {static_cast<uint32_t>(o.size() - at),
+             std::make_shared<const std::string>(PackBlanks(o.substr(at)))});
       }
       ASSERT_TRUE(Decode(Encode(split, version), &back, &error, version)) << error;
       EXPECT_EQ(EncodeFrame(FrameType::kCallReply, Encode(split, version)),
