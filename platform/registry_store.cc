@@ -406,11 +406,18 @@ std::string RegistryStore::LastErrorMessage() {
 
 std::uint64_t RegistryStore::ChangeStamp() {
   RecursiveMutexLock lock(&mu_);
-  StmtUse st(Statement(kDataVersion));
-  std::uint64_t others = 0;
-  if (sqlite3_step(st.get()) == SQLITE_ROW)
-    others = static_cast<std::uint64_t>(sqlite3_column_int64(st.get(), 0));
-  return (others << 32) ^ write_count_;
+  // An open write group holds the write lock: no other connection commits
+  // until it ends, so what they committed is read once in it (a group
+  // whose transaction SQLite ended after an error reads it again).
+  const bool in_group = group_open_ && sqlite3_get_autocommit(db_) == 0;
+  if (!in_group || !group_others_known_) {
+    StmtUse st(Statement(kDataVersion));
+    group_others_ = 0;
+    if (sqlite3_step(st.get()) == SQLITE_ROW)
+      group_others_ = static_cast<std::uint64_t>(sqlite3_column_int64(st.get(), 0));
+    group_others_known_ = in_group;
+  }
+  return (group_others_ << 32) ^ write_count_;
 }
 
 bool RegistryStore::CommitCounter(std::uint64_t* value) const {

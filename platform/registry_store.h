@@ -286,6 +286,10 @@ class RegistryStore {
   int batch_depth_ ZVT_GUARDED_BY(mu_) = 0;
   bool group_open_ ZVT_GUARDED_BY(mu_) = false;          // a write group's transaction is open
   LONG group_lost_ ZVT_GUARDED_BY(mu_) = kErrorSuccess;  // why the last group was lost
+  // Other connections' commits as last read (PRAGMA data_version); known
+  // for the open group when read inside it.
+  std::uint64_t group_others_ ZVT_GUARDED_BY(mu_) = 0;
+  bool group_others_known_ ZVT_GUARDED_BY(mu_) = false;
   // The key row last written inside the open group.
   KeyRecord owner_ ZVT_GUARDED_BY(mu_);
   bool owner_cached_ ZVT_GUARDED_BY(mu_) = false;

@@ -33,6 +33,7 @@ LONG RegistryStore::OpenGroup() {
   if (group_open_ || batch_depth_ > 0) return kErrorSuccess;
   if (int rc = Step(kBegin); rc != SQLITE_DONE) return Fail(rc);
   group_open_ = true;
+  group_others_known_ = false;
   owner_cached_ = false;
   return kErrorSuccess;
 }
