@@ -305,7 +305,10 @@ void Record::ClearReceived() {
 }
 
 PgmArrayDataObject::PgmArrayDataObject(const FieldTable& entry, uint16_t capacity)
-    : entry_(entry), capacity_(capacity), view_(entry) {
+    : entry_(entry),
+      capacity_(capacity),
+      blank_entry_length_(Record(entry).EncodedLength()),
+      view_(entry) {
   view_.LayOutFixed();
 }
 
@@ -338,10 +341,7 @@ bool PgmArrayDataObject::Select(uint16_t entry) {
   return true;
 }
 
-uint64_t PgmArrayDataObject::EncodedLength() const {
-  uint64_t entry = Record(entry_).EncodedLength();
-  return entry * capacity_;
-}
+uint64_t PgmArrayDataObject::EncodedLength() const { return blank_entry_length_ * capacity_; }
 
 void PgmArrayDataObject::Encode(std::string* out) const {
   const Record blank(entry_);

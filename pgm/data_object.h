@@ -157,6 +157,7 @@ class PgmArrayDataObject final : public ArrayDataObject, public Node {
 
   FieldTable entry_;
   uint16_t capacity_;
+  uint64_t blank_entry_length_;  // what each entry takes, as the call sends it
   uint16_t selected_ = 0;
   uint16_t received_ = 0;                      // entries that arrived
   std::shared_ptr<const std::string> source_;  // the bytes they arrived in
