@@ -17,6 +17,7 @@
 #include "platform/name_fold.h"
 #include "platform/registry_store_internal.h"
 #include "platform/row_checks.h"
+#include "platform/wal_frame_vfs.h"
 
 namespace zvt::platform {
 
@@ -261,7 +262,8 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, Jour
 
   sqlite3* db = nullptr;
   int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  // Each frame of the write-ahead log in one write (see wal_frame_vfs.h).
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, WalFrameVfsName());
   if (rc != SQLITE_OK) {
     *message = "cannot open registry store " + path + ": " +
                (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
