@@ -782,6 +782,31 @@ TEST_F(RegistryTest, AHoldKeepsTheCacheWritesBackUntilItEndsAndKeepsThemWhole) {
   EXPECT_TRUE(reg_->CacheStore(nullptr)->CheckIntegrity(&report)) << report;
 }
 
+// What a hold read is read again in the next: another process may have
+// written between them, and its rows are what the next hold finds, whole
+// and not taken for damage.
+TEST_F(RegistryTest, AHoldReadsWhatAnotherProcessWroteSinceTheLastOne) {
+  const std::u16string system_path = std::u16string(kCacheHiveKey) + u"\\SYS";
+  PosixRegistry other(Paths());
+  reg_->RegCloseKey(Create(kHKeyCurrentUser, system_path.c_str()));
+  for (BYTE round = 1; round <= 3; ++round) {
+    ASSERT_EQ(kErrorSuccess, reg_->HoldWrites());
+    {
+      ScopedKey key(reg_.get());
+      ASSERT_EQ(kErrorSuccess, Open(kHKeyCurrentUser, system_path.c_str(), key.Receive()));
+      EXPECT_EQ(round - 1, static_cast<int>(ValueNames(key.get()).size()));
+    }
+    ASSERT_EQ(kErrorSuccess, reg_->ReleaseWrites());
+    ScopedKey theirs(&other);
+    ASSERT_EQ(kErrorSuccess, other.OpenRegKeyEx(kHKeyCurrentUser, system_path.c_str(), 0,
+                                                kKeyAllAccess, theirs.Receive()));
+    const std::u16string name = u"V" + std::u16string(1, static_cast<char16_t>(u'0' + round));
+    ASSERT_EQ(kErrorSuccess,
+              other.RegSetValueExW(theirs.get(), name.c_str(), 0, kRegBinary, &round, 1));
+  }
+  EXPECT_EQ(0, reg_->hives_moved_aside());
+}
+
 // A path walked once is walked again without reading its keys while the
 // store is unchanged; a key deleted or made since, by this connection or
 // another, is never missed.

@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -299,6 +300,15 @@ class RegistryStore {
   std::atomic<std::uint64_t> write_count_{0};
   StoreDamage damage_ ZVT_GUARDED_BY(mu_);
   std::uint64_t mutations_ ZVT_GUARDED_BY(mu_) = 0;  // row changes made through this connection
+  // Key rows read inside the open write group, where no other connection
+  // writes: good while this one has changed nothing since.
+  struct ReadKey {
+    KeyRecord record;
+    std::uint64_t mutations = 0, writes = 0;
+    bool valid = false;
+  };
+  std::array<ReadKey, 4> read_keys_ ZVT_GUARDED_BY(mu_);
+  size_t next_read_key_ ZVT_GUARDED_BY(mu_) = 0;
   // Keys verified whole since the store last changed.
   std::uint64_t verified_stamp_ ZVT_GUARDED_BY(mu_) = 0;
   std::uint64_t verified_mutations_ ZVT_GUARDED_BY(mu_) = 0;

@@ -35,6 +35,8 @@ LONG RegistryStore::OpenGroup() {
   group_open_ = true;
   group_others_known_ = false;
   owner_cached_ = false;
+  // Rows read in an earlier group may have changed since it ended.
+  for (ReadKey& k : read_keys_) k.valid = false;
   return kErrorSuccess;
 }
 

@@ -27,6 +27,19 @@ LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
 
 LONG RegistryStore::ReadKeyRecord(KeyId key, KeyRecord* record) {
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
+  // A row read and checked earlier in the open group, when nothing was
+  // changed since, is the row (a transaction SQLite ended after an error
+  // reads it again).
+  const bool in_group = group_open_ && sqlite3_get_autocommit(db_) == 0;
+  const std::uint64_t writes = write_count_.load();
+  if (in_group) {
+    for (const ReadKey& k : read_keys_) {
+      if (k.valid && k.record.id == key && k.mutations == mutations_ && k.writes == writes) {
+        *record = k.record;
+        return kErrorSuccess;
+      }
+    }
+  }
   StmtUse st(Statement(kKeyExists));
   sqlite3_bind_int64(st.get(), 1, key);
   int rc = sqlite3_step(st.get());
@@ -35,6 +48,9 @@ LONG RegistryStore::ReadKeyRecord(KeyId key, KeyRecord* record) {
   LONG checked = CheckKeyColumns(st.get(), record);
   if (checked == kErrorSuccess && record->id != key)
     return Damaged("a lookup of " + KeyText(key) + " found " + KeyText(record->id));
+  if (checked == kErrorSuccess && in_group) {
+    read_keys_[next_read_key_++ % read_keys_.size()] = ReadKey{*record, mutations_, writes, true};
+  }
   return checked;
 }
 
