@@ -13,14 +13,23 @@ namespace zvt::pgm {
 inline constexpr uint8_t kEbcdicBlank = 0x40;
 
 // The length of `bytes` without its trailing EBCDIC blanks. Host fields are
-// fixed-width and mostly blank, so whole words of blanks are skipped first.
+// fixed-width and mostly blank, so they are read from the end a word at a
+// time, and the last word that is not all blank tells where the text ends.
 inline size_t LengthWithoutTrailingBlanks(std::string_view bytes) {
   constexpr uint64_t kBlankWord = 0x4040404040404040ull;
   size_t end = bytes.size();
   while (end >= 8) {
     uint64_t word;
     std::memcpy(&word, bytes.data() + end - 8, 8);
-    if (word != kBlankWord) break;
+    const uint64_t differs = word ^ kBlankWord;
+    if (differs != 0) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      // The word's last byte in memory is its highest.
+      return end - 8 + static_cast<size_t>(63 - __builtin_clzll(differs)) / 8 + 1;
+#else
+      break;
+#endif
+    }
     end -= 8;
   }
   while (end > 0 && static_cast<uint8_t>(bytes[end - 1]) == kEbcdicBlank) --end;

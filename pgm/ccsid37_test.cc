@@ -32,7 +32,7 @@ TEST(Ccsid37Test, AgreesWithTheSystemsCodePage37AndRoundTrips) {
 }
 
 TEST(Ccsid37Test, TrailingBlanksAreCutAtEveryLengthAndPosition) {
-  for (size_t size = 0; size <= 20; ++size) {
+  for (size_t size = 0; size <= 40; ++size) {
     const std::string blanks(size, '\x40');
     EXPECT_EQ(0u, LengthWithoutTrailingBlanks(blanks)) << size;
     for (size_t last = 0; last < size; ++last) {
@@ -51,7 +51,10 @@ TEST(Ccsid37Test, FieldsArePaddedCutSubstitutedAndReadBack) {
   EXPECT_EQ(EbcdicField("JOE", 5), "\xD1\xD6\xC5\x40\x40");
   EXPECT_EQ(EbcdicField("ABCDEF", 3), "\xC1\xC2\xC3");
   EXPECT_EQ(EbcdicField("", 2), "\x40\x40");
-  EXPECT_EQ(EbcdicField("\xE2\x82\xAC" "A", 3), "\x3F\xC1\x40");  // the euro sign, then A
+  EXPECT_EQ(EbcdicField("\xE2\x82\xAC"
+                        "A",
+                        3),
+            "\x3F\xC1\x40");  // the euro sign, then A
   EXPECT_EQ(Utf8OfEbcdicField(EbcdicField("caf\xC3\xA9", 10)), "caf\xC3\xA9");
   EXPECT_EQ(Utf8OfEbcdicField("\x40\xC1\x40\x40"), " A");  // leading blanks stay
   EXPECT_EQ(Utf8OfEbcdicField(""), "");
