@@ -136,9 +136,9 @@ LONG PosixRegistry::JoinCacheGroupLocked(const StorePtr& store) {
   return store->OpenGroup();
 }
 
-bool PosixRegistry::InCacheGroup(const RegistryStore* store) {
+const RegistryStore* PosixRegistry::OpenCacheGroup() {
   MutexLock lock(&group_mu_);
-  return group_ && (store == nullptr || group_.get() == store) && group_->GroupOpen();
+  return group_ && group_->GroupOpen() ? group_.get() : nullptr;
 }
 
 void PosixRegistry::MarkWritten(HKEY key) {
@@ -451,19 +451,22 @@ LONG PosixRegistry::CreateRegKeyEx(HKEY parent, const char16_t* sub_key, DWORD /
   bool created = false;
   // Opening an existing path writes nothing; only a missing part takes a
   // write transaction, and the whole missing part is created in it.
-  const bool was_in_group = InCacheGroup();
+  const RegistryStore* const group_before = OpenCacheGroup();
   rc = Walk(PositionOf(from), path, /*create=*/false, &at, &created, &reached, &missing_at);
   const Position scope = SubkeyScope(reached);
   bool in_group = false;
   if (rc == kErrorFileNotFound && scope.root == kCache) {
     // Keys of the cache hive are made in its write group, kept or lost with
     // the values written around them.
-    StorePtr hive = Store(kCache, nullptr);
+    std::uint64_t generation = 0;
+    StorePtr hive = Store(kCache, nullptr, &generation);
     if (!hive) return kErrorRegistryIoFailed;
     if (rc = JoinCacheGroup(hive); rc != kErrorSuccess) return rc;
-    if (was_in_group && InCacheGroup(hive.get())) {
-      // The walk was made in the group's transaction, where nothing else
-      // writes: the missing part is made from where it stopped.
+    if (group_before == hive.get() && OpenCacheGroup() == hive.get() &&
+        (reached.root != kCache || reached.generation == generation)) {
+      // The walk was made in the group's transaction on this very hive,
+      // where nothing else writes: the missing part is made from where it
+      // stopped.
       rc = Walk(reached, std::u16string_view(path).substr(missing_at), /*create=*/true, &at,
                 &created, nullptr, nullptr, /*first_missing=*/true);
       // Another thread of this process may have changed the path meanwhile.

@@ -226,8 +226,8 @@ class PosixRegistry : public RegistryApi, public RegistryServiceApi {
   // a write that is kept or lost with the values written around it.
   LONG JoinCacheGroup(const StorePtr& store);
   LONG JoinCacheGroupLocked(const StorePtr& store) ZVT_REQUIRES(group_mu_);
-  // Whether the cache hive's write group is open (on `store`, when given).
-  bool InCacheGroup(const RegistryStore* store = nullptr);
+  // The store whose write group is open; null when none is.
+  const RegistryStore* OpenCacheGroup();
   // Marks `key` (when it is a handle) as written through, so that closing it
   // commits the open group.
   void MarkWritten(HKEY key);
