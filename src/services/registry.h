@@ -61,8 +61,10 @@ class RegistryServiceApi {
   // until the matching ReleaseWrites. Closing a key written in between makes
   // nothing durable early, the reads made in between see the writes, and
   // what was held becomes durable and visible to other processes at once,
-  // or is lost whole. Holds nest; RegFlushKey still commits at once. A
-  // registry that keeps each write at once has nothing to do.
+  // or is lost whole. Holds nest. RegFlushKey, and a write outside the
+  // hive (which is kept after the writes made before it), still commit what
+  // was held so far. A registry that keeps each write at once has nothing to
+  // do.
   virtual LONG HoldWrites() { return kErrorSuccess; }
   // Ends a hold; the outermost commits what was held and returns what that
   // commit gave.
