@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -108,11 +109,12 @@ bool EnsureDirectory(const std::string& path, std::string* message) {
   return true;
 }
 
-bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
-  bool created;
-  if (!MakeDirectories(path, 0700, &created, message)) return false;
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+namespace {
+
+// Whether the directory `st` describes (found at `path`) is the caller's
+// own and closed to other writers; false with a message if not.
+bool IsPrivateDirectory(const struct stat& st, const std::string& path, std::string* message) {
+  if (!S_ISDIR(st.st_mode)) {
     *message = path + " is not a directory";
     return false;
   }
@@ -125,6 +127,35 @@ bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool EnsurePrivateDirectory(const std::string& path, std::string* message) {
+  bool created;
+  if (!MakeDirectories(path, 0700, &created, message)) return false;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    *message = path + " is not a directory";
+    return false;
+  }
+  return IsPrivateDirectory(st, path, message);
+}
+
+int OpenPrivateDirectory(const std::string& path, std::string* message) {
+  if (!EnsurePrivateDirectory(path, message)) return -1;
+  const int dir = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (dir < 0) {
+    *message = path + ": " + std::strerror(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(dir, &st) != 0 || !IsPrivateDirectory(st, path, message)) {
+    if (message->empty()) *message = path + " is not a directory";
+    close(dir);
+    return -1;
+  }
+  return dir;
 }
 
 bool IsOnNetworkFileSystem(const std::string& directory, std::string* fs_name) {

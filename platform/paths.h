@@ -22,6 +22,10 @@ std::string RuntimeDirectoryPath();
 // to other users (for a directory this call did not create: group or other
 // write permission). On failure returns false with a message naming the path.
 bool EnsurePrivateDirectory(const std::string& path, std::string* message);
+// The same, then the directory opened (a descriptor to close, or -1 with a
+// message): the checks hold for the directory opened, not one put at the
+// path since.
+int OpenPrivateDirectory(const std::string& path, std::string* message);
 bool EnsureDirectory(const std::string& path, std::string* message);
 
 // True when `directory` lies on a network file system (NFS, SMB/CIFS, AFS,

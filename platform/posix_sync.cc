@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -233,21 +232,11 @@ int PosixSync::OpenLockFile(const std::u16string& name) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (dir_fd_ < 0) {
       std::string message;
-      if (!EnsurePrivateDirectory(runtime_dir_, &message)) {
+      dir_fd_ = OpenPrivateDirectory(runtime_dir_, &message);
+      if (dir_fd_ < 0) {
         errno = EACCES;
         return -1;
       }
-      const int dir = ::open(runtime_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-      if (dir < 0) return -1;
-      // The directory opened is the one found private, not one put in its place since.
-      struct stat st {};
-      if (::fstat(dir, &st) != 0 || st.st_uid != ::geteuid() ||
-          (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        ::close(dir);
-        errno = EACCES;
-        return -1;
-      }
-      dir_fd_ = dir;
     }
     const int fd = ::openat(dir_fd_, file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0 || errno != ENOENT) return fd;

@@ -409,9 +409,8 @@ std::string RegistryStore::LastErrorMessage() {
 std::uint64_t RegistryStore::ChangeStamp() {
   RecursiveMutexLock lock(&mu_);
   // An open write group holds the write lock: no other connection commits
-  // until it ends, so what they committed is read once in it (a group
-  // whose transaction SQLite ended after an error reads it again).
-  const bool in_group = group_open_ && sqlite3_get_autocommit(db_) == 0;
+  // until it ends, so what they committed is read once in it.
+  const bool in_group = InOpenGroup();
   if (!in_group || !group_others_known_) {
     StmtUse st(Statement(kDataVersion));
     group_others_ = 0;

@@ -287,6 +287,9 @@ class RegistryStore {
   int batch_depth_ ZVT_GUARDED_BY(mu_) = 0;
   bool group_open_ ZVT_GUARDED_BY(mu_) = false;          // a write group's transaction is open
   LONG group_lost_ ZVT_GUARDED_BY(mu_) = kErrorSuccess;  // why the last group was lost
+  // Whether the write group's transaction is open: the group is, and SQLite
+  // did not end its transaction after an error.
+  bool InOpenGroup() const ZVT_REQUIRES(mu_);
   // Other connections' commits as last read (PRAGMA data_version); known
   // for the open group when read inside it.
   std::uint64_t group_others_ ZVT_GUARDED_BY(mu_) = 0;

@@ -66,6 +66,11 @@ LONG RegistryStore::CommitGroup() {
   return lost;
 }
 
+bool RegistryStore::InOpenGroup() const {
+  mu_.AssertHeld();
+  return group_open_ && sqlite3_get_autocommit(db_) == 0;
+}
+
 bool RegistryStore::GroupOpen() {
   RecursiveMutexLock lock(&mu_);
   return group_open_;

@@ -28,9 +28,8 @@ LONG RegistryStore::CheckKeyColumns(sqlite3_stmt* st, KeyRecord* record) {
 LONG RegistryStore::ReadKeyRecord(KeyId key, KeyRecord* record) {
   if (LONG rc = SettleSums(); rc != kErrorSuccess) return rc;
   // A row read and checked earlier in the open group, when nothing was
-  // changed since, is the row (a transaction SQLite ended after an error
-  // reads it again).
-  const bool in_group = group_open_ && sqlite3_get_autocommit(db_) == 0;
+  // changed since, is the row.
+  const bool in_group = InOpenGroup();
   const std::uint64_t writes = write_count_.load();
   if (in_group) {
     for (const ReadKey& k : read_keys_) {
